@@ -1,0 +1,42 @@
+# make demo  - builds the library and runs the end-to-end demo
+# make test  - builds and runs the whole suite, then again under AddressSanitizer + UBSan
+JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD    ?= build
+ASAN     ?= build-asan
+LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
+
+.PHONY: deps build build-asan test test-plain test-asan demo bench clean format
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B $(ASAN) $(CMAKE_FLAGS) -DPLOVENDALE_SANITIZE=ON -DPLOVENDALE_BUILD_TOOLS=ON >/dev/null
+	cmake --build $(ASAN) -j $(JOBS)
+
+test-plain: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 120
+
+test-asan: build-asan
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS) --timeout 240
+
+test: test-plain test-asan
+
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DPLOVENDALE_BUILD_BENCH=ON >/dev/null
+	cmake --build build-bench -j $(JOBS)
+
+format:
+	clang-format -i $$(git ls-files '*.h' '*.cpp')
+
+clean:
+	rm -rf $(BUILD) $(ASAN) build-bench
