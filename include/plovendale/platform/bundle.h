@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace plovendale {
+
+/// One entry of the application's information dictionary. The entry keeps its type: a number under
+/// "CFBundleVersion" is not a string. `std::monostate` stands for kinds the library never reads
+/// (dates, data, arrays, dictionaries).
+using InfoValue = std::variant<std::monostate, std::string, std::int64_t, double, bool>;
+
+/// The application bundle: its directory and its information dictionary (Info.plist).
+/// Immutable once made; safe to read from any thread.
+class Bundle {
+public:
+    virtual ~Bundle() = default;
+    /// The entry under `key`, or nothing when there is none.
+    virtual std::optional<InfoValue> infoValue(const std::string& key) const = 0;
+    /// The absolute directory of the installed application.
+    virtual std::string bundlePath() const = 0;
+
+    /// The string under `key`, or nothing (absent, or of another type).
+    std::optional<std::string> infoString(const std::string& key) const;
+    /// "CFBundleIdentifier" as a string, or nothing.
+    std::optional<std::string> bundleIdentifier() const;
+};
+
+/// A bundle at `directory` whose information dictionary is read once from directory/Info.plist
+/// (XML or binary). A missing or unreadable property list gives an empty dictionary.
+std::shared_ptr<Bundle> makeDirectoryBundle(const std::string& directory);
+
+/// A bundle with the given directory and entries (for hosts that keep their metadata elsewhere).
+std::shared_ptr<Bundle> makeBundle(std::string directory, std::map<std::string, InfoValue> info);
+
+}  // namespace plovendale

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace plovendale {
+
+/// The main screen: bounds in points and the factors from points to pixels.
+struct ScreenMetrics {
+    double width = 0;
+    double height = 0;
+    double scale = 0;
+    double nativeScale = 0;
+};
+
+struct OperatingSystemVersion {
+    std::int64_t major = 0;
+    std::int64_t minor = 0;
+    std::int64_t patch = 0;
+};
+
+/// Screen, system and hardware facts (what the phone's screen, process-information and uname
+/// services give). Desktop defaults: no screen, the running kernel's version, uname's machine.
+class DeviceServices {
+public:
+    virtual ~DeviceServices() = default;
+    /// The main screen, or nothing when there is none.
+    virtual std::optional<ScreenMetrics> mainScreen() const = 0;
+    /// The running system's version; all zero when unknown.
+    virtual OperatingSystemVersion operatingSystemVersion() const = 0;
+    /// The hardware model (uname machine); nothing when unavailable or not UTF-8.
+    virtual std::optional<std::string> machineName() const = 0;
+};
+
+}  // namespace plovendale

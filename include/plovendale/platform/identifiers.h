@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+namespace plovendale {
+
+/// Fresh random identifiers (version 4 UUIDs).
+class UUID {
+public:
+    /// 36 characters: 32 upper-case hexadecimal digits and four "-" (8-4-4-4-12).
+    static std::string UUIDString();
+};
+
+/// Wall-clock time.
+class Date {
+public:
+    /// Seconds since 1970-01-01 UTC.
+    static double timeIntervalSince1970();
+};
+
+}  // namespace plovendale

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+
+namespace plovendale {
+
+/// The host's main queue: a serial FIFO queue whose work runs on the thread that drains it (the
+/// host's main thread). A host with its own event loop installs a poster instead, and every task is
+/// then handed to that loop. `async` is safe from any thread; draining belongs to one thread.
+class MainQueue {
+public:
+    using Task = std::function<void()>;
+    using Poster = std::function<void(Task)>;
+
+    static MainQueue& shared();
+
+    /// Queues a task (or hands it to the host's poster). Never runs it on the caller's stack.
+    void async(Task task);
+
+    /// Runs every queued task, including those queued while draining; returns how many ran.
+    std::size_t drain();
+
+    /// Drains and waits for new work until `done` answers true or `timeout` passes; returns
+    /// whether `done` held. Tools and tests use it in place of a host's run loop.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+    /// Installs the host's poster; an empty function returns to the built-in queue.
+    void setPoster(Poster poster);
+
+    MainQueue(const MainQueue&) = delete;
+    MainQueue& operator=(const MainQueue&) = delete;
+
+private:
+    MainQueue() = default;
+    struct State;
+    State& state();
+};
+
+}  // namespace plovendale

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "plovendale/platform/bundle.h"
+#include "plovendale/platform/device.h"
+#include "plovendale/platform/key_value_store.h"
+#include "plovendale/platform/log.h"
+#include "plovendale/platform/pasteboard.h"
+
+namespace plovendale {
+
+/// What a host may supply before it starts the library. Every field left empty takes the desktop
+/// default:
+/// - bundleDirectory: the running executable's directory; bundle: made from bundleDirectory;
+/// - dataDirectory: $XDG_DATA_HOME/plovendale/<bundle identifier> (XDG_DATA_HOME defaults to
+///   ~/.local/share; the identifier defaults to "default"); keyValueStore: an SQLite file
+///   "defaults.sqlite" in dataDirectory;
+/// - pasteboard: an in-process pasteboard;
+/// - screen, machineName, osVersion: no screen, uname's machine, the running kernel's version;
+/// - logSink: stderr.
+struct PlatformConfiguration {
+    std::string bundleDirectory;
+    std::string dataDirectory;
+    std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<KeyValueStore> keyValueStore;
+    std::shared_ptr<Pasteboard> pasteboard;
+    std::optional<ScreenMetrics> screen;
+    std::optional<std::string> machineName;
+    std::optional<OperatingSystemVersion> osVersion;
+    std::shared_ptr<DeviceServices> device;  ///< replaces screen/machineName/osVersion wholesale
+    Log::Sink logSink;
+};
+
+/// The configuration entry point and the services the library runs on. Call `configure` once,
+/// before start-up; the accessors are safe from any thread and create defaults lazily.
+class Platform {
+public:
+    /// Replaces the configuration. Services already handed out stay valid for their holders.
+    static void configure(PlatformConfiguration configuration);
+
+    static std::shared_ptr<KeyValueStore> keyValueStore();
+    static std::shared_ptr<Bundle> mainBundle();
+    static std::shared_ptr<Pasteboard> generalPasteboard();
+    static std::shared_ptr<DeviceServices> device();
+    /// The data directory in force (created on first use of the store).
+    static std::string dataDirectory();
+};
+
+}  // namespace plovendale

@@ -1,0 +1,109 @@
+#include "plovendale/platform/bundle.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <limits>
+
+namespace plovendale {
+
+std::optional<std::string> Bundle::infoString(const std::string& key) const {
+    auto value = infoValue(key);
+    if (!value) return std::nullopt;
+    if (const auto* text = std::get_if<std::string>(&*value)) return *text;
+    return std::nullopt;
+}
+
+std::optional<std::string> Bundle::bundleIdentifier() const { return infoString("CFBundleIdentifier"); }
+
+namespace {
+
+class StaticBundle final : public Bundle {
+public:
+    StaticBundle(std::string directory, std::map<std::string, InfoValue> info)
+        : directory_(std::move(directory)), info_(std::move(info)) {}
+
+    std::optional<InfoValue> infoValue(const std::string& key) const override {
+        auto it = info_.find(key);
+        if (it == info_.end()) return std::nullopt;
+        return it->second;
+    }
+    std::string bundlePath() const override { return directory_; }
+
+private:
+    std::string directory_;
+    std::map<std::string, InfoValue> info_;
+};
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+InfoValue convert(plist_t node) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_STRING: {
+            char* raw = nullptr;
+            plist_get_string_val(node, &raw);
+            std::string text = raw ? raw : "";
+            std::free(raw);
+            return text;
+        }
+        case PLIST_BOOLEAN: {
+            uint8_t flag = 0;
+            plist_get_bool_val(node, &flag);
+            return flag != 0;
+        }
+        case PLIST_UINT: {
+            uint64_t number = 0;
+            plist_get_uint_val(node, &number);
+            // Property lists store negative integers in two's complement.
+            return static_cast<std::int64_t>(number);
+        }
+        case PLIST_REAL: {
+            double number = 0;
+            plist_get_real_val(node, &number);
+            return number;
+        }
+        default:
+            return std::monostate{};
+    }
+}
+
+std::map<std::string, InfoValue> readInfoPlist(const std::string& path) {
+    std::map<std::string, InfoValue> info;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return info;
+    std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max()) return info;
+    plist_t raw = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &raw);
+    PlistPtr root(raw);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return info;
+    plist_dict_iter iter = nullptr;
+    plist_dict_new_iter(root.get(), &iter);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(root.get(), iter, &key, &value);
+        if (!key) break;
+        if (value) info.emplace(key, convert(value));
+        std::free(key);
+    }
+    std::free(iter);
+    return info;
+}
+
+}  // namespace
+
+std::shared_ptr<Bundle> makeBundle(std::string directory, std::map<std::string, InfoValue> info) {
+    return std::make_shared<StaticBundle>(std::move(directory), std::move(info));
+}
+
+std::shared_ptr<Bundle> makeDirectoryBundle(const std::string& directory) {
+    return makeBundle(directory, readInfoPlist(directory + "/Info.plist"));
+}
+
+}  // namespace plovendale

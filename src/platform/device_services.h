@@ -1,0 +1,25 @@
+#pragma once
+
+#include "plovendale/platform/device.h"
+
+namespace plovendale {
+
+struct DeviceOverrides {
+    std::optional<ScreenMetrics> screen;
+    std::optional<std::string> machineName;
+    std::optional<OperatingSystemVersion> osVersion;
+};
+
+/// The desktop stand-in: values the host set win; otherwise no screen and uname's answers.
+class DesktopDeviceServices final : public DeviceServices {
+public:
+    explicit DesktopDeviceServices(DeviceOverrides overrides) : overrides_(std::move(overrides)) {}
+    std::optional<ScreenMetrics> mainScreen() const override;
+    OperatingSystemVersion operatingSystemVersion() const override;
+    std::optional<std::string> machineName() const override;
+
+private:
+    DeviceOverrides overrides_;
+};
+
+}  // namespace plovendale

@@ -1,0 +1,54 @@
+#include "plovendale/platform/json_serialization.h"
+
+#include <nlohmann/json.hpp>
+
+namespace plovendale {
+namespace {
+
+void fill(Error* error, std::int64_t code, const std::string& description) {
+    if (error) *error = Error::make(kJSONErrorDomain, code, description);
+}
+
+constexpr std::int64_t kReadCorruptError = 3840;
+constexpr std::int64_t kWriteInapplicableError = 3851;
+
+}  // namespace
+
+std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,
+                                                            unsigned /*options*/, Error* error) {
+    if (!object.is_object() && !object.is_array()) {
+        fill(error, kWriteInapplicableError, "Invalid top-level type in JSON write");
+        return std::nullopt;
+    }
+    try {
+        // Strict: text that is not UTF-8 is an error, never silently replaced.
+        const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+        return toBytes(text);
+    } catch (const std::exception& e) {
+        fill(error, kWriteInapplicableError, e.what());
+        return std::nullopt;
+    }
+}
+
+std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& data, unsigned options,
+                                                                  Error* error) {
+    if (data.empty()) {
+        fill(error, kReadCorruptError, "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
+        return std::nullopt;
+    }
+    // The parser keeps its own stack on the heap, so deep nesting cannot overflow ours; the
+    // non-throwing form reports malformed text (and invalid UTF-8) as a discarded value.
+    auto root = std::make_shared<nlohmann::json>(
+        nlohmann::json::parse(data.begin(), data.end(), nullptr, /*allow_exceptions=*/false));
+    if (root->is_discarded()) {
+        fill(error, kReadCorruptError, "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
+        return std::nullopt;
+    }
+    if (!(options & kJSONReadingAllowFragments) && !root->is_object() && !root->is_array()) {
+        fill(error, kReadCorruptError, "JSON text did not start with array or object.");
+        return std::nullopt;
+    }
+    return JSONDocument{std::move(root), (options & kJSONReadingMutableContainers) != 0};
+}
+
+}  // namespace plovendale

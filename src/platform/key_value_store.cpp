@@ -1,0 +1,228 @@
+#include "plovendale/platform/key_value_store.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <variant>
+
+#include "plovendale/platform/log.h"
+
+namespace plovendale {
+namespace {
+
+using StoredValue = std::variant<std::string, bool>;
+
+bool readsAsTrue(const StoredValue& value) {
+    if (const bool* flag = std::get_if<bool>(&value)) return *flag;
+    std::string text = std::get<std::string>(value);
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text == "1" || text == "yes" || text == "true";
+}
+
+class InMemoryStore final : public KeyValueStore {
+public:
+    std::optional<std::string> stringForKey(const std::string& key) const override {
+        std::lock_guard lock(mutex_);
+        auto it = values_.find(key);
+        if (it == values_.end()) return std::nullopt;
+        if (const auto* text = std::get_if<std::string>(&it->second)) return *text;
+        return std::nullopt;
+    }
+    void setString(const std::string& value, const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        values_[key] = value;
+    }
+    bool boolForKey(const std::string& key) const override {
+        std::lock_guard lock(mutex_);
+        auto it = values_.find(key);
+        return it != values_.end() && readsAsTrue(it->second);
+    }
+    void setBool(bool value, const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        values_[key] = value;
+    }
+    void removeObjectForKey(const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        values_.erase(key);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, StoredValue> values_;
+};
+
+struct DatabaseCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+constexpr int kSchemaVersion = 1;
+constexpr int kKindString = 0;
+constexpr int kKindBool = 1;
+
+// Values live in one table. Each write is its own transaction in WAL mode with full synchronous
+// commits, so a value is on disk when the write returns, even if the process dies right after.
+class SQLiteStore final : public KeyValueStore {
+public:
+    static std::shared_ptr<SQLiteStore> open(const std::string& path, std::string* why) {
+        sqlite3* raw = nullptr;
+        int rc = sqlite3_open_v2(path.c_str(), &raw,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+        Database db(raw);
+        if (rc != SQLITE_OK) {
+            *why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+            return nullptr;
+        }
+        sqlite3_busy_timeout(db.get(), 5000);
+        const char* setup =
+            "PRAGMA journal_mode=WAL;"
+            "PRAGMA synchronous=FULL;"
+            "CREATE TABLE IF NOT EXISTS kv (key TEXT PRIMARY KEY NOT NULL,"
+            " kind INTEGER NOT NULL, value BLOB NOT NULL) WITHOUT ROWID;";
+        char* message = nullptr;
+        if (sqlite3_exec(db.get(), setup, nullptr, nullptr, &message) != SQLITE_OK) {
+            *why = message ? message : "cannot set up the store";
+            sqlite3_free(message);
+            return nullptr;
+        }
+        if (!checkSchemaVersion(db.get(), why)) return nullptr;
+        auto store = std::shared_ptr<SQLiteStore>(new SQLiteStore(std::move(db)));
+        if (!store->prepareStatements(why)) return nullptr;
+        return store;
+    }
+
+    std::optional<std::string> stringForKey(const std::string& key) const override {
+        auto value = read(key);
+        if (!value) return std::nullopt;
+        if (const auto* text = std::get_if<std::string>(&*value)) return *text;
+        return std::nullopt;
+    }
+    void setString(const std::string& value, const std::string& key) override {
+        write(key, kKindString, value);
+    }
+    bool boolForKey(const std::string& key) const override {
+        auto value = read(key);
+        return value && readsAsTrue(*value);
+    }
+    void setBool(bool value, const std::string& key) override {
+        write(key, kKindBool, value ? "1" : "0");
+    }
+    void removeObjectForKey(const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        sqlite3_stmt* st = remove_.get();
+        sqlite3_reset(st);
+        sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(st) != SQLITE_DONE) logFailure("remove");
+        sqlite3_reset(st);
+    }
+
+private:
+    explicit SQLiteStore(Database db) : db_(std::move(db)) {}
+
+    static bool checkSchemaVersion(sqlite3* db, std::string* why) {
+        sqlite3_stmt* raw = nullptr;
+        sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &raw, nullptr);
+        Statement statement(raw);
+        int version = 0;
+        if (statement && sqlite3_step(statement.get()) == SQLITE_ROW) {
+            version = sqlite3_column_int(statement.get(), 0);
+        }
+        if (version > kSchemaVersion) {
+            *why = "the store was written by a newer version (schema " + std::to_string(version) + ")";
+            return false;
+        }
+        if (version < kSchemaVersion) {
+            const std::string pragma = "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+            if (sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                *why = sqlite3_errmsg(db);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool prepareStatements(std::string* why) {
+        auto prepare = [this, why](const char* sql, Statement& out) {
+            sqlite3_stmt* raw = nullptr;
+            if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
+                *why = sqlite3_errmsg(db_.get());
+                return false;
+            }
+            out.reset(raw);
+            return true;
+        };
+        return prepare("SELECT kind, value FROM kv WHERE key = ?1;", select_) &&
+               prepare("INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
+                       " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
+                       upsert_) &&
+               prepare("DELETE FROM kv WHERE key = ?1;", remove_);
+    }
+
+    std::optional<StoredValue> read(const std::string& key) const {
+        std::lock_guard lock(mutex_);
+        sqlite3_stmt* st = select_.get();
+        sqlite3_reset(st);
+        sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        std::optional<StoredValue> result;
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            const int kind = sqlite3_column_int(st, 0);
+            const auto* data = static_cast<const char*>(sqlite3_column_blob(st, 1));
+            const int size = sqlite3_column_bytes(st, 1);
+            std::string value(data ? data : "", data ? static_cast<std::size_t>(size) : 0);
+            if (kind == kKindBool) {
+                result = StoredValue{value == "1"};
+            } else {
+                result = StoredValue{std::move(value)};
+            }
+        }
+        sqlite3_reset(st);
+        return result;
+    }
+
+    void write(const std::string& key, int kind, const std::string& value) {
+        std::lock_guard lock(mutex_);
+        sqlite3_stmt* st = upsert_.get();
+        sqlite3_reset(st);
+        sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int(st, 2, kind);
+        // Stored as a blob so that text with NUL bytes comes back whole.
+        sqlite3_bind_blob(st, 3, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(st) != SQLITE_DONE) logFailure("write");
+        sqlite3_reset(st);
+    }
+
+    void logFailure(const char* what) const {
+        Log::write(std::string("[Plovendale] key-value store ") + what + " failed: " +
+                   sqlite3_errmsg(db_.get()));
+    }
+
+    mutable std::mutex mutex_;
+    Database db_;
+    Statement select_;
+    Statement upsert_;
+    Statement remove_;
+};
+
+}  // namespace
+
+std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() { return std::make_shared<InMemoryStore>(); }
+
+std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) {
+    std::string why;
+    if (auto store = SQLiteStore::open(path, &why)) return store;
+    Log::write("[Plovendale] cannot open the key-value store at " + path + " (" + why +
+               "); values are kept in memory for this run only.");
+    return makeInMemoryKeyValueStore();
+}
+
+}  // namespace plovendale

@@ -1,0 +1,80 @@
+#include "plovendale/platform/main_queue.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace plovendale {
+
+struct MainQueue::State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Task> tasks;
+    Poster poster;
+};
+
+MainQueue& MainQueue::shared() {
+    static MainQueue queue;
+    return queue;
+}
+
+MainQueue::State& MainQueue::state() {
+    // Never destroyed: work may still be posted from the I/O thread while statics are torn down.
+    static State* instance = new State;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
+}
+
+void MainQueue::async(Task task) {
+    if (!task) return;
+    auto& s = state();
+    std::unique_lock lock(s.mutex);
+    if (s.poster) {
+        Poster poster = s.poster;
+        lock.unlock();
+        poster(std::move(task));
+        return;
+    }
+    s.tasks.push_back(std::move(task));
+    lock.unlock();
+    s.wake.notify_all();
+}
+
+std::size_t MainQueue::drain() {
+    auto& s = state();
+    std::size_t ran = 0;
+    for (;;) {
+        Task task;
+        {
+            std::lock_guard lock(s.mutex);
+            if (s.tasks.empty()) return ran;
+            task = std::move(s.tasks.front());
+            s.tasks.pop_front();
+        }
+        task();
+        ++ran;
+    }
+}
+
+bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto& s = state();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        drain();
+        if (done()) return true;
+        std::unique_lock lock(s.mutex);
+        if (s.tasks.empty()) {
+            if (s.wake.wait_until(lock, deadline) == std::cv_status::timeout && s.tasks.empty()) {
+                lock.unlock();
+                return done();
+            }
+        }
+    }
+}
+
+void MainQueue::setPoster(Poster poster) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.poster = std::move(poster);
+}
+
+}  // namespace plovendale

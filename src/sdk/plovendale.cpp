@@ -1,0 +1,118 @@
+#include "plovendale/sdk/plovendale.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "plovendale/platform/identifiers.h"
+#include "plovendale/platform/log.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/util/string_utils.h"
+#include "util/format.h"
+#include "sdk/client_id.h"
+
+namespace plovendale {
+
+const char* const BASE_DOMAIN_URL = "https://%@." PLOVENDALE_BASE_DOMAIN;
+
+namespace {
+
+constexpr const char* kKeyNotAvailable = "[Plovendale] The app key is not available.";
+
+void logVersionLine(const char* verb) {
+    Log::write(fillTemplate("[Plovendale] PlovendaleSDK version: %@, " + std::string(verb) + " ...",
+                            {SDK_VERSION}));
+}
+
+}  // namespace
+
+std::string makeClientId() {
+    std::string id = UUID::UUIDString();
+    id.erase(std::remove(id.begin(), id.end(), '-'), id.end());
+    std::transform(id.begin(), id.end(), id.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return id;
+}
+
+Plovendale& Plovendale::shareInstance() {
+    static Plovendale instance;
+    return instance;
+}
+
+std::shared_ptr<PlovendaleDelegate> Plovendale::plovendaleDelegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_.lock();
+}
+
+void Plovendale::setPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate) {
+    std::lock_guard lock(mutex_);
+    delegate_ = delegate;
+}
+
+std::string Plovendale::sdkVersion() { return SDK_VERSION; }
+
+void Plovendale::initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate) {
+    logVersionLine("init");
+    shareInstance().setPlovendaleDelegate(delegate);
+    innerStart();
+}
+
+void Plovendale::initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate,
+                                  const std::string& appKey) {
+    logVersionLine("init");
+    shareInstance().setPlovendaleDelegate(delegate);
+    innerStartWith(appKey);
+}
+
+void Plovendale::start() {
+    logVersionLine("start");
+    innerStart();
+}
+
+void Plovendale::startWith(const std::string& appKey) {
+    logVersionLine("startWith");
+    innerStartWith(appKey);
+}
+
+void Plovendale::registerPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate) {
+    shareInstance().setPlovendaleDelegate(delegate);
+}
+
+void Plovendale::setServerDomain(const std::string& domain) {
+    if (StringUtils::isNullOrEmpty(domain)) {
+        Log::write("[Plovendale] setServerDomain failed, domain cannot be empty.");
+        return;
+    }
+    CoreHelper::setTargetDomain(domain);
+}
+
+bool Plovendale::isFirstOpen() { return CoreHelper::isFirstInstall(); }
+
+void Plovendale::innerStart() {
+    const std::string appKey = CoreHelper::getAppKey();
+    if (StringUtils::isNullOrEmpty(appKey)) {
+        Log::write(kKeyNotAvailable);
+        return;
+    }
+    commonInit(appKey);
+}
+
+void Plovendale::innerStartWith(const std::string& appKey) {
+    if (StringUtils::isNullOrEmpty(appKey)) {
+        Log::write(kKeyNotAvailable);
+        return;
+    }
+    CoreHelper::setAppKey(appKey);
+    commonInit(appKey);
+}
+
+void Plovendale::commonInit(const std::string& /*appKey*/) {
+    if (StringUtils::isNullOrEmpty(CoreHelper::getClientId())) {
+        CoreHelper::saveClientId(makeClientId());
+    }
+    if (CoreHelper::isFirstInstall()) {
+        Log::write(fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
+        // The pasteboard capture of an unattributed installation runs here.
+    }
+}
+
+}  // namespace plovendale

@@ -1,0 +1,11 @@
+#include "plovendale/util/string_utils.h"
+
+namespace plovendale {
+
+bool StringUtils::isNullOrEmpty(const std::optional<std::string>& value) {
+    return !value || value->empty() || *value == " ";
+}
+
+void Logger::info(const std::string& /*message*/) {}
+
+}  // namespace plovendale

@@ -1,0 +1,94 @@
+#include "support/test_environment.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "plovendale/platform/main_queue.h"
+
+namespace plovendale::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "plovendale-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void LogCapture::add(std::string_view line) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+}
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+bool LogCapture::contains(const std::string& line) const {
+    std::lock_guard lock(mutex_);
+    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+}
+
+Log::Sink LogCapture::sink() {
+    return [this](std::string_view line) { add(line); };
+}
+
+namespace {
+
+std::string escapeXML(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void writeInfoPlist(const std::string& directory, const std::map<std::string, std::string>& strings,
+                    const std::map<std::string, std::string>& rawValues) {
+    std::filesystem::create_directories(directory);
+    std::ofstream out(directory + "/Info.plist");
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n<dict>\n";
+    for (const auto& [key, value] : strings) {
+        out << "  <key>" << escapeXML(key) << "</key>\n  <string>" << escapeXML(value) << "</string>\n";
+    }
+    for (const auto& [key, raw] : rawValues) {
+        out << "  <key>" << escapeXML(key) << "</key>\n  " << raw << "\n";
+    }
+    out << "</dict>\n</plist>\n";
+}
+
+TestPlatform::TestPlatform(const std::map<std::string, std::string>& info)
+    : log_(std::make_shared<LogCapture>()) {
+    writeInfoPlist(bundleDirectory(), info);
+    config_.dataDirectory = dataDirectory();
+    config_.bundleDirectory = bundleDirectory();
+    config_.pasteboard = makeInProcessPasteboard();
+    config_.logSink = [log = log_](std::string_view line) { log->add(line); };
+}
+
+void TestPlatform::configure() { Platform::configure(config_); }
+
+bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    return MainQueue::shared().runUntil(done, timeout);
+}
+
+}  // namespace plovendale::test

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "plovendale/platform/platform.h"
+
+namespace plovendale::test {
+
+/// A fresh directory under the system temp dir, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+/// Collects log lines (installed as the platform's log sink).
+class LogCapture {
+public:
+    void add(std::string_view line);
+    std::vector<std::string> lines() const;
+    bool contains(const std::string& line) const;
+    Log::Sink sink();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+/// Writes an XML Info.plist with string entries (and raw XML values for other kinds).
+void writeInfoPlist(const std::string& directory, const std::map<std::string, std::string>& strings,
+                    const std::map<std::string, std::string>& rawValues = {});
+
+/// A whole desktop platform in a temp dir: data directory, bundle directory with an Info.plist,
+/// in-process pasteboard, captured log. configure() installs it.
+class TestPlatform {
+public:
+    explicit TestPlatform(const std::map<std::string, std::string>& info = {});
+    void configure();
+    PlatformConfiguration& config() { return config_; }
+    const TempDir& dir() const { return dir_; }
+    std::string dataDirectory() const { return dir_.file("data"); }
+    std::string bundleDirectory() const { return dir_.file("App.app"); }
+    LogCapture& log() { return *log_; }
+
+private:
+    TempDir dir_;
+    std::shared_ptr<LogCapture> log_;
+    PlatformConfiguration config_;
+};
+
+/// Drains the main queue until `done` holds or `timeout` passes.
+bool runMainQueueUntil(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace plovendale::test
