@@ -38,6 +38,10 @@ struct HTTPCookie {
 class HTTPCookieStorage {
 public:
     static HTTPCookieStorage& shared();
+    /// A private store (an ephemeral session keeps its cookies in one of its own).
+    HTTPCookieStorage() = default;
+    HTTPCookieStorage(const HTTPCookieStorage&) = delete;
+    HTTPCookieStorage& operator=(const HTTPCookieStorage&) = delete;
 
     /// In insertion order (a replaced cookie keeps its place); expired ones left out.
     std::vector<HTTPCookie> cookies() const;
@@ -50,9 +54,15 @@ public:
     void deleteCookie(const HTTPCookie& cookie);
 
 private:
-    HTTPCookieStorage() = default;
+    struct Entry {
+        explicit Entry(const HTTPCookie& stored);
+        bool sameIdentity(const Entry& other) const;
+        HTTPCookie cookie;
+        std::string domainKey;  // lower-case, without a leading dot
+        bool coversSubdomains;
+    };
     mutable std::mutex mutex_;
-    std::vector<HTTPCookie> cookies_;
+    std::vector<Entry> cookies_;
 };
 
 }  // namespace plovendale
