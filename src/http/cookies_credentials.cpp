@@ -102,12 +102,10 @@ std::optional<HTTPCookie> STHTTPRequest::createCookieWithName(
     auto host = hostOf(*url);
     // A cookie without a domain cannot be made.
     if (!host) return std::nullopt;
-    HTTPCookie cookie;
+    HTTPCookie cookie;  // path "/" and version 0
     cookie.name = name;
     cookie.value = value;
     cookie.domain = *host;
-    cookie.path = "/";
-    cookie.version = 0;
     cookie.expiresDate = Date::timeIntervalSince1970() + kCreatedCookieLifetime;
     cookie.hostOnly = true;
     return cookie;
