@@ -60,7 +60,9 @@ using STHTTPRequestErrorBlock = std::function<void(const Error& error)>;
 /// main queue only. A started request stays alive until its outcome has been delivered, even when
 /// nobody holds it.
 class STHTTPRequest : public std::enable_shared_from_this<STHTTPRequest> {
-    struct PrivateToken {};
+    struct PrivateToken {
+        explicit PrivateToken() = default;
+    };
 
   public:
     // ---- Construction -------------------------------------------------------------------------
