@@ -183,7 +183,9 @@ URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t>
         for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies)) fields.set(name, value);
     }
     if (bodySize) {
-        if (!fields.get("Content-Type")) fields.set("Content-Type", "application/x-www-form-urlencoded");
+        if (*bodySize > 0 && !fields.get("Content-Type")) {
+            fields.set("Content-Type", "application/x-www-form-urlencoded");
+        }
         fields.set("Content-Length", std::to_string(*bodySize));
     }
     prepared.headerFields = std::move(fields);

@@ -30,8 +30,8 @@ Error urlError(std::int64_t code, const std::string& failingURL = {});
 
 /// The request as it goes on the wire: the caller's valid fields, the cookie field (when the
 /// request handles cookies, has none of its own and the jar holds matching ones), and for a request
-/// with a body its Content-Type (form-encoded unless given) and Content-Length. bodySize: the body's
-/// length, or nothing when there is none.
+/// with a body its Content-Length and, for a non-empty one, a Content-Type (form-encoded unless
+/// given). bodySize: the body's length, or nothing when there is none.
 URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize, const HTTPCookieStorage* jar);
 
 /// The request to propose for a redirection from `request` (as the caller made it) answered by

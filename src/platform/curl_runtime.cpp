@@ -144,8 +144,8 @@ URLCheck parseHTTPURL(const std::string& text, URLParts& parts) {
     parts.url = *normalised;
     parts.scheme = scheme;
     parts.host = lowered(*host);
-    parts.path = getPart(url.get(), CURLUPART_PATH).value_or("/");
-    if (parts.path.empty()) parts.path = "/";
+    parts.path = getPart(url.get(), CURLUPART_PATH).value_or(std::string());
+    if (parts.path.empty()) parts.path.push_back('/');  // (assigning "/" trips GCC 12's -Wrestrict)
     char* port = nullptr;
     if (curl_url_get(url.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port) {
         Chars owned(port);

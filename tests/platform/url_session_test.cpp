@@ -170,6 +170,10 @@ TEST(URLSessionTest, ReportsTransportFailuresAsPlatformErrors) {
     EXPECT_EQ(refused->error->localizedDescription(), "Could not connect to the server.");
     EXPECT_EQ(refused->eventKinds(), (Events{"complete", "invalid"}));
 
+    auto unknownHost = load(requestFor("http://no-such-host.invalid/"));
+    ASSERT_TRUE(unknownHost->error);
+    EXPECT_EQ(unknownHost->error->code, URLErrorCode::kCannotFindHost);
+
     RawServer silent([](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
     const auto started = std::chrono::steady_clock::now();
     auto timedOut = load(requestFor(silent.url("/"), 1.0));
@@ -400,6 +404,12 @@ TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
     EXPECT_EQ(untrusted->error->localizedDescription(), "The certificate for this server is invalid.");
     EXPECT_EQ(server.requestCount(), 0) << "nothing is sent to an untrusted server";
 
+    LocalServer plain;
+    ASSERT_TRUE(plain.start());
+    auto notTLS = load(requestFor("https://127.0.0.1:" + std::to_string(plain.port()) + "/"));
+    ASSERT_TRUE(notTLS->error);
+    EXPECT_EQ(notTLS->error->code, URLErrorCode::kSecureConnectionFailed);
+
     URLSessionTLS::setAdditionalCAPEM(certificates.caPEM());
     auto trusted = load(request);
     EXPECT_FALSE(trusted->error);
@@ -494,6 +504,35 @@ TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {
         requestFor("http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/"), &response, &error);
     EXPECT_FALSE(body);
     EXPECT_EQ(error->code, URLErrorCode::kCannotConnectToHost);
+}
+
+}  // namespace
+}  // namespace plovendale
+
+namespace plovendale {
+namespace {
+
+using test::RawConnection;
+using test::RawServer;
+using test::RecordingDelegate;
+using test::requestFor;
+
+TEST(URLSessionShutdownTest, ExitingWithTransfersInFlightNeitherCrashesNorHangs) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static RawServer silent([](RawConnection& connection) {
+                connection.waitForClientClose(std::chrono::seconds(30));
+            });
+            auto delegate = std::make_shared<RecordingDelegate>();
+            auto session =
+                URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+            session->dataTaskWithRequest(requestFor(silent.url("/"), 30.0))->resume();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            std::exit(silent.connections() == 1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -87,6 +87,7 @@ LocalServer::~LocalServer() { stop(); }
 
 bool LocalServer::start() {
     server_->set_keep_alive_timeout(1);
+    server_->set_tcp_nodelay(true);
     server_->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
         ++requests_;
         return httplib::Server::HandlerResponse::Unhandled;

@@ -39,9 +39,14 @@ private:
 /// The wire request (the mutable URL request of the URL-loading layer).
 ///
 /// timeoutInterval is an idle timeout, as the platform's request timeout is: the transfer fails with
-/// NSURLErrorDomain -1001 when no byte has been sent or received for that long (connecting included).
-/// Time spent waiting for the delegate's answer to a response, redirection or cache question does not
-/// count. A value of 0 or less means the default (60 s).
+/// NSURLErrorDomain -1001 when no byte has been sent or received for that long (waiting for a
+/// connection, resolving and connecting included). Time spent waiting for the delegate's answer to a
+/// response, redirection or cache question does not count. A value of 0 or less means 60 s.
+///
+/// On the wire the service drops caller fields that are not valid header lines (a name that is not a
+/// token, a value with CR, LF or NUL) and writes the framing fields itself (Content-Length,
+/// Transfer-Encoding, Expect). A request with a body and no Content-Type is sent as
+/// "application/x-www-form-urlencoded", as the platform does.
 struct URLRequest {
     std::string url;  ///< absolute URL text; empty means "no URL"
     std::string httpMethod = "GET";

@@ -65,9 +65,10 @@ public:
     /// The task then completes with NSURLErrorDomain -999 "cancelled" (also one never resumed);
     /// nothing happens to a completed task.
     virtual void cancel() = 0;
-    /// The request as sent, with the fields the service added (Host is not listed; Cookie,
-    /// Content-Length, Content-Type and the caller's fields are). After a followed redirection, the
-    /// redirected request. Before the transfer starts: the request as given.
+    /// The request as sent, with the fields the service added (Host and libcurl's default
+    /// "Accept: */*" are not listed; Cookie, Content-Length, Content-Type and the caller's fields
+    /// are). Complete as soon as resume() returns; after a followed redirection, the redirected
+    /// request. Before resume(): the request as given.
     virtual URLRequest currentRequest() const = 0;
     /// The request the task was made with.
     virtual URLRequest originalRequest() const = 0;
@@ -116,7 +117,10 @@ class URLSession {
 public:
     /// The session holds its delegate strongly until it has been invalidated and has delivered
     /// didBecomeInvalidWithError; the service keeps the session alive while it has running tasks.
-    /// A null delegate is allowed (events are then dropped).
+    /// A null delegate is allowed (events are then dropped, questions get their default answers).
+    /// Cookies: a Default session uses HTTPCookieStorage::shared(); an Ephemeral one keeps a private
+    /// in-memory store of its own (nothing of the shared store is sent, nothing is stored there).
+    /// Background sessions do not exist here; a configuration of that kind behaves as Default.
     static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration&,
                                                                 std::shared_ptr<URLSessionDelegate> delegate);
     virtual ~URLSession() = default;
@@ -127,7 +131,7 @@ public:
     virtual std::shared_ptr<URLSessionTask> uploadTaskWithRequest(const URLRequest&,
                                                                   const std::string& filePath) = 0;
     /// Running tasks finish; then didBecomeInvalidWithError(nothing) is delivered and the delegate is
-    /// released. Tasks not resumed by then are left alone. No new task can be made.
+    /// released. No new task can be made, and tasks not resumed by then no longer start.
     virtual void finishTasksAndInvalidate() = 0;
     virtual const URLSessionConfiguration& configuration() const = 0;
     /// Sessions of the process not yet invalidated (tools wait for this to reach 0 before exiting).
