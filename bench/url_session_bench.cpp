@@ -49,7 +49,8 @@ void startServer() {
         httplib::Server server;
         server.set_tcp_nodelay(true);  // no Nagle stalls between header and body writes
         server.Get("/item", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content(R"({"id":1,"name":"item","tags":["a","b","c"]})", "application/json");
+            response.set_content(R"({"id":1,"name":"item","tags":["a","b","c"]})",
+                                 "application/json");
         });
         const int port = server.bind_to_any_port("127.0.0.1");
         (void)!write(pipeFds[1], &port, sizeof port);
@@ -60,11 +61,17 @@ void startServer() {
 }
 
 class CountingDelegate : public URLSessionDelegate {
-public:
-    CountingDelegate(std::atomic<int>& remaining, std::atomic<int>& failures, std::atomic<int>& peakThreads,
-                     std::mutex& mutex, std::condition_variable& done)
-        : remaining_(remaining), failures_(failures), peakThreads_(peakThreads), mutex_(mutex), done_(done) {}
-    void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>& error) override {
+  public:
+    CountingDelegate(std::atomic<int>& remaining, std::atomic<int>& failures,
+                     std::atomic<int>& peakThreads, std::mutex& mutex,
+                     std::condition_variable& done)
+        : remaining_(remaining),
+          failures_(failures),
+          peakThreads_(peakThreads),
+          mutex_(mutex),
+          done_(done) {}
+    void didCompleteWithError(URLSession&, URLSessionTask&,
+                              const std::optional<Error>& error) override {
         if (error) ++failures_;
         if (++completed_ % 25 == 0) {
             const int threads = threadsNow();
@@ -78,7 +85,7 @@ public:
         if (--remaining_ == 0) done_.notify_all();
     }
 
-private:
+  private:
     std::atomic<int>& remaining_;
     std::atomic<int>& failures_;
     std::atomic<int>& peakThreads_;
@@ -98,9 +105,12 @@ void BM_ThousandConcurrentTransfers(benchmark::State& state) {
         std::mutex mutex;
         std::condition_variable done;
         for (int s = 0; s < kSessions; ++s) {
-            auto delegate = std::make_shared<CountingDelegate>(remaining, failed, peakThreads, mutex, done);
-            auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
-            for (int t = 0; t < kTasksPerSession; ++t) session->dataTaskWithRequest(request)->resume();
+            auto delegate =
+                std::make_shared<CountingDelegate>(remaining, failed, peakThreads, mutex, done);
+            auto session = URLSession::sessionWithConfiguration(
+                URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+            for (int t = 0; t < kTasksPerSession; ++t)
+                session->dataTaskWithRequest(request)->resume();
             session->finishTasksAndInvalidate();
         }
         std::unique_lock lock(mutex);
@@ -115,7 +125,10 @@ void BM_ThousandConcurrentTransfers(benchmark::State& state) {
     state.counters["peak_threads"] = peakThreads.load();
     state.counters["peak_rss_MiB"] = static_cast<double>(peakRSSKiB()) / 1024.0;
 }
-BENCHMARK(BM_ThousandConcurrentTransfers)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(BM_ThousandConcurrentTransfers)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5);
 
 }  // namespace
 

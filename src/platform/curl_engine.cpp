@@ -136,7 +136,8 @@ void Engine::finishedTransfers() {
     std::vector<std::pair<CURL*, CURLcode>> done;
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
-        if (message->msg == CURLMSG_DONE) done.emplace_back(message->easy_handle, message->data.result);
+        if (message->msg == CURLMSG_DONE)
+            done.emplace_back(message->easy_handle, message->data.result);
     }
     for (const auto& [handle, code] : done) {
         auto it = handles_.find(handle);
@@ -166,7 +167,8 @@ int Engine::expireIdleTransfers() {
     }
     if (!expired.empty()) return 0;  // the timed-out transfers may have let queued ones start
     if (!next) return kLongestSleepMs;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count() + 1;
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count() + 1;
     return static_cast<int>(std::clamp<long long>(wait, 0, kLongestSleepMs));
 }
 

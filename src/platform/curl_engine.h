@@ -21,7 +21,7 @@ namespace plovendale::curl {
 
 /// What the I/O thread drives: the owner of one or more easy handles attached to the multi handle.
 class Driven {
-public:
+  public:
     virtual ~Driven() = default;
     /// The transfer of handle finished (it is still attached; detach it).
     virtual void exchangeDone(CURL* handle, CURLcode code) = 0;
@@ -32,14 +32,15 @@ public:
 };
 
 class Engine {
-public:
+  public:
     /// The engine, started on first call.
     static Engine& shared();
 
     // Any thread.
     /// Runs command on the I/O thread, after the commands posted before it. Dropped after shutdown.
     void perform(std::function<void()> command);
-    /// Runs event on the delegate thread, after the events posted before it. Dropped after shutdown.
+    /// Runs event on the delegate thread, after the events posted before it. Dropped after
+    /// shutdown.
     void deliver(std::function<void()> event);
 
     // I/O thread only.
@@ -55,7 +56,7 @@ public:
     /// Threads of the engine (for tools and tests): 2 once started.
     static constexpr int kThreadCount = 2;
 
-private:
+  private:
     struct Shutdown;
     Engine();
     ~Engine() = default;

@@ -17,32 +17,51 @@ using Clock = std::chrono::steady_clock;
 
 std::string describe(std::int64_t code) {
     switch (code) {
-        case URLErrorCode::kCancelled: return "cancelled";
-        case URLErrorCode::kBadURL: return "bad URL";
-        case URLErrorCode::kTimedOut: return "The request timed out.";
-        case URLErrorCode::kUnsupportedURL: return "unsupported URL";
-        case URLErrorCode::kCannotFindHost: return "A server with the specified hostname could not be found.";
-        case URLErrorCode::kCannotConnectToHost: return "Could not connect to the server.";
-        case URLErrorCode::kNetworkConnectionLost: return "The network connection was lost.";
-        case URLErrorCode::kHTTPTooManyRedirects: return "too many HTTP redirects";
-        case URLErrorCode::kBadServerResponse: return "bad server response";
-        case URLErrorCode::kCannotDecodeContentData: return "cannot decode raw data";
+        case URLErrorCode::kCancelled:
+            return "cancelled";
+        case URLErrorCode::kBadURL:
+            return "bad URL";
+        case URLErrorCode::kTimedOut:
+            return "The request timed out.";
+        case URLErrorCode::kUnsupportedURL:
+            return "unsupported URL";
+        case URLErrorCode::kCannotFindHost:
+            return "A server with the specified hostname could not be found.";
+        case URLErrorCode::kCannotConnectToHost:
+            return "Could not connect to the server.";
+        case URLErrorCode::kNetworkConnectionLost:
+            return "The network connection was lost.";
+        case URLErrorCode::kHTTPTooManyRedirects:
+            return "too many HTTP redirects";
+        case URLErrorCode::kBadServerResponse:
+            return "bad server response";
+        case URLErrorCode::kCannotDecodeContentData:
+            return "cannot decode raw data";
         case URLErrorCode::kSecureConnectionFailed:
-            return "An SSL error has occurred and a secure connection to the server cannot be made.";
-        case URLErrorCode::kServerCertificateUntrusted: return "The certificate for this server is invalid.";
-        case URLErrorCode::kCannotOpenFile: return "cannot open file";
-        default: return "unknown error";
+            return "An SSL error has occurred and a secure connection to the server cannot be "
+                   "made.";
+        case URLErrorCode::kServerCertificateUntrusted:
+            return "The certificate for this server is invalid.";
+        case URLErrorCode::kCannotOpenFile:
+            return "cannot open file";
+        default:
+            return "unknown error";
     }
 }
 
 std::int64_t codeFor(CURLcode code, bool responseSeen) {
     switch (code) {
-        case CURLE_URL_MALFORMAT: return URLErrorCode::kBadURL;
+        case CURLE_URL_MALFORMAT:
+            return URLErrorCode::kBadURL;
         case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCode::kCannotFindHost;
-        case CURLE_COULDNT_CONNECT: return URLErrorCode::kCannotConnectToHost;
-        case CURLE_OPERATION_TIMEDOUT: return URLErrorCode::kTimedOut;
-        case CURLE_PEER_FAILED_VERIFICATION: return URLErrorCode::kServerCertificateUntrusted;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return URLErrorCode::kCannotFindHost;
+        case CURLE_COULDNT_CONNECT:
+            return URLErrorCode::kCannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT:
+            return URLErrorCode::kTimedOut;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return URLErrorCode::kServerCertificateUntrusted;
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_SSL_CERTPROBLEM:
         case CURLE_SSL_CIPHER:
@@ -56,24 +75,31 @@ std::int64_t codeFor(CURLcode code, bool responseSeen) {
         case CURLE_SSL_INVALIDCERTSTATUS:
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
         case CURLE_SSL_CLIENTCERT:
-        case CURLE_USE_SSL_FAILED: return URLErrorCode::kSecureConnectionFailed;
+        case CURLE_USE_SSL_FAILED:
+            return URLErrorCode::kSecureConnectionFailed;
         case CURLE_GOT_NOTHING:
         case CURLE_PARTIAL_FILE:
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
         case CURLE_SEND_FAIL_REWIND:
-        case CURLE_HTTP2_STREAM: return URLErrorCode::kNetworkConnectionLost;
+        case CURLE_HTTP2_STREAM:
+            return URLErrorCode::kNetworkConnectionLost;
         // The scheme is checked before the transfer, so this is libcurl refusing an HTTP/0.9 reply,
         // that is a reply without a status line.
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_WEIRD_SERVER_REPLY:
         case CURLE_HTTP2:
-        case CURLE_RANGE_ERROR: return URLErrorCode::kBadServerResponse;
-        case CURLE_BAD_CONTENT_ENCODING: return URLErrorCode::kCannotDecodeContentData;
-        case CURLE_READ_ERROR: return URLErrorCode::kCannotOpenFile;
+        case CURLE_RANGE_ERROR:
+            return URLErrorCode::kBadServerResponse;
+        case CURLE_BAD_CONTENT_ENCODING:
+            return URLErrorCode::kCannotDecodeContentData;
+        case CURLE_READ_ERROR:
+            return URLErrorCode::kCannotOpenFile;
         // libcurl answers an oversized header line with "out of memory".
-        case CURLE_OUT_OF_MEMORY: return responseSeen ? URLErrorCode::kUnknown : URLErrorCode::kBadServerResponse;
-        default: return URLErrorCode::kUnknown;
+        case CURLE_OUT_OF_MEMORY:
+            return responseSeen ? URLErrorCode::kUnknown : URLErrorCode::kBadServerResponse;
+        default:
+            return URLErrorCode::kUnknown;
     }
 }
 
@@ -89,7 +115,8 @@ std::string filePathOf(const std::string& text) {
             c = lowerASCII(c);
             return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
         };
-        if (rest[i] == '%' && i + 2 < rest.size() && hex(rest[i + 1]) >= 0 && hex(rest[i + 2]) >= 0) {
+        if (rest[i] == '%' && i + 2 < rest.size() && hex(rest[i + 1]) >= 0 &&
+            hex(rest[i + 2]) >= 0) {
             path += static_cast<char>(hex(rest[i + 1]) * 16 + hex(rest[i + 2]));
             i += 2;
         } else {
@@ -105,16 +132,20 @@ std::optional<std::int64_t> fileSize(const std::string& path) {
     return static_cast<std::int64_t>(info.st_size);
 }
 
-bool methodAlwaysHasBody(const std::string& method) { return method == "POST" || method == "PUT" || method == "PATCH"; }
+bool methodAlwaysHasBody(const std::string& method) {
+    return method == "POST" || method == "PUT" || method == "PATCH";
+}
 
 std::optional<std::string> charsetOf(std::string_view contentType) {
     std::size_t start = contentType.find(';');
     while (start != std::string_view::npos) {
         const std::size_t end = contentType.find(';', start + 1);
-        std::string_view parameter = contentType.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
+        std::string_view parameter =
+            contentType.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
         start = end;
         const std::size_t equals = parameter.find('=');
-        if (equals == std::string_view::npos || !equalsIgnoringCase(trimmed(parameter.substr(0, equals)), "charset")) {
+        if (equals == std::string_view::npos ||
+            !equalsIgnoringCase(trimmed(parameter.substr(0, equals)), "charset")) {
             continue;
         }
         std::string_view value = trimmed(parameter.substr(equals + 1));
@@ -155,7 +186,8 @@ Error urlError(std::int64_t code, const std::string& failingURL) {
     return error;
 }
 
-std::optional<std::int64_t> bodySizeOf(const URLRequest& request, const std::optional<std::string>& uploadFile) {
+std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
+                                       const std::optional<std::string>& uploadFile) {
     if (request.httpMethod == "HEAD") return std::nullopt;
     if (uploadFile) return fileSize(filePathOf(*uploadFile)).value_or(0);
     if (request.httpBody) return static_cast<std::int64_t>(request.httpBody->size());
@@ -163,13 +195,15 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request, const std::opt
     return std::nullopt;
 }
 
-URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize, const HTTPCookieStorage* jar) {
+URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
+                          const HTTPCookieStorage* jar) {
     URLRequest prepared = request;
     if (prepared.httpMethod.empty()) prepared.httpMethod = "GET";
     HTTPHeaderFields fields;
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
-        if (!isToken(name) || !isSafeFieldValue(value) || equalsIgnoringCase(name, "Content-Length") ||
+        if (!isToken(name) || !isSafeFieldValue(value) ||
+            equalsIgnoringCase(name, "Content-Length") ||
             equalsIgnoringCase(name, "Transfer-Encoding") || equalsIgnoringCase(name, "Expect")) {
             continue;
         }
@@ -180,7 +214,8 @@ URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t>
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
         });
-        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies)) fields.set(name, value);
+        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
+            fields.set(name, value);
     }
     if (bodySize) {
         if (*bodySize > 0 && !fields.get("Content-Type")) {
@@ -192,9 +227,11 @@ URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t>
     return prepared;
 }
 
-std::optional<URLRequest> redirectRequest(const URLRequest& request, const HTTPURLResponse& response) {
+std::optional<URLRequest> redirectRequest(const URLRequest& request,
+                                          const HTTPURLResponse& response) {
     const auto status = response.statusCode;
-    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return std::nullopt;
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return std::nullopt;
     const auto location = response.valueForHTTPHeaderField("Location");
     if (!location) return std::nullopt;
     const auto target = resolveLocation(response.url, *location);
@@ -226,7 +263,8 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     HTTPURLResponse response;
     response.url = url;
     response.statusCode = statusCode;
-    std::unordered_map<std::string, std::string> keyOf;  // lower-case name -> key in allHeaderFields
+    std::unordered_map<std::string, std::string>
+        keyOf;  // lower-case name -> key in allHeaderFields
     for (const auto& [name, value] : fields) {
         auto [it, inserted] = keyOf.try_emplace(lowercased(name), name);
         if (inserted) {
@@ -247,14 +285,17 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     return response;
 }
 
-std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(const URLRequest& prepared,
-                                                              const std::optional<std::string>& uploadFile,
-                                                              ExchangeObserver& observer) {
+std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
+    const URLRequest& prepared, const std::optional<std::string>& uploadFile,
+    ExchangeObserver& observer) {
     URLParts target;
     switch (parseHTTPURL(prepared.url, target)) {
-        case URLCheck::Unsupported: return urlError(URLErrorCode::kUnsupportedURL, prepared.url);
-        case URLCheck::Bad: return urlError(URLErrorCode::kBadURL, prepared.url);
-        case URLCheck::Ok: break;
+        case URLCheck::Unsupported:
+            return urlError(URLErrorCode::kUnsupportedURL, prepared.url);
+        case URLCheck::Bad:
+            return urlError(URLErrorCode::kBadURL, prepared.url);
+        case URLCheck::Ok:
+            break;
     }
     if (!isToken(prepared.httpMethod)) return urlError(URLErrorCode::kBadURL, prepared.url);
     if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared.url);
@@ -288,7 +329,8 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         const auto size = fileSize(filePathOf(*uploadFile));
         if (!file_ || !size) return urlError(URLErrorCode::kCannotOpenFile, target_.url);
         bodySize = *size;
-        if (request_.headerFields.get("Content-Length")) request_.headerFields.set("Content-Length", std::to_string(*size));
+        if (request_.headerFields.get("Content-Length"))
+            request_.headerFields.set("Content-Length", std::to_string(*size));
     } else {
         bodySize = bodySizeOf(request_, std::nullopt);
     }
@@ -312,7 +354,8 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     const auto timeoutMs = std::chrono::duration_cast<std::chrono::milliseconds>(timeout_).count();
-    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min<long long>(timeoutMs, LONG_MAX)));
+    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS,
+              static_cast<long>(std::min<long long>(timeoutMs, LONG_MAX)));
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
     setOption(easy, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
@@ -378,11 +421,16 @@ std::optional<std::chrono::steady_clock::time_point> Exchange::idleDeadline() co
 
 std::optional<Error> Exchange::outcome(CURLcode code) const {
     switch (abort_) {
-        case Abort::Stopped: return std::nullopt;
-        case Abort::TimedOut: return urlError(URLErrorCode::kTimedOut, target_.url);
-        case Abort::OversizedHeaders: return urlError(URLErrorCode::kBadServerResponse, target_.url);
-        case Abort::FileUnreadable: return urlError(URLErrorCode::kCannotOpenFile, target_.url);
-        case Abort::None: break;
+        case Abort::Stopped:
+            return std::nullopt;
+        case Abort::TimedOut:
+            return urlError(URLErrorCode::kTimedOut, target_.url);
+        case Abort::OversizedHeaders:
+            return urlError(URLErrorCode::kBadServerResponse, target_.url);
+        case Abort::FileUnreadable:
+            return urlError(URLErrorCode::kCannotOpenFile, target_.url);
+        case Abort::None:
+            break;
     }
     if (code == CURLE_OK) return std::nullopt;
     return urlError(codeFor(code, response_.has_value()), target_.url);
@@ -419,7 +467,8 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return size;
-    fields_.emplace_back(std::string(line.substr(0, colon)), std::string(trimmed(line.substr(colon + 1))));
+    fields_.emplace_back(std::string(line.substr(0, colon)),
+                         std::string(trimmed(line.substr(colon + 1))));
     return size;
 }
 
@@ -447,7 +496,8 @@ std::size_t Exchange::onWrite(char* data, std::size_t size, std::size_t count, v
 std::size_t Exchange::onRead(char* buffer, std::size_t size, std::size_t count, void* self) {
     auto* exchange = static_cast<Exchange*>(self);
     if (exchange->abort_ != Abort::None) return CURL_READFUNC_ABORT;
-    const auto remaining = static_cast<std::size_t>(std::max<std::int64_t>(0, exchange->bodySize_ - exchange->bodyOffset_));
+    const auto remaining = static_cast<std::size_t>(
+        std::max<std::int64_t>(0, exchange->bodySize_ - exchange->bodyOffset_));
     const std::size_t wanted = std::min(size * count, remaining);
     std::size_t got = 0;
     if (exchange->file_) {
@@ -463,16 +513,18 @@ std::size_t Exchange::onRead(char* buffer, std::size_t size, std::size_t count, 
     exchange->bodyOffset_ += static_cast<std::int64_t>(got);
     exchange->touch();
     if (got > 0) {
-        exchange->observer_.onBodySent(*exchange, static_cast<std::int64_t>(got), exchange->bodyOffset_,
-                                       exchange->bodySize_);
+        exchange->observer_.onBodySent(*exchange, static_cast<std::int64_t>(got),
+                                       exchange->bodyOffset_, exchange->bodySize_);
     }
     return got;
 }
 
 int Exchange::onSeek(void* self, curl_off_t offset, int origin) {
     auto* exchange = static_cast<Exchange*>(self);
-    if (origin != SEEK_SET || offset < 0 || offset > exchange->bodySize_) return CURL_SEEKFUNC_CANTSEEK;
-    if (exchange->file_ && ::fseeko(exchange->file_.get(), static_cast<off_t>(offset), SEEK_SET) != 0) {
+    if (origin != SEEK_SET || offset < 0 || offset > exchange->bodySize_)
+        return CURL_SEEKFUNC_CANTSEEK;
+    if (exchange->file_ &&
+        ::fseeko(exchange->file_.get(), static_cast<off_t>(offset), SEEK_SET) != 0) {
         return CURL_SEEKFUNC_FAIL;
     }
     exchange->bodyOffset_ = offset;

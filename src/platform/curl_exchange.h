@@ -32,35 +32,39 @@ Error urlError(std::int64_t code, const std::string& failingURL = {});
 /// request handles cookies, has none of its own and the jar holds matching ones), and for a request
 /// with a body its Content-Length and, for a non-empty one, a Content-Type (form-encoded unless
 /// given). bodySize: the body's length, or nothing when there is none.
-URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize, const HTTPCookieStorage* jar);
+URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
+                          const HTTPCookieStorage* jar);
 
 /// The request to propose for a redirection from `request` (as the caller made it) answered by
 /// `response`, or nothing when the response is not a usable redirection.
-std::optional<URLRequest> redirectRequest(const URLRequest& request, const HTTPURLResponse& response);
+std::optional<URLRequest> redirectRequest(const URLRequest& request,
+                                          const HTTPURLResponse& response);
 
 /// Whether a request sends a body: a body given, an upload file, or a method that always has one.
-std::optional<std::int64_t> bodySizeOf(const URLRequest& request, const std::optional<std::string>& uploadFile);
+std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
+                                       const std::optional<std::string>& uploadFile);
 
 class Exchange;
 
 class ExchangeObserver {
-public:
+  public:
     virtual ~ExchangeObserver() = default;
     /// The final (non-1xx) header block arrived. False stops the exchange (done with kStopped).
     virtual bool onResponse(Exchange& exchange) = 0;
     /// Body bytes; false holds them back and pauses receiving until the owner resumes it.
     virtual bool onBody(Exchange& exchange, const char* data, std::size_t size) = 0;
-    virtual void onBodySent(Exchange& exchange, std::int64_t step, std::int64_t total, std::int64_t expected) = 0;
+    virtual void onBodySent(Exchange& exchange, std::int64_t step, std::int64_t total,
+                            std::int64_t expected) = 0;
 };
 
 class Exchange {
-public:
+  public:
     enum class Abort { None, TimedOut, OversizedHeaders, Stopped, FileUnreadable };
 
     /// An exchange ready to run for a prepared request, or the error that prevents it.
-    static std::variant<std::unique_ptr<Exchange>, Error> make(const URLRequest& prepared,
-                                                                const std::optional<std::string>& uploadFile,
-                                                                ExchangeObserver& observer);
+    static std::variant<std::unique_ptr<Exchange>, Error> make(
+        const URLRequest& prepared, const std::optional<std::string>& uploadFile,
+        ExchangeObserver& observer);
     ~Exchange();
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
@@ -81,7 +85,7 @@ public:
     /// an exchange its observer stopped), otherwise the NSURLErrorDomain error.
     std::optional<Error> outcome(CURLcode code) const;
 
-private:
+  private:
     Exchange(const URLRequest& prepared, const URLParts& target, ExchangeObserver& observer);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);

@@ -33,15 +33,17 @@ using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using URL = std::unique_ptr<CURLU, URLDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
 
-/// Appends a line to an owned list; false when libcurl is out of memory (the list is then unchanged).
+/// Appends a line to an owned list; false when libcurl is out of memory (the list is then
+/// unchanged).
 bool append(Slist& list, const std::string& line);
 
 /// curl_global_init and the capability check (HTTP, HTTPS over OpenSSL, the options the service
 /// uses), done once for the process. Empty when usable; otherwise why not (logged once).
 const std::optional<std::string>& runtimeProblem();
 
-/// The CA certificates to trust in addition to the system's, as PEM text ready for CURLOPT_CAINFO_BLOB
-/// (the system bundle followed by the extra CA), or nothing when no extra CA is configured.
+/// The CA certificates to trust in addition to the system's, as PEM text ready for
+/// CURLOPT_CAINFO_BLOB (the system bundle followed by the extra CA), or nothing when no extra CA is
+/// configured.
 std::shared_ptr<const std::string> caBlob();
 
 /// The parts of an absolute URL that the service needs, as libcurl's URL parser sees them.

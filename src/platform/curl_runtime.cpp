@@ -42,12 +42,15 @@ TrustState& trust() {
     return state;
 }
 
-bool holdsCertificate(const std::string& pem) { return pem.find("-----BEGIN CERTIFICATE-----") != std::string::npos; }
+bool holdsCertificate(const std::string& pem) {
+    return pem.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
+}
 
 std::string systemBundle() {
     Easy easy(curl_easy_init());
     char* path = nullptr;
-    if (!easy || curl_easy_getinfo(easy.get(), CURLINFO_CAINFO, &path) != CURLE_OK || !path) return {};
+    if (!easy || curl_easy_getinfo(easy.get(), CURLINFO_CAINFO, &path) != CURLE_OK || !path)
+        return {};
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
@@ -66,8 +69,8 @@ void installExtraCA(const std::string& pem) {
 }
 
 bool isSchemeChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
-           c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '-' || c == '.';
 }
 
 std::string lowered(std::string text) {
@@ -93,7 +96,9 @@ std::string schemeOf(const std::string& text) {
     return lowered(text.substr(0, colon));
 }
 
-bool isHTTPScheme(const std::string& scheme) { return scheme == "http" || scheme == "https"; }
+bool isHTTPScheme(const std::string& scheme) {
+    return scheme == "http" || scheme == "https";
+}
 
 }  // namespace
 
@@ -134,7 +139,8 @@ URLCheck parseHTTPURL(const std::string& text, URLParts& parts) {
     const std::string scheme = schemeOf(text);
     if (!isHTTPScheme(scheme)) return URLCheck::Unsupported;
     URL url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+                    CURLUE_OK) {
         return URLCheck::Bad;
     }
     curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
@@ -157,8 +163,11 @@ URLCheck parseHTTPURL(const std::string& text, URLParts& parts) {
 std::optional<std::string> resolveLocation(const std::string& base, const std::string& location) {
     if (location.empty()) return std::nullopt;
     URL url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
-        curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+    if (!url ||
+        curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+            CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+            CURLUE_OK) {
         return std::nullopt;
     }
     auto resolved = getPart(url.get(), CURLUPART_URL);
@@ -190,7 +199,8 @@ void URLSessionTLS::setAdditionalCAPEM(const std::string& pem) {
         return;
     }
     if (!curl::holdsCertificate(pem)) {
-        Log::write("URLSessionTLS: the additional CA text holds no PEM certificate; trust unchanged");
+        Log::write(
+            "URLSessionTLS: the additional CA text holds no PEM certificate; trust unchanged");
         return;
     }
     curl::runtimeProblem();

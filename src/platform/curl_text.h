@@ -8,7 +8,9 @@
 
 namespace plovendale::curl {
 
-inline char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+inline char lowerASCII(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 inline std::string lowercased(std::string_view text) {
     std::string out(text);
@@ -17,8 +19,9 @@ inline std::string lowercased(std::string_view text) {
 }
 
 inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerASCII(x) == lowerASCII(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return lowerASCII(x) == lowerASCII(y);
+           });
 }
 
 inline std::string_view trimmed(std::string_view text) {
@@ -40,7 +43,8 @@ inline bool isToken(std::string_view text) {
 
 /// A value that can go into a request header line without changing the message's framing.
 inline bool isSafeFieldValue(std::string_view text) {
-    return std::none_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
 }
 
 }  // namespace plovendale::curl

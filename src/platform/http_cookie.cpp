@@ -23,10 +23,13 @@ constexpr std::size_t kMaxAttributeValueBytes = 1024;
 constexpr std::size_t kMaxStoredCookies = 3000;
 
 double secondsNow() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-bool isExpired(const HTTPCookie& cookie, double now) { return cookie.expiresDate && *cookie.expiresDate <= now; }
+bool isExpired(const HTTPCookie& cookie, double now) {
+    return cookie.expiresDate && *cookie.expiresDate <= now;
+}
 
 bool isIPAddress(const std::string& host) {
     if (host.find(':') != std::string::npos || host.find('[') != std::string::npos) return true;
@@ -36,13 +39,15 @@ bool isIPAddress(const std::string& host) {
 
 bool domainMatches(const std::string& host, const std::string& domain) {
     if (host == domain) return true;
-    return !domain.empty() && host.size() > domain.size() && host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
+    return !domain.empty() && host.size() > domain.size() &&
+           host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
            host[host.size() - domain.size() - 1] == '.' && !isIPAddress(host);
 }
 
 bool pathMatches(const std::string& requestPath, const std::string& cookiePath) {
     if (requestPath == cookiePath) return true;
-    if (cookiePath.empty() || requestPath.compare(0, cookiePath.size(), cookiePath) != 0) return false;
+    if (cookiePath.empty() || requestPath.compare(0, cookiePath.size(), cookiePath) != 0)
+        return false;
     return cookiePath.back() == '/' || requestPath[cookiePath.size()] == '/';
 }
 
@@ -59,14 +64,14 @@ bool hasControlCharacter(std::string_view text) {
     });
 }
 
-/// The matching form of a cookie's domain (lower-case, no leading dot) and whether it covers subdomains.
+/// The matching form of a cookie's domain (lower-case, no leading dot) and whether it covers
+/// subdomains.
 std::pair<std::string, bool> scopeOf(const HTTPCookie& cookie) {
     std::string domain = lowercased(cookie.domain);
     const bool dotted = !domain.empty() && domain.front() == '.';
     if (dotted) domain.erase(0, 1);
     return {domain, dotted || !cookie.hostOnly};
 }
-
 
 /// Where a header value that joins several Set-Cookie lines with commas (as allHeaderFields does)
 /// starts its next cookie: a comma followed by a token and "=". Commas inside Expires dates are
@@ -95,7 +100,8 @@ std::optional<double> parseMaxAge(std::string_view value, double now) {
     if (value.empty()) return std::nullopt;
     const bool negative = value.front() == '-';
     std::string_view digits = negative ? value.substr(1) : value;
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
     if (negative) return 0.0;
@@ -104,15 +110,16 @@ std::optional<double> parseMaxAge(std::string_view value, double now) {
     return seconds <= 0 ? 0.0 : now + seconds;
 }
 
-std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLParts& url, double now) {
+std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLParts& url,
+                                      double now) {
     const std::size_t semicolon = text.find(';');
     const std::string_view pair = text.substr(0, semicolon);
     const std::size_t equals = pair.find('=');
     if (equals == std::string_view::npos) return std::nullopt;
     const std::string_view name = trimmed(pair.substr(0, equals));
     const std::string_view value = trimmed(pair.substr(equals + 1));
-    if (name.empty() || name.size() + value.size() > kMaxNameValueBytes || hasControlCharacter(name) ||
-        hasControlCharacter(value)) {
+    if (name.empty() || name.size() + value.size() > kMaxNameValueBytes ||
+        hasControlCharacter(name) || hasControlCharacter(value)) {
         return std::nullopt;
     }
 
@@ -121,14 +128,16 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLPart
     cookie.value = std::string(value);
     std::optional<double> expires, maxAge;
     std::optional<std::string> domainAttribute, pathAttribute;
-    std::string_view rest = semicolon == std::string_view::npos ? std::string_view() : text.substr(semicolon + 1);
+    std::string_view rest =
+        semicolon == std::string_view::npos ? std::string_view() : text.substr(semicolon + 1);
     while (!rest.empty()) {
         const std::size_t end = rest.find(';');
         const std::string_view attribute = trimmed(rest.substr(0, end));
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
         const std::size_t eq = attribute.find('=');
         const std::string_view key = trimmed(attribute.substr(0, eq));
-        const std::string_view argument = eq == std::string_view::npos ? std::string_view() : trimmed(attribute.substr(eq + 1));
+        const std::string_view argument =
+            eq == std::string_view::npos ? std::string_view() : trimmed(attribute.substr(eq + 1));
         if (argument.size() > kMaxAttributeValueBytes) continue;
         if (equalsIgnoringCase(key, "expires")) {
             const time_t when = curl_getdate(std::string(argument).c_str(), nullptr);
@@ -140,13 +149,16 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLPart
             if (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
             if (!domain.empty()) domainAttribute = lowercased(domain);
         } else if (equalsIgnoringCase(key, "path")) {
-            pathAttribute = (!argument.empty() && argument.front() == '/') ? std::optional<std::string>(argument) : std::nullopt;
+            pathAttribute = (!argument.empty() && argument.front() == '/')
+                                ? std::optional<std::string>(argument)
+                                : std::nullopt;
         } else if (equalsIgnoringCase(key, "secure")) {
             cookie.secure = true;
         } else if (equalsIgnoringCase(key, "httponly")) {
             cookie.httpOnly = true;
         } else if (equalsIgnoringCase(key, "version")) {
-            if (argument.size() == 1 && argument[0] >= '0' && argument[0] <= '9') cookie.version = argument[0] - '0';
+            if (argument.size() == 1 && argument[0] >= '0' && argument[0] <= '9')
+                cookie.version = argument[0] - '0';
         }
     }
     cookie.expiresDate = maxAge ? maxAge : expires;
@@ -154,12 +166,14 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLPart
 
     if (domainAttribute && *domainAttribute != url.host) {
         // Without a public-suffix list, a single label ("com") counts as a public suffix.
-        if (!domainMatches(url.host, *domainAttribute) || domainAttribute->find('.') == std::string::npos) {
+        if (!domainMatches(url.host, *domainAttribute) ||
+            domainAttribute->find('.') == std::string::npos) {
             return std::nullopt;
         }
         cookie.domain = "." + *domainAttribute;
         cookie.hostOnly = false;
-    } else if (domainAttribute && !isIPAddress(url.host) && url.host.find('.') != std::string::npos) {
+    } else if (domainAttribute && !isIPAddress(url.host) &&
+               url.host.find('.') != std::string::npos) {
         cookie.domain = "." + *domainAttribute;
         cookie.hostOnly = false;
     } else {
@@ -171,7 +185,8 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLPart
     if (cookie.secure && url.scheme != "https") return std::nullopt;
     const std::string_view cookieName = cookie.name;
     if (cookieName.substr(0, 9) == "__Secure-" && !cookie.secure) return std::nullopt;
-    if (cookieName.substr(0, 7) == "__Host-" && (!cookie.secure || !cookie.hostOnly || cookie.path != "/")) {
+    if (cookieName.substr(0, 7) == "__Host-" &&
+        (!cookie.secure || !cookie.hostOnly || cookie.path != "/")) {
         return std::nullopt;
     }
     return cookie;
@@ -194,7 +209,8 @@ std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
     return cookies;
 }
 
-std::map<std::string, std::string> HTTPCookie::requestHeaderFieldsWithCookies(const std::vector<HTTPCookie>& cookies) {
+std::map<std::string, std::string> HTTPCookie::requestHeaderFieldsWithCookies(
+    const std::vector<HTTPCookie>& cookies) {
     if (cookies.empty()) return {};
     std::string text;
     for (const auto& cookie : cookies) {
@@ -216,7 +232,8 @@ HTTPCookieStorage::Entry::Entry(const HTTPCookie& stored) : cookie(stored) {
 }
 
 bool HTTPCookieStorage::Entry::sameIdentity(const Entry& other) const {
-    return cookie.name == other.cookie.name && cookie.path == other.cookie.path && domainKey == other.domainKey;
+    return cookie.name == other.cookie.name && cookie.path == other.cookie.path &&
+           domainKey == other.domainKey;
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
@@ -238,12 +255,14 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const std::string& url)
         std::lock_guard lock(mutex_);
         for (const auto& [cookie, domain, coversSubdomains] : cookies_) {
             if (isExpired(cookie, now) || (cookie.secure && parts.scheme != "https")) continue;
-            const bool domainOk = coversSubdomains ? domainMatches(parts.host, domain) : parts.host == domain;
+            const bool domainOk =
+                coversSubdomains ? domainMatches(parts.host, domain) : parts.host == domain;
             if (domainOk && pathMatches(parts.path, cookie.path)) matching.push_back(cookie);
         }
     }
-    std::stable_sort(matching.begin(), matching.end(),
-                     [](const HTTPCookie& a, const HTTPCookie& b) { return a.path.size() > b.path.size(); });
+    std::stable_sort(
+        matching.begin(), matching.end(),
+        [](const HTTPCookie& a, const HTTPCookie& b) { return a.path.size() > b.path.size(); });
     return matching;
 }
 
@@ -251,7 +270,8 @@ void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
     const double now = secondsNow();
     Entry entry(cookie);
     std::lock_guard lock(mutex_);
-    auto existing = std::find_if(cookies_.begin(), cookies_.end(), [&](const Entry& e) { return e.sameIdentity(entry); });
+    auto existing = std::find_if(cookies_.begin(), cookies_.end(),
+                                 [&](const Entry& e) { return e.sameIdentity(entry); });
     if (isExpired(cookie, now)) {  // how a server deletes a cookie
         if (existing != cookies_.end()) cookies_.erase(existing);
         return;

@@ -7,14 +7,15 @@ namespace {
 
 // Collects one exchange on the calling thread; stops a redirection's exchange at its header block.
 class SynchronousLoad final : public curl::ExchangeObserver {
-public:
+  public:
     explicit SynchronousLoad(const URLRequest& hop) : hop_(hop) {}
 
     bool onResponse(curl::Exchange& exchange) override {
         const HTTPURLResponse& response = *exchange.response();
         if (hop_.httpShouldHandleCookies) {
             auto& jar = HTTPCookieStorage::shared();
-            for (const auto& cookie : HTTPCookie::cookiesWithResponseHeaderFields(response.rawHeaderFields, response.url)) {
+            for (const auto& cookie : HTTPCookie::cookiesWithResponseHeaderFields(
+                     response.rawHeaderFields, response.url)) {
                 jar.setCookie(cookie);
             }
         }
@@ -30,7 +31,7 @@ public:
     const std::optional<URLRequest>& next() const { return next_; }
     Bytes& body() { return body_; }
 
-private:
+  private:
     const URLRequest& hop_;
     std::optional<URLRequest> next_;
     Bytes body_;
@@ -47,12 +48,14 @@ std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& req
         if (error) *error = std::move(failure);
         return std::nullopt;
     };
-    if (!curl::looksLikeAbsoluteURL(request.url)) return fail(curl::urlError(URLErrorCode::kBadURL, request.url));
+    if (!curl::looksLikeAbsoluteURL(request.url))
+        return fail(curl::urlError(URLErrorCode::kBadURL, request.url));
 
     URLRequest hop = request;
     for (int redirections = 0;; ++redirections) {
         const auto* jar = hop.httpShouldHandleCookies ? &HTTPCookieStorage::shared() : nullptr;
-        const URLRequest prepared = curl::prepareRequest(hop, curl::bodySizeOf(hop, std::nullopt), jar);
+        const URLRequest prepared =
+            curl::prepareRequest(hop, curl::bodySizeOf(hop, std::nullopt), jar);
         SynchronousLoad load(hop);
         auto made = curl::Exchange::make(prepared, std::nullopt, load);
         if (auto* failure = std::get_if<Error>(&made)) return fail(*failure);
@@ -60,7 +63,8 @@ std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& req
 
         const CURLcode code = curl_easy_perform(exchange.handle());
         if (auto failure = exchange.outcome(code)) return fail(*failure);
-        if (!exchange.response()) return fail(curl::urlError(URLErrorCode::kBadServerResponse, hop.url));
+        if (!exchange.response())
+            return fail(curl::urlError(URLErrorCode::kBadServerResponse, hop.url));
         if (load.next()) {
             if (redirections >= curl::kMaxRedirections) {
                 return fail(curl::urlError(URLErrorCode::kHTTPTooManyRedirects, hop.url));

@@ -5,17 +5,21 @@
 namespace plovendale {
 namespace {
 
-char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerASCII(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerASCII(x) == lowerASCII(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return lowerASCII(x) == lowerASCII(y);
+           });
 }
 
 template <typename Entries>
 auto findField(Entries& entries, std::string_view name) {
-    return std::find_if(entries.begin(), entries.end(),
-                        [&](const auto& entry) { return equalsIgnoringASCIICase(entry.first, name); });
+    return std::find_if(entries.begin(), entries.end(), [&](const auto& entry) {
+        return equalsIgnoringASCIICase(entry.first, name);
+    });
 }
 
 }  // namespace
@@ -40,7 +44,8 @@ void HTTPHeaderFields::add(const std::string& name, const std::string& value) {
 }
 
 void HTTPHeaderFields::remove(const std::string& name) {
-    std::erase_if(entries_, [&](const auto& entry) { return equalsIgnoringASCIICase(entry.first, name); });
+    std::erase_if(entries_,
+                  [&](const auto& entry) { return equalsIgnoringASCIICase(entry.first, name); });
 }
 
 std::optional<std::string> HTTPHeaderFields::get(std::string_view name) const {

@@ -40,10 +40,14 @@ class TaskImpl;
 // the fallback, so that a transfer can never wait for an answer that will not come.
 template <typename Value>
 class PendingAnswer {
-public:
+  public:
     using Apply = void (TaskImpl::*)(std::uint64_t question, Value answer);
-    PendingAnswer(std::shared_ptr<TaskImpl> task, std::uint64_t question, Apply apply, Value fallback)
-        : task_(std::move(task)), question_(question), apply_(apply), fallback_(std::move(fallback)) {}
+    PendingAnswer(std::shared_ptr<TaskImpl> task, std::uint64_t question, Apply apply,
+                  Value fallback)
+        : task_(std::move(task)),
+          question_(question),
+          apply_(apply),
+          fallback_(std::move(fallback)) {}
     ~PendingAnswer() {
         if (!given_.exchange(true)) post(std::move(fallback_));
     }
@@ -51,10 +55,12 @@ public:
         if (!given_.exchange(true)) post(std::move(answer));
     }
 
-private:
+  private:
     void post(Value answer) {
         Engine::shared().perform([task = task_, question = question_, apply = apply_,
-                                  answer = std::move(answer)]() mutable { ((*task).*apply)(question, std::move(answer)); });
+                                  answer = std::move(answer)]() mutable {
+            ((*task).*apply)(question, std::move(answer));
+        });
     }
     std::shared_ptr<TaskImpl> task_;
     std::uint64_t question_;
@@ -69,8 +75,9 @@ std::function<void(Value)> makeHandler(std::shared_ptr<PendingAnswer<Value>> pen
 }
 
 class SessionImpl final : public URLSession, public std::enable_shared_from_this<SessionImpl> {
-public:
-    SessionImpl(const URLSessionConfiguration& configuration, std::shared_ptr<URLSessionDelegate> delegate)
+  public:
+    SessionImpl(const URLSessionConfiguration& configuration,
+                std::shared_ptr<URLSessionDelegate> delegate)
         : configuration_(configuration), delegate_(std::move(delegate)) {
         if (configuration_.kind == URLSessionConfiguration::Kind::Ephemeral) {
             privateCookies_ = std::make_unique<HTTPCookieStorage>();
@@ -124,8 +131,9 @@ public:
         });
     }
 
-private:
-    std::shared_ptr<URLSessionTask> makeTask(const URLRequest& request, std::optional<std::string> uploadFile);
+  private:
+    std::shared_ptr<URLSessionTask> makeTask(const URLRequest& request,
+                                             std::optional<std::string> uploadFile);
 
     void deliverInvalidation() {
         Engine::shared().deliver([self = shared_from_this()] {
@@ -158,9 +166,9 @@ class TaskImpl final : public URLSessionTask,
                        public curl::Driven,
                        public curl::ExchangeObserver,
                        public std::enable_shared_from_this<TaskImpl> {
-public:
-    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier, const URLRequest& request,
-             std::optional<std::string> uploadFile)
+  public:
+    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier,
+             const URLRequest& request, std::optional<std::string> uploadFile)
         : session_(std::move(session)),
           identifier_(identifier),
           original_(request),
@@ -176,21 +184,24 @@ public:
             state_ = TaskState::Completed;
             return;
         }
-        // Prepared here, so that currentRequest() shows the wire fields as soon as resume() returns.
+        // Prepared here, so that currentRequest() shows the wire fields as soon as resume()
+        // returns.
         auto prepared = curl::prepareRequest(original_, curl::bodySizeOf(original_, uploadFile_),
                                              session_->cookieJar(original_));
         {
             std::lock_guard lock(mutex_);
             current_ = prepared;
         }
-        Engine::shared().perform([self = shared_from_this(), prepared = std::move(prepared)] { self->start(prepared); });
+        Engine::shared().perform(
+            [self = shared_from_this(), prepared = std::move(prepared)] { self->start(prepared); });
     }
 
     void cancel() override {
         auto expected = TaskState::Suspended;
         if (state_.compare_exchange_strong(expected, TaskState::Completed)) {
             const auto error = curl::urlError(URLErrorCode::kCancelled, original_.url);
-            session_->deliver([self = shared_from_this(), error](URLSessionDelegate& delegate, URLSession& session) {
+            session_->deliver([self = shared_from_this(), error](URLSessionDelegate& delegate,
+                                                                 URLSession& session) {
                 delegate.didCompleteWithError(session, *self, error);
             });
             return;
@@ -229,14 +240,15 @@ public:
     // curl::ExchangeObserver (inside libcurl callbacks: never finish() here)
     bool onResponse(Exchange& exchange) override;
     bool onBody(Exchange& exchange, const char* data, std::size_t size) override;
-    void onBodySent(Exchange&, std::int64_t step, std::int64_t total, std::int64_t expected) override {
-        session_->deliver([self = shared_from_this(), step, total, expected](URLSessionDelegate& delegate,
-                                                                            URLSession& session) {
+    void onBodySent(Exchange&, std::int64_t step, std::int64_t total,
+                    std::int64_t expected) override {
+        session_->deliver([self = shared_from_this(), step, total, expected](
+                              URLSessionDelegate& delegate, URLSession& session) {
             delegate.didSendBodyData(session, *self, step, total, expected);
         });
     }
 
-private:
+  private:
     void start(const URLRequest& prepared);
     void begin(const URLRequest& prepared);
     void askForResponse(const HTTPURLResponse& response);
@@ -269,13 +281,15 @@ private:
     Bytes cacheCopy_;
 };
 
-std::shared_ptr<URLSessionTask> SessionImpl::makeTask(const URLRequest& request, std::optional<std::string> uploadFile) {
+std::shared_ptr<URLSessionTask> SessionImpl::makeTask(const URLRequest& request,
+                                                      std::optional<std::string> uploadFile) {
     if (!curl::looksLikeAbsoluteURL(request.url)) return nullptr;
     {
         std::lock_guard lock(mutex_);
         if (invalidating_) return nullptr;
     }
-    return std::make_shared<TaskImpl>(shared_from_this(), ++nextTaskIdentifier_, request, std::move(uploadFile));
+    return std::make_shared<TaskImpl>(shared_from_this(), ++nextTaskIdentifier_, request,
+                                      std::move(uploadFile));
 }
 
 void TaskImpl::start(const URLRequest& prepared) {
@@ -305,7 +319,8 @@ void TaskImpl::begin(const URLRequest& prepared) {
 bool TaskImpl::onResponse(Exchange& exchange) {
     const HTTPURLResponse& response = *exchange.response();
     if (auto* jar = session_->cookieJar(hop_)) {
-        for (const auto& cookie : HTTPCookie::cookiesWithResponseHeaderFields(response.rawHeaderFields, response.url)) {
+        for (const auto& cookie :
+             HTTPCookie::cookiesWithResponseHeaderFields(response.rawHeaderFields, response.url)) {
             jar->setCookie(cookie);
         }
     }
@@ -319,10 +334,11 @@ bool TaskImpl::onResponse(Exchange& exchange) {
         redirectResponse_ = response;
         auto pending = std::make_shared<PendingAnswer<std::optional<URLRequest>>>(
             shared_from_this(), ++question_, &TaskImpl::answerRedirection, next);
-        session_->deliver([self = shared_from_this(), response, next = *next, handler = makeHandler(pending)](
-                              URLSessionDelegate& delegate, URLSession& session) {
-            delegate.willPerformHTTPRedirection(session, *self, response, next, handler);
-        });
+        session_->deliver(
+            [self = shared_from_this(), response, next = *next, handler = makeHandler(pending)](
+                URLSessionDelegate& delegate, URLSession& session) {
+                delegate.willPerformHTTPRedirection(session, *self, response, next, handler);
+            });
         return true;
     }
     askForResponse(response);
@@ -337,9 +353,10 @@ void TaskImpl::askForResponse(const HTTPURLResponse& response) {
         response_ = response;
     }
     auto pending = std::make_shared<PendingAnswer<URLSessionResponseDisposition>>(
-        shared_from_this(), ++question_, &TaskImpl::answerResponse, URLSessionResponseDisposition::Allow);
-    session_->deliver([self = shared_from_this(), response, handler = makeHandler(pending)](URLSessionDelegate& delegate,
-                                                                                           URLSession& session) {
+        shared_from_this(), ++question_, &TaskImpl::answerResponse,
+        URLSessionResponseDisposition::Allow);
+    session_->deliver([self = shared_from_this(), response, handler = makeHandler(pending)](
+                          URLSessionDelegate& delegate, URLSession& session) {
         delegate.didReceiveResponse(session, *self, response, handler);
     });
 }
@@ -354,8 +371,8 @@ bool TaskImpl::onBody(Exchange&, const char* data, std::size_t size) {
             Bytes().swap(cacheCopy_);
         }
     }
-    session_->deliver([self = shared_from_this(), bytes = Bytes(data, data + size)](URLSessionDelegate& delegate,
-                                                                                   URLSession& session) {
+    session_->deliver([self = shared_from_this(), bytes = Bytes(data, data + size)](
+                          URLSessionDelegate& delegate, URLSession& session) {
         delegate.didReceiveData(session, *self, bytes);
     });
     return true;
@@ -369,10 +386,12 @@ void TaskImpl::answerRedirection(std::uint64_t question, std::optional<URLReques
     }
     ++redirections_;
     dropExchange();
-    // The file body goes along only while the redirection keeps the method and brings no body of its own.
+    // The file body goes along only while the redirection keeps the method and brings no body of
+    // its own.
     if (!(hopUpload_ && next->httpMethod == hop_.httpMethod && !next->httpBody)) hopUpload_.reset();
     hop_ = std::move(*next);
-    begin(curl::prepareRequest(hop_, curl::bodySizeOf(hop_, hopUpload_), session_->cookieJar(hop_)));
+    begin(
+        curl::prepareRequest(hop_, curl::bodySizeOf(hop_, hopUpload_), session_->cookieJar(hop_)));
 }
 
 void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposition disposition) {
@@ -383,8 +402,8 @@ void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposit
     }
     stage_ = Stage::Body;
     const auto& response = *exchange_->response();
-    cacheable_ = hop_.httpMethod == "GET" && response.statusCode >= 200 && response.statusCode < 300 &&
-                 !forbidsStoring(response);
+    cacheable_ = hop_.httpMethod == "GET" && response.statusCode >= 200 &&
+                 response.statusCode < 300 && !forbidsStoring(response);
     if (receivedAll_) {
         completeReceived();
         return;
@@ -406,9 +425,15 @@ void TaskImpl::exchangeDone(CURL*, CURLcode code) {
     }
     switch (stage_) {
         case Stage::AwaitRedirect:
-        case Stage::AwaitResponse: receivedAll_ = true; return;
-        case Stage::Body: completeReceived(); return;
-        default: finish(curl::urlError(URLErrorCode::kBadServerResponse, hop_.url)); return;
+        case Stage::AwaitResponse:
+            receivedAll_ = true;
+            return;
+        case Stage::Body:
+            completeReceived();
+            return;
+        default:
+            finish(curl::urlError(URLErrorCode::kBadServerResponse, hop_.url));
+            return;
     }
 }
 
@@ -419,10 +444,13 @@ void TaskImpl::completeReceived() {
     }
     stage_ = Stage::AwaitCache;
     CachedURLResponse proposed{*exchange_->response(), std::move(cacheCopy_)};
-    auto pending = std::make_shared<PendingAnswer<bool>>(shared_from_this(), ++question_, &TaskImpl::answerCache, true);
-    auto handler = [pending](std::optional<CachedURLResponse> stored) { pending->give(stored.has_value()); };
-    session_->deliver([self = shared_from_this(), proposed = std::move(proposed), handler](URLSessionDelegate& delegate,
-                                                                                          URLSession& session) {
+    auto pending = std::make_shared<PendingAnswer<bool>>(shared_from_this(), ++question_,
+                                                         &TaskImpl::answerCache, true);
+    auto handler = [pending](std::optional<CachedURLResponse> stored) {
+        pending->give(stored.has_value());
+    };
+    session_->deliver([self = shared_from_this(), proposed = std::move(proposed), handler](
+                          URLSessionDelegate& delegate, URLSession& session) {
         delegate.willCacheResponse(session, *self, proposed, handler);
     });
 }
@@ -450,7 +478,9 @@ void TaskImpl::dropExchange() {
 
 }  // namespace
 
-URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() { return {}; }
+URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
+    return {};
+}
 
 URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration() {
     URLSessionConfiguration configuration;
@@ -458,14 +488,18 @@ URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration()
     return configuration;
 }
 
-bool URLSessionConfiguration::backgroundSessionsAvailable() { return false; }
+bool URLSessionConfiguration::backgroundSessionsAvailable() {
+    return false;
+}
 
-std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(const URLSessionConfiguration& configuration,
-                                                                 std::shared_ptr<URLSessionDelegate> delegate) {
+std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(
+    const URLSessionConfiguration& configuration, std::shared_ptr<URLSessionDelegate> delegate) {
     (void)Engine::shared();
     return std::make_shared<SessionImpl>(configuration, std::move(delegate));
 }
 
-std::size_t URLSession::liveSessionCount() { return liveSessions().load(); }
+std::size_t URLSession::liveSessionCount() {
+    return liveSessions().load();
+}
 
 }  // namespace plovendale

@@ -1,10 +1,10 @@
+#include "plovendale/platform/http_cookie.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <random>
 #include <thread>
-
-#include "plovendale/platform/http_cookie.h"
 
 namespace plovendale {
 namespace {
@@ -23,9 +23,13 @@ std::vector<std::string> names(const std::vector<HTTPCookie>& cookies) {
     return result;
 }
 
-double now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+double now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
-HTTPCookie cookie(std::string name, std::string domain, std::string path = "/", bool hostOnly = true) {
+HTTPCookie cookie(std::string name, std::string domain, std::string path = "/",
+                  bool hostOnly = true) {
     HTTPCookie made;
     made.name = std::move(name);
     made.value = "v";
@@ -39,7 +43,8 @@ TEST(HTTPCookieTest, ReadsEachSetCookieFieldForTheURLThatSetIt) {
     Fields fields = {{"Set-Cookie", "a=1"},
                      {"Content-Type", "text/plain"},
                      {"set-cookie", " b = two words ; Path=/docs; Secure; HttpOnly; Version=1"}};
-    auto cookies = HTTPCookie::cookiesWithResponseHeaderFields(fields, "https://WWW.Example.com/app/page?q=1");
+    auto cookies =
+        HTTPCookie::cookiesWithResponseHeaderFields(fields, "https://WWW.Example.com/app/page?q=1");
     ASSERT_EQ(cookies.size(), 2u);
     EXPECT_EQ(cookies[0].value, "1");
     EXPECT_EQ(cookies[0].domain, "www.example.com");
@@ -54,7 +59,8 @@ TEST(HTTPCookieTest, ReadsEachSetCookieFieldForTheURLThatSetIt) {
     EXPECT_TRUE(cookies[1].httpOnly);
     EXPECT_EQ(cookies[1].version, 1);
 
-    auto dated = parse({"e=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT", "m=1; Max-Age=60; Expires=Wed, 21 Oct 2037 07:28:00 GMT",
+    auto dated = parse({"e=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT",
+                        "m=1; Max-Age=60; Expires=Wed, 21 Oct 2037 07:28:00 GMT",
                         "gone=1; Max-Age=0", "bad=1; Expires=someday; Max-Age=soon"},
                        "http://example.com/");
     ASSERT_EQ(names(dated), (std::vector<std::string>{"e", "m", "gone", "bad"}));
@@ -64,46 +70,55 @@ TEST(HTTPCookieTest, ReadsEachSetCookieFieldForTheURLThatSetIt) {
     EXPECT_TRUE(dated[3].isSessionOnly());
 
     // Joined the way allHeaderFields joins repeated fields; the comma of a date does not split.
-    auto joined = parse({"x=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT, y=2; Path=/, z=3"}, "http://example.com/");
+    auto joined = parse({"x=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT, y=2; Path=/, z=3"},
+                        "http://example.com/");
     EXPECT_EQ(names(joined), (std::vector<std::string>{"x", "y", "z"}));
     EXPECT_EQ(joined[0].expiresDate, 2139722880.0);
 }
 
 TEST(HTTPCookieTest, KeepsCookiesInsideTheDomainThatSetThem) {
-    auto cookies = parse({"parent=1; Domain=.EXAMPLE.com", "self=1; Domain=www.example.com", "foreign=1; Domain=other.com",
-                          "suffix=1; Domain=com", "sibling=1; Domain=api.example.com"},
+    auto cookies = parse({"parent=1; Domain=.EXAMPLE.com", "self=1; Domain=www.example.com",
+                          "foreign=1; Domain=other.com", "suffix=1; Domain=com",
+                          "sibling=1; Domain=api.example.com"},
                          "http://www.example.com/");
     ASSERT_EQ(names(cookies), (std::vector<std::string>{"parent", "self"}));
     EXPECT_EQ(cookies[0].domain, ".example.com");
     EXPECT_FALSE(cookies[0].hostOnly);
     EXPECT_EQ(cookies[1].domain, ".www.example.com");
 
-    auto onIP = parse({"ip=1; Domain=127.0.0.1", "wider=1; Domain=0.0.1"}, "http://127.0.0.1:8080/");
+    auto onIP =
+        parse({"ip=1; Domain=127.0.0.1", "wider=1; Domain=0.0.1"}, "http://127.0.0.1:8080/");
     ASSERT_EQ(names(onIP), (std::vector<std::string>{"ip"}));
     EXPECT_TRUE(onIP[0].hostOnly);
 
-    EXPECT_TRUE(parse({"s=1; Secure"}, "http://example.com/").empty()) << "no secure cookie from plain HTTP";
-    EXPECT_EQ(names(parse({"__Secure-a=1", "__Secure-b=1; Secure", "__Host-c=1; Secure; Path=/",
-                           "__Host-d=1; Secure; Domain=example.com; Path=/", "__Host-e=1; Secure; Path=/x"},
-                          "https://example.com/x/y")),
+    EXPECT_TRUE(parse({"s=1; Secure"}, "http://example.com/").empty())
+        << "no secure cookie from plain HTTP";
+    EXPECT_EQ(names(parse(
+                  {"__Secure-a=1", "__Secure-b=1; Secure", "__Host-c=1; Secure; Path=/",
+                   "__Host-d=1; Secure; Domain=example.com; Path=/", "__Host-e=1; Secure; Path=/x"},
+                  "https://example.com/x/y")),
               (std::vector<std::string>{"__Secure-b", "__Host-c"}));
     EXPECT_TRUE(parse({"a=1"}, "not a url").empty());
 }
 
 TEST(HTTPCookieTest, SkipsMalformedAndHostileText) {
     const std::string url = "http://example.com/";
-    EXPECT_TRUE(parse({"", "noequals", "=value", "  ; Path=/", std::string("a=b\x01", 4), std::string("a\0b=c", 5),
-                       "big=" + std::string(5000, 'x')},
+    EXPECT_TRUE(parse({"", "noequals", "=value", "  ; Path=/", std::string("a=b\x01", 4),
+                       std::string("a\0b=c", 5), "big=" + std::string(5000, 'x')},
                       url)
                     .empty());
-    auto tolerated = parse({"a=1; Path=" + std::string(2000, '/'), "b=\"quoted\"; ;;; Unknown=1; Path", "c=1; Max-Age=99999999999999999999"}, url);
+    auto tolerated =
+        parse({"a=1; Path=" + std::string(2000, '/'), "b=\"quoted\"; ;;; Unknown=1; Path",
+               "c=1; Max-Age=99999999999999999999"},
+              url);
     ASSERT_EQ(names(tolerated), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(tolerated[0].path, "/") << "an oversized attribute is ignored";
     EXPECT_EQ(tolerated[1].value, "\"quoted\"");
     EXPECT_GT(*tolerated[2].expiresDate, now());
 
     std::mt19937 random(20240601);
-    const std::string alphabet = std::string("=;, \t\"abcAB.-/:\x01\x7f\xff") + "0123456789ExpiresMax-AgeDomainPath";
+    const std::string alphabet =
+        std::string("=;, \t\"abcAB.-/:\x01\x7f\xff") + "0123456789ExpiresMax-AgeDomainPath";
     for (int round = 0; round < 2000; ++round) {
         std::string line(random() % 200, ' ');
         for (char& c : line) c = alphabet[random() % alphabet.size()];
@@ -137,11 +152,14 @@ TEST(HTTPCookieStorageTest, MatchesDomainPathSecurityAndExpiry) {
     lasting.expiresDate = now() + 3600;
     store.setCookie(lasting);
 
-    EXPECT_EQ(names(store.cookiesForURL("http://example.com/")), (std::vector<std::string>{"host", "domain", "lasting"}));
+    EXPECT_EQ(names(store.cookiesForURL("http://example.com/")),
+              (std::vector<std::string>{"host", "domain", "lasting"}));
     EXPECT_EQ(names(store.cookiesForURL("https://example.com/docs/page")),
               (std::vector<std::string>{"docs", "host", "domain", "secure", "lasting"}));
-    EXPECT_EQ(names(store.cookiesForURL("http://example.com/docsearch")), (std::vector<std::string>{"host", "domain", "lasting"}));
-    EXPECT_EQ(names(store.cookiesForURL("http://www.example.com/docs")), (std::vector<std::string>{"domain"}));
+    EXPECT_EQ(names(store.cookiesForURL("http://example.com/docsearch")),
+              (std::vector<std::string>{"host", "domain", "lasting"}));
+    EXPECT_EQ(names(store.cookiesForURL("http://www.example.com/docs")),
+              (std::vector<std::string>{"domain"}));
     EXPECT_TRUE(store.cookiesForURL("http://badexample.com/").empty());
     EXPECT_TRUE(store.cookiesForURL("ftp://example.com/").empty());
     EXPECT_TRUE(store.cookiesForURL("").empty());
@@ -149,7 +167,8 @@ TEST(HTTPCookieStorageTest, MatchesDomainPathSecurityAndExpiry) {
     auto replacement = cookie("host", "example.com");
     replacement.value = "new";
     store.setCookie(replacement);
-    EXPECT_EQ(names(store.cookies()), (std::vector<std::string>{"host", "domain", "docs", "secure", "lasting"}));
+    EXPECT_EQ(names(store.cookies()),
+              (std::vector<std::string>{"host", "domain", "docs", "secure", "lasting"}));
     EXPECT_EQ(store.cookies()[0].value, "new");
 
     auto removal = cookie("lasting", "example.com");
@@ -168,7 +187,9 @@ TEST(HTTPCookieStorageTest, StaysConsistentUnderConcurrentUseAndBounded) {
             for (int i = 0; i < 1000; ++i) {
                 store.setCookie(cookie("c" + std::to_string(t * 1000 + i), "example.com"));
                 if (i % 50 == 0) (void)store.cookiesForURL("http://example.com/");
-                if (i % 3 == 0) store.deleteCookie(cookie("c" + std::to_string(t * 1000 + i - 3), "example.com"));
+                if (i % 3 == 0)
+                    store.deleteCookie(
+                        cookie("c" + std::to_string(t * 1000 + i - 3), "example.com"));
             }
         });
     }

@@ -1,3 +1,5 @@
+#include "plovendale/platform/url_session.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -5,29 +7,32 @@
 #include <fstream>
 
 #include "plovendale/platform/http_cookie.h"
-#include "plovendale/platform/url_session.h"
 #include "support/local_server.h"
 #include "support/url_session_recorder.h"
 
 namespace plovendale {
 namespace {
 
+using test::load;
 using test::LocalServer;
 using test::RawConnection;
 using test::RawServer;
 using test::RecordingDelegate;
-using test::load;
 using test::requestFor;
 using Events = std::vector<std::string>;
 
-std::string bodyText(const RecordingDelegate& delegate) { return toString(delegate.body); }
+std::string bodyText(const RecordingDelegate& delegate) {
+    return toString(delegate.body);
+}
 
 void serveRedirects(httplib::Server& server) {
     server.Get("/final", [](const httplib::Request& request, httplib::Response& response) {
         response.set_content("final " + request.get_header_value("Authorization"), "text/plain");
     });
     server.Post("/final", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content("posted " + request.body + " as " + request.get_header_value("Content-Type"), "text/plain");
+        response.set_content(
+            "posted " + request.body + " as " + request.get_header_value("Content-Type"),
+            "text/plain");
     });
     server.Get("/moved", [](const httplib::Request&, httplib::Response& response) {
         response.status = 302;
@@ -49,13 +54,15 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
     server.server().Get("/hello", [](const httplib::Request& request, httplib::Response& response) {
         response.set_header("X-Multi", "a");
         response.set_header("X-Multi", "b");
-        response.set_content("hello, " + request.get_header_value("X-Caller"), "text/plain; charset=\"UTF-8\"");
+        response.set_content("hello, " + request.get_header_value("X-Caller"),
+                             "text/plain; charset=\"UTF-8\"");
     });
     ASSERT_TRUE(server.start());
     const std::size_t liveBefore = URLSession::liveSessionCount();
 
     auto delegate = std::make_shared<RecordingDelegate>();
-    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), delegate);
     EXPECT_EQ(URLSession::liveSessionCount(), liveBefore + 1);
     auto request = requestFor(server.url("/hello#fragment"));
     request.headerFields.set("X-Caller", "tester");
@@ -65,7 +72,8 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
     session->finishTasksAndInvalidate();
     ASSERT_TRUE(delegate->waitInvalidated());
 
-    EXPECT_EQ(delegate->eventKinds(), (Events{"response 200", "data", "cache", "complete", "invalid"}));
+    EXPECT_EQ(delegate->eventKinds(),
+              (Events{"response 200", "data", "cache", "complete", "invalid"}));
     EXPECT_FALSE(delegate->error);
     EXPECT_EQ(bodyText(*delegate), "hello, tester");
     EXPECT_EQ(delegate->cachedBytes, 13u);
@@ -82,10 +90,12 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
     EXPECT_FALSE(task->currentRequest().headerFields.get("Host"));
 
     const auto threads = delegate->threads;
-    EXPECT_TRUE(std::all_of(threads.begin(), threads.end(), [&](auto id) { return id == threads.front(); }));
+    EXPECT_TRUE(std::all_of(threads.begin(), threads.end(),
+                            [&](auto id) { return id == threads.front(); }));
     EXPECT_NE(threads.front(), std::this_thread::get_id());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (URLSession::liveSessionCount() != liveBefore && std::chrono::steady_clock::now() < deadline) {
+    while (URLSession::liveSessionCount() != liveBefore &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     EXPECT_EQ(URLSession::liveSessionCount(), liveBefore);
@@ -94,28 +104,40 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
 
 TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
     LocalServer server;
-    server.server().Get("/empty", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
-    server.server().Get("/same", [](const httplib::Request&, httplib::Response& response) { response.status = 304; });
+    server.server().Get("/empty", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 204;
+    });
+    server.server().Get("/same", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 304;
+    });
     server.server().Get("/missing", [](const httplib::Request&, httplib::Response& response) {
         response.status = 404;
         response.set_content("no such page", "text/plain");
     });
-    server.server().Get("/broken", [](const httplib::Request&, httplib::Response& response) { response.status = 500; });
+    server.server().Get("/broken", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 500;
+    });
     ASSERT_TRUE(server.start());
 
     for (int status : {204, 304, 404, 500}) {
-        const std::string path = status == 204 ? "/empty" : status == 304 ? "/same" : status == 404 ? "/missing" : "/broken";
+        const std::string path = status == 204   ? "/empty"
+                                 : status == 304 ? "/same"
+                                 : status == 404 ? "/missing"
+                                                 : "/broken";
         auto delegate = load(requestFor(server.url(path)));
         ASSERT_TRUE(delegate->completed) << status;
         EXPECT_FALSE(delegate->error) << status;
         EXPECT_EQ(delegate->response->statusCode, status);
         const auto events = delegate->eventKinds();
-        EXPECT_EQ(std::count(events.begin(), events.end(), "cache"), status == 204 ? 1 : 0) << status;
+        EXPECT_EQ(std::count(events.begin(), events.end(), "cache"), status == 204 ? 1 : 0)
+            << status;
     }
     EXPECT_EQ(bodyText(*load(requestFor(server.url("/missing")))), "no such page");
 
-    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(), nullptr);
-    for (const char* text : {"", "not a url", "/relative/path", "http://exa mple.com/", "http://\x01/"}) {
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::ephemeralSessionConfiguration(), nullptr);
+    for (const char* text :
+         {"", "not a url", "/relative/path", "http://exa mple.com/", "http://\x01/"}) {
         EXPECT_FALSE(session->dataTaskWithRequest(requestFor(text))) << text;
     }
     for (auto [text, code] : {std::pair{"ftp://127.0.0.1/file", URLErrorCode::kUnsupportedURL},
@@ -136,16 +158,19 @@ TEST(URLSessionTest, AsksBeforeEachRedirectionAndFollowsOrStops) {
     auto request = requestFor(server.url("/moved"));
     request.headerFields.set("Authorization", "Basic dGVzdA==");
     auto followed = load(request);
-    EXPECT_EQ(followed->eventKinds(), (Events{"redirect 302", "response 200", "data", "cache", "complete", "invalid"}));
+    EXPECT_EQ(followed->eventKinds(),
+              (Events{"redirect 302", "response 200", "data", "cache", "complete", "invalid"}));
     ASSERT_EQ(followed->redirects.size(), 1u);
     EXPECT_EQ(followed->redirects[0].url, server.url("/final"));
-    EXPECT_EQ(bodyText(*followed), "final Basic dGVzdA==") << "same origin keeps the caller's fields";
+    EXPECT_EQ(bodyText(*followed), "final Basic dGVzdA==")
+        << "same origin keeps the caller's fields";
     EXPECT_EQ(followed->sentRequest.url, server.url("/final"));
 
     auto refusing = std::make_shared<RecordingDelegate>();
     refusing->followRedirects = false;
     load(requestFor(server.url("/moved")), refusing);
-    EXPECT_EQ(refusing->eventKinds(), (Events{"redirect 302", "response 302", "data", "complete", "invalid"}));
+    EXPECT_EQ(refusing->eventKinds(),
+              (Events{"redirect 302", "response 302", "data", "complete", "invalid"}));
     EXPECT_EQ(bodyText(*refusing), "moved");
     EXPECT_FALSE(refusing->error);
 
@@ -164,7 +189,8 @@ TEST(URLSessionTest, AsksBeforeEachRedirectionAndFollowsOrStops) {
 }
 
 TEST(URLSessionTest, ReportsTransportFailuresAsPlatformErrors) {
-    auto refused = load(requestFor("http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/"));
+    auto refused =
+        load(requestFor("http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/"));
     ASSERT_TRUE(refused->error);
     EXPECT_EQ(refused->error->code, URLErrorCode::kCannotConnectToHost);
     EXPECT_EQ(refused->error->localizedDescription(), "Could not connect to the server.");
@@ -174,7 +200,8 @@ TEST(URLSessionTest, ReportsTransportFailuresAsPlatformErrors) {
     ASSERT_TRUE(unknownHost->error);
     EXPECT_EQ(unknownHost->error->code, URLErrorCode::kCannotFindHost);
 
-    RawServer silent([](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
+    RawServer silent(
+        [](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
     const auto started = std::chrono::steady_clock::now();
     auto timedOut = load(requestFor(silent.url("/"), 1.0));
     const auto elapsed = std::chrono::steady_clock::now() - started;
@@ -196,10 +223,12 @@ TEST(URLSessionTest, ReportsTransportFailuresAsPlatformErrors) {
 TEST(URLSessionTest, SurvivesHostileReplies) {
     const std::string hugeHeaders = [] {
         std::string text = "HTTP/1.1 200 OK\r\n";
-        for (int i = 0; i < 6000; ++i) text += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'x') + "\r\n";
+        for (int i = 0; i < 6000; ++i)
+            text += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'x') + "\r\n";
         return text + "Content-Length: 0\r\n\r\n";
     }();
-    const std::string hugeLine = "HTTP/1.1 200 OK\r\nX-Big: " + std::string(200 * 1024, 'y') + "\r\n\r\n";
+    const std::string hugeLine =
+        "HTTP/1.1 200 OK\r\nX-Big: " + std::string(200 * 1024, 'y') + "\r\n\r\n";
     const std::vector<std::pair<std::string, std::int64_t>> replies = {
         {"HELLO THERE\r\n\r\n", URLErrorCode::kBadServerResponse},
         {"HTTP/1.1 200 OK\r\nNo colon here\r\n\r\n", URLErrorCode::kBadServerResponse},
@@ -207,8 +236,10 @@ TEST(URLSessionTest, SurvivesHostileReplies) {
         {"", URLErrorCode::kNetworkConnectionLost},
         {hugeHeaders, URLErrorCode::kBadServerResponse},
         {hugeLine, URLErrorCode::kBadServerResponse},
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZZ\r\nabc\r\n0\r\n\r\n", URLErrorCode::kNetworkConnectionLost},
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\nabc", URLErrorCode::kNetworkConnectionLost},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZZ\r\nabc\r\n0\r\n\r\n",
+         URLErrorCode::kNetworkConnectionLost},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\nabc",
+         URLErrorCode::kNetworkConnectionLost},
     };
     for (const auto& [reply, code] : replies) {
         RawServer server([&reply = reply](RawConnection& connection) { connection.send(reply); });
@@ -219,8 +250,9 @@ TEST(URLSessionTest, SurvivesHostileReplies) {
     }
 
     RawServer odd([](RawConnection& connection) {
-        connection.send("HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=\r\nContent-Length: 4x\r\n"
-                        "Bad Name: x\r\nX-Folded: one\r\n two\r\nConnection: close\r\n\r\nbody");
+        connection.send(
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=\r\nContent-Length: 4x\r\n"
+            "Bad Name: x\r\nX-Folded: one\r\n two\r\nConnection: close\r\n\r\nbody");
     });
     auto delegate = load(requestFor(odd.url("/")));
     ASSERT_TRUE(delegate->completed);
@@ -232,13 +264,16 @@ TEST(URLSessionTest, SurvivesHostileReplies) {
 }
 
 TEST(URLSessionTest, CancelsRunningAndSuspendedTasksAndRefusedResponses) {
-    RawServer silent([](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
+    RawServer silent(
+        [](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
     auto delegate = std::make_shared<RecordingDelegate>();
-    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), delegate);
     auto task = session->dataTaskWithRequest(requestFor(silent.url("/")));
     task->resume();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     task->cancel();
     ASSERT_TRUE(delegate->waitCompleted());
     EXPECT_EQ(delegate->error->code, URLErrorCode::kCancelled);
@@ -246,7 +281,8 @@ TEST(URLSessionTest, CancelsRunningAndSuspendedTasksAndRefusedResponses) {
     task->cancel();  // a completed task stays completed
 
     auto idle = std::make_shared<RecordingDelegate>();
-    auto idleSession = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), idle);
+    auto idleSession = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), idle);
     idleSession->dataTaskWithRequest(requestFor(silent.url("/")))->cancel();
     ASSERT_TRUE(idle->waitCompleted());
     EXPECT_EQ(idle->error->code, URLErrorCode::kCancelled);
@@ -271,7 +307,8 @@ TEST(URLSessionTest, HoldsTheBodyBackUntilTheResponseIsAnsweredFromAnotherThread
     server.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(std::string(100000, 'z'), "application/octet-stream");
     });
-    server.server().set_logger([&](const httplib::Request&, const httplib::Response&) { served = true; });
+    server.server().set_logger(
+        [&](const httplib::Request&, const httplib::Response&) { served = true; });
     ASSERT_TRUE(server.start());
 
     std::mutex mutex;
@@ -285,12 +322,14 @@ TEST(URLSessionTest, HoldsTheBodyBackUntilTheResponseIsAnsweredFromAnotherThread
         }
         handedOver.notify_all();
     };
-    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), delegate);
     session->dataTaskWithRequest(requestFor(server.url("/")))->resume();
     session->finishTasksAndInvalidate();
     {
         std::unique_lock lock(mutex);
-        ASSERT_TRUE(handedOver.wait_for(lock, std::chrono::seconds(10), [&] { return pending != nullptr; }));
+        ASSERT_TRUE(handedOver.wait_for(lock, std::chrono::seconds(10),
+                                        [&] { return pending != nullptr; }));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!served && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
@@ -310,9 +349,10 @@ TEST(URLSessionTest, HoldsTheBodyBackUntilTheResponseIsAnsweredFromAnotherThread
 
 TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
     LocalServer server;
-    server.server().Get(R"(/item/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content("item " + request.matches[1].str(), "text/plain");
-    });
+    server.server().Get(R"(/item/(\d+))",
+                        [](const httplib::Request& request, httplib::Response& response) {
+                            response.set_content("item " + request.matches[1].str(), "text/plain");
+                        });
     ASSERT_TRUE(server.start());
     load(requestFor(server.url("/item/0")));  // the service's threads exist from here on
     const int baseline = test::threadCount();
@@ -323,9 +363,13 @@ TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
     int peak = baseline;
     for (int s = 0; s < kSessions; ++s) {
         auto delegate = std::make_shared<RecordingDelegate>();
-        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+        auto session = URLSession::sessionWithConfiguration(
+            URLSessionConfiguration::defaultSessionConfiguration(), delegate);
         for (int t = 0; t < kTasksPerSession; ++t) {
-            session->dataTaskWithRequest(requestFor(server.url("/item/" + std::to_string(s * 100 + t))))->resume();
+            session
+                ->dataTaskWithRequest(
+                    requestFor(server.url("/item/" + std::to_string(s * 100 + t))))
+                ->resume();
         }
         session->finishTasksAndInvalidate();
         delegates.push_back(delegate);
@@ -347,17 +391,20 @@ TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
 
 TEST(URLSessionTest, UploadsAFileAsTheBodyAndReportsProgress) {
     LocalServer server;
-    server.server().Post("/upload", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content(std::to_string(request.body.size()) + " " + request.get_header_value("Content-Type"),
-                             "text/plain");
-    });
+    server.server().Post("/upload",
+                         [](const httplib::Request& request, httplib::Response& response) {
+                             response.set_content(std::to_string(request.body.size()) + " " +
+                                                      request.get_header_value("Content-Type"),
+                                                  "text/plain");
+                         });
     ASSERT_TRUE(server.start());
     test::TempDir dir;
     const std::string file = dir.file("body.bin");
     std::ofstream(file, std::ios::binary) << std::string(300000, 'u');
 
     auto delegate = std::make_shared<RecordingDelegate>();
-    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
     auto request = requestFor(server.url("/upload"));
     request.httpMethod = "POST";
     request.headerFields.set("Content-Type", "application/octet-stream");
@@ -379,7 +426,8 @@ TEST(URLSessionTest, UploadsAFileAsTheBodyAndReportsProgress) {
     EXPECT_FALSE(delegate->error);
 
     auto failing = std::make_shared<RecordingDelegate>();
-    auto failingSession = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), failing);
+    auto failingSession = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), failing);
     failingSession->uploadTaskWithRequest(request, dir.file("missing.bin"))->resume();
     failingSession->finishTasksAndInvalidate();
     ASSERT_TRUE(failing->waitInvalidated());
@@ -401,7 +449,8 @@ TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
     auto untrusted = load(request);
     ASSERT_TRUE(untrusted->error);
     EXPECT_EQ(untrusted->error->code, URLErrorCode::kServerCertificateUntrusted);
-    EXPECT_EQ(untrusted->error->localizedDescription(), "The certificate for this server is invalid.");
+    EXPECT_EQ(untrusted->error->localizedDescription(),
+              "The certificate for this server is invalid.");
     EXPECT_EQ(server.requestCount(), 0) << "nothing is sent to an untrusted server";
 
     LocalServer plain;
@@ -418,7 +467,8 @@ TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
     URLSessionTLS::clearAdditionalCA();
     EXPECT_EQ(load(request)->error->code, URLErrorCode::kServerCertificateUntrusted);
     EXPECT_FALSE(URLSessionTLS::setAdditionalCAFile(certificates.keyFile() + ".absent"));
-    EXPECT_FALSE(URLSessionTLS::setAdditionalCAFile(certificates.keyFile())) << "a key is no certificate";
+    EXPECT_FALSE(URLSessionTLS::setAdditionalCAFile(certificates.keyFile()))
+        << "a key is no certificate";
     EXPECT_TRUE(URLSessionTLS::setAdditionalCAFile(certificates.caFile()));
     std::optional<Error> error;
     EXPECT_EQ(URLConnection::sendSynchronousRequest(request, nullptr, &error), toBytes("secret"));
@@ -427,7 +477,8 @@ TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
 }
 
 TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
-    for (const auto& cookie : HTTPCookieStorage::shared().cookies()) HTTPCookieStorage::shared().deleteCookie(cookie);
+    for (const auto& cookie : HTTPCookieStorage::shared().cookies())
+        HTTPCookieStorage::shared().deleteCookie(cookie);
     LocalServer server;
     server.server().Get("/login", [](const httplib::Request&, httplib::Response& response) {
         response.set_header("Set-Cookie", "sid=abc; Path=/; HttpOnly");
@@ -439,9 +490,11 @@ TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
     });
     ASSERT_TRUE(server.start());
 
-    auto ephemeral = load(requestFor(server.url("/login")), nullptr, URLSessionConfiguration::ephemeralSessionConfiguration());
+    auto ephemeral = load(requestFor(server.url("/login")), nullptr,
+                          URLSessionConfiguration::ephemeralSessionConfiguration());
     EXPECT_FALSE(ephemeral->error);
-    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty()) << "an ephemeral session keeps its cookies to itself";
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty())
+        << "an ephemeral session keeps its cookies to itself";
 
     auto noCookies = requestFor(server.url("/login"));
     noCookies.httpShouldHandleCookies = false;
@@ -459,8 +512,9 @@ TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
     EXPECT_EQ(bodyText(*load(own)), "mine=1") << "a caller's cookie field is left as it is";
 
     std::optional<HTTPURLResponse> response;
-    EXPECT_EQ(URLConnection::sendSynchronousRequest(requestFor(server.url("/echo")), &response, nullptr),
-              toBytes("sid=abc; theme=dark"));
+    EXPECT_EQ(
+        URLConnection::sendSynchronousRequest(requestFor(server.url("/echo")), &response, nullptr),
+        toBytes("sid=abc; theme=dark"));
 }
 
 TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {
@@ -474,13 +528,15 @@ TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {
 
     std::optional<HTTPURLResponse> response;
     std::optional<Error> error;
-    auto body = URLConnection::sendSynchronousRequest(requestFor(server.url("/moved")), &response, &error);
+    auto body =
+        URLConnection::sendSynchronousRequest(requestFor(server.url("/moved")), &response, &error);
     EXPECT_EQ(body, toBytes("final "));
     EXPECT_EQ(response->statusCode, 200);
     EXPECT_EQ(response->url, server.url("/final"));
     EXPECT_FALSE(error);
 
-    body = URLConnection::sendSynchronousRequest(requestFor(server.url("/missing")), &response, &error);
+    body = URLConnection::sendSynchronousRequest(requestFor(server.url("/missing")), &response,
+                                                 &error);
     EXPECT_EQ(body, toBytes("gone"));
     EXPECT_EQ(response->statusCode, 404);
 
@@ -490,18 +546,22 @@ TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {
     EXPECT_EQ(URLConnection::sendSynchronousRequest(post, nullptr, nullptr),
               toBytes("posted x=1 as application/x-www-form-urlencoded"));
 
-    body = URLConnection::sendSynchronousRequest(requestFor(server.url("/loop")), &response, &error);
+    body =
+        URLConnection::sendSynchronousRequest(requestFor(server.url("/loop")), &response, &error);
     EXPECT_FALSE(body);
     EXPECT_FALSE(response);
     EXPECT_EQ(error->code, URLErrorCode::kHTTPTooManyRedirects);
 
-    RawServer silent([](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
-    body = URLConnection::sendSynchronousRequest(requestFor(silent.url("/"), 1.0), &response, &error);
+    RawServer silent(
+        [](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
+    body =
+        URLConnection::sendSynchronousRequest(requestFor(silent.url("/"), 1.0), &response, &error);
     EXPECT_FALSE(body);
     EXPECT_EQ(error->code, URLErrorCode::kTimedOut);
 
     body = URLConnection::sendSynchronousRequest(
-        requestFor("http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/"), &response, &error);
+        requestFor("http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/"), &response,
+        &error);
     EXPECT_FALSE(body);
     EXPECT_EQ(error->code, URLErrorCode::kCannotConnectToHost);
 }
@@ -525,11 +585,12 @@ TEST(URLSessionShutdownTest, ExitingWithTransfersInFlightNeitherCrashesNorHangs)
                 connection.waitForClientClose(std::chrono::seconds(30));
             });
             auto delegate = std::make_shared<RecordingDelegate>();
-            auto session =
-                URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+            auto session = URLSession::sessionWithConfiguration(
+                URLSessionConfiguration::defaultSessionConfiguration(), delegate);
             session->dataTaskWithRequest(requestFor(silent.url("/"), 30.0))->resume();
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
             std::exit(silent.connections() == 1 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

@@ -17,7 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+bool run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -48,7 +50,8 @@ int boundLoopbackSocket(int& port) {
 bool waitReadable(int fd, int wakeFd, std::chrono::milliseconds timeout) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     const int ready = ::poll(fds, 2, static_cast<int>(timeout.count()));
-    return ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !(fds[1].revents & POLLIN);
+    return ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) &&
+           !(fds[1].revents & POLLIN);
 }
 
 }  // namespace
@@ -63,10 +66,12 @@ TestCertificates::TestCertificates() {
     available_ =
         run("openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + d +
             "/ca.pem -days 2 -subj '/CN=Plovendale Throw-away Test CA'"
-            " -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'") &&
-        run("openssl req" + ec + "-keyout " + d + "/server.key -out " + d + "/server.csr -subj '/CN=127.0.0.1'") &&
-        run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d + "/ca.key -CAcreateserial -out " +
-            d + "/server.pem -days 2 -extfile " + d + "/ext.cnf");
+            " -addext 'basicConstraints=critical,CA:TRUE' -addext "
+            "'keyUsage=critical,keyCertSign,cRLSign'") &&
+        run("openssl req" + ec + "-keyout " + d + "/server.key -out " + d +
+            "/server.csr -subj '/CN=127.0.0.1'") &&
+        run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
+            "/ca.key -CAcreateserial -out " + d + "/server.pem -days 2 -extfile " + d + "/ext.cnf");
 }
 
 const TestCertificates& TestCertificates::shared() {
@@ -74,7 +79,9 @@ const TestCertificates& TestCertificates::shared() {
     return certificates;
 }
 
-std::string TestCertificates::caPEM() const { return readFile(caFile()); }
+std::string TestCertificates::caPEM() const {
+    return readFile(caFile());
+}
 
 LocalServer::LocalServer() : server_(std::make_unique<httplib::Server>()), scheme_("http") {}
 
@@ -83,7 +90,9 @@ LocalServer::LocalServer(const TestCertificates& certificates)
                                                    certificates.keyFile().c_str())),
       scheme_("https") {}
 
-LocalServer::~LocalServer() { stop(); }
+LocalServer::~LocalServer() {
+    stop();
+}
 
 bool LocalServer::start() {
     server_->set_keep_alive_timeout(1);
@@ -123,7 +132,8 @@ bool RawConnection::readHead(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     char buffer[4096];
     while (head_.find("\r\n\r\n") == std::string::npos && head_.size() < 64 * 1024) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) return false;
         const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
         if (got <= 0) return false;
@@ -136,7 +146,8 @@ void RawConnection::waitForClientClose(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     char buffer[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) return;
         if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return;
     }

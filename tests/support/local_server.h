@@ -20,7 +20,7 @@ namespace plovendale::test {
 /// A throw-away CA and a server certificate for 127.0.0.1 and localhost signed by it, made once per
 /// process with the openssl command. available() is false when openssl could not make them.
 class TestCertificates {
-public:
+  public:
     static const TestCertificates& shared();
     bool available() const { return available_; }
     std::string caFile() const { return dir_.file("ca.pem"); }
@@ -28,7 +28,7 @@ public:
     std::string keyFile() const { return dir_.file("server.key"); }
     std::string caPEM() const;
 
-private:
+  private:
     TestCertificates();
     TempDir dir_;
     bool available_ = false;
@@ -37,9 +37,9 @@ private:
 /// A cpp-httplib server on 127.0.0.1 and a port the system picks. Register handlers on server()
 /// before start(); the server stops on destruction.
 class LocalServer {
-public:
-    LocalServer();                                                  // HTTP
-    explicit LocalServer(const TestCertificates& certificates);     // HTTPS
+  public:
+    LocalServer();                                               // HTTP
+    explicit LocalServer(const TestCertificates& certificates);  // HTTPS
     ~LocalServer();
     LocalServer(const LocalServer&) = delete;
     LocalServer& operator=(const LocalServer&) = delete;
@@ -53,7 +53,7 @@ public:
     /// Requests that reached the server (counted before routing).
     int requestCount() const { return requests_.load(); }
 
-private:
+  private:
     std::unique_ptr<httplib::Server> server_;
     std::string scheme_;
     std::thread thread_;
@@ -63,7 +63,7 @@ private:
 
 /// One accepted connection of a RawServer.
 class RawConnection {
-public:
+  public:
     RawConnection(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
     /// The request line and header fields (read up to the blank line, bounded).
     const std::string& requestHead() const { return head_; }
@@ -71,7 +71,7 @@ public:
     /// Waits until the client closes the connection, the server stops, or timeout passes.
     void waitForClientClose(std::chrono::milliseconds timeout);
 
-private:
+  private:
     friend class RawServer;
     bool readHead(std::chrono::milliseconds timeout);
     int fd_;
@@ -82,7 +82,7 @@ private:
 /// A TCP server on 127.0.0.1 handing each connection, one at a time, to a handler that writes
 /// whatever bytes a test wants; the connection closes when the handler returns.
 class RawServer {
-public:
+  public:
     using Handler = std::function<void(RawConnection&)>;
     explicit RawServer(Handler handler);
     ~RawServer();
@@ -92,7 +92,7 @@ public:
     std::string url(std::string_view path) const;
     int connections() const { return connections_.load(); }
 
-private:
+  private:
     void serve();
     Handler handler_;
     int listenFd_ = -1;

@@ -16,7 +16,7 @@
 namespace plovendale::test {
 
 class RecordingDelegate : public URLSessionDelegate {
-public:
+  public:
     // What to answer; set before the task is resumed.
     bool followRedirects = true;
     URLSessionResponseDisposition disposition = URLSessionResponseDisposition::Allow;
@@ -25,7 +25,8 @@ public:
 
     void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& response,
                             std::function<void(URLSessionResponseDisposition)> handler) override {
-        record("response " + std::to_string(response.statusCode), [&] { this->response = response; });
+        record("response " + std::to_string(response.statusCode),
+               [&] { this->response = response; });
         if (keepResponseHandler) {
             keepResponseHandler(std::move(handler));
         } else {
@@ -39,10 +40,11 @@ public:
                          std::int64_t expected) override {
         record("sent", [&] { sent.push_back({step, total, expected}); });
     }
-    void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const HTTPURLResponse& response,
-                                    const URLRequest& next,
-                                    std::function<void(std::optional<URLRequest>)> handler) override {
-        record("redirect " + std::to_string(response.statusCode), [&] { redirects.push_back(next); });
+    void willPerformHTTPRedirection(
+        URLSession&, URLSessionTask&, const HTTPURLResponse& response, const URLRequest& next,
+        std::function<void(std::optional<URLRequest>)> handler) override {
+        record("redirect " + std::to_string(response.statusCode),
+               [&] { redirects.push_back(next); });
         handler(followRedirects ? std::optional<URLRequest>(next) : std::nullopt);
     }
     void willCacheResponse(URLSession&, URLSessionTask&, const CachedURLResponse& proposed,
@@ -50,7 +52,8 @@ public:
         record("cache", [&] { cachedBytes = proposed.data.size(); });
         handler(proposed);
     }
-    void didCompleteWithError(URLSession&, URLSessionTask& task, const std::optional<Error>& error) override {
+    void didCompleteWithError(URLSession&, URLSessionTask& task,
+                              const std::optional<Error>& error) override {
         record("complete", [&] {
             this->error = error;
             sentRequest = task.currentRequest();
@@ -61,12 +64,17 @@ public:
         record("invalid", [&] { invalidated = true; });
     }
 
-    bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds bound = std::chrono::seconds(10)) {
+    bool waitUntil(const std::function<bool()>& condition,
+                   std::chrono::seconds bound = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, bound, condition);
     }
-    bool waitCompleted() { return waitUntil([this] { return completed; }); }
-    bool waitInvalidated() { return waitUntil([this] { return invalidated; }); }
+    bool waitCompleted() {
+        return waitUntil([this] { return completed; });
+    }
+    bool waitInvalidated() {
+        return waitUntil([this] { return invalidated; });
+    }
     std::vector<std::string> eventKinds() {
         std::lock_guard lock(mutex);
         return events;
@@ -90,13 +98,14 @@ public:
     bool completed = false;
     bool invalidated = false;
 
-private:
+  private:
     template <typename Update>
     void record(const std::string& kind, Update update) {
         {
             std::lock_guard lock(mutex);
             // Collapse runs of one kind so that the order reads like the protocol.
-            if (events.empty() || events.back() != kind || (kind != "data" && kind != "sent")) events.push_back(kind);
+            if (events.empty() || events.back() != kind || (kind != "data" && kind != "sent"))
+                events.push_back(kind);
             threads.push_back(std::this_thread::get_id());
             update();
         }
@@ -111,11 +120,12 @@ inline URLRequest requestFor(const std::string& url, double timeout = 10.0) {
     return request;
 }
 
-/// Runs one data task in a fresh session to completion and invalidation; the delegate holds the outcome.
-inline std::shared_ptr<RecordingDelegate> load(const URLRequest& request,
-                                               std::shared_ptr<RecordingDelegate> delegate = nullptr,
-                                               URLSessionConfiguration configuration =
-                                                   URLSessionConfiguration::defaultSessionConfiguration()) {
+/// Runs one data task in a fresh session to completion and invalidation; the delegate holds the
+/// outcome.
+inline std::shared_ptr<RecordingDelegate> load(
+    const URLRequest& request, std::shared_ptr<RecordingDelegate> delegate = nullptr,
+    URLSessionConfiguration configuration =
+        URLSessionConfiguration::defaultSessionConfiguration()) {
     if (!delegate) delegate = std::make_shared<RecordingDelegate>();
     auto session = URLSession::sessionWithConfiguration(configuration, delegate);
     auto task = session->dataTaskWithRequest(request);

@@ -26,7 +26,8 @@ struct HTTPCookie {
     /// compared case-insensitively; invalid or foreign-domain cookies are skipped). Never throws;
     /// hostile text yields fewer cookies, nothing worse.
     static std::vector<HTTPCookie> cookiesWithResponseHeaderFields(
-        const std::vector<std::pair<std::string, std::string>>& headerFields, const std::string& url);
+        const std::vector<std::pair<std::string, std::string>>& headerFields,
+        const std::string& url);
 
     /// {"Cookie": "a=1; b=2"} for the cookies given, in order; an empty map when there are none.
     static std::map<std::string, std::string> requestHeaderFieldsWithCookies(
@@ -36,7 +37,7 @@ struct HTTPCookie {
 /// The process-wide shared cookie store. It lives in memory for the process (a desktop host has no
 /// system cookie store). Expired cookies are dropped from lookups. Thread-safe.
 class HTTPCookieStorage {
-public:
+  public:
     static HTTPCookieStorage& shared();
     /// A private store (an ephemeral session keeps its cookies in one of its own).
     HTTPCookieStorage() = default;
@@ -45,15 +46,16 @@ public:
 
     /// In insertion order (a replaced cookie keeps its place); expired ones left out.
     std::vector<HTTPCookie> cookies() const;
-    /// The cookies to send to url: domain-match (host-only cookies to their host alone), path-match,
-    /// secure ones only over https, unexpired; longer paths first, then older first.
+    /// The cookies to send to url: domain-match (host-only cookies to their host alone),
+    /// path-match, secure ones only over https, unexpired; longer paths first, then older first.
     std::vector<HTTPCookie> cookiesForURL(const std::string& url) const;
-    /// Replaces one with the same name, domain and path; a cookie already expired only deletes that one.
+    /// Replaces one with the same name, domain and path; a cookie already expired only deletes that
+    /// one.
     void setCookie(const HTTPCookie& cookie);
     /// By name, domain and path.
     void deleteCookie(const HTTPCookie& cookie);
 
-private:
+  private:
     struct Entry {
         explicit Entry(const HTTPCookie& stored);
         bool sameIdentity(const Entry& other) const;

@@ -15,8 +15,8 @@ namespace plovendale {
 
 /// The URL session service of a desktop host, over libcurl. One I/O thread runs every transfer of
 /// the process; one shared delegate thread delivers the events of every session (each session's
-/// events one at a time and in order). Delegates must not block for long: a slow delegate delays the
-/// events of the other sessions (never the transfers themselves).
+/// events one at a time and in order). Delegates must not block for long: a slow delegate delays
+/// the events of the other sessions (never the transfers themselves).
 ///
 /// Transport failures complete the task with an Error in kNSURLErrorDomain:
 ///   -999 "cancelled" (cancel(), or a response answered with Cancel)
@@ -37,8 +37,8 @@ struct URLSessionConfiguration {
     enum class Kind { Default, Ephemeral, Background };
     static URLSessionConfiguration defaultSessionConfiguration();
     static URLSessionConfiguration ephemeralSessionConfiguration();
-    /// Background transfers are not offered on a desktop host: this answers false, and callers take the
-    /// ephemeral path instead (as an old platform without background sessions would).
+    /// Background transfers are not offered on a desktop host: this answers false, and callers take
+    /// the ephemeral path instead (as an old platform without background sessions would).
     static bool backgroundSessionsAvailable();
     Kind kind = Kind::Default;
     std::string identifier;  ///< given by the caller; empty for default/ephemeral unless set
@@ -57,7 +57,7 @@ class URLSession;
 
 /// All members are callable from any thread.
 class URLSessionTask {
-public:
+  public:
     virtual ~URLSessionTask() = default;
     virtual std::uint64_t taskIdentifier() const = 0;
     /// Starts a suspended task; does nothing otherwise.
@@ -77,15 +77,16 @@ public:
 
 /// Events of one session are delivered one at a time and in order, on the session's own serial
 /// delegate queue (never on the caller's stack inside resume()). The three events with a completion
-/// handler may be answered later from any thread; the transfer waits for the answer (data that arrives
-/// meanwhile is held back and delivered after the answer). Only the first call of a completion handler
-/// counts; a handler destroyed without being called gives the default answer.
+/// handler may be answered later from any thread; the transfer waits for the answer (data that
+/// arrives meanwhile is held back and delivered after the answer). Only the first call of a
+/// completion handler counts; a handler destroyed without being called gives the default answer.
 class URLSessionDelegate {
-public:
+  public:
     virtual ~URLSessionDelegate() = default;
     /// Default: Allow.
-    virtual void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse&,
-                                    std::function<void(URLSessionResponseDisposition)> completionHandler) {
+    virtual void didReceiveResponse(
+        URLSession&, URLSessionTask&, const HTTPURLResponse&,
+        std::function<void(URLSessionResponseDisposition)> completionHandler) {
         completionHandler(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, URLSessionTask&, const Bytes& /*data*/) {}
@@ -95,65 +96,71 @@ public:
     /// newRequest: the request the service proposes for the Location; answering nothing refuses the
     /// redirection and the 3xx response becomes the final response (its body is delivered as data).
     /// Default: follow.
-    virtual void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const HTTPURLResponse&,
-                                            const URLRequest& newRequest,
-                                            std::function<void(std::optional<URLRequest>)> completionHandler) {
+    virtual void willPerformHTTPRedirection(
+        URLSession&, URLSessionTask&, const HTTPURLResponse&, const URLRequest& newRequest,
+        std::function<void(std::optional<URLRequest>)> completionHandler) {
         completionHandler(newRequest);
     }
-    /// Asked before a cacheable (2xx GET, body up to 1 MiB, no "no-store") response would be stored;
-    /// the service keeps no cache on a desktop host, so the answer only lets the task complete — the
-    /// hook is still asked. Default: store as proposed.
-    virtual void willCacheResponse(URLSession&, URLSessionTask&, const CachedURLResponse& proposedResponse,
-                                   std::function<void(std::optional<CachedURLResponse>)> completionHandler) {
+    /// Asked before a cacheable (2xx GET, body up to 1 MiB, no "no-store") response would be
+    /// stored; the service keeps no cache on a desktop host, so the answer only lets the task
+    /// complete — the hook is still asked. Default: store as proposed.
+    virtual void willCacheResponse(
+        URLSession&, URLSessionTask&, const CachedURLResponse& proposedResponse,
+        std::function<void(std::optional<CachedURLResponse>)> completionHandler) {
         completionHandler(proposedResponse);
     }
-    virtual void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>& /*error*/) {}
+    virtual void didCompleteWithError(URLSession&, URLSessionTask&,
+                                      const std::optional<Error>& /*error*/) {}
     virtual void didBecomeInvalidWithError(URLSession&, const std::optional<Error>& /*error*/) {}
     virtual void didFinishEventsForBackgroundURLSession(URLSession&) {}
 };
 
 /// All members are callable from any thread.
 class URLSession {
-public:
+  public:
     /// The session holds its delegate strongly until it has been invalidated and has delivered
     /// didBecomeInvalidWithError; the service keeps the session alive while it has running tasks.
     /// A null delegate is allowed (events are then dropped, questions get their default answers).
-    /// Cookies: a Default session uses HTTPCookieStorage::shared(); an Ephemeral one keeps a private
-    /// in-memory store of its own (nothing of the shared store is sent, nothing is stored there).
-    /// Background sessions do not exist here; a configuration of that kind behaves as Default.
-    static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration&,
-                                                                std::shared_ptr<URLSessionDelegate> delegate);
+    /// Cookies: a Default session uses HTTPCookieStorage::shared(); an Ephemeral one keeps a
+    /// private in-memory store of its own (nothing of the shared store is sent, nothing is stored
+    /// there). Background sessions do not exist here; a configuration of that kind behaves as
+    /// Default.
+    static std::shared_ptr<URLSession> sessionWithConfiguration(
+        const URLSessionConfiguration&, std::shared_ptr<URLSessionDelegate> delegate);
     virtual ~URLSession() = default;
-    /// A suspended task, or nullptr when none can be made (empty URL, text that is not an absolute URL
-    /// — no scheme, spaces, control or non-ASCII bytes —, invalidated session).
+    /// A suspended task, or nullptr when none can be made (empty URL, text that is not an absolute
+    /// URL — no scheme, spaces, control or non-ASCII bytes —, invalidated session).
     virtual std::shared_ptr<URLSessionTask> dataTaskWithRequest(const URLRequest&) = 0;
     /// As a data task, with the content of the file as the body (read when the transfer starts).
     virtual std::shared_ptr<URLSessionTask> uploadTaskWithRequest(const URLRequest&,
                                                                   const std::string& filePath) = 0;
-    /// Running tasks finish; then didBecomeInvalidWithError(nothing) is delivered and the delegate is
-    /// released. No new task can be made, and tasks not resumed by then no longer start.
+    /// Running tasks finish; then didBecomeInvalidWithError(nothing) is delivered and the delegate
+    /// is released. No new task can be made, and tasks not resumed by then no longer start.
     virtual void finishTasksAndInvalidate() = 0;
     virtual const URLSessionConfiguration& configuration() const = 0;
     /// Sessions of the process not yet invalidated (tools wait for this to reach 0 before exiting).
     static std::size_t liveSessionCount();
 };
 
-/// Synchronous loading on the calling thread. Redirections are followed (at most 16), cookies are
-/// handled as in a session, errors are those of the session service. Blocks the caller for the whole
-/// transfer.
+/// Synchronous loading on the calling thread (its own libcurl handle; no session, no delegate).
+/// Redirections are followed (at most 16), cookies go to and come from HTTPCookieStorage::shared()
+/// when the request handles them, errors are those of the session service. Blocks the caller for
+/// the whole transfer.
 class URLConnection {
-public:
-    /// The body (possibly empty) when a response arrived, otherwise nothing; the slots, when given,
-    /// receive the response and the transport error (nothing on success).
-    static std::optional<Bytes> sendSynchronousRequest(const URLRequest&, std::optional<HTTPURLResponse>* response,
+  public:
+    /// The body (possibly empty) of the final response, whatever its status; nothing on a transport
+    /// error. The slots, when given, receive the final response (nothing on a transport error) and
+    /// the transport error (nothing on success).
+    static std::optional<Bytes> sendSynchronousRequest(const URLRequest&,
+                                                       std::optional<HTTPURLResponse>* response,
                                                        std::optional<Error>* error);
 };
 
-/// Process-wide TLS trust. Peer and host name are always verified. By default the system's CA store is
-/// used; a host may add one extra CA (a private service needs its own), which is trusted in addition to
-/// the system's. Call before the first transfer or between transfers; thread-safe.
+/// Process-wide TLS trust. Peer and host name are always verified. By default the system's CA store
+/// is used; a host may add one extra CA (a private service needs its own), which is trusted in
+/// addition to the system's. Call before the first transfer or between transfers; thread-safe.
 class URLSessionTLS {
-public:
+  public:
     /// False when the file can't be read or holds no PEM certificate (the trust is then unchanged).
     static bool setAdditionalCAFile(const std::string& path);
     static void setAdditionalCAPEM(const std::string& pem);
