@@ -59,6 +59,7 @@ TEST(JSONSerialization, ReadsObjectsAndArraysOnlyAndSurvivesDeepNesting) {
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData({}, 0));
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("{\"a\":"), 0));
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("{\"a\":\"\xc3\x28\"}"), 0));
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes(std::string("{\"a\":1}\0junk", 12)), 0));
     auto mutableDoc = JSONSerialization::JSONObjectWithData(toBytes("[]"), kJSONReadingMutableContainers);
     ASSERT_TRUE(mutableDoc);
     EXPECT_TRUE(mutableDoc->mutableContainers);

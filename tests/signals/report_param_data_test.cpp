@@ -35,8 +35,7 @@ class ReportParamDataTest : public ::testing::Test {
         return {params["sw"], params["sh"]};
     }
 
-    test::TestPlatform platform_{
-        {{"CFBundleIdentifier", "com.example.host"}, {"CFBundleVersion", "42"}}};
+    test::TestPlatform platform_{{"CFBundleIdentifier", "com.example.host"}, {"CFBundleVersion", "42"}};
 };
 
 TEST_F(ReportParamDataTest, ParamsCarryTheSeventeenKeys) {
