@@ -1,4 +1,5 @@
 #include "support/attribution_service_process.h"
+#include "support/test_environment.h"
 
 #include <fcntl.h>
 #include <httplib.h>
@@ -82,21 +83,9 @@ std::optional<int> readPort(const std::string& path) {
 
 }  // namespace
 
-AttributionTempDir::AttributionTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/attribution-XXXXXX";
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-AttributionTempDir::~AttributionTempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::optional<AttributionCommandResult> runAttributionCommand(const std::vector<std::string>& argv,
                                                               std::chrono::milliseconds timeout) {
-    AttributionTempDir dir;
+    TempDir dir;
     const pid_t pid = spawn(argv, dir.file("out"), dir.file("err"));
     if (pid < 0) return std::nullopt;
     const auto code = waitForExit(pid, timeout);

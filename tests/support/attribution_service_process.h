@@ -9,22 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "support/test_environment.h"
+
 namespace plovendale::test {
-
-/// A temporary directory removed with everything in it when the object goes.
-class AttributionTempDir {
-  public:
-    AttributionTempDir();
-    ~AttributionTempDir();
-    AttributionTempDir(const AttributionTempDir&) = delete;
-    AttributionTempDir& operator=(const AttributionTempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 /// The outcome of a command run to completion.
 struct AttributionCommandResult {
@@ -81,7 +68,7 @@ class AttributionServiceProcess {
   private:
     AttributionServiceProcess() = default;
 
-    AttributionTempDir dir_;
+    TempDir dir_;
     std::string database_;
     std::string portFile_;
     pid_t pid_ = -1;

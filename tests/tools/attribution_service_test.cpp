@@ -11,12 +11,13 @@
 #include <sstream>
 
 #include "support/attribution_service_process.h"
+#include "support/test_environment.h"
 
 namespace {
 
 using nlohmann::json;
 using plovendale::test::AttributionServiceProcess;
-using plovendale::test::AttributionTempDir;
+using plovendale::test::TempDir;
 using plovendale::test::runAttributionCommand;
 
 const std::string kBinary = PLOVENDALE_BIN_DIR "/attribution-service";
@@ -206,7 +207,7 @@ TEST(AttributionService, RefusesHostileRequestsAndKeepsServing) {
 }
 
 TEST(AttributionService, KeepsItsDataAcrossRestartsAndStopsCleanlyOnSignals) {
-    AttributionTempDir dir;
+    TempDir dir;
     const std::string database = dir.file("links.db");
     std::string trace;
     {
@@ -249,7 +250,7 @@ TEST(AttributionService, CommandLineRegistersOfflineAndRejectsMistakes) {
         EXPECT_NE(refused->err.find("attribution-service: "), std::string::npos);
     }
 
-    AttributionTempDir dir;
+    TempDir dir;
     const std::string database = dir.file("offline.db");
     auto made = runAttributionCommand({kBinary, "register", "--db", database, "--app-key",
                                        "app-one", "--params", "from=cli", "--channel", "shell"},
