@@ -1,0 +1,163 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "plovendale/platform/bytes.h"
+#include "plovendale/platform/error.h"
+#include "plovendale/platform/url_request.h"
+
+namespace plovendale {
+
+/// The URL session service of a desktop host, over libcurl. One I/O thread runs every transfer of
+/// the process; one shared delegate thread delivers the events of every session (each session's
+/// events one at a time and in order). Delegates must not block for long: a slow delegate delays the
+/// events of the other sessions (never the transfers themselves).
+///
+/// Transport failures complete the task with an Error in kNSURLErrorDomain:
+///   -999 "cancelled" (cancel(), or a response answered with Cancel)
+///   -1000 "bad URL", -1002 "unsupported URL" (only http and https are spoken)
+///   -1001 "The request timed out." (see URLRequest::timeoutInterval: an idle timeout)
+///   -1003 "A server with the specified hostname could not be found."
+///   -1004 "Could not connect to the server."
+///   -1005 "The network connection was lost." (also a body cut short or malformed on the wire)
+///   -1007 "too many HTTP redirects" (more than 16)
+///   -1011 "bad server response" (unparsable status line or oversized header block)
+///   -1016 "cannot decode raw data"
+///   -1200 "An SSL error has occurred and a secure connection to the server cannot be made."
+///   -1202 "The certificate for this server is invalid."
+///   -3000 "cannot open file" (the file of an upload task is missing or unreadable)
+/// HTTP statuses are never errors: 4xx and 5xx complete normally with their response.
+
+struct URLSessionConfiguration {
+    enum class Kind { Default, Ephemeral, Background };
+    static URLSessionConfiguration defaultSessionConfiguration();
+    static URLSessionConfiguration ephemeralSessionConfiguration();
+    /// Background transfers are not offered on a desktop host: this answers false, and callers take the
+    /// ephemeral path instead (as an old platform without background sessions would).
+    static bool backgroundSessionsAvailable();
+    Kind kind = Kind::Default;
+    std::string identifier;  ///< given by the caller; empty for default/ephemeral unless set
+    bool allowsCellularAccess = true;
+    std::string sharedContainerIdentifier;
+};
+
+enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+
+struct CachedURLResponse {
+    HTTPURLResponse response;
+    Bytes data;
+};
+
+class URLSession;
+
+/// All members are callable from any thread.
+class URLSessionTask {
+public:
+    virtual ~URLSessionTask() = default;
+    virtual std::uint64_t taskIdentifier() const = 0;
+    /// Starts a suspended task; does nothing otherwise.
+    virtual void resume() = 0;
+    /// The task then completes with NSURLErrorDomain -999 "cancelled" (also one never resumed);
+    /// nothing happens to a completed task.
+    virtual void cancel() = 0;
+    /// The request as sent, with the fields the service added (Host and libcurl's default
+    /// "Accept: */*" are not listed; Cookie, Content-Length, Content-Type and the caller's fields
+    /// are). Complete as soon as resume() returns; after a followed redirection, the redirected
+    /// request. Before resume(): the request as given.
+    virtual URLRequest currentRequest() const = 0;
+    /// The request the task was made with.
+    virtual URLRequest originalRequest() const = 0;
+    virtual std::optional<HTTPURLResponse> response() const = 0;
+};
+
+/// Events of one session are delivered one at a time and in order, on the session's own serial
+/// delegate queue (never on the caller's stack inside resume()). The three events with a completion
+/// handler may be answered later from any thread; the transfer waits for the answer (data that arrives
+/// meanwhile is held back and delivered after the answer). Only the first call of a completion handler
+/// counts; a handler destroyed without being called gives the default answer.
+class URLSessionDelegate {
+public:
+    virtual ~URLSessionDelegate() = default;
+    /// Default: Allow.
+    virtual void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse&,
+                                    std::function<void(URLSessionResponseDisposition)> completionHandler) {
+        completionHandler(URLSessionResponseDisposition::Allow);
+    }
+    virtual void didReceiveData(URLSession&, URLSessionTask&, const Bytes& /*data*/) {}
+    virtual void didSendBodyData(URLSession&, URLSessionTask&, std::int64_t /*bytesSent*/,
+                                 std::int64_t /*totalBytesSent*/,
+                                 std::int64_t /*totalBytesExpectedToSend*/) {}
+    /// newRequest: the request the service proposes for the Location; answering nothing refuses the
+    /// redirection and the 3xx response becomes the final response (its body is delivered as data).
+    /// Default: follow.
+    virtual void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const HTTPURLResponse&,
+                                            const URLRequest& newRequest,
+                                            std::function<void(std::optional<URLRequest>)> completionHandler) {
+        completionHandler(newRequest);
+    }
+    /// Asked before a cacheable (2xx GET, body up to 1 MiB, no "no-store") response would be stored;
+    /// the service keeps no cache on a desktop host, so the answer only lets the task complete — the
+    /// hook is still asked. Default: store as proposed.
+    virtual void willCacheResponse(URLSession&, URLSessionTask&, const CachedURLResponse& proposedResponse,
+                                   std::function<void(std::optional<CachedURLResponse>)> completionHandler) {
+        completionHandler(proposedResponse);
+    }
+    virtual void didCompleteWithError(URLSession&, URLSessionTask&, const std::optional<Error>& /*error*/) {}
+    virtual void didBecomeInvalidWithError(URLSession&, const std::optional<Error>& /*error*/) {}
+    virtual void didFinishEventsForBackgroundURLSession(URLSession&) {}
+};
+
+/// All members are callable from any thread.
+class URLSession {
+public:
+    /// The session holds its delegate strongly until it has been invalidated and has delivered
+    /// didBecomeInvalidWithError; the service keeps the session alive while it has running tasks.
+    /// A null delegate is allowed (events are then dropped, questions get their default answers).
+    /// Cookies: a Default session uses HTTPCookieStorage::shared(); an Ephemeral one keeps a private
+    /// in-memory store of its own (nothing of the shared store is sent, nothing is stored there).
+    /// Background sessions do not exist here; a configuration of that kind behaves as Default.
+    static std::shared_ptr<URLSession> sessionWithConfiguration(const URLSessionConfiguration&,
+                                                                std::shared_ptr<URLSessionDelegate> delegate);
+    virtual ~URLSession() = default;
+    /// A suspended task, or nullptr when none can be made (empty URL, text that is not an absolute URL
+    /// — no scheme, spaces, control or non-ASCII bytes —, invalidated session).
+    virtual std::shared_ptr<URLSessionTask> dataTaskWithRequest(const URLRequest&) = 0;
+    /// As a data task, with the content of the file as the body (read when the transfer starts).
+    virtual std::shared_ptr<URLSessionTask> uploadTaskWithRequest(const URLRequest&,
+                                                                  const std::string& filePath) = 0;
+    /// Running tasks finish; then didBecomeInvalidWithError(nothing) is delivered and the delegate is
+    /// released. No new task can be made, and tasks not resumed by then no longer start.
+    virtual void finishTasksAndInvalidate() = 0;
+    virtual const URLSessionConfiguration& configuration() const = 0;
+    /// Sessions of the process not yet invalidated (tools wait for this to reach 0 before exiting).
+    static std::size_t liveSessionCount();
+};
+
+/// Synchronous loading on the calling thread. Redirections are followed (at most 16), cookies are
+/// handled as in a session, errors are those of the session service. Blocks the caller for the whole
+/// transfer.
+class URLConnection {
+public:
+    /// The body (possibly empty) when a response arrived, otherwise nothing; the slots, when given,
+    /// receive the response and the transport error (nothing on success).
+    static std::optional<Bytes> sendSynchronousRequest(const URLRequest&, std::optional<HTTPURLResponse>* response,
+                                                       std::optional<Error>* error);
+};
+
+/// Process-wide TLS trust. Peer and host name are always verified. By default the system's CA store is
+/// used; a host may add one extra CA (a private service needs its own), which is trusted in addition to
+/// the system's. Call before the first transfer or between transfers; thread-safe.
+class URLSessionTLS {
+public:
+    /// False when the file can't be read or holds no PEM certificate (the trust is then unchanged).
+    static bool setAdditionalCAFile(const std::string& path);
+    static void setAdditionalCAPEM(const std::string& pem);
+    static void clearAdditionalCA();
+};
+
+}  // namespace plovendale

@@ -1,0 +1,212 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "http/process_state.h"
+#include "http/session_delegate.h"
+#include "http/url_text.h"
+#include "plovendale/http/st_http_request.h"
+#include "plovendale/platform/identifiers.h"
+#include "plovendale/platform/log.h"
+#include "plovendale/platform/platform.h"
+#include "util/format.h"
+
+namespace plovendale {
+namespace {
+
+Error requestError(std::int64_t code, std::string description) {
+    return Error::make(kSTHTTPRequestErrorDomain, code, std::move(description));
+}
+
+// A unique name for a temporary file or a session.
+std::string uniqueText() {
+    return UUID::UUIDString() + "-" + std::to_string(::getpid());
+}
+
+// Writes through a sibling file and a rename, so the file is either whole or absent.
+bool writeAtomically(const std::string& path, const Bytes& bytes) {
+    const std::string partial = path + ".partial";
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        if (!out.flush()) return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(partial, path, ec);
+    if (ec) std::filesystem::remove(partial, ec);
+    return !ec;
+}
+
+}  // namespace
+
+URLSessionConfiguration STHTTPRequest::makeConfiguration() const {
+    URLSessionConfiguration configuration;
+    if (useUploadTaskInBackground_) {
+        const std::string identifier = uniqueText();
+        if (URLSessionConfiguration::backgroundSessionsAvailable()) {
+            configuration.kind = URLSessionConfiguration::Kind::Background;
+            configuration.identifier = identifier;
+        } else {
+            configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
+        }
+    } else {
+        configuration = URLSessionConfiguration::defaultSessionConfiguration();
+    }
+    configuration.allowsCellularAccess = true;
+    if (sharedContainerIdentifier_) {
+        configuration.sharedContainerIdentifier = *sharedContainerIdentifier_;
+    } else if (auto bundle = Platform::mainBundle()) {
+        configuration.sharedContainerIdentifier =
+            bundle->bundleIdentifier().value_or(std::string());
+    }
+    return configuration;
+}
+
+std::shared_ptr<URLSessionTask> STHTTPRequest::makeTask(URLSession& session,
+                                                        const std::optional<URLRequest>& request) {
+    if (!useUploadTaskInBackground_)
+        return request ? session.dataTaskWithRequest(*request) : nullptr;
+    std::error_code ec;
+    const auto directory = std::filesystem::temp_directory_path(ec);
+    const std::string path = (ec ? std::filesystem::path("/tmp") : directory) / uniqueText();
+    HTTPBodyFileURL_ = http::fileURLFromPath(path);
+    if (request && request->httpBody) writeAtomically(path, *request->httpBody);
+    return request ? session.uploadTaskWithRequest(*request, path) : nullptr;
+}
+
+void STHTTPRequest::startAsynchronous() {
+    const std::optional<URLRequest> wireRequest = prepareURLRequest();
+    auto delegate = std::make_shared<STHTTPRequestSessionDelegate>(shared_from_this());
+    auto session = URLSession::sessionWithConfiguration(makeConfiguration(), delegate);
+    delegate->setSession(session);
+    session_ = session;
+    task_ = session ? makeTask(*session, wireRequest) : nullptr;
+    if (task_) task_->resume();
+
+    request_ = task_ ? std::optional<URLRequest>(task_->currentRequest()) : std::nullopt;
+    requestHeaders_.clear();
+    if (request_) {
+        for (const auto& [name, value] : request_->headerFields.entries())
+            requestHeaders_[name] = value;
+    }
+    logDiagnostics();
+
+    if (!task_) {
+        // A session without a task would never be invalidated and would hold this request forever.
+        if (session) session->finishTasksAndInvalidate();
+        error_ = requestError(0, "can't create task");
+        reportError(*error_);
+    }
+}
+
+void STHTTPRequest::cancel() {
+    if (task_) task_->cancel();
+    error_ = requestError(kSTHTTPRequestCancellationError, "Connection was cancelled.");
+    reportError(*error_);
+}
+
+std::optional<std::string> STHTTPRequest::startSynchronousWithError(std::optional<Error>* error) {
+    responseHeaders_.reset();
+    responseStatus_ = 0;
+    const std::optional<URLRequest> wireRequest = prepareURLRequest();
+    if (!wireRequest) {
+        responseData_.clear();
+        responseString_.reset();
+        if (error) *error = requestError(0, "can't create task");
+        return std::nullopt;
+    }
+    std::optional<HTTPURLResponse> response;
+    std::optional<Error> transportError;
+    auto data = URLConnection::sendSynchronousRequest(*wireRequest, &response, &transportError);
+    if (error && transportError) *error = transportError;
+    responseData_ = data.value_or(Bytes());
+    if (response) {
+        responseHeaders_ = response->allHeaderFields;
+        responseStatus_ = response->statusCode;
+        responseStringEncodingName_ = response->textEncodingName;
+    }
+    responseString_ = stringWithData(responseData_, responseStringEncodingName_);
+    if (error && responseStatus_ >= 400) *error = errorDescribingRequestNonfulfillment();
+    return responseString_;
+}
+
+void STHTTPRequest::setBackgroundCompletionHandler(std::function<void()> handler,
+                                                   const std::string& identifier) {
+    auto& state = http::processState();
+    std::lock_guard lock(state.mutex);
+    if (handler) {
+        state.backgroundCompletionHandlers[identifier] = std::move(handler);
+    } else {
+        state.backgroundCompletionHandlers.erase(identifier);
+    }
+}
+
+void STHTTPRequest::reportError(const Error& error) const {
+    if (auto block = errorBlock()) block(error);
+}
+
+void STHTTPRequest::takeResponseFields(const HTTPURLResponse& response) {
+    responseHeaders_ = response.allHeaderFields;
+    responseStatus_ = response.statusCode;
+    responseStringEncodingName_ = response.textEncodingName;
+    responseExpectedContentLength_ = response.expectedContentLength;
+}
+
+void STHTTPRequest::handleResponse(const HTTPURLResponse& response, const std::string& requestURL) {
+    takeResponseFields(response);
+    for (const auto& cookie :
+         HTTPCookie::cookiesWithResponseHeaderFields(response.rawHeaderFields, requestURL)) {
+        addCookie(cookie);
+    }
+}
+
+void STHTTPRequest::handleData(const Bytes& data) {
+    responseData_.insert(responseData_.end(), data.begin(), data.end());
+    if (auto block = downloadProgressBlock()) {
+        block(data, static_cast<std::int64_t>(responseData_.size()),
+              responseExpectedContentLength_);
+    }
+}
+
+void STHTTPRequest::removeBodyFile() {
+    if (!HTTPBodyFileURL_) return;
+    const auto path = http::pathFromFileURL(*HTTPBodyFileURL_);
+    std::string failure;
+    if (!path) {
+        failure = "not a file URL";
+    } else if (::unlink(path->c_str()) != 0) {
+        failure = std::system_category().message(errno);
+    }
+    if (!failure.empty())
+        Log::write(fillTemplate("-- can't remove %@, %@", {*HTTPBodyFileURL_, failure}));
+}
+
+void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
+                                     const std::optional<HTTPURLResponse>& response,
+                                     const std::optional<Error>& error) {
+    if (error) {
+        reportError(*error);
+    } else if (response) {
+        takeResponseFields(*response);
+        removeBodyFile();
+        if (responseStatus_ < 400) {
+            const STHTTPHeaders headers = responseHeaders_.value_or(STHTTPHeaders());
+            if (auto block = completionDataBlock()) block(headers, responseData_);
+            if (auto block = completionBlock())
+                block(headers, stringWithData(responseData_, responseStringEncodingName_));
+        } else {
+            error_ = errorDescribingRequestNonfulfillment();
+            reportError(*error_);
+        }
+    } else {
+        reportError(requestError(0, "bad response class: (null)"));
+    }
+    if (session) session->finishTasksAndInvalidate();
+}
+
+}  // namespace plovendale

@@ -1,0 +1,228 @@
+#include "http/request_preparation.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "http/process_state.h"
+#include "http/text_encoding.h"
+#include "http/url_text.h"
+#include "plovendale/http/st_http_request.h"
+#include "util/format.h"
+
+namespace plovendale {
+namespace {
+
+constexpr const char* kMultipartBoundary = "----------kStHtTpReQuEsTbOuNdArY";
+constexpr const char* kDefaultPartMimeType = "application/octet-stream";
+constexpr const char* kFormContentType = "application/x-www-form-urlencoded";
+
+void append(Bytes& bytes, std::string_view text) {
+    bytes.insert(bytes.end(), text.begin(), text.end());
+}
+
+// The whole content of a regular file, or nothing when it cannot be read.
+std::optional<Bytes> readFile(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    Bytes content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return content;
+}
+
+std::string lastPathComponent(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const auto slash = trimmed.rfind('/');
+    if (slash == std::string::npos || trimmed.size() == 1) return trimmed;
+    return trimmed.substr(slash + 1);
+}
+
+}  // namespace
+
+namespace http {
+
+std::string contentLengthText(std::uint64_t length) {
+    return std::to_string(length);
+}
+
+}  // namespace http
+
+std::string st_stringByAddingRFC3986PercentEscapesUsingEncoding(const std::string& text,
+                                                                NSStringEncoding) {
+    return http::percentEscape(text);
+}
+
+std::string st_stringByAppendingGETParameters(const std::string& text,
+                                              const std::optional<STHTTPDictionary>& parameters,
+                                              bool doApplyURLEncoding) {
+    std::string result = text;
+    for (const auto& [key, value] : STHTTPRequest::dictionariesSortedByKey(parameters)) {
+        result += result.find('?') != std::string::npos ? "&" : "?";
+        std::string name = key;
+        std::string text = value.textualForm();
+        if (doApplyURLEncoding) {
+            name = http::percentEscape(name);
+            text = http::percentEscape(text);
+        }
+        result += fillTemplate("%@=%@", {name, text});
+    }
+    return result;
+}
+
+std::vector<std::pair<std::string, STHTTPValue>> STHTTPRequest::dictionariesSortedByKey(
+    const std::optional<STHTTPDictionary>& dictionary) {
+    // The map already iterates in ascending byte order of the keys.
+    if (!dictionary) return {};
+    return {dictionary->begin(), dictionary->end()};
+}
+
+std::optional<std::string> STHTTPRequest::appendURL(
+    const std::string& url, const std::optional<STHTTPDictionary>& GETParameters,
+    bool doApplyURLEncoding) {
+    std::string text = st_stringByAppendingGETParameters(url, GETParameters, doApplyURLEncoding);
+    if (!http::parseURL(text)) return std::nullopt;
+    return text;
+}
+
+std::optional<std::string> STHTTPRequest::urlByAddingCredentials(
+    const std::optional<URLCredential>& credential, const std::string& url) {
+    if (!credential) return std::nullopt;
+    const auto parts = http::parseURL(url);
+    if (!parts) return std::nullopt;
+    if (parts->host && parts->host->find('@') != std::string::npos) return url;
+    if (parts->resourceSpecifier.compare(0, 2, "//") != 0) return std::nullopt;
+    // Escaped, so that a "@", "/" or "#" in a password cannot move the credentials to another host.
+    const std::string userInfo = fillTemplate(
+        "%@:%@@",
+        {http::percentEscape(credential->user), http::percentEscape(credential->password)});
+    std::string specifier = parts->resourceSpecifier;
+    specifier.insert(2, userInfo);
+    std::string result = fillTemplate("%@:%@", {parts->scheme, specifier});
+    if (!http::parseURL(result)) return std::nullopt;
+    return result;
+}
+
+Bytes STHTTPRequest::multipartContentWithBoundary(const std::string& boundary, const Bytes& data,
+                                                  const std::optional<std::string>& fileName,
+                                                  const std::string& parameterName,
+                                                  const std::optional<std::string>& mimeType) {
+    Bytes part;
+    append(part, fillTemplate("\r\n--%@\r\n", {boundary}));
+    const std::string fileNameClause =
+        fileName ? fillTemplate("filename=\"%@\"", {*fileName}) : std::string();
+    append(part, fillTemplate("Content-Disposition: form-data; name=\"%@\"; %@\r\n",
+                              {parameterName, fileNameClause}));
+    append(part,
+           fillTemplate("Content-Type: %@\r\n\r\n", {mimeType ? *mimeType : kDefaultPartMimeType}));
+    part.insert(part.end(), data.begin(), data.end());
+    return part;
+}
+
+std::optional<URLRequest> STHTTPRequest::prepareURLRequest() {
+    // 1. Base URL, with the host's credentials when asked for.
+    std::string baseURL = url_;
+    if (addCredentialsToURL_) {
+        auto withCredentials = urlByAddingCredentials(credentialForCurrentHost(), url_);
+        if (!withCredentials) return std::nullopt;
+        baseURL = *withCredentials;
+    }
+
+    // 2.-4. Query, method, a fresh wire request.
+    const auto finalURL = appendURL(baseURL, GETDictionary_, encodeGETDictionary_);
+    const bool hasBody =
+        POSTDictionary_ || rawPOSTData_ || !filesToUpload_.empty() || !dataToUpload_.empty();
+    if (HTTPMethod_ == "GET" && hasBody) HTTPMethod_ = "POST";
+    URLRequest wire;
+    wire.url = finalURL.value_or(std::string());
+    wire.httpMethod = HTTPMethod_;
+
+    // 5.-6. Cache policy and timeout.
+    if (globalIgnoreCache() || ignoreCache_)
+        wire.cachePolicy = URLRequestCachePolicy::ReloadIgnoringLocalCacheData;
+    if (timeoutSeconds_ != 0) wire.timeoutInterval = timeoutSeconds_;
+
+    // 7. The cookie field replaces every other field.
+    wire.headerFields = HTTPHeaderFields();
+    for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(requestCookies())) {
+        wire.headerFields.set(name, value);
+    }
+
+    // 8.-9. Form fields, escaped on the request object itself, in key order.
+    if (encodePOSTDictionary_ && POSTDictionary_) {
+        STHTTPDictionary escaped;
+        for (const auto& [key, value] : *POSTDictionary_) {
+            escaped[http::percentEscape(key)] = http::percentEscape(value.textualForm());
+        }
+        POSTDictionary_ = std::move(escaped);
+    }
+    const auto sortedFields = dictionariesSortedByKey(POSTDictionary_);
+
+    // 10. Body.
+    if (!filesToUpload_.empty() || !dataToUpload_.empty()) {
+        wire.headerFields.add(
+            "Content-Type", fillTemplate("multipart/form-data; boundary=%@", {kMultipartBoundary}));
+        Bytes body;
+        for (const auto& file : filesToUpload_) {
+            auto content = readFile(file.path);
+            if (!content) continue;
+            auto part = multipartContentWithBoundary(kMultipartBoundary, *content,
+                                                     lastPathComponent(file.path),
+                                                     file.parameterName, file.mimeType);
+            body.insert(body.end(), part.begin(), part.end());
+        }
+        for (const auto& upload : dataToUpload_) {
+            auto part =
+                multipartContentWithBoundary(kMultipartBoundary, upload.data, upload.fileName,
+                                             upload.parameterName, upload.mimeType);
+            body.insert(body.end(), part.begin(), part.end());
+        }
+        for (const auto& [key, value] : sortedFields) {
+            append(body, fillTemplate("\r\n--%@\r\n", {kMultipartBoundary}));
+            append(body,
+                   fillTemplate("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", {key}));
+            append(body, value.textualForm());
+        }
+        append(body, fillTemplate("\r\n--%@--\r\n", {kMultipartBoundary}));
+        wire.headerFields.set("Content-Length", http::contentLengthText(body.size()));
+        wire.httpBody = std::move(body);
+    } else if (rawPOSTData_) {
+        wire.headerFields.set("Content-Length", http::contentLengthText(rawPOSTData_->size()));
+        wire.httpBody = *rawPOSTData_;
+    } else if (POSTDictionary_) {
+        std::string contentType = kFormContentType;
+        const auto charset = http::IANACharSetNameOfEncoding(POSTDataEncoding_);
+        if (encodePOSTDictionary_ && charset)
+            contentType += fillTemplate("; charset=%@", {*charset});
+        setHeaderWithName("Content-Type", contentType);
+        std::string joined;
+        for (std::size_t i = 0; i < sortedFields.size(); ++i) {
+            if (i > 0) joined += '&';
+            joined += fillTemplate("%@=%@",
+                                   {sortedFields[i].first, sortedFields[i].second.textualForm()});
+        }
+        // An encoding the client does not know must not lose the fields: they go as UTF-8.
+        Bytes body = http::encodeTextLossy(joined, POSTDataEncoding_).value_or(toBytes(joined));
+        wire.headerFields.set("Content-Length", http::contentLengthText(body.size()));
+        wire.httpBody = std::move(body);
+    }
+
+    // 11. The caller's fields are added, so a repeated field is joined with a comma.
+    for (const auto& [name, value] : requestHeaders_) wire.headerFields.add(name, value);
+
+    // 12. Basic authorisation from the host's credential.
+    if (auto credential = credentialForCurrentHost()) {
+        const std::string userAndPassword =
+            fillTemplate("%@:%@", {credential->user, credential->password});
+        wire.headerFields.add("Authorization",
+                              fillTemplate("Basic %@", {http::base64Encode(userAndPassword)}));
+    }
+
+    // 13. Only the shared store is handled by the URL-loading layer itself.
+    wire.httpShouldHandleCookies = cookieStoragePolicy() == CookieStorageShared;
+    return wire;
+}
+
+}  // namespace plovendale

@@ -1,0 +1,106 @@
+#include "http/session_delegate.h"
+
+#include "http/process_state.h"
+#include "plovendale/platform/main_queue.h"
+
+namespace plovendale {
+
+STHTTPRequestSessionDelegate::STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request)
+    : request_(request), weakRequest_(request) {}
+
+void STHTTPRequestSessionDelegate::didReceiveResponse(
+    URLSession&, URLSessionTask& task, const HTTPURLResponse& response,
+    std::function<void(URLSessionResponseDisposition)> completionHandler) {
+    MainQueue::shared().async([weak = weakRequest_, response,
+                               requestURL = task.currentRequest().url,
+                               handler = std::move(completionHandler)] {
+        auto request = weak.lock();
+        if (!request) return;
+        request->handleResponse(response, requestURL);
+        handler(URLSessionResponseDisposition::Allow);
+    });
+}
+
+void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
+    MainQueue::shared().async([weak = weakRequest_, data] {
+        if (auto request = weak.lock()) request->handleData(data);
+    });
+}
+
+void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
+                                                   std::int64_t bytesSent,
+                                                   std::int64_t totalBytesSent,
+                                                   std::int64_t totalBytesExpectedToSend) {
+    MainQueue::shared().async(
+        [weak = weakRequest_, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
+            auto request = weak.lock();
+            if (!request) return;
+            if (auto block = request->uploadProgressBlock())
+                block(bytesSent, totalBytesSent, totalBytesExpectedToSend);
+        });
+}
+
+void STHTTPRequestSessionDelegate::willPerformHTTPRedirection(
+    URLSession&, URLSessionTask&, const HTTPURLResponse&, const URLRequest& newRequest,
+    std::function<void(std::optional<URLRequest>)> completionHandler) {
+    MainQueue::shared().async(
+        [weak = weakRequest_, newRequest, handler = std::move(completionHandler)] {
+            auto request = weak.lock();
+            if (request && request->preventRedirections()) {
+                handler(std::nullopt);
+            } else {
+                handler(newRequest);
+            }
+        });
+}
+
+void STHTTPRequestSessionDelegate::willCacheResponse(
+    URLSession&, URLSessionTask&, const CachedURLResponse& proposedResponse,
+    std::function<void(std::optional<CachedURLResponse>)> completionHandler) {
+    MainQueue::shared().async(
+        [weak = weakRequest_, proposedResponse, handler = std::move(completionHandler)] {
+            auto request = weak.lock();
+            if (!request) return;
+            if (STHTTPRequest::globalIgnoreCache() || request->ignoreCache()) {
+                handler(std::nullopt);
+            } else {
+                handler(proposedResponse);
+            }
+        });
+}
+
+void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionTask& task,
+                                                        const std::optional<Error>& error) {
+    MainQueue::shared().async(
+        [weak = weakRequest_, session = session_.lock(), response = task.response(), error] {
+            if (auto request = weak.lock()) request->handleCompletion(session, response, error);
+        });
+}
+
+void STHTTPRequestSessionDelegate::didBecomeInvalidWithError(URLSession&,
+                                                             const std::optional<Error>& error) {
+    if (!error) return;
+    MainQueue::shared().async([weak = weakRequest_, error = *error] {
+        auto request = weak.lock();
+        if (!request) return;
+        if (auto block = request->errorBlock()) block(error);
+    });
+}
+
+void STHTTPRequestSessionDelegate::didFinishEventsForBackgroundURLSession(URLSession& session) {
+    MainQueue::shared().async([identifier = session.configuration().identifier] {
+        auto& state = http::processState();
+        std::function<void()> handler;
+        {
+            std::lock_guard lock(state.mutex);
+            auto it = state.backgroundCompletionHandlers.find(identifier);
+            if (it == state.backgroundCompletionHandlers.end()) return;
+            handler = it->second;
+        }
+        handler();
+        std::lock_guard lock(state.mutex);
+        state.backgroundCompletionHandlers.erase(identifier);
+    });
+}
+
+}  // namespace plovendale

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+
+#include "plovendale/http/st_http_request.h"
+#include "plovendale/platform/url_session.h"
+
+namespace plovendale {
+
+/// The delegate of a request's session. The session holds it, and through it the request, until
+/// the session has been invalidated; that keeps a request nobody else holds alive until its outcome
+/// has been delivered. Every event is posted to the main queue, where the work holds the request
+/// only weakly.
+class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
+  public:
+    explicit STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request);
+    void setSession(const std::shared_ptr<URLSession>& session) { session_ = session; }
+
+    void didReceiveResponse(
+        URLSession&, URLSessionTask& task, const HTTPURLResponse& response,
+        std::function<void(URLSessionResponseDisposition)> completionHandler) override;
+    void didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) override;
+    void didSendBodyData(URLSession&, URLSessionTask&, std::int64_t bytesSent,
+                         std::int64_t totalBytesSent,
+                         std::int64_t totalBytesExpectedToSend) override;
+    void willPerformHTTPRedirection(
+        URLSession&, URLSessionTask&, const HTTPURLResponse& response, const URLRequest& newRequest,
+        std::function<void(std::optional<URLRequest>)> completionHandler) override;
+    void willCacheResponse(
+        URLSession&, URLSessionTask&, const CachedURLResponse& proposedResponse,
+        std::function<void(std::optional<CachedURLResponse>)> completionHandler) override;
+    void didCompleteWithError(URLSession&, URLSessionTask& task,
+                              const std::optional<Error>& error) override;
+    void didBecomeInvalidWithError(URLSession&, const std::optional<Error>& error) override;
+    void didFinishEventsForBackgroundURLSession(URLSession& session) override;
+
+  private:
+    std::shared_ptr<STHTTPRequest> request_;
+    std::weak_ptr<STHTTPRequest> weakRequest_;
+    std::weak_ptr<URLSession> session_;
+};
+
+}  // namespace plovendale

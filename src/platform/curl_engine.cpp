@@ -1,0 +1,222 @@
+#include "platform/curl_engine.h"
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+
+#include "plovendale/platform/http_cookie.h"
+#include "plovendale/platform/log.h"
+#include "plovendale/platform/main_queue.h"
+
+namespace plovendale::curl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// With nothing scheduled the I/O thread sleeps in curl_multi_poll until woken; this only bounds
+// one sleep so that a lost wake-up could never stall the service for good.
+constexpr int kLongestSleepMs = 60 * 60 * 1000;
+
+// Like the platform's default per-host limit: further transfers to the host queue for a connection.
+constexpr long kConnectionsPerHost = 6;
+
+void joinUnlessSelf(std::thread& thread) {
+    if (!thread.joinable()) return;
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();  // the process is exiting from this very thread
+    } else {
+        thread.join();
+    }
+}
+
+}  // namespace
+
+// Stops the engine when the process exits. It is created after the statics the engine's threads use
+// (cookie store, main queue), so it is destroyed before them.
+struct Engine::Shutdown {
+    Engine* engine;
+    ~Shutdown() { engine->stop(); }
+};
+
+Engine& Engine::shared() {
+    // Never freed: work handed in late by other threads (an answer from the main queue during exit)
+    // must find a stopped engine, not freed memory.
+    static Engine* const engine = [] {
+        (void)runtimeProblem();
+        (void)caBlob();
+        (void)HTTPCookieStorage::shared();
+        (void)MainQueue::shared();
+        return new Engine();
+    }();
+    static Shutdown shutdown{engine};
+    return *engine;
+}
+
+Engine::Engine() : multi_(curl_multi_init()) {
+    if (multi_) curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kConnectionsPerHost);
+    io_ = std::thread([this] { runIO(); });
+    delegates_ = std::thread([this] { runDelegates(); });
+}
+
+void Engine::perform(std::function<void()> command) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        commands_.push_back(std::move(command));
+    }
+    if (multi_) curl_multi_wakeup(multi_.get());
+}
+
+void Engine::deliver(std::function<void()> event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        events_.push_back(std::move(event));
+    }
+    eventsReady_.notify_one();
+}
+
+void Engine::retain(std::shared_ptr<Driven> owner) {
+    Driven* key = owner.get();
+    retained_.emplace(key, std::move(owner));
+}
+
+std::shared_ptr<Driven> Engine::strong(Driven* owner) const {
+    auto it = retained_.find(owner);
+    return it == retained_.end() ? nullptr : it->second;
+}
+
+void Engine::release(Driven* owner) {
+    auto it = retained_.find(owner);
+    if (it == retained_.end()) return;
+    auto keep = std::move(it->second);  // destroyed after the map no longer refers to it
+    retained_.erase(it);
+}
+
+bool Engine::attach(CURL* handle, Driven* owner) {
+    if (!multi_ || curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
+    handles_[handle] = owner;
+    return true;
+}
+
+void Engine::detach(CURL* handle) {
+    if (handles_.erase(handle) == 0) return;
+    curl_multi_remove_handle(multi_.get(), handle);
+}
+
+void Engine::unpause(CURL* handle) {
+    if (handles_.count(handle)) curl_easy_pause(handle, CURLPAUSE_CONT);
+}
+
+void Engine::runIO() {
+    if (!multi_) return;
+    std::vector<std::function<void()>> commands;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopped_) break;
+            commands.swap(commands_);
+        }
+        for (auto& command : commands) command();
+        commands.clear();
+
+        int running = 0;
+        curl_multi_perform(multi_.get(), &running);
+        finishedTransfers();
+        int sleepMs = expireIdleTransfers();
+
+        long curlTimeout = -1;
+        curl_multi_timeout(multi_.get(), &curlTimeout);
+        if (curlTimeout >= 0) sleepMs = std::min<long>(sleepMs, curlTimeout);
+        curl_multi_poll(multi_.get(), nullptr, 0, sleepMs, nullptr);
+    }
+}
+
+void Engine::finishedTransfers() {
+    std::vector<std::pair<CURL*, CURLcode>> done;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+        if (message->msg == CURLMSG_DONE) done.emplace_back(message->easy_handle, message->data.result);
+    }
+    for (const auto& [handle, code] : done) {
+        auto it = handles_.find(handle);
+        if (it == handles_.end()) continue;
+        auto keep = strong(it->second);  // the owner may release itself in there
+        it->second->exchangeDone(handle, code);
+    }
+}
+
+int Engine::expireIdleTransfers() {
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> next;
+    std::vector<std::pair<CURL*, Driven*>> expired;
+    for (const auto& [handle, owner] : handles_) {
+        const auto deadline = owner->deadline(handle);
+        if (!deadline) continue;
+        if (*deadline <= now) {
+            expired.emplace_back(handle, owner);
+        } else if (!next || *deadline < *next) {
+            next = deadline;
+        }
+    }
+    for (const auto& [handle, owner] : expired) {
+        if (!handles_.count(handle)) continue;
+        auto keep = strong(owner);
+        owner->idleTimeout(handle);
+    }
+    if (!expired.empty()) return 0;  // the timed-out transfers may have let queued ones start
+    if (!next) return kLongestSleepMs;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - now).count() + 1;
+    return static_cast<int>(std::clamp<long long>(wait, 0, kLongestSleepMs));
+}
+
+void Engine::runDelegates() {
+    for (;;) {
+        std::function<void()> event;
+        {
+            std::unique_lock lock(mutex_);
+            eventsReady_.wait(lock, [this] { return stopped_ || !events_.empty(); });
+            if (stopped_) return;
+            event = std::move(events_.front());
+            events_.pop_front();
+        }
+        try {
+            event();
+        } catch (const std::exception& exception) {
+            Log::write(std::string("URL session delegate threw: ") + exception.what());
+        } catch (...) {
+            Log::write("URL session delegate threw");
+        }
+    }
+}
+
+void Engine::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        stopped_ = true;
+    }
+    if (multi_) curl_multi_wakeup(multi_.get());
+    eventsReady_.notify_all();
+    joinUnlessSelf(io_);
+    joinUnlessSelf(delegates_);
+
+    // Both threads are gone: tear down what they left, outside the lock (destroying a pending
+    // answer posts to the stopped engine, which drops it).
+    for (const auto& [handle, owner] : handles_) curl_multi_remove_handle(multi_.get(), handle);
+    handles_.clear();
+    std::vector<std::function<void()>> commands;
+    std::deque<std::function<void()>> events;
+    {
+        std::lock_guard lock(mutex_);
+        commands.swap(commands_);
+        events.swap(events_);
+    }
+    commands.clear();
+    events.clear();
+    auto retained = std::move(retained_);
+    retained.clear();
+    multi_.reset();
+}
+
+}  // namespace plovendale::curl

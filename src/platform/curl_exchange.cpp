@@ -1,0 +1,492 @@
+#include "platform/curl_exchange.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/curl_text.h"
+
+namespace plovendale::curl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string describe(std::int64_t code) {
+    switch (code) {
+        case URLErrorCode::kCancelled: return "cancelled";
+        case URLErrorCode::kBadURL: return "bad URL";
+        case URLErrorCode::kTimedOut: return "The request timed out.";
+        case URLErrorCode::kUnsupportedURL: return "unsupported URL";
+        case URLErrorCode::kCannotFindHost: return "A server with the specified hostname could not be found.";
+        case URLErrorCode::kCannotConnectToHost: return "Could not connect to the server.";
+        case URLErrorCode::kNetworkConnectionLost: return "The network connection was lost.";
+        case URLErrorCode::kHTTPTooManyRedirects: return "too many HTTP redirects";
+        case URLErrorCode::kBadServerResponse: return "bad server response";
+        case URLErrorCode::kCannotDecodeContentData: return "cannot decode raw data";
+        case URLErrorCode::kSecureConnectionFailed:
+            return "An SSL error has occurred and a secure connection to the server cannot be made.";
+        case URLErrorCode::kServerCertificateUntrusted: return "The certificate for this server is invalid.";
+        case URLErrorCode::kCannotOpenFile: return "cannot open file";
+        default: return "unknown error";
+    }
+}
+
+std::int64_t codeFor(CURLcode code, bool responseSeen) {
+    switch (code) {
+        case CURLE_URL_MALFORMAT: return URLErrorCode::kBadURL;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCode::kCannotFindHost;
+        case CURLE_COULDNT_CONNECT: return URLErrorCode::kCannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT: return URLErrorCode::kTimedOut;
+        case CURLE_PEER_FAILED_VERIFICATION: return URLErrorCode::kServerCertificateUntrusted;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_CLIENTCERT:
+        case CURLE_USE_SSL_FAILED: return URLErrorCode::kSecureConnectionFailed;
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_SEND_FAIL_REWIND:
+        case CURLE_HTTP2_STREAM: return URLErrorCode::kNetworkConnectionLost;
+        // The scheme is checked before the transfer, so this is libcurl refusing an HTTP/0.9 reply,
+        // that is a reply without a status line.
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_HTTP2:
+        case CURLE_RANGE_ERROR: return URLErrorCode::kBadServerResponse;
+        case CURLE_BAD_CONTENT_ENCODING: return URLErrorCode::kCannotDecodeContentData;
+        case CURLE_READ_ERROR: return URLErrorCode::kCannotOpenFile;
+        // libcurl answers an oversized header line with "out of memory".
+        case CURLE_OUT_OF_MEMORY: return responseSeen ? URLErrorCode::kUnknown : URLErrorCode::kBadServerResponse;
+        default: return URLErrorCode::kUnknown;
+    }
+}
+
+std::string filePathOf(const std::string& text) {
+    constexpr std::string_view kScheme = "file://";
+    if (text.compare(0, kScheme.size(), kScheme) != 0) return text;
+    std::string_view rest = std::string_view(text).substr(kScheme.size());
+    if (rest.compare(0, 9, "localhost") == 0) rest.remove_prefix(9);
+    std::string path;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        auto hex = [](char c) -> int {
+            if (c >= '0' && c <= '9') return c - '0';
+            c = lowerASCII(c);
+            return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+        };
+        if (rest[i] == '%' && i + 2 < rest.size() && hex(rest[i + 1]) >= 0 && hex(rest[i + 2]) >= 0) {
+            path += static_cast<char>(hex(rest[i + 1]) * 16 + hex(rest[i + 2]));
+            i += 2;
+        } else {
+            path += rest[i];
+        }
+    }
+    return path;
+}
+
+std::optional<std::int64_t> fileSize(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+bool methodAlwaysHasBody(const std::string& method) { return method == "POST" || method == "PUT" || method == "PATCH"; }
+
+std::optional<std::string> charsetOf(std::string_view contentType) {
+    std::size_t start = contentType.find(';');
+    while (start != std::string_view::npos) {
+        const std::size_t end = contentType.find(';', start + 1);
+        std::string_view parameter = contentType.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
+        start = end;
+        const std::size_t equals = parameter.find('=');
+        if (equals == std::string_view::npos || !equalsIgnoringCase(trimmed(parameter.substr(0, equals)), "charset")) {
+            continue;
+        }
+        std::string_view value = trimmed(parameter.substr(equals + 1));
+        if (!value.empty() && value.front() == '"') {
+            value.remove_prefix(1);
+            value = value.substr(0, value.find('"'));
+        }
+        value = trimmed(value);
+        if (value.empty()) return std::nullopt;
+        return lowercased(value);
+    }
+    return std::nullopt;
+}
+
+std::int64_t contentLengthOf(std::string_view text) {
+    text = trimmed(text);
+    if (text.empty() || text.size() > 18) return -1;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+template <typename T>
+void setOption(CURL* easy, CURLoption option, T value) {
+    // Options set here are all known to this libcurl (checked at start-up); a failure would only be
+    // out of memory, which the transfer then reports.
+    (void)curl_easy_setopt(easy, option, value);
+}
+
+}  // namespace
+
+Error urlError(std::int64_t code, const std::string& failingURL) {
+    Error error = Error::make(kNSURLErrorDomain, code, describe(code));
+    if (!failingURL.empty()) error.userInfo["NSErrorFailingURLStringKey"] = failingURL;
+    return error;
+}
+
+std::optional<std::int64_t> bodySizeOf(const URLRequest& request, const std::optional<std::string>& uploadFile) {
+    if (request.httpMethod == "HEAD") return std::nullopt;
+    if (uploadFile) return fileSize(filePathOf(*uploadFile)).value_or(0);
+    if (request.httpBody) return static_cast<std::int64_t>(request.httpBody->size());
+    if (methodAlwaysHasBody(request.httpMethod)) return 0;
+    return std::nullopt;
+}
+
+URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize, const HTTPCookieStorage* jar) {
+    URLRequest prepared = request;
+    if (prepared.httpMethod.empty()) prepared.httpMethod = "GET";
+    HTTPHeaderFields fields;
+    for (const auto& [name, value] : request.headerFields.entries()) {
+        // Framing is the service's: a caller's length or coding could split or smuggle messages.
+        if (!isToken(name) || !isSafeFieldValue(value) || equalsIgnoringCase(name, "Content-Length") ||
+            equalsIgnoringCase(name, "Transfer-Encoding") || equalsIgnoringCase(name, "Expect")) {
+            continue;
+        }
+        fields.set(name, value);
+    }
+    if (request.httpShouldHandleCookies && jar && !fields.get("Cookie")) {
+        std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
+        std::erase_if(cookies, [](const HTTPCookie& cookie) {
+            return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
+        });
+        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies)) fields.set(name, value);
+    }
+    if (bodySize) {
+        if (*bodySize > 0 && !fields.get("Content-Type")) {
+            fields.set("Content-Type", "application/x-www-form-urlencoded");
+        }
+        fields.set("Content-Length", std::to_string(*bodySize));
+    }
+    prepared.headerFields = std::move(fields);
+    return prepared;
+}
+
+std::optional<URLRequest> redirectRequest(const URLRequest& request, const HTTPURLResponse& response) {
+    const auto status = response.statusCode;
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return std::nullopt;
+    const auto location = response.valueForHTTPHeaderField("Location");
+    if (!location) return std::nullopt;
+    const auto target = resolveLocation(response.url, *location);
+    if (!target) return std::nullopt;
+
+    URLRequest next = request;
+    next.url = *target;
+    if ((status == 303 && request.httpMethod != "HEAD") ||
+        ((status == 301 || status == 302) && request.httpMethod == "POST")) {
+        next.httpMethod = "GET";
+        next.httpBody.reset();
+        next.headerFields.remove("Content-Type");
+        next.headerFields.remove("Content-Length");
+    }
+    URLParts from, to;
+    const bool sameOrigin = parseHTTPURL(response.url, from) == URLCheck::Ok &&
+                            parseHTTPURL(*target, to) == URLCheck::Ok && from.scheme == to.scheme &&
+                            from.host == to.host && from.port == to.port;
+    if (!sameOrigin) {
+        // Credentials and cookies the caller wrote for one origin must not be handed to another.
+        next.headerFields.remove("Authorization");
+        next.headerFields.remove("Cookie");
+    }
+    return next;
+}
+
+HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
+                             std::vector<std::pair<std::string, std::string>> fields) {
+    HTTPURLResponse response;
+    response.url = url;
+    response.statusCode = statusCode;
+    std::unordered_map<std::string, std::string> keyOf;  // lower-case name -> key in allHeaderFields
+    for (const auto& [name, value] : fields) {
+        auto [it, inserted] = keyOf.try_emplace(lowercased(name), name);
+        if (inserted) {
+            response.allHeaderFields[name] = value;
+        } else {
+            auto& joined = response.allHeaderFields[it->second];
+            joined += ", ";
+            joined += value;
+        }
+    }
+    if (auto it = keyOf.find("content-type"); it != keyOf.end()) {
+        response.textEncodingName = charsetOf(response.allHeaderFields[it->second]);
+    }
+    if (auto it = keyOf.find("content-length"); it != keyOf.end()) {
+        response.expectedContentLength = contentLengthOf(response.allHeaderFields[it->second]);
+    }
+    response.rawHeaderFields = std::move(fields);
+    return response;
+}
+
+std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(const URLRequest& prepared,
+                                                              const std::optional<std::string>& uploadFile,
+                                                              ExchangeObserver& observer) {
+    URLParts target;
+    switch (parseHTTPURL(prepared.url, target)) {
+        case URLCheck::Unsupported: return urlError(URLErrorCode::kUnsupportedURL, prepared.url);
+        case URLCheck::Bad: return urlError(URLErrorCode::kBadURL, prepared.url);
+        case URLCheck::Ok: break;
+    }
+    if (!isToken(prepared.httpMethod)) return urlError(URLErrorCode::kBadURL, prepared.url);
+    if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared.url);
+    std::unique_ptr<Exchange> exchange(new Exchange(prepared, target, observer));
+    if (auto error = exchange->configure(uploadFile)) return *error;
+    return exchange;
+}
+
+Exchange::Exchange(const URLRequest& prepared, const URLParts& target, ExchangeObserver& observer)
+    : request_(prepared), target_(target), observer_(observer) {
+    double seconds = request_.timeoutInterval > 0 ? request_.timeoutInterval : 60.0;
+    seconds = std::min(seconds, 86400.0 * 365);
+    timeout_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    touch();
+}
+
+Exchange::~Exchange() {
+    // The handle refers to the header list and the CA blob: it goes first.
+    easy_.reset();
+    headers_.reset();
+}
+
+std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
+    easy_.reset(curl_easy_init());
+    if (!easy_) return urlError(URLErrorCode::kUnknown, target_.url);
+    CURL* easy = easy_.get();
+
+    std::optional<std::int64_t> bodySize;
+    if (uploadFile && request_.httpMethod != "HEAD") {
+        file_.reset(std::fopen(filePathOf(*uploadFile).c_str(), "rb"));
+        const auto size = fileSize(filePathOf(*uploadFile));
+        if (!file_ || !size) return urlError(URLErrorCode::kCannotOpenFile, target_.url);
+        bodySize = *size;
+        if (request_.headerFields.get("Content-Length")) request_.headerFields.set("Content-Length", std::to_string(*size));
+    } else {
+        bodySize = bodySizeOf(request_, std::nullopt);
+    }
+
+    setOption(easy, CURLOPT_URL, target_.url.c_str());
+    setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    setOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    setOption(easy, CURLOPT_NOSIGNAL, 1L);
+    setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    setOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    caBlob_ = caBlob();
+    if (caBlob_) {
+        curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
+        setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    if (!std::getenv("no_proxy") && !std::getenv("NO_PROXY")) {
+        // A proxy from the environment must not see loopback traffic.
+        setOption(easy, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
+    }
+    setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+    const auto timeoutMs = std::chrono::duration_cast<std::chrono::milliseconds>(timeout_).count();
+    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min<long long>(timeoutMs, LONG_MAX)));
+    setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
+    setOption(easy, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
+    setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
+    setOption(easy, CURLOPT_WRITEFUNCTION, &Exchange::onWrite);
+    setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
+    setOption(easy, CURLOPT_NOPROGRESS, 0L);
+    setOption(easy, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
+    setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
+
+    bool hasContentType = false;
+    for (const auto& [name, value] : request_.headerFields.entries()) {
+        if (equalsIgnoringCase(name, "Content-Length")) continue;  // libcurl writes the true length
+        if (equalsIgnoringCase(name, "Accept-Encoding")) {
+            // Let libcurl announce it, so that it also decodes what it asked for.
+            setOption(easy, CURLOPT_ACCEPT_ENCODING, value.c_str());
+            continue;
+        }
+        hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
+        if (!append(headers_, value.empty() ? name + ";" : name + ": " + value)) {
+            return urlError(URLErrorCode::kUnknown, target_.url);
+        }
+    }
+    // No 100-continue round trip, and no content type the caller did not ask for.
+    if (!append(headers_, "Expect:") || (!hasContentType && !append(headers_, "Content-Type:"))) {
+        return urlError(URLErrorCode::kUnknown, target_.url);
+    }
+    setOption(easy, CURLOPT_HTTPHEADER, headers_.get());
+
+    const std::string& method = request_.httpMethod;
+    if (method == "HEAD") {
+        setOption(easy, CURLOPT_NOBODY, 1L);
+    } else if (bodySize) {
+        configureBody(*bodySize);
+        if (method != "POST") setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method == "GET") {
+        setOption(easy, CURLOPT_HTTPGET, 1L);
+    } else {
+        setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    return std::nullopt;
+}
+
+void Exchange::configureBody(std::int64_t size) {
+    CURL* easy = easy_.get();
+    bodySize_ = size;
+    setOption(easy, CURLOPT_POST, 1L);
+    setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
+    setOption(easy, CURLOPT_READFUNCTION, &Exchange::onRead);
+    setOption(easy, CURLOPT_READDATA, static_cast<void*>(this));
+    setOption(easy, CURLOPT_SEEKFUNCTION, &Exchange::onSeek);
+    setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(this));
+}
+
+void Exchange::setWaiting(bool waiting) {
+    waiting_ = waiting;
+    if (!waiting) touch();
+}
+
+std::optional<std::chrono::steady_clock::time_point> Exchange::idleDeadline() const {
+    if (waiting_) return std::nullopt;
+    return lastActivity_ + timeout_;
+}
+
+std::optional<Error> Exchange::outcome(CURLcode code) const {
+    switch (abort_) {
+        case Abort::Stopped: return std::nullopt;
+        case Abort::TimedOut: return urlError(URLErrorCode::kTimedOut, target_.url);
+        case Abort::OversizedHeaders: return urlError(URLErrorCode::kBadServerResponse, target_.url);
+        case Abort::FileUnreadable: return urlError(URLErrorCode::kCannotOpenFile, target_.url);
+        case Abort::None: break;
+    }
+    if (code == CURLE_OK) return std::nullopt;
+    return urlError(codeFor(code, response_.has_value()), target_.url);
+}
+
+std::size_t Exchange::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    return static_cast<Exchange*>(self)->header(data, size * count);
+}
+
+std::size_t Exchange::header(const char* data, std::size_t size) {
+    touch();
+    if (response_) return size;  // trailers of a chunked body
+    headerBytes_ += size;
+    if (headerBytes_ > kMaxHeaderBytes) {
+        abort_ = Abort::OversizedHeaders;
+        return 0;
+    }
+    std::string_view line(data, size);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.substr(0, 5) == "HTTP/") {
+        fields_.clear();
+        return size;
+    }
+    if (line.empty()) {
+        endOfHeaderBlock();
+        return abort_ == Abort::Stopped ? 0 : size;
+    }
+    if (line.front() == ' ' || line.front() == '\t') {  // obsolete line folding
+        if (!fields_.empty()) {
+            fields_.back().second += ' ';
+            fields_.back().second += trimmed(line);
+        }
+        return size;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return size;
+    fields_.emplace_back(std::string(line.substr(0, colon)), std::string(trimmed(line.substr(colon + 1))));
+    return size;
+}
+
+void Exchange::endOfHeaderBlock() {
+    long status = 0;
+    curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 100 && status < 200) {  // informational: the real response follows
+        fields_.clear();
+        return;
+    }
+    response_ = makeResponse(target_.url, status, std::move(fields_));
+    fields_.clear();
+    if (!observer_.onResponse(*this)) abort_ = Abort::Stopped;
+}
+
+std::size_t Exchange::onWrite(char* data, std::size_t size, std::size_t count, void* self) {
+    auto* exchange = static_cast<Exchange*>(self);
+    const std::size_t length = size * count;
+    if (exchange->abort_ != Abort::None) return 0;
+    exchange->touch();
+    if (!exchange->observer_.onBody(*exchange, data, length)) return CURL_WRITEFUNC_PAUSE;
+    return length;
+}
+
+std::size_t Exchange::onRead(char* buffer, std::size_t size, std::size_t count, void* self) {
+    auto* exchange = static_cast<Exchange*>(self);
+    if (exchange->abort_ != Abort::None) return CURL_READFUNC_ABORT;
+    const auto remaining = static_cast<std::size_t>(std::max<std::int64_t>(0, exchange->bodySize_ - exchange->bodyOffset_));
+    const std::size_t wanted = std::min(size * count, remaining);
+    std::size_t got = 0;
+    if (exchange->file_) {
+        got = std::fread(buffer, 1, wanted, exchange->file_.get());
+        if (got < wanted) {  // unreadable, or shrunk since the transfer began
+            exchange->abort_ = Abort::FileUnreadable;
+            return CURL_READFUNC_ABORT;
+        }
+    } else if (exchange->request_.httpBody && wanted > 0) {
+        std::memcpy(buffer, exchange->request_.httpBody->data() + exchange->bodyOffset_, wanted);
+        got = wanted;
+    }
+    exchange->bodyOffset_ += static_cast<std::int64_t>(got);
+    exchange->touch();
+    if (got > 0) {
+        exchange->observer_.onBodySent(*exchange, static_cast<std::int64_t>(got), exchange->bodyOffset_,
+                                       exchange->bodySize_);
+    }
+    return got;
+}
+
+int Exchange::onSeek(void* self, curl_off_t offset, int origin) {
+    auto* exchange = static_cast<Exchange*>(self);
+    if (origin != SEEK_SET || offset < 0 || offset > exchange->bodySize_) return CURL_SEEKFUNC_CANTSEEK;
+    if (exchange->file_ && ::fseeko(exchange->file_.get(), static_cast<off_t>(offset), SEEK_SET) != 0) {
+        return CURL_SEEKFUNC_FAIL;
+    }
+    exchange->bodyOffset_ = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+int Exchange::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* exchange = static_cast<Exchange*>(self);
+    const auto deadline = exchange->idleDeadline();
+    if (deadline && Clock::now() >= *deadline) {
+        exchange->abort_ = Abort::TimedOut;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace plovendale::curl

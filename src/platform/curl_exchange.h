@@ -1,0 +1,126 @@
+#pragma once
+
+// One HTTP exchange over libcurl: one request to one URL, one response (redirections are the
+// owner's business). Shared by the URL session service (driven by the I/O thread's multi handle)
+// and synchronous loading (curl_easy_perform on the caller's thread).
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+
+#include "platform/curl_handles.h"
+#include "plovendale/platform/error.h"
+#include "plovendale/platform/http_cookie.h"
+#include "plovendale/platform/url_request.h"
+
+namespace plovendale::curl {
+
+/// Upper bound of one response's header block; a server sending more is broken or hostile.
+inline constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+/// Redirections followed for one task before it fails with -1007.
+inline constexpr int kMaxRedirections = 16;
+
+/// An NSURLErrorDomain error with the service's description of code, naming the failing URL.
+Error urlError(std::int64_t code, const std::string& failingURL = {});
+
+/// The request as it goes on the wire: the caller's valid fields, the cookie field (when the
+/// request handles cookies, has none of its own and the jar holds matching ones), and for a request
+/// with a body its Content-Length and, for a non-empty one, a Content-Type (form-encoded unless
+/// given). bodySize: the body's length, or nothing when there is none.
+URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize, const HTTPCookieStorage* jar);
+
+/// The request to propose for a redirection from `request` (as the caller made it) answered by
+/// `response`, or nothing when the response is not a usable redirection.
+std::optional<URLRequest> redirectRequest(const URLRequest& request, const HTTPURLResponse& response);
+
+/// Whether a request sends a body: a body given, an upload file, or a method that always has one.
+std::optional<std::int64_t> bodySizeOf(const URLRequest& request, const std::optional<std::string>& uploadFile);
+
+class Exchange;
+
+class ExchangeObserver {
+public:
+    virtual ~ExchangeObserver() = default;
+    /// The final (non-1xx) header block arrived. False stops the exchange (done with kStopped).
+    virtual bool onResponse(Exchange& exchange) = 0;
+    /// Body bytes; false holds them back and pauses receiving until the owner resumes it.
+    virtual bool onBody(Exchange& exchange, const char* data, std::size_t size) = 0;
+    virtual void onBodySent(Exchange& exchange, std::int64_t step, std::int64_t total, std::int64_t expected) = 0;
+};
+
+class Exchange {
+public:
+    enum class Abort { None, TimedOut, OversizedHeaders, Stopped, FileUnreadable };
+
+    /// An exchange ready to run for a prepared request, or the error that prevents it.
+    static std::variant<std::unique_ptr<Exchange>, Error> make(const URLRequest& prepared,
+                                                                const std::optional<std::string>& uploadFile,
+                                                                ExchangeObserver& observer);
+    ~Exchange();
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    CURL* handle() const { return easy_.get(); }
+    const URLRequest& request() const { return request_; }
+    const URLParts& target() const { return target_; }
+    const std::optional<HTTPURLResponse>& response() const { return response_; }
+
+    /// While waiting (for the owner's answer) the idle timer does not run.
+    void setWaiting(bool waiting);
+    /// When the idle timer fires, or nothing while waiting.
+    std::optional<std::chrono::steady_clock::time_point> idleDeadline() const;
+    void abort(Abort reason) { abort_ = reason; }
+    Abort aborted() const { return abort_; }
+
+    /// The outcome of a finished exchange as the service reports it: nothing for success (also for
+    /// an exchange its observer stopped), otherwise the NSURLErrorDomain error.
+    std::optional<Error> outcome(CURLcode code) const;
+
+private:
+    Exchange(const URLRequest& prepared, const URLParts& target, ExchangeObserver& observer);
+    std::optional<Error> configure(const std::optional<std::string>& uploadFile);
+    void configureBody(std::int64_t size);
+
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* self);
+    static int onSeek(void* self, curl_off_t offset, int origin);
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    std::size_t header(const char* data, std::size_t size);
+    void endOfHeaderBlock();
+    void touch() { lastActivity_ = std::chrono::steady_clock::now(); }
+
+    URLRequest request_;
+    URLParts target_;
+    ExchangeObserver& observer_;
+    Easy easy_;
+    Slist headers_;
+    std::shared_ptr<const std::string> caBlob_;
+
+    // Body source: memory (request_.httpBody) or a file.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
+    std::int64_t bodySize_ = -1;
+    std::int64_t bodyOffset_ = 0;
+
+    // Header block being received.
+    std::vector<std::pair<std::string, std::string>> fields_;
+    std::size_t headerBytes_ = 0;
+    std::optional<HTTPURLResponse> response_;
+
+    std::chrono::steady_clock::duration timeout_;
+    std::chrono::steady_clock::time_point lastActivity_;
+    bool waiting_ = false;
+    Abort abort_ = Abort::None;
+};
+
+/// Builds a response from a header block (exposed for the hostile-input tests of the parser).
+HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
+                             std::vector<std::pair<std::string, std::string>> fields);
+
+}  // namespace plovendale::curl

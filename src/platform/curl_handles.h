@@ -1,0 +1,67 @@
+#pragma once
+
+// Owning wrappers of libcurl handles and the process-wide libcurl set-up shared by the URL session
+// service and synchronous loading.
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace plovendale::curl {
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct URLDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct CharsDeleter {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+using Easy = std::unique_ptr<CURL, EasyDeleter>;
+using Multi = std::unique_ptr<CURLM, MultiDeleter>;
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+using URL = std::unique_ptr<CURLU, URLDeleter>;
+using Chars = std::unique_ptr<char, CharsDeleter>;
+
+/// Appends a line to an owned list; false when libcurl is out of memory (the list is then unchanged).
+bool append(Slist& list, const std::string& line);
+
+/// curl_global_init and the capability check (HTTP, HTTPS over OpenSSL, the options the service
+/// uses), done once for the process. Empty when usable; otherwise why not (logged once).
+const std::optional<std::string>& runtimeProblem();
+
+/// The CA certificates to trust in addition to the system's, as PEM text ready for CURLOPT_CAINFO_BLOB
+/// (the system bundle followed by the extra CA), or nothing when no extra CA is configured.
+std::shared_ptr<const std::string> caBlob();
+
+/// The parts of an absolute URL that the service needs, as libcurl's URL parser sees them.
+struct URLParts {
+    std::string url;     ///< normalised text (no fragment)
+    std::string scheme;  ///< lower-case
+    std::string host;    ///< lower-case; IPv6 addresses in brackets
+    std::string path;    ///< "/" at least
+    std::string port;    ///< explicit or the scheme's default
+};
+
+enum class URLCheck { Ok, Unsupported, Bad };
+
+/// Parses url. Unsupported: not http/https or no scheme; Bad: http(s) but not parsable.
+URLCheck parseHTTPURL(const std::string& url, URLParts& parts);
+
+/// Resolves a Location value against base; nothing when the result is not an http(s) URL.
+std::optional<std::string> resolveLocation(const std::string& base, const std::string& location);
+
+/// Whether text could be an absolute URL at all: a scheme, and only visible ASCII.
+bool looksLikeAbsoluteURL(const std::string& text);
+
+}  // namespace plovendale::curl

@@ -1,0 +1,206 @@
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "platform/curl_handles.h"
+#include "plovendale/platform/log.h"
+#include "plovendale/platform/url_session.h"
+
+namespace plovendale::curl {
+namespace {
+
+constexpr unsigned kMinimumVersion = 0x075500;  // 7.85.0: CURLOPT_PROTOCOLS_STR
+
+std::optional<std::string> checkRuntime() {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return "curl_global_init failed";
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (!info) return "libcurl gives no version information";
+    if (info->version_num < kMinimumVersion) {
+        return std::string("libcurl ") + info->version + " is too old (7.85.0 or later is needed)";
+    }
+    if (!(info->features & CURL_VERSION_SSL) || !info->ssl_version ||
+        !std::strstr(info->ssl_version, "OpenSSL")) {
+        return "libcurl is built without OpenSSL";
+    }
+    bool http = false, https = false;
+    for (const char* const* protocol = info->protocols; protocol && *protocol; ++protocol) {
+        http = http || std::strcmp(*protocol, "http") == 0;
+        https = https || std::strcmp(*protocol, "https") == 0;
+    }
+    if (!http || !https) return "libcurl speaks neither HTTP nor HTTPS";
+    return std::nullopt;
+}
+
+struct TrustState {
+    std::mutex mutex;
+    std::shared_ptr<const std::string> blob;
+};
+
+TrustState& trust() {
+    static TrustState state;
+    return state;
+}
+
+bool holdsCertificate(const std::string& pem) { return pem.find("-----BEGIN CERTIFICATE-----") != std::string::npos; }
+
+std::string systemBundle() {
+    Easy easy(curl_easy_init());
+    char* path = nullptr;
+    if (!easy || curl_easy_getinfo(easy.get(), CURLINFO_CAINFO, &path) != CURLE_OK || !path) return {};
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void installExtraCA(const std::string& pem) {
+    // The blob replaces libcurl's CA file, so it carries the system bundle too: adding a private CA
+    // must not take the public ones away.
+    auto blob = std::make_shared<std::string>(systemBundle());
+    blob->append("\n");
+    blob->append(pem);
+    auto& state = trust();
+    std::lock_guard lock(state.mutex);
+    state.blob = std::move(blob);
+}
+
+bool isSchemeChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+           c == '.';
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+std::optional<std::string> getPart(CURLU* url, CURLUPart part) {
+    char* raw = nullptr;
+    if (curl_url_get(url, part, &raw, 0) != CURLUE_OK || !raw) return std::nullopt;
+    Chars owned(raw);
+    return std::string(owned.get());
+}
+
+std::string schemeOf(const std::string& text) {
+    auto colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) return {};
+    for (std::size_t i = 0; i < colon; ++i) {
+        if (!isSchemeChar(text[i])) return {};
+    }
+    return lowered(text.substr(0, colon));
+}
+
+bool isHTTPScheme(const std::string& scheme) { return scheme == "http" || scheme == "https"; }
+
+}  // namespace
+
+bool append(Slist& list, const std::string& line) {
+    curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+    if (!extended) return false;
+    (void)list.release();
+    list.reset(extended);
+    return true;
+}
+
+const std::optional<std::string>& runtimeProblem() {
+    static const std::optional<std::string> problem = [] {
+        auto found = checkRuntime();
+        if (found) Log::write("URL session service unavailable: " + *found);
+        return found;
+    }();
+    return problem;
+}
+
+std::shared_ptr<const std::string> caBlob() {
+    auto& state = trust();
+    std::lock_guard lock(state.mutex);
+    return state.blob;
+}
+
+bool looksLikeAbsoluteURL(const std::string& text) {
+    if (text.empty()) return false;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7F) return false;
+    }
+    const char first = text[0];
+    if (!((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z'))) return false;
+    return !schemeOf(text).empty();
+}
+
+URLCheck parseHTTPURL(const std::string& text, URLParts& parts) {
+    const std::string scheme = schemeOf(text);
+    if (!isHTTPScheme(scheme)) return URLCheck::Unsupported;
+    URL url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return URLCheck::Bad;
+    }
+    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
+    auto host = getPart(url.get(), CURLUPART_HOST);
+    auto normalised = getPart(url.get(), CURLUPART_URL);
+    if (!host || host->empty() || !normalised) return URLCheck::Bad;
+    parts.url = *normalised;
+    parts.scheme = scheme;
+    parts.host = lowered(*host);
+    parts.path = getPart(url.get(), CURLUPART_PATH).value_or(std::string());
+    if (parts.path.empty()) parts.path.push_back('/');  // (assigning "/" trips GCC 12's -Wrestrict)
+    char* port = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port) {
+        Chars owned(port);
+        parts.port = owned.get();
+    }
+    return URLCheck::Ok;
+}
+
+std::optional<std::string> resolveLocation(const std::string& base, const std::string& location) {
+    if (location.empty()) return std::nullopt;
+    URL url(curl_url());
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    auto resolved = getPart(url.get(), CURLUPART_URL);
+    if (!resolved) return std::nullopt;
+    URLParts parts;
+    if (parseHTTPURL(*resolved, parts) != URLCheck::Ok) return std::nullopt;
+    return resolved;
+}
+
+}  // namespace plovendale::curl
+
+namespace plovendale {
+
+bool URLSessionTLS::setAdditionalCAFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    std::ostringstream text;
+    text << file.rdbuf();
+    const std::string pem = text.str();
+    if (!curl::holdsCertificate(pem)) return false;
+    curl::runtimeProblem();
+    curl::installExtraCA(pem);
+    return true;
+}
+
+void URLSessionTLS::setAdditionalCAPEM(const std::string& pem) {
+    if (pem.empty()) {
+        clearAdditionalCA();
+        return;
+    }
+    if (!curl::holdsCertificate(pem)) {
+        Log::write("URLSessionTLS: the additional CA text holds no PEM certificate; trust unchanged");
+        return;
+    }
+    curl::runtimeProblem();
+    curl::installExtraCA(pem);
+}
+
+void URLSessionTLS::clearAdditionalCA() {
+    auto& state = curl::trust();
+    std::lock_guard lock(state.mutex);
+    state.blob.reset();
+}
+
+}  // namespace plovendale

@@ -1,0 +1,276 @@
+#include "plovendale/platform/http_cookie.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <tuple>
+
+#include "platform/curl_handles.h"
+#include "platform/curl_text.h"
+
+namespace plovendale {
+namespace {
+
+using curl::equalsIgnoringCase;
+using curl::lowercased;
+using curl::trimmed;
+
+// Limits from RFC 6265bis: longer cookies or attributes are dropped, not truncated.
+constexpr std::size_t kMaxNameValueBytes = 4096;
+constexpr std::size_t kMaxAttributeValueBytes = 1024;
+// A hostile or careless server must not grow the store without bound.
+constexpr std::size_t kMaxStoredCookies = 3000;
+
+double secondsNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+bool isExpired(const HTTPCookie& cookie, double now) { return cookie.expiresDate && *cookie.expiresDate <= now; }
+
+bool isIPAddress(const std::string& host) {
+    if (host.find(':') != std::string::npos || host.find('[') != std::string::npos) return true;
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+bool domainMatches(const std::string& host, const std::string& domain) {
+    if (host == domain) return true;
+    return !domain.empty() && host.size() > domain.size() && host.compare(host.size() - domain.size(), domain.size(), domain) == 0 &&
+           host[host.size() - domain.size() - 1] == '.' && !isIPAddress(host);
+}
+
+bool pathMatches(const std::string& requestPath, const std::string& cookiePath) {
+    if (requestPath == cookiePath) return true;
+    if (cookiePath.empty() || requestPath.compare(0, cookiePath.size(), cookiePath) != 0) return false;
+    return cookiePath.back() == '/' || requestPath[cookiePath.size()] == '/';
+}
+
+std::string defaultPath(const std::string& requestPath) {
+    if (requestPath.empty() || requestPath.front() != '/') return "/";
+    const std::size_t slash = requestPath.rfind('/');
+    return slash == 0 ? "/" : requestPath.substr(0, slash);
+}
+
+bool hasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t') || u == 0x7F;
+    });
+}
+
+/// The matching form of a cookie's domain (lower-case, no leading dot) and whether it covers subdomains.
+std::pair<std::string, bool> scopeOf(const HTTPCookie& cookie) {
+    std::string domain = lowercased(cookie.domain);
+    const bool dotted = !domain.empty() && domain.front() == '.';
+    if (dotted) domain.erase(0, 1);
+    return {domain, dotted || !cookie.hostOnly};
+}
+
+
+/// Where a header value that joins several Set-Cookie lines with commas (as allHeaderFields does)
+/// starts its next cookie: a comma followed by a token and "=". Commas inside Expires dates are
+/// followed by a day number and a space, so they do not qualify.
+std::vector<std::string_view> splitJoinedCookies(std::string_view text) {
+    std::vector<std::string_view> cookies;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != ',') continue;
+        std::size_t j = i + 1;
+        while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
+        const std::size_t nameStart = j;
+        while (j < text.size() && curl::isToken(text.substr(j, 1))) ++j;
+        if (j == nameStart) continue;
+        while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
+        if (j < text.size() && text[j] == '=') {
+            cookies.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    cookies.push_back(text.substr(start));
+    return cookies;
+}
+
+std::optional<double> parseMaxAge(std::string_view value, double now) {
+    if (value.empty()) return std::nullopt;
+    const bool negative = value.front() == '-';
+    std::string_view digits = negative ? value.substr(1) : value;
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    if (negative) return 0.0;
+    double seconds = 0;
+    for (char c : digits) seconds = std::min(seconds * 10 + (c - '0'), 1e12);
+    return seconds <= 0 ? 0.0 : now + seconds;
+}
+
+std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLParts& url, double now) {
+    const std::size_t semicolon = text.find(';');
+    const std::string_view pair = text.substr(0, semicolon);
+    const std::size_t equals = pair.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const std::string_view name = trimmed(pair.substr(0, equals));
+    const std::string_view value = trimmed(pair.substr(equals + 1));
+    if (name.empty() || name.size() + value.size() > kMaxNameValueBytes || hasControlCharacter(name) ||
+        hasControlCharacter(value)) {
+        return std::nullopt;
+    }
+
+    HTTPCookie cookie;
+    cookie.name = std::string(name);
+    cookie.value = std::string(value);
+    std::optional<double> expires, maxAge;
+    std::optional<std::string> domainAttribute, pathAttribute;
+    std::string_view rest = semicolon == std::string_view::npos ? std::string_view() : text.substr(semicolon + 1);
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(';');
+        const std::string_view attribute = trimmed(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        const std::size_t eq = attribute.find('=');
+        const std::string_view key = trimmed(attribute.substr(0, eq));
+        const std::string_view argument = eq == std::string_view::npos ? std::string_view() : trimmed(attribute.substr(eq + 1));
+        if (argument.size() > kMaxAttributeValueBytes) continue;
+        if (equalsIgnoringCase(key, "expires")) {
+            const time_t when = curl_getdate(std::string(argument).c_str(), nullptr);
+            if (when != -1) expires = static_cast<double>(when);
+        } else if (equalsIgnoringCase(key, "max-age")) {
+            if (auto when = parseMaxAge(argument, now)) maxAge = when;
+        } else if (equalsIgnoringCase(key, "domain")) {
+            std::string_view domain = argument;
+            if (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
+            if (!domain.empty()) domainAttribute = lowercased(domain);
+        } else if (equalsIgnoringCase(key, "path")) {
+            pathAttribute = (!argument.empty() && argument.front() == '/') ? std::optional<std::string>(argument) : std::nullopt;
+        } else if (equalsIgnoringCase(key, "secure")) {
+            cookie.secure = true;
+        } else if (equalsIgnoringCase(key, "httponly")) {
+            cookie.httpOnly = true;
+        } else if (equalsIgnoringCase(key, "version")) {
+            if (argument.size() == 1 && argument[0] >= '0' && argument[0] <= '9') cookie.version = argument[0] - '0';
+        }
+    }
+    cookie.expiresDate = maxAge ? maxAge : expires;
+    cookie.path = pathAttribute.value_or(defaultPath(url.path));
+
+    if (domainAttribute && *domainAttribute != url.host) {
+        // Without a public-suffix list, a single label ("com") counts as a public suffix.
+        if (!domainMatches(url.host, *domainAttribute) || domainAttribute->find('.') == std::string::npos) {
+            return std::nullopt;
+        }
+        cookie.domain = "." + *domainAttribute;
+        cookie.hostOnly = false;
+    } else if (domainAttribute && !isIPAddress(url.host) && url.host.find('.') != std::string::npos) {
+        cookie.domain = "." + *domainAttribute;
+        cookie.hostOnly = false;
+    } else {
+        cookie.domain = url.host;
+        cookie.hostOnly = true;
+    }
+
+    // A page served without TLS must not plant cookies that claim to be secure.
+    if (cookie.secure && url.scheme != "https") return std::nullopt;
+    const std::string_view cookieName = cookie.name;
+    if (cookieName.substr(0, 9) == "__Secure-" && !cookie.secure) return std::nullopt;
+    if (cookieName.substr(0, 7) == "__Host-" && (!cookie.secure || !cookie.hostOnly || cookie.path != "/")) {
+        return std::nullopt;
+    }
+    return cookie;
+}
+
+}  // namespace
+
+std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
+    const std::vector<std::pair<std::string, std::string>>& headerFields, const std::string& url) {
+    std::vector<HTTPCookie> cookies;
+    curl::URLParts parts;
+    if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return cookies;
+    const double now = secondsNow();
+    for (const auto& [name, value] : headerFields) {
+        if (!equalsIgnoringCase(name, "Set-Cookie")) continue;
+        for (std::string_view text : splitJoinedCookies(value)) {
+            if (auto cookie = parseCookie(text, parts, now)) cookies.push_back(std::move(*cookie));
+        }
+    }
+    return cookies;
+}
+
+std::map<std::string, std::string> HTTPCookie::requestHeaderFieldsWithCookies(const std::vector<HTTPCookie>& cookies) {
+    if (cookies.empty()) return {};
+    std::string text;
+    for (const auto& cookie : cookies) {
+        if (!text.empty()) text += "; ";
+        text += cookie.name;
+        text += '=';
+        text += cookie.value;
+    }
+    return {{"Cookie", text}};
+}
+
+HTTPCookieStorage& HTTPCookieStorage::shared() {
+    static HTTPCookieStorage storage;
+    return storage;
+}
+
+HTTPCookieStorage::Entry::Entry(const HTTPCookie& stored) : cookie(stored) {
+    std::tie(domainKey, coversSubdomains) = scopeOf(stored);
+}
+
+bool HTTPCookieStorage::Entry::sameIdentity(const Entry& other) const {
+    return cookie.name == other.cookie.name && cookie.path == other.cookie.path && domainKey == other.domainKey;
+}
+
+std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
+    const double now = secondsNow();
+    std::lock_guard lock(mutex_);
+    std::vector<HTTPCookie> live;
+    for (const auto& entry : cookies_) {
+        if (!isExpired(entry.cookie, now)) live.push_back(entry.cookie);
+    }
+    return live;
+}
+
+std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const std::string& url) const {
+    curl::URLParts parts;
+    if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return {};
+    const double now = secondsNow();
+    std::vector<HTTPCookie> matching;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [cookie, domain, coversSubdomains] : cookies_) {
+            if (isExpired(cookie, now) || (cookie.secure && parts.scheme != "https")) continue;
+            const bool domainOk = coversSubdomains ? domainMatches(parts.host, domain) : parts.host == domain;
+            if (domainOk && pathMatches(parts.path, cookie.path)) matching.push_back(cookie);
+        }
+    }
+    std::stable_sort(matching.begin(), matching.end(),
+                     [](const HTTPCookie& a, const HTTPCookie& b) { return a.path.size() > b.path.size(); });
+    return matching;
+}
+
+void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
+    const double now = secondsNow();
+    Entry entry(cookie);
+    std::lock_guard lock(mutex_);
+    auto existing = std::find_if(cookies_.begin(), cookies_.end(), [&](const Entry& e) { return e.sameIdentity(entry); });
+    if (isExpired(cookie, now)) {  // how a server deletes a cookie
+        if (existing != cookies_.end()) cookies_.erase(existing);
+        return;
+    }
+    if (existing != cookies_.end()) {
+        *existing = std::move(entry);
+        return;
+    }
+    cookies_.push_back(std::move(entry));
+    if (cookies_.size() > kMaxStoredCookies) {
+        std::erase_if(cookies_, [now](const Entry& e) { return isExpired(e.cookie, now); });
+        if (cookies_.size() > kMaxStoredCookies) cookies_.erase(cookies_.begin());
+    }
+}
+
+void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
+    const Entry entry(cookie);
+    std::lock_guard lock(mutex_);
+    std::erase_if(cookies_, [&](const Entry& e) { return e.sameIdentity(entry); });
+}
+
+}  // namespace plovendale

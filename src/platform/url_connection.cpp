@@ -1,0 +1,76 @@
+#include "platform/curl_exchange.h"
+#include "plovendale/platform/http_cookie.h"
+#include "plovendale/platform/url_session.h"
+
+namespace plovendale {
+namespace {
+
+// Collects one exchange on the calling thread; stops a redirection's exchange at its header block.
+class SynchronousLoad final : public curl::ExchangeObserver {
+public:
+    explicit SynchronousLoad(const URLRequest& hop) : hop_(hop) {}
+
+    bool onResponse(curl::Exchange& exchange) override {
+        const HTTPURLResponse& response = *exchange.response();
+        if (hop_.httpShouldHandleCookies) {
+            auto& jar = HTTPCookieStorage::shared();
+            for (const auto& cookie : HTTPCookie::cookiesWithResponseHeaderFields(response.rawHeaderFields, response.url)) {
+                jar.setCookie(cookie);
+            }
+        }
+        next_ = curl::redirectRequest(hop_, response);
+        return !next_;  // a redirection's body is of no use
+    }
+    bool onBody(curl::Exchange&, const char* data, std::size_t size) override {
+        body_.insert(body_.end(), data, data + size);
+        return true;
+    }
+    void onBodySent(curl::Exchange&, std::int64_t, std::int64_t, std::int64_t) override {}
+
+    const std::optional<URLRequest>& next() const { return next_; }
+    Bytes& body() { return body_; }
+
+private:
+    const URLRequest& hop_;
+    std::optional<URLRequest> next_;
+    Bytes body_;
+};
+
+}  // namespace
+
+std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& request,
+                                                           std::optional<HTTPURLResponse>* response,
+                                                           std::optional<Error>* error) {
+    if (response) response->reset();
+    if (error) error->reset();
+    auto fail = [&](Error failure) -> std::optional<Bytes> {
+        if (error) *error = std::move(failure);
+        return std::nullopt;
+    };
+    if (!curl::looksLikeAbsoluteURL(request.url)) return fail(curl::urlError(URLErrorCode::kBadURL, request.url));
+
+    URLRequest hop = request;
+    for (int redirections = 0;; ++redirections) {
+        const auto* jar = hop.httpShouldHandleCookies ? &HTTPCookieStorage::shared() : nullptr;
+        const URLRequest prepared = curl::prepareRequest(hop, curl::bodySizeOf(hop, std::nullopt), jar);
+        SynchronousLoad load(hop);
+        auto made = curl::Exchange::make(prepared, std::nullopt, load);
+        if (auto* failure = std::get_if<Error>(&made)) return fail(*failure);
+        auto& exchange = *std::get<std::unique_ptr<curl::Exchange>>(made);
+
+        const CURLcode code = curl_easy_perform(exchange.handle());
+        if (auto failure = exchange.outcome(code)) return fail(*failure);
+        if (!exchange.response()) return fail(curl::urlError(URLErrorCode::kBadServerResponse, hop.url));
+        if (load.next()) {
+            if (redirections >= curl::kMaxRedirections) {
+                return fail(curl::urlError(URLErrorCode::kHTTPTooManyRedirects, hop.url));
+            }
+            hop = *load.next();
+            continue;
+        }
+        if (response) *response = *exchange.response();
+        return std::move(load.body());
+    }
+}
+
+}  // namespace plovendale

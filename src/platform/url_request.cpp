@@ -1,0 +1,58 @@
+#include "plovendale/platform/url_request.h"
+
+#include <algorithm>
+
+namespace plovendale {
+namespace {
+
+char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lowerASCII(x) == lowerASCII(y); });
+}
+
+template <typename Entries>
+auto findField(Entries& entries, std::string_view name) {
+    return std::find_if(entries.begin(), entries.end(),
+                        [&](const auto& entry) { return equalsIgnoringASCIICase(entry.first, name); });
+}
+
+}  // namespace
+
+void HTTPHeaderFields::set(const std::string& name, const std::string& value) {
+    auto it = findField(entries_, name);
+    if (it != entries_.end()) {
+        it->second = value;
+        return;
+    }
+    entries_.emplace_back(name, value);
+}
+
+void HTTPHeaderFields::add(const std::string& name, const std::string& value) {
+    auto it = findField(entries_, name);
+    if (it != entries_.end()) {
+        it->second += ',';
+        it->second += value;
+        return;
+    }
+    entries_.emplace_back(name, value);
+}
+
+void HTTPHeaderFields::remove(const std::string& name) {
+    std::erase_if(entries_, [&](const auto& entry) { return equalsIgnoringASCIICase(entry.first, name); });
+}
+
+std::optional<std::string> HTTPHeaderFields::get(std::string_view name) const {
+    auto it = findField(entries_, name);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_view name) const {
+    auto it = findField(allHeaderFields, name);
+    if (it == allHeaderFields.end()) return std::nullopt;
+    return it->second;
+}
+
+}  // namespace plovendale

@@ -1,0 +1,513 @@
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+#include "http/request_preparation.h"
+#include "http_test_util.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/url_session.h"
+#include "support/http_capture_server.h"
+#include "support/local_server.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+using test::runMainQueueUntil;
+
+/// Everything a request reports, in order, with the thread each report came on.
+struct Recorder {
+    std::vector<std::string> events;
+    std::vector<Error> errors;
+    std::optional<std::string> body;
+    Bytes data;
+    STHTTPHeaders headers;
+    std::vector<std::int64_t> downloadTotals, downloadExpected, uploadTotals;
+    bool offMainThread = false;
+    std::thread::id mainThread = std::this_thread::get_id();
+
+    bool finished() const { return !errors.empty() || body.has_value(); }
+
+    void note(const std::string& event) {
+        events.push_back(event);
+        if (std::this_thread::get_id() != mainThread) offMainThread = true;
+    }
+
+    static std::shared_ptr<Recorder> attach(STHTTPRequest& request) {
+        auto recorder = std::make_shared<Recorder>();
+        request.setCompletionDataBlock([recorder](const STHTTPHeaders& headers, const Bytes& data) {
+            recorder->note("data");
+            recorder->headers = headers;
+            recorder->data = data;
+        });
+        request.setCompletionBlock(
+            [recorder](const STHTTPHeaders&, const std::optional<std::string>& body) {
+                recorder->note("completion");
+                recorder->body = body;
+            });
+        request.setErrorBlock([recorder](const Error& error) {
+            recorder->note("error");
+            recorder->errors.push_back(error);
+        });
+        request.setDownloadProgressBlock(
+            [recorder](const Bytes&, std::int64_t total, std::int64_t expected) {
+                recorder->note("download");
+                recorder->downloadTotals.push_back(total);
+                recorder->downloadExpected.push_back(expected);
+            });
+        request.setUploadProgressBlock([recorder](std::int64_t, std::int64_t total, std::int64_t) {
+            recorder->note("upload");
+            recorder->uploadTotals.push_back(total);
+        });
+        return recorder;
+    }
+};
+
+bool hasEvent(const Recorder& recorder, const std::string& event) {
+    return std::find(recorder.events.begin(), recorder.events.end(), event) !=
+           recorder.events.end();
+}
+
+class RequestExecution : public test::HTTPClientTest {
+  protected:
+    void SetUp() override {
+        HTTPClientTest::SetUp();
+        platform_.configure();
+        server_.server().Get("/ok", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string("caf\xE9", 4), "text/plain; charset=ISO-8859-1");
+        });
+        server_.server().Get(
+            "/empty", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+        server_.server().Get("/unchanged", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 304;
+        });
+        server_.server().Get("/from", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 302;
+            res.set_header("Location", "/to");
+            res.set_content("moved", "text/plain");
+        });
+        server_.server().Get("/to", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("arrived", "text/plain");
+        });
+        server_.server().Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 404;
+            res.set_content("no such thing", "text/plain");
+        });
+        server_.server().Get("/broken", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 500;
+            res.set_content("oops", "text/plain");
+        });
+        server_.server().Post("/api", [](const httplib::Request& req, httplib::Response& res) {
+            res.status = 201;
+            res.set_content(req.get_header_value("Content-Type") + "|" +
+                                req.get_header_value("Content-Length") + "|" + req.body,
+                            "application/json");
+        });
+        server_.server().Get("/cookie", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("Set-Cookie", "s=1; Path=/");
+            res.set_content(req.get_header_value("Cookie"), "text/plain");
+        });
+        server_.server().Get("/stream", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("text/plain",
+                                             [](size_t offset, httplib::DataSink& sink) {
+                                                 if (offset >= 300000) {
+                                                     sink.done();
+                                                     return true;
+                                                 }
+                                                 const std::string chunk(50000, 'x');
+                                                 return sink.write(chunk.data(), chunk.size());
+                                             });
+        });
+        server_.server().Post("/upload", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(std::to_string(req.body.size()), "text/plain");
+        });
+        ASSERT_TRUE(server_.start());
+    }
+
+    std::shared_ptr<STHTTPRequest> request(const std::string& path) {
+        return STHTTPRequest::requestWithURLString(server_.url(path));
+    }
+
+    static std::shared_ptr<Recorder> run(
+        const std::shared_ptr<STHTTPRequest>& request,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        auto recorder = Recorder::attach(*request);
+        request->startAsynchronous();
+        EXPECT_TRUE(runMainQueueUntil([&] { return recorder->finished(); }, timeout));
+        return recorder;
+    }
+
+    test::TestPlatform platform_;
+    test::LocalServer server_;
+};
+
+TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
+    auto ok = request("/ok");
+    ok->setHeaderWithName("X-Caller", "yes");
+    auto recorder = run(ok);
+    EXPECT_EQ(recorder->events.back(), "completion");
+    EXPECT_EQ(recorder->events[recorder->events.size() - 2], "data");
+    EXPECT_FALSE(recorder->offMainThread);
+    EXPECT_EQ(ok->responseStatus(), 200);
+    EXPECT_EQ(toString(recorder->data), std::string("caf\xE9", 4));
+    EXPECT_EQ(recorder->body, "caf\xC3\xA9");  // decoded by the declared charset
+    EXPECT_EQ(recorder->headers.at("Content-Type"), "text/plain; charset=ISO-8859-1");
+    EXPECT_EQ(ok->responseStringEncodingName(), "iso-8859-1");
+    EXPECT_EQ(ok->responseExpectedContentLength(), 4);
+    EXPECT_EQ(ok->responseString(), "caf\xC3\xA9");
+    EXPECT_FALSE(ok->error());
+    ASSERT_TRUE(ok->request());
+    EXPECT_EQ(ok->request()->url, server_.url("/ok"));
+    EXPECT_EQ(ok->requestHeaders().at("X-Caller"), "yes");  // the fields as sent
+    ASSERT_TRUE(ok->task());
+
+    for (const auto& [path, status] : {std::pair{"/empty", 204}, std::pair{"/unchanged", 304}}) {
+        auto other = request(path);
+        auto outcome = run(other);
+        EXPECT_EQ(other->responseStatus(), status) << path;
+        EXPECT_EQ(outcome->events, (std::vector<std::string>{"data", "completion"})) << path;
+        EXPECT_EQ(outcome->body, "") << path;
+    }
+
+    // With no callback at all, the outcome is still delivered and the session let go.
+    auto silent = request("/ok");
+    std::weak_ptr<STHTTPRequest> watch = silent;
+    silent->startAsynchronous();
+    silent.reset();
+    EXPECT_TRUE(test::eventually([&] { return watch.expired(); }));
+}
+
+TEST_F(RequestExecution, TheServiceCallOfTheSDKCore) {
+    auto call = request("/api");
+    call->setHTTPMethod("POST");
+    call->setRawPOSTData(toBytes("{\"ci\":\"X\"}"));
+    call->setTimeoutSeconds(10);
+    call->setHeaderWithName("Content-Type", "application/json");
+    std::int64_t statusSeen = 0;
+    std::optional<std::string> body;
+    call->setCompletionDataBlock(
+        [&, weak = std::weak_ptr<STHTTPRequest>(call)](const STHTTPHeaders&, const Bytes& data) {
+            statusSeen = weak.lock()->responseStatus();
+            body = toString(data);
+        });
+    call->setErrorBlock(
+        [&](const Error& error) { body = "error: " + error.localizedDescription(); });
+    call->startAsynchronous();
+    ASSERT_TRUE(runMainQueueUntil([&] { return body.has_value(); }));
+    EXPECT_EQ(statusSeen, 201);
+    EXPECT_EQ(body, "application/json|10|{\"ci\":\"X\"}");
+}
+
+TEST_F(RequestExecution, RedirectionsFollowedOrRefused) {
+    auto followed = request("/from");
+    auto recorder = run(followed);
+    EXPECT_EQ(followed->responseStatus(), 200);
+    EXPECT_EQ(recorder->body, "arrived");
+
+    auto refused = request("/from");
+    refused->setPreventRedirections(true);
+    recorder = run(refused);
+    EXPECT_EQ(refused->responseStatus(), 302);
+    EXPECT_EQ(recorder->body, "moved");
+    EXPECT_EQ(recorder->headers.at("Location"), "/to");
+    EXPECT_TRUE(recorder->errors.empty());
+}
+
+TEST_F(RequestExecution, StatusesOf400AndMoreGoToTheErrorCallback) {
+    for (const auto& [path, status, description, body] :
+         {std::tuple{"/missing", 404, "HTTP Status 404: Not Found", "no such thing"},
+          std::tuple{"/broken", 500, "HTTP Status 500: Internal Server Error", "oops"}}) {
+        auto failing = request(path);
+        auto recorder = run(failing);
+        EXPECT_EQ(recorder->events, (std::vector<std::string>{"download", "error"})) << path;
+        ASSERT_EQ(recorder->errors.size(), 1u);
+        const Error& error = recorder->errors[0];
+        EXPECT_EQ(error.domain, "STHTTPRequest");
+        EXPECT_EQ(error.code, status);
+        EXPECT_EQ(error.localizedDescription(), description);
+        EXPECT_EQ(error.infoString("body"), body);
+        EXPECT_TRUE(std::holds_alternative<Error::Headers>(error.userInfo.at("headers")));
+        ASSERT_TRUE(failing->error());
+        EXPECT_EQ(failing->error()->code, status);
+        EXPECT_EQ(failing->responseString(), body);
+    }
+}
+
+TEST_F(RequestExecution, TransportFailuresReachTheErrorCallbackUnchanged) {
+    auto refused = STHTTPRequest::requestWithURLString(
+        "http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/");
+    auto recorder = run(refused);
+    ASSERT_EQ(recorder->errors.size(), 1u);
+    EXPECT_EQ(recorder->errors[0].domain, kNSURLErrorDomain);
+    EXPECT_EQ(recorder->errors[0].code, URLErrorCode::kCannotConnectToHost);
+    EXPECT_FALSE(refused->error());
+
+    test::RawServer silent([](test::RawConnection& connection) {
+        connection.waitForClientClose(std::chrono::seconds(10));
+    });
+    auto waiting = STHTTPRequest::requestWithURLString(silent.url("/"));
+    waiting->setTimeoutSeconds(1);
+    recorder = run(waiting);
+    ASSERT_EQ(recorder->errors.size(), 1u);
+    EXPECT_EQ(recorder->errors[0].domain, kNSURLErrorDomain);
+    EXPECT_EQ(recorder->errors[0].code, URLErrorCode::kTimedOut);
+    EXPECT_FALSE(waiting->error());
+
+    test::RawServer cut([](test::RawConnection& connection) {
+        connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly a part");
+    });
+    auto truncated = STHTTPRequest::requestWithURLString(cut.url("/"));
+    recorder = run(truncated);
+    ASSERT_EQ(recorder->errors.size(), 1u);
+    EXPECT_EQ(recorder->errors[0].domain, kNSURLErrorDomain);
+    EXPECT_EQ(recorder->errors[0].code, URLErrorCode::kNetworkConnectionLost);
+    EXPECT_FALSE(hasEvent(*recorder, "completion"));
+    EXPECT_FALSE(truncated->error());
+}
+
+TEST_F(RequestExecution, CancellationIsReportedTwice) {
+    test::RawServer silent([](test::RawConnection& connection) {
+        connection.waitForClientClose(std::chrono::seconds(10));
+    });
+    auto running = STHTTPRequest::requestWithURLString(silent.url("/"));
+    auto recorder = Recorder::attach(*running);
+    running->startAsynchronous();
+    ASSERT_TRUE(test::eventually([&] { return silent.connections() > 0; }));
+    running->cancel();
+    ASSERT_EQ(recorder->errors.size(), 1u);  // at once, on the caller's thread
+    EXPECT_TRUE(st_isCancellationError(recorder->errors[0]));
+    EXPECT_EQ(recorder->errors[0].localizedDescription(), "Connection was cancelled.");
+    ASSERT_TRUE(runMainQueueUntil([&] { return recorder->errors.size() == 2; }));
+    EXPECT_EQ(recorder->errors[1].domain, kNSURLErrorDomain);
+    EXPECT_EQ(recorder->errors[1].code, URLErrorCode::kCancelled);
+    EXPECT_EQ(running->error()->code, kSTHTTPRequestCancellationError);
+    EXPECT_FALSE(hasEvent(*recorder, "completion"));
+}
+
+TEST_F(RequestExecution, FailedStartReportsOnTheCallersThread) {
+    auto request = STHTTPRequest::requestWithURLString(server_.url("/ok"));
+    request->setAddCredentialsToURL(true);  // no credential stored for the host
+    auto recorder = Recorder::attach(*request);
+    std::weak_ptr<STHTTPRequest> watch = request;
+    request->startAsynchronous();
+    ASSERT_EQ(recorder->errors.size(), 1u);
+    EXPECT_EQ(recorder->errors[0].domain, "STHTTPRequest");
+    EXPECT_EQ(recorder->errors[0].code, 0);
+    EXPECT_EQ(recorder->errors[0].localizedDescription(), "can't create task");
+    EXPECT_EQ(request->error()->localizedDescription(), "can't create task");
+    EXPECT_EQ(request->task(), nullptr);
+    EXPECT_FALSE(request->request());
+    EXPECT_EQ(server_.requestCount(), 0);
+    // The session made for it is let go too.
+    request.reset();
+    EXPECT_TRUE(test::eventually([&] { return watch.expired(); }));
+    EXPECT_EQ(recorder->errors.size(), 1u);
+}
+
+TEST_F(RequestExecution, ProgressAndOrderingOnTheMainQueue) {
+    auto download = request("/stream");
+    download->startAsynchronous();
+    // Set after the start: nothing of the transfer is handled before the caller returns to the
+    // queue.
+    auto recorder = Recorder::attach(*download);
+    ASSERT_TRUE(runMainQueueUntil([&] { return recorder->finished(); }));
+    EXPECT_FALSE(recorder->offMainThread);
+    ASSERT_GE(recorder->downloadTotals.size(), 1u);
+    EXPECT_EQ(recorder->downloadTotals.back(), 300000);
+    EXPECT_TRUE(std::is_sorted(recorder->downloadTotals.begin(), recorder->downloadTotals.end()));
+    for (auto expected : recorder->downloadExpected)
+        EXPECT_EQ(expected, -1);  // chunked: no length announced
+    EXPECT_EQ(recorder->events.back(), "completion");
+    EXPECT_EQ(static_cast<std::int64_t>(download->responseData().size()), 300000);
+
+    auto upload = request("/upload");
+    upload->setRawPOSTData(Bytes(200000, 0x41));
+    upload->setHeaderWithName("Content-Type", "application/octet-stream");
+    recorder = run(upload);
+    ASSERT_FALSE(recorder->uploadTotals.empty());
+    EXPECT_EQ(recorder->uploadTotals.back(), 200000);
+    EXPECT_TRUE(std::is_sorted(recorder->uploadTotals.begin(), recorder->uploadTotals.end()));
+    const auto firstDownload =
+        std::find(recorder->events.begin(), recorder->events.end(), "download");
+    EXPECT_EQ(std::find(firstDownload, recorder->events.end(), "upload"), recorder->events.end());
+    EXPECT_EQ(recorder->body, "200000");
+
+    // Two requests started together each deliver their own events in order.
+    auto first = request("/stream");
+    auto second = request("/ok");
+    auto firstRecorder = Recorder::attach(*first);
+    auto secondRecorder = Recorder::attach(*second);
+    first->startAsynchronous();
+    second->startAsynchronous();
+    ASSERT_TRUE(
+        runMainQueueUntil([&] { return firstRecorder->finished() && secondRecorder->finished(); }));
+    EXPECT_EQ(firstRecorder->events.back(), "completion");
+    EXPECT_EQ(secondRecorder->events, (std::vector<std::string>{"download", "data", "completion"}));
+}
+
+TEST_F(RequestExecution, ARequestNobodyHoldsStillDeliversItsOutcome) {
+    std::optional<std::string> body;
+    std::weak_ptr<STHTTPRequest> watch;
+    {
+        auto orphan = request("/ok");
+        orphan->setForcedResponseEncoding(NSISOLatin1StringEncoding);
+        orphan->setCompletionBlock(
+            [&body](const STHTTPHeaders&, const std::optional<std::string>& text) { body = text; });
+        watch = orphan;
+        orphan->startAsynchronous();
+    }
+    EXPECT_FALSE(watch.expired());  // held by its session while running
+    ASSERT_TRUE(runMainQueueUntil([&] { return body.has_value(); }));
+    EXPECT_EQ(body, "caf\xC3\xA9");
+    EXPECT_TRUE(test::eventually([&] { return watch.expired(); }));
+}
+
+TEST_F(RequestExecution, CookiesUnderEachPolicy) {
+    // Shared: the store receives the cookie and the next request carries it.
+    auto first = request("/cookie");
+    run(first);
+    ASSERT_EQ(HTTPCookieStorage::shared().cookies().size(), 1u);
+    EXPECT_EQ(HTTPCookieStorage::shared().cookies()[0].name, "s");
+    auto second = request("/cookie");
+    EXPECT_EQ(run(second)->body, "s=1");
+    EXPECT_TRUE(STHTTPRequest::localCookiesStorage().empty());
+    STHTTPRequest::clearSession();
+
+    // Local: the process-wide list, and nothing in the shared store.
+    STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageLocal);
+    run(request("/cookie"));
+    ASSERT_EQ(STHTTPRequest::localCookiesStorage().size(), 1u);
+    EXPECT_EQ(STHTTPRequest::localCookiesStorage()[0].domain, "127.0.0.1");
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
+    EXPECT_EQ(run(request("/cookie"))->body, "s=1");
+    STHTTPRequest::clearSession();
+
+    // Ephemeral: only the request's own list, both ways.
+    STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageShared);
+    auto own = request("/cookie");
+    own->setCookieStoragePolicyForInstance(CookieStorageEphemeral);
+    own->addCookieWithName("e", "1");
+    EXPECT_EQ(run(own)->body, "e=1");
+    ASSERT_EQ(own->ephemeralRequestCookies().size(), 2u);
+    EXPECT_EQ(own->ephemeralRequestCookies()[1].name, "s");
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
+    EXPECT_TRUE(STHTTPRequest::localCookiesStorage().empty());
+
+    // A policy without a store: nothing sent, nothing kept.
+    auto none = request("/cookie");
+    none->setCookieStoragePolicyForInstance(static_cast<STHTTPRequestCookieStoragePolicy>(3));
+    none->addCookieWithName("n", "1");
+    EXPECT_EQ(run(none)->body, "");
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
+    EXPECT_TRUE(none->ephemeralRequestCookies().empty());
+}
+
+TEST_F(RequestExecution, MultipartBytesOnTheWire) {
+    test::HTTPCaptureServer capture;
+    auto upload = STHTTPRequest::requestWithURLString(capture.url("/up"));
+    upload->addDataToUpload(toBytes("hi"), "f", "text/plain", "a.txt");
+    upload->setPOSTDictionary(STHTTPDictionary{{"k", "v"}});
+    upload->setEncodePOSTDictionary(false);
+    auto recorder = run(upload);
+    EXPECT_EQ(recorder->body, "ok");
+    const auto requests = capture.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const std::string delimiter = "------------kStHtTpReQuEsTbOuNdArY";
+    const std::string expected =
+        "\r\n" + delimiter +
+        "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n"
+        "Content-Type: text/plain\r\n\r\nhi\r\n" +
+        delimiter + "\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n" + delimiter +
+        "--\r\n";
+    EXPECT_EQ(requests[0].body, expected);
+    EXPECT_EQ(requests[0].head.rfind("POST /up HTTP/1.1\r\n", 0), 0u);
+    EXPECT_NE(
+        requests[0].head.find("\r\nContent-Length: " + std::to_string(expected.size()) + "\r\n"),
+        std::string::npos);
+    EXPECT_NE(
+        requests[0].head.find(
+            "\r\nContent-Type: multipart/form-data; boundary=----------kStHtTpReQuEsTbOuNdArY\r\n"),
+        std::string::npos);
+}
+
+TEST_F(RequestExecution, BackgroundUploadGoesThroughATemporaryFile) {
+    auto upload = request("/upload");
+    upload->setUseUploadTaskInBackground(true);
+    upload->setRawPOSTData(toBytes("from a file"));
+    auto recorder = Recorder::attach(*upload);
+    upload->startAsynchronous();
+    ASSERT_TRUE(upload->HTTPBodyFileURL());
+    const std::string prefix = "file://";
+    ASSERT_EQ(upload->HTTPBodyFileURL()->rfind(prefix, 0), 0u);
+    const std::filesystem::path file = upload->HTTPBodyFileURL()->substr(prefix.size());
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_TRUE(
+        std::filesystem::equivalent(file.parent_path(), std::filesystem::temp_directory_path()));
+    ASSERT_TRUE(runMainQueueUntil([&] { return recorder->finished(); }));
+    EXPECT_EQ(recorder->body, "11");
+    EXPECT_FALSE(std::filesystem::exists(file));  // removed once a response has arrived
+
+    // A transfer without a response leaves the file where it is.
+    auto failing = STHTTPRequest::requestWithURLString(
+        "http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/");
+    failing->setUseUploadTaskInBackground(true);
+    failing->setRawPOSTData(toBytes("kept"));
+    recorder = run(failing);
+    ASSERT_EQ(recorder->errors.size(), 1u);
+    const std::filesystem::path kept = failing->HTTPBodyFileURL()->substr(prefix.size());
+    EXPECT_TRUE(std::filesystem::exists(kept));
+    std::filesystem::remove(kept);
+}
+
+TEST_F(RequestExecution, SynchronousStart) {
+    auto sync = request("/ok");
+    int callbacks = 0;
+    sync->setCompletionBlock(
+        [&](const STHTTPHeaders&, const std::optional<std::string>&) { ++callbacks; });
+    sync->setErrorBlock([&](const Error&) { ++callbacks; });
+    std::optional<Error> error;
+    EXPECT_EQ(sync->startSynchronousWithError(&error), "caf\xC3\xA9");
+    EXPECT_FALSE(error);
+    EXPECT_EQ(sync->responseStatus(), 200);
+    EXPECT_EQ(sync->responseHeaders()->at("Content-Type"), "text/plain; charset=ISO-8859-1");
+    EXPECT_EQ(sync->responseString(), "caf\xC3\xA9");
+
+    auto missing = request("/missing");
+    EXPECT_EQ(missing->startSynchronousWithError(&error), "no such thing");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, 404);
+    EXPECT_EQ(error->localizedDescription(), "HTTP Status 404: Not Found");
+    EXPECT_FALSE(missing->error());  // the field is left as it was
+
+    auto refused = STHTTPRequest::requestWithURLString(
+        "http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/");
+    EXPECT_EQ(refused->startSynchronousWithError(&error), "");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, URLErrorCode::kCannotConnectToHost);
+    EXPECT_EQ(refused->startSynchronousWithError(), "");  // no slot: nothing to fill
+
+    auto noCredential = request("/ok");
+    noCredential->setAddCredentialsToURL(true);
+    EXPECT_EQ(noCredential->startSynchronousWithError(&error), std::nullopt);
+    EXPECT_EQ(error->localizedDescription(), "can't create task");
+    EXPECT_EQ(MainQueue::shared().drain(), 0u);
+    EXPECT_EQ(callbacks, 0);
+}
+
+TEST_F(RequestExecution, DiagnosticsAreLoggedOncePerStart) {
+    Platform::keyValueStore()->setBool(true, "STHTTPRequestShowDebugDescription");
+    Platform::keyValueStore()->setBool(true, "STHTTPRequestShowCurlDescription");
+    auto logged = request("/ok");
+    logged->setHeaderWithName("X-Trace", "1");
+    run(logged);
+    const auto lines = platform_.log().lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "\n----------\n" + logged->debugDescription() + "\n" +
+                            logged->curlDescription() + "\n----------\n");
+    EXPECT_NE(lines[0].find("\t X-Trace = 1\n"), std::string::npos);
+    EXPECT_NE(lines[0].find("-H \"X-Trace: 1\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace plovendale

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/utf8.h"
+#include "plovendale/http/st_http_request.h"
+
+namespace plovendale {
+namespace {
+
+Bytes bytesOf(std::initializer_list<int> values) {
+    Bytes bytes;
+    for (int v : values) bytes.push_back(static_cast<std::uint8_t>(v));
+    return bytes;
+}
+
+TEST(STHTTPRequestObject, CreationAndDefaults) {
+    EXPECT_EQ(STHTTPRequest::requestWithURLString("not a url"), nullptr);
+    EXPECT_EQ(STHTTPRequest::requestWithURLString(""), nullptr);
+    EXPECT_EQ(STHTTPRequest::requestWithURLString("http://exa mple.com/"), nullptr);
+    EXPECT_EQ(STHTTPRequest::requestWithURL(std::nullopt), nullptr);
+
+    auto request = STHTTPRequest::requestWithURLString("https://Example.com/a/b?x=1");
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(request->url(), "https://Example.com/a/b?x=1");
+    EXPECT_EQ(request->HTTPMethod(), "GET");
+    EXPECT_EQ(request->timeoutSeconds(), 30.0);
+    EXPECT_EQ(request->POSTDataEncoding(), NSUTF8StringEncoding);
+    EXPECT_TRUE(request->encodePOSTDictionary());
+    EXPECT_TRUE(request->encodeGETDictionary());
+    EXPECT_FALSE(request->addCredentialsToURL());
+    EXPECT_FALSE(request->preventRedirections());
+    EXPECT_FALSE(request->useUploadTaskInBackground());
+    EXPECT_FALSE(request->ignoreCache());
+    EXPECT_EQ(request->cookieStoragePolicyForInstance(), CookieStorageUnset);
+    EXPECT_TRUE(request->requestHeaders().empty());
+    EXPECT_TRUE(request->filesToUpload().empty());
+    EXPECT_TRUE(request->dataToUpload().empty());
+    EXPECT_TRUE(request->ephemeralRequestCookies().empty());
+    EXPECT_TRUE(request->responseData().empty());
+    EXPECT_EQ(request->responseStatus(), 0);
+    EXPECT_EQ(request->responseExpectedContentLength(), 0);
+    EXPECT_EQ(request->forcedResponseEncoding(), 0u);
+    EXPECT_FALSE(request->POSTDictionary());
+    EXPECT_FALSE(request->rawPOSTData());
+    EXPECT_FALSE(request->responseHeaders());
+    EXPECT_FALSE(request->error());
+    EXPECT_FALSE(request->request());
+    EXPECT_EQ(request->task(), nullptr);
+    EXPECT_EQ(kSTHTTPRequestDefaultTimeout, 30);
+    EXPECT_EQ(kSTHTTPRequestCancellationError, 1);
+
+    // Custom schemes are URLs too.
+    EXPECT_NE(STHTTPRequest::requestWithURLString("myapp://open/x"), nullptr);
+}
+
+TEST(STHTTPRequestObject, HeaderFieldsAndUploads) {
+    auto request = STHTTPRequest::requestWithURLString("http://example.com/");
+    request->setHeaderWithName("X-A", "1");
+    request->setHeaderWithName("X-A", "2");
+    request->setHeaderWithName("x-a", "3");  // another spelling is another entry
+    EXPECT_EQ(request->requestHeaders(), (STHTTPHeaders{{"X-A", "2"}, {"x-a", "3"}}));
+    request->removeHeaderWithName("X-A");
+    request->removeHeaderWithName("missing");
+    EXPECT_EQ(request->requestHeaders(), (STHTTPHeaders{{"x-a", "3"}}));
+
+    request->addFileToUpload("/tmp/f.bin", "file");
+    request->addDataToUpload(toBytes("hi"), "d1");
+    request->addDataToUpload(toBytes("yo"), "d2", "text/plain", "a.txt");
+    ASSERT_EQ(request->filesToUpload().size(), 1u);
+    EXPECT_EQ(request->filesToUpload()[0].mimeType, "application/octet-stream");
+    EXPECT_EQ(request->filesToUpload()[0].parameterName, "file");
+    ASSERT_EQ(request->dataToUpload().size(), 2u);
+    EXPECT_FALSE(request->dataToUpload()[0].mimeType);
+    EXPECT_FALSE(request->dataToUpload()[0].fileName);
+    EXPECT_EQ(request->dataToUpload()[1].mimeType, "text/plain");
+    EXPECT_EQ(request->dataToUpload()[1].fileName, "a.txt");
+
+    auto file = STHTTPRequestFileUpload::fileUploadWithPath("/p", "n", "image/png");
+    EXPECT_EQ(file.mimeType, "image/png");
+}
+
+TEST(STHTTPRequestObject, ValueTextualForms) {
+    EXPECT_EQ(STHTTPValue("x y").textualForm(), "x y");
+    EXPECT_EQ(STHTTPValue(2).textualForm(), "2");
+    EXPECT_EQ(STHTTPValue(-7L).textualForm(), "-7");
+    EXPECT_EQ(STHTTPValue(18446744073709551615ULL).textualForm(), "18446744073709551615");
+    EXPECT_EQ(STHTTPValue(true).textualForm(), "1");
+    EXPECT_EQ(STHTTPValue(0.1).textualForm(), "0.1");
+    EXPECT_EQ(STHTTPValue(2.0).textualForm(), "2");
+}
+
+TEST(STHTTPRequestObject, BodyDecodingByCharacterSetName) {
+    auto request = STHTTPRequest::requestWithURLString("http://example.com/");
+    const Bytes latin1 = bytesOf({'c', 'a', 'f', 0xE9});
+    const Bytes utf8 = toBytes("caf\xC3\xA9");
+
+    EXPECT_EQ(request->stringWithData(utf8, std::nullopt), "caf\xC3\xA9");
+    EXPECT_EQ(request->stringWithData(latin1, std::nullopt), std::nullopt);  // not UTF-8: nothing
+    EXPECT_EQ(request->stringWithData(latin1, "iso-8859-1"), "caf\xC3\xA9");
+    EXPECT_EQ(request->stringWithData(latin1, "ISO-8859-1"), "caf\xC3\xA9");
+    EXPECT_EQ(request->stringWithData(latin1, "latin1"), "caf\xC3\xA9");
+    EXPECT_EQ(request->stringWithData(bytesOf({0x80}), "windows-1252"), "\xE2\x82\xAC");
+    EXPECT_EQ(request->stringWithData(utf8, "no-such-charset"), "caf\xC3\xA9");  // unknown: UTF-8
+    EXPECT_EQ(request->stringWithData(latin1, "no-such-charset"), std::nullopt);
+    EXPECT_EQ(request->stringWithData(toBytes("abc"), "us-ascii"), "abc");
+    EXPECT_EQ(request->stringWithData(latin1, "us-ascii"), std::nullopt);
+    EXPECT_EQ(
+        request->stringWithData(bytesOf({0xFE, 0xFF, 0x00, 'h', 0xD8, 0x3D, 0xDE, 0x00}), "utf-16"),
+        "h\xF0\x9F\x98\x80");
+    EXPECT_EQ(request->stringWithData(bytesOf({'h', 0x00, 'i', 0x00}), "utf-16le"), "hi");
+    EXPECT_EQ(request->stringWithData(bytesOf({0x00, 'h', 0xD8, 0x3D}), "utf-16be"),
+              std::nullopt);  // lone surrogate
+    EXPECT_EQ(request->stringWithData(bytesOf({0x00, 'h', 0x00}), "utf-16be"),
+              std::nullopt);  // odd length
+    EXPECT_EQ(request->stringWithData(toBytes("\xED\xA0\x80"), "utf-8"),
+              std::nullopt);  // encoded surrogate
+    EXPECT_EQ(request->stringWithData(Bytes(), "utf-8"), "");
+
+    // A forced encoding wins over the declared one.
+    request->setForcedResponseEncoding(NSISOLatin1StringEncoding);
+    EXPECT_EQ(request->stringWithData(latin1, "utf-8"), "caf\xC3\xA9");
+    request->setForcedResponseEncoding(NSUTF8StringEncoding);
+    EXPECT_EQ(request->stringWithData(latin1, "iso-8859-1"), std::nullopt);
+}
+
+TEST(STHTTPRequestObject, HostileBodiesAndNamesDecodeToValidTextOrNothing) {
+    auto request = STHTTPRequest::requestWithURLString("http://example.com/");
+    EXPECT_EQ(request->stringWithData(toBytes("ok"), std::string("utf-16\0le", 9)),
+              "ok");  // not a name: UTF-8
+    EXPECT_EQ(request->stringWithData(toBytes("ok"), std::string(10000, 'x')), "ok");
+    EXPECT_EQ(request->stringWithData(toBytes("ok"), "utf-7"),
+              "ok");  // a name the client does not map
+    EXPECT_EQ(request->stringWithData(toBytes("ok"), ""), "ok");
+
+    std::mt19937 random(7);
+    const char* names[] = {"utf-8",    "us-ascii",    "iso-8859-1",  "windows-1252", "utf-16",
+                           "utf-16le", "utf-16be",    "utf-32",      "utf-32le",     "shift_jis",
+                           "euc-jp",   "iso-2022-jp", "gb18030",     "big5",         "euc-kr",
+                           "koi8-r",   "macintosh",   "windows-1251"};
+    for (int round = 0; round < 200; ++round) {
+        Bytes bytes(static_cast<std::size_t>(random() % 64));
+        for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
+        for (const char* name : names) {
+            auto decoded = request->stringWithData(bytes, name);
+            if (decoded) {
+                EXPECT_TRUE(isValidUTF8(*decoded)) << name;
+            }
+        }
+    }
+}
+
+TEST(STHTTPRequestObject, ResponseStringIsKeptOnceDecoded) {
+    auto request = STHTTPRequest::requestWithURLString("http://example.com/");
+    request->setResponseData(Bytes{0xFF});
+    EXPECT_EQ(request->responseString(), std::nullopt);  // invalid: tried again on the next read
+    request->setResponseData(toBytes("ab"));
+    EXPECT_EQ(request->responseString(), "ab");
+    request->setResponseData(toBytes("abcd"));  // more bytes arrived: the kept text stays
+    EXPECT_EQ(request->responseString(), "ab");
+}
+
+TEST(STHTTPRequestObject, CallbacksAreStoredAsCopies) {
+    auto request = STHTTPRequest::requestWithURLString("http://example.com/");
+    EXPECT_FALSE(request->errorBlock());
+    int calls = 0;
+    request->setErrorBlock([&calls](const Error&) { ++calls; });
+    auto block = request->errorBlock();
+    request->setErrorBlock(nullptr);
+    ASSERT_TRUE(block);
+    block(Error::make("d", 1, "m"));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(request->errorBlock());
+}
+
+}  // namespace
+}  // namespace plovendale

@@ -1,0 +1,144 @@
+#include "http/session_delegate.h"
+
+#include "http_test_util.h"
+#include "plovendale/platform/main_queue.h"
+
+namespace plovendale {
+namespace {
+
+class FakeTask final : public URLSessionTask {
+  public:
+    std::uint64_t taskIdentifier() const override { return 1; }
+    void resume() override {}
+    void cancel() override {}
+    URLRequest currentRequest() const override { return URLRequest{"http://h.example/"}; }
+    URLRequest originalRequest() const override { return currentRequest(); }
+    std::optional<HTTPURLResponse> response() const override { return std::nullopt; }
+};
+
+class FakeSession final : public URLSession {
+  public:
+    explicit FakeSession(std::string identifier) {
+        configuration_.identifier = std::move(identifier);
+    }
+    std::shared_ptr<URLSessionTask> dataTaskWithRequest(const URLRequest&) override {
+        return nullptr;
+    }
+    std::shared_ptr<URLSessionTask> uploadTaskWithRequest(const URLRequest&,
+                                                          const std::string&) override {
+        return nullptr;
+    }
+    void finishTasksAndInvalidate() override { ++invalidations; }
+    const URLSessionConfiguration& configuration() const override { return configuration_; }
+    int invalidations = 0;
+
+  private:
+    URLSessionConfiguration configuration_;
+};
+
+class SessionDelegate : public test::HTTPClientTest {};
+
+TEST_F(SessionDelegate, BackgroundHandlerIsCalledOnceThenRemoved) {
+    auto request = STHTTPRequest::requestWithURLString("http://h.example/");
+    STHTTPRequestSessionDelegate delegate(request);
+    FakeSession session("bg-1");
+    FakeSession unknown("bg-unknown");
+    int calls = 0;
+    STHTTPRequest::setBackgroundCompletionHandler([&calls] { ++calls; }, "bg-1");
+    STHTTPRequest::setBackgroundCompletionHandler([&calls] { calls += 100; }, "bg-2");
+    STHTTPRequest::setBackgroundCompletionHandler(nullptr, "bg-2");  // removed again
+
+    delegate.didFinishEventsForBackgroundURLSession(unknown);
+    delegate.didFinishEventsForBackgroundURLSession(session);
+    EXPECT_EQ(calls, 0);  // on the main queue, not on the session's thread
+    MainQueue::shared().drain();
+    EXPECT_EQ(calls, 1);
+    delegate.didFinishEventsForBackgroundURLSession(session);
+    MainQueue::shared().drain();
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(SessionDelegate, AnswersToTheService) {
+    auto request = STHTTPRequest::requestWithURLString("http://h.example/");
+    auto delegate = std::make_shared<STHTTPRequestSessionDelegate>(request);
+    FakeSession session("s");
+    FakeTask task;
+
+    std::vector<std::string> answers;
+    auto askCache = [&] {
+        delegate->willCacheResponse(session, task, CachedURLResponse{},
+                                    [&answers](std::optional<CachedURLResponse> answer) {
+                                        answers.push_back(answer ? "store" : "skip");
+                                    });
+    };
+    auto askRedirect = [&] {
+        delegate->willPerformHTTPRedirection(session, task, HTTPURLResponse{},
+                                             URLRequest{"http://h.example/next"},
+                                             [&answers](std::optional<URLRequest> answer) {
+                                                 answers.push_back(answer ? "follow" : "refuse");
+                                             });
+    };
+    askCache();
+    request->setIgnoreCache(true);
+    askCache();  // read when the question is handled, on the main queue
+    askRedirect();
+    MainQueue::shared().drain();
+    EXPECT_EQ(answers, (std::vector<std::string>{"skip", "skip", "follow"}));
+
+    answers.clear();
+    request->setIgnoreCache(false);
+    STHTTPRequest::setGlobalIgnoreCache(true);
+    askCache();
+    request->setPreventRedirections(true);
+    askRedirect();
+    MainQueue::shared().drain();
+    EXPECT_EQ(answers, (std::vector<std::string>{"skip", "refuse"}));
+
+    // A completion without error and without a response is a bad response class.
+    std::optional<Error> reported;
+    request->setErrorBlock([&reported](const Error& error) { reported = error; });
+    delegate->didCompleteWithError(session, task, std::nullopt);
+    MainQueue::shared().drain();
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(reported->localizedDescription(), "bad response class: (null)");
+    EXPECT_EQ(reported->code, 0);
+    EXPECT_FALSE(request->error());
+
+    // An invalidation with an error reaches the error callback; one without calls nothing.
+    reported.reset();
+    delegate->didBecomeInvalidWithError(session, std::nullopt);
+    MainQueue::shared().drain();
+    EXPECT_FALSE(reported);
+    delegate->didBecomeInvalidWithError(session, Error::make("X", 7, "gone"));
+    MainQueue::shared().drain();
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(reported->code, 7);
+}
+
+TEST_F(SessionDelegate, WorkForARequestThatIsGoneDoesNothingButFollowRedirections) {
+    std::weak_ptr<STHTTPRequest> watch;
+    auto delegate = [&] {
+        auto request = STHTTPRequest::requestWithURLString("http://h.example/");
+        request->setPreventRedirections(true);
+        watch = request;
+        return std::make_unique<STHTTPRequestSessionDelegate>(request);
+    }();
+    FakeSession session("s");
+    FakeTask task;
+    std::vector<std::string> answers;
+    delegate->willPerformHTTPRedirection(session, task, HTTPURLResponse{},
+                                         URLRequest{"http://h.example/next"},
+                                         [&answers](std::optional<URLRequest> answer) {
+                                             answers.push_back(answer ? "follow" : "refuse");
+                                         });
+    delegate->didReceiveResponse(
+        session, task, HTTPURLResponse{},
+        [&answers](URLSessionResponseDisposition) { answers.push_back("response"); });
+    delegate.reset();  // the session gave up its delegate
+    EXPECT_TRUE(watch.expired());
+    MainQueue::shared().drain();
+    EXPECT_EQ(answers, (std::vector<std::string>{"follow"}));
+}
+
+}  // namespace
+}  // namespace plovendale

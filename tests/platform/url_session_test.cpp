@@ -1,0 +1,539 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+
+#include "plovendale/platform/http_cookie.h"
+#include "plovendale/platform/url_session.h"
+#include "support/local_server.h"
+#include "support/url_session_recorder.h"
+
+namespace plovendale {
+namespace {
+
+using test::LocalServer;
+using test::RawConnection;
+using test::RawServer;
+using test::RecordingDelegate;
+using test::load;
+using test::requestFor;
+using Events = std::vector<std::string>;
+
+std::string bodyText(const RecordingDelegate& delegate) { return toString(delegate.body); }
+
+void serveRedirects(httplib::Server& server) {
+    server.Get("/final", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content("final " + request.get_header_value("Authorization"), "text/plain");
+    });
+    server.Post("/final", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content("posted " + request.body + " as " + request.get_header_value("Content-Type"), "text/plain");
+    });
+    server.Get("/moved", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 302;
+        response.set_header("Location", "/final");
+        response.set_content("moved", "text/plain");
+    });
+    server.Post("/see-other", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 303;
+        response.set_header("Location", "final");
+    });
+    server.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 302;
+        response.set_header("Location", "/loop");
+    });
+}
+
+TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThread) {
+    LocalServer server;
+    server.server().Get("/hello", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_header("X-Multi", "a");
+        response.set_header("X-Multi", "b");
+        response.set_content("hello, " + request.get_header_value("X-Caller"), "text/plain; charset=\"UTF-8\"");
+    });
+    ASSERT_TRUE(server.start());
+    const std::size_t liveBefore = URLSession::liveSessionCount();
+
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+    EXPECT_EQ(URLSession::liveSessionCount(), liveBefore + 1);
+    auto request = requestFor(server.url("/hello#fragment"));
+    request.headerFields.set("X-Caller", "tester");
+    auto task = session->dataTaskWithRequest(request);
+    ASSERT_TRUE(task);
+    task->resume();
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(delegate->waitInvalidated());
+
+    EXPECT_EQ(delegate->eventKinds(), (Events{"response 200", "data", "cache", "complete", "invalid"}));
+    EXPECT_FALSE(delegate->error);
+    EXPECT_EQ(bodyText(*delegate), "hello, tester");
+    EXPECT_EQ(delegate->cachedBytes, 13u);
+    const auto& response = *delegate->response;
+    EXPECT_EQ(response.url, server.url("/hello"));
+    EXPECT_EQ(response.allHeaderFields.at("X-Multi"), "a, b");
+    EXPECT_EQ(std::count_if(response.rawHeaderFields.begin(), response.rawHeaderFields.end(),
+                            [](const auto& field) { return field.first == "X-Multi"; }),
+              2);
+    EXPECT_EQ(response.textEncodingName, "utf-8");
+    EXPECT_EQ(response.expectedContentLength, 13);
+    EXPECT_EQ(task->response()->statusCode, 200);
+    EXPECT_EQ(task->currentRequest().headerFields.get("X-Caller"), "tester");
+    EXPECT_FALSE(task->currentRequest().headerFields.get("Host"));
+
+    const auto threads = delegate->threads;
+    EXPECT_TRUE(std::all_of(threads.begin(), threads.end(), [&](auto id) { return id == threads.front(); }));
+    EXPECT_NE(threads.front(), std::this_thread::get_id());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (URLSession::liveSessionCount() != liveBefore && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(URLSession::liveSessionCount(), liveBefore);
+    EXPECT_FALSE(session->dataTaskWithRequest(request)) << "an invalidated session makes no tasks";
+}
+
+TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
+    LocalServer server;
+    server.server().Get("/empty", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+    server.server().Get("/same", [](const httplib::Request&, httplib::Response& response) { response.status = 304; });
+    server.server().Get("/missing", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 404;
+        response.set_content("no such page", "text/plain");
+    });
+    server.server().Get("/broken", [](const httplib::Request&, httplib::Response& response) { response.status = 500; });
+    ASSERT_TRUE(server.start());
+
+    for (int status : {204, 304, 404, 500}) {
+        const std::string path = status == 204 ? "/empty" : status == 304 ? "/same" : status == 404 ? "/missing" : "/broken";
+        auto delegate = load(requestFor(server.url(path)));
+        ASSERT_TRUE(delegate->completed) << status;
+        EXPECT_FALSE(delegate->error) << status;
+        EXPECT_EQ(delegate->response->statusCode, status);
+        const auto events = delegate->eventKinds();
+        EXPECT_EQ(std::count(events.begin(), events.end(), "cache"), status == 204 ? 1 : 0) << status;
+    }
+    EXPECT_EQ(bodyText(*load(requestFor(server.url("/missing")))), "no such page");
+
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(), nullptr);
+    for (const char* text : {"", "not a url", "/relative/path", "http://exa mple.com/", "http://\x01/"}) {
+        EXPECT_FALSE(session->dataTaskWithRequest(requestFor(text))) << text;
+    }
+    for (auto [text, code] : {std::pair{"ftp://127.0.0.1/file", URLErrorCode::kUnsupportedURL},
+                              std::pair{"http://:80/", URLErrorCode::kBadURL}}) {
+        auto delegate = load(requestFor(text));
+        ASSERT_TRUE(delegate->completed) << text;
+        EXPECT_EQ(delegate->error->code, code) << text;
+        EXPECT_EQ(delegate->error->domain, kNSURLErrorDomain);
+    }
+    session->finishTasksAndInvalidate();
+}
+
+TEST(URLSessionTest, AsksBeforeEachRedirectionAndFollowsOrStops) {
+    LocalServer server;
+    serveRedirects(server.server());
+    ASSERT_TRUE(server.start());
+
+    auto request = requestFor(server.url("/moved"));
+    request.headerFields.set("Authorization", "Basic dGVzdA==");
+    auto followed = load(request);
+    EXPECT_EQ(followed->eventKinds(), (Events{"redirect 302", "response 200", "data", "cache", "complete", "invalid"}));
+    ASSERT_EQ(followed->redirects.size(), 1u);
+    EXPECT_EQ(followed->redirects[0].url, server.url("/final"));
+    EXPECT_EQ(bodyText(*followed), "final Basic dGVzdA==") << "same origin keeps the caller's fields";
+    EXPECT_EQ(followed->sentRequest.url, server.url("/final"));
+
+    auto refusing = std::make_shared<RecordingDelegate>();
+    refusing->followRedirects = false;
+    load(requestFor(server.url("/moved")), refusing);
+    EXPECT_EQ(refusing->eventKinds(), (Events{"redirect 302", "response 302", "data", "complete", "invalid"}));
+    EXPECT_EQ(bodyText(*refusing), "moved");
+    EXPECT_FALSE(refusing->error);
+
+    auto post = requestFor(server.url("/see-other"));
+    post.httpMethod = "POST";
+    post.httpBody = toBytes("a=1");
+    auto seeOther = load(post);
+    EXPECT_EQ(seeOther->redirects.at(0).httpMethod, "GET");
+    EXPECT_FALSE(seeOther->redirects.at(0).httpBody);
+    EXPECT_EQ(bodyText(*seeOther), "final ");
+
+    auto looping = load(requestFor(server.url("/loop")));
+    ASSERT_TRUE(looping->error);
+    EXPECT_EQ(looping->error->code, URLErrorCode::kHTTPTooManyRedirects);
+    EXPECT_EQ(looping->redirects.size(), 16u);
+}
+
+TEST(URLSessionTest, ReportsTransportFailuresAsPlatformErrors) {
+    auto refused = load(requestFor("http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/"));
+    ASSERT_TRUE(refused->error);
+    EXPECT_EQ(refused->error->code, URLErrorCode::kCannotConnectToHost);
+    EXPECT_EQ(refused->error->localizedDescription(), "Could not connect to the server.");
+    EXPECT_EQ(refused->eventKinds(), (Events{"complete", "invalid"}));
+
+    auto unknownHost = load(requestFor("http://no-such-host.invalid/"));
+    ASSERT_TRUE(unknownHost->error);
+    EXPECT_EQ(unknownHost->error->code, URLErrorCode::kCannotFindHost);
+
+    RawServer silent([](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
+    const auto started = std::chrono::steady_clock::now();
+    auto timedOut = load(requestFor(silent.url("/"), 1.0));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(timedOut->error);
+    EXPECT_EQ(timedOut->error->code, URLErrorCode::kTimedOut);
+    EXPECT_EQ(timedOut->error->localizedDescription(), "The request timed out.");
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900)) << "the idle timer must not fire early";
+
+    RawServer cutShort([](RawConnection& connection) {
+        connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc");
+    });
+    auto lost = load(requestFor(cutShort.url("/")));
+    ASSERT_TRUE(lost->error);
+    EXPECT_EQ(lost->error->code, URLErrorCode::kNetworkConnectionLost);
+    EXPECT_EQ(lost->error->localizedDescription(), "The network connection was lost.");
+    EXPECT_EQ(lost->response->statusCode, 200);
+}
+
+TEST(URLSessionTest, SurvivesHostileReplies) {
+    const std::string hugeHeaders = [] {
+        std::string text = "HTTP/1.1 200 OK\r\n";
+        for (int i = 0; i < 6000; ++i) text += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'x') + "\r\n";
+        return text + "Content-Length: 0\r\n\r\n";
+    }();
+    const std::string hugeLine = "HTTP/1.1 200 OK\r\nX-Big: " + std::string(200 * 1024, 'y') + "\r\n\r\n";
+    const std::vector<std::pair<std::string, std::int64_t>> replies = {
+        {"HELLO THERE\r\n\r\n", URLErrorCode::kBadServerResponse},
+        {"HTTP/1.1 200 OK\r\nNo colon here\r\n\r\n", URLErrorCode::kBadServerResponse},
+        {"HTTP/1.1 2x0 OK\r\n\r\n", URLErrorCode::kBadServerResponse},
+        {"", URLErrorCode::kNetworkConnectionLost},
+        {hugeHeaders, URLErrorCode::kBadServerResponse},
+        {hugeLine, URLErrorCode::kBadServerResponse},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZZ\r\nabc\r\n0\r\n\r\n", URLErrorCode::kNetworkConnectionLost},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\nabc", URLErrorCode::kNetworkConnectionLost},
+    };
+    for (const auto& [reply, code] : replies) {
+        RawServer server([&reply = reply](RawConnection& connection) { connection.send(reply); });
+        auto delegate = load(requestFor(server.url("/"), 5.0));
+        ASSERT_TRUE(delegate->completed) << reply.substr(0, 40);
+        ASSERT_TRUE(delegate->error) << reply.substr(0, 40);
+        EXPECT_EQ(delegate->error->code, code) << reply.substr(0, 40);
+    }
+
+    RawServer odd([](RawConnection& connection) {
+        connection.send("HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=\r\nContent-Length: 4x\r\n"
+                        "Bad Name: x\r\nX-Folded: one\r\n two\r\nConnection: close\r\n\r\nbody");
+    });
+    auto delegate = load(requestFor(odd.url("/")));
+    ASSERT_TRUE(delegate->completed);
+    ASSERT_TRUE(delegate->response) << delegate->error->code;
+    EXPECT_FALSE(delegate->response->textEncodingName);
+    EXPECT_EQ(delegate->response->expectedContentLength, -1);
+    EXPECT_EQ(delegate->response->allHeaderFields.count("Bad Name"), 0u);
+    EXPECT_EQ(delegate->response->allHeaderFields.at("X-Folded"), "one two");
+}
+
+TEST(URLSessionTest, CancelsRunningAndSuspendedTasksAndRefusedResponses) {
+    RawServer silent([](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+    auto task = session->dataTaskWithRequest(requestFor(silent.url("/")));
+    task->resume();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    task->cancel();
+    ASSERT_TRUE(delegate->waitCompleted());
+    EXPECT_EQ(delegate->error->code, URLErrorCode::kCancelled);
+    EXPECT_EQ(delegate->error->localizedDescription(), "cancelled");
+    task->cancel();  // a completed task stays completed
+
+    auto idle = std::make_shared<RecordingDelegate>();
+    auto idleSession = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), idle);
+    idleSession->dataTaskWithRequest(requestFor(silent.url("/")))->cancel();
+    ASSERT_TRUE(idle->waitCompleted());
+    EXPECT_EQ(idle->error->code, URLErrorCode::kCancelled);
+
+    LocalServer server;
+    server.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("unwanted", "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+    auto refusing = std::make_shared<RecordingDelegate>();
+    refusing->disposition = URLSessionResponseDisposition::Cancel;
+    load(requestFor(server.url("/")), refusing);
+    EXPECT_EQ(refusing->eventKinds(), (Events{"response 200", "complete", "invalid"}));
+    EXPECT_EQ(refusing->error->code, URLErrorCode::kCancelled);
+    session->finishTasksAndInvalidate();
+    idleSession->finishTasksAndInvalidate();
+}
+
+TEST(URLSessionTest, HoldsTheBodyBackUntilTheResponseIsAnsweredFromAnotherThread) {
+    LocalServer server;
+    std::atomic<bool> served{false};
+    server.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(100000, 'z'), "application/octet-stream");
+    });
+    server.server().set_logger([&](const httplib::Request&, const httplib::Response&) { served = true; });
+    ASSERT_TRUE(server.start());
+
+    std::mutex mutex;
+    std::condition_variable handedOver;
+    std::function<void(URLSessionResponseDisposition)> pending;
+    auto delegate = std::make_shared<RecordingDelegate>();
+    delegate->keepResponseHandler = [&](auto handler) {
+        {
+            std::lock_guard lock(mutex);
+            pending = std::move(handler);
+        }
+        handedOver.notify_all();
+    };
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+    session->dataTaskWithRequest(requestFor(server.url("/")))->resume();
+    session->finishTasksAndInvalidate();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(handedOver.wait_for(lock, std::chrono::seconds(10), [&] { return pending != nullptr; }));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!served && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(delegate->eventKinds(), (Events{"response 200"}));
+
+    std::thread answering([&] {
+        std::lock_guard lock(mutex);
+        pending(URLSessionResponseDisposition::Allow);
+        pending(URLSessionResponseDisposition::Cancel);  // only the first answer counts
+        pending = nullptr;
+    });
+    answering.join();
+    ASSERT_TRUE(delegate->waitInvalidated());
+    EXPECT_FALSE(delegate->error);
+    EXPECT_EQ(delegate->body.size(), 100000u);
+}
+
+TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
+    LocalServer server;
+    server.server().Get(R"(/item/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content("item " + request.matches[1].str(), "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+    load(requestFor(server.url("/item/0")));  // the service's threads exist from here on
+    const int baseline = test::threadCount();
+
+    constexpr int kSessions = 20, kTasksPerSession = 10;
+    std::vector<std::shared_ptr<RecordingDelegate>> delegates;
+    std::vector<std::shared_ptr<URLSession>> sessions;
+    int peak = baseline;
+    for (int s = 0; s < kSessions; ++s) {
+        auto delegate = std::make_shared<RecordingDelegate>();
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+        for (int t = 0; t < kTasksPerSession; ++t) {
+            session->dataTaskWithRequest(requestFor(server.url("/item/" + std::to_string(s * 100 + t))))->resume();
+        }
+        session->finishTasksAndInvalidate();
+        delegates.push_back(delegate);
+        sessions.push_back(session);
+        peak = std::max(peak, test::threadCount());
+    }
+    for (auto& delegate : delegates) {
+        ASSERT_TRUE(delegate->waitUntil([&] {
+            peak = std::max(peak, test::threadCount());
+            return delegate->invalidated;
+        }));
+        const auto events = delegate->eventKinds();
+        EXPECT_EQ(std::count(events.begin(), events.end(), "complete"), kTasksPerSession);
+        EXPECT_EQ(events.back(), "invalid");
+        EXPECT_FALSE(delegate->error);
+    }
+    EXPECT_LE(peak, baseline + 1) << "no thread per session or per request";
+}
+
+TEST(URLSessionTest, UploadsAFileAsTheBodyAndReportsProgress) {
+    LocalServer server;
+    server.server().Post("/upload", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(std::to_string(request.body.size()) + " " + request.get_header_value("Content-Type"),
+                             "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+    test::TempDir dir;
+    const std::string file = dir.file("body.bin");
+    std::ofstream(file, std::ios::binary) << std::string(300000, 'u');
+
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
+    auto request = requestFor(server.url("/upload"));
+    request.httpMethod = "POST";
+    request.headerFields.set("Content-Type", "application/octet-stream");
+    auto task = session->uploadTaskWithRequest(request, file);
+    task->resume();
+    EXPECT_EQ(task->currentRequest().headerFields.get("Content-Length"), "300000");
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(delegate->waitInvalidated());
+
+    ASSERT_FALSE(delegate->sent.empty());
+    std::int64_t total = 0;
+    for (const auto& progress : delegate->sent) {
+        total += progress.step;
+        EXPECT_EQ(progress.total, total);
+        EXPECT_EQ(progress.expected, 300000);
+    }
+    EXPECT_EQ(total, 300000);
+    EXPECT_EQ(bodyText(*delegate), "300000 application/octet-stream");
+    EXPECT_FALSE(delegate->error);
+
+    auto failing = std::make_shared<RecordingDelegate>();
+    auto failingSession = URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), failing);
+    failingSession->uploadTaskWithRequest(request, dir.file("missing.bin"))->resume();
+    failingSession->finishTasksAndInvalidate();
+    ASSERT_TRUE(failing->waitInvalidated());
+    ASSERT_TRUE(failing->error);
+    EXPECT_EQ(failing->error->code, URLErrorCode::kCannotOpenFile);
+    EXPECT_EQ(failing->error->localizedDescription(), "cannot open file");
+}
+
+TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
+    const auto& certificates = test::TestCertificates::shared();
+    ASSERT_TRUE(certificates.available()) << "openssl could not make a test certificate";
+    LocalServer server(certificates);
+    server.server().Get("/secret", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("secret", "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+    const auto request = requestFor(server.url("/secret"));
+
+    auto untrusted = load(request);
+    ASSERT_TRUE(untrusted->error);
+    EXPECT_EQ(untrusted->error->code, URLErrorCode::kServerCertificateUntrusted);
+    EXPECT_EQ(untrusted->error->localizedDescription(), "The certificate for this server is invalid.");
+    EXPECT_EQ(server.requestCount(), 0) << "nothing is sent to an untrusted server";
+
+    LocalServer plain;
+    ASSERT_TRUE(plain.start());
+    auto notTLS = load(requestFor("https://127.0.0.1:" + std::to_string(plain.port()) + "/"));
+    ASSERT_TRUE(notTLS->error);
+    EXPECT_EQ(notTLS->error->code, URLErrorCode::kSecureConnectionFailed);
+
+    URLSessionTLS::setAdditionalCAPEM(certificates.caPEM());
+    auto trusted = load(request);
+    EXPECT_FALSE(trusted->error);
+    EXPECT_EQ(bodyText(*trusted), "secret");
+
+    URLSessionTLS::clearAdditionalCA();
+    EXPECT_EQ(load(request)->error->code, URLErrorCode::kServerCertificateUntrusted);
+    EXPECT_FALSE(URLSessionTLS::setAdditionalCAFile(certificates.keyFile() + ".absent"));
+    EXPECT_FALSE(URLSessionTLS::setAdditionalCAFile(certificates.keyFile())) << "a key is no certificate";
+    EXPECT_TRUE(URLSessionTLS::setAdditionalCAFile(certificates.caFile()));
+    std::optional<Error> error;
+    EXPECT_EQ(URLConnection::sendSynchronousRequest(request, nullptr, &error), toBytes("secret"));
+    EXPECT_FALSE(error);
+    URLSessionTLS::clearAdditionalCA();
+}
+
+TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
+    for (const auto& cookie : HTTPCookieStorage::shared().cookies()) HTTPCookieStorage::shared().deleteCookie(cookie);
+    LocalServer server;
+    server.server().Get("/login", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Set-Cookie", "sid=abc; Path=/; HttpOnly");
+        response.set_header("Set-Cookie", "theme=dark; Max-Age=3600");
+        response.set_content("ok", "text/plain");
+    });
+    server.server().Get("/echo", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(request.get_header_value("Cookie"), "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+
+    auto ephemeral = load(requestFor(server.url("/login")), nullptr, URLSessionConfiguration::ephemeralSessionConfiguration());
+    EXPECT_FALSE(ephemeral->error);
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty()) << "an ephemeral session keeps its cookies to itself";
+
+    auto noCookies = requestFor(server.url("/login"));
+    noCookies.httpShouldHandleCookies = false;
+    load(noCookies);
+    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
+
+    load(requestFor(server.url("/login")));
+    EXPECT_EQ(HTTPCookieStorage::shared().cookiesForURL(server.url("/")).size(), 2u);
+    auto echoed = load(requestFor(server.url("/echo")));
+    EXPECT_EQ(bodyText(*echoed), "sid=abc; theme=dark");
+    EXPECT_EQ(echoed->sentRequest.headerFields.get("Cookie"), "sid=abc; theme=dark");
+
+    auto own = requestFor(server.url("/echo"));
+    own.headerFields.set("Cookie", "mine=1");
+    EXPECT_EQ(bodyText(*load(own)), "mine=1") << "a caller's cookie field is left as it is";
+
+    std::optional<HTTPURLResponse> response;
+    EXPECT_EQ(URLConnection::sendSynchronousRequest(requestFor(server.url("/echo")), &response, nullptr),
+              toBytes("sid=abc; theme=dark"));
+}
+
+TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {
+    LocalServer server;
+    serveRedirects(server.server());
+    server.server().Get("/missing", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 404;
+        response.set_content("gone", "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+
+    std::optional<HTTPURLResponse> response;
+    std::optional<Error> error;
+    auto body = URLConnection::sendSynchronousRequest(requestFor(server.url("/moved")), &response, &error);
+    EXPECT_EQ(body, toBytes("final "));
+    EXPECT_EQ(response->statusCode, 200);
+    EXPECT_EQ(response->url, server.url("/final"));
+    EXPECT_FALSE(error);
+
+    body = URLConnection::sendSynchronousRequest(requestFor(server.url("/missing")), &response, &error);
+    EXPECT_EQ(body, toBytes("gone"));
+    EXPECT_EQ(response->statusCode, 404);
+
+    auto post = requestFor(server.url("/final"));
+    post.httpMethod = "POST";
+    post.httpBody = toBytes("x=1");
+    EXPECT_EQ(URLConnection::sendSynchronousRequest(post, nullptr, nullptr),
+              toBytes("posted x=1 as application/x-www-form-urlencoded"));
+
+    body = URLConnection::sendSynchronousRequest(requestFor(server.url("/loop")), &response, &error);
+    EXPECT_FALSE(body);
+    EXPECT_FALSE(response);
+    EXPECT_EQ(error->code, URLErrorCode::kHTTPTooManyRedirects);
+
+    RawServer silent([](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
+    body = URLConnection::sendSynchronousRequest(requestFor(silent.url("/"), 1.0), &response, &error);
+    EXPECT_FALSE(body);
+    EXPECT_EQ(error->code, URLErrorCode::kTimedOut);
+
+    body = URLConnection::sendSynchronousRequest(
+        requestFor("http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/"), &response, &error);
+    EXPECT_FALSE(body);
+    EXPECT_EQ(error->code, URLErrorCode::kCannotConnectToHost);
+}
+
+}  // namespace
+}  // namespace plovendale
+
+namespace plovendale {
+namespace {
+
+using test::RawConnection;
+using test::RawServer;
+using test::RecordingDelegate;
+using test::requestFor;
+
+TEST(URLSessionShutdownTest, ExitingWithTransfersInFlightNeitherCrashesNorHangs) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            static RawServer silent([](RawConnection& connection) {
+                connection.waitForClientClose(std::chrono::seconds(30));
+            });
+            auto delegate = std::make_shared<RecordingDelegate>();
+            auto session =
+                URLSession::sessionWithConfiguration(URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+            session->dataTaskWithRequest(requestFor(silent.url("/"), 30.0))->resume();
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            std::exit(silent.connections() == 1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace plovendale

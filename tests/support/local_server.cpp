@@ -1,0 +1,197 @@
+#include "support/local_server.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace plovendale::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+int boundLoopbackSocket(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// Waits for fd to become readable; false on timeout or when the wake descriptor fires.
+bool waitReadable(int fd, int wakeFd, std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, static_cast<int>(timeout.count()));
+    return ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !(fds[1].revents & POLLIN);
+}
+
+}  // namespace
+
+TestCertificates::TestCertificates() {
+    const std::string d = dir_.path();
+    std::ofstream(dir_.file("ext.cnf")) << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                                           "basicConstraints=CA:FALSE\n"
+                                           "keyUsage=critical,digitalSignature\n"
+                                           "extendedKeyUsage=serverAuth\n";
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    available_ =
+        run("openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + d +
+            "/ca.pem -days 2 -subj '/CN=Plovendale Throw-away Test CA'"
+            " -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'") &&
+        run("openssl req" + ec + "-keyout " + d + "/server.key -out " + d + "/server.csr -subj '/CN=127.0.0.1'") &&
+        run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d + "/ca.key -CAcreateserial -out " +
+            d + "/server.pem -days 2 -extfile " + d + "/ext.cnf");
+}
+
+const TestCertificates& TestCertificates::shared() {
+    static TestCertificates certificates;
+    return certificates;
+}
+
+std::string TestCertificates::caPEM() const { return readFile(caFile()); }
+
+LocalServer::LocalServer() : server_(std::make_unique<httplib::Server>()), scheme_("http") {}
+
+LocalServer::LocalServer(const TestCertificates& certificates)
+    : server_(std::make_unique<httplib::SSLServer>(certificates.certificateFile().c_str(),
+                                                   certificates.keyFile().c_str())),
+      scheme_("https") {}
+
+LocalServer::~LocalServer() { stop(); }
+
+bool LocalServer::start() {
+    server_->set_keep_alive_timeout(1);
+    server_->set_tcp_nodelay(true);
+    server_->set_pre_routing_handler([this](const httplib::Request&, httplib::Response&) {
+        ++requests_;
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) return false;
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!server_->is_running() && Clock::now() < deadline) std::this_thread::yield();
+    return server_->is_running();
+}
+
+void LocalServer::stop() {
+    if (!thread_.joinable()) return;
+    server_->stop();
+    thread_.join();
+}
+
+std::string LocalServer::url(std::string_view path) const {
+    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+bool RawConnection::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+bool RawConnection::readHead(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    char buffer[4096];
+    while (head_.find("\r\n\r\n") == std::string::npos && head_.size() < 64 * 1024) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) return false;
+        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (got <= 0) return false;
+        head_.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
+void RawConnection::waitForClientClose(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) return;
+        if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return;
+    }
+}
+
+RawServer::RawServer(Handler handler) : handler_(std::move(handler)) {
+    listenFd_ = boundLoopbackSocket(port_);
+    if (listenFd_ < 0 || ::listen(listenFd_, 16) != 0 || ::pipe2(wakePipe_, O_CLOEXEC) != 0) return;
+    thread_ = std::thread([this] { serve(); });
+}
+
+RawServer::~RawServer() {
+    if (thread_.joinable()) {
+        const char stop = 1;
+        (void)!::write(wakePipe_[1], &stop, 1);
+        thread_.join();
+    }
+    for (int fd : {listenFd_, wakePipe_[0], wakePipe_[1]}) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+std::string RawServer::url(std::string_view path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+void RawServer::serve() {
+    for (;;) {
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN)) return;
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ++connections_;
+        RawConnection connection(fd, wakePipe_[0]);
+        if (connection.readHead(std::chrono::seconds(5))) handler_(connection);
+        ::close(fd);
+    }
+}
+
+int refusedPort() {
+    int port = -1;
+    const int fd = boundLoopbackSocket(port);
+    if (fd >= 0) ::close(fd);  // bound, never listening, now closed: nothing accepts there
+    return port;
+}
+
+int threadCount() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+}  // namespace plovendale::test

@@ -1,0 +1,111 @@
+#pragma once
+
+// Local servers for URL-loading tests: a cpp-httplib server (HTTP, or HTTPS with a throw-away
+// certificate) and a raw TCP server for replies no real server library would produce.
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "support/test_environment.h"
+
+namespace plovendale::test {
+
+/// A throw-away CA and a server certificate for 127.0.0.1 and localhost signed by it, made once per
+/// process with the openssl command. available() is false when openssl could not make them.
+class TestCertificates {
+public:
+    static const TestCertificates& shared();
+    bool available() const { return available_; }
+    std::string caFile() const { return dir_.file("ca.pem"); }
+    std::string certificateFile() const { return dir_.file("server.pem"); }
+    std::string keyFile() const { return dir_.file("server.key"); }
+    std::string caPEM() const;
+
+private:
+    TestCertificates();
+    TempDir dir_;
+    bool available_ = false;
+};
+
+/// A cpp-httplib server on 127.0.0.1 and a port the system picks. Register handlers on server()
+/// before start(); the server stops on destruction.
+class LocalServer {
+public:
+    LocalServer();                                                  // HTTP
+    explicit LocalServer(const TestCertificates& certificates);     // HTTPS
+    ~LocalServer();
+    LocalServer(const LocalServer&) = delete;
+    LocalServer& operator=(const LocalServer&) = delete;
+
+    httplib::Server& server() { return *server_; }
+    /// Binds and serves; false when the server could not start within a few seconds.
+    bool start();
+    void stop();
+    int port() const { return port_; }
+    std::string url(std::string_view path) const;
+    /// Requests that reached the server (counted before routing).
+    int requestCount() const { return requests_.load(); }
+
+private:
+    std::unique_ptr<httplib::Server> server_;
+    std::string scheme_;
+    std::thread thread_;
+    int port_ = -1;
+    std::atomic<int> requests_{0};
+};
+
+/// One accepted connection of a RawServer.
+class RawConnection {
+public:
+    RawConnection(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+    /// The request line and header fields (read up to the blank line, bounded).
+    const std::string& requestHead() const { return head_; }
+    bool send(std::string_view bytes);
+    /// Waits until the client closes the connection, the server stops, or timeout passes.
+    void waitForClientClose(std::chrono::milliseconds timeout);
+
+private:
+    friend class RawServer;
+    bool readHead(std::chrono::milliseconds timeout);
+    int fd_;
+    int wakeFd_;
+    std::string head_;
+};
+
+/// A TCP server on 127.0.0.1 handing each connection, one at a time, to a handler that writes
+/// whatever bytes a test wants; the connection closes when the handler returns.
+class RawServer {
+public:
+    using Handler = std::function<void(RawConnection&)>;
+    explicit RawServer(Handler handler);
+    ~RawServer();
+    RawServer(const RawServer&) = delete;
+    RawServer& operator=(const RawServer&) = delete;
+    int port() const { return port_; }
+    std::string url(std::string_view path) const;
+    int connections() const { return connections_.load(); }
+
+private:
+    void serve();
+    Handler handler_;
+    int listenFd_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    int port_ = -1;
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+/// A port on 127.0.0.1 where nothing listens (connections are refused).
+int refusedPort();
+
+/// Threads of this process right now (/proc/self/task).
+int threadCount();
+
+}  // namespace plovendale::test

@@ -1,0 +1,129 @@
+#pragma once
+
+// A delegate that records what the URL session service tells it, for the URL session tests.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plovendale/platform/url_session.h"
+
+namespace plovendale::test {
+
+class RecordingDelegate : public URLSessionDelegate {
+public:
+    // What to answer; set before the task is resumed.
+    bool followRedirects = true;
+    URLSessionResponseDisposition disposition = URLSessionResponseDisposition::Allow;
+    /// When set, the response handler is handed over instead of being called.
+    std::function<void(std::function<void(URLSessionResponseDisposition)>)> keepResponseHandler;
+
+    void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& response,
+                            std::function<void(URLSessionResponseDisposition)> handler) override {
+        record("response " + std::to_string(response.statusCode), [&] { this->response = response; });
+        if (keepResponseHandler) {
+            keepResponseHandler(std::move(handler));
+        } else {
+            handler(disposition);
+        }
+    }
+    void didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) override {
+        record("data", [&] { body.insert(body.end(), data.begin(), data.end()); });
+    }
+    void didSendBodyData(URLSession&, URLSessionTask&, std::int64_t step, std::int64_t total,
+                         std::int64_t expected) override {
+        record("sent", [&] { sent.push_back({step, total, expected}); });
+    }
+    void willPerformHTTPRedirection(URLSession&, URLSessionTask&, const HTTPURLResponse& response,
+                                    const URLRequest& next,
+                                    std::function<void(std::optional<URLRequest>)> handler) override {
+        record("redirect " + std::to_string(response.statusCode), [&] { redirects.push_back(next); });
+        handler(followRedirects ? std::optional<URLRequest>(next) : std::nullopt);
+    }
+    void willCacheResponse(URLSession&, URLSessionTask&, const CachedURLResponse& proposed,
+                           std::function<void(std::optional<CachedURLResponse>)> handler) override {
+        record("cache", [&] { cachedBytes = proposed.data.size(); });
+        handler(proposed);
+    }
+    void didCompleteWithError(URLSession&, URLSessionTask& task, const std::optional<Error>& error) override {
+        record("complete", [&] {
+            this->error = error;
+            sentRequest = task.currentRequest();
+            completed = true;
+        });
+    }
+    void didBecomeInvalidWithError(URLSession&, const std::optional<Error>&) override {
+        record("invalid", [&] { invalidated = true; });
+    }
+
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::seconds bound = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, bound, condition);
+    }
+    bool waitCompleted() { return waitUntil([this] { return completed; }); }
+    bool waitInvalidated() { return waitUntil([this] { return invalidated; }); }
+    std::vector<std::string> eventKinds() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+
+    struct Progress {
+        std::int64_t step, total, expected;
+    };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> events;
+    std::vector<std::thread::id> threads;
+    std::optional<HTTPURLResponse> response;
+    Bytes body;
+    std::vector<Progress> sent;
+    std::vector<URLRequest> redirects;
+    std::size_t cachedBytes = 0;
+    std::optional<Error> error;
+    URLRequest sentRequest;
+    bool completed = false;
+    bool invalidated = false;
+
+private:
+    template <typename Update>
+    void record(const std::string& kind, Update update) {
+        {
+            std::lock_guard lock(mutex);
+            // Collapse runs of one kind so that the order reads like the protocol.
+            if (events.empty() || events.back() != kind || (kind != "data" && kind != "sent")) events.push_back(kind);
+            threads.push_back(std::this_thread::get_id());
+            update();
+        }
+        changed.notify_all();
+    }
+};
+
+inline URLRequest requestFor(const std::string& url, double timeout = 10.0) {
+    URLRequest request;
+    request.url = url;
+    request.timeoutInterval = timeout;
+    return request;
+}
+
+/// Runs one data task in a fresh session to completion and invalidation; the delegate holds the outcome.
+inline std::shared_ptr<RecordingDelegate> load(const URLRequest& request,
+                                               std::shared_ptr<RecordingDelegate> delegate = nullptr,
+                                               URLSessionConfiguration configuration =
+                                                   URLSessionConfiguration::defaultSessionConfiguration()) {
+    if (!delegate) delegate = std::make_shared<RecordingDelegate>();
+    auto session = URLSession::sessionWithConfiguration(configuration, delegate);
+    auto task = session->dataTaskWithRequest(request);
+    if (!task) return delegate;
+    task->resume();
+    session->finishTasksAndInvalidate();
+    delegate->waitInvalidated();
+    return delegate;
+}
+
+}  // namespace plovendale::test
