@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 namespace plovendale {
 namespace {
 
@@ -32,7 +34,9 @@ std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json&
 
 std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& data, unsigned options,
                                                                   Error* error) {
-    if (data.empty()) {
+    // JSON text never holds a raw NUL byte; refusing it up front keeps a NUL from cutting the
+    // text short and letting trailing garbage pass.
+    if (data.empty() || std::find(data.begin(), data.end(), 0) != data.end()) {
         fill(error, kReadCorruptError, "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
         return std::nullopt;
     }

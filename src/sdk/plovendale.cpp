@@ -6,6 +6,7 @@
 #include "plovendale/platform/identifiers.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/sdk/core_helper.h"
+#include "plovendale/signals/pasteboard_helper.h"
 #include "plovendale/util/string_utils.h"
 #include "util/format.h"
 #include "sdk/client_id.h"
@@ -111,7 +112,7 @@ void Plovendale::commonInit(const std::string& /*appKey*/) {
     }
     if (CoreHelper::isFirstInstall()) {
         Log::write(fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
-        // The pasteboard capture of an unattributed installation runs here.
+        UIPasteboardHelper::setUp();
     }
 }
 

@@ -47,7 +47,12 @@ void writeInfoPlist(const std::string& directory, const std::map<std::string, st
 /// in-process pasteboard, captured log. configure() installs it.
 class TestPlatform {
 public:
-    explicit TestPlatform(const std::map<std::string, std::string>& info = {});
+    TestPlatform() : TestPlatform(std::map<std::string, std::string>{}) {}
+    TestPlatform(std::initializer_list<std::pair<std::string, std::string>> info)
+        : TestPlatform(std::map<std::string, std::string>(info.begin(), info.end())) {}
+    explicit TestPlatform(const std::map<std::string, std::string>& info);
+    TestPlatform(const TestPlatform&) = delete;
+    TestPlatform& operator=(const TestPlatform&) = delete;
     void configure();
     PlatformConfiguration& config() { return config_; }
     const TempDir& dir() const { return dir_; }

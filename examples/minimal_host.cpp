@@ -1,0 +1,31 @@
+// A minimal host: configures the platform for a temporary data directory, starts the library with
+// an application key and prints what it did.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/sdk/plovendale.h"
+
+int main(int argc, char** argv) {
+    using namespace plovendale;
+    const std::string appKey = argc > 1 ? argv[1] : "demoAppKey";
+    std::string dataDir = (std::filesystem::temp_directory_path() / "plovendale-example-XXXXXX").string();
+    if (!mkdtemp(dataDir.data())) return 1;
+
+    PlatformConfiguration config;
+    config.dataDirectory = dataDir;
+    config.logSink = [](std::string_view line) { std::printf("log: %.*s\n", int(line.size()), line.data()); };
+    Platform::configure(config);
+
+    Plovendale::initWithDelegate(nullptr, appKey);
+    std::printf("sdk version:     %s\n", Plovendale::sdkVersion().c_str());
+    std::printf("data directory:  %s\n", dataDir.c_str());
+    std::printf("client id:       %s\n", CoreHelper::getClientId().c_str());
+    std::printf("first open:      %s\n", Plovendale::isFirstOpen() ? "yes" : "no");
+    std::printf("service base:    %s\n", Plovendale::getDomainUrl(appKey).c_str());
+    std::filesystem::remove_all(dataDir);
+    return 0;
+}

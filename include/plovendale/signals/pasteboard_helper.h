@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace plovendale {
+
+/// The trace identifier that a landing page leaves on the general pasteboard: an HTML anchor
+/// ("public.html") whose id attribute holds "PLOVENDALE:" + encoded application key + ":" +
+/// encoded trace identifier. Every operation answers "" for absent values and never throws.
+/// Character positions count UTF-16 code units. Safe to call from any thread.
+class UIPasteboardHelper {
+  public:
+    /// Captures a trace identifier meant for this application's key: stores it under
+    /// "com.plovendale.paste_key" and empties the pasteboard. Otherwise changes nothing.
+    static void setUp();
+    /// The "public.html" text of the last pasteboard item that has one, or "".
+    static std::string getPasteValue();
+    /// The trace identifier carried by `text` for the configured application key, or "".
+    /// The search for the id attribute is bounded by Rx::kMatchTimeLimit, so hostile text (huge,
+    /// with many unterminated attributes) is answered quickly, with "".
+    static std::string extractTraceId(const std::string& text);
+    /// Positions 5-9 and 13 onwards of the encoded key, or "" when either part is empty.
+    static std::string decodeAppKey(const std::string& encoded);
+    /// Positions 3-12 and 18 onwards of the encoded identifier, or "" when either part is empty.
+    static std::string decodeTrackId(const std::string& encoded);
+    /// The identifier stored by an earlier capture, or "".
+    static std::string getCacheTraceId();
+};
+
+}  // namespace plovendale

@@ -1,0 +1,105 @@
+#include "plovendale/signals/report_param_data.h"
+
+#include <cmath>
+#include <cstdint>
+#include <variant>
+
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/constants.h"
+#include "plovendale/signals/pasteboard_helper.h"
+#include "plovendale/signals/sign_info_utils.h"
+#include "plovendale/util/string_utils.h"
+
+namespace plovendale {
+namespace {
+
+constexpr const char* kUnknown = "Unknown";
+
+struct PixelSize {
+    double width = 0;
+    double height = 0;
+};
+
+// These two models report a point scale that does not give their panel's pixels unless the
+// native scale says the panel is denser than 2x.
+bool hasSpecialScreen(const std::optional<std::string>& model) {
+    return model && (*model == "iPhone11,8" || *model == "iPhone12,1");
+}
+
+PixelSize screenPixels(const std::optional<std::string>& model) {
+    const auto screen = Platform::device()->mainScreen();
+    PixelSize size;
+    if (screen) size = {screen->width * screen->scale, screen->height * screen->scale};
+    if (hasSpecialScreen(model)) {
+        const double nativeScale = screen ? screen->nativeScale : 0;
+        if (!(nativeScale > 2.0)) size = {828.0, 1792.0};
+    }
+    return size;
+}
+
+// A host may hand in any double; only a finite value in range converts to an integer soundly.
+std::string wholePixels(double value) {
+    const double floored = std::floor(value);
+    if (!std::isfinite(floored)) return "0";
+    if (floored >= 9223372036854775808.0) return std::to_string(INT64_MAX);
+    if (floored < -9223372036854775808.0) return std::to_string(INT64_MIN);
+    return std::to_string(static_cast<std::int64_t>(floored));
+}
+
+}  // namespace
+
+std::string BundleInfo::getBundleValue(const std::string& key) {
+    return Platform::mainBundle()->infoString(key).value_or(kUnknown);
+}
+
+std::string BundleInfo::appVersion() {
+    return getBundleValue("CFBundleShortVersionString");
+}
+std::string BundleInfo::bundle() {
+    return getBundleValue("CFBundleIdentifier");
+}
+std::string BundleInfo::appBuild() {
+    return getBundleValue("CFBundleVersion");
+}
+
+std::string BundleInfo::osNameVersion() {
+    const OperatingSystemVersion version = Platform::device()->operatingSystemVersion();
+    return std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
+           std::to_string(version.patch);
+}
+
+std::optional<std::string> Device::getVersionCode() {
+    return Platform::device()->machineName();
+}
+
+std::map<std::string, std::string> ReportParamData::getParams() {
+    std::map<std::string, std::string> params;
+    const std::optional<std::string> model = Device::getVersionCode();
+    const PixelSize pixels = screenPixels(model);
+    const std::string clip = UIPasteboardHelper::getCacheTraceId();
+    const std::optional<SignData> marker = SignInfoUtils::getSignData();
+    const std::string channel = marker ? marker->channel.value_or("") : "";
+    const std::string markerTrace = marker ? marker->traceId.value_or("") : "";
+    const std::string ti = StringUtils::isNullOrEmpty(markerTrace) ? clip : markerTrace;
+
+    params["di"] = "";
+    params["pkg"] = BundleInfo::bundle();
+    params["osvn"] = BundleInfo::osNameVersion();
+    params["vc"] = BundleInfo::appBuild();
+    params["clip"] = clip;
+    params["ai"] = "";
+    params["sw"] = wholePixels(pixels.width);
+    params["sh"] = wholePixels(pixels.height);
+    params["li"] = "";
+    params["br"] = "Apple";
+    params["gr"] = "";
+    params["gv"] = "";
+    params["ti"] = ti;
+    params["svn"] = SDK_VERSION;
+    if (model) params["md"] = *model;
+    params["os"] = "iOS";
+    params["ch"] = channel;
+    return params;
+}
+
+}  // namespace plovendale

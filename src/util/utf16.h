@@ -1,0 +1,22 @@
+#pragma once
+
+#include <unicode/unistr.h>
+
+#include <cstdint>
+#include <string>
+
+namespace plovendale {
+
+/// The UTF-16 form of UTF-8 text; ill-formed sequences become U+FFFD. Text too long for one
+/// UTF-16 string gives a bogus string (test with isBogus()).
+icu::UnicodeString toUTF16(const std::string& utf8);
+
+/// The UTF-8 text of `length` code units of `text` from `start`; the part outside `text` is
+/// left out, so a bad range never reads out of bounds.
+std::string utf16Substring(const icu::UnicodeString& text, std::int32_t start, std::int32_t length);
+
+/// UTF-8 text without its first `start` UTF-16 code units, at most `length` units of the rest
+/// (all of it when `length` is negative).
+std::string utf16Slice(const std::string& utf8, std::int32_t start, std::int32_t length = -1);
+
+}  // namespace plovendale

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "plovendale/platform/key_value_store.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
+    test::TempDir dir;
+    const std::string path = dir.file("defaults.sqlite");
+    {
+        auto store = makeSQLiteKeyValueStore(path);
+        EXPECT_FALSE(store->stringForKey("missing"));
+        EXPECT_FALSE(store->boolForKey("missing"));
+        store->setString("first", "k");
+        store->setString("second", "k");
+        store->setString(std::string("nul\0inside", 10), "binary");
+        store->setString("", "empty");
+        store->setBool(true, "flag");
+        store->setString("YES", "yes-text");
+        store->setString("nope", "other-text");
+    }
+    auto store = makeSQLiteKeyValueStore(path);
+    EXPECT_EQ(store->stringForKey("k"), "second");
+    EXPECT_EQ(store->stringForKey("binary"), std::string("nul\0inside", 10));
+    EXPECT_EQ(store->stringForKey("empty"), "");
+    EXPECT_FALSE(store->stringForKey("flag")) << "a boolean is not a string";
+    EXPECT_TRUE(store->boolForKey("flag"));
+    EXPECT_TRUE(store->boolForKey("yes-text"));
+    EXPECT_FALSE(store->boolForKey("other-text"));
+    store->removeObjectForKey("k");
+    EXPECT_FALSE(store->stringForKey("k"));
+}
+
+TEST(KeyValueStore, ValueSurvivesAKillRightAfterTheWriteReturns) {
+    test::TempDir dir;
+    const std::string path = dir.file("defaults.sqlite");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto store = makeSQLiteKeyValueStore(path);
+        store->setString("0123456789abcdef0123456789abcdef", "com.plovendale.client_id");
+        const char byte = 'w';
+        (void)!write(ready[1], &byte, 1);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    auto store = makeSQLiteKeyValueStore(path);
+    EXPECT_EQ(store->stringForKey("com.plovendale.client_id"), "0123456789abcdef0123456789abcdef");
+}
+
+TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {
+    test::TestPlatform platform;
+    platform.configure();
+    test::TempDir dir;
+    {
+        std::ofstream junk(dir.file("junk.sqlite"));
+        junk << "this is not a database, just some text that is long enough to be a header......";
+    }
+    auto store = makeSQLiteKeyValueStore(dir.file("junk.sqlite"));
+    store->setString("v", "k");
+    EXPECT_EQ(store->stringForKey("k"), "v");
+
+    // A directory that cannot exist: its parent is a regular file.
+    auto other = makeSQLiteKeyValueStore(dir.file("junk.sqlite") + "/sub/defaults.sqlite");
+    other->setBool(true, "b");
+    EXPECT_TRUE(other->boolForKey("b"));
+
+    const auto lines = platform.log().lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("values are kept in memory"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace plovendale

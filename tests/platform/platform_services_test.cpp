@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "plovendale/platform/bundle.h"
+#include "plovendale/platform/identifiers.h"
+#include "plovendale/platform/json_serialization.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+TEST(Bundle, EntriesKeepTheirTypes) {
+    test::TempDir dir;
+    test::writeInfoPlist(dir.path(), {{"CFBundleIdentifier", "com.example.app"}},
+                         {{"CFBundleVersion", "<integer>42</integer>"},
+                          {"Ratio", "<real>1.5</real>"},
+                          {"Flag", "<true/>"},
+                          {"List", "<array><string>x</string></array>"}});
+    auto bundle = makeDirectoryBundle(dir.path());
+    EXPECT_EQ(bundle->bundlePath(), dir.path());
+    EXPECT_EQ(bundle->bundleIdentifier(), "com.example.app");
+    ASSERT_TRUE(bundle->infoValue("CFBundleVersion"));
+    EXPECT_EQ(std::get<std::int64_t>(*bundle->infoValue("CFBundleVersion")), 42);
+    EXPECT_FALSE(bundle->infoString("CFBundleVersion")) << "a number is not a string";
+    EXPECT_EQ(std::get<double>(*bundle->infoValue("Ratio")), 1.5);
+    EXPECT_TRUE(std::get<bool>(*bundle->infoValue("Flag")));
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(*bundle->infoValue("List")));
+    EXPECT_FALSE(bundle->infoValue("Missing"));
+
+    auto empty = makeDirectoryBundle(dir.file("nowhere"));
+    EXPECT_FALSE(empty->bundleIdentifier());
+    std::ofstream(dir.file("broken.plist")) << "<plist><dict><key>a</key>";
+    EXPECT_FALSE(makeDirectoryBundle(dir.file("nowhere"))->infoValue("a"));
+}
+
+TEST(JSONSerialization, WritesCompactTextAndRefusesWhatItCannotWrite) {
+    nlohmann::json object = {{"a", "x y"}, {"b", "1"}};
+    auto data = JSONSerialization::dataWithJSONObject(object, 0);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(toString(*data), R"({"a":"x y","b":"1"})");
+
+    Error error;
+    EXPECT_FALSE(JSONSerialization::dataWithJSONObject({{"bad", std::string("\xff\xfe")}}, 0, &error));
+    EXPECT_EQ(error.domain, kJSONErrorDomain);
+    EXPECT_FALSE(JSONSerialization::dataWithJSONObject(nlohmann::json("scalar"), 0));
+}
+
+TEST(JSONSerialization, ReadsObjectsAndArraysOnlyAndSurvivesDeepNesting) {
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithData(toBytes(R"({"a":[1,true,null]})"), 0));
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("42"), 0));
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithData(toBytes("42"), kJSONReadingAllowFragments));
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData({}, 0));
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("{\"a\":"), 0));
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("{\"a\":\"\xc3\x28\"}"), 0));
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes(std::string("{\"a\":1}\0junk", 12)), 0));
+    auto mutableDoc = JSONSerialization::JSONObjectWithData(toBytes("[]"), kJSONReadingMutableContainers);
+    ASSERT_TRUE(mutableDoc);
+    EXPECT_TRUE(mutableDoc->mutableContainers);
+
+    const std::string deep = std::string(10000, '[') + std::string(10000, ']');
+    auto doc = JSONSerialization::JSONObjectWithData(toBytes(deep), 0);
+    ASSERT_TRUE(doc);
+    EXPECT_TRUE(doc->root->is_array());
+    const std::string unbalanced = std::string(200000, '[');
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes(unbalanced), 0));
+}
+
+TEST(Identifiers, UUIDsAreFreshUpperCaseAndWellFormed) {
+    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) {
+        const std::string id = UUID::UUIDString();
+        EXPECT_TRUE(std::regex_match(id, form)) << id;
+        seen.insert(id);
+    }
+    EXPECT_EQ(seen.size(), 100u);
+    EXPECT_GT(Date::timeIntervalSince1970(), 1.7e9);
+}
+
+TEST(MainQueue, RunsTasksInOrderOnTheDrainingThreadAndBoundsWaits) {
+    auto& queue = MainQueue::shared();
+    std::vector<int> order;
+    const auto mainThread = std::this_thread::get_id();
+    bool allOnMain = true;
+    std::thread poster([&] {
+        for (int i = 0; i < 100; ++i) {
+            queue.async([&, i] {
+                order.push_back(i);
+                allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+            });
+        }
+    });
+    EXPECT_TRUE(test::runMainQueueUntil([&] { return order.size() == 100; }));
+    poster.join();
+    EXPECT_TRUE(allOnMain);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.runUntil([] { return false; }, std::chrono::milliseconds(50)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    std::vector<MainQueue::Task> handed;
+    queue.setPoster([&](MainQueue::Task task) { handed.push_back(std::move(task)); });
+    int ran = 0;
+    queue.async([&] { ++ran; });
+    queue.setPoster(nullptr);
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(queue.drain(), 0u);
+    handed[0]();
+    EXPECT_EQ(ran, 1);
+}
+
+TEST(Platform, DefaultsFollowTheConfiguration) {
+    test::TestPlatform platform({{"CFBundleIdentifier", "com.example.app"}});
+    platform.config().dataDirectory.clear();
+    platform.config().screen = ScreenMetrics{414, 896, 3, 3};
+    platform.config().machineName = "iPhone12,1";
+    platform.config().osVersion = OperatingSystemVersion{17, 0, 0};
+    setenv("XDG_DATA_HOME", platform.dir().file("xdg").c_str(), 1);
+    platform.configure();
+    EXPECT_EQ(Platform::dataDirectory(), platform.dir().file("xdg") + "/plovendale/com.example.app");
+    Platform::keyValueStore()->setString("v", "k");
+    EXPECT_TRUE(std::ifstream(Platform::dataDirectory() + "/defaults.sqlite").good());
+    EXPECT_EQ(Platform::mainBundle()->bundlePath(), platform.bundleDirectory());
+    EXPECT_EQ(Platform::device()->machineName(), "iPhone12,1");
+    EXPECT_EQ(Platform::device()->mainScreen()->width, 414);
+    EXPECT_EQ(Platform::device()->operatingSystemVersion().major, 17);
+
+    PlatformConfiguration plain;
+    plain.dataDirectory = platform.dataDirectory();
+    Platform::configure(plain);
+    EXPECT_FALSE(Platform::device()->mainScreen()) << "a desktop host has no screen";
+    EXPECT_TRUE(Platform::device()->machineName());
+    EXPECT_GT(Platform::device()->operatingSystemVersion().major, 0);
+}
+
+}  // namespace
+}  // namespace plovendale

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/sdk/plovendale.h"
+#include "plovendale/util/string_utils.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+const std::string kVersionInit = "[Plovendale] PlovendaleSDK version: 2.3.1, init ...";
+const std::string kInitialized = "[Plovendale] PlovendaleSDK 2.3.1 successfully initialized.";
+const std::string kNoKey = "[Plovendale] The app key is not available.";
+
+struct RecordingDelegate : PlovendaleDelegate {
+    std::vector<AppData> received;
+    void getWakeUpTrace(const AppData& appData) override { received.push_back(appData); }
+};
+
+// Runs `body` in a child process (a later launch of the application) and returns what it wrote.
+std::string inChildProcess(const std::function<std::string()>& body) {
+    int out[2];
+    if (pipe(out) != 0) return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string text = body();
+        (void)!write(out[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    return text;
+}
+
+TEST(StartUp, KeyFromThePropertyListCreatesAndKeepsAClientIdentifier) {
+    test::TestPlatform platform({{"com.plovendale.APP_KEY", "appkey123"}});
+    platform.configure();
+    auto delegate = std::make_shared<RecordingDelegate>();
+
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+    Plovendale::initWithDelegate(delegate);
+    EXPECT_EQ(platform.log().lines(), (std::vector<std::string>{kVersionInit, kInitialized}));
+    const std::string clientId = CoreHelper::getClientId();
+    EXPECT_TRUE(std::regex_match(clientId, std::regex("[0-9a-f]{32}"))) << clientId;
+    EXPECT_EQ(Platform::keyValueStore()->stringForKey(CoreHelper::kClientIdKey), clientId);
+    EXPECT_EQ(CoreHelper::getAppKey(), "appkey123");
+    EXPECT_EQ(Plovendale::shareInstance().plovendaleDelegate(), delegate);
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+
+    Plovendale::initWithDelegate(delegate);
+    EXPECT_EQ(CoreHelper::getClientId(), clientId);
+    EXPECT_EQ(platform.log().lines().size(), 4u);
+
+    // The application's next launch finds the same identifier.
+    const std::string nextLaunch = inChildProcess([] {
+        Plovendale::start();
+        return CoreHelper::getClientId();
+    });
+    EXPECT_EQ(nextLaunch, clientId);
+
+    // Once attributed, start-up logs only the version line.
+    CoreHelper::saveTraceId("trace");
+    EXPECT_FALSE(Plovendale::isFirstOpen());
+    Plovendale::start();
+    const auto lines = platform.log().lines();
+    EXPECT_EQ(lines.back(), "[Plovendale] PlovendaleSDK version: 2.3.1, start ...");
+}
+
+TEST(StartUp, MissingKeyStoresTheDelegateButCreatesNothing) {
+    test::TestPlatform platform;
+    platform.configure();
+    auto delegate = std::make_shared<RecordingDelegate>();
+    Plovendale::initWithDelegate(delegate, "");
+    EXPECT_EQ(platform.log().lines(), (std::vector<std::string>{kVersionInit, kNoKey}));
+    EXPECT_EQ(Plovendale::shareInstance().plovendaleDelegate(), delegate);
+    EXPECT_EQ(CoreHelper::getClientId(), "");
+    Plovendale::start();
+    EXPECT_EQ(platform.log().lines().back(), kNoKey);
+
+    // The library never keeps the delegate alive.
+    delegate.reset();
+    EXPECT_EQ(Plovendale::shareInstance().plovendaleDelegate(), nullptr);
+}
+
+TEST(StartUp, ArgumentKeyWinsAndAKeyOfAnotherTypeCountsAsAbsent) {
+    test::TestPlatform platform;
+    test::writeInfoPlist(platform.bundleDirectory(), {}, {{"com.plovendale.APP_KEY", "<integer>123456</integer>"}});
+    platform.configure();
+    EXPECT_EQ(CoreHelper::getAppKey(), "");
+    Plovendale::startWith("fromArgument");
+    EXPECT_EQ(platform.log().lines().front(), "[Plovendale] PlovendaleSDK version: 2.3.1, startWith ...");
+    EXPECT_EQ(CoreHelper::getAppKey(), "fromArgument");
+    EXPECT_FALSE(CoreHelper::getClientId().empty());
+}
+
+TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
+    test::TestPlatform platform({{"com.plovendale.SERVER_DOMAIN", "https://plist.example"}});
+    platform.configure();
+    EXPECT_EQ(CoreHelper::getTargetDomain(), "https://plist.example");
+    Plovendale::setServerDomain(" ");
+    EXPECT_EQ(platform.log().lines(),
+              std::vector<std::string>{"[Plovendale] setServerDomain failed, domain cannot be empty."});
+    Plovendale::setServerDomain("http://127.0.0.1:8080");
+    EXPECT_EQ(CoreHelper::getTargetDomain(), "http://127.0.0.1:8080");
+
+    CoreHelper::saveClientId("x");
+    CoreHelper::saveClientId("y");
+    EXPECT_EQ(CoreHelper::getClientId(), "x");
+    EXPECT_EQ(Platform::keyValueStore()->stringForKey(CoreHelper::kClientIdKey), "x");
+
+    EXPECT_FALSE(CoreHelper::getAppData());
+    CoreHelper::saveAppData("");
+    EXPECT_EQ(CoreHelper::getAppData(), "");
+    CoreHelper::saveTraceId("");
+    EXPECT_TRUE(CoreHelper::isFirstInstall());
+    CoreHelper::saveTraceId("init");
+    EXPECT_FALSE(CoreHelper::isFirstInstall());
+    EXPECT_EQ(Plovendale::sdkVersion(), "2.3.1");
+}
+
+TEST(StringUtils, OnlyNothingEmptyAndOneSpaceAreEmpty) {
+    EXPECT_TRUE(StringUtils::isNullOrEmpty(std::nullopt));
+    EXPECT_TRUE(StringUtils::isNullOrEmpty(""));
+    EXPECT_TRUE(StringUtils::isNullOrEmpty(" "));
+    EXPECT_TRUE(StringUtils::isNullOrEmpty(static_cast<const char*>(nullptr)));
+    for (const char* text : {"  ", "\t", "\n", " x", "null", "a"}) {
+        EXPECT_FALSE(StringUtils::isNullOrEmpty(text)) << '"' << text << '"';
+    }
+}
+
+}  // namespace
+}  // namespace plovendale

@@ -1,0 +1,144 @@
+#include "plovendale/signals/report_param_data.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/signals/sign_info_utils.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+class ReportParamDataTest : public ::testing::Test {
+  protected:
+    void configure(std::optional<ScreenMetrics> screen, std::string model) {
+        platform_.config().screen = screen;
+        platform_.config().machineName = std::move(model);
+        platform_.config().osVersion = OperatingSystemVersion{16, 4, 1};
+        platform_.configure();
+    }
+    void writeMarker(const std::string& content) {
+        const std::string dir = platform_.bundleDirectory() + "/_CodeSignature";
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir + "/.pvignore", std::ios::binary) << content;
+    }
+    std::pair<std::string, std::string> screenSize(std::optional<ScreenMetrics> screen,
+                                                   const std::string& model) {
+        configure(screen, model);
+        auto params = ReportParamData::getParams();
+        return {params["sw"], params["sh"]};
+    }
+
+    test::TestPlatform platform_{{"CFBundleIdentifier", "com.example.host"}, {"CFBundleVersion", "42"}};
+};
+
+TEST_F(ReportParamDataTest, ParamsCarryTheSeventeenKeys) {
+    configure(ScreenMetrics{414, 896, 3.0, 3.0}, "MacBookPro18,1");
+    const std::map<std::string, std::string> expected{{"di", ""},
+                                                      {"pkg", "com.example.host"},
+                                                      {"osvn", "16.4.1"},
+                                                      {"vc", "42"},
+                                                      {"clip", ""},
+                                                      {"ai", ""},
+                                                      {"sw", "1242"},
+                                                      {"sh", "2688"},
+                                                      {"li", ""},
+                                                      {"br", "Apple"},
+                                                      {"gr", ""},
+                                                      {"gv", ""},
+                                                      {"ti", ""},
+                                                      {"svn", "2.3.1"},
+                                                      {"md", "MacBookPro18,1"},
+                                                      {"os", "iOS"},
+                                                      {"ch", ""}};
+    EXPECT_EQ(ReportParamData::getParams(), expected);
+    EXPECT_EQ(BundleInfo::appVersion(), "Unknown");
+    EXPECT_EQ(Device::getVersionCode(), "MacBookPro18,1");
+}
+
+TEST_F(ReportParamDataTest, ScreenSizeInPixels) {
+    using Size = std::pair<std::string, std::string>;
+    EXPECT_EQ(screenSize(ScreenMetrics{390.3, 844.9, 3.0, 3.0}, "x86_64"), Size("1170", "2534"));
+    EXPECT_EQ(screenSize(std::nullopt, "x86_64"), Size("0", "0"));
+    EXPECT_EQ(screenSize(ScreenMetrics{414, 896, 3.0, 2.0}, "iPhone12,1"), Size("828", "1792"));
+    EXPECT_EQ(screenSize(ScreenMetrics{414, 896, 3.0, 2.0}, "iPhone11,8"), Size("828", "1792"));
+    EXPECT_EQ(screenSize(ScreenMetrics{414, 896, 3.0, 2.5}, "iPhone12,1"), Size("1242", "2688"));
+    EXPECT_EQ(screenSize(ScreenMetrics{414, 896, 3.0, NAN}, "iPhone12,1"), Size("828", "1792"));
+    EXPECT_EQ(screenSize(std::nullopt, "iPhone12,1"), Size("828", "1792"));
+    EXPECT_EQ(screenSize(ScreenMetrics{414, 896, 3.0, 2.0}, "iPhone12,10"), Size("1242", "2688"));
+    EXPECT_EQ(screenSize(ScreenMetrics{414, 896, 3.0, 2.0}, "iphone12,1"), Size("1242", "2688"));
+    // Metrics a host got wrong still give whole numbers.
+    EXPECT_EQ(screenSize(ScreenMetrics{NAN, INFINITY, 1.0, 1.0}, "x86_64"), Size("0", "0"));
+    EXPECT_EQ(screenSize(ScreenMetrics{1e30, -1e30, 1.0, 1.0}, "x86_64"),
+              Size("9223372036854775807", "-9223372036854775808"));
+}
+
+TEST_F(ReportParamDataTest, TraceAndChannelSources) {
+    configure(std::nullopt, "x86_64");
+    Platform::keyValueStore()->setString("PasteTrace1", CoreHelper::kPasteKey);
+    auto params = ReportParamData::getParams();
+    EXPECT_EQ(params["clip"], "PasteTrace1");
+    EXPECT_EQ(params["ti"], "PasteTrace1");
+    EXPECT_EQ(params["ch"], "");
+
+    writeMarker(R"({"traceId":" ","pv_channel":"store"})");
+    params = ReportParamData::getParams();
+    EXPECT_EQ(params["ti"], "PasteTrace1");
+    EXPECT_EQ(params["ch"], "store");
+
+    writeMarker(R"({"traceId":"MarkerTrace","pv_channel":"store"})");
+    params = ReportParamData::getParams();
+    EXPECT_EQ(params["clip"], "PasteTrace1");
+    EXPECT_EQ(params["ti"], "MarkerTrace");
+}
+
+TEST_F(ReportParamDataTest, BundleEntriesOfAnotherTypeAreUnknown) {
+    test::writeInfoPlist(platform_.bundleDirectory(), {{"CFBundleShortVersionString", "1.2"}},
+                         {{"CFBundleVersion", "<integer>42</integer>"}});
+    configure(std::nullopt, "x86_64");
+    EXPECT_EQ(BundleInfo::appBuild(), "Unknown");
+    EXPECT_EQ(BundleInfo::bundle(), "Unknown");
+    EXPECT_EQ(BundleInfo::appVersion(), "1.2");
+    EXPECT_EQ(BundleInfo::getBundleValue(""), "Unknown");
+}
+
+TEST_F(ReportParamDataTest, SignMarkerReading) {
+    configure(std::nullopt, "x86_64");
+    EXPECT_FALSE(SignInfoUtils::getSignData());
+    for (const char* unreadable : {"", "not json", "\"text\"", "{\"traceId\":\"\xff\"}"}) {
+        writeMarker(unreadable);
+        EXPECT_FALSE(SignInfoUtils::getSignData()) << unreadable;
+    }
+    const std::vector<std::pair<std::string, SignData>> cases{
+        {"[1,2]", SignData{"", ""}},
+        {R"({"pv_channel":"web"})", SignData{"web", ""}},
+        {R"({"traceId":7,"pv_channel":null})", SignData{"", ""}},
+        {R"({"traceId":" ","channel":"web"})", SignData{"", ""}},
+        {R"({"traceId":"T1","pv_channel":"  "})", SignData{"  ", "T1"}},
+    };
+    for (const auto& [content, expected] : cases) {
+        writeMarker(content);
+        EXPECT_EQ(SignInfoUtils::getSignData(), expected) << content;
+    }
+
+    // Oversized files, and things that are not files, are not read.
+    writeMarker(R"({"pv_channel":"web","pad":")" + std::string(SignInfoUtils::kMaxMarkerSize, 'x') +
+                "\"}");
+    EXPECT_FALSE(SignInfoUtils::getSignData());
+    const std::string path = platform_.bundleDirectory() + "/_CodeSignature/.pvignore";
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    EXPECT_FALSE(SignInfoUtils::getSignData());
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(SignInfoUtils::getSignData()) << "a FIFO without a writer must not block";
+}
+
+}  // namespace
+}  // namespace plovendale

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_environment.h"
+
+namespace plovendale::test {
+
+/// The outcome of a command run to completion.
+struct AttributionCommandResult {
+    int exitCode = -1;  // 128 + signal number when a signal ended it
+    std::string out;
+    std::string err;
+};
+
+/// Runs argv (argv[0] is a path) and waits at most timeout; nothing when it did not finish in
+/// time (it is then killed).
+std::optional<AttributionCommandResult> runAttributionCommand(const std::vector<std::string>& argv,
+                                                              std::chrono::milliseconds timeout);
+
+/// The reference attribution service running as a child process on 127.0.0.1 with a port of the
+/// system's choosing. Not thread-safe; use from the test's thread.
+class AttributionServiceProcess {
+  public:
+    struct Options {
+        std::string binary;    // path of the attribution-service executable
+        std::string database;  // "" for a fresh database in the process's own directory
+        std::vector<std::string> extraArgs;
+        std::chrono::milliseconds startTimeout{15000};
+    };
+
+    /// Starts the service and waits until it listens. Nothing (with the reason in error) when it
+    /// fails to start or does not listen within startTimeout.
+    static std::unique_ptr<AttributionServiceProcess> start(const Options& options,
+                                                            std::string* error = nullptr);
+    /// Kills the service if it still runs.
+    ~AttributionServiceProcess();
+    AttributionServiceProcess(const AttributionServiceProcess&) = delete;
+    AttributionServiceProcess& operator=(const AttributionServiceProcess&) = delete;
+
+    int port() const { return port_; }
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    const std::string& database() const { return database_; }
+    const std::string& portFile() const { return portFile_; }
+    pid_t pid() const { return pid_; }
+
+    /// Sends sig and waits at most timeout for the exit: the exit code (128 + signal number when a
+    /// signal ended it), or nothing on timeout.
+    std::optional<int> stop(int sig = SIGTERM,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    /// Whether the process is still running (it is reaped if it has ended).
+    bool running();
+
+    std::string stdoutText() const;
+    std::string stderrText() const;
+
+    /// Registers a link through the HTTP interface; the trace identifier, or "" on failure.
+    std::string registerLink(const std::string& appKey, const std::string& params,
+                             const std::string& channel) const;
+
+  private:
+    AttributionServiceProcess() = default;
+
+    TempDir dir_;
+    std::string database_;
+    std::string portFile_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::optional<int> exitCode_;
+};
+
+}  // namespace plovendale::test

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include "util/base64.h"
+#include "util/percent.h"
+#include "util/url_components.h"
+
+namespace plovendale {
+namespace {
+
+TEST(Base64Test, DecodesOnlyStrictText) {
+    EXPECT_EQ(base64Decode(""), Bytes{});
+    EXPECT_EQ(base64Decode("QQ=="), toBytes("A"));
+    EXPECT_EQ(base64Decode("QUI="), toBytes("AB"));
+    EXPECT_EQ(base64Decode("QUJD"), toBytes("ABC"));
+    EXPECT_EQ(base64Decode("+/+/"), (Bytes{0xfb, 0xff, 0xbf}));
+    for (const char* bad : {"QQ", "QQ=", "QUJ", "Q===", "====", "QQ==QUJD", "QU=D", "QUJD\n",
+                            " QUJD", "QU-_", "QR==", "QUJ=\x80", "QUK="}) {
+        EXPECT_FALSE(base64Decode(bad)) << bad;
+    }
+    EXPECT_FALSE(base64Decode(std::string("QU\0D", 4)));
+    const Bytes all = [] {
+        Bytes bytes;
+        for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
+        return bytes;
+    }();
+    for (std::size_t n = 0; n < 5; ++n) {
+        const Bytes part(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_EQ(base64Decode(base64Encode(part)), part);
+    }
+    EXPECT_EQ(base64Decode(base64Encode(all)), all);
+}
+
+TEST(PercentTest, UnescapesOnlyWellFormedUTF8) {
+    EXPECT_EQ(percentUnescape("a%20b+c%7B%7d"), "a b+c{}");
+    EXPECT_EQ(percentUnescape("%C3%A9"), "\u00e9");
+    EXPECT_EQ(percentUnescape("%00"), std::string(1, '\0'));
+    for (const char* bad : {"%", "%4", "%zz", "a%g0", "%C3", "%FF", "\xff"}) {
+        EXPECT_FALSE(percentUnescape(bad)) << bad;
+    }
+    const std::string text = "{\"pr\":\"a b/\u00e9\",\"ch\":\"%\"}";
+    EXPECT_EQ(percentUnescape(percentEscape(text)), text);
+}
+
+TEST(URLComponentsTest, ReadsPathAndQueryOfAnyScheme) {
+    auto parsed = URLComponents::parse("myapp://host/c%2Fx?d=a+b%20c&e&=v&d=%zz#frag?d=no");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->path, "/c/x");
+    ASSERT_TRUE(parsed->queryItems);
+    ASSERT_EQ(parsed->queryItems->size(), 4u);
+    EXPECT_EQ((*parsed->queryItems)[0].name, "d");
+    EXPECT_EQ((*parsed->queryItems)[0].value, "a+b c");
+    EXPECT_EQ((*parsed->queryItems)[1].name, "e");
+    EXPECT_FALSE((*parsed->queryItems)[1].value);
+    EXPECT_EQ((*parsed->queryItems)[2].name, "");
+    EXPECT_FALSE((*parsed->queryItems)[3].value) << "a bad escape gives no value";
+
+    EXPECT_EQ(URLComponents::parse("https://example.com/a/../c")->path, "/a/../c");
+    EXPECT_FALSE(URLComponents::parse("https://example.com/c")->queryItems);
+    // URLs without an authority keep their whole path.
+    EXPECT_EQ(URLComponents::parse("myapp:/c?d=1")->path, "/c");
+    EXPECT_EQ(URLComponents::parse("myapp:///c/x?d=1")->path, "/c/x");
+    EXPECT_EQ(URLComponents::parse("myapp:c?d=1")->path, "c");
+    EXPECT_EQ(URLComponents::parse("myapp://c?d=1")->path, "/") << "c is the host here";
+
+    for (const char* bad : {"", "/c?d=1", "no scheme", "https://exa mple.com/c", "1ab://host/c",
+                            "https://host:99999/c"}) {
+        EXPECT_FALSE(URLComponents::parse(bad)) << bad;
+    }
+    EXPECT_FALSE(URLComponents::parse(std::string("https://host/c\0/x", 17)));
+    EXPECT_FALSE(URLComponents::parse("https://host/%FF/c")->path) << "not UTF-8 once decoded";
+}
+
+}  // namespace
+}  // namespace plovendale

@@ -1,0 +1,167 @@
+// attribution-service: a small reference attribution service for the Plovendale client.
+// See README.md beside this file for the command line and the HTTP interface.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "attribution-service/identifiers.h"
+#include "attribution-service/options.h"
+#include "attribution-service/service.h"
+#include "attribution-service/store.h"
+
+namespace plovendale::attribution_service {
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void complain(const std::string& message) {
+    std::fprintf(stderr, "attribution-service: %s\n", message.c_str());
+}
+
+/// Written to a temporary name and renamed, so a reader polling the file never sees half a number.
+bool writePortFile(const std::string& path, int port) {
+    const std::string temporary = path + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << port << '\n';
+        out.flush();
+        if (!out) return false;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string urlHost(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+bool isLoopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+int serve(const ServeOptions& options) {
+    // Signals are taken by one thread with sigwait; every other thread (httplib's pool included)
+    // inherits this mask, so a signal can never interrupt a handler or SQLite mid-write.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not kill the service
+
+    std::string error;
+    auto store = Store::open(options.database, error);
+    if (!store) {
+        complain("cannot open database " + options.database + ": " + error);
+        return kExitFailure;
+    }
+    Service service(
+        *store, ServiceSettings{!options.quiet, std::chrono::milliseconds(options.reportDelayMs)});
+    const int port = service.bind(options.host, options.port);
+    if (port < 0) {
+        complain("cannot listen on " + options.host + " port " + std::to_string(options.port));
+        return kExitFailure;
+    }
+    if (!options.portFile.empty() && !writePortFile(options.portFile, port)) {
+        complain("cannot write port file " + options.portFile);
+        return kExitFailure;
+    }
+    if (!isLoopback(options.host)) {
+        complain("warning: listening beyond loopback; the service has no authentication");
+    }
+    std::printf("listening on http://%s:%d\n", urlHost(options.host).c_str(), port);
+    std::fflush(stdout);
+
+    std::thread signalWaiter([&] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        service.stop();
+    });
+    const bool served = service.run();
+    // When serving ended on its own, wake the waiter with a signal meant for it alone.
+    pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    signalWaiter.join();
+    if (!options.portFile.empty()) std::remove(options.portFile.c_str());
+    if (!served) {
+        complain("serving failed");
+        return kExitFailure;
+    }
+    return 0;
+}
+
+int registerLink(const RegisterOptions& options) {
+    if (!isValidAppKey(options.appKey)) {
+        complain("--app-key must be 1 to 128 letters, digits, '-' or '_'");
+        return kExitUsage;
+    }
+    if (!options.traceId.empty() && !isValidTraceId(options.traceId)) {
+        complain("--trace-id must be 12 to 64 letters and digits");
+        return kExitUsage;
+    }
+    std::string error;
+    auto store = Store::open(options.database, error);
+    if (!store) {
+        complain("cannot open database " + options.database + ": " + error);
+        return kExitFailure;
+    }
+    std::optional<std::string> traceId;
+    if (options.traceId.empty()) {
+        traceId = registerNewLink(*store, options.appKey, options.params, options.channel);
+    } else {
+        const auto outcome =
+            store->addLink(options.appKey, options.traceId, options.params, options.channel);
+        if (outcome == RegisterOutcome::TraceIdTaken) {
+            complain("trace id " + options.traceId + " is already registered for this app key");
+            return kExitFailure;
+        }
+        if (outcome == RegisterOutcome::Registered) traceId = options.traceId;
+    }
+    if (!traceId) {
+        complain("cannot store the link: " + store->lastError());
+        return kExitFailure;
+    }
+    std::printf("%s\n", traceId->c_str());
+    return 0;
+}
+
+int runMain(const std::vector<std::string>& args) {
+    const CommandLine commandLine = parseCommandLine(args);
+    switch (commandLine.mode) {
+        case CommandLine::Mode::Help:
+            std::fputs(usageText().c_str(), stdout);
+            return 0;
+        case CommandLine::Mode::Invalid:
+            complain(commandLine.error + " (try --help)");
+            return kExitUsage;
+        case CommandLine::Mode::Register:
+            return registerLink(commandLine.registration);
+        case CommandLine::Mode::Serve:
+            break;
+    }
+    return serve(commandLine.serve);
+}
+
+}  // namespace
+}  // namespace plovendale::attribution_service
+
+int main(int argc, char** argv) {
+    try {
+        return plovendale::attribution_service::runMain(
+            std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        plovendale::attribution_service::complain(std::string("fatal: ") + e.what());
+    } catch (...) {
+        plovendale::attribution_service::complain("fatal: unknown exception");
+    }
+    return 1;
+}

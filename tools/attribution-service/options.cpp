@@ -1,0 +1,170 @@
+#include "attribution-service/options.h"
+
+#include <charconv>
+#include <optional>
+
+namespace plovendale::attribution_service {
+namespace {
+
+constexpr int kMaxReportDelayMs = 600000;
+
+std::optional<int> parseInt(const std::string& text, int min, int max) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+/// Walks the arguments, splitting "--name=value" and fetching the value of "--name value".
+class ArgReader {
+  public:
+    explicit ArgReader(const std::vector<std::string>& args) : args_(args) {}
+
+    bool next() {
+        if (index_ >= args_.size()) return false;
+        const std::string& arg = args_[index_++];
+        const auto equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name_ = arg.substr(0, equals);
+            inlineValue_ = arg.substr(equals + 1);
+        } else {
+            name_ = arg;
+            inlineValue_.reset();
+        }
+        return true;
+    }
+    const std::string& name() const { return name_; }
+    bool hasInlineValue() const { return inlineValue_.has_value(); }
+    /// The option's value, or nothing when the command line ends first.
+    std::optional<std::string> value() {
+        if (inlineValue_) return inlineValue_;
+        if (index_ >= args_.size()) return std::nullopt;
+        return args_[index_++];
+    }
+
+  private:
+    const std::vector<std::string>& args_;
+    std::size_t index_ = 0;
+    std::string name_;
+    std::optional<std::string> inlineValue_;
+};
+
+CommandLine invalid(std::string error) {
+    CommandLine result;
+    result.mode = CommandLine::Mode::Invalid;
+    result.error = std::move(error);
+    return result;
+}
+
+bool isHelp(const std::string& name) {
+    return name == "--help" || name == "-h";
+}
+
+CommandLine parseServe(ArgReader& reader) {
+    CommandLine result;
+    ServeOptions& options = result.serve;
+    while (reader.next()) {
+        const std::string name = reader.name();
+        if (isHelp(name)) return CommandLine{CommandLine::Mode::Help, {}, {}, {}};
+        if (name == "--quiet") {
+            if (reader.hasInlineValue()) return invalid("--quiet takes no value");
+            options.quiet = true;
+            continue;
+        }
+        if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
+            name != "--delay-ms") {
+            return invalid("unknown option: " + name);
+        }
+        const auto value = reader.value();
+        if (!value) return invalid(name + " needs a value");
+        if (name == "--host") {
+            if (value->empty()) return invalid("--host needs a value");
+            options.host = *value;
+        } else if (name == "--port") {
+            const auto port = parseInt(*value, 0, 65535);
+            if (!port) return invalid("--port must be a number from 0 to 65535");
+            options.port = *port;
+        } else if (name == "--db") {
+            if (value->empty()) return invalid("--db needs a path");
+            options.database = *value;
+        } else if (name == "--port-file") {
+            options.portFile = *value;
+        } else {
+            const auto delay = parseInt(*value, 0, kMaxReportDelayMs);
+            if (!delay) return invalid("--delay-ms must be a number from 0 to 600000");
+            options.reportDelayMs = *delay;
+        }
+    }
+    return result;
+}
+
+CommandLine parseRegister(ArgReader& reader) {
+    CommandLine result;
+    result.mode = CommandLine::Mode::Register;
+    RegisterOptions& options = result.registration;
+    bool haveKey = false;
+    while (reader.next()) {
+        const std::string name = reader.name();
+        if (isHelp(name)) return CommandLine{CommandLine::Mode::Help, {}, {}, {}};
+        std::string* target = name == "--db"         ? &options.database
+                              : name == "--app-key"  ? &options.appKey
+                              : name == "--params"   ? &options.params
+                              : name == "--channel"  ? &options.channel
+                              : name == "--trace-id" ? &options.traceId
+                                                     : nullptr;
+        if (!target) return invalid("unknown option for register: " + name);
+        const auto value = reader.value();
+        if (!value) return invalid(name + " needs a value");
+        *target = *value;
+        haveKey = haveKey || name == "--app-key";
+    }
+    if (!haveKey) return invalid("register needs --app-key");
+    if (options.database.empty()) return invalid("--db needs a path");
+    return result;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& args) {
+    ArgReader reader(args);
+    if (!args.empty() && args.front() == "register") {
+        reader.next();
+        return parseRegister(reader);
+    }
+    return parseServe(reader);
+}
+
+std::string usageText() {
+    return R"(Usage:
+  attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
+                      [--delay-ms N]
+  attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
+                      [--trace-id ID]
+  attribution-service --help
+
+Serves the install-trace and state-report endpoints of the Plovendale client for any app key,
+storing links, reports and install requests in a SQLite database.
+
+Options:
+  --host ADDR       address to listen on (default 127.0.0.1; the service has no authentication,
+                    so think twice before listening on anything but loopback)
+  --port N          port to listen on; 0 (the default) lets the system pick a free one
+  --db PATH         SQLite database file, created if missing (default attribution-service.db;
+                    ":memory:" keeps nothing)
+  --port-file FILE  once listening, write the port number to FILE
+  --quiet           no log line per request
+  --delay-ms N      wait N milliseconds before answering each install-trace query (for testing
+                    client timeouts; 0 to 600000)
+
+register adds a link to the database without a running service and prints its trace identifier.
+KEY is letters, digits, '-' and '_'; ID (when given) is 12 to 64 letters and digits.
+
+Once ready, the service prints "listening on http://HOST:PORT" and stops cleanly on SIGTERM or
+SIGINT.
+)";
+}
+
+}  // namespace plovendale::attribution_service

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace plovendale::attribution_service {
+
+inline constexpr const char* kDefaultDatabase = "attribution-service.db";
+
+struct ServeOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: the system picks a free port
+    std::string database = kDefaultDatabase;
+    std::string portFile;  // written once the socket listens, when set
+    bool quiet = false;
+    int reportDelayMs = 0;  // test aid: hold each install-trace answer this long
+};
+
+struct RegisterOptions {
+    std::string database = kDefaultDatabase;
+    std::string appKey;
+    std::string params;
+    std::string channel;
+    std::string traceId;  // "" picks a random one
+};
+
+struct CommandLine {
+    enum class Mode { Serve, Register, Help, Invalid };
+    Mode mode = Mode::Serve;
+    ServeOptions serve;
+    RegisterOptions registration;
+    std::string error;  // why the command line is Invalid
+};
+
+/// Parses the arguments after the program name. Options take their value as the next argument
+/// or after '=' ("--port 8080", "--port=8080").
+CommandLine parseCommandLine(const std::vector<std::string>& args);
+
+std::string usageText();
+
+}  // namespace plovendale::attribution_service

@@ -1,0 +1,156 @@
+#include "attribution-service/service.h"
+
+#include <sys/socket.h>
+
+#include <exception>
+
+#include "attribution-service/json_body.h"
+#include "attribution-service/request_log.h"
+
+namespace plovendale::attribution_service {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// httplib serves a whole request on one pool thread, from pre-routing to the logger, so the start
+// of the request in flight on this thread can live here. Requests refused before routing (a bad
+// request line) have no start and are logged with 0 ms.
+thread_local std::optional<Clock::time_point> requestStart;
+
+const char* reasonFor(int status) {
+    switch (status) {
+        case 400:
+            return "bad request";
+        case 404:
+            return "not found";
+        case 405:
+            return "method not allowed";
+        case 413:
+            return "request body too large";
+        case 414:
+            return "request URI too long";
+        case 500:
+            return "internal error";
+        case 503:
+            return "service is stopping";
+        default:
+            return "request failed";
+    }
+}
+
+/// Turns anything a handler throws into a 500 with the service's error body; the client sees a
+/// failed request and the service keeps serving.
+template <typename Handler>
+httplib::Server::Handler guarded(Handler handler) {
+    return [handler](const httplib::Request& req, httplib::Response& res) {
+        try {
+            handler(req, res);
+        } catch (const std::exception& e) {
+            writeLogLine("error: " + escapeForLog(e.what()));
+            replyError(res, 500, reasonFor(500));
+        } catch (...) {
+            writeLogLine("error: unknown exception");
+            replyError(res, 500, reasonFor(500));
+        }
+    };
+}
+
+}  // namespace
+
+Service::Service(Store& store, ServiceSettings settings) : store_(store), settings_(settings) {
+    server_.set_payload_max_length(kMaxBodyBytes);
+    // httplib's default is SO_REUSEPORT, which lets a second service bind the same port and
+    // silently take half the requests. SO_REUSEADDR alone still allows a quick restart.
+    server_.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    installReporting();
+    installRoutes();
+}
+
+void Service::installRoutes() {
+    const std::string key = "([^/]*)";
+    auto bindHandler =
+        [this](void (Service::*member)(const httplib::Request&, httplib::Response&)) {
+            return guarded([this, member](const httplib::Request& req, httplib::Response& res) {
+                (this->*member)(req, res);
+            });
+        };
+    server_.Post("/api/trace/client/report/" + key, bindHandler(&Service::handleReport));
+    server_.Post("/api/trace/client/state/" + key, bindHandler(&Service::handleState));
+    server_.Post("/api/links/" + key, bindHandler(&Service::handleRegister));
+    server_.Get("/api/links/" + key, bindHandler(&Service::handleListLinks));
+    server_.Get("/api/state/" + key, bindHandler(&Service::handleListStates));
+    server_.Get("/api/installs/" + key, bindHandler(&Service::handleListInstalls));
+}
+
+void Service::installReporting() {
+    server_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+        requestStart = Clock::now();
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Every answer of 400 and above that has no body yet (unknown route, oversized body, a
+    // request httplib refused) gets the service's JSON error body.
+    server_.set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            replyError(res, res.status, reasonFor(res.status));
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    server_.set_exception_handler([](const httplib::Request&, httplib::Response& res,
+                                     std::exception_ptr) { replyError(res, 500, reasonFor(500)); });
+    const bool logRequests = settings_.logRequests;
+    server_.set_logger([logRequests](const httplib::Request& req, const httplib::Response& res) {
+        const auto start = requestStart;
+        requestStart.reset();
+        if (!logRequests) return;
+        const double elapsedMs =
+            start ? std::chrono::duration<double, std::milli>(Clock::now() - *start).count() : 0.0;
+        writeLogLine(requestLogLine(req.method, req.path, res.status, elapsedMs));
+    });
+}
+
+int Service::bind(const std::string& host, int port) {
+    if (port == 0) return server_.bind_to_any_port(host);
+    return server_.bind_to_port(host, port) ? port : -1;
+}
+
+bool Service::run() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return true;
+        running_ = true;
+    }
+    const bool served = server_.listen_after_bind();
+    {
+        std::lock_guard lock(mutex_);
+        running_ = false;
+    }
+    stoppingChanged_.notify_all();
+    std::lock_guard lock(mutex_);
+    return served || stopping_;
+}
+
+void Service::stop() {
+    std::unique_lock lock(mutex_);
+    if (stopping_) return;  // httplib's stop() must not run twice
+    stopping_ = true;
+    stoppingChanged_.notify_all();
+    // httplib ignores stop() until its accept loop has started; run() may be just about to start
+    // it, so keep asking until the loop is up or run() has returned.
+    while (running_ && !server_.is_running()) {
+        stoppingChanged_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    if (running_) server_.stop();
+}
+
+bool Service::waitReportDelay() {
+    std::unique_lock lock(mutex_);
+    if (settings_.reportDelay.count() > 0) {
+        stoppingChanged_.wait_for(lock, settings_.reportDelay, [this] { return stopping_; });
+    }
+    return !stopping_;
+}
+
+}  // namespace plovendale::attribution_service

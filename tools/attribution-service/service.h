@@ -1,0 +1,61 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "attribution-service/store.h"
+
+namespace plovendale::attribution_service {
+
+struct ServiceSettings {
+    bool logRequests = true;
+    std::chrono::milliseconds reportDelay{0};
+};
+
+/// Bodies above this size are refused with 413 before they are read.
+inline constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
+
+/// The HTTP front of the service: routes, JSON error bodies, the request log and orderly stop.
+/// bind() and run() belong to one thread; stop() may be called from any thread at any time.
+class Service {
+  public:
+    Service(Store& store, ServiceSettings settings);
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    /// Binds host and port (0: any free port); the socket accepts connections from here on.
+    /// Returns the bound port, or -1.
+    int bind(const std::string& host, int port);
+    /// Serves until stop(). Returns false when serving failed for another reason.
+    bool run();
+    /// Ends run() and cuts short any held answer. Idempotent.
+    void stop();
+
+  private:
+    void installRoutes();
+    void installReporting();
+    /// Holds an install-trace answer for the configured delay; false when the service is stopping.
+    bool waitReportDelay();
+
+    void handleReport(const httplib::Request& req, httplib::Response& res);
+    void handleState(const httplib::Request& req, httplib::Response& res);
+    void handleRegister(const httplib::Request& req, httplib::Response& res);
+    void handleListLinks(const httplib::Request& req, httplib::Response& res);
+    void handleListStates(const httplib::Request& req, httplib::Response& res);
+    void handleListInstalls(const httplib::Request& req, httplib::Response& res);
+
+    Store& store_;
+    ServiceSettings settings_;
+    httplib::Server server_;
+
+    std::mutex mutex_;
+    std::condition_variable stoppingChanged_;
+    bool stopping_ = false;
+    bool running_ = false;  // inside run(), whether or not the accept loop has started yet
+};
+
+}  // namespace plovendale::attribution_service
