@@ -28,7 +28,9 @@ test-asan: build-asan
 
 test: test-plain test-asan
 
-demo: build
+demo: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target plovendale_tool attribution_service_tool
 	@scripts/demo.sh $(BUILD)
 
 bench: deps

@@ -1,5 +1,74 @@
 #!/usr/bin/env bash
-# The main job: for now, a minimal host that starts the library against a temporary directory.
+# The end-to-end demo: a local reference attribution service, a link registered with it, a landing
+# page's marker on the pasteboard, the first launch (asks the service), the second launch (answers
+# from the store) and a wake-up link. Uses only bash and the project's own binaries.
 set -euo pipefail
 build=${1:-build}
-"$build/bin/minimal_host" demoAppKey
+bin="$(cd "$build/bin" && pwd)"
+work=$(mktemp -d "${TMPDIR:-/tmp}/plovendale-demo-XXXXXX")
+service_pid=""
+cleanup() {
+    if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
+        kill "$service_pid" 2>/dev/null || true
+        wait "$service_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+key=demoAppKey42
+step() { printf '\n== %s\n' "$*"; }
+show() { printf '   %s\n' "$@"; }
+
+# A tiny HTTP GET over bash's /dev/tcp, so the demo needs no curl or python.
+http_get() {
+    exec 3<>"/dev/tcp/127.0.0.1/$1"
+    printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' "$2" >&3
+    sed '1,/^\r$/d' <&3
+    exec 3<&- 3>&-
+}
+
+step "1. Start the reference attribution service on loopback"
+"$bin/attribution-service" --port 0 --port-file "$work/port" --db "$work/service.db" >"$work/service.out" 2>"$work/service.log" &
+service_pid=$!
+for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+[ -s "$work/port" ] || { echo "the service did not start"; cat "$work/service.log"; exit 1; }
+port=$(cat "$work/port")
+server="http://127.0.0.1:$port"
+show "listening on $server (pid $service_pid)"
+
+step "2. Register a link (params and channel) with the service"
+trace_id=$("$bin/attribution-service" register --db "$work/service.db" --app-key "$key" \
+    --params 'invite=alice&campaign=winter' --channel spring-newsletter)
+show "trace id: $trace_id"
+
+step "3. The landing page leaves a marker on the pasteboard"
+marker=$("$bin/plovendale" make-marker --app-key "$key" --trace-id "$trace_id")
+show "$marker"
+
+step "4. First launch: the library captures the marker and asks the service"
+first=$("$bin/plovendale" trace --app-key "$key" --server "$server" --data-dir "$work/app-data" \
+    --pasteboard-html "$marker" --device-model iPhone14,2 --screen 390x844@3 --os-version 17.4.1 2>"$work/trace1.log")
+show "$first"
+show "state reports recorded by the service: $(http_get "$port" "/api/state/$key")"
+
+step "5. Second launch: answered from the store, no network"
+second=$("$bin/plovendale" trace --app-key "$key" --server "http://127.0.0.1:9" --data-dir "$work/app-data" 2>"$work/trace2.log")
+show "$second"
+
+step "6. A wake-up link for the installed app"
+link=$("$bin/plovendale" make-link --app-key "$key" --params 'screen=offers&id=7' --channel push)
+show "link:    $link"
+decoded=$("$bin/plovendale" link --app-key "$key" --data-dir "$work/app-data" "$link" 2>/dev/null)
+show "decoded: $decoded"
+
+step "7. Stop the service"
+kill "$service_pid"
+wait "$service_pid" 2>/dev/null || true
+service_pid=""
+show "stopped"
+
+case "$first" in *'"outcome":"success"'*'invite=alice'*) ;; *) echo "first launch did not succeed"; exit 1 ;; esac
+case "$second" in *'"outcome":"success"'*'invite=alice'*) ;; *) echo "second launch did not answer from the store"; exit 1 ;; esac
+case "$decoded" in *'"handled":true'*) ;; *) echo "the link was not handled"; exit 1 ;; esac
+printf '\nDemo finished: attribution, cached answer and wake-up link all worked.\n'

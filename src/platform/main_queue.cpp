@@ -1,5 +1,6 @@
 #include "plovendale/platform/main_queue.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -56,18 +57,18 @@ std::size_t MainQueue::drain() {
 }
 
 bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    // `done` may depend on state other threads change without posting work (a session count,
+    // a file), so it is re-checked after a short slice as well as whenever work arrives.
+    constexpr auto kSlice = std::chrono::milliseconds(5);
     auto& s = state();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         drain();
         if (done()) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
         std::unique_lock lock(s.mutex);
-        if (s.tasks.empty()) {
-            if (s.wake.wait_until(lock, deadline) == std::cv_status::timeout && s.tasks.empty()) {
-                lock.unlock();
-                return done();
-            }
-        }
+        if (s.tasks.empty()) s.wake.wait_until(lock, std::min(deadline, now + kSlice));
     }
 }
 

@@ -23,7 +23,8 @@ public:
     std::size_t drain();
 
     /// Drains and waits for new work until `done` answers true or `timeout` passes; returns
-    /// whether `done` held. Tools and tests use it in place of a host's run loop.
+    /// whether `done` held. `done` is asked after each drain and at least every few milliseconds.
+    /// Tools and tests use it in place of a host's run loop.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
     /// Installs the host's poster; an empty function returns to the built-in queue.

@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/platform/url_session.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/sdk/plovendale.h"
+#include "support/local_server.h"
+#include "support/service_stub.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+using nlohmann::json;
+constexpr const char* kKey = "testAppKey1";
+
+struct Outcome {
+    bool arrived = false;
+    bool success = false;
+    std::optional<AppData> appData;
+    std::int64_t code = 0;
+    std::optional<std::string> message;
+    bool synchronous = false;
+};
+
+class InstallTrace : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform_.configure();
+        Plovendale::initWithDelegate(nullptr, kKey);
+        Plovendale::setServerDomain(service_.baseURL());
+    }
+
+    // Runs one query and waits for its outcome and every transfer it started.
+    Outcome query(double timeoutMs = REQUEST_TIMEOUT) {
+        auto outcome = std::make_shared<Outcome>();
+        bool returned = false;
+        Plovendale::getInstallTraceWithTimeout(
+            timeoutMs,
+            [outcome, &returned](const std::optional<AppData>& data) {
+                *outcome = {true, true, data, 0, std::nullopt, !returned};
+            },
+            [outcome, &returned](std::int64_t code, const std::optional<std::string>& message) {
+                *outcome = {true, false, std::nullopt, code, message, !returned};
+            });
+        returned = true;
+        EXPECT_TRUE(test::runMainQueueUntil(
+            [&] { return outcome->arrived && URLSession::liveSessionCount() == 0; }, std::chrono::seconds(20)));
+        return *outcome;
+    }
+
+    json lastReport() {
+        auto reports = service_.receivedAt("/api/trace/client/state/");
+        if (reports.empty()) return nullptr;
+        return json::parse(reports.back().body);
+    }
+
+    test::TestPlatform platform_;
+    test::ServiceStub service_;
+};
+
+TEST_F(InstallTrace, FirstInstallSendsTheFingerprintStoresTheAnswerAndReportsFirst) {
+    service_.answerReports({200, R"({"status":200,"data":{"params_data":"P","channel":"C","trace_id":"T123"}})"});
+    // The curl description of every started request reaches the log: the report must be there
+    // before the host is told.
+    Platform::keyValueStore()->setBool(true, "STHTTPRequestShowCurlDescription");
+    bool reportStartedFirst = false;
+    auto outcome = std::make_shared<Outcome>();
+    Plovendale::getInstallTrace(
+        [&](const std::optional<AppData>& data) {
+            outcome->arrived = outcome->success = true;
+            outcome->appData = data;
+            for (const auto& line : platform_.log().lines()) {
+                if (line.find("/api/trace/client/state/testAppKey1") != std::string::npos) reportStartedFirst = true;
+            }
+        },
+        nullptr);
+    ASSERT_TRUE(test::runMainQueueUntil([&] { return outcome->arrived && URLSession::liveSessionCount() == 0; }));
+    EXPECT_TRUE(reportStartedFirst);
+    ASSERT_TRUE(outcome->appData);
+    EXPECT_EQ(outcome->appData->paramsData, "P");
+    EXPECT_EQ(outcome->appData->channel, "C");
+
+    const auto trace = service_.receivedAt("/api/trace/client/report/");
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].path, std::string("/api/trace/client/report/") + kKey);
+    EXPECT_EQ(trace[0].contentType, "application/json");
+    const json params = json::parse(trace[0].body);
+    EXPECT_EQ(params.size(), 18u);
+    EXPECT_EQ(params["ci"], CoreHelper::getClientId());
+    EXPECT_EQ(params["svn"], "2.3.1");
+    EXPECT_EQ(params["os"], "iOS");
+
+    const json report = lastReport();
+    EXPECT_EQ(report["cd"], "200");
+    EXPECT_EQ(report["ms"], "1");
+    EXPECT_EQ(report["msg"], "success");
+    EXPECT_EQ(report["ci"], CoreHelper::getClientId());
+    EXPECT_GE(std::stoll(report["t"].get<std::string>()), 0);
+
+    EXPECT_FALSE(Plovendale::isFirstOpen());
+    EXPECT_EQ(CoreHelper::getTraceId(), "T123");
+    EXPECT_EQ(json::parse(*CoreHelper::getAppData()), json({{"params_data", "P"}, {"channel", "C"}}));
+
+    // The next query is answered from the store, before the call returns, without traffic.
+    const auto cached = query();
+    EXPECT_TRUE(cached.synchronous);
+    EXPECT_TRUE(cached.success);
+    EXPECT_EQ(cached.appData, (AppData{"P", "C"}));
+    EXPECT_EQ(service_.received().size(), 2u);
+}
+
+TEST_F(InstallTrace, SuccessWithoutDataStoresInitAndLaterQueriesFailFromTheCache) {
+    service_.answerReports({200, R"({"status":200})"});
+    auto outcome = query();
+    EXPECT_TRUE(outcome.success);
+    EXPECT_FALSE(outcome.appData);
+    EXPECT_EQ(lastReport()["ms"], "0");
+    EXPECT_EQ(lastReport()["msg"], "success");
+    EXPECT_EQ(CoreHelper::getTraceId(), "init");
+    EXPECT_FALSE(CoreHelper::getAppData());
+
+    outcome = query();
+    EXPECT_TRUE(outcome.synchronous);
+    EXPECT_EQ(outcome.code, -10001);
+    EXPECT_EQ(outcome.message, "Can not extract app Data from cache.");
+
+    // A cache that is not JSON still yields a record with empty fields.
+    CoreHelper::saveAppData("not json");
+    outcome = query();
+    EXPECT_EQ(outcome.appData, (AppData{"", ""}));
+}
+
+TEST_F(InstallTrace, ServiceRefusalsAreReportedAndLeaveTheInstallationUnattributed) {
+    service_.answerReports({200, R"({"status":403,"error":"unknown trace"})"});
+    auto outcome = query();
+    EXPECT_FALSE(outcome.success);
+    EXPECT_FALSE(outcome.synchronous);
+    EXPECT_EQ(outcome.code, 403);
+    EXPECT_EQ(outcome.message, "unknown trace");
+    EXPECT_EQ(lastReport(), json({{"ci", CoreHelper::getClientId()}, {"t", lastReport()["t"]},
+                                  {"ms", "0"}, {"cd", "403"}, {"msg", ""}}));
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+
+    service_.answerReports({204, ""});
+    outcome = query();
+    EXPECT_EQ(outcome.code, 204);
+    EXPECT_EQ(outcome.message, "Http statusCode error, code: 204");
+    EXPECT_EQ(lastReport()["cd"], "204");
+
+    service_.answerReports({500, "oops"});
+    outcome = query();
+    EXPECT_EQ(outcome.code, -10004);
+    EXPECT_EQ(outcome.message, "HTTP Status 500: Internal Server Error");
+    EXPECT_EQ(lastReport()["cd"], "-10004");
+
+    for (const char* body : {"", "<html>", "[1,2]", R"({"status":"200"})"}) {
+        service_.answerReports({200, body});
+        outcome = query();
+        EXPECT_EQ(outcome.code, -10003) << body;
+        EXPECT_EQ(outcome.message, "Can not extract data from http result.");
+    }
+    EXPECT_EQ(lastReport()["cd"], "-10003");
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(), 7u);
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+}
+
+TEST_F(InstallTrace, TransportFailuresArriveAsRequestFailures) {
+    Plovendale::setServerDomain("http://127.0.0.1:" + std::to_string(test::refusedPort()));
+    auto outcome = query();
+    EXPECT_EQ(outcome.code, -10004);
+    EXPECT_EQ(outcome.message, "Could not connect to the server.");
+
+    // 1000 ms is raised to the 4-second floor; the service answers later than that.
+    Plovendale::setServerDomain(service_.baseURL());
+    service_.answerReports({200, R"({"status":200})", std::chrono::milliseconds(8000)});
+    const auto started = std::chrono::steady_clock::now();
+    outcome = query(1000);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(outcome.code, -10004);
+    EXPECT_EQ(outcome.message, "The request timed out.");
+    EXPECT_GE(waited, std::chrono::milliseconds(3500));
+    EXPECT_EQ(lastReport()["cd"], "-10004");
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+}
+
+TEST_F(InstallTrace, KeylessAndUnaddressableQueriesAnswerAtOnce) {
+    CoreHelper::setAppKey("");
+    auto outcome = query();
+    EXPECT_TRUE(outcome.synchronous);
+    EXPECT_EQ(outcome.code, -10000);
+    EXPECT_EQ(outcome.message, "The app key is not available.");
+
+    // A key that cannot stand in a URL: nothing is sent, and the host still hears back.
+    Plovendale::startWith("bad key\n");
+    outcome = query();
+    EXPECT_TRUE(outcome.synchronous);
+    EXPECT_EQ(outcome.code, -10004);
+    EXPECT_EQ(outcome.message, "can't create task");
+    EXPECT_TRUE(service_.received().empty());
+}
+
+TEST_F(InstallTrace, ServiceBaseURLComesFromTheHostOrTheKey) {
+    EXPECT_EQ(Plovendale::getDomainUrl(kKey), service_.baseURL());
+    CoreHelper::setTargetDomain("");
+    EXPECT_EQ(Plovendale::getDomainUrl("K1234567"), "https://clb-K1234567." PLOVENDALE_TEST_BASE_DOMAIN);
+}
+
+TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork) {
+    service_.answerReports({200, R"({"status":200,"data":{"params_data":"P2","channel":"C2","trace_id":"T2"}})"});
+    Plovendale::getInstallTrace(nullptr, nullptr);
+    ASSERT_TRUE(test::runMainQueueUntil([&] { return !Plovendale::isFirstOpen() && URLSession::liveSessionCount() == 0; }));
+    EXPECT_EQ(CoreHelper::getTraceId(), "T2");
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 1u);
+
+    CoreHelper::saveTraceId("");
+    int successes = 0;
+    for (int i = 0; i < 2; ++i) {
+        Plovendale::getInstallTrace([&](const std::optional<AppData>&) { ++successes; }, nullptr);
+    }
+    ASSERT_TRUE(test::runMainQueueUntil([&] { return successes == 2 && URLSession::liveSessionCount() == 0; }));
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(), 3u);
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 3u);
+}
+
+}  // namespace
+}  // namespace plovendale

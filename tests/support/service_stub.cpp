@@ -1,0 +1,54 @@
+#include "support/service_stub.h"
+
+namespace plovendale::test {
+
+ServiceStub::ServiceStub() {
+    server_.Post(R"(/api/trace/client/.*)", [this](const httplib::Request& request, httplib::Response& response) {
+        Answer answer;
+        {
+            std::lock_guard lock(mutex_);
+            received_.push_back({request.method, request.path, request.body, request.get_header_value("Content-Type")});
+            answer = answer_;
+        }
+        if (request.path.find("/api/trace/client/state/") == 0) {
+            response.set_content(R"({"status":200})", "application/json");
+            return;
+        }
+        // Bounded wait that ends early when the stub is torn down.
+        const auto until = std::chrono::steady_clock::now() + answer.delay;
+        while (!stopping_ && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        response.status = answer.status;
+        if (answer.status != 204 && answer.status != 304) response.set_content(answer.body, "application/json");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // The socket already listens after bind_to_any_port; connections queue until the loop runs.
+}
+
+ServiceStub::~ServiceStub() {
+    stopping_ = true;
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void ServiceStub::answerReports(Answer answer) {
+    std::lock_guard lock(mutex_);
+    answer_ = std::move(answer);
+}
+
+std::vector<ServiceStub::Received> ServiceStub::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+std::vector<ServiceStub::Received> ServiceStub::receivedAt(const std::string& pathPrefix) const {
+    std::vector<Received> matching;
+    for (auto& r : received()) {
+        if (r.path.rfind(pathPrefix, 0) == 0) matching.push_back(r);
+    }
+    return matching;
+}
+
+}  // namespace plovendale::test

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace plovendale::test {
+
+/// A scripted attribution service on 127.0.0.1 (a free port): records every request it receives
+/// and answers the install-trace endpoint with whatever the test set.
+class ServiceStub {
+public:
+    struct Received {
+        std::string method;
+        std::string path;
+        std::string body;
+        std::string contentType;
+    };
+    struct Answer {
+        int status = 200;
+        std::string body = R"({"status":200})";
+        std::chrono::milliseconds delay{0};
+    };
+
+    ServiceStub();
+    ~ServiceStub();
+    ServiceStub(const ServiceStub&) = delete;
+    ServiceStub& operator=(const ServiceStub&) = delete;
+
+    std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return port_; }
+    void answerReports(Answer answer);
+    std::vector<Received> received() const;
+    std::vector<Received> receivedAt(const std::string& pathPrefix) const;
+
+private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    Answer answer_;
+    std::vector<Received> received_;
+    std::atomic<bool> stopping_{false};
+};
+
+}  // namespace plovendale::test

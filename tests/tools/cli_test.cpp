@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "support/attribution_service_process.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+using nlohmann::json;
+using test::runAttributionCommand;
+
+const std::string kCli = std::string(PLOVENDALE_BIN_DIR) + "/plovendale";
+const std::string kService = std::string(PLOVENDALE_BIN_DIR) + "/attribution-service";
+constexpr const char* kKey = "cliTestKey42";
+
+test::AttributionCommandResult run(std::vector<std::string> args) {
+    args.insert(args.begin(), kCli);
+    auto result = runAttributionCommand(args, std::chrono::seconds(60));
+    EXPECT_TRUE(result) << "the command did not finish";
+    return result.value_or(test::AttributionCommandResult{});
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        service_ = test::AttributionServiceProcess::start({kService, "", {"--quiet"}}, &error);
+        ASSERT_TRUE(service_) << error;
+    }
+
+    std::string registerLink(const std::string& params, const std::string& channel) {
+        return service_->registerLink(kKey, params, channel);
+    }
+
+    test::TempDir dir_;
+    std::unique_ptr<test::AttributionServiceProcess> service_;
+};
+
+TEST_F(Cli, TraceAsksTheServiceOnceThenAnswersFromTheStore) {
+    const std::string traceId = registerLink("invite=alice", "newsletter");
+    const auto marker = run({"make-marker", "--app-key", kKey, "--trace-id", traceId});
+    ASSERT_EQ(marker.exitCode, 0) << marker.err;
+    ASSERT_EQ(marker.out.rfind("<a", 0), 0u);
+
+    const std::vector<std::string> common = {"--app-key", kKey, "--data-dir", dir_.file("data")};
+    auto first = common;
+    first.insert(first.begin(), "trace");
+    for (const char* arg : {"--server"}) first.push_back(arg);
+    first.push_back(service_->baseUrl());
+    first.push_back("--pasteboard-html");
+    first.push_back(trimmed(marker.out));
+    const auto launch1 = run(first);
+    const std::string expected = R"({"outcome":"success","appData":{"paramsData":"invite=alice","channel":"newsletter"}})";
+    EXPECT_EQ(launch1.exitCode, 0) << launch1.err;
+    EXPECT_EQ(launch1.out, expected + "\n");
+
+    // The state report was sent and finished before the tool exited.
+    httplib::Client client("127.0.0.1", service_->port());
+    auto state = client.Get((std::string("/api/state/") + kKey).c_str());
+    ASSERT_TRUE(state);
+    const json reports = json::parse(state->body);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0]["cd"], "200");
+    EXPECT_EQ(reports[0]["ms"], "1");
+
+    // Second launch: a dead server proves the answer comes from the store.
+    auto second = common;
+    second.insert(second.begin(), "trace");
+    second.push_back("--server");
+    second.push_back("http://127.0.0.1:9");
+    const auto launch2 = run(second);
+    EXPECT_EQ(launch2.exitCode, 0) << launch2.err;
+    EXPECT_EQ(launch2.out, expected + "\n");
+}
+
+TEST_F(Cli, TraceFailuresPrintCodeAndMessage) {
+    auto unknown = run({"trace", "--app-key", kKey, "--data-dir", dir_.file("a"), "--server", service_->baseUrl()});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(json::parse(unknown.out),
+              json({{"outcome", "fail"}, {"code", 404}, {"message", "the request carries no trace id"}}));
+
+    test::writeInfoPlist(dir_.file("bundle"), {});
+    auto keyless = run({"trace", "--bundle", dir_.file("bundle"), "--data-dir", dir_.file("b")});
+    EXPECT_EQ(keyless.exitCode, 1);
+    EXPECT_EQ(keyless.out, R"({"outcome":"fail","code":-10000,"message":"The app key is not available."})" "\n");
+}
+
+TEST_F(Cli, LinksRoundTripAndParamsShowTheCapturedMarker) {
+    const auto link = run({"make-link", "--app-key", kKey, "--params", "a=1&b=é", "--channel", "push"});
+    ASSERT_EQ(link.exitCode, 0);
+    const auto handled = run({"link", "--app-key", kKey, "--data-dir", dir_.file("d"), trimmed(link.out)});
+    EXPECT_EQ(handled.exitCode, 0) << handled.err;
+    EXPECT_EQ(json::parse(handled.out),
+              json({{"handled", true}, {"appData", {{"paramsData", "a=1&b=é"}, {"channel", "push"}}}}));
+    const auto universal =
+        run({"link", "--universal", "--app-key", kKey, "--data-dir", dir_.file("d"), trimmed(link.out)});
+    EXPECT_EQ(universal.exitCode, 0);
+    const auto foreign = run({"link", "--app-key", "otherKey99", "--data-dir", dir_.file("e"), trimmed(link.out)});
+    EXPECT_EQ(foreign.exitCode, 1);
+    EXPECT_EQ(foreign.out, "{\"handled\":false}\n");
+
+    const auto marker = run({"make-marker", "--app-key", kKey, "--trace-id", "ABCDEFGHIJKLMN"});
+    const auto params = run({"params", "--app-key", kKey, "--data-dir", dir_.file("p"), "--pasteboard-html",
+                             trimmed(marker.out), "--device-model", "iPhone12,1", "--screen", "414x896@2",
+                             "--native-scale", "2", "--os-version", "16.4.1"});
+    ASSERT_EQ(params.exitCode, 0) << params.err;
+    const json map = json::parse(params.out);
+    EXPECT_EQ(map.size(), 17u);
+    EXPECT_EQ(map["clip"], "ABCDEFGHIJKLMN");
+    EXPECT_EQ(map["ti"], "ABCDEFGHIJKLMN");
+    EXPECT_EQ(map["sw"], "828");
+    EXPECT_EQ(map["sh"], "1792");
+    EXPECT_EQ(map["osvn"], "16.4.1");
+    EXPECT_EQ(map["md"], "iPhone12,1");
+    EXPECT_FALSE(map.contains("ci"));
+}
+
+TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"nonsense"},
+             {"trace", "--timeout-ms"},
+             {"trace", "--timeout-ms", "soon"},
+             {"trace", "--screen", "big"},
+             {"trace", "--os-version", "17"},
+             {"trace", "--bogus", "1"},
+             {"link"},
+             {"make-link", "--app-key", "k"},
+             {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
+             {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
+         }) {
+        std::vector<std::string> argv = {kCli};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto result = runAttributionCommand(argv, std::chrono::seconds(30));
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->exitCode, 2) << testing::PrintToString(args);
+        EXPECT_EQ(result->out, "") << testing::PrintToString(args);
+        EXPECT_FALSE(result->err.empty());
+    }
+    for (const char* command : {"trace", "link", "params", "make-link", "make-marker"}) {
+        auto help = runAttributionCommand({kCli, command, "--help"}, std::chrono::seconds(30));
+        ASSERT_TRUE(help);
+        EXPECT_EQ(help->exitCode, 0);
+        EXPECT_NE(help->out.find("usage: plovendale"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace plovendale

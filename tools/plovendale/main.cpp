@@ -1,0 +1,228 @@
+// plovendale: the command-line companion for integrators. Output on stdout is one line of JSON
+// per run and is a contract scripts rely on; diagnostics and the library's log go to stderr.
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "host.h"
+#include "makers.h"
+#include "options.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/url_session.h"
+#include "plovendale/sdk/plovendale.h"
+#include "plovendale/signals/report_param_data.h"
+
+namespace plovendale::cli {
+namespace {
+
+constexpr int kExitUsage = 2;
+
+void printLine(const nlohmann::ordered_json& value) {
+    std::cout << value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n' << std::flush;
+}
+
+nlohmann::ordered_json optionalText(const std::optional<std::string>& text) {
+    return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
+}
+
+nlohmann::ordered_json appDataJSON(const AppData& data) {
+    return {{"paramsData", optionalText(data.paramsData)}, {"channel", optionalText(data.channel)}};
+}
+
+int usageError(const std::string& command, const std::string& message) {
+    std::cerr << "plovendale " << command << ": " << message << "\nTry 'plovendale " << command
+              << " --help'.\n";
+    return kExitUsage;
+}
+
+const char* const kHostHelp =
+    "  --app-key KEY           the application key (default: com.plovendale.APP_KEY of the bundle)\n"
+    "  --data-dir DIR          where the library keeps its state between runs\n"
+    "  --bundle DIR            the application bundle (Info.plist, _CodeSignature/.pvignore)\n"
+    "  --pasteboard-html TEXT  put TEXT on the pasteboard as one public.html item first\n"
+    "  --device-model ID       hardware model, e.g. iPhone12,1\n"
+    "  --screen WxH@SCALE      main screen in points and its scale, e.g. 414x896@2\n"
+    "  --native-scale N        the screen's native scale\n"
+    "  --os-version X.Y.Z      the system version\n";
+
+int runTrace(const ParsedArguments& args) {
+    std::string error;
+    double timeoutMs = REQUEST_TIMEOUT;
+    if (auto text = args.get("timeout-ms")) {
+        char* end = nullptr;
+        timeoutMs = std::strtod(text->c_str(), &end);
+        if (text->empty() || *end != '\0') return usageError("trace", "--timeout-ms expects a number");
+    }
+    if (!configureHost(args, &error)) return usageError("trace", error);
+    if (auto ca = args.get("ca-file"); ca && !URLSessionTLS::setAdditionalCAFile(*ca)) {
+        return usageError("trace", "cannot read a PEM certificate from " + *ca);
+    }
+    startLibrary(args);
+    if (auto server = args.get("server")) Plovendale::setServerDomain(*server);
+
+    std::optional<nlohmann::ordered_json> outcome;
+    Plovendale::getInstallTraceWithTimeout(
+        timeoutMs,
+        [&outcome](const std::optional<AppData>& data) {
+            outcome = nlohmann::ordered_json{{"outcome", "success"},
+                                     {"appData", data ? appDataJSON(*data) : nlohmann::ordered_json(nullptr)}};
+        },
+        [&outcome](std::int64_t code, const std::optional<std::string>& message) {
+            outcome = nlohmann::ordered_json{{"outcome", "fail"}, {"code", code}, {"message", optionalText(message)}};
+        });
+    // Wait for the outcome and for every request the query started (the state report too).
+    const double boundMs = std::max(timeoutMs, REQUEST_TIMEOUT) * 2 + 5000;
+    const bool done = MainQueue::shared().runUntil(
+        [&outcome] { return outcome && URLSession::liveSessionCount() == 0; },
+        std::chrono::milliseconds(static_cast<long long>(boundMs)));
+    if (!outcome) {
+        std::cerr << "plovendale trace: no outcome arrived\n";
+        return 1;
+    }
+    if (!done) std::cerr << "plovendale trace: the state report did not finish in time\n";
+    printLine(*outcome);
+    return (*outcome)["outcome"] == "success" ? 0 : 1;
+}
+
+struct LinkDelegate : PlovendaleDelegate {
+    std::optional<AppData> received;
+    void getWakeUpTrace(const AppData& appData) override { received = appData; }
+};
+
+int runLink(const ParsedArguments& args) {
+    if (args.positional.size() != 1) return usageError("link", "expects one URL");
+    std::string error;
+    if (!configureHost(args, &error)) return usageError("link", error);
+    auto delegate = std::make_shared<LinkDelegate>();
+    startLibrary(args, delegate);
+    const std::string& url = args.positional[0];
+    const bool handled = args.has("universal")
+                             ? Plovendale::handleUniversalLink(UserActivity{NSUserActivityTypeBrowsingWeb, url})
+                             : Plovendale::handleSchemeLinkURL(url);
+    nlohmann::ordered_json result = {{"handled", handled}};
+    if (handled) result["appData"] = delegate->received ? appDataJSON(*delegate->received) : nullptr;
+    printLine(result);
+    return handled ? 0 : 1;
+}
+
+int runParams(const ParsedArguments& args) {
+    std::string error;
+    if (!configureHost(args, &error)) return usageError("params", error);
+    startLibrary(args);
+    nlohmann::ordered_json result = nlohmann::ordered_json::object();
+    for (const auto& [key, value] : ReportParamData::getParams()) result[key] = value;
+    printLine(result);
+    return 0;
+}
+
+int runMakeLink(const ParsedArguments& args) {
+    for (const char* name : {"app-key", "params", "channel"}) {
+        if (!args.get(name)) return usageError("make-link", std::string("--") + name + " is required");
+    }
+    std::cout << makeWakeUpLink(*args.get("app-key"), *args.get("params"), *args.get("channel"), args.get("base"))
+              << '\n';
+    return 0;
+}
+
+int runMakeMarker(const ParsedArguments& args) {
+    for (const char* name : {"app-key", "trace-id"}) {
+        if (!args.get(name)) return usageError("make-marker", std::string("--") + name + " is required");
+    }
+    std::string error;
+    auto marker = makeMarker(*args.get("app-key"), *args.get("trace-id"), &error);
+    if (!marker) return usageError("make-marker", error);
+    std::cout << *marker << '\n';
+    return 0;
+}
+
+struct Command {
+    CommandSpec spec;
+    std::string usage;
+    std::function<int(const ParsedArguments&)> run;
+};
+
+std::set<std::string> withHostOptions(std::set<std::string> extra) {
+    extra.insert(kHostOptions.begin(), kHostOptions.end());
+    return extra;
+}
+
+std::map<std::string, Command> commands() {
+    return {
+        {"trace",
+         {{withHostOptions({"server", "timeout-ms", "ca-file"}), {"help"}, 0},
+          std::string("usage: plovendale trace [options]\n"
+                      "Starts the library as a host does and asks which link brought this installation.\n"
+                      "Prints {\"outcome\":\"success\",\"appData\":{...}} or {\"outcome\":\"fail\",\"code\":N,"
+                      "\"message\":...}.\n") +
+              kHostHelp +
+              "  --server URL            the service base URL (setServerDomain)\n"
+              "  --timeout-ms MS         the query's timeout (default 10000)\n"
+              "  --ca-file PEM           trust this extra CA for the service's certificate\n",
+          runTrace}},
+        {"link",
+         {{kHostOptions, {"help", "universal"}, 1},
+          std::string("usage: plovendale link [options] [--universal] URL\n"
+                      "Hands URL to the library as a custom-scheme link (or, with --universal, as a\n"
+                      "universal link) and prints {\"handled\":true,\"appData\":{...}} or {\"handled\":false}.\n") +
+              kHostHelp,
+          runLink}},
+        {"params",
+         {{kHostOptions, {"help"}, 0},
+          std::string("usage: plovendale params [options]\n"
+                      "Starts the library and prints the install parameters it would send (without \"ci\").\n") +
+              kHostHelp,
+          runParams}},
+        {"make-link",
+         {{{"app-key", "params", "channel", "base"}, {"help"}, 0},
+          "usage: plovendale make-link --app-key KEY --params P --channel C [--base URL]\n"
+          "Prints a wake-up link carrying P and C for KEY.\n",
+          runMakeLink}},
+        {"make-marker",
+         {{{"app-key", "trace-id"}, {"help"}, 0},
+          "usage: plovendale make-marker --app-key KEY --trace-id T\n"
+          "Prints a pasteboard anchor carrying the trace identifier T for KEY.\n",
+          runMakeMarker}},
+    };
+}
+
+const char* const kMainUsage =
+    "usage: plovendale COMMAND [options]\n"
+    "commands:\n"
+    "  trace        ask which link brought this installation\n"
+    "  link         decode a wake-up link\n"
+    "  params       print the install parameters\n"
+    "  make-link    make a wake-up link\n"
+    "  make-marker  make a pasteboard anchor\n"
+    "Run 'plovendale COMMAND --help' for a command's options.\n";
+
+}  // namespace
+}  // namespace plovendale::cli
+
+int main(int argc, char** argv) {
+    using namespace plovendale::cli;
+    if (argc < 2) {
+        std::cerr << kMainUsage;
+        return kExitUsage;
+    }
+    const std::string name = argv[1];
+    if (name == "--help" || name == "-h" || name == "help") {
+        std::cout << kMainUsage;
+        return 0;
+    }
+    const auto all = commands();
+    auto it = all.find(name);
+    if (it == all.end()) {
+        std::cerr << "plovendale: unknown command '" << name << "'\n" << kMainUsage;
+        return kExitUsage;
+    }
+    std::string error;
+    auto args = parseArguments(std::vector<std::string>(argv + 2, argv + argc), it->second.spec, &error);
+    if (!args) return usageError(name, error);
+    if (args->has("help")) {
+        std::cout << it->second.usage;
+        return 0;
+    }
+    return it->second.run(*args);
+}
