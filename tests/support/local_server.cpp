@@ -142,6 +142,23 @@ bool RawConnection::readHead(std::chrono::milliseconds timeout) {
     return true;
 }
 
+std::string RawConnection::readBody(std::size_t length, std::chrono::milliseconds timeout) {
+    const auto headEnd = head_.find("\r\n\r\n") + 4;
+    std::string body = head_.substr(headEnd);
+    head_.resize(headEnd);
+    const auto deadline = Clock::now() + timeout;
+    char buffer[16384];
+    while (body.size() < length) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) break;
+        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        body.append(buffer, static_cast<std::size_t>(got));
+    }
+    return body;
+}
+
 void RawConnection::waitForClientClose(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     char buffer[4096];

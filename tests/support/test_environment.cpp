@@ -33,11 +33,6 @@ std::vector<std::string> LogCapture::lines() const {
     return lines_;
 }
 
-bool LogCapture::contains(const std::string& line) const {
-    std::lock_guard lock(mutex_);
-    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-}
-
 Log::Sink LogCapture::sink() {
     return [this](std::string_view line) { add(line); };
 }

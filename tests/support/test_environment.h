@@ -31,7 +31,6 @@ class LogCapture {
 public:
     void add(std::string_view line);
     std::vector<std::string> lines() const;
-    bool contains(const std::string& line) const;
     Log::Sink sink();
 
 private:
