@@ -486,11 +486,6 @@ TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
     EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty())
         << "an ephemeral session keeps its cookies to itself";
 
-    auto noCookies = requestFor(server.url("/login"));
-    noCookies.httpShouldHandleCookies = false;
-    load(noCookies);
-    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
-
     load(requestFor(server.url("/login")));
     EXPECT_EQ(HTTPCookieStorage::shared().cookiesForURL(server.url("/")).size(), 2u);
     auto echoed = load(requestFor(server.url("/echo")));
