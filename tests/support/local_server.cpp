@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace plovendale::test {
 namespace {
@@ -19,13 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 bool run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 int boundLoopbackSocket(int& port) {

@@ -26,6 +26,9 @@ private:
     std::string path_;
 };
 
+/// The whole content of a file; "" when it cannot be read.
+std::string readFile(const std::string& path);
+
 /// Collects log lines (installed as the platform's log sink).
 class LogCapture {
 public:
