@@ -70,12 +70,11 @@ TEST_F(WakeUpLinksTest, SchemeLinkReachesTheDelegate) {
 }
 
 TEST_F(WakeUpLinksTest, LinksOfOtherApplicationsAreRefused) {
-    EXPECT_FALSE(Plovendale::handleSchemeLinkURL("plovendale://open/c?d=" + queryValue(kPayload)));
-    EXPECT_FALSE(Plovendale::handleSchemeLinkURL(link(kPayload, "/x")));
-    EXPECT_FALSE(Plovendale::handleSchemeLinkURL(link(kPayload, "")));
-    EXPECT_FALSE(Plovendale::handleSchemeLinkURL(link(kPayload, "/C")));
+    for (const std::string& refused :
+         {"plovendale://open/c?d=" + queryValue(kPayload), link(kPayload, "/x"),
+          link(kPayload, ""), link(kPayload, "/C"), "not a url " + std::string(kAppKey) + "/c"})
+        EXPECT_FALSE(Plovendale::handleSchemeLinkURL(refused)) << refused;
     EXPECT_FALSE(Plovendale::handleSchemeLinkURL(std::nullopt));
-    EXPECT_FALSE(Plovendale::handleSchemeLinkURL("not a url " + std::string(kAppKey) + "/c"));
     CoreHelper::setAppKey("");
     EXPECT_FALSE(Plovendale::handleSchemeLinkURL(link(kPayload)));
     EXPECT_TRUE(received().empty());

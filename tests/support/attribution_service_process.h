@@ -47,9 +47,7 @@ class AttributionServiceProcess {
 
     int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    const std::string& database() const { return database_; }
     const std::string& portFile() const { return portFile_; }
-    pid_t pid() const { return pid_; }
 
     /// Sends sig and waits at most timeout for the exit: the exit code (128 + signal number when a
     /// signal ended it), or nothing on timeout.

@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace plovendale::test {
 namespace {
@@ -19,13 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 bool run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 int boundLoopbackSocket(int& port) {
@@ -140,6 +132,23 @@ bool RawConnection::readHead(std::chrono::milliseconds timeout) {
         head_.append(buffer, static_cast<std::size_t>(got));
     }
     return true;
+}
+
+std::string RawConnection::readBody(std::size_t length, std::chrono::milliseconds timeout) {
+    const auto headEnd = head_.find("\r\n\r\n") + 4;
+    std::string body = head_.substr(headEnd);
+    head_.resize(headEnd);
+    const auto deadline = Clock::now() + timeout;
+    char buffer[16384];
+    while (body.size() < length) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) break;
+        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        body.append(buffer, static_cast<std::size_t>(got));
+    }
+    return body;
 }
 
 void RawConnection::waitForClientClose(std::chrono::milliseconds timeout) {

@@ -68,6 +68,8 @@ class RawConnection {
     /// The request line and header fields (read up to the blank line, bounded).
     const std::string& requestHead() const { return head_; }
     bool send(std::string_view bytes);
+    /// The request body: what followed the head, read on until `length` bytes or the timeout.
+    std::string readBody(std::size_t length, std::chrono::milliseconds timeout);
     /// Waits until the client closes the connection, the server stops, or timeout passes.
     void waitForClientClose(std::chrono::milliseconds timeout);
 

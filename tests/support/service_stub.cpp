@@ -3,7 +3,7 @@
 namespace plovendale::test {
 
 ServiceStub::ServiceStub() {
-    server_.Post(R"(/api/trace/client/.*)", [this](const httplib::Request& request, httplib::Response& response) {
+    server_.server().Post(R"(/api/trace/client/.*)", [this](const httplib::Request& request, httplib::Response& response) {
         Answer answer;
         {
             std::lock_guard lock(mutex_);
@@ -22,15 +22,12 @@ ServiceStub::ServiceStub() {
         response.status = answer.status;
         if (answer.status != 204 && answer.status != 304) response.set_content(answer.body, "application/json");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // The socket already listens after bind_to_any_port; connections queue until the loop runs.
+    server_.start();
 }
 
 ServiceStub::~ServiceStub() {
     stopping_ = true;
     server_.stop();
-    if (thread_.joinable()) thread_.join();
 }
 
 void ServiceStub::answerReports(Answer answer) {

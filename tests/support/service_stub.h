@@ -1,14 +1,12 @@
 #pragma once
 
-#include <httplib.h>
-
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/local_server.h"
 
 namespace plovendale::test {
 
@@ -33,20 +31,17 @@ public:
     ServiceStub(const ServiceStub&) = delete;
     ServiceStub& operator=(const ServiceStub&) = delete;
 
-    std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    int port() const { return port_; }
+    std::string baseURL() const { return server_.url(""); }
     void answerReports(Answer answer);
     std::vector<Received> received() const;
     std::vector<Received> receivedAt(const std::string& pathPrefix) const;
 
 private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
     mutable std::mutex mutex_;
     Answer answer_;
     std::vector<Received> received_;
     std::atomic<bool> stopping_{false};
+    LocalServer server_;  // last: stopped before what its handlers use goes away
 };
 
 }  // namespace plovendale::test

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "plovendale/platform/main_queue.h"
@@ -23,6 +24,13 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 void LogCapture::add(std::string_view line) {
     std::lock_guard lock(mutex_);
     lines_.emplace_back(line);
@@ -31,11 +39,6 @@ void LogCapture::add(std::string_view line) {
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
-}
-
-bool LogCapture::contains(const std::string& line) const {
-    std::lock_guard lock(mutex_);
-    return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
 }
 
 Log::Sink LogCapture::sink() {

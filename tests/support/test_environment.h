@@ -26,12 +26,14 @@ private:
     std::string path_;
 };
 
+/// The whole content of a file; "" when it cannot be read.
+std::string readFile(const std::string& path);
+
 /// Collects log lines (installed as the platform's log sink).
 class LogCapture {
 public:
     void add(std::string_view line);
     std::vector<std::string> lines() const;
-    bool contains(const std::string& line) const;
     Log::Sink sink();
 
 private:

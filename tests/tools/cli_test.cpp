@@ -49,14 +49,12 @@ TEST_F(Cli, TraceAsksTheServiceOnceThenAnswersFromTheStore) {
     ASSERT_EQ(marker.exitCode, 0) << marker.err;
     ASSERT_EQ(marker.out.rfind("<a", 0), 0u);
 
-    const std::vector<std::string> common = {"--app-key", kKey, "--data-dir", dir_.file("data")};
-    auto first = common;
-    first.insert(first.begin(), "trace");
-    for (const char* arg : {"--server"}) first.push_back(arg);
-    first.push_back(service_->baseUrl());
-    first.push_back("--pasteboard-html");
-    first.push_back(trimmed(marker.out));
-    const auto launch1 = run(first);
+    auto trace = [&](const std::string& server, std::vector<std::string> more) {
+        more.insert(more.begin(), {"trace", "--app-key", kKey, "--data-dir", dir_.file("data"),
+                                   "--server", server});
+        return run(more);
+    };
+    const auto launch1 = trace(service_->baseUrl(), {"--pasteboard-html", trimmed(marker.out)});
     const std::string expected = R"({"outcome":"success","appData":{"paramsData":"invite=alice","channel":"newsletter"}})";
     EXPECT_EQ(launch1.exitCode, 0) << launch1.err;
     EXPECT_EQ(launch1.out, expected + "\n");
@@ -71,11 +69,7 @@ TEST_F(Cli, TraceAsksTheServiceOnceThenAnswersFromTheStore) {
     EXPECT_EQ(reports[0]["ms"], "1");
 
     // Second launch: a dead server proves the answer comes from the store.
-    auto second = common;
-    second.insert(second.begin(), "trace");
-    second.push_back("--server");
-    second.push_back("http://127.0.0.1:9");
-    const auto launch2 = run(second);
+    const auto launch2 = trace("http://127.0.0.1:9", {});
     EXPECT_EQ(launch2.exitCode, 0) << launch2.err;
     EXPECT_EQ(launch2.out, expected + "\n");
 }

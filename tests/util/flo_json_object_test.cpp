@@ -129,16 +129,6 @@ TEST(FLOJSONObjectTest, MutableCopiesFollowTheMutableContainersOption) {
     EXPECT_EQ(nested.mutableArray()->size(), 1u);
 }
 
-TEST(FLOJSONObjectTest, MapHelpersKeepOrderAndKeys) {
-    const std::vector<int> numbers{3, 1, 2};
-    EXPECT_EQ(flo_map(numbers, [](int n) { return std::to_string(n * 2); }),
-              (std::vector<std::string>{"6", "2", "4"}));
-    const std::map<std::string, int> entries{{"x", 1}, {"y", 2}};
-    const auto mapped = flo_mapObjects(
-        entries, [](const std::string& key, int value) { return key + std::to_string(value); });
-    EXPECT_EQ(mapped, (std::map<std::string, std::string>{{"x", "x1"}, {"y", "y2"}}));
-}
-
 TEST(FLOJSONObjectTest, HostileDocumentsAreReadSafely) {
     // Ten thousand levels, walked all the way down while the root stays alive, then released.
     constexpr int kDepth = 10000;
