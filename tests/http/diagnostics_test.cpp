@@ -106,6 +106,8 @@ TEST_F(Diagnostics, LogBlockPerSwitch) {
     ASSERT_EQ(platform.log().lines().size(), 3u);
     EXPECT_EQ(platform.log().lines()[2],
               "\n----------\n" + request->curlDescription() + "\n----------\n");
+    // Failed starts release their sessions on the session's own queue; let them finish.
+    EXPECT_TRUE(test::runMainQueueUntil([] { return URLSession::liveSessionCount() == 0; }));
 }
 
 }  // namespace
