@@ -19,26 +19,15 @@
 #include <fstream>
 #include <string>
 
+#include "bench_process.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 
 namespace {
 
-int threadsNow() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-    }
-    return -1;
-}
-
-long peakRSSKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
+using plovendale::bench::peakRSSKiB;
+using plovendale::bench::threadsNow;
 
 // Serves GET /item with a small JSON body until killed; writes its port to the pipe.
 [[noreturn]] void serve(int portPipe) {

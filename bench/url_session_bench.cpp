@@ -17,26 +17,15 @@
 #include <mutex>
 #include <string>
 
+#include "bench_process.h"
 #include "plovendale/platform/url_session.h"
 
 namespace {
 
 using namespace plovendale;
 
-int threadsNow() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-    }
-    return -1;
-}
-
-long peakRSSKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
+using plovendale::bench::peakRSSKiB;
+using plovendale::bench::threadsNow;
 
 int serverPort = -1;
 pid_t serverPid = -1;

@@ -25,39 +25,38 @@ std::string propertyListString(const char* key) {
     return Platform::mainBundle()->infoString(key).value_or("");
 }
 
-}  // namespace
-
-void CoreHelper::setAppKey(const std::string& appKey) {
-    std::lock_guard lock(memory().mutex);
-    memory().appKey = appKey;
-}
-
-std::string CoreHelper::getAppKey() {
+// The value set in this process, else the property-list entry (kept for the rest of the process),
+// else "". An entry of another type than string counts as absent.
+std::string memoryOrPropertyList(std::string MemoryState::*slot, const char* entry) {
     {
         std::lock_guard lock(memory().mutex);
-        if (!StringUtils::isNullOrEmpty(memory().appKey)) return memory().appKey;
+        const std::string& value = memory().*slot;
+        if (!StringUtils::isNullOrEmpty(value)) return value;
     }
-    // An entry of another type than string counts as absent.
-    std::string fromBundle = propertyListString(APP_KEY);
+    std::string fromBundle = propertyListString(entry);
     if (StringUtils::isNullOrEmpty(fromBundle)) return "";
-    setAppKey(fromBundle);
+    std::lock_guard lock(memory().mutex);
+    memory().*slot = fromBundle;
     return fromBundle;
 }
 
-void CoreHelper::setTargetDomain(const std::string& domain) {
+void setMemory(std::string MemoryState::*slot, const std::string& value) {
     std::lock_guard lock(memory().mutex);
-    memory().targetDomain = domain;
+    memory().*slot = value;
+}
+
+}  // namespace
+
+void CoreHelper::setAppKey(const std::string& appKey) { setMemory(&MemoryState::appKey, appKey); }
+
+std::string CoreHelper::getAppKey() { return memoryOrPropertyList(&MemoryState::appKey, APP_KEY); }
+
+void CoreHelper::setTargetDomain(const std::string& domain) {
+    setMemory(&MemoryState::targetDomain, domain);
 }
 
 std::string CoreHelper::getTargetDomain() {
-    {
-        std::lock_guard lock(memory().mutex);
-        if (!StringUtils::isNullOrEmpty(memory().targetDomain)) return memory().targetDomain;
-    }
-    std::string fromBundle = propertyListString(SERVER_DOMAIN);
-    if (StringUtils::isNullOrEmpty(fromBundle)) return "";
-    setTargetDomain(fromBundle);
-    return fromBundle;
+    return memoryOrPropertyList(&MemoryState::targetDomain, SERVER_DOMAIN);
 }
 
 void CoreHelper::saveClientId(const std::string& clientId) {

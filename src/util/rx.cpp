@@ -199,15 +199,8 @@ std::string Rx::replace(const std::string& subject, const std::string& templ) co
 
 std::string Rx::replace(const std::string& subject, const Transform& transform) const {
     if (!transform) return subject;
-    const icu::UnicodeString text = toUTF16(subject);
-    const auto results = allMatches(*impl_->pattern, text);
-    if (results.empty()) return subject;
-    // Called from the last match to the first, as callers of the block form expect.
-    std::vector<std::string> replacements(results.size());
-    for (std::size_t i = results.size(); i-- > 0;) {
-        replacements[i] = transform(valueAt(results[i].range(), text).value_or(""));
-    }
-    return splice(text, results, replacements);
+    return replaceWithDetails(
+        subject, [&transform](const RxMatch& match) { return transform(match.value.value_or("")); });
 }
 
 std::string Rx::replaceWithDetails(const std::string& subject,
@@ -216,6 +209,7 @@ std::string Rx::replaceWithDetails(const std::string& subject,
     const icu::UnicodeString text = toUTF16(subject);
     const auto results = allMatches(*impl_->pattern, text);
     if (results.empty()) return subject;
+    // Called from the last match to the first, as callers of the block forms expect.
     std::vector<std::string> replacements(results.size());
     for (std::size_t i = results.size(); i-- > 0;) {
         replacements[i] = transform(makeMatch(results[i], text, subject));
