@@ -17,6 +17,7 @@ namespace plovendale::http {
 struct ProcessState {
     std::atomic<bool> globalIgnoreCache{false};
     std::atomic<std::uint64_t> globalCookiesStoragePolicy{CookieStorageShared};
+    std::atomic<std::int64_t> defaultMaximumResponseBodySize{kDefaultMaximumResponseBodySize};
 
     std::mutex mutex;
     // Dropped by deleteAllCookiesFromLocalCookieStorage and created again on the next use.

@@ -58,6 +58,7 @@ URLSessionConfiguration STHTTPRequest::makeConfiguration() const {
         configuration = URLSessionConfiguration::defaultSessionConfiguration();
     }
     configuration.allowsCellularAccess = true;
+    configuration.maximumResponseBodySize = maximumResponseBodySize_;
     if (sharedContainerIdentifier_) {
         configuration.sharedContainerIdentifier = *sharedContainerIdentifier_;
     } else if (auto bundle = Platform::mainBundle()) {
@@ -81,7 +82,8 @@ std::shared_ptr<URLSessionTask> STHTTPRequest::makeTask(URLSession& session,
 
 void STHTTPRequest::startAsynchronous() {
     const std::optional<URLRequest> wireRequest = prepareURLRequest();
-    auto delegate = std::make_shared<STHTTPRequestSessionDelegate>(shared_from_this());
+    auto delegate =
+        std::make_shared<STHTTPRequestSessionDelegate>(shared_from_this(), discardsResponseBody_);
     auto session = URLSession::sessionWithConfiguration(makeConfiguration(), delegate);
     delegate->setSession(session);
     session_ = session;
@@ -122,9 +124,10 @@ std::optional<std::string> STHTTPRequest::startSynchronousWithError(std::optiona
     }
     std::optional<HTTPURLResponse> response;
     std::optional<Error> transportError;
-    auto data = URLConnection::sendSynchronousRequest(*wireRequest, &response, &transportError);
+    auto data = URLConnection::sendSynchronousRequest(*wireRequest, &response, &transportError,
+                                                      maximumResponseBodySize_);
     if (error && transportError) *error = transportError;
-    responseData_ = data.value_or(Bytes());
+    responseData_ = discardsResponseBody_ ? Bytes() : data.value_or(Bytes());
     if (response) {
         responseHeaders_ = response->allHeaderFields;
         responseStatus_ = response->statusCode;
@@ -190,6 +193,12 @@ void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
                                      const std::optional<HTTPURLResponse>& response,
                                      const std::optional<Error>& error) {
     if (error) {
+        if (error->domain == kNSURLErrorDomain &&
+            error->code == URLErrorCode::kDataLengthExceedsMaximum) {
+            // The part that fitted is no answer either; let go of it.
+            Bytes().swap(responseData_);
+            responseString_.reset();
+        }
         reportError(*error);
     } else if (response) {
         takeResponseFields(*response);

@@ -5,8 +5,9 @@
 
 namespace plovendale {
 
-STHTTPRequestSessionDelegate::STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request)
-    : request_(request), weakRequest_(request) {}
+STHTTPRequestSessionDelegate::STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request,
+                                                           bool discardBody)
+    : request_(request), weakRequest_(request), discardBody_(discardBody) {}
 
 void STHTTPRequestSessionDelegate::didReceiveResponse(
     URLSession&, URLSessionTask& task, const HTTPURLResponse& response,
@@ -22,6 +23,7 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
 }
 
 void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
+    if (discardBody_) return;
     MainQueue::shared().async([weak = weakRequest_, data] {
         if (auto request = weak.lock()) request->handleData(data);
     });

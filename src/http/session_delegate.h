@@ -13,7 +13,8 @@ namespace plovendale {
 /// only weakly.
 class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
   public:
-    explicit STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request);
+    /// discardBody: body data is dropped here, before it is copied for the main queue.
+    STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request, bool discardBody);
     void setSession(const std::shared_ptr<URLSession>& session) { session_ = session; }
 
     void didReceiveResponse(
@@ -38,6 +39,7 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     std::shared_ptr<STHTTPRequest> request_;
     std::weak_ptr<STHTTPRequest> weakRequest_;
     std::weak_ptr<URLSession> session_;
+    const bool discardBody_;
 };
 
 }  // namespace plovendale

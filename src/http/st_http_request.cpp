@@ -60,6 +60,7 @@ STHTTPRequest::STHTTPRequest(PrivateToken, std::string url) {
     encodeGETDictionary_ = true;
     addCredentialsToURL_ = false;
     timeoutSeconds_ = kSTHTTPRequestDefaultTimeout;
+    maximumResponseBodySize_ = defaultMaximumResponseBodySize();
     filesToUpload_.clear();
     dataToUpload_.clear();
     HTTPMethod_ = "GET";
@@ -75,6 +76,14 @@ void STHTTPRequest::setGlobalIgnoreCache(bool ignore) {
 
 bool STHTTPRequest::globalIgnoreCache() {
     return http::processState().globalIgnoreCache;
+}
+
+void STHTTPRequest::setDefaultMaximumResponseBodySize(std::int64_t bytes) {
+    http::processState().defaultMaximumResponseBodySize = bytes;
+}
+
+std::int64_t STHTTPRequest::defaultMaximumResponseBodySize() {
+    return http::processState().defaultMaximumResponseBodySize;
 }
 
 // ---- Callbacks ----

@@ -17,9 +17,6 @@ using Clock = std::chrono::steady_clock;
 // one sleep so that a lost wake-up could never stall the service for good.
 constexpr int kLongestSleepMs = 60 * 60 * 1000;
 
-// Like the platform's default per-host limit: further transfers to the host queue for a connection.
-constexpr long kConnectionsPerHost = 6;
-
 void joinUnlessSelf(std::thread& thread) {
     if (!thread.joinable()) return;
     if (thread.get_id() == std::this_thread::get_id()) {
@@ -53,7 +50,6 @@ Engine& Engine::shared() {
 }
 
 Engine::Engine() : multi_(curl_multi_init()) {
-    if (multi_) curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kConnectionsPerHost);
     io_ = std::thread([this] { runIO(); });
     delegates_ = std::thread([this] { runDelegates(); });
 }
@@ -93,19 +89,61 @@ void Engine::release(Driven* owner) {
     retained_.erase(it);
 }
 
-bool Engine::attach(CURL* handle, Driven* owner) {
-    if (!multi_ || curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
-    handles_[handle] = owner;
+bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
+    if (!multi_ || transfers_.count(handle)) return false;
+    Origin& slots = origins_[origin];
+    if (slots.running >= kConnectionsPerOrigin) {
+        transfers_.emplace(handle, Transfer{owner, origin, Stage::Waiting});
+        slots.waiting.push_back(handle);
+        return true;
+    }
+    if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
+        if (slots.running == 0 && slots.waiting.empty()) origins_.erase(origin);
+        return false;
+    }
+    ++slots.running;
+    transfers_.emplace(handle, Transfer{owner, origin, Stage::Running});
+    owner->exchangeStarted(handle);
     return true;
 }
 
 void Engine::detach(CURL* handle) {
-    if (handles_.erase(handle) == 0) return;
-    curl_multi_remove_handle(multi_.get(), handle);
+    auto it = transfers_.find(handle);
+    if (it == transfers_.end()) return;
+    const std::string origin = std::move(it->second.origin);
+    const Stage stage = it->second.stage;
+    transfers_.erase(it);
+    Origin& slots = origins_[origin];
+    if (stage == Stage::Running) {
+        curl_multi_remove_handle(multi_.get(), handle);
+        --slots.running;
+    } else if (stage == Stage::Waiting) {
+        std::erase(slots.waiting, handle);
+    }
+    startWaiting(origin);
+}
+
+void Engine::startWaiting(const std::string& origin) {
+    Origin& slots = origins_[origin];
+    while (slots.running < kConnectionsPerOrigin && !slots.waiting.empty()) {
+        CURL* handle = slots.waiting.front();
+        slots.waiting.pop_front();
+        Transfer& transfer = transfers_.at(handle);
+        if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
+            transfer.stage = Stage::StartFailed;  // reported from the loop, not from in here
+            continue;
+        }
+        ++slots.running;
+        transfer.stage = Stage::Running;
+        transfer.owner->exchangeStarted(handle);
+    }
+    if (slots.running == 0 && slots.waiting.empty()) origins_.erase(origin);
 }
 
 void Engine::unpause(CURL* handle) {
-    if (handles_.count(handle)) curl_easy_pause(handle, CURLPAUSE_CONT);
+    auto it = transfers_.find(handle);
+    if (it != transfers_.end() && it->second.stage == Stage::Running)
+        curl_easy_pause(handle, CURLPAUSE_CONT);
 }
 
 void Engine::runIO() {
@@ -123,7 +161,8 @@ void Engine::runIO() {
         int running = 0;
         curl_multi_perform(multi_.get(), &running);
         finishedTransfers();
-        int sleepMs = expireIdleTransfers();
+        failedStarts();
+        int sleepMs = expireTransfers();
 
         long curlTimeout = -1;
         curl_multi_timeout(multi_.get(), &curlTimeout);
@@ -140,18 +179,33 @@ void Engine::finishedTransfers() {
             done.emplace_back(message->easy_handle, message->data.result);
     }
     for (const auto& [handle, code] : done) {
-        auto it = handles_.find(handle);
-        if (it == handles_.end()) continue;
-        auto keep = strong(it->second);  // the owner may release itself in there
-        it->second->exchangeDone(handle, code);
+        auto it = transfers_.find(handle);
+        if (it == transfers_.end()) continue;
+        Driven* owner = it->second.owner;
+        auto keep = strong(owner);  // the owner may release itself in there
+        owner->exchangeDone(handle, code);
     }
 }
 
-int Engine::expireIdleTransfers() {
+void Engine::failedStarts() {
+    std::vector<std::pair<CURL*, Driven*>> failed;
+    for (const auto& [handle, transfer] : transfers_) {
+        if (transfer.stage == Stage::StartFailed) failed.emplace_back(handle, transfer.owner);
+    }
+    for (const auto& [handle, owner] : failed) {
+        if (!transfers_.count(handle)) continue;
+        auto keep = strong(owner);
+        owner->exchangeDone(handle, CURLE_FAILED_INIT);
+    }
+}
+
+int Engine::expireTransfers() {
     const auto now = Clock::now();
     std::optional<Clock::time_point> next;
     std::vector<std::pair<CURL*, Driven*>> expired;
-    for (const auto& [handle, owner] : handles_) {
+    for (const auto& [handle, transfer] : transfers_) {
+        if (transfer.stage != Stage::Running) continue;
+        Driven* owner = transfer.owner;
         const auto deadline = owner->deadline(handle);
         if (!deadline) continue;
         if (*deadline <= now) {
@@ -161,9 +215,9 @@ int Engine::expireIdleTransfers() {
         }
     }
     for (const auto& [handle, owner] : expired) {
-        if (!handles_.count(handle)) continue;
+        if (!transfers_.count(handle)) continue;
         auto keep = strong(owner);
-        owner->idleTimeout(handle);
+        owner->deadlinePassed(handle);
     }
     if (!expired.empty()) return 0;  // the timed-out transfers may have let queued ones start
     if (!next) return kLongestSleepMs;
@@ -205,8 +259,11 @@ void Engine::stop() {
 
     // Both threads are gone: tear down what they left, outside the lock (destroying a pending
     // answer posts to the stopped engine, which drops it).
-    for (const auto& [handle, owner] : handles_) curl_multi_remove_handle(multi_.get(), handle);
-    handles_.clear();
+    for (const auto& [handle, transfer] : transfers_) {
+        if (transfer.stage == Stage::Running) curl_multi_remove_handle(multi_.get(), handle);
+    }
+    transfers_.clear();
+    origins_.clear();
     std::vector<std::function<void()>> commands;
     std::deque<std::function<void()>> events;
     {

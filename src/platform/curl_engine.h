@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -19,16 +20,18 @@
 
 namespace plovendale::curl {
 
-/// What the I/O thread drives: the owner of one or more easy handles attached to the multi handle.
+/// What the I/O thread drives: the owner of one or more easy handles attached to the engine.
 class Driven {
   public:
     virtual ~Driven() = default;
+    /// The transfer of handle got a connection slot and runs from now on.
+    virtual void exchangeStarted(CURL* handle) = 0;
     /// The transfer of handle finished (it is still attached; detach it).
     virtual void exchangeDone(CURL* handle, CURLcode code) = 0;
-    /// When the handle's idle timer fires, or nothing.
+    /// When the handle's time runs out, or nothing while its clock stands.
     virtual std::optional<std::chrono::steady_clock::time_point> deadline(CURL* handle) const = 0;
-    /// The idle timer of handle fired.
-    virtual void idleTimeout(CURL* handle) = 0;
+    /// The deadline of handle passed.
+    virtual void deadlinePassed(CURL* handle) = 0;
 };
 
 class Engine {
@@ -48,13 +51,19 @@ class Engine {
     void retain(std::shared_ptr<Driven> owner);
     void release(Driven* owner);
     std::shared_ptr<Driven> strong(Driven* owner) const;
-    bool attach(CURL* handle, Driven* owner);
+    /// Runs handle for owner: at once while fewer than kConnectionsPerOrigin transfers to its
+    /// origin run, otherwise when those ahead of it have finished; owner->exchangeStarted() says
+    /// when. False when libcurl refuses the handle.
+    bool attach(CURL* handle, Driven* owner, const std::string& origin);
+    /// Stops handle, running or still waiting for its slot.
     void detach(CURL* handle);
     /// Resumes receiving on a paused handle (its held data is delivered now).
     void unpause(CURL* handle);
 
     /// Threads of the engine (for tools and tests): 2 once started.
     static constexpr int kThreadCount = 2;
+    /// Like the platform's per-host limit: further transfers to an origin wait for a slot.
+    static constexpr std::size_t kConnectionsPerOrigin = 6;
 
   private:
     struct Shutdown;
@@ -63,8 +72,21 @@ class Engine {
     void runIO();
     void runDelegates();
     void finishedTransfers();
-    int expireIdleTransfers();
+    void failedStarts();
+    int expireTransfers();
+    void startWaiting(const std::string& origin);
     void stop();
+
+    enum class Stage { Waiting, Running, StartFailed };
+    struct Transfer {
+        Driven* owner;
+        std::string origin;
+        Stage stage;
+    };
+    struct Origin {
+        std::size_t running = 0;
+        std::deque<CURL*> waiting;
+    };
 
     Multi multi_;
     std::mutex mutex_;  // commands_, events_, stopped_
@@ -73,8 +95,10 @@ class Engine {
     std::deque<std::function<void()>> events_;
     bool stopped_ = false;
 
-    // I/O thread only.
-    std::unordered_map<CURL*, Driven*> handles_;
+    // I/O thread only. The engine keeps the per-origin queue itself (rather than libcurl's
+    // CURLMOPT_MAX_HOST_CONNECTIONS) so that a transfer's clock starts when it really runs.
+    std::unordered_map<CURL*, Transfer> transfers_;
+    std::unordered_map<std::string, Origin> origins_;
     std::unordered_map<Driven*, std::shared_ptr<Driven>> retained_;
 
     std::thread io_;

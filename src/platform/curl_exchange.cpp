@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/curl_text.h"
+#include "plovendale/platform/url_session.h"
 
 namespace plovendale::curl {
 namespace {
@@ -37,6 +38,8 @@ std::string describe(std::int64_t code) {
             return "bad server response";
         case URLErrorCode::kCannotDecodeContentData:
             return "cannot decode raw data";
+        case URLErrorCode::kDataLengthExceedsMaximum:
+            return "resource exceeds maximum size";
         case URLErrorCode::kSecureConnectionFailed:
             return "An SSL error has occurred and a secure connection to the server cannot be "
                    "made.";
@@ -171,6 +174,20 @@ std::int64_t contentLengthOf(std::string_view text) {
     return value;
 }
 
+// What libcurl is to reach without a proxy: the environment's list plus loopback, or nothing to
+// leave the environment alone. A proxy named by the environment is meant for the network, and must
+// not see (or break) traffic that never leaves this machine; NO_PROXY would replace libcurl's own
+// list, so loopback is added to it rather than dropped when the variable is set.
+std::optional<std::string> noProxyList() {
+    if (URLSessionProxy::proxiesLoopback()) return std::nullopt;
+    constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
+    const char* listed = std::getenv("no_proxy");
+    if (!listed || !*listed) listed = std::getenv("NO_PROXY");
+    if (!listed || !*listed) return kLoopback;
+    if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
+    return std::string(listed) + "," + kLoopback;
+}
+
 template <typename T>
 void setOption(CURL* easy, CURLoption option, T value) {
     // Options set here are all known to this libcurl (checked at start-up); a failure would only be
@@ -254,6 +271,10 @@ std::optional<URLRequest> redirectRequest(const URLRequest& request,
         // Credentials and cookies the caller wrote for one origin must not be handed to another.
         next.headerFields.remove("Authorization");
         next.headerFields.remove("Cookie");
+    } else if (request.httpShouldHandleCookies) {
+        // The store decides for every hop: it now holds what this response set, and it knows the
+        // new path. The field of the first hop would repeat stale cookies and miss the new ones.
+        next.headerFields.remove("Cookie");
     }
     return next;
 }
@@ -308,8 +329,7 @@ Exchange::Exchange(const URLRequest& prepared, const URLParts& target, ExchangeO
     : request_(prepared), target_(target), observer_(observer) {
     double seconds = request_.timeoutInterval > 0 ? request_.timeoutInterval : 60.0;
     seconds = std::min(seconds, 86400.0 * 365);
-    timeout_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    touch();
+    budget_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 Exchange::~Exchange() {
@@ -347,15 +367,9 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
-    if (!std::getenv("no_proxy") && !std::getenv("NO_PROXY")) {
-        // A proxy from the environment must not see loopback traffic.
-        setOption(easy, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
-    }
+    if (const auto noProxy = noProxyList()) setOption(easy, CURLOPT_NOPROXY, noProxy->c_str());
     setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L);
-    const auto timeoutMs = std::chrono::duration_cast<std::chrono::milliseconds>(timeout_).count();
-    setOption(easy, CURLOPT_CONNECTTIMEOUT_MS,
-              static_cast<long>(std::min<long long>(timeoutMs, LONG_MAX)));
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
     setOption(easy, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
@@ -409,14 +423,43 @@ void Exchange::configureBody(std::int64_t size) {
     setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(this));
 }
 
-void Exchange::setWaiting(bool waiting) {
-    waiting_ = waiting;
-    if (!waiting) touch();
+std::string Exchange::origin() const {
+    return target_.scheme + "://" + target_.host + ":" + target_.port;
 }
 
-std::optional<std::chrono::steady_clock::time_point> Exchange::idleDeadline() const {
-    if (waiting_) return std::nullopt;
-    return lastActivity_ + timeout_;
+void Exchange::start() {
+    started_ = true;
+    runningSince_ = Clock::now();
+}
+
+void Exchange::setWaiting(bool waiting) {
+    if (waiting == waiting_) return;
+    if (waiting) budget_ = remainingBudget();
+    waiting_ = waiting;
+    runningSince_ = Clock::now();
+}
+
+std::optional<std::chrono::steady_clock::time_point> Exchange::deadline() const {
+    if (!clockRuns()) return std::nullopt;
+    return runningSince_ + budget_;
+}
+
+std::chrono::steady_clock::duration Exchange::remainingBudget() const {
+    return clockRuns() ? budget_ - (Clock::now() - runningSince_) : budget_;
+}
+
+void Exchange::limitTransferToBudget() {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(remainingBudget()).count();
+    // 0 would mean "no limit" to libcurl.
+    setOption(easy_.get(), CURLOPT_TIMEOUT_MS,
+              static_cast<long>(std::clamp<long long>(ms, 1, LONG_MAX)));
+}
+
+bool Exchange::announcesOversizedBody() const {
+    if (!response_ || request_.httpMethod == "HEAD") return false;
+    const auto status = response_->statusCode;
+    if (status == 204 || status == 304) return false;  // no body, whatever the length says
+    return response_->expectedContentLength > maximumBodySize_;
 }
 
 std::optional<Error> Exchange::outcome(CURLcode code) const {
@@ -427,6 +470,8 @@ std::optional<Error> Exchange::outcome(CURLcode code) const {
             return urlError(URLErrorCode::kTimedOut, target_.url);
         case Abort::OversizedHeaders:
             return urlError(URLErrorCode::kBadServerResponse, target_.url);
+        case Abort::OversizedBody:
+            return urlError(URLErrorCode::kDataLengthExceedsMaximum, target_.url);
         case Abort::FileUnreadable:
             return urlError(URLErrorCode::kCannotOpenFile, target_.url);
         case Abort::None:
@@ -441,7 +486,6 @@ std::size_t Exchange::onHeader(char* data, std::size_t size, std::size_t count, 
 }
 
 std::size_t Exchange::header(const char* data, std::size_t size) {
-    touch();
     if (response_) return size;  // trailers of a chunked body
     headerBytes_ += size;
     if (headerBytes_ > kMaxHeaderBytes) {
@@ -456,7 +500,7 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     }
     if (line.empty()) {
         endOfHeaderBlock();
-        return abort_ == Abort::Stopped ? 0 : size;
+        return abort_ == Abort::None ? size : 0;
     }
     if (line.front() == ' ' || line.front() == '\t') {  // obsolete line folding
         if (!fields_.empty()) {
@@ -481,15 +525,19 @@ void Exchange::endOfHeaderBlock() {
     }
     response_ = makeResponse(target_.url, status, std::move(fields_));
     fields_.clear();
-    if (!observer_.onResponse(*this)) abort_ = Abort::Stopped;
+    if (!observer_.onResponse(*this) && abort_ == Abort::None) abort_ = Abort::Stopped;
 }
 
 std::size_t Exchange::onWrite(char* data, std::size_t size, std::size_t count, void* self) {
     auto* exchange = static_cast<Exchange*>(self);
     const std::size_t length = size * count;
     if (exchange->abort_ != Abort::None) return 0;
-    exchange->touch();
+    if (static_cast<std::int64_t>(length) > exchange->maximumBodySize_ - exchange->bodyBytes_) {
+        exchange->abort_ = Abort::OversizedBody;
+        return 0;
+    }
     if (!exchange->observer_.onBody(*exchange, data, length)) return CURL_WRITEFUNC_PAUSE;
+    exchange->bodyBytes_ += static_cast<std::int64_t>(length);
     return length;
 }
 
@@ -511,7 +559,6 @@ std::size_t Exchange::onRead(char* buffer, std::size_t size, std::size_t count, 
         got = wanted;
     }
     exchange->bodyOffset_ += static_cast<std::int64_t>(got);
-    exchange->touch();
     if (got > 0) {
         exchange->observer_.onBodySent(*exchange, static_cast<std::int64_t>(got),
                                        exchange->bodyOffset_, exchange->bodySize_);
@@ -533,7 +580,7 @@ int Exchange::onSeek(void* self, curl_off_t offset, int origin) {
 
 int Exchange::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* exchange = static_cast<Exchange*>(self);
-    const auto deadline = exchange->idleDeadline();
+    const auto deadline = exchange->deadline();
     if (deadline && Clock::now() >= *deadline) {
         exchange->abort_ = Abort::TimedOut;
         return 1;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,7 +60,7 @@ class ExchangeObserver {
 
 class Exchange {
   public:
-    enum class Abort { None, TimedOut, OversizedHeaders, Stopped, FileUnreadable };
+    enum class Abort { None, TimedOut, OversizedHeaders, OversizedBody, Stopped, FileUnreadable };
 
     /// An exchange ready to run for a prepared request, or the error that prevents it.
     static std::variant<std::unique_ptr<Exchange>, Error> make(
@@ -74,10 +75,29 @@ class Exchange {
     const URLParts& target() const { return target_; }
     const std::optional<HTTPURLResponse>& response() const { return response_; }
 
-    /// While waiting (for the owner's answer) the idle timer does not run.
+    /// The origin ("scheme://host:port") whose connection slots the exchange takes.
+    std::string origin() const;
+
+    // Time. The exchange must be over within its budget (the request's timeout unless set): the
+    // clock runs from start() to the last byte, and stands while the owner is asked something.
+    void setBudget(std::chrono::steady_clock::duration budget) { budget_ = budget; }
+    /// The transfer has its connection slot: the clock starts.
+    void start();
     void setWaiting(bool waiting);
-    /// When the idle timer fires, or nothing while waiting.
-    std::optional<std::chrono::steady_clock::time_point> idleDeadline() const;
+    /// When the budget runs out, or nothing while the clock stands.
+    std::optional<std::chrono::steady_clock::time_point> deadline() const;
+    /// What is left of the budget (a redirection's next hop gets it).
+    std::chrono::steady_clock::duration remainingBudget() const;
+    /// For curl_easy_perform, where nothing pauses the clock: libcurl ends the transfer itself when
+    /// the rest of the budget is spent.
+    void limitTransferToBudget();
+
+    // Size. The body is refused once it would exceed this many bytes.
+    void setMaximumBodySize(std::int64_t bytes) { maximumBodySize_ = bytes; }
+    /// Whether the received response announces a body over the maximum (checked by the owner when
+    /// it takes the response as the final one).
+    bool announcesOversizedBody() const;
+
     void abort(Abort reason) { abort_ = reason; }
     Abort aborted() const { return abort_; }
 
@@ -98,7 +118,7 @@ class Exchange {
 
     std::size_t header(const char* data, std::size_t size);
     void endOfHeaderBlock();
-    void touch() { lastActivity_ = std::chrono::steady_clock::now(); }
+    bool clockRuns() const { return started_ && !waiting_; }
 
     URLRequest request_;
     URLParts target_;
@@ -117,9 +137,13 @@ class Exchange {
     std::size_t headerBytes_ = 0;
     std::optional<HTTPURLResponse> response_;
 
-    std::chrono::steady_clock::duration timeout_;
-    std::chrono::steady_clock::time_point lastActivity_;
+    // Budget left when the clock last started, and when that was (monotonic).
+    std::chrono::steady_clock::duration budget_;
+    std::chrono::steady_clock::time_point runningSince_;
+    bool started_ = false;
     bool waiting_ = false;
+    std::int64_t maximumBodySize_ = std::numeric_limits<std::int64_t>::max();
+    std::int64_t bodyBytes_ = 0;
     Abort abort_ = Abort::None;
 };
 

@@ -20,6 +20,10 @@ class SynchronousLoad final : public curl::ExchangeObserver {
             }
         }
         next_ = curl::redirectRequest(hop_, response);
+        if (!next_ && exchange.announcesOversizedBody()) {
+            exchange.abort(curl::Exchange::Abort::OversizedBody);
+            return false;
+        }
         return !next_;  // a redirection's body is of no use
     }
     bool onBody(curl::Exchange&, const char* data, std::size_t size) override {
@@ -41,7 +45,8 @@ class SynchronousLoad final : public curl::ExchangeObserver {
 
 std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& request,
                                                            std::optional<HTTPURLResponse>* response,
-                                                           std::optional<Error>* error) {
+                                                           std::optional<Error>* error,
+                                                           std::int64_t maximumBodySize) {
     if (response) response->reset();
     if (error) error->reset();
     auto fail = [&](Error failure) -> std::optional<Bytes> {
@@ -52,6 +57,7 @@ std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& req
         return fail(curl::urlError(URLErrorCode::kBadURL, request.url));
 
     URLRequest hop = request;
+    std::optional<std::chrono::steady_clock::duration> budget;  // the first hop: the timeout
     for (int redirections = 0;; ++redirections) {
         const auto* jar = hop.httpShouldHandleCookies ? &HTTPCookieStorage::shared() : nullptr;
         const URLRequest prepared =
@@ -60,8 +66,13 @@ std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& req
         auto made = curl::Exchange::make(prepared, std::nullopt, load);
         if (auto* failure = std::get_if<Error>(&made)) return fail(*failure);
         auto& exchange = *std::get<std::unique_ptr<curl::Exchange>>(made);
+        if (budget) exchange.setBudget(*budget);
+        exchange.setMaximumBodySize(maximumBodySize);
+        exchange.start();
+        exchange.limitTransferToBudget();
 
         const CURLcode code = curl_easy_perform(exchange.handle());
+        budget = exchange.remainingBudget();
         if (auto failure = exchange.outcome(code)) return fail(*failure);
         if (!exchange.response())
             return fail(curl::urlError(URLErrorCode::kBadServerResponse, hop.url));

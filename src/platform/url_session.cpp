@@ -231,11 +231,16 @@ class TaskImpl final : public URLSessionTask,
     }
 
     // curl::Driven
+    void exchangeStarted(CURL*) override {
+        if (exchange_) exchange_->start();
+    }
     void exchangeDone(CURL* handle, CURLcode code) override;
     std::optional<std::chrono::steady_clock::time_point> deadline(CURL*) const override {
-        return exchange_ ? exchange_->idleDeadline() : std::nullopt;
+        return exchange_ ? exchange_->deadline() : std::nullopt;
     }
-    void idleTimeout(CURL*) override { finish(curl::urlError(URLErrorCode::kTimedOut, hop_.url)); }
+    void deadlinePassed(CURL*) override {
+        finish(curl::urlError(URLErrorCode::kTimedOut, hop_.url));
+    }
 
     // curl::ExchangeObserver (inside libcurl callbacks: never finish() here)
     bool onResponse(Exchange& exchange) override;
@@ -250,7 +255,9 @@ class TaskImpl final : public URLSessionTask,
 
   private:
     void start(const URLRequest& prepared);
-    void begin(const URLRequest& prepared);
+    /// One exchange of the task; after a redirection it gets what is left of the task's time.
+    void begin(const URLRequest& prepared,
+               std::optional<std::chrono::steady_clock::duration> budget = std::nullopt);
     void askForResponse(const HTTPURLResponse& response);
     void completeReceived();
     void finish(std::optional<Error> error);
@@ -299,20 +306,23 @@ void TaskImpl::start(const URLRequest& prepared) {
     begin(prepared);
 }
 
-void TaskImpl::begin(const URLRequest& prepared) {
+void TaskImpl::begin(const URLRequest& prepared,
+                     std::optional<std::chrono::steady_clock::duration> budget) {
     auto made = Exchange::make(prepared, hopUpload_, *this);
     if (auto* error = std::get_if<Error>(&made)) {
         finish(*error);
         return;
     }
     exchange_ = std::move(std::get<std::unique_ptr<Exchange>>(made));
+    if (budget) exchange_->setBudget(*budget);
+    exchange_->setMaximumBodySize(session_->configuration().maximumResponseBodySize);
     {
         std::lock_guard lock(mutex_);
         current_ = exchange_->request();
     }
     stage_ = Stage::Exchanging;
     receivedAll_ = false;
-    attached_ = Engine::shared().attach(exchange_->handle(), this);
+    attached_ = Engine::shared().attach(exchange_->handle(), this, exchange_->origin());
     if (!attached_) finish(curl::urlError(URLErrorCode::kUnknown, prepared.url));
 }
 
@@ -340,6 +350,10 @@ bool TaskImpl::onResponse(Exchange& exchange) {
                 delegate.willPerformHTTPRedirection(session, *self, response, next, handler);
             });
         return true;
+    }
+    if (exchange.announcesOversizedBody()) {
+        exchange.abort(Exchange::Abort::OversizedBody);
+        return false;
     }
     askForResponse(response);
     return true;
@@ -381,17 +395,22 @@ bool TaskImpl::onBody(Exchange&, const char* data, std::size_t size) {
 void TaskImpl::answerRedirection(std::uint64_t question, std::optional<URLRequest> next) {
     if (question != question_ || stage_ != Stage::AwaitRedirect) return;
     if (!next) {  // refused: the redirection is the final response, body included
+        if (exchange_->announcesOversizedBody()) {
+            finish(curl::urlError(URLErrorCode::kDataLengthExceedsMaximum, hop_.url));
+            return;
+        }
         askForResponse(*redirectResponse_);
         return;
     }
     ++redirections_;
+    const auto budget = exchange_->remainingBudget();
     dropExchange();
     // The file body goes along only while the redirection keeps the method and brings no body of
     // its own.
     if (!(hopUpload_ && next->httpMethod == hop_.httpMethod && !next->httpBody)) hopUpload_.reset();
     hop_ = std::move(*next);
-    begin(
-        curl::prepareRequest(hop_, curl::bodySizeOf(hop_, hopUpload_), session_->cookieJar(hop_)));
+    begin(curl::prepareRequest(hop_, curl::bodySizeOf(hop_, hopUpload_), session_->cookieJar(hop_)),
+          budget);
 }
 
 void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposition disposition) {
@@ -500,6 +519,21 @@ std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(
 
 std::size_t URLSession::liveSessionCount() {
     return liveSessions().load();
+}
+
+namespace {
+std::atomic<bool>& loopbackThroughProxy() {
+    static std::atomic<bool> proxies{false};
+    return proxies;
+}
+}  // namespace
+
+void URLSessionProxy::setProxiesLoopback(bool proxies) {
+    loopbackThroughProxy() = proxies;
+}
+
+bool URLSessionProxy::proxiesLoopback() {
+    return loopbackThroughProxy();
 }
 
 }  // namespace plovendale

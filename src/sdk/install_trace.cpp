@@ -28,6 +28,9 @@ constexpr std::int64_t kCodeNoCache = -10001;
 constexpr std::int64_t kCodeBadBody = -10003;
 constexpr std::int64_t kCodeRequestFailed = -10004;
 constexpr std::int64_t kCodeBadParams = -10005;
+// The service answers with a small JSON object; a longer answer is not one, and must not cost the
+// host's memory.
+constexpr std::int64_t kMaxServiceAnswerBytes = 1024 * 1024;
 
 double timeoutSecondsFor(double timeoutMs) {
     if (std::isnan(timeoutMs) || timeoutMs <= 0) return REQUEST_TIMEOUT / 1000.0;
@@ -41,6 +44,7 @@ std::shared_ptr<STHTTPRequest> makeServiceRequest(const std::string& url, Bytes 
     request->setHTTPMethod("POST");
     request->setRawPOSTData(std::move(body));
     request->setTimeoutSeconds(timeoutSeconds);
+    request->setMaximumResponseBodySize(kMaxServiceAnswerBytes);
     request->setHeaderWithName("Content-Type", "application/json");
     return request;
 }
@@ -164,6 +168,7 @@ void Plovendale::reportState(double startTime, std::int64_t code, const std::opt
     auto request = makeServiceRequest(fillTemplate(REPORT_STATE_URL, {getDomainUrl(appKey), appKey}),
                                       std::move(*body), REQUEST_TIMEOUT / 1000.0);
     if (!request) return;
+    request->setDiscardsResponseBody(true);  // the report's answer is never read
     request->setCompletionDataBlock([](const auto&, const Bytes&) {});
     request->setErrorBlock([](const Error&) {});
     request->startAsynchronous();

@@ -15,6 +15,8 @@ namespace {
 
 using test::runMainQueueUntil;
 
+constexpr std::size_t kBigBody = 12 * 1024 * 1024;
+
 /// Everything a request reports, in order, with the thread each report came on.
 struct Recorder {
     std::vector<std::string> events;
@@ -96,6 +98,26 @@ class RequestExecution : public test::HTTPClientTest {
                                                      return true;
                                                  }
                                                  const std::string chunk(50000, 'x');
+                                                 return sink.write(chunk.data(), chunk.size());
+                                             });
+        });
+        server_.server().Get("/hop", [](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Set-Cookie", "r=2; Path=/");
+            res.status = 302;
+            res.set_header("Location", "/echo-cookie");
+        });
+        server_.server().Get("/echo-cookie",
+                             [](const httplib::Request& req, httplib::Response& res) {
+                                 res.set_content(req.get_header_value("Cookie"), "text/plain");
+                             });
+        server_.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider("application/octet-stream",
+                                             [](size_t offset, httplib::DataSink& sink) {
+                                                 if (offset >= kBigBody) {
+                                                     sink.done();
+                                                     return true;
+                                                 }
+                                                 const std::string chunk(256 * 1024, 'b');
                                                  return sink.write(chunk.data(), chunk.size());
                                              });
         });
@@ -295,6 +317,10 @@ TEST_F(RequestExecution, CookiesUnderEachPolicy) {
     EXPECT_EQ(HTTPCookieStorage::shared().cookies()[0].name, "s");
     auto second = request("/cookie");
     EXPECT_EQ(run(second)->body, "s=1");
+    // A redirection sends the cookies of the store as they are by then, its own included.
+    const auto redirected = run(request("/hop"))->body.value_or("");
+    EXPECT_NE(redirected.find("s=1"), std::string::npos) << redirected;
+    EXPECT_NE(redirected.find("r=2"), std::string::npos) << redirected;
     EXPECT_TRUE(STHTTPRequest::localCookiesStorage().empty());
     STHTTPRequest::clearSession();
 
@@ -325,6 +351,20 @@ TEST_F(RequestExecution, CookiesUnderEachPolicy) {
     EXPECT_EQ(run(none)->body, "");
     EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
     EXPECT_TRUE(none->ephemeralRequestCookies().empty());
+}
+
+TEST_F(RequestExecution, ResponseBodiesAreBoundedAndATooLargeOneIsDropped) {
+    // Over the class-level default: the request fails and keeps nothing of what it received.
+    auto big = request("/big");
+    auto recorder = run(big, std::chrono::seconds(30));
+    ASSERT_EQ(recorder->errors.size(), 1u);
+    EXPECT_EQ(recorder->errors[0].domain, kNSURLErrorDomain);
+    EXPECT_EQ(recorder->errors[0].code, -1103);
+    EXPECT_EQ(recorder->errors[0].localizedDescription(), "resource exceeds maximum size");
+    EXPECT_TRUE(big->responseData().empty());
+    EXPECT_EQ(big->responseData().capacity(), 0u);
+    ASSERT_FALSE(recorder->downloadTotals.empty());
+    EXPECT_LE(recorder->downloadTotals.back(), 10 * 1024 * 1024);
 }
 
 TEST_F(RequestExecution, MultipartBytesOnTheWire) {

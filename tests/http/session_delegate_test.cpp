@@ -40,7 +40,7 @@ class SessionDelegate : public test::HTTPClientTest {};
 
 TEST_F(SessionDelegate, BackgroundHandlerIsCalledOnceThenRemoved) {
     auto request = STHTTPRequest::requestWithURLString("http://h.example/");
-    STHTTPRequestSessionDelegate delegate(request);
+    STHTTPRequestSessionDelegate delegate(request, false);
     FakeSession session("bg-1");
     FakeSession unknown("bg-unknown");
     int calls = 0;
@@ -60,7 +60,7 @@ TEST_F(SessionDelegate, BackgroundHandlerIsCalledOnceThenRemoved) {
 
 TEST_F(SessionDelegate, AnswersToTheService) {
     auto request = STHTTPRequest::requestWithURLString("http://h.example/");
-    auto delegate = std::make_shared<STHTTPRequestSessionDelegate>(request);
+    auto delegate = std::make_shared<STHTTPRequestSessionDelegate>(request, false);
     FakeSession session("s");
     FakeTask task;
 
@@ -121,7 +121,7 @@ TEST_F(SessionDelegate, WorkForARequestThatIsGoneDoesNothingButFollowRedirection
         auto request = STHTTPRequest::requestWithURLString("http://h.example/");
         request->setPreventRedirections(true);
         watch = request;
-        return std::make_unique<STHTTPRequestSessionDelegate>(request);
+        return std::make_unique<STHTTPRequestSessionDelegate>(request, false);
     }();
     FakeSession session("s");
     FakeTask task;

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 
 #include "plovendale/platform/http_cookie.h"
 #include "support/local_server.h"
@@ -208,6 +211,69 @@ TEST(URLSessionTest, ReportsTransportFailuresAsPlatformErrors) {
     EXPECT_EQ(lost->error->code, URLErrorCode::kNetworkConnectionLost);
     EXPECT_EQ(lost->error->localizedDescription(), "The network connection was lost.");
     EXPECT_EQ(lost->response->statusCode, 200);
+}
+
+TEST(URLSessionTest, TheTimeoutBoundsTheWholeExchangeNotOnlyItsSilences) {
+    LocalServer slowRedirects;  // every hop answers after 300 ms, with one more redirection
+    slowRedirects.server().Get("/hop", [](const httplib::Request&, httplib::Response& response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        response.status = 302;
+        response.set_header("Location", "/hop");
+    });
+    ASSERT_TRUE(slowRedirects.start());
+    // Longer than the gaps of the trickles: no silence ever lasts that long.
+    constexpr double kTimeout = 2.0;
+    const auto bound = std::chrono::milliseconds(2000 + 1500);  // generous for sanitizer builds
+    for (const char* kind : {"body at 1 byte/s", "headers at 1 byte/s", "slow redirections"}) {
+        for (const bool synchronous : {false, true}) {
+            const std::string row = std::string(kind) + (synchronous ? ", synchronous" : "");
+            std::optional<RawServer> raw;
+            if (kind[0] == 'b') raw.emplace(test::misbehaving(test::Misbehaviour::TrickleBody));
+            if (kind[0] == 'h') raw.emplace(test::misbehaving(test::Misbehaviour::TrickleHeaders));
+            const auto request =
+                requestFor(raw ? raw->url("/") : slowRedirects.url("/hop"), kTimeout);
+            const auto started = std::chrono::steady_clock::now();
+            std::optional<Error> error;
+            if (synchronous) {
+                URLConnection::sendSynchronousRequest(request, nullptr, &error);
+            } else {
+                error = load(request)->error;
+            }
+            const auto elapsed = std::chrono::steady_clock::now() - started;
+            ASSERT_TRUE(error) << row;
+            EXPECT_EQ(error->code, URLErrorCode::kTimedOut) << row;
+            EXPECT_GE(elapsed, std::chrono::milliseconds(1900)) << row;
+            EXPECT_LE(elapsed, bound) << row;
+        }
+    }
+}
+
+TEST(URLSessionTest, WaitingForAFreeConnectionDoesNotCountAgainstTheTimeout) {
+    LocalServer server;
+    server.server().new_task_queue = [] { return new httplib::ThreadPool(64); };
+    std::atomic<int> serving{0}, mostAtOnce{0};
+    server.server().Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
+        const int now = ++serving;
+        for (int most = mostAtOnce; now > most && !mostAtOnce.compare_exchange_weak(most, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        --serving;
+        response.set_content("done", "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+    constexpr int kTasks = 60;
+    for (int i = 0; i < kTasks; ++i)
+        session->dataTaskWithRequest(requestFor(server.url("/slow"), 2.0))->resume();
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(
+        delegate->waitUntil([&] { return delegate->invalidated; }, std::chrono::seconds(60)));
+    EXPECT_EQ(delegate->completions, kTasks);
+    EXPECT_EQ(delegate->failures, 0);
+    EXPECT_LE(mostAtOnce.load(), 6) << "six connections per host at most";
 }
 
 TEST(URLSessionTest, SurvivesHostileReplies) {
@@ -499,6 +565,34 @@ TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
     EXPECT_EQ(
         URLConnection::sendSynchronousRequest(requestFor(server.url("/echo")), &response, nullptr),
         toBytes("sid=abc; theme=dark"));
+}
+
+TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySays) {
+    LocalServer origin;
+    origin.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("direct", "text/plain");
+    });
+    ASSERT_TRUE(origin.start());
+    RawServer proxy([](RawConnection& connection) {
+        connection.send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nproxy");
+    });
+    struct Environment {
+        ~Environment() {
+            for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY"}) ::unsetenv(name);
+        }
+    } restore;
+    ::setenv("http_proxy", proxy.url("").c_str(), 1);
+    for (const char* noProxy : {"", "example.com", "example.com,.internal"}) {
+        ::setenv("NO_PROXY", noProxy, 1);
+        auto delegate = load(requestFor(origin.url("/")));
+        EXPECT_EQ(bodyText(*delegate), "direct") << "NO_PROXY=" << noProxy;
+        std::optional<Error> error;
+        EXPECT_EQ(
+            URLConnection::sendSynchronousRequest(requestFor(origin.url("/")), nullptr, &error),
+            toBytes("direct"))
+            << "NO_PROXY=" << noProxy;
+    }
+    EXPECT_EQ(proxy.connections(), 0);
 }
 
 TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {

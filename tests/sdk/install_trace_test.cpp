@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "plovendale/platform/main_queue.h"
@@ -184,6 +187,59 @@ TEST_F(InstallTrace, TransportFailuresArriveAsRequestFailures) {
     EXPECT_GE(waited, std::chrono::milliseconds(3500));
     EXPECT_EQ(lastReport()["cd"], "-10004");
     EXPECT_TRUE(Plovendale::isFirstOpen());
+}
+
+TEST_F(InstallTrace, MisbehavingServicesAreAnsweredByTheTimeoutInBoundedMemory) {
+    using test::Misbehaviour;
+    using Clock = std::chrono::steady_clock;
+    constexpr double kTimeoutMs = 4000;
+    // Generous, so that sanitizer builds pass; the figures printed are the real ones.
+    constexpr auto kMargin = std::chrono::milliseconds(1500);
+    constexpr long kMemoryBoundKiB = 64 * 1024;
+    const std::map<Misbehaviour, std::string> messages = {
+        {Misbehaviour::EndlessChunkedBody, "resource exceeds maximum size"},
+        {Misbehaviour::HugeContentLength, "resource exceeds maximum size"},
+        {Misbehaviour::TrickleBody, "The request timed out."},
+        {Misbehaviour::TrickleHeaders, "The request timed out."},
+        {Misbehaviour::SilentAfterHeaders, "The request timed out."},
+        {Misbehaviour::ResetMidBody, "The network connection was lost."},
+        {Misbehaviour::GarbageStatusLine, "bad server response"},
+    };
+    for (const Misbehaviour misbehaviour : test::kMisbehaviours) {
+        const std::string name = test::nameOf(misbehaviour);
+        test::RawServer server(test::misbehaving(misbehaviour));
+        Plovendale::setServerDomain(server.url(""));
+        const bool peakReset = test::resetPeakMemory();
+        const long memoryBefore = test::peakMemoryKiB();
+        Outcome outcome;
+        const auto started = Clock::now();
+        Plovendale::getInstallTraceWithTimeout(
+            kTimeoutMs,
+            [&](const std::optional<AppData>&) {
+                outcome = {true, true};
+            },
+            [&](std::int64_t code, const std::optional<std::string>& message) {
+                outcome = {true, false, std::nullopt, code, message};
+            });
+        test::runMainQueueUntil([&] { return outcome.arrived; },
+                                std::chrono::milliseconds(static_cast<int>(kTimeoutMs)) + kMargin);
+        const auto answeredMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        const long growthKiB = test::peakMemoryKiB() - memoryBefore;
+        std::cout << "[ figures  ] " << name << ": answered in " << answeredMs
+                  << " ms, peak memory +" << growthKiB << " KiB\n";
+
+        ASSERT_TRUE(outcome.arrived) << name;
+        EXPECT_FALSE(outcome.success) << name;
+        EXPECT_EQ(outcome.code, -10004) << name;
+        EXPECT_EQ(outcome.message, messages.at(misbehaviour)) << name;
+        EXPECT_LE(answeredMs, kTimeoutMs + kMargin.count()) << name;
+        if (peakReset) {
+            EXPECT_LT(growthKiB, kMemoryBoundKiB) << name;
+        }
+    }
+    // The state reports went to the same servers, which are gone now.
+    EXPECT_TRUE(test::runMainQueueUntil([] { return URLSession::liveSessionCount() == 0; }));
 }
 
 TEST_F(InstallTrace, KeylessAndUnaddressableQueriesAnswerAtOnce) {

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -38,12 +40,70 @@ int boundLoopbackSocket(int& port) {
     return fd;
 }
 
-// Waits for fd to become readable; false on timeout or when the wake descriptor fires.
-bool waitReadable(int fd, int wakeFd, std::chrono::milliseconds timeout) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+// Waits for fd to become ready for events; false on timeout or when the wake descriptor fires.
+bool waitFor(int fd, short events, int wakeFd, std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     const int ready = ::poll(fds, 2, static_cast<int>(timeout.count()));
-    return ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) &&
+    return ready > 0 && (fds[0].revents & (events | POLLHUP | POLLERR)) &&
            !(fds[1].revents & POLLIN);
+}
+
+bool waitReadable(int fd, int wakeFd, std::chrono::milliseconds timeout) {
+    return waitFor(fd, POLLIN, wakeFd, timeout);
+}
+
+// The length the request head announces for its body, 0 when it announces none.
+std::size_t declaredLength(const std::string& head) {
+    std::string lower(head);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto at = lower.find("\r\ncontent-length:");
+    return at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 17, nullptr, 10);
+}
+
+void serveMisbehaving(Misbehaviour misbehaviour, RawConnection& connection) {
+    using std::chrono::milliseconds;
+    // Read what the client sends first: closing on unread bytes would reset the connection and hide
+    // the misbehaviour under test.
+    connection.readBody(declaredLength(connection.requestHead()), std::chrono::seconds(2));
+    const std::string block(64 * 1024, 'z');
+    switch (misbehaviour) {
+        case Misbehaviour::EndlessChunkedBody: {
+            if (!connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return;
+            const std::string chunk = "10000\r\n" + block + "\r\n";
+            while (connection.send(chunk)) {
+            }
+            return;
+        }
+        case Misbehaviour::HugeContentLength:
+            if (!connection.send("HTTP/1.1 200 OK\r\nContent-Length: 17179869184\r\n\r\n")) return;
+            while (connection.send(block)) {
+            }
+            return;
+        case Misbehaviour::TrickleBody:
+            if (connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
+                connection.trickle(std::string(100, 'x'), milliseconds(1000));
+            return;
+        case Misbehaviour::TrickleHeaders: {
+            // Short lines: each one completes before an idle timer of a few seconds would fire.
+            std::string lines;
+            for (int i = 0; i < 100; ++i) lines += "a:\n";
+            if (connection.send("HTTP/1.1 200 OK\r\n"))
+                connection.trickle(lines + "\r\n", milliseconds(1000));
+            return;
+        }
+        case Misbehaviour::SilentAfterHeaders:
+            if (connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
+                connection.waitForClientClose(std::chrono::seconds(60));
+            return;
+        case Misbehaviour::ResetMidBody:
+            if (connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"))
+                connection.pause(milliseconds(50));
+            connection.reset();
+            return;
+        case Misbehaviour::GarbageStatusLine:
+            connection.send("HELLO THERE\r\nThis is no HTTP.\r\n\r\n");
+            return;
+    }
 }
 
 }  // namespace
@@ -113,11 +173,31 @@ std::string LocalServer::url(std::string_view path) const {
 
 bool RawConnection::send(std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        // A client that stops reading must not keep a stopping server waiting.
+        if (!waitFor(fd_, POLLOUT, wakeFd_, std::chrono::seconds(60))) return false;
+        const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
         if (sent <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
     return true;
+}
+
+bool RawConnection::trickle(std::string_view bytes, std::chrono::milliseconds interval) {
+    for (char byte : bytes) {
+        if (!send(std::string_view(&byte, 1)) || !pause(interval)) return false;
+    }
+    return true;
+}
+
+bool RawConnection::pause(std::chrono::milliseconds duration) {
+    pollfd wake{wakeFd_, POLLIN, 0};
+    return ::poll(&wake, 1, static_cast<int>(duration.count())) == 0;
+}
+
+void RawConnection::reset() {
+    const linger abortive{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
 bool RawConnection::readHead(std::chrono::milliseconds timeout) {
@@ -194,6 +274,45 @@ void RawServer::serve() {
         if (connection.readHead(std::chrono::seconds(5))) handler_(connection);
         ::close(fd);
     }
+}
+
+const char* nameOf(Misbehaviour misbehaviour) {
+    switch (misbehaviour) {
+        case Misbehaviour::EndlessChunkedBody:
+            return "endless chunked body";
+        case Misbehaviour::HugeContentLength:
+            return "16 GiB Content-Length";
+        case Misbehaviour::TrickleBody:
+            return "body at 1 byte/s";
+        case Misbehaviour::TrickleHeaders:
+            return "headers at 1 byte/s";
+        case Misbehaviour::SilentAfterHeaders:
+            return "silent after headers";
+        case Misbehaviour::ResetMidBody:
+            return "reset mid-body";
+        case Misbehaviour::GarbageStatusLine:
+            return "garbage status line";
+    }
+    return "?";
+}
+
+RawServer::Handler misbehaving(Misbehaviour misbehaviour) {
+    return
+        [misbehaviour](RawConnection& connection) { serveMisbehaving(misbehaviour, connection); };
+}
+
+long peakMemoryKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+bool resetPeakMemory() {
+    std::ofstream clear("/proc/self/clear_refs");
+    return static_cast<bool>(clear << "5" << std::flush);
 }
 
 int refusedPort() {

@@ -61,13 +61,20 @@ class LocalServer {
     std::atomic<int> requests_{0};
 };
 
-/// One accepted connection of a RawServer.
+/// One accepted connection of a RawServer. Every wait ends when the server stops.
 class RawConnection {
   public:
     RawConnection(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
     /// The request line and header fields (read up to the blank line, bounded).
     const std::string& requestHead() const { return head_; }
+    /// False once the client is gone or the server stops.
     bool send(std::string_view bytes);
+    /// Sends one byte per interval; false once the client is gone or the server stops.
+    bool trickle(std::string_view bytes, std::chrono::milliseconds interval);
+    /// Waits; false when the server stops meanwhile.
+    bool pause(std::chrono::milliseconds duration);
+    /// The connection ends with a TCP reset instead of an orderly close.
+    void reset();
     /// The request body: what followed the head, read on until `length` bytes or the timeout.
     std::string readBody(std::size_t length, std::chrono::milliseconds timeout);
     /// Waits until the client closes the connection, the server stops, or timeout passes.
@@ -103,6 +110,30 @@ class RawServer {
     std::atomic<int> connections_{0};
     std::thread thread_;
 };
+
+/// Ways a service misbehaves, each served by misbehaving(); tests iterate over kMisbehaviours.
+enum class Misbehaviour {
+    EndlessChunkedBody,  ///< 200, then 64 KiB chunks for as long as the client reads
+    HugeContentLength,   ///< 200 announcing 16 GiB, then bytes for as long as the client reads
+    TrickleBody,         ///< 200 announcing 100 bytes, then one byte a second
+    TrickleHeaders,      ///< the status line, then header lines of 3 bytes at one byte a second
+    SilentAfterHeaders,  ///< 200 announcing 100 bytes, then nothing
+    ResetMidBody,        ///< 200 announcing 100 bytes, 10 of them, then a TCP reset
+    GarbageStatusLine,   ///< a reply that is not HTTP at all
+};
+inline constexpr Misbehaviour kMisbehaviours[] = {
+    Misbehaviour::EndlessChunkedBody, Misbehaviour::HugeContentLength,  Misbehaviour::TrickleBody,
+    Misbehaviour::TrickleHeaders,     Misbehaviour::SilentAfterHeaders, Misbehaviour::ResetMidBody,
+    Misbehaviour::GarbageStatusLine,
+};
+const char* nameOf(Misbehaviour misbehaviour);
+/// A RawServer handler that answers every request in that way.
+RawServer::Handler misbehaving(Misbehaviour misbehaviour);
+
+/// Peak resident memory of this process in KiB since the last resetPeakMemory() (VmHWM).
+long peakMemoryKiB();
+/// Lets the peak start again from what the process holds now; false where the kernel refuses.
+bool resetPeakMemory();
 
 /// A port on 127.0.0.1 where nothing listens (connections are refused).
 int refusedPort();

@@ -55,6 +55,8 @@ class RecordingDelegate : public URLSessionDelegate {
     void didCompleteWithError(URLSession&, URLSessionTask& task,
                               const std::optional<Error>& error) override {
         record("complete", [&] {
+            ++completions;
+            if (error) ++failures;
             this->error = error;
             sentRequest = task.currentRequest();
             completed = true;
@@ -93,7 +95,9 @@ class RecordingDelegate : public URLSessionDelegate {
     std::vector<Progress> sent;
     std::vector<URLRequest> redirects;
     std::size_t cachedBytes = 0;
-    std::optional<Error> error;
+    std::optional<Error> error;  ///< of the latest completion
+    int completions = 0;
+    int failures = 0;
     URLRequest sentRequest;
     bool completed = false;
     bool invalidated = false;

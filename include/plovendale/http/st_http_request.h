@@ -85,6 +85,9 @@ class STHTTPRequest : public std::enable_shared_from_this<STHTTPRequest> {
     static STHTTPRequestCookieStoragePolicy globalCookiesStoragePolicy();
     /// Empties the shared cookie store, then the local cookie list, then the credential table.
     static void clearSession();
+    /// The maximumResponseBodySize of requests made from now on (at first 10 MiB).
+    static void setDefaultMaximumResponseBodySize(std::int64_t bytes);
+    static std::int64_t defaultMaximumResponseBodySize();
 
     // ---- Response ---------------------------------------------------------------------------
 
@@ -165,9 +168,20 @@ class STHTTPRequest : public std::enable_shared_from_this<STHTTPRequest> {
     void setRawPOSTData(std::optional<Bytes> data) { rawPOSTData_ = std::move(data); }
     NSStringEncoding POSTDataEncoding() const { return POSTDataEncoding_; }
     void setPOSTDataEncoding(NSStringEncoding encoding) { POSTDataEncoding_ = encoding; }
-    /// Seconds without traffic before the transfer fails; 0 leaves the service's default.
+    /// Seconds the whole exchange may take (time waiting for a free connection or for the main
+    /// queue aside) before it fails with NSURLErrorDomain -1001; 0 leaves the service's default.
     double timeoutSeconds() const { return timeoutSeconds_; }
     void setTimeoutSeconds(double seconds) { timeoutSeconds_ = seconds; }
+    /// Bytes of response body the request accepts. A longer body (or a longer announced one) fails
+    /// it with NSURLErrorDomain -1103 "resource exceeds maximum size", and what it had received is
+    /// released. Data events waiting for the main queue count too: they never hold more.
+    std::int64_t maximumResponseBodySize() const { return maximumResponseBodySize_; }
+    void setMaximumResponseBodySize(std::int64_t bytes) { maximumResponseBodySize_ = bytes; }
+    /// When true, the body is dropped as it arrives: responseData stays empty, the completion
+    /// callbacks receive an empty body and downloadProgressBlock is not called. For requests whose
+    /// answer only matters by its status.
+    bool discardsResponseBody() const { return discardsResponseBody_; }
+    void setDiscardsResponseBody(bool discards) { discardsResponseBody_ = discards; }
     bool addCredentialsToURL() const { return addCredentialsToURL_; }
     void setAddCredentialsToURL(bool add) { addCredentialsToURL_ = add; }
     bool encodePOSTDictionary() const { return encodePOSTDictionary_; }
@@ -373,6 +387,8 @@ class STHTTPRequest : public std::enable_shared_from_this<STHTTPRequest> {
     std::optional<Bytes> rawPOSTData_;
     NSStringEncoding POSTDataEncoding_ = 0;
     double timeoutSeconds_ = 0;
+    std::int64_t maximumResponseBodySize_ = 0;
+    bool discardsResponseBody_ = false;
     bool addCredentialsToURL_ = false;
     bool encodePOSTDictionary_ = false;
     bool encodeGETDictionary_ = false;

@@ -26,6 +26,7 @@ inline constexpr std::int64_t kBadServerResponse = -1011;
 inline constexpr std::int64_t kUserCancelledAuthentication = -1012;
 inline constexpr std::int64_t kUserAuthenticationRequired = -1013;
 inline constexpr std::int64_t kCannotDecodeContentData = -1016;
+inline constexpr std::int64_t kDataLengthExceedsMaximum = -1103;
 inline constexpr std::int64_t kSecureConnectionFailed = -1200;
 inline constexpr std::int64_t kServerCertificateUntrusted = -1202;
 inline constexpr std::int64_t kCannotOpenFile = -3000;

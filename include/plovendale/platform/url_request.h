@@ -43,10 +43,11 @@ class HTTPHeaderFields {
 
 /// The wire request (the mutable URL request of the URL-loading layer).
 ///
-/// timeoutInterval is an idle timeout, as the platform's request timeout is: the transfer fails
-/// with NSURLErrorDomain -1001 when no byte has been sent or received for that long (waiting for a
-/// connection, resolving and connecting included). Time spent waiting for the delegate's answer to
-/// a response, redirection or cache question does not count. A value of 0 or less means 60 s.
+/// timeoutInterval bounds the whole exchange: the transfer fails with NSURLErrorDomain -1001 when
+/// it has not received its last byte that long after it started (resolving, connecting, every
+/// redirection and the whole body included; so also when no byte came for that long). Time spent
+/// waiting for a free connection to the origin, or for the delegate's answer to a response,
+/// redirection or cache question, does not count. A value of 0 or less means 60 s.
 ///
 /// On the wire the service drops caller fields that are not valid header lines (a name that is not
 /// a token, a value with CR, LF or NUL) and writes the framing fields itself (Content-Length,

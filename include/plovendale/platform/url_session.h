@@ -21,17 +21,24 @@ namespace plovendale {
 /// Transport failures complete the task with an Error in kNSURLErrorDomain:
 ///   -999 "cancelled" (cancel(), or a response answered with Cancel)
 ///   -1000 "bad URL", -1002 "unsupported URL" (only http and https are spoken)
-///   -1001 "The request timed out." (see URLRequest::timeoutInterval: an idle timeout)
+///   -1001 "The request timed out." (see URLRequest::timeoutInterval: the whole exchange's bound)
 ///   -1003 "A server with the specified hostname could not be found."
 ///   -1004 "Could not connect to the server."
 ///   -1005 "The network connection was lost." (also a body cut short or malformed on the wire)
 ///   -1007 "too many HTTP redirects" (more than 16)
 ///   -1011 "bad server response" (unparsable status line or oversized header block)
 ///   -1016 "cannot decode raw data"
+///   -1103 "resource exceeds maximum size" (see maximumResponseBodySize)
 ///   -1200 "An SSL error has occurred and a secure connection to the server cannot be made."
 ///   -1202 "The certificate for this server is invalid."
 ///   -3000 "cannot open file" (the file of an upload task is missing or unreadable)
 /// HTTP statuses are never errors: 4xx and 5xx complete normally with their response.
+///
+/// At most six transfers to one origin (scheme, host, port) run at a time; further ones wait for a
+/// slot, and their timeout starts only when they run.
+
+/// The response body size a session accepts unless configured otherwise.
+inline constexpr std::int64_t kDefaultMaximumResponseBodySize = 10 * 1024 * 1024;
 
 struct URLSessionConfiguration {
     enum class Kind { Default, Ephemeral, Background };
@@ -44,6 +51,11 @@ struct URLSessionConfiguration {
     std::string identifier;  ///< given by the caller; empty for default/ephemeral unless set
     bool allowsCellularAccess = true;
     std::string sharedContainerIdentifier;
+    /// Bytes of response body (after content decoding) a task accepts. A longer body fails the task
+    /// with -1103 as soon as it is known: at once when Content-Length announces it, otherwise
+    /// before the byte over the limit is delivered. So the data a task ever delivers stays within
+    /// it.
+    std::int64_t maximumResponseBodySize = kDefaultMaximumResponseBodySize;
 };
 
 enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
@@ -151,9 +163,20 @@ class URLConnection {
     /// The body (possibly empty) of the final response, whatever its status; nothing on a transport
     /// error. The slots, when given, receive the final response (nothing on a transport error) and
     /// the transport error (nothing on success).
-    static std::optional<Bytes> sendSynchronousRequest(const URLRequest&,
-                                                       std::optional<HTTPURLResponse>* response,
-                                                       std::optional<Error>* error);
+    /// A body over maximumBodySize fails with -1103 (see URLSessionConfiguration).
+    static std::optional<Bytes> sendSynchronousRequest(
+        const URLRequest&, std::optional<HTTPURLResponse>* response, std::optional<Error>* error,
+        std::int64_t maximumBodySize = kDefaultMaximumResponseBodySize);
+};
+
+/// Process-wide proxy rule. A proxy named by the environment (http_proxy, https_proxy, ALL_PROXY)
+/// carries the traffic to every host that no_proxy / NO_PROXY does not list, except loopback
+/// (localhost, 127.0.0.0/8, ::1), which goes direct unless the host lets the proxy have it too (a
+/// debugging proxy on the same machine, say). Any thread.
+class URLSessionProxy {
+  public:
+    static void setProxiesLoopback(bool proxies);
+    static bool proxiesLoopback();
 };
 
 /// Process-wide TLS trust. Peer and host name are always verified. By default the system's CA store
