@@ -20,6 +20,7 @@ class HTTPClientTest : public ::testing::Test {
         STHTTPRequest::clearSession();
         STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageShared);
         STHTTPRequest::setGlobalIgnoreCache(false);
+        STHTTPRequest::setDefaultMaximumResponseBodySize(kDefaultMaximumResponseBodySize);
     }
 };
 

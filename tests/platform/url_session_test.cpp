@@ -276,6 +276,62 @@ TEST(URLSessionTest, WaitingForAFreeConnectionDoesNotCountAgainstTheTimeout) {
     EXPECT_LE(mostAtOnce.load(), 6) << "six connections per host at most";
 }
 
+TEST(URLSessionTest, BodiesOverTheLimitFailTheirTaskBeforeTheyAreDelivered) {
+    LocalServer server;
+    server.server().Get(R"(/length/(\d+))", [](const httplib::Request& request,
+                                               httplib::Response& response) {
+        response.set_content(std::string(std::stoul(request.matches[1].str()), 'l'), "text/plain");
+    });
+    server.server().Get(
+        R"(/chunked/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+            const std::size_t size = std::stoul(request.matches[1].str());
+            response.set_chunked_content_provider(
+                "text/plain", [size](std::size_t offset, httplib::DataSink& sink) {
+                    if (offset >= size) {
+                        sink.done();
+                        return true;
+                    }
+                    const std::string chunk(std::min<std::size_t>(size - offset, 30000), 'c');
+                    return sink.write(chunk.data(), chunk.size());
+                });
+        });
+    ASSERT_TRUE(server.start());
+    constexpr std::int64_t kLimit = 100000;
+    auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
+    configuration.maximumResponseBodySize = kLimit;
+    struct Row {
+        const char* path;
+        bool fits;
+        Events events;  // of the session's delegate
+    };
+    for (const auto& [path, fits, events] : {
+             Row{"/length/100000", true, {"response 200", "data", "cache", "complete", "invalid"}},
+             Row{"/length/100001", false, {"complete", "invalid"}},  // known from Content-Length
+             Row{"/chunked/100000", true, {"response 200", "data", "cache", "complete", "invalid"}},
+             Row{"/chunked/250000", false, {"response 200", "data", "complete", "invalid"}},
+         }) {
+        auto delegate = load(requestFor(server.url(path)), nullptr, configuration);
+        std::optional<Error> error;
+        const auto body = URLConnection::sendSynchronousRequest(requestFor(server.url(path)),
+                                                                nullptr, &error, kLimit);
+        if (fits) {
+            EXPECT_FALSE(delegate->error) << path;
+            EXPECT_EQ(static_cast<std::int64_t>(delegate->body.size()), kLimit) << path;
+            EXPECT_FALSE(error) << path;
+            EXPECT_EQ(static_cast<std::int64_t>(body.value_or(Bytes()).size()), kLimit) << path;
+            continue;
+        }
+        EXPECT_EQ(delegate->eventKinds(), events) << path;
+        ASSERT_TRUE(delegate->error) << path;
+        EXPECT_EQ(delegate->error->code, URLErrorCode::kDataLengthExceedsMaximum) << path;
+        EXPECT_EQ(delegate->error->localizedDescription(), "resource exceeds maximum size");
+        EXPECT_LE(static_cast<std::int64_t>(delegate->body.size()), kLimit) << path;
+        EXPECT_FALSE(body) << path;
+        ASSERT_TRUE(error) << path;
+        EXPECT_EQ(error->code, URLErrorCode::kDataLengthExceedsMaximum) << path;
+    }
+}
+
 TEST(URLSessionTest, SurvivesHostileReplies) {
     const std::string hugeHeaders = [] {
         std::string text = "HTTP/1.1 200 OK\r\n";
@@ -579,6 +635,7 @@ TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySay
     struct Environment {
         ~Environment() {
             for (const char* name : {"http_proxy", "no_proxy", "NO_PROXY"}) ::unsetenv(name);
+            URLSessionProxy::setProxiesLoopback(false);
         }
     } restore;
     ::setenv("http_proxy", proxy.url("").c_str(), 1);
@@ -593,6 +650,10 @@ TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySay
             << "NO_PROXY=" << noProxy;
     }
     EXPECT_EQ(proxy.connections(), 0);
+
+    URLSessionProxy::setProxiesLoopback(true);  // the host asks for it
+    EXPECT_EQ(bodyText(*load(requestFor(origin.url("/")))), "proxy");
+    EXPECT_EQ(proxy.connections(), 1);
 }
 
 TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {

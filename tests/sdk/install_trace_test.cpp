@@ -187,6 +187,13 @@ TEST_F(InstallTrace, TransportFailuresArriveAsRequestFailures) {
     EXPECT_GE(waited, std::chrono::milliseconds(3500));
     EXPECT_EQ(lastReport()["cd"], "-10004");
     EXPECT_TRUE(Plovendale::isFirstOpen());
+
+    // An answer far longer than any real one is refused, however well-formed.
+    service_.answerReports({200, R"({"status":200,"pad":")" + std::string(2 << 20, 'p') + "\"}"});
+    outcome = query();
+    EXPECT_EQ(outcome.code, -10004);
+    EXPECT_EQ(outcome.message, "resource exceeds maximum size");
+    EXPECT_TRUE(Plovendale::isFirstOpen());
 }
 
 TEST_F(InstallTrace, MisbehavingServicesAreAnsweredByTheTimeoutInBoundedMemory) {
