@@ -201,7 +201,7 @@ TEST(URLSessionTest, ReportsTransportFailuresAsPlatformErrors) {
     ASSERT_TRUE(timedOut->error);
     EXPECT_EQ(timedOut->error->code, URLErrorCode::kTimedOut);
     EXPECT_EQ(timedOut->error->localizedDescription(), "The request timed out.");
-    EXPECT_GE(elapsed, std::chrono::milliseconds(900)) << "the idle timer must not fire early";
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900)) << "the timeout must not fire early";
 
     RawServer cutShort([](RawConnection& connection) {
         connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc");
@@ -273,7 +273,7 @@ TEST(URLSessionTest, WaitingForAFreeConnectionDoesNotCountAgainstTheTimeout) {
         delegate->waitUntil([&] { return delegate->invalidated; }, std::chrono::seconds(60)));
     EXPECT_EQ(delegate->completions, kTasks);
     EXPECT_EQ(delegate->failures, 0);
-    EXPECT_LE(mostAtOnce.load(), 6) << "six connections per host at most";
+    EXPECT_LE(mostAtOnce.load(), 6) << "six transfers per origin at a time";
 }
 
 TEST(URLSessionTest, BodiesOverTheLimitFailTheirTaskBeforeTheyAreDelivered) {
