@@ -1,12 +1,11 @@
 #include "http/request_preparation.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cstdint>
 
 #include "http/process_state.h"
 #include "http/text_encoding.h"
 #include "http/url_text.h"
+#include "platform/file_reading.h"
 #include "plovendale/http/st_http_request.h"
 #include "util/format.h"
 
@@ -21,15 +20,10 @@ void append(Bytes& bytes, std::string_view text) {
     bytes.insert(bytes.end(), text.begin(), text.end());
 }
 
-// The whole content of a regular file, or nothing when it cannot be read.
+// The whole content of a regular file, or nothing when it cannot be read. Uploads have no size
+// cap of their own; what is not a regular file (a FIFO, a device) is never read.
 std::optional<Bytes> readFile(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    Bytes content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return content;
+    return readRegularFile(path, SIZE_MAX).bytes;
 }
 
 std::string lastPathComponent(const std::string& path) {

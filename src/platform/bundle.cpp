@@ -3,17 +3,22 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <limits>
+
+#include "platform/file_reading.h"
+#include "platform/utf8.h"
+#include "plovendale/platform/log.h"
 
 namespace plovendale {
 
+// Every reader of the dictionary's text comes through here, whoever made the bundle: text that
+// is not UTF-8 could not be sent or stored, so it counts as no entry at all.
 std::optional<std::string> Bundle::infoString(const std::string& key) const {
     auto value = infoValue(key);
     if (!value) return std::nullopt;
-    if (const auto* text = std::get_if<std::string>(&*value)) return *text;
-    return std::nullopt;
+    const auto* text = std::get_if<std::string>(&*value);
+    if (!text || !isValidUTF8(*text)) return std::nullopt;
+    return *text;
 }
 
 std::optional<std::string> Bundle::bundleIdentifier() const { return infoString("CFBundleIdentifier"); }
@@ -72,16 +77,29 @@ InfoValue convert(plist_t node) {
     }
 }
 
+void logNoPropertyList(const std::string& path, const char* why) {
+    Log::write("[Plovendale] no property list: " + path + " " + why + ".");
+}
+
 std::map<std::string, InfoValue> readInfoPlist(const std::string& path) {
+    static_assert(kMaxInfoPlistSize <= std::numeric_limits<uint32_t>::max());
     std::map<std::string, InfoValue> info;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return info;
-    std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max()) return info;
+    const FileReadResult file = readRegularFile(path, kMaxInfoPlistSize);
+    if (file.status != FileReadStatus::Read) {
+        if (file.status != FileReadStatus::Missing) logNoPropertyList(path, describe(file.status));
+        return info;
+    }
+    const Bytes& data = *file.bytes;
     plist_t raw = nullptr;
-    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &raw);
+    if (!data.empty()) {
+        plist_from_memory(reinterpret_cast<const char*>(data.data()),
+                          static_cast<uint32_t>(data.size()), &raw);
+    }
     PlistPtr root(raw);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return info;
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+        logNoPropertyList(path, "is not a property list with a dictionary");
+        return info;
+    }
     plist_dict_iter iter = nullptr;
     plist_dict_new_iter(root.get(), &iter);
     for (;;) {

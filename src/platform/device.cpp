@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "platform/device_services.h"
-#include "platform/utf8.h"
 
 namespace plovendale {
 namespace {
@@ -43,9 +42,7 @@ std::optional<std::string> DesktopDeviceServices::machineName() const {
     if (overrides_.machineName) return overrides_.machineName;
     struct utsname name {};
     if (uname(&name) != 0) return std::nullopt;
-    std::string machine(name.machine);
-    if (!isValidUTF8(machine)) return std::nullopt;
-    return machine;
+    return std::string(name.machine);
 }
 
 }  // namespace plovendale

@@ -6,11 +6,24 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include "platform/device_services.h"
+#include "platform/private_directory.h"
 
 namespace plovendale {
 namespace {
+
+struct DataLocation {
+    std::string base;
+    std::vector<std::string> components;
+
+    std::string path() const {
+        std::string path = base;
+        for (const auto& component : components) path += "/" + component;
+        return path;
+    }
+};
 
 struct PlatformState {
     std::mutex mutex;
@@ -20,7 +33,11 @@ struct PlatformState {
     std::shared_ptr<Pasteboard> pasteboard;
     std::shared_ptr<DeviceServices> device;
     std::string dataDirectory;
+    bool dataDirectoryChosen = false;
+    std::optional<DataLocation> defaultLocation;  // set when dataDirectory is the default one
 };
+
+constexpr const char* kDataSubdirectory = "plovendale";
 
 PlatformState& state() {
     static PlatformState instance;
@@ -47,29 +64,68 @@ std::shared_ptr<Bundle> bundleLocked(PlatformState& s) {
     return s.bundle;
 }
 
+// XDG's rule: the variables hold absolute paths, and anything else is ignored.
+std::optional<std::string> absoluteEnvironmentPath(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || value[0] != '/') return std::nullopt;
+    return std::string(value);
+}
+
+// The default directory lives under the user's own data home. There is no fallback to a shared
+// temporary directory: a path there can be made first by another local user, who would then
+// read or plant the client identifier.
+std::optional<DataLocation> defaultDataLocation(PlatformState& s) {
+    DataLocation location;
+    if (auto xdg = absoluteEnvironmentPath("XDG_DATA_HOME")) {
+        location.base = *xdg;
+    } else if (auto home = absoluteEnvironmentPath("HOME")) {
+        location.base = *home + "/.local/share";
+    } else {
+        return std::nullopt;
+    }
+    std::string identifier = bundleLocked(s)->bundleIdentifier().value_or("default");
+    // The identifier becomes a directory name: keep it to one safe path component.
+    for (char& c : identifier) {
+        if (c == '/' || c == '\0') c = '_';
+    }
+    if (identifier.empty() || identifier == "." || identifier == "..") identifier = "default";
+    location.components = {kDataSubdirectory, identifier};
+    return location;
+}
+
 std::string dataDirectoryLocked(PlatformState& s) {
-    if (s.dataDirectory.empty()) {
+    if (!s.dataDirectoryChosen) {
+        s.defaultLocation.reset();
         if (!s.config.dataDirectory.empty()) {
             s.dataDirectory = s.config.dataDirectory;
         } else {
-            std::string base;
-            if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
-                base = xdg;
-            } else if (const char* home = std::getenv("HOME"); home && *home) {
-                base = std::string(home) + "/.local/share";
-            } else {
-                base = std::filesystem::temp_directory_path().string();
-            }
-            std::string identifier = bundleLocked(s)->bundleIdentifier().value_or("default");
-            // The identifier becomes a directory name: keep it to one safe path component.
-            for (char& c : identifier) {
-                if (c == '/' || c == '\0') c = '_';
-            }
-            if (identifier.empty() || identifier == "." || identifier == "..") identifier = "default";
-            s.dataDirectory = base + "/plovendale/" + identifier;
+            s.defaultLocation = defaultDataLocation(s);
+            s.dataDirectory = s.defaultLocation ? s.defaultLocation->path() : std::string();
         }
+        s.dataDirectoryChosen = true;
     }
     return s.dataDirectory;
+}
+
+std::shared_ptr<KeyValueStore> inMemoryStore(const std::string& why) {
+    Log::write("[Plovendale] " + why + "; values are kept in memory for this run only.");
+    return makeInMemoryKeyValueStore();
+}
+
+std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s) {
+    const std::string dir = dataDirectoryLocked(s);
+    if (!s.config.dataDirectory.empty()) {
+        // The host chose the place and answers for it. A directory that cannot be made is
+        // reported by the store when it fails to open.
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+    } else if (dir.empty()) {
+        return inMemoryStore("no data directory: neither XDG_DATA_HOME nor HOME names one");
+    } else if (auto refusal =
+                   makePrivateDirectory(s.defaultLocation->base, s.defaultLocation->components)) {
+        return inMemoryStore("data directory " + *refusal);
+    }
+    return makeSQLiteKeyValueStore(dir + "/defaults.sqlite");
 }
 
 }  // namespace
@@ -84,18 +140,13 @@ void Platform::configure(PlatformConfiguration configuration) {
     s.pasteboard = s.config.pasteboard;
     s.device = s.config.device;
     s.dataDirectory.clear();
+    s.dataDirectoryChosen = false;
 }
 
 std::shared_ptr<KeyValueStore> Platform::keyValueStore() {
     auto& s = state();
     std::lock_guard lock(s.mutex);
-    if (!s.store) {
-        const std::string dir = dataDirectoryLocked(s);
-        std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
-        // A directory that cannot be made is reported by the store when it fails to open.
-        s.store = makeSQLiteKeyValueStore(dir + "/defaults.sqlite");
-    }
+    if (!s.store) s.store = openStoreLocked(s);
     return s.store;
 }
 

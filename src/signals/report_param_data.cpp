@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <variant>
 
+#include "platform/utf8.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "plovendale/signals/pasteboard_helper.h"
@@ -68,8 +69,12 @@ std::string BundleInfo::osNameVersion() {
            std::to_string(version.patch);
 }
 
+// The model comes from uname or from the host; either way text that is not UTF-8 could not be
+// serialised into the install parameters, so it counts as no model.
 std::optional<std::string> Device::getVersionCode() {
-    return Platform::device()->machineName();
+    auto model = Platform::device()->machineName();
+    if (model && !isValidUTF8(*model)) return std::nullopt;
+    return model;
 }
 
 std::map<std::string, std::string> ReportParamData::getParams() {

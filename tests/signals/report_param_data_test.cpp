@@ -1,12 +1,14 @@
 #include "plovendale/signals/report_param_data.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 
+#include "plovendale/platform/json_serialization.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/core_helper.h"
 #include "plovendale/signals/sign_info_utils.h"
@@ -106,6 +108,47 @@ TEST_F(ReportParamDataTest, BundleEntriesOfAnotherTypeAreUnknown) {
     EXPECT_EQ(BundleInfo::bundle(), "Unknown");
     EXPECT_EQ(BundleInfo::appVersion(), "1.2");
     EXPECT_EQ(BundleInfo::getBundleValue(""), "Unknown");
+}
+
+TEST_F(ReportParamDataTest, HostValuesThatAreNotUTF8CountAsAbsentAndTheParamsStillSerialise) {
+    struct Case {
+        const char* name;
+        std::string model;
+        std::string identifier;
+        std::string version;
+        std::map<std::string, std::optional<std::string>> expected;  // nothing: key left out
+    };
+    const std::string bad = "\xc3\x28";
+    const std::vector<Case> cases{
+        {"model",
+         bad,
+         "com.example.host",
+         "42",
+         {{"md", std::nullopt}, {"pkg", "com.example.host"}, {"vc", "42"}}},
+        {"bundle identifier",
+         "x86_64",
+         "com." + bad,
+         "42",
+         {{"md", "x86_64"}, {"pkg", "Unknown"}, {"vc", "42"}}},
+        {"bundle version",
+         "x86_64",
+         "com.example.host",
+         "\xff",
+         {{"md", "x86_64"}, {"pkg", "com.example.host"}, {"vc", "Unknown"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform_.config().bundle =
+            makeBundle(platform_.bundleDirectory(),
+                       {{"CFBundleIdentifier", c.identifier}, {"CFBundleVersion", c.version}});
+        configure(std::nullopt, c.model);
+        const auto params = ReportParamData::getParams();
+        for (const auto& [key, value] : c.expected) {
+            const auto it = params.find(key);
+            EXPECT_EQ(it == params.end() ? std::nullopt : std::optional(it->second), value) << key;
+        }
+        EXPECT_TRUE(JSONSerialization::dataWithJSONObject(nlohmann::json(params), 0));
+    }
 }
 
 TEST_F(ReportParamDataTest, SignMarkerReading) {

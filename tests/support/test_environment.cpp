@@ -41,6 +41,11 @@ std::vector<std::string> LogCapture::lines() const {
     return lines_;
 }
 
+void LogCapture::clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+}
+
 Log::Sink LogCapture::sink() {
     return [this](std::string_view line) { add(line); };
 }

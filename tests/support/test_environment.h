@@ -34,6 +34,7 @@ class LogCapture {
 public:
     void add(std::string_view line);
     std::vector<std::string> lines() const;
+    void clear();
     Log::Sink sink();
 
 private:

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
 
 #include "support/attribution_service_process.h"
 #include "support/test_environment.h"
@@ -114,6 +118,51 @@ TEST_F(Cli, LinksRoundTripAndParamsShowTheCapturedMarker) {
     EXPECT_EQ(map["osvn"], "16.4.1");
     EXPECT_EQ(map["md"], "iPhone12,1");
     EXPECT_FALSE(map.contains("ci"));
+}
+
+TEST(CliHostileHost, ParamsAnswerPromptlyWithoutAbortingWhateverTheBundleAndEnvironment) {
+    test::TempDir dir;
+    auto bundleWith = [&](const std::string& name,
+                          const std::function<void(const std::string&)>& make) {
+        const std::string bundle = dir.file(name);
+        std::filesystem::create_directories(bundle);
+        make(bundle + "/Info.plist");
+        return bundle;
+    };
+    const std::string asDirectory = bundleWith(
+        "directory", [](const std::string& path) { std::filesystem::create_directory(path); });
+    const std::string asFIFO = bundleWith(
+        "fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); });
+    const std::string asZero = bundleWith("zero", [](const std::string& path) {
+        std::filesystem::create_symlink("/dev/zero", path);
+    });
+    const std::string asRandom = bundleWith("random", [](const std::string& path) {
+        std::filesystem::create_symlink("/dev/urandom", path);
+    });
+    const std::string data = dir.file("d");
+    const std::vector<std::pair<std::vector<std::string>, std::size_t>> runs{
+        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asDirectory}, 17},
+        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asFIFO}, 17},
+        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asZero}, 17},
+        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asRandom}, 17},
+        // A model that is not UTF-8 is no model: "md" is left out.
+        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--device-model", "\xff\xfe"}, 16},
+        // No data home and a temporary directory that does not exist.
+        {{"/usr/bin/env", "-i", "TMPDIR=/nonexistent", kCli, "params", "--app-key", kKey}, 17},
+    };
+    for (const auto& [argv, keys] : runs) {
+        SCOPED_TRACE(testing::PrintToString(argv));
+        const auto started = std::chrono::steady_clock::now();
+        const auto result = runAttributionCommand(argv, std::chrono::seconds(20));
+        if (!result) {
+            ADD_FAILURE() << "no answer within 20 s";
+            continue;
+        }
+        // A generous bound: sanitizer builds start slowly. Plain builds answer in milliseconds.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_EQ(result->exitCode, 0) << result->err;
+        EXPECT_EQ(json::parse(result->out, nullptr, false).size(), keys) << result->out;
+    }
 }
 
 TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,14 +25,19 @@ public:
     /// The absolute directory of the installed application.
     virtual std::string bundlePath() const = 0;
 
-    /// The string under `key`, or nothing (absent, or of another type).
+    /// The string under `key`, or nothing (absent, of another type, or not valid UTF-8).
     std::optional<std::string> infoString(const std::string& key) const;
     /// "CFBundleIdentifier" as a string, or nothing.
     std::optional<std::string> bundleIdentifier() const;
 };
 
+/// The largest Info.plist that is read; real ones are a few kilobytes.
+inline constexpr std::size_t kMaxInfoPlistSize = 1024 * 1024;
+
 /// A bundle at `directory` whose information dictionary is read once from directory/Info.plist
-/// (XML or binary). A missing or unreadable property list gives an empty dictionary.
+/// (XML or binary). Only a regular file (a link to one is followed) of at most kMaxInfoPlistSize
+/// bytes is read, without blocking. Anything else gives an empty dictionary: silently when the
+/// file is missing, with one log line otherwise.
 std::shared_ptr<Bundle> makeDirectoryBundle(const std::string& directory);
 
 /// A bundle with the given directory and entries (for hosts that keep their metadata elsewhere).

@@ -29,7 +29,7 @@ public:
     virtual std::optional<ScreenMetrics> mainScreen() const = 0;
     /// The running system's version; all zero when unknown.
     virtual OperatingSystemVersion operatingSystemVersion() const = 0;
-    /// The hardware model (uname machine); nothing when unavailable or not UTF-8.
+    /// The hardware model (uname machine); nothing when unavailable.
     virtual std::optional<std::string> machineName() const = 0;
 };
 

@@ -16,8 +16,10 @@ namespace plovendale {
 /// default:
 /// - bundleDirectory: the running executable's directory; bundle: made from bundleDirectory;
 /// - dataDirectory: $XDG_DATA_HOME/plovendale/<bundle identifier> (XDG_DATA_HOME defaults to
-///   ~/.local/share; the identifier defaults to "default"); keyValueStore: an SQLite file
-///   "defaults.sqlite" in dataDirectory;
+///   $HOME/.local/share; the identifier defaults to "default"), made with mode 0700;
+///   keyValueStore: an SQLite file "defaults.sqlite" in dataDirectory. With neither variable set,
+///   or when that directory (or plovendale/ above it) belongs to another user or others may
+///   write to it, the store lives in memory for the run and one line says why;
 /// - pasteboard: an in-process pasteboard;
 /// - screen, machineName, osVersion: no screen, uname's machine, the running kernel's version;
 /// - logSink: stderr.
@@ -45,7 +47,8 @@ public:
     static std::shared_ptr<Bundle> mainBundle();
     static std::shared_ptr<Pasteboard> generalPasteboard();
     static std::shared_ptr<DeviceServices> device();
-    /// The data directory in force (created on first use of the store).
+    /// The data directory in force (created on first use of the store); "" when the host set
+    /// none and the environment names no data home.
     static std::string dataDirectory();
 };
 

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plovendale {
+
+/// Makes base/components[0]/components[1]/... so that only the current user can change what is in
+/// it: missing directories are created with mode 0700; base must belong to the user or to root
+/// and be writable by nobody else (unless sticky); every directory named by `components` must
+/// belong to the user and be writable by nobody else. Nothing when the directory is ready;
+/// otherwise why it was refused, as a phrase about the path ("/x/y is owned by another user").
+/// Never throws.
+std::optional<std::string> makePrivateDirectory(const std::string& base,
+                                                const std::vector<std::string>& components);
+
+}  // namespace plovendale

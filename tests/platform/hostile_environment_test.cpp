@@ -1,0 +1,291 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <set>
+
+#include "plovendale/platform/bundle.h"
+#include "plovendale/platform/identifiers.h"
+#include "plovendale/platform/platform.h"
+#include "sdk/client_id.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets environment variables for one test and puts the old values back.
+class ScopedEnvironment {
+  public:
+    void set(const char* name, std::optional<std::string> value) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        apply(name, value);
+    }
+    ~ScopedEnvironment() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+            apply(it->first.c_str(), it->second);
+    }
+
+  private:
+    static void apply(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            setenv(name, value->c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+std::size_t linesContaining(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const auto& line) { return line.find(text) != std::string::npos; }));
+}
+
+TEST(HostileBundle, AnInfoPlistThatIsNoPlainFileGivesNoPropertyListAndOneLogLine) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> make;
+        std::size_t logLines;
+    };
+    const std::string plist =
+        "<plist "
+        "version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.example.linked</string>"
+        "</dict></plist>";
+    const std::vector<Case> cases{
+        {"missing", [](const std::string&) {}, 0},
+        {"directory", [](const std::string& path) { fs::create_directory(path); }, 1},
+        {"FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, 1},
+        {"link to a device", [](const std::string& path) { fs::create_symlink("/dev/null", path); },
+         1},
+        {"larger than the cap",
+         [](const std::string& path) {
+             std::ofstream(path) << std::string(kMaxInfoPlistSize + 1, ' ');
+         },
+         1},
+        {"not a property list", [](const std::string& path) { std::ofstream(path) << "{"; }, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        const std::string path = dir.file("Info.plist");
+        c.make(path);
+        test::LogCapture log;
+        Log::setSink(log.sink());
+        // Read on another thread so that a read that blocks fails the case instead of the run.
+        auto reading =
+            std::async(std::launch::async, [&] { return makeDirectoryBundle(dir.path()); });
+        if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << "reading the bundle blocked";
+            const int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK);  // ends the blocked read
+            if (writer >= 0) close(writer);
+        }
+        const auto bundle = reading.get();
+        Log::setSink(nullptr);
+        EXPECT_FALSE(bundle->bundleIdentifier());
+        EXPECT_EQ(bundle->bundlePath(), dir.path());
+        EXPECT_EQ(log.lines().size(), c.logLines);
+        EXPECT_EQ(linesContaining(log.lines(), "no property list: " + path), c.logLines);
+    }
+
+    // A link to a property list is followed.
+    test::TempDir dir;
+    std::ofstream(dir.file("real.plist")) << plist;
+    fs::create_symlink(dir.file("real.plist"), dir.file("Info.plist"));
+    EXPECT_EQ(makeDirectoryBundle(dir.path())->bundleIdentifier(), "com.example.linked");
+}
+
+TEST(HostileBundle, TextThatIsNotUTF8IsNoEntry) {
+    test::TempDir dir;
+    std::ofstream(dir.file("Info.plist"))
+        << "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.\xff\xfe</string>"
+           "<key>CFBundleVersion</key><string>1.0</string></dict></plist>";
+    const auto fromDisk = makeDirectoryBundle(dir.path());
+    EXPECT_FALSE(fromDisk->bundleIdentifier());
+    EXPECT_EQ(fromDisk->infoString("CFBundleVersion"), "1.0");
+    const auto fromHost =
+        makeBundle(dir.path(), {{"CFBundleIdentifier", std::string("a\xc3\x28")},
+                                {"CFBundleVersion", std::string("\xed\xa0\x80")}});
+    EXPECT_FALSE(fromHost->bundleIdentifier());
+    EXPECT_FALSE(fromHost->infoString("CFBundleVersion")) << "an encoded surrogate";
+}
+
+class DefaultDataDirectory : public ::testing::Test {
+  protected:
+    // Configures a platform without a data directory of its own; the store then decides.
+    std::shared_ptr<KeyValueStore> openDefaultStore() {
+        platform_.config().dataDirectory.clear();
+        platform_.configure();
+        return Platform::keyValueStore();
+    }
+    bool persisted() { return fs::exists(Platform::dataDirectory() + "/defaults.sqlite"); }
+    std::size_t inMemoryLines() {
+        return linesContaining(platform_.log().lines(), "kept in memory for this run only");
+    }
+    std::string expectedDirectory(const std::string& base) {
+        return base + "/plovendale/com.example.data";
+    }
+
+    test::TestPlatform platform_{{"CFBundleIdentifier", "com.example.data"}};
+    ScopedEnvironment environment_;
+};
+
+TEST_F(DefaultDataDirectory, IsMadePrivateUnderTheUsersDataHome) {
+    const std::string home = platform_.dir().file("home");
+    environment_.set("XDG_DATA_HOME", std::nullopt);
+    environment_.set("HOME", home);
+    openDefaultStore()->setString("v", "k");
+    EXPECT_EQ(Platform::dataDirectory(), expectedDirectory(home + "/.local/share"));
+    EXPECT_TRUE(persisted());
+    for (const std::string& dir : {Platform::dataDirectory(), home + "/.local/share/plovendale"}) {
+        EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << dir;
+    }
+
+    // XDG_DATA_HOME wins when it is an absolute path, and only then.
+    environment_.set("XDG_DATA_HOME", "relative/data");
+    openDefaultStore();
+    EXPECT_EQ(Platform::dataDirectory(), expectedDirectory(home + "/.local/share"));
+    environment_.set("XDG_DATA_HOME", platform_.dir().file("xdg"));
+    openDefaultStore()->setString("v", "k");
+    EXPECT_EQ(Platform::dataDirectory(), expectedDirectory(platform_.dir().file("xdg")));
+    EXPECT_TRUE(persisted());
+    EXPECT_EQ(inMemoryLines(), 0u);
+}
+
+TEST_F(DefaultDataDirectory, FallsBackToMemoryWhenNoPrivatePlaceExists) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& base)> prepare;  // base is XDG_DATA_HOME
+        const char* why;
+    };
+    const std::vector<Case> cases{
+        {"application directory writable by others",
+         [this](const std::string& base) {
+             fs::create_directories(expectedDirectory(base));
+             fs::permissions(expectedDirectory(base), fs::perms::all);
+         },
+         "is writable by other users"},
+        {"shared directory above it writable by its group",
+         [](const std::string& base) {
+             fs::create_directories(base + "/plovendale");
+             fs::permissions(base + "/plovendale", fs::perms::owner_all | fs::perms::group_write);
+         },
+         "is writable by other users"},
+        {"application directory of another user",
+         [this](const std::string& base) {
+             fs::create_directories(expectedDirectory(base));
+             if (geteuid() == 0) {
+                 ASSERT_EQ(chown(expectedDirectory(base).c_str(), 65534, 65534), 0);
+             }
+         },
+         "is owned by another user"},
+        {"a file in the way",
+         [](const std::string& base) {
+             fs::create_directories(base);
+             std::ofstream(base + "/plovendale") << "x";
+         },
+         "is not a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.why) == "is owned by another user" && geteuid() != 0) continue;
+        test::TempDir dir;
+        const std::string base = dir.file("data");
+        c.prepare(base);
+        environment_.set("XDG_DATA_HOME", base);
+        platform_.log().clear();
+        openDefaultStore()->setString("v", "k");
+        EXPECT_EQ(Platform::keyValueStore()->stringForKey("k"), "v");
+        EXPECT_FALSE(fs::exists(expectedDirectory(base) + "/defaults.sqlite"));
+        EXPECT_EQ(platform_.log().lines().size(), 1u);
+        EXPECT_EQ(inMemoryLines(), 1u);
+        EXPECT_EQ(linesContaining(platform_.log().lines(), c.why), 1u);
+    }
+
+    // No data home at all: nothing is written anywhere, and a broken TMPDIR does not matter.
+    environment_.set("XDG_DATA_HOME", std::nullopt);
+    environment_.set("HOME", std::nullopt);
+    environment_.set("TMPDIR", "/nonexistent");
+    platform_.log().clear();
+    openDefaultStore()->setString("v", "k");
+    EXPECT_EQ(Platform::dataDirectory(), "");
+    EXPECT_EQ(platform_.log().lines().size(), 1u);
+    EXPECT_EQ(inMemoryLines(), 1u);
+}
+
+TEST(Identifiers, EveryBitButVersionAndVariantIsDrawnAfresh) {
+    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    std::array<int, 128> ones{};
+    std::set<std::string> seen;
+    constexpr int kDraws = 2000;
+    for (int i = 0; i < kDraws; ++i) {
+        std::string id = UUID::UUIDString();
+        ASSERT_TRUE(std::regex_match(id, form)) << id;
+        seen.insert(id);
+        id.erase(std::remove(id.begin(), id.end(), '-'), id.end());
+        for (int bit = 0; bit < 128; ++bit) {
+            const int nibble = std::stoi(id.substr(bit / 4, 1), nullptr, 16);
+            ones[bit] += (nibble >> (3 - bit % 4)) & 1;
+        }
+    }
+    // Version 4 ("0100") in bits 48-51 and the variant ("10") in bits 64-65 are fixed; every other
+    // bit is a coin toss (2000 tosses stay within 800..1200 ones but for 1 in 10^18).
+    for (int bit = 0; bit < 128; ++bit) {
+        if (bit >= 48 && bit < 52) {
+            EXPECT_EQ(ones[bit], bit == 49 ? kDraws : 0) << bit;
+        } else if (bit == 64 || bit == 65) {
+            EXPECT_EQ(ones[bit], bit == 64 ? kDraws : 0) << bit;
+        } else {
+            EXPECT_GT(ones[bit], kDraws * 2 / 5) << bit;
+            EXPECT_LT(ones[bit], kDraws * 3 / 5) << bit;
+        }
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kDraws));
+    EXPECT_GT(Date::timeIntervalSince1970(), 1.7e9);
+}
+
+TEST(Identifiers, AForkedChildDoesNotRepeatItsParent) {
+    const std::vector<std::pair<const char*, std::function<std::string()>>> makers{
+        {"UUID", [] { return UUID::UUIDString(); }},
+        {"client identifier", [] { return makeClientId(); }},
+    };
+    for (const auto& [name, make] : makers) {
+        SCOPED_TRACE(name);
+        make();  // whatever a generator sets up on first use is in place before the fork
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const std::string id = make();
+            const bool written =
+                write(pipeFds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size());
+            _exit(written ? 0 : 1);
+        }
+        close(pipeFds[1]);
+        const std::string parentId = make();
+        std::string childId(parentId.size(), '\0');
+        const ssize_t got = read(pipeFds[0], childId.data(), childId.size());
+        close(pipeFds[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_EQ(got, static_cast<ssize_t>(parentId.size()));
+        EXPECT_NE(childId, parentId);
+    }
+}
+
+}  // namespace
+}  // namespace plovendale
