@@ -52,7 +52,11 @@ std::string st_stringByAddingRFC3986PercentEscapesUsingEncoding(const std::strin
 std::string st_stringByAppendingGETParameters(const std::string& text,
                                               const std::optional<STHTTPDictionary>& parameters,
                                               bool doApplyURLEncoding) {
-    std::string result = text;
+    // The query ends where the fragment begins, so the parameters go before a "#": after it they
+    // would never reach the server.
+    const auto hash = text.find('#');
+    std::string result = text.substr(0, hash);
+    const std::string fragment = hash == std::string::npos ? std::string() : text.substr(hash);
     for (const auto& [key, value] : STHTTPRequest::dictionariesSortedByKey(parameters)) {
         result += result.find('?') != std::string::npos ? "&" : "?";
         std::string name = key;
@@ -63,7 +67,7 @@ std::string st_stringByAppendingGETParameters(const std::string& text,
         }
         result += fillTemplate("%@=%@", {name, text});
     }
-    return result;
+    return result + fragment;
 }
 
 std::vector<std::pair<std::string, STHTTPValue>> STHTTPRequest::dictionariesSortedByKey(

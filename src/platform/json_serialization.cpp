@@ -3,6 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <vector>
 
 namespace plovendale {
 namespace {
@@ -14,12 +16,34 @@ void fill(Error* error, std::int64_t code, const std::string& description) {
 constexpr std::int64_t kReadCorruptError = 3840;
 constexpr std::int64_t kWriteInapplicableError = 3851;
 
+// JSON has no NaN or infinity; the writer would put null in their place and change the value
+// without a word. The walk keeps its own stack, so a deep tree costs no call-stack depth.
+const char* nonFiniteNumber(const nlohmann::json& root) {
+    std::vector<const nlohmann::json*> pending{&root};
+    while (!pending.empty()) {
+        const nlohmann::json* value = pending.back();
+        pending.pop_back();
+        if (value->is_number_float()) {
+            const double number = value->get<double>();
+            if (std::isnan(number)) return "Invalid number value (NaN) in JSON write";
+            if (std::isinf(number)) return "Invalid number value (infinite) in JSON write";
+        } else if (value->is_structured()) {
+            for (const auto& child : *value) pending.push_back(&child);
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,
                                                             unsigned /*options*/, Error* error) {
     if (!object.is_object() && !object.is_array()) {
         fill(error, kWriteInapplicableError, "Invalid top-level type in JSON write");
+        return std::nullopt;
+    }
+    if (const char* why = nonFiniteNumber(object)) {
+        fill(error, kWriteInapplicableError, why);
         return std::nullopt;
     }
     try {

@@ -40,20 +40,23 @@ void MainQueue::async(Task task) {
     s.wake.notify_all();
 }
 
-std::size_t MainQueue::drain() {
+bool MainQueue::runNext() {
     auto& s = state();
-    std::size_t ran = 0;
-    for (;;) {
-        Task task;
-        {
-            std::lock_guard lock(s.mutex);
-            if (s.tasks.empty()) return ran;
-            task = std::move(s.tasks.front());
-            s.tasks.pop_front();
-        }
-        task();
-        ++ran;
+    Task task;
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.tasks.empty()) return false;
+        task = std::move(s.tasks.front());
+        s.tasks.pop_front();
     }
+    task();
+    return true;
+}
+
+std::size_t MainQueue::drain() {
+    std::size_t ran = 0;
+    while (runNext()) ++ran;
+    return ran;
 }
 
 bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -63,7 +66,16 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
     auto& s = state();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        drain();
+        // Only the work already queued runs before `done` and the deadline are looked at again:
+        // tasks that keep arriving (or that post their successors) cannot hold the caller past
+        // its timeout.
+        std::size_t batch = 0;
+        {
+            std::lock_guard lock(s.mutex);
+            batch = s.tasks.size();
+        }
+        while (batch-- > 0 && std::chrono::steady_clock::now() < deadline && runNext()) {
+        }
         if (done()) return true;
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return false;

@@ -64,14 +64,17 @@ class Search {
         if (subject.isBogus()) return;
         UErrorCode status = U_ZERO_ERROR;
         matcher_.reset(pattern.matcher(subject, status));
-        if (U_SUCCESS(status)) matcher_->setTimeLimit(Rx::kMatchTimeLimit, status);
+        if (U_SUCCESS(status)) matcher_->setMatchCallback(&Search::withinBudget, &budget_, status);
         if (U_FAILURE(status)) matcher_.reset();
     }
+    Search(const Search&) = delete;
+    Search& operator=(const Search&) = delete;
 
     /// Advances to the next match; false at the end, or once a limit was reached (a search cut
     /// short is not resumed).
     bool next() {
         if (!matcher_ || finished_) return false;
+        budget_.searchStartedAt = budget_.latest;
         UErrorCode status = U_ZERO_ERROR;
         const bool found = matcher_->find(status);
         finished_ = U_FAILURE(status) || !found;
@@ -92,6 +95,21 @@ class Search {
     icu::RegexMatcher& matcher() const { return *matcher_; }
 
   private:
+    // The engine's own time limit counts the work of every find() on one matcher together, so a
+    // long subject would lose all matches past the first few million steps. The work is counted
+    // per search here instead, from the engine's running total.
+    struct Budget {
+        std::int32_t searchStartedAt = 0;
+        std::int32_t latest = 0;
+    };
+
+    static UBool U_CALLCONV withinBudget(const void* context, std::int32_t steps) {
+        auto* budget = static_cast<Budget*>(const_cast<void*>(context));
+        budget->latest = steps;
+        return steps - budget->searchStartedAt < Rx::kMatchTimeLimit;
+    }
+
+    Budget budget_;
     std::unique_ptr<icu::RegexMatcher> matcher_;
     bool finished_ = false;
 };

@@ -22,25 +22,34 @@ TEST_F(RequestPreparation, EscapingAndQueryParameters) {
               "Az09-._~%21%2A%27%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D");
 
     const STHTTPDictionary parameters{{"b", 2}, {"a", "x y"}};
-    EXPECT_EQ(st_stringByAppendingGETParameters("http://h/p", parameters, true),
-              "http://h/p?a=x%20y&b=2");
-    EXPECT_EQ(st_stringByAppendingGETParameters("http://h/p?q=1", parameters, true),
-              "http://h/p?q=1&a=x%20y&b=2");
-    EXPECT_EQ(st_stringByAppendingGETParameters("http://h/p", parameters, false),
-              "http://h/p?a=x y&b=2");
-    // Upper-case keys sort first; parameters go after a fragment too.
-    EXPECT_EQ(st_stringByAppendingGETParameters("http://h/#f", STHTTPDictionary{{"b", 1}, {"B", 2}},
-                                                true),
-              "http://h/#f?B=2&b=1");
+    const STHTTPDictionary cased{{"b", 1}, {"B", 2}};  // upper-case keys sort first
+    struct Case {
+        const char* url;
+        const STHTTPDictionary& parameters;
+        bool encode;
+        const char* expected;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"http://h/p", parameters, true, "http://h/p?a=x%20y&b=2"},
+             {"http://h/p?q=1", parameters, true, "http://h/p?q=1&a=x%20y&b=2"},
+             {"http://h/p", parameters, false, "http://h/p?a=x y&b=2"},
+             // The query ends at the fragment; a "?" inside the fragment is not a query.
+             {"http://h/#f", cased, true, "http://h/?B=2&b=1#f"},
+             {"http://h/p?q=1#f?x=2", cased, true, "http://h/p?q=1&B=2&b=1#f?x=2"},
+             {"http://h/p#", cased, true, "http://h/p?B=2&b=1#"},
+         }) {
+        EXPECT_EQ(st_stringByAppendingGETParameters(c.url, c.parameters, c.encode), c.expected)
+            << c.url;
+    }
 
     EXPECT_EQ(STHTTPRequest::appendURL("http://h/p", parameters, true), "http://h/p?a=x%20y&b=2");
     EXPECT_EQ(STHTTPRequest::appendURL("http://h/p", parameters, false),
               std::nullopt);  // a space: no URL
     EXPECT_EQ(STHTTPRequest::appendURL("http://h/p", std::nullopt, true), "http://h/p");
 
-    auto request = STHTTPRequest::requestWithURLString("http://h/p");
+    auto request = STHTTPRequest::requestWithURLString("http://h/p#top");
     request->setGETDictionary(parameters);
-    EXPECT_EQ(request->prepareURLRequest()->url, "http://h/p?a=x%20y&b=2");
+    EXPECT_EQ(request->prepareURLRequest()->url, "http://h/p?a=x%20y&b=2#top");
     request->setEncodeGETDictionary(false);
     auto unparsable = request->prepareURLRequest();
     ASSERT_TRUE(unparsable);

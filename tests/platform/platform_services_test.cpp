@@ -45,10 +45,25 @@ TEST(JSONSerialization, WritesCompactTextAndRefusesWhatItCannotWrite) {
     ASSERT_TRUE(data);
     EXPECT_EQ(toString(*data), R"({"a":"x y","b":"1"})");
 
-    Error error;
-    EXPECT_FALSE(JSONSerialization::dataWithJSONObject({{"bad", std::string("\xff\xfe")}}, 0, &error));
-    EXPECT_EQ(error.domain, kJSONErrorDomain);
-    EXPECT_FALSE(JSONSerialization::dataWithJSONObject(nlohmann::json("scalar"), 0));
+    EXPECT_EQ(toString(*JSONSerialization::dataWithJSONObject({1.5, -0.25}, 0)), "[1.5,-0.25]");
+
+    // JSON has no NaN or infinity: wherever one sits, the write fails instead of writing null.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<std::pair<nlohmann::json, const char*>> refused{
+        {{{"bad", std::string("\xff\xfe")}}, "UTF-8"},
+        {nlohmann::json("scalar"), "top-level type"},
+        {{{"n", nan}}, "NaN"},
+        {{{"a", {1, {{"b", {2.0, inf}}}}}}, "infinite"},
+        {nlohmann::json::array({-inf}), "infinite"},
+    };
+    for (const auto& [object, why] : refused) {
+        Error error;
+        EXPECT_FALSE(JSONSerialization::dataWithJSONObject(object, 0, &error)) << why;
+        EXPECT_EQ(error.domain, kJSONErrorDomain);
+        EXPECT_NE(error.localizedDescription().find(why), std::string::npos)
+            << error.localizedDescription();
+    }
 }
 
 TEST(JSONSerialization, ReadsObjectsAndArraysOnlyAndSurvivesDeepNesting) {
@@ -89,9 +104,23 @@ TEST(MainQueue, RunsTasksInOrderOnTheDrainingThreadAndBoundsWaits) {
     EXPECT_TRUE(allOnMain);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
 
+    // A wait ends by its timeout, also while work keeps arriving: here a task that posts its own
+    // successor (it stops by itself after a few seconds, so a broken wait fails instead of
+    // hanging).
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(queue.runUntil([] { return false; }, std::chrono::milliseconds(50)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    std::function<void()> repost = [&] {
+        if (std::chrono::steady_clock::now() < giveUp) queue.async(repost);
+    };
+    queue.async(repost);
+    const auto busyStart = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.runUntil([] { return false; }, std::chrono::milliseconds(100)));
+    EXPECT_LT(std::chrono::steady_clock::now() - busyStart, std::chrono::seconds(2));
+    EXPECT_TRUE(
+        test::runMainQueueUntil([&] { return std::chrono::steady_clock::now() >= giveUp; }));
+    queue.drain();
 
     std::vector<MainQueue::Task> handed;
     queue.setPoster([&](MainQueue::Task task) { handed.push_back(std::move(task)); });

@@ -120,6 +120,21 @@ TEST(RxTest, RunawayMatchingEndsAsNoMatch) {
     EXPECT_EQ(rx->replace(nearMiss, "x"), nearMiss);
     EXPECT_TRUE(rx->isMatch("aaa"));
 
+    // The limit is per search: a long subject whose many cheap matches together take far more
+    // than one search's budget (here about 12 million backtracking steps) is walked to its end.
+    std::string block;
+    for (int i = 0; i < 1000; ++i) block += i % 2 ? 'y' : 'x';
+    block += "z ";
+    std::string longSubject;
+    for (int i = 0; i < 50; ++i) longSubject += block;
+    constexpr std::size_t kMatches = 50 * 500;
+    const auto eachX = Rx::rx("x(?=(?:x|y)*z)");  // every x looks ahead across its whole block
+    EXPECT_EQ(eachX->matches(longSubject).size(), kMatches);
+    EXPECT_EQ(eachX->split(longSubject).size(), kMatches + 1);
+    const std::string withoutX = eachX->replace(longSubject, "");
+    EXPECT_EQ(withoutX.size(), longSubject.size() - kMatches);
+    EXPECT_EQ(withoutX.find('x'), std::string::npos);
+
     // Ill-formed UTF-8 and NUL bytes are ordinary characters to the engine.
     EXPECT_EQ(Rx::rx("b")->split(std::string("a\0b\xff", 4)),
               (std::vector<std::string>{std::string("a\0", 2), "\xEF\xBF\xBD"}));

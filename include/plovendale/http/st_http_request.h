@@ -411,8 +411,9 @@ bool st_isAuthenticationError(const Error& error);
 /// Whether the error is the one cancel() reports ("STHTTPRequest" 1). The URL-loading service's own
 /// cancellation error is not.
 bool st_isCancellationError(const Error& error);
-/// The text followed by the parameters in ascending key order ("?" first, "&" after a "?"),
-/// escaped when doApplyURLEncoding is true.
+/// The text with the parameters in ascending key order ("?" first, "&" after a "?"), escaped
+/// when doApplyURLEncoding is true. They go before a fragment ("a?x=1#frag"); a "?" inside the
+/// fragment does not count.
 std::string st_stringByAppendingGETParameters(const std::string& text,
                                               const std::optional<STHTTPDictionary>& parameters,
                                               bool doApplyURLEncoding);

@@ -22,8 +22,10 @@ public:
     /// Runs every queued task, including those queued while draining; returns how many ran.
     std::size_t drain();
 
-    /// Drains and waits for new work until `done` answers true or `timeout` passes; returns
-    /// whether `done` held. `done` is asked after each drain and at least every few milliseconds.
+    /// Runs queued work and waits for more until `done` answers true or `timeout` passes; returns
+    /// whether `done` held. `done` is asked after each pass over the work queued at its start and
+    /// at least every few milliseconds; the call returns by its timeout (plus the task running
+    /// then) however much work keeps arriving.
     /// Tools and tests use it in place of a host's run loop.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
@@ -35,6 +37,7 @@ public:
 
 private:
     MainQueue() = default;
+    bool runNext();  ///< runs the oldest queued task; false when there was none
     struct State;
     State& state();
 };

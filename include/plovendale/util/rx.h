@@ -70,7 +70,8 @@ struct RxOptions {
 /// Matching is bounded: each search for the next match may take at most kMatchTimeLimit units of
 /// the engine's work (one unit is 10,000 backtracking steps; about 100 ms of a typical CPU) and
 /// the engine's default backtracking memory. A search that exceeds either ends as though no
-/// further match existed, so hostile subjects cannot hang the caller.
+/// further match existed, so hostile subjects cannot hang the caller. The bound is per search: a
+/// long subject with many cheap matches is walked to its end.
 ///
 /// Immutable once compiled; every operation is safe to call from any thread.
 class Rx {
