@@ -97,7 +97,7 @@ std::map<std::string, InfoValue> readInfoPlist(const std::string& path) {
     }
     PlistPtr root(raw);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
-        logNoPropertyList(path, "is not a property list with a dictionary");
+        logNoPropertyList(path, "holds no property-list dictionary");
         return info;
     }
     plist_dict_iter iter = nullptr;
