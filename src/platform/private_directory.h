@@ -11,7 +11,7 @@ namespace plovendale {
 /// and be writable by nobody else (unless sticky); every directory named by `components` must
 /// belong to the user and be writable by nobody else. Nothing when the directory is ready;
 /// otherwise why it was refused, as a phrase about the path ("/x/y is owned by another user").
-/// Never throws.
+/// Never throws. Any thread.
 std::optional<std::string> makePrivateDirectory(const std::string& base,
                                                 const std::vector<std::string>& components);
 
