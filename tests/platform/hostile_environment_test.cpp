@@ -108,21 +108,6 @@ TEST(HostileBundle, AnInfoPlistThatIsNoPlainFileGivesNoPropertyListAndOneLogLine
     EXPECT_EQ(makeDirectoryBundle(dir.path())->bundleIdentifier(), "com.example.linked");
 }
 
-TEST(HostileBundle, TextThatIsNotUTF8IsNoEntry) {
-    test::TempDir dir;
-    std::ofstream(dir.file("Info.plist"))
-        << "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.\xff\xfe</string>"
-           "<key>CFBundleVersion</key><string>1.0</string></dict></plist>";
-    const auto fromDisk = makeDirectoryBundle(dir.path());
-    EXPECT_FALSE(fromDisk->bundleIdentifier());
-    EXPECT_EQ(fromDisk->infoString("CFBundleVersion"), "1.0");
-    const auto fromHost =
-        makeBundle(dir.path(), {{"CFBundleIdentifier", std::string("a\xc3\x28")},
-                                {"CFBundleVersion", std::string("\xed\xa0\x80")}});
-    EXPECT_FALSE(fromHost->bundleIdentifier());
-    EXPECT_FALSE(fromHost->infoString("CFBundleVersion")) << "an encoded surrogate";
-}
-
 class DefaultDataDirectory : public ::testing::Test {
   protected:
     // Configures a platform without a data directory of its own; the store then decides.
