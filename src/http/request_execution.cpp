@@ -8,6 +8,7 @@
 #include "http/process_state.h"
 #include "http/session_delegate.h"
 #include "http/url_text.h"
+#include "platform/host_code.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/identifiers.h"
 #include "plovendale/platform/log.h"
@@ -150,7 +151,7 @@ void STHTTPRequest::setBackgroundCompletionHandler(std::function<void()> handler
 }
 
 void STHTTPRequest::reportError(const Error& error) const {
-    if (auto block = errorBlock()) block(error);
+    if (auto block = errorBlock()) callHostCode("STHTTPRequest errorBlock", [&] { block(error); });
 }
 
 void STHTTPRequest::takeResponseFields(const HTTPURLResponse& response) {
@@ -171,8 +172,10 @@ void STHTTPRequest::handleResponse(const HTTPURLResponse& response, const std::s
 void STHTTPRequest::handleData(const Bytes& data) {
     responseData_.insert(responseData_.end(), data.begin(), data.end());
     if (auto block = downloadProgressBlock()) {
-        block(data, static_cast<std::int64_t>(responseData_.size()),
-              responseExpectedContentLength_);
+        callHostCode("STHTTPRequest downloadProgressBlock", [&] {
+            block(data, static_cast<std::int64_t>(responseData_.size()),
+                  responseExpectedContentLength_);
+        });
     }
 }
 
@@ -205,9 +208,15 @@ void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
         removeBodyFile();
         if (responseStatus_ < 400) {
             const STHTTPHeaders headers = responseHeaders_.value_or(STHTTPHeaders());
-            if (auto block = completionDataBlock()) block(headers, responseData_);
-            if (auto block = completionBlock())
-                block(headers, stringWithData(responseData_, responseStringEncodingName_));
+            if (auto block = completionDataBlock()) {
+                callHostCode("STHTTPRequest completionDataBlock",
+                             [&] { block(headers, responseData_); });
+            }
+            if (auto block = completionBlock()) {
+                callHostCode("STHTTPRequest completionBlock", [&] {
+                    block(headers, stringWithData(responseData_, responseStringEncodingName_));
+                });
+            }
         } else {
             error_ = errorDescribingRequestNonfulfillment();
             reportError(*error_);

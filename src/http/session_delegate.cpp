@@ -1,6 +1,7 @@
 #include "http/session_delegate.h"
 
 #include "http/process_state.h"
+#include "platform/host_code.h"
 #include "plovendale/platform/main_queue.h"
 
 namespace plovendale {
@@ -8,6 +9,18 @@ namespace plovendale {
 STHTTPRequestSessionDelegate::STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request,
                                                            bool discardBody)
     : request_(request), weakRequest_(request), discardBody_(discardBody) {}
+
+STHTTPRequestSessionDelegate::~STHTTPRequestSessionDelegate() {
+    // The session lets go of its delegate on the URL service's thread. The request may be the
+    // last owner of the host's callbacks and of what they captured; they were called on the main
+    // queue and are released there too.
+    if (!request_) return;
+    try {
+        MainQueue::shared().async([request = std::move(request_)] {});
+    } catch (...) {
+        // Out of memory: released here, which is still better than never.
+    }
+}
 
 void STHTTPRequestSessionDelegate::didReceiveResponse(
     URLSession&, URLSessionTask& task, const HTTPURLResponse& response,
@@ -37,8 +50,10 @@ void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
         [weak = weakRequest_, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
             auto request = weak.lock();
             if (!request) return;
-            if (auto block = request->uploadProgressBlock())
-                block(bytesSent, totalBytesSent, totalBytesExpectedToSend);
+            if (auto block = request->uploadProgressBlock()) {
+                callHostCode("STHTTPRequest uploadProgressBlock",
+                             [&] { block(bytesSent, totalBytesSent, totalBytesExpectedToSend); });
+            }
         });
 }
 
@@ -83,9 +98,7 @@ void STHTTPRequestSessionDelegate::didBecomeInvalidWithError(URLSession&,
                                                              const std::optional<Error>& error) {
     if (!error) return;
     MainQueue::shared().async([weak = weakRequest_, error = *error] {
-        auto request = weak.lock();
-        if (!request) return;
-        if (auto block = request->errorBlock()) block(error);
+        if (auto request = weak.lock()) request->reportError(error);
     });
 }
 
@@ -99,7 +112,7 @@ void STHTTPRequestSessionDelegate::didFinishEventsForBackgroundURLSession(URLSes
             if (it == state.backgroundCompletionHandlers.end()) return;
             handler = it->second;
         }
-        handler();
+        callHostCode("STHTTPRequest background completion handler", handler);
         std::lock_guard lock(state.mutex);
         state.backgroundCompletionHandlers.erase(identifier);
     });

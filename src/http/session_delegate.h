@@ -10,11 +10,15 @@ namespace plovendale {
 /// The delegate of a request's session. The session holds it, and through it the request, until
 /// the session has been invalidated; that keeps a request nobody else holds alive until its outcome
 /// has been delivered. Every event is posted to the main queue, where the work holds the request
-/// only weakly.
+/// only weakly. The delegate hands its request to the main queue when it goes, so that the request
+/// (and the host's callbacks in it) is always released there.
 class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
   public:
     /// discardBody: body data is dropped here, before it is copied for the main queue.
     STHTTPRequestSessionDelegate(std::shared_ptr<STHTTPRequest> request, bool discardBody);
+    ~STHTTPRequestSessionDelegate() override;
+    STHTTPRequestSessionDelegate(const STHTTPRequestSessionDelegate&) = delete;
+    STHTTPRequestSessionDelegate& operator=(const STHTTPRequestSessionDelegate&) = delete;
     void setSession(const std::shared_ptr<URLSession>& session) { session_ = session; }
 
     void didReceiveResponse(

@@ -33,25 +33,47 @@ public:
         if (const auto* text = std::get_if<std::string>(&it->second)) return *text;
         return std::nullopt;
     }
-    void setString(const std::string& value, const std::string& key) override {
-        std::lock_guard lock(mutex_);
-        values_[key] = value;
+    bool setString(const std::string& value, const std::string& key) override {
+        return setStrings({{key, value}});
+    }
+    bool setStrings(const std::map<std::string, std::string>& valuesByKey) override {
+        try {
+            return merge(
+                std::map<std::string, StoredValue>(valuesByKey.begin(), valuesByKey.end()));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
     }
     bool boolForKey(const std::string& key) const override {
         std::lock_guard lock(mutex_);
         auto it = values_.find(key);
         return it != values_.end() && readsAsTrue(it->second);
     }
-    void setBool(bool value, const std::string& key) override {
-        std::lock_guard lock(mutex_);
-        values_[key] = value;
+    bool setBool(bool value, const std::string& key) override {
+        try {
+            return merge({{key, value}});
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
     }
-    void removeObjectForKey(const std::string& key) override {
+    bool removeObjectForKey(const std::string& key) override {
         std::lock_guard lock(mutex_);
         values_.erase(key);
+        return true;
     }
 
 private:
+  // Everything that can run out of memory happened while `incoming` was built; moving its nodes
+  // in allocates nothing, so a write lands whole or not at all.
+  bool merge(std::map<std::string, StoredValue> incoming) noexcept {
+      std::lock_guard lock(mutex_);
+      while (!incoming.empty()) {
+          auto inserted = values_.insert(incoming.extract(incoming.begin()));
+          if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
+      }
+      return true;
+  }
+
     mutable std::mutex mutex_;
     std::map<std::string, StoredValue> values_;
 };
@@ -70,7 +92,8 @@ constexpr int kKindString = 0;
 constexpr int kKindBool = 1;
 
 // Values live in one table. Each write is its own transaction in WAL mode with full synchronous
-// commits, so a value is on disk when the write returns, even if the process dies right after.
+// commits, so a value is on disk when the write returns true, even if the process dies right
+// after; a write that fails is rolled back whole.
 class SQLiteStore final : public KeyValueStore {
 public:
     static std::shared_ptr<SQLiteStore> open(const std::string& path, std::string* why) {
@@ -107,23 +130,34 @@ public:
         if (const auto* text = std::get_if<std::string>(&*value)) return *text;
         return std::nullopt;
     }
-    void setString(const std::string& value, const std::string& key) override {
-        write(key, kKindString, value);
+    bool setString(const std::string& value, const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        return upsert(key, kKindString, value) || failed("write");
+    }
+    bool setStrings(const std::map<std::string, std::string>& valuesByKey) override {
+        std::lock_guard lock(mutex_);
+        if (!execute("BEGIN IMMEDIATE;")) return failed("write");
+        for (const auto& [key, value] : valuesByKey) {
+            if (!upsert(key, kKindString, value)) return rolledBack();
+        }
+        return execute("COMMIT;") || rolledBack();
     }
     bool boolForKey(const std::string& key) const override {
         auto value = read(key);
         return value && readsAsTrue(*value);
     }
-    void setBool(bool value, const std::string& key) override {
-        write(key, kKindBool, value ? "1" : "0");
+    bool setBool(bool value, const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        return upsert(key, kKindBool, value ? "1" : "0") || failed("write");
     }
-    void removeObjectForKey(const std::string& key) override {
+    bool removeObjectForKey(const std::string& key) override {
         std::lock_guard lock(mutex_);
         sqlite3_stmt* st = remove_.get();
         sqlite3_reset(st);
-        sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-        if (sqlite3_step(st) != SQLITE_DONE) logFailure("remove");
+        bindKey(st, key);
+        const bool done = sqlite3_step(st) == SQLITE_DONE;
         sqlite3_reset(st);
+        return done || failed("remove");
     }
 
 private:
@@ -172,7 +206,7 @@ private:
         std::lock_guard lock(mutex_);
         sqlite3_stmt* st = select_.get();
         sqlite3_reset(st);
-        sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+        bindKey(st, key);
         std::optional<StoredValue> result;
         if (sqlite3_step(st) == SQLITE_ROW) {
             const int kind = sqlite3_column_int(st, 0);
@@ -189,21 +223,38 @@ private:
         return result;
     }
 
-    void write(const std::string& key, int kind, const std::string& value) {
-        std::lock_guard lock(mutex_);
-        sqlite3_stmt* st = upsert_.get();
-        sqlite3_reset(st);
-        sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_int(st, 2, kind);
-        // Stored as a blob so that text with NUL bytes comes back whole.
-        sqlite3_bind_blob(st, 3, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        if (sqlite3_step(st) != SQLITE_DONE) logFailure("write");
-        sqlite3_reset(st);
+    static void bindKey(sqlite3_stmt* st, const std::string& key) {
+        sqlite3_bind_text64(st, 1, key.data(), key.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     }
 
-    void logFailure(const char* what) const {
+    // Callers hold the mutex.
+    bool upsert(const std::string& key, int kind, const std::string& value) {
+        sqlite3_stmt* st = upsert_.get();
+        sqlite3_reset(st);
+        bindKey(st, key);
+        sqlite3_bind_int(st, 2, kind);
+        // Stored as a blob so that text with NUL bytes comes back whole.
+        sqlite3_bind_blob64(st, 3, value.data(), value.size(), SQLITE_TRANSIENT);
+        const bool done = sqlite3_step(st) == SQLITE_DONE;
+        sqlite3_reset(st);
+        return done;
+    }
+
+    bool execute(const char* sql) {
+        return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+
+    // Logs the failure of a batch and undoes what it wrote (SQLite may have done so already).
+    bool rolledBack() {
+        failed("write");
+        if (!sqlite3_get_autocommit(db_.get())) execute("ROLLBACK;");
+        return false;
+    }
+
+    bool failed(const char* what) const {
         Log::write(std::string("[Plovendale] key-value store ") + what + " failed: " +
                    sqlite3_errmsg(db_.get()));
+        return false;
     }
 
     mutable std::mutex mutex_;

@@ -1,10 +1,12 @@
 #include "plovendale/sdk/core_helper.h"
 
+#include <map>
 #include <mutex>
 
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "plovendale/util/string_utils.h"
+#include "sdk/process_reset.h"
 
 namespace plovendale {
 namespace {
@@ -47,6 +49,13 @@ void setMemory(std::string MemoryState::*slot, const std::string& value) {
 
 }  // namespace
 
+void internal::resetCoreHelperMemory() {
+    std::lock_guard lock(memory().mutex);
+    memory().appKey.clear();
+    memory().targetDomain.clear();
+    memory().clientId.clear();
+}
+
 void CoreHelper::setAppKey(const std::string& appKey) { setMemory(&MemoryState::appKey, appKey); }
 
 std::string CoreHelper::getAppKey() { return memoryOrPropertyList(&MemoryState::appKey, APP_KEY); }
@@ -59,11 +68,11 @@ std::string CoreHelper::getTargetDomain() {
     return memoryOrPropertyList(&MemoryState::targetDomain, SERVER_DOMAIN);
 }
 
-void CoreHelper::saveClientId(const std::string& clientId) {
+bool CoreHelper::saveClientId(const std::string& clientId) {
     std::lock_guard lock(memory().mutex);
-    if (!StringUtils::isNullOrEmpty(memory().clientId)) return;
+    if (!StringUtils::isNullOrEmpty(memory().clientId)) return true;
     memory().clientId = clientId;
-    Platform::keyValueStore()->setString(clientId, kClientIdKey);
+    return Platform::keyValueStore()->setString(clientId, kClientIdKey);
 }
 
 std::string CoreHelper::getClientId() {
@@ -75,19 +84,26 @@ std::string CoreHelper::getClientId() {
     return *stored;
 }
 
-void CoreHelper::saveTraceId(const std::string& traceId) {
-    Platform::keyValueStore()->setString(traceId, kInstallKey);
+bool CoreHelper::saveTraceId(const std::string& traceId) {
+    return Platform::keyValueStore()->setString(traceId, kInstallKey);
 }
 
 std::string CoreHelper::getTraceId() {
     auto stored = Platform::keyValueStore()->stringForKey(kInstallKey);
-    return stored.value_or("");
+    return StringUtils::isNullOrEmpty(stored) ? std::string() : *stored;
 }
 
 bool CoreHelper::isFirstInstall() { return StringUtils::isNullOrEmpty(getTraceId()); }
 
-void CoreHelper::saveAppData(const std::string& appData) {
-    Platform::keyValueStore()->setString(appData, kAppDataKey);
+bool CoreHelper::saveAppData(const std::string& appData) {
+    return Platform::keyValueStore()->setString(appData, kAppDataKey);
+}
+
+bool CoreHelper::saveAttribution(const std::string& traceId,
+                                 const std::optional<std::string>& appData) {
+    std::map<std::string, std::string> values{{kInstallKey, traceId}};
+    if (appData) values.emplace(kAppDataKey, *appData);
+    return Platform::keyValueStore()->setStrings(values);
 }
 
 std::optional<std::string> CoreHelper::getAppData() {

@@ -1,8 +1,8 @@
 #include <cmath>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
+#include "platform/host_code.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/identifiers.h"
 #include "plovendale/platform/json_serialization.h"
@@ -55,8 +55,11 @@ struct Query {
     Plovendale::SuccessHandler success;
     Plovendale::FailHandler fail;
 
+    void succeedWith(const std::optional<AppData>& appData) const {
+        if (success) callHostCode("[Plovendale] The success handler", [&] { success(appData); });
+    }
     void failWith(std::int64_t code, const std::optional<std::string>& message) const {
-        if (fail) fail(code, message);
+        if (fail) callHostCode("[Plovendale] The fail handler", [&] { fail(code, message); });
     }
     void reportAndFail(std::int64_t code, const std::optional<std::string>& message) const {
         Plovendale::reportState(startTime, code, message, "");
@@ -81,9 +84,16 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     }
     const std::string traceId = result->traceId.value_or("");
     Plovendale::reportState(query.startTime, 200, result->msg, traceId);
-    CoreHelper::saveTraceId(StringUtils::isNullOrEmpty(traceId) ? "init" : traceId);
-    if (result->data) CoreHelper::saveAppData(DataUtil::appData2Json(result->data));
-    if (query.success) query.success(result->data);
+    std::optional<std::string> cache;
+    if (result->data) cache = DataUtil::appData2Json(result->data);
+    // The host still gets this answer; an installation whose answer is not on disk stays
+    // unattributed, so the next launch asks the service again instead of failing from an empty
+    // cache for ever.
+    if (!CoreHelper::saveAttribution(StringUtils::isNullOrEmpty(traceId) ? "init" : traceId,
+                                     cache)) {
+        Log::write("[Plovendale] The install trace could not be stored; the next query asks again.");
+    }
+    query.succeedWith(result->data);
 }
 
 }  // namespace
@@ -109,7 +119,7 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
 
     if (!CoreHelper::isFirstInstall()) {
         if (auto cached = DataUtil::parseAppData(CoreHelper::getAppData())) {
-            if (query->success) query->success(cached);
+            query->succeedWith(cached);
         } else {
             query->failWith(kCodeNoCache, kNoCache);
         }

@@ -1,7 +1,7 @@
 #include <exception>
 
+#include "platform/host_code.h"
 #include "platform/utf8.h"
-#include "plovendale/platform/log.h"
 #include "plovendale/sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "plovendale/util/flo_json_object.h"
@@ -34,15 +34,10 @@ std::string payloadOf(const URLComponents& components) {
 
 void offerToDelegate(const AppData& appData) {
     const auto delegate = Plovendale::shareInstance().plovendaleDelegate();
-    if (!delegate || !delegate->implementsGetWakeUpTrace()) return;
-    // The host's callback must not unwind through the library's callers.
-    try {
-        delegate->getWakeUpTrace(appData);
-    } catch (const std::exception& e) {
-        Log::write(std::string("[Plovendale] getWakeUpTrace threw: ") + e.what());
-    } catch (...) {
-        Log::write("[Plovendale] getWakeUpTrace threw.");
-    }
+    if (!delegate) return;
+    callHostCode("[Plovendale] getWakeUpTrace", [&] {
+        if (delegate->implementsGetWakeUpTrace()) delegate->getWakeUpTrace(appData);
+    });
 }
 
 }  // namespace

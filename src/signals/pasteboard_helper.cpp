@@ -55,8 +55,9 @@ void UIPasteboardHelper::setUp() {
     if (StringUtils::isNullOrEmpty(text)) return;
     const std::string trace = extractTraceId(text);
     if (StringUtils::isNullOrEmpty(trace)) return;
-    Platform::generalPasteboard()->setString("");
-    Platform::keyValueStore()->setString(trace, CoreHelper::kPasteKey);
+    // The pasteboard is the only other copy: it is emptied only once the trace is stored.
+    if (Platform::keyValueStore()->setString(trace, CoreHelper::kPasteKey))
+        Platform::generalPasteboard()->setString("");
 }
 
 std::string UIPasteboardHelper::getPasteValue() {

@@ -115,7 +115,7 @@ TEST_F(SessionDelegate, AnswersToTheService) {
     EXPECT_EQ(reported->code, 7);
 }
 
-TEST_F(SessionDelegate, WorkForARequestThatIsGoneDoesNothingButFollowRedirections) {
+TEST_F(SessionDelegate, ARequestLetGoByItsSessionIsReleasedOnTheMainQueueAfterItsEvents) {
     std::weak_ptr<STHTTPRequest> watch;
     auto delegate = [&] {
         auto request = STHTTPRequest::requestWithURLString("http://h.example/");
@@ -135,9 +135,10 @@ TEST_F(SessionDelegate, WorkForARequestThatIsGoneDoesNothingButFollowRedirection
         session, task, HTTPURLResponse{},
         [&answers](URLSessionResponseDisposition) { answers.push_back("response"); });
     delegate.reset();  // the session gave up its delegate
-    EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(watch.expired());
     MainQueue::shared().drain();
-    EXPECT_EQ(answers, (std::vector<std::string>{"follow"}));
+    EXPECT_EQ(answers, (std::vector<std::string>{"refuse", "response"}));
+    EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

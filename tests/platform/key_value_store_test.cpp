@@ -1,11 +1,14 @@
+#include "plovendale/platform/key_value_store.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 
-#include "plovendale/platform/key_value_store.h"
+#include "support/disk_faults.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -63,6 +66,48 @@ TEST(KeyValueStore, ValueSurvivesAKillRightAfterTheWriteReturns) {
 
     auto store = makeSQLiteKeyValueStore(path);
     EXPECT_EQ(store->stringForKey("com.plovendale.client_id"), "0123456789abcdef0123456789abcdef");
+}
+
+TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {
+    auto& disk = test::DiskFaults::install();
+    test::TestPlatform platform;
+    platform.configure();
+    test::TempDir dir;
+    const std::string path = dir.file("defaults.sqlite");
+    {
+        auto store = makeSQLiteKeyValueStore(path);
+        ASSERT_TRUE(store->setStrings({{"a", "1"}, {"b", "1"}}));
+        ASSERT_TRUE(store->setBool(true, "flag"));
+        disk.fillAfterCommits(0);
+        const std::pair<const char*, std::function<bool()>> writes[] = {
+            {"setString", [&] { return store->setString("2", "a"); }},
+            {"setStrings",
+             [&] {
+                 return store->setStrings({{"a", "2"}, {"b", "2"}});
+             }},
+            {"setBool", [&] { return store->setBool(false, "flag"); }},
+            {"removeObjectForKey", [&] { return store->removeObjectForKey("b"); }},
+        };
+        for (const auto& [name, write] : writes) EXPECT_FALSE(write()) << name;
+        disk.clear();
+    }
+    const auto lines = platform.log().lines();
+    EXPECT_EQ(lines.size(), 4u);
+    for (const auto& line : lines)
+        EXPECT_NE(line.find("key-value store"), std::string::npos) << line;
+
+    auto store = makeSQLiteKeyValueStore(path);
+    EXPECT_EQ(store->stringForKey("a"), "1");
+    EXPECT_EQ(store->stringForKey("b"), "1");
+    EXPECT_TRUE(store->boolForKey("flag"));
+
+    // Values written together take one commit: a disk with room for one takes all of them.
+    disk.fillAfterCommits(1);
+    EXPECT_TRUE(store->setStrings({{"a", "3"}, {"b", "3"}, {"c", "3"}}));
+    EXPECT_FALSE(store->setString("4", "a"));
+    disk.clear();
+    store = makeSQLiteKeyValueStore(path);
+    for (const char* key : {"a", "b", "c"}) EXPECT_EQ(store->stringForKey(key), "3") << key;
 }
 
 TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {

@@ -9,6 +9,8 @@
 #include "plovendale/platform/url_session.h"
 #include "plovendale/sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/process_reset.h"
+#include "support/disk_faults.h"
 #include "support/local_server.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
@@ -18,6 +20,15 @@ namespace {
 
 using nlohmann::json;
 constexpr const char* kKey = "testAppKey1";
+constexpr const char* kAttributed =
+    R"({"status":200,"data":{"params_data":"P","channel":"C","trace_id":"T123"}})";
+
+bool logged(test::TestPlatform& platform, const std::string& text) {
+    for (const auto& line : platform.log().lines()) {
+        if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
 
 struct Outcome {
     bool arrived = false;
@@ -65,7 +76,7 @@ protected:
 };
 
 TEST_F(InstallTrace, FirstInstallSendsTheFingerprintStoresTheAnswerAndReportsFirst) {
-    service_.answerReports({200, R"({"status":200,"data":{"params_data":"P","channel":"C","trace_id":"T123"}})"});
+    service_.answerReports({200, kAttributed});
     // The curl description of every started request reaches the log: the report must be there
     // before the host is told.
     Platform::keyValueStore()->setBool(true, "STHTTPRequestShowCurlDescription");
@@ -286,6 +297,66 @@ TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork)
     ASSERT_TRUE(test::runMainQueueUntil([&] { return successes == 2 && URLSession::liveSessionCount() == 0; }));
     EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(), 3u);
     EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 3u);
+}
+
+TEST_F(InstallTrace, AnAnswerTheDiskCannotTakeIsAskedForAgainNeverLostToAnEmptyCache) {
+    auto& disk = test::DiskFaults::install();
+    service_.answerReports({200, kAttributed});
+    // No room at all; room for one commit, where two separate writes would leave the trace
+    // identifier without its cache, as a crash between them would.
+    for (const auto& [commits, stored] : {std::pair{0, false}, std::pair{1, true}}) {
+        SCOPED_TRACE(commits);
+        test::TestPlatform launch;
+        auto start = [&] {
+            launch.configure();
+            Plovendale::startWith(kKey);
+            Plovendale::setServerDomain(service_.baseURL());
+        };
+        start();
+        disk.fillAfterCommits(commits);
+        auto outcome = query();
+        disk.clear();
+        // The host gets the service's answer either way.
+        EXPECT_TRUE(outcome.success);
+        EXPECT_EQ(outcome.appData, (AppData{"P", "C"}));
+        EXPECT_EQ(Plovendale::isFirstOpen(), !stored);
+        EXPECT_EQ(logged(launch, "could not be stored"), !stored);
+
+        internal::resetProcessStateForTests();  // the next launch, on the same files
+        start();
+        const std::size_t asked = service_.receivedAt("/api/trace/client/report/").size();
+        outcome = query();
+        EXPECT_TRUE(outcome.success) << outcome.code;
+        EXPECT_EQ(outcome.appData, (AppData{"P", "C"}));
+        EXPECT_EQ(outcome.synchronous, stored) << "answered from the cache only once stored";
+        EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(),
+                  asked + (stored ? 0 : 1));
+        EXPECT_FALSE(Plovendale::isFirstOpen());
+    }
+}
+
+TEST_F(InstallTrace, ThrowingHandlersAreContainedAndReleasedOnTheMainQueue) {
+    auto record = std::make_shared<test::ReleaseRecord>();
+    auto throwing = [&] {
+        auto witness = std::make_shared<test::ReleaseWitness>(record);
+        Plovendale::getInstallTrace(
+            [witness](const std::optional<AppData>&) { throw std::runtime_error("from success"); },
+            [witness](std::int64_t, const std::optional<std::string>&) { throw 42; });
+    };
+    // A refusal (fail handler), an answer from the service, then one from the cache (before
+    // the call returns).
+    for (const char* answer : {R"({"status":403})", kAttributed, kAttributed}) {
+        SCOPED_TRACE(answer);
+        service_.answerReports({200, answer});
+        record = std::make_shared<test::ReleaseRecord>();
+        throwing();
+        ASSERT_TRUE(test::runMainQueueUntil(
+            [&] { return record->released && URLSession::liveSessionCount() == 0; }));
+        EXPECT_EQ(record->thread, std::this_thread::get_id());
+    }
+    EXPECT_TRUE(logged(platform_, "[Plovendale] The fail handler threw."));
+    EXPECT_TRUE(logged(platform_, "[Plovendale] The success handler threw: from success"));
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(), 2u);
 }
 
 }  // namespace

@@ -120,10 +120,14 @@ TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
     EXPECT_FALSE(CoreHelper::getAppData());
     CoreHelper::saveAppData("");
     EXPECT_EQ(CoreHelper::getAppData(), "");
-    CoreHelper::saveTraceId("");
-    EXPECT_TRUE(CoreHelper::isFirstInstall());
-    CoreHelper::saveTraceId("init");
-    EXPECT_FALSE(CoreHelper::isFirstInstall());
+    // A stored trace identifier that is empty by the emptiness test reads as "".
+    using Case = std::pair<const char*, const char*>;
+    for (const auto& [stored, read] :
+         {Case{"", ""}, Case{" ", ""}, Case{"  ", "  "}, Case{"init", "init"}}) {
+        CoreHelper::saveTraceId(stored);
+        EXPECT_EQ(CoreHelper::getTraceId(), read) << '"' << stored << '"';
+        EXPECT_EQ(CoreHelper::isFirstInstall(), std::string(read).empty()) << '"' << stored << '"';
+    }
     EXPECT_EQ(Plovendale::sdkVersion(), "2.3.1");
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plovendale/platform/platform.h"
@@ -67,6 +69,27 @@ private:
     TempDir dir_;
     std::shared_ptr<LogCapture> log_;
     PlatformConfiguration config_;
+};
+
+/// Where the last copy of a ReleaseWitness was destroyed.
+struct ReleaseRecord {
+    std::atomic<bool> released{false};
+    std::thread::id thread;  ///< written before `released` is set
+};
+
+/// Captured by a callback, it records the thread on which the library lets go of the callback.
+class ReleaseWitness {
+  public:
+    explicit ReleaseWitness(std::shared_ptr<ReleaseRecord> record) : record_(std::move(record)) {}
+    ~ReleaseWitness() {
+        record_->thread = std::this_thread::get_id();
+        record_->released = true;
+    }
+    ReleaseWitness(const ReleaseWitness&) = delete;
+    ReleaseWitness& operator=(const ReleaseWitness&) = delete;
+
+  private:
+    std::shared_ptr<ReleaseRecord> record_;
 };
 
 /// Drains the main queue until `done` holds or `timeout` passes.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -7,7 +8,8 @@
 namespace plovendale {
 
 /// The application's key-value store (its "user defaults"): string and boolean values under string
-/// keys, persisted per application. A value written is durable when the write call returns.
+/// keys, persisted per application. A value written is durable when the write call returns true;
+/// a write that returns false (disk full, read-only file) changed nothing.
 /// Every operation is safe to call from any thread.
 class KeyValueStore {
 public:
@@ -16,15 +18,19 @@ public:
     /// The string stored under `key`; nothing when the key is absent or holds no string.
     virtual std::optional<std::string> stringForKey(const std::string& key) const = 0;
     /// Stores `value` under `key`, replacing any earlier value.
-    virtual void setString(const std::string& value, const std::string& key) = 0;
+    virtual bool setString(const std::string& value, const std::string& key) = 0;
+    /// Stores every value under its key as one write: after a failure or a crash, either all of
+    /// them or none of them are stored. Values that belong together go through here.
+    virtual bool setStrings(const std::map<std::string, std::string>& valuesByKey) = 0;
     /// The boolean under `key`: false when absent; a string reads as true when it is "1", "YES"
     /// or "true" (any case), as the platform does.
     virtual bool boolForKey(const std::string& key) const = 0;
-    virtual void setBool(bool value, const std::string& key) = 0;
-    virtual void removeObjectForKey(const std::string& key) = 0;
+    virtual bool setBool(bool value, const std::string& key) = 0;
+    virtual bool removeObjectForKey(const std::string& key) = 0;
 };
 
-/// A store in an SQLite file (one table, WAL journal, full synchronous commits) at `path`. When the
+/// A store in an SQLite file (one table, WAL journal, full synchronous commits: each write is one
+/// transaction and one sync) at `path`. A failed write is logged once per call. When the
 /// file cannot be opened or is not a database, one line is logged and an in-memory store is
 /// returned, so the host keeps running (values then live for the process only).
 std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path);

@@ -8,7 +8,8 @@ namespace plovendale {
 /// The library's state between calls and between runs: the application key and service base URL
 /// (in memory, from the host or the property list), and the client identifier, trace identifier
 /// and cached app data (in the key-value store). The in-memory values are guarded, so calls from
-/// the host's thread and the main queue may interleave.
+/// the host's thread and the main queue may interleave. The save operations answer whether the
+/// value reached the store.
 class CoreHelper {
 public:
     static constexpr const char* kClientIdKey = "com.plovendale.client_id";
@@ -22,17 +23,25 @@ public:
     static void setTargetDomain(const std::string& domain);
     static std::string getTargetDomain();
 
-    /// Keeps and persists `clientId` only while no identifier is known in this process.
-    static void saveClientId(const std::string& clientId);
+    /// Keeps and persists `clientId` only while no identifier is known in this process. When the
+    /// store refuses it, it is still kept for this process.
+    static bool saveClientId(const std::string& clientId);
     static std::string getClientId();
 
-    static void saveTraceId(const std::string& traceId);
+    static bool saveTraceId(const std::string& traceId);
+    /// The stored trace identifier; "" when none is stored or the stored one is empty.
     static std::string getTraceId();
     /// True exactly while no trace identifier is stored.
     static bool isFirstInstall();
 
-    static void saveAppData(const std::string& appData);
+    static bool saveAppData(const std::string& appData);
     static std::optional<std::string> getAppData();
+
+    /// Stores the trace identifier and, when given, the cached app data as one write, so that an
+    /// installation is never attributed without the cache that answers its later queries. False
+    /// when the store refused it: then neither is stored.
+    static bool saveAttribution(const std::string& traceId,
+                                const std::optional<std::string>& appData);
 };
 
 }  // namespace plovendale

@@ -11,7 +11,8 @@ namespace plovendale {
 class UIPasteboardHelper {
   public:
     /// Captures a trace identifier meant for this application's key: stores it under
-    /// "com.plovendale.paste_key" and empties the pasteboard. Otherwise changes nothing.
+    /// "com.plovendale.paste_key" and empties the pasteboard. Otherwise, or when the store refuses
+    /// the value, changes nothing.
     static void setUp();
     /// The "public.html" text of the last pasteboard item that has one, or "".
     static std::string getPasteValue();

@@ -1,0 +1,30 @@
+#include "sdk/process_reset.h"
+
+#include "http/process_state.h"
+#include "plovendale/http/st_http_request.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/platform/url_session.h"
+#include "plovendale/sdk/plovendale.h"
+
+namespace plovendale::internal {
+
+void resetProcessStateForTests() {
+    resetCoreHelperMemory();
+    Plovendale::shareInstance().setPlovendaleDelegate(nullptr);
+
+    STHTTPRequest::clearSession();
+    STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageShared);
+    STHTTPRequest::setGlobalIgnoreCache(false);
+    {
+        auto& http = http::processState();
+        std::lock_guard lock(http.mutex);
+        http.backgroundCompletionHandlers.clear();
+    }
+    URLSessionTLS::clearAdditionalCA();
+
+    Platform::configure(PlatformConfiguration{});
+    MainQueue::shared().setPoster(nullptr);
+}
+
+}  // namespace plovendale::internal
