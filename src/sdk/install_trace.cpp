@@ -91,7 +91,7 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     // cache for ever.
     if (!CoreHelper::saveAttribution(StringUtils::isNullOrEmpty(traceId) ? "init" : traceId,
                                      cache)) {
-        Log::write("[Plovendale] The install trace could not be stored; the next query asks again.");
+        Log::write("[Plovendale] The install trace could not be stored; the next query will ask.");
     }
     query.succeedWith(result->data);
 }
