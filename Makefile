@@ -1,12 +1,13 @@
 # make demo  - builds the library and runs the end-to-end demo
-# make test  - builds and runs the whole suite, then again under AddressSanitizer + UBSan
+# make test  - builds and runs the whole suite (one process per test, then each test binary whole,
+#              shuffled, three times), then again under AddressSanitizer + UBSan
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD    ?= build
 ASAN     ?= build-asan
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 
-.PHONY: deps build build-asan test test-plain test-asan demo bench clean format
+.PHONY: deps build build-asan test test-plain test-whole test-asan demo bench clean format
 
 deps:
 	@scripts/install-deps
@@ -26,7 +27,15 @@ test-asan: build-asan
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS) --timeout 240
 
-test: test-plain test-asan
+# Each test binary as one process, in random order, three times over: no test may rely on state
+# that an earlier one left behind in the process.
+test-whole: test-plain
+	@set -e; for binary in $(BUILD)/bin/plovendale_*_tests; do \
+		echo "== $$binary: whole, shuffled, 3 times"; \
+		$$binary --gtest_shuffle --gtest_repeat=3 --gtest_brief=1; \
+	done
+
+test: test-plain test-whole test-asan
 
 demo: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null

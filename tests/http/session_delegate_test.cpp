@@ -1,5 +1,7 @@
 #include "http/session_delegate.h"
 
+#include <thread>
+
 #include "http_test_util.h"
 #include "plovendale/platform/main_queue.h"
 
@@ -116,11 +118,12 @@ TEST_F(SessionDelegate, AnswersToTheService) {
 }
 
 TEST_F(SessionDelegate, ARequestLetGoByItsSessionIsReleasedOnTheMainQueueAfterItsEvents) {
-    std::weak_ptr<STHTTPRequest> watch;
+    auto record = std::make_shared<test::ReleaseRecord>();
     auto delegate = [&] {
         auto request = STHTTPRequest::requestWithURLString("http://h.example/");
         request->setPreventRedirections(true);
-        watch = request;
+        request->setErrorBlock([witness = std::make_shared<test::ReleaseWitness>(record)](
+                                   const Error&) {});
         return std::make_unique<STHTTPRequestSessionDelegate>(request, false);
     }();
     FakeSession session("s");
@@ -134,11 +137,13 @@ TEST_F(SessionDelegate, ARequestLetGoByItsSessionIsReleasedOnTheMainQueueAfterIt
     delegate->didReceiveResponse(
         session, task, HTTPURLResponse{},
         [&answers](URLSessionResponseDisposition) { answers.push_back("response"); });
-    delegate.reset();  // the session gave up its delegate
-    EXPECT_FALSE(watch.expired());
+    // The session gives up its delegate on a thread of its own.
+    std::thread([&] { delegate.reset(); }).join();
+    EXPECT_FALSE(record->released);
     MainQueue::shared().drain();
     EXPECT_EQ(answers, (std::vector<std::string>{"refuse", "response"}));
-    EXPECT_TRUE(watch.expired());
+    ASSERT_TRUE(record->released);
+    EXPECT_EQ(record->thread, std::this_thread::get_id());
 }
 
 }  // namespace
