@@ -16,12 +16,14 @@ void resetProcessStateForTests() {
     STHTTPRequest::clearSession();
     STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageShared);
     STHTTPRequest::setGlobalIgnoreCache(false);
+    STHTTPRequest::setDefaultMaximumResponseBodySize(kDefaultMaximumResponseBodySize);
     {
         auto& http = http::processState();
         std::lock_guard lock(http.mutex);
         http.backgroundCompletionHandlers.clear();
     }
     URLSessionTLS::clearAdditionalCA();
+    URLSessionProxy::setProxiesLoopback(false);
 
     Platform::configure(PlatformConfiguration{});
     MainQueue::shared().setPoster(nullptr);
