@@ -22,8 +22,13 @@ void Log::write(std::string_view message) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     if (s.sink) {
-        s.sink(message);
-        return;
+        // The sink is the host's code: what it throws must not unwind into the library's work.
+        try {
+            s.sink(message);
+            return;
+        } catch (...) {
+            // The line still goes out, below.
+        }
     }
     std::fwrite(message.data(), 1, message.size(), stderr);
     std::fputc('\n', stderr);

@@ -13,7 +13,8 @@ public:
     using Sink = std::function<void(std::string_view message)>;
 
     static void write(std::string_view message);
-    /// Replaces the sink; an empty function restores the stderr default.
+    /// Replaces the sink; an empty function restores the stderr default. A line whose sink throws
+    /// goes to stderr.
     static void setSink(Sink sink);
 };
 
