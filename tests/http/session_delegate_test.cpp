@@ -122,8 +122,8 @@ TEST_F(SessionDelegate, ARequestLetGoByItsSessionIsReleasedOnTheMainQueueAfterIt
     auto delegate = [&] {
         auto request = STHTTPRequest::requestWithURLString("http://h.example/");
         request->setPreventRedirections(true);
-        request->setErrorBlock([witness = std::make_shared<test::ReleaseWitness>(record)](
-                                   const Error&) {});
+        request->setErrorBlock(
+            [witness = std::make_shared<test::ReleaseWitness>(record)](const Error&) {});
         return std::make_unique<STHTTPRequestSessionDelegate>(request, false);
     }();
     FakeSession session("s");

@@ -1,8 +1,8 @@
+#include "plovendale/platform/log.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-
-#include "plovendale/platform/log.h"
 
 namespace plovendale {
 namespace {
