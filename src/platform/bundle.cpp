@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "platform/file_reading.h"
@@ -50,11 +51,12 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 InfoValue convert(plist_t node) {
     switch (plist_get_node_type(node)) {
         case PLIST_STRING: {
-            char* raw = nullptr;
-            plist_get_string_val(node, &raw);
-            std::string text = raw ? raw : "";
-            std::free(raw);
-            return text;
+            // plist_get_string_val aborts the process (its own assertion) on a string holding a
+            // NUL byte; the pointer form only reads. The text ends at the first NUL, as the
+            // value form would have it.
+            std::uint64_t length = 0;
+            const char* text = plist_get_string_ptr(node, &length);
+            return text ? std::string(text, ::strnlen(text, length)) : std::string();
         }
         case PLIST_BOOLEAN: {
             uint8_t flag = 0;
@@ -81,13 +83,13 @@ void logNoPropertyList(const std::string& path, const char* why) {
     Log::write("[Plovendale] no property list: " + path + " " + why + ".");
 }
 
-std::map<std::string, InfoValue> readInfoPlist(const std::string& path) {
+/// The property list's top-level dictionary, or nothing.
+PlistPtr readInfoPlist(const std::string& path) {
     static_assert(kMaxInfoPlistSize <= std::numeric_limits<uint32_t>::max());
-    std::map<std::string, InfoValue> info;
     const FileReadResult file = readRegularFile(path, kMaxInfoPlistSize);
     if (file.status != FileReadStatus::Read) {
         if (file.status != FileReadStatus::Missing) logNoPropertyList(path, describe(file.status));
-        return info;
+        return nullptr;
     }
     const Bytes& data = *file.bytes;
     plist_t raw = nullptr;
@@ -98,21 +100,30 @@ std::map<std::string, InfoValue> readInfoPlist(const std::string& path) {
     PlistPtr root(raw);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         logNoPropertyList(path, "holds no property-list dictionary");
-        return info;
+        return nullptr;
     }
-    plist_dict_iter iter = nullptr;
-    plist_dict_new_iter(root.get(), &iter);
-    for (;;) {
-        char* key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root.get(), iter, &key, &value);
-        if (!key) break;
-        if (value) info.emplace(key, convert(value));
-        std::free(key);
-    }
-    std::free(iter);
-    return info;
+    return root;
 }
+
+/// Entries are looked up in the parsed dictionary rather than listed once: listing reads every
+/// key with plist_get_key_val, which aborts the process on a UTF-16 key holding a NUL.
+class PropertyListBundle final : public Bundle {
+public:
+    PropertyListBundle(std::string directory, PlistPtr root)
+        : directory_(std::move(directory)), root_(std::move(root)) {}
+
+    std::optional<InfoValue> infoValue(const std::string& key) const override {
+        if (!root_ || key.find('\0') != std::string::npos) return std::nullopt;
+        plist_t value = plist_dict_get_item(root_.get(), key.c_str());
+        if (!value) return std::nullopt;
+        return convert(value);
+    }
+    std::string bundlePath() const override { return directory_; }
+
+private:
+    std::string directory_;
+    PlistPtr root_;  // read-only after construction: lookups do not change it
+};
 
 }  // namespace
 
@@ -121,7 +132,8 @@ std::shared_ptr<Bundle> makeBundle(std::string directory, std::map<std::string, 
 }
 
 std::shared_ptr<Bundle> makeDirectoryBundle(const std::string& directory) {
-    return makeBundle(directory, readInfoPlist(directory + "/Info.plist"));
+    return std::make_shared<PropertyListBundle>(directory,
+                                                readInfoPlist(directory + "/Info.plist"));
 }
 
 }  // namespace plovendale

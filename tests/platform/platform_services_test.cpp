@@ -39,6 +39,43 @@ TEST(Bundle, EntriesKeepTheirTypes) {
     EXPECT_FALSE(makeDirectoryBundle(dir.file("nowhere"))->infoValue("a"));
 }
 
+// Entries that a careless or hostile build may write: none aborts the host (libplist asserts on a
+// NUL inside a string or a UTF-16 key) or hides the entries around it.
+TEST(Bundle, OddEntriesNeitherAbortNorHideTheOthers) {
+    const std::string head =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+        "<key>CFBundleIdentifier</key><string>com.example.app</string><key>CFBundleVersion</key>";
+    // Binary: {"CFBundleIdentifier": "com.example.app", "a\0b\u00e9": "x"}.
+    const char binary[] =
+        "bplist00\xd2\x01\x02\x03\x04\x5f\x10\x12"
+        "CFBundleIdentifier"
+        "\x64\x00\x61\x00\x00\x00\x62\x00\xe9\x5f\x10\x0f"
+        "com.example.app"
+        "\x51\x78\x08"
+        "\x0d\x22\x2b\x3d\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x05"
+        "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x3f";
+    const char nulString[] =
+        "<string>1\0\0"
+        "2</string></dict></plist>";
+    struct Case {
+        const char* name;
+        std::string plist;
+        std::optional<std::string> version;
+    };
+    const Case cases[] = {
+        {"NUL bytes in a string", head + std::string(nulString, sizeof nulString - 1), "1"},
+        {"text that is not UTF-8", head + "<string>\xff\xfe</string></dict></plist>", std::nullopt},
+        {"a UTF-16 key holding a NUL", std::string(binary, sizeof binary - 1), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        std::ofstream(dir.file("Info.plist"), std::ios::binary) << c.plist;
+        const auto bundle = makeDirectoryBundle(dir.path());
+        EXPECT_EQ(bundle->bundleIdentifier(), "com.example.app") << c.name;
+        EXPECT_EQ(bundle->infoString("CFBundleVersion"), c.version) << c.name;
+    }
+}
+
 TEST(JSONSerialization, WritesCompactTextAndRefusesWhatItCannotWrite) {
     nlohmann::json object = {{"a", "x y"}, {"b", "1"}};
     auto data = JSONSerialization::dataWithJSONObject(object, 0);
