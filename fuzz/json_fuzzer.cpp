@@ -1,0 +1,86 @@
+// JSON text through the value wrapper (every accessor, every level) and through the serialiser
+// (read, write, read again).
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "fuzz_support.h"
+#include "plovendale/platform/json_serialization.h"
+#include "plovendale/util/flo_json_object.h"
+
+using namespace plovendale;
+
+namespace {
+
+constexpr int kMaxDepth = 64;
+
+void visit(const FLOJSONObject& object, int depth) {
+    for (JSONKind kind :
+         {JSONKind::Dictionary, JSONKind::MutableDictionary, JSONKind::Array,
+          JSONKind::MutableArray, JSONKind::String, JSONKind::Number, JSONKind::Null}) {
+        object.verifyClass(kind);
+    }
+    object.string();
+    object.null();
+    if (const auto number = object.number()) {
+        number->longLongValue();
+        number->doubleValue();
+        number->boolValue();
+    }
+    object.mutableArray();
+    object.mutableDictionary();
+    if (depth >= kMaxDepth) return;
+    if (const auto dictionary = object.dictionary()) {
+        FUZZ_CHECK(object.mutableDictionary().has_value());
+        FUZZ_CHECK(!object.string() && !object.verifyClass(JSONKind::Dictionary));
+        for (const auto& [key, child] : *dictionary) {
+            FUZZ_CHECK(object.objectForKey(key).isIdenticalTo(child));
+            visit(child, depth + 1);
+        }
+    } else if (const auto array = object.array()) {
+        FUZZ_CHECK(!object.dictionary());
+        for (std::size_t i = 0; i < array->size(); ++i) {
+            FUZZ_CHECK(object.objectAtIndex(i).isIdenticalTo((*array)[i]));
+            visit((*array)[i], depth + 1);
+        }
+        FUZZ_CHECK(!object.objectAtIndex(array->size()));
+    }
+}
+
+bool allNumbersFinite(const nlohmann::json& value) {
+    if (value.is_number_float()) return std::isfinite(value.get<double>());
+    if (!value.is_structured()) return true;
+    for (const auto& child : value) {
+        if (!allNumbersFinite(child)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::InputReader input(data, size);
+    const unsigned options =
+        input.byte() & (kJSONReadingMutableContainers | kJSONReadingAllowFragments);
+    const Bytes text = fuzz::bytesOf(input.rest());
+
+    Error error;
+    const FLOJSONObject object = FLOJSONObject::objectWithData(text, options, &error);
+    if (object) visit(object, 0);
+
+    const auto document = JSONSerialization::JSONObjectWithData(text, options);
+    FUZZ_CHECK(document.has_value() == static_cast<bool>(object));
+    if (!document) return 0;
+    const nlohmann::json& root = *document->root;
+    const auto written = JSONSerialization::dataWithJSONObject(root, 0);
+    if (!root.is_structured()) {
+        FUZZ_CHECK(!written);
+        return 0;
+    }
+    // Text the parser accepted writes back, and reads again as the same value.
+    FUZZ_CHECK(written.has_value() == allNumbersFinite(root));
+    if (!written) return 0;
+    const auto again = JSONSerialization::JSONObjectWithData(*written, 0);
+    FUZZ_CHECK(again && *again->root == root);
+    return 0;
+}

@@ -1,0 +1,77 @@
+// Pasteboard HTML through the trace capture: raw text, text shaped like the landing page's anchor
+// around fuzzed fields, and the field decoders on their own. Well-formed markers of this
+// application must give back the identifier they carry.
+
+#include "fuzz_support.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/signals/pasteboard_helper.h"
+
+using namespace plovendale;
+
+namespace {
+
+bool isAlphanumeric(std::string_view text) {
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+            return false;
+    }
+    return true;
+}
+
+/// The marker a landing page writes for this application's key and trace.
+std::string markerFor(std::string_view trace) {
+    const std::string key = fuzz::kAppKey;
+    const std::string dk = "ABCDE" + key.substr(0, 5) + "xyz" + key.substr(5);
+    const std::string dt = "abc" + std::string(trace.substr(0, 10)) + "12345" +
+                           std::string(trace.substr(std::min<std::size_t>(10, trace.size())));
+    return "PLOVENDALE:" + dk + ":" + dt;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::useQuietPlatform();
+    fuzz::InputReader input(data, size);
+    const std::uint8_t mode = input.byte();
+    switch (mode % 4) {
+        case 0:
+            UIPasteboardHelper::extractTraceId(std::string(input.rest()));
+            break;
+        case 1: {
+            const std::string_view before = input.field('\0');
+            const std::string_view value = input.rest();
+            UIPasteboardHelper::extractTraceId("<a" + std::string(before) +
+                                               "id=\"PLOVENDALE:" + std::string(value) + "\">");
+            break;
+        }
+        case 2: {
+            const std::string dk(input.field(':'));
+            const std::string dt(input.rest());
+            UIPasteboardHelper::decodeAppKey(dk);
+            UIPasteboardHelper::decodeTrackId(dt);
+            UIPasteboardHelper::extractTraceId("<a href=\"x\" id=\"PLOVENDALE:" + dk + ":" + dt +
+                                               "\">");
+            break;
+        }
+        case 3: {
+            // Through the pasteboard itself: the capture takes the last HTML item.
+            const std::string_view html = input.field('\0');
+            const std::string_view trace = input.rest();
+            const bool wellFormed = trace.size() >= 11 && isAlphanumeric(trace);
+            std::vector<PasteboardItem> items;
+            items.push_back({{Pasteboard::kHTMLType, std::string(html)}});
+            if (mode & 4) {
+                items.push_back({{Pasteboard::kHTMLType,
+                                  "<a class=\"c\" id=\"" + markerFor(trace) + "\">link</a>"}});
+            }
+            Platform::generalPasteboard()->setItems(std::move(items));
+            UIPasteboardHelper::setUp();
+            if ((mode & 4) && wellFormed) {
+                FUZZ_CHECK(UIPasteboardHelper::getCacheTraceId() == trace);
+                FUZZ_CHECK(UIPasteboardHelper::getPasteValue().empty());
+            }
+            break;
+        }
+    }
+    return 0;
+}

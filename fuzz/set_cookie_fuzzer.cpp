@@ -1,0 +1,80 @@
+// Set-Cookie fields of a response, filed in a cookie store and matched against request URLs, and
+// the request-level cookie policies that build the Cookie field.
+
+#include <algorithm>
+
+#include "fuzz_support.h"
+#include "plovendale/http/st_http_request.h"
+#include "plovendale/platform/http_cookie.h"
+
+using namespace plovendale;
+
+namespace {
+
+const char* const kURLs[] = {
+    "http://example.com/a/b",
+    "https://www.example.com/",
+    "https://sub.www.example.com/a/",
+    "http://127.0.0.1:8080/x/y",
+    "http://localhost/",
+    "https://[::1]:8443/p?q=1#f",
+    "http://EXAMPLE.com/A",
+    "https://example.com/a/b/c.html",
+};
+constexpr std::size_t kURLCount = sizeof kURLs / sizeof kURLs[0];
+
+bool isSafeHeaderValue(const std::string& value) {
+    return std::none_of(value.begin(), value.end(),
+                        [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::InputReader input(data, size);
+    const std::uint8_t choice = input.byte();
+    // The URL that answered: one of the table, or fuzzed text.
+    const std::string url =
+        (choice & 0x80) ? std::string(input.field('\n')) : kURLs[choice % kURLCount];
+    std::vector<std::pair<std::string, std::string>> fields;
+    while (fields.size() < 16) {
+        const std::string_view line = input.field('\n');
+        if (line.empty() && fields.size() > 0) break;
+        // Mostly Set-Cookie, sometimes another name (only Set-Cookie may count).
+        const bool other = !line.empty() && line.front() == '!';
+        fields.emplace_back(
+            other ? "X-Set-Cookie" : ((fields.size() % 2) ? "set-cookie" : "Set-Cookie"),
+            std::string(other ? line.substr(1) : line));
+    }
+
+    const auto cookies = HTTPCookie::cookiesWithResponseHeaderFields(fields, url);
+    HTTPCookieStorage store;
+    for (const auto& cookie : cookies) {
+        FUZZ_CHECK(!cookie.name.empty());
+        store.setCookie(cookie);
+    }
+    // Two request URLs per input (each lookup parses its URL): the fuzzer varies which.
+    for (const char* target :
+         {kURLs[choice % kURLCount], kURLs[(choice / kURLCount) % kURLCount]}) {
+        const auto matching = store.cookiesForURL(target);
+        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(matching)) {
+            // A cookie must never be able to add a line to a request.
+            FUZZ_CHECK(isSafeHeaderValue(value));
+        }
+    }
+    if (choice & 0x80) store.cookiesForURL(url);
+    if (!cookies.empty()) store.deleteCookie(cookies.front());
+    store.cookies();
+
+    // The same cookies filed by a request of its own (no process-wide state grows).
+    if (auto request = STHTTPRequest::requestWithURLString(kURLs[choice % kURLCount])) {
+        request->setCookieStoragePolicyForInstance(CookieStorageEphemeral);
+        for (const auto& cookie : cookies) request->addCookie(cookie);
+        FUZZ_CHECK(request->requestCookies().size() == cookies.size());
+        if (auto prepared = request->prepareURLRequest()) {
+            if (auto field = prepared->headerFields.get("Cookie"))
+                FUZZ_CHECK(isSafeHeaderValue(*field));
+        }
+    }
+    return 0;
+}
