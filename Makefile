@@ -1,13 +1,18 @@
 # make demo  - builds the library and runs the end-to-end demo
 # make test  - builds and runs the whole suite (one process per test, then each test binary whole,
-#              shuffled, three times), then again under AddressSanitizer + UBSan
+#              shuffled, three times; every fuzz corpus replayed as tests), then again under
+#              AddressSanitizer + UBSan and under ThreadSanitizer
+# make fuzz  - libFuzzer (clang) on every fuzz target, FUZZ_SECONDS (default 60) each
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD    ?= build
 ASAN     ?= build-asan
+TSAN     ?= build-tsan
+FUZZ     ?= build-fuzz
+FUZZ_SECONDS ?= 60
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 
-.PHONY: deps build build-asan test test-plain test-whole test-asan demo bench clean format
+.PHONY: deps build build-asan build-tsan test test-plain test-whole test-asan test-tsan fuzz demo bench clean format
 
 deps:
 	@scripts/install-deps
@@ -35,7 +40,25 @@ test-whole: test-plain
 		$$binary --gtest_shuffle --gtest_repeat=3 --gtest_brief=1; \
 	done
 
-test: test-plain test-whole test-asan
+build-tsan: deps
+	cmake -S . -B $(TSAN) $(CMAKE_FLAGS) -DPLOVENDALE_TSAN=ON >/dev/null
+	cmake --build $(TSAN) -j $(JOBS)
+
+# halt_on_error: the first report fails the test that caused it. Death tests re-execute the binary
+# instead of forking a process that has threads (which ThreadSanitizer does not support).
+test-tsan: build-tsan
+	cd $(TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+		GTEST_DEATH_TEST_STYLE=threadsafe ctest --output-on-failure -j $(JOBS) --timeout 300
+
+test: test-plain test-whole test-asan test-tsan
+
+# Not part of test: it runs for minutes. Seeds in fuzz/corpus are only read; findings stay in
+# $(FUZZ)/fuzz-work.
+fuzz: deps
+	cmake -S . -B $(FUZZ) $(CMAKE_FLAGS) -DCMAKE_CXX_COMPILER=clang++-14 -DPLOVENDALE_FUZZ=ON \
+		-DPLOVENDALE_BUILD_TESTS=OFF -DPLOVENDALE_BUILD_TOOLS=OFF >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS)
+	scripts/run-fuzzers $(FUZZ) $(FUZZ_SECONDS)
 
 demo: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
@@ -50,4 +73,4 @@ format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN) build-bench
+	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ) build-bench
