@@ -25,7 +25,7 @@ bool readsAsTrue(const StoredValue& value) {
 }
 
 class InMemoryStore final : public KeyValueStore {
-public:
+  public:
     std::optional<std::string> stringForKey(const std::string& key) const override {
         std::lock_guard lock(mutex_);
         auto it = values_.find(key);
@@ -61,18 +61,23 @@ public:
         values_.erase(key);
         return true;
     }
+    bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& key : keys) values_.erase(key);
+        return true;
+    }
 
-private:
-  // Everything that can run out of memory happened while `incoming` was built; moving its nodes
-  // in allocates nothing, so a write lands whole or not at all.
-  bool merge(std::map<std::string, StoredValue> incoming) noexcept {
-      std::lock_guard lock(mutex_);
-      while (!incoming.empty()) {
-          auto inserted = values_.insert(incoming.extract(incoming.begin()));
-          if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
-      }
-      return true;
-  }
+  private:
+    // Everything that can run out of memory happened while `incoming` was built; moving its nodes
+    // in allocates nothing, so a write lands whole or not at all.
+    bool merge(std::map<std::string, StoredValue> incoming) noexcept {
+        std::lock_guard lock(mutex_);
+        while (!incoming.empty()) {
+            auto inserted = values_.insert(incoming.extract(incoming.begin()));
+            if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
+        }
+        return true;
+    }
 
     mutable std::mutex mutex_;
     std::map<std::string, StoredValue> values_;
@@ -95,7 +100,7 @@ constexpr int kKindBool = 1;
 // commits, so a value is on disk when the write returns true, even if the process dies right
 // after; a write that fails is rolled back whole.
 class SQLiteStore final : public KeyValueStore {
-public:
+  public:
     static std::shared_ptr<SQLiteStore> open(const std::string& path, std::string* why) {
         sqlite3* raw = nullptr;
         int rc = sqlite3_open_v2(path.c_str(), &raw,
@@ -152,15 +157,18 @@ public:
     }
     bool removeObjectForKey(const std::string& key) override {
         std::lock_guard lock(mutex_);
-        sqlite3_stmt* st = remove_.get();
-        sqlite3_reset(st);
-        bindKey(st, key);
-        const bool done = sqlite3_step(st) == SQLITE_DONE;
-        sqlite3_reset(st);
-        return done || failed("remove");
+        return removeRow(key) || failed("remove");
+    }
+    bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
+        std::lock_guard lock(mutex_);
+        if (!execute("BEGIN IMMEDIATE;")) return failed("remove");
+        for (const auto& key : keys) {
+            if (!removeRow(key)) return rolledBack();
+        }
+        return execute("COMMIT;") || rolledBack();
     }
 
-private:
+  private:
     explicit SQLiteStore(Database db) : db_(std::move(db)) {}
 
     static bool checkSchemaVersion(sqlite3* db, std::string* why) {
@@ -172,11 +180,13 @@ private:
             version = sqlite3_column_int(statement.get(), 0);
         }
         if (version > kSchemaVersion) {
-            *why = "the store was written by a newer version (schema " + std::to_string(version) + ")";
+            *why =
+                "the store was written by a newer version (schema " + std::to_string(version) + ")";
             return false;
         }
         if (version < kSchemaVersion) {
-            const std::string pragma = "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+            const std::string pragma =
+                "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
             if (sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
                 *why = sqlite3_errmsg(db);
                 return false;
@@ -196,9 +206,10 @@ private:
             return true;
         };
         return prepare("SELECT kind, value FROM kv WHERE key = ?1;", select_) &&
-               prepare("INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
-                       " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
-                       upsert_) &&
+               prepare(
+                   "INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
+                   " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
+                   upsert_) &&
                prepare("DELETE FROM kv WHERE key = ?1;", remove_);
     }
 
@@ -240,6 +251,16 @@ private:
         return done;
     }
 
+    // Callers hold the mutex.
+    bool removeRow(const std::string& key) {
+        sqlite3_stmt* st = remove_.get();
+        sqlite3_reset(st);
+        bindKey(st, key);
+        const bool done = sqlite3_step(st) == SQLITE_DONE;
+        sqlite3_reset(st);
+        return done;
+    }
+
     bool execute(const char* sql) {
         return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
@@ -252,8 +273,8 @@ private:
     }
 
     bool failed(const char* what) const {
-        Log::write(std::string("[Plovendale] key-value store ") + what + " failed: " +
-                   sqlite3_errmsg(db_.get()));
+        Log::write(std::string("[Plovendale] key-value store ") + what +
+                   " failed: " + sqlite3_errmsg(db_.get()));
         return false;
     }
 
@@ -266,7 +287,9 @@ private:
 
 }  // namespace
 
-std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() { return std::make_shared<InMemoryStore>(); }
+std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() {
+    return std::make_shared<InMemoryStore>();
+}
 
 std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) {
     std::string why;

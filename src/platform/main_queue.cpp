@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 
 namespace plovendale {
@@ -11,7 +12,9 @@ struct MainQueue::State {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Task> tasks;
+    std::multimap<std::chrono::steady_clock::time_point, Task> delayed;
     Poster poster;
+    DelayedPoster delayedPoster;
 };
 
 MainQueue& MainQueue::shared() {
@@ -25,13 +28,31 @@ MainQueue::State& MainQueue::state() {
     return *instance;
 }
 
+std::vector<MainQueue::Task> MainQueue::promoteDueLocked(bool forPosterIfAny) {
+    auto& s = state();
+    std::vector<Task> forPoster;
+    const auto now = std::chrono::steady_clock::now();
+    while (!s.delayed.empty() && s.delayed.begin()->first <= now) {
+        Task due = std::move(s.delayed.begin()->second);
+        s.delayed.erase(s.delayed.begin());
+        if (forPosterIfAny && s.poster) {
+            forPoster.push_back(std::move(due));
+        } else {
+            s.tasks.push_back(std::move(due));
+        }
+    }
+    return forPoster;
+}
+
 void MainQueue::async(Task task) {
     if (!task) return;
     auto& s = state();
     std::unique_lock lock(s.mutex);
     if (s.poster) {
         Poster poster = s.poster;
+        std::vector<Task> due = promoteDueLocked(true);
         lock.unlock();
+        for (auto& delayed : due) poster(std::move(delayed));
         poster(std::move(task));
         return;
     }
@@ -40,11 +61,30 @@ void MainQueue::async(Task task) {
     s.wake.notify_all();
 }
 
+bool MainQueue::asyncAfter(std::chrono::milliseconds delay, Task task) {
+    if (!task) return false;
+    delay = std::clamp(delay, std::chrono::milliseconds(0), kMaxDelay);
+    auto& s = state();
+    std::unique_lock lock(s.mutex);
+    if (s.delayedPoster) {
+        DelayedPoster poster = s.delayedPoster;
+        lock.unlock();
+        poster(delay, std::move(task));
+        return true;
+    }
+    if (s.delayed.size() >= kMaxDelayedTasks) return false;
+    s.delayed.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
+    lock.unlock();
+    s.wake.notify_all();
+    return true;
+}
+
 bool MainQueue::runNext() {
     auto& s = state();
     Task task;
     {
         std::lock_guard lock(s.mutex);
+        promoteDueLocked(false);  // the thread draining runs due tasks itself
         if (s.tasks.empty()) return false;
         task = std::move(s.tasks.front());
         s.tasks.pop_front();
@@ -72,6 +112,7 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
         std::size_t batch = 0;
         {
             std::lock_guard lock(s.mutex);
+            promoteDueLocked(false);
             batch = s.tasks.size();
         }
         while (batch-- > 0 && std::chrono::steady_clock::now() < deadline && runNext()) {
@@ -80,7 +121,9 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return false;
         std::unique_lock lock(s.mutex);
-        if (s.tasks.empty()) s.wake.wait_until(lock, std::min(deadline, now + kSlice));
+        auto wakeAt = std::min(deadline, now + kSlice);
+        if (!s.delayed.empty()) wakeAt = std::min(wakeAt, s.delayed.begin()->first);
+        if (s.tasks.empty()) s.wake.wait_until(lock, wakeAt);
     }
 }
 
@@ -88,6 +131,12 @@ void MainQueue::setPoster(Poster poster) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
     s.poster = std::move(poster);
+}
+
+void MainQueue::setDelayedPoster(DelayedPoster poster) {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    s.delayedPoster = std::move(poster);
 }
 
 }  // namespace plovendale

@@ -8,3 +8,10 @@ namespace plovendale {
 std::string makeClientId();
 
 }  // namespace plovendale
+
+namespace plovendale::internal {
+
+/// Empties the in-memory client identifier only (after its stored copy was erased).
+void forgetClientIdMemory();
+
+}  // namespace plovendale::internal

@@ -6,6 +6,7 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "plovendale/util/string_utils.h"
+#include "sdk/client_id.h"
 #include "sdk/process_reset.h"
 
 namespace plovendale {
@@ -56,9 +57,18 @@ void internal::resetCoreHelperMemory() {
     memory().clientId.clear();
 }
 
-void CoreHelper::setAppKey(const std::string& appKey) { setMemory(&MemoryState::appKey, appKey); }
+void internal::forgetClientIdMemory() {
+    std::lock_guard lock(memory().mutex);
+    memory().clientId.clear();
+}
 
-std::string CoreHelper::getAppKey() { return memoryOrPropertyList(&MemoryState::appKey, APP_KEY); }
+void CoreHelper::setAppKey(const std::string& appKey) {
+    setMemory(&MemoryState::appKey, appKey);
+}
+
+std::string CoreHelper::getAppKey() {
+    return memoryOrPropertyList(&MemoryState::appKey, APP_KEY);
+}
 
 void CoreHelper::setTargetDomain(const std::string& domain) {
     setMemory(&MemoryState::targetDomain, domain);
@@ -93,7 +103,9 @@ std::string CoreHelper::getTraceId() {
     return StringUtils::isNullOrEmpty(stored) ? std::string() : *stored;
 }
 
-bool CoreHelper::isFirstInstall() { return StringUtils::isNullOrEmpty(getTraceId()); }
+bool CoreHelper::isFirstInstall() {
+    return StringUtils::isNullOrEmpty(getTraceId());
+}
 
 bool CoreHelper::saveAppData(const std::string& appData) {
     return Platform::keyValueStore()->setString(appData, kAppDataKey);

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -13,40 +14,39 @@
 #include "plovendale/signals/report_param_data.h"
 #include "plovendale/util/string_utils.h"
 #include "sdk/client_id.h"
+#include "sdk/consent.h"
+#include "sdk/events.h"
+#include "sdk/outbox.h"
+#include "sdk/service_request.h"
+#include "sdk/trace_state.h"
 #include "util/format.h"
 
 namespace plovendale {
 namespace {
 
+using internal::makeServiceRequest;
+using Kind = InstallTraceState::Kind;
+
 constexpr const char* kNoAppKey = "The app key is not available.";
 constexpr const char* kNoCache = "Can not extract app Data from cache.";
 constexpr const char* kBadBody = "Can not extract data from http result.";
 constexpr const char* kBadParams = "Failed to parse request params.";
+constexpr const char* kTrackingDisabled = "Tracking is disabled.";
 constexpr const char* kCannotCreateTask = "can't create task";
 constexpr std::int64_t kCodeNoAppKey = -10000;
 constexpr std::int64_t kCodeNoCache = -10001;
 constexpr std::int64_t kCodeBadBody = -10003;
 constexpr std::int64_t kCodeRequestFailed = -10004;
 constexpr std::int64_t kCodeBadParams = -10005;
-// The service answers with a small JSON object; a longer answer is not one, and must not cost the
-// host's memory.
-constexpr std::int64_t kMaxServiceAnswerBytes = 1024 * 1024;
+constexpr std::int64_t kCodeTrackingDisabled = -10006;
 
 double timeoutSecondsFor(double timeoutMs) {
     if (std::isnan(timeoutMs) || timeoutMs <= 0) return REQUEST_TIMEOUT / 1000.0;
     return std::max(MIN_REQUEST_TIMEOUT, timeoutMs) / 1000.0;
 }
 
-// Builds a JSON POST to the service; nothing when the URL text does not form a URL.
-std::shared_ptr<STHTTPRequest> makeServiceRequest(const std::string& url, Bytes body, double timeoutSeconds) {
-    auto request = STHTTPRequest::requestWithURLString(url);
-    if (!request) return nullptr;
-    request->setHTTPMethod("POST");
-    request->setRawPOSTData(std::move(body));
-    request->setTimeoutSeconds(timeoutSeconds);
-    request->setMaximumResponseBodySize(kMaxServiceAnswerBytes);
-    request->setHeaderWithName("Content-Type", "application/json");
-    return request;
+InstallTraceState failedState(std::int64_t code, const std::optional<std::string>& message) {
+    return {Kind::Failed, std::nullopt, code, message};
 }
 
 // One query in flight: the handlers and the start time, shared by the request's callbacks.
@@ -54,6 +54,8 @@ struct Query {
     double startTime = 0;
     Plovendale::SuccessHandler success;
     Plovendale::FailHandler fail;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::uint64_t generation = 0;  // of the installation the query was made for
 
     void succeedWith(const std::optional<AppData>& appData) const {
         if (success) callHostCode("[Plovendale] The success handler", [&] { success(appData); });
@@ -61,25 +63,51 @@ struct Query {
     void failWith(std::int64_t code, const std::optional<std::string>& message) const {
         if (fail) callHostCode("[Plovendale] The fail handler", [&] { fail(code, message); });
     }
-    void reportAndFail(std::int64_t code, const std::optional<std::string>& message) const {
-        Plovendale::reportState(startTime, code, message, "");
+    // An answer for an installation forgotten meanwhile is still handed to the host, but nothing
+    // of it is kept or reported: it belongs to an identity that no longer exists.
+    bool forgotten() const { return generation != internal::installationGeneration(); }
+
+    void answered(std::int64_t code, std::size_t responseBytes) const {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        internal::emitEvent("query.answered", {{"elapsedMs", std::to_string(elapsed.count())},
+                                               {"code", std::to_string(code)},
+                                               {"responseBytes", std::to_string(responseBytes)}});
+    }
+    void reportAndFail(std::int64_t code, const std::optional<std::string>& message,
+                       std::size_t responseBytes) const {
+        answered(code, responseBytes);
+        const bool keep = !forgotten();
+        if (keep) Plovendale::reportState(startTime, code, message, "");
+        internal::traceQueryEnded(failedState(code, message), keep, generation);
         failWith(code, message);
     }
 };
 
 void handleCompletion(const Query& query, const STHTTPRequest& request, const Bytes& body) {
+    internal::sendQueuedReportsSoon();  // the service is reachable: what waits may follow
     const std::int64_t status = request.responseStatus();
     if (status != 200) {
-        query.reportAndFail(status, fillTemplate("Http statusCode error, code: %@", {std::to_string(status)}));
+        query.reportAndFail(
+            status, fillTemplate("Http statusCode error, code: %@", {std::to_string(status)}),
+            body.size());
         return;
     }
     const std::optional<ResData> result = DataUtil::parseResData(body);
     if (!result) {
-        query.reportAndFail(kCodeBadBody, kBadBody);
+        query.reportAndFail(kCodeBadBody, kBadBody, body.size());
         return;
     }
     if (result->code != 200) {
-        query.reportAndFail(result->code, result->msg);
+        query.reportAndFail(result->code, result->msg, body.size());
+        return;
+    }
+    query.answered(200, body.size());
+    const InstallTraceState outcome = result->data
+                                          ? InstallTraceState{Kind::Attributed, result->data, 0, {}}
+                                          : InstallTraceState{Kind::Organic, std::nullopt, 0, {}};
+    if (query.forgotten()) {
+        query.succeedWith(result->data);
         return;
     }
     const std::string traceId = result->traceId.value_or("");
@@ -92,8 +120,16 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     if (!CoreHelper::saveAttribution(StringUtils::isNullOrEmpty(traceId) ? "init" : traceId,
                                      cache)) {
         Log::write("[Plovendale] The install trace could not be stored; the next query will ask.");
+        internal::emitEvent("store.failed", {{"what", "attribution"}});
     }
+    internal::traceQueryEnded(outcome, false, query.generation);
     query.succeedWith(result->data);
+}
+
+// A query that ends before anything is sent: the host is told, and so are observers.
+void failAtOnce(const Query& query, std::int64_t code, const char* message, bool persist) {
+    internal::traceQueryEnded(failedState(code, message), persist, 0);
+    query.failWith(code, message);
 }
 
 }  // namespace
@@ -108,16 +144,22 @@ void Plovendale::getInstallTrace(SuccessHandler success, FailHandler fail) {
     getInstallTraceWithTimeout(REQUEST_TIMEOUT, std::move(success), std::move(fail));
 }
 
-void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success, FailHandler fail) {
+void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success,
+                                            FailHandler fail) {
     auto query = std::make_shared<Query>(Query{0, std::move(success), std::move(fail)});
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
-        query->failWith(kCodeNoAppKey, kNoAppKey);
+        failAtOnce(*query, kCodeNoAppKey, kNoAppKey, true);
+        return;
+    }
+    if (internal::trackingDisabled()) {
+        failAtOnce(*query, kCodeTrackingDisabled, kTrackingDisabled, false);
         return;
     }
     query->startTime = Date::timeIntervalSince1970();
 
     if (!CoreHelper::isFirstInstall()) {
+        internal::emitEvent("query.started", {{"source", "cache"}});
         if (auto cached = DataUtil::parseAppData(CoreHelper::getAppData())) {
             query->succeedWith(cached);
         } else {
@@ -128,7 +170,8 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
 
     std::string clientId = CoreHelper::getClientId();
     if (StringUtils::isNullOrEmpty(clientId)) {
-        CoreHelper::saveClientId(makeClientId());
+        if (!CoreHelper::saveClientId(makeClientId()))
+            internal::emitEvent("store.failed", {{"what", "client id"}});
         clientId = CoreHelper::getClientId();
     }
     nlohmann::json params = nlohmann::json::object();
@@ -136,7 +179,7 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
     params["ci"] = clientId;
     std::optional<Bytes> body = JSONSerialization::dataWithJSONObject(params, 0);
     if (!body) {
-        query->failWith(kCodeBadParams, kBadParams);
+        failAtOnce(*query, kCodeBadParams, kBadParams, true);
         return;
     }
 
@@ -144,22 +187,26 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
                                       std::move(*body), timeoutSecondsFor(timeoutMs));
     if (!request) {
         // A key that does not form a URL: nothing can be sent, but the host is still answered.
-        query->failWith(kCodeRequestFailed, kCannotCreateTask);
+        failAtOnce(*query, kCodeRequestFailed, kCannotCreateTask, true);
         return;
     }
+    internal::emitEvent("query.started", {{"source", "network"}});
+    query->generation = internal::traceQueryStarted();
     std::weak_ptr<STHTTPRequest> weakRequest = request;
-    request->setCompletionDataBlock([query, weakRequest](const auto& /*headers*/, const Bytes& body) {
-        auto self = weakRequest.lock();
-        if (!self) return;
-        handleCompletion(*query, *self, body);
-    });
+    request->setCompletionDataBlock(
+        [query, weakRequest](const auto& /*headers*/, const Bytes& body) {
+            auto self = weakRequest.lock();
+            if (!self) return;
+            handleCompletion(*query, *self, body);
+        });
     request->setErrorBlock([query](const Error& error) {
-        query->reportAndFail(kCodeRequestFailed, error.localizedDescription());
+        query->reportAndFail(kCodeRequestFailed, error.localizedDescription(), 0);
     });
     request->startAsynchronous();
 }
 
-void Plovendale::reportState(double startTime, std::int64_t code, const std::optional<std::string>& /*message*/,
+void Plovendale::reportState(double startTime, std::int64_t code,
+                             const std::optional<std::string>& /*message*/,
                              const std::string& traceId) {
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
@@ -175,12 +222,34 @@ void Plovendale::reportState(double startTime, std::int64_t code, const std::opt
     report["msg"] = code == 200 ? "success" : "";
     std::optional<Bytes> body = JSONSerialization::dataWithJSONObject(report, 0);
     if (!body) return;
-    auto request = makeServiceRequest(fillTemplate(REPORT_STATE_URL, {getDomainUrl(appKey), appKey}),
-                                      std::move(*body), REQUEST_TIMEOUT / 1000.0);
+    const std::string text = toString(*body);
+    auto request =
+        makeServiceRequest(fillTemplate(REPORT_STATE_URL, {getDomainUrl(appKey), appKey}),
+                           std::move(*body), REQUEST_TIMEOUT / 1000.0);
     if (!request) return;
     request->setDiscardsResponseBody(true);  // the report's answer is never read
-    request->setCompletionDataBlock([](const auto&, const Bytes&) {});
-    request->setErrorBlock([](const Error&) {});
+    // The host is never told how the report went; one that does not arrive waits in the outbox.
+    std::weak_ptr<STHTTPRequest> weakRequest = request;
+    request->setCompletionDataBlock([text, weakRequest](const auto&, const Bytes&) {
+        auto self = weakRequest.lock();
+        const std::int64_t status = self ? self->responseStatus() : 0;
+        if (status >= 200 && status < 300) {
+            internal::emitEvent("report.delivered", {{"attempts", "1"}});
+        } else {
+            internal::queueReport(text, "HTTP " + std::to_string(status));
+        }
+    });
+    request->setErrorBlock([text](const Error& error) {
+        const std::int64_t status = internal::httpStatusOf(error);
+        if (status >= 400 && status < 500 && status != 408 && status != 429) {
+            internal::emitEvent("report.dropped",
+                                {{"reason", "rejected"}, {"status", std::to_string(status)}});
+        } else {
+            internal::queueReport(
+                text, status ? "HTTP " + std::to_string(status) : error.localizedDescription());
+        }
+    });
+    internal::emitEvent("report.sent", {{"code", std::to_string(code)}});
     request->startAsynchronous();
 }
 

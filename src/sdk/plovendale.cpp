@@ -8,8 +8,11 @@
 #include "plovendale/sdk/core_helper.h"
 #include "plovendale/signals/pasteboard_helper.h"
 #include "plovendale/util/string_utils.h"
-#include "util/format.h"
 #include "sdk/client_id.h"
+#include "sdk/consent.h"
+#include "sdk/events.h"
+#include "sdk/outbox.h"
+#include "util/format.h"
 
 namespace plovendale {
 
@@ -18,6 +21,31 @@ const char* const BASE_DOMAIN_URL = "https://%@." PLOVENDALE_BASE_DOMAIN;
 namespace {
 
 constexpr const char* kKeyNotAvailable = "[Plovendale] The app key is not available.";
+
+const char* reasonOf(UIPasteboardHelper::Capture capture) {
+    switch (capture) {
+        case UIPasteboardHelper::Capture::Empty:
+            return "empty";
+        case UIPasteboardHelper::Capture::NoMarker:
+            return "no marker";
+        case UIPasteboardHelper::Capture::StoreFailed:
+            return "store failed";
+        case UIPasteboardHelper::Capture::Captured:
+            break;
+    }
+    return "";
+}
+
+void capturePasteboard() {
+    const auto capture = UIPasteboardHelper::capture();
+    if (capture == UIPasteboardHelper::Capture::Captured) {
+        internal::emitEvent("pasteboard.captured");
+        return;
+    }
+    if (capture == UIPasteboardHelper::Capture::StoreFailed)
+        internal::emitEvent("store.failed", {{"what", "paste key"}});
+    internal::emitEvent("pasteboard.ignored", {{"reason", reasonOf(capture)}});
+}
 
 void logVersionLine(const char* verb) {
     Log::write(fillTemplate("[Plovendale] PlovendaleSDK version: %@, " + std::string(verb) + " ...",
@@ -49,7 +77,9 @@ void Plovendale::setPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>
     delegate_ = delegate;
 }
 
-std::string Plovendale::sdkVersion() { return SDK_VERSION; }
+std::string Plovendale::sdkVersion() {
+    return SDK_VERSION;
+}
 
 void Plovendale::initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate) {
     logVersionLine("init");
@@ -86,7 +116,9 @@ void Plovendale::setServerDomain(const std::string& domain) {
     CoreHelper::setTargetDomain(domain);
 }
 
-bool Plovendale::isFirstOpen() { return CoreHelper::isFirstInstall(); }
+bool Plovendale::isFirstOpen() {
+    return CoreHelper::isFirstInstall();
+}
 
 void Plovendale::innerStart() {
     const std::string appKey = CoreHelper::getAppKey();
@@ -107,13 +139,28 @@ void Plovendale::innerStartWith(const std::string& appKey) {
 }
 
 void Plovendale::commonInit(const std::string& /*appKey*/) {
-    if (StringUtils::isNullOrEmpty(CoreHelper::getClientId())) {
-        CoreHelper::saveClientId(makeClientId());
+    // With tracking disabled nothing new about this installation is kept or read: no client
+    // identifier (the first query after enabling makes one), no pasteboard.
+    const bool disabled = internal::trackingDisabled();
+    if (!disabled && StringUtils::isNullOrEmpty(CoreHelper::getClientId())) {
+        if (!CoreHelper::saveClientId(makeClientId()))
+            internal::emitEvent("store.failed", {{"what", "client id"}});
     }
     if (CoreHelper::isFirstInstall()) {
-        Log::write(fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
-        UIPasteboardHelper::setUp();
+        Log::write(
+            fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
+        if (disabled) {
+            internal::emitEvent("pasteboard.ignored", {{"reason", "tracking disabled"}});
+        } else {
+            capturePasteboard();
+        }
     }
+    // Posted, so that a service base URL the host sets right after start-up is the one used.
+    if (!disabled) internal::sendQueuedReportsSoon();
+}
+
+void Plovendale::setEventObserver(EventObserver observer) {
+    internal::setEventObserver(std::move(observer));
 }
 
 }  // namespace plovendale

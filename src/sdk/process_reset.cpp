@@ -6,11 +6,21 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/platform/url_session.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/consent.h"
+#include "sdk/events.h"
+#include "sdk/link_signature.h"
+#include "sdk/outbox.h"
+#include "sdk/trace_state.h"
 
 namespace plovendale::internal {
 
 void resetProcessStateForTests() {
     resetCoreHelperMemory();
+    resetConsentMemory();
+    resetTraceStateForTests();
+    resetOutboxSender();
+    resetEventsForTests();
+    resetLinkVerificationKey();
     Plovendale::shareInstance().setPlovendaleDelegate(nullptr);
 
     STHTTPRequest::clearSession();
@@ -27,6 +37,7 @@ void resetProcessStateForTests() {
 
     Platform::configure(PlatformConfiguration{});
     MainQueue::shared().setPoster(nullptr);
+    MainQueue::shared().setDelayedPoster(nullptr);
 }
 
 }  // namespace plovendale::internal

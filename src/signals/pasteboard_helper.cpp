@@ -50,14 +50,16 @@ const std::shared_ptr<Rx>& idAttributeExpression() {
 
 }  // namespace
 
-void UIPasteboardHelper::setUp() {
+UIPasteboardHelper::Capture UIPasteboardHelper::capture() {
     const std::string text = getPasteValue();
-    if (StringUtils::isNullOrEmpty(text)) return;
+    if (StringUtils::isNullOrEmpty(text)) return Capture::Empty;
     const std::string trace = extractTraceId(text);
-    if (StringUtils::isNullOrEmpty(trace)) return;
+    if (StringUtils::isNullOrEmpty(trace)) return Capture::NoMarker;
     // The pasteboard is the only other copy: it is emptied only once the trace is stored.
-    if (Platform::keyValueStore()->setString(trace, CoreHelper::kPasteKey))
-        Platform::generalPasteboard()->setString("");
+    if (!Platform::keyValueStore()->setString(trace, CoreHelper::kPasteKey))
+        return Capture::StoreFailed;
+    Platform::generalPasteboard()->setString("");
+    return Capture::Captured;
 }
 
 std::string UIPasteboardHelper::getPasteValue() {

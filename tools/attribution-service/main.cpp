@@ -65,8 +65,16 @@ int serve(const ServeOptions& options) {
         complain("cannot open database " + options.database + ": " + error);
         return kExitFailure;
     }
-    Service service(
-        *store, ServiceSettings{!options.quiet, std::chrono::milliseconds(options.reportDelayMs)});
+    ServiceSettings settings{!options.quiet, std::chrono::milliseconds(options.reportDelayMs),
+                             options.stateStatus, std::nullopt};
+    if (!options.linkSigningKey.empty()) {
+        settings.linkSigner = links::LinkSigner::fromFile(options.linkSigningKey);
+        if (!settings.linkSigner) {
+            complain("cannot read an Ed25519 private key (PEM) from " + options.linkSigningKey);
+            return kExitFailure;
+        }
+    }
+    Service service(*store, std::move(settings));
     const int port = service.bind(options.host, options.port);
     if (port < 0) {
         complain("cannot listen on " + options.host + " port " + std::to_string(options.port));

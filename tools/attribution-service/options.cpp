@@ -75,7 +75,7 @@ CommandLine parseServe(ArgReader& reader) {
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
-            name != "--delay-ms") {
+            name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -92,6 +92,13 @@ CommandLine parseServe(ArgReader& reader) {
             options.database = *value;
         } else if (name == "--port-file") {
             options.portFile = *value;
+        } else if (name == "--state-status") {
+            const auto status = parseInt(*value, 200, 599);
+            if (!status) return invalid("--state-status must be an HTTP status from 200 to 599");
+            options.stateStatus = *status;
+        } else if (name == "--link-signing-key") {
+            if (value->empty()) return invalid("--link-signing-key needs a path");
+            options.linkSigningKey = *value;
         } else {
             const auto delay = parseInt(*value, 0, kMaxReportDelayMs);
             if (!delay) return invalid("--delay-ms must be a number from 0 to 600000");
@@ -140,7 +147,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
 std::string usageText() {
     return R"(Usage:
   attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
-                      [--delay-ms N]
+                      [--delay-ms N] [--state-status N] [--link-signing-key PEM]
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
                       [--trace-id ID]
   attribution-service --help
@@ -158,6 +165,11 @@ Options:
   --quiet           no log line per request
   --delay-ms N      wait N milliseconds before answering each install-trace query (for testing
                     client timeouts; 0 to 600000)
+  --state-status N  answer every state report with HTTP status N (200 to 599) and, unless it is
+                    a 2xx, do not record it (for testing clients that keep undelivered reports)
+  --link-signing-key PEM
+                    sign the wake-up links it makes (the "link" of a registration) with this
+                    Ed25519 private key (a PEM file)
 
 register adds a link to the database without a running service and prints its trace identifier.
 KEY is letters, digits, '-' and '_'; ID (when given) is 12 to 64 letters and digits.

@@ -7,6 +7,7 @@
 #include "attribution-service/json_body.h"
 #include "attribution-service/request_log.h"
 #include "attribution-service/service.h"
+#include "common/wake_up_link.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -76,6 +77,12 @@ void Service::handleState(const httplib::Request& req, httplib::Response& res) {
     if (!key) return;
     const auto body = objectBodyOf(req, res);
     if (!body) return;
+    if (settings_.stateStatus < 200 || settings_.stateStatus >= 300) {
+        replyError(res, settings_.stateStatus, "state reports are refused for testing");
+        if (settings_.stateStatus == 503 || settings_.stateStatus == 429)
+            res.set_header("Retry-After", "1");
+        return;
+    }
     StateReport report;
     const std::pair<const char*, std::string*> members[] = {{"ci", &report.ci},
                                                             {"t", &report.t},
@@ -95,7 +102,7 @@ void Service::handleState(const httplib::Request& req, httplib::Response& res) {
         replyError(res, 500, "could not store the report");
         return;
     }
-    replyJson(res, 200, json{{"status", 200}});
+    replyJson(res, settings_.stateStatus, json{{"status", 200}});
 }
 
 void Service::handleRegister(const httplib::Request& req, httplib::Response& res) {
@@ -138,7 +145,11 @@ void Service::handleRegister(const httplib::Request& req, httplib::Response& res
         replyError(res, 500, "could not store the link");
         return;
     }
-    replyJson(res, 200, json{{"status", 200}, {"trace_id", *traceId}});
+    // The wake-up link for an installed app, signed when the service has a key.
+    const std::string link =
+        links::makeWakeUpLink(*key, params, channel, std::nullopt,
+                              settings_.linkSigner ? &*settings_.linkSigner : nullptr);
+    replyJson(res, 200, json{{"status", 200}, {"trace_id", *traceId}, {"link", link}});
 }
 
 void Service::handleListLinks(const httplib::Request& req, httplib::Response& res) {

@@ -57,7 +57,8 @@ httplib::Server::Handler guarded(Handler handler) {
 
 }  // namespace
 
-Service::Service(Store& store, ServiceSettings settings) : store_(store), settings_(settings) {
+Service::Service(Store& store, ServiceSettings settings)
+    : store_(store), settings_(std::move(settings)) {
     server_.set_payload_max_length(kMaxBodyBytes);
     // httplib's default is SO_REUSEPORT, which lets a second service bind the same port and
     // silently take half the requests. SO_REUSEADDR alone still allows a quick restart.

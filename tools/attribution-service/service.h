@@ -8,12 +8,15 @@
 #include <string>
 
 #include "attribution-service/store.h"
+#include "common/wake_up_link.h"
 
 namespace plovendale::attribution_service {
 
 struct ServiceSettings {
     bool logRequests = true;
     std::chrono::milliseconds reportDelay{0};
+    int stateStatus = 200;
+    std::optional<links::LinkSigner> linkSigner;
 };
 
 /// Bodies above this size are refused with 413 before they are read.

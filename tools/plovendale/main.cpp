@@ -1,11 +1,14 @@
 // plovendale: the command-line companion for integrators. Output on stdout is one line of JSON
 // per run and is a contract scripts rely on; diagnostics and the library's log go to stderr.
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
+#include "common/wake_up_link.h"
 #include "host.h"
 #include "makers.h"
 #include "options.h"
@@ -13,6 +16,7 @@
 #include "plovendale/platform/url_session.h"
 #include "plovendale/sdk/plovendale.h"
 #include "plovendale/signals/report_param_data.h"
+#include "sdk/outbox.h"
 
 namespace plovendale::cli {
 namespace {
@@ -20,7 +24,9 @@ namespace {
 constexpr int kExitUsage = 2;
 
 void printLine(const nlohmann::ordered_json& value) {
-    std::cout << value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n' << std::flush;
+    std::cout << value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << '\n'
+              << std::flush;
 }
 
 nlohmann::ordered_json optionalText(const std::optional<std::string>& text) {
@@ -37,8 +43,29 @@ int usageError(const std::string& command, const std::string& message) {
     return kExitUsage;
 }
 
+/// With --events, every event of the library as one compact JSON line on stderr.
+void printEventsIfAsked(const ParsedArguments& args) {
+    if (!args.has("events")) return;
+    Plovendale::setEventObserver([](const PlovendaleEvent& event) {
+        nlohmann::ordered_json line = {{"event", event.name}};
+        for (const auto& [name, value] : event.values) line[name] = value;
+        std::cerr << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << '\n'
+                  << std::flush;
+    });
+}
+
+std::optional<std::string> readTextFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 const char* const kHostHelp =
-    "  --app-key KEY           the application key (default: com.plovendale.APP_KEY of the bundle)\n"
+    "  --app-key KEY           the application key (default: com.plovendale.APP_KEY of the "
+    "bundle)\n"
     "  --data-dir DIR          where the library keeps its state between runs\n"
     "  --bundle DIR            the application bundle (Info.plist, _CodeSignature/.pvignore)\n"
     "  --pasteboard-html TEXT  put TEXT on the pasteboard as one public.html item first\n"
@@ -53,12 +80,14 @@ int runTrace(const ParsedArguments& args) {
     if (auto text = args.get("timeout-ms")) {
         char* end = nullptr;
         timeoutMs = std::strtod(text->c_str(), &end);
-        if (text->empty() || *end != '\0') return usageError("trace", "--timeout-ms expects a number");
+        if (text->empty() || *end != '\0')
+            return usageError("trace", "--timeout-ms expects a number");
     }
     if (!configureHost(args, &error)) return usageError("trace", error);
     if (auto ca = args.get("ca-file"); ca && !URLSessionTLS::setAdditionalCAFile(*ca)) {
         return usageError("trace", "cannot read a PEM certificate from " + *ca);
     }
+    printEventsIfAsked(args);
     startLibrary(args);
     if (auto server = args.get("server")) Plovendale::setServerDomain(*server);
 
@@ -66,17 +95,24 @@ int runTrace(const ParsedArguments& args) {
     Plovendale::getInstallTraceWithTimeout(
         timeoutMs,
         [&outcome](const std::optional<AppData>& data) {
-            outcome = nlohmann::ordered_json{{"outcome", "success"},
-                                     {"appData", data ? appDataJSON(*data) : nlohmann::ordered_json(nullptr)}};
+            outcome = nlohmann::ordered_json{
+                {"outcome", "success"},
+                {"appData", data ? appDataJSON(*data) : nlohmann::ordered_json(nullptr)}};
         },
         [&outcome](std::int64_t code, const std::optional<std::string>& message) {
-            outcome = nlohmann::ordered_json{{"outcome", "fail"}, {"code", code}, {"message", optionalText(message)}};
+            outcome = nlohmann::ordered_json{
+                {"outcome", "fail"}, {"code", code}, {"message", optionalText(message)}};
         });
-    // Wait for the outcome and for every request the query started (the state report too).
+    // Wait for the outcome and for every request the query started (the state report too), and
+    // for the reports queued earlier: each goes out once; one that fails again waits for the next
+    // run.
     const double boundMs = std::max(timeoutMs, REQUEST_TIMEOUT) * 2 + 5000;
     const bool done = MainQueue::shared().runUntil(
-        [&outcome] { return outcome && URLSession::liveSessionCount() == 0; },
+        [&outcome] {
+            return outcome && URLSession::liveSessionCount() == 0 && !internal::outboxBusy();
+        },
         std::chrono::milliseconds(static_cast<long long>(boundMs)));
+    MainQueue::shared().drain();  // the last events
     if (!outcome) {
         std::cerr << "plovendale trace: no outcome arrived\n";
         return 1;
@@ -96,13 +132,23 @@ int runLink(const ParsedArguments& args) {
     std::string error;
     if (!configureHost(args, &error)) return usageError("link", error);
     auto delegate = std::make_shared<LinkDelegate>();
+    printEventsIfAsked(args);
     startLibrary(args, delegate);
+    if (auto keyFile = args.get("verify-key")) {
+        const auto pem = readTextFile(*keyFile);
+        if (!pem || pem->empty() || !Plovendale::setLinkVerificationKey(*pem)) {
+            return usageError("link", "cannot read an Ed25519 public key (PEM) from " + *keyFile);
+        }
+    }
     const std::string& url = args.positional[0];
-    const bool handled = args.has("universal")
-                             ? Plovendale::handleUniversalLink(UserActivity{NSUserActivityTypeBrowsingWeb, url})
-                             : Plovendale::handleSchemeLinkURL(url);
+    const bool handled =
+        args.has("universal")
+            ? Plovendale::handleUniversalLink(UserActivity{NSUserActivityTypeBrowsingWeb, url})
+            : Plovendale::handleSchemeLinkURL(url);
     nlohmann::ordered_json result = {{"handled", handled}};
-    if (handled) result["appData"] = delegate->received ? appDataJSON(*delegate->received) : nullptr;
+    if (handled)
+        result["appData"] = delegate->received ? appDataJSON(*delegate->received) : nullptr;
+    MainQueue::shared().drain();  // the events
     printLine(result);
     return handled ? 0 : 1;
 }
@@ -119,16 +165,71 @@ int runParams(const ParsedArguments& args) {
 
 int runMakeLink(const ParsedArguments& args) {
     for (const char* name : {"app-key", "params", "channel"}) {
-        if (!args.get(name)) return usageError("make-link", std::string("--") + name + " is required");
+        if (!args.get(name))
+            return usageError("make-link", std::string("--") + name + " is required");
     }
-    std::cout << makeWakeUpLink(*args.get("app-key"), *args.get("params"), *args.get("channel"), args.get("base"))
+    std::optional<links::LinkSigner> signer;
+    if (auto keyFile = args.get("sign-key")) {
+        signer = links::LinkSigner::fromFile(*keyFile);
+        if (!signer)
+            return usageError("make-link",
+                              "cannot read an Ed25519 private key (PEM) from " + *keyFile);
+    }
+    std::cout << links::makeWakeUpLink(*args.get("app-key"), *args.get("params"),
+                                       *args.get("channel"), args.get("base"),
+                                       signer ? &*signer : nullptr)
               << '\n';
     return 0;
 }
 
+// The commands below read or change what is stored without starting the library: a start would
+// capture the pasteboard and send queued reports.
+int runOutbox(const ParsedArguments& args) {
+    std::string error;
+    if (!configureHost(args, &error)) return usageError("outbox", error);
+    printLine({{"queued", Plovendale::queuedReportCount()}});
+    return 0;
+}
+
+int runState(const ParsedArguments& args) {
+    std::string error;
+    if (!configureHost(args, &error)) return usageError("state", error);
+    const InstallTraceState state = Plovendale::installTraceState();
+    nlohmann::ordered_json result = {{"state", InstallTraceState::nameOf(state.kind)}};
+    if (state.kind == InstallTraceState::Kind::Attributed && state.appData)
+        result["appData"] = appDataJSON(*state.appData);
+    if (state.kind == InstallTraceState::Kind::Failed) {
+        result["code"] = state.code;
+        result["message"] = optionalText(state.message);
+    }
+    printLine(result);
+    return 0;
+}
+
+int runConsent(const ParsedArguments& args) {
+    if (args.positional.size() != 1 ||
+        (args.positional[0] != "on" && args.positional[0] != "off")) {
+        return usageError("consent", "expects on or off");
+    }
+    std::string error;
+    if (!configureHost(args, &error)) return usageError("consent", error);
+    const bool stored = Plovendale::setTrackingDisabled(args.positional[0] == "off");
+    printLine({{"trackingDisabled", Plovendale::isTrackingDisabled()}, {"stored", stored}});
+    return stored ? 0 : 1;
+}
+
+int runForget(const ParsedArguments& args) {
+    std::string error;
+    if (!configureHost(args, &error)) return usageError("forget", error);
+    const bool forgotten = Plovendale::forgetInstallation();
+    printLine({{"forgotten", forgotten}});
+    return forgotten ? 0 : 1;
+}
+
 int runMakeMarker(const ParsedArguments& args) {
     for (const char* name : {"app-key", "trace-id"}) {
-        if (!args.get(name)) return usageError("make-marker", std::string("--") + name + " is required");
+        if (!args.get(name))
+            return usageError("make-marker", std::string("--") + name + " is required");
     }
     std::string error;
     auto marker = makeMarker(*args.get("app-key"), *args.get("trace-id"), &error);
@@ -151,34 +252,71 @@ std::set<std::string> withHostOptions(std::set<std::string> extra) {
 std::map<std::string, Command> commands() {
     return {
         {"trace",
-         {{withHostOptions({"server", "timeout-ms", "ca-file"}), {"help"}, 0},
-          std::string("usage: plovendale trace [options]\n"
-                      "Starts the library as a host does and asks which link brought this installation.\n"
-                      "Prints {\"outcome\":\"success\",\"appData\":{...}} or {\"outcome\":\"fail\",\"code\":N,"
-                      "\"message\":...}.\n") +
+         {{withHostOptions({"server", "timeout-ms", "ca-file"}), {"help", "events"}, 0},
+          std::string(
+              "usage: plovendale trace [options]\n"
+              "Starts the library as a host does and asks which link brought this installation.\n"
+              "Prints {\"outcome\":\"success\",\"appData\":{...}} or "
+              "{\"outcome\":\"fail\",\"code\":N,"
+              "\"message\":...}.\n") +
               kHostHelp +
               "  --server URL            the service base URL (setServerDomain)\n"
               "  --timeout-ms MS         the query's timeout (default 10000)\n"
-              "  --ca-file PEM           trust this extra CA for the service's certificate\n",
+              "  --ca-file PEM           trust this extra CA for the service's certificate\n"
+              "  --events                print each event of the library as a JSON line on stderr\n"
+              "Reports that could not be delivered earlier are sent before it exits.\n",
           runTrace}},
         {"link",
-         {{kHostOptions, {"help", "universal"}, 1},
-          std::string("usage: plovendale link [options] [--universal] URL\n"
-                      "Hands URL to the library as a custom-scheme link (or, with --universal, as a\n"
-                      "universal link) and prints {\"handled\":true,\"appData\":{...}} or {\"handled\":false}.\n") +
-              kHostHelp,
+         {{withHostOptions({"verify-key"}), {"help", "universal", "events"}, 1},
+          std::string(
+              "usage: plovendale link [options] [--universal] URL\n"
+              "Hands URL to the library as a custom-scheme link (or, with --universal, as a\n"
+              "universal link) and prints {\"handled\":true,\"appData\":{...}} or "
+              "{\"handled\":false}.\n") +
+              kHostHelp +
+              "  --verify-key PEM        take only links signed by this Ed25519 public key (PEM "
+              "file)\n"
+              "  --events                print each event of the library as a JSON line on "
+              "stderr\n",
           runLink}},
         {"params",
          {{kHostOptions, {"help"}, 0},
           std::string("usage: plovendale params [options]\n"
-                      "Starts the library and prints the install parameters it would send (without \"ci\").\n") +
+                      "Starts the library and prints the install parameters it would send (without "
+                      "\"ci\").\n") +
               kHostHelp,
           runParams}},
         {"make-link",
-         {{{"app-key", "params", "channel", "base"}, {"help"}, 0},
-          "usage: plovendale make-link --app-key KEY --params P --channel C [--base URL]\n"
-          "Prints a wake-up link carrying P and C for KEY.\n",
+         {{{"app-key", "params", "channel", "base", "sign-key"}, {"help"}, 0},
+          "usage: plovendale make-link --app-key KEY --params P --channel C [--base URL] "
+          "[--sign-key PEM]\n"
+          "Prints a wake-up link carrying P and C for KEY; with --sign-key (an Ed25519 private "
+          "key\n"
+          "in a PEM file) the link carries its signature \"s\".\n",
           runMakeLink}},
+        {"outbox",
+         {{{"app-key", "data-dir", "bundle"}, {"help"}, 0},
+          "usage: plovendale outbox [--app-key KEY] --data-dir DIR\n"
+          "Prints how many state reports wait to be delivered: {\"queued\":N}.\n",
+          runOutbox}},
+        {"state",
+         {{{"app-key", "data-dir", "bundle"}, {"help"}, 0},
+          "usage: plovendale state [--app-key KEY] --data-dir DIR\n"
+          "Prints where the installation stands: {\"state\":\"attributed\",\"appData\":{...}},\n"
+          "{\"state\":\"organic\"}, {\"state\":\"failed\",\"code\":N,\"message\":...} or "
+          "{\"state\":\"unknown\"}.\n",
+          runState}},
+        {"consent",
+         {{{"data-dir", "bundle"}, {"help"}, 1},
+          "usage: plovendale consent --data-dir DIR on|off\n"
+          "Allows (on) or disables (off) tracking, kept across launches; prints\n"
+          "{\"trackingDisabled\":B,\"stored\":B}.\n",
+          runConsent}},
+        {"forget",
+         {{{"data-dir", "bundle"}, {"help"}, 0},
+          "usage: plovendale forget --data-dir DIR\n"
+          "Erases what the library stored about this installation; prints {\"forgotten\":B}.\n",
+          runForget}},
         {"make-marker",
          {{{"app-key", "trace-id"}, {"help"}, 0},
           "usage: plovendale make-marker --app-key KEY --trace-id T\n"
@@ -195,6 +333,10 @@ const char* const kMainUsage =
     "  params       print the install parameters\n"
     "  make-link    make a wake-up link\n"
     "  make-marker  make a pasteboard anchor\n"
+    "  outbox       count the state reports waiting to be delivered\n"
+    "  state        print where the installation stands\n"
+    "  consent      allow or disable tracking\n"
+    "  forget       erase what the library stored\n"
     "Run 'plovendale COMMAND --help' for a command's options.\n";
 
 }  // namespace
@@ -218,7 +360,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::string error;
-    auto args = parseArguments(std::vector<std::string>(argv + 2, argv + argc), it->second.spec, &error);
+    auto args =
+        parseArguments(std::vector<std::string>(argv + 2, argv + argc), it->second.spec, &error);
     if (!args) return usageError(name, error);
     if (args->has("help")) {
         std::cout << it->second.usage;

@@ -2,7 +2,6 @@
 
 #include <unicode/unistr.h>
 
-#include <nlohmann/json.hpp>
 #include <random>
 
 #include "plovendale/sdk/constants.h"
@@ -11,42 +10,9 @@
 namespace plovendale::cli {
 namespace {
 
-std::string base64(const std::string& bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
-        out += {kAlphabet[(n >> 18) & 63], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], kAlphabet[n & 63]};
-    }
-    if (i + 1 == bytes.size()) {
-        const unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-        out += {kAlphabet[(n >> 18) & 63], kAlphabet[(n >> 12) & 63], '=', '='};
-    } else if (i + 2 == bytes.size()) {
-        const unsigned n = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        out += {kAlphabet[(n >> 18) & 63], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], '='};
-    }
-    return out;
-}
-
-// Escapes every byte but the unreserved characters of RFC 3986.
-std::string percentEscape(const std::string& text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
-    }
-    return out;
-}
-
 std::string filler(std::size_t count) {
-    static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static constexpr char kChars[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::mt19937 engine{std::random_device{}()};
     std::uniform_int_distribution<std::size_t> pick(0, sizeof kChars - 2);
     std::string out;
@@ -70,33 +36,26 @@ bool travels(const std::string& value) {
 
 }  // namespace
 
-std::string makeWakeUpLink(const std::string& appKey, const std::string& params, const std::string& channel,
-                           const std::optional<std::string>& base) {
-    const nlohmann::json payload = {{"pr", params}, {"ch", channel}};
-    const std::string json = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    const std::string d = percentEscape(base64(percentEscape(json)));
-    std::string link = base ? *base : fillTemplate(BASE_DOMAIN_URL, {"clb-" + appKey}) + "/c";
-    link += link.find('?') == std::string::npos ? "?d=" : "&d=";
-    return link + d;
-}
-
-std::optional<std::string> makeMarker(const std::string& appKey, const std::string& traceId, std::string* error) {
+std::optional<std::string> makeMarker(const std::string& appKey, const std::string& traceId,
+                                      std::string* error) {
     const auto key = icu::UnicodeString::fromUTF8(appKey);
     const auto trace = icu::UnicodeString::fromUTF8(traceId);
     if (key.length() < 6 || !travels(appKey)) {
-        *error = "--app-key must have at least 6 characters and no ':', '\"', '<', '>' or line break";
+        *error =
+            "--app-key must have at least 6 characters and no ':', '\"', '<', '>' or line break";
         return std::nullopt;
     }
     if (trace.length() < 11 || !travels(traceId)) {
-        *error = "--trace-id must have at least 11 characters and no ':', '\"', '<', '>' or line break";
+        *error =
+            "--trace-id must have at least 11 characters and no ':', '\"', '<', '>' or line break";
         return std::nullopt;
     }
     const auto [keyHead, keyTail] = splitUTF16(appKey, 5);
     const auto [traceHead, traceTail] = splitUTF16(traceId, 10);
     const std::string dk = filler(5) + keyHead + filler(3) + keyTail;
     const std::string dt = filler(3) + traceHead + filler(5) + traceTail;
-    return std::string("<a href=\"https://example.invalid/\" id=\"") + CLIP_TRACE_ID_CONTENT + dk + ":" + dt +
-           "\">Open the app</a>";
+    return std::string("<a href=\"https://example.invalid/\" id=\"") + CLIP_TRACE_ID_CONTENT + dk +
+           ":" + dt + "\">Open the app</a>";
 }
 
 }  // namespace plovendale::cli

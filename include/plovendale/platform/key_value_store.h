@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace plovendale {
 
@@ -12,7 +13,7 @@ namespace plovendale {
 /// a write that returns false (disk full, read-only file) changed nothing.
 /// Every operation is safe to call from any thread.
 class KeyValueStore {
-public:
+  public:
     virtual ~KeyValueStore() = default;
 
     /// The string stored under `key`; nothing when the key is absent or holds no string.
@@ -27,6 +28,14 @@ public:
     virtual bool boolForKey(const std::string& key) const = 0;
     virtual bool setBool(bool value, const std::string& key) = 0;
     virtual bool removeObjectForKey(const std::string& key) = 0;
+    /// Removes every key as one write: after a failure or a crash, either all of them or none of
+    /// them are gone. The built-in stores do so; this default, for a host's own store, removes
+    /// them one by one and answers whether every removal succeeded.
+    virtual bool removeObjectsForKeys(const std::vector<std::string>& keys) {
+        bool removedAll = true;
+        for (const auto& key : keys) removedAll = removeObjectForKey(key) && removedAll;
+        return removedAll;
+    }
 };
 
 /// A store in an SQLite file (one table, WAL journal, full synchronous commits: each write is one

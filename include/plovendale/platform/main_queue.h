@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 namespace plovendale {
 
@@ -10,14 +11,26 @@ namespace plovendale {
 /// host's main thread). A host with its own event loop installs a poster instead, and every task is
 /// then handed to that loop. `async` is safe from any thread; draining belongs to one thread.
 class MainQueue {
-public:
+  public:
     using Task = std::function<void()>;
     using Poster = std::function<void(Task)>;
+    /// Hands a task to the host's loop to run once `delay` has passed.
+    using DelayedPoster = std::function<void(std::chrono::milliseconds delay, Task)>;
+
+    /// The longest delay asyncAfter keeps, and how many delayed tasks may wait at once.
+    static constexpr std::chrono::milliseconds kMaxDelay = std::chrono::hours(1);
+    static constexpr std::size_t kMaxDelayedTasks = 1024;
 
     static MainQueue& shared();
 
     /// Queues a task (or hands it to the host's poster). Never runs it on the caller's stack.
     void async(Task task);
+
+    /// Queues a task to run on this queue once `delay` (at most kMaxDelay) has passed; no thread
+    /// waits for it. False, and the task is dropped, when kMaxDelayedTasks already wait. With a
+    /// host poster and no delayed poster, a due task is handed to the poster the next time work is
+    /// queued. Safe from any thread.
+    bool asyncAfter(std::chrono::milliseconds delay, Task task);
 
     /// Runs every queued task, including those queued while draining; returns how many ran.
     std::size_t drain();
@@ -31,13 +44,18 @@ public:
 
     /// Installs the host's poster; an empty function returns to the built-in queue.
     void setPoster(Poster poster);
+    /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here.
+    void setDelayedPoster(DelayedPoster poster);
 
     MainQueue(const MainQueue&) = delete;
     MainQueue& operator=(const MainQueue&) = delete;
 
-private:
+  private:
     MainQueue() = default;
     bool runNext();  ///< runs the oldest queued task; false when there was none
+    /// Moves delayed tasks that are due to the queue, or, when asked and a poster is installed,
+    /// answers them for the poster. Called with the state's mutex held.
+    std::vector<Task> promoteDueLocked(bool forPosterIfAny);
     struct State;
     State& state();
 };

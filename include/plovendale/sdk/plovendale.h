@@ -8,6 +8,7 @@
 #include <string>
 
 #include "plovendale/sdk/constants.h"
+#include "plovendale/sdk/install_trace_state.h"
 #include "plovendale/sdk/records.h"
 #include "plovendale/sdk/user_activity.h"
 
@@ -15,7 +16,7 @@ namespace plovendale {
 
 /// The host's delegate. The library holds it weakly and never extends its lifetime.
 class PlovendaleDelegate {
-public:
+  public:
     virtual ~PlovendaleDelegate() = default;
     /// Whether this delegate takes wake-up traces; one that does not answers false.
     virtual bool implementsGetWakeUpTrace() const { return true; }
@@ -27,17 +28,19 @@ public:
 /// No operation throws or blocks on the network; outcomes that need the network arrive on the main
 /// queue (see MainQueue).
 class Plovendale {
-public:
+  public:
     /// Success of an install-trace query: the link's parameters and channel, or nothing when the
     /// service answered without them.
     using SuccessHandler = std::function<void(const std::optional<AppData>& appData)>;
     /// Failure of an install-trace query: a code (see the documentation) and a message, which may
     /// be absent.
-    using FailHandler = std::function<void(std::int64_t code, const std::optional<std::string>& message)>;
+    using FailHandler =
+        std::function<void(std::int64_t code, const std::optional<std::string>& message)>;
 
     static std::string sdkVersion();
 
-    /// Stores the delegate and starts with the key from the property list ("com.plovendale.APP_KEY").
+    /// Stores the delegate and starts with the key from the property list
+    /// ("com.plovendale.APP_KEY").
     static void initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
     /// Stores the delegate and starts with `appKey`.
     static void initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate,
@@ -55,12 +58,55 @@ public:
     /// Asks which link brought this installation, with the default timeout.
     static void getInstallTrace(SuccessHandler success, FailHandler fail);
     /// The same with a timeout in milliseconds (at least 4000; zero or less means 10000).
-    static void getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success, FailHandler fail);
+    static void getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success,
+                                           FailHandler fail);
 
     /// A custom-scheme link the application was opened with; true when it was this library's.
     static bool handleSchemeLinkURL(const std::optional<std::string>& url);
     /// A universal link; true when it was this library's.
     static bool handleUniversalLink(const std::optional<UserActivity>& activity);
+
+    /// Receives the final state of the install-trace query, once, on the main queue.
+    using InstallTraceObserver = std::function<void(const InstallTraceState& state)>;
+    /// Receives the library's events on the main queue (docs/events.md).
+    using EventObserver = std::function<void(const PlovendaleEvent& event)>;
+
+    /// Where this installation stands, from what is stored and what runs in this process. A
+    /// failure of an earlier launch reads as failed until the next query. Any thread.
+    static InstallTraceState installTraceState();
+    /// Calls `observer` once, on the main queue, with the final state: at once (posted) when the
+    /// installation is already attributed or organic or a query of this process has failed,
+    /// otherwise when the next query ends. A failure of an earlier launch is not final here: the
+    /// next query asks again. Answers a token for removeInstallTraceObserver. Any thread.
+    static std::uint64_t addInstallTraceObserver(InstallTraceObserver observer);
+    /// Forgets an observer that has not been called yet. Any thread.
+    static void removeInstallTraceObserver(std::uint64_t token);
+    /// Replaces the event observer (empty: no events). Set it before start-up to see the
+    /// pasteboard events. Any thread; events arrive on the main queue.
+    static void setEventObserver(EventObserver observer);
+
+    /// An Ed25519 public key in PEM ("-----BEGIN PUBLIC KEY-----"): from now on a wake-up link is
+    /// taken only with a valid signature "s" over its "d" value. True when the key was read; a
+    /// PEM that cannot be read answers false and refuses every link until a good key (or "")
+    /// is set, so a mistake never turns verification off. "" turns verification off. Kept for
+    /// this process only. Any thread.
+    static bool setLinkVerificationKey(const std::string& pem);
+
+    /// The user's choice, kept across launches: while tracking is disabled the library sends
+    /// nothing, reads neither the pasteboard nor the bundle marker, queues no state report, and
+    /// every install-trace query fails at once with -10006. Wake-up links are still decoded.
+    /// Answers whether the choice was stored (it holds for this process either way). Host's
+    /// main thread.
+    static bool setTrackingDisabled(bool disabled);
+    static bool isTrackingDisabled();
+    /// Erases everything the library stored about this installation (client identifier, trace
+    /// identifier, cached answer, pasteboard trace, undelivered reports, last failure) in one
+    /// write, and its copies in memory: the next query is a first install with a new client
+    /// identifier. The tracking choice stays. False when the store refused: then nothing changed.
+    /// Host's main thread.
+    static bool forgetInstallation();
+    /// How many state reports wait to be delivered. Any thread.
+    static std::size_t queuedReportCount();
 
     /// The single instance (created once, thread-safe).
     static Plovendale& shareInstance();
@@ -81,7 +127,7 @@ public:
     Plovendale(const Plovendale&) = delete;
     Plovendale& operator=(const Plovendale&) = delete;
 
-private:
+  private:
     Plovendale() = default;
     mutable std::mutex mutex_;
     std::weak_ptr<PlovendaleDelegate> delegate_;

@@ -10,10 +10,15 @@ namespace plovendale {
 /// Character positions count UTF-16 code units. Safe to call from any thread.
 class UIPasteboardHelper {
   public:
+    /// What a capture found.
+    enum class Capture { Captured, Empty, NoMarker, StoreFailed };
+
     /// Captures a trace identifier meant for this application's key: stores it under
     /// "com.plovendale.paste_key" and empties the pasteboard. Otherwise, or when the store refuses
     /// the value, changes nothing.
-    static void setUp();
+    static void setUp() { (void)capture(); }
+    /// setUp, answering what it found: no HTML text, no marker for this key, or a store refusal.
+    static Capture capture();
     /// The "public.html" text of the last pasteboard item that has one, or "".
     static std::string getPasteValue();
     /// The trace identifier carried by `text` for the configured application key, or "".

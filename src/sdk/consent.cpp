@@ -1,0 +1,87 @@
+#include "sdk/consent.h"
+
+#include <mutex>
+#include <optional>
+
+#include "plovendale/platform/log.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/sdk/plovendale.h"
+#include "sdk/client_id.h"
+#include "sdk/events.h"
+#include "sdk/outbox.h"
+#include "sdk/process_reset.h"
+#include "sdk/trace_state.h"
+
+namespace plovendale {
+namespace {
+
+struct ConsentMemory {
+    std::mutex mutex;
+    std::optional<bool> disabled;  // read from the store on first use
+};
+
+ConsentMemory& memory() {
+    static ConsentMemory instance;
+    return instance;
+}
+
+}  // namespace
+
+bool internal::trackingDisabled() {
+    {
+        std::lock_guard lock(memory().mutex);
+        if (memory().disabled) return *memory().disabled;
+    }
+    const bool stored = Platform::keyValueStore()->boolForKey(kTrackingDisabledKey);
+    std::lock_guard lock(memory().mutex);
+    if (!memory().disabled) memory().disabled = stored;
+    return *memory().disabled;
+}
+
+void internal::resetConsentMemory() {
+    std::lock_guard lock(memory().mutex);
+    memory().disabled.reset();
+}
+
+bool Plovendale::setTrackingDisabled(bool disabled) {
+    {
+        // The user's "no" holds for this process even when the disk refuses to keep it.
+        std::lock_guard lock(memory().mutex);
+        memory().disabled = disabled;
+    }
+    auto store = Platform::keyValueStore();
+    const bool stored = disabled ? store->setBool(true, internal::kTrackingDisabledKey)
+                                 : store->removeObjectForKey(internal::kTrackingDisabledKey);
+    if (!stored) {
+        Log::write(
+            "[Plovendale] The tracking choice could not be stored; it holds for this run only.");
+        internal::emitEvent("store.failed", {{"what", "tracking choice"}});
+    }
+    if (!disabled) internal::sendQueuedReportsSoon();
+    return stored;
+}
+
+bool Plovendale::isTrackingDisabled() {
+    return internal::trackingDisabled();
+}
+
+bool Plovendale::forgetInstallation() {
+    try {
+        const bool erased = Platform::keyValueStore()->removeObjectsForKeys(
+            {CoreHelper::kClientIdKey, CoreHelper::kInstallKey, CoreHelper::kAppDataKey,
+             CoreHelper::kPasteKey, internal::kOutboxKey, internal::kTraceFailureKey});
+        if (!erased) {
+            internal::emitEvent("store.failed", {{"what", "forget"}});
+            return false;
+        }
+        internal::forgetClientIdMemory();
+        internal::forgetTraceState();
+        internal::resetOutboxSender();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace plovendale

@@ -1,0 +1,184 @@
+#include "sdk/trace_state.h"
+
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "platform/host_code.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/sdk/data_util.h"
+#include "plovendale/sdk/plovendale.h"
+#include "sdk/events.h"
+
+namespace plovendale {
+namespace {
+
+struct TraceMemory {
+    std::mutex mutex;
+    int inFlight = 0;
+    std::optional<InstallTraceState> outcome;  // of this process's last query
+    std::uint64_t generation = 1;
+    std::uint64_t nextToken = 1;
+    std::map<std::uint64_t, Plovendale::InstallTraceObserver> observers;
+};
+
+TraceMemory& memory() {
+    static TraceMemory instance;
+    return instance;
+}
+
+std::optional<InstallTraceState> storedFailure() {
+    auto text = Platform::keyValueStore()->stringForKey(internal::kTraceFailureKey);
+    if (!text) return std::nullopt;
+    const auto stored = nlohmann::json::parse(*text, nullptr, false);
+    if (!stored.is_object() || !stored.contains("code") || !stored["code"].is_number_integer())
+        return std::nullopt;
+    InstallTraceState state{
+        InstallTraceState::Kind::Failed, std::nullopt, stored["code"].get<std::int64_t>(), {}};
+    if (stored.contains("message") && stored["message"].is_string())
+        state.message = stored["message"].get<std::string>();
+    return state;
+}
+
+void persistFailure(const InstallTraceState& failure) {
+    nlohmann::json stored = {{"code", failure.code}};
+    if (failure.message) stored["message"] = *failure.message;
+    const std::string text = stored.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (!Platform::keyValueStore()->setString(text, internal::kTraceFailureKey)) {
+        internal::emitEvent("store.failed", {{"what", "trace state"}});
+    }
+}
+
+// The state, and whether it settles an observer now: a stored answer does, and so does an outcome
+// of this process with nothing in flight; a failure read from an earlier launch does not.
+InstallTraceState currentState(bool* settled) {
+    *settled = false;
+    if (!CoreHelper::isFirstInstall()) {
+        *settled = true;
+        auto cached = DataUtil::parseAppData(CoreHelper::getAppData());
+        if (cached) return {InstallTraceState::Kind::Attributed, cached, 0, {}};
+        return {InstallTraceState::Kind::Organic, std::nullopt, 0, {}};
+    }
+    std::optional<InstallTraceState> outcome;
+    {
+        std::lock_guard lock(memory().mutex);
+        if (memory().inFlight > 0) return {InstallTraceState::Kind::InFlight, std::nullopt, 0, {}};
+        outcome = memory().outcome;
+    }
+    if (outcome) {
+        *settled = true;
+        return *outcome;
+    }
+    return storedFailure().value_or(InstallTraceState{});
+}
+
+void post(Plovendale::InstallTraceObserver observer, const InstallTraceState& state) {
+    MainQueue::shared().async([observer = std::move(observer), state] {
+        callHostCode("[Plovendale] The install trace observer", [&] { observer(state); });
+    });
+}
+
+void notifyIfSettled() {
+    bool settled = false;
+    const InstallTraceState state = currentState(&settled);
+    if (!settled) return;
+    std::map<std::uint64_t, Plovendale::InstallTraceObserver> observers;
+    {
+        std::lock_guard lock(memory().mutex);
+        observers.swap(memory().observers);
+    }
+    for (auto& [token, observer] : observers) post(std::move(observer), state);
+}
+
+}  // namespace
+
+const char* InstallTraceState::nameOf(Kind kind) {
+    switch (kind) {
+        case Kind::InFlight:
+            return "inFlight";
+        case Kind::Attributed:
+            return "attributed";
+        case Kind::Organic:
+            return "organic";
+        case Kind::Failed:
+            return "failed";
+        case Kind::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+std::uint64_t internal::traceQueryStarted() {
+    std::lock_guard lock(memory().mutex);
+    ++memory().inFlight;
+    return memory().generation;
+}
+
+void internal::traceQueryEnded(const InstallTraceState& outcome, bool persist,
+                               std::uint64_t generation) {
+    {
+        std::lock_guard lock(memory().mutex);
+        if (generation != 0) {
+            if (generation != memory().generation) return;
+            if (memory().inFlight > 0) --memory().inFlight;
+        }
+        memory().outcome = outcome;
+    }
+    if (persist && outcome.kind == InstallTraceState::Kind::Failed) persistFailure(outcome);
+    notifyIfSettled();
+}
+
+std::uint64_t internal::installationGeneration() {
+    std::lock_guard lock(memory().mutex);
+    return memory().generation;
+}
+
+void internal::forgetTraceState() {
+    std::lock_guard lock(memory().mutex);
+    memory().outcome.reset();
+    memory().inFlight = 0;
+    ++memory().generation;
+}
+
+void internal::resetTraceStateForTests() {
+    std::map<std::uint64_t, Plovendale::InstallTraceObserver> observers;
+    {
+        std::lock_guard lock(memory().mutex);
+        memory().inFlight = 0;
+        memory().outcome.reset();
+        ++memory().generation;
+        observers.swap(memory().observers);
+    }
+}
+
+InstallTraceState Plovendale::installTraceState() {
+    bool settled = false;
+    return currentState(&settled);
+}
+
+std::uint64_t Plovendale::addInstallTraceObserver(InstallTraceObserver observer) {
+    std::uint64_t token = 0;
+    {
+        std::lock_guard lock(memory().mutex);
+        token = memory().nextToken++;
+        if (observer) memory().observers.emplace(token, std::move(observer));
+    }
+    notifyIfSettled();
+    return token;
+}
+
+void Plovendale::removeInstallTraceObserver(std::uint64_t token) {
+    Plovendale::InstallTraceObserver removed;
+    {
+        std::lock_guard lock(memory().mutex);
+        auto it = memory().observers.find(token);
+        if (it == memory().observers.end()) return;
+        removed = std::move(it->second);
+        memory().observers.erase(it);
+    }
+    MainQueue::shared().async([released = std::move(removed)] {});
+}
+
+}  // namespace plovendale
