@@ -30,7 +30,7 @@ constexpr milliseconds kMaxBackoff{5 * 60 * 1000};
 
 struct Entry {
     std::string body;
-    double queuedAt = 0;
+    long long queuedAt = 0;  // whole seconds, as stored
     int attempts = 0;
 };
 
@@ -60,7 +60,7 @@ std::vector<Entry> load() {
         if (!item.is_object() || !item.contains("body") || !item["body"].is_string()) continue;
         Entry entry{item["body"].get<std::string>(), 0, 0};
         if (item.contains("queuedAt") && item["queuedAt"].is_number())
-            entry.queuedAt = item["queuedAt"].get<double>();
+            entry.queuedAt = static_cast<long long>(item["queuedAt"].get<double>());
         if (item.contains("attempts") && item["attempts"].is_number_integer())
             entry.attempts = item["attempts"].get<int>();
         entries.push_back(std::move(entry));
@@ -76,9 +76,8 @@ bool save(const std::vector<Entry>& entries) {
     } else {
         nlohmann::json list = nlohmann::json::array();
         for (const auto& entry : entries) {
-            list.push_back({{"body", entry.body},
-                            {"queuedAt", static_cast<long long>(entry.queuedAt)},
-                            {"attempts", entry.attempts}});
+            list.push_back(
+                {{"body", entry.body}, {"queuedAt", entry.queuedAt}, {"attempts", entry.attempts}});
         }
         stored = store->setString(
             list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), kOutboxKey);
@@ -91,7 +90,9 @@ bool save(const std::vector<Entry>& entries) {
 bool prune(std::vector<Entry>& entries) {
     const double oldest = Date::timeIntervalSince1970() - kOutboxMaxAgeSeconds;
     const auto before = entries.size();
-    std::erase_if(entries, [oldest](const Entry& entry) { return entry.queuedAt < oldest; });
+    std::erase_if(entries, [oldest](const Entry& entry) {
+        return static_cast<double>(entry.queuedAt) < oldest;
+    });
     const auto tooOld = before - entries.size();
     const auto tooMany =
         entries.size() > kOutboxMaxReports ? entries.size() - kOutboxMaxReports : 0;
@@ -216,7 +217,7 @@ void queueReport(const std::string& body, const std::string& why) {
         return;
     }
     auto entries = load();
-    entries.push_back(Entry{body, Date::timeIntervalSince1970(), 1});
+    entries.push_back(Entry{body, static_cast<long long>(Date::timeIntervalSince1970()), 1});
     prune(entries);
     if (save(entries)) {
         emitEvent("report.queued", {{"reason", why}, {"queued", std::to_string(entries.size())}});

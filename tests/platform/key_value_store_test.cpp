@@ -87,12 +87,16 @@ TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {
              }},
             {"setBool", [&] { return store->setBool(false, "flag"); }},
             {"removeObjectForKey", [&] { return store->removeObjectForKey("b"); }},
+            {"removeObjectsForKeys",
+             [&] {
+                 return store->removeObjectsForKeys({"a", "b"});
+             }},
         };
         for (const auto& [name, write] : writes) EXPECT_FALSE(write()) << name;
         disk.clear();
     }
     const auto lines = platform.log().lines();
-    EXPECT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines.size(), 5u);
     for (const auto& line : lines)
         EXPECT_NE(line.find("key-value store"), std::string::npos) << line;
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "plovendale/platform/bundle.h"
@@ -110,8 +110,10 @@ TEST(JSONSerialization, ReadsObjectsAndArraysOnlyAndSurvivesDeepNesting) {
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData({}, 0));
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("{\"a\":"), 0));
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("{\"a\":\"\xc3\x28\"}"), 0));
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes(std::string("{\"a\":1}\0junk", 12)), 0));
-    auto mutableDoc = JSONSerialization::JSONObjectWithData(toBytes("[]"), kJSONReadingMutableContainers);
+    EXPECT_FALSE(
+        JSONSerialization::JSONObjectWithData(toBytes(std::string("{\"a\":1}\0junk", 12)), 0));
+    auto mutableDoc =
+        JSONSerialization::JSONObjectWithData(toBytes("[]"), kJSONReadingMutableContainers);
     ASSERT_TRUE(mutableDoc);
     EXPECT_TRUE(mutableDoc->mutableContainers);
 
@@ -170,6 +172,32 @@ TEST(MainQueue, RunsTasksInOrderOnTheDrainingThreadAndBoundsWaits) {
     EXPECT_EQ(ran, 1);
 }
 
+TEST(MainQueue, DelayedTasksRunOnTheQueueInDeadlineOrderAndNotBeforeTheirTime) {
+    using namespace std::chrono_literals;
+    auto& queue = MainQueue::shared();
+    std::vector<int> order;
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration lateRanAfter{};
+    ASSERT_TRUE(queue.asyncAfter(150ms, [&] {
+        order.push_back(3);
+        lateRanAfter = std::chrono::steady_clock::now() - start;
+    }));
+    ASSERT_TRUE(queue.asyncAfter(20ms, [&] { order.push_back(2); }));
+    ASSERT_TRUE(queue.asyncAfter(0ms, [&] { order.push_back(1); }));
+    EXPECT_TRUE(test::runMainQueueUntil([&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_GE(lateRanAfter, 150ms);
+
+    // A host loop with timers of its own is handed the delay.
+    std::vector<std::chrono::milliseconds> delays;
+    queue.setDelayedPoster(
+        [&](std::chrono::milliseconds delay, MainQueue::Task) { delays.push_back(delay); });
+    queue.asyncAfter(5s, [] {});
+    queue.asyncAfter(48h, [] {});
+    queue.setDelayedPoster(nullptr);
+    EXPECT_EQ(delays, (std::vector<std::chrono::milliseconds>{5s, MainQueue::kMaxDelay}));
+}
+
 TEST(Platform, DefaultsFollowTheConfiguration) {
     test::TestPlatform platform({{"CFBundleIdentifier", "com.example.app"}});
     platform.config().dataDirectory.clear();
@@ -178,7 +206,8 @@ TEST(Platform, DefaultsFollowTheConfiguration) {
     platform.config().osVersion = OperatingSystemVersion{17, 0, 0};
     setenv("XDG_DATA_HOME", platform.dir().file("xdg").c_str(), 1);
     platform.configure();
-    EXPECT_EQ(Platform::dataDirectory(), platform.dir().file("xdg") + "/plovendale/com.example.app");
+    EXPECT_EQ(Platform::dataDirectory(),
+              platform.dir().file("xdg") + "/plovendale/com.example.app");
     Platform::keyValueStore()->setString("v", "k");
     EXPECT_TRUE(std::ifstream(Platform::dataDirectory() + "/defaults.sqlite").good());
     EXPECT_EQ(Platform::mainBundle()->bundlePath(), platform.bundleDirectory());

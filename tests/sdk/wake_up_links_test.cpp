@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "plovendale/platform/main_queue.h"
 #include "plovendale/sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "support/attribution_service_process.h"
+#include "support/ed25519_keys.h"
 #include "support/test_environment.h"
 #include "util/base64.h"
 #include "util/percent.h"
@@ -69,15 +73,72 @@ TEST_F(WakeUpLinksTest, SchemeLinkReachesTheDelegate) {
     EXPECT_TRUE(Plovendale::isFirstOpen()) << "wake-up links leave the installation state alone";
 }
 
-TEST_F(WakeUpLinksTest, LinksOfOtherApplicationsAreRefused) {
-    for (const std::string& refused :
-         {"plovendale://open/c?d=" + queryValue(kPayload), link(kPayload, "/x"),
-          link(kPayload, ""), link(kPayload, "/C"), "not a url " + std::string(kAppKey) + "/c"})
-        EXPECT_FALSE(Plovendale::handleSchemeLinkURL(refused)) << refused;
-    EXPECT_FALSE(Plovendale::handleSchemeLinkURL(std::nullopt));
+TEST_F(WakeUpLinksTest, LinksOfOtherApplicationsAreRefusedAndTheHostLearnsWhy) {
+    std::vector<PlovendaleEvent> events;
+    Plovendale::setEventObserver([&](const PlovendaleEvent& event) { events.push_back(event); });
+    const std::pair<std::optional<std::string>, const char*> refused[] = {
+        {"plovendale://open/c?d=" + queryValue(kPayload), "other key"},
+        {link(kPayload, "/x"), "no marker path"},
+        {link(kPayload, ""), "no marker path"},
+        {link(kPayload, "/C"), "capital path"},
+        {"not a url " + std::string(kAppKey) + "/c", "not a url"},
+        {std::nullopt, "no url"},
+    };
+    for (const auto& [url, reason] : refused) {
+        EXPECT_FALSE(Plovendale::handleSchemeLinkURL(url)) << url.value_or("nothing");
+        MainQueue::shared().drain();
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back(), (PlovendaleEvent{"link.refused", {{"reason", reason}}}));
+    }
+    EXPECT_FALSE(
+        Plovendale::handleUniversalLink(UserActivity{"com.example.handoff", link(kPayload)}));
     CoreHelper::setAppKey("");
     EXPECT_FALSE(Plovendale::handleSchemeLinkURL(link(kPayload)));
+    MainQueue::shared().drain();
+    EXPECT_EQ(events[events.size() - 2].values.at("reason"), "not web browsing");
+    EXPECT_EQ(events.back().values.at("reason"), "no key");
     EXPECT_TRUE(received().empty());
+}
+
+TEST_F(WakeUpLinksTest, WithAVerificationKeyOnlyLinksTheServiceSignedAreTaken) {
+    const auto keys = test::makeEd25519Keys();
+    test::TempDir dir;
+    std::ofstream(dir.file("link.key")) << keys.privatePEM;
+    std::string error;
+    auto service = test::AttributionServiceProcess::start(
+        {std::string(PLOVENDALE_BIN_DIR) + "/attribution-service",
+         "",
+         {"--quiet", "--link-signing-key", dir.file("link.key")}},
+        &error);
+    ASSERT_TRUE(service) << error;
+    const std::string signedLink = service->registerWakeUpLink(kAppKey, "invite=bob", "sms");
+    const auto signature = signedLink.find("&s=");
+    ASSERT_NE(signature, std::string::npos) << signedLink;
+    const std::string unsignedLink = signedLink.substr(0, signature);
+    std::string tampered = signedLink;
+    const auto payloadStart = tampered.find("?d=") + 3;
+    tampered[payloadStart] = tampered[payloadStart] == 'e' ? 'f' : 'e';
+    const std::string otherKeys = service->registerWakeUpLink(kAppKey, "invite=eve", "sms");
+    const std::string foreignSignature = unsignedLink + otherKeys.substr(otherKeys.find("&s="));
+
+    EXPECT_TRUE(Plovendale::handleSchemeLinkURL(unsignedLink))
+        << "without a key the signature is not asked for";
+    ASSERT_TRUE(Plovendale::setLinkVerificationKey(keys.publicPEM));
+    const std::pair<std::string, bool> cases[] = {
+        {signedLink, true},        {signedLink + "==", true},
+        {tampered, false},         {unsignedLink, false},
+        {foreignSignature, false}, {unsignedLink + "&s=" + std::string(86, 'A'), false},
+    };
+    for (const auto& [url, taken] : cases)
+        EXPECT_EQ(Plovendale::handleSchemeLinkURL(url), taken) << url;
+    EXPECT_EQ(received(), (std::vector<AppData>(3, AppData{"invite=bob", "sms"})));
+
+    // A key that cannot be read never leaves links unchecked; "" turns checking off.
+    EXPECT_FALSE(Plovendale::setLinkVerificationKey("-----BEGIN PUBLIC KEY-----\nnot a key\n"));
+    EXPECT_FALSE(Plovendale::handleSchemeLinkURL(signedLink));
+    EXPECT_FALSE(Plovendale::setLinkVerificationKey(keys.privatePEM));
+    EXPECT_TRUE(Plovendale::setLinkVerificationKey(""));
+    EXPECT_TRUE(Plovendale::handleSchemeLinkURL(unsignedLink));
 }
 
 TEST_F(WakeUpLinksTest, PayloadRules) {

@@ -1,5 +1,4 @@
 #include "support/attribution_service_process.h"
-#include "support/test_environment.h"
 
 #include <fcntl.h>
 #include <httplib.h>
@@ -15,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/test_environment.h"
 
 namespace plovendale::test {
 namespace {
@@ -155,18 +156,37 @@ std::string AttributionServiceProcess::stderrText() const {
     return readFile(dir_.file("stderr"));
 }
 
-std::string AttributionServiceProcess::registerLink(const std::string& appKey,
-                                                    const std::string& params,
-                                                    const std::string& channel) const {
-    httplib::Client client("127.0.0.1", port_);
+namespace {
+
+std::string registrationMember(int port, const std::string& appKey, const std::string& params,
+                               const std::string& channel, const char* member) {
+    httplib::Client client("127.0.0.1", port);
     const nlohmann::json body = {{"params", params}, {"channel", channel}};
     auto res = client.Post(("/api/links/" + appKey).c_str(), body.dump(), "application/json");
     if (!res || res->status != 200) return "";
     const auto answer = nlohmann::json::parse(res->body, nullptr, false);
-    if (!answer.is_object() || !answer.contains("trace_id") || !answer["trace_id"].is_string()) {
-        return "";
-    }
-    return answer["trace_id"].get<std::string>();
+    if (!answer.is_object() || !answer.contains(member) || !answer[member].is_string()) return "";
+    return answer[member].get<std::string>();
+}
+
+}  // namespace
+
+std::string AttributionServiceProcess::registerLink(const std::string& appKey,
+                                                    const std::string& params,
+                                                    const std::string& channel) const {
+    return registrationMember(port_, appKey, params, channel, "trace_id");
+}
+
+std::string AttributionServiceProcess::registerWakeUpLink(const std::string& appKey,
+                                                          const std::string& params,
+                                                          const std::string& channel) const {
+    return registrationMember(port_, appKey, params, channel, "link");
+}
+
+std::string AttributionServiceProcess::stateReports(const std::string& appKey) const {
+    httplib::Client client("127.0.0.1", port_);
+    auto res = client.Get(("/api/state/" + appKey).c_str());
+    return res && res->status == 200 ? res->body : "";
 }
 
 }  // namespace plovendale::test

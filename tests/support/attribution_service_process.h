@@ -62,6 +62,11 @@ class AttributionServiceProcess {
     /// Registers a link through the HTTP interface; the trace identifier, or "" on failure.
     std::string registerLink(const std::string& appKey, const std::string& params,
                              const std::string& channel) const;
+    /// Registers a link and answers the wake-up link the service made for it, or "" on failure.
+    std::string registerWakeUpLink(const std::string& appKey, const std::string& params,
+                                   const std::string& channel) const;
+    /// The state reports the service recorded for `appKey` (a JSON array), oldest first.
+    std::string stateReports(const std::string& appKey) const;
 
   private:
     AttributionServiceProcess() = default;

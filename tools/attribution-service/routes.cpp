@@ -75,14 +75,14 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
 void Service::handleState(const httplib::Request& req, httplib::Response& res) {
     const auto key = appKeyOf(req, res);
     if (!key) return;
-    const auto body = objectBodyOf(req, res);
-    if (!body) return;
     if (settings_.stateStatus < 200 || settings_.stateStatus >= 300) {
         replyError(res, settings_.stateStatus, "state reports are refused for testing");
         if (settings_.stateStatus == 503 || settings_.stateStatus == 429)
             res.set_header("Retry-After", "1");
         return;
     }
+    const auto body = objectBodyOf(req, res);
+    if (!body) return;
     StateReport report;
     const std::pair<const char*, std::string*> members[] = {{"ci", &report.ci},
                                                             {"t", &report.t},

@@ -1,0 +1,323 @@
+// Outbox, install-trace state, events, consent and forgetting, against the reference service.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sqlite3.h>
+
+#include <nlohmann/json.hpp>
+
+#include "plovendale/platform/identifiers.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/url_session.h"
+#include "plovendale/sdk/core_helper.h"
+#include "plovendale/sdk/plovendale.h"
+#include "sdk/outbox.h"
+#include "sdk/process_reset.h"
+#include "support/attribution_service_process.h"
+#include "support/disk_faults.h"
+#include "support/test_environment.h"
+
+namespace plovendale {
+namespace {
+
+using nlohmann::json;
+using Kind = InstallTraceState::Kind;
+constexpr const char* kKey = "hostCtl42key";
+const std::string kService = std::string(PLOVENDALE_BIN_DIR) + "/attribution-service";
+
+// The pasteboard anchor a landing page leaves, with filler where the page puts it.
+std::string marker(const std::string& key, const std::string& trace) {
+    return "<a id=\"PLOVENDALE:fffff" + key.substr(0, 5) + "ggg" + key.substr(5) + ":hhh" +
+           trace.substr(0, 10) + "iiiii" + trace.substr(10) + "\">open</a>";
+}
+
+struct Outcome {
+    bool arrived = false;
+    std::optional<AppData> appData;
+    std::int64_t code = 0;
+    std::optional<std::string> message;
+    bool synchronous = false;
+};
+
+class HostControls : public ::testing::Test {
+  protected:
+    void SetUp() override { startService({}); }
+
+    void startService(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"--quiet"};
+        all.insert(all.end(), args.begin(), args.end());
+        service_.reset();  // the database stays: it lives in serviceDir_
+        std::string error;
+        service_ = test::AttributionServiceProcess::start(
+            {kService, serviceDir_.file("service.db"), all}, &error);
+        ASSERT_TRUE(service_) << error;
+    }
+
+    // Starts the library as a host's launch does; every earlier launch's memory is gone.
+    void launch(bool observeEvents = true) {
+        internal::resetProcessStateForTests();
+        platform_.configure();
+        events_.clear();
+        if (observeEvents)
+            Plovendale::setEventObserver(
+                [this](const PlovendaleEvent& e) { events_.push_back(e); });
+        Plovendale::initWithDelegate(nullptr, kKey);
+        Plovendale::setServerDomain(service_->baseUrl());
+    }
+
+    // One query, waiting for its outcome and everything it sent.
+    Outcome query() {
+        Outcome outcome;
+        bool returned = false;
+        Plovendale::getInstallTrace(
+            [&](const std::optional<AppData>& data) {
+                outcome = {true, data, 200, std::nullopt, !returned};
+            },
+            [&](std::int64_t code, const std::optional<std::string>& message) {
+                outcome = {true, std::nullopt, code, message, !returned};
+            });
+        returned = true;
+        settle([&] { return outcome.arrived; });
+        return outcome;
+    }
+
+    void settle(const std::function<bool()>& also = [] { return true; }) {
+        EXPECT_TRUE(test::runMainQueueUntil(
+            [&] {
+                return also() && URLSession::liveSessionCount() == 0 && !internal::outboxBusy();
+            },
+            std::chrono::seconds(20)));
+        MainQueue::shared().drain();
+    }
+
+    std::vector<std::string> eventNames() const {
+        std::vector<std::string> names;
+        for (const auto& event : events_) names.push_back(event.name);
+        return names;
+    }
+
+    json reports() { return json::parse(service_->stateReports(kKey)); }
+    json installs() {
+        httplib::Client client("127.0.0.1", service_->port());
+        auto res = client.Get((std::string("/api/installs/") + kKey).c_str());
+        return res ? json::parse(res->body, nullptr, false) : json();
+    }
+    void putOnPasteboard(const std::string& html) {
+        platform_.config().pasteboard->setItems(
+            {PasteboardItem{{Pasteboard::kHTMLType, PasteboardValue{html}}}});
+    }
+
+    std::string registerTrace() { return service_->registerLink(kKey, "room=7", "web"); }
+
+    // Every key in the library's store file, read with SQLite itself.
+    std::vector<std::string> storedKeys() {
+        sqlite3* db = nullptr;
+        std::vector<std::string> keys;
+        if (sqlite3_open_v2((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &db,
+                            SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_exec(
+                db, "SELECT key FROM kv ORDER BY key;",
+                [](void* out, int, char** values, char**) {
+                    static_cast<std::vector<std::string>*>(out)->push_back(values[0]);
+                    return 0;
+                },
+                &keys, nullptr);
+        }
+        sqlite3_close(db);
+        return keys;
+    }
+
+    test::TempDir serviceDir_;
+    std::unique_ptr<test::AttributionServiceProcess> service_;
+    test::TestPlatform platform_;
+    std::vector<PlovendaleEvent> events_;
+};
+
+TEST_F(HostControls, AFirstInstallQueryTellsItsEventsInOrderAndItsFinalStateToLateListeners) {
+    putOnPasteboard(marker(kKey, registerTrace()));
+    launch();
+    bool calledEarly = false;
+    InstallTraceState early;
+    Plovendale::addInstallTraceObserver([&](const InstallTraceState& state) {
+        early = state;
+        calledEarly = true;
+    });
+    const auto dropped =
+        Plovendale::addInstallTraceObserver([](const InstallTraceState&) { ADD_FAILURE(); });
+    Plovendale::removeInstallTraceObserver(dropped);
+    EXPECT_EQ(Plovendale::installTraceState().kind, Kind::Unknown);
+
+    const Outcome outcome = query();
+    const InstallTraceState attributed{Kind::Attributed, AppData{"room=7", "web"}, 0, {}};
+    EXPECT_EQ(outcome.appData, attributed.appData);
+    EXPECT_TRUE(calledEarly);
+    EXPECT_EQ(early, attributed);
+    EXPECT_EQ(eventNames(),
+              (std::vector<std::string>{"pasteboard.captured", "query.started", "query.answered",
+                                        "report.sent", "report.delivered"}));
+    EXPECT_EQ(events_[1].values, (std::map<std::string, std::string>{{"source", "network"}}));
+    EXPECT_EQ(events_[2].values.at("code"), "200");
+    EXPECT_GT(std::stoi(events_[2].values.at("responseBytes")), 20);
+    for (const auto& event : events_) {
+        for (const auto& [name, value] : event.values) {
+            EXPECT_EQ(value.find("room=7"), std::string::npos) << event.name << " carries the link";
+        }
+    }
+
+    // A listener of a later launch gets the stored answer, posted rather than on its stack.
+    launch();
+    std::optional<InstallTraceState> late;
+    Plovendale::addInstallTraceObserver([&](const InstallTraceState& state) { late = state; });
+    EXPECT_FALSE(late);
+    EXPECT_TRUE(test::runMainQueueUntil([&] { return late.has_value(); }));
+    EXPECT_EQ(late, attributed);
+    EXPECT_EQ(Plovendale::installTraceState(), attributed);
+}
+
+TEST_F(HostControls, AFailureIsKeptForLaterLaunchesButALateListenerWaitsForThisLaunchsQuery) {
+    launch();
+    EXPECT_EQ(query().code, 404);
+    const InstallTraceState failed{Kind::Failed, std::nullopt, 404,
+                                   "the request carries no trace id"};
+    EXPECT_EQ(Plovendale::installTraceState(), failed);
+
+    launch();
+    EXPECT_EQ(Plovendale::installTraceState(), failed);
+    std::vector<InstallTraceState> seen;
+    Plovendale::addInstallTraceObserver(
+        [&](const InstallTraceState& state) { seen.push_back(state); });
+    settle();
+    EXPECT_TRUE(seen.empty()) << "a failure of an earlier launch is not this launch's answer";
+    query();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], failed);
+}
+
+TEST_F(HostControls, AReportTheServiceCannotTakeWaitsForTheNextLaunchAndOneItRejectsIsDropped) {
+    startService({"--state-status", "503"});
+    launch();
+    EXPECT_EQ(query().code, 404);
+    EXPECT_EQ(Plovendale::queuedReportCount(), 1u);
+    EXPECT_EQ(eventNames().back(), "report.queued");
+    EXPECT_EQ(reports(), json::array());
+    const std::string clientId = CoreHelper::getClientId();
+
+    startService({});  // the service is back, on another port
+    launch();
+    settle([] { return Plovendale::queuedReportCount() == 0; });
+    const json delivered = reports();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0]["cd"], "404");
+    EXPECT_EQ(delivered[0]["ci"], clientId);
+    EXPECT_EQ(eventNames().back(), "report.delivered");
+    EXPECT_EQ(events_.back().values.at("attempts"), "2");
+
+    startService({"--state-status", "400"});
+    launch();
+    query();
+    EXPECT_EQ(Plovendale::queuedReportCount(), 0u);
+    EXPECT_EQ(eventNames().back(), "report.dropped");
+    EXPECT_EQ(events_.back().values.at("reason"), "rejected");
+}
+
+TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
+    startService({"--state-status", "503"});
+    const double now = Date::timeIntervalSince1970();
+    json outbox = json::array();
+    outbox.push_back({{"body", "stale"}, {"queuedAt", now - 8 * 24 * 3600}, {"attempts", 3}});
+    for (int i = 0; i < 101; ++i)
+        outbox.push_back({{"body", std::to_string(i)}, {"queuedAt", now - 60}, {"attempts", 1}});
+    platform_.configure();
+    ASSERT_TRUE(Platform::keyValueStore()->setString(outbox.dump(), internal::kOutboxKey));
+
+    launch();
+    settle();
+    const json kept = json::parse(*Platform::keyValueStore()->stringForKey(internal::kOutboxKey));
+    ASSERT_EQ(kept.size(), 100u);
+    EXPECT_EQ(kept[0]["body"], "1");
+    EXPECT_EQ(kept[0]["attempts"], 2) << "the oldest was sent once more and failed";
+    int dropLines = 0;
+    for (const auto& line : platform_.log().lines())
+        dropLines += line.find("Dropped 2 undelivered") != std::string::npos;
+    EXPECT_EQ(dropLines, 1);
+}
+
+TEST(OutboxBackoff, DoublesFromOneSecondUpToFiveMinutesWithJitterAndHonoursRetryAfter) {
+    using std::chrono::milliseconds;
+    const struct {
+        int failures;
+        double random;
+        milliseconds retryAfter;
+        milliseconds expected;
+    } cases[] = {
+        {1, 0.0, milliseconds(0), milliseconds(500)},
+        {1, 0.999, milliseconds(0), milliseconds(999)},
+        {2, 0.0, milliseconds(0), milliseconds(1000)},
+        {4, 0.5, milliseconds(0), milliseconds(6000)},
+        {9, 0.0, milliseconds(0), milliseconds(128000)},
+        {40, 0.999, milliseconds(0), milliseconds(299850)},
+        {1, 0.0, milliseconds(120000), milliseconds(120000)},
+        {1, 0.0, std::chrono::hours(5), std::chrono::hours(1)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(internal::outboxBackoff(c.failures, c.random, c.retryAfter), c.expected)
+            << c.failures;
+    }
+}
+
+TEST_F(HostControls, WithTrackingDisabledNothingIsSentOrReadAndQueriesFailAtOnce) {
+    platform_.configure();
+    EXPECT_TRUE(Plovendale::setTrackingDisabled(true));
+    putOnPasteboard(marker(kKey, registerTrace()));
+
+    launch();  // the choice outlives the process
+    EXPECT_TRUE(Plovendale::isTrackingDisabled());
+    const Outcome outcome = query();
+    EXPECT_TRUE(outcome.synchronous);
+    EXPECT_EQ(outcome.code, -10006);
+    EXPECT_EQ(outcome.message, "Tracking is disabled.");
+    EXPECT_EQ(CoreHelper::getClientId(), "");
+    EXPECT_EQ(platform_.config().pasteboard->items().size(), 1u) << "the pasteboard was not read";
+    EXPECT_EQ(reports(), json::array());
+    EXPECT_EQ(installs(), json::array());
+    EXPECT_EQ(eventNames(), std::vector<std::string>{"pasteboard.ignored"});
+    EXPECT_TRUE(Plovendale::handleSchemeLinkURL(std::string(kKey) + "://open/c"))
+        << "links are still decoded";
+
+    EXPECT_TRUE(Plovendale::setTrackingDisabled(false));
+    launch();
+    EXPECT_EQ(query().appData, (AppData{"room=7", "web"}));
+}
+
+TEST_F(HostControls, ForgettingErasesEveryStoredKeyInOneWriteAndTheNextQueryIsAFirstInstall) {
+    putOnPasteboard(marker(kKey, registerTrace()));
+    startService({"--state-status", "503"});
+    launch();
+    ASSERT_TRUE(query().appData);
+    const std::string firstClientId = CoreHelper::getClientId();
+    ASSERT_EQ(Plovendale::queuedReportCount(), 1u);
+
+    auto& disk = test::DiskFaults::install();
+    launch();  // the store opens over the disk that can fill up
+    disk.fillAfterCommits(0);
+    EXPECT_FALSE(Plovendale::forgetInstallation());
+    disk.clear();
+    EXPECT_FALSE(Plovendale::isFirstOpen()) << "a forget the disk refused changes nothing";
+    EXPECT_EQ(CoreHelper::getClientId(), firstClientId);
+
+    ASSERT_TRUE(Plovendale::forgetInstallation());
+    EXPECT_EQ(storedKeys(), std::vector<std::string>{});
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+    EXPECT_EQ(Plovendale::installTraceState().kind, Kind::Unknown);
+    EXPECT_EQ(Plovendale::queuedReportCount(), 0u);
+
+    startService({});
+    launch();
+    EXPECT_EQ(query().code, 404) << "the pasteboard trace was forgotten too";
+    const std::string newClientId = CoreHelper::getClientId();
+    EXPECT_EQ(newClientId.size(), 32u);
+    EXPECT_NE(newClientId, firstClientId);
+    EXPECT_EQ(reports().back()["ci"], newClientId);
+}
+
+}  // namespace
+}  // namespace plovendale
