@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "support/attribution_service_process.h"
+#include "support/ed25519_keys.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -32,7 +35,7 @@ std::string trimmed(std::string text) {
 }
 
 class Cli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         service_ = test::AttributionServiceProcess::start({kService, "", {"--quiet"}}, &error);
@@ -59,7 +62,8 @@ TEST_F(Cli, TraceAsksTheServiceOnceThenAnswersFromTheStore) {
         return run(more);
     };
     const auto launch1 = trace(service_->baseUrl(), {"--pasteboard-html", trimmed(marker.out)});
-    const std::string expected = R"({"outcome":"success","appData":{"paramsData":"invite=alice","channel":"newsletter"}})";
+    const std::string expected =
+        R"({"outcome":"success","appData":{"paramsData":"invite=alice","channel":"newsletter"}})";
     EXPECT_EQ(launch1.exitCode, 0) << launch1.err;
     EXPECT_EQ(launch1.out, expected + "\n");
 
@@ -79,35 +83,44 @@ TEST_F(Cli, TraceAsksTheServiceOnceThenAnswersFromTheStore) {
 }
 
 TEST_F(Cli, TraceFailuresPrintCodeAndMessage) {
-    auto unknown = run({"trace", "--app-key", kKey, "--data-dir", dir_.file("a"), "--server", service_->baseUrl()});
+    auto unknown = run({"trace", "--app-key", kKey, "--data-dir", dir_.file("a"), "--server",
+                        service_->baseUrl()});
     EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_EQ(json::parse(unknown.out),
-              json({{"outcome", "fail"}, {"code", 404}, {"message", "the request carries no trace id"}}));
+    EXPECT_EQ(
+        json::parse(unknown.out),
+        json({{"outcome", "fail"}, {"code", 404}, {"message", "the request carries no trace id"}}));
 
     test::writeInfoPlist(dir_.file("bundle"), {});
     auto keyless = run({"trace", "--bundle", dir_.file("bundle"), "--data-dir", dir_.file("b")});
     EXPECT_EQ(keyless.exitCode, 1);
-    EXPECT_EQ(keyless.out, R"({"outcome":"fail","code":-10000,"message":"The app key is not available."})" "\n");
+    EXPECT_EQ(keyless.out,
+              R"({"outcome":"fail","code":-10000,"message":"The app key is not available."})"
+              "\n");
 }
 
 TEST_F(Cli, LinksRoundTripAndParamsShowTheCapturedMarker) {
-    const auto link = run({"make-link", "--app-key", kKey, "--params", "a=1&b=é", "--channel", "push"});
+    const auto link =
+        run({"make-link", "--app-key", kKey, "--params", "a=1&b=é", "--channel", "push"});
     ASSERT_EQ(link.exitCode, 0);
-    const auto handled = run({"link", "--app-key", kKey, "--data-dir", dir_.file("d"), trimmed(link.out)});
+    const auto handled =
+        run({"link", "--app-key", kKey, "--data-dir", dir_.file("d"), trimmed(link.out)});
     EXPECT_EQ(handled.exitCode, 0) << handled.err;
-    EXPECT_EQ(json::parse(handled.out),
-              json({{"handled", true}, {"appData", {{"paramsData", "a=1&b=é"}, {"channel", "push"}}}}));
-    const auto universal =
-        run({"link", "--universal", "--app-key", kKey, "--data-dir", dir_.file("d"), trimmed(link.out)});
+    EXPECT_EQ(
+        json::parse(handled.out),
+        json({{"handled", true}, {"appData", {{"paramsData", "a=1&b=é"}, {"channel", "push"}}}}));
+    const auto universal = run({"link", "--universal", "--app-key", kKey, "--data-dir",
+                                dir_.file("d"), trimmed(link.out)});
     EXPECT_EQ(universal.exitCode, 0);
-    const auto foreign = run({"link", "--app-key", "otherKey99", "--data-dir", dir_.file("e"), trimmed(link.out)});
+    const auto foreign =
+        run({"link", "--app-key", "otherKey99", "--data-dir", dir_.file("e"), trimmed(link.out)});
     EXPECT_EQ(foreign.exitCode, 1);
     EXPECT_EQ(foreign.out, "{\"handled\":false}\n");
 
     const auto marker = run({"make-marker", "--app-key", kKey, "--trace-id", "ABCDEFGHIJKLMN"});
-    const auto params = run({"params", "--app-key", kKey, "--data-dir", dir_.file("p"), "--pasteboard-html",
-                             trimmed(marker.out), "--device-model", "iPhone12,1", "--screen", "414x896@2",
-                             "--native-scale", "2", "--os-version", "16.4.1"});
+    const auto params =
+        run({"params", "--app-key", kKey, "--data-dir", dir_.file("p"), "--pasteboard-html",
+             trimmed(marker.out), "--device-model", "iPhone12,1", "--screen", "414x896@2",
+             "--native-scale", "2", "--os-version", "16.4.1"});
     ASSERT_EQ(params.exitCode, 0) << params.err;
     const json map = json::parse(params.out);
     EXPECT_EQ(map.size(), 17u);
@@ -118,6 +131,64 @@ TEST_F(Cli, LinksRoundTripAndParamsShowTheCapturedMarker) {
     EXPECT_EQ(map["osvn"], "16.4.1");
     EXPECT_EQ(map["md"], "iPhone12,1");
     EXPECT_FALSE(map.contains("ci"));
+}
+
+TEST_F(Cli, ConsentStateOutboxAndForgetReadAndChangeWhatAnInstallationKeeps) {
+    const std::string data = dir_.file("c");
+    auto host = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--data-dir", data});
+        return run(args);
+    };
+    EXPECT_EQ(host({"consent", "off"}).out, "{\"trackingDisabled\":true,\"stored\":true}\n");
+    const auto refused =
+        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
+    EXPECT_EQ(json::parse(refused.out)["code"], -10006);
+    EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n")
+        << "a refusal while disabled is not kept";
+
+    EXPECT_EQ(host({"consent", "on"}).exitCode, 0);
+    const auto traced =
+        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
+    EXPECT_EQ(traced.exitCode, 1);
+    std::vector<std::string> events;
+    std::istringstream lines(traced.err);
+    for (std::string line; std::getline(lines, line);) {
+        const json event = json::parse(line, nullptr, false);
+        if (event.is_object() && event.contains("event")) events.push_back(event["event"]);
+    }
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"pasteboard.ignored", "query.started", "query.answered",
+                                        "report.sent", "report.delivered"}));
+    EXPECT_EQ(
+        host({"state", "--app-key", kKey}).out,
+        "{\"state\":\"failed\",\"code\":404,\"message\":\"the request carries no trace id\"}\n");
+    EXPECT_EQ(host({"outbox"}).out, "{\"queued\":0}\n");
+    EXPECT_EQ(host({"forget"}).out, "{\"forgotten\":true}\n");
+    EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");
+}
+
+TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
+    const auto keys = test::makeEd25519Keys();
+    std::ofstream(dir_.file("link.key")) << keys.privatePEM;
+    std::ofstream(dir_.file("link.pub")) << keys.publicPEM;
+    const auto made = run({"make-link", "--app-key", kKey, "--params", "p=1", "--channel", "c",
+                           "--sign-key", dir_.file("link.key")});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const std::string link = trimmed(made.out);
+    auto open = [&](const std::string& url) {
+        return run({"link", "--app-key", kKey, "--data-dir", dir_.file("l"), "--verify-key",
+                    dir_.file("link.pub"), "--events", url});
+    };
+    EXPECT_EQ(open(link).exitCode, 0);
+    const auto unsignedLink = open(link.substr(0, link.find("&s=")));
+    EXPECT_EQ(unsignedLink.out, "{\"handled\":false}\n");
+    EXPECT_NE(unsignedLink.err.find(R"({"event":"link.refused","reason":"bad signature"})"),
+              std::string::npos)
+        << unsignedLink.err;
+    EXPECT_EQ(run({"make-link", "--app-key", kKey, "--params", "p", "--channel", "c", "--sign-key",
+                   dir_.file("link.pub")})
+                  .exitCode,
+              2);
 }
 
 TEST(CliHostileHost, ParamsAnswerPromptlyWithoutAbortingWhateverTheBundleAndEnvironment) {
@@ -176,6 +247,7 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"trace", "--bogus", "1"},
              {"link"},
              {"make-link", "--app-key", "k"},
+             {"consent", "maybe"},
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
          }) {
@@ -187,7 +259,8 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
         EXPECT_EQ(result->out, "") << testing::PrintToString(args);
         EXPECT_FALSE(result->err.empty());
     }
-    for (const char* command : {"trace", "link", "params", "make-link", "make-marker"}) {
+    for (const char* command : {"trace", "link", "params", "make-link", "make-marker", "outbox",
+                                "state", "consent", "forget"}) {
         auto help = runAttributionCommand({kCli, command, "--help"}, std::chrono::seconds(30));
         ASSERT_TRUE(help);
         EXPECT_EQ(help->exitCode, 0);
