@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The end-to-end demo: a local reference attribution service, a link registered with it, a landing
 # page's marker on the pasteboard, the first launch (asks the service), the second launch (answers
-# from the store) and a wake-up link. Uses only bash and the project's own binaries.
+# from the store), a wake-up link, a signed one, and a state report that waits for the service.
+# Uses only bash, openssl and the project's own binaries.
 set -euo pipefail
 build=${1:-build}
 bin="$(cd "$build/bin" && pwd)"
@@ -62,7 +63,33 @@ show "link:    $link"
 decoded=$("$bin/plovendale" link --app-key "$key" --data-dir "$work/app-data" "$link" 2>/dev/null)
 show "decoded: $decoded"
 
-step "7. Stop the service"
+step "7. A signed wake-up link: only links made with the service's key are taken"
+openssl genpkey -algorithm ed25519 -out "$work/link.key" 2>/dev/null
+openssl pkey -in "$work/link.key" -pubout -out "$work/link.pub" 2>/dev/null
+signed=$("$bin/plovendale" make-link --app-key "$key" --params 'screen=offers&id=8' --channel email --sign-key "$work/link.key")
+show "signed link: $signed"
+verified=$("$bin/plovendale" link --app-key "$key" --data-dir "$work/app-data" --verify-key "$work/link.pub" "$signed" 2>/dev/null)
+show "decoded:     $verified"
+forged="${signed/&s=/&s=A}"
+forged_out=$("$bin/plovendale" link --app-key "$key" --data-dir "$work/app-data" --verify-key "$work/link.pub" --events "$forged" 2>"$work/forged.log" || true)
+show "forged:      $forged_out  $(grep -o '{"event":"link.refused"[^}]*}' "$work/forged.log")"
+
+step "8. The service is down for state reports: the report waits in the outbox"
+"$bin/attribution-service" --port 0 --port-file "$work/port2" --db "$work/service.db" --state-status 503 >/dev/null 2>&1 &
+down_pid=$!
+for _ in $(seq 1 100); do [ -s "$work/port2" ] && break; sleep 0.1; done
+offline=$("$bin/plovendale" trace --app-key "$key" --server "http://127.0.0.1:$(cat "$work/port2")" --data-dir "$work/app2" 2>/dev/null || true)
+kill "$down_pid"; wait "$down_pid" 2>/dev/null || true
+show "another install asks: $offline"
+queued=$("$bin/plovendale" outbox --data-dir "$work/app2")
+show "outbox: $queued"
+show "its next launch, with the service back:"
+"$bin/plovendale" trace --app-key "$key" --server "$server" --data-dir "$work/app2" >/dev/null 2>&1 || true
+emptied=$("$bin/plovendale" outbox --data-dir "$work/app2")
+show "outbox: $emptied"
+show "state reports recorded by the service: $(http_get "$port" "/api/state/$key")"
+
+step "9. Stop the service"
 kill "$service_pid"
 wait "$service_pid" 2>/dev/null || true
 service_pid=""
@@ -71,4 +98,8 @@ show "stopped"
 case "$first" in *'"outcome":"success"'*'invite=alice'*) ;; *) echo "first launch did not succeed"; exit 1 ;; esac
 case "$second" in *'"outcome":"success"'*'invite=alice'*) ;; *) echo "second launch did not answer from the store"; exit 1 ;; esac
 case "$decoded" in *'"handled":true'*) ;; *) echo "the link was not handled"; exit 1 ;; esac
-printf '\nDemo finished: attribution, cached answer and wake-up link all worked.\n'
+case "$verified" in *'"handled":true'*) ;; *) echo "the signed link was not taken"; exit 1 ;; esac
+case "$forged_out" in '{"handled":false}') ;; *) echo "the forged link was taken"; exit 1 ;; esac
+[ "$queued" = '{"queued":1}' ] || { echo "the undelivered report was not queued"; exit 1; }
+[ "$emptied" = '{"queued":0}' ] || { echo "the queued report was not delivered"; exit 1; }
+printf '\nDemo finished: attribution, cached answer, wake-up links (signed too) and the outbox all worked.\n'
