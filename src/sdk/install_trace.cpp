@@ -213,6 +213,7 @@ void Plovendale::reportState(double startTime, std::int64_t code,
         Log::write("[Plovendale] The app key is not available.");
         return;
     }
+    if (internal::trackingDisabled()) return;  // disabled while the query was in flight
     nlohmann::json report = nlohmann::json::object();
     report["ci"] = CoreHelper::getClientId();
     const double elapsedMs = (Date::timeIntervalSince1970() - startTime) * 1000.0;
