@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <variant>
 
 #include "plovendale/platform/log.h"
@@ -66,6 +67,7 @@ class InMemoryStore final : public KeyValueStore {
         for (const auto& key : keys) values_.erase(key);
         return true;
     }
+    bool persists() const override { return false; }
 
   private:
     // Everything that can run out of memory happened while `incoming` was built; moving its nodes
@@ -93,6 +95,7 @@ using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 1000;
 constexpr int kKindString = 0;
 constexpr int kKindBool = 1;
 
@@ -111,7 +114,9 @@ class SQLiteStore final : public KeyValueStore {
             *why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
             return nullptr;
         }
-        sqlite3_busy_timeout(db.get(), 5000);
+        // Another process of the application may hold the write lock for a moment; the writes come
+        // from the host's main thread, which must not stall for long when that lasts.
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
         const char* setup =
             "PRAGMA journal_mode=WAL;"
             "PRAGMA synchronous=FULL;"
@@ -123,7 +128,7 @@ class SQLiteStore final : public KeyValueStore {
             sqlite3_free(message);
             return nullptr;
         }
-        if (!checkSchemaVersion(db.get(), why)) return nullptr;
+        if (!checkSchemaVersion(db.get(), why) || !isIntact(db.get(), why)) return nullptr;
         auto store = std::shared_ptr<SQLiteStore>(new SQLiteStore(std::move(db)));
         if (!store->prepareStatements(why)) return nullptr;
         return store;
@@ -195,6 +200,21 @@ class SQLiteStore final : public KeyValueStore {
         return true;
     }
 
+    // A damaged file reads as missing values (a new client identifier, an unattributed
+    // installation) and takes no writes: that is said once here, and the run kept in memory.
+    static bool isIntact(sqlite3* db, std::string* why) {
+        sqlite3_stmt* raw = nullptr;
+        sqlite3_prepare_v2(db, "PRAGMA quick_check(1);", -1, &raw, nullptr);
+        Statement statement(raw);
+        const unsigned char* verdict = nullptr;
+        if (statement && sqlite3_step(statement.get()) == SQLITE_ROW)
+            verdict = sqlite3_column_text(statement.get(), 0);
+        if (verdict && std::string_view(reinterpret_cast<const char*>(verdict)) == "ok")
+            return true;
+        *why = verdict ? reinterpret_cast<const char*>(verdict) : sqlite3_errmsg(db);
+        return false;
+    }
+
     bool prepareStatements(std::string* why) {
         auto prepare = [this, why](const char* sql, Statement& out) {
             sqlite3_stmt* raw = nullptr;
@@ -219,7 +239,9 @@ class SQLiteStore final : public KeyValueStore {
         sqlite3_reset(st);
         bindKey(st, key);
         std::optional<StoredValue> result;
-        if (sqlite3_step(st) == SQLITE_ROW) {
+        const int rc = sqlite3_step(st);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) failed("read");
+        if (rc == SQLITE_ROW) {
             const int kind = sqlite3_column_int(st, 0);
             const auto* data = static_cast<const char*>(sqlite3_column_blob(st, 1));
             const int size = sqlite3_column_bytes(st, 1);

@@ -17,6 +17,7 @@ struct MemoryState {
     std::string appKey;
     std::string targetDomain;
     std::string clientId;
+    bool clientIdStored = false;  // clientId came from the store or reached it
 };
 
 MemoryState& memory() {
@@ -55,6 +56,7 @@ void internal::resetCoreHelperMemory() {
     memory().appKey.clear();
     memory().targetDomain.clear();
     memory().clientId.clear();
+    memory().clientIdStored = false;
 }
 
 void internal::forgetClientIdMemory() {
@@ -82,7 +84,8 @@ bool CoreHelper::saveClientId(const std::string& clientId) {
     std::lock_guard lock(memory().mutex);
     if (!StringUtils::isNullOrEmpty(memory().clientId)) return true;
     memory().clientId = clientId;
-    return Platform::keyValueStore()->setString(clientId, kClientIdKey);
+    memory().clientIdStored = Platform::keyValueStore()->setString(clientId, kClientIdKey);
+    return memory().clientIdStored;
 }
 
 std::string CoreHelper::getClientId() {
@@ -91,6 +94,7 @@ std::string CoreHelper::getClientId() {
     auto stored = Platform::keyValueStore()->stringForKey(kClientIdKey);
     if (StringUtils::isNullOrEmpty(stored)) return "";
     memory().clientId = *stored;
+    memory().clientIdStored = true;
     return *stored;
 }
 
@@ -115,7 +119,14 @@ bool CoreHelper::saveAttribution(const std::string& traceId,
                                  const std::optional<std::string>& appData) {
     std::map<std::string, std::string> values{{kInstallKey, traceId}};
     if (appData) values.emplace(kAppDataKey, *appData);
-    return Platform::keyValueStore()->setStrings(values);
+    // The service now knows the installation by the identifier this process sent; one the store
+    // refused at start-up goes with the answer, or the next launch would make another.
+    std::lock_guard lock(memory().mutex);
+    const bool withClientId = !memory().clientIdStored && !memory().clientId.empty();
+    if (withClientId) values.emplace(kClientIdKey, memory().clientId);
+    const bool stored = Platform::keyValueStore()->setStrings(values);
+    if (stored && withClientId) memory().clientIdStored = true;
+    return stored;
 }
 
 std::optional<std::string> CoreHelper::getAppData() {

@@ -21,6 +21,7 @@ void resetProcessStateForTests() {
     resetOutboxSender();
     resetEventsForTests();
     resetLinkVerificationKey();
+    resetUnstoredCapture();
     Plovendale::shareInstance().setPlovendaleDelegate(nullptr);
 
     STHTTPRequest::clearSession();

@@ -16,4 +16,7 @@ void resetProcessStateForTests();
 /// Empties the in-memory application key, service base URL and client identifier.
 void resetCoreHelperMemory();
 
+/// Forgets a pasteboard capture that the store refused.
+void resetUnstoredCapture();
+
 }  // namespace plovendale::internal

@@ -1,6 +1,7 @@
 #include "plovendale/signals/pasteboard_helper.h"
 
 #include <memory>
+#include <mutex>
 #include <variant>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "plovendale/sdk/core_helper.h"
 #include "plovendale/util/rx.h"
 #include "plovendale/util/string_utils.h"
+#include "sdk/process_reset.h"
 #include "util/format.h"
 #include "util/utf16.h"
 
@@ -43,6 +45,16 @@ std::string decodeField(const std::string& encoded, std::int32_t headStart, std:
     return head + tail;
 }
 
+struct UnstoredCapture {
+    std::mutex mutex;
+    std::string trace;
+};
+
+UnstoredCapture& unstoredCapture() {
+    static UnstoredCapture instance;
+    return instance;
+}
+
 const std::shared_ptr<Rx>& idAttributeExpression() {
     static const std::shared_ptr<Rx> expression = Rx::initWithPattern(kIdAttributePattern);
     return expression;
@@ -50,15 +62,26 @@ const std::shared_ptr<Rx>& idAttributeExpression() {
 
 }  // namespace
 
+void internal::resetUnstoredCapture() {
+    std::lock_guard lock(unstoredCapture().mutex);
+    unstoredCapture().trace.clear();
+}
+
 UIPasteboardHelper::Capture UIPasteboardHelper::capture() {
     const std::string text = getPasteValue();
     if (StringUtils::isNullOrEmpty(text)) return Capture::Empty;
     const std::string trace = extractTraceId(text);
     if (StringUtils::isNullOrEmpty(trace)) return Capture::NoMarker;
-    // The pasteboard is the only other copy: it is emptied only once the trace is stored.
-    if (!Platform::keyValueStore()->setString(trace, CoreHelper::kPasteKey))
-        return Capture::StoreFailed;
-    Platform::generalPasteboard()->setString("");
+    auto store = Platform::keyValueStore();
+    const bool stored = store->setString(trace, CoreHelper::kPasteKey);
+    {
+        // A capture the store refused still goes with this run's queries.
+        std::lock_guard lock(unstoredCapture().mutex);
+        unstoredCapture().trace = stored ? "" : trace;
+    }
+    if (!stored) return Capture::StoreFailed;
+    // The pasteboard is the only other copy: it is emptied only once the trace is on disk.
+    if (store->persists()) Platform::generalPasteboard()->setString("");
     return Capture::Captured;
 }
 
@@ -110,6 +133,10 @@ std::string UIPasteboardHelper::decodeTrackId(const std::string& encoded) {
 }
 
 std::string UIPasteboardHelper::getCacheTraceId() {
+    {
+        std::lock_guard lock(unstoredCapture().mutex);
+        if (!unstoredCapture().trace.empty()) return unstoredCapture().trace;
+    }
     auto stored = Platform::keyValueStore()->stringForKey(CoreHelper::kPasteKey);
     return StringUtils::isNullOrEmpty(stored) ? std::string() : *stored;
 }

@@ -115,25 +115,44 @@ TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {
 }
 
 TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {
-    test::TestPlatform platform;
-    platform.configure();
+    auto& disk = test::DiskFaults::install();
     test::TempDir dir;
-    {
-        std::ofstream junk(dir.file("junk.sqlite"));
-        junk << "this is not a database, just some text that is long enough to be a header......";
+    const std::string path = dir.file("defaults.sqlite");
+    const std::pair<const char*, std::function<std::string()>> rows[] = {
+        {"not a database",
+         [&] {
+             std::ofstream(path) << std::string(100, 'x');
+             return path;
+         }},
+        {"a damaged page",
+         [&] {
+             const std::string damaged = dir.file("damaged.sqlite");
+             makeSQLiteKeyValueStore(damaged)->setString("v", "k");
+             std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(4096);  // the table's first page, after the schema's
+             file << std::string(4096, '\xde');
+             return damaged;
+         }},
+        {"a directory", [&] { return dir.path(); }},
+        {"its directory cannot exist", [&] { return path + "/sub/defaults.sqlite"; }},
+        {"unreadable",
+         [&] {
+             disk.lockFiles();
+             return dir.file("locked.sqlite");
+         }},
+    };
+    for (const auto& [name, unusable] : rows) {
+        test::TestPlatform platform;
+        platform.configure();
+        auto store = makeSQLiteKeyValueStore(unusable());
+        disk.clear();
+        EXPECT_FALSE(store->persists()) << name;
+        EXPECT_TRUE(store->setString("v", "k")) << name;
+        EXPECT_EQ(store->stringForKey("k"), "v") << name;
+        const auto lines = platform.log().lines();
+        ASSERT_EQ(lines.size(), 1u) << name;
+        EXPECT_NE(lines[0].find("values are kept in memory"), std::string::npos) << lines[0];
     }
-    auto store = makeSQLiteKeyValueStore(dir.file("junk.sqlite"));
-    store->setString("v", "k");
-    EXPECT_EQ(store->stringForKey("k"), "v");
-
-    // A directory that cannot exist: its parent is a regular file.
-    auto other = makeSQLiteKeyValueStore(dir.file("junk.sqlite") + "/sub/defaults.sqlite");
-    other->setBool(true, "b");
-    EXPECT_TRUE(other->boolForKey("b"));
-
-    const auto lines = platform.log().lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("values are kept in memory"), std::string::npos);
 }
 
 }  // namespace

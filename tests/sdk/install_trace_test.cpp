@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -40,7 +42,7 @@ struct Outcome {
 };
 
 class InstallTrace : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         platform_.configure();
         Plovendale::initWithDelegate(nullptr, kKey);
@@ -61,7 +63,8 @@ protected:
             });
         returned = true;
         EXPECT_TRUE(test::runMainQueueUntil(
-            [&] { return outcome->arrived && URLSession::liveSessionCount() == 0; }, std::chrono::seconds(20)));
+            [&] { return outcome->arrived && URLSession::liveSessionCount() == 0; },
+            std::chrono::seconds(20)));
         return *outcome;
     }
 
@@ -87,11 +90,13 @@ TEST_F(InstallTrace, FirstInstallSendsTheFingerprintStoresTheAnswerAndReportsFir
             outcome->arrived = outcome->success = true;
             outcome->appData = data;
             for (const auto& line : platform_.log().lines()) {
-                if (line.find("/api/trace/client/state/testAppKey1") != std::string::npos) reportStartedFirst = true;
+                if (line.find("/api/trace/client/state/testAppKey1") != std::string::npos)
+                    reportStartedFirst = true;
             }
         },
         nullptr);
-    ASSERT_TRUE(test::runMainQueueUntil([&] { return outcome->arrived && URLSession::liveSessionCount() == 0; }));
+    ASSERT_TRUE(test::runMainQueueUntil(
+        [&] { return outcome->arrived && URLSession::liveSessionCount() == 0; }));
     EXPECT_TRUE(reportStartedFirst);
     ASSERT_TRUE(outcome->appData);
     EXPECT_EQ(outcome->appData->paramsData, "P");
@@ -116,7 +121,8 @@ TEST_F(InstallTrace, FirstInstallSendsTheFingerprintStoresTheAnswerAndReportsFir
 
     EXPECT_FALSE(Plovendale::isFirstOpen());
     EXPECT_EQ(CoreHelper::getTraceId(), "T123");
-    EXPECT_EQ(json::parse(*CoreHelper::getAppData()), json({{"params_data", "P"}, {"channel", "C"}}));
+    EXPECT_EQ(json::parse(*CoreHelper::getAppData()),
+              json({{"params_data", "P"}, {"channel", "C"}}));
 
     // The next query is answered from the store, before the call returns, without traffic.
     const auto cached = query();
@@ -154,8 +160,11 @@ TEST_F(InstallTrace, ServiceRefusalsAreReportedAndLeaveTheInstallationUnattribut
     EXPECT_FALSE(outcome.synchronous);
     EXPECT_EQ(outcome.code, 403);
     EXPECT_EQ(outcome.message, "unknown trace");
-    EXPECT_EQ(lastReport(), json({{"ci", CoreHelper::getClientId()}, {"t", lastReport()["t"]},
-                                  {"ms", "0"}, {"cd", "403"}, {"msg", ""}}));
+    EXPECT_EQ(lastReport(), json({{"ci", CoreHelper::getClientId()},
+                                  {"t", lastReport()["t"]},
+                                  {"ms", "0"},
+                                  {"cd", "403"},
+                                  {"msg", ""}}));
     EXPECT_TRUE(Plovendale::isFirstOpen());
 
     service_.answerReports({204, ""});
@@ -279,13 +288,16 @@ TEST_F(InstallTrace, KeylessAndUnaddressableQueriesAnswerAtOnce) {
 TEST_F(InstallTrace, ServiceBaseURLComesFromTheHostOrTheKey) {
     EXPECT_EQ(Plovendale::getDomainUrl(kKey), service_.baseURL());
     CoreHelper::setTargetDomain("");
-    EXPECT_EQ(Plovendale::getDomainUrl("K1234567"), "https://clb-K1234567." PLOVENDALE_TEST_BASE_DOMAIN);
+    EXPECT_EQ(Plovendale::getDomainUrl("K1234567"),
+              "https://clb-K1234567." PLOVENDALE_TEST_BASE_DOMAIN);
 }
 
 TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork) {
-    service_.answerReports({200, R"({"status":200,"data":{"params_data":"P2","channel":"C2","trace_id":"T2"}})"});
+    service_.answerReports(
+        {200, R"({"status":200,"data":{"params_data":"P2","channel":"C2","trace_id":"T2"}})"});
     Plovendale::getInstallTrace(nullptr, nullptr);
-    ASSERT_TRUE(test::runMainQueueUntil([&] { return !Plovendale::isFirstOpen() && URLSession::liveSessionCount() == 0; }));
+    ASSERT_TRUE(test::runMainQueueUntil(
+        [&] { return !Plovendale::isFirstOpen() && URLSession::liveSessionCount() == 0; }));
     EXPECT_EQ(CoreHelper::getTraceId(), "T2");
     EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 1u);
 
@@ -294,43 +306,117 @@ TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork)
     for (int i = 0; i < 2; ++i) {
         Plovendale::getInstallTrace([&](const std::optional<AppData>&) { ++successes; }, nullptr);
     }
-    ASSERT_TRUE(test::runMainQueueUntil([&] { return successes == 2 && URLSession::liveSessionCount() == 0; }));
+    ASSERT_TRUE(test::runMainQueueUntil(
+        [&] { return successes == 2 && URLSession::liveSessionCount() == 0; }));
     EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(), 3u);
     EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 3u);
 }
 
-TEST_F(InstallTrace, AnAnswerTheDiskCannotTakeIsAskedForAgainNeverLostToAnEmptyCache) {
+// Each row breaks the store in one way, from one of its writes on (the client identifier, the
+// pasteboard capture, the answer), for one launch; files that cannot be opened stay so for the
+// next launch too. Every launch is still answered; the next one answers from the cache only when
+// the answer was stored, and keeps the client identifier once it was written.
+TEST_F(InstallTrace, StoreFaultsAtEveryWriteCostNeitherTheAnswerNorTheInstallation) {
+    constexpr const char* kTrace = "T0123456789xyz";
     auto& disk = test::DiskFaults::install();
     service_.answerReports({200, kAttributed});
-    // No room at all; room for one commit, where two separate writes would leave the trace
-    // identifier without its cache, as a crash between them would.
-    for (const auto& [commits, stored] : {std::pair{0, false}, std::pair{1, true}}) {
-        SCOPED_TRACE(commits);
+    enum class Lock { None, AtStartUp, AtAnswer };
+    struct Row {
+        const char* fault;
+        std::function<void(const std::string& storePath)> breakStore;
+        Lock lock;
+        bool answerStored;    // in the first launch
+        bool clientIdStored;  // in the first launch
+        bool lasting;         // the next launch cannot open the file either
+    };
+    const auto existing = [](const std::string& path) { makeSQLiteKeyValueStore(path); };
+    const auto fullAfter = [&](int commits) {
+        return [&, commits](const std::string& path) {
+            existing(path);
+            disk.fillAfterCommits(commits);
+        };
+    };
+    const Row rows[] = {
+        {"disk full from the client identifier on", fullAfter(0), Lock::None, false, false, false},
+        {"disk full from the pasteboard capture on", fullAfter(1), Lock::None, false, true, false},
+        {"disk full at the answer", fullAfter(2), Lock::None, false, true, false},
+        {"write-protected file",
+         [&](const std::string& path) {
+             existing(path);
+             disk.protectFiles();
+         },
+         Lock::None, false, false, false},
+        {"locked by another process at start-up", existing, Lock::AtStartUp, true, true, false},
+        {"locked by another process at the answer", existing, Lock::AtAnswer, false, true, false},
+        {"a directory in the file's place",
+         [](const std::string& path) { std::filesystem::create_directory(path); }, Lock::None,
+         false, false, true},
+        {"unreadable file",
+         [&](const std::string& path) {
+             existing(path);
+             disk.lockFiles();
+         },
+         Lock::None, false, false, true},
+        {"not a database",
+         [](const std::string& path) { std::ofstream(path) << std::string(4096, 'x'); }, Lock::None,
+         false, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fault);
         test::TestPlatform launch;
+        const std::string storePath = launch.dataDirectory() + "/defaults.sqlite";
+        std::filesystem::create_directories(launch.dataDirectory());
+        launch.config().pasteboard->setItems(
+            {{{Pasteboard::kHTMLType, test::pasteboardAnchor(kKey, kTrace)}}});
         auto start = [&] {
+            internal::resetProcessStateForTests();
             launch.configure();
             Plovendale::startWith(kKey);
             Plovendale::setServerDomain(service_.baseURL());
         };
-        start();
-        disk.fillAfterCommits(commits);
-        auto outcome = query();
-        disk.clear();
-        // The host gets the service's answer either way.
-        EXPECT_TRUE(outcome.success);
-        EXPECT_EQ(outcome.appData, (AppData{"P", "C"}));
-        EXPECT_EQ(Plovendale::isFirstOpen(), !stored);
-        EXPECT_EQ(logged(launch, "could not be stored"), !stored);
+        auto lastQuery = [&] {
+            return json::parse(service_.receivedAt("/api/trace/client/report/").back().body);
+        };
 
-        internal::resetProcessStateForTests();  // the next launch, on the same files
+        row.breakStore(storePath);
+        std::optional<test::StoreWriteLock> lock;
+        if (row.lock == Lock::AtStartUp) {
+            ASSERT_TRUE(lock.emplace(storePath).held());
+        }
+        const auto startedAt = std::chrono::steady_clock::now();
         start();
+        // The host's thread waits for a locked store, but not for long.
+        EXPECT_LT(std::chrono::steady_clock::now() - startedAt, std::chrono::seconds(4));
+        lock.reset();
+        if (row.lock == Lock::AtAnswer) {
+            ASSERT_TRUE(lock.emplace(storePath).held());
+        }
         const std::size_t asked = service_.receivedAt("/api/trace/client/report/").size();
-        outcome = query();
-        EXPECT_TRUE(outcome.success) << outcome.code;
+        auto outcome = query();
+        lock.reset();
+        if (!row.lasting) disk.clear();
+        EXPECT_TRUE(outcome.success) << outcome.code << " " << outcome.message.value_or("");
         EXPECT_EQ(outcome.appData, (AppData{"P", "C"}));
-        EXPECT_EQ(outcome.synchronous, stored) << "answered from the cache only once stored";
+        // What was captured goes with this launch's query, whether or not the store took it.
+        EXPECT_EQ(lastQuery()["clip"], kTrace);
+        const std::string firstClientId = CoreHelper::getClientId();
+        EXPECT_EQ(lastQuery()["ci"], firstClientId);
+        EXPECT_TRUE(logged(launch, "key-value store"));
+
+        start();  // the next launch, on the same files and pasteboard
+        outcome = query();
+        disk.clear();
+        EXPECT_TRUE(outcome.success) << outcome.code << " " << outcome.message.value_or("");
+        EXPECT_EQ(outcome.appData, (AppData{"P", "C"}));
+        EXPECT_EQ(outcome.synchronous, row.answerStored) << "from the cache only once stored";
         EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(),
-                  asked + (stored ? 0 : 1));
+                  asked + (row.answerStored ? 1 : 2));
+        if (!row.answerStored) {
+            EXPECT_EQ(lastQuery()["clip"], kTrace);
+        }
+        if (row.clientIdStored) {
+            EXPECT_EQ(CoreHelper::getClientId(), firstClientId);
+        }
         EXPECT_FALSE(Plovendale::isFirstOpen());
     }
 }

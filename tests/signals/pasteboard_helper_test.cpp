@@ -14,17 +14,12 @@ namespace {
 constexpr const char* kAppKey = "ab3Kx9PqZ";
 constexpr const char* kTrace = "T0123456789xyz";
 
-// Filler is mixed in at the positions the landing page uses.
-std::string encodeKey(const std::string& key) {
-    return "fffff" + key.substr(0, 5) + "ggg" + key.substr(5);
-}
-std::string encodeTrace(const std::string& trace) {
-    return "hhh" + trace.substr(0, 10) + "iiiii" + trace.substr(10);
-}
+using test::encodeKey;
+using test::encodeTrace;
+
 std::string anchor(const std::string& key, const std::string& trace,
                    const std::string& before = "") {
-    return "<a " + before + "id=\"PLOVENDALE:" + encodeKey(key) + ":" + encodeTrace(trace) +
-           "\" href=\"https://example.com\">open</a>";
+    return test::pasteboardAnchor(key, trace, before);
 }
 
 class PasteboardHelperTest : public ::testing::Test {
@@ -63,12 +58,14 @@ TEST_F(PasteboardHelperTest, StartUpCapturesAMarkerForThisApplicationOnly) {
     EXPECT_EQ(std::get<std::string>(items[0].at(Pasteboard::kPlainTextType)), "");
 
     // A later capture replaces the value, once the store has taken it: until then the
-    // pasteboard keeps it for the next launch. An attributed installation no longer looks.
+    // pasteboard keeps it for the next launch, and this one uses it. An attributed installation
+    // no longer looks.
     putHTML({anchor(kAppKey, "SecondTrace42")});
     disk.fillAfterCommits(0);
     UIPasteboardHelper::setUp();
     disk.clear();
     EXPECT_EQ(stored(), kTrace);
+    EXPECT_EQ(UIPasteboardHelper::getCacheTraceId(), "SecondTrace42");
     EXPECT_EQ(UIPasteboardHelper::getPasteValue(), anchor(kAppKey, "SecondTrace42"));
     UIPasteboardHelper::setUp();
     EXPECT_EQ(stored(), "SecondTrace42");

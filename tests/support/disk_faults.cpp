@@ -16,6 +16,8 @@ struct Budget {
     std::mutex mutex;
     int commitsLeft = -1;  // -1: no limit
     bool full = false;
+    bool protectFiles = false;
+    bool lockFiles = false;
 
     // A write-ahead-log frame header whose second field (the database size after the commit) is
     // not zero starts the last frame of a transaction.
@@ -144,6 +146,15 @@ int faultOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int
     ours->real = reinterpret_cast<sqlite3_file*>(ours + 1);
     ours->wal = (flags & SQLITE_OPEN_WAL) != 0;
     ours->real->pMethods = nullptr;
+    ours->file.pMethods = nullptr;
+    if (flags & SQLITE_OPEN_MAIN_DB) {
+        std::lock_guard lock(budget().mutex);
+        if (budget().lockFiles) return SQLITE_CANTOPEN;
+        // What the default VFS does when opening for writing is refused: it opens read-only and
+        // says so in the flags.
+        if (budget().protectFiles && (flags & SQLITE_OPEN_READWRITE))
+            flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
+    }
     const int rc = baseVfs->xOpen(baseVfs, name, ours->real, flags, outFlags);
     // SQLite closes a file whose methods are set, also after a failed open: mirror the wrapped
     // one (the default VFS on Linux offers every method of version 3).
@@ -175,10 +186,37 @@ void DiskFaults::fillAfterCommits(int commits) {
     budget().full = false;
 }
 
+void DiskFaults::protectFiles() {
+    std::lock_guard lock(budget().mutex);
+    budget().protectFiles = true;
+}
+
+void DiskFaults::lockFiles() {
+    std::lock_guard lock(budget().mutex);
+    budget().lockFiles = true;
+}
+
 void DiskFaults::clear() {
     std::lock_guard lock(budget().mutex);
     budget().commitsLeft = -1;
     budget().full = false;
+    budget().protectFiles = false;
+    budget().lockFiles = false;
+}
+
+StoreWriteLock::StoreWriteLock(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return;
+    held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+StoreWriteLock::~StoreWriteLock() {
+    release();
+    sqlite3_close_v2(db_);
+}
+
+void StoreWriteLock::release() {
+    if (held_) sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+    held_ = false;
 }
 
 }  // namespace plovendale::test

@@ -14,7 +14,8 @@
 namespace plovendale::test {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "plovendale-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "plovendale-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
@@ -56,10 +57,17 @@ std::string escapeXML(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -76,7 +84,8 @@ void writeInfoPlist(const std::string& directory, const std::map<std::string, st
            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
            "<plist version=\"1.0\">\n<dict>\n";
     for (const auto& [key, value] : strings) {
-        out << "  <key>" << escapeXML(key) << "</key>\n  <string>" << escapeXML(value) << "</string>\n";
+        out << "  <key>" << escapeXML(key) << "</key>\n  <string>" << escapeXML(value)
+            << "</string>\n";
     }
     for (const auto& [key, raw] : rawValues) {
         out << "  <key>" << escapeXML(key) << "</key>\n  " << raw << "\n";
@@ -93,7 +102,23 @@ TestPlatform::TestPlatform(const std::map<std::string, std::string>& info)
     config_.logSink = [log = log_](std::string_view line) { log->add(line); };
 }
 
-void TestPlatform::configure() { Platform::configure(config_); }
+void TestPlatform::configure() {
+    Platform::configure(config_);
+}
+
+std::string encodeKey(const std::string& key) {
+    return "fffff" + key.substr(0, 5) + "ggg" + key.substr(5);
+}
+
+std::string encodeTrace(const std::string& trace) {
+    return "hhh" + trace.substr(0, 10) + "iiiii" + trace.substr(10);
+}
+
+std::string pasteboardAnchor(const std::string& key, const std::string& trace,
+                             const std::string& attributes) {
+    return "<a " + attributes + "id=\"PLOVENDALE:" + encodeKey(key) + ":" + encodeTrace(trace) +
+           "\" href=\"https://example.com\">open</a>";
+}
 
 bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     return MainQueue::shared().runUntil(done, timeout);

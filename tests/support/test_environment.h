@@ -16,7 +16,7 @@ namespace plovendale::test {
 
 /// A fresh directory under the system temp dir, removed with everything in it on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -24,7 +24,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -33,13 +33,13 @@ std::string readFile(const std::string& path);
 
 /// Collects log lines (installed as the platform's log sink).
 class LogCapture {
-public:
+  public:
     void add(std::string_view line);
     std::vector<std::string> lines() const;
     void clear();
     Log::Sink sink();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
@@ -51,7 +51,7 @@ void writeInfoPlist(const std::string& directory, const std::map<std::string, st
 /// A whole desktop platform in a temp dir: data directory, bundle directory with an Info.plist,
 /// in-process pasteboard, captured log. configure() installs it.
 class TestPlatform {
-public:
+  public:
     TestPlatform() : TestPlatform(std::map<std::string, std::string>{}) {}
     TestPlatform(std::initializer_list<std::pair<std::string, std::string>> info)
         : TestPlatform(std::map<std::string, std::string>(info.begin(), info.end())) {}
@@ -65,7 +65,7 @@ public:
     std::string bundleDirectory() const { return dir_.file("App.app"); }
     LogCapture& log() { return *log_; }
 
-private:
+  private:
     TempDir dir_;
     std::shared_ptr<LogCapture> log_;
     PlatformConfiguration config_;
@@ -91,6 +91,14 @@ class ReleaseWitness {
   private:
     std::shared_ptr<ReleaseRecord> record_;
 };
+
+/// The fields of a landing page's pasteboard marker, with filler mixed in where the page puts it.
+std::string encodeKey(const std::string& key);
+std::string encodeTrace(const std::string& trace);
+/// The anchor a landing page leaves on the pasteboard for `key` and `trace`; `attributes` go
+/// before its id.
+std::string pasteboardAnchor(const std::string& key, const std::string& trace,
+                             const std::string& attributes = "");
 
 /// Drains the main queue until `done` holds or `timeout` passes.
 bool runMainQueueUntil(const std::function<bool()>& done,

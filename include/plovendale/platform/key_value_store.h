@@ -36,6 +36,9 @@ class KeyValueStore {
         for (const auto& key : keys) removedAll = removeObjectForKey(key) && removedAll;
         return removedAll;
     }
+    /// Whether values outlive the process. The library keeps its other copies of a value (the
+    /// pasteboard's marker) while the store only holds it in memory.
+    virtual bool persists() const { return true; }
 };
 
 /// A store in an SQLite file (one table, WAL journal, full synchronous commits: each write is one

@@ -11,7 +11,7 @@ namespace plovendale {
 /// the host's thread and the main queue may interleave. The save operations answer whether the
 /// value reached the store.
 class CoreHelper {
-public:
+  public:
     static constexpr const char* kClientIdKey = "com.plovendale.client_id";
     static constexpr const char* kInstallKey = "com.plovendale.install_key";
     static constexpr const char* kAppDataKey = "com.plovendale.appData_key";
@@ -24,7 +24,7 @@ public:
     static std::string getTargetDomain();
 
     /// Keeps and persists `clientId` only while no identifier is known in this process. When the
-    /// store refuses it, it is still kept for this process.
+    /// store refuses it, it is still kept for this process and stored with the answer.
     static bool saveClientId(const std::string& clientId);
     static std::string getClientId();
 
@@ -38,8 +38,9 @@ public:
     static std::optional<std::string> getAppData();
 
     /// Stores the trace identifier and, when given, the cached app data as one write, so that an
-    /// installation is never attributed without the cache that answers its later queries. False
-    /// when the store refused it: then neither is stored.
+    /// installation is never attributed without the cache that answers its later queries. A
+    /// client identifier the store refused earlier in this process goes in the same write. False
+    /// when the store refused it: then none of them is stored.
     static bool saveAttribution(const std::string& traceId,
                                 const std::optional<std::string>& appData);
 };

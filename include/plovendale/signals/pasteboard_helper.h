@@ -14,8 +14,9 @@ class UIPasteboardHelper {
     enum class Capture { Captured, Empty, NoMarker, StoreFailed };
 
     /// Captures a trace identifier meant for this application's key: stores it under
-    /// "com.plovendale.paste_key" and empties the pasteboard. Otherwise, or when the store refuses
-    /// the value, changes nothing.
+    /// "com.plovendale.paste_key" and empties the pasteboard. When the store refuses the value,
+    /// or keeps it in memory only, the pasteboard keeps it for the next launch; a refused value
+    /// is still kept for this process.
     static void setUp() { (void)capture(); }
     /// setUp, answering what it found: no HTML text, no marker for this key, or a store refusal.
     static Capture capture();
@@ -29,7 +30,8 @@ class UIPasteboardHelper {
     static std::string decodeAppKey(const std::string& encoded);
     /// Positions 3-12 and 18 onwards of the encoded identifier, or "" when either part is empty.
     static std::string decodeTrackId(const std::string& encoded);
-    /// The identifier stored by an earlier capture, or "".
+    /// The identifier of the last capture in this process that the store refused, else the one
+    /// stored by an earlier capture, else "".
     static std::string getCacheTraceId();
 };
 
