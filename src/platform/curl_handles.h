@@ -60,7 +60,9 @@ enum class URLCheck { Ok, Unsupported, Bad };
 /// Parses url. Unsupported: not http/https or no scheme; Bad: http(s) but not parsable.
 URLCheck parseHTTPURL(const std::string& url, URLParts& parts);
 
-/// Resolves a Location value against base; nothing when the result is not an http(s) URL.
+/// Resolves a Location value against base, whatever its scheme: a redirection elsewhere than
+/// http(s) is still one, and fails when followed (unsupported URL) rather than passing for the
+/// final response.
 std::optional<std::string> resolveLocation(const std::string& base, const std::string& location);
 
 /// Whether text could be an absolute URL at all: a scheme, and only visible ASCII.

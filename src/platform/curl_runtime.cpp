@@ -170,11 +170,7 @@ std::optional<std::string> resolveLocation(const std::string& base, const std::s
             CURLUE_OK) {
         return std::nullopt;
     }
-    auto resolved = getPart(url.get(), CURLUPART_URL);
-    if (!resolved) return std::nullopt;
-    URLParts parts;
-    if (parseHTTPURL(*resolved, parts) != URLCheck::Ok) return std::nullopt;
-    return resolved;
+    return getPart(url.get(), CURLUPART_URL);
 }
 
 }  // namespace plovendale::curl

@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/platform/url_session.h"
@@ -216,57 +217,107 @@ TEST_F(InstallTrace, TransportFailuresArriveAsRequestFailures) {
     EXPECT_TRUE(Plovendale::isFirstOpen());
 }
 
-TEST_F(InstallTrace, MisbehavingServicesAreAnsweredByTheTimeoutInBoundedMemory) {
+// Every misbehaviour of a service, against the install-trace query and a plain request at once:
+// each gets the platform's error for it, by its timeout, in bounded memory, and no session is
+// left behind.
+TEST_F(InstallTrace, MisbehavingServicesGetTheirErrorByTheTimeoutAndLeaveNothingBehind) {
     using test::Misbehaviour;
     using Clock = std::chrono::steady_clock;
     constexpr double kTimeoutMs = 4000;
     // Generous, so that sanitizer builds pass; the figures printed are the real ones.
     constexpr auto kMargin = std::chrono::milliseconds(1500);
     constexpr long kMemoryBoundKiB = 64 * 1024;
-    const std::map<Misbehaviour, std::string> messages = {
-        {Misbehaviour::EndlessChunkedBody, "resource exceeds maximum size"},
-        {Misbehaviour::HugeContentLength, "resource exceeds maximum size"},
-        {Misbehaviour::TrickleBody, "The request timed out."},
-        {Misbehaviour::TrickleHeaders, "The request timed out."},
-        {Misbehaviour::SilentAfterHeaders, "The request timed out."},
-        {Misbehaviour::ResetMidBody, "The network connection was lost."},
-        {Misbehaviour::GarbageStatusLine, "bad server response"},
+    const std::map<Misbehaviour, std::int64_t> codes = {
+        {Misbehaviour::EndlessChunkedBody, URLErrorCode::kDataLengthExceedsMaximum},
+        {Misbehaviour::HugeContentLength, URLErrorCode::kDataLengthExceedsMaximum},
+        {Misbehaviour::TrickleBody, URLErrorCode::kTimedOut},
+        {Misbehaviour::TrickleHeaders, URLErrorCode::kTimedOut},
+        {Misbehaviour::SilentAfterHeaders, URLErrorCode::kTimedOut},
+        {Misbehaviour::ResetMidBody, URLErrorCode::kNetworkConnectionLost},
+        {Misbehaviour::GarbageStatusLine, URLErrorCode::kBadServerResponse},
+        {Misbehaviour::ResetBeforeAnyByte, URLErrorCode::kNetworkConnectionLost},
+        {Misbehaviour::ResetMidHeaders, URLErrorCode::kNetworkConnectionLost},
+        {Misbehaviour::TruncatedChunkedBody, URLErrorCode::kNetworkConnectionLost},
+        {Misbehaviour::RedirectLoop, URLErrorCode::kHTTPTooManyRedirects},
+        {Misbehaviour::RedirectToFTP, URLErrorCode::kUnsupportedURL},
+        {Misbehaviour::RedirectToFile, URLErrorCode::kUnsupportedURL},
+        {Misbehaviour::WrongHostCertificate, URLErrorCode::kServerCertificateUntrusted},
     };
+    const auto& certificates = test::TestCertificates::shared();
+    ASSERT_TRUE(certificates.available()) << "openssl could not make a test certificate";
+    URLSessionTLS::setAdditionalCAPEM(certificates.caPEM());  // only the host name is wrong
     for (const Misbehaviour misbehaviour : test::kMisbehaviours) {
         const std::string name = test::nameOf(misbehaviour);
-        test::RawServer server(test::misbehaving(misbehaviour));
-        Plovendale::setServerDomain(server.url(""));
+        std::optional<test::MisbehavingServer> service(std::in_place, misbehaviour);
+        std::optional<test::MisbehavingServer> server(std::in_place, misbehaviour);
+        Plovendale::setServerDomain(service->url(""));
         const bool peakReset = test::resetPeakMemory();
         const long memoryBefore = test::peakMemoryKiB();
-        Outcome outcome;
-        const auto started = Clock::now();
+        // Shared with the callbacks, which may outlive a failed wait.
+        struct Answers {
+            Clock::time_point started = Clock::now();
+            Outcome query;
+            std::optional<std::chrono::milliseconds> queryAnswered, requestAnswered;
+            std::optional<Error> error;
+            std::chrono::milliseconds since() const {
+                return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                             started);
+            }
+        };
+        auto answers = std::make_shared<Answers>();
         Plovendale::getInstallTraceWithTimeout(
             kTimeoutMs,
-            [&](const std::optional<AppData>&) {
-                outcome = {true, true};
+            [answers](const std::optional<AppData>&) {
+                answers->query = {true, true};
+                answers->queryAnswered = answers->since();
             },
-            [&](std::int64_t code, const std::optional<std::string>& message) {
-                outcome = {true, false, std::nullopt, code, message};
+            [answers](std::int64_t code, const std::optional<std::string>& message) {
+                answers->query = {true, false, std::nullopt, code, message};
+                answers->queryAnswered = answers->since();
             });
-        test::runMainQueueUntil([&] { return outcome.arrived; },
+        auto request = STHTTPRequest::requestWithURLString(server->url("/plain"));
+        ASSERT_TRUE(request);
+        request->setTimeoutSeconds(kTimeoutMs / 1000);
+        request->setCompletionBlock(
+            [answers](const STHTTPHeaders&, const std::optional<std::string>&) {
+                answers->requestAnswered = answers->since();
+            });
+        request->setErrorBlock([answers](const Error& failure) {
+            answers->error = failure;
+            answers->requestAnswered = answers->since();
+        });
+        request->startAsynchronous();
+        request.reset();
+        test::runMainQueueUntil([&] { return answers->queryAnswered && answers->requestAnswered; },
                                 std::chrono::milliseconds(static_cast<int>(kTimeoutMs)) + kMargin);
-        const auto answeredMs =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        const auto& [unused, outcome, queryAnswered, requestAnswered, error] = *answers;
         const long growthKiB = test::peakMemoryKiB() - memoryBefore;
-        std::cout << "[ figures  ] " << name << ": answered in " << answeredMs
-                  << " ms, peak memory +" << growthKiB << " KiB\n";
+        std::cout << "[ figures  ] " << name << ": query answered in "
+                  << (queryAnswered ? queryAnswered->count() : -1) << " ms, request in "
+                  << (requestAnswered ? requestAnswered->count() : -1) << " ms, peak memory +"
+                  << growthKiB << " KiB\n";
 
-        ASSERT_TRUE(outcome.arrived) << name;
+        ASSERT_TRUE(queryAnswered && requestAnswered) << name;
+        ASSERT_TRUE(error) << name << ": the request succeeded";
+        EXPECT_EQ(error->domain, kNSURLErrorDomain) << name;
+        EXPECT_EQ(error->code, codes.at(misbehaviour)) << name;
         EXPECT_FALSE(outcome.success) << name;
         EXPECT_EQ(outcome.code, -10004) << name;
-        EXPECT_EQ(outcome.message, messages.at(misbehaviour)) << name;
-        EXPECT_LE(answeredMs, kTimeoutMs + kMargin.count()) << name;
+        EXPECT_EQ(outcome.message, error->localizedDescription()) << name;
+        EXPECT_LE(*queryAnswered, std::chrono::milliseconds(static_cast<int>(kTimeoutMs)) + kMargin)
+            << name;
+        EXPECT_LE(*requestAnswered,
+                  std::chrono::milliseconds(static_cast<int>(kTimeoutMs)) + kMargin)
+            << name;
         if (peakReset) {
             EXPECT_LT(growthKiB, kMemoryBoundKiB) << name;
         }
+        // The state report went to the same service; once it is gone, nothing may stay alive.
+        service.reset();
+        server.reset();
+        EXPECT_TRUE(test::runMainQueueUntil([] { return URLSession::liveSessionCount() == 0; }))
+            << name;
     }
-    // The state reports went to the same servers, which are gone now.
-    EXPECT_TRUE(test::runMainQueueUntil([] { return URLSession::liveSessionCount() == 0; }));
 }
 
 TEST_F(InstallTrace, KeylessAndUnaddressableQueriesAnswerAtOnce) {

@@ -60,6 +60,11 @@ std::size_t declaredLength(const std::string& head) {
     return at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 17, nullptr, 10);
 }
 
+std::string redirectTo(const std::string& location) {
+    return "HTTP/1.1 301 Moved Permanently\r\nLocation: " + location +
+           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
 void serveMisbehaving(Misbehaviour misbehaviour, RawConnection& connection) {
     using std::chrono::milliseconds;
     // Read what the client sends first: closing on unread bytes would reset the connection and hide
@@ -103,6 +108,28 @@ void serveMisbehaving(Misbehaviour misbehaviour, RawConnection& connection) {
         case Misbehaviour::GarbageStatusLine:
             connection.send("HELLO THERE\r\nThis is no HTTP.\r\n\r\n");
             return;
+        case Misbehaviour::ResetBeforeAnyByte:
+            connection.reset();
+            return;
+        case Misbehaviour::ResetMidHeaders:
+            if (connection.send("HTTP/1.1 200 OK\r\nContent-Ty"))
+                connection.pause(milliseconds(50));
+            connection.reset();
+            return;
+        case Misbehaviour::TruncatedChunkedBody:
+            connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+            return;
+        case Misbehaviour::RedirectLoop:
+            connection.send(redirectTo("/loop"));
+            return;
+        case Misbehaviour::RedirectToFTP:
+            connection.send(redirectTo("ftp://127.0.0.1/pub/file"));
+            return;
+        case Misbehaviour::RedirectToFile:
+            connection.send(redirectTo("file:///etc/hostname"));
+            return;
+        case Misbehaviour::WrongHostCertificate:
+            return;  // served by a TLS server
     }
 }
 
@@ -123,7 +150,12 @@ TestCertificates::TestCertificates() {
         run("openssl req" + ec + "-keyout " + d + "/server.key -out " + d +
             "/server.csr -subj '/CN=127.0.0.1'") &&
         run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
-            "/ca.key -CAcreateserial -out " + d + "/server.pem -days 2 -extfile " + d + "/ext.cnf");
+            "/ca.key -CAcreateserial -out " + d + "/server.pem -days 2 -extfile " + d +
+            "/ext.cnf") &&
+        run("openssl req" + ec + "-keyout " + d + "/other.key -out " + d +
+            "/other.csr -subj '/CN=other.invalid' -addext 'subjectAltName=DNS:other.invalid'") &&
+        run("openssl x509 -req -in " + d + "/other.csr -CA " + d + "/ca.pem -CAkey " + d +
+            "/ca.key -CAcreateserial -out " + d + "/other.pem -days 2 -copy_extensions copy");
 }
 
 const TestCertificates& TestCertificates::shared() {
@@ -138,8 +170,10 @@ std::string TestCertificates::caPEM() const {
 LocalServer::LocalServer() : server_(std::make_unique<httplib::Server>()), scheme_("http") {}
 
 LocalServer::LocalServer(const TestCertificates& certificates)
-    : server_(std::make_unique<httplib::SSLServer>(certificates.certificateFile().c_str(),
-                                                   certificates.keyFile().c_str())),
+    : LocalServer(certificates.certificateFile(), certificates.keyFile()) {}
+
+LocalServer::LocalServer(const std::string& certificateFile, const std::string& keyFile)
+    : server_(std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str())),
       scheme_("https") {}
 
 LocalServer::~LocalServer() {
@@ -292,6 +326,20 @@ const char* nameOf(Misbehaviour misbehaviour) {
             return "reset mid-body";
         case Misbehaviour::GarbageStatusLine:
             return "garbage status line";
+        case Misbehaviour::ResetBeforeAnyByte:
+            return "reset before any byte";
+        case Misbehaviour::ResetMidHeaders:
+            return "reset mid-headers";
+        case Misbehaviour::TruncatedChunkedBody:
+            return "truncated chunked body";
+        case Misbehaviour::RedirectLoop:
+            return "301 loop";
+        case Misbehaviour::RedirectToFTP:
+            return "redirect to ftp://";
+        case Misbehaviour::RedirectToFile:
+            return "redirect to file://";
+        case Misbehaviour::WrongHostCertificate:
+            return "certificate for another host";
     }
     return "?";
 }
@@ -299,6 +347,27 @@ const char* nameOf(Misbehaviour misbehaviour) {
 RawServer::Handler misbehaving(Misbehaviour misbehaviour) {
     return
         [misbehaviour](RawConnection& connection) { serveMisbehaving(misbehaviour, connection); };
+}
+
+MisbehavingServer::MisbehavingServer(Misbehaviour misbehaviour) {
+    if (misbehaviour != Misbehaviour::WrongHostCertificate) {
+        raw_ = std::make_unique<RawServer>(misbehaving(misbehaviour));
+        return;
+    }
+    const auto& certificates = TestCertificates::shared();
+    tls_ = std::make_unique<LocalServer>(certificates.otherHostCertificateFile(),
+                                         certificates.otherHostKeyFile());
+    // Reached only if the name check is skipped.
+    const auto answer = [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(R"({"status":200})", "application/json");
+    };
+    tls_->server().Get(".*", answer);
+    tls_->server().Post(".*", answer);
+    tls_->start();
+}
+
+std::string MisbehavingServer::url(std::string_view path) const {
+    return raw_ ? raw_->url(path) : tls_->url(path);
 }
 
 long peakMemoryKiB() {

@@ -27,6 +27,9 @@ class TestCertificates {
     std::string certificateFile() const { return dir_.file("server.pem"); }
     std::string keyFile() const { return dir_.file("server.key"); }
     std::string caPEM() const;
+    /// A certificate from the same CA for another host name only, and its key.
+    std::string otherHostCertificateFile() const { return dir_.file("other.pem"); }
+    std::string otherHostKeyFile() const { return dir_.file("other.key"); }
 
   private:
     TestCertificates();
@@ -38,8 +41,9 @@ class TestCertificates {
 /// before start(); the server stops on destruction.
 class LocalServer {
   public:
-    LocalServer();                                               // HTTP
-    explicit LocalServer(const TestCertificates& certificates);  // HTTPS
+    LocalServer();                                                                // HTTP
+    explicit LocalServer(const TestCertificates& certificates);                   // HTTPS
+    LocalServer(const std::string& certificateFile, const std::string& keyFile);  // HTTPS
     ~LocalServer();
     LocalServer(const LocalServer&) = delete;
     LocalServer& operator=(const LocalServer&) = delete;
@@ -111,24 +115,47 @@ class RawServer {
     std::thread thread_;
 };
 
-/// Ways a service misbehaves, each served by misbehaving(); tests iterate over kMisbehaviours.
+/// Ways a service misbehaves, each served by MisbehavingServer; tests iterate over kMisbehaviours.
 enum class Misbehaviour {
-    EndlessChunkedBody,  ///< 200, then 64 KiB chunks for as long as the client reads
-    HugeContentLength,   ///< 200 announcing 16 GiB, then bytes for as long as the client reads
-    TrickleBody,         ///< 200 announcing 100 bytes, then one byte a second
-    TrickleHeaders,      ///< the status line, then header lines of 3 bytes at one byte a second
-    SilentAfterHeaders,  ///< 200 announcing 100 bytes, then nothing
-    ResetMidBody,        ///< 200 announcing 100 bytes, 10 of them, then a TCP reset
-    GarbageStatusLine,   ///< a reply that is not HTTP at all
+    EndlessChunkedBody,    ///< 200, then 64 KiB chunks for as long as the client reads
+    HugeContentLength,     ///< 200 announcing 16 GiB, then bytes for as long as the client reads
+    TrickleBody,           ///< 200 announcing 100 bytes, then one byte a second
+    TrickleHeaders,        ///< the status line, then header lines of 3 bytes at one byte a second
+    SilentAfterHeaders,    ///< 200 announcing 100 bytes, then nothing
+    ResetMidBody,          ///< 200 announcing 100 bytes, 10 of them, then a TCP reset
+    GarbageStatusLine,     ///< a reply that is not HTTP at all
+    ResetBeforeAnyByte,    ///< the request is read, then a TCP reset
+    ResetMidHeaders,       ///< the status line and half a header line, then a TCP reset
+    TruncatedChunkedBody,  ///< one chunk, then the connection closes without the last chunk
+    RedirectLoop,          ///< 301 to the same place, every time
+    RedirectToFTP,         ///< 301 to an ftp:// URL
+    RedirectToFile,        ///< 301 to a file:// URL of a file that exists
+    WrongHostCertificate,  ///< TLS with a certificate of a trusted CA, made out to another host
 };
 inline constexpr Misbehaviour kMisbehaviours[] = {
-    Misbehaviour::EndlessChunkedBody, Misbehaviour::HugeContentLength,  Misbehaviour::TrickleBody,
-    Misbehaviour::TrickleHeaders,     Misbehaviour::SilentAfterHeaders, Misbehaviour::ResetMidBody,
-    Misbehaviour::GarbageStatusLine,
+    Misbehaviour::EndlessChunkedBody, Misbehaviour::HugeContentLength,
+    Misbehaviour::TrickleBody,        Misbehaviour::TrickleHeaders,
+    Misbehaviour::SilentAfterHeaders, Misbehaviour::ResetMidBody,
+    Misbehaviour::GarbageStatusLine,  Misbehaviour::ResetBeforeAnyByte,
+    Misbehaviour::ResetMidHeaders,    Misbehaviour::TruncatedChunkedBody,
+    Misbehaviour::RedirectLoop,       Misbehaviour::RedirectToFTP,
+    Misbehaviour::RedirectToFile,     Misbehaviour::WrongHostCertificate,
 };
 const char* nameOf(Misbehaviour misbehaviour);
-/// A RawServer handler that answers every request in that way.
+/// A RawServer handler that answers every request in that way (all but WrongHostCertificate).
 RawServer::Handler misbehaving(Misbehaviour misbehaviour);
+
+/// A service on 127.0.0.1 that answers every request with one misbehaviour: a RawServer, or a
+/// TLS server for the certificate (trust TestCertificates' CA to see the name checked).
+class MisbehavingServer {
+  public:
+    explicit MisbehavingServer(Misbehaviour misbehaviour);
+    std::string url(std::string_view path) const;
+
+  private:
+    std::unique_ptr<RawServer> raw_;
+    std::unique_ptr<LocalServer> tls_;
+};
 
 /// Peak resident memory of this process in KiB since the last resetPeakMemory() (VmHWM).
 long peakMemoryKiB();
