@@ -3,11 +3,11 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <chrono>
 #include <tuple>
 
 #include "platform/curl_handles.h"
 #include "platform/curl_text.h"
+#include "plovendale/platform/identifiers.h"
 
 namespace plovendale {
 namespace {
@@ -22,9 +22,9 @@ constexpr std::size_t kMaxAttributeValueBytes = 1024;
 // A hostile or careless server must not grow the store without bound.
 constexpr std::size_t kMaxStoredCookies = 3000;
 
+// Cookie dates are wall-clock dates: the host's clock decides what has expired.
 double secondsNow() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return Date::timeIntervalSince1970();
 }
 
 bool isExpired(const HTTPCookie& cookie, double now) {

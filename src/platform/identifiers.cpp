@@ -90,9 +90,4 @@ std::string UUID::UUIDString() {
     return text;
 }
 
-double Date::timeIntervalSince1970() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace plovendale

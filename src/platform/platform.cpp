@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "platform/device_services.h"
 #include "platform/private_directory.h"
+#include "plovendale/platform/identifiers.h"
 
 namespace plovendale {
 namespace {
@@ -171,6 +173,19 @@ std::shared_ptr<DeviceServices> Platform::device() {
             DeviceOverrides{s.config.screen, s.config.machineName, s.config.osVersion});
     }
     return s.device;
+}
+
+// Here rather than with the identifiers: the clock is part of the configuration.
+double Date::timeIntervalSince1970() {
+    std::function<double()> clock;
+    {
+        auto& s = state();
+        std::lock_guard lock(s.mutex);
+        clock = s.config.wallClock;
+    }
+    if (clock) return clock();
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
 std::string Platform::dataDirectory() {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -45,17 +46,31 @@ double timeoutSecondsFor(double timeoutMs) {
     return std::max(MIN_REQUEST_TIMEOUT, timeoutMs) / 1000.0;
 }
 
+// Sends the state report with an elapsed time already measured.
+void sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId);
+
 InstallTraceState failedState(std::int64_t code, const std::optional<std::string>& message) {
     return {Kind::Failed, std::nullopt, code, message};
 }
 
 // One query in flight: the handlers and the start time, shared by the request's callbacks.
 struct Query {
-    double startTime = 0;
+    double startTime = 0;  // on the wall clock
     Plovendale::SuccessHandler success;
     Plovendale::FailHandler fail;
+    // Elapsed times are measured here: a wall clock set back or forward during the query would
+    // report a negative or hours-long query.
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     std::uint64_t generation = 0;  // of the installation the query was made for
+
+    std::int64_t elapsedMs() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - started)
+            .count();
+    }
+    void report(std::int64_t code, const std::string& traceId) const {
+        sendStateReport(elapsedMs(), code, traceId);
+    }
 
     void succeedWith(const std::optional<AppData>& appData) const {
         if (success) callHostCode("[Plovendale] The success handler", [&] { success(appData); });
@@ -68,9 +83,7 @@ struct Query {
     bool forgotten() const { return generation != internal::installationGeneration(); }
 
     void answered(std::int64_t code, std::size_t responseBytes) const {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - started);
-        internal::emitEvent("query.answered", {{"elapsedMs", std::to_string(elapsed.count())},
+        internal::emitEvent("query.answered", {{"elapsedMs", std::to_string(elapsedMs())},
                                                {"code", std::to_string(code)},
                                                {"responseBytes", std::to_string(responseBytes)}});
     }
@@ -78,7 +91,7 @@ struct Query {
                        std::size_t responseBytes) const {
         answered(code, responseBytes);
         const bool keep = !forgotten();
-        if (keep) Plovendale::reportState(startTime, code, message, "");
+        if (keep) report(code, "");
         internal::traceQueryEnded(failedState(code, message), keep, generation);
         failWith(code, message);
     }
@@ -111,7 +124,7 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
         return;
     }
     const std::string traceId = result->traceId.value_or("");
-    Plovendale::reportState(query.startTime, 200, result->msg, traceId);
+    query.report(200, traceId);
     std::optional<std::string> cache;
     if (result->data) cache = DataUtil::appData2Json(result->data);
     // The host still gets this answer; an installation whose answer is not on disk stays
@@ -157,6 +170,7 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
         return;
     }
     query->startTime = Date::timeIntervalSince1970();
+    query->started = std::chrono::steady_clock::now();
 
     if (!CoreHelper::isFirstInstall()) {
         internal::emitEvent("query.started", {{"source", "cache"}});
@@ -208,6 +222,14 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
 void Plovendale::reportState(double startTime, std::int64_t code,
                              const std::optional<std::string>& /*message*/,
                              const std::string& traceId) {
+    // Only the wall clock is known here; one set back since the start counts as no time at all.
+    const double elapsedMs = (Date::timeIntervalSince1970() - startTime) * 1000.0;
+    sendStateReport(static_cast<std::int64_t>(std::max(0.0, std::trunc(elapsedMs))), code, traceId);
+}
+
+namespace {
+
+void sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId) {
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
         Log::write("[Plovendale] The app key is not available.");
@@ -216,17 +238,16 @@ void Plovendale::reportState(double startTime, std::int64_t code,
     if (internal::trackingDisabled()) return;  // disabled while the query was in flight
     nlohmann::json report = nlohmann::json::object();
     report["ci"] = CoreHelper::getClientId();
-    const double elapsedMs = (Date::timeIntervalSince1970() - startTime) * 1000.0;
-    report["t"] = std::to_string(static_cast<long long>(std::trunc(elapsedMs)));
+    report["t"] = std::to_string(elapsedMs);
     report["ms"] = (code == 200 && !StringUtils::isNullOrEmpty(traceId)) ? "1" : "0";
     report["cd"] = std::to_string(code);
     report["msg"] = code == 200 ? "success" : "";
     std::optional<Bytes> body = JSONSerialization::dataWithJSONObject(report, 0);
     if (!body) return;
     const std::string text = toString(*body);
-    auto request =
-        makeServiceRequest(fillTemplate(REPORT_STATE_URL, {getDomainUrl(appKey), appKey}),
-                           std::move(*body), REQUEST_TIMEOUT / 1000.0);
+    auto request = makeServiceRequest(
+        fillTemplate(REPORT_STATE_URL, {Plovendale::getDomainUrl(appKey), appKey}),
+        std::move(*body), REQUEST_TIMEOUT / 1000.0);
     if (!request) return;
     request->setDiscardsResponseBody(true);  // the report's answer is never read
     // The host is never told how the report went; one that does not arrive waits in the outbox.
@@ -253,5 +274,7 @@ void Plovendale::reportState(double startTime, std::int64_t code,
     internal::emitEvent("report.sent", {{"code", std::to_string(code)}});
     request->startAsynchronous();
 }
+
+}  // namespace
 
 }  // namespace plovendale

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -7,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "plovendale/http/st_http_request.h"
+#include "plovendale/platform/identifiers.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/platform/url_session.h"
@@ -318,6 +320,51 @@ TEST_F(InstallTrace, MisbehavingServicesGetTheirErrorByTheTimeoutAndLeaveNothing
         EXPECT_TRUE(test::runMainQueueUntil([] { return URLSession::liveSessionCount() == 0; }))
             << name;
     }
+}
+
+// While the query waits for a service that answers too late, the wall clock is set back or
+// forward by hours: the timeout fires neither early nor late, and the report's elapsed time is
+// the time the query took.
+TEST_F(InstallTrace, AWallClockThatJumpsBreaksNeitherTheTimeoutNorTheElapsedTime) {
+    using Clock = std::chrono::steady_clock;
+    auto offset = std::make_shared<std::atomic<double>>(0);
+    platform_.config().wallClock = [offset] {
+        using namespace std::chrono;
+        return duration<double>(system_clock::now().time_since_epoch()).count() + offset->load();
+    };
+    platform_.configure();
+    service_.answerReports({200, kAttributed, std::chrono::milliseconds(8000)});
+    for (const double jump : {-3 * 3600.0, 3 * 3600.0}) {
+        SCOPED_TRACE(jump);
+        *offset = 0;
+        auto outcome = std::make_shared<Outcome>();
+        const auto started = Clock::now();
+        Plovendale::getInstallTraceWithTimeout(
+            4000, nullptr, [outcome](std::int64_t code, const std::optional<std::string>& message) {
+                *outcome = {true, false, std::nullopt, code, message};
+            });
+        *offset = jump;
+        ASSERT_TRUE(test::runMainQueueUntil(
+            [&] { return outcome->arrived && URLSession::liveSessionCount() == 0; },
+            std::chrono::seconds(8)));
+        const auto waitedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+        EXPECT_EQ(outcome->code, -10004);
+        EXPECT_EQ(outcome->message, "The request timed out.");
+        EXPECT_GE(waitedMs, 3500);
+        EXPECT_LE(waitedMs, 4000 + 1500);
+        const long long reportedMs = std::stoll(lastReport()["t"].get<std::string>());
+        EXPECT_GE(reportedMs, 3500);
+        EXPECT_LE(reportedMs, waitedMs);
+    }
+    // Given only a start time on the wall clock, one it has not reached yet counts as no time.
+    const std::size_t reports = service_.receivedAt("/api/trace/client/state/").size();
+    Plovendale::reportState(Date::timeIntervalSince1970() + 60, 403, std::nullopt, "");
+    ASSERT_TRUE(test::runMainQueueUntil([&] {
+        return service_.receivedAt("/api/trace/client/state/").size() > reports &&
+               URLSession::liveSessionCount() == 0;
+    }));
+    EXPECT_EQ(lastReport()["t"], "0");
 }
 
 TEST_F(InstallTrace, KeylessAndUnaddressableQueriesAnswerAtOnce) {

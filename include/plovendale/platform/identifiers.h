@@ -6,15 +6,15 @@ namespace plovendale {
 
 /// Fresh random identifiers (version 4 UUIDs). Any thread.
 class UUID {
-public:
+  public:
     /// 36 characters: 32 upper-case hexadecimal digits and four "-" (8-4-4-4-12). The 122 random
     /// bits come from the operating system's generator on every call.
     static std::string UUIDString();
 };
 
-/// Wall-clock time.
+/// Wall-clock time: the platform configuration's clock, else the system's. Any thread.
 class Date {
-public:
+  public:
     /// Seconds since 1970-01-01 UTC.
     static double timeIntervalSince1970();
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,7 +23,10 @@ namespace plovendale {
 ///   write to it, the store lives in memory for the run and one line says why;
 /// - pasteboard: an in-process pasteboard;
 /// - screen, machineName, osVersion: no screen, uname's machine, the running kernel's version;
-/// - logSink: stderr.
+/// - logSink: stderr;
+/// - wallClock: the system's clock, in seconds since 1970-01-01 UTC. It dates what the library
+///   stores and reports; timeouts and elapsed times run on a monotonic clock, so a wall clock
+///   that is set back or forward never shortens, stretches or inverts them.
 struct PlatformConfiguration {
     std::string bundleDirectory;
     std::string dataDirectory;
@@ -34,12 +38,13 @@ struct PlatformConfiguration {
     std::optional<OperatingSystemVersion> osVersion;
     std::shared_ptr<DeviceServices> device;  ///< replaces screen/machineName/osVersion wholesale
     Log::Sink logSink;
+    std::function<double()> wallClock;  ///< called on any thread
 };
 
 /// The configuration entry point and the services the library runs on. Call `configure` once,
 /// before start-up; the accessors are safe from any thread and create defaults lazily.
 class Platform {
-public:
+  public:
     /// Replaces the configuration. Services already handed out stay valid for their holders.
     static void configure(PlatformConfiguration configuration);
 
