@@ -39,30 +39,65 @@ std::string readAll(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// Child mode: one start-up on `dataDirectory`, printing the microseconds the host's thread spent
+// inside initWithDelegate (each launch is a process of its own, as on a device).
+int timeOneStartUp(const std::string& dataDirectory, const std::string& key) {
+    using namespace plovendale;
+    PlatformConfiguration config;
+    config.dataDirectory = dataDirectory;
+    config.logSink = [](std::string_view) {};
+    Platform::configure(config);
+    const auto start = Clock::now();
+    Plovendale::initWithDelegate(nullptr, key);
+    const auto returned = Clock::now();
+    std::printf("%.1f\n", std::chrono::duration<double, std::micro>(returned - start).count());
+    return 0;
+}
+
+// Median microseconds of `launches` start-ups, each in a new process; `fresh` gives each launch a
+// new data directory (a first launch creates the store).
+double startUpMedian(const std::string& work, const std::string& key, int launches, bool fresh) {
+    std::vector<double> times;
+    for (int i = 0; i < launches; ++i) {
+        const std::string dir = work + (fresh ? "/fresh" + std::to_string(i) : "/app");
+        const std::string command = std::filesystem::canonical("/proc/self/exe").string() +
+                                    " --start-up " + dir + " " + key + " > " + work + "/start-up";
+        if (std::system(command.c_str()) != 0) continue;
+        const std::string text = readAll(work + "/start-up");
+        if (!text.empty()) times.push_back(std::atof(text.c_str()));
+    }
+    return times.empty() ? 0 : percentile(times, 0.5);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace plovendale;
+    if (argc == 4 && std::string(argv[1]) == "--start-up") return timeOneStartUp(argv[2], argv[3]);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     const auto binDir = std::filesystem::canonical("/proc/self/exe").parent_path();
     const std::string service = (binDir / "attribution-service").string();
-    std::string work = (std::filesystem::temp_directory_path() / "plovendale-bench-XXXXXX").string();
+    std::string work =
+        (std::filesystem::temp_directory_path() / "plovendale-bench-XXXXXX").string();
     if (!mkdtemp(work.data())) return 1;
     const std::string key = "benchAppKey1";
 
-    const std::string registerCommand = service + " register --db " + work + "/service.db --app-key " + key +
+    const std::string registerCommand = service + " register --db " + work +
+                                        "/service.db --app-key " + key +
                                         " --params bench --channel bench > " + work + "/trace_id";
     if (std::system(registerCommand.c_str()) != 0) return 1;
     std::string traceId = readAll(work + "/trace_id");
     traceId.erase(traceId.find_last_not_of("\r\n") + 1);
 
-    std::vector<std::string> args = {service, "--port", "0", "--port-file", work + "/port", "--db",
-                                      work + "/service.db", "--quiet"};
+    std::vector<std::string> args = {
+        service,  "--port", "0", "--port-file", work + "/port", "--db", work + "/service.db",
+        "--quiet"};
     std::vector<char*> argvService;
     for (auto& a : args) argvService.push_back(a.data());
     argvService.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawn(&pid, service.c_str(), nullptr, nullptr, argvService.data(), environ) != 0) return 1;
+    if (posix_spawn(&pid, service.c_str(), nullptr, nullptr, argvService.data(), environ) != 0)
+        return 1;
     std::string port;
     for (int i = 0; i < 200 && port.empty(); ++i) {
         port = readAll(work + "/port");
@@ -94,18 +129,28 @@ int main(int argc, char** argv) {
         const auto returned = Clock::now();
         MainQueue::shared().runUntil([&] { return arrived; }, std::chrono::seconds(15));
         const auto answered = Clock::now();
-        MainQueue::shared().runUntil([] { return URLSession::liveSessionCount() == 0; }, std::chrono::seconds(15));
+        MainQueue::shared().runUntil([] { return URLSession::liveSessionCount() == 0; },
+                                     std::chrono::seconds(15));
         insideCall.push_back(std::chrono::duration<double, std::micro>(returned - start).count());
         endToEnd.push_back(std::chrono::duration<double, std::milli>(answered - start).count());
     }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
+    const double existingStore = startUpMedian(work, key, 30, false);
+    const double firstLaunch = startUpMedian(work, key, 15, true);
     std::filesystem::remove_all(work);
 
     std::printf("install-trace queries: %d (failures: %d)\n", runs, failures);
-    std::printf("end to end (call to outcome on the main queue): median %.2f ms, p90 %.2f ms, max %.2f ms\n",
-                percentile(endToEnd, 0.5), percentile(endToEnd, 0.9), percentile(endToEnd, 1.0));
-    std::printf("host thread inside getInstallTraceWithTimeout: median %.1f us, p90 %.1f us, max %.1f us\n",
-                percentile(insideCall, 0.5), percentile(insideCall, 0.9), percentile(insideCall, 1.0));
+    std::printf(
+        "end to end (call to outcome on the main queue): median %.2f ms, p90 %.2f ms, max %.2f "
+        "ms\n",
+        percentile(endToEnd, 0.5), percentile(endToEnd, 0.9), percentile(endToEnd, 1.0));
+    std::printf(
+        "host thread inside getInstallTraceWithTimeout: median %.1f us, p90 %.1f us, max %.1f us\n",
+        percentile(insideCall, 0.5), percentile(insideCall, 0.9), percentile(insideCall, 1.0));
+    std::printf(
+        "host thread inside initWithDelegate: existing store median %.1f us, first launch "
+        "median %.1f us\n",
+        existingStore, firstLaunch);
     return failures == 0 ? 0 : 1;
 }
