@@ -140,7 +140,10 @@ struct RawClient {
     bool one() const {
         std::string answer;
         CURL* easy = make(&answer);
-        const bool ok = curl_easy_perform(easy) == CURLE_OK && answer.size() == 193;
+        const CURLcode code = curl_easy_perform(easy);
+        const bool ok = code == CURLE_OK && answer.size() == 193;
+        if (!ok)
+            std::fprintf(stderr, "raw: %s, %zu bytes\n", curl_easy_strerror(code), answer.size());
         curl_easy_cleanup(easy);
         return ok;
     }
@@ -148,8 +151,11 @@ struct RawClient {
     // `total` requests, `inFlight` at a time, on one multi handle.
     int concurrent(int total, int inFlight) const {
         CURLM* multi = curl_multi_init();
+        // The library opens at most 6 connections per origin and queues the rest; so does this.
+        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
         std::deque<std::string> sinks;
         int started = 0;
+        int finished = 0;
         int succeeded = 0;
         int running = 0;
         auto add = [&] {
@@ -159,19 +165,19 @@ struct RawClient {
         };
         while (started < std::min(total, inFlight)) add();
         const auto deadline = Clock::now() + std::chrono::minutes(2);
-        do {
+        while (finished < total && Clock::now() < deadline) {
             curl_multi_perform(multi, &running);
             int queued = 0;
             while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
                 if (message->msg != CURLMSG_DONE) continue;
+                ++finished;
                 if (message->data.result == CURLE_OK) ++succeeded;
                 curl_multi_remove_handle(multi, message->easy_handle);
                 curl_easy_cleanup(message->easy_handle);
                 if (started < total) add();
             }
-            if (started < total || running > 0) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-            curl_multi_perform(multi, &running);
-        } while ((running > 0 || started < total) && Clock::now() < deadline);
+            if (finished < total) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+        }
         curl_multi_cleanup(multi);
         return succeeded;
     }
