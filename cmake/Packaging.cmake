@@ -14,8 +14,11 @@ set_target_properties(plovendale PROPERTIES
   EXPORT_NAME plovendale)
 target_compile_definitions(plovendale PRIVATE PLOVENDALE_BUILDING)
 if(BUILD_SHARED_LIBS)
-  # Static archives that a dependency might pull in must not leak their symbols either.
-  target_link_options(plovendale PRIVATE "LINKER:--exclude-libs,ALL")
+  target_link_options(plovendale PRIVATE
+    "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/plovendale.map"
+    "LINKER:--exclude-libs,ALL"  # nor what a static dependency would bring
+    "LINKER:--no-undefined")
+  set_property(TARGET plovendale APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/plovendale.map)
   set(PLOVENDALE_SHARED_BUILD ON)
 else()
   target_compile_definitions(plovendale PUBLIC PLOVENDALE_STATIC_DEFINE)
