@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
         plovendale_set_server_domain(argv[1]) != PLOVENDALE_OK)
         return 1;
 
-    if (plovendale_get_install_trace(0, on_success, on_failure, &outcome) != PLOVENDALE_OK) return 1;
+    if (plovendale_get_install_trace(0, on_success, on_failure, &outcome) != PLOVENDALE_OK)
+        return 1;
     /* An application's main loop calls plovendale_drain_main_queue(); this host waits for its one
        outcome. */
     plovendale_run_main_queue_until(is_done, &outcome, 15000);

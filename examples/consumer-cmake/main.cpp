@@ -1,5 +1,6 @@
 // A C++ host: starts the library against a service, asks for the install trace, then hands it a
-// wake-up link. Usage: consumer_cmake (or consumer_pkgconfig) SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK
+// wake-up link. Usage: consumer_cmake (or consumer_pkgconfig) SERVER APP_KEY DATA_DIR BUNDLE_DIR
+// LINK
 #include <chrono>
 #include <cstdio>
 #include <memory>
