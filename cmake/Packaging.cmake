@@ -11,7 +11,10 @@ set_target_properties(plovendale PROPERTIES
   VISIBILITY_INLINES_HIDDEN ON
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR}
-  EXPORT_NAME plovendale)
+  EXPORT_NAME plovendale
+  # Position-independent in both builds: the shared variant then compiles exactly as the static
+  # one does, and `make test` gets it from the compiler cache.
+  POSITION_INDEPENDENT_CODE ON)
 target_compile_definitions(plovendale PRIVATE PLOVENDALE_BUILDING)
 if(BUILD_SHARED_LIBS)
   target_link_options(plovendale PRIVATE
@@ -21,7 +24,7 @@ if(BUILD_SHARED_LIBS)
   set_property(TARGET plovendale APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/plovendale.map)
   set(PLOVENDALE_SHARED_BUILD ON)
 else()
-  target_compile_definitions(plovendale PUBLIC PLOVENDALE_STATIC_DEFINE)
+  target_compile_definitions(plovendale INTERFACE PLOVENDALE_STATIC_DEFINE)
   set(PLOVENDALE_SHARED_BUILD OFF)
 endif()
 
