@@ -1,18 +1,20 @@
 # make demo  - builds the library and runs the end-to-end demo
 # make test  - builds and runs the whole suite (one process per test, then each test binary whole,
 #              shuffled, three times; every fuzz corpus replayed as tests), then again under
-#              AddressSanitizer + UBSan and under ThreadSanitizer
+#              AddressSanitizer + UBSan and under ThreadSanitizer, then the consumer examples
+#              against the installed library (static and shared)
 # make fuzz  - libFuzzer (clang) on every fuzz target, FUZZ_SECONDS (default 60) each
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD    ?= build
 ASAN     ?= build-asan
 TSAN     ?= build-tsan
+SHARED   ?= build-shared
 FUZZ     ?= build-fuzz
 FUZZ_SECONDS ?= 60
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 
-.PHONY: deps build build-asan build-tsan test test-plain test-whole test-asan test-tsan fuzz demo bench clean format
+.PHONY: deps build build-asan build-tsan test test-plain test-whole test-asan test-tsan test-consumers fuzz demo bench clean format
 
 deps:
 	@scripts/install-deps
@@ -50,7 +52,12 @@ test-tsan: build-tsan
 	cd $(TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 		GTEST_DEATH_TEST_STYLE=threadsafe ctest --output-on-failure -j $(JOBS) --timeout 300
 
-test: test-plain test-whole test-asan test-tsan
+# The examples built against the installed library, static and shared, each run against the
+# reference service; the shared variant's exported symbols checked. Reuses the plain build.
+test-consumers: build
+	JOBS=$(JOBS) scripts/check-consumers $(BUILD) $(SHARED)
+
+test: test-plain test-whole test-asan test-tsan test-consumers
 
 # Not part of test: it runs for minutes. Seeds in fuzz/corpus are only read; findings stay in
 # $(FUZZ)/fuzz-work.
@@ -73,4 +80,4 @@ format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ) build-bench
+	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ) $(SHARED) build-bench

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "plovendale/export.h"
 #include "plovendale/http/st_http_upload.h"
 #include "plovendale/http/st_http_value.h"
 #include "plovendale/http/string_encoding.h"
@@ -59,7 +60,7 @@ using STHTTPRequestErrorBlock = std::function<void(const Error& error)>;
 /// every other property is a plain field: after startAsynchronous() has returned, read it on the
 /// main queue only. A started request stays alive until its outcome has been delivered, even when
 /// nobody holds it.
-class STHTTPRequest : public std::enable_shared_from_this<STHTTPRequest> {
+class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPRequest> {
     struct PrivateToken {
         explicit PrivateToken() = default;
     };
@@ -407,10 +408,10 @@ class STHTTPRequest : public std::enable_shared_from_this<STHTTPRequest> {
 
 /// Whether the error says that authentication failed: "STHTTPRequest" 401, or the URL-loading
 /// domain's -1012 (authentication cancelled) and -1013 (authentication required).
-bool st_isAuthenticationError(const Error& error);
+PLOVENDALE_API bool st_isAuthenticationError(const Error& error);
 /// Whether the error is the one cancel() reports ("STHTTPRequest" 1). The URL-loading service's own
 /// cancellation error is not.
-bool st_isCancellationError(const Error& error);
+PLOVENDALE_API bool st_isCancellationError(const Error& error);
 /// The text with the parameters in ascending key order ("?" first, "&" after a "?"), escaped
 /// when doApplyURLEncoding is true. They go before a fragment ("a?x=1#frag"); a "?" inside the
 /// fragment does not count.

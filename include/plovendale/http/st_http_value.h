@@ -7,12 +7,14 @@
 #include <string>
 #include <variant>
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 /// A value of a form or query dictionary: a text or a number. Wherever it is written into a
 /// request its textual form is used: a text unchanged, an integer in decimal (a boolean as 1 or 0),
 /// a fraction in the shortest decimal form that reads back to the same number.
-class STHTTPValue {
+class PLOVENDALE_API STHTTPValue {
   public:
     STHTTPValue() : value_(std::string()) {}
     STHTTPValue(std::string text) : value_(std::move(text)) {}

@@ -8,6 +8,8 @@
 #include <string>
 #include <variant>
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 /// One entry of the application's information dictionary. The entry keeps its type: a number under
@@ -17,8 +19,8 @@ using InfoValue = std::variant<std::monostate, std::string, std::int64_t, double
 
 /// The application bundle: its directory and its information dictionary (Info.plist).
 /// Immutable once made; safe to read from any thread.
-class Bundle {
-public:
+class PLOVENDALE_API Bundle {
+  public:
     virtual ~Bundle() = default;
     /// The entry under `key`, or nothing when there is none.
     virtual std::optional<InfoValue> infoValue(const std::string& key) const = 0;
@@ -38,9 +40,10 @@ inline constexpr std::size_t kMaxInfoPlistSize = 1024 * 1024;
 /// (XML or binary). Only a regular file (a link to one is followed) of at most kMaxInfoPlistSize
 /// bytes is read, without blocking. Anything else gives an empty dictionary: silently when the
 /// file is missing, with one log line otherwise.
-std::shared_ptr<Bundle> makeDirectoryBundle(const std::string& directory);
+PLOVENDALE_API std::shared_ptr<Bundle> makeDirectoryBundle(const std::string& directory);
 
 /// A bundle with the given directory and entries (for hosts that keep their metadata elsewhere).
-std::shared_ptr<Bundle> makeBundle(std::string directory, std::map<std::string, InfoValue> info);
+PLOVENDALE_API std::shared_ptr<Bundle> makeBundle(std::string directory,
+                                                  std::map<std::string, InfoValue> info);
 
 }  // namespace plovendale

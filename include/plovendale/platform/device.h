@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 /// The main screen: bounds in points and the factors from points to pixels.
@@ -22,8 +24,8 @@ struct OperatingSystemVersion {
 
 /// Screen, system and hardware facts (what the phone's screen, process-information and uname
 /// services give). Desktop defaults: no screen, the running kernel's version, uname's machine.
-class DeviceServices {
-public:
+class PLOVENDALE_API DeviceServices {
+  public:
     virtual ~DeviceServices() = default;
     /// The main screen, or nothing when there is none.
     virtual std::optional<ScreenMetrics> mainScreen() const = 0;

@@ -6,6 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 /// Domain of URL-loading errors made by the URL session service.
@@ -34,7 +36,7 @@ inline constexpr std::int64_t kCannotOpenFile = -3000;
 
 /// An error value: a domain, a code within it, and an information map whose
 /// "NSLocalizedDescription" entry is the human-readable message.
-struct Error {
+struct PLOVENDALE_API Error {
     using Headers = std::map<std::string, std::string>;
     using InfoValue = std::variant<std::string, Headers>;
 
@@ -56,8 +58,8 @@ struct Error {
         if (it != userInfo.end()) {
             if (const auto* text = std::get_if<std::string>(&it->second)) return *text;
         }
-        return "The operation couldn\u2019t be completed. (" + domain + " error " + std::to_string(code) +
-               ".)";
+        return "The operation couldn\u2019t be completed. (" + domain + " error " +
+               std::to_string(code) + ".)";
     }
 
     /// A text entry of userInfo, or nothing.

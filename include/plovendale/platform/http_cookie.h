@@ -7,10 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 /// A cookie record. A plain value.
-struct HTTPCookie {
+struct PLOVENDALE_API HTTPCookie {
     std::string name, value, domain, path = "/";
     /// Seconds since 1970; nothing = session-only.
     std::optional<double> expiresDate;
@@ -36,7 +38,7 @@ struct HTTPCookie {
 
 /// The process-wide shared cookie store. It lives in memory for the process (a desktop host has no
 /// system cookie store). Expired cookies are dropped from lookups. Thread-safe.
-class HTTPCookieStorage {
+class PLOVENDALE_API HTTPCookieStorage {
   public:
     static HTTPCookieStorage& shared();
     /// A private store (an ephemeral session keeps its cookies in one of its own).

@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 /// The application's key-value store (its "user defaults"): string and boolean values under string
 /// keys, persisted per application. A value written is durable when the write call returns true;
 /// a write that returns false (disk full, read-only file) changed nothing.
 /// Every operation is safe to call from any thread.
-class KeyValueStore {
+class PLOVENDALE_API KeyValueStore {
   public:
     virtual ~KeyValueStore() = default;
 
@@ -45,9 +47,9 @@ class KeyValueStore {
 /// transaction and one sync) at `path`. A failed write is logged once per call. When the
 /// file cannot be opened or is not a database, one line is logged and an in-memory store is
 /// returned, so the host keeps running (values then live for the process only).
-std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path);
+PLOVENDALE_API std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path);
 
 /// A store that lives in memory only.
-std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore();
+PLOVENDALE_API std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore();
 
 }  // namespace plovendale

@@ -5,12 +5,14 @@
 #include <functional>
 #include <vector>
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 /// The host's main queue: a serial FIFO queue whose work runs on the thread that drains it (the
 /// host's main thread). A host with its own event loop installs a poster instead, and every task is
 /// then handed to that loop. `async` is safe from any thread; draining belongs to one thread.
-class MainQueue {
+class PLOVENDALE_API MainQueue {
   public:
     using Task = std::function<void()>;
     using Poster = std::function<void(Task)>;

@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "plovendale/export.h"
 #include "plovendale/platform/bytes.h"
 
 namespace plovendale {
@@ -16,8 +17,8 @@ using PasteboardValue = std::variant<std::string, Bytes>;
 using PasteboardItem = std::map<std::string, PasteboardValue>;
 
 /// The general pasteboard. Safe to call from any thread.
-class Pasteboard {
-public:
+class PLOVENDALE_API Pasteboard {
+  public:
     static constexpr const char* kPlainTextType = "public.utf8-plain-text";
     static constexpr const char* kHTMLType = "public.html";
 
@@ -31,6 +32,6 @@ public:
 };
 
 /// A pasteboard that lives in this process (a desktop host has no shared one).
-std::shared_ptr<Pasteboard> makeInProcessPasteboard();
+PLOVENDALE_API std::shared_ptr<Pasteboard> makeInProcessPasteboard();
 
 }  // namespace plovendale

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "plovendale/export.h"
 #include "plovendale/platform/bundle.h"
 #include "plovendale/platform/device.h"
 #include "plovendale/platform/key_value_store.h"
@@ -43,7 +44,7 @@ struct PlatformConfiguration {
 
 /// The configuration entry point and the services the library runs on. Call `configure` once,
 /// before start-up; the accessors are safe from any thread and create defaults lazily.
-class Platform {
+class PLOVENDALE_API Platform {
   public:
     /// Replaces the configuration. Services already handed out stay valid for their holders.
     static void configure(PlatformConfiguration configuration);

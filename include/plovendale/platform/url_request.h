@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "plovendale/export.h"
 #include "plovendale/platform/bytes.h"
 
 namespace plovendale {
@@ -20,7 +21,7 @@ enum class URLRequestCachePolicy : unsigned {
 
 /// Header fields: insertion-ordered, names compared case-insensitively (ASCII).
 /// A plain value: not synchronised; copy it to share it between threads.
-class HTTPHeaderFields {
+class PLOVENDALE_API HTTPHeaderFields {
   public:
     /// Replaces the field's value (keeps its position and the spelling of its first name), or
     /// appends it.

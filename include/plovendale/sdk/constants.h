@@ -1,5 +1,7 @@
 #pragma once
 
+#include "plovendale/export.h"
+
 namespace plovendale {
 
 inline constexpr const char* SDK_VERSION = "2.3.1";
@@ -16,7 +18,7 @@ inline constexpr const char* API_REPORT = "%@/api/trace/client/report/%@";
 inline constexpr const char* REPORT_STATE_URL = "%@/api/trace/client/state/%@";
 /// Template of the default service base URL; its "%@" is the subdomain label. The base domain is a
 /// build-time setting (PLOVENDALE_BASE_DOMAIN).
-extern const char* const BASE_DOMAIN_URL;
+extern PLOVENDALE_API const char* const BASE_DOMAIN_URL;
 
 inline constexpr const char* LINK_PATH = "/c";
 inline constexpr const char* CLIP_TRACE_ID_CONTENT = "PLOVENDALE:";

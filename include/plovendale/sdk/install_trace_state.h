@@ -5,12 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "plovendale/export.h"
 #include "plovendale/sdk/records.h"
 
 namespace plovendale {
 
 /// Where this installation stands with the install-trace query. Plain value.
-struct InstallTraceState {
+struct PLOVENDALE_API InstallTraceState {
     enum class Kind {
         Unknown,     ///< not asked yet (or forgotten)
         InFlight,    ///< a query is waiting for the service
@@ -36,7 +37,7 @@ struct InstallTraceState {
 /// Something the library did, for the host's diagnostics: a name such as "query.started" and a
 /// few string values (docs/events.md lists them all). Never carries more about the user than the
 /// library already sends to the service.
-struct PlovendaleEvent {
+struct PLOVENDALE_API PlovendaleEvent {
     std::string name;
     std::map<std::string, std::string> values;
 

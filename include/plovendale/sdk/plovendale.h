@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "plovendale/export.h"
 #include "plovendale/sdk/constants.h"
 #include "plovendale/sdk/install_trace_state.h"
 #include "plovendale/sdk/records.h"
@@ -15,7 +16,7 @@
 namespace plovendale {
 
 /// The host's delegate. The library holds it weakly and never extends its lifetime.
-class PlovendaleDelegate {
+class PLOVENDALE_API PlovendaleDelegate {
   public:
     virtual ~PlovendaleDelegate() = default;
     /// Whether this delegate takes wake-up traces; one that does not answers false.
@@ -27,7 +28,7 @@ class PlovendaleDelegate {
 /// The library's facade. Every operation is class-level; call them from the host's main thread.
 /// No operation throws or blocks on the network; outcomes that need the network arrive on the main
 /// queue (see MainQueue).
-class Plovendale {
+class PLOVENDALE_API Plovendale {
   public:
     /// Success of an install-trace query: the link's parameters and channel, or nothing when the
     /// service answered without them.

@@ -1,0 +1,112 @@
+#ifndef PLOVENDALE_PLOVENDALE_C_H
+#define PLOVENDALE_PLOVENDALE_C_H
+
+/* The library's C interface, for bindings (Swift, Kotlin/JNI, C#, Dart, Python ctypes) and C
+   hosts. Plain C: no C++ types cross it, and no exception leaves it.
+
+   Every function may be called before start-up and with NULL arguments: a NULL where a value is
+   required answers PLOVENDALE_ERROR_INVALID_ARGUMENT and changes nothing. Strings are UTF-8,
+   NUL-terminated. Strings the library hands to a callback are valid for that call only (copy what
+   you keep); nothing the library returns is freed by the caller, except that each task handed to a
+   poster must be run once with plovendale_task_run, which also releases it.
+
+   Threads: call everything from the host's main thread (the thread that drains the main queue)
+   unless a function says otherwise. Install-trace outcomes and the wake-up callback run on that
+   thread; the log callback and the poster may be called on any thread. */
+
+#include <stdint.h>
+
+#include "plovendale/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/** Results of the functions below; a function that answers a count or a yes/no answers one of
+    these negative values when it fails. */
+typedef enum plovendale_status {
+    PLOVENDALE_OK = 0,
+    /** A required argument was NULL (or a number out of range). */
+    PLOVENDALE_ERROR_INVALID_ARGUMENT = -1,
+    /** The library failed inside (out of memory, for one); it logged why. */
+    PLOVENDALE_ERROR_INTERNAL = -2
+} plovendale_status;
+
+/** The library's version text, "2.3.1". Static storage; never NULL. Any thread. */
+PLOVENDALE_API const char* plovendale_version(void);
+
+/** Where the library keeps its state and where the application bundle (Info.plist and the bundle
+    marker) lives. NULL takes the desktop default (the data directory under $XDG_DATA_HOME, the
+    executable's directory). Call once, before start-up; a later call replaces both. */
+PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* bundle_directory);
+
+/** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A missing key is
+    only logged, as in the C++ facade. */
+PLOVENDALE_API int plovendale_start(void);
+/** Starts with `app_key`. */
+PLOVENDALE_API int plovendale_start_with_key(const char* app_key);
+/** The service base URL, with scheme and without a trailing "/". */
+PLOVENDALE_API int plovendale_set_server_domain(const char* domain);
+/** 1 while no install trace has been stored, 0 after; a negative status on failure. */
+PLOVENDALE_API int plovendale_is_first_open(void);
+
+/** Success of an install-trace query. `params_data` and `channel` are NULL when the service
+    attributed the installation without a link. */
+typedef void (*plovendale_trace_success)(void* context, const char* params_data,
+                                         const char* channel);
+/** Failure of an install-trace query: the code of docs/errors.md and its message (NULL when the
+    service gave none). */
+typedef void (*plovendale_trace_failure)(void* context, int64_t code, const char* message);
+
+/** Asks which link brought this installation. Exactly one of the two callbacks runs once, with
+    `context`: on the main queue, or before this returns for answers that need no network (no key,
+    a stored answer). `timeout_ms` <= 0 takes the default of 10 s; shorter than 4 s counts as 4 s.
+    Either callback may be NULL (that outcome is then dropped). */
+PLOVENDALE_API int plovendale_get_install_trace(double timeout_ms, plovendale_trace_success success,
+                                                plovendale_trace_failure failure, void* context);
+
+/** A wake-up link of this application: its parameters and channel ("" when the link has none). */
+typedef void (*plovendale_wake_up_callback)(void* context, const char* params_data,
+                                            const char* channel);
+/** Registers the wake-up callback (NULL removes it); it runs on the thread that hands in the
+    link, before the handle function returns. */
+PLOVENDALE_API int plovendale_set_wake_up_callback(plovendale_wake_up_callback callback,
+                                                   void* context);
+/** A custom-scheme link the application was opened with: 1 when it was this library's link, 0
+    when not, a negative status on failure. */
+PLOVENDALE_API int plovendale_handle_scheme_link(const char* url);
+/** The web page URL of a universal link (a browsing-web activity): answers as above. */
+PLOVENDALE_API int plovendale_handle_universal_link(const char* webpage_url);
+
+/** Runs the work queued on the main queue, on the calling thread: the number of tasks run, or a
+    negative status. Call it from the host's main loop whenever it is idle. */
+PLOVENDALE_API int plovendale_drain_main_queue(void);
+/** Tells the main-queue driver that the host is done waiting. */
+typedef int (*plovendale_done_predicate)(void* context);
+/** Runs main-queue work on the calling thread until `done` answers non-zero or `timeout_ms` has
+    passed: 1 when `done` held, 0 on timeout. For command-line hosts and tests. */
+PLOVENDALE_API int plovendale_run_main_queue_until(plovendale_done_predicate done, void* context,
+                                                   int64_t timeout_ms);
+
+/** One unit of main-queue work handed to a poster. */
+typedef struct plovendale_task plovendale_task;
+/** Hands `task` to the host's own loop, to be run on its main thread once `delay_ms` has passed
+    (0: as soon as possible). Called on any thread; must not run the task itself. */
+typedef void (*plovendale_poster)(void* context, plovendale_task* task, int64_t delay_ms);
+/** Installs the host's poster in place of the built-in queue (NULL returns to the built-in queue,
+    which plovendale_drain_main_queue runs). */
+PLOVENDALE_API int plovendale_set_main_queue_poster(plovendale_poster poster, void* context);
+/** Runs a task handed to the poster and releases it; call exactly once per task, on the main
+    thread. */
+PLOVENDALE_API int plovendale_task_run(plovendale_task* task);
+
+/** One log line of the library, without a line feed. Called on any thread, one call at a time. */
+typedef void (*plovendale_log_callback)(void* context, const char* line);
+/** Sends the library's log lines to `callback` (NULL returns them to stderr). Any thread. */
+PLOVENDALE_API int plovendale_set_log_callback(plovendale_log_callback callback, void* context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
