@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "platform/curl_exchange.h"
+#include "transport/curl_exchange.h"
 #include "plovendale/http/st_http_request.h"
 
 using namespace plovendale;

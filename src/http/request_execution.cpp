@@ -8,7 +8,7 @@
 #include "http/process_state.h"
 #include "http/session_delegate.h"
 #include "http/url_text.h"
-#include "platform/host_code.h"
+#include "host/host_code.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/identifiers.h"
 #include "plovendale/platform/log.h"

@@ -5,7 +5,7 @@
 #include "http/process_state.h"
 #include "http/text_encoding.h"
 #include "http/url_text.h"
-#include "platform/file_reading.h"
+#include "host/file_reading.h"
 #include "plovendale/http/st_http_request.h"
 #include "util/format.h"
 

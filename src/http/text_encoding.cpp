@@ -8,7 +8,7 @@
 #include <climits>
 #include <memory>
 
-#include "platform/utf8.h"
+#include "util/utf8.h"
 
 namespace plovendale::http {
 namespace {

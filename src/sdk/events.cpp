@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/host_code.h"
+#include "host/host_code.h"
 #include "plovendale/platform/main_queue.h"
 
 namespace plovendale::internal {

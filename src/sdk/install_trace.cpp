@@ -4,7 +4,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "platform/host_code.h"
+#include "host/host_code.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/identifiers.h"
 #include "plovendale/platform/json_serialization.h"

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "platform/host_code.h"
+#include "host/host_code.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/core_helper.h"

@@ -1,7 +1,7 @@
 #include <exception>
 
-#include "platform/host_code.h"
-#include "platform/utf8.h"
+#include "host/host_code.h"
+#include "util/utf8.h"
 #include "plovendale/sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "plovendale/util/flo_json_object.h"

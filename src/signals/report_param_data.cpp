@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "platform/utf8.h"
+#include "util/utf8.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "plovendale/signals/pasteboard_helper.h"

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "platform/file_reading.h"
+#include "host/file_reading.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/util/flo_json_object.h"
 #include "plovendale/util/string_utils.h"

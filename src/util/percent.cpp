@@ -1,6 +1,6 @@
 #include "util/percent.h"
 
-#include "platform/utf8.h"
+#include "util/utf8.h"
 
 namespace plovendale {
 namespace {

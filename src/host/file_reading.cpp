@@ -1,4 +1,4 @@
-#include "platform/file_reading.h"
+#include "host/file_reading.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

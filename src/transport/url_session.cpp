@@ -3,9 +3,9 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/curl_engine.h"
-#include "platform/curl_exchange.h"
-#include "platform/curl_text.h"
+#include "transport/curl_engine.h"
+#include "transport/curl_exchange.h"
+#include "transport/curl_text.h"
 #include "plovendale/platform/http_cookie.h"
 
 namespace plovendale {

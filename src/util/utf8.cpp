@@ -1,4 +1,4 @@
-#include "platform/utf8.h"
+#include "util/utf8.h"
 
 #include <unicode/utf8.h>
 

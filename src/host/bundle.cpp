@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/file_reading.h"
-#include "platform/utf8.h"
+#include "host/file_reading.h"
+#include "util/utf8.h"
 #include "plovendale/platform/log.h"
 
 namespace plovendale {

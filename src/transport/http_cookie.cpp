@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <tuple>
 
-#include "platform/curl_handles.h"
-#include "platform/curl_text.h"
+#include "transport/curl_handles.h"
+#include "transport/curl_text.h"
 #include "plovendale/platform/identifiers.h"
 
 namespace plovendale {

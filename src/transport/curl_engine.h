@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/curl_handles.h"
+#include "transport/curl_handles.h"
 
 namespace plovendale::curl {
 

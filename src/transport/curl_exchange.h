@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <variant>
 
-#include "platform/curl_handles.h"
+#include "transport/curl_handles.h"
 #include "plovendale/platform/error.h"
 #include "plovendale/platform/http_cookie.h"
 #include "plovendale/platform/url_request.h"

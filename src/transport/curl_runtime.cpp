@@ -3,7 +3,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "platform/curl_handles.h"
+#include "transport/curl_handles.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/url_session.h"
 

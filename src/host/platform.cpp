@@ -9,8 +9,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/device_services.h"
-#include "platform/private_directory.h"
+#include "host/device_services.h"
+#include "host/private_directory.h"
 #include "plovendale/platform/identifiers.h"
 
 namespace plovendale {

@@ -1,4 +1,4 @@
-#include "platform/curl_exchange.h"
+#include "transport/curl_exchange.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "platform/curl_text.h"
+#include "transport/curl_text.h"
 #include "plovendale/platform/url_session.h"
 
 namespace plovendale::curl {

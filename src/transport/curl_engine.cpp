@@ -1,4 +1,4 @@
-#include "platform/curl_engine.h"
+#include "transport/curl_engine.h"
 
 #include <algorithm>
 #include <climits>

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/device_services.h"
+#include "host/device_services.h"
 
 namespace plovendale {
 namespace {

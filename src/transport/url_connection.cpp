@@ -1,4 +1,4 @@
-#include "platform/curl_exchange.h"
+#include "transport/curl_exchange.h"
 #include "plovendale/platform/http_cookie.h"
 #include "plovendale/platform/url_session.h"
 

@@ -1,4 +1,4 @@
-#include "platform/private_directory.h"
+#include "host/private_directory.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
