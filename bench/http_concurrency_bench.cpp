@@ -23,6 +23,7 @@
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
+#include "transport/url_session.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/platform/url_session.h"
-#include "plovendale/sdk/core_helper.h"
+#include "transport/url_session.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 
 extern char** environ;

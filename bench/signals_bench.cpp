@@ -1,9 +1,9 @@
 // Pasteboard text is untrusted: the capture at start-up must stay fast however hostile the text.
 #include <benchmark/benchmark.h>
 
-#include "plovendale/sdk/core_helper.h"
-#include "plovendale/sdk/data_util.h"
-#include "plovendale/signals/pasteboard_helper.h"
+#include "sdk/core_helper.h"
+#include "sdk/data_util.h"
+#include "signals/pasteboard_helper.h"
 
 namespace {
 

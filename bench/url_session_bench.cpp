@@ -18,7 +18,7 @@
 #include <string>
 
 #include "bench_process.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 
 namespace {
 

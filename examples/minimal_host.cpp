@@ -5,9 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "plovendale/platform/platform.h"
-#include "plovendale/sdk/core_helper.h"
-#include "plovendale/sdk/plovendale.h"
+#include "plovendale/plovendale.h"
 
 int main(int argc, char** argv) {
     using namespace plovendale;
@@ -23,7 +21,8 @@ int main(int argc, char** argv) {
     Plovendale::initWithDelegate(nullptr, appKey);
     std::printf("sdk version:     %s\n", Plovendale::sdkVersion().c_str());
     std::printf("data directory:  %s\n", dataDir.c_str());
-    std::printf("client id:       %s\n", CoreHelper::getClientId().c_str());
+    std::printf("install trace:   %s\n",
+                InstallTraceState::nameOf(Plovendale::installTraceState().kind));
     std::printf("first open:      %s\n", Plovendale::isFirstOpen() ? "yes" : "no");
     std::printf("service base:    %s\n", Plovendale::getDomainUrl(appKey).c_str());
     std::filesystem::remove_all(dataDir);

@@ -4,8 +4,8 @@
 #include <filesystem>
 
 #include "fuzz_support.h"
-#include "plovendale/signals/sign_info_utils.h"
-#include "plovendale/util/flo_json_object.h"
+#include "signals/sign_info_utils.h"
+#include "util/flo_json_object.h"
 
 using namespace plovendale;
 

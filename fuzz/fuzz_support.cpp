@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "plovendale/platform/platform.h"
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 
 namespace plovendale::fuzz {
 namespace {

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_support.h"
-#include "plovendale/platform/json_serialization.h"
-#include "plovendale/signals/report_param_data.h"
+#include "host/json_serialization.h"
+#include "signals/report_param_data.h"
 
 using namespace plovendale;
 

@@ -2,7 +2,7 @@
 // read back on later launches.
 
 #include "fuzz_support.h"
-#include "plovendale/sdk/data_util.h"
+#include "sdk/data_util.h"
 
 using namespace plovendale;
 

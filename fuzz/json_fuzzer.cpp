@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_support.h"
-#include "plovendale/platform/json_serialization.h"
-#include "plovendale/util/flo_json_object.h"
+#include "host/json_serialization.h"
+#include "util/flo_json_object.h"
 
 using namespace plovendale;
 

@@ -4,7 +4,7 @@
 
 #include "fuzz_support.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/signals/pasteboard_helper.h"
+#include "signals/pasteboard_helper.h"
 
 using namespace plovendale;
 

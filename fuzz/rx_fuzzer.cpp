@@ -4,7 +4,7 @@
 
 #include "fuzz_support.h"
 #include "util/utf8.h"
-#include "plovendale/util/rx.h"
+#include "util/rx.h"
 
 using namespace plovendale;
 

@@ -5,7 +5,7 @@
 
 #include "fuzz_support.h"
 #include "plovendale/http/st_http_request.h"
-#include "plovendale/platform/http_cookie.h"
+#include "transport/http_cookie_storage.h"
 
 using namespace plovendale;
 

@@ -1,4 +1,4 @@
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

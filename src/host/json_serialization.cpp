@@ -1,4 +1,4 @@
-#include "plovendale/platform/json_serialization.h"
+#include "host/json_serialization.h"
 
 #include <nlohmann/json.hpp>
 

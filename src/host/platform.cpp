@@ -11,7 +11,7 @@
 
 #include "host/device_services.h"
 #include "host/private_directory.h"
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 
 namespace plovendale {
 namespace {

@@ -3,7 +3,8 @@
 #include "http/process_state.h"
 #include "http/url_text.h"
 #include "plovendale/http/st_http_request.h"
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 namespace {

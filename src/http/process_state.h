@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plovendale/http/st_http_request.h"
+#include "transport/url_session.h"
 
 namespace plovendale::http {
 

@@ -10,10 +10,11 @@
 #include "http/url_text.h"
 #include "host/host_code.h"
 #include "plovendale/http/st_http_request.h"
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
 #include "util/format.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {

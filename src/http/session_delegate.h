@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "plovendale/http/st_http_request.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 

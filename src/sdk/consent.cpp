@@ -5,7 +5,7 @@
 
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/client_id.h"
 #include "sdk/events.h"

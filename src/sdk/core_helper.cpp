@@ -1,11 +1,11 @@
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 
 #include <map>
 #include <mutex>
 
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
-#include "plovendale/util/string_utils.h"
+#include "util/string_utils.h"
 #include "sdk/client_id.h"
 #include "sdk/process_reset.h"
 

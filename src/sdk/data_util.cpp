@@ -1,10 +1,10 @@
-#include "plovendale/sdk/data_util.h"
+#include "sdk/data_util.h"
 
 #include <nlohmann/json.hpp>
 
-#include "plovendale/platform/json_serialization.h"
-#include "plovendale/util/flo_json_object.h"
-#include "plovendale/util/string_utils.h"
+#include "host/json_serialization.h"
+#include "util/flo_json_object.h"
+#include "util/string_utils.h"
 
 namespace plovendale {
 namespace {

@@ -8,13 +8,13 @@
 #include <random>
 #include <vector>
 
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
-#include "plovendale/util/string_utils.h"
+#include "util/string_utils.h"
 #include "sdk/consent.h"
 #include "sdk/events.h"
 #include "sdk/service_request.h"

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 #include "plovendale/platform/log.h"
-#include "plovendale/sdk/core_helper.h"
-#include "plovendale/signals/pasteboard_helper.h"
-#include "plovendale/util/string_utils.h"
+#include "sdk/core_helper.h"
+#include "signals/pasteboard_helper.h"
+#include "util/string_utils.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/events.h"

@@ -4,7 +4,7 @@
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/consent.h"
 #include "sdk/events.h"

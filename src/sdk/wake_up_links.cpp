@@ -2,10 +2,10 @@
 
 #include "host/host_code.h"
 #include "util/utf8.h"
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
-#include "plovendale/util/flo_json_object.h"
-#include "plovendale/util/string_utils.h"
+#include "util/flo_json_object.h"
+#include "util/string_utils.h"
 #include "sdk/events.h"
 #include "sdk/link_signature.h"
 #include "util/base64.h"

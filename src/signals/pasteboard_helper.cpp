@@ -1,4 +1,4 @@
-#include "plovendale/signals/pasteboard_helper.h"
+#include "signals/pasteboard_helper.h"
 
 #include <memory>
 #include <mutex>
@@ -7,9 +7,9 @@
 
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
-#include "plovendale/sdk/core_helper.h"
-#include "plovendale/util/rx.h"
-#include "plovendale/util/string_utils.h"
+#include "sdk/core_helper.h"
+#include "util/rx.h"
+#include "util/string_utils.h"
 #include "sdk/process_reset.h"
 #include "util/format.h"
 #include "util/utf16.h"

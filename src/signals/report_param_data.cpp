@@ -1,4 +1,4 @@
-#include "plovendale/signals/report_param_data.h"
+#include "signals/report_param_data.h"
 
 #include <cmath>
 #include <cstdint>
@@ -7,9 +7,9 @@
 #include "util/utf8.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
-#include "plovendale/signals/pasteboard_helper.h"
-#include "plovendale/signals/sign_info_utils.h"
-#include "plovendale/util/string_utils.h"
+#include "signals/pasteboard_helper.h"
+#include "signals/sign_info_utils.h"
+#include "util/string_utils.h"
 
 namespace plovendale {
 namespace {

@@ -1,11 +1,11 @@
-#include "plovendale/signals/sign_info_utils.h"
+#include "signals/sign_info_utils.h"
 
 #include <filesystem>
 
 #include "host/file_reading.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/util/flo_json_object.h"
-#include "plovendale/util/string_utils.h"
+#include "util/flo_json_object.h"
+#include "util/string_utils.h"
 
 namespace plovendale {
 namespace {

@@ -4,7 +4,7 @@
 #include <climits>
 #include <exception>
 
-#include "plovendale/platform/http_cookie.h"
+#include "transport/http_cookie_storage.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 

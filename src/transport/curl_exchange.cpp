@@ -9,7 +9,8 @@
 #include <unordered_map>
 
 #include "transport/curl_text.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale::curl {
 namespace {

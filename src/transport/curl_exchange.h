@@ -16,7 +16,7 @@
 
 #include "transport/curl_handles.h"
 #include "plovendale/platform/error.h"
-#include "plovendale/platform/http_cookie.h"
+#include "transport/http_cookie_storage.h"
 #include "plovendale/platform/url_request.h"
 
 namespace plovendale::curl {

@@ -5,7 +5,7 @@
 
 #include "transport/curl_handles.h"
 #include "plovendale/platform/log.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 
 namespace plovendale::curl {
 namespace {

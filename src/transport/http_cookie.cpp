@@ -1,4 +1,4 @@
-#include "plovendale/platform/http_cookie.h"
+#include "transport/http_cookie_storage.h"
 
 #include <arpa/inet.h>
 
@@ -7,7 +7,7 @@
 
 #include "transport/curl_handles.h"
 #include "transport/curl_text.h"
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 
 namespace plovendale {
 namespace {

@@ -1,6 +1,6 @@
 #include "transport/curl_exchange.h"
-#include "plovendale/platform/http_cookie.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/http_cookie_storage.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {

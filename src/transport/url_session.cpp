@@ -1,4 +1,4 @@
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 
 #include <atomic>
 #include <mutex>
@@ -6,7 +6,7 @@
 #include "transport/curl_engine.h"
 #include "transport/curl_exchange.h"
 #include "transport/curl_text.h"
-#include "plovendale/platform/http_cookie.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 namespace {

@@ -1,11 +1,11 @@
-#include "plovendale/util/flo_json_object.h"
+#include "util/flo_json_object.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "plovendale/platform/json_serialization.h"
+#include "host/json_serialization.h"
 
 namespace plovendale {
 namespace {

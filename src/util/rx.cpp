@@ -1,4 +1,4 @@
-#include "plovendale/util/rx.h"
+#include "util/rx.h"
 
 #include <unicode/regex.h>
 #include <unicode/unistr.h>

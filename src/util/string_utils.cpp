@@ -1,4 +1,4 @@
-#include "plovendale/util/string_utils.h"
+#include "util/string_utils.h"
 
 namespace plovendale {
 

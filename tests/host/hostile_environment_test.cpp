@@ -15,7 +15,7 @@
 #include <set>
 
 #include "plovendale/platform/bundle.h"
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 #include "plovendale/platform/platform.h"
 #include "sdk/client_id.h"
 #include "support/test_environment.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "plovendale/platform/bundle.h"
-#include "plovendale/platform/json_serialization.h"
+#include "host/json_serialization.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "support/test_environment.h"

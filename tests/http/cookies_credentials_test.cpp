@@ -1,5 +1,6 @@
 #include "http_test_util.h"
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 namespace {

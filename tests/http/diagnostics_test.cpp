@@ -1,6 +1,7 @@
 #include "http_test_util.h"
 #include "plovendale/platform/platform.h"
 #include "support/test_environment.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {

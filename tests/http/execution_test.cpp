@@ -8,9 +8,10 @@
 #include "http/request_preparation.h"
 #include "http_test_util.h"
 #include "plovendale/platform/main_queue.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 #include "support/local_server.h"
 #include "support/test_environment.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 namespace {

@@ -7,6 +7,7 @@
 
 #include "plovendale/http/st_http_request.h"
 #include "support/test_environment.h"
+#include "transport/url_session.h"
 
 namespace plovendale::test {
 

@@ -4,6 +4,7 @@
 
 #include "http_test_util.h"
 #include "plovendale/platform/main_queue.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {

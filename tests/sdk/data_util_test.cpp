@@ -1,4 +1,4 @@
-#include "plovendale/sdk/data_util.h"
+#include "sdk/data_util.h"
 
 #include <gtest/gtest.h>
 

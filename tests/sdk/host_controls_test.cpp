@@ -5,10 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 #include "plovendale/platform/main_queue.h"
-#include "plovendale/platform/url_session.h"
-#include "plovendale/sdk/core_helper.h"
+#include "transport/url_session.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/outbox.h"
 #include "sdk/process_reset.h"

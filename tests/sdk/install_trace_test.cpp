@@ -8,11 +8,11 @@
 #include <nlohmann/json.hpp>
 
 #include "plovendale/http/st_http_request.h"
-#include "plovendale/platform/identifiers.h"
+#include "host/identifiers.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/platform/url_session.h"
-#include "plovendale/sdk/core_helper.h"
+#include "transport/url_session.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/process_reset.h"
 #include "support/disk_faults.h"

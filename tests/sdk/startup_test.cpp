@@ -5,9 +5,9 @@
 #include <regex>
 
 #include "plovendale/platform/platform.h"
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
-#include "plovendale/util/string_utils.h"
+#include "util/string_utils.h"
 #include "support/test_environment.h"
 
 namespace plovendale {

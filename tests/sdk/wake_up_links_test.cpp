@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "plovendale/platform/main_queue.h"
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"

@@ -1,9 +1,9 @@
-#include "plovendale/signals/pasteboard_helper.h"
+#include "signals/pasteboard_helper.h"
 
 #include <gtest/gtest.h>
 
 #include "plovendale/platform/platform.h"
-#include "plovendale/sdk/core_helper.h"
+#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "support/disk_faults.h"
 #include "support/test_environment.h"

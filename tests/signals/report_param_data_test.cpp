@@ -1,4 +1,4 @@
-#include "plovendale/signals/report_param_data.h"
+#include "signals/report_param_data.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "plovendale/platform/json_serialization.h"
+#include "host/json_serialization.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/sdk/core_helper.h"
-#include "plovendale/signals/sign_info_utils.h"
+#include "sdk/core_helper.h"
+#include "signals/sign_info_utils.h"
 #include "support/test_environment.h"
 
 namespace plovendale {

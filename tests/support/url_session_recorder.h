@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 
 namespace plovendale::test {
 

@@ -1,4 +1,4 @@
-#include "plovendale/platform/http_cookie.h"
+#include "transport/http_cookie_storage.h"
 
 #include <gtest/gtest.h>
 

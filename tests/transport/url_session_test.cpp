@@ -1,4 +1,4 @@
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <optional>
 
-#include "plovendale/platform/http_cookie.h"
+#include "transport/http_cookie_storage.h"
 #include "support/local_server.h"
 #include "support/url_session_recorder.h"
 

@@ -1,10 +1,10 @@
-#include "plovendale/util/flo_json_object.h"
+#include "util/flo_json_object.h"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "plovendale/platform/json_serialization.h"
+#include "host/json_serialization.h"
 
 namespace plovendale {
 namespace {

@@ -13,9 +13,9 @@
 #include "makers.h"
 #include "options.h"
 #include "plovendale/platform/main_queue.h"
-#include "plovendale/platform/url_session.h"
+#include "transport/url_session.h"
 #include "plovendale/sdk/plovendale.h"
-#include "plovendale/signals/report_param_data.h"
+#include "signals/report_param_data.h"
 #include "sdk/outbox.h"
 
 namespace plovendale::cli {

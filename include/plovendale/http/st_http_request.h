@@ -19,9 +19,13 @@
 #include "plovendale/platform/error.h"
 #include "plovendale/platform/http_cookie.h"
 #include "plovendale/platform/url_request.h"
-#include "plovendale/platform/url_session.h"
 
 namespace plovendale {
+
+// The URL-loading layer the request runs on; a host never needs its definitions.
+class URLSession;
+class URLSessionTask;
+struct URLSessionConfiguration;
 
 /// Where a request's cookies come from and go to. Values other than the four named ones may be
 /// stored; they resolve to "no cookies at all".

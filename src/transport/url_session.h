@@ -10,6 +10,7 @@
 #include "plovendale/platform/bytes.h"
 #include "plovendale/platform/error.h"
 #include "plovendale/platform/url_request.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 
