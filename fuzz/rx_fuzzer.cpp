@@ -3,7 +3,7 @@
 // budget of the engine; short subjects keep most inputs far below it.
 
 #include "fuzz_support.h"
-#include "util/utf8.h"
+#include "util/text.h"
 #include "util/rx.h"
 
 using namespace plovendale;

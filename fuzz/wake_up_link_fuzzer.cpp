@@ -6,8 +6,7 @@
 
 #include "fuzz_support.h"
 #include "plovendale/sdk/plovendale.h"
-#include "util/base64.h"
-#include "util/percent.h"
+#include "util/text.h"
 
 using namespace plovendale;
 

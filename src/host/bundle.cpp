@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "host/file_reading.h"
-#include "util/utf8.h"
+#include "util/text.h"
 #include "plovendale/platform/log.h"
 
 namespace plovendale {

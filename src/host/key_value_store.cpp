@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "plovendale/platform/log.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {
@@ -19,9 +20,7 @@ using StoredValue = std::variant<std::string, bool>;
 
 bool readsAsTrue(const StoredValue& value) {
     if (const bool* flag = std::get_if<bool>(&value)) return *flag;
-    std::string text = std::get<std::string>(value);
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string text = lowercasedASCII(std::get<std::string>(value));
     return text == "1" || text == "yes" || text == "true";
 }
 

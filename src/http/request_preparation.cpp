@@ -8,6 +8,7 @@
 #include "host/file_reading.h"
 #include "plovendale/http/st_http_request.h"
 #include "util/format.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {
@@ -46,7 +47,7 @@ std::string contentLengthText(std::uint64_t length) {
 
 std::string st_stringByAddingRFC3986PercentEscapesUsingEncoding(const std::string& text,
                                                                 NSStringEncoding) {
-    return http::percentEscape(text);
+    return percentEscape(text);
 }
 
 std::string st_stringByAppendingGETParameters(const std::string& text,
@@ -62,8 +63,8 @@ std::string st_stringByAppendingGETParameters(const std::string& text,
         std::string name = key;
         std::string text = value.textualForm();
         if (doApplyURLEncoding) {
-            name = http::percentEscape(name);
-            text = http::percentEscape(text);
+            name = percentEscape(name);
+            text = percentEscape(text);
         }
         result += fillTemplate("%@=%@", {name, text});
     }
@@ -95,7 +96,7 @@ std::optional<std::string> STHTTPRequest::urlByAddingCredentials(
     // Escaped, so that a "@", "/" or "#" in a password cannot move the credentials to another host.
     const std::string userInfo = fillTemplate(
         "%@:%@@",
-        {http::percentEscape(credential->user), http::percentEscape(credential->password)});
+        {percentEscape(credential->user), percentEscape(credential->password)});
     std::string specifier = parts->resourceSpecifier;
     specifier.insert(2, userInfo);
     std::string result = fillTemplate("%@:%@", {parts->scheme, specifier});
@@ -152,7 +153,7 @@ std::optional<URLRequest> STHTTPRequest::prepareURLRequest() {
     if (encodePOSTDictionary_ && POSTDictionary_) {
         STHTTPDictionary escaped;
         for (const auto& [key, value] : *POSTDictionary_) {
-            escaped[http::percentEscape(key)] = http::percentEscape(value.textualForm());
+            escaped[percentEscape(key)] = percentEscape(value.textualForm());
         }
         POSTDictionary_ = std::move(escaped);
     }
@@ -215,7 +216,7 @@ std::optional<URLRequest> STHTTPRequest::prepareURLRequest() {
         const std::string userAndPassword =
             fillTemplate("%@:%@", {credential->user, credential->password});
         wire.headerFields.add("Authorization",
-                              fillTemplate("Basic %@", {http::base64Encode(userAndPassword)}));
+                              fillTemplate("Basic %@", {base64Encode(userAndPassword)}));
     }
 
     // 13. Only the shared store is handled by the URL-loading layer itself.

@@ -8,7 +8,7 @@
 #include <climits>
 #include <memory>
 
-#include "util/utf8.h"
+#include "util/text.h"
 
 namespace plovendale::http {
 namespace {

@@ -2,9 +2,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
-
-#include "plovendale/platform/bytes.h"
 
 namespace plovendale::http {
 
@@ -18,12 +15,6 @@ struct URLParts {
 
 /// The parts of the text when it is an absolute URL (libcurl's parser decides), otherwise nothing.
 std::optional<URLParts> parseURL(const std::string& text);
-
-/// Every byte but ASCII letters, digits and "-._~" as "%XX" with upper-case hexadecimal digits.
-std::string percentEscape(std::string_view text);
-
-/// RFC 4648 Base64 with padding and no line breaks.
-std::string base64Encode(std::string_view bytes);
 
 /// "file://" and the path, each byte of a path segment escaped as in percentEscape.
 std::string fileURLFromPath(const std::string& path);

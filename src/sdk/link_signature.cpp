@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "plovendale/sdk/plovendale.h"
-#include "util/base64.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {

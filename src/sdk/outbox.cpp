@@ -19,6 +19,7 @@
 #include "sdk/events.h"
 #include "sdk/service_request.h"
 #include "util/format.h"
+#include "util/text.h"
 
 namespace plovendale::internal {
 namespace {
@@ -126,10 +127,7 @@ void updateEntry(const Entry& sent, Change change) {
 
 std::optional<milliseconds> retryAfterOf(const Error::Headers& headers) {
     for (const auto& [name, value] : headers) {
-        std::string lower = name;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return std::tolower(c); });
-        if (lower != "retry-after") continue;
+        if (!equalsIgnoringASCIICase(name, "retry-after")) continue;
         if (!value.empty() && std::all_of(value.begin(), value.end(),
                                           [](unsigned char c) { return std::isdigit(c); })) {
             const long long seconds = value.size() > 7 ? 9999999 : std::stoll(value);

@@ -13,6 +13,7 @@
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "util/format.h"
+#include "util/text.h"
 
 namespace plovendale {
 
@@ -55,10 +56,8 @@ void logVersionLine(const char* verb) {
 }  // namespace
 
 std::string makeClientId() {
-    std::string id = UUID::UUIDString();
-    id.erase(std::remove(id.begin(), id.end(), '-'), id.end());
-    std::transform(id.begin(), id.end(), id.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string id = lowercasedASCII(UUID::UUIDString());
+    std::erase(id, '-');
     return id;
 }
 

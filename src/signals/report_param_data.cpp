@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "util/utf8.h"
+#include "util/text.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "signals/pasteboard_helper.h"

@@ -112,22 +112,7 @@ std::string filePathOf(const std::string& text) {
     if (text.compare(0, kScheme.size(), kScheme) != 0) return text;
     std::string_view rest = std::string_view(text).substr(kScheme.size());
     if (rest.compare(0, 9, "localhost") == 0) rest.remove_prefix(9);
-    std::string path;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        auto hex = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            c = lowerASCII(c);
-            return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-        };
-        if (rest[i] == '%' && i + 2 < rest.size() && hex(rest[i + 1]) >= 0 &&
-            hex(rest[i + 2]) >= 0) {
-            path += static_cast<char>(hex(rest[i + 1]) * 16 + hex(rest[i + 2]));
-            i += 2;
-        } else {
-            path += rest[i];
-        }
-    }
-    return path;
+    return percentDecodeLenient(rest);
 }
 
 std::optional<std::int64_t> fileSize(const std::string& path) {
@@ -149,7 +134,7 @@ std::optional<std::string> charsetOf(std::string_view contentType) {
         start = end;
         const std::size_t equals = parameter.find('=');
         if (equals == std::string_view::npos ||
-            !equalsIgnoringCase(trimmed(parameter.substr(0, equals)), "charset")) {
+            !equalsIgnoringASCIICase(trimmed(parameter.substr(0, equals)), "charset")) {
             continue;
         }
         std::string_view value = trimmed(parameter.substr(equals + 1));
@@ -159,7 +144,7 @@ std::optional<std::string> charsetOf(std::string_view contentType) {
         }
         value = trimmed(value);
         if (value.empty()) return std::nullopt;
-        return lowercased(value);
+        return lowercasedASCII(value);
     }
     return std::nullopt;
 }
@@ -221,8 +206,8 @@ URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t>
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
-            equalsIgnoringCase(name, "Content-Length") ||
-            equalsIgnoringCase(name, "Transfer-Encoding") || equalsIgnoringCase(name, "Expect")) {
+            equalsIgnoringASCIICase(name, "Content-Length") ||
+            equalsIgnoringASCIICase(name, "Transfer-Encoding") || equalsIgnoringASCIICase(name, "Expect")) {
             continue;
         }
         fields.set(name, value);
@@ -288,7 +273,7 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     std::unordered_map<std::string, std::string>
         keyOf;  // lower-case name -> key in allHeaderFields
     for (const auto& [name, value] : fields) {
-        auto [it, inserted] = keyOf.try_emplace(lowercased(name), name);
+        auto [it, inserted] = keyOf.try_emplace(lowercasedASCII(name), name);
         if (inserted) {
             response.allHeaderFields[name] = value;
         } else {
@@ -382,13 +367,13 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
 
     bool hasContentType = false;
     for (const auto& [name, value] : request_.headerFields.entries()) {
-        if (equalsIgnoringCase(name, "Content-Length")) continue;  // libcurl writes the true length
-        if (equalsIgnoringCase(name, "Accept-Encoding")) {
+        if (equalsIgnoringASCIICase(name, "Content-Length")) continue;  // libcurl writes the true length
+        if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
             // Let libcurl announce it, so that it also decodes what it asked for.
             setOption(easy, CURLOPT_ACCEPT_ENCODING, value.c_str());
             continue;
         }
-        hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
+        hasContentType = hasContentType || equalsIgnoringASCIICase(name, "Content-Type");
         if (!append(headers_, value.empty() ? name + ";" : name + ": " + value)) {
             return urlError(URLErrorCode::kUnknown, target_.url);
         }

@@ -6,6 +6,7 @@
 #include "transport/curl_handles.h"
 #include "plovendale/platform/log.h"
 #include "transport/url_session.h"
+#include "util/text.h"
 
 namespace plovendale::curl {
 namespace {
@@ -73,13 +74,6 @@ bool isSchemeChar(char c) {
            c == '-' || c == '.';
 }
 
-std::string lowered(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 std::optional<std::string> getPart(CURLU* url, CURLUPart part) {
     char* raw = nullptr;
     if (curl_url_get(url, part, &raw, 0) != CURLUE_OK || !raw) return std::nullopt;
@@ -93,7 +87,7 @@ std::string schemeOf(const std::string& text) {
     for (std::size_t i = 0; i < colon; ++i) {
         if (!isSchemeChar(text[i])) return {};
     }
-    return lowered(text.substr(0, colon));
+    return lowercasedASCII(text.substr(0, colon));
 }
 
 bool isHTTPScheme(const std::string& scheme) {
@@ -131,7 +125,7 @@ bool looksLikeAbsoluteURL(const std::string& text) {
         if (c <= 0x20 || c >= 0x7F) return false;
     }
     const char first = text[0];
-    if (!((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z'))) return false;
+    if (!isAlphaASCII(first)) return false;
     return !schemeOf(text).empty();
 }
 
@@ -149,7 +143,7 @@ URLCheck parseHTTPURL(const std::string& text, URLParts& parts) {
     if (!host || host->empty() || !normalised) return URLCheck::Bad;
     parts.url = *normalised;
     parts.scheme = scheme;
-    parts.host = lowered(*host);
+    parts.host = lowercasedASCII(*host);
     parts.path = getPart(url.get(), CURLUPART_PATH).value_or(std::string());
     if (parts.path.empty()) parts.path.push_back('/');  // (assigning "/" trips GCC 12's -Wrestrict)
     char* port = nullptr;

@@ -1,28 +1,14 @@
 #pragma once
 
-// Small ASCII text helpers for header fields and cookies (HTTP syntax is ASCII; no locale).
+// HTTP syntax for header fields and cookies (ASCII; no locale). Case and escapes: util/text.h.
 
 #include <algorithm>
 #include <string>
 #include <string_view>
 
+#include "util/text.h"
+
 namespace plovendale::curl {
-
-inline char lowerASCII(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-inline std::string lowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = lowerASCII(c);
-    return out;
-}
-
-inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lowerASCII(x) == lowerASCII(y);
-           });
-}
 
 inline std::string_view trimmed(std::string_view text) {
     const auto isSpace = [](char c) { return c == ' ' || c == '\t'; };

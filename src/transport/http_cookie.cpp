@@ -12,8 +12,6 @@
 namespace plovendale {
 namespace {
 
-using curl::equalsIgnoringCase;
-using curl::lowercased;
 using curl::trimmed;
 
 // Limits from RFC 6265bis: longer cookies or attributes are dropped, not truncated.
@@ -67,7 +65,7 @@ bool hasControlCharacter(std::string_view text) {
 /// The matching form of a cookie's domain (lower-case, no leading dot) and whether it covers
 /// subdomains.
 std::pair<std::string, bool> scopeOf(const HTTPCookie& cookie) {
-    std::string domain = lowercased(cookie.domain);
+    std::string domain = lowercasedASCII(cookie.domain);
     const bool dotted = !domain.empty() && domain.front() == '.';
     if (dotted) domain.erase(0, 1);
     return {domain, dotted || !cookie.hostOnly};
@@ -139,24 +137,24 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLPart
         const std::string_view argument =
             eq == std::string_view::npos ? std::string_view() : trimmed(attribute.substr(eq + 1));
         if (argument.size() > kMaxAttributeValueBytes) continue;
-        if (equalsIgnoringCase(key, "expires")) {
+        if (equalsIgnoringASCIICase(key, "expires")) {
             const time_t when = curl_getdate(std::string(argument).c_str(), nullptr);
             if (when != -1) expires = static_cast<double>(when);
-        } else if (equalsIgnoringCase(key, "max-age")) {
+        } else if (equalsIgnoringASCIICase(key, "max-age")) {
             if (auto when = parseMaxAge(argument, now)) maxAge = when;
-        } else if (equalsIgnoringCase(key, "domain")) {
+        } else if (equalsIgnoringASCIICase(key, "domain")) {
             std::string_view domain = argument;
             if (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
-            if (!domain.empty()) domainAttribute = lowercased(domain);
-        } else if (equalsIgnoringCase(key, "path")) {
+            if (!domain.empty()) domainAttribute = lowercasedASCII(domain);
+        } else if (equalsIgnoringASCIICase(key, "path")) {
             pathAttribute = (!argument.empty() && argument.front() == '/')
                                 ? std::optional<std::string>(argument)
                                 : std::nullopt;
-        } else if (equalsIgnoringCase(key, "secure")) {
+        } else if (equalsIgnoringASCIICase(key, "secure")) {
             cookie.secure = true;
-        } else if (equalsIgnoringCase(key, "httponly")) {
+        } else if (equalsIgnoringASCIICase(key, "httponly")) {
             cookie.httpOnly = true;
-        } else if (equalsIgnoringCase(key, "version")) {
+        } else if (equalsIgnoringASCIICase(key, "version")) {
             if (argument.size() == 1 && argument[0] >= '0' && argument[0] <= '9')
                 cookie.version = argument[0] - '0';
         }
@@ -201,7 +199,7 @@ std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return cookies;
     const double now = secondsNow();
     for (const auto& [name, value] : headerFields) {
-        if (!equalsIgnoringCase(name, "Set-Cookie")) continue;
+        if (!equalsIgnoringASCIICase(name, "Set-Cookie")) continue;
         for (std::string_view text : splitJoinedCookies(value)) {
             if (auto cookie = parseCookie(text, parts, now)) cookies.push_back(std::move(*cookie));
         }

@@ -2,18 +2,10 @@
 
 #include <algorithm>
 
+#include "util/text.h"
+
 namespace plovendale {
 namespace {
-
-char lowerASCII(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lowerASCII(x) == lowerASCII(y);
-           });
-}
 
 template <typename Entries>
 auto findField(Entries& entries, std::string_view name) {

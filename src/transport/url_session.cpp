@@ -24,7 +24,7 @@ std::atomic<std::size_t>& liveSessions() {
 
 bool forbidsStoring(const HTTPURLResponse& response) {
     const auto cacheControl = response.valueForHTTPHeaderField("Cache-Control");
-    return cacheControl && curl::lowercased(*cacheControl).find("no-store") != std::string::npos;
+    return cacheControl && lowercasedASCII(*cacheControl).find("no-store") != std::string::npos;
 }
 
 class SessionImpl;

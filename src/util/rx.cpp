@@ -3,7 +3,7 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
-#include "util/utf8.h"
+#include "util/text.h"
 #include "util/utf16.h"
 
 namespace plovendale {

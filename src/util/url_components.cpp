@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "util/percent.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "util/utf8.h"
+#include "util/text.h"
 #include "plovendale/http/st_http_request.h"
 
 namespace plovendale {

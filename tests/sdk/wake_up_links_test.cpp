@@ -9,8 +9,7 @@
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"
 #include "support/test_environment.h"
-#include "util/base64.h"
-#include "util/percent.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {

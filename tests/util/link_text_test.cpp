@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "util/base64.h"
-#include "util/percent.h"
+#include "util/text.h"
 #include "util/url_components.h"
 
 namespace plovendale {
@@ -28,6 +27,24 @@ TEST(Base64Test, DecodesOnlyStrictText) {
         EXPECT_EQ(base64Decode(base64Encode(part)), part);
     }
     EXPECT_EQ(base64Decode(base64Encode(all)), all);
+
+    // Link signatures go in base64url without padding; Basic authorisation in the standard form.
+    struct Row {
+        std::string bytes;
+        Base64Alphabet alphabet;
+        bool pad;
+        const char* text;
+    };
+    for (const auto& [bytes, alphabet, pad, text] : {
+             Row{"\xfb\xff\xbf", Base64Alphabet::Standard, true, "+/+/"},
+             Row{"\xfb\xff\xbf", Base64Alphabet::URLSafe, false, "-_-_"},
+             Row{"\xfb\xff", Base64Alphabet::URLSafe, false, "-_8"},
+             Row{"\xfb\xff", Base64Alphabet::URLSafe, true, "-_8="},
+             Row{"u:p", Base64Alphabet::Standard, true, "dTpw"},
+             Row{"u", Base64Alphabet::Standard, false, "dQ"},
+         }) {
+        EXPECT_EQ(base64Encode(bytes, alphabet, pad), text) << text;
+    }
 }
 
 TEST(PercentTest, UnescapesOnlyWellFormedUTF8) {

@@ -3,52 +3,15 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "plovendale/sdk/constants.h"
 #include "util/format.h"
+#include "util/text.h"
 
 namespace plovendale::links {
-namespace {
-
-std::string base64(const std::string& bytes, const char* alphabet, bool pad) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
-        unsigned n = 0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            n = (n << 8) | (k < count ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        }
-        for (std::size_t k = 0; k < 4; ++k) {
-            if (k <= count) {
-                out += alphabet[(n >> (18 - 6 * k)) & 63];
-            } else if (pad) {
-                out += '=';
-            }
-        }
-    }
-    return out;
-}
-
-// Escapes every byte but the unreserved characters of RFC 3986.
-std::string percentEscape(const std::string& text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
-    }
-    return out;
-}
-
-}  // namespace
 
 std::optional<LinkSigner> LinkSigner::fromPEM(const std::string& pem) {
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(
@@ -81,8 +44,8 @@ std::string LinkSigner::sign(const std::string& payload) const {
                        payload.size()) != 1) {
         return "";
     }
-    return base64(std::string(reinterpret_cast<const char*>(signature), length),
-                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_", false);
+    return base64Encode(std::string_view(reinterpret_cast<const char*>(signature), length),
+                        Base64Alphabet::URLSafe, false);
 }
 
 std::string makeWakeUpLink(const std::string& appKey, const std::string& params,
@@ -91,8 +54,7 @@ std::string makeWakeUpLink(const std::string& appKey, const std::string& params,
     const nlohmann::json payload = {{"pr", params}, {"ch", channel}};
     const std::string json = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const std::string d =
-        base64(percentEscape(json),
-               "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", true);
+        base64Encode(percentEscape(json));
     std::string link = base ? *base : fillTemplate(BASE_DOMAIN_URL, {"clb-" + appKey}) + "/c";
     link += link.find('?') == std::string::npos ? "?d=" : "&d=";
     link += percentEscape(d);
