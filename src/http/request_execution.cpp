@@ -12,7 +12,6 @@
 #include "plovendale/http/st_http_request.h"
 #include "host/identifiers.h"
 #include "plovendale/platform/log.h"
-#include "plovendale/platform/platform.h"
 #include "util/format.h"
 #include "transport/url_session.h"
 
@@ -47,26 +46,14 @@ bool writeAtomically(const std::string& path, const Bytes& bytes) {
 }  // namespace
 
 URLSessionConfiguration STHTTPRequest::makeConfiguration() const {
-    URLSessionConfiguration configuration;
-    if (useUploadTaskInBackground_) {
-        const std::string identifier = uniqueText();
-        if (URLSessionConfiguration::backgroundSessionsAvailable()) {
-            configuration.kind = URLSessionConfiguration::Kind::Background;
-            configuration.identifier = identifier;
-        } else {
-            configuration = URLSessionConfiguration::ephemeralSessionConfiguration();
-        }
-    } else {
-        configuration = URLSessionConfiguration::defaultSessionConfiguration();
-    }
-    configuration.allowsCellularAccess = true;
+    // A desktop host offers no background configuration: a background upload takes the ephemeral
+    // one, as a platform without them does. Cellular access and the shared container identifier
+    // have nothing to act on here, so they are not carried (sharedContainerIdentifier stays a
+    // property of the request).
+    auto configuration = useUploadTaskInBackground_
+                             ? URLSessionConfiguration::ephemeralSessionConfiguration()
+                             : URLSessionConfiguration::defaultSessionConfiguration();
     configuration.maximumResponseBodySize = maximumResponseBodySize_;
-    if (sharedContainerIdentifier_) {
-        configuration.sharedContainerIdentifier = *sharedContainerIdentifier_;
-    } else if (auto bundle = Platform::mainBundle()) {
-        configuration.sharedContainerIdentifier =
-            bundle->bundleIdentifier().value_or(std::string());
-    }
     return configuration;
 }
 

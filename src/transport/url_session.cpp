@@ -32,7 +32,7 @@ class SessionImpl;
 enum class TaskState { Suspended, Running, Completed };
 
 // Where a running task stands on the I/O thread.
-enum class Stage { Idle, Exchanging, AwaitRedirect, AwaitResponse, Body, AwaitCache, Done };
+enum class Stage { Idle, Exchanging, AwaitRedirect, AwaitResponse, Body, Done };
 
 class TaskImpl;
 
@@ -226,9 +226,6 @@ class TaskImpl final : public URLSessionTask,
     // Answers, applied on the I/O thread.
     void answerRedirection(std::uint64_t question, std::optional<URLRequest> next);
     void answerResponse(std::uint64_t question, URLSessionResponseDisposition disposition);
-    void answerCache(std::uint64_t question, bool /*stored*/) {
-        if (question == question_ && stage_ == Stage::AwaitCache) finish(std::nullopt);
-    }
 
     // curl::Driven
     void exchangeStarted(CURL*) override {
@@ -285,7 +282,7 @@ class TaskImpl final : public URLSessionTask,
     bool receivedAll_ = false;  // the exchange finished while an answer was awaited
     std::optional<HTTPURLResponse> redirectResponse_;
     bool cacheable_ = false;
-    Bytes cacheCopy_;
+    std::size_t bodyBytes_ = 0;  // of the final response, while it is cacheable
 };
 
 std::shared_ptr<URLSessionTask> SessionImpl::makeTask(const URLRequest& request,
@@ -378,12 +375,8 @@ void TaskImpl::askForResponse(const HTTPURLResponse& response) {
 bool TaskImpl::onBody(Exchange&, const char* data, std::size_t size) {
     if (stage_ != Stage::Body) return false;  // held back until the answer
     if (cacheable_) {
-        if (cacheCopy_.size() + size <= kMaxCacheableBody) {
-            cacheCopy_.insert(cacheCopy_.end(), data, data + size);
-        } else {
-            cacheable_ = false;
-            Bytes().swap(cacheCopy_);
-        }
+        bodyBytes_ += size;
+        cacheable_ = bodyBytes_ <= kMaxCacheableBody;
     }
     session_->deliver([self = shared_from_this(), bytes = Bytes(data, data + size)](
                           URLSessionDelegate& delegate, URLSession& session) {
@@ -423,6 +416,7 @@ void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposit
     const auto& response = *exchange_->response();
     cacheable_ = hop_.httpMethod == "GET" && response.statusCode >= 200 &&
                  response.statusCode < 300 && !forbidsStoring(response);
+    bodyBytes_ = 0;
     if (receivedAll_) {
         completeReceived();
         return;
@@ -457,21 +451,17 @@ void TaskImpl::exchangeDone(CURL*, CURLcode code) {
 }
 
 void TaskImpl::completeReceived() {
-    if (!cacheable_) {
-        finish(std::nullopt);
-        return;
+    if (cacheable_) {
+        // Asked in event order (before the completion that finish() delivers); nothing waits for
+        // the answer, since there is no cache for it to fill.
+        session_->deliver([self = shared_from_this(), proposed = CachedURLResponse{
+                                                          *exchange_->response()}](
+                              URLSessionDelegate& delegate, URLSession& session) {
+            delegate.willCacheResponse(session, *self, proposed,
+                                       [](std::optional<CachedURLResponse>) {});
+        });
     }
-    stage_ = Stage::AwaitCache;
-    CachedURLResponse proposed{*exchange_->response(), std::move(cacheCopy_)};
-    auto pending = std::make_shared<PendingAnswer<bool>>(shared_from_this(), ++question_,
-                                                         &TaskImpl::answerCache, true);
-    auto handler = [pending](std::optional<CachedURLResponse> stored) {
-        pending->give(stored.has_value());
-    };
-    session_->deliver([self = shared_from_this(), proposed = std::move(proposed), handler](
-                          URLSessionDelegate& delegate, URLSession& session) {
-        delegate.willCacheResponse(session, *self, proposed, handler);
-    });
+    finish(std::nullopt);
 }
 
 void TaskImpl::finish(std::optional<Error> error) {
@@ -505,10 +495,6 @@ URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration()
     URLSessionConfiguration configuration;
     configuration.kind = Kind::Ephemeral;
     return configuration;
-}
-
-bool URLSessionConfiguration::backgroundSessionsAvailable() {
-    return false;
 }
 
 std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(

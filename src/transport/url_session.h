@@ -19,6 +19,22 @@ namespace plovendale {
 /// events one at a time and in order). Delegates must not block for long: a slow delegate delays
 /// the events of the other sessions (never the transfers themselves).
 ///
+/// The outcome path of a request, and where each part runs:
+///
+///     host thread    STHTTPRequest::startAsynchronous: prepares the URLRequest (the one place
+///        |           that decides its header fields), makes a session and a task, resumes it
+///        v
+///     I/O thread     curl::Engine: one multi handle; the task's exchanges, redirections, timeouts
+///        |           (asks the delegate at a response and a redirection, and waits for the answer)
+///        v
+///     delivery       one thread for every session: URLSessionDelegate calls, in event order
+///        |           (STHTTPRequest's delegate only posts each event to the main queue)
+///        v
+///     main queue     MainQueue::async; the host drains it: the request's fields and blocks, and
+///                    with them the host's handlers
+///
+/// No code of the host runs on the I/O or the delivery thread.
+///
 /// Transport failures complete the task with an Error in kNSURLErrorDomain:
 ///   -999 "cancelled" (cancel(), or a response answered with Cancel)
 ///   -1000 "bad URL", -1002 "unsupported URL" (only http and https are spoken)
@@ -42,16 +58,13 @@ namespace plovendale {
 inline constexpr std::int64_t kDefaultMaximumResponseBodySize = 10 * 1024 * 1024;
 
 struct URLSessionConfiguration {
-    enum class Kind { Default, Ephemeral, Background };
+    /// A desktop host offers no background transfers (and has no cellular radio or app-group
+    /// container to configure): callers that would ask for one take the ephemeral kind.
+    enum class Kind { Default, Ephemeral };
     static URLSessionConfiguration defaultSessionConfiguration();
     static URLSessionConfiguration ephemeralSessionConfiguration();
-    /// Background transfers are not offered on a desktop host: this answers false, and callers take
-    /// the ephemeral path instead (as an old platform without background sessions would).
-    static bool backgroundSessionsAvailable();
     Kind kind = Kind::Default;
-    std::string identifier;  ///< given by the caller; empty for default/ephemeral unless set
-    bool allowsCellularAccess = true;
-    std::string sharedContainerIdentifier;
+    std::string identifier;  ///< given by the caller; names the session to background handlers
     /// Bytes of response body (after content decoding) a task accepts. A longer body fails the task
     /// with -1103 as soon as it is known: at once when Content-Length announces it, otherwise
     /// before the byte over the limit is delivered. So the data a task ever delivers stays within
@@ -61,9 +74,10 @@ struct URLSessionConfiguration {
 
 enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
 
+/// What the cache question proposes to store. The service keeps no cache on a desktop host, so
+/// the body, which nothing would read, is not copied into it.
 struct CachedURLResponse {
     HTTPURLResponse response;
-    Bytes data;
 };
 
 class URLSession;
@@ -114,9 +128,9 @@ class URLSessionDelegate {
         std::function<void(std::optional<URLRequest>)> completionHandler) {
         completionHandler(newRequest);
     }
-    /// Asked before a cacheable (2xx GET, body up to 1 MiB, no "no-store") response would be
-    /// stored; the service keeps no cache on a desktop host, so the answer only lets the task
-    /// complete — the hook is still asked. Default: store as proposed.
+    /// Asked when a cacheable response (2xx GET, body up to 1 MiB, no "no-store") has arrived, just
+    /// before the task completes. The service keeps no cache on a desktop host: the task does not
+    /// wait for the answer, and the answer changes nothing. Default: store as proposed.
     virtual void willCacheResponse(
         URLSession&, URLSessionTask&, const CachedURLResponse& proposedResponse,
         std::function<void(std::optional<CachedURLResponse>)> completionHandler) {
@@ -136,8 +150,7 @@ class URLSession {
     /// A null delegate is allowed (events are then dropped, questions get their default answers).
     /// Cookies: a Default session uses HTTPCookieStorage::shared(); an Ephemeral one keeps a
     /// private in-memory store of its own (nothing of the shared store is sent, nothing is stored
-    /// there). Background sessions do not exist here; a configuration of that kind behaves as
-    /// Default.
+    /// there).
     static std::shared_ptr<URLSession> sessionWithConfiguration(
         const URLSessionConfiguration&, std::shared_ptr<URLSessionDelegate> delegate);
     virtual ~URLSession() = default;

@@ -49,7 +49,7 @@ class RecordingDelegate : public URLSessionDelegate {
     }
     void willCacheResponse(URLSession&, URLSessionTask&, const CachedURLResponse& proposed,
                            std::function<void(std::optional<CachedURLResponse>)> handler) override {
-        record("cache", [&] { cachedBytes = proposed.data.size(); });
+        record("cache", [&] { cachedStatus = proposed.response.statusCode; });
         handler(proposed);
     }
     void didCompleteWithError(URLSession&, URLSessionTask& task,
@@ -94,7 +94,7 @@ class RecordingDelegate : public URLSessionDelegate {
     Bytes body;
     std::vector<Progress> sent;
     std::vector<URLRequest> redirects;
-    std::size_t cachedBytes = 0;
+    std::int64_t cachedStatus = 0;
     std::optional<Error> error;  ///< of the latest completion
     int completions = 0;
     int failures = 0;
