@@ -37,11 +37,11 @@
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/pasteboard.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/platform/url_session.h"
-#include "plovendale/sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
 #include "support/attribution_service_process.h"
 #include "support/test_environment.h"
+#include "transport/url_session.h"
 
 namespace plovendale::torture {
 namespace {
