@@ -3,6 +3,8 @@
 #              shuffled, three times; every fuzz corpus replayed as tests), then again under
 #              AddressSanitizer + UBSan and under ThreadSanitizer, then the consumer examples
 #              against the installed library (static and shared)
+# make format-check - clang-format on the C++ files changed against main and on new ones
+# make tidy  - clang-tidy (.clang-tidy) on the library's sources; part of test
 # make fuzz  - libFuzzer (clang) on every fuzz target, FUZZ_SECONDS (default 60) each
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD    ?= build
@@ -14,7 +16,8 @@ FUZZ_SECONDS ?= 60
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
 
-.PHONY: deps build build-asan build-tsan test test-plain test-whole test-asan test-tsan test-consumers fuzz demo bench clean format
+.PHONY: deps build build-asan build-tsan test test-plain test-whole test-asan test-tsan test-consumers fuzz demo bench \
+	clean format format-check tidy
 
 deps:
 	@scripts/install-deps
@@ -57,7 +60,7 @@ test-tsan: build-tsan
 test-consumers: build
 	JOBS=$(JOBS) scripts/check-consumers $(BUILD) $(SHARED)
 
-test: test-plain test-whole test-asan test-tsan test-consumers
+test: format-check tidy test-plain test-whole test-asan test-tsan test-consumers
 
 # Not part of test: it runs for minutes. Seeds in fuzz/corpus are only read; findings stay in
 # $(FUZZ)/fuzz-work.
@@ -78,6 +81,21 @@ bench: deps
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
+
+# Files changed against FORMAT_BASE (every tracked one when that is not known here) and new ones.
+FORMAT_BASE ?= main
+format-check:
+	@files=$$( { if git rev-parse -q --verify $(FORMAT_BASE) >/dev/null; then \
+			git diff --name-only --diff-filter=d $(FORMAT_BASE) -- '*.h' '*.cpp'; \
+		else git ls-files -- '*.h' '*.cpp'; fi; \
+		git ls-files --others --exclude-standard -- '*.h' '*.cpp'; } | sort -u); \
+	if [ -n "$$files" ]; then clang-format --dry-run -Werror $$files && echo "format-check: clean"; fi
+
+# Uses the plain build's compile_commands.json; only the library, whose faults reach hosts.
+tidy: build
+	run-clang-tidy -quiet -p $(BUILD) -j $(JOBS) '$(CURDIR)/src/.*\.cpp$$' >$(BUILD)/tidy.log 2>&1 \
+		|| { grep -E 'error:|warning:' $(BUILD)/tidy.log | sort -u; exit 1; }
+	@echo "tidy: clean"
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(TSAN) $(FUZZ) $(SHARED) build-bench

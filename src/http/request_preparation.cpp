@@ -1,3 +1,24 @@
+// The header fields of a request on the wire, and who decides each.
+//
+// Decided here, for every request the request object sends:
+//   - Cookie: the cookies of the request's storage policy, first (the whole set of fields starts
+//     as this one field).
+//   - Content-Type: multipart/form-data with the boundary for uploads; for form fields
+//     application/x-www-form-urlencoded (with the charset when the fields were escaped), stored in
+//     requestHeaders under exactly that name so that it replaces a caller's entry of that spelling.
+//   - Content-Length: the length of the body built here, in decimal.
+//   - The caller's fields, added (a repeated name joins its values with a comma), then
+//     Authorization: Basic from the credential stored for the host.
+// Refused on the wire, whoever set them, by the URL-loading layer that sends the request:
+//   - a field that is not a valid header line (a name that is not a token, a value with CR, LF or
+//     NUL): it could end the head early and smuggle a second request;
+//   - Content-Length, Transfer-Encoding and Expect from the caller: framing belongs to the sender,
+//     which writes the true length of the body it sends.
+// Added there, because only the sender knows them: Host (from the URL), the cookies of the shared
+// store on every hop of a redirection (when the request lets the layer handle cookies), a
+// Content-Type of application/x-www-form-urlencoded for a body without one (as the platform
+// does), and Authorization and Cookie removed on a redirection to another origin.
+
 #include "http/request_preparation.h"
 
 #include <cstdint>
@@ -61,12 +82,12 @@ std::string st_stringByAppendingGETParameters(const std::string& text,
     for (const auto& [key, value] : STHTTPRequest::dictionariesSortedByKey(parameters)) {
         result += result.find('?') != std::string::npos ? "&" : "?";
         std::string name = key;
-        std::string text = value.textualForm();
+        std::string valueText = value.textualForm();
         if (doApplyURLEncoding) {
             name = percentEscape(name);
-            text = percentEscape(text);
+            valueText = percentEscape(valueText);
         }
-        result += fillTemplate("%@=%@", {name, text});
+        result += fillTemplate("%@=%@", {name, valueText});
     }
     return result + fragment;
 }

@@ -208,10 +208,10 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
     query->generation = internal::traceQueryStarted();
     std::weak_ptr<STHTTPRequest> weakRequest = request;
     request->setCompletionDataBlock(
-        [query, weakRequest](const auto& /*headers*/, const Bytes& body) {
+        [query, weakRequest](const auto& /*headers*/, const Bytes& answer) {
             auto self = weakRequest.lock();
             if (!self) return;
-            handleCompletion(*query, *self, body);
+            handleCompletion(*query, *self, answer);
         });
     request->setErrorBlock([query](const Error& error) {
         query->reportAndFail(kCodeRequestFailed, error.localizedDescription(), 0);

@@ -94,9 +94,9 @@ TEST(JSONSerialization, WritesCompactTextAndRefusesWhatItCannotWrite) {
         {{{"a", {1, {{"b", {2.0, inf}}}}}}, "infinite"},
         {nlohmann::json::array({-inf}), "infinite"},
     };
-    for (const auto& [object, why] : refused) {
+    for (const auto& [value, why] : refused) {
         Error error;
-        EXPECT_FALSE(JSONSerialization::dataWithJSONObject(object, 0, &error)) << why;
+        EXPECT_FALSE(JSONSerialization::dataWithJSONObject(value, 0, &error)) << why;
         EXPECT_EQ(error.domain, kJSONErrorDomain);
         EXPECT_NE(error.localizedDescription().find(why), std::string::npos)
             << error.localizedDescription();

@@ -23,10 +23,10 @@ class RecordingDelegate : public URLSessionDelegate {
     /// When set, the response handler is handed over instead of being called.
     std::function<void(std::function<void(URLSessionResponseDisposition)>)> keepResponseHandler;
 
-    void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& response,
+    void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& received,
                             std::function<void(URLSessionResponseDisposition)> handler) override {
-        record("response " + std::to_string(response.statusCode),
-               [&] { this->response = response; });
+        record("response " + std::to_string(received.statusCode),
+               [&] { response = received; });
         if (keepResponseHandler) {
             keepResponseHandler(std::move(handler));
         } else {
@@ -41,9 +41,9 @@ class RecordingDelegate : public URLSessionDelegate {
         record("sent", [&] { sent.push_back({step, total, expected}); });
     }
     void willPerformHTTPRedirection(
-        URLSession&, URLSessionTask&, const HTTPURLResponse& response, const URLRequest& next,
+        URLSession&, URLSessionTask&, const HTTPURLResponse& redirecting, const URLRequest& next,
         std::function<void(std::optional<URLRequest>)> handler) override {
-        record("redirect " + std::to_string(response.statusCode),
+        record("redirect " + std::to_string(redirecting.statusCode),
                [&] { redirects.push_back(next); });
         handler(followRedirects ? std::optional<URLRequest>(next) : std::nullopt);
     }
@@ -53,11 +53,11 @@ class RecordingDelegate : public URLSessionDelegate {
         handler(proposed);
     }
     void didCompleteWithError(URLSession&, URLSessionTask& task,
-                              const std::optional<Error>& error) override {
+                              const std::optional<Error>& outcome) override {
         record("complete", [&] {
             ++completions;
-            if (error) ++failures;
-            this->error = error;
+            if (outcome) ++failures;
+            error = outcome;
             sentRequest = task.currentRequest();
             completed = true;
         });
