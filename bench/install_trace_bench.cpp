@@ -19,9 +19,9 @@
 
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "transport/url_session.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
+#include "transport/url_session.h"
 
 extern char** environ;
 

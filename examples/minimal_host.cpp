@@ -10,12 +10,15 @@
 int main(int argc, char** argv) {
     using namespace plovendale;
     const std::string appKey = argc > 1 ? argv[1] : "demoAppKey";
-    std::string dataDir = (std::filesystem::temp_directory_path() / "plovendale-example-XXXXXX").string();
+    std::string dataDir =
+        (std::filesystem::temp_directory_path() / "plovendale-example-XXXXXX").string();
     if (!mkdtemp(dataDir.data())) return 1;
 
     PlatformConfiguration config;
     config.dataDirectory = dataDir;
-    config.logSink = [](std::string_view line) { std::printf("log: %.*s\n", int(line.size()), line.data()); };
+    config.logSink = [](std::string_view line) {
+        std::printf("log: %.*s\n", int(line.size()), line.data());
+    };
     Platform::configure(config);
 
     Plovendale::initWithDelegate(nullptr, appKey);

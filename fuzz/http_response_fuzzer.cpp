@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "fuzz_support.h"
-#include "transport/curl_exchange.h"
 #include "plovendale/http/st_http_request.h"
+#include "transport/curl_exchange.h"
 
 using namespace plovendale;
 

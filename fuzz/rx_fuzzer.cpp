@@ -3,8 +3,8 @@
 // budget of the engine; short subjects keep most inputs far below it.
 
 #include "fuzz_support.h"
-#include "util/text.h"
 #include "util/rx.h"
+#include "util/text.h"
 
 using namespace plovendale;
 

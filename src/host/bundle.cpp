@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "host/file_reading.h"
-#include "util/text.h"
 #include "plovendale/platform/log.h"
+#include "util/text.h"
 
 namespace plovendale {
 
@@ -22,12 +22,14 @@ std::optional<std::string> Bundle::infoString(const std::string& key) const {
     return *text;
 }
 
-std::optional<std::string> Bundle::bundleIdentifier() const { return infoString("CFBundleIdentifier"); }
+std::optional<std::string> Bundle::bundleIdentifier() const {
+    return infoString("CFBundleIdentifier");
+}
 
 namespace {
 
 class StaticBundle final : public Bundle {
-public:
+  public:
     StaticBundle(std::string directory, std::map<std::string, InfoValue> info)
         : directory_(std::move(directory)), info_(std::move(info)) {}
 
@@ -38,7 +40,7 @@ public:
     }
     std::string bundlePath() const override { return directory_; }
 
-private:
+  private:
     std::string directory_;
     std::map<std::string, InfoValue> info_;
 };
@@ -108,7 +110,7 @@ PlistPtr readInfoPlist(const std::string& path) {
 /// Entries are looked up in the parsed dictionary rather than listed once: listing reads every
 /// key with plist_get_key_val, which aborts the process on a UTF-16 key holding a NUL.
 class PropertyListBundle final : public Bundle {
-public:
+  public:
     PropertyListBundle(std::string directory, PlistPtr root)
         : directory_(std::move(directory)), root_(std::move(root)) {}
 
@@ -120,7 +122,7 @@ public:
     }
     std::string bundlePath() const override { return directory_; }
 
-private:
+  private:
     std::string directory_;
     PlistPtr root_;  // read-only after construction: lookups do not change it
 };

@@ -12,13 +12,13 @@ struct DeviceOverrides {
 
 /// The desktop stand-in: values the host set win; otherwise no screen and uname's answers.
 class DesktopDeviceServices final : public DeviceServices {
-public:
+  public:
     explicit DesktopDeviceServices(DeviceOverrides overrides) : overrides_(std::move(overrides)) {}
     std::optional<ScreenMetrics> mainScreen() const override;
     OperatingSystemVersion operatingSystemVersion() const override;
     std::optional<std::string> machineName() const override;
 
-private:
+  private:
     DeviceOverrides overrides_;
 };
 

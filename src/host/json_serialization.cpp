@@ -1,9 +1,8 @@
 #include "host/json_serialization.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 namespace plovendale {
@@ -37,7 +36,7 @@ const char* nonFiniteNumber(const nlohmann::json& root) {
 }  // namespace
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,
-                                                            unsigned /*options*/, Error* error) {
+                                                           unsigned /*options*/, Error* error) {
     if (!object.is_object() && !object.is_array()) {
         fill(error, kWriteInapplicableError, "Invalid top-level type in JSON write");
         return std::nullopt;
@@ -48,7 +47,8 @@ std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json&
     }
     try {
         // Strict: text that is not UTF-8 is an error, never silently replaced.
-        const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+        const std::string text =
+            object.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
         return toBytes(text);
     } catch (const std::exception& e) {
         fill(error, kWriteInapplicableError, e.what());
@@ -56,12 +56,13 @@ std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json&
     }
 }
 
-std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& data, unsigned options,
-                                                                  Error* error) {
+std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& data,
+                                                                  unsigned options, Error* error) {
     // JSON text never holds a raw NUL byte; refusing it up front keeps a NUL from cutting the
     // text short and letting trailing garbage pass.
     if (data.empty() || std::find(data.begin(), data.end(), 0) != data.end()) {
-        fill(error, kReadCorruptError, "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
+        fill(error, kReadCorruptError,
+             "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
         return std::nullopt;
     }
     // The parser keeps its own stack on the heap, so deep nesting cannot overflow ours; the
@@ -69,7 +70,8 @@ std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& d
     auto root = std::make_shared<nlohmann::json>(
         nlohmann::json::parse(data.begin(), data.end(), nullptr, /*allow_exceptions=*/false));
     if (root->is_discarded()) {
-        fill(error, kReadCorruptError, "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
+        fill(error, kReadCorruptError,
+             "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
         return std::nullopt;
     }
     if (!(options & kJSONReadingAllowFragments) && !root->is_object() && !root->is_array()) {

@@ -1,9 +1,8 @@
 #pragma once
 
 #include <memory>
-#include <optional>
-
 #include <nlohmann/json_fwd.hpp>
+#include <optional>
 
 #include "plovendale/platform/bytes.h"
 #include "plovendale/platform/error.h"
@@ -26,7 +25,7 @@ inline constexpr const char* kJSONErrorDomain = "NSCocoaErrorDomain";
 
 /// JSON text to values and back. No exception escapes; failures are answers.
 class JSONSerialization {
-public:
+  public:
     /// Compact UTF-8 text of `object` (options 0: no white space). Nothing, and `error` filled,
     /// when the value holds text that is not valid UTF-8 or a number that is not finite.
     static std::optional<Bytes> dataWithJSONObject(const nlohmann::json& object, unsigned options,

@@ -11,7 +11,7 @@ void Pasteboard::setString(const std::string& text) {
 namespace {
 
 class InProcessPasteboard final : public Pasteboard {
-public:
+  public:
     std::vector<PasteboardItem> items() const override {
         std::lock_guard lock(mutex_);
         return items_;
@@ -21,13 +21,15 @@ public:
         items_ = std::move(items);
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<PasteboardItem> items_;
 };
 
 }  // namespace
 
-std::shared_ptr<Pasteboard> makeInProcessPasteboard() { return std::make_shared<InProcessPasteboard>(); }
+std::shared_ptr<Pasteboard> makeInProcessPasteboard() {
+    return std::make_shared<InProcessPasteboard>();
+}
 
 }  // namespace plovendale

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "host/device_services.h"
-#include "host/private_directory.h"
 #include "host/identifiers.h"
+#include "host/private_directory.h"
 
 namespace plovendale {
 namespace {

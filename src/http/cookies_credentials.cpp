@@ -1,9 +1,9 @@
 #include <algorithm>
 
+#include "host/identifiers.h"
 #include "http/process_state.h"
 #include "http/url_text.h"
 #include "plovendale/http/st_http_request.h"
-#include "host/identifiers.h"
 #include "transport/http_cookie_storage.h"
 
 namespace plovendale {

@@ -1,5 +1,5 @@
-#include "plovendale/http/st_http_request.h"
 #include "host/json_serialization.h"
+#include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
 #include "util/format.h"

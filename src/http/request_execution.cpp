@@ -5,15 +5,15 @@
 #include <fstream>
 #include <system_error>
 
+#include "host/host_code.h"
+#include "host/identifiers.h"
 #include "http/process_state.h"
 #include "http/session_delegate.h"
 #include "http/url_text.h"
-#include "host/host_code.h"
 #include "plovendale/http/st_http_request.h"
-#include "host/identifiers.h"
 #include "plovendale/platform/log.h"
-#include "util/format.h"
 #include "transport/url_session.h"
+#include "util/format.h"
 
 namespace plovendale {
 namespace {

@@ -23,10 +23,10 @@
 
 #include <cstdint>
 
+#include "host/file_reading.h"
 #include "http/process_state.h"
 #include "http/text_encoding.h"
 #include "http/url_text.h"
-#include "host/file_reading.h"
 #include "plovendale/http/st_http_request.h"
 #include "util/format.h"
 #include "util/text.h"
@@ -116,8 +116,7 @@ std::optional<std::string> STHTTPRequest::urlByAddingCredentials(
     if (parts->resourceSpecifier.compare(0, 2, "//") != 0) return std::nullopt;
     // Escaped, so that a "@", "/" or "#" in a password cannot move the credentials to another host.
     const std::string userInfo = fillTemplate(
-        "%@:%@@",
-        {percentEscape(credential->user), percentEscape(credential->password)});
+        "%@:%@@", {percentEscape(credential->user), percentEscape(credential->password)});
     std::string specifier = parts->resourceSpecifier;
     specifier.insert(2, userInfo);
     std::string result = fillTemplate("%@:%@", {parts->scheme, specifier});

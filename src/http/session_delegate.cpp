@@ -1,7 +1,7 @@
 #include "http/session_delegate.h"
 
-#include "http/process_state.h"
 #include "host/host_code.h"
+#include "http/process_state.h"
 #include "plovendale/platform/main_queue.h"
 
 namespace plovendale {

@@ -5,9 +5,9 @@
 
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/client_id.h"
+#include "sdk/core_helper.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "sdk/process_reset.h"

@@ -5,9 +5,9 @@
 
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
-#include "util/string_utils.h"
 #include "sdk/client_id.h"
 #include "sdk/process_reset.h"
+#include "util/string_utils.h"
 
 namespace plovendale {
 namespace {

@@ -5,22 +5,22 @@
 #include <nlohmann/json.hpp>
 
 #include "host/host_code.h"
-#include "plovendale/http/st_http_request.h"
 #include "host/identifiers.h"
 #include "host/json_serialization.h"
+#include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
-#include "sdk/core_helper.h"
-#include "sdk/data_util.h"
 #include "plovendale/sdk/plovendale.h"
-#include "signals/report_param_data.h"
-#include "util/string_utils.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
+#include "sdk/core_helper.h"
+#include "sdk/data_util.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "sdk/service_request.h"
 #include "sdk/trace_state.h"
+#include "signals/report_param_data.h"
 #include "util/format.h"
+#include "util/string_utils.h"
 
 namespace plovendale {
 namespace {

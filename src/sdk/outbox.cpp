@@ -12,13 +12,13 @@
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
-#include "util/string_utils.h"
 #include "sdk/consent.h"
+#include "sdk/core_helper.h"
 #include "sdk/events.h"
 #include "sdk/service_request.h"
 #include "util/format.h"
+#include "util/string_utils.h"
 #include "util/text.h"
 
 namespace plovendale::internal {

@@ -5,14 +5,14 @@
 
 #include "host/identifiers.h"
 #include "plovendale/platform/log.h"
-#include "sdk/core_helper.h"
-#include "signals/pasteboard_helper.h"
-#include "util/string_utils.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
+#include "sdk/core_helper.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
+#include "signals/pasteboard_helper.h"
 #include "util/format.h"
+#include "util/string_utils.h"
 #include "util/text.h"
 
 namespace plovendale {

@@ -4,13 +4,13 @@
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "transport/url_session.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/consent.h"
 #include "sdk/events.h"
 #include "sdk/link_signature.h"
 #include "sdk/outbox.h"
 #include "sdk/trace_state.h"
+#include "transport/url_session.h"
 
 namespace plovendale::internal {
 

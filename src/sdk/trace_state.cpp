@@ -7,9 +7,9 @@
 #include "host/host_code.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
+#include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
-#include "plovendale/sdk/plovendale.h"
 #include "sdk/events.h"
 
 namespace plovendale {

@@ -1,13 +1,13 @@
 #include <exception>
 
 #include "host/host_code.h"
-#include "util/text.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
-#include "util/flo_json_object.h"
-#include "util/string_utils.h"
+#include "sdk/core_helper.h"
 #include "sdk/events.h"
 #include "sdk/link_signature.h"
+#include "util/flo_json_object.h"
+#include "util/string_utils.h"
+#include "util/text.h"
 #include "util/url_components.h"
 
 namespace plovendale {

@@ -8,10 +8,10 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "sdk/core_helper.h"
-#include "util/rx.h"
-#include "util/string_utils.h"
 #include "sdk/process_reset.h"
 #include "util/format.h"
+#include "util/rx.h"
+#include "util/string_utils.h"
 #include "util/utf16.h"
 
 namespace plovendale {

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <variant>
 
-#include "util/text.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "signals/pasteboard_helper.h"
 #include "signals/sign_info_utils.h"
 #include "util/string_utils.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {

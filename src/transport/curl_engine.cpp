@@ -4,9 +4,9 @@
 #include <climits>
 #include <exception>
 
-#include "transport/http_cookie_storage.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale::curl {
 namespace {

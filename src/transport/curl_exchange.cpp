@@ -9,8 +9,8 @@
 #include <unordered_map>
 
 #include "transport/curl_text.h"
-#include "transport/url_session.h"
 #include "transport/http_cookie_storage.h"
+#include "transport/url_session.h"
 
 namespace plovendale::curl {
 namespace {
@@ -207,7 +207,8 @@ URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t>
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
             equalsIgnoringASCIICase(name, "Content-Length") ||
-            equalsIgnoringASCIICase(name, "Transfer-Encoding") || equalsIgnoringASCIICase(name, "Expect")) {
+            equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
+            equalsIgnoringASCIICase(name, "Expect")) {
             continue;
         }
         fields.set(name, value);
@@ -367,7 +368,8 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
 
     bool hasContentType = false;
     for (const auto& [name, value] : request_.headerFields.entries()) {
-        if (equalsIgnoringASCIICase(name, "Content-Length")) continue;  // libcurl writes the true length
+        if (equalsIgnoringASCIICase(name, "Content-Length"))
+            continue;  // libcurl writes the true length
         if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
             // Let libcurl announce it, so that it also decodes what it asked for.
             setOption(easy, CURLOPT_ACCEPT_ENCODING, value.c_str());

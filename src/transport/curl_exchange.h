@@ -14,10 +14,10 @@
 #include <unordered_map>
 #include <variant>
 
-#include "transport/curl_handles.h"
 #include "plovendale/platform/error.h"
-#include "transport/http_cookie_storage.h"
 #include "plovendale/platform/url_request.h"
+#include "transport/curl_handles.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale::curl {
 

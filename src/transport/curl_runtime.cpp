@@ -3,8 +3,8 @@
 #include <mutex>
 #include <sstream>
 
-#include "transport/curl_handles.h"
 #include "plovendale/platform/log.h"
+#include "transport/curl_handles.h"
 #include "transport/url_session.h"
 #include "util/text.h"
 

@@ -1,13 +1,12 @@
-#include "transport/http_cookie_storage.h"
-
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <tuple>
 
+#include "host/identifiers.h"
 #include "transport/curl_handles.h"
 #include "transport/curl_text.h"
-#include "host/identifiers.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 namespace {

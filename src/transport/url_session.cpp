@@ -454,12 +454,12 @@ void TaskImpl::completeReceived() {
     if (cacheable_) {
         // Asked in event order (before the completion that finish() delivers); nothing waits for
         // the answer, since there is no cache for it to fill.
-        session_->deliver([self = shared_from_this(), proposed = CachedURLResponse{
-                                                          *exchange_->response()}](
-                              URLSessionDelegate& delegate, URLSession& session) {
-            delegate.willCacheResponse(session, *self, proposed,
-                                       [](std::optional<CachedURLResponse>) {});
-        });
+        session_->deliver(
+            [self = shared_from_this(), proposed = CachedURLResponse{*exchange_->response()}](
+                URLSessionDelegate& delegate, URLSession& session) {
+                delegate.willCacheResponse(session, *self, proposed,
+                                           [](std::optional<CachedURLResponse>) {});
+            });
     }
     finish(std::nullopt);
 }

@@ -2,7 +2,8 @@
 
 namespace plovendale {
 
-std::string fillTemplate(std::string_view pattern, std::initializer_list<std::string_view> arguments) {
+std::string fillTemplate(std::string_view pattern,
+                         std::initializer_list<std::string_view> arguments) {
     std::string result;
     result.reserve(pattern.size() + 32);
     auto next = arguments.begin();

@@ -217,8 +217,9 @@ std::string Rx::replace(const std::string& subject, const std::string& templ) co
 
 std::string Rx::replace(const std::string& subject, const Transform& transform) const {
     if (!transform) return subject;
-    return replaceWithDetails(
-        subject, [&transform](const RxMatch& match) { return transform(match.value.value_or("")); });
+    return replaceWithDetails(subject, [&transform](const RxMatch& match) {
+        return transform(match.value.value_or(""));
+    });
 }
 
 std::string Rx::replaceWithDetails(const std::string& subject,

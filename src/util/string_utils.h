@@ -7,11 +7,13 @@ namespace plovendale {
 
 /// The one emptiness test of the library.
 class StringUtils {
-public:
+  public:
     /// Yes for nothing, for "" and for exactly one space (U+0020); no for every other text,
     /// including two spaces, a tab, a line break and the text "null".
     static bool isNullOrEmpty(const std::optional<std::string>& value);
-    static bool isNullOrEmpty(const std::string& value) { return isNullOrEmpty(std::optional(value)); }
+    static bool isNullOrEmpty(const std::string& value) {
+        return isNullOrEmpty(std::optional(value));
+    }
     static bool isNullOrEmpty(const char* value) {
         return value == nullptr || isNullOrEmpty(std::optional<std::string>(value));
     }
@@ -20,7 +22,7 @@ public:
 /// The logging entry point of the signal collectors. It deliberately keeps and writes nothing:
 /// pasteboard text and decoded keys must not reach a log a user could read.
 class Logger {
-public:
+  public:
     static void info(const std::string& message);
 };
 

@@ -18,7 +18,8 @@ constexpr std::uint8_t kInvalid = 0xff;
 constexpr std::array<std::uint8_t, 256> makeDecodeTable() {
     std::array<std::uint8_t, 256> table{};
     for (auto& entry : table) entry = kInvalid;
-    for (std::uint8_t i = 0; i < 64; ++i) table[static_cast<unsigned char>(kStandardAlphabet[i])] = i;
+    for (std::uint8_t i = 0; i < 64; ++i)
+        table[static_cast<unsigned char>(kStandardAlphabet[i])] = i;
     return table;
 }
 

@@ -14,8 +14,8 @@
 #include <regex>
 #include <set>
 
-#include "plovendale/platform/bundle.h"
 #include "host/identifiers.h"
+#include "plovendale/platform/bundle.h"
 #include "plovendale/platform/platform.h"
 #include "sdk/client_id.h"
 #include "support/test_environment.h"

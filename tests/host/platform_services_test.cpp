@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "plovendale/platform/bundle.h"
 #include "host/json_serialization.h"
+#include "plovendale/platform/bundle.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "support/test_environment.h"

@@ -1,5 +1,5 @@
-#include "http_test_util.h"
 #include "host/identifiers.h"
+#include "http_test_util.h"
 #include "transport/http_cookie_storage.h"
 
 namespace plovendale {

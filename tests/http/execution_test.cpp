@@ -8,10 +8,10 @@
 #include "http/request_preparation.h"
 #include "http_test_util.h"
 #include "plovendale/platform/main_queue.h"
-#include "transport/url_session.h"
 #include "support/local_server.h"
 #include "support/test_environment.h"
 #include "transport/http_cookie_storage.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {
@@ -501,7 +501,8 @@ TEST_F(RequestExecution, MultipartBytesOnTheWire) {
     EXPECT_EQ(head.rfind("POST /up HTTP/1.1\r\n", 0), 0u);
     for (const std::string& field :
          {"Content-Length: " + std::to_string(expected.size()),
-          std::string("Content-Type: multipart/form-data; boundary=----------kStHtTpReQuEsTbOuNdArY")})
+          std::string(
+              "Content-Type: multipart/form-data; boundary=----------kStHtTpReQuEsTbOuNdArY")})
         EXPECT_NE(head.find("\r\n" + field + "\r\n"), std::string::npos) << field;
 }
 

@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "util/text.h"
 #include "plovendale/http/st_http_request.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {

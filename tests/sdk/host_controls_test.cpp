@@ -7,14 +7,14 @@
 
 #include "host/identifiers.h"
 #include "plovendale/platform/main_queue.h"
-#include "transport/url_session.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
 #include "sdk/outbox.h"
 #include "sdk/process_reset.h"
 #include "support/attribution_service_process.h"
 #include "support/disk_faults.h"
 #include "support/test_environment.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {

@@ -7,18 +7,18 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "plovendale/http/st_http_request.h"
 #include "host/identifiers.h"
+#include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "transport/url_session.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
 #include "sdk/process_reset.h"
 #include "support/disk_faults.h"
 #include "support/local_server.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {

@@ -5,10 +5,10 @@
 #include <regex>
 
 #include "plovendale/platform/platform.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
-#include "util/string_utils.h"
+#include "sdk/core_helper.h"
 #include "support/test_environment.h"
+#include "util/string_utils.h"
 
 namespace plovendale {
 namespace {
@@ -93,11 +93,13 @@ TEST(StartUp, MissingKeyStoresTheDelegateButCreatesNothing) {
 
 TEST(StartUp, ArgumentKeyWinsAndAKeyOfAnotherTypeCountsAsAbsent) {
     test::TestPlatform platform;
-    test::writeInfoPlist(platform.bundleDirectory(), {}, {{"com.plovendale.APP_KEY", "<integer>123456</integer>"}});
+    test::writeInfoPlist(platform.bundleDirectory(), {},
+                         {{"com.plovendale.APP_KEY", "<integer>123456</integer>"}});
     platform.configure();
     EXPECT_EQ(CoreHelper::getAppKey(), "");
     Plovendale::startWith("fromArgument");
-    EXPECT_EQ(platform.log().lines().front(), "[Plovendale] PlovendaleSDK version: 2.3.1, startWith ...");
+    EXPECT_EQ(platform.log().lines().front(),
+              "[Plovendale] PlovendaleSDK version: 2.3.1, startWith ...");
     EXPECT_EQ(CoreHelper::getAppKey(), "fromArgument");
     EXPECT_FALSE(CoreHelper::getClientId().empty());
 }
@@ -107,8 +109,9 @@ TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
     platform.configure();
     EXPECT_EQ(CoreHelper::getTargetDomain(), "https://plist.example");
     Plovendale::setServerDomain(" ");
-    EXPECT_EQ(platform.log().lines(),
-              std::vector<std::string>{"[Plovendale] setServerDomain failed, domain cannot be empty."});
+    EXPECT_EQ(
+        platform.log().lines(),
+        std::vector<std::string>{"[Plovendale] setServerDomain failed, domain cannot be empty."});
     Plovendale::setServerDomain("http://127.0.0.1:8080");
     EXPECT_EQ(CoreHelper::getTargetDomain(), "http://127.0.0.1:8080");
 

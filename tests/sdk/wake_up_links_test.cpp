@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "plovendale/platform/main_queue.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"
 #include "support/test_environment.h"

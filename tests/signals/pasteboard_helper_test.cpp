@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "plovendale/platform/platform.h"
-#include "sdk/core_helper.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
 #include "support/disk_faults.h"
 #include "support/test_environment.h"
 

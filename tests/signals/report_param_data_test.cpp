@@ -1,12 +1,12 @@
 #include "signals/report_param_data.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "host/json_serialization.h"
 #include "plovendale/platform/platform.h"
@@ -37,7 +37,8 @@ class ReportParamDataTest : public ::testing::Test {
         return {params["sw"], params["sh"]};
     }
 
-    test::TestPlatform platform_{{"CFBundleIdentifier", "com.example.host"}, {"CFBundleVersion", "42"}};
+    test::TestPlatform platform_{{"CFBundleIdentifier", "com.example.host"},
+                                 {"CFBundleVersion", "42"}};
 };
 
 TEST_F(ReportParamDataTest, ParamsCarryTheSeventeenKeys) {

@@ -3,25 +3,28 @@
 namespace plovendale::test {
 
 ServiceStub::ServiceStub() {
-    server_.server().Post(R"(/api/trace/client/.*)", [this](const httplib::Request& request, httplib::Response& response) {
-        Answer answer;
-        {
-            std::lock_guard lock(mutex_);
-            received_.push_back({request.method, request.path, request.body, request.get_header_value("Content-Type")});
-            answer = answer_;
-        }
-        if (request.path.find("/api/trace/client/state/") == 0) {
-            response.set_content(R"({"status":200})", "application/json");
-            return;
-        }
-        // Bounded wait that ends early when the stub is torn down.
-        const auto until = std::chrono::steady_clock::now() + answer.delay;
-        while (!stopping_ && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        response.status = answer.status;
-        if (answer.status != 204 && answer.status != 304) response.set_content(answer.body, "application/json");
-    });
+    server_.server().Post(R"(/api/trace/client/.*)",
+                          [this](const httplib::Request& request, httplib::Response& response) {
+                              Answer answer;
+                              {
+                                  std::lock_guard lock(mutex_);
+                                  received_.push_back({request.method, request.path, request.body,
+                                                       request.get_header_value("Content-Type")});
+                                  answer = answer_;
+                              }
+                              if (request.path.find("/api/trace/client/state/") == 0) {
+                                  response.set_content(R"({"status":200})", "application/json");
+                                  return;
+                              }
+                              // Bounded wait that ends early when the stub is torn down.
+                              const auto until = std::chrono::steady_clock::now() + answer.delay;
+                              while (!stopping_ && std::chrono::steady_clock::now() < until) {
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                              }
+                              response.status = answer.status;
+                              if (answer.status != 204 && answer.status != 304)
+                                  response.set_content(answer.body, "application/json");
+                          });
     server_.start();
 }
 

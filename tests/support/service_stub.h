@@ -13,7 +13,7 @@ namespace plovendale::test {
 /// A scripted attribution service on 127.0.0.1 (a free port): records every request it receives
 /// and answers the install-trace endpoint with whatever the test set.
 class ServiceStub {
-public:
+  public:
     struct Received {
         std::string method;
         std::string path;
@@ -36,7 +36,7 @@ public:
     std::vector<Received> received() const;
     std::vector<Received> receivedAt(const std::string& pathPrefix) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     Answer answer_;
     std::vector<Received> received_;

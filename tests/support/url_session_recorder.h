@@ -25,8 +25,7 @@ class RecordingDelegate : public URLSessionDelegate {
 
     void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& received,
                             std::function<void(URLSessionResponseDisposition)> handler) override {
-        record("response " + std::to_string(received.statusCode),
-               [&] { response = received; });
+        record("response " + std::to_string(received.statusCode), [&] { response = received; });
         if (keepResponseHandler) {
             keepResponseHandler(std::move(handler));
         } else {

@@ -17,8 +17,8 @@ namespace {
 
 using nlohmann::json;
 using plovendale::test::AttributionServiceProcess;
-using plovendale::test::TempDir;
 using plovendale::test::runAttributionCommand;
+using plovendale::test::TempDir;
 
 const std::string kBinary = PLOVENDALE_BIN_DIR "/attribution-service";
 

@@ -1,10 +1,10 @@
-#include "transport/http_cookie_storage.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <random>
 #include <thread>
+
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 namespace {

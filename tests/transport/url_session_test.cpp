@@ -9,9 +9,9 @@
 #include <fstream>
 #include <optional>
 
-#include "transport/http_cookie_storage.h"
 #include "support/local_server.h"
 #include "support/url_session_recorder.h"
+#include "transport/http_cookie_storage.h"
 
 namespace plovendale {
 namespace {
@@ -107,11 +107,12 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
 
 TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
     LocalServer server;
-    server.server().Get(R"(/status/(\d+))", [](const httplib::Request& request,
-                                               httplib::Response& response) {
-        response.status = std::stoi(request.matches[1].str());
-        if (response.status == 404) response.set_content("no such page", "text/plain");
-    });
+    server.server().Get(R"(/status/(\d+))",
+                        [](const httplib::Request& request, httplib::Response& response) {
+                            response.status = std::stoi(request.matches[1].str());
+                            if (response.status == 404)
+                                response.set_content("no such page", "text/plain");
+                        });
     ASSERT_TRUE(server.start());
 
     for (int status : {204, 304, 404, 500}) {
@@ -697,7 +698,6 @@ TEST(URLSessionTest, LoadsSynchronouslyOnTheCallingThread) {
         EXPECT_EQ(error->code, code) << request.url;
     }
 }
-
 
 TEST(URLSessionShutdownTest, ExitingWithTransfersInFlightNeitherCrashesNorHangs) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

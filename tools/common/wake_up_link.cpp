@@ -53,8 +53,7 @@ std::string makeWakeUpLink(const std::string& appKey, const std::string& params,
                            const LinkSigner* signer) {
     const nlohmann::json payload = {{"pr", params}, {"ch", channel}};
     const std::string json = payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    const std::string d =
-        base64Encode(percentEscape(json));
+    const std::string d = base64Encode(percentEscape(json));
     std::string link = base ? *base : fillTemplate(BASE_DOMAIN_URL, {"clb-" + appKey}) + "/c";
     link += link.find('?') == std::string::npos ? "?d=" : "&d=";
     link += percentEscape(d);

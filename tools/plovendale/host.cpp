@@ -9,8 +9,9 @@
 
 namespace plovendale::cli {
 
-const std::set<std::string> kHostOptions = {"app-key",      "data-dir", "bundle",        "pasteboard-html",
-                                            "device-model", "screen",   "native-scale", "os-version"};
+const std::set<std::string> kHostOptions = {"app-key",         "data-dir",     "bundle",
+                                            "pasteboard-html", "device-model", "screen",
+                                            "native-scale",    "os-version"};
 
 namespace {
 
@@ -31,7 +32,8 @@ bool configureHost(const ParsedArguments& args, std::string* error) {
     config.bundleDirectory = args.get("bundle").value_or("");
     config.pasteboard = makeInProcessPasteboard();
     if (auto html = args.get("pasteboard-html")) {
-        config.pasteboard->setItems({PasteboardItem{{Pasteboard::kHTMLType, PasteboardValue{*html}}}});
+        config.pasteboard->setItems(
+            {PasteboardItem{{Pasteboard::kHTMLType, PasteboardValue{*html}}}});
     }
     if (auto model = args.get("device-model")) config.machineName = *model;
     if (auto screen = args.get("screen")) {
@@ -62,13 +64,15 @@ bool configureHost(const ParsedArguments& args, std::string* error) {
             *error = "--os-version expects X.Y.Z, for example 17.4.1";
             return false;
         }
-        config.osVersion = OperatingSystemVersion{std::stoll(m[1]), std::stoll(m[2]), std::stoll(m[3])};
+        config.osVersion =
+            OperatingSystemVersion{std::stoll(m[1]), std::stoll(m[2]), std::stoll(m[3])};
     }
     Platform::configure(std::move(config));
     return true;
 }
 
-void startLibrary(const ParsedArguments& args, const std::shared_ptr<PlovendaleDelegate>& delegate) {
+void startLibrary(const ParsedArguments& args,
+                  const std::shared_ptr<PlovendaleDelegate>& delegate) {
     if (auto key = args.get("app-key")) {
         Plovendale::initWithDelegate(delegate, *key);
     } else {

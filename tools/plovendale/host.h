@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string>
-
 #include <memory>
+#include <string>
 
 #include "options.h"
 #include "plovendale/sdk/plovendale.h"
@@ -16,7 +15,9 @@ extern const std::set<std::string> kHostOptions;
 /// facts). Returns false, with `error` filled, when an option value is malformed.
 bool configureHost(const ParsedArguments& args, std::string* error);
 
-/// Starts the library: initWithDelegate with --app-key when given, otherwise the property list's key.
-void startLibrary(const ParsedArguments& args, const std::shared_ptr<PlovendaleDelegate>& delegate = nullptr);
+/// Starts the library: initWithDelegate with --app-key when given, otherwise the property list's
+/// key.
+void startLibrary(const ParsedArguments& args,
+                  const std::shared_ptr<PlovendaleDelegate>& delegate = nullptr);
 
 }  // namespace plovendale::cli

@@ -13,10 +13,10 @@
 #include "makers.h"
 #include "options.h"
 #include "plovendale/platform/main_queue.h"
-#include "transport/url_session.h"
 #include "plovendale/sdk/plovendale.h"
-#include "signals/report_param_data.h"
 #include "sdk/outbox.h"
+#include "signals/report_param_data.h"
+#include "transport/url_session.h"
 
 namespace plovendale::cli {
 namespace {

@@ -8,8 +8,8 @@ std::optional<std::string> ParsedArguments::get(const std::string& name) const {
     return it->second;
 }
 
-std::optional<ParsedArguments> parseArguments(const std::vector<std::string>& args, const CommandSpec& spec,
-                                              std::string* error) {
+std::optional<ParsedArguments> parseArguments(const std::vector<std::string>& args,
+                                              const CommandSpec& spec, std::string* error) {
     ParsedArguments parsed;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];

@@ -27,7 +27,7 @@ struct CommandSpec {
 
 /// Parses `args` (without the program and command names). On a usage error, returns nothing and
 /// fills `error` with a message for stderr.
-std::optional<ParsedArguments> parseArguments(const std::vector<std::string>& args, const CommandSpec& spec,
-                                              std::string* error);
+std::optional<ParsedArguments> parseArguments(const std::vector<std::string>& args,
+                                              const CommandSpec& spec, std::string* error);
 
 }  // namespace plovendale::cli

@@ -17,10 +17,10 @@ struct AppData {
 
 /// One decoded install-trace response of the attribution service.
 struct ResData {
-    std::int64_t code = 0;                 ///< the service's "status"
-    std::optional<std::string> msg;        ///< the service's "error" text
-    std::optional<std::string> traceId;    ///< the service's trace identifier
-    std::optional<AppData> data;           ///< the link's parameters and channel
+    std::int64_t code = 0;               ///< the service's "status"
+    std::optional<std::string> msg;      ///< the service's "error" text
+    std::optional<std::string> traceId;  ///< the service's trace identifier
+    std::optional<AppData> data;         ///< the link's parameters and channel
 
     friend bool operator==(const ResData&, const ResData&) = default;
 };
