@@ -1,10 +1,13 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 
 // Process figures the benchmarks print beside their timings.
 namespace plovendale::bench {
@@ -24,6 +27,25 @@ inline long peakRSSKiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+/// Forks a server process that runs `serve(portPipe)`: it must write its port (an int) to the pipe
+/// and never return. Answers the child's pid and the port, or a pid of -1.
+template <typename Serve>
+std::pair<pid_t, int> forkServer(Serve serve) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return {-1, 0};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        serve(pipeFds[1]);
+        std::_Exit(1);
+    }
+    ::close(pipeFds[1]);
+    int port = 0;
+    const bool read = ::read(pipeFds[0], &port, sizeof port) == sizeof port && port > 0;
+    ::close(pipeFds[0]);
+    return {read && child > 0 ? child : -1, port};
 }
 
 }  // namespace plovendale::bench

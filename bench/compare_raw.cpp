@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
@@ -339,17 +340,8 @@ int main(int argc, char** argv) {
     }
     const int count = std::max(200, argc > 1 ? std::atoi(argv[1]) : 2000);
 
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return 1;
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::close(pipeFds[0]);
-        serve(pipeFds[1]);
-    }
-    ::close(pipeFds[1]);
-    int port = 0;
-    if (::read(pipeFds[0], &port, sizeof port) != sizeof port || port <= 0) return 1;
-    ::close(pipeFds[0]);
+    const auto [server, port] = plovendale::bench::forkServer(serve);
+    if (server < 0) return 1;
     pinTo(0);
 
     Figures raw;

@@ -60,17 +60,8 @@ int main(int argc, char** argv) {
     using namespace plovendale;
     const int count = argc > 1 ? std::atoi(argv[1]) : 1000;
 
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return 1;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        serve(pipeFds[1]);
-    }
-    ::close(pipeFds[1]);
-    int port = 0;
-    if (::read(pipeFds[0], &port, sizeof port) != sizeof port || port <= 0) return 1;
-    ::close(pipeFds[0]);
+    const auto [child, port] = plovendale::bench::forkServer(serve);
+    if (child < 0) return 1;
 
     PlatformConfiguration configuration;
     configuration.keyValueStore = makeInMemoryKeyValueStore();
