@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "plovendale/platform/log.h"
+#include "util/text.h"
 
 namespace plovendale {
 namespace {
@@ -79,13 +80,12 @@ std::string UUID::UUIDString() {
     }
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(36);
     for (std::size_t i = 0; i < sizeof bytes; ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0xF];
+        text += kUpperHexDigits[bytes[i] >> 4];
+        text += kUpperHexDigits[bytes[i] & 0xF];
     }
     return text;
 }

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "util/text.h"
+
 namespace plovendale::test {
 namespace {
 
@@ -54,8 +56,7 @@ bool waitReadable(int fd, int wakeFd, std::chrono::milliseconds timeout) {
 
 // The length the request head announces for its body, 0 when it announces none.
 std::size_t declaredLength(const std::string& head) {
-    std::string lower(head);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = lowercasedASCII(head);
     const auto at = lower.find("\r\ncontent-length:");
     return at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 17, nullptr, 10);
 }
