@@ -4,14 +4,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "plovendale/plovendale.h"
 
 int main(int argc, char** argv) {
     using namespace plovendale;
     const std::string appKey = argc > 1 ? argv[1] : "demoAppKey";
+    std::error_code noTemp;
+    const auto temp = std::filesystem::temp_directory_path(noTemp);
     std::string dataDir =
-        (std::filesystem::temp_directory_path() / "plovendale-example-XXXXXX").string();
+        ((noTemp ? std::filesystem::path("/tmp") : temp) / "plovendale-example-XXXXXX").string();
     if (!mkdtemp(dataDir.data())) return 1;
 
     PlatformConfiguration config;

@@ -4,7 +4,10 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+
+#include "plovendale/platform/log.h"
 
 namespace plovendale {
 
@@ -27,6 +30,28 @@ MainQueue::State& MainQueue::state() {
     static State* instance = new State;  // NOLINT(cppcoreguidelines-owning-memory)
     return *instance;
 }
+
+namespace {
+
+// The host's poster runs on whichever thread posts (the I/O thread among them). If it throws, the
+// exception must not unwind into that thread and the task must not be lost with it: the task is
+// kept for the built-in queue, where drain() or runUntil() still finds it.
+template <typename Hand>
+void handToHost(MainQueue::Task task, Hand&& hand, std::deque<MainQueue::Task>& fallback,
+                std::mutex& mutex) {
+    auto held = std::make_shared<MainQueue::Task>(std::move(task));
+    try {
+        hand([held] { (*held)(); });
+        return;
+    } catch (...) {
+    }
+    Log::write("[Plovendale] the host's main-queue poster threw; the task waits on the built-in "
+               "queue instead.");
+    std::lock_guard lock(mutex);
+    fallback.push_back([held] { (*held)(); });
+}
+
+}  // namespace
 
 std::vector<MainQueue::Task> MainQueue::promoteDueLocked(bool forPosterIfAny) {
     auto& s = state();
@@ -52,8 +77,9 @@ void MainQueue::async(Task task) {
         Poster poster = s.poster;
         std::vector<Task> due = promoteDueLocked(true);
         lock.unlock();
-        for (auto& delayed : due) poster(std::move(delayed));
-        poster(std::move(task));
+        const auto post = [&poster](Task handed) { poster(std::move(handed)); };
+        for (auto& delayed : due) handToHost(std::move(delayed), post, s.tasks, s.mutex);
+        handToHost(std::move(task), post, s.tasks, s.mutex);
         return;
     }
     s.tasks.push_back(std::move(task));
@@ -69,7 +95,9 @@ bool MainQueue::asyncAfter(std::chrono::milliseconds delay, Task task) {
     if (s.delayedPoster) {
         DelayedPoster poster = s.delayedPoster;
         lock.unlock();
-        poster(delay, std::move(task));
+        handToHost(
+            std::move(task), [&](Task handed) { poster(delay, std::move(handed)); }, s.tasks,
+            s.mutex);
         return true;
     }
     if (s.delayed.size() >= kMaxDelayedTasks) return false;

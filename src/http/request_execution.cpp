@@ -1,8 +1,9 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "host/host_code.h"
@@ -27,17 +28,26 @@ std::string uniqueText() {
     return UUID::UUIDString() + "-" + std::to_string(::getpid());
 }
 
-// Writes through a sibling file and a rename, so the file is either whole or absent.
+// Writes through a sibling file and a rename, so the file is either whole or absent. The body may
+// be private and the directory is shared: the file is the caller's alone (0600), and a name that
+// already exists (a planted file or link) is never opened.
 bool writeAtomically(const std::string& path, const Bytes& bytes) {
     const std::string partial = path + ".partial";
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) return false;
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
+    if (fd < 0) return false;
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
     }
     std::error_code ec;
+    if (::close(fd) != 0 || written != bytes.size()) {
+        std::filesystem::remove(partial, ec);
+        return false;
+    }
     std::filesystem::rename(partial, path, ec);
     if (ec) std::filesystem::remove(partial, ec);
     return !ec;

@@ -1,8 +1,7 @@
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
+#include "host/file_reading.h"
 #include "plovendale/platform/log.h"
 #include "transport/curl_handles.h"
 #include "transport/url_session.h"
@@ -43,6 +42,9 @@ TrustState& trust() {
     return state;
 }
 
+// Far above any real bundle (the system's holds a few hundred kilobytes).
+constexpr std::size_t kMaxCABundleBytes = 16 * 1024 * 1024;
+
 bool holdsCertificate(const std::string& pem) {
     return pem.find("-----BEGIN CERTIFICATE-----") != std::string::npos;
 }
@@ -52,10 +54,8 @@ std::string systemBundle() {
     char* path = nullptr;
     if (!easy || curl_easy_getinfo(easy.get(), CURLINFO_CAINFO, &path) != CURLE_OK || !path)
         return {};
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    const auto bundle = readRegularFile(path, kMaxCABundleBytes).bytes;
+    return bundle ? toString(*bundle) : std::string();
 }
 
 void installExtraCA(const std::string& pem) {
@@ -172,11 +172,11 @@ std::optional<std::string> resolveLocation(const std::string& base, const std::s
 namespace plovendale {
 
 bool URLSessionTLS::setAdditionalCAFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+    // Whatever the path names (a FIFO, a device, a huge file), reading it neither blocks nor grows
+    // without bound.
+    const auto file = readRegularFile(path, curl::kMaxCABundleBytes).bytes;
     if (!file) return false;
-    std::ostringstream text;
-    text << file.rdbuf();
-    const std::string pem = text.str();
+    const std::string pem = toString(*file);
     if (!curl::holdsCertificate(pem)) return false;
     curl::runtimeProblem();
     curl::installExtraCA(pem);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <stdexcept>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -170,6 +171,17 @@ TEST(MainQueue, RunsTasksInOrderOnTheDrainingThreadAndBoundsWaits) {
     EXPECT_EQ(queue.drain(), 0u);
     handed[0]();
     EXPECT_EQ(ran, 1);
+
+    // A poster that throws neither unwinds into the thread that posted nor loses the task.
+    queue.setPoster([](MainQueue::Task) { throw std::runtime_error("host loop gone"); });
+    queue.setDelayedPoster(
+        [](std::chrono::milliseconds, MainQueue::Task) { throw std::runtime_error("no timers"); });
+    EXPECT_NO_THROW(queue.async([&] { ++ran; }));
+    EXPECT_NO_THROW(queue.asyncAfter(std::chrono::milliseconds(1), [&] { ++ran; }));
+    queue.setPoster(nullptr);
+    queue.setDelayedPoster(nullptr);
+    EXPECT_EQ(queue.drain(), 2u);
+    EXPECT_EQ(ran, 3);
 }
 
 TEST(MainQueue, DelayedTasksRunOnTheQueueInDeadlineOrderAndNotBeforeTheirTime) {

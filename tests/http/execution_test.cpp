@@ -517,6 +517,9 @@ TEST_F(RequestExecution, BackgroundUploadGoesThroughATemporaryFile) {
     ASSERT_EQ(upload->HTTPBodyFileURL()->rfind(prefix, 0), 0u);
     const std::filesystem::path file = upload->HTTPBodyFileURL()->substr(prefix.size());
     ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << "the body is readable by others";
     EXPECT_TRUE(
         std::filesystem::equivalent(file.parent_path(), std::filesystem::temp_directory_path()));
     ASSERT_TRUE(runMainQueueUntil([&] { return recorder->finished(); }));

@@ -1,12 +1,16 @@
 #include "transport/url_session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <optional>
 
 #include "support/local_server.h"
@@ -582,6 +586,16 @@ TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
     EXPECT_FALSE(URLSessionTLS::setAdditionalCAFile(certificates.keyFile() + ".absent"));
     EXPECT_FALSE(URLSessionTLS::setAdditionalCAFile(certificates.keyFile()))
         << "a key is no certificate";
+    // A FIFO nobody writes to is refused, not waited on.
+    const std::string fifo = certificates.keyFile() + ".fifo";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto fromFifo =
+        std::async(std::launch::async, [&] { return URLSessionTLS::setAdditionalCAFile(fifo); });
+    const bool answered = fromFifo.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!answered) ::close(::open(fifo.c_str(), O_WRONLY));  // releases the blocked reader
+    EXPECT_TRUE(answered) << "reading the FIFO blocked";
+    EXPECT_FALSE(fromFifo.get());
     EXPECT_TRUE(URLSessionTLS::setAdditionalCAFile(certificates.caFile()));
     std::optional<Error> error;
     EXPECT_EQ(URLConnection::sendSynchronousRequest(request, nullptr, &error), toBytes("secret"));
