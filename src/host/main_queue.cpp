@@ -45,8 +45,9 @@ void handToHost(MainQueue::Task task, Hand&& hand, std::deque<MainQueue::Task>& 
         return;
     } catch (...) {
     }
-    Log::write("[Plovendale] the host's main-queue poster threw; the task waits on the built-in "
-               "queue instead.");
+    Log::write(
+        "[Plovendale] the host's main-queue poster threw; the task waits on the built-in "
+        "queue instead.");
     std::lock_guard lock(mutex);
     fallback.push_back([held] { (*held)(); });
 }

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
-#include <stdexcept>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <thread>
 
 #include "host/json_serialization.h"
