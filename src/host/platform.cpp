@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include "host/device_services.h"
 #include "host/identifiers.h"
 #include "host/private_directory.h"
+#include "plovendale/platform/log.h"
 
 namespace plovendale {
 namespace {
@@ -183,7 +186,18 @@ double Date::timeIntervalSince1970() {
         std::lock_guard lock(s.mutex);
         clock = s.config.wallClock;
     }
-    if (clock) return clock();
+    if (clock) {
+        // The host's clock runs on any thread, the I/O thread among them: one that throws or
+        // answers no number falls back to the system's, and says so once.
+        try {
+            const double now = clock();
+            if (std::isfinite(now)) return now;
+        } catch (...) {
+        }
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true))
+            Log::write("[Plovendale] the host's wall clock failed; the system clock is used.");
+    }
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }

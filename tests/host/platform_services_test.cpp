@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
 
+#include "host/identifiers.h"
 #include "host/json_serialization.h"
 #include "plovendale/platform/bundle.h"
 #include "plovendale/platform/main_queue.h"
@@ -233,6 +235,25 @@ TEST(Platform, DefaultsFollowTheConfiguration) {
     EXPECT_FALSE(Platform::device()->mainScreen()) << "a desktop host has no screen";
     EXPECT_TRUE(Platform::device()->machineName());
     EXPECT_GT(Platform::device()->operatingSystemVersion().major, 0);
+
+    // A host clock is used as it answers; one that throws or answers no number gives way to the
+    // system's instead of unwinding into whichever thread asked.
+    const double system = Date::timeIntervalSince1970();
+    for (const auto& [name, clock] : std::vector<std::pair<const char*, std::function<double()>>>{
+             {"fixed", [] { return 1234.5; }},
+             {"throwing", []() -> double { throw std::runtime_error("no time"); }},
+             {"not a number", [] { return std::nan(""); }},
+             {"infinite", [] { return std::numeric_limits<double>::infinity(); }}}) {
+        plain.wallClock = clock;
+        Platform::configure(plain);
+        double now = 0;
+        EXPECT_NO_THROW(now = Date::timeIntervalSince1970()) << name;
+        if (std::string(name) == "fixed") {
+            EXPECT_EQ(now, 1234.5);
+        } else {
+            EXPECT_NEAR(now, system, 60) << name;
+        }
+    }
 }
 
 }  // namespace
