@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& response = (*exchange)->response();
     if (!response) return 0;
 
-    FUZZ_CHECK(response->url == (*exchange)->target().url);
+    FUZZ_CHECK(response->url == (*exchange)->url());
     HTTPCookie::cookiesWithResponseHeaderFields(response->rawHeaderFields, response->url);
     curl::redirectRequest(request, *response);
     response->valueForHTTPHeaderField("Content-Type");

@@ -2,9 +2,9 @@
 
 #include "host/identifiers.h"
 #include "http/process_state.h"
-#include "http/url_text.h"
 #include "plovendale/http/st_http_request.h"
 #include "transport/http_cookie_storage.h"
+#include "util/url_components.h"
 
 namespace plovendale {
 namespace {
@@ -12,9 +12,11 @@ namespace {
 constexpr double kCreatedCookieLifetime = 2592000;  // 30 days
 
 std::optional<std::string> hostOf(const std::string& url) {
-    auto parts = http::parseURL(url);
-    if (!parts) return std::nullopt;
-    return parts->host;
+    auto parts = ParsedURL::parse(url);
+    if (!parts || parts->host.empty()) return std::nullopt;
+    std::string& host = parts->host;
+    if (host.front() == '[') host = host.substr(1, host.size() - 2);  // an IPv6 literal
+    return host;
 }
 
 }  // namespace

@@ -26,10 +26,10 @@
 #include "host/file_reading.h"
 #include "http/process_state.h"
 #include "http/text_encoding.h"
-#include "http/url_text.h"
 #include "plovendale/http/st_http_request.h"
 #include "util/format.h"
 #include "util/text.h"
+#include "util/url_components.h"
 
 namespace plovendale {
 namespace {
@@ -103,24 +103,23 @@ std::optional<std::string> STHTTPRequest::appendURL(
     const std::string& url, const std::optional<STHTTPDictionary>& GETParameters,
     bool doApplyURLEncoding) {
     std::string text = st_stringByAppendingGETParameters(url, GETParameters, doApplyURLEncoding);
-    if (!http::parseURL(text)) return std::nullopt;
+    if (!ParsedURL::parse(text)) return std::nullopt;
     return text;
 }
 
 std::optional<std::string> STHTTPRequest::urlByAddingCredentials(
     const std::optional<URLCredential>& credential, const std::string& url) {
     if (!credential) return std::nullopt;
-    const auto parts = http::parseURL(url);
-    if (!parts) return std::nullopt;
-    if (parts->host && parts->host->find('@') != std::string::npos) return url;
-    if (parts->resourceSpecifier.compare(0, 2, "//") != 0) return std::nullopt;
+    if (!ParsedURL::parse(url)) return std::nullopt;
+    const std::size_t colon = url.find(':');
+    if (url.compare(colon + 1, 2, "//") != 0) return std::nullopt;
     // Escaped, so that a "@", "/" or "#" in a password cannot move the credentials to another host.
     const std::string userInfo = fillTemplate(
         "%@:%@@", {percentEscape(credential->user), percentEscape(credential->password)});
-    std::string specifier = parts->resourceSpecifier;
+    std::string specifier = url.substr(colon + 1);
     specifier.insert(2, userInfo);
-    std::string result = fillTemplate("%@:%@", {parts->scheme, specifier});
-    if (!http::parseURL(result)) return std::nullopt;
+    std::string result = fillTemplate("%@:%@", {url.substr(0, colon), specifier});
+    if (!ParsedURL::parse(result)) return std::nullopt;
     return result;
 }
 

@@ -4,7 +4,7 @@
 
 #include "http/process_state.h"
 #include "http/text_encoding.h"
-#include "http/url_text.h"
+#include "util/url_components.h"
 
 namespace plovendale {
 
@@ -43,7 +43,7 @@ STHTTPRequestDataUpload STHTTPRequestDataUpload::dataUploadWithData(
 
 std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURL(
     const std::optional<std::string>& url) {
-    if (!url || !http::parseURL(*url)) return nullptr;
+    if (!url || !ParsedURL::parse(*url)) return nullptr;
     return std::make_shared<STHTTPRequest>(PrivateToken{}, *url);
 }
 

@@ -250,7 +250,7 @@ std::optional<URLRequest> redirectRequest(const URLRequest& request,
         next.headerFields.remove("Content-Type");
         next.headerFields.remove("Content-Length");
     }
-    URLParts from, to;
+    ParsedURL from, to;
     const bool sameOrigin = parseHTTPURL(response.url, from) == URLCheck::Ok &&
                             parseHTTPURL(*target, to) == URLCheck::Ok && from.scheme == to.scheme &&
                             from.host == to.host && from.port == to.port;
@@ -296,8 +296,9 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
 std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     const URLRequest& prepared, const std::optional<std::string>& uploadFile,
     ExchangeObserver& observer) {
-    URLParts target;
-    switch (parseHTTPURL(prepared.url, target)) {
+    ParsedURL target;
+    std::string text;
+    switch (parseHTTPURL(prepared.url, target, &text)) {
         case URLCheck::Unsupported:
             return urlError(URLErrorCode::kUnsupportedURL, prepared.url);
         case URLCheck::Bad:
@@ -307,13 +308,15 @@ std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     }
     if (!isToken(prepared.httpMethod)) return urlError(URLErrorCode::kBadURL, prepared.url);
     if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared.url);
-    std::unique_ptr<Exchange> exchange(new Exchange(prepared, target, observer));
+    std::unique_ptr<Exchange> exchange(
+        new Exchange(prepared, std::move(target), std::move(text), observer));
     if (auto error = exchange->configure(uploadFile)) return *error;
     return exchange;
 }
 
-Exchange::Exchange(const URLRequest& prepared, const URLParts& target, ExchangeObserver& observer)
-    : request_(prepared), target_(target), observer_(observer) {
+Exchange::Exchange(const URLRequest& prepared, ParsedURL target, std::string url,
+                   ExchangeObserver& observer)
+    : request_(prepared), target_(std::move(target)), url_(std::move(url)), observer_(observer) {
     double seconds = request_.timeoutInterval > 0 ? request_.timeoutInterval : 60.0;
     seconds = std::min(seconds, 86400.0 * 365);
     budget_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -327,14 +330,14 @@ Exchange::~Exchange() {
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
     easy_.reset(curl_easy_init());
-    if (!easy_) return urlError(URLErrorCode::kUnknown, target_.url);
+    if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
     CURL* easy = easy_.get();
 
     std::optional<std::int64_t> bodySize;
     if (uploadFile && request_.httpMethod != "HEAD") {
         file_.reset(std::fopen(filePathOf(*uploadFile).c_str(), "rb"));
         const auto size = fileSize(filePathOf(*uploadFile));
-        if (!file_ || !size) return urlError(URLErrorCode::kCannotOpenFile, target_.url);
+        if (!file_ || !size) return urlError(URLErrorCode::kCannotOpenFile, url_);
         bodySize = *size;
         if (request_.headerFields.get("Content-Length"))
             request_.headerFields.set("Content-Length", std::to_string(*size));
@@ -342,7 +345,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         bodySize = bodySizeOf(request_, std::nullopt);
     }
 
-    setOption(easy, CURLOPT_URL, target_.url.c_str());
+    setOption(easy, CURLOPT_URL, url_.c_str());
     setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     setOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
@@ -377,12 +380,12 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         }
         hasContentType = hasContentType || equalsIgnoringASCIICase(name, "Content-Type");
         if (!append(headers_, value.empty() ? name + ";" : name + ": " + value)) {
-            return urlError(URLErrorCode::kUnknown, target_.url);
+            return urlError(URLErrorCode::kUnknown, url_);
         }
     }
     // No 100-continue round trip, and no content type the caller did not ask for.
     if (!append(headers_, "Expect:") || (!hasContentType && !append(headers_, "Content-Type:"))) {
-        return urlError(URLErrorCode::kUnknown, target_.url);
+        return urlError(URLErrorCode::kUnknown, url_);
     }
     setOption(easy, CURLOPT_HTTPHEADER, headers_.get());
 
@@ -455,18 +458,18 @@ std::optional<Error> Exchange::outcome(CURLcode code) const {
         case Abort::Stopped:
             return std::nullopt;
         case Abort::TimedOut:
-            return urlError(URLErrorCode::kTimedOut, target_.url);
+            return urlError(URLErrorCode::kTimedOut, url_);
         case Abort::OversizedHeaders:
-            return urlError(URLErrorCode::kBadServerResponse, target_.url);
+            return urlError(URLErrorCode::kBadServerResponse, url_);
         case Abort::OversizedBody:
-            return urlError(URLErrorCode::kDataLengthExceedsMaximum, target_.url);
+            return urlError(URLErrorCode::kDataLengthExceedsMaximum, url_);
         case Abort::FileUnreadable:
-            return urlError(URLErrorCode::kCannotOpenFile, target_.url);
+            return urlError(URLErrorCode::kCannotOpenFile, url_);
         case Abort::None:
             break;
     }
     if (code == CURLE_OK) return std::nullopt;
-    return urlError(codeFor(code, response_.has_value()), target_.url);
+    return urlError(codeFor(code, response_.has_value()), url_);
 }
 
 std::size_t Exchange::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -511,7 +514,7 @@ void Exchange::endOfHeaderBlock() {
         fields_.clear();
         return;
     }
-    response_ = makeResponse(target_.url, status, std::move(fields_));
+    response_ = makeResponse(url_, status, std::move(fields_));
     fields_.clear();
     if (!observer_.onResponse(*this) && abort_ == Abort::None) abort_ = Abort::Stopped;
 }

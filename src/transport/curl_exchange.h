@@ -72,7 +72,8 @@ class Exchange {
 
     CURL* handle() const { return easy_.get(); }
     const URLRequest& request() const { return request_; }
-    const URLParts& target() const { return target_; }
+    /// The URL as handed to libcurl: no fragment, dot segments resolved.
+    const std::string& url() const { return url_; }
     const std::optional<HTTPURLResponse>& response() const { return response_; }
 
     /// The origin ("scheme://host:port") whose connection slots the exchange takes.
@@ -106,7 +107,8 @@ class Exchange {
     std::optional<Error> outcome(CURLcode code) const;
 
   private:
-    Exchange(const URLRequest& prepared, const URLParts& target, ExchangeObserver& observer);
+    Exchange(const URLRequest& prepared, ParsedURL target, std::string url,
+             ExchangeObserver& observer);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
 
@@ -121,7 +123,8 @@ class Exchange {
     bool clockRuns() const { return started_ && !waiting_; }
 
     URLRequest request_;
-    URLParts target_;
+    ParsedURL target_;
+    std::string url_;  ///< as handed to libcurl, and named in errors and the response
     ExchangeObserver& observer_;
     Easy easy_;
     Slist headers_;

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "util/url_components.h"
+
 namespace plovendale::curl {
 
 struct EasyDeleter {
@@ -20,9 +22,6 @@ struct MultiDeleter {
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-struct URLDeleter {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
 struct CharsDeleter {
     void operator()(char* text) const { curl_free(text); }
 };
@@ -30,7 +29,6 @@ struct CharsDeleter {
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
-using URL = std::unique_ptr<CURLU, URLDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
 
 /// Appends a line to an owned list; false when libcurl is out of memory (the list is then
@@ -46,19 +44,13 @@ const std::optional<std::string>& runtimeProblem();
 /// configured.
 std::shared_ptr<const std::string> caBlob();
 
-/// The parts of an absolute URL that the service needs, as libcurl's URL parser sees them.
-struct URLParts {
-    std::string url;     ///< normalised text (no fragment)
-    std::string scheme;  ///< lower-case
-    std::string host;    ///< lower-case; IPv6 addresses in brackets
-    std::string path;    ///< "/" at least
-    std::string port;    ///< explicit or the scheme's default
-};
-
 enum class URLCheck { Ok, Unsupported, Bad };
 
-/// Parses url. Unsupported: not http/https or no scheme; Bad: http(s) but not parsable.
-URLCheck parseHTTPURL(const std::string& url, URLParts& parts);
+/// Parses url. Unsupported: not http/https or no scheme; Bad: http(s) but not parsable. When Ok,
+/// parts is in the form origins and cookies compare: lower-case host, the port explicit or the
+/// scheme's default, dot segments resolved and "/" at least, no fragment; and text (when given) is
+/// the URL as the transfer uses it.
+URLCheck parseHTTPURL(std::string_view url, ParsedURL& parts, std::string* text = nullptr);
 
 /// Resolves a Location value against base, whatever its scheme: a redirection elsewhere than
 /// http(s) is still one, and fails when followed (unsupported URL) rather than passing for the

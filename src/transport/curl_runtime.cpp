@@ -74,14 +74,7 @@ bool isSchemeChar(char c) {
            c == '-' || c == '.';
 }
 
-std::optional<std::string> getPart(CURLU* url, CURLUPart part) {
-    char* raw = nullptr;
-    if (curl_url_get(url, part, &raw, 0) != CURLUE_OK || !raw) return std::nullopt;
-    Chars owned(raw);
-    return std::string(owned.get());
-}
-
-std::string schemeOf(const std::string& text) {
+std::string schemeOf(std::string_view text) {
     auto colon = text.find(':');
     if (colon == std::string::npos || colon == 0) return {};
     for (std::size_t i = 0; i < colon; ++i) {
@@ -129,34 +122,26 @@ bool looksLikeAbsoluteURL(const std::string& text) {
     return !schemeOf(text).empty();
 }
 
-URLCheck parseHTTPURL(const std::string& text, URLParts& parts) {
-    const std::string scheme = schemeOf(text);
-    if (!isHTTPScheme(scheme)) return URLCheck::Unsupported;
-    URL url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-                    CURLUE_OK) {
-        return URLCheck::Bad;
-    }
-    curl_url_set(url.get(), CURLUPART_FRAGMENT, nullptr, 0);
-    auto host = getPart(url.get(), CURLUPART_HOST);
-    auto normalised = getPart(url.get(), CURLUPART_URL);
-    if (!host || host->empty() || !normalised) return URLCheck::Bad;
-    parts.url = *normalised;
-    parts.scheme = scheme;
-    parts.host = lowercasedASCII(*host);
-    parts.path = getPart(url.get(), CURLUPART_PATH).value_or(std::string());
-    if (parts.path.empty()) parts.path.push_back('/');  // (assigning "/" trips GCC 12's -Wrestrict)
-    char* port = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK && port) {
-        Chars owned(port);
-        parts.port = owned.get();
-    }
+URLCheck parseHTTPURL(std::string_view text, ParsedURL& parts, std::string* normalised) {
+    if (!isHTTPScheme(schemeOf(text))) return URLCheck::Unsupported;
+    auto parsed = ParsedURL::parse(text);
+    if (!parsed) return URLCheck::Bad;
+    if (normalised) *normalised = parsed->normalisedText();
+    parts = std::move(*parsed);
+    parts.host = lowercasedASCII(parts.host);
+    parts.port = parts.portOrDefault();
+    parts.path = parts.resolvedPath();
+    parts.fragment.reset();
     return URLCheck::Ok;
 }
 
 std::optional<std::string> resolveLocation(const std::string& base, const std::string& location) {
     if (location.empty()) return std::nullopt;
-    URL url(curl_url());
+    // Redirections only: libcurl's reading of a relative reference is kept, quirks included.
+    struct URLDeleter {
+        void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    };
+    std::unique_ptr<CURLU, URLDeleter> url(curl_url());
     if (!url ||
         curl_url_set(url.get(), CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
             CURLUE_OK ||
@@ -164,7 +149,10 @@ std::optional<std::string> resolveLocation(const std::string& base, const std::s
             CURLUE_OK) {
         return std::nullopt;
     }
-    return getPart(url.get(), CURLUPART_URL);
+    char* raw = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK || !raw) return std::nullopt;
+    Chars owned(raw);
+    return std::string(owned.get());
 }
 
 }  // namespace plovendale::curl

@@ -107,8 +107,7 @@ std::optional<double> parseMaxAge(std::string_view value, double now) {
     return seconds <= 0 ? 0.0 : now + seconds;
 }
 
-std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLParts& url,
-                                      double now) {
+std::optional<HTTPCookie> parseCookie(std::string_view text, const ParsedURL& url, double now) {
     const std::size_t semicolon = text.find(';');
     const std::string_view pair = text.substr(0, semicolon);
     const std::size_t equals = pair.find('=');
@@ -194,7 +193,7 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const curl::URLPart
 std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
     const std::vector<std::pair<std::string, std::string>>& headerFields, const std::string& url) {
     std::vector<HTTPCookie> cookies;
-    curl::URLParts parts;
+    ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return cookies;
     const double now = secondsNow();
     for (const auto& [name, value] : headerFields) {
@@ -244,7 +243,7 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const std::string& url) const {
-    curl::URLParts parts;
+    ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return {};
     const double now = secondsNow();
     std::vector<HTTPCookie> matching;

@@ -2,9 +2,39 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace plovendale {
+
+/// An absolute URL split into its parts: the one URL parser of the library. It takes what libcurl
+/// takes when handed the text, so that a URL the library accepts is one the transfer can use, and
+/// it gives the parts as libcurl would read them (any scheme). Plain data; any thread.
+struct ParsedURL {
+    std::string scheme;  ///< lower-case
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    /// Escapes decoded; an IPv6 literal in brackets (shortened when it can be), a numeric IPv4
+    /// address as four decimal numbers. Empty only in a "file:" URL, which has none.
+    std::string host;
+    std::string zoneID;  ///< of a link-local IPv6 literal, or empty
+    std::string port;    ///< as a decimal number without leading zeros; empty when not given
+    std::string path;    ///< as written, escapes and dot segments kept; may be empty
+    std::optional<std::string> query;     ///< the text after "?", as written
+    std::optional<std::string> fragment;  ///< the text after "#"; nothing when "#" ends the URL
+
+    /// Nothing when the text is not an absolute URL (or holds a NUL byte, a control character or a
+    /// space).
+    static std::optional<ParsedURL> parse(std::string_view text);
+
+    /// The explicit port, else 80 or 443 for HTTP(S); empty for other schemes.
+    std::string portOrDefault() const;
+    /// The path with its dot segments resolved; "/" for an empty one.
+    std::string resolvedPath() const;
+    /// The URL to hand to a transfer: without fragment, dot segments of the path resolved, "/" for
+    /// an empty path.
+    std::string normalisedText() const;
+};
 
 /// One "name=value" piece of a query, both percent-decoded ("+" stays "+"). The value is nothing
 /// when the piece has no "=" or its value is not a well-formed escape of UTF-8 text.
@@ -13,7 +43,8 @@ struct URLQueryItem {
     std::optional<std::string> value;
 };
 
-/// The parts of a URL that link handling reads, parsed by libcurl's URL API (any scheme).
+/// The parts of a URL that link handling reads, where a URL without authority ("app:c") keeps its
+/// path as written.
 struct URLComponents {
     /// The path with its escapes decoded; nothing when they do not decode to UTF-8 text.
     std::optional<std::string> path;

@@ -87,5 +87,29 @@ TEST(URLComponentsTest, ReadsPathAndQueryOfAnyScheme) {
     EXPECT_FALSE(URLComponents::parse("https://host/%FF/c")->path) << "not UTF-8 once decoded";
 }
 
+// What a transfer is handed: these are what libcurl's own parser makes of the same texts.
+TEST(ParsedURLTest, NormalisesAsTheTransferReads) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"HTTP://u:@Ex%41mple.com:0080/a/./b/../c?q#f", "http://u:@ExAmple.com:80/a/c?q"},
+        {"http:/h", "http://h/"},
+        {"http://h:/x?", "http://h/x"},
+        {"http://[0:0::1]:8", "http://[::1]:8/"},
+        {"http://[fe80::1%25eth0]/", "http://[fe80::1%25eth0]/"},
+        {"http://0x7f.1/", "http://127.0.0.1/"},
+        {"http://h%zz/", "http://h%25zz/"},
+        {"file://localhost/x", "file:///x"},
+    };
+    for (const auto& [text, normalised] : cases) {
+        const auto parsed = ParsedURL::parse(text);
+        ASSERT_TRUE(parsed) << text;
+        EXPECT_EQ(parsed->normalisedText(), normalised) << text;
+    }
+    EXPECT_EQ(ParsedURL::parse("https://h")->portOrDefault(), "443");
+    for (const char* refused : {"http:////h", "http:h", "http://h:65536/", "http://[::1x]/",
+                                "http://a%01b/", "http://a b/", "file://host/x", "file:/c:/x"}) {
+        EXPECT_FALSE(ParsedURL::parse(refused)) << refused;
+    }
+}
+
 }  // namespace
 }  // namespace plovendale
