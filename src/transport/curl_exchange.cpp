@@ -408,6 +408,17 @@ void Exchange::configureBody(std::int64_t size) {
     bodySize_ = size;
     setOption(easy, CURLOPT_POST, 1L);
     setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
+    if (!file_ && size < kUpFrontBodyBytes) {
+        // Given the whole body, libcurl sends the head and the body in one write. The buffer is
+        // this exchange's own copy of the request, alive as long as the transfer.
+        static constexpr char kNoBody[] = "";
+        bodyUpFront_ = true;
+        setOption(easy, CURLOPT_POSTFIELDS,
+                  request_.httpBody && !request_.httpBody->empty()
+                      ? reinterpret_cast<const char*>(request_.httpBody->data())
+                      : kNoBody);
+        return;
+    }
     setOption(easy, CURLOPT_READFUNCTION, &Exchange::onRead);
     setOption(easy, CURLOPT_READDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_SEEKFUNCTION, &Exchange::onSeek);
@@ -508,6 +519,11 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
 }
 
 void Exchange::endOfHeaderBlock() {
+    if (bodyUpFront_) {  // the body went out before the answer came, whatever progress last said
+        curl_off_t uploaded = 0;
+        if (curl_easy_getinfo(easy_.get(), CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK)
+            noteBodySent(uploaded);
+    }
     long status = 0;
     curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
     if (status >= 100 && status < 200) {  // informational: the real response follows
@@ -549,11 +565,7 @@ std::size_t Exchange::onRead(char* buffer, std::size_t size, std::size_t count, 
         std::memcpy(buffer, exchange->request_.httpBody->data() + exchange->bodyOffset_, wanted);
         got = wanted;
     }
-    exchange->bodyOffset_ += static_cast<std::int64_t>(got);
-    if (got > 0) {
-        exchange->observer_.onBodySent(*exchange, static_cast<std::int64_t>(got),
-                                       exchange->bodyOffset_, exchange->bodySize_);
-    }
+    exchange->noteBodySent(exchange->bodyOffset_ + static_cast<std::int64_t>(got));
     return got;
 }
 
@@ -569,8 +581,16 @@ int Exchange::onSeek(void* self, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-int Exchange::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+void Exchange::noteBodySent(std::int64_t sent) {
+    if (sent <= bodyOffset_) return;
+    const std::int64_t step = sent - bodyOffset_;
+    bodyOffset_ = sent;
+    observer_.onBodySent(*this, step, sent, bodySize_);
+}
+
+int Exchange::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
     auto* exchange = static_cast<Exchange*>(self);
+    if (exchange->bodyUpFront_) exchange->noteBodySent(uploaded);
     const auto deadline = exchange->deadline();
     if (deadline && Clock::now() >= *deadline) {
         exchange->abort_ = Abort::TimedOut;

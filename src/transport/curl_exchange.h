@@ -23,6 +23,9 @@ namespace plovendale::curl {
 
 /// Upper bound of one response's header block; a server sending more is broken or hostile.
 inline constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+/// Bodies in memory below this size are handed to libcurl whole; larger ones and files are read
+/// out piece by piece.
+inline constexpr std::int64_t kUpFrontBodyBytes = 64 * 1024;
 /// Redirections followed for one task before it fails with -1007.
 inline constexpr int kMaxRedirections = 16;
 
@@ -119,6 +122,8 @@ class Exchange {
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     std::size_t header(const char* data, std::size_t size);
+    /// Reports the body sent up to `sent` bytes, when that is news.
+    void noteBodySent(std::int64_t sent);
     void endOfHeaderBlock();
     bool clockRuns() const { return started_ && !waiting_; }
 
@@ -133,7 +138,8 @@ class Exchange {
     // Body source: memory (request_.httpBody) or a file.
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
     std::int64_t bodySize_ = -1;
-    std::int64_t bodyOffset_ = 0;
+    std::int64_t bodyOffset_ = 0;  ///< sent (or read out) so far
+    bool bodyUpFront_ = false;
 
     // Header block being received.
     std::vector<std::pair<std::string, std::string>> fields_;

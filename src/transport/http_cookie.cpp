@@ -193,6 +193,10 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const ParsedURL& ur
 std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
     const std::vector<std::pair<std::string, std::string>>& headerFields, const std::string& url) {
     std::vector<HTTPCookie> cookies;
+    const auto setsCookies = [](const auto& field) {
+        return equalsIgnoringASCIICase(field.first, "Set-Cookie");
+    };
+    if (std::none_of(headerFields.begin(), headerFields.end(), setsCookies)) return cookies;
     ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return cookies;
     const double now = secondsNow();
@@ -243,6 +247,10 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const std::string& url) const {
+    {
+        std::lock_guard lock(mutex_);
+        if (cookies_.empty()) return {};  // the common case: no URL to read
+    }
     ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return {};
     const double now = secondsNow();

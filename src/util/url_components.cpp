@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -80,12 +81,13 @@ std::optional<std::string> numericIPv4(std::string_view host) {
     std::uint32_t address = 0;
     for (int i = 0; i < n; ++i) address |= static_cast<std::uint32_t>(parts[i]) << (24 - 8 * i);
     address |= static_cast<std::uint32_t>(parts[n]);
-    std::string text;
+    char text[16];
+    char* end = text;
     for (int shift = 24; shift >= 0; shift -= 8) {
-        if (!text.empty()) text += '.';
-        text += std::to_string((address >> shift) & 0xFF);
+        if (shift != 24) *end++ = '.';
+        end = std::to_chars(end, text + sizeof text, (address >> shift) & 0xFF).ptr;
     }
-    return text;
+    return std::string(text, end);
 }
 
 /// An IPv6 literal "[...]" checked, with its zone split off and its address shortened when it can

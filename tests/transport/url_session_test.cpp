@@ -506,7 +506,7 @@ TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
     EXPECT_LE(peak, baseline + 1) << "no thread per session or per request";
 }
 
-TEST(URLSessionTest, UploadsAFileAsTheBodyAndReportsProgress) {
+TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
     LocalServer server;
     server.server().Post("/upload",
                          [](const httplib::Request& request, httplib::Response& response) {
@@ -519,28 +519,35 @@ TEST(URLSessionTest, UploadsAFileAsTheBodyAndReportsProgress) {
     const std::string file = dir.file("body.bin");
     std::ofstream(file, std::ios::binary) << std::string(300000, 'u');
 
-    auto delegate = std::make_shared<RecordingDelegate>();
-    auto session = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
     auto request = requestFor(server.url("/upload"));
     request.httpMethod = "POST";
     request.headerFields.set("Content-Type", "application/octet-stream");
-    auto task = session->uploadTaskWithRequest(request, file);
-    task->resume();
-    EXPECT_EQ(task->currentRequest().headerFields.get("Content-Length"), "300000");
-    session->finishTasksAndInvalidate();
-    ASSERT_TRUE(delegate->waitInvalidated());
+    // A file is read out piece by piece, a small body handed over whole: both report progress.
+    for (const std::int64_t size : {300000, 600}) {
+        auto delegate = std::make_shared<RecordingDelegate>();
+        auto session = URLSession::sessionWithConfiguration(
+            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
+        auto sending = request;
+        if (size < 1000) sending.httpBody = Bytes(static_cast<std::size_t>(size), 'm');
+        auto task = size < 1000 ? session->dataTaskWithRequest(sending)
+                                : session->uploadTaskWithRequest(sending, file);
+        task->resume();
+        EXPECT_EQ(task->currentRequest().headerFields.get("Content-Length"), std::to_string(size));
+        session->finishTasksAndInvalidate();
+        ASSERT_TRUE(delegate->waitInvalidated());
 
-    ASSERT_FALSE(delegate->sent.empty());
-    std::int64_t total = 0;
-    for (const auto& progress : delegate->sent) {
-        total += progress.step;
-        EXPECT_EQ(progress.total, total);
-        EXPECT_EQ(progress.expected, 300000);
+        ASSERT_FALSE(delegate->sent.empty()) << size;
+        EXPECT_EQ(delegate->eventKinds().front(), "sent") << "before the response";
+        std::int64_t total = 0;
+        for (const auto& progress : delegate->sent) {
+            total += progress.step;
+            EXPECT_EQ(progress.total, total);
+            EXPECT_EQ(progress.expected, size);
+        }
+        EXPECT_EQ(total, size);
+        EXPECT_EQ(bodyText(*delegate), std::to_string(size) + " application/octet-stream");
+        EXPECT_FALSE(delegate->error);
     }
-    EXPECT_EQ(total, 300000);
-    EXPECT_EQ(bodyText(*delegate), "300000 application/octet-stream");
-    EXPECT_FALSE(delegate->error);
 
     auto failing = std::make_shared<RecordingDelegate>();
     auto failingSession = URLSession::sessionWithConfiguration(
