@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -116,20 +117,22 @@ class SQLiteStore final : public KeyValueStore {
         // Another process of the application may hold the write lock for a moment; the writes come
         // from the host's main thread, which must not stall for long when that lasts.
         sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-        const char* setup =
-            "PRAGMA journal_mode=WAL;"
-            "PRAGMA synchronous=FULL;"
-            "CREATE TABLE IF NOT EXISTS kv (key TEXT PRIMARY KEY NOT NULL,"
-            " kind INTEGER NOT NULL, value BLOB NOT NULL) WITHOUT ROWID;";
-        char* message = nullptr;
-        if (sqlite3_exec(db.get(), setup, nullptr, nullptr, &message) != SQLITE_OK) {
-            *why = message ? message : "cannot set up the store";
-            sqlite3_free(message);
-            return nullptr;
+        // The synchronous level belongs to the connection: set on every open. The journal mode
+        // and the table live in the file: a store at the current schema version has them, and a
+        // launch does not pay to set them up again.
+        if (!execute(db.get(), "PRAGMA synchronous=FULL;", why)) return nullptr;
+        const auto version = schemaVersion(db.get(), why);
+        if (!version) return nullptr;
+        if (*version < kSchemaVersion && !setUp(db.get(), why)) return nullptr;
+        // One read transaction for the check and the statements (which read the schema).
+        if (!execute(db.get(), "BEGIN;", why)) return nullptr;
+        std::shared_ptr<SQLiteStore> store;
+        if (isIntact(db.get(), why)) {
+            store.reset(new SQLiteStore(std::move(db)));
+            if (!store->prepareStatements(why)) store.reset();
         }
-        if (!checkSchemaVersion(db.get(), why) || !isIntact(db.get(), why)) return nullptr;
-        auto store = std::shared_ptr<SQLiteStore>(new SQLiteStore(std::move(db)));
-        if (!store->prepareStatements(why)) return nullptr;
+        sqlite3* open = store ? store->db_.get() : db.get();
+        if (!execute(open, "COMMIT;", why)) return nullptr;
         return store;
     }
 
@@ -175,28 +178,41 @@ class SQLiteStore final : public KeyValueStore {
   private:
     explicit SQLiteStore(Database db) : db_(std::move(db)) {}
 
-    static bool checkSchemaVersion(sqlite3* db, std::string* why) {
+    static bool execute(sqlite3* db, const char* sql, std::string* why) {
+        char* message = nullptr;
+        if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+        *why = message ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        return false;
+    }
+
+    /// The file's schema version (0 for a new file); nothing when it is newer than this code or
+    /// cannot be read.
+    static std::optional<int> schemaVersion(sqlite3* db, std::string* why) {
         sqlite3_stmt* raw = nullptr;
         sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &raw, nullptr);
         Statement statement(raw);
-        int version = 0;
-        if (statement && sqlite3_step(statement.get()) == SQLITE_ROW) {
-            version = sqlite3_column_int(statement.get(), 0);
+        if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) {
+            *why = sqlite3_errmsg(db);
+            return std::nullopt;
         }
+        const int version = sqlite3_column_int(statement.get(), 0);
         if (version > kSchemaVersion) {
             *why =
                 "the store was written by a newer version (schema " + std::to_string(version) + ")";
-            return false;
+            return std::nullopt;
         }
-        if (version < kSchemaVersion) {
-            const std::string pragma =
-                "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-            if (sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-                *why = sqlite3_errmsg(db);
-                return false;
-            }
-        }
-        return true;
+        return version;
+    }
+
+    static bool setUp(sqlite3* db, std::string* why) {
+        const std::string setup =
+            "PRAGMA journal_mode=WAL;"
+            "CREATE TABLE IF NOT EXISTS kv (key TEXT PRIMARY KEY NOT NULL,"
+            " kind INTEGER NOT NULL, value BLOB NOT NULL) WITHOUT ROWID;"
+            "PRAGMA user_version=" +
+            std::to_string(kSchemaVersion) + ";";
+        return execute(db, setup.c_str(), why);
     }
 
     // A damaged file reads as missing values (a new client identifier, an unattributed
