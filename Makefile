@@ -76,7 +76,8 @@ demo: deps
 	@scripts/demo.sh $(BUILD)
 
 bench: deps
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DPLOVENDALE_BUILD_BENCH=ON >/dev/null
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DPLOVENDALE_BUILD_BENCH=ON \
+		-DPLOVENDALE_BUILD_TESTS=OFF -DPLOVENDALE_BUILD_EXAMPLES=OFF >/dev/null
 	cmake --build build-bench -j $(JOBS)
 
 format:

@@ -11,6 +11,7 @@
 //
 //   compare_raw [requests=2000]
 //   compare_raw --client raw|library PORT COUNT   (one side alone; used under callgrind)
+//   compare_raw --serve                           (the server alone; prints its port)
 
 #include <curl/curl.h>
 #include <httplib.h>
@@ -337,6 +338,14 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--client") {
         pinTo(0);
         return runClient(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    if (argc == 2 && std::string(argv[1]) == "--serve") {
+        const auto [server, port] = plovendale::bench::forkServer(serve);
+        if (server < 0) return 1;
+        std::printf("%d\n", port);
+        std::fflush(stdout);
+        ::waitpid(server, nullptr, 0);
+        return 0;
     }
     const int count = std::max(200, argc > 1 ? std::atoi(argv[1]) : 2000);
 

@@ -88,11 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     request.httpMethod = kMethods[choice % 4];
     if (choice % 4 >= 2) request.httpBody = Bytes{'a', '=', '1'};
     request.timeoutInterval = 5;
-    const URLRequest prepared =
-        curl::prepareRequest(request, curl::bodySizeOf(request, std::nullopt), nullptr);
+    auto prepared = std::make_shared<const URLRequest>(
+        curl::prepareRequest(request, curl::bodySizeOf(request, std::nullopt), nullptr));
 
     Collector collector;
-    auto made = curl::Exchange::make(prepared, std::nullopt, collector);
+    auto made = curl::Exchange::make(std::move(prepared), std::nullopt, collector);
     auto* exchange = std::get_if<std::unique_ptr<curl::Exchange>>(&made);
     FUZZ_CHECK(exchange);
     CURL* easy = (*exchange)->handle();

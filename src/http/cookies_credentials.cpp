@@ -194,6 +194,11 @@ std::map<std::string, URLCredential> STHTTPRequest::sharedCredentialsStorage() {
 
 std::optional<URLCredential> STHTTPRequest::sessionAuthenticationCredentialsForURL(
     const std::string& url) {
+    {
+        auto& state = http::processState();
+        std::lock_guard lock(state.mutex);
+        if (state.credentials.empty()) return std::nullopt;  // the common case: no URL to read
+    }
     const auto host = hostOf(url);
     if (!host) return std::nullopt;
     auto& state = http::processState();

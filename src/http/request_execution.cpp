@@ -89,7 +89,9 @@ void STHTTPRequest::startAsynchronous() {
     task_ = session ? makeTask(*session, wireRequest) : nullptr;
     if (task_) task_->resume();
 
-    request_ = task_ ? std::optional<URLRequest>(task_->currentRequest()) : std::nullopt;
+    takenResponse_.reset();
+    const auto current = task_ ? task_->currentRequest() : nullptr;
+    request_ = current ? std::optional<URLRequest>(*current) : std::nullopt;
     requestHeaders_.clear();
     if (request_) {
         for (const auto& [name, value] : request_->headerFields.entries())
@@ -113,6 +115,7 @@ void STHTTPRequest::cancel() {
 
 std::optional<std::string> STHTTPRequest::startSynchronousWithError(std::optional<Error>* error) {
     responseHeaders_.reset();
+    takenResponse_.reset();
     responseStatus_ = 0;
     const std::optional<URLRequest> wireRequest = prepareURLRequest();
     if (!wireRequest) {
@@ -152,17 +155,20 @@ void STHTTPRequest::reportError(const Error& error) const {
     if (auto block = errorBlock()) callHostCode("STHTTPRequest errorBlock", [&] { block(error); });
 }
 
-void STHTTPRequest::takeResponseFields(const HTTPURLResponse& response) {
-    responseHeaders_ = response.allHeaderFields;
-    responseStatus_ = response.statusCode;
-    responseStringEncodingName_ = response.textEncodingName;
-    responseExpectedContentLength_ = response.expectedContentLength;
+void STHTTPRequest::takeResponseFields(const std::shared_ptr<const HTTPURLResponse>& response) {
+    if (response == takenResponse_) return;  // already taken when it arrived
+    takenResponse_ = response;
+    responseHeaders_ = response->allHeaderFields;
+    responseStatus_ = response->statusCode;
+    responseStringEncodingName_ = response->textEncodingName;
+    responseExpectedContentLength_ = response->expectedContentLength;
 }
 
-void STHTTPRequest::handleResponse(const HTTPURLResponse& response, const std::string& requestURL) {
+void STHTTPRequest::handleResponse(const std::shared_ptr<const HTTPURLResponse>& response,
+                                   const std::string& requestURL) {
     takeResponseFields(response);
     for (const auto& cookie :
-         HTTPCookie::cookiesWithResponseHeaderFields(response.rawHeaderFields, requestURL)) {
+         HTTPCookie::cookiesWithResponseHeaderFields(response->rawHeaderFields, requestURL)) {
         addCookie(cookie);
     }
 }
@@ -191,7 +197,7 @@ void STHTTPRequest::removeBodyFile() {
 }
 
 void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
-                                     const std::optional<HTTPURLResponse>& response,
+                                     const std::shared_ptr<const HTTPURLResponse>& response,
                                      const std::optional<Error>& error) {
     if (error) {
         if (error->domain == kNSURLErrorDomain &&
@@ -202,7 +208,7 @@ void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
         }
         reportError(*error);
     } else if (response) {
-        takeResponseFields(*response);
+        takeResponseFields(response);
         removeBodyFile();
         if (responseStatus_ < 400) {
             const STHTTPHeaders headers = responseHeaders_.value_or(STHTTPHeaders());

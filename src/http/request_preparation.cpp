@@ -148,8 +148,11 @@ std::optional<URLRequest> STHTTPRequest::prepareURLRequest() {
         baseURL = *withCredentials;
     }
 
-    // 2.-4. Query, method, a fresh wire request.
-    const auto finalURL = appendURL(baseURL, GETDictionary_, encodeGETDictionary_);
+    // 2.-4. Query, method, a fresh wire request. The request's own URL was checked when it was
+    // made; only a changed one is checked again.
+    const auto finalURL = GETDictionary_ || addCredentialsToURL_
+                              ? appendURL(baseURL, GETDictionary_, encodeGETDictionary_)
+                              : std::optional<std::string>(std::move(baseURL));
     const bool hasBody =
         POSTDictionary_ || rawPOSTData_ || !filesToUpload_.empty() || !dataToUpload_.empty();
     if (HTTPMethod_ == "GET" && hasBody) HTTPMethod_ = "POST";

@@ -25,8 +25,12 @@ STHTTPRequestSessionDelegate::~STHTTPRequestSessionDelegate() {
 void STHTTPRequestSessionDelegate::didReceiveResponse(
     URLSession&, URLSessionTask& task, const HTTPURLResponse& response,
     std::function<void(URLSessionResponseDisposition)> completionHandler) {
-    MainQueue::shared().async([weak = weakRequest_, response,
-                               requestURL = task.currentRequest().url,
+    // The task's own response is the one given here; it is shared rather than copied.
+    auto shared = task.response();
+    if (shared.get() != &response) shared = std::make_shared<const HTTPURLResponse>(response);
+    const auto current = task.currentRequest();
+    MainQueue::shared().async([weak = weakRequest_, response = std::move(shared),
+                               requestURL = current ? current->url : std::string(),
                                handler = std::move(completionHandler)] {
         auto request = weak.lock();
         if (!request) return;

@@ -21,6 +21,9 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     STHTTPRequestSessionDelegate& operator=(const STHTTPRequestSessionDelegate&) = delete;
     void setSession(const std::shared_ptr<URLSession>& session) { session_ = session; }
 
+    /// Every event is only posted to the main queue, so it needs no thread of its own.
+    bool handsEventsOn() const override { return true; }
+
     void didReceiveResponse(
         URLSession&, URLSessionTask& task, const HTTPURLResponse& response,
         std::function<void(URLSessionResponseDisposition)> completionHandler) override;

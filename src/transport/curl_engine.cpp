@@ -51,6 +51,7 @@ Engine& Engine::shared() {
 
 Engine::Engine() : multi_(curl_multi_init()) {
     io_ = std::thread([this] { runIO(); });
+    ioThread_ = io_.get_id();
     delegates_ = std::thread([this] { runDelegates(); });
 }
 
@@ -236,13 +237,17 @@ void Engine::runDelegates() {
             event = std::move(events_.front());
             events_.pop_front();
         }
-        try {
-            event();
-        } catch (const std::exception& exception) {
-            Log::write(std::string("URL session delegate threw: ") + exception.what());
-        } catch (...) {
-            Log::write("URL session delegate threw");
-        }
+        runDelegateEvent(event);
+    }
+}
+
+void runDelegateEvent(const std::function<void()>& event) {
+    try {
+        event();
+    } catch (const std::exception& exception) {
+        Log::write(std::string("URL session delegate threw: ") + exception.what());
+    } catch (...) {
+        Log::write("URL session delegate threw");
     }
 }
 

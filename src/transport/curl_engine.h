@@ -45,6 +45,8 @@ class Engine {
     /// Runs event on the delegate thread, after the events posted before it. Dropped after
     /// shutdown.
     void deliver(std::function<void()> event);
+    /// Whether the caller is the I/O thread.
+    bool onIOThread() const { return std::this_thread::get_id() == ioThread_; }
 
     // I/O thread only.
     /// Keeps owner alive until release(); the service holds running tasks this way.
@@ -102,7 +104,11 @@ class Engine {
     std::unordered_map<Driven*, std::shared_ptr<Driven>> retained_;
 
     std::thread io_;
+    std::thread::id ioThread_;  ///< io_'s id, fixed before any transfer can start
     std::thread delegates_;
 };
+
+/// Runs a delegate's event; what it throws is logged and goes no further.
+void runDelegateEvent(const std::function<void()>& event);
 
 }  // namespace plovendale::curl

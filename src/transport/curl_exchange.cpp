@@ -271,53 +271,75 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     HTTPURLResponse response;
     response.url = url;
     response.statusCode = statusCode;
-    std::unordered_map<std::string, std::string>
-        keyOf;  // lower-case name -> key in allHeaderFields
+    // The key of a field in allHeaderFields is the spelling of its first occurrence. A usual block
+    // has a dozen fields or so, matched by scanning; a long one goes through a table of lower-case
+    // names, so that a hostile block cannot make this quadratic.
+    constexpr std::size_t kScannedFields = 32;
+    const bool scanned = fields.size() <= kScannedFields;
+    std::vector<const std::string*> keys;                              // scanned blocks
+    std::unordered_map<std::string, const std::string*> keyOfLowered;  // long blocks
+    const auto keyOf = [&](std::string_view name) -> const std::string* {
+        if (scanned) {
+            for (const std::string* key : keys) {
+                if (equalsIgnoringASCIICase(*key, name)) return key;
+            }
+            return nullptr;
+        }
+        const auto it = keyOfLowered.find(lowercasedASCII(name));
+        return it == keyOfLowered.end() ? nullptr : it->second;
+    };
     for (const auto& [name, value] : fields) {
-        auto [it, inserted] = keyOf.try_emplace(lowercasedASCII(name), name);
-        if (inserted) {
-            response.allHeaderFields[name] = value;
-        } else {
-            auto& joined = response.allHeaderFields[it->second];
+        if (const std::string* key = keyOf(name)) {
+            auto& joined = response.allHeaderFields[*key];
             joined += ", ";
             joined += value;
+            continue;
         }
+        if (scanned) {
+            keys.push_back(&name);
+        } else {
+            keyOfLowered.emplace(lowercasedASCII(name), &name);
+        }
+        response.allHeaderFields.emplace(name, value);
     }
-    if (auto it = keyOf.find("content-type"); it != keyOf.end()) {
-        response.textEncodingName = charsetOf(response.allHeaderFields[it->second]);
+    if (const std::string* key = keyOf("content-type")) {
+        response.textEncodingName = charsetOf(response.allHeaderFields[*key]);
     }
-    if (auto it = keyOf.find("content-length"); it != keyOf.end()) {
-        response.expectedContentLength = contentLengthOf(response.allHeaderFields[it->second]);
+    if (const std::string* key = keyOf("content-length")) {
+        response.expectedContentLength = contentLengthOf(response.allHeaderFields[*key]);
     }
     response.rawHeaderFields = std::move(fields);
     return response;
 }
 
 std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
-    const URLRequest& prepared, const std::optional<std::string>& uploadFile,
+    std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
     ExchangeObserver& observer) {
     ParsedURL target;
     std::string text;
-    switch (parseHTTPURL(prepared.url, target, &text)) {
+    switch (parseHTTPURL(prepared->url, target, &text)) {
         case URLCheck::Unsupported:
-            return urlError(URLErrorCode::kUnsupportedURL, prepared.url);
+            return urlError(URLErrorCode::kUnsupportedURL, prepared->url);
         case URLCheck::Bad:
-            return urlError(URLErrorCode::kBadURL, prepared.url);
+            return urlError(URLErrorCode::kBadURL, prepared->url);
         case URLCheck::Ok:
             break;
     }
-    if (!isToken(prepared.httpMethod)) return urlError(URLErrorCode::kBadURL, prepared.url);
-    if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared.url);
+    if (!isToken(prepared->httpMethod)) return urlError(URLErrorCode::kBadURL, prepared->url);
+    if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared->url);
     std::unique_ptr<Exchange> exchange(
-        new Exchange(prepared, std::move(target), std::move(text), observer));
+        new Exchange(std::move(prepared), std::move(target), std::move(text), observer));
     if (auto error = exchange->configure(uploadFile)) return *error;
     return exchange;
 }
 
-Exchange::Exchange(const URLRequest& prepared, ParsedURL target, std::string url,
+Exchange::Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
                    ExchangeObserver& observer)
-    : request_(prepared), target_(std::move(target)), url_(std::move(url)), observer_(observer) {
-    double seconds = request_.timeoutInterval > 0 ? request_.timeoutInterval : 60.0;
+    : request_(std::move(prepared)),
+      target_(std::move(target)),
+      url_(std::move(url)),
+      observer_(observer) {
+    double seconds = request_->timeoutInterval > 0 ? request_->timeoutInterval : 60.0;
     seconds = std::min(seconds, 86400.0 * 365);
     budget_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
@@ -334,15 +356,19 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     CURL* easy = easy_.get();
 
     std::optional<std::int64_t> bodySize;
-    if (uploadFile && request_.httpMethod != "HEAD") {
+    if (uploadFile && request_->httpMethod != "HEAD") {
         file_.reset(std::fopen(filePathOf(*uploadFile).c_str(), "rb"));
         const auto size = fileSize(filePathOf(*uploadFile));
         if (!file_ || !size) return urlError(URLErrorCode::kCannotOpenFile, url_);
         bodySize = *size;
-        if (request_.headerFields.get("Content-Length"))
-            request_.headerFields.set("Content-Length", std::to_string(*size));
+        if (request_->headerFields.get("Content-Length")) {
+            // The file may have changed since the request was prepared: show what is sent.
+            auto sent = std::make_shared<URLRequest>(*request_);
+            sent->headerFields.set("Content-Length", std::to_string(*size));
+            request_ = std::move(sent);
+        }
     } else {
-        bodySize = bodySizeOf(request_, std::nullopt);
+        bodySize = bodySizeOf(*request_, std::nullopt);
     }
 
     setOption(easy, CURLOPT_URL, url_.c_str());
@@ -370,7 +396,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
 
     bool hasContentType = false;
-    for (const auto& [name, value] : request_.headerFields.entries()) {
+    for (const auto& [name, value] : request_->headerFields.entries()) {
         if (equalsIgnoringASCIICase(name, "Content-Length"))
             continue;  // libcurl writes the true length
         if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
@@ -389,7 +415,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     }
     setOption(easy, CURLOPT_HTTPHEADER, headers_.get());
 
-    const std::string& method = request_.httpMethod;
+    const std::string& method = request_->httpMethod;
     if (method == "HEAD") {
         setOption(easy, CURLOPT_NOBODY, 1L);
     } else if (bodySize) {
@@ -414,8 +440,8 @@ void Exchange::configureBody(std::int64_t size) {
         static constexpr char kNoBody[] = "";
         bodyUpFront_ = true;
         setOption(easy, CURLOPT_POSTFIELDS,
-                  request_.httpBody && !request_.httpBody->empty()
-                      ? reinterpret_cast<const char*>(request_.httpBody->data())
+                  request_->httpBody && !request_->httpBody->empty()
+                      ? reinterpret_cast<const char*>(request_->httpBody->data())
                       : kNoBody);
         return;
     }
@@ -458,7 +484,7 @@ void Exchange::limitTransferToBudget() {
 }
 
 bool Exchange::announcesOversizedBody() const {
-    if (!response_ || request_.httpMethod == "HEAD") return false;
+    if (!response_ || request_->httpMethod == "HEAD") return false;
     const auto status = response_->statusCode;
     if (status == 204 || status == 304) return false;  // no body, whatever the length says
     return response_->expectedContentLength > maximumBodySize_;
@@ -480,7 +506,7 @@ std::optional<Error> Exchange::outcome(CURLcode code) const {
             break;
     }
     if (code == CURLE_OK) return std::nullopt;
-    return urlError(codeFor(code, response_.has_value()), url_);
+    return urlError(codeFor(code, response_ != nullptr), url_);
 }
 
 std::size_t Exchange::onHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -530,7 +556,8 @@ void Exchange::endOfHeaderBlock() {
         fields_.clear();
         return;
     }
-    response_ = makeResponse(url_, status, std::move(fields_));
+    response_ =
+        std::make_shared<const HTTPURLResponse>(makeResponse(url_, status, std::move(fields_)));
     fields_.clear();
     if (!observer_.onResponse(*this) && abort_ == Abort::None) abort_ = Abort::Stopped;
 }
@@ -561,8 +588,8 @@ std::size_t Exchange::onRead(char* buffer, std::size_t size, std::size_t count, 
             exchange->abort_ = Abort::FileUnreadable;
             return CURL_READFUNC_ABORT;
         }
-    } else if (exchange->request_.httpBody && wanted > 0) {
-        std::memcpy(buffer, exchange->request_.httpBody->data() + exchange->bodyOffset_, wanted);
+    } else if (exchange->request_->httpBody && wanted > 0) {
+        std::memcpy(buffer, exchange->request_->httpBody->data() + exchange->bodyOffset_, wanted);
         got = wanted;
     }
     exchange->noteBodySent(exchange->bodyOffset_ + static_cast<std::int64_t>(got));

@@ -67,17 +67,19 @@ class Exchange {
 
     /// An exchange ready to run for a prepared request, or the error that prevents it.
     static std::variant<std::unique_ptr<Exchange>, Error> make(
-        const URLRequest& prepared, const std::optional<std::string>& uploadFile,
+        std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
         ExchangeObserver& observer);
     ~Exchange();
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
     CURL* handle() const { return easy_.get(); }
-    const URLRequest& request() const { return request_; }
+    /// The request as sent (shared with whoever shows it; never changed once the exchange runs).
+    const std::shared_ptr<const URLRequest>& request() const { return request_; }
     /// The URL as handed to libcurl: no fragment, dot segments resolved.
     const std::string& url() const { return url_; }
-    const std::optional<HTTPURLResponse>& response() const { return response_; }
+    /// The final response once its header block is in; shared, never changed afterwards.
+    const std::shared_ptr<const HTTPURLResponse>& response() const { return response_; }
 
     /// The origin ("scheme://host:port") whose connection slots the exchange takes.
     std::string origin() const;
@@ -110,7 +112,7 @@ class Exchange {
     std::optional<Error> outcome(CURLcode code) const;
 
   private:
-    Exchange(const URLRequest& prepared, ParsedURL target, std::string url,
+    Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
              ExchangeObserver& observer);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
@@ -127,7 +129,7 @@ class Exchange {
     void endOfHeaderBlock();
     bool clockRuns() const { return started_ && !waiting_; }
 
-    URLRequest request_;
+    std::shared_ptr<const URLRequest> request_;
     ParsedURL target_;
     std::string url_;  ///< as handed to libcurl, and named in errors and the response
     ExchangeObserver& observer_;
@@ -135,7 +137,7 @@ class Exchange {
     Slist headers_;
     std::shared_ptr<const std::string> caBlob_;
 
-    // Body source: memory (request_.httpBody) or a file.
+    // Body source: memory (request_->httpBody) or a file.
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
     std::int64_t bodySize_ = -1;
     std::int64_t bodyOffset_ = 0;  ///< sent (or read out) so far
@@ -144,7 +146,7 @@ class Exchange {
     // Header block being received.
     std::vector<std::pair<std::string, std::string>> fields_;
     std::size_t headerBytes_ = 0;
-    std::optional<HTTPURLResponse> response_;
+    std::shared_ptr<const HTTPURLResponse> response_;
 
     // Budget left when the clock last started, and when that was (monotonic).
     std::chrono::steady_clock::duration budget_;

@@ -60,10 +60,10 @@ std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& req
     std::optional<std::chrono::steady_clock::duration> budget;  // the first hop: the timeout
     for (int redirections = 0;; ++redirections) {
         const auto* jar = hop.httpShouldHandleCookies ? &HTTPCookieStorage::shared() : nullptr;
-        const URLRequest prepared =
-            curl::prepareRequest(hop, curl::bodySizeOf(hop, std::nullopt), jar);
         SynchronousLoad load(hop);
-        auto made = curl::Exchange::make(prepared, std::nullopt, load);
+        auto made = curl::Exchange::make(std::make_shared<const URLRequest>(curl::prepareRequest(
+                                             hop, curl::bodySizeOf(hop, std::nullopt), jar)),
+                                         std::nullopt, load);
         if (auto* failure = std::get_if<Error>(&made)) return fail(*failure);
         auto& exchange = *std::get<std::unique_ptr<curl::Exchange>>(made);
         if (budget) exchange.setBudget(*budget);

@@ -78,7 +78,9 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
   public:
     SessionImpl(const URLSessionConfiguration& configuration,
                 std::shared_ptr<URLSessionDelegate> delegate)
-        : configuration_(configuration), delegate_(std::move(delegate)) {
+        : configuration_(configuration),
+          handsEventsOn_(delegate && delegate->handsEventsOn()),
+          delegate_(std::move(delegate)) {
         if (configuration_.kind == URLSessionConfiguration::Kind::Ephemeral) {
             privateCookies_ = std::make_unique<HTTPCookieStorage>();
         }
@@ -119,38 +121,62 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         if (--running_ == 0 && invalidating_) deliverInvalidation();
     }
 
-    /// Queues an event for the delegate (dropped once the delegate is released).
+    /// Queues an event for the delegate (dropped once the delegate is released). A delegate that
+    /// only hands its events on gets them on the I/O thread, in the order they arise there: at
+    /// once when this runs on the I/O thread (never with mutex_ held), else as the I/O thread's
+    /// next command.
     void deliver(std::function<void(URLSessionDelegate&, URLSession&)> event) {
-        Engine::shared().deliver([self = shared_from_this(), event = std::move(event)] {
-            std::shared_ptr<URLSessionDelegate> delegate;
-            {
-                std::lock_guard lock(self->mutex_);
-                delegate = self->delegate_;
-            }
-            if (delegate) event(*delegate, *self);
-        });
+        if (!handsEventsOn_) {
+            Engine::shared().deliver(
+                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+        } else if (Engine::shared().onIOThread()) {
+            deliverNow(event);
+        } else {
+            Engine::shared().perform(
+                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+        }
     }
 
   private:
     std::shared_ptr<URLSessionTask> makeTask(const URLRequest& request,
                                              std::optional<std::string> uploadFile);
 
+    void deliverNow(const std::function<void(URLSessionDelegate&, URLSession&)>& event) {
+        std::shared_ptr<URLSessionDelegate> delegate;
+        {
+            std::lock_guard lock(mutex_);
+            delegate = delegate_;
+        }
+        if (delegate) curl::runDelegateEvent([&] { event(*delegate, *this); });
+    }
+
+    // Called with mutex_ held: queued in every case.
     void deliverInvalidation() {
-        Engine::shared().deliver([self = shared_from_this()] {
+        auto invalidation = [self = shared_from_this()] {
             std::shared_ptr<URLSessionDelegate> delegate;
             {
                 std::lock_guard lock(self->mutex_);
                 delegate = std::move(self->delegate_);
             }
-            if (delegate) delegate->didBecomeInvalidWithError(*self, std::nullopt);
+            if (delegate) {
+                curl::runDelegateEvent(
+                    [&] { delegate->didBecomeInvalidWithError(*self, std::nullopt); });
+            }
+            delegate.reset();
             self->leaveLiveCount();
-        });
+        };
+        if (handsEventsOn_) {
+            Engine::shared().perform(std::move(invalidation));
+        } else {
+            Engine::shared().deliver(std::move(invalidation));
+        }
     }
     void leaveLiveCount() {
         if (!leftLiveCount_.exchange(true)) --liveSessions();
     }
 
     const URLSessionConfiguration configuration_;
+    const bool handsEventsOn_;  ///< the delegate's events are delivered on the I/O thread
     std::unique_ptr<HTTPCookieStorage> privateCookies_;
     mutable std::mutex mutex_;
     std::shared_ptr<URLSessionDelegate> delegate_;
@@ -171,9 +197,9 @@ class TaskImpl final : public URLSessionTask,
              const URLRequest& request, std::optional<std::string> uploadFile)
         : session_(std::move(session)),
           identifier_(identifier),
-          original_(request),
+          original_(std::make_shared<const URLRequest>(request)),
           uploadFile_(std::move(uploadFile)),
-          current_(request) {}
+          current_(original_) {}
 
     std::uint64_t taskIdentifier() const override { return identifier_; }
 
@@ -186,8 +212,9 @@ class TaskImpl final : public URLSessionTask,
         }
         // Prepared here, so that currentRequest() shows the wire fields as soon as resume()
         // returns.
-        auto prepared = curl::prepareRequest(original_, curl::bodySizeOf(original_, uploadFile_),
-                                             session_->cookieJar(original_));
+        auto prepared = std::make_shared<const URLRequest>(
+            curl::prepareRequest(*original_, curl::bodySizeOf(*original_, uploadFile_),
+                                 session_->cookieJar(*original_)));
         {
             std::lock_guard lock(mutex_);
             current_ = prepared;
@@ -199,7 +226,7 @@ class TaskImpl final : public URLSessionTask,
     void cancel() override {
         auto expected = TaskState::Suspended;
         if (state_.compare_exchange_strong(expected, TaskState::Completed)) {
-            const auto error = curl::urlError(URLErrorCode::kCancelled, original_.url);
+            const auto error = curl::urlError(URLErrorCode::kCancelled, original_->url);
             session_->deliver([self = shared_from_this(), error](URLSessionDelegate& delegate,
                                                                  URLSession& session) {
                 delegate.didCompleteWithError(session, *self, error);
@@ -208,17 +235,17 @@ class TaskImpl final : public URLSessionTask,
         }
         if (state_ == TaskState::Running) {
             Engine::shared().perform([self = shared_from_this()] {
-                self->finish(curl::urlError(URLErrorCode::kCancelled, self->hop_.url));
+                self->finish(curl::urlError(URLErrorCode::kCancelled, self->hop_->url));
             });
         }
     }
 
-    URLRequest currentRequest() const override {
+    std::shared_ptr<const URLRequest> currentRequest() const override {
         std::lock_guard lock(mutex_);
         return current_;
     }
-    URLRequest originalRequest() const override { return original_; }
-    std::optional<HTTPURLResponse> response() const override {
+    std::shared_ptr<const URLRequest> originalRequest() const override { return original_; }
+    std::shared_ptr<const HTTPURLResponse> response() const override {
         std::lock_guard lock(mutex_);
         return response_;
     }
@@ -236,7 +263,7 @@ class TaskImpl final : public URLSessionTask,
         return exchange_ ? exchange_->deadline() : std::nullopt;
     }
     void deadlinePassed(CURL*) override {
-        finish(curl::urlError(URLErrorCode::kTimedOut, hop_.url));
+        finish(curl::urlError(URLErrorCode::kTimedOut, hop_->url));
     }
 
     // curl::ExchangeObserver (inside libcurl callbacks: never finish() here)
@@ -251,27 +278,27 @@ class TaskImpl final : public URLSessionTask,
     }
 
   private:
-    void start(const URLRequest& prepared);
+    void start(std::shared_ptr<const URLRequest> prepared);
     /// One exchange of the task; after a redirection it gets what is left of the task's time.
-    void begin(const URLRequest& prepared,
+    void begin(std::shared_ptr<const URLRequest> prepared,
                std::optional<std::chrono::steady_clock::duration> budget = std::nullopt);
-    void askForResponse(const HTTPURLResponse& response);
+    void askForResponse(std::shared_ptr<const HTTPURLResponse> response);
     void completeReceived();
     void finish(std::optional<Error> error);
     void dropExchange();
 
     const std::shared_ptr<SessionImpl> session_;
     const std::uint64_t identifier_;
-    const URLRequest original_;
+    const std::shared_ptr<const URLRequest> original_;
     const std::optional<std::string> uploadFile_;
     std::atomic<TaskState> state_{TaskState::Suspended};
 
     mutable std::mutex mutex_;
-    URLRequest current_;
-    std::optional<HTTPURLResponse> response_;
+    std::shared_ptr<const URLRequest> current_;
+    std::shared_ptr<const HTTPURLResponse> response_;
 
     // I/O thread only.
-    URLRequest hop_;  // the request of this hop as the caller (or the redirection) made it
+    std::shared_ptr<const URLRequest> hop_;  // this hop as the caller (or the redirection) made it
     std::optional<std::string> hopUpload_;
     std::unique_ptr<Exchange> exchange_;
     bool attached_ = false;
@@ -280,7 +307,7 @@ class TaskImpl final : public URLSessionTask,
     int redirections_ = 0;
     bool tooManyRedirections_ = false;
     bool receivedAll_ = false;  // the exchange finished while an answer was awaited
-    std::optional<HTTPURLResponse> redirectResponse_;
+    std::shared_ptr<const HTTPURLResponse> redirectResponse_;
     bool cacheable_ = false;
     std::size_t bodyBytes_ = 0;  // of the final response, while it is cacheable
 };
@@ -296,16 +323,17 @@ std::shared_ptr<URLSessionTask> SessionImpl::makeTask(const URLRequest& request,
                                       std::move(uploadFile));
 }
 
-void TaskImpl::start(const URLRequest& prepared) {
+void TaskImpl::start(std::shared_ptr<const URLRequest> prepared) {
     Engine::shared().retain(shared_from_this());
     hop_ = original_;
     hopUpload_ = uploadFile_;
-    begin(prepared);
+    begin(std::move(prepared));
 }
 
-void TaskImpl::begin(const URLRequest& prepared,
+void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
                      std::optional<std::chrono::steady_clock::duration> budget) {
-    auto made = Exchange::make(prepared, hopUpload_, *this);
+    const std::string url = prepared->url;
+    auto made = Exchange::make(std::move(prepared), hopUpload_, *this);
     if (auto* error = std::get_if<Error>(&made)) {
         finish(*error);
         return;
@@ -320,31 +348,32 @@ void TaskImpl::begin(const URLRequest& prepared,
     stage_ = Stage::Exchanging;
     receivedAll_ = false;
     attached_ = Engine::shared().attach(exchange_->handle(), this, exchange_->origin());
-    if (!attached_) finish(curl::urlError(URLErrorCode::kUnknown, prepared.url));
+    if (!attached_) finish(curl::urlError(URLErrorCode::kUnknown, url));
 }
 
 bool TaskImpl::onResponse(Exchange& exchange) {
-    const HTTPURLResponse& response = *exchange.response();
-    if (auto* jar = session_->cookieJar(hop_)) {
+    const std::shared_ptr<const HTTPURLResponse>& shared = exchange.response();
+    const HTTPURLResponse& response = *shared;
+    if (auto* jar = session_->cookieJar(*hop_)) {
         for (const auto& cookie :
              HTTPCookie::cookiesWithResponseHeaderFields(response.rawHeaderFields, response.url)) {
             jar->setCookie(cookie);
         }
     }
-    if (auto next = curl::redirectRequest(hop_, response)) {
+    if (auto next = curl::redirectRequest(*hop_, response)) {
         if (redirections_ >= curl::kMaxRedirections) {
             tooManyRedirections_ = true;
             return false;
         }
         stage_ = Stage::AwaitRedirect;
         exchange.setWaiting(true);
-        redirectResponse_ = response;
+        redirectResponse_ = shared;
         auto pending = std::make_shared<PendingAnswer<std::optional<URLRequest>>>(
             shared_from_this(), ++question_, &TaskImpl::answerRedirection, next);
         session_->deliver(
-            [self = shared_from_this(), response, next = *next, handler = makeHandler(pending)](
-                URLSessionDelegate& delegate, URLSession& session) {
-                delegate.willPerformHTTPRedirection(session, *self, response, next, handler);
+            [self = shared_from_this(), response = shared, next = *next,
+             handler = makeHandler(pending)](URLSessionDelegate& delegate, URLSession& session) {
+                delegate.willPerformHTTPRedirection(session, *self, *response, next, handler);
             });
         return true;
     }
@@ -352,11 +381,11 @@ bool TaskImpl::onResponse(Exchange& exchange) {
         exchange.abort(Exchange::Abort::OversizedBody);
         return false;
     }
-    askForResponse(response);
+    askForResponse(shared);
     return true;
 }
 
-void TaskImpl::askForResponse(const HTTPURLResponse& response) {
+void TaskImpl::askForResponse(std::shared_ptr<const HTTPURLResponse> response) {
     stage_ = Stage::AwaitResponse;
     if (exchange_) exchange_->setWaiting(true);
     {
@@ -366,10 +395,11 @@ void TaskImpl::askForResponse(const HTTPURLResponse& response) {
     auto pending = std::make_shared<PendingAnswer<URLSessionResponseDisposition>>(
         shared_from_this(), ++question_, &TaskImpl::answerResponse,
         URLSessionResponseDisposition::Allow);
-    session_->deliver([self = shared_from_this(), response, handler = makeHandler(pending)](
-                          URLSessionDelegate& delegate, URLSession& session) {
-        delegate.didReceiveResponse(session, *self, response, handler);
-    });
+    session_->deliver(
+        [self = shared_from_this(), response = std::move(response), handler = makeHandler(pending)](
+            URLSessionDelegate& delegate, URLSession& session) {
+            delegate.didReceiveResponse(session, *self, *response, handler);
+        });
 }
 
 bool TaskImpl::onBody(Exchange&, const char* data, std::size_t size) {
@@ -389,10 +419,10 @@ void TaskImpl::answerRedirection(std::uint64_t question, std::optional<URLReques
     if (question != question_ || stage_ != Stage::AwaitRedirect) return;
     if (!next) {  // refused: the redirection is the final response, body included
         if (exchange_->announcesOversizedBody()) {
-            finish(curl::urlError(URLErrorCode::kDataLengthExceedsMaximum, hop_.url));
+            finish(curl::urlError(URLErrorCode::kDataLengthExceedsMaximum, hop_->url));
             return;
         }
-        askForResponse(*redirectResponse_);
+        askForResponse(redirectResponse_);
         return;
     }
     ++redirections_;
@@ -400,21 +430,23 @@ void TaskImpl::answerRedirection(std::uint64_t question, std::optional<URLReques
     dropExchange();
     // The file body goes along only while the redirection keeps the method and brings no body of
     // its own.
-    if (!(hopUpload_ && next->httpMethod == hop_.httpMethod && !next->httpBody)) hopUpload_.reset();
-    hop_ = std::move(*next);
-    begin(curl::prepareRequest(hop_, curl::bodySizeOf(hop_, hopUpload_), session_->cookieJar(hop_)),
+    if (!(hopUpload_ && next->httpMethod == hop_->httpMethod && !next->httpBody))
+        hopUpload_.reset();
+    hop_ = std::make_shared<const URLRequest>(std::move(*next));
+    begin(std::make_shared<const URLRequest>(curl::prepareRequest(
+              *hop_, curl::bodySizeOf(*hop_, hopUpload_), session_->cookieJar(*hop_))),
           budget);
 }
 
 void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposition disposition) {
     if (question != question_ || stage_ != Stage::AwaitResponse) return;
     if (disposition != URLSessionResponseDisposition::Allow) {
-        finish(curl::urlError(URLErrorCode::kCancelled, hop_.url));
+        finish(curl::urlError(URLErrorCode::kCancelled, hop_->url));
         return;
     }
     stage_ = Stage::Body;
     const auto& response = *exchange_->response();
-    cacheable_ = hop_.httpMethod == "GET" && response.statusCode >= 200 &&
+    cacheable_ = hop_->httpMethod == "GET" && response.statusCode >= 200 &&
                  response.statusCode < 300 && !forbidsStoring(response);
     bodyBytes_ = 0;
     if (receivedAll_) {
@@ -429,7 +461,7 @@ void TaskImpl::exchangeDone(CURL*, CURLcode code) {
     Engine::shared().detach(exchange_->handle());
     attached_ = false;
     if (tooManyRedirections_) {
-        finish(curl::urlError(URLErrorCode::kHTTPTooManyRedirects, hop_.url));
+        finish(curl::urlError(URLErrorCode::kHTTPTooManyRedirects, hop_->url));
         return;
     }
     if (auto error = exchange_->outcome(code)) {
@@ -445,7 +477,7 @@ void TaskImpl::exchangeDone(CURL*, CURLcode code) {
             completeReceived();
             return;
         default:
-            finish(curl::urlError(URLErrorCode::kBadServerResponse, hop_.url));
+            finish(curl::urlError(URLErrorCode::kBadServerResponse, hop_->url));
             return;
     }
 }

@@ -82,7 +82,8 @@ struct CachedURLResponse {
 
 class URLSession;
 
-/// All members are callable from any thread.
+/// All members are callable from any thread. Requests and responses are handed out shared and are
+/// never changed once handed out.
 class URLSessionTask {
   public:
     virtual ~URLSessionTask() = default;
@@ -96,10 +97,11 @@ class URLSessionTask {
     /// "Accept: */*" are not listed; Cookie, Content-Length, Content-Type and the caller's fields
     /// are). Complete as soon as resume() returns; after a followed redirection, the redirected
     /// request. Before resume(): the request as given.
-    virtual URLRequest currentRequest() const = 0;
+    virtual std::shared_ptr<const URLRequest> currentRequest() const = 0;
     /// The request the task was made with.
-    virtual URLRequest originalRequest() const = 0;
-    virtual std::optional<HTTPURLResponse> response() const = 0;
+    virtual std::shared_ptr<const URLRequest> originalRequest() const = 0;
+    /// The final response once it has arrived (the one didReceiveResponse is given), else null.
+    virtual std::shared_ptr<const HTTPURLResponse> response() const = 0;
 };
 
 /// Events of one session are delivered one at a time and in order, on the session's own serial
@@ -110,6 +112,11 @@ class URLSessionTask {
 class URLSessionDelegate {
   public:
     virtual ~URLSessionDelegate() = default;
+    /// True for a delegate whose methods only hand the event on (post it to another queue) and
+    /// return at once, never blocking and never calling a completion handler before they return.
+    /// Its events are then delivered on the I/O thread itself, which saves a thread hop per event.
+    /// Asked once, when the session is made. Default: false (the delegate thread).
+    virtual bool handsEventsOn() const { return false; }
     /// Default: Allow.
     virtual void didReceiveResponse(
         URLSession&, URLSessionTask&, const HTTPURLResponse&,

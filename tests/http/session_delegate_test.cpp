@@ -14,9 +14,11 @@ class FakeTask final : public URLSessionTask {
     std::uint64_t taskIdentifier() const override { return 1; }
     void resume() override {}
     void cancel() override {}
-    URLRequest currentRequest() const override { return URLRequest{"http://h.example/"}; }
-    URLRequest originalRequest() const override { return currentRequest(); }
-    std::optional<HTTPURLResponse> response() const override { return std::nullopt; }
+    std::shared_ptr<const URLRequest> currentRequest() const override {
+        return std::make_shared<const URLRequest>(URLRequest{"http://h.example/"});
+    }
+    std::shared_ptr<const URLRequest> originalRequest() const override { return currentRequest(); }
+    std::shared_ptr<const HTTPURLResponse> response() const override { return nullptr; }
 };
 
 class FakeSession final : public URLSession {

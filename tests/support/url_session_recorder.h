@@ -22,6 +22,10 @@ class RecordingDelegate : public URLSessionDelegate {
     URLSessionResponseDisposition disposition = URLSessionResponseDisposition::Allow;
     /// When set, the response handler is handed over instead of being called.
     std::function<void(std::function<void(URLSessionResponseDisposition)>)> keepResponseHandler;
+    /// Whether the service may deliver on the I/O thread (handlers answered at once still work).
+    bool handsOn = false;
+
+    bool handsEventsOn() const override { return handsOn; }
 
     void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& received,
                             std::function<void(URLSessionResponseDisposition)> handler) override {
@@ -57,7 +61,7 @@ class RecordingDelegate : public URLSessionDelegate {
             ++completions;
             if (outcome) ++failures;
             error = outcome;
-            sentRequest = task.currentRequest();
+            sentRequest = *task.currentRequest();
             completed = true;
         });
     }

@@ -12,10 +12,12 @@
 #include <fstream>
 #include <future>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "support/local_server.h"
 #include "support/url_session_recorder.h"
+#include "transport/curl_exchange.h"
 #include "transport/http_cookie_storage.h"
 
 namespace plovendale {
@@ -77,41 +79,76 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
     ASSERT_TRUE(server.start());
     ASSERT_TRUE(liveSessionsSettleAt(0)) << "sessions of earlier tests are still alive";
 
-    auto delegate = std::make_shared<RecordingDelegate>();
-    auto session = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::defaultSessionConfiguration(), delegate);
-    EXPECT_EQ(URLSession::liveSessionCount(), 1u);
-    auto request = requestFor(server.url("/hello#fragment"));
-    request.headerFields.set("X-Caller", "tester");
-    auto task = session->dataTaskWithRequest(request);
-    ASSERT_TRUE(task);
-    task->resume();
-    session->finishTasksAndInvalidate();
-    ASSERT_TRUE(delegate->waitInvalidated());
+    // Through the delegate thread, and straight from the I/O thread for a delegate that only hands
+    // its events on.
+    std::thread::id delegateThread;
+    for (const bool handsOn : {false, true}) {
+        SCOPED_TRACE(handsOn ? "events handed on" : "delegate thread");
+        auto delegate = std::make_shared<RecordingDelegate>();
+        delegate->handsOn = handsOn;
+        auto session = URLSession::sessionWithConfiguration(
+            URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+        EXPECT_EQ(URLSession::liveSessionCount(), 1u);
+        auto request = requestFor(server.url("/hello#fragment"));
+        request.headerFields.set("X-Caller", "tester");
+        auto task = session->dataTaskWithRequest(request);
+        ASSERT_TRUE(task);
+        task->resume();
+        session->finishTasksAndInvalidate();
+        ASSERT_TRUE(delegate->waitInvalidated());
 
-    EXPECT_EQ(delegate->eventKinds(),
-              (Events{"response 200", "data", "cache", "complete", "invalid"}));
-    EXPECT_FALSE(delegate->error);
-    EXPECT_EQ(bodyText(*delegate), "hello, tester");
-    EXPECT_EQ(delegate->cachedStatus, 200) << "the final response is the one proposed";
-    const auto& response = *delegate->response;
-    EXPECT_EQ(response.url, server.url("/hello"));
-    EXPECT_EQ(response.allHeaderFields.at("X-Multi"), "a, b");
-    EXPECT_EQ(std::count_if(response.rawHeaderFields.begin(), response.rawHeaderFields.end(),
-                            [](const auto& field) { return field.first == "X-Multi"; }),
-              2);
-    EXPECT_EQ(response.textEncodingName, "utf-8");
-    EXPECT_EQ(response.expectedContentLength, 13);
-    EXPECT_EQ(task->response()->statusCode, 200);
-    EXPECT_EQ(task->currentRequest().headerFields.get("X-Caller"), "tester");
-    EXPECT_FALSE(task->currentRequest().headerFields.get("Host"));
+        EXPECT_EQ(delegate->eventKinds(),
+                  (Events{"response 200", "data", "cache", "complete", "invalid"}));
+        EXPECT_FALSE(delegate->error);
+        EXPECT_EQ(bodyText(*delegate), "hello, tester");
+        EXPECT_EQ(delegate->cachedStatus, 200) << "the final response is the one proposed";
+        const auto& response = *delegate->response;
+        EXPECT_EQ(response.url, server.url("/hello"));
+        EXPECT_EQ(response.allHeaderFields.at("X-Multi"), "a, b");
+        EXPECT_EQ(std::count_if(response.rawHeaderFields.begin(), response.rawHeaderFields.end(),
+                                [](const auto& field) { return field.first == "X-Multi"; }),
+                  2);
+        EXPECT_EQ(response.textEncodingName, "utf-8");
+        EXPECT_EQ(response.expectedContentLength, 13);
+        EXPECT_EQ(task->response()->statusCode, 200);
+        EXPECT_EQ(task->currentRequest()->headerFields.get("X-Caller"), "tester");
+        EXPECT_FALSE(task->currentRequest()->headerFields.get("Host"));
 
-    const auto threads = delegate->threads;
-    EXPECT_TRUE(std::all_of(threads.begin(), threads.end(),
-                            [&](auto id) { return id == threads.front(); }));
-    EXPECT_NE(threads.front(), std::this_thread::get_id());
-    EXPECT_TRUE(liveSessionsSettleAt(0));
-    EXPECT_FALSE(session->dataTaskWithRequest(request)) << "an invalidated session makes no tasks";
+        const auto threads = delegate->threads;
+        EXPECT_TRUE(std::all_of(threads.begin(), threads.end(),
+                                [&](auto id) { return id == threads.front(); }));
+        EXPECT_NE(threads.front(), std::this_thread::get_id());
+        if (handsOn) {
+            EXPECT_NE(threads.front(), delegateThread) << "not through the delegate thread";
+        } else {
+            delegateThread = threads.front();
+        }
+        EXPECT_TRUE(liveSessionsSettleAt(0));
+        EXPECT_FALSE(session->dataTaskWithRequest(request))
+            << "an invalidated session makes no tasks";
+    }
+}
+
+TEST(URLSessionTest, ADelegateThatThrowsStopsNeitherItsTaskNorTheService) {
+    LocalServer server;
+    server.server().Get("/x", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("x", "text/plain");
+    });
+    ASSERT_TRUE(server.start());
+    struct Throwing final : RecordingDelegate {
+        void didReceiveData(URLSession& session, URLSessionTask& task, const Bytes& data) override {
+            RecordingDelegate::didReceiveData(session, task, data);
+            throw std::runtime_error("delegate fault");
+        }
+    };
+    for (const bool handsOn : {false, true}) {
+        auto delegate = std::make_shared<Throwing>();
+        delegate->handsOn = handsOn;
+        load(requestFor(server.url("/x")), delegate);
+        EXPECT_EQ(delegate->eventKinds(),
+                  (Events{"response 200", "data", "cache", "complete", "invalid"}))
+            << handsOn;
+    }
 }
 
 TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
@@ -385,6 +422,26 @@ TEST(URLSessionTest, SurvivesHostileReplies) {
     EXPECT_EQ(delegate->response->allHeaderFields.at("X-Folded"), "one two");
 }
 
+TEST(URLSessionTest, JoinsRepeatedFieldsUnderTheirFirstSpellingInShortAndLongBlocks) {
+    // A long block is matched through a table, a short one by scanning: the result is the same.
+    for (const int filler : {0, 100}) {
+        std::vector<std::pair<std::string, std::string>> fields = {
+            {"content-TYPE", "text/plain; charset=UTF-8"},
+            {"X-Twice", "a"},
+            {"Content-Length", "7"},
+            {"x-twice", "b"},
+            {"X-TWICE", "c"}};
+        for (int i = 0; i < filler; ++i) fields.emplace_back("X-F" + std::to_string(i), "v");
+        const auto response = curl::makeResponse("http://h.example/", 200, fields);
+        EXPECT_EQ(response.allHeaderFields.size(), 3u + filler);
+        EXPECT_EQ(response.allHeaderFields.at("X-Twice"), "a, b, c") << filler;
+        EXPECT_EQ(response.valueForHTTPHeaderField("X-TWICE"), "a, b, c") << filler;
+        EXPECT_EQ(response.textEncodingName, "utf-8") << filler;
+        EXPECT_EQ(response.expectedContentLength, 7) << filler;
+        EXPECT_EQ(response.rawHeaderFields, fields) << filler;
+    }
+}
+
 TEST(URLSessionTest, CancelsRunningAndSuspendedTasksAndRefusedResponses) {
     RawServer silent(
         [](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
@@ -537,7 +594,7 @@ TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
         auto task = size < 1000 ? session->dataTaskWithRequest(sending)
                                 : session->uploadTaskWithRequest(sending, file);
         task->resume();
-        EXPECT_EQ(task->currentRequest().headerFields.get("Content-Length"), std::to_string(size));
+        EXPECT_EQ(task->currentRequest()->headerFields.get("Content-Length"), std::to_string(size));
         session->finishTasksAndInvalidate();
         ASSERT_TRUE(delegate->waitInvalidated());
 

@@ -355,14 +355,15 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
                                              const std::optional<URLRequest>& request);
     void logDiagnostics() const;
     void reportError(const Error& error) const;
-    void takeResponseFields(const HTTPURLResponse& response);
+    void takeResponseFields(const std::shared_ptr<const HTTPURLResponse>& response);
     void removeBodyFile();
 
     // Event handling on the main queue (see the session delegate).
-    void handleResponse(const HTTPURLResponse& response, const std::string& requestURL);
+    void handleResponse(const std::shared_ptr<const HTTPURLResponse>& response,
+                        const std::string& requestURL);
     void handleData(const Bytes& data);
     void handleCompletion(const std::shared_ptr<URLSession>& session,
-                          const std::optional<HTTPURLResponse>& response,
+                          const std::shared_ptr<const HTTPURLResponse>& response,
                           const std::optional<Error>& error);
 
     std::int64_t responseStatus_ = 0;
@@ -370,6 +371,7 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     Bytes responseData_;
     std::optional<std::string> responseStringEncodingName_;
     std::optional<STHTTPHeaders> responseHeaders_;
+    std::shared_ptr<const HTTPURLResponse> takenResponse_;  ///< the response fields came from
     std::string url_;
     std::optional<Error> error_;
     std::vector<STHTTPRequestFileUpload> filesToUpload_;

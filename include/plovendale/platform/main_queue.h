@@ -44,7 +44,9 @@ class PLOVENDALE_API MainQueue {
     /// Tools and tests use it in place of a host's run loop.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
-    /// Installs the host's poster; an empty function returns to the built-in queue.
+    /// Installs the host's poster; an empty function returns to the built-in queue. The poster is
+    /// called on any thread, the library's I/O thread among them: it must hand the task on and
+    /// return at once (a poster that blocks holds up every transfer while it does).
     void setPoster(Poster poster);
     /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here.
     void setDelayedPoster(DelayedPoster poster);
