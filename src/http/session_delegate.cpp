@@ -30,13 +30,12 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
     if (shared.get() != &response) shared = std::make_shared<const HTTPURLResponse>(response);
     const auto current = task.currentRequest();
     MainQueue::shared().async([weak = weakRequest_, response = std::move(shared),
-                               requestURL = current ? current->url : std::string(),
-                               handler = std::move(completionHandler)] {
-        auto request = weak.lock();
-        if (!request) return;
-        request->handleResponse(response, requestURL);
-        handler(URLSessionResponseDisposition::Allow);
+                               requestURL = current ? current->url : std::string()] {
+        if (auto request = weak.lock()) request->handleResponse(response, requestURL);
     });
+    // Every response is taken, so the body need not wait for the main queue: the response's work
+    // is queued there ahead of the data's anyway.
+    completionHandler(URLSessionResponseDisposition::Allow);
 }
 
 void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
@@ -50,6 +49,8 @@ void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
                                                    std::int64_t bytesSent,
                                                    std::int64_t totalBytesSent,
                                                    std::int64_t totalBytesExpectedToSend) {
+    // Without a progress block there is nothing to tell the main queue.
+    if (const auto held = weakRequest_.lock(); !held || !held->uploadProgressBlock()) return;
     MainQueue::shared().async(
         [weak = weakRequest_, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
             auto request = weak.lock();
@@ -92,10 +93,12 @@ void STHTTPRequestSessionDelegate::willCacheResponse(
 
 void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionTask& task,
                                                         const std::optional<Error>& error) {
-    MainQueue::shared().async(
-        [weak = weakRequest_, session = session_.lock(), response = task.response(), error] {
-            if (auto request = weak.lock()) request->handleCompletion(session, response, error);
-        });
+    // The request's one task is over: the work that delivers the outcome takes over holding the
+    // request, and lets it go on the main queue when done (one task fewer there).
+    MainQueue::shared().async([weak = weakRequest_, held = std::move(request_),
+                               session = session_.lock(), response = task.response(), error] {
+        if (auto request = weak.lock()) request->handleCompletion(session, response, error);
+    });
 }
 
 void STHTTPRequestSessionDelegate::didBecomeInvalidWithError(URLSession&,

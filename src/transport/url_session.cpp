@@ -52,8 +52,18 @@ class PendingAnswer {
         if (!given_.exchange(true)) post(std::move(fallback_));
     }
     void give(Value answer) {
-        if (!given_.exchange(true)) post(std::move(answer));
+        if (given_.exchange(true)) return;
+        if (Engine::shared().onIOThread() && holding_) {
+            held_ = std::move(answer);
+            return;
+        }
+        post(std::move(answer));
     }
+
+    // I/O thread only. While the I/O thread itself delivers the question, an answer given there is
+    // kept for the asker to apply at once instead of being queued.
+    void holdAnswersGivenHere(bool hold) { holding_ = hold; }
+    std::optional<Value> takeHeld() { return std::exchange(held_, std::nullopt); }
 
   private:
     void post(Value answer) {
@@ -67,6 +77,8 @@ class PendingAnswer {
     Apply apply_;
     Value fallback_;
     std::atomic<bool> given_{false};
+    bool holding_ = false;
+    std::optional<Value> held_;
 };
 
 template <typename Value>
@@ -282,7 +294,11 @@ class TaskImpl final : public URLSessionTask,
     /// One exchange of the task; after a redirection it gets what is left of the task's time.
     void begin(std::shared_ptr<const URLRequest> prepared,
                std::optional<std::chrono::steady_clock::duration> budget = std::nullopt);
-    void askForResponse(std::shared_ptr<const HTTPURLResponse> response);
+    /// insideCallback: called from libcurl's header callback, where the transfer is not paused
+    /// and must not be resumed or finished.
+    void askForResponse(std::shared_ptr<const HTTPURLResponse> response, bool insideCallback);
+    void applyResponseAnswer(std::uint64_t question, URLSessionResponseDisposition disposition,
+                             bool resume);
     void completeReceived();
     void finish(std::optional<Error> error);
     void dropExchange();
@@ -381,11 +397,12 @@ bool TaskImpl::onResponse(Exchange& exchange) {
         exchange.abort(Exchange::Abort::OversizedBody);
         return false;
     }
-    askForResponse(shared);
+    askForResponse(shared, true);
     return true;
 }
 
-void TaskImpl::askForResponse(std::shared_ptr<const HTTPURLResponse> response) {
+void TaskImpl::askForResponse(std::shared_ptr<const HTTPURLResponse> response,
+                              bool insideCallback) {
     stage_ = Stage::AwaitResponse;
     if (exchange_) exchange_->setWaiting(true);
     {
@@ -395,11 +412,26 @@ void TaskImpl::askForResponse(std::shared_ptr<const HTTPURLResponse> response) {
     auto pending = std::make_shared<PendingAnswer<URLSessionResponseDisposition>>(
         shared_from_this(), ++question_, &TaskImpl::answerResponse,
         URLSessionResponseDisposition::Allow);
+    pending->holdAnswersGivenHere(true);
     session_->deliver(
         [self = shared_from_this(), response = std::move(response), handler = makeHandler(pending)](
             URLSessionDelegate& delegate, URLSession& session) {
             delegate.didReceiveResponse(session, *self, *response, handler);
         });
+    pending->holdAnswersGivenHere(false);
+    // Answered during the delivery: the body need not wait for a round through the command queue.
+    // Inside the callback only taking the response is applied at once; refusing it finishes the
+    // task, which waits for the queue.
+    if (auto answer = pending->takeHeld()) {
+        if (!insideCallback || *answer == URLSessionResponseDisposition::Allow) {
+            applyResponseAnswer(question_, *answer, !insideCallback);
+        } else {
+            Engine::shared().perform(
+                [self = shared_from_this(), question = question_, disposition = *answer] {
+                    self->answerResponse(question, disposition);
+                });
+        }
+    }
 }
 
 bool TaskImpl::onBody(Exchange&, const char* data, std::size_t size) {
@@ -422,7 +454,7 @@ void TaskImpl::answerRedirection(std::uint64_t question, std::optional<URLReques
             finish(curl::urlError(URLErrorCode::kDataLengthExceedsMaximum, hop_->url));
             return;
         }
-        askForResponse(redirectResponse_);
+        askForResponse(redirectResponse_, false);
         return;
     }
     ++redirections_;
@@ -439,6 +471,11 @@ void TaskImpl::answerRedirection(std::uint64_t question, std::optional<URLReques
 }
 
 void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposition disposition) {
+    applyResponseAnswer(question, disposition, true);
+}
+
+void TaskImpl::applyResponseAnswer(std::uint64_t question,
+                                   URLSessionResponseDisposition disposition, bool resume) {
     if (question != question_ || stage_ != Stage::AwaitResponse) return;
     if (disposition != URLSessionResponseDisposition::Allow) {
         finish(curl::urlError(URLErrorCode::kCancelled, hop_->url));
@@ -454,7 +491,7 @@ void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposit
         return;
     }
     exchange_->setWaiting(false);
-    Engine::shared().unpause(exchange_->handle());
+    if (resume) Engine::shared().unpause(exchange_->handle());
 }
 
 void TaskImpl::exchangeDone(CURL*, CURLcode code) {

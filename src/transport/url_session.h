@@ -113,8 +113,9 @@ class URLSessionDelegate {
   public:
     virtual ~URLSessionDelegate() = default;
     /// True for a delegate whose methods only hand the event on (post it to another queue) and
-    /// return at once, never blocking and never calling a completion handler before they return.
-    /// Its events are then delivered on the I/O thread itself, which saves a thread hop per event.
+    /// return at once, never blocking. Its events are then delivered on the I/O thread itself,
+    /// which saves a thread hop per event. A completion handler called inside such a method is
+    /// applied after the method has returned.
     /// Asked once, when the session is made. Default: false (the delegate thread).
     virtual bool handsEventsOn() const { return false; }
     /// Default: Allow.
