@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "plovendale/platform/log.h"
 
@@ -71,7 +72,16 @@ std::vector<MainQueue::Task> MainQueue::promoteDueLocked(bool forPosterIfAny) {
 }
 
 void MainQueue::async(Task task) {
-    if (!task) return;
+    enqueue(std::span<Task>(&task, 1));
+}
+
+void MainQueue::asyncAll(std::vector<Task> tasks) {
+    enqueue(tasks);
+}
+
+void MainQueue::enqueue(std::span<Task> tasks) {
+    if (std::none_of(tasks.begin(), tasks.end(), [](const Task& task) { return bool(task); }))
+        return;
     auto& s = state();
     std::unique_lock lock(s.mutex);
     if (s.poster) {
@@ -80,10 +90,14 @@ void MainQueue::async(Task task) {
         lock.unlock();
         const auto post = [&poster](Task handed) { poster(std::move(handed)); };
         for (auto& delayed : due) handToHost(std::move(delayed), post, s.tasks, s.mutex);
-        handToHost(std::move(task), post, s.tasks, s.mutex);
+        for (auto& task : tasks) {
+            if (task) handToHost(std::move(task), post, s.tasks, s.mutex);
+        }
         return;
     }
-    s.tasks.push_back(std::move(task));
+    for (auto& task : tasks) {
+        if (task) s.tasks.push_back(std::move(task));
+    }
     lock.unlock();
     s.wake.notify_all();
 }

@@ -88,6 +88,9 @@ void STHTTPRequest::startAsynchronous() {
     session_ = session;
     task_ = session ? makeTask(*session, wireRequest) : nullptr;
     if (task_) task_->resume();
+    // The session serves this one task and is let go as soon as the task is over (at once when
+    // there is none: it would otherwise hold this request forever).
+    if (session) session->finishTasksAndInvalidate();
 
     takenResponse_.reset();
     const auto current = task_ ? task_->currentRequest() : nullptr;
@@ -100,8 +103,6 @@ void STHTTPRequest::startAsynchronous() {
     logDiagnostics();
 
     if (!task_) {
-        // A session without a task would never be invalidated and would hold this request forever.
-        if (session) session->finishTasksAndInvalidate();
         error_ = requestError(0, "can't create task");
         reportError(*error_);
     }

@@ -16,7 +16,7 @@ STHTTPRequestSessionDelegate::~STHTTPRequestSessionDelegate() {
     // queue and are released there too.
     if (!request_) return;
     try {
-        MainQueue::shared().async([request = std::move(request_)] {});
+        postDelegateWorkToMainQueue([request = std::move(request_)] {});
     } catch (...) {
         // Out of memory: released here, which is still better than never.
     }
@@ -29,8 +29,8 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
     auto shared = task.response();
     if (shared.get() != &response) shared = std::make_shared<const HTTPURLResponse>(response);
     const auto current = task.currentRequest();
-    MainQueue::shared().async([weak = weakRequest_, response = std::move(shared),
-                               requestURL = current ? current->url : std::string()] {
+    postDelegateWorkToMainQueue([weak = weakRequest_, response = std::move(shared),
+                                 requestURL = current ? current->url : std::string()] {
         if (auto request = weak.lock()) request->handleResponse(response, requestURL);
     });
     // Every response is taken, so the body need not wait for the main queue: the response's work
@@ -40,7 +40,7 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
 
 void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
     if (discardBody_) return;
-    MainQueue::shared().async([weak = weakRequest_, data] {
+    postDelegateWorkToMainQueue([weak = weakRequest_, data] {
         if (auto request = weak.lock()) request->handleData(data);
     });
 }
@@ -51,7 +51,7 @@ void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
                                                    std::int64_t totalBytesExpectedToSend) {
     // Without a progress block there is nothing to tell the main queue.
     if (const auto held = weakRequest_.lock(); !held || !held->uploadProgressBlock()) return;
-    MainQueue::shared().async(
+    postDelegateWorkToMainQueue(
         [weak = weakRequest_, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
             auto request = weak.lock();
             if (!request) return;
@@ -65,7 +65,7 @@ void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
 void STHTTPRequestSessionDelegate::willPerformHTTPRedirection(
     URLSession&, URLSessionTask&, const HTTPURLResponse&, const URLRequest& newRequest,
     std::function<void(std::optional<URLRequest>)> completionHandler) {
-    MainQueue::shared().async(
+    postDelegateWorkToMainQueue(
         [weak = weakRequest_, newRequest, handler = std::move(completionHandler)] {
             auto request = weak.lock();
             if (request && request->preventRedirections()) {
@@ -79,7 +79,7 @@ void STHTTPRequestSessionDelegate::willPerformHTTPRedirection(
 void STHTTPRequestSessionDelegate::willCacheResponse(
     URLSession&, URLSessionTask&, const CachedURLResponse& proposedResponse,
     std::function<void(std::optional<CachedURLResponse>)> completionHandler) {
-    MainQueue::shared().async(
+    postDelegateWorkToMainQueue(
         [weak = weakRequest_, proposedResponse, handler = std::move(completionHandler)] {
             auto request = weak.lock();
             if (!request) return;
@@ -95,8 +95,8 @@ void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionT
                                                         const std::optional<Error>& error) {
     // The request's one task is over: the work that delivers the outcome takes over holding the
     // request, and lets it go on the main queue when done (one task fewer there).
-    MainQueue::shared().async([weak = weakRequest_, held = std::move(request_),
-                               session = session_.lock(), response = task.response(), error] {
+    postDelegateWorkToMainQueue([weak = weakRequest_, held = std::move(request_),
+                                 session = session_.lock(), response = task.response(), error] {
         if (auto request = weak.lock()) request->handleCompletion(session, response, error);
     });
 }
@@ -104,13 +104,13 @@ void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionT
 void STHTTPRequestSessionDelegate::didBecomeInvalidWithError(URLSession&,
                                                              const std::optional<Error>& error) {
     if (!error) return;
-    MainQueue::shared().async([weak = weakRequest_, error = *error] {
+    postDelegateWorkToMainQueue([weak = weakRequest_, error = *error] {
         if (auto request = weak.lock()) request->reportError(error);
     });
 }
 
 void STHTTPRequestSessionDelegate::didFinishEventsForBackgroundURLSession(URLSession& session) {
-    MainQueue::shared().async([identifier = session.configuration().identifier] {
+    postDelegateWorkToMainQueue([identifier = session.configuration().identifier] {
         auto& state = http::processState();
         std::function<void()> handler;
         {

@@ -61,7 +61,8 @@ void Engine::perform(std::function<void()> command) {
         if (stopped_) return;
         commands_.push_back(std::move(command));
     }
-    if (multi_) curl_multi_wakeup(multi_.get());
+    // The I/O thread itself looks at the commands before it waits again.
+    if (multi_ && !onIOThread()) curl_multi_wakeup(multi_.get());
 }
 
 void Engine::deliver(std::function<void()> event) {
@@ -71,6 +72,26 @@ void Engine::deliver(std::function<void()> event) {
         events_.push_back(std::move(event));
     }
     eventsReady_.notify_one();
+}
+
+void Engine::postToMainQueue(std::function<void()> task) {
+    if (onIOThread()) {
+        forMainQueue_.push_back(std::move(task));
+    } else {
+        MainQueue::shared().async(std::move(task));
+    }
+}
+
+void Engine::flushMainQueueWork() {
+    if (forMainQueue_.empty()) return;
+    std::vector<std::function<void()>> work;
+    work.swap(forMainQueue_);
+    try {
+        MainQueue::shared().asyncAll(std::move(work));
+    } catch (const std::exception& exception) {
+        Log::write(std::string("URL session work for the main queue was lost: ") +
+                   exception.what());
+    }
 }
 
 void Engine::retain(std::shared_ptr<Driven> owner) {
@@ -168,8 +189,14 @@ void Engine::runIO() {
         long curlTimeout = -1;
         curl_multi_timeout(multi_.get(), &curlTimeout);
         if (curlTimeout >= 0) sleepMs = std::min<long>(sleepMs, curlTimeout);
+        {
+            std::lock_guard lock(mutex_);
+            if (!commands_.empty()) sleepMs = 0;  // posted during this pass
+        }
+        flushMainQueueWork();
         curl_multi_poll(multi_.get(), nullptr, 0, sleepMs, nullptr);
     }
+    flushMainQueueWork();
 }
 
 void Engine::finishedTransfers() {

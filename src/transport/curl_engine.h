@@ -47,6 +47,11 @@ class Engine {
     void deliver(std::function<void()> event);
     /// Whether the caller is the I/O thread.
     bool onIOThread() const { return std::this_thread::get_id() == ioThread_; }
+    /// Queues work on the host's main queue. On the I/O thread the work of one pass (everything
+    /// between two waits for the network) goes to the main queue together when the pass ends, so
+    /// the main thread is woken once for it, not per event; elsewhere it is queued at once. Each
+    /// thread's work keeps its order.
+    void postToMainQueue(std::function<void()> task);
 
     // I/O thread only.
     /// Keeps owner alive until release(); the service holds running tasks this way.
@@ -73,6 +78,7 @@ class Engine {
     ~Engine() = default;
     void runIO();
     void runDelegates();
+    void flushMainQueueWork();
     void finishedTransfers();
     void failedStarts();
     int expireTransfers();
@@ -102,6 +108,7 @@ class Engine {
     std::unordered_map<CURL*, Transfer> transfers_;
     std::unordered_map<std::string, Origin> origins_;
     std::unordered_map<Driven*, std::shared_ptr<Driven>> retained_;
+    std::vector<std::function<void()>> forMainQueue_;  ///< this pass's main-queue work
 
     std::thread io_;
     std::thread::id ioThread_;  ///< io_'s id, fixed before any transfer can start

@@ -556,6 +556,10 @@ void TaskImpl::dropExchange() {
 
 }  // namespace
 
+void postDelegateWorkToMainQueue(std::function<void()> work) {
+    Engine::shared().postToMainQueue(std::move(work));
+}
+
 URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
     return {};
 }

@@ -150,6 +150,11 @@ class URLSessionDelegate {
     virtual void didFinishEventsForBackgroundURLSession(URLSession&) {}
 };
 
+/// For delegates that hand their events to the host's main queue (see handsEventsOn): queues the
+/// work there. What one pass of the I/O thread hands on reaches the main queue together, so the
+/// main thread is woken once for it rather than per event. Any thread; each thread's order is kept.
+void postDelegateWorkToMainQueue(std::function<void()> work);
+
 /// All members are callable from any thread.
 class URLSession {
   public:

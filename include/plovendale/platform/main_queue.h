@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "plovendale/export.h"
@@ -27,6 +28,8 @@ class PLOVENDALE_API MainQueue {
 
     /// Queues a task (or hands it to the host's poster). Never runs it on the caller's stack.
     void async(Task task);
+    /// Queues tasks in their order in one step: the draining thread is woken once for them all.
+    void asyncAll(std::vector<Task> tasks);
 
     /// Queues a task to run on this queue once `delay` (at most kMaxDelay) has passed; no thread
     /// waits for it. False, and the task is dropped, when kMaxDelayedTasks already wait. With a
@@ -56,6 +59,7 @@ class PLOVENDALE_API MainQueue {
 
   private:
     MainQueue() = default;
+    void enqueue(std::span<Task> tasks);
     bool runNext();  ///< runs the oldest queued task; false when there was none
     /// Moves delayed tasks that are due to the queue, or, when asked and a poster is installed,
     /// answers them for the poster. Called with the state's mutex held.
