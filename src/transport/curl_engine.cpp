@@ -307,6 +307,7 @@ void Engine::stop() {
     events.clear();
     auto retained = std::move(retained_);
     retained.clear();
+    easyPool_.clear();
     multi_.reset();
 }
 

@@ -66,6 +66,8 @@ class Engine {
     void detach(CURL* handle);
     /// Resumes receiving on a paused handle (its held data is delivered now).
     void unpause(CURL* handle);
+    /// The I/O thread's easy handles for reuse.
+    EasyPool& easyPool() { return easyPool_; }
 
     /// Threads of the engine (for tools and tests): 2 once started.
     static constexpr int kThreadCount = 2;
@@ -109,6 +111,7 @@ class Engine {
     std::unordered_map<std::string, Origin> origins_;
     std::unordered_map<Driven*, std::shared_ptr<Driven>> retained_;
     std::vector<std::function<void()>> forMainQueue_;  ///< this pass's main-queue work
+    EasyPool easyPool_;
 
     std::thread io_;
     std::thread::id ioThread_;  ///< io_'s id, fixed before any transfer can start

@@ -314,7 +314,7 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
 
 std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
-    ExchangeObserver& observer) {
+    ExchangeObserver& observer, EasyPool* pool) {
     ParsedURL target;
     std::string text;
     switch (parseHTTPURL(prepared->url, target, &text)) {
@@ -328,30 +328,35 @@ std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     if (!isToken(prepared->httpMethod)) return urlError(URLErrorCode::kBadURL, prepared->url);
     if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared->url);
     std::unique_ptr<Exchange> exchange(
-        new Exchange(std::move(prepared), std::move(target), std::move(text), observer));
+        new Exchange(std::move(prepared), std::move(target), std::move(text), observer, pool));
     if (auto error = exchange->configure(uploadFile)) return *error;
     return exchange;
 }
 
 Exchange::Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
-                   ExchangeObserver& observer)
+                   ExchangeObserver& observer, EasyPool* pool)
     : request_(std::move(prepared)),
       target_(std::move(target)),
       url_(std::move(url)),
-      observer_(observer) {
+      observer_(observer),
+      pool_(pool) {
     double seconds = request_->timeoutInterval > 0 ? request_->timeoutInterval : 60.0;
     seconds = std::min(seconds, 86400.0 * 365);
     budget_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 Exchange::~Exchange() {
-    // The handle refers to the header list and the CA blob: it goes first.
-    easy_.reset();
+    // The handle refers to the header list and the CA blob: it goes (or is reset) first.
+    if (pool_ && reusable_) {
+        pool_->giveBack(std::move(easy_));
+    } else {
+        easy_.reset();
+    }
     headers_.reset();
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
-    easy_.reset(curl_easy_init());
+    easy_ = pool_ ? pool_->take() : Easy(curl_easy_init());
     if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
     CURL* easy = easy_.get();
 

@@ -66,9 +66,11 @@ class Exchange {
     enum class Abort { None, TimedOut, OversizedHeaders, OversizedBody, Stopped, FileUnreadable };
 
     /// An exchange ready to run for a prepared request, or the error that prevents it.
+    /// pool: where the handle comes from and, once reuse is allowed, goes back to (the caller's
+    /// thread's); without one the handle is the exchange's own.
     static std::variant<std::unique_ptr<Exchange>, Error> make(
         std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
-        ExchangeObserver& observer);
+        ExchangeObserver& observer, EasyPool* pool = nullptr);
     ~Exchange();
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
@@ -104,6 +106,9 @@ class Exchange {
     /// it takes the response as the final one).
     bool announcesOversizedBody() const;
 
+    /// The transfer ended normally and the handle is out of any multi handle: it may serve again.
+    void allowHandleReuse() { reusable_ = true; }
+
     void abort(Abort reason) { abort_ = reason; }
     Abort aborted() const { return abort_; }
 
@@ -113,7 +118,7 @@ class Exchange {
 
   private:
     Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
-             ExchangeObserver& observer);
+             ExchangeObserver& observer, EasyPool* pool);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
 
@@ -133,6 +138,8 @@ class Exchange {
     ParsedURL target_;
     std::string url_;  ///< as handed to libcurl, and named in errors and the response
     ExchangeObserver& observer_;
+    EasyPool* pool_;
+    bool reusable_ = false;
     Easy easy_;
     Slist headers_;
     std::shared_ptr<const std::string> caBlob_;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "util/url_components.h"
 
@@ -30,6 +31,23 @@ using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
+
+/// Easy handles of finished transfers, kept for the next ones: curl_easy_reset leaves nothing of
+/// a transfer in its handle but the connections, which the multi handle owns anyway, so a kept
+/// handle saves setting up a new one. One thread's; not synchronised.
+class EasyPool {
+  public:
+    /// A handle with every option at its default: a kept one, or a new one (null when libcurl is
+    /// out of memory).
+    Easy take();
+    /// A handle that is in no multi handle and runs no transfer.
+    void giveBack(Easy easy);
+    void clear() { kept_.clear(); }
+
+  private:
+    static constexpr std::size_t kKept = 64;
+    std::vector<Easy> kept_;
+};
 
 /// Appends a line to an owned list; false when libcurl is out of memory (the list is then
 /// unchanged).

@@ -89,6 +89,19 @@ bool isHTTPScheme(const std::string& scheme) {
 
 }  // namespace
 
+Easy EasyPool::take() {
+    if (kept_.empty()) return Easy(curl_easy_init());
+    Easy easy = std::move(kept_.back());
+    kept_.pop_back();
+    return easy;
+}
+
+void EasyPool::giveBack(Easy easy) {
+    if (!easy || kept_.size() >= kKept) return;
+    curl_easy_reset(easy.get());
+    kept_.push_back(std::move(easy));
+}
+
 bool append(Slist& list, const std::string& line) {
     curl_slist* extended = curl_slist_append(list.get(), line.c_str());
     if (!extended) return false;

@@ -349,7 +349,8 @@ void TaskImpl::start(std::shared_ptr<const URLRequest> prepared) {
 void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
                      std::optional<std::chrono::steady_clock::duration> budget) {
     const std::string url = prepared->url;
-    auto made = Exchange::make(std::move(prepared), hopUpload_, *this);
+    auto made =
+        Exchange::make(std::move(prepared), hopUpload_, *this, &Engine::shared().easyPool());
     if (auto* error = std::get_if<Error>(&made)) {
         finish(*error);
         return;
@@ -497,6 +498,7 @@ void TaskImpl::applyResponseAnswer(std::uint64_t question,
 void TaskImpl::exchangeDone(CURL*, CURLcode code) {
     Engine::shared().detach(exchange_->handle());
     attached_ = false;
+    if (code == CURLE_OK) exchange_->allowHandleReuse();
     if (tooManyRedirections_) {
         finish(curl::urlError(URLErrorCode::kHTTPTooManyRedirects, hop_->url));
         return;
