@@ -200,8 +200,14 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
 
 URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
                           const HTTPCookieStorage* jar) {
-    URLRequest prepared = request;
-    if (prepared.httpMethod.empty()) prepared.httpMethod = "GET";
+    // Every member but the fields, which are rebuilt below.
+    URLRequest prepared;
+    prepared.url = request.url;
+    prepared.httpMethod = request.httpMethod.empty() ? "GET" : request.httpMethod;
+    prepared.cachePolicy = request.cachePolicy;
+    prepared.timeoutInterval = request.timeoutInterval;
+    prepared.httpBody = request.httpBody;
+    prepared.httpShouldHandleCookies = request.httpShouldHandleCookies;
     HTTPHeaderFields fields;
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
@@ -529,6 +535,7 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     if (line.substr(0, 5) == "HTTP/") {
         fields_.clear();
+        fields_.reserve(16);  // a usual block, without growing on the way
         return size;
     }
     if (line.empty()) {

@@ -137,7 +137,9 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     /// only hands its events on gets them on the I/O thread, in the order they arise there: at
     /// once when this runs on the I/O thread (never with mutex_ held), else as the I/O thread's
     /// next command.
-    void deliver(std::function<void(URLSessionDelegate&, URLSession&)> event) {
+    /// event: called as event(URLSessionDelegate&, URLSession&).
+    template <typename Event>
+    void deliver(Event event) {
         if (!handsEventsOn_) {
             Engine::shared().deliver(
                 [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
@@ -153,7 +155,8 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     std::shared_ptr<URLSessionTask> makeTask(const URLRequest& request,
                                              std::optional<std::string> uploadFile);
 
-    void deliverNow(const std::function<void(URLSessionDelegate&, URLSession&)>& event) {
+    template <typename Event>
+    void deliverNow(const Event& event) {
         std::shared_ptr<URLSessionDelegate> delegate;
         {
             std::lock_guard lock(mutex_);

@@ -18,6 +18,7 @@
 #include "support/local_server.h"
 #include "support/url_session_recorder.h"
 #include "transport/curl_exchange.h"
+#include "transport/curl_text.h"
 #include "transport/http_cookie_storage.h"
 
 namespace plovendale {
@@ -440,6 +441,18 @@ TEST(URLSessionTest, JoinsRepeatedFieldsUnderTheirFirstSpellingInShortAndLongBlo
         EXPECT_EQ(response.expectedContentLength, 7) << filler;
         EXPECT_EQ(response.rawHeaderFields, fields) << filler;
     }
+}
+
+TEST(URLSessionTest, FieldNamesAreTokensOfVisibleASCIIWithoutSeparators) {
+    const std::vector<std::pair<std::string, bool>> names = {
+        {"X-Ok", true},       {"!#$%&'*+-.^_`|~09azAZ", true},
+        {"", false},          {"Bad Name", false},
+        {"X(y)", false},      {"X:y", false},
+        {"a{b}", false},      {"\"q\"", false},
+        {"X\t", false},       {"X\x7f", false},
+        {"X\xc3\xa9", false}, {std::string("X\0y", 3), false},
+    };
+    for (const auto& [name, token] : names) EXPECT_EQ(curl::isToken(name), token) << name;
 }
 
 TEST(URLSessionTest, CancelsRunningAndSuspendedTasksAndRefusedResponses) {
