@@ -2,7 +2,8 @@
 
 // The process-wide transfer engine of the URL session service: one libcurl multi handle driven by
 // one I/O thread (curl_multi_poll, woken by curl_multi_wakeup), and one delegate thread that runs
-// session events in FIFO order. Started on first use; stopped and joined at process exit.
+// the events of sessions whose delegates want a thread of their own, in FIFO order. Started on
+// first use; stopped and joined at process exit.
 
 #include <chrono>
 #include <condition_variable>

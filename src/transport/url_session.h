@@ -15,25 +15,27 @@
 namespace plovendale {
 
 /// The URL session service of a desktop host, over libcurl. One I/O thread runs every transfer of
-/// the process; one shared delegate thread delivers the events of every session (each session's
-/// events one at a time and in order). Delegates must not block for long: a slow delegate delays
-/// the events of the other sessions (never the transfers themselves).
+/// the process. A delegate that only hands its events on (handsEventsOn) is called on the I/O
+/// thread itself; every other delegate's events go through one shared delivery thread (each
+/// session's events one at a time and in order). Delegates must not block for long: a slow one
+/// delays the events of the other sessions, or, on the I/O thread, the transfers.
 ///
 /// The outcome path of a request, and where each part runs:
 ///
 ///     host thread    STHTTPRequest::startAsynchronous: prepares the URLRequest (the one place
 ///        |           that decides its header fields), makes a session and a task, resumes it
 ///        v
-///     I/O thread     curl::Engine: one multi handle; the task's exchanges, redirections, timeouts
-///        |           (asks the delegate at a response and a redirection, and waits for the answer)
+///     I/O thread     curl::Engine: one multi handle; the task's exchanges, redirections, timeouts.
+///        |    \      STHTTPRequest's delegate is called here: it takes each response at once and
+///        |     \     posts the events' work for the main queue, which gets a pass's work in one step
+///        |      v
+///        |    delivery thread   the calls of every other delegate, in event order
 ///        v
-///     delivery       one thread for every session: URLSessionDelegate calls, in event order
-///        |           (STHTTPRequest's delegate only posts each event to the main queue)
-///        v
-///     main queue     MainQueue::async; the host drains it: the request's fields and blocks, and
-///                    with them the host's handlers
+///     main queue     the host drains it: the request's fields and blocks, and with them the host's
+///                    handlers
 ///
-/// No code of the host runs on the I/O or the delivery thread.
+/// No handler of the host runs on the I/O or the delivery thread; a host's main-queue poster is
+/// called there, and only hands the work on.
 ///
 /// Transport failures complete the task with an Error in kNSURLErrorDomain:
 ///   -999 "cancelled" (cancel(), or a response answered with Cancel)
