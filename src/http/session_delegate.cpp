@@ -50,7 +50,7 @@ void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
                                                    std::int64_t totalBytesSent,
                                                    std::int64_t totalBytesExpectedToSend) {
     // Without a progress block there is nothing to tell the main queue.
-    if (const auto held = weakRequest_.lock(); !held || !held->uploadProgressBlock()) return;
+    if (const auto held = weakRequest_.lock(); !held || !held->hasUploadProgressBlock()) return;
     postDelegateWorkToMainQueue(
         [weak = weakRequest_, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
             auto request = weak.lock();

@@ -350,6 +350,12 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
         std::lock_guard lock(blocksMutex_);
         return block;
     }
+    /// Whether a progress block is set, without copying it (and what it captured) on the caller's
+    /// thread.
+    bool hasUploadProgressBlock() const {
+        std::lock_guard lock(blocksMutex_);
+        return static_cast<bool>(uploadProgressBlock_);
+    }
     URLSessionConfiguration makeConfiguration() const;
     std::shared_ptr<URLSessionTask> makeTask(URLSession& session,
                                              const std::optional<URLRequest>& request);
