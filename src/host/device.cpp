@@ -27,22 +27,27 @@ OperatingSystemVersion parseRelease(const char* release) {
 
 }  // namespace
 
+DesktopDeviceServices::DesktopDeviceServices(DeviceOverrides overrides)
+    : screen_(std::move(overrides.screen)),
+      machineName_(std::move(overrides.machineName)),
+      osVersion_(overrides.osVersion.value_or(OperatingSystemVersion{})) {
+    if (machineName_ && overrides.osVersion) return;
+    struct utsname name {};
+    if (uname(&name) != 0) return;
+    if (!machineName_) machineName_ = std::string(name.machine);
+    if (!overrides.osVersion) osVersion_ = parseRelease(name.release);
+}
+
 std::optional<ScreenMetrics> DesktopDeviceServices::mainScreen() const {
-    return overrides_.screen;
+    return screen_;
 }
 
 OperatingSystemVersion DesktopDeviceServices::operatingSystemVersion() const {
-    if (overrides_.osVersion) return *overrides_.osVersion;
-    struct utsname name {};
-    if (uname(&name) != 0) return {};
-    return parseRelease(name.release);
+    return osVersion_;
 }
 
 std::optional<std::string> DesktopDeviceServices::machineName() const {
-    if (overrides_.machineName) return overrides_.machineName;
-    struct utsname name {};
-    if (uname(&name) != 0) return std::nullopt;
-    return std::string(name.machine);
+    return machineName_;
 }
 
 }  // namespace plovendale

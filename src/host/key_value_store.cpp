@@ -2,14 +2,14 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string_view>
 #include <variant>
+#include <vector>
 
 #include "plovendale/platform/log.h"
 #include "util/text.h"
@@ -18,6 +18,7 @@ namespace plovendale {
 namespace {
 
 using StoredValue = std::variant<std::string, bool>;
+using Values = std::map<std::string, StoredValue>;
 
 bool readsAsTrue(const StoredValue& value) {
     if (const bool* flag = std::get_if<bool>(&value)) return *flag;
@@ -25,64 +26,87 @@ bool readsAsTrue(const StoredValue& value) {
     return text == "1" || text == "yes" || text == "true";
 }
 
-class InMemoryStore final : public KeyValueStore {
+// The values reads are answered from. Callers hold their store's mutex.
+class ValueTable {
   public:
-    std::optional<std::string> stringForKey(const std::string& key) const override {
-        std::lock_guard lock(mutex_);
+    std::optional<std::string> string(const std::string& key) const {
         auto it = values_.find(key);
         if (it == values_.end()) return std::nullopt;
         if (const auto* text = std::get_if<std::string>(&it->second)) return *text;
         return std::nullopt;
     }
-    bool setString(const std::string& value, const std::string& key) override {
-        return setStrings({{key, value}});
-    }
-    bool setStrings(const std::map<std::string, std::string>& valuesByKey) override {
-        try {
-            return merge(
-                std::map<std::string, StoredValue>(valuesByKey.begin(), valuesByKey.end()));
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    }
-    bool boolForKey(const std::string& key) const override {
-        std::lock_guard lock(mutex_);
+    bool boolean(const std::string& key) const {
         auto it = values_.find(key);
         return it != values_.end() && readsAsTrue(it->second);
     }
-    bool setBool(bool value, const std::string& key) override {
-        try {
-            return merge({{key, value}});
-        } catch (const std::bad_alloc&) {
-            return false;
+    // Everything that can run out of memory happened while `incoming` was built; moving its nodes
+    // in allocates nothing, so a write lands whole or not at all.
+    void merge(Values incoming) noexcept {
+        while (!incoming.empty()) {
+            auto inserted = values_.insert(incoming.extract(incoming.begin()));
+            if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
         }
     }
-    bool removeObjectForKey(const std::string& key) override {
-        std::lock_guard lock(mutex_);
-        values_.erase(key);
-        return true;
+    void erase(const std::vector<std::string>& keys) noexcept {
+        for (const auto& key : keys) values_.erase(key);
     }
+
+  private:
+    Values values_;
+};
+
+// A write's values, built before anything is stored; nothing when memory ran out.
+std::optional<Values> valuesOf(const std::map<std::string, std::string>& valuesByKey) {
+    try {
+        return Values(valuesByKey.begin(), valuesByKey.end());
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+template <typename Value>
+std::optional<Values> valueOf(const std::string& key, Value value) {
+    try {
+        return Values{{key, StoredValue{std::move(value)}}};
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+class InMemoryStore final : public KeyValueStore {
+  public:
+    std::optional<std::string> stringForKey(const std::string& key) const override {
+        std::lock_guard lock(mutex_);
+        return table_.string(key);
+    }
+    bool setString(const std::string& value, const std::string& key) override {
+        return merge(valueOf(key, value));
+    }
+    bool setStrings(const std::map<std::string, std::string>& valuesByKey) override {
+        return merge(valuesOf(valuesByKey));
+    }
+    bool boolForKey(const std::string& key) const override {
+        std::lock_guard lock(mutex_);
+        return table_.boolean(key);
+    }
+    bool setBool(bool value, const std::string& key) override { return merge(valueOf(key, value)); }
+    bool removeObjectForKey(const std::string& key) override { return removeObjectsForKeys({key}); }
     bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
         std::lock_guard lock(mutex_);
-        for (const auto& key : keys) values_.erase(key);
+        table_.erase(keys);
         return true;
     }
     bool persists() const override { return false; }
 
   private:
-    // Everything that can run out of memory happened while `incoming` was built; moving its nodes
-    // in allocates nothing, so a write lands whole or not at all.
-    bool merge(std::map<std::string, StoredValue> incoming) noexcept {
+    bool merge(std::optional<Values> incoming) {
+        if (!incoming) return false;
         std::lock_guard lock(mutex_);
-        while (!incoming.empty()) {
-            auto inserted = values_.insert(incoming.extract(incoming.begin()));
-            if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
-        }
+        table_.merge(std::move(*incoming));
         return true;
     }
 
     mutable std::mutex mutex_;
-    std::map<std::string, StoredValue> values_;
+    ValueTable table_;
 };
 
 struct DatabaseCloser {
@@ -102,12 +126,18 @@ constexpr int kKindBool = 1;
 // Values live in one table. Each write is its own transaction in WAL mode with full synchronous
 // commits, so a value is on disk when the write returns true, even if the process dies right
 // after; a write that fails is rolled back whole.
+//
+// Reads never reach the file: the table is read whole when the store opens, and each write
+// reaches the copy only once its commit succeeded, so the copy is always what the file holds
+// for this process. One store per file per process (see makeSQLiteKeyValueStore) keeps two
+// copies from drifting apart.
 class SQLiteStore final : public KeyValueStore {
   public:
     static std::shared_ptr<SQLiteStore> open(const std::string& path, std::string* why) {
         sqlite3* raw = nullptr;
+        // Every use of the connection holds mutex_, so SQLite's own locking would only cost.
         int rc = sqlite3_open_v2(path.c_str(), &raw,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                                  nullptr);
         Database db(raw);
         if (rc != SQLITE_OK) {
@@ -124,55 +154,38 @@ class SQLiteStore final : public KeyValueStore {
         const auto version = schemaVersion(db.get(), why);
         if (!version) return nullptr;
         if (*version < kSchemaVersion && !setUp(db.get(), why)) return nullptr;
-        // One read transaction for the check and the statements (which read the schema).
-        if (!execute(db.get(), "BEGIN;", why)) return nullptr;
-        std::shared_ptr<SQLiteStore> store;
-        if (isIntact(db.get(), why)) {
-            store.reset(new SQLiteStore(std::move(db)));
-            if (!store->prepareStatements(why)) store.reset();
-        }
-        sqlite3* open = store ? store->db_.get() : db.get();
-        if (!execute(open, "COMMIT;", why)) return nullptr;
+        std::shared_ptr<SQLiteStore> store(new SQLiteStore(std::move(db)));
+        if (!store->load(why)) return nullptr;
         return store;
     }
 
     std::optional<std::string> stringForKey(const std::string& key) const override {
-        auto value = read(key);
-        if (!value) return std::nullopt;
-        if (const auto* text = std::get_if<std::string>(&*value)) return *text;
-        return std::nullopt;
-    }
-    bool setString(const std::string& value, const std::string& key) override {
         std::lock_guard lock(mutex_);
-        return upsert(key, kKindString, value) || failed("write");
-    }
-    bool setStrings(const std::map<std::string, std::string>& valuesByKey) override {
-        std::lock_guard lock(mutex_);
-        if (!execute("BEGIN IMMEDIATE;")) return failed("write");
-        for (const auto& [key, value] : valuesByKey) {
-            if (!upsert(key, kKindString, value)) return rolledBack();
-        }
-        return execute("COMMIT;") || rolledBack();
+        return table_.string(key);
     }
     bool boolForKey(const std::string& key) const override {
-        auto value = read(key);
-        return value && readsAsTrue(*value);
-    }
-    bool setBool(bool value, const std::string& key) override {
         std::lock_guard lock(mutex_);
-        return upsert(key, kKindBool, value ? "1" : "0") || failed("write");
+        return table_.boolean(key);
     }
-    bool removeObjectForKey(const std::string& key) override {
-        std::lock_guard lock(mutex_);
-        return removeRow(key) || failed("remove");
+    bool setString(const std::string& value, const std::string& key) override {
+        return write(valueOf(key, value));
     }
+    bool setStrings(const std::map<std::string, std::string>& valuesByKey) override {
+        return write(valuesOf(valuesByKey));
+    }
+    bool setBool(bool value, const std::string& key) override { return write(valueOf(key, value)); }
+    bool removeObjectForKey(const std::string& key) override { return removeObjectsForKeys({key}); }
     bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
         std::lock_guard lock(mutex_);
-        if (!execute("BEGIN IMMEDIATE;")) return failed("remove");
+        if (!prepareWrites()) return failed("remove");
+        const bool batch = keys.size() > 1;
+        if (batch && !execute("BEGIN IMMEDIATE;")) return failed("remove");
         for (const auto& key : keys) {
-            if (!removeRow(key)) return rolledBack();
+            if (!removeRow(key)) return batch ? rolledBack("remove") : failed("remove");
         }
-        return execute("COMMIT;") || rolledBack();
+        if (batch && !execute("COMMIT;")) return rolledBack("remove");
+        table_.erase(keys);
+        return true;
     }
 
   private:
@@ -215,60 +228,76 @@ class SQLiteStore final : public KeyValueStore {
         return execute(db, setup.c_str(), why);
     }
 
-    // A damaged file reads as missing values (a new client identifier, an unattributed
-    // installation) and takes no writes: that is said once here, and the run kept in memory.
-    static bool isIntact(sqlite3* db, std::string* why) {
+    // Reads every value. A damaged file reads as missing values (a new client identifier, an
+    // unattributed installation) and takes no writes: that is said once by the caller, and the
+    // run kept in memory. Reading the whole table meets every damaged page a read could meet;
+    // damage elsewhere in the file shows as a failed write, which is reported like any other.
+    bool load(std::string* why) {
         sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(db, "PRAGMA quick_check(1);", -1, &raw, nullptr);
+        sqlite3_prepare_v2(db_.get(), "SELECT key, kind, value FROM kv;", -1, &raw, nullptr);
         Statement statement(raw);
-        const unsigned char* verdict = nullptr;
-        if (statement && sqlite3_step(statement.get()) == SQLITE_ROW)
-            verdict = sqlite3_column_text(statement.get(), 0);
-        if (verdict && std::string_view(reinterpret_cast<const char*>(verdict)) == "ok")
-            return true;
-        *why = verdict ? reinterpret_cast<const char*>(verdict) : sqlite3_errmsg(db);
-        return false;
+        Values values;
+        int rc = statement ? SQLITE_ROW : SQLITE_ERROR;
+        try {
+            while (statement && (rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+                sqlite3_stmt* st = statement.get();
+                const auto* key = static_cast<const char*>(sqlite3_column_blob(st, 0));
+                std::string text = columnText(st, 2);
+                StoredValue value = sqlite3_column_int(st, 1) == kKindBool
+                                        ? StoredValue{text == "1"}
+                                        : StoredValue{std::move(text)};
+                values.insert_or_assign(
+                    std::string(key ? key : "",
+                                static_cast<std::size_t>(sqlite3_column_bytes(st, 0))),
+                    std::move(value));
+            }
+        } catch (const std::bad_alloc&) {
+            *why = "out of memory";
+            return false;
+        }
+        if (rc != SQLITE_DONE) {
+            *why = sqlite3_errmsg(db_.get());
+            return false;
+        }
+        table_.merge(std::move(values));
+        return true;
     }
 
-    bool prepareStatements(std::string* why) {
-        auto prepare = [this, why](const char* sql, Statement& out) {
+    static std::string columnText(sqlite3_stmt* st, int column) {
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(st, column));
+        const int size = sqlite3_column_bytes(st, column);
+        return std::string(data ? data : "", data ? static_cast<std::size_t>(size) : 0);
+    }
+
+    // Made at the first write: a launch that only reads does not pay for them. Callers hold the
+    // mutex.
+    bool prepareWrites() {
+        auto prepare = [this](const char* sql, Statement& out) {
+            if (out) return true;
             sqlite3_stmt* raw = nullptr;
-            if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) {
-                *why = sqlite3_errmsg(db_.get());
-                return false;
-            }
+            if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) return false;
             out.reset(raw);
             return true;
         };
-        return prepare("SELECT kind, value FROM kv WHERE key = ?1;", select_) &&
-               prepare(
+        return prepare(
                    "INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
                    " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
                    upsert_) &&
                prepare("DELETE FROM kv WHERE key = ?1;", remove_);
     }
 
-    std::optional<StoredValue> read(const std::string& key) const {
+    bool write(std::optional<Values> incoming) {
+        if (!incoming) return false;
         std::lock_guard lock(mutex_);
-        sqlite3_stmt* st = select_.get();
-        sqlite3_reset(st);
-        bindKey(st, key);
-        std::optional<StoredValue> result;
-        const int rc = sqlite3_step(st);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) failed("read");
-        if (rc == SQLITE_ROW) {
-            const int kind = sqlite3_column_int(st, 0);
-            const auto* data = static_cast<const char*>(sqlite3_column_blob(st, 1));
-            const int size = sqlite3_column_bytes(st, 1);
-            std::string value(data ? data : "", data ? static_cast<std::size_t>(size) : 0);
-            if (kind == kKindBool) {
-                result = StoredValue{value == "1"};
-            } else {
-                result = StoredValue{std::move(value)};
-            }
+        if (!prepareWrites()) return failed("write");
+        const bool batch = incoming->size() > 1;
+        if (batch && !execute("BEGIN IMMEDIATE;")) return failed("write");
+        for (const auto& [key, value] : *incoming) {
+            if (!upsert(key, value)) return batch ? rolledBack("write") : failed("write");
         }
-        sqlite3_reset(st);
-        return result;
+        if (batch && !execute("COMMIT;")) return rolledBack("write");
+        table_.merge(std::move(*incoming));
+        return true;
     }
 
     static void bindKey(sqlite3_stmt* st, const std::string& key) {
@@ -276,13 +305,15 @@ class SQLiteStore final : public KeyValueStore {
     }
 
     // Callers hold the mutex.
-    bool upsert(const std::string& key, int kind, const std::string& value) {
+    bool upsert(const std::string& key, const StoredValue& value) {
+        const bool* flag = std::get_if<bool>(&value);
+        const std::string& text = flag ? (*flag ? kTrue : kFalse) : std::get<std::string>(value);
         sqlite3_stmt* st = upsert_.get();
         sqlite3_reset(st);
         bindKey(st, key);
-        sqlite3_bind_int(st, 2, kind);
+        sqlite3_bind_int(st, 2, flag ? kKindBool : kKindString);
         // Stored as a blob so that text with NUL bytes comes back whole.
-        sqlite3_bind_blob64(st, 3, value.data(), value.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_blob64(st, 3, text.data(), text.size(), SQLITE_TRANSIENT);
         const bool done = sqlite3_step(st) == SQLITE_DONE;
         sqlite3_reset(st);
         return done;
@@ -303,8 +334,8 @@ class SQLiteStore final : public KeyValueStore {
     }
 
     // Logs the failure of a batch and undoes what it wrote (SQLite may have done so already).
-    bool rolledBack() {
-        failed("write");
+    bool rolledBack(const char* what) {
+        failed(what);
         if (!sqlite3_get_autocommit(db_.get())) execute("ROLLBACK;");
         return false;
     }
@@ -315,12 +346,34 @@ class SQLiteStore final : public KeyValueStore {
         return false;
     }
 
+    inline static const std::string kTrue = "1";
+    inline static const std::string kFalse = "0";
+
     mutable std::mutex mutex_;
     Database db_;
-    Statement select_;
     Statement upsert_;
     Statement remove_;
+    ValueTable table_;
 };
+
+// The stores open in this process, by file. A second store on a file would answer reads from a
+// copy that misses the first one's writes; the process's user defaults are one object too.
+struct OpenStores {
+    std::mutex mutex;
+    std::map<std::string, std::weak_ptr<SQLiteStore>> byFile;
+};
+
+OpenStores& openStores() {
+    static OpenStores instance;
+    return instance;
+}
+
+// One name per file, however the host spells its path.
+std::string fileIdentity(const std::string& path) {
+    std::error_code ec;
+    auto canonical = std::filesystem::weakly_canonical(path, ec);
+    return ec ? path : canonical.string();
+}
 
 }  // namespace
 
@@ -329,8 +382,17 @@ std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() {
 }
 
 std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) {
+    const std::string file = fileIdentity(path);
+    auto& stores = openStores();
+    std::lock_guard lock(stores.mutex);
+    std::erase_if(stores.byFile, [](const auto& entry) { return entry.second.expired(); });
+    auto& slot = stores.byFile[file];
+    if (auto open = slot.lock()) return open;
     std::string why;
-    if (auto store = SQLiteStore::open(path, &why)) return store;
+    if (auto store = SQLiteStore::open(path, &why)) {
+        slot = store;
+        return store;
+    }
     Log::write("[Plovendale] cannot open the key-value store at " + path + " (" + why +
                "); values are kept in memory for this run only.");
     return makeInMemoryKeyValueStore();

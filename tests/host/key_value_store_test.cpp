@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 
@@ -92,7 +93,12 @@ TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {
                  return store->removeObjectsForKeys({"a", "b"});
              }},
         };
-        for (const auto& [name, write] : writes) EXPECT_FALSE(write()) << name;
+        for (const auto& [name, write] : writes) {
+            EXPECT_FALSE(write()) << name;
+            EXPECT_EQ(store->stringForKey("a"), "1") << name;
+            EXPECT_EQ(store->stringForKey("b"), "1") << name;
+            EXPECT_TRUE(store->boolForKey("flag")) << name;
+        }
         disk.clear();
     }
     const auto lines = platform.log().lines();
@@ -109,9 +115,38 @@ TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {
     disk.fillAfterCommits(1);
     EXPECT_TRUE(store->setStrings({{"a", "3"}, {"b", "3"}, {"c", "3"}}));
     EXPECT_FALSE(store->setString("4", "a"));
+    EXPECT_EQ(store->stringForKey("a"), "3");
     disk.clear();
+    store.reset();
     store = makeSQLiteKeyValueStore(path);
     for (const char* key : {"a", "b", "c"}) EXPECT_EQ(store->stringForKey(key), "3") << key;
+}
+
+// Reads come from memory: a store opened on a file that another one in the process already has
+// open must still see every write made through either of them.
+TEST(KeyValueStore, StoresOnOneFileSeeEachOthersWritesHoweverThePathIsSpelled) {
+    test::TempDir dir;
+    const std::string path = dir.file("defaults.sqlite");
+    std::filesystem::create_directory_symlink(dir.path(), dir.file("link"));
+    const std::pair<const char*, std::string> spellings[] = {
+        {"the same path", path},
+        {"a dot component", dir.path() + "/./defaults.sqlite"},
+        {"a linked directory", dir.file("link") + "/defaults.sqlite"},
+    };
+    for (const auto& [name, other] : spellings) {
+        SCOPED_TRACE(name);
+        auto first = makeSQLiteKeyValueStore(path);
+        auto second = makeSQLiteKeyValueStore(other);
+        ASSERT_TRUE(first->setStrings({{"k", name}, {"gone", "x"}}));
+        ASSERT_TRUE(second->setBool(true, "flag"));
+        ASSERT_TRUE(second->removeObjectForKey("gone"));
+        EXPECT_EQ(second->stringForKey("k"), name);
+        EXPECT_TRUE(first->boolForKey("flag"));
+        EXPECT_FALSE(first->stringForKey("gone"));
+        first.reset();
+        second.reset();
+        EXPECT_EQ(makeSQLiteKeyValueStore(other)->stringForKey("k"), name) << "on disk";
+    }
 }
 
 TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {
