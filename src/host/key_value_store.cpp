@@ -1,13 +1,14 @@
 #include "plovendale/platform/key_value_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cctype>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -218,8 +219,12 @@ class SQLiteStore final : public KeyValueStore {
         return version;
     }
 
+    // Small pages: the table holds a few short values, and a page cache of small pages is less
+    // memory to touch when a launch opens the store (set before anything is written, or it has
+    // no effect).
     static bool setUp(sqlite3* db, std::string* why) {
         const std::string setup =
+            "PRAGMA page_size=1024;"
             "PRAGMA journal_mode=WAL;"
             "CREATE TABLE IF NOT EXISTS kv (key TEXT PRIMARY KEY NOT NULL,"
             " kind INTEGER NOT NULL, value BLOB NOT NULL) WITHOUT ROWID;"
@@ -356,11 +361,14 @@ class SQLiteStore final : public KeyValueStore {
     ValueTable table_;
 };
 
-// The stores open in this process, by file. A second store on a file would answer reads from a
-// copy that misses the first one's writes; the process's user defaults are one object too.
+// The stores open in this process, by file (device and inode: however the host spells the path,
+// through links or dots, one file is one store). A second store on a file would answer reads from
+// a copy that misses the first one's writes; the process's user defaults are one object too.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
 struct OpenStores {
     std::mutex mutex;
-    std::map<std::string, std::weak_ptr<SQLiteStore>> byFile;
+    std::map<FileIdentity, std::weak_ptr<SQLiteStore>> byFile;
 };
 
 OpenStores& openStores() {
@@ -368,11 +376,10 @@ OpenStores& openStores() {
     return instance;
 }
 
-// One name per file, however the host spells its path.
-std::string fileIdentity(const std::string& path) {
-    std::error_code ec;
-    auto canonical = std::filesystem::weakly_canonical(path, ec);
-    return ec ? path : canonical.string();
+std::optional<FileIdentity> identityOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
 }
 
 }  // namespace
@@ -382,15 +389,19 @@ std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() {
 }
 
 std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) {
-    const std::string file = fileIdentity(path);
     auto& stores = openStores();
     std::lock_guard lock(stores.mutex);
     std::erase_if(stores.byFile, [](const auto& entry) { return entry.second.expired(); });
-    auto& slot = stores.byFile[file];
-    if (auto open = slot.lock()) return open;
+    // A file that does not exist yet is open nowhere in the process.
+    if (const auto file = identityOf(path)) {
+        auto found = stores.byFile.find(*file);
+        if (found != stores.byFile.end()) {
+            if (auto open = found->second.lock()) return open;
+        }
+    }
     std::string why;
     if (auto store = SQLiteStore::open(path, &why)) {
-        slot = store;
+        if (const auto file = identityOf(path)) stores.byFile[*file] = store;
         return store;
     }
     Log::write("[Plovendale] cannot open the key-value store at " + path + " (" + why +

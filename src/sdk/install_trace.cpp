@@ -189,8 +189,8 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
         clientId = CoreHelper::getClientId();
     }
     nlohmann::json params = nlohmann::json::object();
-    for (const auto& [key, value] : ReportParamData::getParams()) params[key] = value;
-    params["ci"] = clientId;
+    for (auto& [key, value] : ReportParamData::getParams()) params[key] = std::move(value);
+    params["ci"] = std::move(clientId);
     std::optional<Bytes> body = JSONSerialization::dataWithJSONObject(params, 0);
     if (!body) {
         failAtOnce(*query, kCodeBadParams, kBadParams, true);

@@ -1,6 +1,6 @@
 #include "signals/sign_info_utils.h"
 
-#include <filesystem>
+#include <string>
 
 #include "host/file_reading.h"
 #include "plovendale/platform/platform.h"
@@ -14,8 +14,16 @@ constexpr const char* kMarkerPath = "_CodeSignature/.pvignore";
 
 // Only a regular file of bounded size is read: a FIFO would block the caller and a huge file
 // would only waste memory.
-std::optional<Bytes> readMarker(const std::filesystem::path& path) {
-    return readRegularFile(path.string(), SignInfoUtils::kMaxMarkerSize).bytes;
+std::optional<Bytes> readMarker(const std::string& path) {
+    return readRegularFile(path, SignInfoUtils::kMaxMarkerSize).bytes;
+}
+
+// The marker path is a relative path appended as components, as std::filesystem::path's / would;
+// joined as text because the install query reads it each time and path objects cost more than
+// the lookup itself.
+std::string markerPath(std::string bundle) {
+    if (!bundle.empty() && bundle.back() != '/') bundle += '/';
+    return bundle + kMarkerPath;
 }
 
 std::string nonEmptyString(const FLOJSONObject& object, const char* key) {
@@ -26,9 +34,8 @@ std::string nonEmptyString(const FLOJSONObject& object, const char* key) {
 }  // namespace
 
 std::optional<SignData> SignInfoUtils::getSignData() {
-    const std::filesystem::path path =
-        std::filesystem::path(Platform::mainBundle()->bundlePath()) / kMarkerPath;
-    const FLOJSONObject root = FLOJSONObject::objectWithData(readMarker(path));
+    const FLOJSONObject root =
+        FLOJSONObject::objectWithData(readMarker(markerPath(Platform::mainBundle()->bundlePath())));
     if (!root) return std::nullopt;
     SignData sign;
     sign.traceId = nonEmptyString(root, "traceId");

@@ -164,8 +164,12 @@ TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {
              const std::string damaged = dir.file("damaged.sqlite");
              makeSQLiteKeyValueStore(damaged)->setString("v", "k");
              std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
-             file.seekp(4096);  // the table's first page, after the schema's
-             file << std::string(4096, '\xde');
+             unsigned char size[2] = {};  // the page size, big-endian at offset 16
+             file.seekg(16);
+             file.read(reinterpret_cast<char*>(size), 2);
+             const int pageSize = size[0] << 8 | size[1];
+             file.seekp(pageSize);  // the table's first page, after the schema's
+             file << std::string(pageSize, '\xde');
              return damaged;
          }},
         {"a directory", [&] { return dir.path(); }},
