@@ -28,7 +28,7 @@ OperatingSystemVersion parseRelease(const char* release) {
 }  // namespace
 
 DesktopDeviceServices::DesktopDeviceServices(DeviceOverrides overrides)
-    : screen_(std::move(overrides.screen)),
+    : screen_(overrides.screen),
       machineName_(std::move(overrides.machineName)),
       osVersion_(overrides.osVersion.value_or(OperatingSystemVersion{})) {
     if (machineName_ && overrides.osVersion) return;
