@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -48,7 +49,7 @@ class ValueTable {
             if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
         }
     }
-    void erase(const std::vector<std::string>& keys) noexcept {
+    void erase(std::span<const std::string> keys) noexcept {
         for (const auto& key : keys) values_.erase(key);
     }
 
@@ -90,7 +91,11 @@ class InMemoryStore final : public KeyValueStore {
         return table_.boolean(key);
     }
     bool setBool(bool value, const std::string& key) override { return merge(valueOf(key, value)); }
-    bool removeObjectForKey(const std::string& key) override { return removeObjectsForKeys({key}); }
+    bool removeObjectForKey(const std::string& key) override {
+        std::lock_guard lock(mutex_);
+        table_.erase({&key, 1});
+        return true;
+    }
     bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
         std::lock_guard lock(mutex_);
         table_.erase(keys);
@@ -175,8 +180,15 @@ class SQLiteStore final : public KeyValueStore {
         return write(valuesOf(valuesByKey));
     }
     bool setBool(bool value, const std::string& key) override { return write(valueOf(key, value)); }
-    bool removeObjectForKey(const std::string& key) override { return removeObjectsForKeys({key}); }
+    bool removeObjectForKey(const std::string& key) override { return remove({&key, 1}); }
     bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
+        return remove(keys);
+    }
+
+  private:
+    explicit SQLiteStore(Database db) : db_(std::move(db)) {}
+
+    bool remove(std::span<const std::string> keys) {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failed("remove");
         const bool batch = keys.size() > 1;
@@ -188,9 +200,6 @@ class SQLiteStore final : public KeyValueStore {
         table_.erase(keys);
         return true;
     }
-
-  private:
-    explicit SQLiteStore(Database db) : db_(std::move(db)) {}
 
     static bool execute(sqlite3* db, const char* sql, std::string* why) {
         char* message = nullptr;
