@@ -353,7 +353,8 @@ Exchange::Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target,
 
 Exchange::~Exchange() {
     // The handle refers to the header list and the CA blob: it goes (or is reset) first.
-    if (pool_ && reusable_) {
+    if (pool_ && reusable_ && easy_) {
+        clearRequestOptions(easy_.get());
         pool_->giveBack(std::move(easy_));
     } else {
         easy_.reset();
@@ -362,8 +363,12 @@ Exchange::~Exchange() {
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
-    easy_ = pool_ ? pool_->take() : Easy(curl_easy_init());
-    if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
+    if (pool_) easy_ = pool_->take();
+    if (!easy_) {
+        easy_.reset(curl_easy_init());
+        if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
+        configureShared(easy_.get());
+    }
     CURL* easy = easy_.get();
 
     std::optional<std::int64_t> bodySize;
@@ -383,27 +388,15 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     }
 
     setOption(easy, CURLOPT_URL, url_.c_str());
-    setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    setOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    setOption(easy, CURLOPT_NOSIGNAL, 1L);
-    setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    setOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     caBlob_ = caBlob();
     if (caBlob_) {
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
     if (const auto noProxy = noProxyList()) setOption(easy, CURLOPT_NOPROXY, noProxy->c_str());
-    setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
-    setOption(easy, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
-    setOption(easy, CURLOPT_WRITEFUNCTION, &Exchange::onWrite);
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
-    setOption(easy, CURLOPT_NOPROGRESS, 0L);
-    setOption(easy, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
     setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
 
     bool hasContentType = false;
@@ -438,6 +431,44 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
     return std::nullopt;
+}
+
+void Exchange::configureShared(CURL* easy) {
+    setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    setOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    setOption(easy, CURLOPT_NOSIGNAL, 1L);
+    setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    setOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+    setOption(easy, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
+    setOption(easy, CURLOPT_WRITEFUNCTION, &Exchange::onWrite);
+    setOption(easy, CURLOPT_NOPROGRESS, 0L);
+    setOption(easy, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
+}
+
+void Exchange::clearRequestOptions(CURL* easy) {
+    // Everything configure, configureBody and start may set beyond the shared options. The
+    // header list, the CA blob and the body are this exchange's and go with it.
+    setOption(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
+    setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
+    setOption(easy, CURLOPT_NOPROXY, static_cast<char*>(nullptr));
+    setOption(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
+    setOption(easy, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
+    setOption(easy, CURLOPT_READDATA, static_cast<void*>(nullptr));
+    setOption(easy, CURLOPT_SEEKFUNCTION, static_cast<curl_seek_callback>(nullptr));
+    setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(nullptr));
+    // Setting the body makes a POST; the GET that follows undoes that, a HEAD and an upload.
+    setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
+    setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    setOption(easy, CURLOPT_HTTPGET, 1L);
+    setOption(easy, CURLOPT_TIMEOUT_MS, 0L);
+    setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(nullptr));
+    setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+    setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(nullptr));
 }
 
 void Exchange::configureBody(std::int64_t size) {

@@ -121,6 +121,11 @@ class Exchange {
              ExchangeObserver& observer, EasyPool* pool);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
+    /// Sets the options every exchange shares on a new handle.
+    static void configureShared(CURL* easy);
+    /// Leaves only the shared options on a handle whose transfer is over, so that the next
+    /// exchange starts from them and the handle points at nothing of this one.
+    static void clearRequestOptions(CURL* easy);
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* self);

@@ -32,13 +32,13 @@ using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
 
-/// Easy handles of finished transfers, kept for the next ones: curl_easy_reset leaves nothing of
-/// a transfer in its handle but the connections, which the multi handle owns anyway, so a kept
-/// handle saves setting up a new one. One thread's; not synchronised.
+/// Easy handles of finished transfers, kept for the next ones. Whoever gives a handle back has
+/// cleared what its transfer set (see Exchange), so a kept handle holds only the options every
+/// exchange shares and the connections, which the multi handle owns anyway. Taking one saves
+/// setting up a new handle and those shared options. One thread's; not synchronised.
 class EasyPool {
   public:
-    /// A handle with every option at its default: a kept one, or a new one (null when libcurl is
-    /// out of memory).
+    /// A kept handle, or null when none is kept.
     Easy take();
     /// A handle that is in no multi handle and runs no transfer.
     void giveBack(Easy easy);

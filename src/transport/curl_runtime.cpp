@@ -90,7 +90,7 @@ bool isHTTPScheme(const std::string& scheme) {
 }  // namespace
 
 Easy EasyPool::take() {
-    if (kept_.empty()) return Easy(curl_easy_init());
+    if (kept_.empty()) return {};
     Easy easy = std::move(kept_.back());
     kept_.pop_back();
     return easy;
@@ -98,7 +98,6 @@ Easy EasyPool::take() {
 
 void EasyPool::giveBack(Easy easy) {
     if (!easy || kept_.size() >= kKept) return;
-    curl_easy_reset(easy.get());
     kept_.push_back(std::move(easy));
 }
 

@@ -635,6 +635,59 @@ TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
     EXPECT_EQ(failing->error->localizedDescription(), "cannot open file");
 }
 
+TEST(URLSessionTest, AHandleKeptFromOneRequestCarriesNothingOfItIntoTheNext) {
+    // Requests run one after the other, so each takes the handle the one before gave back.
+    LocalServer server;
+    const auto echo = [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(request.method + " " + std::to_string(request.body.size()) + " [" +
+                                 request.get_header_value("Accept-Encoding") + "] [" +
+                                 request.get_header_value("X-One") + "] [" +
+                                 request.get_header_value("Content-Type") + "]",
+                             "text/plain");
+    };
+    server.server().Get("/echo", echo).Post("/echo", echo).Put("/echo", echo).Delete("/echo", echo);
+    ASSERT_TRUE(server.start());
+    test::TempDir dir;
+    const std::string file = dir.file("body.bin");
+    std::ofstream(file, std::ios::binary) << std::string(5000, 'u');
+
+    struct Step {
+        const char* method;
+        bool body, upload, extras;
+        const char* expected;  // empty for a HEAD, which has no body to show
+    };
+    const Step steps[] = {
+        {"HEAD", false, false, true, ""},
+        {"POST", true, false, true, "POST 3 [identity] [1] [text/plain]"},
+        {"GET", false, false, false, "GET 0 [] [] []"},
+        {"PUT", false, true, false, "PUT 5000 [] [] [application/x-www-form-urlencoded]"},
+        {"DELETE", false, false, false, "DELETE 0 [] [] []"},
+        {"GET", false, false, false, "GET 0 [] [] []"},
+    };
+    for (const auto& step : steps) {
+        auto request = requestFor(server.url("/echo"));
+        request.httpMethod = step.method;
+        if (step.body) request.httpBody = Bytes{'a', 'b', 'c'};
+        if (step.extras) {
+            request.headerFields.set("X-One", "1");
+            request.headerFields.set("Accept-Encoding", "identity");
+            request.headerFields.set("Content-Type", "text/plain");
+        }
+        auto delegate = std::make_shared<RecordingDelegate>();
+        auto session = URLSession::sessionWithConfiguration(
+            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
+        auto task = step.upload ? session->uploadTaskWithRequest(request, file)
+                                : session->dataTaskWithRequest(request);
+        ASSERT_TRUE(task) << step.method;
+        task->resume();
+        session->finishTasksAndInvalidate();
+        ASSERT_TRUE(delegate->waitInvalidated()) << step.method;
+        ASSERT_FALSE(delegate->error) << step.method;
+        EXPECT_EQ(delegate->response->statusCode, 200) << step.method;
+        EXPECT_EQ(bodyText(*delegate), step.expected) << step.method;
+    }
+}
+
 TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
     const auto& certificates = test::TestCertificates::shared();
     ASSERT_TRUE(certificates.available()) << "openssl could not make a test certificate";
