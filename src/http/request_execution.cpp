@@ -68,25 +68,25 @@ URLSessionConfiguration STHTTPRequest::makeConfiguration() const {
 }
 
 std::shared_ptr<URLSessionTask> STHTTPRequest::makeTask(URLSession& session,
-                                                        const std::optional<URLRequest>& request) {
+                                                        std::optional<URLRequest> request) {
     if (!useUploadTaskInBackground_)
-        return request ? session.dataTaskWithRequest(*request) : nullptr;
+        return request ? session.dataTaskWithRequest(std::move(*request)) : nullptr;
     std::error_code ec;
     const auto directory = std::filesystem::temp_directory_path(ec);
     const std::string path = (ec ? std::filesystem::path("/tmp") : directory) / uniqueText();
     HTTPBodyFileURL_ = http::fileURLFromPath(path);
     if (request && request->httpBody) writeAtomically(path, *request->httpBody);
-    return request ? session.uploadTaskWithRequest(*request, path) : nullptr;
+    return request ? session.uploadTaskWithRequest(std::move(*request), path) : nullptr;
 }
 
 void STHTTPRequest::startAsynchronous() {
-    const std::optional<URLRequest> wireRequest = prepareURLRequest();
+    std::optional<URLRequest> wireRequest = prepareURLRequest();
     auto delegate =
         std::make_shared<STHTTPRequestSessionDelegate>(shared_from_this(), discardsResponseBody_);
     auto session = URLSession::sessionWithConfiguration(makeConfiguration(), delegate);
     delegate->setSession(session);
     session_ = session;
-    task_ = session ? makeTask(*session, wireRequest) : nullptr;
+    task_ = session ? makeTask(*session, std::move(wireRequest)) : nullptr;
     if (task_) task_->resume();
     // The session serves this one task and is let go as soon as the task is over (at once when
     // there is none: it would otherwise hold this request forever).

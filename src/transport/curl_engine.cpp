@@ -113,18 +113,18 @@ void Engine::release(Driven* owner) {
 
 bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
     if (!multi_ || transfers_.count(handle)) return false;
+    if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
     Origin& slots = origins_[origin];
     if (slots.running >= kConnectionsPerOrigin) {
-        transfers_.emplace(handle, Transfer{owner, origin, Stage::Waiting});
+        transfers_.emplace(handle, Transfer{owner, &slots, Stage::Waiting});
+        ++slots.transfers;
         slots.waiting.push_back(handle);
         return true;
     }
-    if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
-        if (slots.running == 0 && slots.waiting.empty()) origins_.erase(origin);
-        return false;
-    }
+    if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
     ++slots.running;
-    transfers_.emplace(handle, Transfer{owner, origin, Stage::Running});
+    transfers_.emplace(handle, Transfer{owner, &slots, Stage::Running});
+    ++slots.transfers;
     owner->exchangeStarted(handle);
     return true;
 }
@@ -132,21 +132,20 @@ bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
 void Engine::detach(CURL* handle) {
     auto it = transfers_.find(handle);
     if (it == transfers_.end()) return;
-    const std::string origin = std::move(it->second.origin);
+    Origin& slots = *it->second.slots;
     const Stage stage = it->second.stage;
     transfers_.erase(it);
-    Origin& slots = origins_[origin];
+    --slots.transfers;
     if (stage == Stage::Running) {
         curl_multi_remove_handle(multi_.get(), handle);
         --slots.running;
     } else if (stage == Stage::Waiting) {
         std::erase(slots.waiting, handle);
     }
-    startWaiting(origin);
+    startWaiting(slots);
 }
 
-void Engine::startWaiting(const std::string& origin) {
-    Origin& slots = origins_[origin];
+void Engine::startWaiting(Origin& slots) {
     while (slots.running < kConnectionsPerOrigin && !slots.waiting.empty()) {
         CURL* handle = slots.waiting.front();
         slots.waiting.pop_front();
@@ -159,7 +158,10 @@ void Engine::startWaiting(const std::string& origin) {
         transfer.stage = Stage::Running;
         transfer.owner->exchangeStarted(handle);
     }
-    if (slots.running == 0 && slots.waiting.empty()) origins_.erase(origin);
+}
+
+void Engine::forgetIdleOrigins() {
+    std::erase_if(origins_, [](const auto& entry) { return entry.second.transfers == 0; });
 }
 
 void Engine::unpause(CURL* handle) {

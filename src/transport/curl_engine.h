@@ -85,18 +85,21 @@ class Engine {
     void finishedTransfers();
     void failedStarts();
     int expireTransfers();
-    void startWaiting(const std::string& origin);
+    struct Origin;
+    void startWaiting(Origin& slots);
+    void forgetIdleOrigins();
     void stop();
 
     enum class Stage { Waiting, Running, StartFailed };
-    struct Transfer {
-        Driven* owner;
-        std::string origin;
-        Stage stage;
-    };
     struct Origin {
         std::size_t running = 0;
         std::deque<CURL*> waiting;
+        std::size_t transfers = 0;  ///< of transfers_ in any stage; none: the origin is idle
+    };
+    struct Transfer {
+        Driven* owner;
+        Origin* slots;  ///< in origins_, which keeps an origin while a transfer refers to it
+        Stage stage;
     };
 
     Multi multi_;
@@ -109,7 +112,10 @@ class Engine {
     // I/O thread only. The engine keeps the per-origin queue itself (rather than libcurl's
     // CURLMOPT_MAX_HOST_CONNECTIONS) so that a transfer's clock starts when it really runs.
     std::unordered_map<CURL*, Transfer> transfers_;
+    // An origin stays once its transfers are done, so that the next request to it (most go to a
+    // handful of origins) finds its queue; idle ones are forgotten past kKeptIdleOrigins.
     std::unordered_map<std::string, Origin> origins_;
+    static constexpr std::size_t kKeptIdleOrigins = 32;
     std::unordered_map<Driven*, std::shared_ptr<Driven>> retained_;
     std::vector<std::function<void()>> forMainQueue_;  ///< this pass's main-queue work
     EasyPool easyPool_;

@@ -100,12 +100,12 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     }
     ~SessionImpl() override { leaveLiveCount(); }
 
-    std::shared_ptr<URLSessionTask> dataTaskWithRequest(const URLRequest& request) override {
-        return makeTask(request, std::nullopt);
+    std::shared_ptr<URLSessionTask> dataTaskWithRequest(URLRequest request) override {
+        return makeTask(std::move(request), std::nullopt);
     }
-    std::shared_ptr<URLSessionTask> uploadTaskWithRequest(const URLRequest& request,
+    std::shared_ptr<URLSessionTask> uploadTaskWithRequest(URLRequest request,
                                                           const std::string& filePath) override {
-        return makeTask(request, filePath);
+        return makeTask(std::move(request), filePath);
     }
     void finishTasksAndInvalidate() override {
         std::lock_guard lock(mutex_);
@@ -152,7 +152,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     }
 
   private:
-    std::shared_ptr<URLSessionTask> makeTask(const URLRequest& request,
+    std::shared_ptr<URLSessionTask> makeTask(URLRequest request,
                                              std::optional<std::string> uploadFile);
 
     template <typename Event>
@@ -208,11 +208,11 @@ class TaskImpl final : public URLSessionTask,
                        public curl::ExchangeObserver,
                        public std::enable_shared_from_this<TaskImpl> {
   public:
-    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier,
-             const URLRequest& request, std::optional<std::string> uploadFile)
+    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier, URLRequest request,
+             std::optional<std::string> uploadFile)
         : session_(std::move(session)),
           identifier_(identifier),
-          original_(std::make_shared<const URLRequest>(request)),
+          original_(std::make_shared<const URLRequest>(std::move(request))),
           uploadFile_(std::move(uploadFile)),
           current_(original_) {}
 
@@ -331,14 +331,14 @@ class TaskImpl final : public URLSessionTask,
     std::size_t bodyBytes_ = 0;  // of the final response, while it is cacheable
 };
 
-std::shared_ptr<URLSessionTask> SessionImpl::makeTask(const URLRequest& request,
+std::shared_ptr<URLSessionTask> SessionImpl::makeTask(URLRequest request,
                                                       std::optional<std::string> uploadFile) {
     if (!curl::looksLikeAbsoluteURL(request.url)) return nullptr;
     {
         std::lock_guard lock(mutex_);
         if (invalidating_) return nullptr;
     }
-    return std::make_shared<TaskImpl>(shared_from_this(), ++nextTaskIdentifier_, request,
+    return std::make_shared<TaskImpl>(shared_from_this(), ++nextTaskIdentifier_, std::move(request),
                                       std::move(uploadFile));
 }
 

@@ -27,9 +27,8 @@ namespace plovendale {
 ///        v
 ///     I/O thread     curl::Engine: one multi handle; the task's exchanges, redirections, timeouts.
 ///        |    \      STHTTPRequest's delegate is called here: it takes each response at once and
-///        |     \     posts the events' work for the main queue, which gets a pass's work in one step
-///        |      v
-///        |    delivery thread   the calls of every other delegate, in event order
+///        |     \     posts the events' work for the main queue, which gets a pass's work in one
+///        step |      v |    delivery thread   the calls of every other delegate, in event order
 ///        v
 ///     main queue     the host drains it: the request's fields and blocks, and with them the host's
 ///                    handlers
@@ -171,9 +170,9 @@ class URLSession {
     virtual ~URLSession() = default;
     /// A suspended task, or nullptr when none can be made (empty URL, text that is not an absolute
     /// URL — no scheme, spaces, control or non-ASCII bytes —, invalidated session).
-    virtual std::shared_ptr<URLSessionTask> dataTaskWithRequest(const URLRequest&) = 0;
+    virtual std::shared_ptr<URLSessionTask> dataTaskWithRequest(URLRequest request) = 0;
     /// As a data task, with the content of the file as the body (read when the transfer starts).
-    virtual std::shared_ptr<URLSessionTask> uploadTaskWithRequest(const URLRequest&,
+    virtual std::shared_ptr<URLSessionTask> uploadTaskWithRequest(URLRequest request,
                                                                   const std::string& filePath) = 0;
     /// Running tasks finish; then didBecomeInvalidWithError(nothing) is delivered and the delegate
     /// is released. No new task can be made, and tasks not resumed by then no longer start.

@@ -26,11 +26,8 @@ class FakeSession final : public URLSession {
     explicit FakeSession(std::string identifier) {
         configuration_.identifier = std::move(identifier);
     }
-    std::shared_ptr<URLSessionTask> dataTaskWithRequest(const URLRequest&) override {
-        return nullptr;
-    }
-    std::shared_ptr<URLSessionTask> uploadTaskWithRequest(const URLRequest&,
-                                                          const std::string&) override {
+    std::shared_ptr<URLSessionTask> dataTaskWithRequest(URLRequest) override { return nullptr; }
+    std::shared_ptr<URLSessionTask> uploadTaskWithRequest(URLRequest, const std::string&) override {
         return nullptr;
     }
     void finishTasksAndInvalidate() override { ++invalidations; }

@@ -579,6 +579,22 @@ TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
         EXPECT_FALSE(delegate->error);
     }
     EXPECT_LE(peak, baseline + 1) << "no thread per session or per request";
+
+    // Many origins, most of them gone at once (nothing listens on these ports): the service
+    // forgets idle origins as it goes and still serves the one that answers.
+    auto many = std::make_shared<RecordingDelegate>();
+    auto session = URLSession::sessionWithConfiguration(
+        URLSessionConfiguration::defaultSessionConfiguration(), many);
+    for (int port = 1; port <= 80; ++port) {
+        const std::string url = port % 20 == 0 ? server.url("/item/" + std::to_string(port))
+                                               : "http://127.0.0.1:" + std::to_string(port) + "/";
+        session->dataTaskWithRequest(requestFor(url))->resume();
+    }
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(many->waitUntil([&] { return many->invalidated; }));
+    const auto events = many->eventKinds();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "complete"), 80);
+    EXPECT_EQ(bodyText(*load(requestFor(server.url("/item/1")))), "item 1");
 }
 
 TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {

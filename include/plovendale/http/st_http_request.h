@@ -358,7 +358,7 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     }
     URLSessionConfiguration makeConfiguration() const;
     std::shared_ptr<URLSessionTask> makeTask(URLSession& session,
-                                             const std::optional<URLRequest>& request);
+                                             std::optional<URLRequest> request);
     void logDiagnostics() const;
     void reportError(const Error& error) const;
     void takeResponseFields(const std::shared_ptr<const HTTPURLResponse>& response);
