@@ -90,6 +90,25 @@ std::optional<std::string> numericIPv4(std::string_view host) {
     return std::string(text, end);
 }
 
+/// Four decimal numbers of 0 to 255 without leading zeros, dot-separated: an IPv4 address in the
+/// form numericIPv4 writes.
+bool isDottedQuad(std::string_view host) {
+    int parts = 0;
+    std::size_t i = 0;
+    while (true) {
+        const std::size_t start = i;
+        unsigned value = 0;
+        while (i < host.size() && i - start < 4 && isDigitASCII(host[i]))
+            value = value * 10 + static_cast<unsigned>(host[i++] - '0');
+        const std::size_t digits = i - start;
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && host[start] == '0'))
+            return false;
+        if (++parts == 4) return i == host.size();
+        if (i == host.size() || host[i] != '.') return false;
+        ++i;
+    }
+}
+
 /// An IPv6 literal "[...]" checked, with its zone split off and its address shortened when it can
 /// be; false when it is not one.
 bool readIPv6(std::string& host, std::string& zone) {
@@ -161,14 +180,18 @@ bool readAuthority(std::string_view authority, ParsedURL& url) {
             const std::size_t digits = port.find_first_not_of('0');
             const std::string_view significant =
                 digits == std::string_view::npos ? "0" : port.substr(digits);
-            if (significant.size() > 5 || std::stoul(std::string(significant)) > 0xFFFF)
-                return false;
+            if (significant.size() > 5) return false;
+            unsigned long number = 0;
+            for (const char digit : significant)
+                number = number * 10 + static_cast<unsigned long>(digit - '0');
+            if (number > 0xFFFF) return false;
             url.port = std::string(significant);
         }
     }
     if (authority.empty()) return false;
     url.host = std::string(authority);
     if (url.host.front() == '[') return readIPv6(url.host, url.zoneID);
+    if (isDottedQuad(url.host)) return true;  // already as numericIPv4 would write it
     if (auto address = numericIPv4(url.host)) {
         url.host = std::move(*address);
         return true;
@@ -277,7 +300,10 @@ std::optional<ParsedURL> ParsedURL::parse(std::string_view text) {
         while (slashes < rest.size() && slashes < 4 && rest[slashes] == '/') ++slashes;
         if (slashes < 1 || slashes > 3) return std::nullopt;
         rest.remove_prefix(slashes);
-        const std::size_t authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
+        std::size_t authorityEnd = 0;
+        while (authorityEnd < rest.size() && rest[authorityEnd] != '/' &&
+               rest[authorityEnd] != '?' && rest[authorityEnd] != '#')
+            ++authorityEnd;
         if (authorityEnd == 0 || !readAuthority(rest.substr(0, authorityEnd), url))
             return std::nullopt;
         rest.remove_prefix(authorityEnd);

@@ -96,6 +96,8 @@ TEST(ParsedURLTest, NormalisesAsTheTransferReads) {
         {"http://[0:0::1]:8", "http://[::1]:8/"},
         {"http://[fe80::1%25eth0]/", "http://[fe80::1%25eth0]/"},
         {"http://0x7f.1/", "http://127.0.0.1/"},
+        {"http://010.0.0.255:00065535/", "http://8.0.0.255:65535/"},
+        {"http://256.1.1.1/", "http://256.1.1.1/"},
         {"http://h%zz/", "http://h%25zz/"},
         {"file://localhost/x", "file:///x"},
     };
@@ -105,8 +107,9 @@ TEST(ParsedURLTest, NormalisesAsTheTransferReads) {
         EXPECT_EQ(parsed->normalisedText(), normalised) << text;
     }
     EXPECT_EQ(ParsedURL::parse("https://h")->portOrDefault(), "443");
-    for (const char* refused : {"http:////h", "http:h", "http://h:65536/", "http://[::1x]/",
-                                "http://a%01b/", "http://a b/", "file://host/x", "file:/c:/x"}) {
+    for (const char* refused :
+         {"http:////h", "http:h", "http://h:65536/", "http://h:0065536/", "http://[::1x]/",
+          "http://a%01b/", "http://a b/", "file://host/x", "file:/c:/x"}) {
         EXPECT_FALSE(ParsedURL::parse(refused)) << refused;
     }
 }
