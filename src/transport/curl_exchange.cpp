@@ -354,7 +354,7 @@ Exchange::Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target,
 Exchange::~Exchange() {
     // The handle refers to the header list and the CA blob: it goes (or is reset) first.
     if (pool_ && reusable_ && easy_) {
-        clearRequestOptions(easy_.get());
+        clearRequestOptions();
         pool_->giveBack(std::move(easy_));
     } else {
         easy_.reset();
@@ -393,7 +393,8 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
-    if (const auto noProxy = noProxyList()) setOption(easy, CURLOPT_NOPROXY, noProxy->c_str());
+    const auto noProxy = noProxyList();
+    setOption(easy, CURLOPT_NOPROXY, noProxy ? noProxy->c_str() : nullptr);
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
@@ -406,6 +407,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
             // Let libcurl announce it, so that it also decodes what it asked for.
             setOption(easy, CURLOPT_ACCEPT_ENCODING, value.c_str());
+            acceptEncodingSet_ = true;
             continue;
         }
         hasContentType = hasContentType || equalsIgnoringASCIICase(name, "Content-Type");
@@ -420,15 +422,21 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     setOption(easy, CURLOPT_HTTPHEADER, headers_.get());
 
     const std::string& method = request_->httpMethod;
+    methodSet_ = true;
     if (method == "HEAD") {
         setOption(easy, CURLOPT_NOBODY, 1L);
     } else if (bodySize) {
         configureBody(*bodySize);
-        if (method != "POST") setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (method != "POST") {
+            setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+            customRequestSet_ = true;
+        }
     } else if (method == "GET") {
         setOption(easy, CURLOPT_HTTPGET, 1L);
+        methodSet_ = false;
     } else {
         setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        customRequestSet_ = true;
     }
     return std::nullopt;
 }
@@ -448,27 +456,28 @@ void Exchange::configureShared(CURL* easy) {
     setOption(easy, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
 }
 
-void Exchange::clearRequestOptions(CURL* easy) {
-    // Everything configure, configureBody and start may set beyond the shared options. The
-    // header list, the CA blob and the body are this exchange's and go with it.
+void Exchange::clearRequestOptions() {
+    // The options configure sets for every request are set anew by the next one. The header
+    // list, the CA blob and the body are this exchange's and go with it.
+    CURL* easy = easy_.get();
     setOption(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-    setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
-    setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
-    setOption(easy, CURLOPT_NOPROXY, static_cast<char*>(nullptr));
-    setOption(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
-    setOption(easy, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
-    setOption(easy, CURLOPT_READDATA, static_cast<void*>(nullptr));
-    setOption(easy, CURLOPT_SEEKFUNCTION, static_cast<curl_seek_callback>(nullptr));
-    setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(nullptr));
-    // Setting the body makes a POST; the GET that follows undoes that, a HEAD and an upload.
-    setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
-    setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    if (caBlob_) setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
+    if (acceptEncodingSet_) setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
+    if (!methodSet_) return;
+    if (customRequestSet_) setOption(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
+    if (bodySize_ >= 0) {
+        if (bodyUpFront_) {
+            setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
+        } else {
+            setOption(easy, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
+            setOption(easy, CURLOPT_READDATA, static_cast<void*>(nullptr));
+            setOption(easy, CURLOPT_SEEKFUNCTION, static_cast<curl_seek_callback>(nullptr));
+            setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(nullptr));
+        }
+        setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    }
+    // Setting the body makes a POST; the GET undoes that, a HEAD and an upload.
     setOption(easy, CURLOPT_HTTPGET, 1L);
-    setOption(easy, CURLOPT_TIMEOUT_MS, 0L);
-    setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(nullptr));
-    setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
-    setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
-    setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(nullptr));
 }
 
 void Exchange::configureBody(std::int64_t size) {

@@ -123,9 +123,9 @@ class Exchange {
     void configureBody(std::int64_t size);
     /// Sets the options every exchange shares on a new handle.
     static void configureShared(CURL* easy);
-    /// Leaves only the shared options on a handle whose transfer is over, so that the next
+    /// Leaves only the shared options on the handle, whose transfer is over, so that the next
     /// exchange starts from them and the handle points at nothing of this one.
-    static void clearRequestOptions(CURL* easy);
+    void clearRequestOptions();
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* self);
@@ -154,6 +154,11 @@ class Exchange {
     std::int64_t bodySize_ = -1;
     std::int64_t bodyOffset_ = 0;  ///< sent (or read out) so far
     bool bodyUpFront_ = false;
+
+    // Options beyond the ones configure always sets, to be cleared before the handle is kept.
+    bool acceptEncodingSet_ = false;
+    bool customRequestSet_ = false;
+    bool methodSet_ = false;  ///< anything but the plain GET a cleared handle does
 
     // Header block being received.
     std::vector<std::pair<std::string, std::string>> fields_;
