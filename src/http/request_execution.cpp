@@ -93,8 +93,7 @@ void STHTTPRequest::startAsynchronous() {
     if (session) session->finishTasksAndInvalidate();
 
     takenResponse_.reset();
-    const auto current = task_ ? task_->currentRequest() : nullptr;
-    request_ = current ? std::optional<URLRequest>(*current) : std::nullopt;
+    request_ = task_ ? task_->currentRequest() : nullptr;
     requestHeaders_.clear();
     if (request_) {
         for (const auto& [name, value] : request_->headerFields.entries())

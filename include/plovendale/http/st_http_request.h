@@ -140,9 +140,12 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     void setDataToUpload(std::vector<STHTTPRequestDataUpload> data) {
         dataToUpload_ = std::move(data);
     }
-    /// The wire request as the task sends it, recorded at start.
-    const std::optional<URLRequest>& request() const { return request_; }
-    void setRequest(std::optional<URLRequest> request) { request_ = std::move(request); }
+    /// The wire request as the task sends it, recorded at start (shared with the task, not
+    /// copied); null before.
+    const std::shared_ptr<const URLRequest>& request() const { return request_; }
+    void setRequest(std::optional<URLRequest> request) {
+        request_ = request ? std::make_shared<const URLRequest>(std::move(*request)) : nullptr;
+    }
     /// The file URL ("file://" and the path) of a background upload's temporary body file.
     const std::optional<std::string>& HTTPBodyFileURL() const { return HTTPBodyFileURL_; }
     void setHTTPBodyFileURL(std::optional<std::string> fileURL) {
@@ -382,7 +385,7 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     std::optional<Error> error_;
     std::vector<STHTTPRequestFileUpload> filesToUpload_;
     std::vector<STHTTPRequestDataUpload> dataToUpload_;
-    std::optional<URLRequest> request_;
+    std::shared_ptr<const URLRequest> request_;
     std::optional<std::string> HTTPBodyFileURL_;
     std::vector<HTTPCookie> ephemeralRequestCookies_;
 
