@@ -198,28 +198,29 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
     return std::nullopt;
 }
 
-URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
-                          const HTTPCookieStorage* jar) {
-    // Every member but the fields, which are rebuilt below.
-    URLRequest prepared;
-    prepared.url = request.url;
-    prepared.httpMethod = request.httpMethod.empty() ? "GET" : request.httpMethod;
-    prepared.cachePolicy = request.cachePolicy;
-    prepared.timeoutInterval = request.timeoutInterval;
-    prepared.httpBody = request.httpBody;
-    prepared.httpShouldHandleCookies = request.httpShouldHandleCookies;
-    HTTPHeaderFields fields;
+namespace {
+
+bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
+    return std::any_of(fields.entries().begin(), fields.entries().end(), [&](const auto& entry) {
+        return equalsIgnoringASCIICase(entry.first, name);
+    });
+}
+
+HTTPHeaderFields wireFields(const URLRequest& request, std::optional<std::int64_t> bodySize,
+                            const HTTPCookieStorage* jar) {
+    // The caller's fields, less those refused. Names are already unique, so the set keeps its
+    // order. A length keeps its place only to be replaced by the true one below.
+    HTTPHeaderFields fields = request.headerFields;
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
-            equalsIgnoringASCIICase(name, "Content-Length") ||
+            (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
             equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
             equalsIgnoringASCIICase(name, "Expect")) {
-            continue;
+            fields.remove(name);
         }
-        fields.set(name, value);
     }
-    if (request.httpShouldHandleCookies && jar && !fields.get("Cookie")) {
+    if (request.httpShouldHandleCookies && jar && !hasField(fields, "Cookie")) {
         std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
@@ -228,13 +229,40 @@ URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t>
             fields.set(name, value);
     }
     if (bodySize) {
-        if (*bodySize > 0 && !fields.get("Content-Type")) {
+        if (*bodySize > 0 && !hasField(fields, "Content-Type")) {
             fields.set("Content-Type", "application/x-www-form-urlencoded");
         }
         fields.set("Content-Length", std::to_string(*bodySize));
     }
+    return fields;
+}
+
+URLRequest withFields(const URLRequest& request, HTTPHeaderFields fields) {
+    URLRequest prepared;
+    prepared.url = request.url;
+    prepared.httpMethod = request.httpMethod.empty() ? "GET" : request.httpMethod;
+    prepared.cachePolicy = request.cachePolicy;
+    prepared.timeoutInterval = request.timeoutInterval;
+    prepared.httpBody = request.httpBody;
+    prepared.httpShouldHandleCookies = request.httpShouldHandleCookies;
     prepared.headerFields = std::move(fields);
     return prepared;
+}
+
+}  // namespace
+
+URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
+                          const HTTPCookieStorage* jar) {
+    return withFields(request, wireFields(request, bodySize, jar));
+}
+
+std::shared_ptr<const URLRequest> prepareRequest(std::shared_ptr<const URLRequest> request,
+                                                 std::optional<std::int64_t> bodySize,
+                                                 const HTTPCookieStorage* jar) {
+    HTTPHeaderFields fields = wireFields(*request, bodySize, jar);
+    // A request prepared before (by the request object, say) goes as it is, body not copied.
+    if (fields == request->headerFields && !request->httpMethod.empty()) return request;
+    return std::make_shared<const URLRequest>(withFields(*request, std::move(fields)));
 }
 
 std::optional<URLRequest> redirectRequest(const URLRequest& request,

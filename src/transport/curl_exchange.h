@@ -38,6 +38,10 @@ Error urlError(std::int64_t code, const std::string& failingURL = {});
 /// given). bodySize: the body's length, or nothing when there is none.
 URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
                           const HTTPCookieStorage* jar);
+/// The same, sharing `request` itself when it already is as it goes on the wire.
+std::shared_ptr<const URLRequest> prepareRequest(std::shared_ptr<const URLRequest> request,
+                                                 std::optional<std::int64_t> bodySize,
+                                                 const HTTPCookieStorage* jar);
 
 /// The request to propose for a redirection from `request` (as the caller made it) answered by
 /// `response`, or nothing when the response is not a usable redirection.

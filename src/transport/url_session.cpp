@@ -227,9 +227,8 @@ class TaskImpl final : public URLSessionTask,
         }
         // Prepared here, so that currentRequest() shows the wire fields as soon as resume()
         // returns.
-        auto prepared = std::make_shared<const URLRequest>(
-            curl::prepareRequest(*original_, curl::bodySizeOf(*original_, uploadFile_),
-                                 session_->cookieJar(*original_)));
+        auto prepared = curl::prepareRequest(original_, curl::bodySizeOf(*original_, uploadFile_),
+                                             session_->cookieJar(*original_));
         {
             std::lock_guard lock(mutex_);
             current_ = prepared;
@@ -469,9 +468,9 @@ void TaskImpl::answerRedirection(std::uint64_t question, std::optional<URLReques
     if (!(hopUpload_ && next->httpMethod == hop_->httpMethod && !next->httpBody))
         hopUpload_.reset();
     hop_ = std::make_shared<const URLRequest>(std::move(*next));
-    begin(std::make_shared<const URLRequest>(curl::prepareRequest(
-              *hop_, curl::bodySizeOf(*hop_, hopUpload_), session_->cookieJar(*hop_))),
-          budget);
+    begin(
+        curl::prepareRequest(hop_, curl::bodySizeOf(*hop_, hopUpload_), session_->cookieJar(*hop_)),
+        budget);
 }
 
 void TaskImpl::answerResponse(std::uint64_t question, URLSessionResponseDisposition disposition) {
