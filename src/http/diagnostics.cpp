@@ -85,9 +85,12 @@ std::string STHTTPRequest::debugDescription() const {
 }
 
 void STHTTPRequest::logDiagnostics() const {
+    // Asked at every start: the keys are made once.
+    static const std::string debugKey(kShowDebugDescriptionKey);
+    static const std::string curlKey(kShowCurlDescriptionKey);
     auto store = Platform::keyValueStore();
-    const bool showDebug = store && store->boolForKey(kShowDebugDescriptionKey);
-    const bool showCurl = store && store->boolForKey(kShowCurlDescriptionKey);
+    const bool showDebug = store && store->boolForKey(debugKey);
+    const bool showCurl = store && store->boolForKey(curlKey);
     if (!showDebug && !showCurl) return;
     std::string block = kLogFrame;
     if (showDebug) block += debugDescription();

@@ -310,7 +310,8 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     // names, so that a hostile block cannot make this quadratic.
     constexpr std::size_t kScannedFields = 32;
     const bool scanned = fields.size() <= kScannedFields;
-    std::vector<const std::string*> keys;                              // scanned blocks
+    std::vector<const std::string*> keys;  // scanned blocks
+    if (scanned) keys.reserve(fields.size());
     std::unordered_map<std::string, const std::string*> keyOfLowered;  // long blocks
     const auto keyOf = [&](std::string_view name) -> const std::string* {
         if (scanned) {
