@@ -381,7 +381,8 @@ Exchange::Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target,
 }
 
 Exchange::~Exchange() {
-    // The handle refers to the header list and the CA blob: it goes (or is reset) first.
+    // The handle refers to the header list and the CA blob: it goes (or is cleared and kept)
+    // first.
     if (pool_ && reusable_ && easy_) {
         clearRequestOptions();
         pool_->giveBack(std::move(easy_));
