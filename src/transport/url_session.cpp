@@ -350,7 +350,6 @@ void TaskImpl::start(std::shared_ptr<const URLRequest> prepared) {
 
 void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
                      std::optional<std::chrono::steady_clock::duration> budget) {
-    const std::string url = prepared->url;
     auto made =
         Exchange::make(std::move(prepared), hopUpload_, *this, &Engine::shared().easyPool());
     if (auto* error = std::get_if<Error>(&made)) {
@@ -367,7 +366,7 @@ void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
     stage_ = Stage::Exchanging;
     receivedAll_ = false;
     attached_ = Engine::shared().attach(exchange_->handle(), this, exchange_->origin());
-    if (!attached_) finish(curl::urlError(URLErrorCode::kUnknown, url));
+    if (!attached_) finish(curl::urlError(URLErrorCode::kUnknown, exchange_->request()->url));
 }
 
 bool TaskImpl::onResponse(Exchange& exchange) {
