@@ -27,8 +27,9 @@ namespace plovendale {
 ///        v
 ///     I/O thread     curl::Engine: one multi handle; the task's exchanges, redirections, timeouts.
 ///        |    \      STHTTPRequest's delegate is called here: it takes each response at once and
-///        |     \     posts the events' work for the main queue, which gets a pass's work in one
-///        step |      v |    delivery thread   the calls of every other delegate, in event order
+///        |     \     posts the events' work for the main queue, a pass's work in one step
+///        |      v
+///        |    delivery thread   the calls of every other delegate, in event order
 ///        v
 ///     main queue     the host drains it: the request's fields and blocks, and with them the host's
 ///                    handlers
