@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <vector>
+
+#include "util/text.h"
 
 namespace plovendale {
 namespace {
@@ -33,7 +36,78 @@ const char* nonFiniteNumber(const nlohmann::json& root) {
     return nullptr;
 }
 
+// One JSON string as the general writer puts it: quote, backslash and the five short control
+// escapes, every other control character as \u00xx, everything else (non-ASCII included) as is.
+bool appendString(Bytes& out, std::string_view text) {
+    if (!isValidUTF8(text)) return false;
+    out.push_back('"');
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        const char* shortForm = nullptr;
+        switch (c) {
+            case '"':
+                shortForm = "\\\"";
+                break;
+            case '\\':
+                shortForm = "\\\\";
+                break;
+            case '\b':
+                shortForm = "\\b";
+                break;
+            case '\f':
+                shortForm = "\\f";
+                break;
+            case '\n':
+                shortForm = "\\n";
+                break;
+            case '\r':
+                shortForm = "\\r";
+                break;
+            case '\t':
+                shortForm = "\\t";
+                break;
+            default:
+                break;
+        }
+        if (shortForm) {
+            out.insert(out.end(), shortForm, shortForm + 2);
+        } else if (c < 0x20) {
+            const char escaped[] = {
+                '\\', 'u', '0', '0', kLowerHexDigits[c >> 4], kLowerHexDigits[c & 0xF]};
+            out.insert(out.end(), escaped, escaped + sizeof escaped);
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+    return true;
+}
+
 }  // namespace
+
+std::optional<Bytes> JSONSerialization::dataWithStringDictionary(
+    const std::map<std::string, std::string>& object, Error* error) {
+    std::size_t size = 2;
+    for (const auto& [key, value] : object) size += key.size() + value.size() + 6;
+    Bytes out;
+    out.reserve(size);
+    out.push_back('{');
+    for (const auto& [key, value] : object) {
+        if (out.size() > 1) out.push_back(',');
+        if (!appendString(out, key)) {
+            fill(error, kWriteInapplicableError, "Invalid UTF-8 text in JSON write (a key)");
+            return std::nullopt;
+        }
+        out.push_back(':');
+        if (!appendString(out, value)) {
+            fill(error, kWriteInapplicableError,
+                 "Invalid UTF-8 text in JSON write (the value of \"" + key + "\")");
+            return std::nullopt;
+        }
+    }
+    out.push_back('}');
+    return out;
+}
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,
                                                            unsigned /*options*/, Error* error) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
+#include <string>
 
 #include "plovendale/platform/bytes.h"
 #include "plovendale/platform/error.h"
@@ -30,6 +32,11 @@ class JSONSerialization {
     /// when the value holds text that is not valid UTF-8 or a number that is not finite.
     static std::optional<Bytes> dataWithJSONObject(const nlohmann::json& object, unsigned options,
                                                    Error* error = nullptr);
+
+    /// The same text as dataWithJSONObject gives for an object of strings, written straight from
+    /// the map: the install parameters and the state report take this path on the host's thread.
+    static std::optional<Bytes> dataWithStringDictionary(
+        const std::map<std::string, std::string>& object, Error* error = nullptr);
 
     /// Parses UTF-8 JSON text. With options 0 only an object or an array is accepted at the top
     /// level; empty or malformed text gives nothing and fills `error`. Nesting depth is not limited

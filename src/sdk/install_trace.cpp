@@ -1,8 +1,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
+#include <string>
 
 #include "host/host_code.h"
 #include "host/identifiers.h"
@@ -188,10 +189,9 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
             internal::emitEvent("store.failed", {{"what", "client id"}});
         clientId = CoreHelper::getClientId();
     }
-    nlohmann::json params = nlohmann::json::object();
-    for (auto& [key, value] : ReportParamData::getParams()) params[key] = std::move(value);
+    std::map<std::string, std::string> params = ReportParamData::getParams();
     params["ci"] = std::move(clientId);
-    std::optional<Bytes> body = JSONSerialization::dataWithJSONObject(params, 0);
+    std::optional<Bytes> body = JSONSerialization::dataWithStringDictionary(params);
     if (!body) {
         failAtOnce(*query, kCodeBadParams, kBadParams, true);
         return;
@@ -236,13 +236,14 @@ void sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::strin
         return;
     }
     if (internal::trackingDisabled()) return;  // disabled while the query was in flight
-    nlohmann::json report = nlohmann::json::object();
-    report["ci"] = CoreHelper::getClientId();
-    report["t"] = std::to_string(elapsedMs);
-    report["ms"] = (code == 200 && !StringUtils::isNullOrEmpty(traceId)) ? "1" : "0";
-    report["cd"] = std::to_string(code);
-    report["msg"] = code == 200 ? "success" : "";
-    std::optional<Bytes> body = JSONSerialization::dataWithJSONObject(report, 0);
+    const std::map<std::string, std::string> report{
+        {"ci", CoreHelper::getClientId()},
+        {"t", std::to_string(elapsedMs)},
+        {"ms", (code == 200 && !StringUtils::isNullOrEmpty(traceId)) ? "1" : "0"},
+        {"cd", std::to_string(code)},
+        {"msg", code == 200 ? "success" : ""},
+    };
+    std::optional<Bytes> body = JSONSerialization::dataWithStringDictionary(report);
     if (!body) return;
     const std::string text = toString(*body);
     auto request = makeServiceRequest(

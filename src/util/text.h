@@ -31,6 +31,7 @@ bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
 // ---- Hexadecimal ------------------------------------------------------------------------------
 
 inline constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
+inline constexpr char kLowerHexDigits[] = "0123456789abcdef";
 /// The value of a hexadecimal digit of either case, or -1.
 int hexValue(char c);
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
@@ -103,6 +104,33 @@ TEST(JSONSerialization, WritesCompactTextAndRefusesWhatItCannotWrite) {
         EXPECT_EQ(error.domain, kJSONErrorDomain);
         EXPECT_NE(error.localizedDescription().find(why), std::string::npos)
             << error.localizedDescription();
+    }
+}
+
+TEST(JSONSerialization, WritesAStringDictionaryAsTheGeneralWriterDoes) {
+    std::string everyControl;
+    for (char c = 1; c < 0x20; ++c) everyControl += c;
+    const std::map<std::string, std::string> object{
+        {"", ""},
+        {"a\"b\\c", "x/y \x7f"},
+        {"controls", everyControl},
+        {"nul", std::string("a\0b", 3)},
+        {"\xc3\xa9t\xc3\xa9", "\xe2\x82\xac \xf0\x9f\x98\x80 \u2028"},
+        {"ci", "0123456789abcdef0123456789abcdef"},
+    };
+    const auto written = JSONSerialization::dataWithStringDictionary(object);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(toString(*written),
+              toString(*JSONSerialization::dataWithJSONObject(nlohmann::json(object), 0)));
+    EXPECT_EQ(toString(*JSONSerialization::dataWithStringDictionary({})), "{}");
+
+    for (const auto& bad : std::vector<std::map<std::string, std::string>>{
+             {{"k", "\xff"}}, {{"\xc3", "v"}}, {{"a", "ok"}, {"b", "\xed\xa0\x80"}}}) {
+        Error error;
+        EXPECT_FALSE(JSONSerialization::dataWithStringDictionary(bad, &error));
+        EXPECT_FALSE(JSONSerialization::dataWithJSONObject(nlohmann::json(bad), 0));
+        EXPECT_EQ(error.domain, kJSONErrorDomain);
+        EXPECT_NE(error.localizedDescription().find("UTF-8"), std::string::npos);
     }
 }
 
