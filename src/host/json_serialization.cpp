@@ -36,49 +36,47 @@ const char* nonFiniteNumber(const nlohmann::json& root) {
     return nullptr;
 }
 
+const char* shortEscape(unsigned char c) {
+    switch (c) {
+        case '"':
+            return "\\\"";
+        case '\\':
+            return "\\\\";
+        case '\b':
+            return "\\b";
+        case '\f':
+            return "\\f";
+        case '\n':
+            return "\\n";
+        case '\r':
+            return "\\r";
+        case '\t':
+            return "\\t";
+        default:
+            return nullptr;
+    }
+}
+
 // One JSON string as the general writer puts it: quote, backslash and the five short control
 // escapes, every other control character as \u00xx, everything else (non-ASCII included) as is.
 bool appendString(Bytes& out, std::string_view text) {
     if (!isValidUTF8(text)) return false;
     out.push_back('"');
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        const char* shortForm = nullptr;
-        switch (c) {
-            case '"':
-                shortForm = "\\\"";
-                break;
-            case '\\':
-                shortForm = "\\\\";
-                break;
-            case '\b':
-                shortForm = "\\b";
-                break;
-            case '\f':
-                shortForm = "\\f";
-                break;
-            case '\n':
-                shortForm = "\\n";
-                break;
-            case '\r':
-                shortForm = "\\r";
-                break;
-            case '\t':
-                shortForm = "\\t";
-                break;
-            default:
-                break;
-        }
-        if (shortForm) {
-            out.insert(out.end(), shortForm, shortForm + 2);
-        } else if (c < 0x20) {
-            const char escaped[] = {
-                '\\', 'u', '0', '0', kLowerHexDigits[c >> 4], kLowerHexDigits[c & 0xF]};
-            out.insert(out.end(), escaped, escaped + sizeof escaped);
+    const auto* run = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto* const end = run + text.size();
+    for (const auto* p = run; p != end; ++p) {
+        if (*p >= 0x20 && *p != '"' && *p != '\\') continue;
+        out.insert(out.end(), run, p);  // the plain characters before this one
+        run = p + 1;
+        if (const char* escaped = shortEscape(*p)) {
+            out.insert(out.end(), escaped, escaped + 2);
         } else {
-            out.push_back(c);
+            const char unicode[] = {
+                '\\', 'u', '0', '0', kLowerHexDigits[*p >> 4], kLowerHexDigits[*p & 0xF]};
+            out.insert(out.end(), unicode, unicode + sizeof unicode);
         }
     }
+    out.insert(out.end(), run, end);
     out.push_back('"');
     return true;
 }

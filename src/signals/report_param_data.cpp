@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string_view>
+#include <utility>
 #include <variant>
 
 #include "plovendale/platform/platform.h"
@@ -87,23 +89,30 @@ std::map<std::string, std::string> ReportParamData::getParams() {
     const std::string markerTrace = marker ? marker->traceId.value_or("") : "";
     const std::string ti = StringUtils::isNullOrEmpty(markerTrace) ? clip : markerTrace;
 
-    params["di"] = "";
-    params["pkg"] = BundleInfo::bundle();
-    params["osvn"] = BundleInfo::osNameVersion();
-    params["vc"] = BundleInfo::appBuild();
-    params["clip"] = clip;
-    params["ai"] = "";
-    params["sw"] = wholePixels(pixels.width);
-    params["sh"] = wholePixels(pixels.height);
-    params["li"] = "";
-    params["br"] = "Apple";
-    params["gr"] = "";
-    params["gv"] = "";
-    params["ti"] = ti;
-    params["svn"] = SDK_VERSION;
-    if (model) params["md"] = *model;
-    params["os"] = "iOS";
-    params["ch"] = channel;
+    // In key order, each placed at the end: the map never searches for a slot.
+    std::pair<const char*, std::string> entries[] = {
+        {"ai", ""},
+        {"br", "Apple"},
+        {"ch", channel},
+        {"clip", clip},
+        {"di", ""},
+        {"gr", ""},
+        {"gv", ""},
+        {"li", ""},
+        {"md", model.value_or("")},
+        {"os", "iOS"},
+        {"osvn", BundleInfo::osNameVersion()},
+        {"pkg", BundleInfo::bundle()},
+        {"sh", wholePixels(pixels.height)},
+        {"svn", SDK_VERSION},
+        {"sw", wholePixels(pixels.width)},
+        {"ti", ti},
+        {"vc", BundleInfo::appBuild()},
+    };
+    for (auto& [key, value] : entries) {
+        if (!model && std::string_view(key) == "md") continue;
+        params.emplace_hint(params.end(), key, std::move(value));
+    }
     return params;
 }
 
