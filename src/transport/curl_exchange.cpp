@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <unordered_map>
 
 #include "transport/curl_text.h"
@@ -347,12 +349,35 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     return response;
 }
 
+namespace {
+
+// An application's requests go to a handful of URLs, most often the one it asked before: the
+// last URL read on this thread is kept with its reading, and a copy costs far less than a parse.
+URLCheck readHTTPURL(const std::string& url, ParsedURL& target, std::string& text) {
+    struct LastRead {
+        std::string url;
+        ParsedURL target;
+        std::string text;
+    };
+    thread_local std::optional<LastRead> last;
+    if (last && last->url == url) {
+        target = last->target;
+        text = last->text;
+        return URLCheck::Ok;
+    }
+    const URLCheck check = parseHTTPURL(url, target, &text);
+    if (check == URLCheck::Ok) last = LastRead{url, target, text};
+    return check;
+}
+
+}  // namespace
+
 std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
     ExchangeObserver& observer, EasyPool* pool) {
     ParsedURL target;
     std::string text;
-    switch (parseHTTPURL(prepared->url, target, &text)) {
+    switch (readHTTPURL(prepared->url, target, text)) {
         case URLCheck::Unsupported:
             return urlError(URLErrorCode::kUnsupportedURL, prepared->url);
         case URLCheck::Bad:

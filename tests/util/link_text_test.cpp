@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <tuple>
+
 #include "util/text.h"
 #include "util/url_components.h"
 
@@ -56,6 +59,24 @@ TEST(PercentTest, UnescapesOnlyWellFormedUTF8) {
     }
     const std::string text = "{\"pr\":\"a b/\u00e9\",\"ch\":\"%\"}";
     EXPECT_EQ(percentUnescape(percentEscape(text)), text);
+}
+
+TEST(ASCIICaseTest, ComparesOnlyASCIILettersWithoutCase) {
+    const std::tuple<std::string_view, std::string_view, bool> cases[] = {
+        {"Content-Length", "Content-Length", true},
+        {"content-length", "CONTENT-LENGTH", true},
+        {"Content-Length", "Content-Lengt", false},
+        {"Content-Length", "Content-Lengtj", false},
+        {"", "", true},
+        {"[", "{", false},  // 0x5B and 0x7B differ by the case bit but are not letters
+        {"@", "`", false},
+        {"\xc3\xa9", "\xc3\x89", false},  // no case folding beyond ASCII
+    };
+    for (const auto& [a, b, equal] : cases) {
+        EXPECT_EQ(equalsIgnoringASCIICase(a, b), equal) << a << " / " << b;
+        EXPECT_EQ(equalsIgnoringASCIICase(b, a), equal) << b << " / " << a;
+    }
+    EXPECT_EQ(lowercasedASCII("MiXeD-Case_\xc3\x89"), "mixed-case_\xc3\x89");
 }
 
 TEST(URLComponentsTest, ReadsPathAndQueryOfAnyScheme) {
