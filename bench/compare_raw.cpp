@@ -11,6 +11,8 @@
 //
 //   compare_raw [requests=2000]
 //   compare_raw --client raw|library PORT COUNT   (one side alone; used under callgrind)
+//   compare_raw --concurrent raw|library PORT COUNT  (one side's 200-in-flight run alone, for a
+//                                                    profiler; prints its requests per second)
 //   compare_raw --serve                           (the server alone; prints its port)
 
 #include <curl/curl.h>
@@ -326,6 +328,16 @@ int runClient(const std::string& side, int port, int count) {
     return failures == 0 ? 0 : 2;
 }
 
+template <typename Client>
+int runConcurrent(const Client& client, int count) {
+    for (int i = 0; i < 50; ++i) client.one();  // warm the connection cache
+    const auto started = Clock::now();
+    const int succeeded = client.concurrent(count, kConcurrent);
+    std::printf("%.1f req/s\n",
+                count / std::chrono::duration<double>(Clock::now() - started).count());
+    return succeeded == count ? 0 : 2;
+}
+
 void printRow(const char* name, double raw, double library, const char* unit) {
     std::printf("%-34s %12.1f %12.1f %8.2fx  %s\n", name, raw, library,
                 raw > 0 ? library / raw : 0.0, unit);
@@ -338,6 +350,13 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--client") {
         pinTo(0);
         return runClient(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    if (argc == 5 && std::string(argv[1]) == "--concurrent") {
+        pinTo(0);
+        const int port = std::atoi(argv[3]);
+        const int count = std::atoi(argv[4]);
+        if (std::string(argv[2]) == "raw") return runConcurrent(RawClient(port), count);
+        return runConcurrent(LibraryClient(port), count);
     }
     if (argc == 2 && std::string(argv[1]) == "--serve") {
         const auto [server, port] = plovendale::bench::forkServer(serve);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <utility>
 
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
@@ -124,6 +125,7 @@ bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
     if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
     ++slots.running;
     transfers_.emplace(handle, Transfer{owner, &slots, Stage::Running});
+    running_.emplace_back(handle, owner);
     ++slots.transfers;
     owner->exchangeStarted(handle);
     return true;
@@ -138,9 +140,12 @@ void Engine::detach(CURL* handle) {
     --slots.transfers;
     if (stage == Stage::Running) {
         curl_multi_remove_handle(multi_.get(), handle);
+        std::erase_if(running_, [handle](const auto& entry) { return entry.first == handle; });
         --slots.running;
     } else if (stage == Stage::Waiting) {
         std::erase(slots.waiting, handle);
+    } else {
+        std::erase(startFailed_, handle);
     }
     startWaiting(slots);
 }
@@ -152,10 +157,12 @@ void Engine::startWaiting(Origin& slots) {
         Transfer& transfer = transfers_.at(handle);
         if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
             transfer.stage = Stage::StartFailed;  // reported from the loop, not from in here
+            startFailed_.push_back(handle);
             continue;
         }
         ++slots.running;
         transfer.stage = Stage::Running;
+        running_.emplace_back(handle, transfer.owner);
         transfer.owner->exchangeStarted(handle);
     }
 }
@@ -218,12 +225,13 @@ void Engine::finishedTransfers() {
 }
 
 void Engine::failedStarts() {
-    std::vector<std::pair<CURL*, Driven*>> failed;
-    for (const auto& [handle, transfer] : transfers_) {
-        if (transfer.stage == Stage::StartFailed) failed.emplace_back(handle, transfer.owner);
-    }
-    for (const auto& [handle, owner] : failed) {
-        if (!transfers_.count(handle)) continue;
+    if (startFailed_.empty()) return;
+    const std::vector<CURL*> failed = std::exchange(startFailed_, {});
+    for (CURL* handle : failed) {
+        // An earlier report of this pass may have ended this transfer too.
+        auto it = transfers_.find(handle);
+        if (it == transfers_.end() || it->second.stage != Stage::StartFailed) continue;
+        Driven* owner = it->second.owner;
         auto keep = strong(owner);
         owner->exchangeDone(handle, CURLE_FAILED_INIT);
     }
@@ -233,9 +241,7 @@ int Engine::expireTransfers() {
     const auto now = Clock::now();
     std::optional<Clock::time_point> next;
     std::vector<std::pair<CURL*, Driven*>> expired;
-    for (const auto& [handle, transfer] : transfers_) {
-        if (transfer.stage != Stage::Running) continue;
-        Driven* owner = transfer.owner;
+    for (const auto& [handle, owner] : running_) {
         const auto deadline = owner->deadline(handle);
         if (!deadline) continue;
         if (*deadline <= now) {
@@ -297,6 +303,8 @@ void Engine::stop() {
         if (transfer.stage == Stage::Running) curl_multi_remove_handle(multi_.get(), handle);
     }
     transfers_.clear();
+    running_.clear();
+    startFailed_.clear();
     origins_.clear();
     std::vector<std::function<void()>> commands;
     std::deque<std::function<void()>> events;

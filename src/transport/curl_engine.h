@@ -112,6 +112,10 @@ class Engine {
     // I/O thread only. The engine keeps the per-origin queue itself (rather than libcurl's
     // CURLMOPT_MAX_HOST_CONNECTIONS) so that a transfer's clock starts when it really runs.
     std::unordered_map<CURL*, Transfer> transfers_;
+    // The running ones and those whose start libcurl refused, so that a pass of the loop looks
+    // at a handful of transfers, not at every one queued behind them.
+    std::vector<std::pair<CURL*, Driven*>> running_;
+    std::vector<CURL*> startFailed_;
     // An origin stays once its transfers are done, so that the next request to it (most go to a
     // handful of origins) finds its queue; idle ones are forgotten past kKeptIdleOrigins.
     std::unordered_map<std::string, Origin> origins_;
