@@ -57,13 +57,17 @@ Engine::Engine() : multi_(curl_multi_init()) {
 }
 
 void Engine::perform(std::function<void()> command) {
+    bool first = false;
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return;
+        first = commands_.empty();
         commands_.push_back(std::move(command));
     }
-    // The I/O thread itself looks at the commands before it waits again.
-    if (multi_ && !onIOThread()) curl_multi_wakeup(multi_.get());
+    // One wake-up serves every command queued before the I/O thread takes the queue: it takes
+    // them all at once, and it looks at the queue again before it waits. The I/O thread itself
+    // needs none.
+    if (first && multi_ && !onIOThread()) curl_multi_wakeup(multi_.get());
 }
 
 void Engine::deliver(std::function<void()> event) {
