@@ -1,8 +1,10 @@
 #include "plovendale/platform/platform.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -121,9 +123,12 @@ std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s) {
     const std::string dir = dataDirectoryLocked(s);
     if (!s.config.dataDirectory.empty()) {
         // The host chose the place and answers for it. A directory that cannot be made is
-        // reported by the store when it fails to open.
-        std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
+        // reported by the store when it fails to open. At a launch it nearly always exists: one
+        // mkdir says so without the path walk of create_directories.
+        if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+            std::error_code ec;
+            std::filesystem::create_directories(dir, ec);
+        }
     } else if (dir.empty()) {
         return inMemoryStore("no data directory: neither XDG_DATA_HOME nor HOME names one");
     } else if (auto refusal =
