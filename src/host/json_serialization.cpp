@@ -83,14 +83,14 @@ bool appendString(Bytes& out, std::string_view text) {
 
 }  // namespace
 
-std::optional<Bytes> JSONSerialization::dataWithStringDictionary(
-    const std::map<std::string, std::string>& object, Error* error) {
+std::optional<Bytes> JSONSerialization::dataWithStringMembers(std::span<const StringMember> members,
+                                                              Error* error) {
     std::size_t size = 2;
-    for (const auto& [key, value] : object) size += key.size() + value.size() + 6;
+    for (const auto& [key, value] : members) size += key.size() + value.size() + 6;
     Bytes out;
     out.reserve(size);
     out.push_back('{');
-    for (const auto& [key, value] : object) {
+    for (const auto& [key, value] : members) {
         if (out.size() > 1) out.push_back(',');
         if (!appendString(out, key)) {
             fill(error, kWriteInapplicableError, "Invalid UTF-8 text in JSON write (a key)");
@@ -99,12 +99,18 @@ std::optional<Bytes> JSONSerialization::dataWithStringDictionary(
         out.push_back(':');
         if (!appendString(out, value)) {
             fill(error, kWriteInapplicableError,
-                 "Invalid UTF-8 text in JSON write (the value of \"" + key + "\")");
+                 "Invalid UTF-8 text in JSON write (the value of \"" + std::string(key) + "\")");
             return std::nullopt;
         }
     }
     out.push_back('}');
     return out;
+}
+
+std::optional<Bytes> JSONSerialization::dataWithStringDictionary(
+    const std::map<std::string, std::string>& object, Error* error) {
+    std::vector<StringMember> members(object.begin(), object.end());
+    return dataWithStringMembers(members, error);
 }
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,

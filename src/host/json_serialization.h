@@ -4,7 +4,10 @@
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "plovendale/platform/bytes.h"
 #include "plovendale/platform/error.h"
@@ -33,8 +36,14 @@ class JSONSerialization {
     static std::optional<Bytes> dataWithJSONObject(const nlohmann::json& object, unsigned options,
                                                    Error* error = nullptr);
 
-    /// The same text as dataWithJSONObject gives for an object of strings, written straight from
-    /// the map: the install parameters and the state report take this path on the host's thread.
+    using StringMember = std::pair<std::string_view, std::string_view>;
+
+    /// An object of string members, written straight from them in the order given. With keys in
+    /// ascending order and each once, the text is the one dataWithJSONObject gives for the same
+    /// object: the install parameters and the state report take this path on the host's thread.
+    /// Nothing, and `error` filled, when a key or a value is not valid UTF-8.
+    static std::optional<Bytes> dataWithStringMembers(std::span<const StringMember> members,
+                                                      Error* error = nullptr);
     static std::optional<Bytes> dataWithStringDictionary(
         const std::map<std::string, std::string>& object, Error* error = nullptr);
 

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/host_code.h"
 #include "host/identifiers.h"
@@ -189,9 +189,19 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
             internal::emitEvent("store.failed", {{"what", "client id"}});
         clientId = CoreHelper::getClientId();
     }
-    std::map<std::string, std::string> params = ReportParamData::getParams();
-    params["ci"] = std::move(clientId);
-    std::optional<Bytes> body = JSONSerialization::dataWithStringDictionary(params);
+    // Written in key order with the client identifier among them, as a map would give them.
+    const auto params = ReportParamData::orderedParams();
+    std::vector<JSONSerialization::StringMember> members(params.begin(), params.end());
+    const JSONSerialization::StringMember ci{"ci", clientId};
+    const auto at =
+        std::lower_bound(members.begin(), members.end(), ci,
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (at != members.end() && at->first == ci.first) {
+        *at = ci;
+    } else {
+        members.insert(at, ci);
+    }
+    std::optional<Bytes> body = JSONSerialization::dataWithStringMembers(members);
     if (!body) {
         failAtOnce(*query, kCodeBadParams, kBadParams, true);
         return;
@@ -236,14 +246,17 @@ void sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::strin
         return;
     }
     if (internal::trackingDisabled()) return;  // disabled while the query was in flight
-    const std::map<std::string, std::string> report{
-        {"ci", CoreHelper::getClientId()},
-        {"t", std::to_string(elapsedMs)},
+    const std::string clientId = CoreHelper::getClientId();
+    const std::string elapsed = std::to_string(elapsedMs);
+    const std::string codeText = std::to_string(code);
+    const JSONSerialization::StringMember report[] = {
+        {"cd", codeText},
+        {"ci", clientId},
         {"ms", (code == 200 && !StringUtils::isNullOrEmpty(traceId)) ? "1" : "0"},
-        {"cd", std::to_string(code)},
         {"msg", code == 200 ? "success" : ""},
+        {"t", elapsed},
     };
-    std::optional<Bytes> body = JSONSerialization::dataWithStringDictionary(report);
+    std::optional<Bytes> body = JSONSerialization::dataWithStringMembers(report);
     if (!body) return;
     const std::string text = toString(*body);
     auto request = makeServiceRequest(

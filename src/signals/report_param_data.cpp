@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -79,40 +78,42 @@ std::optional<std::string> Device::getVersionCode() {
     return model;
 }
 
-std::map<std::string, std::string> ReportParamData::getParams() {
-    std::map<std::string, std::string> params;
+std::vector<std::pair<const char*, std::string>> ReportParamData::orderedParams() {
     const std::optional<std::string> model = Device::getVersionCode();
     const PixelSize pixels = screenPixels(model);
-    const std::string clip = UIPasteboardHelper::getCacheTraceId();
+    std::string clip = UIPasteboardHelper::getCacheTraceId();
     const std::optional<SignData> marker = SignInfoUtils::getSignData();
-    const std::string channel = marker ? marker->channel.value_or("") : "";
-    const std::string markerTrace = marker ? marker->traceId.value_or("") : "";
-    const std::string ti = StringUtils::isNullOrEmpty(markerTrace) ? clip : markerTrace;
+    std::string channel = marker ? marker->channel.value_or("") : "";
+    std::string markerTrace = marker ? marker->traceId.value_or("") : "";
+    std::string ti = StringUtils::isNullOrEmpty(markerTrace) ? clip : std::move(markerTrace);
 
+    std::vector<std::pair<const char*, std::string>> params;
+    params.reserve(17);
+    params.emplace_back("ai", "");
+    params.emplace_back("br", "Apple");
+    params.emplace_back("ch", std::move(channel));
+    params.emplace_back("clip", std::move(clip));
+    params.emplace_back("di", "");
+    params.emplace_back("gr", "");
+    params.emplace_back("gv", "");
+    params.emplace_back("li", "");
+    if (model) params.emplace_back("md", *model);
+    params.emplace_back("os", "iOS");
+    params.emplace_back("osvn", BundleInfo::osNameVersion());
+    params.emplace_back("pkg", BundleInfo::bundle());
+    params.emplace_back("sh", wholePixels(pixels.height));
+    params.emplace_back("svn", SDK_VERSION);
+    params.emplace_back("sw", wholePixels(pixels.width));
+    params.emplace_back("ti", std::move(ti));
+    params.emplace_back("vc", BundleInfo::appBuild());
+    return params;
+}
+
+std::map<std::string, std::string> ReportParamData::getParams() {
+    std::map<std::string, std::string> params;
     // In key order, each placed at the end: the map never searches for a slot.
-    std::pair<const char*, std::string> entries[] = {
-        {"ai", ""},
-        {"br", "Apple"},
-        {"ch", channel},
-        {"clip", clip},
-        {"di", ""},
-        {"gr", ""},
-        {"gv", ""},
-        {"li", ""},
-        {"md", model.value_or("")},
-        {"os", "iOS"},
-        {"osvn", BundleInfo::osNameVersion()},
-        {"pkg", BundleInfo::bundle()},
-        {"sh", wholePixels(pixels.height)},
-        {"svn", SDK_VERSION},
-        {"sw", wholePixels(pixels.width)},
-        {"ti", ti},
-        {"vc", BundleInfo::appBuild()},
-    };
-    for (auto& [key, value] : entries) {
-        if (!model && std::string_view(key) == "md") continue;
+    for (auto& [key, value] : orderedParams())
         params.emplace_hint(params.end(), key, std::move(value));
-    }
     return params;
 }
 

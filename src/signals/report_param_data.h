@@ -3,6 +3,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace plovendale {
 
@@ -33,6 +35,10 @@ class ReportParamData {
     /// "li", "br", "gr", "gv", "ti", "svn", "md", "os", "ch"; "md" is left out when the model is
     /// unknown. Reads the screen, pasteboard cache and bundle marker afresh on every call.
     static std::map<std::string, std::string> getParams();
+
+    /// The same entries as getParams, as a list in ascending key order: for a writer that needs
+    /// no map.
+    static std::vector<std::pair<const char*, std::string>> orderedParams();
 };
 
 }  // namespace plovendale

@@ -110,12 +110,15 @@ TEST_F(InstallTrace, FirstInstallSendsTheFingerprintStoresTheAnswerAndReportsFir
     EXPECT_EQ(trace[0].path, std::string("/api/trace/client/report/") + kKey);
     EXPECT_EQ(trace[0].contentType, "application/json");
     const json params = json::parse(trace[0].body);
+    // Compact, every key once and in ascending order: the text a JSON tree of them would give.
+    EXPECT_EQ(trace[0].body, params.dump());
     EXPECT_EQ(params.size(), 18u);
     EXPECT_EQ(params["ci"], CoreHelper::getClientId());
     EXPECT_EQ(params["svn"], "2.3.1");
     EXPECT_EQ(params["os"], "iOS");
 
     const json report = lastReport();
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").back().body, report.dump());
     EXPECT_EQ(report["cd"], "200");
     EXPECT_EQ(report["ms"], "1");
     EXPECT_EQ(report["msg"], "success");

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "host/json_serialization.h"
 #include "plovendale/platform/platform.h"
@@ -61,6 +64,15 @@ TEST_F(ReportParamDataTest, ParamsCarryTheSeventeenKeys) {
                                                       {"os", "iOS"},
                                                       {"ch", ""}};
     EXPECT_EQ(ReportParamData::getParams(), expected);
+    // The list the install query writes from holds the same entries, in ascending key order.
+    const auto ordered = ReportParamData::orderedParams();
+    const std::map<std::string, std::string> fromOrdered(ordered.begin(), ordered.end());
+    EXPECT_EQ(fromOrdered, expected);
+    EXPECT_EQ(std::adjacent_find(ordered.begin(), ordered.end(),
+                                 [](const auto& a, const auto& b) {
+                                     return std::string_view(a.first) >= std::string_view(b.first);
+                                 }),
+              ordered.end());
     EXPECT_EQ(BundleInfo::appVersion(), "Unknown");
     EXPECT_EQ(Device::getVersionCode(), "MacBookPro18,1");
 }
