@@ -59,6 +59,7 @@ class InputReader {
         rest_.remove_prefix(taken.size());
         return taken;
     }
+    bool empty() const { return rest_.empty(); }
     std::string_view rest() {
         const std::string_view taken = rest_;
         rest_ = {};

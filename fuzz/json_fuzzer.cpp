@@ -1,8 +1,11 @@
 // JSON text through the value wrapper (every accessor, every level) and through the serialiser
-// (read, write, read again).
+// (read, write, read again); and the same bytes as an object of strings, through the direct writer
+// and the general one, which must give the same text.
 
 #include <cmath>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "fuzz_support.h"
 #include "host/json_serialization.h"
@@ -56,9 +59,22 @@ bool allNumbersFinite(const nlohmann::json& value) {
     return true;
 }
 
+void writeStringObject(const std::uint8_t* data, std::size_t size) {
+    fuzz::InputReader fields(data, size);
+    std::map<std::string, std::string> object;
+    for (int i = 0; i < 64 && !fields.empty(); ++i) {
+        const std::string key(fields.field('\x1f'));
+        object[key] = std::string(fields.field('\x1f'));
+    }
+    const auto direct = JSONSerialization::dataWithStringDictionary(object);
+    const auto general = JSONSerialization::dataWithJSONObject(nlohmann::json(object), 0);
+    FUZZ_CHECK(direct == general);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    writeStringObject(data, size);
     fuzz::InputReader input(data, size);
     const unsigned options =
         input.byte() & (kJSONReadingMutableContainers | kJSONReadingAllowFragments);
