@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "host/json_serialization.h"
@@ -66,7 +67,8 @@ void writeStringObject(const std::uint8_t* data, std::size_t size) {
         const std::string key(fields.field('\x1f'));
         object[key] = std::string(fields.field('\x1f'));
     }
-    const auto direct = JSONSerialization::dataWithStringDictionary(object);
+    const std::vector<JSONSerialization::StringMember> members(object.begin(), object.end());
+    const auto direct = JSONSerialization::dataWithStringMembers(members);
     const auto general = JSONSerialization::dataWithJSONObject(nlohmann::json(object), 0);
     FUZZ_CHECK(direct == general);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -105,12 +106,6 @@ std::optional<Bytes> JSONSerialization::dataWithStringMembers(std::span<const St
     }
     out.push_back('}');
     return out;
-}
-
-std::optional<Bytes> JSONSerialization::dataWithStringDictionary(
-    const std::map<std::string, std::string>& object, Error* error) {
-    std::vector<StringMember> members(object.begin(), object.end());
-    return dataWithStringMembers(members, error);
 }
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,

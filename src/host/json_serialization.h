@@ -1,11 +1,9 @@
 #pragma once
 
-#include <map>
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -44,8 +42,6 @@ class JSONSerialization {
     /// Nothing, and `error` filled, when a key or a value is not valid UTF-8.
     static std::optional<Bytes> dataWithStringMembers(std::span<const StringMember> members,
                                                       Error* error = nullptr);
-    static std::optional<Bytes> dataWithStringDictionary(
-        const std::map<std::string, std::string>& object, Error* error = nullptr);
 
     /// Parses UTF-8 JSON text. With options 0 only an object or an array is accepted at the top
     /// level; empty or malformed text gives nothing and fills `error`. Nesting depth is not limited

@@ -189,18 +189,13 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
             internal::emitEvent("store.failed", {{"what", "client id"}});
         clientId = CoreHelper::getClientId();
     }
-    // Written in key order with the client identifier among them, as a map would give them.
+    // Written in key order, the client identifier among the parameters, as a map orders them.
     const auto params = ReportParamData::orderedParams();
     std::vector<JSONSerialization::StringMember> members(params.begin(), params.end());
     const JSONSerialization::StringMember ci{"ci", clientId};
-    const auto at =
-        std::lower_bound(members.begin(), members.end(), ci,
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-    if (at != members.end() && at->first == ci.first) {
-        *at = ci;
-    } else {
-        members.insert(at, ci);
-    }
+    members.insert(std::lower_bound(members.begin(), members.end(), ci,
+                                    [](const auto& a, const auto& b) { return a.first < b.first; }),
+                   ci);
     std::optional<Bytes> body = JSONSerialization::dataWithStringMembers(members);
     if (!body) {
         failAtOnce(*query, kCodeBadParams, kBadParams, true);
