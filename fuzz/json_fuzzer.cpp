@@ -1,6 +1,7 @@
 // JSON text through the value wrapper (every accessor, every level) and through the serialiser
-// (read, write, read again); and the same bytes as an object of strings, through the direct writer
-// and the general one, which must give the same text.
+// (read, write, read again); the same bytes as an object of strings, through the direct writer and
+// the general one, which must give the same text; and as the service's install answer and the
+// cached link data read back on later launches.
 
 #include <cmath>
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "fuzz_support.h"
 #include "host/json_serialization.h"
+#include "sdk/data_util.h"
 #include "util/flo_json_object.h"
 
 using namespace plovendale;
@@ -73,10 +75,26 @@ void writeStringObject(const std::uint8_t* data, std::size_t size) {
     FUZZ_CHECK(direct == general);
 }
 
+void readInstallAnswer(std::string_view text) {
+    const auto answer = DataUtil::parseResData(fuzz::bytesOf(text));
+    if (answer && answer->data) {
+        // What the query caches must read back as the same link data.
+        const std::string cached = DataUtil::appData2Json(answer->data);
+        if (!cached.empty()) {
+            const auto back = DataUtil::parseAppData(cached);
+            FUZZ_CHECK(back && back->paramsData == answer->data->paramsData &&
+                       back->channel == answer->data->channel);
+        }
+    }
+    const auto cached = DataUtil::parseAppData(std::string(text));
+    FUZZ_CHECK(cached.has_value() || text.empty() || text == " ");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     writeStringObject(data, size);
+    readInstallAnswer(std::string_view(reinterpret_cast<const char*>(data), size));
     fuzz::InputReader input(data, size);
     const unsigned options =
         input.byte() & (kJSONReadingMutableContainers | kJSONReadingAllowFragments);
