@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "util/text.h"
 
@@ -199,6 +200,21 @@ bool LocalServer::start() {
 void LocalServer::stop() {
     if (!thread_.joinable()) return;
     server_->stop();
+    // A worker of the server waits for the next request on a kept-alive connection for the whole
+    // keep-alive timeout, stopped or not; ending those connections lets the workers go at once.
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const int fd = std::atoi(entry->d_name);
+            sockaddr_in self{}, peer{};
+            socklen_t selfLength = sizeof self, peerLength = sizeof peer;
+            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfLength) == 0 &&
+                self.sin_family == AF_INET && ntohs(self.sin_port) == port_ &&
+                ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
+                ::shutdown(fd, SHUT_RDWR);
+            }
+        }
+        ::closedir(dir);
+    }
     thread_.join();
 }
 
@@ -312,37 +328,23 @@ void RawServer::serve() {
 }
 
 const char* nameOf(Misbehaviour misbehaviour) {
-    switch (misbehaviour) {
-        case Misbehaviour::EndlessChunkedBody:
-            return "endless chunked body";
-        case Misbehaviour::HugeContentLength:
-            return "16 GiB Content-Length";
-        case Misbehaviour::TrickleBody:
-            return "body at 1 byte/s";
-        case Misbehaviour::TrickleHeaders:
-            return "headers at 1 byte/s";
-        case Misbehaviour::SilentAfterHeaders:
-            return "silent after headers";
-        case Misbehaviour::ResetMidBody:
-            return "reset mid-body";
-        case Misbehaviour::GarbageStatusLine:
-            return "garbage status line";
-        case Misbehaviour::ResetBeforeAnyByte:
-            return "reset before any byte";
-        case Misbehaviour::ResetMidHeaders:
-            return "reset mid-headers";
-        case Misbehaviour::TruncatedChunkedBody:
-            return "truncated chunked body";
-        case Misbehaviour::RedirectLoop:
-            return "301 loop";
-        case Misbehaviour::RedirectToFTP:
-            return "redirect to ftp://";
-        case Misbehaviour::RedirectToFile:
-            return "redirect to file://";
-        case Misbehaviour::WrongHostCertificate:
-            return "certificate for another host";
-    }
-    return "?";
+    // In the order of the enumeration.
+    static const char* const kNames[] = {"endless chunked body",
+                                         "16 GiB Content-Length",
+                                         "body at 1 byte/s",
+                                         "headers at 1 byte/s",
+                                         "silent after headers",
+                                         "reset mid-body",
+                                         "garbage status line",
+                                         "reset before any byte",
+                                         "reset mid-headers",
+                                         "truncated chunked body",
+                                         "301 loop",
+                                         "redirect to ftp://",
+                                         "redirect to file://",
+                                         "certificate for another host"};
+    static_assert(std::size(kNames) == std::size(kMisbehaviours));
+    return kNames[static_cast<std::size_t>(misbehaviour)];
 }
 
 RawServer::Handler misbehaving(Misbehaviour misbehaviour) {
