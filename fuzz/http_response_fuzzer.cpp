@@ -10,6 +10,7 @@
 #include "fuzz_support.h"
 #include "plovendale/http/st_http_request.h"
 #include "transport/curl_exchange.h"
+#include "util/text.h"
 
 using namespace plovendale;
 
@@ -110,7 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     response->valueForHTTPHeaderField("Content-Type");
     if (!failure) {
         static const auto decoder = STHTTPRequest::requestWithURLString(request.url);
-        decoder->stringWithData(collector.body, response->textEncodingName);
+        // Whatever the declared character set, a body decodes to valid text or to nothing.
+        const auto text = decoder->stringWithData(collector.body, response->textEncodingName);
+        FUZZ_CHECK(!text || isValidUTF8(*text));
     }
     return 0;
 }

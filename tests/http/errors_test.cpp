@@ -3,27 +3,6 @@
 namespace plovendale {
 namespace {
 
-TEST(STHTTPRequestErrors, StatusTexts) {
-    for (const auto& [status, text] :
-         std::vector<std::pair<int, std::string>>{{404, ": Not Found"},
-                                                  {400, ": Bad Request"},
-                                                  {416, ": Requested Range Not Satisfiable"},
-                                                  {418, ""},
-                                                  {421, ""},
-                                                  {425, ": Unassigned"},
-                                                  {431, ": Request Header Fields Too Large"},
-                                                  {433, ""},
-                                                  {499, ""},
-                                                  {500, ": Internal Server Error"},
-                                                  {511, ": Network Authentication Required"},
-                                                  {512, ""},
-                                                  {200, ""},
-                                                  {600, ""}}) {
-        EXPECT_EQ(STHTTPRequest::descriptionForHTTPStatus(status),
-                  "HTTP Status " + std::to_string(status) + text);
-    }
-}
-
 TEST(STHTTPRequestErrors, StatusErrorCarriesHeadersAndBody) {
     auto request = STHTTPRequest::requestWithURLString("http://h/");
     request->setResponseStatus(399);

@@ -85,10 +85,11 @@ class RequestExecution : public test::HTTPClientTest {
             res.status = 404;
             res.set_content("no such thing", "text/plain");
         });
-        server_.server().Get("/broken", [](const httplib::Request&, httplib::Response& res) {
-            res.status = 500;
-            res.set_content("oops", "text/plain");
-        });
+        server_.server().Get(R"(/status/(\d+))",
+                             [](const httplib::Request& req, httplib::Response& res) {
+                                 res.status = std::stoi(req.matches[1].str());
+                                 res.set_content("status " + req.matches[1].str(), "text/plain");
+                             });
         server_.server().Get("/cookie", [](const httplib::Request& req, httplib::Response& res) {
             res.set_header("Set-Cookie", "s=1; Path=/");
             res.set_content(req.get_header_value("Cookie"), "text/plain");
@@ -169,6 +170,11 @@ TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
     EXPECT_EQ(ok->request()->url, server_.url("/ok"));
     EXPECT_EQ(ok->requestHeaders().at("X-Caller"), "yes");  // the fields as sent
     ASSERT_TRUE(ok->task());
+    auto sync = request("/ok");
+    std::optional<Error> error;
+    EXPECT_EQ(sync->startSynchronousWithError(&error), "caf\xC3\xA9");
+    EXPECT_FALSE(error);
+    EXPECT_EQ(sync->responseHeaders()->at("Content-Type"), "text/plain; charset=ISO-8859-1");
 
     for (const auto& [path, status] : {std::pair{"/empty", 204}, std::pair{"/unchanged", 304}}) {
         auto other = request(path);
@@ -177,24 +183,13 @@ TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
         EXPECT_EQ(outcome->events, (std::vector<std::string>{"data", "completion"})) << path;
         EXPECT_EQ(outcome->body, "") << path;
     }
-
-    // The SDK core reads the status from inside the data callback.
-    auto call = request("/ok");
-    auto outcome = Recorder::attach(*call);
-    std::int64_t statusSeen = 0;
-    call->setCompletionDataBlock(
-        [&, weak = std::weak_ptr<STHTTPRequest>(call)](const STHTTPHeaders&, const Bytes&) {
-            statusSeen = weak.lock()->responseStatus();
-        });
-    call->startAsynchronous();
-    ASSERT_TRUE(runMainQueueUntil([&] { return outcome->finished(); }));
-    EXPECT_EQ(statusSeen, 200);
 }
 
 TEST_F(RequestExecution, StatusesOf400AndMoreGoToTheErrorCallback) {
     for (const auto& [path, status, description, body] :
-         {std::tuple{"/missing", 404, "HTTP Status 404: Not Found", "no such thing"},
-          std::tuple{"/broken", 500, "HTTP Status 500: Internal Server Error", "oops"}}) {
+         {std::tuple{"/status/400", 400, "HTTP Status 400: Bad Request", "status 400"},
+          std::tuple{"/missing", 404, "HTTP Status 404: Not Found", "no such thing"},
+          std::tuple{"/status/500", 500, "HTTP Status 500: Internal Server Error", "status 500"}}) {
         auto failing = request(path);
         auto recorder = run(failing);
         EXPECT_EQ(recorder->events, (std::vector<std::string>{"download", "error"})) << path;
@@ -205,6 +200,12 @@ TEST_F(RequestExecution, StatusesOf400AndMoreGoToTheErrorCallback) {
         EXPECT_EQ(error.infoString("body"), body);
         EXPECT_EQ(failing->error()->code, status);
         EXPECT_EQ(failing->responseString(), body);
+
+        auto sync = request(path);
+        std::optional<Error> syncError;
+        EXPECT_EQ(sync->startSynchronousWithError(&syncError), body) << path;
+        EXPECT_EQ(syncError->localizedDescription(), description) << path;
+        EXPECT_FALSE(sync->error()) << "a synchronous start leaves the field as it was";
     }
 }
 
@@ -216,6 +217,13 @@ TEST_F(RequestExecution, TransportFailuresReachTheErrorCallbackUnchanged) {
     EXPECT_EQ(recorder->errors[0].domain, kNSURLErrorDomain);
     EXPECT_EQ(recorder->errors[0].code, URLErrorCode::kCannotConnectToHost);
     EXPECT_FALSE(refused->error()) << "a transport failure is not kept as the request's error";
+
+    std::optional<Error> error;
+    EXPECT_EQ(refused->startSynchronousWithError(&error), "");
+    EXPECT_EQ(error->code, URLErrorCode::kCannotConnectToHost);
+    EXPECT_EQ(refused->startSynchronousWithError(), "");  // no slot: nothing to fill
+    MainQueue::shared().drain();
+    EXPECT_EQ(recorder->errors.size(), 1u) << "a synchronous start calls no callback";
 }
 
 TEST_F(RequestExecution, CancellationIsReportedTwice) {
@@ -250,6 +258,9 @@ TEST_F(RequestExecution, FailedStartReportsOnTheCallersThread) {
     EXPECT_EQ(request->error()->localizedDescription(), "can't create task");
     EXPECT_EQ(request->task(), nullptr);
     EXPECT_FALSE(request->request());
+    std::optional<Error> error;
+    EXPECT_EQ(request->startSynchronousWithError(&error), std::nullopt);
+    EXPECT_EQ(error->localizedDescription(), "can't create task");
     EXPECT_EQ(server_.requestCount(), 0);
     // The session made for it is let go too.
     request.reset();
@@ -284,35 +295,6 @@ TEST_F(RequestExecution, ProgressAndOrderingOnTheMainQueue) {
         std::find(recorder->events.begin(), recorder->events.end(), "download");
     EXPECT_EQ(std::find(firstDownload, recorder->events.end(), "upload"), recorder->events.end());
     EXPECT_EQ(recorder->body, "200000");
-
-    // Two requests started together each deliver their own events in order.
-    auto first = request("/stream");
-    auto second = request("/ok");
-    auto firstRecorder = Recorder::attach(*first);
-    auto secondRecorder = Recorder::attach(*second);
-    first->startAsynchronous();
-    second->startAsynchronous();
-    ASSERT_TRUE(
-        runMainQueueUntil([&] { return firstRecorder->finished() && secondRecorder->finished(); }));
-    EXPECT_EQ(firstRecorder->events.back(), "completion");
-    EXPECT_EQ(secondRecorder->events, (std::vector<std::string>{"download", "data", "completion"}));
-}
-
-TEST_F(RequestExecution, ARequestNobodyHoldsStillDeliversItsOutcome) {
-    std::optional<std::string> body;
-    std::weak_ptr<STHTTPRequest> watch;
-    {
-        auto orphan = request("/ok");
-        orphan->setForcedResponseEncoding(NSISOLatin1StringEncoding);
-        orphan->setCompletionBlock(
-            [&body](const STHTTPHeaders&, const std::optional<std::string>& text) { body = text; });
-        watch = orphan;
-        orphan->startAsynchronous();
-    }
-    EXPECT_FALSE(watch.expired());  // held by its session while running
-    ASSERT_TRUE(runMainQueueUntil([&] { return body.has_value(); }));
-    EXPECT_EQ(body, "caf\xC3\xA9");
-    EXPECT_TRUE(test::eventually([&] { return watch.expired(); }));
 }
 
 TEST_F(RequestExecution, ThrowingCallbacksAreContainedAndAllAreReleasedOnTheMainQueue) {
@@ -478,34 +460,6 @@ TEST_F(RequestExecution, ResponseBodiesAreBoundedAndATooLargeOneIsDropped) {
     EXPECT_EQ(error->code, URLErrorCode::kDataLengthExceedsMaximum);
 }
 
-TEST_F(RequestExecution, MultipartBytesOnTheWire) {
-    const std::string delimiter = "------------kStHtTpReQuEsTbOuNdArY";
-    const std::string expected =
-        "\r\n" + delimiter +
-        "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n"
-        "Content-Type: text/plain\r\n\r\nhi\r\n" +
-        delimiter + "\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n" + delimiter +
-        "--\r\n";
-    std::string head, body;
-    test::RawServer capture([&](test::RawConnection& connection) {
-        body = connection.readBody(expected.size(), std::chrono::seconds(5));
-        head = connection.requestHead();
-        connection.send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-    });
-    auto upload = STHTTPRequest::requestWithURLString(capture.url("/up"));
-    upload->addDataToUpload(toBytes("hi"), "f", "text/plain", "a.txt");
-    upload->setPOSTDictionary(STHTTPDictionary{{"k", "v"}});
-    upload->setEncodePOSTDictionary(false);
-    ASSERT_EQ(run(upload)->body, "ok");
-    EXPECT_EQ(body, expected);
-    EXPECT_EQ(head.rfind("POST /up HTTP/1.1\r\n", 0), 0u);
-    for (const std::string& field :
-         {"Content-Length: " + std::to_string(expected.size()),
-          std::string(
-              "Content-Type: multipart/form-data; boundary=----------kStHtTpReQuEsTbOuNdArY")})
-        EXPECT_NE(head.find("\r\n" + field + "\r\n"), std::string::npos) << field;
-}
-
 TEST_F(RequestExecution, BackgroundUploadGoesThroughATemporaryFile) {
     auto upload = request("/upload");
     upload->setUseUploadTaskInBackground(true);
@@ -536,43 +490,6 @@ TEST_F(RequestExecution, BackgroundUploadGoesThroughATemporaryFile) {
     const std::filesystem::path kept = failing->HTTPBodyFileURL()->substr(prefix.size());
     EXPECT_TRUE(std::filesystem::exists(kept));
     std::filesystem::remove(kept);
-}
-
-TEST_F(RequestExecution, SynchronousStart) {
-    auto sync = request("/ok");
-    int callbacks = 0;
-    sync->setCompletionBlock(
-        [&](const STHTTPHeaders&, const std::optional<std::string>&) { ++callbacks; });
-    sync->setErrorBlock([&](const Error&) { ++callbacks; });
-    std::optional<Error> error;
-    EXPECT_EQ(sync->startSynchronousWithError(&error), "caf\xC3\xA9");
-    EXPECT_FALSE(error);
-    EXPECT_EQ(sync->responseStatus(), 200);
-    EXPECT_EQ(sync->responseHeaders()->at("Content-Type"), "text/plain; charset=ISO-8859-1");
-    EXPECT_EQ(sync->responseString(), "caf\xC3\xA9");
-
-    auto missing = request("/missing");
-    EXPECT_EQ(missing->startSynchronousWithError(&error), "no such thing");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code, 404);
-    EXPECT_EQ(error->localizedDescription(), "HTTP Status 404: Not Found");
-    EXPECT_FALSE(missing->error());  // the field is left as it was
-
-    auto refused = STHTTPRequest::requestWithURLString(
-        "http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/");
-    EXPECT_EQ(refused->startSynchronousWithError(&error), "");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code, URLErrorCode::kCannotConnectToHost);
-    EXPECT_EQ(refused->startSynchronousWithError(), "");  // no slot: nothing to fill
-
-    auto noCredential = request("/ok");
-    noCredential->setAddCredentialsToURL(true);
-    EXPECT_EQ(noCredential->startSynchronousWithError(&error), std::nullopt);
-    EXPECT_EQ(error->localizedDescription(), "can't create task");
-    // Nothing of a synchronous start waits on the main queue (which may still release requests of
-    // earlier tests).
-    MainQueue::shared().drain();
-    EXPECT_EQ(callbacks, 0);
 }
 
 }  // namespace
