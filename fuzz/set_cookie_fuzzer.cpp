@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto cookies = HTTPCookie::cookiesWithResponseHeaderFields(fields, url);
     HTTPCookieStorage store;
     for (const auto& cookie : cookies) {
-        FUZZ_CHECK(!cookie.name.empty());
+        FUZZ_CHECK(!cookie.name.empty() && !cookie.path.empty());
         store.setCookie(cookie);
     }
     // Two request URLs per input (each lookup parses its URL): the fuzzer varies which.

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <random>
 #include <thread>
 
 #include "transport/http_cookie_storage.h"
@@ -115,26 +114,6 @@ TEST(HTTPCookieTest, SkipsMalformedAndHostileText) {
     EXPECT_EQ(tolerated[0].path, "/") << "an oversized attribute is ignored";
     EXPECT_EQ(tolerated[1].value, "\"quoted\"");
     EXPECT_GT(*tolerated[2].expiresDate, now());
-
-    std::mt19937 random(20240601);
-    const std::string alphabet =
-        std::string("=;, \t\"abcAB.-/:\x01\x7f\xff") + "0123456789ExpiresMax-AgeDomainPath";
-    for (int round = 0; round < 2000; ++round) {
-        std::string line(random() % 200, ' ');
-        for (char& c : line) c = alphabet[random() % alphabet.size()];
-        for (const auto& parsed : parse({line}, "https://a.example.com/p/q")) {
-            EXPECT_FALSE(parsed.name.empty());
-            EXPECT_FALSE(parsed.path.empty());
-        }
-    }
-}
-
-TEST(HTTPCookieTest, FormatsTheRequestField) {
-    EXPECT_TRUE(HTTPCookie::requestHeaderFieldsWithCookies({}).empty());
-    auto a = cookie("a", "example.com"), b = cookie("b", "example.com");
-    b.value = "2 3";
-    EXPECT_EQ(HTTPCookie::requestHeaderFieldsWithCookies({a, b}),
-              (std::map<std::string, std::string>{{"Cookie", "a=v; b=2 3"}}));
 }
 
 TEST(HTTPCookieStorageTest, MatchesDomainPathSecurityAndExpiry) {
