@@ -60,19 +60,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             handled = Plovendale::handleUniversalLink(
                 UserActivity{(mode & 4) ? NSUserActivityTypeBrowsingWeb : rest.substr(0, 8), rest});
             break;
-        case 2:
+        case 2: {
             // Escaped, so the link stays a valid URL whatever the payload holds.
-            handled = Plovendale::handleSchemeLinkURL(linkAround(mode >> 2, percentEscape(rest)));
-            mustHandle = true;
+            const std::string link = linkAround(mode >> 2, percentEscape(rest));
+            handled = Plovendale::handleSchemeLinkURL(link);
+            mustHandle = link.size() <= MAX_LINK_LENGTH;
             break;
-        case 3:
-            handled = Plovendale::handleUniversalLink(UserActivity{
-                NSUserActivityTypeBrowsingWeb,
-                linkAround(mode >> 2, percentEscape(base64Encode(fuzz::bytesOf(rest))))});
-            mustHandle = true;
+        }
+        case 3: {
+            const std::string link =
+                linkAround(mode >> 2, percentEscape(base64Encode(fuzz::bytesOf(rest))));
+            handled =
+                Plovendale::handleUniversalLink(UserActivity{NSUserActivityTypeBrowsingWeb, link});
+            mustHandle = link.size() <= MAX_LINK_LENGTH;
             break;
+        }
     }
-    // A link of this application is always taken, and the delegate hears of each one once.
+    // A link of this application within the length bound is always taken, and the delegate hears of
+    // each one once.
     if (mustHandle) FUZZ_CHECK(handled);
     FUZZ_CHECK(counter.calls == callsBefore + (handled ? 1 : 0));
     if (handled) FUZZ_CHECK(counter.last.paramsData && counter.last.channel);

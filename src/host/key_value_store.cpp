@@ -1,7 +1,9 @@
 #include "plovendale/platform/key_value_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <map>
@@ -391,6 +393,25 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
     return FileIdentity{status.st_dev, status.st_ino};
 }
 
+// The store holds the client identifier, which only its owner may read. SQLite makes a new
+// database file 0644 (less the umask) and its -wal and -shm files with the database file's mode:
+// so the database file is made 0600 before SQLite opens it, and files an older version left
+// wider are narrowed.
+void keepToOwner(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string file = path + suffix;
+        const int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC | (*suffix == '\0' ? O_CREAT : 0);
+        const int fd = ::open(file.c_str(), flags, 0600);
+        if (fd < 0) continue;  // SQLite says why when the database cannot be opened
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+            (info.st_mode & 077) != 0) {
+            (void)::fchmod(fd, info.st_mode & 0700);
+        }
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
 std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() {
@@ -408,6 +429,7 @@ std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) 
             if (auto open = found->second.lock()) return open;
         }
     }
+    keepToOwner(path);
     std::string why;
     if (auto store = SQLiteStore::open(path, &why)) {
         if (const auto file = identityOf(path)) stores.byFile[*file] = store;

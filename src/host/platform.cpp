@@ -122,13 +122,11 @@ std::shared_ptr<KeyValueStore> inMemoryStore(const std::string& why) {
 std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s) {
     const std::string dir = dataDirectoryLocked(s);
     if (!s.config.dataDirectory.empty()) {
-        // The host chose the place and answers for it. A directory that cannot be made is
-        // reported by the store when it fails to open. At a launch it nearly always exists: one
-        // mkdir says so without the path walk of create_directories.
-        if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-            std::error_code ec;
-            std::filesystem::create_directories(dir, ec);
-        }
+        // The host chose the place and answers for it; what the library makes there is the
+        // user's alone, as in the default place. A directory that cannot be made is reported by
+        // the store when it fails to open. At a launch it nearly always exists: one mkdir says so
+        // without the path walk.
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) makeDirectories(dir);
     } else if (dir.empty()) {
         return inMemoryStore("no data directory: neither XDG_DATA_HOME nor HOME names one");
     } else if (auto refusal =

@@ -11,18 +11,6 @@ namespace {
 
 constexpr mode_t kPrivateMode = 0700;
 
-// mkdir -p, with every directory it makes private.
-bool makeDirectories(const std::string& path, std::string* why) {
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string prefix = path.substr(0, slash);
-        if (!prefix.empty() && ::mkdir(prefix.c_str(), kPrivateMode) != 0 && errno != EEXIST) {
-            *why = prefix + " cannot be made (" + std::strerror(errno) + ")";
-            return false;
-        }
-        if (slash == std::string::npos) return true;
-    }
-}
-
 enum class Trust { OwnOnly, OwnOrRoot };
 
 std::optional<std::string> refusal(const std::string& path, Trust trust) {
@@ -42,10 +30,18 @@ std::optional<std::string> refusal(const std::string& path, Trust trust) {
 
 }  // namespace
 
+std::optional<std::string> makeDirectories(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        if (!prefix.empty() && ::mkdir(prefix.c_str(), kPrivateMode) != 0 && errno != EEXIST)
+            return prefix + " cannot be made (" + std::strerror(errno) + ")";
+        if (slash == std::string::npos) return std::nullopt;
+    }
+}
+
 std::optional<std::string> makePrivateDirectory(const std::string& base,
                                                 const std::vector<std::string>& components) {
-    std::string why;
-    if (!makeDirectories(base, &why)) return why;
+    if (auto why = makeDirectories(base)) return why;
     if (auto refused = refusal(base, Trust::OwnOrRoot)) return refused;
     std::string path = base;
     for (const auto& component : components) {

@@ -15,4 +15,9 @@ namespace plovendale {
 std::optional<std::string> makePrivateDirectory(const std::string& base,
                                                 const std::vector<std::string>& components);
 
+/// mkdir -p for a directory the host chose: every directory of `path` that is missing is made
+/// with mode 0700; those that exist are left as they are. Nothing when it is done; otherwise why,
+/// as above. Never throws. Any thread.
+std::optional<std::string> makeDirectories(const std::string& path);
+
 }  // namespace plovendale

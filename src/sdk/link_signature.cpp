@@ -70,7 +70,20 @@ bool Plovendale::setLinkVerificationKey(const std::string& pem) {
     }
 }
 
-internal::LinkSignature internal::checkLinkSignature(const std::string& payload,
+std::string internal::linkSignedMessage(const std::string& appKey, const std::string& payload,
+                                        const std::string& expiry) {
+    std::string message;
+    for (const std::string* field : {&appKey, &payload, &expiry}) {
+        message += std::to_string(field->size()) + ':';
+        message += *field;
+        message += ',';
+    }
+    return message;
+}
+
+internal::LinkSignature internal::checkLinkSignature(const std::string& appKey,
+                                                     const std::string& payload,
+                                                     const std::string& expiry,
                                                      const std::string& signature) {
     Key key;
     {
@@ -80,13 +93,16 @@ internal::LinkSignature internal::checkLinkSignature(const std::string& payload,
     }
     const auto bytes = base64URLDecode(signature);
     if (!key || !bytes || bytes->size() != kSignatureBytes) return LinkSignature::Invalid;
+    // The key binds a link to one application and the expiry to a time: a signature over "d"
+    // alone would open every app that trusts the same service key, for ever.
+    const std::string message = linkSignedMessage(appKey, payload, expiry);
     std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
     // Ed25519 signs the message itself, so no digest is named.
     const bool valid =
         context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
         EVP_DigestVerify(context.get(), bytes->data(), bytes->size(),
-                         reinterpret_cast<const unsigned char*>(payload.data()),
-                         payload.size()) == 1;
+                         reinterpret_cast<const unsigned char*>(message.data()),
+                         message.size()) == 1;
     return valid ? LinkSignature::Valid : LinkSignature::Invalid;
 }
 

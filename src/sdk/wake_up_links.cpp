@@ -1,6 +1,8 @@
+#include <charconv>
 #include <exception>
 
 #include "host/host_code.h"
+#include "host/identifiers.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/events.h"
@@ -20,16 +22,6 @@ AppData emptyAppData() {
 std::string nonEmptyString(const FLOJSONObject& object, const char* key) {
     auto value = object.objectForKey(key).string();
     return StringUtils::isNullOrEmpty(value) ? std::string() : *value;
-}
-
-/// The last non-empty item `name` of the query, or "".
-std::string lastValueOf(const URLComponents& components, const char* name) {
-    std::string value;
-    if (!components.queryItems) return value;
-    for (const auto& item : *components.queryItems) {
-        if (item.name == name && !StringUtils::isNullOrEmpty(item.value)) value = *item.value;
-    }
-    return value;
 }
 
 /// Nothing when any decoding step fails.
@@ -62,6 +54,30 @@ const char* refusalOf(const std::string& url, const URLComponents& components) {
     return nullptr;
 }
 
+/// Whether a signed expiry "e" (seconds since 1970, decimal digits) has passed; nothing when it is
+/// not such a number.
+std::optional<bool> hasExpired(const std::string& expiry) {
+    long long seconds = 0;
+    const char* end = expiry.data() + expiry.size();
+    const auto [stop, error] = std::from_chars(expiry.data(), end, seconds);
+    if (error != std::errc() || stop != end || expiry.front() == '-') return std::nullopt;
+    return Date::timeIntervalSince1970() >= static_cast<double>(seconds);
+}
+
+/// Checks the signature when the host asked for one; nothing when the link passes.
+const char* signatureRefusal(const URLComponents& components, const std::string& payload,
+                             internal::LinkSignature* outcome) {
+    const std::string expiry = components.lastQueryValue("e");
+    *outcome = internal::checkLinkSignature(CoreHelper::getAppKey(), payload, expiry,
+                                            components.lastQueryValue("s"));
+    if (*outcome == internal::LinkSignature::Invalid) return "bad signature";
+    // An expiry counts only under a valid signature: anyone can strip or change an unsigned one.
+    if (*outcome == internal::LinkSignature::NotChecked || expiry.empty()) return nullptr;
+    const auto expired = hasExpired(expiry);
+    if (!expired) return "bad expiry";
+    return *expired ? "expired" : nullptr;
+}
+
 void offerToDelegate(const AppData& appData) {
     const auto delegate = Plovendale::shareInstance().plovendaleDelegate();
     if (!delegate) return;
@@ -88,13 +104,16 @@ bool Plovendale::handleUniversalLink(const std::optional<UserActivity>& activity
 bool Plovendale::processLinkUrl(const std::optional<std::string>& url) {
     try {
         if (!url) return refused("no url");
+        // Any web page can open a custom-scheme link; the service's links are a few hundred bytes.
+        if (url->size() > MAX_LINK_LENGTH) return refused("too long");
         const auto components = URLComponents::parse(*url);
         if (!components) return refused("not a url");
         if (const char* reason = refusalOf(*url, *components)) return refused(reason);
         // The signature covers the "d" value that is decoded, exactly as the query delivers it.
-        const std::string payload = lastValueOf(*components, "d");
-        const auto signature = internal::checkLinkSignature(payload, lastValueOf(*components, "s"));
-        if (signature == internal::LinkSignature::Invalid) return refused("bad signature");
+        const std::string payload = components->lastQueryValue("d");
+        internal::LinkSignature signature = internal::LinkSignature::NotChecked;
+        if (const char* reason = signatureRefusal(*components, payload, &signature))
+            return refused(reason);
         const auto appData = payload.empty() ? std::nullopt : decodePayload(payload);
         internal::emitEvent(
             "link.handled",

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/string_utils.h"
 #include "util/text.h"
 
 namespace plovendale {
@@ -251,23 +252,12 @@ Prepared withAuthority(const std::string& url, std::size_t scheme) {
     return {head + "/" + std::string(rest), true};
 }
 
-std::vector<URLQueryItem> splitQuery(std::string_view query) {
-    std::vector<URLQueryItem> items;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t end = std::min(query.find('&', start), query.size());
-        const std::string_view piece = query.substr(start, end - start);
-        const std::size_t equals = piece.find('=');
-        URLQueryItem item;
-        const std::string_view rawName = piece.substr(0, equals);
-        item.name = percentUnescape(rawName).value_or(std::string(rawName));
-        if (equals != std::string_view::npos)
-            item.value = percentUnescape(piece.substr(equals + 1));
-        items.push_back(std::move(item));
-        if (end == query.size()) break;
-        start = end + 1;
-    }
-    return items;
+/// Whether the name of a query item, percent-decoded (as written when it does not decode), is
+/// `name`. A raw name more than three times as long cannot decode to it, and a shorter one
+/// decodes without a heap allocation.
+bool itemNameIs(std::string_view raw, std::string_view name) {
+    if (raw.size() > 3 * name.size()) return false;
+    return percentUnescape(raw).value_or(std::string(raw)) == name;
 }
 
 }  // namespace
@@ -385,8 +375,26 @@ std::optional<URLComponents> URLComponents::parse(const std::string& url) {
     std::string_view path = parsed->path.empty() ? std::string_view("/") : parsed->path;
     if (prepared.dropLeadingSlash && path.starts_with("/")) path.remove_prefix(1);
     components.path = percentUnescape(path);
-    if (parsed->query) components.queryItems = splitQuery(*parsed->query);
+    components.query = parsed->query;
     return components;
+}
+
+std::string URLComponents::lastQueryValue(std::string_view name) const {
+    if (!query) return {};
+    const std::string_view text = *query;
+    std::size_t end = text.size();
+    while (true) {
+        const std::size_t amp = end == 0 ? std::string_view::npos : text.rfind('&', end - 1);
+        const std::size_t start = amp == std::string_view::npos ? 0 : amp + 1;
+        const std::string_view piece = text.substr(start, end - start);
+        const std::size_t equals = piece.find('=');
+        if (equals != std::string_view::npos && itemNameIs(piece.substr(0, equals), name)) {
+            auto value = percentUnescape(piece.substr(equals + 1));
+            if (!StringUtils::isNullOrEmpty(value)) return std::move(*value);
+        }
+        if (amp == std::string_view::npos) return {};
+        end = amp;
+    }
 }
 
 }  // namespace plovendale

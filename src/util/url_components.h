@@ -36,20 +36,20 @@ struct ParsedURL {
     std::string normalisedText() const;
 };
 
-/// One "name=value" piece of a query, both percent-decoded ("+" stays "+"). The value is nothing
-/// when the piece has no "=" or its value is not a well-formed escape of UTF-8 text.
-struct URLQueryItem {
-    std::string name;
-    std::optional<std::string> value;
-};
-
 /// The parts of a URL that link handling reads, where a URL without authority ("app:c") keeps its
 /// path as written.
 struct URLComponents {
     /// The path with its escapes decoded; nothing when they do not decode to UTF-8 text.
     std::optional<std::string> path;
-    /// The query split on "&" and then at the first "="; nothing when the URL has no query.
-    std::optional<std::vector<URLQueryItem>> queryItems;
+    /// The text after "?", as written; nothing when the URL has no query.
+    std::optional<std::string> query;
+
+    /// The query is read as items split on "&" and then at the first "=", name and value
+    /// percent-decoded ("+" stays "+"; a name that does not decode is taken as written). This is
+    /// the decoded value of the last item named `name` whose value is present, decodes to UTF-8
+    /// text and is neither "" nor " "; "" when there is none. One pass from the end that decodes
+    /// only the values of items so named: a query of many items costs no memory per item.
+    std::string lastQueryValue(std::string_view name) const;
 
     /// Nothing when the text is not an absolute URL (or holds a NUL byte).
     static std::optional<URLComponents> parse(const std::string& url);

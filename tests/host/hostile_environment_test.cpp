@@ -148,6 +148,24 @@ TEST_F(DefaultDataDirectory, IsMadePrivateUnderTheUsersDataHome) {
     EXPECT_EQ(Platform::dataDirectory(), expectedDirectory(platform_.dir().file("xdg")));
     EXPECT_TRUE(persisted());
     EXPECT_EQ(inMemoryLines(), 0u);
+
+    // A directory the host names is made as private, and the store's files are the user's alone
+    // wherever they are.
+    for (const std::string& chosen : {std::string(), platform_.dir().file("chosen/data")}) {
+        platform_.config().dataDirectory = chosen;
+        platform_.configure();
+        const auto store = Platform::keyValueStore();  // open: its -wal and -shm exist
+        ASSERT_TRUE(store->setString("v", "k"));
+        const std::string dir = Platform::dataDirectory();
+        for (const std::string& made : {dir, dir.substr(0, dir.rfind('/'))})
+            EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            const std::string file = dir + "/defaults.sqlite" + suffix;
+            EXPECT_EQ(fs::status(file).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write)
+                << file;
+        }
+    }
 }
 
 TEST_F(DefaultDataDirectory, FallsBackToMemoryWhenNoPrivatePlaceExists) {

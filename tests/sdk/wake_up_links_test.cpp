@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -82,6 +83,7 @@ TEST_F(WakeUpLinksTest, LinksOfOtherApplicationsAreRefusedAndTheHostLearnsWhy) {
         {link(kPayload, "/C"), "capital path"},
         {"not a url " + std::string(kAppKey) + "/c", "not a url"},
         {std::nullopt, "no url"},
+        {link(kPayload) + "&x=" + std::string(MAX_LINK_LENGTH, 'x'), "too long"},
     };
     for (const auto& [url, reason] : refused) {
         EXPECT_FALSE(Plovendale::handleSchemeLinkURL(url)) << url.value_or("nothing");
@@ -107,7 +109,7 @@ TEST_F(WakeUpLinksTest, WithAVerificationKeyOnlyLinksTheServiceSignedAreTaken) {
     auto service = test::AttributionServiceProcess::start(
         {std::string(PLOVENDALE_BIN_DIR) + "/attribution-service",
          "",
-         {"--quiet", "--link-signing-key", dir.file("link.key")}},
+         {"--quiet", "--link-signing-key", dir.file("link.key"), "--link-lifetime", "3600"}},
         &error);
     ASSERT_TRUE(service) << error;
     const std::string signedLink = service->registerWakeUpLink(kAppKey, "invite=bob", "sms");
@@ -119,6 +121,11 @@ TEST_F(WakeUpLinksTest, WithAVerificationKeyOnlyLinksTheServiceSignedAreTaken) {
     tampered[payloadStart] = tampered[payloadStart] == 'e' ? 'f' : 'e';
     const std::string otherKeys = service->registerWakeUpLink(kAppKey, "invite=eve", "sms");
     const std::string foreignSignature = unsignedLink + otherKeys.substr(otherKeys.find("&s="));
+    // The same service key signs for another app whose key contains this one.
+    const std::string otherApp =
+        service->registerWakeUpLink(std::string(kAppKey) + "x", "invite=bob", "sms");
+    std::string laterExpiry = signedLink;
+    laterExpiry[signature - 1] = laterExpiry[signature - 1] == '9' ? '8' : '9';
 
     EXPECT_TRUE(Plovendale::handleSchemeLinkURL(unsignedLink))
         << "without a key the signature is not asked for";
@@ -127,10 +134,22 @@ TEST_F(WakeUpLinksTest, WithAVerificationKeyOnlyLinksTheServiceSignedAreTaken) {
         {signedLink, true},        {signedLink + "==", true},
         {tampered, false},         {unsignedLink, false},
         {foreignSignature, false}, {unsignedLink + "&s=" + std::string(86, 'A'), false},
+        {otherApp, false},         {laterExpiry, false},
     };
     for (const auto& [url, taken] : cases)
         EXPECT_EQ(Plovendale::handleSchemeLinkURL(url), taken) << url;
     EXPECT_EQ(received(), (std::vector<AppData>(3, AppData{"invite=bob", "sms"})));
+
+    // Once its signed expiry has passed, the link is refused.
+    std::vector<PlovendaleEvent> events;
+    Plovendale::setEventObserver([&](const PlovendaleEvent& event) { events.push_back(event); });
+    platform_.config().wallClock = [] { return std::time(nullptr) + 7200.0; };
+    platform_.configure();
+    EXPECT_FALSE(Plovendale::handleSchemeLinkURL(signedLink));
+    MainQueue::shared().drain();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back(), (PlovendaleEvent{"link.refused", {{"reason", "expired"}}}));
+    Plovendale::setEventObserver(nullptr);  // `events` goes before the test's later events
 
     // A key that cannot be read never leaves links unchecked; "" turns checking off.
     EXPECT_FALSE(Plovendale::setLinkVerificationKey("-----BEGIN PUBLIC KEY-----\nnot a key\n"));
@@ -205,16 +224,16 @@ TEST_F(WakeUpLinksTest, ExtractRefusesMalformedPayloads) {
 }
 
 TEST_F(WakeUpLinksTest, HostileLinksAreAnsweredSafely) {
-    // A megabyte of payload still decodes.
-    const std::string big(1024 * 1024, 'p');
+    // A payload near the length bound still decodes.
+    const std::string big(40 * 1024, 'p');
     EXPECT_TRUE(
         Plovendale::handleSchemeLinkURL(link(payload("{\"pr\":\"" + big + "\",\"ch\":\"C\"}"))));
     ASSERT_EQ(received().size(), 1u);
     EXPECT_EQ(received()[0].paramsData, big);
 
     std::string deep;
-    for (int i = 0; i < 10000; ++i) deep += "{\"pr\":";
-    deep += "1" + std::string(10000, '}');
+    for (int i = 0; i < 6000; ++i) deep += "{\"pr\":";
+    deep += "1" + std::string(6000, '}');
     EXPECT_TRUE(Plovendale::handleSchemeLinkURL(link(payload(deep, false))));
     EXPECT_EQ(received().back(), (AppData{"", ""}));
 

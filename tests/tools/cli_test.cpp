@@ -185,6 +185,9 @@ TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
     EXPECT_NE(unsignedLink.err.find(R"({"event":"link.refused","reason":"bad signature"})"),
               std::string::npos)
         << unsignedLink.err;
+    const auto expired = run({"make-link", "--app-key", kKey, "--params", "p=1", "--channel", "c",
+                              "--sign-key", dir_.file("link.key"), "--expires", "1"});
+    EXPECT_NE(open(trimmed(expired.out)).err.find(R"("reason":"expired")"), std::string::npos);
     EXPECT_EQ(run({"make-link", "--app-key", kKey, "--params", "p", "--channel", "c", "--sign-key",
                    dir_.file("link.pub")})
                   .exitCode,

@@ -66,7 +66,8 @@ int serve(const ServeOptions& options) {
         return kExitFailure;
     }
     ServiceSettings settings{!options.quiet, std::chrono::milliseconds(options.reportDelayMs),
-                             options.stateStatus, std::nullopt};
+                             options.stateStatus, std::nullopt,
+                             std::chrono::seconds(options.linkLifetimeSeconds)};
     if (!options.linkSigningKey.empty()) {
         settings.linkSigner = links::LinkSigner::fromFile(options.linkSigningKey);
         if (!settings.linkSigner) {

@@ -7,6 +7,7 @@ namespace plovendale::attribution_service {
 namespace {
 
 constexpr int kMaxReportDelayMs = 600000;
+constexpr int kMaxLinkLifetimeSeconds = 315360000;  // ten years
 
 std::optional<int> parseInt(const std::string& text, int min, int max) {
     int value = 0;
@@ -75,7 +76,8 @@ CommandLine parseServe(ArgReader& reader) {
             continue;
         }
         if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
-            name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key") {
+            name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key" &&
+            name != "--link-lifetime") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -99,6 +101,10 @@ CommandLine parseServe(ArgReader& reader) {
         } else if (name == "--link-signing-key") {
             if (value->empty()) return invalid("--link-signing-key needs a path");
             options.linkSigningKey = *value;
+        } else if (name == "--link-lifetime") {
+            const auto seconds = parseInt(*value, 1, kMaxLinkLifetimeSeconds);
+            if (!seconds) return invalid("--link-lifetime must be a number from 1 to 315360000");
+            options.linkLifetimeSeconds = *seconds;
         } else {
             const auto delay = parseInt(*value, 0, kMaxReportDelayMs);
             if (!delay) return invalid("--delay-ms must be a number from 0 to 600000");
@@ -148,6 +154,7 @@ std::string usageText() {
     return R"(Usage:
   attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
                       [--delay-ms N] [--state-status N] [--link-signing-key PEM]
+                      [--link-lifetime N]
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
                       [--trace-id ID]
   attribution-service --help
@@ -170,6 +177,8 @@ Options:
   --link-signing-key PEM
                     sign the wake-up links it makes (the "link" of a registration) with this
                     Ed25519 private key (a PEM file)
+  --link-lifetime N the wake-up links it makes carry an expiry "e" N seconds after they are made
+                    (1 to 315360000; signed with the link when it has a signing key)
 
 register adds a link to the database without a running service and prints its trace identifier.
 KEY is letters, digits, '-' and '_'; ID (when given) is 12 to 64 letters and digits.

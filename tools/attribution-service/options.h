@@ -13,9 +13,10 @@ struct ServeOptions {
     std::string database = kDefaultDatabase;
     std::string portFile;  // written once the socket listens, when set
     bool quiet = false;
-    int reportDelayMs = 0;       // test aid: hold each install-trace answer this long
-    int stateStatus = 200;       // test aid: answer every state report with this HTTP status
-    std::string linkSigningKey;  // PEM file of the Ed25519 key that signs the links it makes
+    int reportDelayMs = 0;        // test aid: hold each install-trace answer this long
+    int stateStatus = 200;        // test aid: answer every state report with this HTTP status
+    std::string linkSigningKey;   // PEM file of the Ed25519 key that signs the links it makes
+    int linkLifetimeSeconds = 0;  // the links it makes expire this long after; 0: never
 };
 
 struct RegisterOptions {

@@ -146,9 +146,15 @@ void Service::handleRegister(const httplib::Request& req, httplib::Response& res
         return;
     }
     // The wake-up link for an installed app, signed when the service has a key.
+    std::optional<long long> expires;
+    if (settings_.linkLifetime.count() > 0) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        expires =
+            std::chrono::duration_cast<std::chrono::seconds>(now + settings_.linkLifetime).count();
+    }
     const std::string link =
         links::makeWakeUpLink(*key, params, channel, std::nullopt,
-                              settings_.linkSigner ? &*settings_.linkSigner : nullptr);
+                              settings_.linkSigner ? &*settings_.linkSigner : nullptr, expires);
     replyJson(res, 200, json{{"status", 200}, {"trace_id", *traceId}, {"link", link}});
 }
 

@@ -17,6 +17,7 @@ struct ServiceSettings {
     std::chrono::milliseconds reportDelay{0};
     int stateStatus = 200;
     std::optional<links::LinkSigner> linkSigner;
+    std::chrono::seconds linkLifetime{0};  ///< the links it makes expire this long after; 0: never
 };
 
 /// Bodies above this size are refused with 413 before they are read.

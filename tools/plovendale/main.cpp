@@ -1,5 +1,6 @@
 // plovendale: the command-line companion for integrators. Output on stdout is one line of JSON
 // per run and is a contract scripts rely on; diagnostics and the library's log go to stderr.
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -175,9 +176,18 @@ int runMakeLink(const ParsedArguments& args) {
             return usageError("make-link",
                               "cannot read an Ed25519 private key (PEM) from " + *keyFile);
     }
+    std::optional<long long> expires;
+    if (auto text = args.get("expires")) {
+        long long seconds = 0;
+        const char* end = text->data() + text->size();
+        const auto [stop, error] = std::from_chars(text->data(), end, seconds);
+        if (error != std::errc() || stop != end || seconds < 0)
+            return usageError("make-link", "--expires takes seconds since 1970");
+        expires = seconds;
+    }
     std::cout << links::makeWakeUpLink(*args.get("app-key"), *args.get("params"),
                                        *args.get("channel"), args.get("base"),
-                                       signer ? &*signer : nullptr)
+                                       signer ? &*signer : nullptr, expires)
               << '\n';
     return 0;
 }
@@ -287,12 +297,14 @@ std::map<std::string, Command> commands() {
               kHostHelp,
           runParams}},
         {"make-link",
-         {{{"app-key", "params", "channel", "base", "sign-key"}, {"help"}, 0},
+         {{{"app-key", "params", "channel", "base", "sign-key", "expires"}, {"help"}, 0},
           "usage: plovendale make-link --app-key KEY --params P --channel C [--base URL] "
-          "[--sign-key PEM]\n"
+          "[--sign-key PEM] [--expires SECONDS]\n"
           "Prints a wake-up link carrying P and C for KEY; with --sign-key (an Ed25519 private "
           "key\n"
-          "in a PEM file) the link carries its signature \"s\".\n",
+          "in a PEM file) the link carries its signature \"s\" over KEY, \"d\" and \"e\"; "
+          "with\n"
+          "--expires (seconds since 1970) it carries that expiry \"e\".\n",
           runMakeLink}},
         {"outbox",
          {{{"app-key", "data-dir", "bundle"}, {"help"}, 0},

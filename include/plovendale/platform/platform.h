@@ -21,7 +21,9 @@ namespace plovendale {
 ///   $HOME/.local/share; the identifier defaults to "default"), made with mode 0700;
 ///   keyValueStore: an SQLite file "defaults.sqlite" in dataDirectory. With neither variable set,
 ///   or when that directory (or plovendale/ above it) belongs to another user or others may
-///   write to it, the store lives in memory for the run and one line says why;
+///   write to it, the store lives in memory for the run and one line says why. A dataDirectory
+///   the host names is made 0700 too when missing (and any missing directory above it); the
+///   store's files (-wal and -shm too) are 0600 either way;
 /// - pasteboard: an in-process pasteboard;
 /// - screen, machineName, osVersion: no screen, uname's machine, the running kernel's version;
 /// - logSink: stderr;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "plovendale/export.h"
 
 namespace plovendale {
@@ -21,6 +23,8 @@ inline constexpr const char* REPORT_STATE_URL = "%@/api/trace/client/state/%@";
 extern PLOVENDALE_API const char* const BASE_DOMAIN_URL;
 
 inline constexpr const char* LINK_PATH = "/c";
+/// Longest wake-up link the library reads, in bytes; a longer one is refused unread.
+inline constexpr std::size_t MAX_LINK_LENGTH = 64 * 1024;
 inline constexpr const char* CLIP_TRACE_ID_CONTENT = "PLOVENDALE:";
 
 /// Property-list entries.

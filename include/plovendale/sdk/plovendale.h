@@ -62,7 +62,8 @@ class PLOVENDALE_API Plovendale {
     static void getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success,
                                            FailHandler fail);
 
-    /// A custom-scheme link the application was opened with; true when it was this library's.
+    /// A custom-scheme link the application was opened with; true when it was this library's. A
+    /// link longer than MAX_LINK_LENGTH is refused unread. On the caller's thread.
     static bool handleSchemeLinkURL(const std::optional<std::string>& url);
     /// A universal link; true when it was this library's.
     static bool handleUniversalLink(const std::optional<UserActivity>& activity);
@@ -87,10 +88,11 @@ class PLOVENDALE_API Plovendale {
     static void setEventObserver(EventObserver observer);
 
     /// An Ed25519 public key in PEM ("-----BEGIN PUBLIC KEY-----"): from now on a wake-up link is
-    /// taken only with a valid signature "s" over its "d" value. True when the key was read; a
-    /// PEM that cannot be read answers false and refuses every link until a good key (or "")
-    /// is set, so a mistake never turns verification off. "" turns verification off. Kept for
-    /// this process only. Any thread.
+    /// taken only with a valid signature "s" over this application's key, its "d" value and its
+    /// expiry "e" (docs/wire-protocol.md), and only until that expiry. True when the key was read;
+    /// a PEM that cannot be read answers false and refuses every link until a good key (or "") is
+    /// set, so a mistake never turns verification off. "" turns verification off. Kept for this
+    /// process only. Any thread.
     static bool setLinkVerificationKey(const std::string& pem);
 
     /// The user's choice, kept across launches: while tracking is disabled the library sends
