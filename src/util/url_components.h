@@ -26,6 +26,12 @@ struct ParsedURL {
     /// Nothing when the text is not an absolute URL (or holds a NUL byte, a control character or a
     /// space).
     static std::optional<ParsedURL> parse(std::string_view text);
+    /// The one rule for the URL of an HTTP request, asked both when a request object is made and
+    /// when its transfer starts, so that a request that can be made is one that can be sent: what
+    /// parse() accepts, less text that does not start with a letter, holds a byte outside visible
+    /// ASCII or a "%" that begins no escape, and less a host name holding a sub-delimiter, which
+    /// libcurl refuses when the transfer starts.
+    static std::optional<ParsedURL> parseRequestURL(std::string_view text);
 
     /// The explicit port, else 80 or 443 for HTTP(S); empty for other schemes.
     std::string portOrDefault() const;
