@@ -7,9 +7,11 @@
 
 namespace plovendale {
 
-/// An absolute URL split into its parts: the one URL parser of the library. It takes what libcurl
-/// takes when handed the text, so that a URL the library accepts is one the transfer can use, and
-/// it gives the parts as libcurl would read them (any scheme). Plain data; any thread.
+/// An absolute URL split into its parts: the one URL parser of the library. It reads the parts as
+/// libcurl would (any scheme), and takes what libcurl takes but where that is unsound or too narrow
+/// for links: a host name may hold RFC 3986 sub-delimiters, and a control character is refused
+/// wherever it stands, escaped in a host too. Whether a transfer can use a URL is
+/// parseRequestURL's to say. Plain data; any thread.
 struct ParsedURL {
     std::string scheme;  ///< lower-case
     std::optional<std::string> user;
