@@ -2,6 +2,7 @@
 // the request-level cookie policies that build the Cookie field.
 
 #include <algorithm>
+#include <map>
 
 #include "fuzz_support.h"
 #include "plovendale/http/st_http_request.h"
@@ -48,6 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto cookies = HTTPCookie::cookiesWithResponseHeaderFields(fields, url);
+    std::map<std::string, std::string> joined;  // as allHeaderFields joins repeated fields
+    for (const auto& [name, value] : fields) {
+        auto [entry, added] = joined.try_emplace(name, value);
+        if (!added) entry->second += ", " + value;
+    }
+    for (const auto& cookie : HTTPCookie::cookiesWithResponseHeaderFields(joined, url))
+        FUZZ_CHECK(!cookie.name.empty());
     HTTPCookieStorage store;
     for (const auto& cookie : cookies) {
         FUZZ_CHECK(!cookie.name.empty() && !cookie.path.empty());

@@ -3,6 +3,8 @@
 
 #include "fuzz_support.h"
 #include "plovendale/http/st_http_request.h"
+#include "transport/curl_handles.h"
+#include "util/url_components.h"
 
 using namespace plovendale;
 
@@ -22,6 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto request = STHTTPRequest::requestWithURLString(text);
     if (!request) return 0;
+    // A URL a request is made for is one the transport takes when the transfer starts.
+    ParsedURL parts;
+    FUZZ_CHECK(curl::looksLikeAbsoluteURL(text) &&
+               curl::parseHTTPURL(text, parts) != curl::URLCheck::Bad);
     request->setGETDictionary(parameters);
     request->setEncodeGETDictionary(flags & 2);
     if (flags & 4) {

@@ -103,14 +103,14 @@ std::optional<std::string> STHTTPRequest::appendURL(
     const std::string& url, const std::optional<STHTTPDictionary>& GETParameters,
     bool doApplyURLEncoding) {
     std::string text = st_stringByAppendingGETParameters(url, GETParameters, doApplyURLEncoding);
-    if (!ParsedURL::parse(text)) return std::nullopt;
+    if (!ParsedURL::parseRequestURL(text)) return std::nullopt;
     return text;
 }
 
 std::optional<std::string> STHTTPRequest::urlByAddingCredentials(
     const std::optional<URLCredential>& credential, const std::string& url) {
     if (!credential) return std::nullopt;
-    if (!ParsedURL::parse(url)) return std::nullopt;
+    if (!ParsedURL::parseRequestURL(url)) return std::nullopt;
     const std::size_t colon = url.find(':');
     if (url.compare(colon + 1, 2, "//") != 0) return std::nullopt;
     // Escaped, so that a "@", "/" or "#" in a password cannot move the credentials to another host.
@@ -119,7 +119,7 @@ std::optional<std::string> STHTTPRequest::urlByAddingCredentials(
     std::string specifier = url.substr(colon + 1);
     specifier.insert(2, userInfo);
     std::string result = fillTemplate("%@:%@", {url.substr(0, colon), specifier});
-    if (!ParsedURL::parse(result)) return std::nullopt;
+    if (!ParsedURL::parseRequestURL(result)) return std::nullopt;
     return result;
 }
 

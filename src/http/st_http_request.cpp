@@ -43,7 +43,7 @@ STHTTPRequestDataUpload STHTTPRequestDataUpload::dataUploadWithData(
 
 std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURL(
     const std::optional<std::string>& url) {
-    if (!url || !ParsedURL::parse(*url)) return nullptr;
+    if (!url || !ParsedURL::parseRequestURL(*url)) return nullptr;
     return std::make_shared<STHTTPRequest>(PrivateToken{}, *url);
 }
 

@@ -136,7 +136,7 @@ bool looksLikeAbsoluteURL(const std::string& text) {
 
 URLCheck parseHTTPURL(std::string_view text, ParsedURL& parts, std::string* normalised) {
     if (!isHTTPScheme(schemeOf(text))) return URLCheck::Unsupported;
-    auto parsed = ParsedURL::parse(text);
+    auto parsed = ParsedURL::parseRequestURL(text);
     if (!parsed) return URLCheck::Bad;
     if (normalised) *normalised = parsed->normalisedText();
     parts = std::move(*parsed);

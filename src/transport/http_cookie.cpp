@@ -70,14 +70,19 @@ std::pair<std::string, bool> scopeOf(const HTTPCookie& cookie) {
     return {domain, dotted || !cookie.hostOnly};
 }
 
-/// Where a header value that joins several Set-Cookie lines with commas (as allHeaderFields does)
-/// starts its next cookie: a comma followed by a token and "=". Commas inside Expires dates are
-/// followed by a day number and a space, so they do not qualify.
+/// The cookies of a header value that joins several Set-Cookie lines with ", " (as allHeaderFields
+/// does): a new cookie starts at a comma followed by a token and "=". Commas inside Expires dates
+/// are followed by a day number and a space, and commas inside a quoted value are the value's, so
+/// neither splits.
 std::vector<std::string_view> splitJoinedCookies(std::string_view text) {
     std::vector<std::string_view> cookies;
     std::size_t start = 0;
+    bool inPair = true;  // still in the name=value pair of the current cookie
+    bool quoted = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != ',') continue;
+        if (inPair && text[i] == '"') quoted = !quoted;
+        if (text[i] == ';' && !quoted) inPair = false;
+        if (text[i] != ',' || quoted) continue;
         std::size_t j = i + 1;
         while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
         const std::size_t nameStart = j;
@@ -87,10 +92,92 @@ std::vector<std::string_view> splitJoinedCookies(std::string_view text) {
         if (j < text.size() && text[j] == '=') {
             cookies.push_back(text.substr(start, i - start));
             start = i + 1;
+            inPair = true;
         }
     }
     cookies.push_back(text.substr(start));
     return cookies;
+}
+
+// RFC 6265, section 5.1.1: a date is read from its tokens, whatever their order and separators;
+// time zones and unknown tokens are skipped (every cookie date is UTC), and a date that lacks a
+// part or has one out of range is no date. A general date parser would take "PST" at its word or
+// give up on "21-Oct-2015", and a deletion would then not delete.
+bool isCookieDateDelimiter(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u == 0x09 || (u >= 0x20 && u <= 0x2F) || (u >= 0x3B && u <= 0x40) ||
+           (u >= 0x5B && u <= 0x60) || (u >= 0x7B && u <= 0x7E);
+}
+
+/// minDigits to maxDigits digits at the start of text, not followed by another digit; text is left
+/// after them.
+bool readDigits(std::string_view& text, std::size_t minDigits, std::size_t maxDigits, int& value) {
+    std::size_t n = 0;
+    value = 0;
+    while (n < text.size() && n <= maxDigits && isDigitASCII(text[n]))
+        value = value * 10 + (text[n++] - '0');
+    if (n < minDigits || n > maxDigits) return false;
+    text.remove_prefix(n);
+    return true;
+}
+
+bool readTime(std::string_view token, int& hour, int& minute, int& second) {
+    if (!readDigits(token, 1, 2, hour) || !token.starts_with(":")) return false;
+    token.remove_prefix(1);
+    if (!readDigits(token, 1, 2, minute) || !token.starts_with(":")) return false;
+    token.remove_prefix(1);
+    return readDigits(token, 1, 2, second);
+}
+
+std::optional<int> monthOf(std::string_view token) {
+    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (token.size() < 3) return std::nullopt;
+    for (int i = 0; i < 12; ++i) {
+        if (equalsIgnoringASCIICase(token.substr(0, 3), kMonths[i])) return i + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> parseCookieDate(std::string_view text) {
+    std::optional<int> hour, minute, second, day, month, year;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && isCookieDateDelimiter(text[i])) ++i;
+        std::size_t end = i;
+        while (end < text.size() && !isCookieDateDelimiter(text[end])) ++end;
+        const std::string_view token = text.substr(i, end - i);
+        i = end;
+        if (token.empty()) continue;
+        int h = 0, m = 0, s = 0, number = 0;
+        std::string_view dayDigits = token, yearDigits = token;
+        if (!hour && readTime(token, h, m, s)) {
+            hour = h, minute = m, second = s;
+        } else if (!day && readDigits(dayDigits, 1, 2, number)) {
+            day = number;
+        } else if (!month && monthOf(token)) {
+            month = monthOf(token);
+        } else if (!year && readDigits(yearDigits, 2, 4, number)) {
+            year = number;
+        }
+    }
+    if (!hour || !day || !month || !year) return std::nullopt;
+    if (*year >= 70 && *year <= 99) *year += 1900;
+    if (*year <= 69) *year += 2000;
+    static constexpr int kDaysInMonth[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
+    if (*year < 1601 || *day < 1 || *day > kDaysInMonth[*month - 1] ||
+        (*month == 2 && *day == 29 && !leap) || *hour > 23 || *minute > 59 || *second > 59) {
+        return std::nullopt;
+    }
+    // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's days_from_civil).
+    const int y = *year - (*month <= 2 ? 1 : 0);
+    const int era = y / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (*month + (*month > 2 ? -3 : 9)) + 2) / 5 + *day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const double days = era * 146097.0 + dayOfEra - 719468.0;
+    return days * 86400.0 + *hour * 3600.0 + *minute * 60.0 + *second;
 }
 
 std::optional<double> parseMaxAge(std::string_view value, double now) {
@@ -136,8 +223,7 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const ParsedURL& ur
             eq == std::string_view::npos ? std::string_view() : trimmed(attribute.substr(eq + 1));
         if (argument.size() > kMaxAttributeValueBytes) continue;
         if (equalsIgnoringASCIICase(key, "expires")) {
-            const time_t when = curl_getdate(std::string(argument).c_str(), nullptr);
-            if (when != -1) expires = static_cast<double>(when);
+            if (auto when = parseCookieDate(argument)) expires = when;
         } else if (equalsIgnoringASCIICase(key, "max-age")) {
             if (auto when = parseMaxAge(argument, now)) maxAge = when;
         } else if (equalsIgnoringASCIICase(key, "domain")) {
@@ -190,8 +276,11 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const ParsedURL& ur
 
 }  // namespace
 
-std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
-    const std::vector<std::pair<std::string, std::string>>& headerFields, const std::string& url) {
+namespace {
+
+template <typename Fields>
+std::vector<HTTPCookie> cookiesOfFields(const Fields& headerFields, const std::string& url,
+                                        bool joined) {
     std::vector<HTTPCookie> cookies;
     const auto setsCookies = [](const auto& field) {
         return equalsIgnoringASCIICase(field.first, "Set-Cookie");
@@ -202,11 +291,27 @@ std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
     const double now = secondsNow();
     for (const auto& [name, value] : headerFields) {
         if (!equalsIgnoringASCIICase(name, "Set-Cookie")) continue;
-        for (std::string_view text : splitJoinedCookies(value)) {
+        const std::vector<std::string_view> texts =
+            joined ? splitJoinedCookies(value) : std::vector<std::string_view>{value};
+        for (std::string_view text : texts) {
             if (auto cookie = parseCookie(text, parts, now)) cookies.push_back(std::move(*cookie));
         }
     }
     return cookies;
+}
+
+}  // namespace
+
+std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
+    const std::vector<std::pair<std::string, std::string>>& headerFields, const std::string& url) {
+    // Each line is one cookie (RFC 6265, section 5.2): a comma in it belongs to that cookie, and
+    // splitting there would let "a=1; Secure, b=2" plant a cookie the server never set.
+    return cookiesOfFields(headerFields, url, false);
+}
+
+std::vector<HTTPCookie> HTTPCookie::cookiesWithResponseHeaderFields(
+    const std::map<std::string, std::string>& headerFields, const std::string& url) {
+    return cookiesOfFields(headerFields, url, true);
 }
 
 std::map<std::string, std::string> HTTPCookie::requestHeaderFieldsWithCookies(

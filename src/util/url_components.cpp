@@ -138,19 +138,21 @@ bool readIPv6(std::string& host, std::string& zone) {
     return true;
 }
 
-/// Escapes decoded; false when one decodes to a control character or the name holds a character
-/// no host name may hold.
+bool isControl(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+}
+
+/// Escapes decoded; false when one decodes to a control character (DEL included) or the name
+/// holds a character that RFC 3986 allows in no host name. Its sub-delimiters ("!$&'()*+,;=") are
+/// allowed: a custom-scheme link may name its "host" with them.
 bool readHostName(std::string& host) {
     if (host.find('%') != std::string::npos) {
         std::string decoded = percentDecodeLenient(host);
-        if (std::any_of(decoded.begin(), decoded.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
-            return false;
-        }
+        if (std::any_of(decoded.begin(), decoded.end(), isControl)) return false;
         host = std::move(decoded);
     }
-    return !host.empty() &&
-           host.find_first_of(" \r\n\t/:#?!@{}[]\\$'\"^`*<>=;,+&()") == std::string::npos;
+    return !host.empty() && host.find_first_of(" \r\n\t/:#?@{}[]\\\"^`<>") == std::string::npos;
 }
 
 /// "[user[:password]@]host[:port]" of a URL with a scheme.
@@ -306,21 +308,28 @@ std::optional<ParsedURL> ParsedURL::parse(std::string_view text) {
         url.query = std::string(rest.substr(question + 1));
         rest = rest.substr(0, question);
     }
-    // Control characters and spaces are refused, but for a path of one character, which libcurl
-    // takes for no path at all.
-    const auto refused = [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u <= 0x20 || u == 0x7F;
-    };
-    const std::size_t pathStart = static_cast<std::size_t>(rest.data() - text.data());
-    const bool loneCharacter = rest.size() == 1;
-    if (std::any_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(pathStart), refused) ||
-        (!loneCharacter && std::any_of(rest.begin(), rest.end(), refused)) ||
-        std::any_of(text.begin() + static_cast<std::ptrdiff_t>(pathStart + rest.size()), text.end(),
-                    refused)) {
+    // Control characters and spaces are refused anywhere, also as a path of one character, which
+    // libcurl takes for no path at all and would let through ("file:\r?x"): a CR or LF that reached
+    // a request line or a log would start a line of its own.
+    if (std::any_of(text.begin(), text.end(), [](char c) { return c == ' ' || isControl(c); }))
         return std::nullopt;
+    if (rest.size() != 1) url.path = std::string(rest);
+    return url;
+}
+
+std::optional<ParsedURL> ParsedURL::parseRequestURL(std::string_view text) {
+    if (text.empty() || !isAlphaASCII(text.front())) return std::nullopt;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x7F) return std::nullopt;
+        if (c == '%' &&
+            (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0))
+            return std::nullopt;
     }
-    if (!loneCharacter) url.path = std::string(rest);
+    auto url = parse(text);
+    if (!url || (!url->host.starts_with("[") &&
+                 url->host.find_first_of("!$&'()*+,;=") != std::string::npos))
+        return std::nullopt;
     return url;
 }
 

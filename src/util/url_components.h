@@ -7,9 +7,11 @@
 
 namespace plovendale {
 
-/// An absolute URL split into its parts: the one URL parser of the library. It takes what libcurl
-/// takes when handed the text, so that a URL the library accepts is one the transfer can use, and
-/// it gives the parts as libcurl would read them (any scheme). Plain data; any thread.
+/// An absolute URL split into its parts: the one URL parser of the library. It reads the parts as
+/// libcurl would (any scheme), and takes what libcurl takes but where that is unsound or too narrow
+/// for links: a host name may hold RFC 3986 sub-delimiters, and a control character is refused
+/// wherever it stands, escaped in a host too. Whether a transfer can use a URL is
+/// parseRequestURL's to say. Plain data; any thread.
 struct ParsedURL {
     std::string scheme;  ///< lower-case
     std::optional<std::string> user;
@@ -26,6 +28,12 @@ struct ParsedURL {
     /// Nothing when the text is not an absolute URL (or holds a NUL byte, a control character or a
     /// space).
     static std::optional<ParsedURL> parse(std::string_view text);
+    /// The one rule for the URL of an HTTP request, asked both when a request object is made and
+    /// when its transfer starts, so that a request that can be made is one that can be sent: what
+    /// parse() accepts, less text that does not start with a letter, holds a byte outside visible
+    /// ASCII or a "%" that begins no escape, and less a host name holding a sub-delimiter, which
+    /// libcurl refuses when the transfer starts.
+    static std::optional<ParsedURL> parseRequestURL(std::string_view text);
 
     /// The explicit port, else 80 or 443 for HTTP(S); empty for other schemes.
     std::string portOrDefault() const;

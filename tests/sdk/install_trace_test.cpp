@@ -383,13 +383,16 @@ TEST_F(InstallTrace, KeylessAndUnaddressableQueriesAnswerAtOnce) {
     EXPECT_EQ(outcome.code, -10000);
     EXPECT_EQ(outcome.message, "The app key is not available.");
 
-    // A key that cannot stand in a URL: nothing is sent, and the host still hears back.
-    Plovendale::startWith("bad key\n");
-    outcome = query();
-    EXPECT_TRUE(outcome.synchronous);
-    EXPECT_EQ(outcome.code, -10004);
-    EXPECT_EQ(outcome.message, "can't create task");
-    EXPECT_TRUE(service_.received().empty());
+    // A key that cannot stand in a URL: nothing is sent or queued, and the host still hears back.
+    for (const char* key : {"bad key\n", "k\xc3\xa9y12345"}) {
+        Plovendale::startWith(key);
+        outcome = query();
+        EXPECT_TRUE(outcome.synchronous) << key;
+        EXPECT_EQ(outcome.code, -10004);
+        EXPECT_EQ(outcome.message, "can't create task");
+        EXPECT_TRUE(service_.received().empty());
+        EXPECT_EQ(Plovendale::queuedReportCount(), 0u) << key;
+    }
 }
 
 TEST_F(InstallTrace, ServiceBaseURLComesFromTheHostOrTheKey) {

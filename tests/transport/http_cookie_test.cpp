@@ -68,10 +68,42 @@ TEST(HTTPCookieTest, ReadsEachSetCookieFieldForTheURLThatSetIt) {
     EXPECT_LE(*dated[2].expiresDate, now());
     EXPECT_TRUE(dated[3].isSessionOnly());
 
-    // Joined the way allHeaderFields joins repeated fields; the comma of a date does not split.
-    auto joined = parse({"x=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT, y=2; Path=/, z=3"},
-                        "http://example.com/");
-    EXPECT_EQ(names(joined), (std::vector<std::string>{"x", "y", "z"}));
+    // Cookie dates (RFC 6265, 5.1.1): any separators, time zones and unknown words ignored,
+    // two-digit years 70-99 in the 1900s and 0-69 in the 2000s, a part out of range: no date.
+    const std::pair<const char*, std::optional<double>> dates[] = {
+        {"Wed, 21 Oct 2015 07:28:00 GMT", 1445412480},
+        {"Wed, 21-Oct-2015 07:28:00 PST", 1445412480},
+        {"21 Oct 15 07:28:00", 1445412480},
+        {"Thu, 01-Jan-70 00:00:00", 0},
+        {"31 dec 69 23:59:59 +0100", 3155759999},
+        {"2016 february 29 0:0:0", 1456704000},
+        {"32 Oct 2015 07:28:00", std::nullopt},
+        {"21 Oct 2015 24:00:00", std::nullopt},
+        {"29 Feb 2015 00:00:00", std::nullopt},
+        {"21 Oct 1600 07:28:00", std::nullopt},
+        {"21 Oct 2015", std::nullopt},
+    };
+    for (const auto& [date, expected] : dates) {
+        auto read = parse({std::string("d=1; Expires=") + date}, "http://example.com/");
+        ASSERT_EQ(read.size(), 1u) << date;
+        EXPECT_EQ(read[0].expiresDate, expected) << date;
+    }
+
+    // Each line as received is one cookie, commas and all.
+    auto lines = parse({"z=y; foo=bar, a=b", "id=1; Secure; HttpOnly; Path=/, tracker=2",
+                        "pref=\"a, theme=dark\"; Max-Age=60"},
+                       "https://example.com/");
+    EXPECT_EQ(names(lines), (std::vector<std::string>{"z", "id", "pref"}));
+    EXPECT_EQ(lines[2].value, "\"a, theme=dark\"");
+
+    // Joined the way allHeaderFields joins repeated fields; the comma of a date or of a quoted
+    // value does not split.
+    auto joined = HTTPCookie::cookiesWithResponseHeaderFields(
+        std::map<std::string, std::string>{
+            {"Set-Cookie",
+             "x=1; Expires=Wed, 21 Oct 2037 07:28:00 GMT, y=2; Path=/, q=\"a, b=c\", z=3"}},
+        "http://example.com/");
+    EXPECT_EQ(names(joined), (std::vector<std::string>{"x", "y", "q", "z"}));
     EXPECT_EQ(joined[0].expiresDate, 2139722880.0);
 }
 

@@ -96,6 +96,8 @@ TEST(URLComponentsTest, ReadsPathAndQueryOfAnyScheme) {
     EXPECT_EQ(URLComponents::parse("myapp:///c/x?d=1")->path, "/c/x");
     EXPECT_EQ(URLComponents::parse("myapp:c?d=1")->path, "c");
     EXPECT_EQ(URLComponents::parse("myapp://c?d=1")->path, "/") << "c is the host here";
+    for (const char* host : {"a,b", "a+b=c", "!$&'()*;"})  // RFC 3986 sub-delimiters
+        EXPECT_EQ(URLComponents::parse(std::string("demoapp://") + host + "/c?d=1")->path, "/c");
 
     for (const char* bad : {"", "/c?d=1", "no scheme", "https://exa mple.com/c", "1ab://host/c",
                             "https://host:99999/c"}) {
@@ -125,9 +127,9 @@ TEST(ParsedURLTest, NormalisesAsTheTransferReads) {
         EXPECT_EQ(parsed->normalisedText(), normalised) << text;
     }
     EXPECT_EQ(ParsedURL::parse("https://h")->portOrDefault(), "443");
-    for (const char* refused :
-         {"http:////h", "http:h", "http://h:65536/", "http://h:0065536/", "http://[::1x]/",
-          "http://a%01b/", "http://a b/", "file://host/x", "file:/c:/x"}) {
+    for (const char* refused : {"http:////h", "http:h", "http://h:65536/", "http://h:0065536/",
+                                "http://[::1x]/", "http://a%01b/", "http://a%7Fb/", "http://a b/",
+                                "file://host/x", "file:/c:/x", "file:\r?x"}) {
         EXPECT_FALSE(ParsedURL::parse(refused)) << refused;
     }
 }
