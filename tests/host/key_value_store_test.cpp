@@ -1,9 +1,6 @@
 #include "plovendale/platform/key_value_store.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -40,33 +37,6 @@ TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
     EXPECT_FALSE(store->boolForKey("other-text"));
     store->removeObjectForKey("k");
     EXPECT_FALSE(store->stringForKey("k"));
-}
-
-TEST(KeyValueStore, ValueSurvivesAKillRightAfterTheWriteReturns) {
-    test::TempDir dir;
-    const std::string path = dir.file("defaults.sqlite");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto store = makeSQLiteKeyValueStore(path);
-        store->setString("0123456789abcdef0123456789abcdef", "com.plovendale.client_id");
-        const char byte = 'w';
-        (void)!write(ready[1], &byte, 1);
-        for (;;) pause();
-    }
-    close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
-
-    auto store = makeSQLiteKeyValueStore(path);
-    EXPECT_EQ(store->stringForKey("com.plovendale.client_id"), "0123456789abcdef0123456789abcdef");
 }
 
 TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {

@@ -24,12 +24,6 @@ using Kind = InstallTraceState::Kind;
 constexpr const char* kKey = "hostCtl42key";
 const std::string kService = std::string(PLOVENDALE_BIN_DIR) + "/attribution-service";
 
-// The pasteboard anchor a landing page leaves, with filler where the page puts it.
-std::string marker(const std::string& key, const std::string& trace) {
-    return "<a id=\"PLOVENDALE:fffff" + key.substr(0, 5) + "ggg" + key.substr(5) + ":hhh" +
-           trace.substr(0, 10) + "iiiii" + trace.substr(10) + "\">open</a>";
-}
-
 struct Outcome {
     bool arrived = false;
     std::optional<AppData> appData;
@@ -133,7 +127,7 @@ class HostControls : public ::testing::Test {
 };
 
 TEST_F(HostControls, AFirstInstallQueryTellsItsEventsInOrderAndItsFinalStateToLateListeners) {
-    putOnPasteboard(marker(kKey, registerTrace()));
+    putOnPasteboard(test::pasteboardAnchor(kKey, registerTrace()));
     launch();
     bool calledEarly = false;
     InstallTraceState early;
@@ -267,7 +261,7 @@ TEST(OutboxBackoff, DoublesFromOneSecondUpToFiveMinutesWithJitterAndHonoursRetry
 TEST_F(HostControls, WithTrackingDisabledNothingIsSentOrReadAndQueriesFailAtOnce) {
     platform_.configure();
     EXPECT_TRUE(Plovendale::setTrackingDisabled(true));
-    putOnPasteboard(marker(kKey, registerTrace()));
+    putOnPasteboard(test::pasteboardAnchor(kKey, registerTrace()));
 
     launch();  // the choice outlives the process
     EXPECT_TRUE(Plovendale::isTrackingDisabled());
@@ -285,11 +279,12 @@ TEST_F(HostControls, WithTrackingDisabledNothingIsSentOrReadAndQueriesFailAtOnce
 
     EXPECT_TRUE(Plovendale::setTrackingDisabled(false));
     launch();
+    EXPECT_EQ(Plovendale::installTraceState().kind, Kind::Unknown) << "a refusal is not kept";
     EXPECT_EQ(query().appData, (AppData{"room=7", "web"}));
 }
 
 TEST_F(HostControls, ForgettingErasesEveryStoredKeyInOneWriteAndTheNextQueryIsAFirstInstall) {
-    putOnPasteboard(marker(kKey, registerTrace()));
+    putOnPasteboard(test::pasteboardAnchor(kKey, registerTrace()));
     startService({"--state-status", "503"});
     launch();
     ASSERT_TRUE(query().appData);

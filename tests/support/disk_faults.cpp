@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
@@ -48,117 +49,50 @@ Budget& budget() {
 sqlite3_vfs* baseVfs = nullptr;
 sqlite3_vfs faultVfs;
 
-// Our file record, followed in the same allocation by the wrapped VFS's own.
-struct FaultFile {
-    sqlite3_file file;
-    sqlite3_file* real;
+// After the wrapped VFS's own record of a file: what it is and the methods it was given.
+struct Trailer {
+    const sqlite3_io_methods* real;
     bool wal;
 };
-
-sqlite3_file* real(sqlite3_file* file) {
-    return reinterpret_cast<FaultFile*>(file)->real;
-}
-const sqlite3_io_methods& io(sqlite3_file* file) {
-    return *real(file)->pMethods;
+Trailer& trailer(sqlite3_file* file) {
+    const int offset = (baseVfs->szOsFile + 7) & ~7;
+    return *reinterpret_cast<Trailer*>(reinterpret_cast<char*>(file) + offset);
 }
 
-int faultClose(sqlite3_file* f) {
-    return io(f).xClose(real(f));
-}
-int faultRead(sqlite3_file* f, void* data, int amount, sqlite3_int64 offset) {
-    return io(f).xRead(real(f), data, amount, offset);
-}
 int faultWrite(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
-    if (budget().refuses(reinterpret_cast<FaultFile*>(f)->wal, data, amount, offset))
-        return SQLITE_FULL;
-    return io(f).xWrite(real(f), data, amount, offset);
-}
-int faultTruncate(sqlite3_file* f, sqlite3_int64 size) {
-    return io(f).xTruncate(real(f), size);
-}
-int faultSync(sqlite3_file* f, int flags) {
-    return io(f).xSync(real(f), flags);
-}
-int faultFileSize(sqlite3_file* f, sqlite3_int64* size) {
-    return io(f).xFileSize(real(f), size);
-}
-int faultLock(sqlite3_file* f, int level) {
-    return io(f).xLock(real(f), level);
-}
-int faultUnlock(sqlite3_file* f, int level) {
-    return io(f).xUnlock(real(f), level);
-}
-int faultCheckReservedLock(sqlite3_file* f, int* out) {
-    return io(f).xCheckReservedLock(real(f), out);
-}
-int faultFileControl(sqlite3_file* f, int op, void* arg) {
-    return io(f).xFileControl(real(f), op, arg);
-}
-int faultSectorSize(sqlite3_file* f) {
-    return io(f).xSectorSize(real(f));
-}
-int faultDeviceCharacteristics(sqlite3_file* f) {
-    return io(f).xDeviceCharacteristics(real(f));
-}
-int faultShmMap(sqlite3_file* f, int region, int size, int extend, void volatile** out) {
-    return io(f).xShmMap(real(f), region, size, extend, out);
-}
-int faultShmLock(sqlite3_file* f, int offset, int n, int flags) {
-    return io(f).xShmLock(real(f), offset, n, flags);
-}
-void faultShmBarrier(sqlite3_file* f) {
-    io(f).xShmBarrier(real(f));
-}
-int faultShmUnmap(sqlite3_file* f, int deleteFlag) {
-    return io(f).xShmUnmap(real(f), deleteFlag);
-}
-int faultFetch(sqlite3_file* f, sqlite3_int64 offset, int amount, void** out) {
-    return io(f).xFetch(real(f), offset, amount, out);
-}
-int faultUnfetch(sqlite3_file* f, sqlite3_int64 offset, void* page) {
-    return io(f).xUnfetch(real(f), offset, page);
+    if (budget().refuses(trailer(f).wal, data, amount, offset)) return SQLITE_FULL;
+    return trailer(f).real->xWrite(f, data, amount, offset);
 }
 
-const sqlite3_io_methods faultMethods = {
-    3,
-    faultClose,
-    faultRead,
-    faultWrite,
-    faultTruncate,
-    faultSync,
-    faultFileSize,
-    faultLock,
-    faultUnlock,
-    faultCheckReservedLock,
-    faultFileControl,
-    faultSectorSize,
-    faultDeviceCharacteristics,
-    faultShmMap,
-    faultShmLock,
-    faultShmBarrier,
-    faultShmUnmap,
-    faultFetch,
-    faultUnfetch,
-};
+// The default VFS gives a database and its journals different tables of methods: each gets a
+// copy whose write can fail. Callers hold the budget's mutex.
+std::array<std::pair<const sqlite3_io_methods*, sqlite3_io_methods>, 4> faultTables{};
+const sqlite3_io_methods* faultTableFor(const sqlite3_io_methods* real) {
+    for (auto& [from, table] : faultTables) {
+        if (!from) {
+            from = real;
+            table = *real;
+            table.xWrite = faultWrite;
+        }
+        if (from == real) return &table;
+    }
+    return real;
+}
 
 int faultOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
-    auto* ours = reinterpret_cast<FaultFile*>(file);
-    ours->real = reinterpret_cast<sqlite3_file*>(ours + 1);
-    ours->wal = (flags & SQLITE_OPEN_WAL) != 0;
-    ours->real->pMethods = nullptr;
-    ours->file.pMethods = nullptr;
+    std::lock_guard lock(budget().mutex);
     if (flags & SQLITE_OPEN_MAIN_DB) {
-        std::lock_guard lock(budget().mutex);
         if (budget().lockFiles) return SQLITE_CANTOPEN;
         // What the default VFS does when opening for writing is refused: it opens read-only and
         // says so in the flags.
         if (budget().protectFiles && (flags & SQLITE_OPEN_READWRITE))
             flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
     }
-    const int rc = baseVfs->xOpen(baseVfs, name, ours->real, flags, outFlags);
-    // SQLite closes a file whose methods are set, also after a failed open: mirror the wrapped
-    // one (the default VFS on Linux offers every method of version 3).
-    ours->file.pMethods = ours->real->pMethods ? &faultMethods : nullptr;
+    const int rc = baseVfs->xOpen(baseVfs, name, file, flags, outFlags);
+    if (file->pMethods) {
+        trailer(file) = {file->pMethods, (flags & SQLITE_OPEN_WAL) != 0};
+        file->pMethods = faultTableFor(file->pMethods);
+    }
     return rc;
 }
 
@@ -169,7 +103,7 @@ DiskFaults::DiskFaults() {
     if (!baseVfs) throw std::runtime_error("no SQLite VFS to wrap");
     faultVfs = *baseVfs;
     faultVfs.zName = "plovendale-test-disk-faults";
-    faultVfs.szOsFile = static_cast<int>(sizeof(FaultFile)) + baseVfs->szOsFile;
+    faultVfs.szOsFile = ((baseVfs->szOsFile + 7) & ~7) + static_cast<int>(sizeof(Trailer));
     faultVfs.xOpen = faultOpen;
     if (sqlite3_vfs_register(&faultVfs, 1) != SQLITE_OK)
         throw std::runtime_error("cannot register the SQLite VFS");

@@ -1,12 +1,8 @@
+// What the library does is tested on the library; here, what the tool prints and how it exits.
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <sys/stat.h>
 
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"
@@ -42,63 +38,35 @@ class Cli : public ::testing::Test {
         ASSERT_TRUE(service_) << error;
     }
 
-    std::string registerLink(const std::string& params, const std::string& channel) {
-        return service_->registerLink(kKey, params, channel);
-    }
-
     test::TempDir dir_;
     std::unique_ptr<test::AttributionServiceProcess> service_;
 };
 
-TEST_F(Cli, TraceAsksTheServiceOnceThenAnswersFromTheStore) {
-    const std::string traceId = registerLink("invite=alice", "newsletter");
+TEST_F(Cli, TracePrintsTheOutcomeAndExitsOnceTheReportIsSent) {
+    const std::string traceId = service_->registerLink(kKey, "invite=alice", "newsletter");
     const auto marker = run({"make-marker", "--app-key", kKey, "--trace-id", traceId});
     ASSERT_EQ(marker.exitCode, 0) << marker.err;
     ASSERT_EQ(marker.out.rfind("<a", 0), 0u);
-
-    auto trace = [&](const std::string& server, std::vector<std::string> more) {
-        more.insert(more.begin(), {"trace", "--app-key", kKey, "--data-dir", dir_.file("data"),
-                                   "--server", server});
-        return run(more);
-    };
-    const auto launch1 = trace(service_->baseUrl(), {"--pasteboard-html", trimmed(marker.out)});
-    const std::string expected =
-        R"({"outcome":"success","appData":{"paramsData":"invite=alice","channel":"newsletter"}})";
-    EXPECT_EQ(launch1.exitCode, 0) << launch1.err;
-    EXPECT_EQ(launch1.out, expected + "\n");
-
-    // The state report was sent and finished before the tool exited.
-    httplib::Client client("127.0.0.1", service_->port());
-    auto state = client.Get((std::string("/api/state/") + kKey).c_str());
-    ASSERT_TRUE(state);
-    const json reports = json::parse(state->body);
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0]["cd"], "200");
-    EXPECT_EQ(reports[0]["ms"], "1");
-
-    // Second launch: a dead server proves the answer comes from the store.
-    const auto launch2 = trace("http://127.0.0.1:9", {});
-    EXPECT_EQ(launch2.exitCode, 0) << launch2.err;
-    EXPECT_EQ(launch2.out, expected + "\n");
-}
-
-TEST_F(Cli, TraceFailuresPrintCodeAndMessage) {
-    auto unknown = run({"trace", "--app-key", kKey, "--data-dir", dir_.file("a"), "--server",
-                        service_->baseUrl()});
-    EXPECT_EQ(unknown.exitCode, 1);
+    test::writeInfoPlist(dir_.file("bundle"), {{"com.plovendale.APP_KEY", kKey}});
+    const auto found =
+        run({"trace", "--bundle", dir_.file("bundle"), "--data-dir", dir_.file("a"), "--server",
+             service_->baseUrl(), "--pasteboard-html", trimmed(marker.out)});
+    EXPECT_EQ(found.exitCode, 0) << found.err;
     EXPECT_EQ(
-        json::parse(unknown.out),
-        json({{"outcome", "fail"}, {"code", 404}, {"message", "the request carries no trace id"}}));
+        found.out,
+        R"({"outcome":"success","appData":{"paramsData":"invite=alice","channel":"newsletter"}})"
+        "\n");
+    EXPECT_EQ(json::parse(service_->stateReports(kKey)).size(), 1u);
 
-    test::writeInfoPlist(dir_.file("bundle"), {});
-    auto keyless = run({"trace", "--bundle", dir_.file("bundle"), "--data-dir", dir_.file("b")});
-    EXPECT_EQ(keyless.exitCode, 1);
-    EXPECT_EQ(keyless.out,
-              R"({"outcome":"fail","code":-10000,"message":"The app key is not available."})"
+    const auto unknown = run({"trace", "--app-key", kKey, "--data-dir", dir_.file("b"), "--server",
+                              service_->baseUrl()});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(unknown.out,
+              R"({"outcome":"fail","code":404,"message":"the request carries no trace id"})"
               "\n");
 }
 
-TEST_F(Cli, LinksRoundTripAndParamsShowTheCapturedMarker) {
+TEST_F(Cli, LinkAndParamsPrintWhatTheLibraryDecodedAndGathered) {
     const auto link =
         run({"make-link", "--app-key", kKey, "--params", "a=1&b=é", "--channel", "push"});
     ASSERT_EQ(link.exitCode, 0);
@@ -125,40 +93,23 @@ TEST_F(Cli, LinksRoundTripAndParamsShowTheCapturedMarker) {
     const json map = json::parse(params.out);
     EXPECT_EQ(map.size(), 17u);
     EXPECT_EQ(map["clip"], "ABCDEFGHIJKLMN");
-    EXPECT_EQ(map["ti"], "ABCDEFGHIJKLMN");
     EXPECT_EQ(map["sw"], "828");
-    EXPECT_EQ(map["sh"], "1792");
     EXPECT_EQ(map["osvn"], "16.4.1");
     EXPECT_EQ(map["md"], "iPhone12,1");
-    EXPECT_FALSE(map.contains("ci"));
 }
 
-TEST_F(Cli, ConsentStateOutboxAndForgetReadAndChangeWhatAnInstallationKeeps) {
+TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     const std::string data = dir_.file("c");
     auto host = [&](std::vector<std::string> args) {
         args.insert(args.end(), {"--data-dir", data});
         return run(args);
     };
     EXPECT_EQ(host({"consent", "off"}).out, "{\"trackingDisabled\":true,\"stored\":true}\n");
-    const auto refused =
-        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
-    EXPECT_EQ(json::parse(refused.out)["code"], -10006);
-    EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n")
-        << "a refusal while disabled is not kept";
-
     EXPECT_EQ(host({"consent", "on"}).exitCode, 0);
     const auto traced =
         host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
     EXPECT_EQ(traced.exitCode, 1);
-    std::vector<std::string> events;
-    std::istringstream lines(traced.err);
-    for (std::string line; std::getline(lines, line);) {
-        const json event = json::parse(line, nullptr, false);
-        if (event.is_object() && event.contains("event")) events.push_back(event["event"]);
-    }
-    EXPECT_EQ(events,
-              (std::vector<std::string>{"pasteboard.ignored", "query.started", "query.answered",
-                                        "report.sent", "report.delivered"}));
+    EXPECT_NE(traced.err.find("{\"event\":\"report.delivered\""), std::string::npos) << traced.err;
     EXPECT_EQ(
         host({"state", "--app-key", kKey}).out,
         "{\"state\":\"failed\",\"code\":404,\"message\":\"the request carries no trace id\"}\n");
@@ -166,7 +117,6 @@ TEST_F(Cli, ConsentStateOutboxAndForgetReadAndChangeWhatAnInstallationKeeps) {
     EXPECT_EQ(host({"forget"}).out, "{\"forgotten\":true}\n");
     EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");
 }
-
 TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
     const auto keys = test::makeEd25519Keys();
     std::ofstream(dir_.file("link.key")) << keys.privatePEM;
@@ -192,51 +142,6 @@ TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
                    dir_.file("link.pub")})
                   .exitCode,
               2);
-}
-
-TEST(CliHostileHost, ParamsAnswerPromptlyWithoutAbortingWhateverTheBundleAndEnvironment) {
-    test::TempDir dir;
-    auto bundleWith = [&](const std::string& name,
-                          const std::function<void(const std::string&)>& make) {
-        const std::string bundle = dir.file(name);
-        std::filesystem::create_directories(bundle);
-        make(bundle + "/Info.plist");
-        return bundle;
-    };
-    const std::string asDirectory = bundleWith(
-        "directory", [](const std::string& path) { std::filesystem::create_directory(path); });
-    const std::string asFIFO = bundleWith(
-        "fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); });
-    const std::string asZero = bundleWith("zero", [](const std::string& path) {
-        std::filesystem::create_symlink("/dev/zero", path);
-    });
-    const std::string asRandom = bundleWith("random", [](const std::string& path) {
-        std::filesystem::create_symlink("/dev/urandom", path);
-    });
-    const std::string data = dir.file("d");
-    const std::vector<std::pair<std::vector<std::string>, std::size_t>> runs{
-        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asDirectory}, 17},
-        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asFIFO}, 17},
-        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asZero}, 17},
-        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--bundle", asRandom}, 17},
-        // A model that is not UTF-8 is no model: "md" is left out.
-        {{kCli, "params", "--app-key", kKey, "--data-dir", data, "--device-model", "\xff\xfe"}, 16},
-        // No data home and a temporary directory that does not exist.
-        {{"/usr/bin/env", "-i", "TMPDIR=/nonexistent", kCli, "params", "--app-key", kKey}, 17},
-    };
-    for (const auto& [argv, keys] : runs) {
-        SCOPED_TRACE(testing::PrintToString(argv));
-        const auto started = std::chrono::steady_clock::now();
-        const auto result = runAttributionCommand(argv, std::chrono::seconds(20));
-        if (!result) {
-            ADD_FAILURE() << "no answer within 20 s";
-            continue;
-        }
-        // A generous bound: sanitizer builds start slowly. Plain builds answer in milliseconds.
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-        EXPECT_EQ(result->exitCode, 0) << result->err;
-        EXPECT_EQ(json::parse(result->out, nullptr, false).size(), keys) << result->out;
-    }
 }
 
 TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
