@@ -80,7 +80,7 @@ BindingState& bindingState() {
 // Far more than a callback falls behind by; beyond it a line goes to stderr rather than wait.
 constexpr std::size_t kMaxPendingLines = 1024;
 
-void writeToStandardError(const std::string& line) {
+void writeToStandardError(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fputc('\n', stderr);
 }
@@ -90,22 +90,22 @@ void writeToStandardError(const std::string& line) {
 // is read for each line.
 void relayLine(std::string_view text) {
     auto& state = bindingState();
-    std::string line(text);
     bool relay = false;
     {
         std::lock_guard lock(state.mutex);
         // With the callback cleared, lines still waiting keep their place ahead of this one.
         const bool queue = state.logCallback || state.relaying;
         if (queue && state.pendingLines.size() < kMaxPendingLines) {
-            state.pendingLines.push_back(std::move(line));
+            state.pendingLines.emplace_back(text);
             if (state.relaying) return;  // the thread relaying takes it in turn
             state.relaying = relay = true;
         }
     }
     if (!relay) {
-        writeToStandardError(line);
+        writeToStandardError(text);
         return;
     }
+    std::string line;
     for (;;) {
         plovendale_log_callback callback = nullptr;
         void* context = nullptr;
