@@ -180,6 +180,10 @@ void Platform::configure(PlatformConfiguration configuration) {
 
 std::shared_ptr<KeyValueStore> Platform::keyValueStore() {
     auto& s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.store) return s.store;  // every read and write of the library comes this way
+    }
     const auto identifier = identifierForDataDirectory(s);
     const HeldLogLines held;
     std::lock_guard lock(s.mutex);
