@@ -296,49 +296,35 @@ thread_local bool reentering = false;  // callbacks met while re-entering do not
 std::string serviceURL;
 
 void reenterLine(void*, const char*);
+void reenterSink(std::string_view);
 
 // Every entry point the table re-enters, C and C++; each must come back within a second.
 void reenter(const char* from) {
     if (reentering || std::this_thread::get_id() != hostThread.load()) return;
     reentering = true;
+    // Each entry point in C and in C++, joined by a comma so that a row stays one line.
     const std::pair<const char*, std::function<void()>> calls[] = {
         {"log callback",
-         [] {
-             plovendale_set_log_callback(nullptr, nullptr);
-             plovendale_set_log_callback(reenterLine, nullptr);
-             Log::setSink(nullptr);
-             Log::setSink([](std::string_view) { reenter("log sink"); });
-         }},
-        {"isFirstOpen",
-         [] {
-             Plovendale::isFirstOpen();
-             plovendale_is_first_open();
-         }},
+         [] { plovendale_set_log_callback(nullptr, nullptr), Log::setSink(nullptr); }},
+        {"log callback set",
+         [] { plovendale_set_log_callback(reenterLine, nullptr), Log::setSink(reenterSink); }},
+        {"isFirstOpen", [] { Plovendale::isFirstOpen(), plovendale_is_first_open(); }},
         {"setServerDomain",
          [] {
-             Plovendale::setServerDomain(serviceURL);
-             plovendale_set_server_domain(serviceURL.c_str());
+             Plovendale::setServerDomain(serviceURL),
+                 plovendale_set_server_domain(serviceURL.c_str());
          }},
         {"getInstallTrace",
          [] {
-             Plovendale::getInstallTrace(nullptr, nullptr);
-             plovendale_get_install_trace(0, nullptr, nullptr, nullptr);
+             Plovendale::getInstallTrace(nullptr, nullptr),
+                 plovendale_get_install_trace(0, nullptr, nullptr, nullptr);
          }},
         {"installTraceState",
-         [] {
-             Plovendale::installTraceState();
-             plovendale_install_trace_state(nullptr, nullptr);
-         }},
+         [] { Plovendale::installTraceState(), plovendale_install_trace_state(nullptr, nullptr); }},
         {"forgetInstallation",
-         [] {
-             Plovendale::forgetInstallation();
-             plovendale_forget_installation();
-         }},
+         [] { Plovendale::forgetInstallation(), plovendale_forget_installation(); }},
         {"setTrackingDisabled",
-         [] {
-             Plovendale::setTrackingDisabled(true);
-             plovendale_set_tracking_disabled(0);
-         }},
+         [] { Plovendale::setTrackingDisabled(true), plovendale_set_tracking_disabled(0); }},
     };
     for (const auto& [name, call] : calls) {
         const auto start = std::chrono::steady_clock::now();
@@ -352,6 +338,10 @@ void reenter(const char* from) {
 
 void reenterLine(void*, const char*) {
     reenter("C log callback");
+}
+
+void reenterSink(std::string_view) {
+    reenter("log sink");
 }
 
 struct ReenteringStore final : KeyValueStore {
@@ -442,6 +432,10 @@ TEST_F(CInterface, EveryHostCallbackMayCallEveryEntryPointBackAtOnce) {
         Plovendale::setServerDomain(serviceURL);
         Plovendale::startWith(kKey);
     };
+    const auto query = [&] {
+        start();
+        Plovendale::getInstallTrace(nullptr, nullptr);
+    };
     auto delegate = std::make_shared<ReenteringDelegate>();
     using Configure = std::function<void(PlatformConfiguration&)>;
     const Configure as = [](PlatformConfiguration&) {};
@@ -450,11 +444,11 @@ TEST_F(CInterface, EveryHostCallbackMayCallEveryEntryPointBackAtOnce) {
         Configure configure;
         std::function<void()> trigger;
     } rows[] = {
-        {"log sink", [](auto& c) { c.logSink = [](std::string_view) { reenter("log sink"); }; },
+        {"log sink", [](auto& c) { c.logSink = reenterSink; },
          [] { Plovendale::setServerDomain(""); }},
         {"log sink, store failing to open",
          [&](auto& c) {
-             c.logSink = [](std::string_view) { reenter("log sink"); };
+             c.logSink = reenterSink;
              c.dataDirectory = unopenable;
          },
          [] { Plovendale::isFirstOpen(); }},
@@ -537,15 +531,9 @@ TEST_F(CInterface, EveryHostCallbackMayCallEveryEntryPointBackAtOnce) {
                  return 1.7e9;
              };
          },
-         [&] {
-             start();
-             Plovendale::getInstallTrace(nullptr, nullptr);
-         }},
+         query},
         {"key-value store", [](auto& c) { c.keyValueStore = std::make_shared<ReenteringStore>(); },
-         [&] {
-             start();
-             Plovendale::getInstallTrace(nullptr, nullptr);
-         }},
+         query},
         {"bundle",
          [&](auto& c) {
              auto bundle = std::make_shared<ReenteringBundle>();
@@ -557,11 +545,7 @@ TEST_F(CInterface, EveryHostCallbackMayCallEveryEntryPointBackAtOnce) {
          [] { Plovendale::isFirstOpen(); }},
         {"pasteboard", [](auto& c) { c.pasteboard = std::make_shared<ReenteringPasteboard>(); },
          start},
-        {"device", [](auto& c) { c.device = std::make_shared<ReenteringDevice>(); },
-         [&] {
-             start();
-             Plovendale::getInstallTrace(nullptr, nullptr);
-         }},
+        {"device", [](auto& c) { c.device = std::make_shared<ReenteringDevice>(); }, query},
     };
     const char* dataHome = std::getenv("XDG_DATA_HOME");
     const std::string keptDataHome = dataHome ? dataHome : "";
