@@ -12,7 +12,12 @@
 
    Threads: call everything from the host's main thread (the thread that drains the main queue)
    unless a function says otherwise. Install-trace outcomes and the wake-up callback run on that
-   thread; the log callback and the poster may be called on any thread. */
+   thread; the log callback and the poster may be called on any thread.
+
+   Re-entering: the library holds none of its locks while it calls a callback, so any callback may
+   call any function here that its thread may call (from the main thread, everything; from
+   another thread, what says "Any thread"). A call made from inside a callback returns as it
+   would outside it. */
 
 #include <stdint.h>
 
@@ -100,10 +105,55 @@ PLOVENDALE_API int plovendale_set_main_queue_poster(plovendale_poster poster, vo
     thread. */
 PLOVENDALE_API int plovendale_task_run(plovendale_task* task);
 
-/** One log line of the library, without a line feed. Called on any thread, one call at a time. */
+/** One log line of the library, without a line feed; `line` is valid for the call only. Called on
+    any thread, one call at a time, in the order the lines were written; a line written on one
+    thread may reach the callback on another, which is calling it then. */
 typedef void (*plovendale_log_callback)(void* context, const char* line);
-/** Sends the library's log lines to `callback` (NULL returns them to stderr). Any thread. */
+/** Sends the library's log lines to `callback` (NULL returns them to stderr), with `context`.
+    Any thread, the callback itself included: it may replace or clear itself, and the lines after
+    that go the new way. When this returns, no line is handed to the previous callback any more,
+    except the one it may be running on another thread at that moment. */
 PLOVENDALE_API int plovendale_set_log_callback(plovendale_log_callback callback, void* context);
+
+/** The user's choice about attribution: non-zero stops it (no install-trace query reaches the
+    service, each fails at once with -10006, and nothing undelivered is sent); 0 lets it go on.
+    1 when the choice was stored, 0 when the store refused it (it holds for this process either
+    way), a negative status on failure. Main thread. */
+PLOVENDALE_API int plovendale_set_tracking_disabled(int disabled);
+/** 1 while tracking is disabled, 0 otherwise, a negative status on failure. Main thread. */
+PLOVENDALE_API int plovendale_is_tracking_disabled(void);
+/** Erases what the library stored about this installation (client identifier, install trace,
+    link parameters, undelivered reports); a query under way drops its answer. The next query is a
+    first install. The tracking choice stays. 1 when erased, 0 when the store refused (nothing
+    changed), a negative status on failure. Main thread. */
+PLOVENDALE_API int plovendale_forget_installation(void);
+
+/** Where the installation stands: plovendale_install_trace_state answers one of these. */
+typedef enum plovendale_trace_kind {
+    /** Not asked yet, or forgotten. */
+    PLOVENDALE_TRACE_UNKNOWN = 0,
+    /** A query is waiting for the service. */
+    PLOVENDALE_TRACE_IN_FLIGHT = 1,
+    /** The service named the link: params_data and channel hold it. */
+    PLOVENDALE_TRACE_ATTRIBUTED = 2,
+    /** The service answered without a link. */
+    PLOVENDALE_TRACE_ORGANIC = 3,
+    /** The last query failed: code and message as the failure callback got them. */
+    PLOVENDALE_TRACE_FAILED = 4
+} plovendale_trace_kind;
+/** The details of a state: `kind` is a plovendale_trace_kind; `params_data` and `channel` are
+    NULL unless the state is attributed with a link, `message` is NULL unless a failure came with
+    one, `code` is 0 unless failed. The strings belong to the library and are valid for this call
+    only. */
+typedef void (*plovendale_trace_state_callback)(void* context, int kind, const char* params_data,
+                                                const char* channel, int64_t code,
+                                                const char* message);
+/** Where the installation stands, from what is stored and what runs in this process (a failure of
+    an earlier launch reads as failed until the next query): answers the plovendale_trace_kind, or
+    a negative status. `details` (may be NULL) gets the whole state with `context` on the calling
+    thread before this returns. Any thread. */
+PLOVENDALE_API int plovendale_install_trace_state(plovendale_trace_state_callback details,
+                                                  void* context);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,8 @@
 #include "plovendale/plovendale_c.h"
 
 #include <chrono>
+#include <cstdio>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -57,17 +59,93 @@ class CallbackDelegate final : public PlovendaleDelegate {
     void* context_;
 };
 
-// Platform::configure replaces the log sink with the configuration's, so the sink a binding set
-// is kept here and handed to every configuration.
+// What a binding set. No host code runs under the mutex: the callback is read under it and
+// called after.
 struct BindingState {
     std::mutex mutex;
-    Log::Sink logSink;
+    plovendale_log_callback logCallback = nullptr;
+    void* logContext = nullptr;
+    // Lines wait here for the thread that is calling the log callback, which takes them in order:
+    // the callback is called one line at a time without a lock held across the call.
+    std::deque<std::string> pendingLines;
+    bool relaying = false;
     std::shared_ptr<CallbackDelegate> delegate;
 };
 
 BindingState& bindingState() {
     static BindingState instance;
     return instance;
+}
+
+// Far more than a callback falls behind by; beyond it a line goes to stderr rather than wait.
+constexpr std::size_t kMaxPendingLines = 1024;
+
+void writeToStandardError(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+}
+
+// The library's log sink while this layer is in use, for every configuration: it is one fixed
+// function, so the order in which threads install it does not matter; the callback it reaches
+// is read for each line.
+void relayLine(std::string_view text) {
+    auto& state = bindingState();
+    bool relay = false;
+    {
+        std::lock_guard lock(state.mutex);
+        // With the callback cleared, lines still waiting keep their place ahead of this one.
+        const bool queue = state.logCallback || state.relaying;
+        if (queue && state.pendingLines.size() < kMaxPendingLines) {
+            state.pendingLines.emplace_back(text);
+            if (state.relaying) return;  // the thread relaying takes it in turn
+            state.relaying = relay = true;
+        }
+    }
+    if (!relay) {
+        writeToStandardError(text);
+        return;
+    }
+    std::string line;
+    for (;;) {
+        plovendale_log_callback callback = nullptr;
+        void* context = nullptr;
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.pendingLines.empty()) {
+                state.relaying = false;
+                return;
+            }
+            line = std::move(state.pendingLines.front());
+            state.pendingLines.pop_front();
+            callback = state.logCallback;
+            context = state.logContext;
+        }
+        if (callback) {
+            // A binding's callback that throws must not leave the relay taken for good.
+            try {
+                callback(context, line.c_str());
+            } catch (...) {
+            }
+        } else {
+            writeToStandardError(line);
+        }
+    }
+}
+
+int kindOf(InstallTraceState::Kind kind) {
+    switch (kind) {
+        case InstallTraceState::Kind::InFlight:
+            return PLOVENDALE_TRACE_IN_FLIGHT;
+        case InstallTraceState::Kind::Attributed:
+            return PLOVENDALE_TRACE_ATTRIBUTED;
+        case InstallTraceState::Kind::Organic:
+            return PLOVENDALE_TRACE_ORGANIC;
+        case InstallTraceState::Kind::Failed:
+            return PLOVENDALE_TRACE_FAILED;
+        case InstallTraceState::Kind::Unknown:
+            break;
+    }
+    return PLOVENDALE_TRACE_UNKNOWN;
 }
 
 std::string textOr(const char* text) {
@@ -94,9 +172,9 @@ int plovendale_configure(const char* data_directory, const char* bundle_director
         PlatformConfiguration configuration;
         configuration.dataDirectory = textOr(data_directory);
         configuration.bundleDirectory = textOr(bundle_directory);
-        auto& state = bindingState();
-        std::lock_guard lock(state.mutex);
-        configuration.logSink = state.logSink;
+        // Platform::configure installs the configuration's sink: the relay keeps the callback a
+        // binding set (or stderr) in place.
+        configuration.logSink = relayLine;
         Platform::configure(std::move(configuration));
         return PLOVENDALE_OK;
     });
@@ -157,8 +235,10 @@ int plovendale_set_wake_up_callback(plovendale_wake_up_callback callback, void* 
         auto delegate = callback ? std::make_shared<CallbackDelegate>(callback, context) : nullptr;
         auto& state = bindingState();
         std::lock_guard lock(state.mutex);
-        state.delegate = delegate;
+        // Registered under the mutex, so that the delegate kept here is the one the facade holds
+        // weakly; registering only stores a weak pointer. The one replaced goes out in `delegate`.
         Plovendale::registerPlovendaleDelegate(delegate);
+        state.delegate.swap(delegate);
         return PLOVENDALE_OK;
     });
 }
@@ -227,18 +307,40 @@ int plovendale_task_run(plovendale_task* task) {
 
 int plovendale_set_log_callback(plovendale_log_callback callback, void* context) {
     return guarded(__func__, [&] {
-        Log::Sink sink;
-        if (callback) {
-            sink = [callback, context](std::string_view line) {
-                const std::string text(line);  // the callback wants a terminated string
-                callback(context, text.c_str());
-            };
+        {
+            auto& state = bindingState();
+            std::lock_guard lock(state.mutex);
+            state.logCallback = callback;
+            state.logContext = context;
         }
-        auto& state = bindingState();
-        std::lock_guard lock(state.mutex);
-        state.logSink = sink;
-        Log::setSink(std::move(sink));
+        Log::setSink(relayLine);
         return PLOVENDALE_OK;
+    });
+}
+
+int plovendale_set_tracking_disabled(int disabled) {
+    return guarded(__func__,
+                   [&] { return Plovendale::setTrackingDisabled(disabled != 0) ? 1 : 0; });
+}
+
+int plovendale_is_tracking_disabled(void) {
+    return guarded(__func__, [] { return Plovendale::isTrackingDisabled() ? 1 : 0; });
+}
+
+int plovendale_forget_installation(void) {
+    return guarded(__func__, [] { return Plovendale::forgetInstallation() ? 1 : 0; });
+}
+
+int plovendale_install_trace_state(plovendale_trace_state_callback details, void* context) {
+    return guarded(__func__, [&] {
+        const InstallTraceState state = Plovendale::installTraceState();
+        if (details) {
+            const auto& appData = state.appData;
+            details(context, kindOf(state.kind), appData ? orNull(appData->paramsData) : nullptr,
+                    appData ? orNull(appData->channel) : nullptr, state.code,
+                    orNull(state.message));
+        }
+        return kindOf(state.kind);
     });
 }
 

@@ -190,17 +190,29 @@ class SQLiteStore final : public KeyValueStore {
   private:
     explicit SQLiteStore(Database db) : db_(std::move(db)) {}
 
-    bool remove(std::span<const std::string> keys) {
+    bool remove(std::span<const std::string> keys) { return reported(removeLocked(keys)); }
+
+    // The line saying why a write or removal failed, if it did.
+    using Failure = std::optional<std::string>;
+
+    Failure removeLocked(std::span<const std::string> keys) {
         std::lock_guard lock(mutex_);
-        if (!prepareWrites()) return failed("remove");
+        if (!prepareWrites()) return failure("remove");
         const bool batch = keys.size() > 1;
-        if (batch && !execute("BEGIN IMMEDIATE;")) return failed("remove");
+        if (batch && !execute("BEGIN IMMEDIATE;")) return failure("remove");
         for (const auto& key : keys) {
-            if (!removeRow(key)) return batch ? rolledBack("remove") : failed("remove");
+            if (!removeRow(key)) return batch ? rolledBack("remove") : failure("remove");
         }
         if (batch && !execute("COMMIT;")) return rolledBack("remove");
         table_.erase(keys);
-        return true;
+        return std::nullopt;
+    }
+
+    // Logged once the mutex is let go: the host's log sink may read or write this store.
+    static bool reported(const Failure& failure) {
+        if (!failure) return true;
+        Log::write(*failure);
+        return false;
     }
 
     static bool execute(sqlite3* db, const char* sql, std::string* why) {
@@ -304,16 +316,20 @@ class SQLiteStore final : public KeyValueStore {
 
     bool write(std::optional<Values> incoming) {
         if (!incoming) return false;
+        return reported(writeLocked(std::move(*incoming)));
+    }
+
+    Failure writeLocked(Values incoming) {
         std::lock_guard lock(mutex_);
-        if (!prepareWrites()) return failed("write");
-        const bool batch = incoming->size() > 1;
-        if (batch && !execute("BEGIN IMMEDIATE;")) return failed("write");
-        for (const auto& [key, value] : *incoming) {
-            if (!upsert(key, value)) return batch ? rolledBack("write") : failed("write");
+        if (!prepareWrites()) return failure("write");
+        const bool batch = incoming.size() > 1;
+        if (batch && !execute("BEGIN IMMEDIATE;")) return failure("write");
+        for (const auto& [key, value] : incoming) {
+            if (!upsert(key, value)) return batch ? rolledBack("write") : failure("write");
         }
         if (batch && !execute("COMMIT;")) return rolledBack("write");
-        table_.merge(std::move(*incoming));
-        return true;
+        table_.merge(std::move(incoming));
+        return std::nullopt;
     }
 
     static void bindKey(sqlite3_stmt* st, const std::string& key) {
@@ -349,17 +365,17 @@ class SQLiteStore final : public KeyValueStore {
         return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
 
-    // Logs the failure of a batch and undoes what it wrote (SQLite may have done so already).
-    bool rolledBack(const char* what) {
-        failed(what);
+    // The failure of a batch, once what it wrote is undone (SQLite may have done so already).
+    // Callers hold the mutex.
+    Failure rolledBack(const char* what) {
+        Failure why = failure(what);
         if (!sqlite3_get_autocommit(db_.get())) execute("ROLLBACK;");
-        return false;
+        return why;
     }
 
-    bool failed(const char* what) const {
-        Log::write(std::string("[Plovendale] key-value store ") + what +
-                   " failed: " + sqlite3_errmsg(db_.get()));
-        return false;
+    Failure failure(const char* what) const {
+        return std::string("[Plovendale] key-value store ") + what +
+               " failed: " + sqlite3_errmsg(db_.get());
     }
 
     inline static const std::string kTrue = "1";
@@ -412,13 +428,9 @@ void keepToOwner(const std::string& path) {
     }
 }
 
-}  // namespace
-
-std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() {
-    return std::make_shared<InMemoryStore>();
-}
-
-std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) {
+// The store for `path`, or nothing and why. Logs nothing: the caller says why once the lock on
+// the open stores is let go.
+std::shared_ptr<KeyValueStore> openSQLiteKeyValueStore(const std::string& path, std::string* why) {
     auto& stores = openStores();
     std::lock_guard lock(stores.mutex);
     std::erase_if(stores.byFile, [](const auto& entry) { return entry.second.expired(); });
@@ -430,11 +442,22 @@ std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) 
         }
     }
     keepToOwner(path);
-    std::string why;
-    if (auto store = SQLiteStore::open(path, &why)) {
+    auto store = SQLiteStore::open(path, why);
+    if (store) {
         if (const auto file = identityOf(path)) stores.byFile[*file] = store;
-        return store;
     }
+    return store;
+}
+
+}  // namespace
+
+std::shared_ptr<KeyValueStore> makeInMemoryKeyValueStore() {
+    return std::make_shared<InMemoryStore>();
+}
+
+std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path) {
+    std::string why;
+    if (auto store = openSQLiteKeyValueStore(path, &why)) return store;
     Log::write("[Plovendale] cannot open the key-value store at " + path + " (" + why +
                "); values are kept in memory for this run only.");
     return makeInMemoryKeyValueStore();

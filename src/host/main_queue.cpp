@@ -170,16 +170,18 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
     }
 }
 
+// The previous poster comes back in `poster` and is released by the caller, after the mutex is let
+// go: what it captured is the host's.
 void MainQueue::setPoster(Poster poster) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
-    s.poster = std::move(poster);
+    s.poster.swap(poster);
 }
 
 void MainQueue::setDelayedPoster(DelayedPoster poster) {
     auto& s = state();
     std::lock_guard lock(s.mutex);
-    s.delayedPoster = std::move(poster);
+    s.delayedPoster.swap(poster);
 }
 
 }  // namespace plovendale

@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "host/device_services.h"
+#include "host/held_log_lines.h"
 #include "host/identifiers.h"
 #include "host/private_directory.h"
 #include "plovendale/platform/log.h"
@@ -58,7 +60,7 @@ std::string executableDirectory() {
     return path.parent_path().string();
 }
 
-// Callers hold the state's mutex.
+// Callers hold the state's mutex and hold back their log lines (reading Info.plist may log).
 std::shared_ptr<Bundle> bundleLocked(PlatformState& s) {
     if (!s.bundle) {
         s.bundle = s.config.bundle;
@@ -81,7 +83,7 @@ std::optional<std::string> absoluteEnvironmentPath(const char* name) {
 // The default directory lives under the user's own data home. There is no fallback to a shared
 // temporary directory: a path there can be made first by another local user, who would then
 // read or plant the client identifier.
-std::optional<DataLocation> defaultDataLocation(PlatformState& s) {
+std::optional<DataLocation> defaultDataLocation(std::string identifier) {
     DataLocation location;
     if (auto xdg = absoluteEnvironmentPath("XDG_DATA_HOME")) {
         location.base = *xdg;
@@ -90,7 +92,6 @@ std::optional<DataLocation> defaultDataLocation(PlatformState& s) {
     } else {
         return std::nullopt;
     }
-    std::string identifier = bundleLocked(s)->bundleIdentifier().value_or("default");
     // The identifier becomes a directory name: keep it to one safe path component.
     for (char& c : identifier) {
         if (c == '/' || c == '\0') c = '_';
@@ -100,13 +101,25 @@ std::optional<DataLocation> defaultDataLocation(PlatformState& s) {
     return location;
 }
 
-std::string dataDirectoryLocked(PlatformState& s) {
+// The bundle identifier that names the default data directory, asked for before the state's mutex
+// is taken: the bundle may be the host's. Nothing when the directory is already chosen or the host
+// named one.
+std::optional<std::string> identifierForDataDirectory(PlatformState& s) {
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.dataDirectoryChosen || !s.config.dataDirectory.empty()) return std::nullopt;
+    }
+    return Platform::mainBundle()->bundleIdentifier();
+}
+
+// `identifier`: from identifierForDataDirectory, called before the mutex was taken.
+std::string dataDirectoryLocked(PlatformState& s, const std::optional<std::string>& identifier) {
     if (!s.dataDirectoryChosen) {
         s.defaultLocation.reset();
         if (!s.config.dataDirectory.empty()) {
             s.dataDirectory = s.config.dataDirectory;
         } else {
-            s.defaultLocation = defaultDataLocation(s);
+            s.defaultLocation = defaultDataLocation(identifier.value_or("default"));
             s.dataDirectory = s.defaultLocation ? s.defaultLocation->path() : std::string();
         }
         s.dataDirectoryChosen = true;
@@ -119,8 +132,10 @@ std::shared_ptr<KeyValueStore> inMemoryStore(const std::string& why) {
     return makeInMemoryKeyValueStore();
 }
 
-std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s) {
-    const std::string dir = dataDirectoryLocked(s);
+// Callers hold the state's mutex and hold back their log lines.
+std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s,
+                                               const std::optional<std::string>& identifier) {
+    const std::string dir = dataDirectoryLocked(s, identifier);
     if (!s.config.dataDirectory.empty()) {
         // The host chose the place and answers for it; what the library makes there is the
         // user's alone, as in the default place. A directory that cannot be made is reported by
@@ -140,26 +155,45 @@ std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s) {
 
 void Platform::configure(PlatformConfiguration configuration) {
     auto& s = state();
-    std::lock_guard lock(s.mutex);
-    Log::setSink(configuration.logSink);
-    s.config = std::move(configuration);
-    s.store = s.config.keyValueStore;
-    s.bundle = s.config.bundle;
-    s.pasteboard = s.config.pasteboard;
-    s.device = s.config.device;
-    s.dataDirectory.clear();
-    s.dataDirectoryChosen = false;
+    Log::Sink sink = configuration.logSink;
+    // What the previous configuration held (the host's objects among it) is released after the
+    // mutex is let go: a destructor of the host's may call back into the library.
+    PlatformConfiguration previous = std::move(configuration);
+    std::shared_ptr<KeyValueStore> store;
+    std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<Pasteboard> pasteboard;
+    std::shared_ptr<DeviceServices> device;
+    {
+        std::lock_guard lock(s.mutex);
+        std::swap(s.config, previous);
+        store = std::exchange(s.store, s.config.keyValueStore);
+        bundle = std::exchange(s.bundle, s.config.bundle);
+        pasteboard = std::exchange(s.pasteboard, s.config.pasteboard);
+        device = std::exchange(s.device, s.config.device);
+        s.dataDirectory.clear();
+        s.dataDirectoryChosen = false;
+    }
+    Log::setSink(std::move(sink));
 }
 
 std::shared_ptr<KeyValueStore> Platform::keyValueStore() {
     auto& s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.store) return s.store;  // every read and write of the library comes this way
+    }
+    const auto identifier = identifierForDataDirectory(s);
+    const HeldLogLines held;
     std::lock_guard lock(s.mutex);
-    if (!s.store) s.store = openStoreLocked(s);
+    // A store that cannot be opened is said so in the log once the mutex is let go; the log sink
+    // may ask for the store then, and finds the in-memory one in its place.
+    if (!s.store) s.store = openStoreLocked(s, identifier);
     return s.store;
 }
 
 std::shared_ptr<Bundle> Platform::mainBundle() {
     auto& s = state();
+    const HeldLogLines held;
     std::lock_guard lock(s.mutex);
     return bundleLocked(s);
 }
@@ -207,8 +241,9 @@ double Date::timeIntervalSince1970() {
 
 std::string Platform::dataDirectory() {
     auto& s = state();
+    const auto identifier = identifierForDataDirectory(s);
     std::lock_guard lock(s.mutex);
-    return dataDirectoryLocked(s);
+    return dataDirectoryLocked(s, identifier);
 }
 
 }  // namespace plovendale

@@ -144,11 +144,10 @@ void STHTTPRequest::setBackgroundCompletionHandler(std::function<void()> handler
                                                    const std::string& identifier) {
     auto& state = http::processState();
     std::lock_guard lock(state.mutex);
-    if (handler) {
-        state.backgroundCompletionHandlers[identifier] = std::move(handler);
-    } else {
+    // The handler replaced goes out in `handler`, released after the mutex is let go.
+    state.backgroundCompletionHandlers[identifier].swap(handler);
+    if (!state.backgroundCompletionHandlers[identifier])
         state.backgroundCompletionHandlers.erase(identifier);
-    }
 }
 
 void STHTTPRequest::reportError(const Error& error) const {

@@ -120,8 +120,9 @@ void STHTTPRequestSessionDelegate::didFinishEventsForBackgroundURLSession(URLSes
             handler = it->second;
         }
         callHostCode("STHTTPRequest background completion handler", handler);
+        decltype(state.backgroundCompletionHandlers)::node_type released;
         std::lock_guard lock(state.mutex);
-        state.backgroundCompletionHandlers.erase(identifier);
+        released = state.backgroundCompletionHandlers.extract(identifier);  // freed unlocked
     });
 }
 

@@ -87,6 +87,8 @@ std::int64_t STHTTPRequest::defaultMaximumResponseBodySize() {
 }
 
 // ---- Callbacks ----
+// A setter swaps the new block in: the old one, and what it captured, is released with the
+// parameter once the mutex is let go.
 
 STHTTPRequestUploadProgressBlock STHTTPRequest::uploadProgressBlock() const {
     return readBlock(uploadProgressBlock_);
@@ -94,7 +96,7 @@ STHTTPRequestUploadProgressBlock STHTTPRequest::uploadProgressBlock() const {
 
 void STHTTPRequest::setUploadProgressBlock(STHTTPRequestUploadProgressBlock block) {
     std::lock_guard lock(blocksMutex_);
-    uploadProgressBlock_ = std::move(block);
+    uploadProgressBlock_.swap(block);
 }
 
 STHTTPRequestDownloadProgressBlock STHTTPRequest::downloadProgressBlock() const {
@@ -103,7 +105,7 @@ STHTTPRequestDownloadProgressBlock STHTTPRequest::downloadProgressBlock() const 
 
 void STHTTPRequest::setDownloadProgressBlock(STHTTPRequestDownloadProgressBlock block) {
     std::lock_guard lock(blocksMutex_);
-    downloadProgressBlock_ = std::move(block);
+    downloadProgressBlock_.swap(block);
 }
 
 STHTTPRequestCompletionBlock STHTTPRequest::completionBlock() const {
@@ -112,7 +114,7 @@ STHTTPRequestCompletionBlock STHTTPRequest::completionBlock() const {
 
 void STHTTPRequest::setCompletionBlock(STHTTPRequestCompletionBlock block) {
     std::lock_guard lock(blocksMutex_);
-    completionBlock_ = std::move(block);
+    completionBlock_.swap(block);
 }
 
 STHTTPRequestErrorBlock STHTTPRequest::errorBlock() const {
@@ -121,7 +123,7 @@ STHTTPRequestErrorBlock STHTTPRequest::errorBlock() const {
 
 void STHTTPRequest::setErrorBlock(STHTTPRequestErrorBlock block) {
     std::lock_guard lock(blocksMutex_);
-    errorBlock_ = std::move(block);
+    errorBlock_.swap(block);
 }
 
 STHTTPRequestCompletionDataBlock STHTTPRequest::completionDataBlock() const {
@@ -130,7 +132,7 @@ STHTTPRequestCompletionDataBlock STHTTPRequest::completionDataBlock() const {
 
 void STHTTPRequest::setCompletionDataBlock(STHTTPRequestCompletionDataBlock block) {
     std::lock_guard lock(blocksMutex_);
-    completionDataBlock_ = std::move(block);
+    completionDataBlock_.swap(block);
 }
 
 // ---- Header fields and uploads ----

@@ -80,19 +80,32 @@ std::string CoreHelper::getTargetDomain() {
     return memoryOrPropertyList(&MemoryState::targetDomain, SERVER_DOMAIN);
 }
 
+// The store is asked with the mutex let go: it may be the host's, and so may the log sink that
+// hears of a failed write; either may call back into the library.
+
 bool CoreHelper::saveClientId(const std::string& clientId) {
+    {
+        std::lock_guard lock(memory().mutex);
+        if (!StringUtils::isNullOrEmpty(memory().clientId)) return true;
+        memory().clientId = clientId;
+        memory().clientIdStored = false;
+    }
+    const bool stored = Platform::keyValueStore()->setString(clientId, kClientIdKey);
     std::lock_guard lock(memory().mutex);
-    if (!StringUtils::isNullOrEmpty(memory().clientId)) return true;
-    memory().clientId = clientId;
-    memory().clientIdStored = Platform::keyValueStore()->setString(clientId, kClientIdKey);
-    return memory().clientIdStored;
+    if (stored && memory().clientId == clientId) memory().clientIdStored = true;
+    return stored;
 }
 
 std::string CoreHelper::getClientId() {
-    std::lock_guard lock(memory().mutex);
-    if (!StringUtils::isNullOrEmpty(memory().clientId)) return memory().clientId;
+    {
+        std::lock_guard lock(memory().mutex);
+        if (!StringUtils::isNullOrEmpty(memory().clientId)) return memory().clientId;
+    }
     auto stored = Platform::keyValueStore()->stringForKey(kClientIdKey);
     if (StringUtils::isNullOrEmpty(stored)) return "";
+    std::lock_guard lock(memory().mutex);
+    // One saved meanwhile by this process is the one the service hears of.
+    if (!StringUtils::isNullOrEmpty(memory().clientId)) return memory().clientId;
     memory().clientId = *stored;
     memory().clientIdStored = true;
     return *stored;
@@ -121,11 +134,17 @@ bool CoreHelper::saveAttribution(const std::string& traceId,
     if (appData) values.emplace(kAppDataKey, *appData);
     // The service now knows the installation by the identifier this process sent; one the store
     // refused at start-up goes with the answer, or the next launch would make another.
-    std::lock_guard lock(memory().mutex);
-    const bool withClientId = !memory().clientIdStored && !memory().clientId.empty();
-    if (withClientId) values.emplace(kClientIdKey, memory().clientId);
+    std::string clientId;
+    {
+        std::lock_guard lock(memory().mutex);
+        if (!memory().clientIdStored) clientId = memory().clientId;
+    }
+    if (!clientId.empty()) values.emplace(kClientIdKey, clientId);
     const bool stored = Platform::keyValueStore()->setStrings(values);
-    if (stored && withClientId) memory().clientIdStored = true;
+    if (stored && !clientId.empty()) {
+        std::lock_guard lock(memory().mutex);
+        if (memory().clientId == clientId) memory().clientIdStored = true;
+    }
     return stored;
 }
 

@@ -52,8 +52,9 @@ void emitEvent(std::string name, std::map<std::string, std::string> values) {
 }
 
 void resetEventsForTests() {
+    std::shared_ptr<const Plovendale::EventObserver> previous;
     std::lock_guard lock(observer().mutex);
-    observer().callback.reset();
+    previous.swap(observer().callback);  // released once the mutex is let go
 }
 
 }  // namespace plovendale::internal

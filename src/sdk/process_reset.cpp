@@ -30,8 +30,9 @@ void resetProcessStateForTests() {
     STHTTPRequest::setDefaultMaximumResponseBodySize(kDefaultMaximumResponseBodySize);
     {
         auto& http = http::processState();
+        decltype(http.backgroundCompletionHandlers) released;
         std::lock_guard lock(http.mutex);
-        http.backgroundCompletionHandlers.clear();
+        released.swap(http.backgroundCompletionHandlers);
     }
     URLSessionTLS::clearAdditionalCA();
     URLSessionProxy::setProxiesLoopback(false);

@@ -40,7 +40,7 @@ Engine& Engine::shared() {
     // Never freed: work handed in late by other threads (an answer from the main queue during exit)
     // must find a stopped engine, not freed memory.
     static Engine* const engine = [] {
-        (void)runtimeProblem();
+        (void)runtimeProblemUnlogged();
         (void)caBlob();
         (void)HTTPCookieStorage::shared();
         (void)MainQueue::shared();

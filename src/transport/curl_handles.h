@@ -56,6 +56,8 @@ bool append(Slist& list, const std::string& line);
 /// curl_global_init and the capability check (HTTP, HTTPS over OpenSSL, the options the service
 /// uses), done once for the process. Empty when usable; otherwise why not (logged once).
 const std::optional<std::string>& runtimeProblem();
+/// The same answer, not logged: for initialisations that hold a lock while they run.
+const std::optional<std::string>& runtimeProblemUnlogged();
 
 /// The CA certificates to trust in addition to the system's, as PEM text ready for
 /// CURLOPT_CAINFO_BLOB (the system bundle followed by the extra CA), or nothing when no extra CA is

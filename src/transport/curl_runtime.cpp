@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -109,12 +110,17 @@ bool append(Slist& list, const std::string& line) {
     return true;
 }
 
+const std::optional<std::string>& runtimeProblemUnlogged() {
+    static const std::optional<std::string> problem = checkRuntime();
+    return problem;
+}
+
+// Said outside any initialisation: one holds a lock while it runs, and the log sink may reach
+// the engine, whose own initialisation asks for the answer.
 const std::optional<std::string>& runtimeProblem() {
-    static const std::optional<std::string> problem = [] {
-        auto found = checkRuntime();
-        if (found) Log::write("URL session service unavailable: " + *found);
-        return found;
-    }();
+    const auto& problem = runtimeProblemUnlogged();
+    static std::atomic<bool> told{false};
+    if (problem && !told.exchange(true)) Log::write("URL session service unavailable: " + *problem);
     return problem;
 }
 

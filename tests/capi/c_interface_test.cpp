@@ -1,15 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
+#include "plovendale/plovendale.h"
 #include "plovendale/plovendale_c.h"
+#include "sdk/process_reset.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
 
@@ -43,6 +52,18 @@ void onSuccess(void* context, const char* params, const char* channel) {
 void onFailure(void* context, int64_t code, const char* message) {
     auto& outcome = *static_cast<Outcome*>(context);
     ++outcome.calls;
+    outcome.code = code;
+    outcome.message = copied(message);
+}
+
+// plovendale_install_trace_state's details, kept in an Outcome (`success`: not failed).
+void onState(void* context, int kind, const char* params, const char* channel, int64_t code,
+             const char* message) {
+    auto& outcome = *static_cast<Outcome*>(context);
+    outcome.calls = kind;
+    outcome.success = kind != PLOVENDALE_TRACE_FAILED;
+    outcome.params = copied(params);
+    outcome.channel = copied(channel);
     outcome.code = code;
     outcome.message = copied(message);
 }
@@ -94,6 +115,7 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
         EXPECT_EQ(call(), PLOVENDALE_ERROR_INVALID_ARGUMENT) << name;
     }
     // NULL where it means "none" or "default" is accepted, and nothing has started meanwhile.
+    EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
     EXPECT_EQ(plovendale_configure(nullptr, nullptr), PLOVENDALE_OK);
     EXPECT_EQ(plovendale_get_install_trace(0, nullptr, nullptr, nullptr), PLOVENDALE_OK);
     // An answer that needs no network comes before the call returns.
@@ -102,6 +124,7 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
     EXPECT_EQ(noKey.calls, 1);
     EXPECT_EQ(noKey.code, -10000);
     EXPECT_EQ(plovendale_is_first_open(), 1);
+    EXPECT_EQ(plovendale_is_tracking_disabled(), 0);
     EXPECT_STREQ(plovendale_version(), "2.3.1");
 }
 
@@ -148,7 +171,32 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
             EXPECT_EQ(cached.calls, 1);
             EXPECT_EQ(cached.channel, c.channel);
         }
+
+        // The state tells the same, and forgetting it leaves an installation never asked about.
+        Outcome state;
+        const int kind = !c.success ? PLOVENDALE_TRACE_FAILED
+                         : c.params ? PLOVENDALE_TRACE_ATTRIBUTED
+                                    : PLOVENDALE_TRACE_ORGANIC;
+        EXPECT_EQ(plovendale_install_trace_state(onState, &state), kind);
+        EXPECT_EQ(state.calls, kind);
+        EXPECT_EQ(std::tie(state.success, state.params, state.channel, state.message, state.code),
+                  std::tie(c.success, c.params, c.channel, c.message, c.code));
+        EXPECT_EQ(plovendale_forget_installation(), 1);
+        EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
+        EXPECT_EQ(plovendale_is_first_open(), 1);
     }
+}
+
+TEST_F(CInterface, TrackingDisabledRefusesAtOnceAndIsKept) {
+    startWithService();
+    ASSERT_EQ(plovendale_set_tracking_disabled(1), 1) << "stored";
+    EXPECT_EQ(plovendale_is_tracking_disabled(), 1);
+    Outcome refused;
+    ASSERT_EQ(plovendale_get_install_trace(0, onSuccess, onFailure, &refused), PLOVENDALE_OK);
+    EXPECT_EQ(refused.calls, 1);
+    EXPECT_EQ(refused.code, -10006);
+    ASSERT_EQ(plovendale_set_tracking_disabled(0), 1);
+    EXPECT_EQ(plovendale_is_tracking_disabled(), 0);
 }
 
 TEST_F(CInterface, WakeUpLinksReachTheRegisteredCallback) {
@@ -229,6 +277,302 @@ TEST_F(CInterface, TheLogCallbackOutlivesALaterConfiguration) {
     const auto seen = lines.size();
     plovendale_set_server_domain(" ");
     EXPECT_EQ(lines.size(), seen) << "back on stderr";
+}
+
+// ---- Host callbacks that call back into the library ----
+
+std::atomic<std::thread::id> hostThread;  // the row's main thread: only its callbacks re-enter
+std::atomic<int> reentries{0};
+thread_local bool reentering = false;  // callbacks met while re-entering do not re-enter again
+std::string serviceURL;
+
+void reenterLine(void*, const char*);
+void reenterSink(std::string_view);
+
+// Every entry point the table re-enters, C and C++; each must come back within a second.
+void reenter(const char* from) {
+    if (reentering || std::this_thread::get_id() != hostThread.load()) return;
+    reentering = true;
+    // Each entry point in C and in C++, joined by a comma so that a row stays one line.
+    const std::pair<const char*, std::function<void()>> calls[] = {
+        {"log callback",
+         [] { plovendale_set_log_callback(nullptr, nullptr), Log::setSink(nullptr); }},
+        {"log callback set",
+         [] { plovendale_set_log_callback(reenterLine, nullptr), Log::setSink(reenterSink); }},
+        {"isFirstOpen", [] { Plovendale::isFirstOpen(), plovendale_is_first_open(); }},
+        {"setServerDomain",
+         [] {
+             Plovendale::setServerDomain(serviceURL),
+                 plovendale_set_server_domain(serviceURL.c_str());
+         }},
+        {"getInstallTrace",
+         [] {
+             Plovendale::getInstallTrace(nullptr, nullptr),
+                 plovendale_get_install_trace(0, nullptr, nullptr, nullptr);
+         }},
+        {"installTraceState",
+         [] { Plovendale::installTraceState(), plovendale_install_trace_state(nullptr, nullptr); }},
+        {"forgetInstallation",
+         [] { Plovendale::forgetInstallation(), plovendale_forget_installation(); }},
+        {"setTrackingDisabled",
+         [] { Plovendale::setTrackingDisabled(true), plovendale_set_tracking_disabled(0); }},
+    };
+    for (const auto& [name, call] : calls) {
+        const auto start = std::chrono::steady_clock::now();
+        call();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+            << name << " from the " << from;
+    }
+    ++reentries;
+    reentering = false;
+}
+
+void reenterLine(void*, const char*) {
+    reenter("C log callback");
+}
+
+void reenterSink(std::string_view) {
+    reenter("log sink");
+}
+
+struct ReenteringStore final : KeyValueStore {
+    std::shared_ptr<KeyValueStore> kept = makeInMemoryKeyValueStore();
+    std::optional<std::string> stringForKey(const std::string& key) const override {
+        reenter("key-value store");
+        return kept->stringForKey(key);
+    }
+    bool setString(const std::string& value, const std::string& key) override {
+        reenter("key-value store");
+        return kept->setString(value, key);
+    }
+    bool setStrings(const std::map<std::string, std::string>& values) override {
+        reenter("key-value store");
+        return kept->setStrings(values);
+    }
+    bool boolForKey(const std::string& key) const override { return kept->boolForKey(key); }
+    bool setBool(bool value, const std::string& key) override { return kept->setBool(value, key); }
+    bool removeObjectForKey(const std::string& key) override {
+        return kept->removeObjectForKey(key);
+    }
+};
+
+struct ReenteringBundle final : Bundle {
+    std::shared_ptr<Bundle> kept;
+    std::optional<InfoValue> infoValue(const std::string& key) const override {
+        reenter("bundle");
+        return kept->infoValue(key);
+    }
+    std::string bundlePath() const override { return kept->bundlePath(); }
+};
+
+struct ReenteringDevice final : DeviceServices {
+    std::optional<ScreenMetrics> mainScreen() const override {
+        reenter("device");
+        return std::nullopt;
+    }
+    OperatingSystemVersion operatingSystemVersion() const override { return {14, 2, 0}; }
+    std::optional<std::string> machineName() const override { return "arm64"; }
+};
+
+struct ReenteringPasteboard final : Pasteboard {
+    std::vector<PasteboardItem> items() const override {
+        reenter("pasteboard");
+        return {};
+    }
+    void setItems(std::vector<PasteboardItem>) override {}
+};
+
+struct ReenteringDelegate final : PlovendaleDelegate {
+    void getWakeUpTrace(const AppData&) override { reenter("delegate"); }
+};
+
+// What the posters were handed, run once the row is over.
+std::mutex heldMutex;
+std::vector<MainQueue::Task> heldTasks;
+std::vector<plovendale_task*> heldCTasks;
+
+void hold(MainQueue::Task task) {
+    std::lock_guard lock(heldMutex);
+    heldTasks.push_back(std::move(task));
+}
+
+// Runs `body` as the host's main thread; a call that never comes back ends the process, since
+// the thread holding a lock cannot be got back.
+void onHostThreadWithin(std::chrono::seconds bound, const std::function<void()>& body) {
+    std::promise<void> finished;
+    auto done = finished.get_future();
+    std::thread host([&] {
+        hostThread = std::this_thread::get_id();
+        body();
+        finished.set_value();
+    });
+    if (done.wait_for(bound) != std::future_status::ready) {
+        ADD_FAILURE() << "a call into the library from a host callback did not come back";
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    host.join();
+}
+
+TEST_F(CInterface, EveryHostCallbackMayCallEveryEntryPointBackAtOnce) {
+    serviceURL = service_.baseURL();
+    service_.answerReports({200, R"({"status":200,"data":{"params_data":"P","channel":"C"}})"});
+    const std::string unopenable = platform_.dir().file("plain-file") + "/data";
+    std::ofstream(platform_.dir().file("plain-file")) << "not a directory";
+    const auto start = [] {
+        Plovendale::setServerDomain(serviceURL);
+        Plovendale::startWith(kKey);
+    };
+    const auto query = [&] {
+        start();
+        Plovendale::getInstallTrace(nullptr, nullptr);
+    };
+    auto delegate = std::make_shared<ReenteringDelegate>();
+    using Configure = std::function<void(PlatformConfiguration&)>;
+    const Configure as = [](PlatformConfiguration&) {};
+    const struct {
+        const char* callback;
+        Configure configure;
+        std::function<void()> trigger;
+    } rows[] = {
+        {"log sink", [](auto& c) { c.logSink = reenterSink; },
+         [] { Plovendale::setServerDomain(""); }},
+        {"log sink, store failing to open",
+         [&](auto& c) {
+             c.logSink = reenterSink;
+             c.dataDirectory = unopenable;
+         },
+         [] { Plovendale::isFirstOpen(); }},
+        {"C log callback", as,
+         [] {
+             plovendale_set_log_callback(reenterLine, nullptr);
+             plovendale_set_server_domain("");
+         }},
+        {"C log callback, store failing to open", as,
+         [&] {
+             plovendale_set_log_callback(reenterLine, nullptr);
+             plovendale_configure(unopenable.c_str(), platform_.bundleDirectory().c_str());
+             plovendale_is_first_open();
+         }},
+        {"main-queue poster", as,
+         [] {
+             MainQueue::shared().setPoster([](MainQueue::Task task) {
+                 reenter("main-queue poster");
+                 hold(std::move(task));
+             });
+             MainQueue::shared().async([] {});
+         }},
+        {"delayed poster", as,
+         [] {
+             MainQueue::shared().setDelayedPoster([](auto, MainQueue::Task task) {
+                 reenter("delayed poster");
+                 hold(std::move(task));
+             });
+             MainQueue::shared().asyncAfter(std::chrono::milliseconds(0), [] {});
+         }},
+        {"C poster", as,
+         [] {
+             plovendale_set_main_queue_poster(
+                 [](void*, plovendale_task* task, int64_t) {
+                     reenter("C poster");
+                     std::lock_guard lock(heldMutex);
+                     heldCTasks.push_back(task);
+                 },
+                 nullptr);
+             MainQueue::shared().async([] {});
+         }},
+        {"install trace observer", as,
+         [&] {
+             start();
+             Plovendale::addInstallTraceObserver([](auto&) { reenter("observer"); });
+             Plovendale::getInstallTrace(nullptr, nullptr);
+         }},
+        {"event observer", as,
+         [&] {
+             Plovendale::setEventObserver([](auto&) { reenter("event observer"); });
+             start();
+         }},
+        {"delegate", as,
+         [&] {
+             start();
+             Plovendale::registerPlovendaleDelegate(delegate);
+             Plovendale::handleSchemeLinkURL(std::string(kLink));
+         }},
+        {"C wake-up callback", as,
+         [&] {
+             start();
+             plovendale_set_wake_up_callback([](void*, auto, auto) { reenter("wake-up"); },
+                                             nullptr);
+             plovendale_handle_scheme_link(kLink);
+         }},
+        {"success handler", as,
+         [&] {
+             start();
+             Plovendale::getInstallTrace([](auto&) { reenter("success handler"); }, nullptr);
+         }},
+        {"C failure callback", as,
+         [] {  // no key: it fails before the call returns
+             plovendale_get_install_trace(
+                 0, nullptr, [](void*, int64_t, auto) { reenter("C failure callback"); }, nullptr);
+         }},
+        {"wall clock",
+         [](auto& c) {
+             c.wallClock = [] {
+                 reenter("wall clock");
+                 return 1.7e9;
+             };
+         },
+         query},
+        {"key-value store", [](auto& c) { c.keyValueStore = std::make_shared<ReenteringStore>(); },
+         query},
+        {"bundle",
+         [&](auto& c) {
+             auto bundle = std::make_shared<ReenteringBundle>();
+             bundle->kept = makeBundle(platform_.bundleDirectory(),
+                                       {{"CFBundleIdentifier", std::string("com.example.host")}});
+             c.bundle = bundle;
+             c.dataDirectory.clear();  // named after the bundle, under XDG_DATA_HOME
+         },
+         [] { Plovendale::isFirstOpen(); }},
+        {"pasteboard", [](auto& c) { c.pasteboard = std::make_shared<ReenteringPasteboard>(); },
+         start},
+        {"device", [](auto& c) { c.device = std::make_shared<ReenteringDevice>(); }, query},
+    };
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    const std::string keptDataHome = dataHome ? dataHome : "";
+    ::setenv("XDG_DATA_HOME", platform_.dir().file("data-home").c_str(), 1);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.callback);
+        internal::resetProcessStateForTests();
+        test::TempDir data;
+        PlatformConfiguration configuration;
+        configuration.dataDirectory = data.path();
+        configuration.bundleDirectory = platform_.bundleDirectory();
+        row.configure(configuration);
+        Platform::configure(configuration);
+        reentries = 0;
+        onHostThreadWithin(std::chrono::seconds(20), [&] {
+            row.trigger();
+            MainQueue::shared().runUntil([] { return reentries > 0; }, std::chrono::seconds(10));
+            MainQueue::shared().setPoster(nullptr);
+            MainQueue::shared().setDelayedPoster(nullptr);
+            plovendale_set_main_queue_poster(nullptr, nullptr);
+            plovendale_set_log_callback(nullptr, nullptr);
+            plovendale_set_wake_up_callback(nullptr, nullptr);
+            std::unique_lock lock(heldMutex);
+            auto tasks = std::exchange(heldTasks, {});
+            auto cTasks = std::exchange(heldCTasks, {});
+            lock.unlock();
+            for (auto& task : tasks) task();
+            for (auto* task : cTasks) plovendale_task_run(task);
+        });
+        EXPECT_GT(reentries.load(), 0) << "the callback was not called on the host's thread";
+    }
+    if (dataHome) {
+        ::setenv("XDG_DATA_HOME", keptDataHome.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_DATA_HOME");
+    }
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ namespace plovendale {
 /// - wallClock: the system's clock, in seconds since 1970-01-01 UTC. It dates what the library
 ///   stores and reports; timeouts and elapsed times run on a monotonic clock, so a wall clock
 ///   that is set back or forward never shortens, stretches or inverts them.
+/// The library calls none of the host's services, nor the log sink, while it holds a lock of its
+/// own, and releases what a replaced configuration held outside its locks too: each may call back
+/// into the library.
 struct PlatformConfiguration {
     std::string bundleDirectory;
     std::string dataDirectory;

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace plovendale {
+
+/// Holds back the lines this thread logs for as long as it lives, and writes them when it goes.
+/// Declared before a lock_guard, it outlives the lock: what is logged while a library mutex is held
+/// reaches the host's sink, which may call back into the library, only once the mutex is let go.
+/// Nothing of the host's may run while one is alive on the thread.
+class HeldLogLines {
+  public:
+    HeldLogLines();
+    ~HeldLogLines();
+    HeldLogLines(const HeldLogLines&) = delete;
+    HeldLogLines& operator=(const HeldLogLines&) = delete;
+
+  private:
+    std::vector<std::string> lines_;
+    std::vector<std::string>* outer_;  // the holder this one is nested in, if any
+};
+
+}  // namespace plovendale
