@@ -163,6 +163,14 @@ constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kKindString = 0;
 constexpr int kKindBool = 1;
+// No value the library writes comes near this; a larger one (a file another program filled) reads
+// as absent rather than costing every launch its time and memory. length() reads only the
+// record's header, so a value past the bound is never loaded; and the one-key read scans the few
+// rows ("+key") instead of seeking, as a seek loads each record it compares with whole.
+constexpr const char* kReadAll =
+    "SELECT key, kind, CASE WHEN length(value) <= 1048576 THEN value END FROM kv;";
+constexpr const char* kReadOne =
+    "SELECT kind, CASE WHEN length(value) <= 1048576 THEN value END FROM kv WHERE +key = ?1;";
 
 // Values live in one table. Each write is its own transaction in WAL mode with full synchronous
 // commits, so a value is on disk when the write returns true, even if the process dies right
@@ -309,13 +317,14 @@ class SQLiteStore final : public KeyValueStore {
     // damage elsewhere in the file shows as a failed write, which is reported like any other.
     bool load(std::string* why) {
         sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(db_.get(), "SELECT key, kind, value FROM kv;", -1, &raw, nullptr);
+        sqlite3_prepare_v2(db_.get(), kReadAll, -1, &raw, nullptr);
         Statement statement(raw);
         Values values;
         int rc = statement ? SQLITE_ROW : SQLITE_ERROR;
         try {
             while (statement && (rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
                 sqlite3_stmt* st = statement.get();
+                if (sqlite3_column_type(st, 2) == SQLITE_NULL) continue;
                 const auto* key = static_cast<const char*>(sqlite3_column_blob(st, 0));
                 std::string text = columnText(st, 2);
                 StoredValue value = sqlite3_column_int(st, 1) == kKindBool
@@ -354,7 +363,7 @@ class SQLiteStore final : public KeyValueStore {
             out.reset(raw);
             return true;
         };
-        return prepare("SELECT kind, value FROM kv WHERE key = ?1;", select_) &&
+        return prepare(kReadOne, select_) &&
                prepare(
                    "INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
                    " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
@@ -402,7 +411,8 @@ class SQLiteStore final : public KeyValueStore {
         sqlite3_reset(st);
         bindKey(st, key);
         const int rc = sqlite3_step(st);
-        if (rc == SQLITE_ROW && sqlite3_column_int(st, 0) == kKindString) {
+        if (rc == SQLITE_ROW && sqlite3_column_int(st, 0) == kKindString &&
+            sqlite3_column_type(st, 1) != SQLITE_NULL) {
             try {
                 *value = columnText(st, 1);
             } catch (const std::bad_alloc&) {

@@ -30,6 +30,7 @@ TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
         store->setBool(true, "flag");
         store->setString("YES", "yes-text");
         store->setString("nope", "other-text");
+        store->setString(std::string((1 << 20) + 1, 'x'), "huge");
     }
     auto store = makeSQLiteKeyValueStore(path);
     EXPECT_EQ(store->stringForKey("k"), "second");
@@ -39,6 +40,8 @@ TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
     EXPECT_TRUE(store->boolForKey("flag"));
     EXPECT_TRUE(store->boolForKey("yes-text"));
     EXPECT_FALSE(store->boolForKey("other-text"));
+    EXPECT_FALSE(store->stringForKey("huge")) << "past the bound, not read";
+    EXPECT_EQ(store->update("huge", [](const auto& now) { return now; }, {}), true);
     store->removeObjectForKey("k");
     EXPECT_FALSE(store->stringForKey("k"));
 }
