@@ -39,6 +39,7 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
+#include "sdk/outbox.h"
 #include "support/attribution_service_process.h"
 #include "support/test_environment.h"
 #include "transport/url_session.h"
@@ -154,7 +155,9 @@ int runLaunch(const Args& args) {
     return answered ? 0 : 1;
 }
 
-// The launch after a kill. Prints "client-id <id>" and one "violation: ..." line per broken rule.
+// The launch after a kill. Prints "client-id <id>", "asked" when its query was answered by the
+// service, "queued <N>" (the reports still waiting when it ends) and one "violation: ..." line
+// per broken rule.
 // "full" asks the service when the installation is unattributed; "inspect" leaves it so for the
 // next kill of the chain and checks only that the landing trace is still at hand.
 int runCheck(const Args& args) {
@@ -201,9 +204,12 @@ int runCheck(const Args& args) {
             outcome = "failed with " + std::to_string(code) + " " + message.value_or("");
         });
     const bool synchronous = outcome.has_value();
+    // The reports queued by the killed launches go out too, one after another.
     MainQueue::shared().runUntil(
-        [&] { return outcome && URLSession::liveSessionCount() == 0; },
-        std::chrono::milliseconds(static_cast<long long>(kQueryTimeoutMs) * 2));
+        [&] { return outcome && URLSession::liveSessionCount() == 0 && !internal::outboxBusy(); },
+        std::chrono::milliseconds(static_cast<long long>(kQueryTimeoutMs) * 4));
+    if (outcome && !synchronous) std::cout << "asked\n";
+    std::cout << "queued " << Plovendale::queuedReportCount() << "\n";
     const char* path = attributed ? "from the cache" : "from the service";
     if (!outcome) violation(std::string("the query ") + path + " never answered");
     if (outcome && !outcome->empty()) violation(std::string("the query ") + path + " " + *outcome);
@@ -332,6 +338,8 @@ struct Chain {
     std::string params;
     std::string channel;
     std::string clientId;  // the first identifier any launch of the chain saw
+    int answered = 0;      // launches whose query the service answered: each owes a report
+    long long queued = 0;  // reports waiting after the chain's last launch
 };
 
 class Driver {
@@ -409,6 +417,7 @@ class Driver {
         if (launched.hung) violation("the launch passed its deadline");
         for (const auto& problem : launched.problems) violation("the launch " + problem);
         remember(chain, launched.clientId, "the killed launch", violation);
+        if (launched.phase >= kAnswerStored) ++chain.answered;
 
         const Run checked =
             runProcess({selfPath(), "--check", chain.dir, "--app-key", chain.appKey, "--server",
@@ -421,6 +430,9 @@ class Driver {
         for (const auto& problem : checked.problems) violation(problem);
         if (checked.clientId.empty()) violation("the checking launch has no client identifier");
         remember(chain, checked.clientId, "the checking launch", violation);
+        if (checked.output.find("\nasked\n") != std::string::npos) ++chain.answered;
+        if (auto at = checked.output.find("\nqueued "); at != std::string::npos)
+            chain.queued = std::atoll(checked.output.c_str() + at + 8);
         return checked.output.find("\nunattributed\n") != std::string::npos;
     }
 
@@ -440,6 +452,7 @@ class Driver {
             keep_ = true;
         };
         httplib::Client client("127.0.0.1", service_.port());
+        long long reports = 0;
         for (const char* list : {"installs", "state"}) {
             auto answer = client.Get("/api/" + std::string(list) + "/" + chain.appKey);
             const auto rows = nlohmann::json::parse(answer ? answer->body : "", nullptr, false);
@@ -447,6 +460,7 @@ class Driver {
                 violation(std::string("the service's ") + list + " list cannot be read");
                 continue;
             }
+            if (std::string(list) == "state") reports = static_cast<long long>(rows.size());
             for (const auto& row : rows) {
                 const auto& holder = std::string(list) == "installs" ? row["params"] : row;
                 const std::string ci = holder.value("ci", "");
@@ -455,6 +469,15 @@ class Driver {
                               ", the installation is " + chain.clientId);
             }
         }
+        // At least once: a report may arrive twice, but each answered query has one delivered or
+        // still queued.
+        const long long lost = std::max(0LL, chain.answered - reports - chain.queued);
+        reportsOwed_ += chain.answered;
+        reportsLost_ += lost;
+        if (lost)
+            violation(std::to_string(lost) + " of " + std::to_string(chain.answered) +
+                      " reports lost (" + std::to_string(reports) + " delivered, " +
+                      std::to_string(chain.queued) + " queued)");
     }
 
     int runAll(int trials, std::chrono::microseconds span) {
@@ -482,6 +505,7 @@ class Driver {
         for (std::size_t p = 0; p < kPhaseLabels.size(); ++p) {
             out << "  " << kPhaseLabels[p] << ": " << killsPerPhase_[p] << "\n";
         }
+        out << "reports lost: " << reportsLost_ << " of " << reportsOwed_ << "\n";
         out << "violations: " << violations_.size() << "\n";
         for (const auto& line : violations_) out << "  " << line << "\n";
     }
@@ -495,6 +519,8 @@ class Driver {
     int trials_ = 0;
     std::array<int, kPhaseLabels.size()> killsPerPhase_{};
     std::vector<std::string> violations_;
+    long long reportsOwed_ = 0;
+    long long reportsLost_ = 0;
     bool keep_ = false;  // a directory that shows a violation stays for a look
 };
 

@@ -76,6 +76,32 @@ std::optional<Values> valueOf(const std::string& key, Value value) {
     }
 }
 
+// What an update writes: the values to store, and whether its key goes.
+struct Changed {
+    Values values;
+    bool removed = false;
+    bool unchanged = false;
+};
+
+// Runs an update's change over the current value; nothing when it failed (out of memory).
+std::optional<Changed> changed(const std::string& key, const std::optional<std::string>& current,
+                               const KeyValueStore::Change& change,
+                               const std::map<std::string, std::string>& alsoSet) {
+    try {
+        Changed result{Values(alsoSet.begin(), alsoSet.end())};
+        auto next = change(current);
+        result.unchanged = next == current;
+        if (next && !result.unchanged) {
+            result.values.insert_or_assign(key, StoredValue{std::move(*next)});
+        } else if (!next && current) {
+            result.removed = true;
+        }
+        return result;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 class InMemoryStore final : public KeyValueStore {
   public:
     std::optional<std::string> stringForKey(const std::string& key) const override {
@@ -101,6 +127,15 @@ class InMemoryStore final : public KeyValueStore {
     bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
         std::lock_guard lock(mutex_);
         table_.erase(keys);
+        return true;
+    }
+    bool update(const std::string& key, const Change& change,
+                const std::map<std::string, std::string>& alsoSet) override {
+        std::lock_guard lock(mutex_);
+        auto incoming = changed(key, table_.string(key), change, alsoSet);
+        if (!incoming) return false;
+        table_.merge(std::move(incoming->values));
+        if (incoming->removed) table_.erase({&key, 1});
         return true;
     }
     bool persists() const override { return false; }
@@ -130,6 +165,14 @@ constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kKindString = 0;
 constexpr int kKindBool = 1;
+// No value the library writes comes near this; a larger one (a file another program filled) reads
+// as absent rather than costing every launch its time and memory. length() reads only the
+// record's header, so a value past the bound is never loaded; and the one-key read scans the few
+// rows ("+key") instead of seeking, as a seek loads each record it compares with whole.
+constexpr const char* kReadAll =
+    "SELECT key, kind, CASE WHEN length(value) <= 1048576 THEN value END FROM kv;";
+constexpr const char* kReadOne =
+    "SELECT kind, CASE WHEN length(value) <= 1048576 THEN value END FROM kv WHERE +key = ?1;";
 
 // Values live in one table. Each write is its own transaction in WAL mode with full synchronous
 // commits, so a value is on disk when the write returns true, even if the process dies right
@@ -185,6 +228,32 @@ class SQLiteStore final : public KeyValueStore {
     bool removeObjectForKey(const std::string& key) override { return remove({&key, 1}); }
     bool removeObjectsForKeys(const std::vector<std::string>& keys) override {
         return remove(keys);
+    }
+
+    // Inside BEGIN IMMEDIATE the write lock is held from the read on, so no other process can
+    // write between the read of the file's value and the write of the new one.
+    bool update(const std::string& key, const Change& change,
+                const std::map<std::string, std::string>& alsoSet) override {
+        std::lock_guard lock(mutex_);
+        if (!prepareWrites()) return failed("update");
+        if (!execute("BEGIN IMMEDIATE;")) return failed("update");
+        std::optional<std::string> current;
+        if (!readRow(key, &current)) return rolledBack("update");
+        auto incoming = changed(key, current, change, alsoSet);
+        if (!incoming) return rolledBack("update");
+        for (const auto& [name, value] : incoming->values) {
+            if (!upsert(name, value)) return rolledBack("update");
+        }
+        if (incoming->removed && !removeRow(key)) return rolledBack("update");
+        if (!execute("COMMIT;")) return rolledBack("update");
+        // The copy now holds the file's value of the key, whoever wrote it.
+        if (incoming->unchanged) {
+            table_.erase({&key, 1});
+            if (current) incoming->values.insert_or_assign(key, StoredValue{std::move(*current)});
+        }
+        table_.merge(std::move(incoming->values));
+        if (incoming->removed) table_.erase({&key, 1});
+        return true;
     }
 
   private:
@@ -262,13 +331,14 @@ class SQLiteStore final : public KeyValueStore {
     // damage elsewhere in the file shows as a failed write, which is reported like any other.
     bool load(std::string* why) {
         sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(db_.get(), "SELECT key, kind, value FROM kv;", -1, &raw, nullptr);
+        sqlite3_prepare_v2(db_.get(), kReadAll, -1, &raw, nullptr);
         Statement statement(raw);
         Values values;
         int rc = statement ? SQLITE_ROW : SQLITE_ERROR;
         try {
             while (statement && (rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
                 sqlite3_stmt* st = statement.get();
+                if (sqlite3_column_type(st, 2) == SQLITE_NULL) continue;
                 const auto* key = static_cast<const char*>(sqlite3_column_blob(st, 0));
                 std::string text = columnText(st, 2);
                 StoredValue value = sqlite3_column_int(st, 1) == kKindBool
@@ -307,7 +377,8 @@ class SQLiteStore final : public KeyValueStore {
             out.reset(raw);
             return true;
         };
-        return prepare(
+        return prepare(kReadOne, select_) &&
+               prepare(
                    "INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
                    " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
                    upsert_) &&
@@ -351,6 +422,26 @@ class SQLiteStore final : public KeyValueStore {
         return done;
     }
 
+    // The string the file holds under `key` (nothing when absent or a boolean). Callers hold
+    // the mutex.
+    bool readRow(const std::string& key, std::optional<std::string>* value) {
+        sqlite3_stmt* st = select_.get();
+        sqlite3_reset(st);
+        bindKey(st, key);
+        const int rc = sqlite3_step(st);
+        if (rc == SQLITE_ROW && sqlite3_column_int(st, 0) == kKindString &&
+            sqlite3_column_type(st, 1) != SQLITE_NULL) {
+            try {
+                *value = columnText(st, 1);
+            } catch (const std::bad_alloc&) {
+                sqlite3_reset(st);
+                return false;
+            }
+        }
+        sqlite3_reset(st);
+        return rc == SQLITE_ROW || rc == SQLITE_DONE;
+    }
+
     // Callers hold the mutex.
     bool removeRow(const std::string& key) {
         sqlite3_stmt* st = remove_.get();
@@ -383,6 +474,7 @@ class SQLiteStore final : public KeyValueStore {
 
     mutable std::mutex mutex_;
     Database db_;
+    Statement select_;
     Statement upsert_;
     Statement remove_;
     ValueTable table_;

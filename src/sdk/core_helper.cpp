@@ -128,23 +128,30 @@ bool CoreHelper::saveAppData(const std::string& appData) {
     return Platform::keyValueStore()->setString(appData, kAppDataKey);
 }
 
-bool CoreHelper::saveAttribution(const std::string& traceId,
-                                 const std::optional<std::string>& appData) {
+std::map<std::string, std::string> CoreHelper::attributionValues(
+    const std::string& traceId, const std::optional<std::string>& appData) {
     std::map<std::string, std::string> values{{kInstallKey, traceId}};
     if (appData) values.emplace(kAppDataKey, *appData);
     // The service now knows the installation by the identifier this process sent; one the store
     // refused at start-up goes with the answer, or the next launch would make another.
-    std::string clientId;
-    {
-        std::lock_guard lock(memory().mutex);
-        if (!memory().clientIdStored) clientId = memory().clientId;
-    }
-    if (!clientId.empty()) values.emplace(kClientIdKey, clientId);
+    std::lock_guard lock(memory().mutex);
+    if (!memory().clientIdStored && !memory().clientId.empty())
+        values.emplace(kClientIdKey, memory().clientId);
+    return values;
+}
+
+void CoreHelper::attributionStored(const std::map<std::string, std::string>& values) {
+    auto written = values.find(kClientIdKey);
+    if (written == values.end()) return;
+    std::lock_guard lock(memory().mutex);
+    if (memory().clientId == written->second) memory().clientIdStored = true;
+}
+
+bool CoreHelper::saveAttribution(const std::string& traceId,
+                                 const std::optional<std::string>& appData) {
+    const auto values = attributionValues(traceId, appData);
     const bool stored = Platform::keyValueStore()->setStrings(values);
-    if (stored && !clientId.empty()) {
-        std::lock_guard lock(memory().mutex);
-        if (memory().clientId == clientId) memory().clientIdStored = true;
-    }
+    if (stored) attributionStored(values);
     return stored;
 }
 

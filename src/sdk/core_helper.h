@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -43,6 +44,11 @@ class CoreHelper {
     /// when the store refused it: then none of them is stored.
     static bool saveAttribution(const std::string& traceId,
                                 const std::optional<std::string>& appData);
+    /// The values saveAttribution writes, for a caller that writes them with others in one write;
+    /// it calls attributionStored once that write took.
+    static std::map<std::string, std::string> attributionValues(
+        const std::string& traceId, const std::optional<std::string>& appData);
+    static void attributionStored(const std::map<std::string, std::string>& values);
 };
 
 }  // namespace plovendale

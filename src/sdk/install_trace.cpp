@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "host/json_serialization.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
+#include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
@@ -47,8 +49,10 @@ double timeoutSecondsFor(double timeoutMs) {
     return std::max(MIN_REQUEST_TIMEOUT, timeoutMs) / 1000.0;
 }
 
-// Sends the state report with an elapsed time already measured.
-void sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId);
+// Stores the state report, with an elapsed time already measured, together with `alsoSet` (one
+// write), and sends it. Answers whether `alsoSet` was stored.
+bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
+                     const std::map<std::string, std::string>& alsoSet);
 
 InstallTraceState failedState(std::int64_t code, const std::optional<std::string>& message) {
     return {Kind::Failed, std::nullopt, code, message};
@@ -69,8 +73,9 @@ struct Query {
                    std::chrono::steady_clock::now() - started)
             .count();
     }
-    void report(std::int64_t code, const std::string& traceId) const {
-        sendStateReport(elapsedMs(), code, traceId);
+    bool report(std::int64_t code, const std::string& traceId,
+                const std::map<std::string, std::string>& alsoSet) const {
+        return sendStateReport(elapsedMs(), code, traceId, alsoSet);
     }
 
     void succeedWith(const std::optional<AppData>& appData) const {
@@ -79,9 +84,12 @@ struct Query {
     void failWith(std::int64_t code, const std::optional<std::string>& message) const {
         if (fail) callHostCode("[Plovendale] The fail handler", [&] { fail(code, message); });
     }
-    // An answer for an installation forgotten meanwhile is still handed to the host, but nothing
-    // of it is kept or reported: it belongs to an identity that no longer exists.
-    bool forgotten() const { return generation != internal::installationGeneration(); }
+    // An answer for an installation forgotten meanwhile, or that arrives once the user disabled
+    // tracking, is still handed to the host, but nothing of it is kept or reported: it belongs to
+    // an identity that no longer exists, or may no longer be told.
+    bool keepsAnswer() const {
+        return generation == internal::installationGeneration() && !internal::trackingDisabled();
+    }
 
     void answered(std::int64_t code, std::size_t responseBytes) const {
         internal::emitEvent("query.answered", {{"elapsedMs", std::to_string(elapsedMs())},
@@ -91,9 +99,13 @@ struct Query {
     void reportAndFail(std::int64_t code, const std::optional<std::string>& message,
                        std::size_t responseBytes) const {
         answered(code, responseBytes);
-        const bool keep = !forgotten();
-        if (keep) report(code, "");
-        internal::traceQueryEnded(failedState(code, message), keep, generation);
+        const InstallTraceState failed = failedState(code, message);
+        const bool keep = keepsAnswer();
+        // The failure for later launches goes to the store with the report: one write.
+        const bool stored =
+            keep &&
+            report(code, "", {{internal::kTraceFailureKey, internal::storedFailureText(failed)}});
+        internal::traceQueryEnded(failed, keep && !stored, generation);
         failWith(code, message);
     }
 };
@@ -120,19 +132,22 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     const InstallTraceState outcome = result->data
                                           ? InstallTraceState{Kind::Attributed, result->data, 0, {}}
                                           : InstallTraceState{Kind::Organic, std::nullopt, 0, {}};
-    if (query.forgotten()) {
+    if (!query.keepsAnswer()) {
+        internal::traceQueryEnded(outcome, false, query.generation);
         query.succeedWith(result->data);
         return;
     }
     const std::string traceId = result->traceId.value_or("");
-    query.report(200, traceId);
     std::optional<std::string> cache;
     if (result->data) cache = DataUtil::appData2Json(result->data);
-    // The host still gets this answer; an installation whose answer is not on disk stays
-    // unattributed, so the next launch asks the service again instead of failing from an empty
-    // cache for ever.
-    if (!CoreHelper::saveAttribution(StringUtils::isNullOrEmpty(traceId) ? "init" : traceId,
-                                     cache)) {
+    // The answer and its report reach the store in one write. The host still gets this answer
+    // when the store refuses it; an installation whose answer is not on disk stays unattributed,
+    // so the next launch asks the service again instead of failing from an empty cache for ever.
+    const auto values = CoreHelper::attributionValues(
+        StringUtils::isNullOrEmpty(traceId) ? "init" : traceId, cache);
+    if (query.report(200, traceId, values)) {
+        CoreHelper::attributionStored(values);
+    } else {
         Log::write("[Plovendale] The install trace could not be stored; the next query will ask.");
         internal::emitEvent("store.failed", {{"what", "attribution"}});
     }
@@ -228,19 +243,24 @@ void Plovendale::reportState(double startTime, std::int64_t code,
                              const std::optional<std::string>& /*message*/,
                              const std::string& traceId) {
     // Only the wall clock is known here; one set back since the start counts as no time at all.
+    if (internal::trackingDisabled()) return;
     const double elapsedMs = (Date::timeIntervalSince1970() - startTime) * 1000.0;
-    sendStateReport(static_cast<std::int64_t>(std::max(0.0, std::trunc(elapsedMs))), code, traceId);
+    sendStateReport(static_cast<std::int64_t>(std::max(0.0, std::trunc(elapsedMs))), code, traceId,
+                    {});
 }
 
 namespace {
 
-void sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId) {
+bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
+                     const std::map<std::string, std::string>& alsoSet) {
+    const auto storeAlone = [&alsoSet] {
+        return alsoSet.empty() || Platform::keyValueStore()->setStrings(alsoSet);
+    };
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
         Log::write("[Plovendale] The app key is not available.");
-        return;
+        return storeAlone();
     }
-    if (internal::trackingDisabled()) return;  // disabled while the query was in flight
     const std::string clientId = CoreHelper::getClientId();
     const std::string elapsed = std::to_string(elapsedMs);
     const std::string codeText = std::to_string(code);
@@ -252,36 +272,10 @@ void sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::strin
         {"t", elapsed},
     };
     std::optional<Bytes> body = JSONSerialization::dataWithStringMembers(report);
-    if (!body) return;
-    const std::string text = toString(*body);
-    auto request = makeServiceRequest(
-        fillTemplate(REPORT_STATE_URL, {Plovendale::getDomainUrl(appKey), appKey}),
-        std::move(*body), REQUEST_TIMEOUT / 1000.0);
-    if (!request) return;
-    request->setDiscardsResponseBody(true);  // the report's answer is never read
-    // The host is never told how the report went; one that does not arrive waits in the outbox.
-    std::weak_ptr<STHTTPRequest> weakRequest = request;
-    request->setCompletionDataBlock([text, weakRequest](const auto&, const Bytes&) {
-        auto self = weakRequest.lock();
-        const std::int64_t status = self ? self->responseStatus() : 0;
-        if (status >= 200 && status < 300) {
-            internal::emitEvent("report.delivered", {{"attempts", "1"}});
-        } else {
-            internal::queueReport(text, "HTTP " + std::to_string(status));
-        }
-    });
-    request->setErrorBlock([text](const Error& error) {
-        const std::int64_t status = internal::httpStatusOf(error);
-        if (status >= 400 && status < 500 && status != 408 && status != 429) {
-            internal::emitEvent("report.dropped",
-                                {{"reason", "rejected"}, {"status", std::to_string(status)}});
-        } else {
-            internal::queueReport(
-                text, status ? "HTTP " + std::to_string(status) : error.localizedDescription());
-        }
-    });
+    if (!body) return storeAlone();
     internal::emitEvent("report.sent", {{"code", std::to_string(code)}});
-    request->startAsynchronous();
+    // The host is never told how the report went; one that does not arrive stays in the outbox.
+    return internal::sendReport(toString(*body), alsoSet);
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 #include "sdk/outbox.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cmath>
 #include <ctime>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "host/identifiers.h"
@@ -13,6 +20,7 @@
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
 #include "sdk/events.h"
@@ -28,20 +36,30 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kFirstBackoff{1000};
 constexpr milliseconds kMaxBackoff{5 * 60 * 1000};
+// A launch holds its claim on a report while the report is on the wire (10 s at most); a claim
+// older than this belongs to a launch that is gone, whatever its process identifier says now.
+constexpr double kClaimLeaseSeconds = 60;
+// Stored times outside this range are not times this library wrote.
+constexpr double kLatestTime = 1e11;
+constexpr int kMaxAttempts = 1000000;
 
 struct Entry {
+    std::string id;  // "" in arrays written before entries had one
     std::string body;
     long long queuedAt = 0;  // whole seconds, as stored
     int attempts = 0;
+    std::string claimedBy;  // the launch sending it, "" when none
+    long long claimedAt = 0;
 };
 
 struct Sender {
     std::mutex mutex;
-    bool sending = false;       // a report is on the wire
+    bool sending = false;       // a queued report is on the wire
     bool scheduled = false;     // sendQueuedReports is posted
     bool retryPending = false;  // waiting out a backoff
     int failures = 0;           // in a row, in this process
     std::uint64_t generation = 1;
+    std::set<std::string> inFlight;  // ids of this launch's reports on the wire
     std::mt19937 random{std::random_device{}()};
 };
 
@@ -50,79 +68,184 @@ Sender& sender() {
     return instance;
 }
 
-std::vector<Entry> load() {
+// Names this launch in the claims it writes: the process, so that a claim of a process that is
+// gone can be taken at once, and a random part, as process identifiers are reused.
+const std::string& launchToken() {
+    static const std::string token =
+        std::to_string(::getpid()) + "-" + makeClientId().substr(0, 12);
+    return token;
+}
+
+long long now() {
+    return static_cast<long long>(Date::timeIntervalSince1970());
+}
+
+// A stored time, or nothing when it is not a number this library could have written (a value
+// such as 1e300 would not fit the integer it becomes).
+std::optional<long long> storedTime(const nlohmann::json& value) {
+    if (!value.is_number()) return std::nullopt;
+    const double seconds = value.get<double>();
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > kLatestTime) return std::nullopt;
+    return static_cast<long long>(seconds);
+}
+
+std::optional<Entry> entryOf(const nlohmann::json& item) {
+    if (!item.is_object()) return std::nullopt;
+    const auto body = item.find("body");
+    const auto queuedAt = item.find("queuedAt");
+    if (body == item.end() || !body->is_string() || queuedAt == item.end()) return std::nullopt;
+    const auto queued = storedTime(*queuedAt);
+    if (!queued) return std::nullopt;
+    Entry entry{"", body->get<std::string>(), *queued, 0, "", 0};
+    if (auto it = item.find("attempts"); it != item.end() && it->is_number_integer()) {
+        entry.attempts =
+            static_cast<int>(std::clamp<std::int64_t>(it->get<std::int64_t>(), 0, kMaxAttempts));
+    }
+    if (auto it = item.find("id"); it != item.end() && it->is_string())
+        entry.id = it->get<std::string>();
+    auto by = item.find("claimedBy");
+    auto at = item.find("claimedAt");
+    if (by != item.end() && by->is_string() && at != item.end() && storedTime(*at)) {
+        entry.claimedBy = by->get<std::string>();
+        entry.claimedAt = *storedTime(*at);
+    }
+    return entry;
+}
+
+// What one reading of the stored outbox found, besides its entries.
+struct Reading {
     std::vector<Entry> entries;
-    const auto text = Platform::keyValueStore()->stringForKey(kOutboxKey);
-    if (!text) return entries;
+    std::size_t malformed = 0;  // entries (or a whole value) not as this library writes them
+    std::size_t tooOld = 0;
+    std::size_t tooMany = 0;
+    bool pruned() const { return malformed + tooOld + tooMany > 0; }
+};
+
+// Reads the stored array within its bounds: a value past the size bound or not an array is
+// dropped whole, an entry not as written is dropped alone, and so are reports past the age bound.
+Reading read(const std::optional<std::string>& text) {
+    Reading reading;
+    if (!text) return reading;
+    if (text->size() > kOutboxMaxStoredBytes) {
+        reading.malformed = 1;
+        return reading;
+    }
     const auto stored = nlohmann::json::parse(*text, nullptr, false);
-    if (!stored.is_array()) return entries;
+    if (!stored.is_array()) {
+        reading.malformed = 1;
+        return reading;
+    }
+    const long long oldest = now() - static_cast<long long>(kOutboxMaxAgeSeconds);
     for (const auto& item : stored) {
-        // An entry that is not as written is skipped; the rest still go out.
-        if (!item.is_object() || !item.contains("body") || !item["body"].is_string()) continue;
-        Entry entry{item["body"].get<std::string>(), 0, 0};
-        if (item.contains("queuedAt") && item["queuedAt"].is_number())
-            entry.queuedAt = static_cast<long long>(item["queuedAt"].get<double>());
-        if (item.contains("attempts") && item["attempts"].is_number_integer())
-            entry.attempts = item["attempts"].get<int>();
-        entries.push_back(std::move(entry));
-    }
-    return entries;
-}
-
-bool save(const std::vector<Entry>& entries) {
-    auto store = Platform::keyValueStore();
-    bool stored = false;
-    if (entries.empty()) {
-        stored = store->removeObjectForKey(kOutboxKey);
-    } else {
-        nlohmann::json list = nlohmann::json::array();
-        for (const auto& entry : entries) {
-            list.push_back(
-                {{"body", entry.body}, {"queuedAt", entry.queuedAt}, {"attempts", entry.attempts}});
+        auto entry = entryOf(item);
+        if (!entry) {
+            ++reading.malformed;
+        } else if (entry->queuedAt < oldest) {
+            ++reading.tooOld;
+        } else {
+            reading.entries.push_back(std::move(*entry));
         }
-        stored = store->setString(
-            list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), kOutboxKey);
     }
-    if (!stored) emitEvent("store.failed", {{"what", "outbox"}});
-    return stored;
+    return reading;
 }
 
-// Drops reports older than the age bound, then the oldest beyond the count bound.
-bool prune(std::vector<Entry>& entries) {
-    const double oldest = Date::timeIntervalSince1970() - kOutboxMaxAgeSeconds;
-    const auto before = entries.size();
-    std::erase_if(entries, [oldest](const Entry& entry) {
-        return static_cast<double>(entry.queuedAt) < oldest;
-    });
-    const auto tooOld = before - entries.size();
-    const auto tooMany =
-        entries.size() > kOutboxMaxReports ? entries.size() - kOutboxMaxReports : 0;
+// Keeps the newest reports within the count bound.
+void trim(Reading& reading) {
+    auto& entries = reading.entries;
+    if (entries.size() <= kOutboxMaxReports) return;
+    const auto tooMany = entries.size() - kOutboxMaxReports;
+    reading.tooMany += tooMany;
     entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(tooMany));
-    if (tooOld + tooMany == 0) return false;
+}
+
+std::optional<std::string> serialize(const std::vector<Entry>& entries) {
+    if (entries.empty()) return std::nullopt;
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& entry : entries) {
+        nlohmann::json item = {
+            {"body", entry.body}, {"queuedAt", entry.queuedAt}, {"attempts", entry.attempts}};
+        if (!entry.id.empty()) item["id"] = entry.id;
+        if (!entry.claimedBy.empty()) {
+            item["claimedBy"] = entry.claimedBy;
+            item["claimedAt"] = entry.claimedAt;
+        }
+        list.push_back(std::move(item));
+    }
+    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Said once per reading, after the store's write (never under its lock).
+void tellPruned(const Reading& reading) {
+    if (reading.malformed) {
+        Log::write(
+            fillTemplate("[Plovendale] Dropped %@ stored state reports that could not be read.",
+                         {std::to_string(reading.malformed)}));
+        emitEvent("report.dropped",
+                  {{"reason", "malformed"}, {"count", std::to_string(reading.malformed)}});
+    }
+    const auto dropped = reading.tooOld + reading.tooMany;
+    if (dropped == 0) return;
     Log::write(fillTemplate(
         "[Plovendale] Dropped %@ undelivered state reports (older than 7 days or beyond 100).",
-        {std::to_string(tooOld + tooMany)}));
-    if (tooOld)
-        emitEvent("report.dropped", {{"reason", "too old"}, {"count", std::to_string(tooOld)}});
-    if (tooMany)
-        emitEvent("report.dropped", {{"reason", "too many"}, {"count", std::to_string(tooMany)}});
+        {std::to_string(dropped)}));
+    if (reading.tooOld)
+        emitEvent("report.dropped",
+                  {{"reason", "too old"}, {"count", std::to_string(reading.tooOld)}});
+    if (reading.tooMany)
+        emitEvent("report.dropped",
+                  {{"reason", "too many"}, {"count", std::to_string(reading.tooMany)}});
+}
+
+// Reads the outbox as the store holds it now (another launch may have changed it), lets `edit`
+// change the entries (answering whether it did), and stores the result with `alsoSet` in one
+// write. `edit` runs under the store's lock: it only computes. Answers whether the write took;
+// `count`, when given, receives how many reports are stored.
+template <typename Edit>
+bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
+                std::size_t* count = nullptr) {
+    Reading reading;
+    const bool stored = Platform::keyValueStore()->update(
+        kOutboxKey,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            reading = read(current);
+            trim(reading);  // what is past the bound is not sent either
+            const bool edited = edit(reading.entries);
+            trim(reading);
+            if (!edited && !reading.pruned()) return current;
+            return serialize(reading.entries);
+        },
+        alsoSet);
+    if (!stored) {
+        emitEvent("store.failed", {{"what", "outbox"}});
+        return false;
+    }
+    tellPruned(reading);
+    if (count) *count = reading.entries.size();
     return true;
 }
 
-bool sameEntry(const Entry& a, const Entry& b) {
-    return a.body == b.body && a.queuedAt == b.queuedAt;
+std::vector<Entry>::iterator findEntry(std::vector<Entry>& entries, const Entry& sent) {
+    return std::find_if(entries.begin(), entries.end(), [&](const Entry& e) {
+        return e.id == sent.id && e.body == sent.body && e.queuedAt == sent.queuedAt;
+    });
 }
 
-// Applies `change` to the stored copy of `sent` (another launch or a forget may have changed the
-// outbox meanwhile), and stores the result.
-template <typename Change>
-void updateEntry(const Entry& sent, Change change) {
-    auto entries = load();
-    auto it = std::find_if(entries.begin(), entries.end(),
-                           [&](const Entry& e) { return sameEntry(e, sent); });
-    if (it == entries.end()) return;
-    change(entries, it);
-    save(entries);
+bool processGone(const std::string& token) {
+    const auto dash = token.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 9) return false;
+    for (std::size_t i = 0; i < dash; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(token[i]))) return false;
+    }
+    const auto pid = static_cast<pid_t>(std::stol(token.substr(0, dash)));
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Whether this launch may send `entry`: no launch is sending it, or the one that was is gone.
+bool claimable(const Entry& entry, const std::set<std::string>& ownInFlight, long long at) {
+    if (entry.claimedBy.empty()) return true;
+    if (entry.claimedBy == launchToken()) return !ownInFlight.count(entry.id);
+    if (std::llabs(at - entry.claimedAt) > static_cast<long long>(kClaimLeaseSeconds)) return true;
+    return processGone(entry.claimedBy);
 }
 
 std::optional<milliseconds> retryAfterOf(const Error::Headers& headers) {
@@ -168,35 +291,133 @@ void scheduleRetry(std::uint64_t generation, std::int64_t status, int attempts,
     }
 }
 
-void finishSend(std::uint64_t generation, const Entry& sent, std::int64_t status,
-                const Error::Headers& headers) {
+// One report on the wire: which entry, whether the outbox holds it, and who sent it (the query
+// that wrote it, or the sender of queued reports).
+struct Send {
+    Entry entry;
+    bool stored = false;
+    bool queued = false;
+    std::uint64_t generation = 0;
+};
+
+void keepForLater(const Send& send, int attempts, const std::string& why) {
+    std::size_t queued = 0;
+    bool kept = false;
+    if (send.stored) {
+        kept = editOutbox(
+            [&](std::vector<Entry>& entries) {
+                auto it = findEntry(entries, send.entry);
+                if (it == entries.end()) return false;  // forgotten, or pruned meanwhile
+                it->attempts = attempts;
+                it->claimedBy.clear();
+                it->claimedAt = 0;
+                return true;
+            },
+            {}, &queued);
+    } else {
+        Entry entry = send.entry;
+        entry.attempts = attempts;
+        entry.claimedBy.clear();
+        entry.claimedAt = 0;
+        kept = editOutbox(
+            [&](std::vector<Entry>& entries) {
+                entries.push_back(entry);
+                return true;
+            },
+            {}, &queued);
+    }
+    if (kept && !send.queued)
+        emitEvent("report.queued", {{"reason", why}, {"queued", std::to_string(queued)}});
+}
+
+void removeEntry(const Send& send) {
+    if (!send.stored) return;
+    editOutbox(
+        [&](std::vector<Entry>& entries) {
+            auto it = findEntry(entries, send.entry);
+            if (it == entries.end()) return false;
+            entries.erase(it);
+            return true;
+        },
+        {});
+}
+
+void finishSend(const Send& send, std::int64_t status, const Error::Headers& headers,
+                const std::string& failure) {
     {
         std::lock_guard lock(sender().mutex);
-        if (generation != sender().generation) return;
-        sender().sending = false;
+        // A forget came in between: this report belongs to an identity that no longer exists.
+        if (send.generation != sender().generation) return;
+        sender().inFlight.erase(send.entry.id);
+        if (send.queued) sender().sending = false;
     }
-    const int attempts = sent.attempts + 1;
-    if (status >= 200 && status < 300) {
-        updateEntry(sent, [](auto& entries, auto it) { entries.erase(it); });
-        {
-            std::lock_guard lock(sender().mutex);
-            sender().failures = 0;
-        }
-        emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
-        sendQueuedReportsSoon();
-    } else if (status >= 400 && status < 500 && status != 408 && status != 429) {
-        // The service will never take this report.
-        updateEntry(sent, [](auto& entries, auto it) { entries.erase(it); });
-        emitEvent("report.dropped", {{"reason", "rejected"}, {"status", std::to_string(status)}});
-        sendQueuedReportsSoon();
-    } else {
-        updateEntry(sent, [attempts](auto&, auto it) { it->attempts = attempts; });
-        scheduleRetry(generation, status, attempts,
-                      retryAfterOf(headers).value_or(milliseconds(0)));
+    const int attempts = send.entry.attempts + 1;
+    auto verdict = classifyReportStatus(status);
+    const bool disabled = trackingDisabled();
+    switch (disabled && verdict == ReportVerdict::Retry ? ReportVerdict::Drop : verdict) {
+        case ReportVerdict::Delivered:
+            removeEntry(send);
+            {
+                std::lock_guard lock(sender().mutex);
+                sender().failures = 0;
+            }
+            emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
+            sendQueuedReportsSoon();
+            break;
+        case ReportVerdict::Drop:
+            // The service will never take it, or the user no longer lets it go out.
+            removeEntry(send);
+            if (disabled) {
+                emitEvent("report.dropped", {{"reason", "tracking disabled"}});
+            } else {
+                emitEvent("report.dropped",
+                          {{"reason", "rejected"}, {"status", std::to_string(status)}});
+                sendQueuedReportsSoon();
+            }
+            break;
+        case ReportVerdict::Retry:
+            keepForLater(send, attempts, status ? "HTTP " + std::to_string(status) : failure);
+            if (send.queued) {
+                scheduleRetry(send.generation, status, attempts,
+                              retryAfterOf(headers).value_or(milliseconds(0)));
+            }
+            break;
     }
 }
 
+// The one place a report goes on the wire. False when no request could be made.
+bool startSend(const Send& send) {
+    const std::string appKey = CoreHelper::getAppKey();
+    if (StringUtils::isNullOrEmpty(appKey)) return false;
+    auto request = makeServiceRequest(
+        fillTemplate(REPORT_STATE_URL, {Plovendale::getDomainUrl(appKey), appKey}),
+        toBytes(send.entry.body), REQUEST_TIMEOUT / 1000.0);
+    if (!request) return false;
+    request->setDiscardsResponseBody(true);  // the report's answer is never read
+    std::weak_ptr<STHTTPRequest> weakRequest = request;
+    request->setCompletionDataBlock(
+        [send, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
+            auto self = weakRequest.lock();
+            finishSend(send, self ? self->responseStatus() : 0, headers, "");
+        });
+    request->setErrorBlock([send](const Error& error) {
+        Error::Headers headers;
+        if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
+            if (const auto* found = std::get_if<Error::Headers>(&it->second)) headers = *found;
+        }
+        finishSend(send, httpStatusOf(error), headers, error.localizedDescription());
+    });
+    request->startAsynchronous();
+    return true;
+}
+
 }  // namespace
+
+ReportVerdict classifyReportStatus(std::int64_t status) {
+    if (status >= 200 && status < 300) return ReportVerdict::Delivered;
+    if (status >= 400 && status < 500 && status != 408 && status != 429) return ReportVerdict::Drop;
+    return ReportVerdict::Retry;
+}
 
 milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter) {
     milliseconds backoff = kFirstBackoff;
@@ -209,57 +430,66 @@ milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter)
     return std::clamp(std::max(jittered, retryAfter), milliseconds(0), MainQueue::kMaxDelay);
 }
 
-void queueReport(const std::string& body, const std::string& why) {
-    if (trackingDisabled()) {
-        emitEvent("report.dropped", {{"reason", "tracking disabled"}});
-        return;
+bool sendReport(const std::string& body, const std::map<std::string, std::string>& alsoSet) {
+    const long long at = now();
+    Send send{Entry{makeClientId(), body, at, 0, launchToken(), at}, false, false, 0};
+    {
+        std::lock_guard lock(sender().mutex);
+        send.generation = sender().generation;
+        sender().inFlight.insert(send.entry.id);
     }
-    auto entries = load();
-    entries.push_back(Entry{body, static_cast<long long>(Date::timeIntervalSince1970()), 1});
-    prune(entries);
-    if (save(entries)) {
-        emitEvent("report.queued", {{"reason", why}, {"queued", std::to_string(entries.size())}});
+    // Written claimed, so that another launch on the same store leaves it to this one.
+    send.stored = editOutbox(
+        [&send](std::vector<Entry>& entries) {
+            entries.push_back(send.entry);
+            return true;
+        },
+        alsoSet);
+    if (!startSend(send)) {
+        std::lock_guard lock(sender().mutex);
+        sender().inFlight.erase(send.entry.id);
     }
+    return send.stored;
 }
 
 void sendQueuedReports() {
+    std::set<std::string> ownInFlight;
     std::uint64_t generation = 0;
     {
         std::lock_guard lock(sender().mutex);
         sender().scheduled = false;
         if (sender().sending || sender().retryPending) return;
         generation = sender().generation;
+        ownInFlight = sender().inFlight;
     }
-    if (trackingDisabled()) return;
-    auto entries = load();
-    if (prune(entries)) save(entries);
-    const std::string appKey = CoreHelper::getAppKey();
-    if (entries.empty() || StringUtils::isNullOrEmpty(appKey)) return;
-    const Entry sent = entries.front();
-    auto request = makeServiceRequest(
-        fillTemplate(REPORT_STATE_URL, {Plovendale::getDomainUrl(appKey), appKey}),
-        toBytes(sent.body), REQUEST_TIMEOUT / 1000.0);
-    if (!request) return;
+    if (trackingDisabled() || StringUtils::isNullOrEmpty(CoreHelper::getAppKey())) return;
+    std::optional<Entry> claimed;
+    const long long at = now();
+    editOutbox(
+        [&](std::vector<Entry>& entries) {
+            for (auto& entry : entries) {
+                if (!claimable(entry, ownInFlight, at)) continue;
+                if (entry.id.empty()) entry.id = makeClientId();
+                entry.claimedBy = launchToken();
+                entry.claimedAt = at;
+                claimed = entry;
+                return true;
+            }
+            return false;
+        },
+        {});
+    if (!claimed) return;
     {
         std::lock_guard lock(sender().mutex);
         if (generation != sender().generation || sender().sending) return;
         sender().sending = true;
+        sender().inFlight.insert(claimed->id);
     }
-    request->setDiscardsResponseBody(true);
-    std::weak_ptr<STHTTPRequest> weakRequest = request;
-    request->setCompletionDataBlock(
-        [generation, sent, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
-            auto self = weakRequest.lock();
-            finishSend(generation, sent, self ? self->responseStatus() : 0, headers);
-        });
-    request->setErrorBlock([generation, sent](const Error& error) {
-        Error::Headers headers;
-        if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
-            if (const auto* found = std::get_if<Error::Headers>(&it->second)) headers = *found;
-        }
-        finishSend(generation, sent, httpStatusOf(error), headers);
-    });
-    request->startAsynchronous();
+    if (!startSend(Send{*claimed, true, true, generation})) {
+        std::lock_guard lock(sender().mutex);
+        sender().sending = false;
+        sender().inFlight.erase(claimed->id);
+    }
 }
 
 void sendQueuedReportsSoon() {
@@ -272,7 +502,7 @@ void sendQueuedReportsSoon() {
 
 bool outboxBusy() {
     std::lock_guard lock(sender().mutex);
-    return sender().sending || sender().scheduled;
+    return sender().sending || sender().scheduled || !sender().inFlight.empty();
 }
 
 void resetOutboxSender() {
@@ -280,6 +510,7 @@ void resetOutboxSender() {
     ++sender().generation;
     sender().sending = sender().scheduled = sender().retryPending = false;
     sender().failures = 0;
+    sender().inFlight.clear();
 }
 
 }  // namespace plovendale::internal
@@ -288,7 +519,9 @@ namespace plovendale {
 
 std::size_t Plovendale::queuedReportCount() {
     try {
-        return internal::load().size();
+        std::size_t count = 0;
+        internal::editOutbox([](auto&) { return false; }, {}, &count);
+        return count;
     } catch (const std::exception&) {
         return 0;
     }

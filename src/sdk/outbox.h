@@ -2,21 +2,36 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string>
 
 namespace plovendale::internal {
 
-/// State reports whose first send failed, oldest first, as one JSON array of
-/// {"body": <the report's JSON text as first sent>, "queuedAt": <seconds since 1970>, "attempts":
-/// N}.
+/// State reports not yet delivered, oldest first, as one JSON array of
+/// {"body": <the report's JSON text>, "queuedAt": <seconds since 1970>, "attempts": N, "id": ...,
+/// "claimedBy": <the launch sending it>, "claimedAt": <seconds>}; arrays written before entries had
+/// an id or a claim read as well. A report is written here before it is sent and removed once the
+/// service took it, so a launch that dies with it on the wire leaves it for the next one.
 inline constexpr const char* kOutboxKey = "com.plovendale.report_outbox";
 inline constexpr std::size_t kOutboxMaxReports = 100;
 inline constexpr double kOutboxMaxAgeSeconds = 7 * 24 * 3600;
+/// A stored outbox longer than this is not read at all: a hundred reports take a few kilobytes.
+inline constexpr std::size_t kOutboxMaxStoredBytes = 256 * 1024;
 
-/// Keeps a report whose send failed after `attempts` tries; `why` goes into the event. Main queue.
-void queueReport(const std::string& body, const std::string& why);
-/// Sends the oldest queued report, and then the next, until one fails (a retry then follows
-/// after a backoff) or none is left. Does nothing while a send or a retry is pending. Main queue.
+/// What the service's answer to a report means for it.
+enum class ReportVerdict { Delivered, Drop, Retry };
+/// 2xx delivered; a 4xx other than 408 and 429 is one the service will never take; anything else
+/// (no answer, 408, 429, 5xx) is tried again later.
+ReportVerdict classifyReportStatus(std::int64_t status);
+
+/// Writes the report `body` to the outbox together with `alsoSet` (one write), then sends it; it
+/// leaves the outbox once delivered or refused. Answers whether the write took: when it did not,
+/// the report is still sent, and kept only if that send fails. Main queue.
+bool sendReport(const std::string& body, const std::map<std::string, std::string>& alsoSet);
+/// Sends the oldest queued report that no launch is sending, and then the next, until one fails
+/// (a retry then follows after a backoff) or none is left. Does nothing while a send or a retry is
+/// pending. Main queue.
 void sendQueuedReports();
 /// Schedules sendQueuedReports on the main queue.
 void sendQueuedReportsSoon();
@@ -26,7 +41,7 @@ bool outboxBusy();
 /// upper half jittered by `random` in [0, 1), and never shorter than the service's Retry-After.
 std::chrono::milliseconds outboxBackoff(int failures, double random,
                                         std::chrono::milliseconds retryAfter);
-/// Forget pending sends and retries (they no longer touch the store) and start over.
+/// Forget pending sends and retries (their answers no longer touch the store) and start over.
 void resetOutboxSender();
 
 }  // namespace plovendale::internal

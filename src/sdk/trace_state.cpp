@@ -43,9 +43,7 @@ std::optional<InstallTraceState> storedFailure() {
 }
 
 void persistFailure(const InstallTraceState& failure) {
-    nlohmann::json stored = {{"code", failure.code}};
-    if (failure.message) stored["message"] = *failure.message;
-    const std::string text = stored.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string text = internal::storedFailureText(failure);
     if (!Platform::keyValueStore()->setString(text, internal::kTraceFailureKey)) {
         internal::emitEvent("store.failed", {{"what", "trace state"}});
     }
@@ -128,6 +126,12 @@ void internal::traceQueryEnded(const InstallTraceState& outcome, bool persist,
     }
     if (persist && outcome.kind == InstallTraceState::Kind::Failed) persistFailure(outcome);
     notifyIfSettled();
+}
+
+std::string internal::storedFailureText(const InstallTraceState& failure) {
+    nlohmann::json stored = {{"code", failure.code}};
+    if (failure.message) stored["message"] = *failure.message;
+    return stored.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::uint64_t internal::installationGeneration() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "plovendale/sdk/install_trace_state.h"
 
@@ -18,6 +19,8 @@ std::uint64_t traceQueryStarted();
 /// forgotten installation changes nothing.
 void traceQueryEnded(const InstallTraceState& outcome, bool persist, std::uint64_t generation);
 std::uint64_t installationGeneration();
+/// The stored form of a failed state, to be written under kTraceFailureKey.
+std::string storedFailureText(const InstallTraceState& failure);
 /// After a forget: no outcome of this process, a new generation.
 void forgetTraceState();
 void resetTraceStateForTests();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -26,6 +27,7 @@ TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
         store->setBool(true, "flag");
         store->setString("YES", "yes-text");
         store->setString("nope", "other-text");
+        store->setString(std::string((1 << 20) + 1, 'x'), "huge");
     }
     auto store = makeSQLiteKeyValueStore(path);
     EXPECT_EQ(store->stringForKey("k"), "second");
@@ -35,6 +37,8 @@ TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
     EXPECT_TRUE(store->boolForKey("flag"));
     EXPECT_TRUE(store->boolForKey("yes-text"));
     EXPECT_FALSE(store->boolForKey("other-text"));
+    EXPECT_FALSE(store->stringForKey("huge")) << "past the bound, not read";
+    EXPECT_EQ(store->update("huge", [](const auto& now) { return now; }, {}), true);
     store->removeObjectForKey("k");
     EXPECT_FALSE(store->stringForKey("k"));
 }
@@ -117,6 +121,37 @@ TEST(KeyValueStore, StoresOnOneFileSeeEachOthersWritesHoweverThePathIsSpelled) {
         second.reset();
         EXPECT_EQ(makeSQLiteKeyValueStore(other)->stringForKey("k"), name) << "on disk";
     }
+}
+
+// Each process answers reads from the copy it read when it opened the file; an update must read
+// the file itself, or one process's update overwrites the other's.
+TEST(KeyValueStore, UpdatesFromTwoProcessesOnOneFileLoseNothing) {
+    test::TempDir dir;
+    const std::string path = dir.file("defaults.sqlite");
+    ASSERT_TRUE(makeSQLiteKeyValueStore(path)->setString("", "log"));
+    std::vector<pid_t> children;
+    for (const char mark : {'a', 'b'}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            auto store = makeSQLiteKeyValueStore(path);
+            bool ok = true;
+            for (int i = 0; i < 50; ++i) {
+                ok = store->update(
+                         "log", [mark](const auto& now) { return now.value_or("") + mark; }, {}) &&
+                     ok;
+            }
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::string log = makeSQLiteKeyValueStore(path)->stringForKey("log").value_or("");
+    EXPECT_EQ(std::count(log.begin(), log.end(), 'a'), 50);
+    EXPECT_EQ(std::count(log.begin(), log.end(), 'b'), 50);
 }
 
 TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {

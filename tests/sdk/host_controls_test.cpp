@@ -102,14 +102,17 @@ class HostControls : public ::testing::Test {
 
     std::string registerTrace() { return service_->registerLink(kKey, "room=7", "web"); }
 
-    // Every key in the library's store file, read with SQLite itself.
-    std::vector<std::string> storedKeys() {
+    // Every key in the library's store file (whose value holds `text`), read with SQLite itself.
+    std::vector<std::string> storedKeys(const std::string& text = "") {
         sqlite3* db = nullptr;
         std::vector<std::string> keys;
         if (sqlite3_open_v2((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &db,
                             SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
             sqlite3_exec(
-                db, "SELECT key FROM kv ORDER BY key;",
+                db,
+                ("SELECT key FROM kv WHERE instr(CAST(value AS TEXT), '" + text +
+                 "') > 0 ORDER BY key;")
+                    .c_str(),
                 [](void* out, int, char** values, char**) {
                     static_cast<std::vector<std::string>*>(out)->push_back(values[0]);
                     return 0;
@@ -220,6 +223,10 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
     outbox.push_back({{"body", "stale"}, {"queuedAt", now - 8 * 24 * 3600}, {"attempts", 3}});
     for (int i = 0; i < 101; ++i)
         outbox.push_back({{"body", std::to_string(i)}, {"queuedAt", now - 60}, {"attempts", 1}});
+    // Not as the library writes them: each is dropped, with one line for all.
+    outbox.push_back({{"body", "far"}, {"queuedAt", 1e300}});
+    outbox.push_back({{"queuedAt", now}});
+    outbox.push_back("body");
     platform_.configure();
     ASSERT_TRUE(Platform::keyValueStore()->setString(outbox.dump(), internal::kOutboxKey));
 
@@ -230,9 +237,19 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
     EXPECT_EQ(kept[0]["body"], "1");
     EXPECT_EQ(kept[0]["attempts"], 2) << "the oldest was sent once more and failed";
     int dropLines = 0;
-    for (const auto& line : platform_.log().lines())
+    for (const auto& line : platform_.log().lines()) {
         dropLines += line.find("Dropped 2 undelivered") != std::string::npos;
-    EXPECT_EQ(dropLines, 1);
+        dropLines +=
+            line.find("Dropped 3 stored state reports that could not") != std::string::npos;
+    }
+    EXPECT_EQ(dropLines, 2);
+
+    // A value past the size bound is not parsed at all.
+    ASSERT_TRUE(Platform::keyValueStore()->setString(
+        "[" + std::string(internal::kOutboxMaxStoredBytes, ' ') + "]", internal::kOutboxKey));
+    EXPECT_EQ(Plovendale::queuedReportCount(), 0u);
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kOutboxKey));
+    settle();  // its event
 }
 
 TEST(OutboxBackoff, DoublesFromOneSecondUpToFiveMinutesWithJitterAndHonoursRetryAfter) {
@@ -281,6 +298,54 @@ TEST_F(HostControls, WithTrackingDisabledNothingIsSentOrReadAndQueriesFailAtOnce
     launch();
     EXPECT_EQ(Plovendale::installTraceState().kind, Kind::Unknown) << "a refusal is not kept";
     EXPECT_EQ(query().appData, (AppData{"room=7", "web"}));
+}
+
+// The host forgets the installation or disables tracking while its query or its report is on the
+// wire; the report's late 503 (or the query's answer) must not bring any of it back.
+TEST_F(HostControls, AForgetOrADisableWhileAQueryOrItsReportIsInFlightIsFinal) {
+    const struct {
+        const char* name;
+        bool forget;
+        bool fromFailHandler;  // else right after the query started
+        const char* stateStatus;
+    } rows[] = {
+        {"forget from the fail handler", true, true, "503"},
+        {"disable from the fail handler", false, true, "503"},
+        {"disable while the query is in flight", false, false, "200"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        startService({"--state-status", row.stateStatus});
+        launch();
+        Plovendale::setTrackingDisabled(false);
+        ASSERT_TRUE(Plovendale::forgetInstallation());
+        launch();
+        const std::string clientId = CoreHelper::getClientId();
+        const auto change = [&] {
+            EXPECT_TRUE(row.forget ? Plovendale::forgetInstallation()
+                                   : Plovendale::setTrackingDisabled(true));
+        };
+        bool failed = false;
+        Plovendale::getInstallTrace(nullptr, [&](std::int64_t, const std::optional<std::string>&) {
+            failed = true;
+            if (row.fromFailHandler) change();
+        });
+        if (!row.fromFailHandler) change();
+        settle([&] { return failed; });
+        EXPECT_EQ(Plovendale::queuedReportCount(), 0u);
+
+        startService({});
+        launch();
+        if (row.forget) {
+            EXPECT_EQ(query().code, 404);
+        }
+        settle();
+        for (const auto& report : reports()) EXPECT_NE(report["ci"], clientId);
+        EXPECT_EQ(Plovendale::queuedReportCount(), 0u);
+        if (row.forget) {
+            EXPECT_EQ(storedKeys(clientId), std::vector<std::string>{});
+        }
+    }
 }
 
 TEST_F(HostControls, ForgettingErasesEveryStoredKeyInOneWriteAndTheNextQueryIsAFirstInstall) {

@@ -1,11 +1,18 @@
 // What the library does is tested on the library; here, what the tool prints and how it exits.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
 
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"
+#include "support/local_server.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -64,6 +71,57 @@ TEST_F(Cli, TracePrintsTheOutcomeAndExitsOnceTheReportIsSent) {
     EXPECT_EQ(unknown.out,
               R"({"outcome":"fail","code":404,"message":"the request carries no trace id"})"
               "\n");
+}
+
+// A service that drips its answers: the query gives up at its timeout, and the tool does not then
+// wait the report's own ten seconds; the report waits in the outbox for the next launch.
+TEST_F(Cli, TraceEndsByItsTimeoutAndTheNextLaunchDeliversTheReport) {
+    test::MisbehavingServer dripping(test::Misbehaviour::TrickleBody);
+    auto trace = [&](const std::string& server, std::vector<std::string> more) {
+        more.insert(more.begin(), {"trace", "--app-key", kKey, "--data-dir", dir_.file("drip"),
+                                   "--server", server});
+        return run(more);
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const auto slow = trace(dripping.url(""), {"--timeout-ms", "4000"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000));
+    EXPECT_EQ(json::parse(slow.out)["code"], -10004) << slow.out;
+
+    EXPECT_EQ(json::parse(trace(service_->baseUrl(), {}).out)["code"], 404);
+    httplib::Client client("127.0.0.1", service_->port());
+    auto state = client.Get((std::string("/api/state/") + kKey).c_str());
+    ASSERT_TRUE(state);
+    std::multiset<std::string> codes;
+    for (const auto& report : json::parse(state->body)) codes.insert(report["cd"]);
+    EXPECT_EQ(codes, (std::multiset<std::string>{"-10004", "404"}));
+}
+
+// Pairs of launches at once on one data directory: first while the service refuses reports, so
+// that each queues its own, then while it takes them. Each report arrives once: no launch
+// overwrites the other's outbox, and no two send the same report.
+TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectoryDeliverEveryReportOnce) {
+    std::string error;
+    auto refusing = test::AttributionServiceProcess::start(
+        {kService, "", {"--quiet", "--state-status", "503"}}, &error);
+    ASSERT_TRUE(refusing) << error;
+    for (int pair = 0; pair < 3; ++pair) {
+        SCOPED_TRACE(pair);
+        const std::string key = "cliPair" + std::to_string(pair);
+        const std::string data = dir_.file("pair" + std::to_string(pair));
+        auto both = [&](const std::string& server) {
+            auto launch = [&] {
+                return run({"trace", "--app-key", key, "--data-dir", data, "--server", server});
+            };
+            auto other = std::async(std::launch::async, launch);
+            EXPECT_EQ(json::parse(launch().out)["code"], 404);
+            EXPECT_EQ(json::parse(other.get().out)["code"], 404);
+        };
+        both(refusing->baseUrl());
+        EXPECT_EQ(run({"outbox", "--app-key", key, "--data-dir", data}).out, "{\"queued\":2}\n");
+        both(service_->baseUrl());
+        EXPECT_EQ(run({"outbox", "--app-key", key, "--data-dir", data}).out, "{\"queued\":0}\n");
+        EXPECT_EQ(json::parse(service_->stateReports(key)).size(), 4u);
+    }
 }
 
 TEST_F(Cli, LinkAndParamsPrintWhatTheLibraryDecodedAndGathered) {

@@ -1,6 +1,9 @@
 // plovendale: the command-line companion for integrators. Output on stdout is one line of JSON
 // per run and is a contract scripts rely on; diagnostics and the library's log go to stderr.
+#include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -92,6 +95,17 @@ int runTrace(const ParsedArguments& args) {
     startLibrary(args);
     if (auto server = args.get("server")) Plovendale::setServerDomain(*server);
 
+    // The tool ends by the query's own timeout (as the library applies it) and a moment more:
+    // a report that has not gone out by then waits in the outbox for the next launch.
+    const double queryMs = std::isnan(timeoutMs) || timeoutMs <= 0
+                               ? REQUEST_TIMEOUT
+                               : std::max(MIN_REQUEST_TIMEOUT, timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long long>(queryMs) + 500);
+    const auto left = [deadline] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+    };
     std::optional<nlohmann::ordered_json> outcome;
     Plovendale::getInstallTraceWithTimeout(
         timeoutMs,
@@ -99,27 +113,22 @@ int runTrace(const ParsedArguments& args) {
             outcome = nlohmann::ordered_json{
                 {"outcome", "success"},
                 {"appData", data ? appDataJSON(*data) : nlohmann::ordered_json(nullptr)}};
+            printLine(*outcome);
         },
         [&outcome](std::int64_t code, const std::optional<std::string>& message) {
             outcome = nlohmann::ordered_json{
                 {"outcome", "fail"}, {"code", code}, {"message", optionalText(message)}};
+            printLine(*outcome);
         });
-    // Wait for the outcome and for every request the query started (the state report too), and
-    // for the reports queued earlier: each goes out once; one that fails again waits for the next
-    // run.
-    const double boundMs = std::max(timeoutMs, REQUEST_TIMEOUT) * 2 + 5000;
-    const bool done = MainQueue::shared().runUntil(
-        [&outcome] {
-            return outcome && URLSession::liveSessionCount() == 0 && !internal::outboxBusy();
-        },
-        std::chrono::milliseconds(static_cast<long long>(boundMs)));
+    MainQueue::shared().runUntil([&outcome] { return outcome.has_value(); }, left());
+    // The state report, and the reports queued earlier, go out in what is left of the time.
+    MainQueue::shared().runUntil(
+        [] { return URLSession::liveSessionCount() == 0 && !internal::outboxBusy(); }, left());
     MainQueue::shared().drain();  // the last events
     if (!outcome) {
         std::cerr << "plovendale trace: no outcome arrived\n";
         return 1;
     }
-    if (!done) std::cerr << "plovendale trace: the state report did not finish in time\n";
-    printLine(*outcome);
     return (*outcome)["outcome"] == "success" ? 0 : 1;
 }
 

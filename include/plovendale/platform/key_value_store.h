@@ -1,5 +1,7 @@
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,6 +40,31 @@ class PLOVENDALE_API KeyValueStore {
         for (const auto& key : keys) removedAll = removeObjectForKey(key) && removedAll;
         return removedAll;
     }
+    /// What `update` stores under its key, given the value there now (nothing when absent): the
+    /// new value, or nothing to remove the key.
+    using Change =
+        std::function<std::optional<std::string>(const std::optional<std::string>& current)>;
+    /// Reads the value under `key` as the store holds it now, also when another process wrote it,
+    /// and stores what `change` makes of it together with `alsoSet`, as one write that no other
+    /// writer can come between: a read-modify-write that loses no other process's update. An
+    /// answer equal to the current value writes nothing (beyond `alsoSet`). `change` runs once,
+    /// under the store's lock: it must only compute. False when the store refused the write; then
+    /// nothing changed. The built-in stores do so; this default, for a host's own store, reads,
+    /// changes and writes in turn, which is not safe against another process on the same values.
+    virtual bool update(const std::string& key, const Change& change,
+                        const std::map<std::string, std::string>& alsoSet) {
+        const auto current = stringForKey(key);
+        std::optional<std::string> next;
+        try {
+            next = change(current);
+        } catch (const std::exception&) {
+            return false;
+        }
+        auto values = alsoSet;
+        if (next && next != current) values[key] = *next;
+        if (!values.empty() && !setStrings(values)) return false;
+        return next || !current || removeObjectForKey(key);
+    }
     /// Whether values outlive the process. The library keeps its other copies of a value (the
     /// pasteboard's marker) while the store only holds it in memory.
     virtual bool persists() const { return true; }
@@ -47,11 +74,12 @@ class PLOVENDALE_API KeyValueStore {
 /// transaction and one sync) at `path`. A failed write is logged once per call. When the
 /// file cannot be opened or is not a database, one line is logged and an in-memory store is
 /// returned, so the host keeps running (values then live for the process only).
-/// The file is read whole when it opens and reads are answered from that copy, which a write
-/// reaches only once it is on disk. While a store for the file is alive, every call for the same
-/// file (by any path that names it) returns that store, so all of a process sees one set of
-/// values. Values another process writes to the file meanwhile are seen by the next process that
-/// opens it.
+/// A value longer than 1 MiB in the file reads as absent. The file is read whole when it opens and
+/// reads are answered from that copy, which a write reaches only once it is on disk. While a store
+/// for the file is alive, every call for the same file (by any path that names it) returns that
+/// store, so all of a process sees one set of values. Values another process writes to the file
+/// meanwhile are seen by the next process that opens it, and by `update`, which reads the file
+/// inside its write transaction.
 PLOVENDALE_API std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path);
 
 /// A store that lives in memory only.
