@@ -230,13 +230,22 @@ class SQLiteStore final : public KeyValueStore {
         return remove(keys);
     }
 
+    // The line saying why a write or removal failed, if it did.
+    using Failure = std::optional<std::string>;
+
     // Inside BEGIN IMMEDIATE the write lock is held from the read on, so no other process can
     // write between the read of the file's value and the write of the new one.
     bool update(const std::string& key, const Change& change,
                 const std::map<std::string, std::string>& alsoSet) override {
+        return reported(updateLocked(key, change, alsoSet));
+    }
+
+  private:
+    Failure updateLocked(const std::string& key, const Change& change,
+                         const std::map<std::string, std::string>& alsoSet) {
         std::lock_guard lock(mutex_);
-        if (!prepareWrites()) return failed("update");
-        if (!execute("BEGIN IMMEDIATE;")) return failed("update");
+        if (!prepareWrites()) return failure("update");
+        if (!execute("BEGIN IMMEDIATE;")) return failure("update");
         std::optional<std::string> current;
         if (!readRow(key, &current)) return rolledBack("update");
         auto incoming = changed(key, current, change, alsoSet);
@@ -253,16 +262,12 @@ class SQLiteStore final : public KeyValueStore {
         }
         table_.merge(std::move(incoming->values));
         if (incoming->removed) table_.erase({&key, 1});
-        return true;
+        return std::nullopt;
     }
 
-  private:
     explicit SQLiteStore(Database db) : db_(std::move(db)) {}
 
     bool remove(std::span<const std::string> keys) { return reported(removeLocked(keys)); }
-
-    // The line saying why a write or removal failed, if it did.
-    using Failure = std::optional<std::string>;
 
     Failure removeLocked(std::span<const std::string> keys) {
         std::lock_guard lock(mutex_);

@@ -123,7 +123,7 @@ struct Reading {
 
 // Reads the stored array within its bounds: a value past the size bound or not an array is
 // dropped whole, an entry not as written is dropped alone, and so are reports past the age bound.
-Reading read(const std::optional<std::string>& text) {
+Reading read(const std::optional<std::string>& text, long long at) {
     Reading reading;
     if (!text) return reading;
     if (text->size() > kOutboxMaxStoredBytes) {
@@ -135,7 +135,7 @@ Reading read(const std::optional<std::string>& text) {
         reading.malformed = 1;
         return reading;
     }
-    const long long oldest = now() - static_cast<long long>(kOutboxMaxAgeSeconds);
+    const long long oldest = at - static_cast<long long>(kOutboxMaxAgeSeconds);
     for (const auto& item : stored) {
         auto entry = entryOf(item);
         if (!entry) {
@@ -204,10 +204,11 @@ template <typename Edit>
 bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
                 std::size_t* count = nullptr) {
     Reading reading;
+    const long long at = now();  // the clock may be the host's: never asked under the store's lock
     const bool stored = Platform::keyValueStore()->update(
         kOutboxKey,
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            reading = read(current);
+            reading = read(current, at);
             trim(reading);  // what is past the bound is not sent either
             const bool edited = edit(reading.entries);
             trim(reading);
