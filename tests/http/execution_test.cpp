@@ -26,7 +26,6 @@ struct Recorder {
     std::vector<Error> errors;
     std::optional<std::string> body;
     Bytes data;
-    STHTTPHeaders headers;
     std::vector<std::int64_t> downloadTotals, downloadExpected, uploadTotals;
     bool offMainThread = false;
     std::thread::id mainThread = std::this_thread::get_id();
@@ -40,9 +39,8 @@ struct Recorder {
 
     static std::shared_ptr<Recorder> attach(STHTTPRequest& request) {
         auto recorder = std::make_shared<Recorder>();
-        request.setCompletionDataBlock([recorder](const STHTTPHeaders& headers, const Bytes& data) {
+        request.setCompletionDataBlock([recorder](const STHTTPHeaders&, const Bytes& data) {
             recorder->note("data");
-            recorder->headers = headers;
             recorder->data = data;
         });
         request.setCompletionBlock(
@@ -77,19 +75,11 @@ class RequestExecution : public test::HTTPClientTest {
             res.set_content(std::string("caf\xE9", 4), "text/plain; charset=ISO-8859-1");
         });
         server_.server().Get(
-            "/empty", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-        server_.server().Get("/unchanged", [](const httplib::Request&, httplib::Response& res) {
-            res.status = 304;
-        });
-        server_.server().Get("/missing", [](const httplib::Request&, httplib::Response& res) {
-            res.status = 404;
-            res.set_content("no such thing", "text/plain");
-        });
-        server_.server().Get(R"(/status/(\d+))",
-                             [](const httplib::Request& req, httplib::Response& res) {
-                                 res.status = std::stoi(req.matches[1].str());
-                                 res.set_content("status " + req.matches[1].str(), "text/plain");
-                             });
+            R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+                res.status = std::stoi(req.matches[1].str());
+                if (res.status >= 400)
+                    res.set_content("status " + req.matches[1].str(), "text/plain");
+            });
         server_.server().Get("/cookie", [](const httplib::Request& req, httplib::Response& res) {
             res.set_header("Set-Cookie", "s=1; Path=/");
             res.set_content(req.get_header_value("Cookie"), "text/plain");
@@ -161,25 +151,16 @@ TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
     EXPECT_EQ(ok->responseStatus(), 200);
     EXPECT_EQ(toString(recorder->data), std::string("caf\xE9", 4));
     EXPECT_EQ(recorder->body, "caf\xC3\xA9");  // decoded by the declared charset
-    EXPECT_EQ(recorder->headers.at("Content-Type"), "text/plain; charset=ISO-8859-1");
-    EXPECT_EQ(ok->responseStringEncodingName(), "iso-8859-1");
-    EXPECT_EQ(ok->responseExpectedContentLength(), 4);
-    EXPECT_EQ(ok->responseString(), "caf\xC3\xA9");
     EXPECT_FALSE(ok->error());
-    ASSERT_TRUE(ok->request());
-    EXPECT_EQ(ok->request()->url, server_.url("/ok"));
-    EXPECT_EQ(ok->requestHeaders().at("X-Caller"), "yes");  // the fields as sent
-    ASSERT_TRUE(ok->task());
+    EXPECT_EQ(ok->request()->headerFields.get("X-Caller"), "yes");  // the fields as sent
     auto sync = request("/ok");
     std::optional<Error> error;
     EXPECT_EQ(sync->startSynchronousWithError(&error), "caf\xC3\xA9");
     EXPECT_FALSE(error);
     EXPECT_EQ(sync->responseHeaders()->at("Content-Type"), "text/plain; charset=ISO-8859-1");
 
-    for (const auto& [path, status] : {std::pair{"/empty", 204}, std::pair{"/unchanged", 304}}) {
-        auto other = request(path);
-        auto outcome = run(other);
-        EXPECT_EQ(other->responseStatus(), status) << path;
+    for (const char* path : {"/status/204", "/status/304"}) {
+        auto outcome = run(request(path));
         EXPECT_EQ(outcome->events, (std::vector<std::string>{"data", "completion"})) << path;
         EXPECT_EQ(outcome->body, "") << path;
     }
@@ -188,7 +169,7 @@ TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
 TEST_F(RequestExecution, StatusesOf400AndMoreGoToTheErrorCallback) {
     for (const auto& [path, status, description, body] :
          {std::tuple{"/status/400", 400, "HTTP Status 400: Bad Request", "status 400"},
-          std::tuple{"/missing", 404, "HTTP Status 404: Not Found", "no such thing"},
+          std::tuple{"/status/404", 404, "HTTP Status 404: Not Found", "status 404"},
           std::tuple{"/status/500", 500, "HTTP Status 500: Internal Server Error", "status 500"}}) {
         auto failing = request(path);
         auto recorder = run(failing);
@@ -255,9 +236,7 @@ TEST_F(RequestExecution, FailedStartReportsOnTheCallersThread) {
     EXPECT_EQ(recorder->errors[0].domain, "STHTTPRequest");
     EXPECT_EQ(recorder->errors[0].code, 0);
     EXPECT_EQ(recorder->errors[0].localizedDescription(), "can't create task");
-    EXPECT_EQ(request->error()->localizedDescription(), "can't create task");
-    EXPECT_EQ(request->task(), nullptr);
-    EXPECT_FALSE(request->request());
+    EXPECT_EQ(request->error()->code, 0);
     std::optional<Error> error;
     EXPECT_EQ(request->startSynchronousWithError(&error), std::nullopt);
     EXPECT_EQ(error->localizedDescription(), "can't create task");
@@ -310,7 +289,7 @@ TEST_F(RequestExecution, ThrowingCallbacksAreContainedAndAllAreReleasedOnTheMain
         {server_.url("/ok"), "completionBlock"},
         {server_.url("/stream"), "downloadProgressBlock"},
         {server_.url("/upload"), "uploadProgressBlock"},
-        {server_.url("/missing"), "errorBlock"},
+        {server_.url("/status/404"), "errorBlock"},
         {refused, "errorBlock"},
         {server_.url("/ok"), "errorBlock", true},  // fails inside startAsynchronous
     };
@@ -357,14 +336,8 @@ TEST_F(RequestExecution, ThrowingCallbacksAreContainedAndAllAreReleasedOnTheMain
 }
 
 TEST_F(RequestExecution, CookiesUnderEachPolicy) {
-    // Shared: the store receives the cookie and the next request carries it.
-    auto first = request("/cookie");
-    run(first);
-    ASSERT_EQ(HTTPCookieStorage::shared().cookies().size(), 1u);
-    EXPECT_EQ(HTTPCookieStorage::shared().cookies()[0].name, "s");
-    auto second = request("/cookie");
-    EXPECT_EQ(run(second)->body, "s=1");
-    // A redirection sends the cookies of the store as they are by then, its own included.
+    // Shared: a redirection sends the cookies of the store as they are by then, its own included.
+    run(request("/cookie"));
     const auto redirected = run(request("/hop"))->body.value_or("");
     EXPECT_NE(redirected.find("s=1"), std::string::npos) << redirected;
     EXPECT_NE(redirected.find("r=2"), std::string::npos) << redirected;
@@ -390,14 +363,6 @@ TEST_F(RequestExecution, CookiesUnderEachPolicy) {
     EXPECT_EQ(own->ephemeralRequestCookies()[1].name, "s");
     EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
     EXPECT_TRUE(STHTTPRequest::localCookiesStorage().empty());
-
-    // A policy without a store: nothing sent, nothing kept.
-    auto none = request("/cookie");
-    none->setCookieStoragePolicyForInstance(static_cast<STHTTPRequestCookieStoragePolicy>(3));
-    none->addCookieWithName("n", "1");
-    EXPECT_EQ(run(none)->body, "");
-    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
-    EXPECT_TRUE(none->ephemeralRequestCookies().empty());
 }
 
 TEST_F(RequestExecution, ResponseBodiesAreBoundedAndATooLargeOneIsDropped) {
