@@ -127,20 +127,29 @@ inline URLRequest requestFor(const std::string& url, double timeout = 10.0) {
     return request;
 }
 
-/// Runs one data task in a fresh session to completion and invalidation; the delegate holds the
-/// outcome.
+/// Runs the requests as tasks of one fresh session (uploads of `file` when it is given) until the
+/// session is invalidated; the delegate holds the outcome.
 inline std::shared_ptr<RecordingDelegate> load(
-    const URLRequest& request, std::shared_ptr<RecordingDelegate> delegate = nullptr,
-    URLSessionConfiguration configuration =
-        URLSessionConfiguration::defaultSessionConfiguration()) {
+    const std::vector<URLRequest>& requests, std::shared_ptr<RecordingDelegate> delegate = nullptr,
+    URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration(),
+    const std::string& file = "") {
     if (!delegate) delegate = std::make_shared<RecordingDelegate>();
     auto session = URLSession::sessionWithConfiguration(configuration, delegate);
-    auto task = session->dataTaskWithRequest(request);
-    if (!task) return delegate;
-    task->resume();
+    for (const auto& request : requests) {
+        auto task = file.empty() ? session->dataTaskWithRequest(request)
+                                 : session->uploadTaskWithRequest(request, file);
+        if (task) task->resume();
+    }
     session->finishTasksAndInvalidate();
     delegate->waitInvalidated();
     return delegate;
+}
+inline std::shared_ptr<RecordingDelegate> load(
+    const URLRequest& request, std::shared_ptr<RecordingDelegate> delegate = nullptr,
+    URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration(),
+    const std::string& file = "") {
+    return load(std::vector<URLRequest>{request}, std::move(delegate), std::move(configuration),
+                file);
 }
 
 }  // namespace plovendale::test

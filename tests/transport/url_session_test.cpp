@@ -344,16 +344,8 @@ TEST(URLSessionTest, WaitingForAFreeConnectionDoesNotCountAgainstTheTimeout) {
     });
     ASSERT_TRUE(server.start());
 
-    auto delegate = std::make_shared<RecordingDelegate>();
-    auto session = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::defaultSessionConfiguration(), delegate);
-    constexpr int kTasks = 24;
-    for (int i = 0; i < kTasks; ++i)
-        session->dataTaskWithRequest(requestFor(server.url("/slow"), 1.0))->resume();
-    session->finishTasksAndInvalidate();
-    ASSERT_TRUE(
-        delegate->waitUntil([&] { return delegate->invalidated; }, std::chrono::seconds(60)));
-    EXPECT_EQ(delegate->completions, kTasks);
+    auto delegate = load(std::vector<URLRequest>(24, requestFor(server.url("/slow"), 1.0)));
+    EXPECT_EQ(delegate->completions, 24);
     EXPECT_EQ(delegate->failures, 0);
     EXPECT_LE(mostAtOnce.load(), 6) << "six transfers per origin at a time";
 }
@@ -597,18 +589,13 @@ TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
 
     // Many origins, most of them gone at once (nothing listens on these ports): the service
     // forgets idle origins as it goes and still serves the one that answers.
-    auto many = std::make_shared<RecordingDelegate>();
-    auto session = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::defaultSessionConfiguration(), many);
+    std::vector<URLRequest> requests;
     for (int port = 1; port <= 80; ++port) {
-        const std::string url = port % 20 == 0 ? server.url("/item/" + std::to_string(port))
-                                               : "http://127.0.0.1:" + std::to_string(port) + "/";
-        session->dataTaskWithRequest(requestFor(url))->resume();
+        requests.push_back(requestFor(port % 20 == 0
+                                          ? server.url("/item/" + std::to_string(port))
+                                          : "http://127.0.0.1:" + std::to_string(port) + "/"));
     }
-    session->finishTasksAndInvalidate();
-    ASSERT_TRUE(many->waitUntil([&] { return many->invalidated; }));
-    const auto events = many->eventKinds();
-    EXPECT_EQ(std::count(events.begin(), events.end(), "complete"), 80);
+    EXPECT_EQ(load(requests)->completions, 80);
     EXPECT_EQ(bodyText(*load(requestFor(server.url("/item/1")))), "item 1");
 }
 
@@ -630,18 +617,12 @@ TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
     request.headerFields.set("Content-Type", "application/octet-stream");
     // A file is read out piece by piece, a small body handed over whole: both report progress.
     for (const std::int64_t size : {300000, 600}) {
-        auto delegate = std::make_shared<RecordingDelegate>();
-        auto session = URLSession::sessionWithConfiguration(
-            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
         auto sending = request;
         if (size < 1000) sending.httpBody = Bytes(static_cast<std::size_t>(size), 'm');
-        auto task = size < 1000 ? session->dataTaskWithRequest(sending)
-                                : session->uploadTaskWithRequest(sending, file);
-        task->resume();
-        EXPECT_EQ(task->currentRequest()->headerFields.get("Content-Length"), std::to_string(size));
-        session->finishTasksAndInvalidate();
-        ASSERT_TRUE(delegate->waitInvalidated());
-
+        auto delegate =
+            load(sending, nullptr, URLSessionConfiguration::defaultSessionConfiguration(),
+                 size < 1000 ? "" : file);
+        EXPECT_EQ(delegate->sentRequest.headerFields.get("Content-Length"), std::to_string(size));
         ASSERT_FALSE(delegate->sent.empty()) << size;
         EXPECT_EQ(delegate->eventKinds().front(), "sent") << "before the response";
         std::int64_t total = 0;
@@ -655,12 +636,8 @@ TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
         EXPECT_FALSE(delegate->error);
     }
 
-    auto failing = std::make_shared<RecordingDelegate>();
-    auto failingSession = URLSession::sessionWithConfiguration(
-        URLSessionConfiguration::defaultSessionConfiguration(), failing);
-    failingSession->uploadTaskWithRequest(request, dir.file("missing.bin"))->resume();
-    failingSession->finishTasksAndInvalidate();
-    ASSERT_TRUE(failing->waitInvalidated());
+    auto failing = load(request, nullptr, URLSessionConfiguration::defaultSessionConfiguration(),
+                        dir.file("missing.bin"));
     ASSERT_TRUE(failing->error);
     EXPECT_EQ(failing->error->code, URLErrorCode::kCannotOpenFile);
     EXPECT_EQ(failing->error->localizedDescription(), "cannot open file");
@@ -704,15 +681,9 @@ TEST(URLSessionTest, AHandleKeptFromOneRequestCarriesNothingOfItIntoTheNext) {
             request.headerFields.set("Accept-Encoding", "identity");
             request.headerFields.set("Content-Type", "text/plain");
         }
-        auto delegate = std::make_shared<RecordingDelegate>();
-        auto session = URLSession::sessionWithConfiguration(
-            URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
-        auto task = step.upload ? session->uploadTaskWithRequest(request, file)
-                                : session->dataTaskWithRequest(request);
-        ASSERT_TRUE(task) << step.method;
-        task->resume();
-        session->finishTasksAndInvalidate();
-        ASSERT_TRUE(delegate->waitInvalidated()) << step.method;
+        auto delegate =
+            load(request, nullptr, URLSessionConfiguration::ephemeralSessionConfiguration(),
+                 step.upload ? file : "");
         ASSERT_FALSE(delegate->error) << step.method;
         EXPECT_EQ(delegate->response->statusCode, 200) << step.method;
         EXPECT_EQ(bodyText(*delegate), step.expected) << step.method;
