@@ -52,7 +52,7 @@ class RecordingDelegate : public URLSessionDelegate {
     }
     void willCacheResponse(URLSession&, URLSessionTask&, const CachedURLResponse& proposed,
                            std::function<void(std::optional<CachedURLResponse>)> handler) override {
-        record("cache", [&] { cachedStatus = proposed.response.statusCode; });
+        record("cache", [] {});
         handler(proposed);
     }
     void didCompleteWithError(URLSession&, URLSessionTask& task,
@@ -97,7 +97,6 @@ class RecordingDelegate : public URLSessionDelegate {
     Bytes body;
     std::vector<Progress> sent;
     std::vector<URLRequest> redirects;
-    std::int64_t cachedStatus = 0;
     std::optional<Error> error;  ///< of the latest completion
     int completions = 0;
     int failures = 0;
