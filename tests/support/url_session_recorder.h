@@ -19,8 +19,7 @@ class RecordingDelegate : public URLSessionDelegate {
   public:
     // What to answer; set before the task is resumed.
     bool followRedirects = true;
-    URLSessionResponseDisposition disposition = URLSessionResponseDisposition::Allow;
-    /// When set, the response handler is handed over instead of being called.
+    /// When set, the response handler is handed over instead of being answered with Allow.
     std::function<void(std::function<void(URLSessionResponseDisposition)>)> keepResponseHandler;
     /// Whether the service may deliver on the I/O thread (handlers answered at once still work).
     bool handsOn = false;
@@ -30,11 +29,8 @@ class RecordingDelegate : public URLSessionDelegate {
     void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& received,
                             std::function<void(URLSessionResponseDisposition)> handler) override {
         record("response " + std::to_string(received.statusCode), [&] { response = received; });
-        if (keepResponseHandler) {
-            keepResponseHandler(std::move(handler));
-        } else {
-            handler(disposition);
-        }
+        keepResponseHandler ? keepResponseHandler(std::move(handler))
+                            : handler(URLSessionResponseDisposition::Allow);
     }
     void didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) override {
         record("data", [&] { body.insert(body.end(), data.begin(), data.end()); });

@@ -300,23 +300,19 @@ TEST(URLSessionTest, EachMisbehavingServiceEndsInItsErrorByTheTimeout) {
         });
     };
     std::vector<std::unique_ptr<test::MisbehavingServer>> servers;
-    std::vector<std::future<Outcome>> outcomes;
+    std::vector<std::tuple<std::string, std::int64_t, std::future<Outcome>>> rows;
     for (const bool synchronous : {false, true}) {
+        const std::string path = synchronous ? ", sync" : "";
         for (const Misbehaviour misbehaviour : test::kMisbehaviours) {
             servers.push_back(std::make_unique<test::MisbehavingServer>(misbehaviour));
-            outcomes.push_back(start(servers.back()->url("/"), synchronous));
+            rows.emplace_back(test::nameOf(misbehaviour) + path, codes.at(misbehaviour),
+                              start(servers.back()->url("/"), synchronous));
         }
-        outcomes.push_back(start(slowRedirects.url("/hop"), synchronous));
+        rows.emplace_back("slow redirections" + path, URLErrorCode::kTimedOut,
+                          start(slowRedirects.url("/hop"), synchronous));
     }
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        const std::size_t kind = i % (std::size(test::kMisbehaviours) + 1);
-        const bool slow = kind == std::size(test::kMisbehaviours);
-        const std::string row =
-            (slow ? "slow redirections" : test::nameOf(test::kMisbehaviours[kind])) +
-            std::string(i > kind ? ", sync" : "");
-        const std::int64_t code =
-            slow ? URLErrorCode::kTimedOut : codes.at(test::kMisbehaviours[kind]);
-        const auto [error, elapsed] = outcomes[i].get();
+    for (auto& [row, code, outcome] : rows) {
+        const auto [error, elapsed] = outcome.get();
         ASSERT_TRUE(error) << row;
         EXPECT_EQ(error->domain, kNSURLErrorDomain) << row;
         EXPECT_EQ(error->code, code) << row;
@@ -491,7 +487,9 @@ TEST(URLSessionTest, CancelsRunningAndSuspendedTasksAndRefusedResponses) {
     });
     ASSERT_TRUE(server.start());
     auto refusing = std::make_shared<RecordingDelegate>();
-    refusing->disposition = URLSessionResponseDisposition::Cancel;
+    refusing->keepResponseHandler = [](auto answer) {
+        answer(URLSessionResponseDisposition::Cancel);
+    };
     load(requestFor(server.url("/")), refusing);
     EXPECT_EQ(refusing->eventKinds(), (Events{"response 200", "complete", "invalid"}));
     EXPECT_EQ(refusing->error->code, URLErrorCode::kCancelled);
