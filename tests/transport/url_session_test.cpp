@@ -47,36 +47,82 @@ std::string bodyText(const RecordingDelegate& delegate) {
     return toString(delegate.body);
 }
 
-void serveRedirects(httplib::Server& server) {
-    server.Get("/final", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content("final " + request.get_header_value("Authorization"), "text/plain");
-    });
-    server.Post("/final", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content(
-            "posted " + request.body + " as " + request.get_header_value("Content-Type"),
-            "text/plain");
-    });
-    server.Get("/moved", [](const httplib::Request&, httplib::Response& response) {
-        response.status = 302;
-        response.set_header("Location", "/final");
-        response.set_content("moved", "text/plain");
-    });
-    server.Post(R"(/(30\d))", [](const httplib::Request& request, httplib::Response& response) {
-        response.status = std::stoi(request.matches[1].str());
-        response.set_header("Location", "final");
-    });
-    server.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
-        response.status = 302;
-        response.set_header("Location", "/loop");
-    });
+// The server of the tests that need only ordinary answers, started once: /echo answers any method
+// with what it was sent, /status/N with that status, /length/N and /chunked/N with N bytes, /login
+// with two cookies and /cookies with the Cookie field; /moved, /30N and /loop redirect.
+LocalServer& shared() {
+    static LocalServer server;
+    static const bool started = [] {
+        httplib::Server& routes = server.server();
+        const auto echo = [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content(request.method + " " + std::to_string(request.body.size()) + " [" +
+                                     request.get_header_value("Accept-Encoding") + "] [" +
+                                     request.get_header_value("X-One") + "] [" +
+                                     request.get_header_value("Content-Type") + "]",
+                                 "text/plain");
+        };
+        routes.Get("/echo", echo).Post("/echo", echo).Put("/echo", echo).Delete("/echo", echo);
+        routes.Get(R"(/status/(\d+))",
+                   [](const httplib::Request& request, httplib::Response& response) {
+                       response.status = std::stoi(request.matches[1].str());
+                       if (response.status == 404)
+                           response.set_content("no such page", "text/plain");
+                   });
+        routes.Get(R"(/length/(\d+))",
+                   [](const httplib::Request& request, httplib::Response& response) {
+                       response.set_content(std::string(std::stoul(request.matches[1].str()), 'l'),
+                                            "text/plain");
+                   });
+        routes.Get(
+            R"(/chunked/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+                const std::size_t size = std::stoul(request.matches[1].str());
+                response.set_chunked_content_provider(
+                    "text/plain", [size](std::size_t offset, httplib::DataSink& sink) {
+                        if (offset >= size) {
+                            sink.done();
+                            return true;
+                        }
+                        const std::string chunk(std::min<std::size_t>(size - offset, 30000), 'c');
+                        return sink.write(chunk.data(), chunk.size());
+                    });
+            });
+        routes.Get("/login", [](const httplib::Request&, httplib::Response& response) {
+            response.set_header("Set-Cookie", "sid=abc; Path=/; HttpOnly");
+            response.set_header("Set-Cookie", "theme=dark; Max-Age=3600");
+        });
+        routes.Get("/cookies", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content(request.get_header_value("Cookie"), "text/plain");
+        });
+        routes.Get("/final", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content("final " + request.get_header_value("Authorization"),
+                                 "text/plain");
+        });
+        routes.Post("/final", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content(
+                "posted " + request.body + " as " + request.get_header_value("Content-Type"),
+                "text/plain");
+        });
+        routes.Get("/moved", [](const httplib::Request&, httplib::Response& response) {
+            response.status = 302;
+            response.set_header("Location", "/final");
+            response.set_content("moved", "text/plain");
+        });
+        routes.Post(R"(/(30\d))", [](const httplib::Request& request, httplib::Response& response) {
+            response.status = std::stoi(request.matches[1].str());
+            response.set_header("Location", "final");
+        });
+        routes.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
+            response.status = 302;
+            response.set_header("Location", "/loop");
+        });
+        return server.start();
+    }();
+    EXPECT_TRUE(started);
+    return server;
 }
 
 TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThread) {
-    LocalServer server;
-    server.server().Get("/hello", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content("hello, " + request.get_header_value("X-Caller"), "text/plain");
-    });
-    ASSERT_TRUE(server.start());
+    LocalServer& server = shared();
     ASSERT_TRUE(liveSessionsSettleAt(0)) << "sessions of earlier tests are still alive";
 
     // A delegate that throws stops neither its task nor the service.
@@ -96,8 +142,8 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
         auto session = URLSession::sessionWithConfiguration(
             URLSessionConfiguration::defaultSessionConfiguration(), delegate);
         EXPECT_EQ(URLSession::liveSessionCount(), 1u);
-        auto request = requestFor(server.url("/hello#fragment"));
-        request.headerFields.set("X-Caller", "tester");
+        auto request = requestFor(server.url("/echo#fragment"));
+        request.headerFields.set("X-One", "tester");
         auto task = session->dataTaskWithRequest(request);
         ASSERT_TRUE(task);
         task->resume();
@@ -107,10 +153,10 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
         EXPECT_EQ(delegate->eventKinds(),
                   (Events{"response 200", "data", "cache", "complete", "invalid"}));
         EXPECT_FALSE(delegate->error);
-        EXPECT_EQ(bodyText(*delegate), "hello, tester");
-        EXPECT_EQ(delegate->response->url, server.url("/hello"));
+        EXPECT_EQ(bodyText(*delegate), "GET 0 [] [tester] []");
+        EXPECT_EQ(delegate->response->url, server.url("/echo"));
         EXPECT_EQ(task->response()->statusCode, 200);
-        EXPECT_EQ(task->currentRequest()->headerFields.get("X-Caller"), "tester");
+        EXPECT_EQ(task->currentRequest()->headerFields.get("X-One"), "tester");
         EXPECT_FALSE(task->currentRequest()->headerFields.get("Host"));
 
         const auto threads = delegate->threads;
@@ -129,14 +175,7 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
 }
 
 TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
-    LocalServer server;
-    server.server().Get(R"(/status/(\d+))",
-                        [](const httplib::Request& request, httplib::Response& response) {
-                            response.status = std::stoi(request.matches[1].str());
-                            if (response.status == 404)
-                                response.set_content("no such page", "text/plain");
-                        });
-    ASSERT_TRUE(server.start());
+    LocalServer& server = shared();
 
     for (int status : {204, 304, 404, 500}) {
         auto delegate = load(requestFor(server.url("/status/" + std::to_string(status))));
@@ -168,9 +207,7 @@ TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
 }
 
 TEST(URLSessionTest, AsksBeforeEachRedirectionAndFollowsOrStops) {
-    LocalServer server;
-    serveRedirects(server.server());
-    ASSERT_TRUE(server.start());
+    LocalServer& server = shared();
 
     auto request = requestFor(server.url("/moved"));
     request.headerFields.set("Authorization", "Basic dGVzdA==");
@@ -346,25 +383,7 @@ TEST(URLSessionTest, WaitingForAFreeConnectionDoesNotCountAgainstTheTimeout) {
 }
 
 TEST(URLSessionTest, BodiesOverTheLimitFailTheirTaskBeforeTheyAreDelivered) {
-    LocalServer server;
-    server.server().Get(R"(/length/(\d+))", [](const httplib::Request& request,
-                                               httplib::Response& response) {
-        response.set_content(std::string(std::stoul(request.matches[1].str()), 'l'), "text/plain");
-    });
-    server.server().Get(
-        R"(/chunked/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-            const std::size_t size = std::stoul(request.matches[1].str());
-            response.set_chunked_content_provider(
-                "text/plain", [size](std::size_t offset, httplib::DataSink& sink) {
-                    if (offset >= size) {
-                        sink.done();
-                        return true;
-                    }
-                    const std::string chunk(std::min<std::size_t>(size - offset, 30000), 'c');
-                    return sink.write(chunk.data(), chunk.size());
-                });
-        });
-    ASSERT_TRUE(server.start());
+    LocalServer& server = shared();
     constexpr std::int64_t kLimit = 100000;
     auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
     configuration.maximumResponseBodySize = kLimit;
@@ -481,16 +500,11 @@ TEST(URLSessionTest, CancelsRunningAndSuspendedTasksAndRefusedResponses) {
     ASSERT_TRUE(idle->waitCompleted());
     EXPECT_EQ(idle->error->code, URLErrorCode::kCancelled);
 
-    LocalServer server;
-    server.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("unwanted", "text/plain");
-    });
-    ASSERT_TRUE(server.start());
     auto refusing = std::make_shared<RecordingDelegate>();
     refusing->keepResponseHandler = [](auto answer) {
         answer(URLSessionResponseDisposition::Cancel);
     };
-    load(requestFor(server.url("/")), refusing);
+    load(requestFor(shared().url("/echo")), refusing);
     EXPECT_EQ(refusing->eventKinds(), (Events{"response 200", "complete", "invalid"}));
     EXPECT_EQ(refusing->error->code, URLErrorCode::kCancelled);
     session->finishTasksAndInvalidate();
@@ -530,13 +544,8 @@ TEST(URLSessionTest, HoldsTheBodyBackUntilTheResponseIsAnsweredFromAnotherThread
 }
 
 TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
-    LocalServer server;
-    server.server().Get(R"(/item/(\d+))",
-                        [](const httplib::Request& request, httplib::Response& response) {
-                            response.set_content("item " + request.matches[1].str(), "text/plain");
-                        });
-    ASSERT_TRUE(server.start());
-    load(requestFor(server.url("/item/0")));  // the service's threads exist from here on
+    LocalServer& server = shared();
+    load(requestFor(server.url("/echo")));  // the service's threads exist from here on
     const int baseline = test::threadCount();
 
     constexpr int kSessions = 20, kTasksPerSession = 10;
@@ -550,7 +559,7 @@ TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
         for (int t = 0; t < kTasksPerSession; ++t) {
             session
                 ->dataTaskWithRequest(
-                    requestFor(server.url("/item/" + std::to_string(s * 100 + t))))
+                    requestFor(server.url("/echo?" + std::to_string(s * 100 + t))))
                 ->resume();
         }
         session->finishTasksAndInvalidate();
@@ -575,27 +584,19 @@ TEST(URLSessionTest, RunsManyTasksOfManySessionsOnTheOneIOThread) {
     std::vector<URLRequest> requests;
     for (int port = 1; port <= 80; ++port) {
         requests.push_back(requestFor(port % 20 == 0
-                                          ? server.url("/item/" + std::to_string(port))
+                                          ? server.url("/echo")
                                           : "http://127.0.0.1:" + std::to_string(port) + "/"));
     }
     EXPECT_EQ(load(requests)->completions, 80);
-    EXPECT_EQ(bodyText(*load(requestFor(server.url("/item/1")))), "item 1");
+    EXPECT_EQ(bodyText(*load(requestFor(server.url("/echo")))), "GET 0 [] [] []");
 }
 
 TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
-    LocalServer server;
-    server.server().Post("/upload",
-                         [](const httplib::Request& request, httplib::Response& response) {
-                             response.set_content(std::to_string(request.body.size()) + " " +
-                                                      request.get_header_value("Content-Type"),
-                                                  "text/plain");
-                         });
-    ASSERT_TRUE(server.start());
     test::TempDir dir;
     const std::string file = dir.file("body.bin");
     std::ofstream(file, std::ios::binary) << std::string(300000, 'u');
 
-    auto request = requestFor(server.url("/upload"));
+    auto request = requestFor(shared().url("/echo"));
     request.httpMethod = "POST";
     request.headerFields.set("Content-Type", "application/octet-stream");
     // A file is read out piece by piece, a small body handed over whole: both report progress.
@@ -615,7 +616,8 @@ TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
             EXPECT_EQ(progress.expected, size);
         }
         EXPECT_EQ(total, size);
-        EXPECT_EQ(bodyText(*delegate), std::to_string(size) + " application/octet-stream");
+        EXPECT_EQ(bodyText(*delegate),
+                  "POST " + std::to_string(size) + " [] [] [application/octet-stream]");
         EXPECT_FALSE(delegate->error);
     }
 
@@ -628,16 +630,6 @@ TEST(URLSessionTest, UploadsAFileOrMemoryAsTheBodyAndReportsProgress) {
 
 TEST(URLSessionTest, AHandleKeptFromOneRequestCarriesNothingOfItIntoTheNext) {
     // Requests run one after the other, so each takes the handle the one before gave back.
-    LocalServer server;
-    const auto echo = [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content(request.method + " " + std::to_string(request.body.size()) + " [" +
-                                 request.get_header_value("Accept-Encoding") + "] [" +
-                                 request.get_header_value("X-One") + "] [" +
-                                 request.get_header_value("Content-Type") + "]",
-                             "text/plain");
-    };
-    server.server().Get("/echo", echo).Post("/echo", echo).Put("/echo", echo).Delete("/echo", echo);
-    ASSERT_TRUE(server.start());
     test::TempDir dir;
     const std::string file = dir.file("body.bin");
     std::ofstream(file, std::ios::binary) << std::string(5000, 'u');
@@ -656,7 +648,7 @@ TEST(URLSessionTest, AHandleKeptFromOneRequestCarriesNothingOfItIntoTheNext) {
         {"GET", false, false, false, "GET 0 [] [] []"},
     };
     for (const auto& step : steps) {
-        auto request = requestFor(server.url("/echo"));
+        auto request = requestFor(shared().url("/echo"));
         request.httpMethod = step.method;
         if (step.body) request.httpBody = Bytes{'a', 'b', 'c'};
         if (step.extras) {
@@ -726,17 +718,7 @@ TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
 TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
     for (const auto& cookie : HTTPCookieStorage::shared().cookies())
         HTTPCookieStorage::shared().deleteCookie(cookie);
-    LocalServer server;
-    server.server().Get("/login", [](const httplib::Request&, httplib::Response& response) {
-        response.set_header("Set-Cookie", "sid=abc; Path=/; HttpOnly");
-        response.set_header("Set-Cookie", "theme=dark; Max-Age=3600");
-        response.set_content("ok", "text/plain");
-    });
-    server.server().Get("/echo", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content(request.get_header_value("Cookie"), "text/plain");
-    });
-    ASSERT_TRUE(server.start());
-
+    LocalServer& server = shared();
     auto ephemeral = load(requestFor(server.url("/login")), nullptr,
                           URLSessionConfiguration::ephemeralSessionConfiguration());
     EXPECT_FALSE(ephemeral->error);
@@ -745,25 +727,21 @@ TEST(URLSessionTest, SendsAndStoresCookiesOfTheSharedStore) {
 
     load(requestFor(server.url("/login")));
     EXPECT_EQ(HTTPCookieStorage::shared().cookiesForURL(server.url("/")).size(), 2u);
-    auto echoed = load(requestFor(server.url("/echo")));
+    auto echoed = load(requestFor(server.url("/cookies")));
     EXPECT_EQ(echoed->sentRequest.headerFields.get("Cookie"), "sid=abc; theme=dark");
 
-    auto own = requestFor(server.url("/echo"));
+    auto own = requestFor(server.url("/cookies"));
     own.headerFields.set("Cookie", "mine=1");
     EXPECT_EQ(bodyText(*load(own)), "mine=1") << "a caller's cookie field is left as it is";
 
     std::optional<HTTPURLResponse> response;
-    EXPECT_EQ(
-        URLConnection::sendSynchronousRequest(requestFor(server.url("/echo")), &response, nullptr),
-        toBytes("sid=abc; theme=dark"));
+    EXPECT_EQ(URLConnection::sendSynchronousRequest(requestFor(server.url("/cookies")), &response,
+                                                    nullptr),
+              toBytes("sid=abc; theme=dark"));
 }
 
 TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySays) {
-    LocalServer origin;
-    origin.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("direct", "text/plain");
-    });
-    ASSERT_TRUE(origin.start());
+    const std::string origin = shared().url("/echo");
     RawServer proxy([](RawConnection& connection) {
         connection.send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nproxy");
     });
@@ -776,12 +754,12 @@ TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySay
     ::setenv("http_proxy", proxy.url("").c_str(), 1);
     for (const char* noProxy : {"", "example.com", "example.com,.internal"}) {
         ::setenv("NO_PROXY", noProxy, 1);
-        EXPECT_EQ(bodyText(*load(requestFor(origin.url("/")))), "direct") << "NO_PROXY=" << noProxy;
+        EXPECT_EQ(bodyText(*load(requestFor(origin))), "GET 0 [] [] []") << "NO_PROXY=" << noProxy;
     }
     EXPECT_EQ(proxy.connections(), 0);
 
     URLSessionProxy::setProxiesLoopback(true);  // the host asks for it
-    EXPECT_EQ(bodyText(*load(requestFor(origin.url("/")))), "proxy");
+    EXPECT_EQ(bodyText(*load(requestFor(origin))), "proxy");
     EXPECT_EQ(proxy.connections(), 1);
 }
 
