@@ -2,6 +2,9 @@
 // pasteboard itself. Well-formed markers of this application must give back the identifier they
 // carry.
 
+#include <algorithm>
+#include <cctype>
+
 #include "fuzz_support.h"
 #include "plovendale/platform/platform.h"
 #include "signals/pasteboard_helper.h"
@@ -9,14 +12,6 @@
 using namespace plovendale;
 
 namespace {
-
-bool isAlphanumeric(std::string_view text) {
-    for (char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
-            return false;
-    }
-    return true;
-}
 
 /// The marker a landing page writes for this application's key and trace.
 std::string markerFor(std::string_view trace) {
@@ -45,7 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // Through the pasteboard itself: the capture takes the last HTML item.
             const std::string_view html = input.field('\0');
             const std::string_view trace = input.rest();
-            const bool wellFormed = trace.size() >= 11 && isAlphanumeric(trace);
+            const bool wellFormed =
+                trace.size() >= 11 && std::all_of(trace.begin(), trace.end(), [](unsigned char c) {
+                    return std::isalnum(c);  // the C locale: ASCII letters and digits
+                });
             std::vector<PasteboardItem> items;
             items.push_back({{Pasteboard::kHTMLType, std::string(html)}});
             if (mode & 4) {
