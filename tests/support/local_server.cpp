@@ -134,26 +134,24 @@ void serveMisbehaving(Misbehaviour misbehaviour, RawConnection& connection) {
 }  // namespace
 
 TestCertificates::TestCertificates() {
-    const std::string d = dir_.path();
-    std::ofstream(dir_.file("ext.cnf")) << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
-                                           "basicConstraints=CA:FALSE\n"
-                                           "keyUsage=critical,digitalSignature\n"
-                                           "extendedKeyUsage=serverAuth\n";
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string d = dir_.path() + "/";
+    std::ofstream(d + "ext.cnf") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                                    "basicConstraints=CA:FALSE\n"
+                                    "keyUsage=critical,digitalSignature\n"
+                                    "extendedKeyUsage=serverAuth\n";
+    const std::string key = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string sign = "openssl x509 -req -days 2 -CA " + d + "ca.pem -CAkey " + d +
+                             "ca.key -CAcreateserial -in " + d;
     available_ =
-        run("openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + d +
-            "/ca.pem -days 2 -subj '/CN=Plovendale Throw-away Test CA'"
-            " -addext 'basicConstraints=critical,CA:TRUE' -addext "
+        run(key + "-x509 -keyout " + d + "ca.key -out " + d +
+            "ca.pem -days 2 -subj '/CN=Plovendale Throw-away Test CA' -addext "
+            "'basicConstraints=critical,CA:TRUE' -addext "
             "'keyUsage=critical,keyCertSign,cRLSign'") &&
-        run("openssl req" + ec + "-keyout " + d + "/server.key -out " + d +
-            "/server.csr -subj '/CN=127.0.0.1'") &&
-        run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
-            "/ca.key -CAcreateserial -out " + d + "/server.pem -days 2 -extfile " + d +
-            "/ext.cnf") &&
-        run("openssl req" + ec + "-keyout " + d + "/other.key -out " + d +
-            "/other.csr -subj '/CN=other.invalid' -addext 'subjectAltName=DNS:other.invalid'") &&
-        run("openssl x509 -req -in " + d + "/other.csr -CA " + d + "/ca.pem -CAkey " + d +
-            "/ca.key -CAcreateserial -out " + d + "/other.pem -days 2 -copy_extensions copy");
+        run(key + "-keyout " + d + "server.key -out " + d + "server.csr -subj '/CN=127.0.0.1'") &&
+        run(sign + "server.csr -out " + d + "server.pem -extfile " + d + "ext.cnf") &&
+        run(key + "-keyout " + d + "other.key -out " + d +
+            "other.csr -subj '/CN=other.invalid' -addext 'subjectAltName=DNS:other.invalid'") &&
+        run(sign + "other.csr -out " + d + "other.pem -copy_extensions copy");
 }
 
 const TestCertificates& TestCertificates::shared() {

@@ -58,7 +58,6 @@ class RecordingDelegate : public URLSessionDelegate {
             if (outcome) ++failures;
             error = outcome;
             sentRequest = *task.currentRequest();
-            completed = true;
         });
     }
     void didBecomeInvalidWithError(URLSession&, const std::optional<Error>&) override {
@@ -71,7 +70,7 @@ class RecordingDelegate : public URLSessionDelegate {
         return changed.wait_for(lock, bound, condition);
     }
     bool waitCompleted() {
-        return waitUntil([this] { return completed; });
+        return waitUntil([this] { return completions > 0; });
     }
     bool waitInvalidated() {
         return waitUntil([this] { return invalidated; });
@@ -97,7 +96,6 @@ class RecordingDelegate : public URLSessionDelegate {
     int completions = 0;
     int failures = 0;
     URLRequest sentRequest;
-    bool completed = false;
     bool invalidated = false;
 
   private:

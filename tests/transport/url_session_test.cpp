@@ -156,7 +156,6 @@ TEST(URLSessionTest, DeliversAResponseItsBodyAndTheEventsInOrderOffTheCallersThr
         EXPECT_EQ(bodyText(*delegate), "GET 0 [] [tester] []");
         EXPECT_EQ(delegate->response->url, server.url("/echo"));
         EXPECT_EQ(task->response()->statusCode, 200);
-        EXPECT_EQ(task->currentRequest()->headerFields.get("X-One"), "tester");
         EXPECT_FALSE(task->currentRequest()->headerFields.get("Host"));
 
         const auto threads = delegate->threads;
@@ -179,7 +178,7 @@ TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
 
     for (int status : {204, 304, 404, 500}) {
         auto delegate = load(requestFor(server.url("/status/" + std::to_string(status))));
-        ASSERT_TRUE(delegate->completed) << status;
+        ASSERT_TRUE(delegate->completions) << status;
         EXPECT_FALSE(delegate->error) << status;
         EXPECT_EQ(delegate->response->statusCode, status);
         const auto events = delegate->eventKinds();
@@ -199,7 +198,7 @@ TEST(URLSessionTest, LeavesStatusesToTheCallerAndRefusesTextThatIsNoURL) {
     for (auto [text, code] : {std::pair{"ftp://127.0.0.1/file", URLErrorCode::kUnsupportedURL},
                               std::pair{"http://:80/", URLErrorCode::kBadURL}}) {
         auto delegate = load(requestFor(text));
-        ASSERT_TRUE(delegate->completed) << text;
+        ASSERT_TRUE(delegate->completions) << text;
         EXPECT_EQ(delegate->error->code, code) << text;
         EXPECT_EQ(delegate->error->domain, kNSURLErrorDomain);
     }
@@ -425,7 +424,7 @@ TEST(URLSessionTest, SurvivesHostileReplies) {
     for (const auto& [reply, code] : replies) {
         RawServer server([&reply = reply](RawConnection& connection) { connection.send(reply); });
         auto delegate = load(requestFor(server.url("/"), 5.0));
-        ASSERT_TRUE(delegate->completed) << reply.substr(0, 40);
+        ASSERT_TRUE(delegate->completions) << reply.substr(0, 40);
         ASSERT_TRUE(delegate->error) << reply.substr(0, 40);
         EXPECT_EQ(delegate->error->code, code) << reply.substr(0, 40);
     }
@@ -436,7 +435,7 @@ TEST(URLSessionTest, SurvivesHostileReplies) {
             "Bad Name: x\r\nX-Folded: one\r\n two\r\nConnection: close\r\n\r\nbody");
     });
     auto delegate = load(requestFor(odd.url("/")));
-    ASSERT_TRUE(delegate->completed);
+    ASSERT_TRUE(delegate->completions);
     ASSERT_TRUE(delegate->response) << delegate->error->code;
     EXPECT_FALSE(delegate->response->textEncodingName);
     EXPECT_EQ(delegate->response->expectedContentLength, -1);
@@ -682,9 +681,7 @@ TEST(URLSessionTest, TrustsAServerOnlyOnceItsCAIsConfigured) {
               "The certificate for this server is invalid.");
     EXPECT_EQ(server.requestCount(), 0) << "nothing is sent to an untrusted server";
 
-    LocalServer plain;
-    ASSERT_TRUE(plain.start());
-    auto notTLS = load(requestFor("https://127.0.0.1:" + std::to_string(plain.port()) + "/"));
+    auto notTLS = load(requestFor("https://127.0.0.1:" + std::to_string(shared().port()) + "/"));
     ASSERT_TRUE(notTLS->error);
     EXPECT_EQ(notTLS->error->code, URLErrorCode::kSecureConnectionFailed);
 
