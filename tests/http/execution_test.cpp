@@ -1,11 +1,9 @@
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
 
-#include "http/request_preparation.h"
 #include "http_test_util.h"
 #include "plovendale/platform/main_queue.h"
 #include "support/local_server.h"

@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "support/local_server.h"
 #include "support/url_session_recorder.h"
