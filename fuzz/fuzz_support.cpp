@@ -9,32 +9,21 @@
 #include "sdk/core_helper.h"
 
 namespace plovendale::fuzz {
-namespace {
-
-struct Scratch {
-    Scratch() {
-        std::error_code ec;
-        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
-                                               ? "/dev/shm"
-                                               : std::filesystem::temp_directory_path(ec);
-        path = (base / ("plovendale-fuzz-" + std::to_string(::getpid()))).string();
-        std::filesystem::create_directories(path, ec);
-        if (ec) {
-            std::fprintf(stderr, "cannot make %s: %s\n", path.c_str(), ec.message().c_str());
-            std::abort();
-        }
-    }
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string path;
-};
-
-}  // namespace
 
 const std::string& scratchDirectory() {
-    static const Scratch scratch;
+    // create_directories throws when it cannot: the target would test nothing, so that ends it.
+    static const struct Scratch {
+        std::string path =
+            ((std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
+                                                        : std::filesystem::temp_directory_path()) /
+             ("plovendale-fuzz-" + std::to_string(::getpid())))
+                .string();
+        Scratch() { std::filesystem::create_directories(path); }
+        ~Scratch() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } scratch;
     return scratch.path;
 }
 

@@ -1,11 +1,9 @@
-// Set-Cookie fields of a response, filed in a cookie store and matched against request URLs, and
-// the request-level cookie policies that build the Cookie field.
+// Set-Cookie fields of a response, filed in a cookie store and matched against request URLs.
 
 #include <algorithm>
 #include <map>
 
 #include "fuzz_support.h"
-#include "plovendale/http/st_http_request.h"
 #include "transport/http_cookie_storage.h"
 
 using namespace plovendale;
@@ -73,16 +71,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (choice & 0x80) store.cookiesForURL(url);
     if (!cookies.empty()) store.deleteCookie(cookies.front());
     store.cookies();
-
-    // The same cookies filed by a request of its own (no process-wide state grows).
-    if (auto request = STHTTPRequest::requestWithURLString(kURLs[choice % kURLCount])) {
-        request->setCookieStoragePolicyForInstance(CookieStorageEphemeral);
-        for (const auto& cookie : cookies) request->addCookie(cookie);
-        FUZZ_CHECK(request->requestCookies().size() == cookies.size());
-        if (auto prepared = request->prepareURLRequest()) {
-            if (auto field = prepared->headerFields.get("Cookie"))
-                FUZZ_CHECK(isSafeHeaderValue(*field));
-        }
-    }
     return 0;
 }

@@ -1,11 +1,9 @@
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
 
-#include "http/request_preparation.h"
 #include "http_test_util.h"
 #include "plovendale/platform/main_queue.h"
 #include "support/local_server.h"
@@ -26,7 +24,6 @@ struct Recorder {
     std::vector<Error> errors;
     std::optional<std::string> body;
     Bytes data;
-    STHTTPHeaders headers;
     std::vector<std::int64_t> downloadTotals, downloadExpected, uploadTotals;
     bool offMainThread = false;
     std::thread::id mainThread = std::this_thread::get_id();
@@ -40,9 +37,8 @@ struct Recorder {
 
     static std::shared_ptr<Recorder> attach(STHTTPRequest& request) {
         auto recorder = std::make_shared<Recorder>();
-        request.setCompletionDataBlock([recorder](const STHTTPHeaders& headers, const Bytes& data) {
+        request.setCompletionDataBlock([recorder](const STHTTPHeaders&, const Bytes& data) {
             recorder->note("data");
-            recorder->headers = headers;
             recorder->data = data;
         });
         request.setCompletionBlock(
@@ -77,56 +73,35 @@ class RequestExecution : public test::HTTPClientTest {
             res.set_content(std::string("caf\xE9", 4), "text/plain; charset=ISO-8859-1");
         });
         server_.server().Get(
-            "/empty", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-        server_.server().Get("/unchanged", [](const httplib::Request&, httplib::Response& res) {
-            res.status = 304;
-        });
-        server_.server().Get("/missing", [](const httplib::Request&, httplib::Response& res) {
-            res.status = 404;
-            res.set_content("no such thing", "text/plain");
-        });
-        server_.server().Get(R"(/status/(\d+))",
-                             [](const httplib::Request& req, httplib::Response& res) {
-                                 res.status = std::stoi(req.matches[1].str());
-                                 res.set_content("status " + req.matches[1].str(), "text/plain");
-                             });
+            R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+                res.status = std::stoi(req.matches[1].str());
+                if (res.status >= 400)
+                    res.set_content("status " + req.matches[1].str(), "text/plain");
+            });
         server_.server().Get("/cookie", [](const httplib::Request& req, httplib::Response& res) {
             res.set_header("Set-Cookie", "s=1; Path=/");
             res.set_content(req.get_header_value("Cookie"), "text/plain");
         });
-        server_.server().Get("/stream", [](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("text/plain",
-                                             [](size_t offset, httplib::DataSink& sink) {
-                                                 if (offset >= 300000) {
-                                                     sink.done();
-                                                     return true;
-                                                 }
-                                                 const std::string chunk(50000, 'x');
-                                                 return sink.write(chunk.data(), chunk.size());
-                                             });
-        });
         server_.server().Get("/hop", [](const httplib::Request&, httplib::Response& res) {
             res.set_header("Set-Cookie", "r=2; Path=/");
             res.status = 302;
-            res.set_header("Location", "/echo-cookie");
+            res.set_header("Location", "/cookie");
         });
-        server_.server().Get("/echo-cookie",
-                             [](const httplib::Request& req, httplib::Response& res) {
-                                 res.set_content(req.get_header_value("Cookie"), "text/plain");
-                             });
-        server_.server().Get("/big", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider(
-                "application/octet-stream",
-                [](size_t offset, httplib::DataSink& sink) {
-                    if (offset >= kBigBody) {
-                        sink.done();
-                        return true;
-                    }
-                    const std::string chunk(256 * 1024, 'b');
-                    return sink.write(chunk.data(), chunk.size());
-                },
-                [this](bool) { ++bigServed_; });
-        });
+        server_.server().Get(
+            R"(/chunked/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+                const std::size_t size = std::stoul(req.matches[1].str());
+                res.set_chunked_content_provider(
+                    "application/octet-stream",
+                    [size](size_t offset, httplib::DataSink& sink) {
+                        if (offset >= size) {
+                            sink.done();
+                            return true;
+                        }
+                        const std::string chunk(std::min<std::size_t>(size - offset, 65536), 'b');
+                        return sink.write(chunk.data(), chunk.size());
+                    },
+                    [this](bool) { ++bigServed_; });
+            });
         server_.server().Post("/upload", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(std::to_string(req.body.size()), "text/plain");
         });
@@ -147,7 +122,7 @@ class RequestExecution : public test::HTTPClientTest {
     }
 
     test::TestPlatform platform_;
-    std::atomic<int> bigServed_{0};  // bodies of /big sent to the end or cut off by the client
+    std::atomic<int> bigServed_{0};  // chunked bodies sent to the end or cut off by the client
     test::LocalServer server_;
 };
 
@@ -161,25 +136,16 @@ TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
     EXPECT_EQ(ok->responseStatus(), 200);
     EXPECT_EQ(toString(recorder->data), std::string("caf\xE9", 4));
     EXPECT_EQ(recorder->body, "caf\xC3\xA9");  // decoded by the declared charset
-    EXPECT_EQ(recorder->headers.at("Content-Type"), "text/plain; charset=ISO-8859-1");
-    EXPECT_EQ(ok->responseStringEncodingName(), "iso-8859-1");
-    EXPECT_EQ(ok->responseExpectedContentLength(), 4);
-    EXPECT_EQ(ok->responseString(), "caf\xC3\xA9");
     EXPECT_FALSE(ok->error());
-    ASSERT_TRUE(ok->request());
-    EXPECT_EQ(ok->request()->url, server_.url("/ok"));
-    EXPECT_EQ(ok->requestHeaders().at("X-Caller"), "yes");  // the fields as sent
-    ASSERT_TRUE(ok->task());
+    EXPECT_EQ(ok->request()->headerFields.get("X-Caller"), "yes");  // the fields as sent
     auto sync = request("/ok");
     std::optional<Error> error;
     EXPECT_EQ(sync->startSynchronousWithError(&error), "caf\xC3\xA9");
     EXPECT_FALSE(error);
     EXPECT_EQ(sync->responseHeaders()->at("Content-Type"), "text/plain; charset=ISO-8859-1");
 
-    for (const auto& [path, status] : {std::pair{"/empty", 204}, std::pair{"/unchanged", 304}}) {
-        auto other = request(path);
-        auto outcome = run(other);
-        EXPECT_EQ(other->responseStatus(), status) << path;
+    for (const char* path : {"/status/204", "/status/304"}) {
+        auto outcome = run(request(path));
         EXPECT_EQ(outcome->events, (std::vector<std::string>{"data", "completion"})) << path;
         EXPECT_EQ(outcome->body, "") << path;
     }
@@ -188,7 +154,7 @@ TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
 TEST_F(RequestExecution, StatusesOf400AndMoreGoToTheErrorCallback) {
     for (const auto& [path, status, description, body] :
          {std::tuple{"/status/400", 400, "HTTP Status 400: Bad Request", "status 400"},
-          std::tuple{"/missing", 404, "HTTP Status 404: Not Found", "no such thing"},
+          std::tuple{"/status/404", 404, "HTTP Status 404: Not Found", "status 404"},
           std::tuple{"/status/500", 500, "HTTP Status 500: Internal Server Error", "status 500"}}) {
         auto failing = request(path);
         auto recorder = run(failing);
@@ -207,23 +173,6 @@ TEST_F(RequestExecution, StatusesOf400AndMoreGoToTheErrorCallback) {
         EXPECT_EQ(syncError->localizedDescription(), description) << path;
         EXPECT_FALSE(sync->error()) << "a synchronous start leaves the field as it was";
     }
-}
-
-TEST_F(RequestExecution, TransportFailuresReachTheErrorCallbackUnchanged) {
-    auto refused = STHTTPRequest::requestWithURLString(
-        "http://127.0.0.1:" + std::to_string(test::refusedPort()) + "/");
-    auto recorder = run(refused);
-    ASSERT_EQ(recorder->errors.size(), 1u);
-    EXPECT_EQ(recorder->errors[0].domain, kNSURLErrorDomain);
-    EXPECT_EQ(recorder->errors[0].code, URLErrorCode::kCannotConnectToHost);
-    EXPECT_FALSE(refused->error()) << "a transport failure is not kept as the request's error";
-
-    std::optional<Error> error;
-    EXPECT_EQ(refused->startSynchronousWithError(&error), "");
-    EXPECT_EQ(error->code, URLErrorCode::kCannotConnectToHost);
-    EXPECT_EQ(refused->startSynchronousWithError(), "");  // no slot: nothing to fill
-    MainQueue::shared().drain();
-    EXPECT_EQ(recorder->errors.size(), 1u) << "a synchronous start calls no callback";
 }
 
 TEST_F(RequestExecution, CancellationIsReportedTwice) {
@@ -249,27 +198,21 @@ TEST_F(RequestExecution, FailedStartReportsOnTheCallersThread) {
     auto request = STHTTPRequest::requestWithURLString(server_.url("/ok"));
     request->setAddCredentialsToURL(true);  // no credential stored for the host
     auto recorder = Recorder::attach(*request);
-    std::weak_ptr<STHTTPRequest> watch = request;
     request->startAsynchronous();
     ASSERT_EQ(recorder->errors.size(), 1u);
     EXPECT_EQ(recorder->errors[0].domain, "STHTTPRequest");
     EXPECT_EQ(recorder->errors[0].code, 0);
     EXPECT_EQ(recorder->errors[0].localizedDescription(), "can't create task");
-    EXPECT_EQ(request->error()->localizedDescription(), "can't create task");
-    EXPECT_EQ(request->task(), nullptr);
-    EXPECT_FALSE(request->request());
+    EXPECT_EQ(request->error()->code, 0);
     std::optional<Error> error;
     EXPECT_EQ(request->startSynchronousWithError(&error), std::nullopt);
     EXPECT_EQ(error->localizedDescription(), "can't create task");
-    EXPECT_EQ(server_.requestCount(), 0);
-    // The session made for it is let go too.
-    request.reset();
-    EXPECT_TRUE(test::eventually([&] { return watch.expired(); }));
-    EXPECT_EQ(recorder->errors.size(), 1u);
+    MainQueue::shared().drain();
+    EXPECT_EQ(recorder->errors.size(), 1u) << "a synchronous start calls no callback";
 }
 
 TEST_F(RequestExecution, ProgressAndOrderingOnTheMainQueue) {
-    auto download = request("/stream");
+    auto download = request("/chunked/300000");
     download->startAsynchronous();
     // Set after the start: nothing of the transfer is handled before the caller returns to the
     // queue.
@@ -308,9 +251,9 @@ TEST_F(RequestExecution, ThrowingCallbacksAreContainedAndAllAreReleasedOnTheMain
         {server_.url("/ok"), nullptr},
         {server_.url("/ok"), "completionDataBlock"},
         {server_.url("/ok"), "completionBlock"},
-        {server_.url("/stream"), "downloadProgressBlock"},
+        {server_.url("/chunked/300000"), "downloadProgressBlock"},
         {server_.url("/upload"), "uploadProgressBlock"},
-        {server_.url("/missing"), "errorBlock"},
+        {server_.url("/status/404"), "errorBlock"},
         {refused, "errorBlock"},
         {server_.url("/ok"), "errorBlock", true},  // fails inside startAsynchronous
     };
@@ -357,14 +300,8 @@ TEST_F(RequestExecution, ThrowingCallbacksAreContainedAndAllAreReleasedOnTheMain
 }
 
 TEST_F(RequestExecution, CookiesUnderEachPolicy) {
-    // Shared: the store receives the cookie and the next request carries it.
-    auto first = request("/cookie");
-    run(first);
-    ASSERT_EQ(HTTPCookieStorage::shared().cookies().size(), 1u);
-    EXPECT_EQ(HTTPCookieStorage::shared().cookies()[0].name, "s");
-    auto second = request("/cookie");
-    EXPECT_EQ(run(second)->body, "s=1");
-    // A redirection sends the cookies of the store as they are by then, its own included.
+    // Shared: a redirection sends the cookies of the store as they are by then, its own included.
+    run(request("/cookie"));
     const auto redirected = run(request("/hop"))->body.value_or("");
     EXPECT_NE(redirected.find("s=1"), std::string::npos) << redirected;
     EXPECT_NE(redirected.find("r=2"), std::string::npos) << redirected;
@@ -377,7 +314,6 @@ TEST_F(RequestExecution, CookiesUnderEachPolicy) {
     ASSERT_EQ(STHTTPRequest::localCookiesStorage().size(), 1u);
     EXPECT_EQ(STHTTPRequest::localCookiesStorage()[0].domain, "127.0.0.1");
     EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
-    EXPECT_EQ(run(request("/cookie"))->body, "s=1");
     STHTTPRequest::clearSession();
 
     // Ephemeral: only the request's own list, both ways.
@@ -390,14 +326,6 @@ TEST_F(RequestExecution, CookiesUnderEachPolicy) {
     EXPECT_EQ(own->ephemeralRequestCookies()[1].name, "s");
     EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
     EXPECT_TRUE(STHTTPRequest::localCookiesStorage().empty());
-
-    // A policy without a store: nothing sent, nothing kept.
-    auto none = request("/cookie");
-    none->setCookieStoragePolicyForInstance(static_cast<STHTTPRequestCookieStoragePolicy>(3));
-    none->addCookieWithName("n", "1");
-    EXPECT_EQ(run(none)->body, "");
-    EXPECT_TRUE(HTTPCookieStorage::shared().cookies().empty());
-    EXPECT_TRUE(none->ephemeralRequestCookies().empty());
 }
 
 TEST_F(RequestExecution, ResponseBodiesAreBoundedAndATooLargeOneIsDropped) {
@@ -421,7 +349,7 @@ TEST_F(RequestExecution, ResponseBodiesAreBoundedAndATooLargeOneIsDropped) {
     };
     for (const auto& [name, configure, fits] : rows) {
         configure(*request("/"));  // a class-level setting applies to requests made afterwards
-        auto big = request("/big");
+        auto big = request("/chunked/" + std::to_string(kBigBody));
         configure(*big);
         auto recorder = Recorder::attach(*big);
         const int servedBefore = bigServed_;
@@ -452,7 +380,7 @@ TEST_F(RequestExecution, ResponseBodiesAreBoundedAndATooLargeOneIsDropped) {
         STHTTPRequest::setDefaultMaximumResponseBodySize(10 * kMiB);
     }
 
-    auto sync = request("/big");
+    auto sync = request("/chunked/" + std::to_string(kBigBody));
     sync->setMaximumResponseBodySize(kMiB);
     std::optional<Error> error;
     EXPECT_EQ(sync->startSynchronousWithError(&error), "");

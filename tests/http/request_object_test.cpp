@@ -1,6 +1,7 @@
-#include <gtest/gtest.h>
-
-#include "plovendale/http/st_http_request.h"
+#include "http_test_util.h"
+#include "plovendale/platform/platform.h"
+#include "support/test_environment.h"
+#include "transport/url_session.h"
 #include "util/text.h"
 
 namespace plovendale {
@@ -93,6 +94,113 @@ TEST(STHTTPRequestObject, ResponseStringIsKeptOnceDecoded) {
     EXPECT_EQ(request->responseString(), "ab");
     request->setResponseData(toBytes("abcd"));  // more bytes arrived: the kept text stays
     EXPECT_EQ(request->responseString(), "ab");
+}
+
+TEST(STHTTPRequestErrors, StatusErrorCarriesHeadersAndBody) {
+    auto request = STHTTPRequest::requestWithURLString("http://h/");
+    request->setResponseStatus(399);
+    EXPECT_FALSE(request->errorDescribingRequestNonfulfillment());
+    request->setResponseStatus(-1);
+    EXPECT_FALSE(request->errorDescribingRequestNonfulfillment());
+
+    request->setResponseStatus(400);
+    request->setResponseHeaders(STHTTPHeaders{{"Content-Type", "text/plain"}});
+    request->setResponseData(toBytes("bad input"));
+    auto error = request->errorDescribingRequestNonfulfillment();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, "STHTTPRequest");
+    EXPECT_EQ(std::get<Error::Headers>(error->userInfo.at("headers")),
+              (STHTTPHeaders{{"Content-Type", "text/plain"}}));
+
+    // A body that does not decode is left out; the rest stays.
+    auto binary = STHTTPRequest::requestWithURLString("http://h/");
+    binary->setResponseStatus(502);
+    binary->setResponseData(Bytes{0xFF, 0xFE, 0xFD});
+    error = binary->errorDescribingRequestNonfulfillment();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->localizedDescription(), "HTTP Status 502: Bad Gateway");
+    EXPECT_FALSE(error->userInfo.count("body"));
+}
+
+TEST(STHTTPRequestErrors, AuthenticationAndCancellationTests) {
+    EXPECT_TRUE(st_isAuthenticationError(Error::make("STHTTPRequest", 401, "x")));
+    EXPECT_TRUE(st_isAuthenticationError(Error::make(kNSURLErrorDomain, -1012, "x")));
+    EXPECT_TRUE(st_isAuthenticationError(Error::make(kNSURLErrorDomain, -1013, "x")));
+    EXPECT_FALSE(st_isAuthenticationError(Error::make(kNSURLErrorDomain, 401, "x")));
+    EXPECT_FALSE(st_isAuthenticationError(Error::make("STHTTPRequest", 403, "x")));
+    EXPECT_FALSE(st_isAuthenticationError(Error::make("sthttprequest", 401, "x")));
+
+    EXPECT_TRUE(
+        st_isCancellationError(Error::make("STHTTPRequest", 1, "Connection was cancelled.")));
+    EXPECT_FALSE(st_isCancellationError(Error::make("Other", 1, "x")));
+    EXPECT_FALSE(st_isCancellationError(Error::make(kNSURLErrorDomain, -999, "cancelled")));
+    EXPECT_FALSE(st_isAuthenticationError(Error::make("STHTTPRequest", 1, "x")));
+
+    auto request = STHTTPRequest::requestWithURLString("http://h/");
+    std::optional<Error> reported;
+    request->setErrorBlock([&reported](const Error& error) { reported = error; });
+    request->cancel();  // no task yet: only the report
+    ASSERT_TRUE(reported);
+    EXPECT_TRUE(st_isCancellationError(*reported));
+    EXPECT_EQ(reported->localizedDescription(), "Connection was cancelled.");
+    EXPECT_EQ(request->error()->code, 1);
+}
+
+class Diagnostics : public test::HTTPClientTest {};
+
+const std::string kCurl = "\xF0\x9F\x8C\x80 curl -i";
+const std::string kJoin = " \\\n";
+
+TEST_F(Diagnostics, DescriptionsShowWhatWouldBeSent) {
+    auto plain = STHTTPRequest::requestWithURLString("http://h.example/p");
+    EXPECT_EQ(plain->curlDescription(), kCurl + kJoin + "\"http://h.example/p\"");
+    plain->setHTTPMethod("PUT");  // the text form shows the method of the prepared request only
+    EXPECT_EQ(plain->debugDescription(), "GET http://h.example/p\n");
+    EXPECT_EQ(plain->curlDescription(),
+              kCurl + kJoin + "-X PUT" + kJoin + "\"http://h.example/p\"");
+
+    auto full = STHTTPRequest::requestWithURLString("http://h.example/p");
+    full->setUsername("u", "p\"w");
+    full->setPOSTDictionary(STHTTPDictionary{{"b", 2}, {"a", "x"}});
+    full->setRawPOSTData(toBytes("[1,2]"));
+    full->addFileToUpload("/tmp/one.txt", "f1");
+    full->addDataToUpload(toBytes("12345"), "d");
+    full->setEncodePOSTDictionary(false);
+    EXPECT_EQ(full->debugDescription(),
+              "POST http://h.example/p\nPOST DATA\n\t a = x\n\t b = 2\n"
+              "UPLOAD FILE\n\t f1 = /tmp/one.txt\nUPLOAD DATA\n\t d = [5 bytes]\n");
+    full->setRequest(full->prepareURLRequest());
+    const std::string curl = full->curlDescription();
+    for (const std::string part :
+         {"-X POST", "-u \"u:p\"w\"", "-d \"a=x&b=2\"", "-d '[1,2]'", "-F \"f1=@/tmp/one.txt\"",
+          "-H \"Authorization: Basic dTpwInc=\""})
+        EXPECT_NE(curl.find(kJoin + part + kJoin), std::string::npos) << part;
+    EXPECT_EQ(full->debugDescription().rfind("POST http://h.example/p\nHEADERS\n", 0), 0u);
+}
+
+TEST_F(Diagnostics, LogBlockPerSwitch) {
+    test::TestPlatform platform;
+    platform.configure();
+    std::size_t logged = 0;
+    for (const auto& [debug, curl] : {std::pair{false, false}, std::pair{true, false},
+                                      std::pair{true, true}, std::pair{false, true}}) {
+        Platform::keyValueStore()->setBool(debug, "STHTTPRequestShowDebugDescription");
+        Platform::keyValueStore()->setBool(curl, "STHTTPRequestShowCurlDescription");
+        // No credential for the host: the start fails at once, after writing its diagnostics.
+        auto request = STHTTPRequest::requestWithURLString("http://diag.example/x");
+        request->setAddCredentialsToURL(true);
+        request->startAsynchronous();
+        const auto lines = platform.log().lines();
+        ASSERT_EQ(lines.size(), logged += (debug || curl) ? 1 : 0);
+        if (debug || curl) {
+            EXPECT_EQ(lines.back(), "\n----------\n" + (debug ? request->debugDescription() : "") +
+                                        (debug && curl ? "\n" : "") +
+                                        (curl ? request->curlDescription() : "") +
+                                        "\n----------\n");
+        }
+    }
+    // Failed starts release their sessions on the session's own queue; let them finish.
+    EXPECT_TRUE(test::runMainQueueUntil([] { return URLSession::liveSessionCount() == 0; }));
 }
 
 }  // namespace

@@ -51,10 +51,6 @@ bool waitFor(int fd, short events, int wakeFd, std::chrono::milliseconds timeout
            !(fds[1].revents & POLLIN);
 }
 
-bool waitReadable(int fd, int wakeFd, std::chrono::milliseconds timeout) {
-    return waitFor(fd, POLLIN, wakeFd, timeout);
-}
-
 // The length the request head announces for its body, 0 when it announces none.
 std::size_t declaredLength(const std::string& head) {
     const std::string lower = lowercasedASCII(head);
@@ -138,26 +134,24 @@ void serveMisbehaving(Misbehaviour misbehaviour, RawConnection& connection) {
 }  // namespace
 
 TestCertificates::TestCertificates() {
-    const std::string d = dir_.path();
-    std::ofstream(dir_.file("ext.cnf")) << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
-                                           "basicConstraints=CA:FALSE\n"
-                                           "keyUsage=critical,digitalSignature\n"
-                                           "extendedKeyUsage=serverAuth\n";
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string d = dir_.path() + "/";
+    std::ofstream(d + "ext.cnf") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                                    "basicConstraints=CA:FALSE\n"
+                                    "keyUsage=critical,digitalSignature\n"
+                                    "extendedKeyUsage=serverAuth\n";
+    const std::string key = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    const std::string sign = "openssl x509 -req -days 2 -CA " + d + "ca.pem -CAkey " + d +
+                             "ca.key -CAcreateserial -in " + d;
     available_ =
-        run("openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + d +
-            "/ca.pem -days 2 -subj '/CN=Plovendale Throw-away Test CA'"
-            " -addext 'basicConstraints=critical,CA:TRUE' -addext "
+        run(key + "-x509 -keyout " + d + "ca.key -out " + d +
+            "ca.pem -days 2 -subj '/CN=Plovendale Throw-away Test CA' -addext "
+            "'basicConstraints=critical,CA:TRUE' -addext "
             "'keyUsage=critical,keyCertSign,cRLSign'") &&
-        run("openssl req" + ec + "-keyout " + d + "/server.key -out " + d +
-            "/server.csr -subj '/CN=127.0.0.1'") &&
-        run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
-            "/ca.key -CAcreateserial -out " + d + "/server.pem -days 2 -extfile " + d +
-            "/ext.cnf") &&
-        run("openssl req" + ec + "-keyout " + d + "/other.key -out " + d +
-            "/other.csr -subj '/CN=other.invalid' -addext 'subjectAltName=DNS:other.invalid'") &&
-        run("openssl x509 -req -in " + d + "/other.csr -CA " + d + "/ca.pem -CAkey " + d +
-            "/ca.key -CAcreateserial -out " + d + "/other.pem -days 2 -copy_extensions copy");
+        run(key + "-keyout " + d + "server.key -out " + d + "server.csr -subj '/CN=127.0.0.1'") &&
+        run(sign + "server.csr -out " + d + "server.pem -extfile " + d + "ext.cnf") &&
+        run(key + "-keyout " + d + "other.key -out " + d +
+            "other.csr -subj '/CN=other.invalid' -addext 'subjectAltName=DNS:other.invalid'") &&
+        run(sign + "other.csr -out " + d + "other.pem -copy_extensions copy");
 }
 
 const TestCertificates& TestCertificates::shared() {
@@ -251,16 +245,21 @@ void RawConnection::reset() {
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
+bool RawConnection::receive(Clock::time_point deadline, std::string& into) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !waitFor(fd_, POLLIN, wakeFd_, left)) return false;
+    char buffer[16384];
+    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got <= 0) return false;
+    into.append(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
 bool RawConnection::readHead(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    char buffer[4096];
     while (head_.find("\r\n\r\n") == std::string::npos && head_.size() < 64 * 1024) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) return false;
-        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (got <= 0) return false;
-        head_.append(buffer, static_cast<std::size_t>(got));
+        if (!receive(deadline, head_)) return false;
     }
     return true;
 }
@@ -270,27 +269,14 @@ std::string RawConnection::readBody(std::size_t length, std::chrono::millisecond
     std::string body = head_.substr(headEnd);
     head_.resize(headEnd);
     const auto deadline = Clock::now() + timeout;
-    char buffer[16384];
-    while (body.size() < length) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) break;
-        const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (got <= 0) break;
-        body.append(buffer, static_cast<std::size_t>(got));
+    while (body.size() < length && receive(deadline, body)) {
     }
     return body;
 }
 
 void RawConnection::waitForClientClose(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    char buffer[4096];
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || !waitReadable(fd_, wakeFd_, left)) return;
-        if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return;
-    }
+    for (std::string ignored; receive(deadline, ignored);) ignored.clear();
 }
 
 RawServer::RawServer(Handler handler) : handler_(std::move(handler)) {
@@ -347,14 +333,11 @@ const char* nameOf(Misbehaviour misbehaviour) {
     return kNames[static_cast<std::size_t>(misbehaviour)];
 }
 
-RawServer::Handler misbehaving(Misbehaviour misbehaviour) {
-    return
-        [misbehaviour](RawConnection& connection) { serveMisbehaving(misbehaviour, connection); };
-}
-
 MisbehavingServer::MisbehavingServer(Misbehaviour misbehaviour) {
     if (misbehaviour != Misbehaviour::WrongHostCertificate) {
-        raw_ = std::make_unique<RawServer>(misbehaving(misbehaviour));
+        raw_ = std::make_unique<RawServer>([misbehaviour](RawConnection& connection) {
+            serveMisbehaving(misbehaviour, connection);
+        });
         return;
     }
     const auto& certificates = TestCertificates::shared();

@@ -87,6 +87,8 @@ class RawConnection {
   private:
     friend class RawServer;
     bool readHead(std::chrono::milliseconds timeout);
+    /// Appends what arrives next; false on timeout, close or stop.
+    bool receive(std::chrono::steady_clock::time_point deadline, std::string& into);
     int fd_;
     int wakeFd_;
     std::string head_;
@@ -142,8 +144,6 @@ inline constexpr Misbehaviour kMisbehaviours[] = {
     Misbehaviour::RedirectToFile,     Misbehaviour::WrongHostCertificate,
 };
 const char* nameOf(Misbehaviour misbehaviour);
-/// A RawServer handler that answers every request in that way (all but WrongHostCertificate).
-RawServer::Handler misbehaving(Misbehaviour misbehaviour);
 
 /// A service on 127.0.0.1 that answers every request with one misbehaviour: a RawServer, or a
 /// TLS server for the certificate (trust TestCertificates' CA to see the name checked).

@@ -19,8 +19,7 @@ class RecordingDelegate : public URLSessionDelegate {
   public:
     // What to answer; set before the task is resumed.
     bool followRedirects = true;
-    URLSessionResponseDisposition disposition = URLSessionResponseDisposition::Allow;
-    /// When set, the response handler is handed over instead of being called.
+    /// When set, the response handler is handed over instead of being answered with Allow.
     std::function<void(std::function<void(URLSessionResponseDisposition)>)> keepResponseHandler;
     /// Whether the service may deliver on the I/O thread (handlers answered at once still work).
     bool handsOn = false;
@@ -30,11 +29,8 @@ class RecordingDelegate : public URLSessionDelegate {
     void didReceiveResponse(URLSession&, URLSessionTask&, const HTTPURLResponse& received,
                             std::function<void(URLSessionResponseDisposition)> handler) override {
         record("response " + std::to_string(received.statusCode), [&] { response = received; });
-        if (keepResponseHandler) {
-            keepResponseHandler(std::move(handler));
-        } else {
-            handler(disposition);
-        }
+        keepResponseHandler ? keepResponseHandler(std::move(handler))
+                            : handler(URLSessionResponseDisposition::Allow);
     }
     void didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) override {
         record("data", [&] { body.insert(body.end(), data.begin(), data.end()); });
@@ -52,7 +48,7 @@ class RecordingDelegate : public URLSessionDelegate {
     }
     void willCacheResponse(URLSession&, URLSessionTask&, const CachedURLResponse& proposed,
                            std::function<void(std::optional<CachedURLResponse>)> handler) override {
-        record("cache", [&] { cachedStatus = proposed.response.statusCode; });
+        record("cache", [] {});
         handler(proposed);
     }
     void didCompleteWithError(URLSession&, URLSessionTask& task,
@@ -62,7 +58,6 @@ class RecordingDelegate : public URLSessionDelegate {
             if (outcome) ++failures;
             error = outcome;
             sentRequest = *task.currentRequest();
-            completed = true;
         });
     }
     void didBecomeInvalidWithError(URLSession&, const std::optional<Error>&) override {
@@ -75,7 +70,7 @@ class RecordingDelegate : public URLSessionDelegate {
         return changed.wait_for(lock, bound, condition);
     }
     bool waitCompleted() {
-        return waitUntil([this] { return completed; });
+        return waitUntil([this] { return completions > 0; });
     }
     bool waitInvalidated() {
         return waitUntil([this] { return invalidated; });
@@ -97,12 +92,10 @@ class RecordingDelegate : public URLSessionDelegate {
     Bytes body;
     std::vector<Progress> sent;
     std::vector<URLRequest> redirects;
-    std::int64_t cachedStatus = 0;
     std::optional<Error> error;  ///< of the latest completion
     int completions = 0;
     int failures = 0;
     URLRequest sentRequest;
-    bool completed = false;
     bool invalidated = false;
 
   private:
@@ -127,20 +120,29 @@ inline URLRequest requestFor(const std::string& url, double timeout = 10.0) {
     return request;
 }
 
-/// Runs one data task in a fresh session to completion and invalidation; the delegate holds the
-/// outcome.
+/// Runs the requests as tasks of one fresh session (uploads of `file` when it is given) until the
+/// session is invalidated; the delegate holds the outcome.
 inline std::shared_ptr<RecordingDelegate> load(
-    const URLRequest& request, std::shared_ptr<RecordingDelegate> delegate = nullptr,
-    URLSessionConfiguration configuration =
-        URLSessionConfiguration::defaultSessionConfiguration()) {
+    const std::vector<URLRequest>& requests, std::shared_ptr<RecordingDelegate> delegate = nullptr,
+    URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration(),
+    const std::string& file = "") {
     if (!delegate) delegate = std::make_shared<RecordingDelegate>();
     auto session = URLSession::sessionWithConfiguration(configuration, delegate);
-    auto task = session->dataTaskWithRequest(request);
-    if (!task) return delegate;
-    task->resume();
+    for (const auto& request : requests) {
+        auto task = file.empty() ? session->dataTaskWithRequest(request)
+                                 : session->uploadTaskWithRequest(request, file);
+        if (task) task->resume();
+    }
     session->finishTasksAndInvalidate();
     delegate->waitInvalidated();
     return delegate;
+}
+inline std::shared_ptr<RecordingDelegate> load(
+    const URLRequest& request, std::shared_ptr<RecordingDelegate> delegate = nullptr,
+    URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration(),
+    const std::string& file = "") {
+    return load(std::vector<URLRequest>{request}, std::move(delegate), std::move(configuration),
+                file);
 }
 
 }  // namespace plovendale::test
