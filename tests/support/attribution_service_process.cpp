@@ -108,7 +108,7 @@ std::unique_ptr<AttributionServiceProcess> AttributionServiceProcess::start(cons
     service->pid_ = spawn(argv, service->dir_.file("stdout"), service->dir_.file("stderr"));
     if (service->pid_ < 0) return fail("fork failed");
 
-    const auto deadline = Clock::now() + options.startTimeout;
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
     for (;;) {
         if (const auto port = readPort(service->portFile_)) {
             service->port_ = *port;
@@ -156,31 +156,16 @@ std::string AttributionServiceProcess::stderrText() const {
     return readFile(dir_.file("stderr"));
 }
 
-namespace {
-
-std::string registrationMember(int port, const std::string& appKey, const std::string& params,
-                               const std::string& channel, const char* member) {
-    httplib::Client client("127.0.0.1", port);
-    const nlohmann::json body = {{"params", params}, {"channel", channel}};
-    auto res = client.Post(("/api/links/" + appKey).c_str(), body.dump(), "application/json");
-    if (!res || res->status != 200) return "";
-    const auto answer = nlohmann::json::parse(res->body, nullptr, false);
-    if (!answer.is_object() || !answer.contains(member) || !answer[member].is_string()) return "";
-    return answer[member].get<std::string>();
-}
-
-}  // namespace
-
 std::string AttributionServiceProcess::registerLink(const std::string& appKey,
                                                     const std::string& params,
-                                                    const std::string& channel) const {
-    return registrationMember(port_, appKey, params, channel, "trace_id");
-}
-
-std::string AttributionServiceProcess::registerWakeUpLink(const std::string& appKey,
-                                                          const std::string& params,
-                                                          const std::string& channel) const {
-    return registrationMember(port_, appKey, params, channel, "link");
+                                                    const std::string& channel,
+                                                    const char* member) const {
+    httplib::Client client("127.0.0.1", port_);
+    const nlohmann::json body = {{"params", params}, {"channel", channel}};
+    auto res = client.Post(("/api/links/" + appKey).c_str(), body.dump(), "application/json");
+    const auto answer =
+        nlohmann::json::parse(res && res->status == 200 ? res->body : "", nullptr, false);
+    return answer.is_object() ? answer.value(member, "") : "";
 }
 
 std::string AttributionServiceProcess::stateReports(const std::string& appKey) const {

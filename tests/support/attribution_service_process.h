@@ -33,11 +33,10 @@ class AttributionServiceProcess {
         std::string binary;    // path of the attribution-service executable
         std::string database;  // "" for a fresh database in the process's own directory
         std::vector<std::string> extraArgs;
-        std::chrono::milliseconds startTimeout{15000};
     };
 
     /// Starts the service and waits until it listens. Nothing (with the reason in error) when it
-    /// fails to start or does not listen within startTimeout.
+    /// fails to start or does not listen within 15 seconds.
     static std::unique_ptr<AttributionServiceProcess> start(const Options& options,
                                                             std::string* error = nullptr);
     /// Kills the service if it still runs.
@@ -59,12 +58,10 @@ class AttributionServiceProcess {
     std::string stdoutText() const;
     std::string stderrText() const;
 
-    /// Registers a link through the HTTP interface; the trace identifier, or "" on failure.
+    /// Registers a link through the HTTP interface; the member of the answer named `member` (the
+    /// trace identifier, or "link" for the wake-up link), or "" on failure.
     std::string registerLink(const std::string& appKey, const std::string& params,
-                             const std::string& channel) const;
-    /// Registers a link and answers the wake-up link the service made for it, or "" on failure.
-    std::string registerWakeUpLink(const std::string& appKey, const std::string& params,
-                                   const std::string& channel) const;
+                             const std::string& channel, const char* member = "trace_id") const;
     /// The state reports the service recorded for `appKey` (a JSON array), oldest first.
     std::string stateReports(const std::string& appKey) const;
 

@@ -44,7 +44,8 @@ class LogCapture {
     std::vector<std::string> lines_;
 };
 
-/// Writes an XML Info.plist with string entries (and raw XML values for other kinds).
+/// Writes an XML Info.plist with string entries (and raw XML values for other kinds); keys and
+/// values are written as they are, unescaped.
 void writeInfoPlist(const std::string& directory, const std::map<std::string, std::string>& strings,
                     const std::map<std::string, std::string>& rawValues = {});
 

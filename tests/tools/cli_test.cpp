@@ -57,13 +57,6 @@ TEST_F(Cli, TracePrintsTheOutcomeAndExitsOnceTheReportIsSent) {
         R"({"outcome":"success","appData":{"paramsData":"invite=alice","channel":"newsletter"}})"
         "\n");
     EXPECT_EQ(json::parse(service_->stateReports(kKey)).size(), 1u);
-
-    const auto unknown = run({"trace", "--app-key", kKey, "--data-dir", dir_.file("b"), "--server",
-                              service_->baseUrl()});
-    EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_EQ(unknown.out,
-              R"({"outcome":"fail","code":404,"message":"the request carries no trace id"})"
-              "\n");
 }
 
 TEST_F(Cli, LinkAndParamsPrintWhatTheLibraryDecodedAndGathered) {
@@ -109,6 +102,9 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     const auto traced =
         host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
     EXPECT_EQ(traced.exitCode, 1);
+    EXPECT_EQ(traced.out,
+              R"({"outcome":"fail","code":404,"message":"the request carries no trace id"})"
+              "\n");
     EXPECT_NE(traced.err.find("{\"event\":\"report.delivered\""), std::string::npos) << traced.err;
     EXPECT_EQ(
         host({"state", "--app-key", kKey}).out,
@@ -118,9 +114,8 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");
 }
 TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
-    const auto keys = test::makeEd25519Keys();
-    std::ofstream(dir_.file("link.key")) << keys.privatePEM;
-    std::ofstream(dir_.file("link.pub")) << keys.publicPEM;
+    std::ofstream(dir_.file("link.key")) << test::kLinkPrivateKeyPEM;
+    std::ofstream(dir_.file("link.pub")) << test::kLinkPublicKeyPEM;
     const auto made = run({"make-link", "--app-key", kKey, "--params", "p=1", "--channel", "c",
                            "--sign-key", dir_.file("link.key")});
     ASSERT_EQ(made.exitCode, 0) << made.err;
@@ -138,10 +133,6 @@ TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
     const auto expired = run({"make-link", "--app-key", kKey, "--params", "p=1", "--channel", "c",
                               "--sign-key", dir_.file("link.key"), "--expires", "1"});
     EXPECT_NE(open(trimmed(expired.out)).err.find(R"("reason":"expired")"), std::string::npos);
-    EXPECT_EQ(run({"make-link", "--app-key", kKey, "--params", "p", "--channel", "c", "--sign-key",
-                   dir_.file("link.pub")})
-                  .exitCode,
-              2);
 }
 
 TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
@@ -155,6 +146,7 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"trace", "--bogus", "1"},
              {"link"},
              {"make-link", "--app-key", "k"},
+             {"make-link", "--app-key", "k", "--params", "p", "--channel", "c", "--sign-key", "/"},
              {"consent", "maybe"},
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
