@@ -50,24 +50,21 @@ TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {
         ASSERT_TRUE(store->setStrings({{"a", "1"}, {"b", "1"}}));
         ASSERT_TRUE(store->setBool(true, "flag"));
         disk.fillAfterCommits(0);
-        const std::pair<const char*, std::function<bool()>> writes[] = {
-            {"setString", [&] { return store->setString("2", "a"); }},
-            {"setStrings",
-             [&] {
-                 return store->setStrings({{"a", "2"}, {"b", "2"}});
-             }},
-            {"setBool", [&] { return store->setBool(false, "flag"); }},
-            {"removeObjectForKey", [&] { return store->removeObjectForKey("b"); }},
-            {"removeObjectsForKeys",
-             [&] {
-                 return store->removeObjectsForKeys({"a", "b"});
-             }},
+        const std::map<std::string, std::string> twos{{"a", "2"}, {"b", "2"}};
+        const std::vector<std::string> both{"a", "b"};
+        const std::function<bool()> writes[] = {
+            [&] { return store->setString("2", "a"); },
+            [&] { return store->setStrings(twos); },
+            [&] { return store->setBool(false, "flag"); },
+            [&] { return store->removeObjectForKey("b"); },
+            [&] { return store->removeObjectsForKeys(both); },
         };
-        for (const auto& [name, write] : writes) {
-            EXPECT_FALSE(write()) << name;
-            EXPECT_EQ(store->stringForKey("a"), "1") << name;
-            EXPECT_EQ(store->stringForKey("b"), "1") << name;
-            EXPECT_TRUE(store->boolForKey("flag")) << name;
+        for (const auto& write : writes) {
+            SCOPED_TRACE(&write - writes);
+            EXPECT_FALSE(write());
+            EXPECT_EQ(store->stringForKey("a"), "1");
+            EXPECT_EQ(store->stringForKey("b"), "1");
+            EXPECT_TRUE(store->boolForKey("flag"));
         }
         disk.clear();
     }

@@ -78,19 +78,19 @@ TEST_F(PasteboardHelperTest, StartUpCapturesAMarkerForThisApplicationOnly) {
 
 TEST_F(PasteboardHelperTest, RecognisesOnlyTheAnchorFormat) {
     const std::string marker = "PLOVENDALE:" + encodeKey(kAppKey) + ":" + encodeTrace(kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace)), kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(marker), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(" " + anchor(kAppKey, kTrace)), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a id=\"" + marker + ":extra\">"), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace, "class=\"x\" ")), kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a data-id=\"" + marker + "\" id=\"other\">"),
-              kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a id=\"other\" data-id=\"" + marker + "\">"), "")
-        << "only the first id attribute counts";
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor("AB3KX9PQZ", kTrace)), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a id=\"PLOVENDALE:" + encodeKey(kAppKey) +
-                                                 ":\n" + encodeTrace(kTrace) + "\">"),
-              "");
+    const std::pair<std::string, std::string> cases[] = {
+        {anchor(kAppKey, kTrace), kTrace},
+        {marker, ""},
+        {" " + anchor(kAppKey, kTrace), ""},
+        {"<a id=\"" + marker + ":extra\">", ""},
+        {anchor(kAppKey, kTrace, "class=\"x\" "), kTrace},
+        {"<a data-id=\"" + marker + "\" id=\"other\">", kTrace},
+        {"<a id=\"other\" data-id=\"" + marker + "\">", ""},  // only the first id attribute counts
+        {anchor("AB3KX9PQZ", kTrace), ""},
+        {"<a id=\"PLOVENDALE:" + encodeKey(kAppKey) + ":\n" + encodeTrace(kTrace) + "\">", ""},
+    };
+    for (const auto& [text, trace] : cases)
+        EXPECT_EQ(UIPasteboardHelper::extractTraceId(text), trace) << text;
 
     CoreHelper::setAppKey("");
     EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace)), "");

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 
 #include "support/attribution_service_process.h"
 #include "support/test_environment.h"
@@ -53,13 +52,6 @@ Reply post(const AttributionServiceProcess& service, const std::string& path, co
 json linkAnswer(const std::string& params, const std::string& channel, const std::string& trace) {
     return {{"status", 200},
             {"data", {{"params_data", params}, {"channel", channel}, {"trace_id", trace}}}};
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
 }
 
 TEST(AttributionService, AnswersRegisteredLinksByBundleTraceThenPasteboardTrace) {
@@ -142,12 +134,9 @@ TEST(AttributionService, RecordsStateReportsInArrivalOrder) {
 
     Reply listed = send(*service, "GET", "/api/state/app-one");
     ASSERT_EQ(listed.body.size(), 2u) << listed.body;
-    for (const char* member : {"ci", "t", "ms", "cd", "msg"}) {
-        EXPECT_EQ(listed.body[0][member], first[member]) << member;
-        EXPECT_EQ(listed.body[1][member], second[member]) << member;
-    }
-    EXPECT_LE(listed.body[0]["received_at"].get<std::string>(),
-              listed.body[1]["received_at"].get<std::string>());
+    EXPECT_LE(listed.body[0]["received_at"], listed.body[1]["received_at"]);
+    for (auto& row : listed.body) row.erase("received_at");
+    EXPECT_EQ(listed.body, json::array({first, second}));
     EXPECT_EQ(send(*service, "GET", "/api/state/app-two").body, json::array());
 }
 
@@ -186,15 +175,12 @@ TEST(AttributionService, RefusesHostileRequestsAndKeepsServing) {
     ASSERT_EQ(service->stop(SIGTERM), 0);
 
     // One log line per request, and request text cannot start a line of its own.
-    const auto logLines = lines(service->stderrText());
-    EXPECT_EQ(logLines.size(), 15u) << service->stderrText();
-    const std::regex logShape(R"(\S+Z (GET|POST) /\S* \d{3} \d+\.\dms)");
-    for (const auto& line : logLines) EXPECT_TRUE(std::regex_match(line, logShape)) << line;
-    EXPECT_NE(
-        service->stderrText().find(" /api/links/forged\\x0A2099-01-01T00:00:00Z\\x20GET 404 "),
-        std::string::npos);
-    EXPECT_NE(service->stderrText().find(" POST /api/trace/client/report/app-one 413 "),
-              std::string::npos);
+    const std::string log = service->stderrText();
+    EXPECT_TRUE(
+        std::regex_match(log, std::regex(R"((\S+Z (GET|POST) /\S* \d{3} \d+\.\dms\n){15})")))
+        << log;
+    EXPECT_NE(log.find(" /api/links/forged\\x0A2099-01-01T00:00:00Z\\x20GET 404 "), log.npos);
+    EXPECT_NE(log.find(" POST /api/trace/client/report/app-one 413 "), log.npos);
 }
 
 TEST(AttributionService, KeepsItsDataAcrossRestartsAndStopsCleanlyOnSignals) {
