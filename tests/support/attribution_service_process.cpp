@@ -1,6 +1,7 @@
 #include "support/attribution_service_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -66,29 +67,25 @@ std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
     }
 }
 
+// The service writes its port and a newline once it listens.
 std::optional<int> readPort(const std::string& path) {
     const std::string text = readFile(path);
-    if (text.empty() || text.back() != '\n') return std::nullopt;
-    char* end = nullptr;
-    const long port = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || port <= 0 || port > 65535) return std::nullopt;
-    return static_cast<int>(port);
+    const int port = text.ends_with('\n') ? std::atoi(text.c_str()) : 0;
+    return port > 0 && port <= 65535 ? std::optional<int>(port) : std::nullopt;
 }
 
 }  // namespace
 
-std::optional<AttributionCommandResult> runAttributionCommand(const std::vector<std::string>& argv,
-                                                              std::chrono::milliseconds timeout) {
+AttributionCommandResult runAttributionCommand(const std::vector<std::string>& argv) {
     TempDir dir;
     const pid_t pid = spawn(argv, dir.file("out"), dir.file("err"));
-    if (pid < 0) return std::nullopt;
-    const auto code = waitForExit(pid, timeout);
+    const auto code = pid < 0 ? std::optional<int>(-1) : waitForExit(pid, std::chrono::minutes(1));
     if (!code) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        return std::nullopt;
     }
-    return AttributionCommandResult{*code, readFile(dir.file("out")), readFile(dir.file("err"))};
+    EXPECT_TRUE(code) << argv[0] << " did not finish";
+    return {code.value_or(-1), readFile(dir.file("out")), readFile(dir.file("err"))};
 }
 
 std::unique_ptr<AttributionServiceProcess> AttributionServiceProcess::start(const Options& options,

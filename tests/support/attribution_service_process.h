@@ -20,10 +20,9 @@ struct AttributionCommandResult {
     std::string err;
 };
 
-/// Runs argv (argv[0] is a path) and waits at most timeout; nothing when it did not finish in
-/// time (it is then killed).
-std::optional<AttributionCommandResult> runAttributionCommand(const std::vector<std::string>& argv,
-                                                              std::chrono::milliseconds timeout);
+/// Runs argv (argv[0] is a path) and waits for it at most a minute; one that does not finish
+/// by then is killed and fails the test (its exit code is then -1).
+AttributionCommandResult runAttributionCommand(const std::vector<std::string>& argv);
 
 /// The reference attribution service running as a child process on 127.0.0.1 with a port of the
 /// system's choosing. Not thread-safe; use from the test's thread.

@@ -30,6 +30,11 @@ std::unique_ptr<AttributionServiceProcess> startService(const std::string& datab
     return service;
 }
 
+plovendale::test::AttributionCommandResult command(std::vector<std::string> args) {
+    args.insert(args.begin(), kBinary);
+    return runAttributionCommand(args);
+}
+
 struct Reply {
     int httpStatus = -1;  // -1: no response
     json body;            // discarded when the body is not JSON
@@ -201,61 +206,42 @@ TEST(AttributionService, KeepsItsDataAcrossRestartsAndStopsCleanlyOnSignals) {
                   "listening on http://127.0.0.1:" + std::to_string(service->port()) + "\n");
         EXPECT_FALSE(std::filesystem::exists(service->portFile()));
     }
+    // Links registered offline are there too; a trace identifier of the caller's choosing, once.
+    const auto offline = command({"register", "--db", database, "--app-key", "app-one", "--params",
+                                  "from=cli", "--channel", "shell"});
+    ASSERT_EQ(offline.exitCode, 0) << offline.err;
+    const std::string offlineTrace = offline.out.substr(0, offline.out.find('\n'));
+    EXPECT_TRUE(std::regex_match(offlineTrace, std::regex("[A-Za-z0-9]{12,}"))) << offline.out;
+    const std::vector<std::string> chosen = {
+        "register", "--db", database, "--app-key", "app-one", "--trace-id", "Chosen000000001"};
+    const auto fixed = command(chosen);
+    EXPECT_EQ(fixed.exitCode, 0);
+    EXPECT_EQ(fixed.out, "Chosen000000001\n");
+    EXPECT_EQ(command(chosen).exitCode, 1);
+
     auto again = startService(database, {"--quiet"});
     ASSERT_TRUE(again);
     EXPECT_EQ(post(*again, "/api/trace/client/report/app-one", {{"ti", trace}}).body,
               linkAnswer("ref=restart", "mail", trace));
+    EXPECT_EQ(post(*again, "/api/trace/client/report/app-one", {{"clip", offlineTrace}}).body,
+              linkAnswer("from=cli", "shell", offlineTrace));
     EXPECT_EQ(send(*again, "GET", "/api/state/app-one").body.size(), 1u);
+    // A second service cannot take a port that is in use.
+    EXPECT_EQ(command({"--port", std::to_string(again->port()), "--db", ":memory:"}).exitCode, 1);
     EXPECT_EQ(again->stop(SIGINT), 0);
     EXPECT_EQ(again->stderrText(), "");  // --quiet
 }
 
-TEST(AttributionService, CommandLineRegistersOfflineAndRejectsMistakes) {
-    const auto timeout = std::chrono::seconds(30);
-    auto help = runAttributionCommand({kBinary, "--help"}, timeout);
-    ASSERT_TRUE(help);
-    EXPECT_EQ(help->exitCode, 0);
-    EXPECT_NE(help->out.find("--port-file"), std::string::npos);
-
-    for (const std::vector<std::string>& wrong : {std::vector<std::string>{kBinary, "--prot", "1"},
-                                                  {kBinary, "--port", "70000"},
-                                                  {kBinary, "--port"},
-                                                  {kBinary, "register", "--params", "p"}}) {
-        auto refused = runAttributionCommand(wrong, timeout);
-        ASSERT_TRUE(refused);
-        EXPECT_EQ(refused->exitCode, 2) << wrong[1];
-        EXPECT_NE(refused->err.find("attribution-service: "), std::string::npos);
+TEST(AttributionService, CommandLineRejectsMistakes) {
+    const auto help = command({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--port-file"), std::string::npos);
+    for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+             {"--prot", "1"}, {"--port", "70000"}, {"--port"}, {"register", "--params", "p"}}) {
+        const auto refused = command(wrong);
+        EXPECT_EQ(refused.exitCode, 2) << wrong[0];
+        EXPECT_NE(refused.err.find("attribution-service: "), std::string::npos);
     }
-
-    TempDir dir;
-    const std::string database = dir.file("offline.db");
-    auto made = runAttributionCommand({kBinary, "register", "--db", database, "--app-key",
-                                       "app-one", "--params", "from=cli", "--channel", "shell"},
-                                      timeout);
-    ASSERT_TRUE(made);
-    ASSERT_EQ(made->exitCode, 0) << made->err;
-    const std::string trace = made->out.substr(0, made->out.find('\n'));
-    EXPECT_TRUE(std::regex_match(trace, std::regex("[A-Za-z0-9]{12,}"))) << made->out;
-    const std::vector<std::string> chosen = {kBinary,      "register",       "--db",
-                                             database,     "--app-key",      "app-one",
-                                             "--trace-id", "Chosen000000001"};
-    auto fixed = runAttributionCommand(chosen, timeout);
-    ASSERT_TRUE(fixed);
-    EXPECT_EQ(fixed->exitCode, 0);
-    EXPECT_EQ(fixed->out, "Chosen000000001\n");
-    auto duplicate = runAttributionCommand(chosen, timeout);
-    ASSERT_TRUE(duplicate);
-    EXPECT_EQ(duplicate->exitCode, 1);
-
-    auto service = startService(database);
-    ASSERT_TRUE(service);
-    EXPECT_EQ(post(*service, "/api/trace/client/report/app-one", {{"clip", trace}}).body,
-              linkAnswer("from=cli", "shell", trace));
-    // A second service cannot take a port that is in use.
-    auto clash = runAttributionCommand(
-        {kBinary, "--port", std::to_string(service->port()), "--db", ":memory:"}, timeout);
-    ASSERT_TRUE(clash);
-    EXPECT_EQ(clash->exitCode, 1);
 }
 
 TEST(AttributionService, HeldAnswersDoNotDelayShutdown) {

@@ -20,9 +20,7 @@ constexpr const char* kKey = "cliTestKey42";
 
 test::AttributionCommandResult run(std::vector<std::string> args) {
     args.insert(args.begin(), kCli);
-    auto result = runAttributionCommand(args, std::chrono::seconds(60));
-    EXPECT_TRUE(result) << "the command did not finish";
-    return result.value_or(test::AttributionCommandResult{});
+    return runAttributionCommand(args);
 }
 
 std::string trimmed(std::string text) {
@@ -72,10 +70,6 @@ TEST_F(Cli, LinkAndParamsPrintWhatTheLibraryDecodedAndGathered) {
     const auto universal = run({"link", "--universal", "--app-key", kKey, "--data-dir",
                                 dir_.file("d"), trimmed(link.out)});
     EXPECT_EQ(universal.exitCode, 0);
-    const auto foreign =
-        run({"link", "--app-key", "otherKey99", "--data-dir", dir_.file("e"), trimmed(link.out)});
-    EXPECT_EQ(foreign.exitCode, 1);
-    EXPECT_EQ(foreign.out, "{\"handled\":false}\n");
 
     const auto marker = run({"make-marker", "--app-key", kKey, "--trace-id", "ABCDEFGHIJKLMN"});
     const auto params =
@@ -113,6 +107,7 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     EXPECT_EQ(host({"forget"}).out, "{\"forgotten\":true}\n");
     EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");
 }
+
 TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
     std::ofstream(dir_.file("link.key")) << test::kLinkPrivateKeyPEM;
     std::ofstream(dir_.file("link.pub")) << test::kLinkPublicKeyPEM;
@@ -126,6 +121,7 @@ TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
     };
     EXPECT_EQ(open(link).exitCode, 0);
     const auto unsignedLink = open(link.substr(0, link.find("&s=")));
+    EXPECT_EQ(unsignedLink.exitCode, 1);
     EXPECT_EQ(unsignedLink.out, "{\"handled\":false}\n");
     EXPECT_NE(unsignedLink.err.find(R"({"event":"link.refused","reason":"bad signature"})"),
               std::string::npos)
@@ -151,20 +147,16 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
          }) {
-        std::vector<std::string> argv = {kCli};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto result = runAttributionCommand(argv, std::chrono::seconds(30));
-        ASSERT_TRUE(result);
-        EXPECT_EQ(result->exitCode, 2) << testing::PrintToString(args);
-        EXPECT_EQ(result->out, "") << testing::PrintToString(args);
-        EXPECT_FALSE(result->err.empty());
+        const auto result = run(args);
+        EXPECT_EQ(result.exitCode, 2) << testing::PrintToString(args);
+        EXPECT_EQ(result.out, "") << testing::PrintToString(args);
+        EXPECT_FALSE(result.err.empty());
     }
     for (const char* command : {"trace", "link", "params", "make-link", "make-marker", "outbox",
                                 "state", "consent", "forget"}) {
-        auto help = runAttributionCommand({kCli, command, "--help"}, std::chrono::seconds(30));
-        ASSERT_TRUE(help);
-        EXPECT_EQ(help->exitCode, 0);
-        EXPECT_NE(help->out.find("usage: plovendale"), std::string::npos);
+        const auto help = run({command, "--help"});
+        EXPECT_EQ(help.exitCode, 0);
+        EXPECT_NE(help.out.find("usage: plovendale"), std::string::npos);
     }
 }
 
