@@ -135,21 +135,6 @@ TEST(JSONSerialization, WritesStringMembersInKeyOrderAsTheGeneralWriterDoes) {
     }
 }
 
-TEST(JSONSerialization, ReadsObjectsAndArraysOnlyAndSurvivesDeepNesting) {
-    EXPECT_TRUE(JSONSerialization::JSONObjectWithData(toBytes(R"({"a":[1,true,null]})"), 0));
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("42"), 0));
-    EXPECT_TRUE(JSONSerialization::JSONObjectWithData(toBytes("42"), kJSONReadingAllowFragments));
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithData({}, 0));
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes("{\"a\":"), 0));
-    auto mutableDoc =
-        JSONSerialization::JSONObjectWithData(toBytes("[]"), kJSONReadingMutableContainers);
-    ASSERT_TRUE(mutableDoc);
-    EXPECT_TRUE(mutableDoc->mutableContainers);
-
-    const std::string unbalanced = std::string(200000, '[');
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(toBytes(unbalanced), 0));
-}
-
 TEST(MainQueue, RunsTasksInOrderOnTheDrainingThreadAndBoundsWaits) {
     auto& queue = MainQueue::shared();
     std::vector<int> order;
