@@ -222,20 +222,16 @@ TEST(Platform, DefaultsFollowTheConfiguration) {
     // A host clock is used as it answers; one that throws or answers no number gives way to the
     // system's instead of unwinding into whichever thread asked.
     const double system = Date::timeIntervalSince1970();
-    for (const auto& [name, clock] : std::vector<std::pair<const char*, std::function<double()>>>{
-             {"fixed", [] { return 1234.5; }},
-             {"throwing", []() -> double { throw std::runtime_error("no time"); }},
-             {"not a number", [] { return std::nan(""); }},
-             {"infinite", [] { return std::numeric_limits<double>::infinity(); }}}) {
+    for (const auto& [clock, expected] : std::vector<std::pair<std::function<double()>, double>>{
+             {[] { return 1234.5; }, 1234.5},
+             {[]() -> double { throw std::runtime_error("no time"); }, system},
+             {[] { return std::nan(""); }, system},
+             {[] { return std::numeric_limits<double>::infinity(); }, system}}) {
         plain.wallClock = clock;
         Platform::configure(plain);
         double now = 0;
-        EXPECT_NO_THROW(now = Date::timeIntervalSince1970()) << name;
-        if (std::string(name) == "fixed") {
-            EXPECT_EQ(now, 1234.5);
-        } else {
-            EXPECT_NEAR(now, system, 60) << name;
-        }
+        EXPECT_NO_THROW(now = Date::timeIntervalSince1970());
+        EXPECT_NEAR(now, expected, 60);
     }
 }
 

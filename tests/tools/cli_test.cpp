@@ -58,18 +58,33 @@ TEST_F(Cli, TracePrintsTheOutcomeAndExitsOnceTheReportIsSent) {
 }
 
 TEST_F(Cli, LinkAndParamsPrintWhatTheLibraryDecodedAndGathered) {
-    const auto link =
-        run({"make-link", "--app-key", kKey, "--params", "a=1&b=é", "--channel", "push"});
-    ASSERT_EQ(link.exitCode, 0);
-    const auto handled =
-        run({"link", "--app-key", kKey, "--data-dir", dir_.file("d"), trimmed(link.out)});
+    std::ofstream(dir_.file("link.key")) << test::kLinkPrivateKeyPEM;
+    std::ofstream(dir_.file("link.pub")) << test::kLinkPublicKeyPEM;
+    auto makeLink = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"make-link", "--app-key", kKey, "--params", "a=1&b=é",
+                                   "--channel", "push", "--sign-key", dir_.file("link.key")});
+        return trimmed(run(args).out);
+    };
+    auto open = [&](const std::string& url, const char* option = "--events") {
+        return run({"link", option, "--app-key", kKey, "--data-dir", dir_.file("d"), "--verify-key",
+                    dir_.file("link.pub"), url});
+    };
+    const std::string link = makeLink({});
+    const auto handled = open(link);
     EXPECT_EQ(handled.exitCode, 0) << handled.err;
     EXPECT_EQ(
         json::parse(handled.out),
         json({{"handled", true}, {"appData", {{"paramsData", "a=1&b=é"}, {"channel", "push"}}}}));
-    const auto universal = run({"link", "--universal", "--app-key", kKey, "--data-dir",
-                                dir_.file("d"), trimmed(link.out)});
-    EXPECT_EQ(universal.exitCode, 0);
+    EXPECT_EQ(open(link, "--universal").exitCode, 0);
+    // Only links with the right signature, before their expiry, are taken.
+    const auto unsignedLink = open(link.substr(0, link.find("&s=")));
+    EXPECT_EQ(unsignedLink.exitCode, 1);
+    EXPECT_EQ(unsignedLink.out, "{\"handled\":false}\n");
+    EXPECT_NE(unsignedLink.err.find(R"({"event":"link.refused","reason":"bad signature"})"),
+              std::string::npos)
+        << unsignedLink.err;
+    EXPECT_NE(open(makeLink({"--expires", "1"})).err.find(R"("reason":"expired")"),
+              std::string::npos);
 
     const auto marker = run({"make-marker", "--app-key", kKey, "--trace-id", "ABCDEFGHIJKLMN"});
     const auto params =
@@ -106,29 +121,6 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     EXPECT_EQ(host({"outbox"}).out, "{\"queued\":0}\n");
     EXPECT_EQ(host({"forget"}).out, "{\"forgotten\":true}\n");
     EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");
-}
-
-TEST_F(Cli, SignedLinksAreTakenOnlyWithTheRightSignature) {
-    std::ofstream(dir_.file("link.key")) << test::kLinkPrivateKeyPEM;
-    std::ofstream(dir_.file("link.pub")) << test::kLinkPublicKeyPEM;
-    const auto made = run({"make-link", "--app-key", kKey, "--params", "p=1", "--channel", "c",
-                           "--sign-key", dir_.file("link.key")});
-    ASSERT_EQ(made.exitCode, 0) << made.err;
-    const std::string link = trimmed(made.out);
-    auto open = [&](const std::string& url) {
-        return run({"link", "--app-key", kKey, "--data-dir", dir_.file("l"), "--verify-key",
-                    dir_.file("link.pub"), "--events", url});
-    };
-    EXPECT_EQ(open(link).exitCode, 0);
-    const auto unsignedLink = open(link.substr(0, link.find("&s=")));
-    EXPECT_EQ(unsignedLink.exitCode, 1);
-    EXPECT_EQ(unsignedLink.out, "{\"handled\":false}\n");
-    EXPECT_NE(unsignedLink.err.find(R"({"event":"link.refused","reason":"bad signature"})"),
-              std::string::npos)
-        << unsignedLink.err;
-    const auto expired = run({"make-link", "--app-key", kKey, "--params", "p=1", "--channel", "c",
-                              "--sign-key", dir_.file("link.key"), "--expires", "1"});
-    EXPECT_NE(open(trimmed(expired.out)).err.find(R"("reason":"expired")"), std::string::npos);
 }
 
 TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
