@@ -2,7 +2,6 @@
 
 #include <ctime>
 #include <fstream>
-#include <nlohmann/json.hpp>
 
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/sdk/plovendale.h"

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 
 #include "host/json_serialization.h"
@@ -71,20 +70,19 @@ TEST_F(ReportParamDataTest, ScreenSizeInPixels) {
 TEST_F(ReportParamDataTest, TraceAndChannelSources) {
     configure(std::nullopt, "x86_64");
     Platform::keyValueStore()->setString("PasteTrace1", CoreHelper::kPasteKey);
-    auto params = ReportParamData::getParams();
-    EXPECT_EQ(params["clip"], "PasteTrace1");
-    EXPECT_EQ(params["ti"], "PasteTrace1");
-    EXPECT_EQ(params["ch"], "");
-
-    writeMarker(R"({"traceId":" ","pv_channel":"store"})");
-    params = ReportParamData::getParams();
-    EXPECT_EQ(params["ti"], "PasteTrace1");
-    EXPECT_EQ(params["ch"], "store");
-
-    writeMarker(R"({"traceId":"MarkerTrace","pv_channel":"store"})");
-    params = ReportParamData::getParams();
-    EXPECT_EQ(params["clip"], "PasteTrace1");
-    EXPECT_EQ(params["ti"], "MarkerTrace");
+    // The marker's trace wins over the pasteboard's unless it is empty; its channel is taken.
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {nullptr, "PasteTrace1", ""},
+        {R"({"traceId":" ","pv_channel":"store"})", "PasteTrace1", "store"},
+        {R"({"traceId":"MarkerTrace","pv_channel":"store"})", "MarkerTrace", "store"},
+    };
+    for (const auto& [marker, ti, ch] : cases) {
+        if (marker) writeMarker(marker);
+        auto params = ReportParamData::getParams();
+        EXPECT_EQ(params["clip"], "PasteTrace1");
+        EXPECT_EQ(params["ti"], ti);
+        EXPECT_EQ(params["ch"], ch);
+    }
 }
 
 TEST_F(ReportParamDataTest, BundleEntriesOfAnotherTypeAreUnknown) {

@@ -9,11 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <stdexcept>
 #include <thread>
 
 #include "support/test_environment.h"
@@ -111,7 +107,8 @@ std::unique_ptr<AttributionServiceProcess> AttributionServiceProcess::start(cons
             service->port_ = *port;
             return service;
         }
-        if (!service->running()) {
+        service->exitCode_ = waitForExit(service->pid_, std::chrono::milliseconds(0));
+        if (service->exitCode_) {
             return fail("the service exited with " + std::to_string(*service->exitCode_) + ": " +
                         service->stderrText());
         }
@@ -125,16 +122,6 @@ AttributionServiceProcess::~AttributionServiceProcess() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-}
-
-bool AttributionServiceProcess::running() {
-    if (exitCode_) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exitCode_ = decodeStatus(status);
-        return false;
-    }
-    return true;
 }
 
 std::optional<int> AttributionServiceProcess::stop(int sig, std::chrono::milliseconds timeout) {

@@ -51,8 +51,6 @@ class AttributionServiceProcess {
     /// signal ended it), or nothing on timeout.
     std::optional<int> stop(int sig = SIGTERM,
                             std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    /// Whether the process is still running (it is reaped if it has ended).
-    bool running();
 
     std::string stdoutText() const;
     std::string stderrText() const;

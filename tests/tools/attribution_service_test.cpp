@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
