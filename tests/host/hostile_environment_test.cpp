@@ -64,7 +64,7 @@ TEST(HostileBundle, AnInfoPlistThatIsNoPlainFileGivesNoPropertyListAndOneLogLine
         const std::string path = dir.file("Info.plist");
         make(path);
         test::LogCapture log;
-        Log::setSink(log.sink());
+        Log::setSink([&log](std::string_view line) { log.add(line); });
         // Read on another thread so that a read that blocks fails the case instead of the run.
         auto reading =
             std::async(std::launch::async, [&] { return makeDirectoryBundle(dir.path()); });
@@ -230,17 +230,14 @@ TEST(Identifiers, AForkedChildDoesNotRepeatItsParent) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         const std::string id = UUID::UUIDString();
-        const bool written =
-            write(pipeFds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size());
-        _exit(written ? 0 : 1);
+        _exit(write(pipeFds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
     }
     close(pipeFds[1]);
     const std::string parentId = UUID::UUIDString();
     std::string childId(parentId.size(), '\0');
     const ssize_t got = read(pipeFds[0], childId.data(), childId.size());
     close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
     ASSERT_EQ(got, static_cast<ssize_t>(parentId.size()));
     EXPECT_NE(childId, parentId);
 }

@@ -40,8 +40,6 @@ class AttributionServiceProcess {
                                                             std::string* error = nullptr);
     /// Kills the service if it still runs.
     ~AttributionServiceProcess();
-    AttributionServiceProcess(const AttributionServiceProcess&) = delete;
-    AttributionServiceProcess& operator=(const AttributionServiceProcess&) = delete;
 
     int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }

@@ -46,10 +46,6 @@ void LogCapture::clear() {
     lines_.clear();
 }
 
-Log::Sink LogCapture::sink() {
-    return [this](std::string_view line) { add(line); };
-}
-
 void writeInfoPlist(const std::string& directory, const std::map<std::string, std::string>& strings,
                     const std::map<std::string, std::string>& rawValues) {
     std::filesystem::create_directories(directory);

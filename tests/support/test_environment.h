@@ -37,7 +37,6 @@ class LogCapture {
     void add(std::string_view line);
     std::vector<std::string> lines() const;
     void clear();
-    Log::Sink sink();
 
   private:
     mutable std::mutex mutex_;
@@ -57,8 +56,6 @@ class TestPlatform {
     TestPlatform(std::initializer_list<std::pair<std::string, std::string>> info)
         : TestPlatform(std::map<std::string, std::string>(info.begin(), info.end())) {}
     explicit TestPlatform(const std::map<std::string, std::string>& info);
-    TestPlatform(const TestPlatform&) = delete;
-    TestPlatform& operator=(const TestPlatform&) = delete;
     void configure();
     PlatformConfiguration& config() { return config_; }
     const TempDir& dir() const { return dir_; }
