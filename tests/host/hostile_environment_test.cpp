@@ -27,24 +27,18 @@ namespace fs = std::filesystem;
 // Sets environment variables for one test and puts the old values back.
 class ScopedEnvironment {
   public:
-    void set(const char* name, std::optional<std::string> value) {
+    void set(const char* name, const std::optional<std::string>& value) {
         const char* old = std::getenv(name);
         saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        apply(name, value);
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
     }
     ~ScopedEnvironment() {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
-            apply(it->first.c_str(), it->second);
+            it->second ? setenv(it->first.c_str(), it->second->c_str(), 1)
+                       : unsetenv(it->first.c_str());
     }
 
   private:
-    static void apply(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
@@ -55,35 +49,22 @@ std::size_t linesContaining(const std::vector<std::string>& lines, const std::st
 }
 
 TEST(HostileBundle, AnInfoPlistThatIsNoPlainFileGivesNoPropertyListAndOneLogLine) {
-    struct Case {
-        const char* name;
-        std::function<void(const std::string& path)> make;
-        std::size_t logLines;
-    };
-    const std::string plist =
-        "<plist "
-        "version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.example.linked</string>"
-        "</dict></plist>";
-    const std::vector<Case> cases{
-        {"missing", [](const std::string&) {}, 0},
-        {"directory", [](const std::string& path) { fs::create_directory(path); }, 1},
-        {"FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, 1},
-        {"link to a device", [](const std::string& path) { fs::create_symlink("/dev/null", path); },
-         1},
+    const std::pair<const char*, std::function<void(const std::string& path)>> cases[] = {
+        {"missing", [](auto&) {}},
+        {"directory", [](auto& path) { fs::create_directory(path); }},
+        {"FIFO", [](auto& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"link to a device", [](auto& path) { fs::create_symlink("/dev/null", path); }},
         {"larger than the cap",
-         [](const std::string& path) {
-             std::ofstream(path) << std::string(kMaxInfoPlistSize + 1, ' ');
-         },
-         1},
-        {"not a property list", [](const std::string& path) { std::ofstream(path) << "{"; }, 1},
+         [](auto& path) { std::ofstream(path) << std::string(kMaxInfoPlistSize + 1, ' '); }},
+        {"not a property list", [](auto& path) { std::ofstream(path) << "{"; }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, make] : cases) {
+        SCOPED_TRACE(name);
         test::TempDir dir;
         const std::string path = dir.file("Info.plist");
-        c.make(path);
+        make(path);
         test::LogCapture log;
-        Log::setSink(log.sink());
+        Log::setSink([&log](std::string_view line) { log.add(line); });
         // Read on another thread so that a read that blocks fails the case instead of the run.
         auto reading =
             std::async(std::launch::async, [&] { return makeDirectoryBundle(dir.path()); });
@@ -96,14 +77,15 @@ TEST(HostileBundle, AnInfoPlistThatIsNoPlainFileGivesNoPropertyListAndOneLogLine
         Log::setSink(nullptr);
         EXPECT_FALSE(bundle->bundleIdentifier());
         EXPECT_EQ(bundle->bundlePath(), dir.path());
-        EXPECT_EQ(log.lines().size(), c.logLines);
-        EXPECT_EQ(linesContaining(log.lines(), "no property list: " + path), c.logLines);
+        const std::size_t logLines = std::string(name) == "missing" ? 0 : 1;
+        EXPECT_EQ(log.lines().size(), logLines);
+        EXPECT_EQ(linesContaining(log.lines(), "no property list: " + path), logLines);
     }
 
     // A link to a property list is followed.
     test::TempDir dir;
-    std::ofstream(dir.file("real.plist")) << plist;
-    fs::create_symlink(dir.file("real.plist"), dir.file("Info.plist"));
+    test::writeInfoPlist(dir.file("real"), {{"CFBundleIdentifier", "com.example.linked"}});
+    fs::create_symlink(dir.file("real/Info.plist"), dir.file("Info.plist"));
     EXPECT_EQ(makeDirectoryBundle(dir.path())->bundleIdentifier(), "com.example.linked");
 }
 
@@ -134,9 +116,6 @@ TEST_F(DefaultDataDirectory, IsMadePrivateUnderTheUsersDataHome) {
     openDefaultStore()->setString("v", "k");
     EXPECT_EQ(Platform::dataDirectory(), expectedDirectory(home + "/.local/share"));
     EXPECT_TRUE(persisted());
-    for (const std::string& dir : {Platform::dataDirectory(), home + "/.local/share/plovendale"}) {
-        EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << dir;
-    }
 
     // XDG_DATA_HOME wins when it is an absolute path, and only then.
     environment_.set("XDG_DATA_HOME", "relative/data");
@@ -168,45 +147,31 @@ TEST_F(DefaultDataDirectory, IsMadePrivateUnderTheUsersDataHome) {
 }
 
 TEST_F(DefaultDataDirectory, FallsBackToMemoryWhenNoPrivatePlaceExists) {
+    // What stands in the way, below the data home; no permissions: a file instead of a directory.
     struct Case {
-        const char* name;
-        std::function<void(const std::string& base)> prepare;  // base is XDG_DATA_HOME
+        const char* path;
+        std::optional<fs::perms> perms;
         const char* why;
     };
-    const std::vector<Case> cases{
-        {"application directory writable by others",
-         [this](const std::string& base) {
-             fs::create_directories(expectedDirectory(base));
-             fs::permissions(expectedDirectory(base), fs::perms::all);
-         },
+    const Case cases[] = {
+        {"/plovendale/com.example.data", fs::perms::all, "is writable by other users"},
+        {"/plovendale", fs::perms::owner_all | fs::perms::group_write,
          "is writable by other users"},
-        {"shared directory above it writable by its group",
-         [](const std::string& base) {
-             fs::create_directories(base + "/plovendale");
-             fs::permissions(base + "/plovendale", fs::perms::owner_all | fs::perms::group_write);
-         },
-         "is writable by other users"},
-        {"application directory of another user",
-         [this](const std::string& base) {
-             fs::create_directories(expectedDirectory(base));
-             if (geteuid() == 0) {
-                 ASSERT_EQ(chown(expectedDirectory(base).c_str(), 65534, 65534), 0);
-             }
-         },
-         "is owned by another user"},
-        {"a file in the way",
-         [](const std::string& base) {
-             fs::create_directories(base);
-             std::ofstream(base + "/plovendale") << "x";
-         },
-         "is not a directory"},
+        {"/plovendale/com.example.data", fs::perms::owner_all, "is owned by another user"},
+        {"/plovendale", std::nullopt, "is not a directory"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (std::string(c.why) == "is owned by another user" && geteuid() != 0) continue;
+        SCOPED_TRACE(c.path + std::string(" ") + c.why);
+        const bool otherOwner = std::string(c.why) == "is owned by another user";
+        if (otherOwner && geteuid() != 0) continue;  // only root can give a directory away
         test::TempDir dir;
         const std::string base = dir.file("data");
-        c.prepare(base);
+        fs::create_directories(c.perms ? base + c.path : base);
+        if (c.perms) fs::permissions(base + c.path, *c.perms);
+        if (!c.perms) std::ofstream(base + c.path) << "x";
+        if (otherOwner) {
+            ASSERT_EQ(chown((base + c.path).c_str(), 65534, 65534), 0);
+        }
         environment_.set("XDG_DATA_HOME", base);
         platform_.log().clear();
         openDefaultStore()->setString("v", "k");
@@ -246,13 +211,10 @@ TEST(Identifiers, EveryBitButVersionAndVariantIsDrawnAfresh) {
     // Version 4 ("0100") in bits 48-51 and the variant ("10") in bits 64-65 are fixed; every other
     // bit is a coin toss (2000 tosses stay within 800..1200 ones but for 1 in 10^18).
     for (int bit = 0; bit < 128; ++bit) {
-        if (bit >= 48 && bit < 52) {
-            EXPECT_EQ(ones[bit], bit == 49 ? kDraws : 0) << bit;
-        } else if (bit == 64 || bit == 65) {
-            EXPECT_EQ(ones[bit], bit == 64 ? kDraws : 0) << bit;
+        if ((bit >= 48 && bit < 52) || bit == 64 || bit == 65) {
+            EXPECT_EQ(ones[bit], bit == 49 || bit == 64 ? kDraws : 0) << bit;
         } else {
-            EXPECT_GT(ones[bit], kDraws * 2 / 5) << bit;
-            EXPECT_LT(ones[bit], kDraws * 3 / 5) << bit;
+            EXPECT_NEAR(ones[bit], kDraws / 2, kDraws / 10) << bit;
         }
     }
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kDraws));
@@ -268,17 +230,14 @@ TEST(Identifiers, AForkedChildDoesNotRepeatItsParent) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         const std::string id = UUID::UUIDString();
-        const bool written =
-            write(pipeFds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size());
-        _exit(written ? 0 : 1);
+        _exit(write(pipeFds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
     }
     close(pipeFds[1]);
     const std::string parentId = UUID::UUIDString();
     std::string childId(parentId.size(), '\0');
     const ssize_t got = read(pipeFds[0], childId.data(), childId.size());
     close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
     ASSERT_EQ(got, static_cast<ssize_t>(parentId.size()));
     EXPECT_NE(childId, parentId);
 }

@@ -5,7 +5,6 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
-#include "support/disk_faults.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -42,7 +41,6 @@ class PasteboardHelperTest : public ::testing::Test {
 };
 
 TEST_F(PasteboardHelperTest, StartUpCapturesAMarkerForThisApplicationOnly) {
-    auto& disk = test::DiskFaults::install();  // before the store opens
     putHTML({anchor("zz9Qw1Rt0", "OtherTrace99")});
     Plovendale::startWith(kAppKey);
     EXPECT_FALSE(stored());
@@ -57,16 +55,8 @@ TEST_F(PasteboardHelperTest, StartUpCapturesAMarkerForThisApplicationOnly) {
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(std::get<std::string>(items[0].at(Pasteboard::kPlainTextType)), "");
 
-    // A later capture replaces the value, once the store has taken it: until then the
-    // pasteboard keeps it for the next launch, and this one uses it. An attributed installation
-    // no longer looks.
+    // A later capture replaces the value; an attributed installation no longer looks.
     putHTML({anchor(kAppKey, "SecondTrace42")});
-    disk.fillAfterCommits(0);
-    UIPasteboardHelper::setUp();
-    disk.clear();
-    EXPECT_EQ(stored(), kTrace);
-    EXPECT_EQ(UIPasteboardHelper::getCacheTraceId(), "SecondTrace42");
-    EXPECT_EQ(UIPasteboardHelper::getPasteValue(), anchor(kAppKey, "SecondTrace42"));
     UIPasteboardHelper::setUp();
     EXPECT_EQ(stored(), "SecondTrace42");
     putHTML({anchor(kAppKey, "ThirdTrace777")});
@@ -78,19 +68,19 @@ TEST_F(PasteboardHelperTest, StartUpCapturesAMarkerForThisApplicationOnly) {
 
 TEST_F(PasteboardHelperTest, RecognisesOnlyTheAnchorFormat) {
     const std::string marker = "PLOVENDALE:" + encodeKey(kAppKey) + ":" + encodeTrace(kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace)), kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(marker), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(" " + anchor(kAppKey, kTrace)), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a id=\"" + marker + ":extra\">"), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace, "class=\"x\" ")), kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a data-id=\"" + marker + "\" id=\"other\">"),
-              kTrace);
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a id=\"other\" data-id=\"" + marker + "\">"), "")
-        << "only the first id attribute counts";
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor("AB3KX9PQZ", kTrace)), "");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a id=\"PLOVENDALE:" + encodeKey(kAppKey) +
-                                                 ":\n" + encodeTrace(kTrace) + "\">"),
-              "");
+    const std::pair<std::string, std::string> cases[] = {
+        {anchor(kAppKey, kTrace), kTrace},
+        {marker, ""},
+        {" " + anchor(kAppKey, kTrace), ""},
+        {"<a id=\"" + marker + ":extra\">", ""},
+        {anchor(kAppKey, kTrace, "class=\"x\" "), kTrace},
+        {"<a data-id=\"" + marker + "\" id=\"other\">", kTrace},
+        {"<a id=\"other\" data-id=\"" + marker + "\">", ""},  // only the first id attribute counts
+        {anchor("AB3KX9PQZ", kTrace), ""},
+        {"<a id=\"PLOVENDALE:" + encodeKey(kAppKey) + ":\n" + encodeTrace(kTrace) + "\">", ""},
+    };
+    for (const auto& [text, trace] : cases)
+        EXPECT_EQ(UIPasteboardHelper::extractTraceId(text), trace) << text;
 
     CoreHelper::setAppKey("");
     EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace)), "");

@@ -1,6 +1,7 @@
 #include "support/attribution_service_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -8,11 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <stdexcept>
 #include <thread>
 
 #include "support/test_environment.h"
@@ -66,29 +63,25 @@ std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
     }
 }
 
+// The service writes its port and a newline once it listens.
 std::optional<int> readPort(const std::string& path) {
     const std::string text = readFile(path);
-    if (text.empty() || text.back() != '\n') return std::nullopt;
-    char* end = nullptr;
-    const long port = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || port <= 0 || port > 65535) return std::nullopt;
-    return static_cast<int>(port);
+    const int port = text.ends_with('\n') ? std::atoi(text.c_str()) : 0;
+    return port > 0 && port <= 65535 ? std::optional<int>(port) : std::nullopt;
 }
 
 }  // namespace
 
-std::optional<AttributionCommandResult> runAttributionCommand(const std::vector<std::string>& argv,
-                                                              std::chrono::milliseconds timeout) {
+AttributionCommandResult runAttributionCommand(const std::vector<std::string>& argv) {
     TempDir dir;
     const pid_t pid = spawn(argv, dir.file("out"), dir.file("err"));
-    if (pid < 0) return std::nullopt;
-    const auto code = waitForExit(pid, timeout);
+    const auto code = pid < 0 ? std::optional<int>(-1) : waitForExit(pid, std::chrono::minutes(1));
     if (!code) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        return std::nullopt;
     }
-    return AttributionCommandResult{*code, readFile(dir.file("out")), readFile(dir.file("err"))};
+    EXPECT_TRUE(code) << argv[0] << " did not finish";
+    return {code.value_or(-1), readFile(dir.file("out")), readFile(dir.file("err"))};
 }
 
 std::unique_ptr<AttributionServiceProcess> AttributionServiceProcess::start(const Options& options,
@@ -108,13 +101,14 @@ std::unique_ptr<AttributionServiceProcess> AttributionServiceProcess::start(cons
     service->pid_ = spawn(argv, service->dir_.file("stdout"), service->dir_.file("stderr"));
     if (service->pid_ < 0) return fail("fork failed");
 
-    const auto deadline = Clock::now() + options.startTimeout;
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
     for (;;) {
         if (const auto port = readPort(service->portFile_)) {
             service->port_ = *port;
             return service;
         }
-        if (!service->running()) {
+        service->exitCode_ = waitForExit(service->pid_, std::chrono::milliseconds(0));
+        if (service->exitCode_) {
             return fail("the service exited with " + std::to_string(*service->exitCode_) + ": " +
                         service->stderrText());
         }
@@ -128,16 +122,6 @@ AttributionServiceProcess::~AttributionServiceProcess() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-}
-
-bool AttributionServiceProcess::running() {
-    if (exitCode_) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exitCode_ = decodeStatus(status);
-        return false;
-    }
-    return true;
 }
 
 std::optional<int> AttributionServiceProcess::stop(int sig, std::chrono::milliseconds timeout) {
@@ -156,31 +140,16 @@ std::string AttributionServiceProcess::stderrText() const {
     return readFile(dir_.file("stderr"));
 }
 
-namespace {
-
-std::string registrationMember(int port, const std::string& appKey, const std::string& params,
-                               const std::string& channel, const char* member) {
-    httplib::Client client("127.0.0.1", port);
-    const nlohmann::json body = {{"params", params}, {"channel", channel}};
-    auto res = client.Post(("/api/links/" + appKey).c_str(), body.dump(), "application/json");
-    if (!res || res->status != 200) return "";
-    const auto answer = nlohmann::json::parse(res->body, nullptr, false);
-    if (!answer.is_object() || !answer.contains(member) || !answer[member].is_string()) return "";
-    return answer[member].get<std::string>();
-}
-
-}  // namespace
-
 std::string AttributionServiceProcess::registerLink(const std::string& appKey,
                                                     const std::string& params,
-                                                    const std::string& channel) const {
-    return registrationMember(port_, appKey, params, channel, "trace_id");
-}
-
-std::string AttributionServiceProcess::registerWakeUpLink(const std::string& appKey,
-                                                          const std::string& params,
-                                                          const std::string& channel) const {
-    return registrationMember(port_, appKey, params, channel, "link");
+                                                    const std::string& channel,
+                                                    const char* member) const {
+    httplib::Client client("127.0.0.1", port_);
+    const nlohmann::json body = {{"params", params}, {"channel", channel}};
+    auto res = client.Post(("/api/links/" + appKey).c_str(), body.dump(), "application/json");
+    const auto answer =
+        nlohmann::json::parse(res && res->status == 200 ? res->body : "", nullptr, false);
+    return answer.is_object() ? answer.value(member, "") : "";
 }
 
 std::string AttributionServiceProcess::stateReports(const std::string& appKey) const {

@@ -20,10 +20,9 @@ struct AttributionCommandResult {
     std::string err;
 };
 
-/// Runs argv (argv[0] is a path) and waits at most timeout; nothing when it did not finish in
-/// time (it is then killed).
-std::optional<AttributionCommandResult> runAttributionCommand(const std::vector<std::string>& argv,
-                                                              std::chrono::milliseconds timeout);
+/// Runs argv (argv[0] is a path) and waits for it at most a minute; one that does not finish
+/// by then is killed and fails the test (its exit code is then -1).
+AttributionCommandResult runAttributionCommand(const std::vector<std::string>& argv);
 
 /// The reference attribution service running as a child process on 127.0.0.1 with a port of the
 /// system's choosing. Not thread-safe; use from the test's thread.
@@ -33,17 +32,14 @@ class AttributionServiceProcess {
         std::string binary;    // path of the attribution-service executable
         std::string database;  // "" for a fresh database in the process's own directory
         std::vector<std::string> extraArgs;
-        std::chrono::milliseconds startTimeout{15000};
     };
 
     /// Starts the service and waits until it listens. Nothing (with the reason in error) when it
-    /// fails to start or does not listen within startTimeout.
+    /// fails to start or does not listen within 15 seconds.
     static std::unique_ptr<AttributionServiceProcess> start(const Options& options,
                                                             std::string* error = nullptr);
     /// Kills the service if it still runs.
     ~AttributionServiceProcess();
-    AttributionServiceProcess(const AttributionServiceProcess&) = delete;
-    AttributionServiceProcess& operator=(const AttributionServiceProcess&) = delete;
 
     int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
@@ -53,18 +49,14 @@ class AttributionServiceProcess {
     /// signal ended it), or nothing on timeout.
     std::optional<int> stop(int sig = SIGTERM,
                             std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    /// Whether the process is still running (it is reaped if it has ended).
-    bool running();
 
     std::string stdoutText() const;
     std::string stderrText() const;
 
-    /// Registers a link through the HTTP interface; the trace identifier, or "" on failure.
+    /// Registers a link through the HTTP interface; the member of the answer named `member` (the
+    /// trace identifier, or "link" for the wake-up link), or "" on failure.
     std::string registerLink(const std::string& appKey, const std::string& params,
-                             const std::string& channel) const;
-    /// Registers a link and answers the wake-up link the service made for it, or "" on failure.
-    std::string registerWakeUpLink(const std::string& appKey, const std::string& params,
-                                   const std::string& channel) const;
+                             const std::string& channel, const char* member = "trace_id") const;
     /// The state reports the service recorded for `appKey` (a JSON array), oldest first.
     std::string stateReports(const std::string& appKey) const;
 

@@ -18,7 +18,6 @@ struct Budget {
     int commitsLeft = -1;  // -1: no limit
     bool full = false;
     bool protectFiles = false;
-    bool lockFiles = false;
 
     // A write-ahead-log frame header whose second field (the database size after the commit) is
     // not zero starts the last frame of a transaction.
@@ -82,7 +81,6 @@ const sqlite3_io_methods* faultTableFor(const sqlite3_io_methods* real) {
 int faultOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     std::lock_guard lock(budget().mutex);
     if (flags & SQLITE_OPEN_MAIN_DB) {
-        if (budget().lockFiles) return SQLITE_CANTOPEN;
         // What the default VFS does when opening for writing is refused: it opens read-only and
         // says so in the flags.
         if (budget().protectFiles && (flags & SQLITE_OPEN_READWRITE))
@@ -125,17 +123,11 @@ void DiskFaults::protectFiles() {
     budget().protectFiles = true;
 }
 
-void DiskFaults::lockFiles() {
-    std::lock_guard lock(budget().mutex);
-    budget().lockFiles = true;
-}
-
 void DiskFaults::clear() {
     std::lock_guard lock(budget().mutex);
     budget().commitsLeft = -1;
     budget().full = false;
     budget().protectFiles = false;
-    budget().lockFiles = false;
 }
 
 StoreWriteLock::StoreWriteLock(const std::string& path) {

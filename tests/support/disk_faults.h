@@ -22,8 +22,6 @@ class DiskFaults {
     /// does for a file without write permission (which the tests' user may not be able to make:
     /// root writes anyway).
     void protectFiles();
-    /// Database files opened from now on cannot be opened at all, as without read permission.
-    void lockFiles();
     /// Writes succeed and files open as they are again.
     void clear();
 

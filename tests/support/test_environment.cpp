@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,37 +46,14 @@ void LogCapture::clear() {
     lines_.clear();
 }
 
-Log::Sink LogCapture::sink() {
-    return [this](std::string_view line) { add(line); };
-}
-
-namespace {
-
-std::string escapeXML(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
-    }
-    return out;
-}
-
-}  // namespace
-
 void writeInfoPlist(const std::string& directory, const std::map<std::string, std::string>& strings,
                     const std::map<std::string, std::string>& rawValues) {
     std::filesystem::create_directories(directory);
     std::ofstream out(directory + "/Info.plist");
-    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\">\n<dict>\n";
-    for (const auto& [key, value] : strings) {
-        out << "  <key>" << escapeXML(key) << "</key>\n  <string>" << escapeXML(value)
-            << "</string>\n";
-    }
-    for (const auto& [key, raw] : rawValues) {
-        out << "  <key>" << escapeXML(key) << "</key>\n  " << raw << "\n";
-    }
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
+    for (const auto& [key, value] : strings)
+        out << "<key>" << key << "</key><string>" << value << "</string>\n";
+    for (const auto& [key, raw] : rawValues) out << "<key>" << key << "</key>" << raw << "\n";
     out << "</dict>\n</plist>\n";
 }
 

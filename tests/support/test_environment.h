@@ -37,14 +37,14 @@ class LogCapture {
     void add(std::string_view line);
     std::vector<std::string> lines() const;
     void clear();
-    Log::Sink sink();
 
   private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
 
-/// Writes an XML Info.plist with string entries (and raw XML values for other kinds).
+/// Writes an XML Info.plist with string entries (and raw XML values for other kinds); keys and
+/// values are written as they are, unescaped.
 void writeInfoPlist(const std::string& directory, const std::map<std::string, std::string>& strings,
                     const std::map<std::string, std::string>& rawValues = {});
 
@@ -56,8 +56,6 @@ class TestPlatform {
     TestPlatform(std::initializer_list<std::pair<std::string, std::string>> info)
         : TestPlatform(std::map<std::string, std::string>(info.begin(), info.end())) {}
     explicit TestPlatform(const std::map<std::string, std::string>& info);
-    TestPlatform(const TestPlatform&) = delete;
-    TestPlatform& operator=(const TestPlatform&) = delete;
     void configure();
     PlatformConfiguration& config() { return config_; }
     const TempDir& dir() const { return dir_; }
