@@ -155,6 +155,32 @@ typedef void (*plovendale_trace_state_callback)(void* context, int kind, const c
 PLOVENDALE_API int plovendale_install_trace_state(plovendale_trace_state_callback details,
                                                   void* context);
 
+/** Calls `observer` with `context` once, on the main queue, with the final state (as
+    plovendale_install_trace_state gives it): at once (posted) when it is already known, otherwise
+    when the next query ends. The strings are valid for that call only. Answers a token (> 0) for
+    plovendale_remove_install_trace_observer, or a negative status. Any thread. */
+PLOVENDALE_API int64_t
+plovendale_add_install_trace_observer(plovendale_trace_state_callback observer, void* context);
+/** Forgets an observer that has not been called yet; an unknown or spent token is ignored. Any
+    thread. */
+PLOVENDALE_API int plovendale_remove_install_trace_observer(int64_t token);
+
+/** One event (docs/events.md): its name, and its values as one compact JSON object of strings,
+    for example {"code":"200","elapsedMs":"84"}. Both are valid for that call only. */
+typedef void (*plovendale_event_callback)(void* context, const char* name, const char* values_json);
+/** Replaces the event observer (NULL: no events). Set it before start-up to see the pasteboard
+    events. Events arrive on the main queue. Any thread. */
+PLOVENDALE_API int plovendale_set_event_observer(plovendale_event_callback observer, void* context);
+
+/** An Ed25519 public key in PEM: from now on a wake-up link is taken only when signed by it. ""
+    turns verification off. Answers 1 when the key was read, 0 when it could not be (then every
+    link is refused until a good key or "" is set), or a negative status. Any thread. */
+PLOVENDALE_API int plovendale_set_link_verification_key(const char* pem);
+
+/** How many state reports wait in the outbox to be delivered, or a negative status. Any
+    thread. */
+PLOVENDALE_API int plovendale_queued_report_count(void);
+
 #ifdef __cplusplus
 }
 #endif
