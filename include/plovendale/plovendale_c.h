@@ -45,12 +45,15 @@ PLOVENDALE_API const char* plovendale_version(void);
     executable's directory). Call once, before start-up; a later call replaces both. */
 PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* bundle_directory);
 
-/** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A missing key is
-    only logged, as in the C++ facade. */
+/** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A key that is
+    missing or holds a character other than letters, digits, "-", "_", "." and "~" is logged and
+    answers PLOVENDALE_ERROR_INVALID_ARGUMENT: the library has not started. */
 PLOVENDALE_API int plovendale_start(void);
-/** Starts with `app_key`. */
+/** Starts with `app_key`, under the same rule. */
 PLOVENDALE_API int plovendale_start_with_key(const char* app_key);
-/** The service base URL, with scheme and without a trailing "/". */
+/** The service base URL: an absolute http or https URL without query or fragment; a trailing "/"
+    is dropped. Anything else is logged and answers PLOVENDALE_ERROR_INVALID_ARGUMENT; the domain
+    in force stays. */
 PLOVENDALE_API int plovendale_set_server_domain(const char* domain);
 /** 1 while no install trace has been stored, 0 after; a negative status on failure. */
 PLOVENDALE_API int plovendale_is_first_open(void);

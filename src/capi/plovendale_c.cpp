@@ -192,24 +192,22 @@ int plovendale_configure(const char* data_directory, const char* bundle_director
 
 int plovendale_start(void) {
     return guarded(__func__, [] {
-        Plovendale::start();
-        return PLOVENDALE_OK;
+        return Plovendale::start() ? PLOVENDALE_OK : PLOVENDALE_ERROR_INVALID_ARGUMENT;
     });
 }
 
 int plovendale_start_with_key(const char* app_key) {
     if (!app_key) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
     return guarded(__func__, [&] {
-        Plovendale::startWith(app_key);
-        return PLOVENDALE_OK;
+        return Plovendale::startWith(app_key) ? PLOVENDALE_OK : PLOVENDALE_ERROR_INVALID_ARGUMENT;
     });
 }
 
 int plovendale_set_server_domain(const char* domain) {
     if (!domain) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
     return guarded(__func__, [&] {
-        Plovendale::setServerDomain(domain);
-        return PLOVENDALE_OK;
+        return Plovendale::setServerDomain(domain) ? PLOVENDALE_OK
+                                                   : PLOVENDALE_ERROR_INVALID_ARGUMENT;
     });
 }
 

@@ -292,7 +292,7 @@ TEST_F(CInterface, TheLogCallbackOutlivesALaterConfiguration) {
     std::vector<std::string> lines;
     ASSERT_EQ(plovendale_set_log_callback(collectLine, &lines), PLOVENDALE_OK);
     ASSERT_EQ(plovendale_configure(platform_.dataDirectory().c_str(), nullptr), PLOVENDALE_OK);
-    ASSERT_EQ(plovendale_set_server_domain(""), PLOVENDALE_OK);
+    ASSERT_EQ(plovendale_set_server_domain(""), PLOVENDALE_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(lines, std::vector<std::string>{
                          "[Plovendale] setServerDomain failed, domain cannot be empty."});
 
