@@ -45,12 +45,15 @@ PLOVENDALE_API const char* plovendale_version(void);
     executable's directory). Call once, before start-up; a later call replaces both. */
 PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* bundle_directory);
 
-/** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A missing key is
-    only logged, as in the C++ facade. */
+/** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A key that is
+    missing or holds a character other than letters, digits, "-", "_", "." and "~" is logged and
+    answers PLOVENDALE_ERROR_INVALID_ARGUMENT: the library has not started. */
 PLOVENDALE_API int plovendale_start(void);
-/** Starts with `app_key`. */
+/** Starts with `app_key`, under the same rule. */
 PLOVENDALE_API int plovendale_start_with_key(const char* app_key);
-/** The service base URL, with scheme and without a trailing "/". */
+/** The service base URL: an absolute http or https URL without query or fragment; a trailing "/"
+    is dropped. Anything else is logged and answers PLOVENDALE_ERROR_INVALID_ARGUMENT; the domain
+    in force stays. */
 PLOVENDALE_API int plovendale_set_server_domain(const char* domain);
 /** 1 while no install trace has been stored, 0 after; a negative status on failure. */
 PLOVENDALE_API int plovendale_is_first_open(void);
@@ -154,6 +157,32 @@ typedef void (*plovendale_trace_state_callback)(void* context, int kind, const c
     thread before this returns. Any thread. */
 PLOVENDALE_API int plovendale_install_trace_state(plovendale_trace_state_callback details,
                                                   void* context);
+
+/** Calls `observer` with `context` once, on the main queue, with the final state (as
+    plovendale_install_trace_state gives it): at once (posted) when it is already known, otherwise
+    when the next query ends. The strings are valid for that call only. Answers a token (> 0) for
+    plovendale_remove_install_trace_observer, or a negative status. Any thread. */
+PLOVENDALE_API int64_t
+plovendale_add_install_trace_observer(plovendale_trace_state_callback observer, void* context);
+/** Forgets an observer that has not been called yet; an unknown or spent token is ignored. Any
+    thread. */
+PLOVENDALE_API int plovendale_remove_install_trace_observer(int64_t token);
+
+/** One event (docs/events.md): its name, and its values as one compact JSON object of strings,
+    for example {"code":"200","elapsedMs":"84"}. Both are valid for that call only. */
+typedef void (*plovendale_event_callback)(void* context, const char* name, const char* values_json);
+/** Replaces the event observer (NULL: no events). Set it before start-up to see the pasteboard
+    events. Events arrive on the main queue. Any thread. */
+PLOVENDALE_API int plovendale_set_event_observer(plovendale_event_callback observer, void* context);
+
+/** An Ed25519 public key in PEM: from now on a wake-up link is taken only when signed by it. ""
+    turns verification off. Answers 1 when the key was read, 0 when it could not be (then every
+    link is refused until a good key or "" is set), or a negative status. Any thread. */
+PLOVENDALE_API int plovendale_set_link_verification_key(const char* pem);
+
+/** How many state reports wait in the outbox to be delivered, or a negative status. Any
+    thread. */
+PLOVENDALE_API int plovendale_queued_report_count(void);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 #include "plovendale/plovendale_c.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -11,7 +12,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "host/json_serialization.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
@@ -148,6 +151,13 @@ int kindOf(InstallTraceState::Kind kind) {
     return PLOVENDALE_TRACE_UNKNOWN;
 }
 
+void tellState(plovendale_trace_state_callback callback, void* context,
+               const InstallTraceState& state) {
+    const auto& appData = state.appData;
+    callback(context, kindOf(state.kind), appData ? orNull(appData->paramsData) : nullptr,
+             appData ? orNull(appData->channel) : nullptr, state.code, orNull(state.message));
+}
+
 std::string textOr(const char* text) {
     return text ? std::string(text) : std::string();
 }
@@ -182,24 +192,22 @@ int plovendale_configure(const char* data_directory, const char* bundle_director
 
 int plovendale_start(void) {
     return guarded(__func__, [] {
-        Plovendale::start();
-        return PLOVENDALE_OK;
+        return Plovendale::start() ? PLOVENDALE_OK : PLOVENDALE_ERROR_INVALID_ARGUMENT;
     });
 }
 
 int plovendale_start_with_key(const char* app_key) {
     if (!app_key) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
     return guarded(__func__, [&] {
-        Plovendale::startWith(app_key);
-        return PLOVENDALE_OK;
+        return Plovendale::startWith(app_key) ? PLOVENDALE_OK : PLOVENDALE_ERROR_INVALID_ARGUMENT;
     });
 }
 
 int plovendale_set_server_domain(const char* domain) {
     if (!domain) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
     return guarded(__func__, [&] {
-        Plovendale::setServerDomain(domain);
-        return PLOVENDALE_OK;
+        return Plovendale::setServerDomain(domain) ? PLOVENDALE_OK
+                                                   : PLOVENDALE_ERROR_INVALID_ARGUMENT;
     });
 }
 
@@ -334,13 +342,57 @@ int plovendale_forget_installation(void) {
 int plovendale_install_trace_state(plovendale_trace_state_callback details, void* context) {
     return guarded(__func__, [&] {
         const InstallTraceState state = Plovendale::installTraceState();
-        if (details) {
-            const auto& appData = state.appData;
-            details(context, kindOf(state.kind), appData ? orNull(appData->paramsData) : nullptr,
-                    appData ? orNull(appData->channel) : nullptr, state.code,
-                    orNull(state.message));
-        }
+        if (details) tellState(details, context, state);
         return kindOf(state.kind);
+    });
+}
+
+int64_t plovendale_add_install_trace_observer(plovendale_trace_state_callback observer,
+                                              void* context) {
+    if (!observer) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
+    return guarded(__func__, [&]() -> int64_t {
+        const std::uint64_t token = Plovendale::addInstallTraceObserver(
+            [observer, context](const InstallTraceState& state) {
+                tellState(observer, context, state);
+            });
+        return static_cast<int64_t>(token & static_cast<std::uint64_t>(INT64_MAX));
+    });
+}
+
+int plovendale_remove_install_trace_observer(int64_t token) {
+    if (token <= 0) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
+    return guarded(__func__, [&] {
+        Plovendale::removeInstallTraceObserver(static_cast<std::uint64_t>(token));
+        return PLOVENDALE_OK;
+    });
+}
+
+int plovendale_set_event_observer(plovendale_event_callback observer, void* context) {
+    return guarded(__func__, [&] {
+        if (!observer) {
+            Plovendale::setEventObserver(nullptr);
+            return PLOVENDALE_OK;
+        }
+        Plovendale::setEventObserver([observer, context](const PlovendaleEvent& event) {
+            // A map's members come in key order, as the JSON text wants them.
+            const std::vector<JSONSerialization::StringMember> members(event.values.begin(),
+                                                                       event.values.end());
+            const auto values = JSONSerialization::dataWithStringMembers(members);
+            observer(context, event.name.c_str(), values ? toString(*values).c_str() : "{}");
+        });
+        return PLOVENDALE_OK;
+    });
+}
+
+int plovendale_set_link_verification_key(const char* pem) {
+    if (!pem) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
+    return guarded(__func__, [&] { return Plovendale::setLinkVerificationKey(pem) ? 1 : 0; });
+}
+
+int plovendale_queued_report_count(void) {
+    return guarded(__func__, [] {
+        constexpr auto most = static_cast<std::size_t>(std::numeric_limits<int>::max());
+        return static_cast<int>(std::min(Plovendale::queuedReportCount(), most));
     });
 }
 

@@ -14,6 +14,7 @@
 #include "util/format.h"
 #include "util/string_utils.h"
 #include "util/text.h"
+#include "util/url_components.h"
 
 namespace plovendale {
 
@@ -48,6 +49,37 @@ void capturePasteboard() {
     internal::emitEvent("pasteboard.ignored", {{"reason", reasonOf(capture)}});
 }
 
+// The key stands unescaped in the service's host name ("clb-<key>") and as a path segment of its
+// URLs: a character either cannot carry would make every query fail later, far from its cause.
+bool isUsableAppKey(std::string_view key) {
+    return std::all_of(key.begin(), key.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~';
+    });
+}
+
+bool refusedAppKey(const std::string& appKey, const char* call) {
+    if (StringUtils::isNullOrEmpty(appKey)) {
+        Log::write(kKeyNotAvailable);
+        return true;
+    }
+    if (isUsableAppKey(appKey)) return false;
+    Log::write(
+        fillTemplate("[Plovendale] %@ failed, the app key may hold only letters, digits, "
+                     "\"-\", \"_\", \".\" and \"~\".",
+                     {call}));
+    return true;
+}
+
+// Why `domain` cannot be the service base URL, or nothing when it can.
+const char* domainProblem(std::string_view domain) {
+    const auto url = ParsedURL::parseRequestURL(domain);
+    if (!url) return "it is not an absolute URL";
+    if (url->scheme != "http" && url->scheme != "https") return "its scheme is not http or https";
+    if (url->query || url->fragment || domain.find_first_of("?#") != std::string_view::npos)
+        return "it has a query or a fragment";
+    return nullptr;
+}
+
 void logVersionLine(const char* verb) {
     Log::write(fillTemplate("[Plovendale] PlovendaleSDK version: %@, " + std::string(verb) + " ...",
                             {SDK_VERSION}));
@@ -80,61 +112,65 @@ std::string Plovendale::sdkVersion() {
     return SDK_VERSION;
 }
 
-void Plovendale::initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate) {
+bool Plovendale::initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate) {
     logVersionLine("init");
     shareInstance().setPlovendaleDelegate(delegate);
-    innerStart();
+    return innerStart();
 }
 
-void Plovendale::initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate,
+bool Plovendale::initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate,
                                   const std::string& appKey) {
     logVersionLine("init");
     shareInstance().setPlovendaleDelegate(delegate);
-    innerStartWith(appKey);
+    return innerStartWith(appKey);
 }
 
-void Plovendale::start() {
+bool Plovendale::start() {
     logVersionLine("start");
-    innerStart();
+    return innerStart();
 }
 
-void Plovendale::startWith(const std::string& appKey) {
+bool Plovendale::startWith(const std::string& appKey) {
     logVersionLine("startWith");
-    innerStartWith(appKey);
+    return innerStartWith(appKey);
 }
 
 void Plovendale::registerPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate) {
     shareInstance().setPlovendaleDelegate(delegate);
 }
 
-void Plovendale::setServerDomain(const std::string& domain) {
+bool Plovendale::setServerDomain(const std::string& domain) {
     if (StringUtils::isNullOrEmpty(domain)) {
         Log::write("[Plovendale] setServerDomain failed, domain cannot be empty.");
-        return;
+        return false;
     }
-    CoreHelper::setTargetDomain(domain);
+    // Service URLs are the domain followed by "/api/...": a trailing "/" would double it.
+    std::string_view base = domain;
+    while (base.size() > 1 && base.back() == '/') base.remove_suffix(1);
+    if (const char* problem = domainProblem(base)) {
+        Log::write(fillTemplate("[Plovendale] setServerDomain failed, %@: %@", {problem, domain}));
+        return false;
+    }
+    CoreHelper::setTargetDomain(std::string(base));
+    return true;
 }
 
 bool Plovendale::isFirstOpen() {
     return CoreHelper::isFirstInstall();
 }
 
-void Plovendale::innerStart() {
+bool Plovendale::innerStart() {
     const std::string appKey = CoreHelper::getAppKey();
-    if (StringUtils::isNullOrEmpty(appKey)) {
-        Log::write(kKeyNotAvailable);
-        return;
-    }
+    if (refusedAppKey(appKey, "start")) return false;
     commonInit(appKey);
+    return true;
 }
 
-void Plovendale::innerStartWith(const std::string& appKey) {
-    if (StringUtils::isNullOrEmpty(appKey)) {
-        Log::write(kKeyNotAvailable);
-        return;
-    }
+bool Plovendale::innerStartWith(const std::string& appKey) {
+    if (refusedAppKey(appKey, "startWith")) return false;
     CoreHelper::setAppKey(appKey);
     commonInit(appKey);
+    return true;
 }
 
 void Plovendale::commonInit(const std::string& /*appKey*/) {

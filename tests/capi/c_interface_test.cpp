@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -110,6 +111,9 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
         {"run until", [] { return plovendale_run_main_queue_until(nullptr, nullptr, 10); }},
         {"negative wait", [] { return plovendale_run_main_queue_until(arrived, nullptr, -1); }},
         {"task", [] { return plovendale_task_run(nullptr); }},
+        {"observer", [] { return int(plovendale_add_install_trace_observer(nullptr, nullptr)); }},
+        {"no token", [] { return plovendale_remove_install_trace_observer(0); }},
+        {"link key", [] { return plovendale_set_link_verification_key(nullptr); }},
     };
     for (const auto& [name, call] : calls) {
         EXPECT_EQ(call(), PLOVENDALE_ERROR_INVALID_ARGUMENT) << name;
@@ -125,6 +129,8 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
     EXPECT_EQ(noKey.code, -10000);
     EXPECT_EQ(plovendale_is_first_open(), 1);
     EXPECT_EQ(plovendale_is_tracking_disabled(), 0);
+    EXPECT_EQ(plovendale_set_event_observer(nullptr, nullptr), PLOVENDALE_OK);
+    EXPECT_EQ(plovendale_queued_report_count(), 0);
     EXPECT_STREQ(plovendale_version(), "2.3.1");
 }
 
@@ -151,6 +157,17 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
                   PLOVENDALE_OK);
         startWithService();
         service_.answerReports({200, c.answer});
+        Outcome observed, removed;
+        std::vector<std::string> events;
+        ASSERT_GT(plovendale_add_install_trace_observer(onState, &observed), 0);
+        ASSERT_EQ(plovendale_remove_install_trace_observer(
+                      plovendale_add_install_trace_observer(onState, &removed)),
+                  PLOVENDALE_OK);
+        plovendale_set_event_observer(
+            [](void* seen, const char* name, const char* values) {
+                static_cast<std::vector<std::string>*>(seen)->push_back(std::string(name) + values);
+            },
+            &events);
         Outcome outcome;
         ASSERT_EQ(plovendale_get_install_trace(4000, onSuccess, onFailure, &outcome),
                   PLOVENDALE_OK);
@@ -181,6 +198,12 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         EXPECT_EQ(state.calls, kind);
         EXPECT_EQ(std::tie(state.success, state.params, state.channel, state.message, state.code),
                   std::tie(c.success, c.params, c.channel, c.message, c.code));
+        EXPECT_EQ(std::tie(observed.calls, observed.params, observed.message),
+                  std::tie(state.calls, state.params, state.message));
+        EXPECT_EQ(removed.calls, 0);
+        EXPECT_EQ(std::count(events.begin(), events.end(), R"(query.started{"source":"network"})"),
+                  1);
+        plovendale_set_event_observer(nullptr, nullptr);
         EXPECT_EQ(plovendale_forget_installation(), 1);
         EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
         EXPECT_EQ(plovendale_is_first_open(), 1);
@@ -269,7 +292,7 @@ TEST_F(CInterface, TheLogCallbackOutlivesALaterConfiguration) {
     std::vector<std::string> lines;
     ASSERT_EQ(plovendale_set_log_callback(collectLine, &lines), PLOVENDALE_OK);
     ASSERT_EQ(plovendale_configure(platform_.dataDirectory().c_str(), nullptr), PLOVENDALE_OK);
-    ASSERT_EQ(plovendale_set_server_domain(""), PLOVENDALE_OK);
+    ASSERT_EQ(plovendale_set_server_domain(""), PLOVENDALE_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(lines, std::vector<std::string>{
                          "[Plovendale] setServerDomain failed, domain cannot be empty."});
 

@@ -73,6 +73,14 @@ TEST(StartUp, MissingKeyStoresTheDelegateButCreatesNothingUntilAnArgumentGivesOn
               "[Plovendale] PlovendaleSDK version: 2.3.1, startWith ...");
     EXPECT_EQ(CoreHelper::getAppKey(), "fromArgument");
     EXPECT_FALSE(CoreHelper::getClientId().empty());
+    // A key no service URL can carry is refused at the door, and the one in force stays.
+    for (const char* key : {"bad key", "k\xc3\xa9y12345", "a/b", "a?b", "a%41"}) {
+        EXPECT_FALSE(Plovendale::startWith(key)) << key;
+        EXPECT_EQ(platform.log().lines().back(),
+                  "[Plovendale] startWith failed, the app key may hold only letters, digits, "
+                  "\"-\", \"_\", \".\" and \"~\".");
+    }
+    EXPECT_TRUE(Plovendale::startWith("key-1_2.3~"));
 }
 
 TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
@@ -83,6 +91,21 @@ TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
     EXPECT_EQ(
         platform.log().lines(),
         std::vector<std::string>{"[Plovendale] setServerDomain failed, domain cannot be empty."});
+    const std::pair<const char*, const char*> domains[] = {
+        {"http://127.0.0.1:8080/", "http://127.0.0.1:8080"},
+        {"https://h.example/base//", "https://h.example/base"},
+        {"h.example", nullptr},
+        {"ftp://h.example", nullptr},
+        {"https://h.example/?q=1", nullptr},
+        {"https://h.example/#top", nullptr},
+        {"https://exa mple.com", nullptr},
+    };
+    for (const auto& [domain, taken] : domains) {
+        EXPECT_EQ(Plovendale::setServerDomain(domain), taken != nullptr) << domain;
+        // A refused domain leaves the last one taken in force.
+        EXPECT_EQ(CoreHelper::getTargetDomain(), taken ? taken : "https://h.example/base")
+            << domain;
+    }
 
     CoreHelper::saveClientId("x");
     CoreHelper::saveClientId("y");

@@ -41,18 +41,22 @@ class PLOVENDALE_API Plovendale {
     static std::string sdkVersion();
 
     /// Stores the delegate and starts with the key from the property list
-    /// ("com.plovendale.APP_KEY").
-    static void initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
+    /// ("com.plovendale.APP_KEY"). The start-up calls answer false, with one log line, when the key
+    /// is missing or holds a character other than letters, digits, "-", "_", "." and "~" (it
+    /// stands in the service's host name and URL path): the library then does not start.
+    static bool initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
     /// Stores the delegate and starts with `appKey`.
-    static void initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate,
+    static bool initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate,
                                  const std::string& appKey);
     /// Starts with the key from the property list; the delegate is left as it is.
-    static void start();
+    static bool start();
     /// Starts with `appKey`; the delegate is left as it is.
-    static void startWith(const std::string& appKey);
+    static bool startWith(const std::string& appKey);
     static void registerPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
-    /// The service base URL, with scheme and without a trailing "/".
-    static void setServerDomain(const std::string& domain);
+    /// The service base URL: an absolute http or https URL without query or fragment; a trailing
+    /// "/" is dropped. Anything else is refused with one log line and answers false; the domain
+    /// in force stays.
+    static bool setServerDomain(const std::string& domain);
     /// Whether no install trace has been stored yet.
     static bool isFirstOpen();
 
@@ -118,8 +122,8 @@ class PLOVENDALE_API Plovendale {
     void setPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
 
     // Used by the library itself; hosts call the operations above.
-    static void innerStart();
-    static void innerStartWith(const std::string& appKey);
+    static bool innerStart();
+    static bool innerStartWith(const std::string& appKey);
     static void commonInit(const std::string& appKey);
     static std::string getDomainUrl(const std::string& appKey);
     static void reportState(double startTime, std::int64_t code,
