@@ -242,8 +242,8 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
 void Plovendale::reportState(double startTime, std::int64_t code,
                              const std::optional<std::string>& /*message*/,
                              const std::string& traceId) {
-    // Only the wall clock is known here; one set back since the start counts as no time at all.
     if (internal::trackingDisabled()) return;
+    // Only the wall clock is known here; one set back since the start counts as no time at all.
     const double elapsedMs = (Date::timeIntervalSince1970() - startTime) * 1000.0;
     sendStateReport(static_cast<std::int64_t>(std::max(0.0, std::trunc(elapsedMs))), code, traceId,
                     {});

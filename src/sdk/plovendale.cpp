@@ -52,9 +52,7 @@ void capturePasteboard() {
 // The key stands unescaped in the service's host name ("clb-<key>") and as a path segment of its
 // URLs: a character either cannot carry would make every query fail later, far from its cause.
 bool isUsableAppKey(std::string_view key) {
-    return std::all_of(key.begin(), key.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~';
-    });
+    return std::all_of(key.begin(), key.end(), [](unsigned char c) { return isUnreserved(c); });
 }
 
 bool refusedAppKey(const std::string& appKey, const char* call) {
