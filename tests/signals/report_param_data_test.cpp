@@ -108,10 +108,7 @@ TEST_F(ReportParamDataTest, HostValuesThatAreNotUTF8CountAsAbsentAndTheParamsSti
 TEST_F(ReportParamDataTest, SignMarkerReading) {
     configure(std::nullopt, "x86_64");
     EXPECT_FALSE(SignInfoUtils::getSignData());
-    for (const char* unreadable : {"", "not json", "\"text\"", "{\"traceId\":\"\xff\"}"}) {
-        writeMarker(unreadable);
-        EXPECT_FALSE(SignInfoUtils::getSignData()) << unreadable;
-    }
+    // Unreadable markers: the info_plist fuzz target replays them (marker-* seeds).
     const std::vector<std::pair<std::string, SignData>> cases{
         {"[1,2]", SignData{"", ""}},
         {R"({"pv_channel":"web"})", SignData{"web", ""}},

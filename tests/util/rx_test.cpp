@@ -46,7 +46,6 @@ TEST(RxTest, SplitKeepsEveryPiece) {
 TEST(RxTest, ReplaceForms) {
     const auto digits = Rx::rx("(\\d)(\\d)?");
     EXPECT_EQ(digits->replace("a12b3", Rx::Transform()), "a12b3");
-    EXPECT_EQ(digits->replace("a12b3", [](const std::string& text) { return text; }), "a12b3");
 
     std::vector<std::string> seen;
     const std::string replaced = digits->replace("a12b3", [&](const std::string& text) {
