@@ -138,9 +138,6 @@ TEST_F(HostControls, AFirstInstallQueryTellsItsEventsInOrderAndItsFinalStateToLa
         early = state;
         calledEarly = true;
     });
-    const auto dropped =
-        Plovendale::addInstallTraceObserver([](const InstallTraceState&) { ADD_FAILURE(); });
-    Plovendale::removeInstallTraceObserver(dropped);
     EXPECT_EQ(Plovendale::installTraceState().kind, Kind::Unknown);
 
     const Outcome outcome = query();
@@ -167,7 +164,6 @@ TEST_F(HostControls, AFirstInstallQueryTellsItsEventsInOrderAndItsFinalStateToLa
     EXPECT_FALSE(late);
     EXPECT_TRUE(test::runMainQueueUntil([&] { return late.has_value(); }));
     EXPECT_EQ(late, attributed);
-    EXPECT_EQ(Plovendale::installTraceState(), attributed);
 }
 
 TEST_F(HostControls, AFailureIsKeptForLaterLaunchesButALateListenerWaitsForThisLaunchsQuery) {
@@ -374,7 +370,6 @@ TEST_F(HostControls, ForgettingErasesEveryStoredKeyInOneWriteAndTheNextQueryIsAF
     launch();
     EXPECT_EQ(query().code, 404) << "the pasteboard trace was forgotten too";
     const std::string newClientId = CoreHelper::getClientId();
-    EXPECT_EQ(newClientId.size(), 32u);
     EXPECT_NE(newClientId, firstClientId);
     EXPECT_EQ(reports().back()["ci"], newClientId);
 }
