@@ -356,20 +356,6 @@ std::string MisbehavingServer::url(std::string_view path) const {
     return raw_ ? raw_->url(path) : tls_->url(path);
 }
 
-long peakMemoryKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
-
-bool resetPeakMemory() {
-    std::ofstream clear("/proc/self/clear_refs");
-    return static_cast<bool>(clear << "5" << std::flush);
-}
-
 int refusedPort() {
     int port = -1;
     const int fd = boundLoopbackSocket(port);

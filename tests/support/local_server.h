@@ -45,8 +45,6 @@ class LocalServer {
     explicit LocalServer(const TestCertificates& certificates);                   // HTTPS
     LocalServer(const std::string& certificateFile, const std::string& keyFile);  // HTTPS
     ~LocalServer();
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
 
     httplib::Server& server() { return *server_; }
     /// Binds and serves; false when the server could not start within a few seconds.
@@ -101,8 +99,6 @@ class RawServer {
     using Handler = std::function<void(RawConnection&)>;
     explicit RawServer(Handler handler);
     ~RawServer();
-    RawServer(const RawServer&) = delete;
-    RawServer& operator=(const RawServer&) = delete;
     int port() const { return port_; }
     std::string url(std::string_view path) const;
     int connections() const { return connections_.load(); }
@@ -156,11 +152,6 @@ class MisbehavingServer {
     std::unique_ptr<RawServer> raw_;
     std::unique_ptr<LocalServer> tls_;
 };
-
-/// Peak resident memory of this process in KiB since the last resetPeakMemory() (VmHWM).
-long peakMemoryKiB();
-/// Lets the peak start again from what the process holds now; false where the kernel refuses.
-bool resetPeakMemory();
 
 /// A port on 127.0.0.1 where nothing listens (connections are refused).
 int refusedPort();

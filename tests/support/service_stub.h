@@ -28,8 +28,6 @@ class ServiceStub {
 
     ServiceStub();
     ~ServiceStub();
-    ServiceStub(const ServiceStub&) = delete;
-    ServiceStub& operator=(const ServiceStub&) = delete;
 
     std::string baseURL() const { return server_.url(""); }
     void answerReports(Answer answer);
