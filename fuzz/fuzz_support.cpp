@@ -3,15 +3,17 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "plovendale/platform/platform.h"
 #include "sdk/core_helper.h"
 
 namespace plovendale::fuzz {
 
+namespace {
+
+// A directory of this process (under /dev/shm when it exists), made on first use and removed at
+// exit. create_directories throws when it cannot: the target would test nothing, so that ends it.
 const std::string& scratchDirectory() {
-    // create_directories throws when it cannot: the target would test nothing, so that ends it.
     static const struct Scratch {
         std::string path =
             ((std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
@@ -26,18 +28,6 @@ const std::string& scratchDirectory() {
     } scratch;
     return scratch.path;
 }
-
-void writeFile(const std::string& path, std::string_view bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
-        std::abort();
-    }
-}
-
-namespace {
 
 const PlatformConfiguration& quietConfiguration() {
     static const PlatformConfiguration config = [] {
@@ -66,14 +56,6 @@ void useQuietPlatform() {
         return true;
     }();
     (void)configured;
-}
-
-void useQuietPlatformWithBundle(std::shared_ptr<Bundle> bundle) {
-    useQuietPlatform();
-    PlatformConfiguration config = quietConfiguration();
-    config.bundleDirectory = bundle->bundlePath();
-    config.bundle = std::move(bundle);
-    Platform::configure(std::move(config));
 }
 
 }  // namespace plovendale::fuzz

@@ -20,18 +20,8 @@ namespace plovendale::fuzz {
 /// empty bundle in its own temporary directory and the application key kAppKey. Targets call it
 /// from every input; only the first call does anything.
 void useQuietPlatform();
-/// useQuietPlatform() with `bundle` as the main bundle (the same store, pasteboard and key).
-void useQuietPlatformWithBundle(std::shared_ptr<Bundle> bundle);
-
 /// The application key that useQuietPlatform() configures.
 inline constexpr const char* kAppKey = "fuzzAppKey1";
-
-/// A directory of this process (under /dev/shm when it exists, so rewriting files per input
-/// costs no disk I/O), made on first use and removed at exit.
-const std::string& scratchDirectory();
-
-/// Replaces the content of path with bytes; aborts when it cannot (the target would test nothing).
-void writeFile(const std::string& path, std::string_view bytes);
 
 /// Reads an input front to back. Reads past the end give zero bytes and empty fields, so targets
 /// need no length checks.

@@ -132,10 +132,6 @@ std::optional<int> AttributionServiceProcess::stop(int sig, std::chrono::millise
     return exitCode_;
 }
 
-std::string AttributionServiceProcess::stdoutText() const {
-    return readFile(dir_.file("stdout"));
-}
-
 std::string AttributionServiceProcess::stderrText() const {
     return readFile(dir_.file("stderr"));
 }

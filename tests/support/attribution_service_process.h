@@ -43,14 +43,12 @@ class AttributionServiceProcess {
 
     int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    const std::string& portFile() const { return portFile_; }
 
     /// Sends sig and waits at most timeout for the exit: the exit code (128 + signal number when a
     /// signal ended it), or nothing on timeout.
     std::optional<int> stop(int sig = SIGTERM,
                             std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
-    std::string stdoutText() const;
     std::string stderrText() const;
 
     /// Registers a link through the HTTP interface; the member of the answer named `member` (the
