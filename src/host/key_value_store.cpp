@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -163,6 +165,7 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 1000;
+constexpr int kOpenAttempts = 5;
 constexpr int kKindString = 0;
 constexpr int kKindBool = 1;
 // No value the library writes comes near this; a larger one (a file another program filled) reads
@@ -184,7 +187,23 @@ constexpr const char* kReadOne =
 // copies from drifting apart.
 class SQLiteStore final : public KeyValueStore {
   public:
+    // Launches that make the file at the same moment can find it locked while another sets it
+    // up (SQLite answers "locked" at once where waiting could deadlock), or its journal files
+    // coming and going: such an open is tried again, a few times, before values are kept in
+    // memory for the run.
     static std::shared_ptr<SQLiteStore> open(const std::string& path, std::string* why) {
+        for (int attempt = 1;; ++attempt) {
+            int code = SQLITE_OK;
+            if (auto store = openOnce(path, why, &code)) return store;
+            const bool transient =
+                code == SQLITE_BUSY || code == SQLITE_LOCKED || code == SQLITE_CANTOPEN;
+            if (!transient || attempt == kOpenAttempts) return nullptr;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10 * attempt));
+        }
+    }
+
+    static std::shared_ptr<SQLiteStore> openOnce(const std::string& path, std::string* why,
+                                                 int* code) {
         sqlite3* raw = nullptr;
         // Every use of the connection holds mutex_, so SQLite's own locking would only cost.
         int rc = sqlite3_open_v2(path.c_str(), &raw,
@@ -193,20 +212,25 @@ class SQLiteStore final : public KeyValueStore {
         Database db(raw);
         if (rc != SQLITE_OK) {
             *why = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+            *code = rc & 0xff;
             return nullptr;
         }
+        auto failed = [&](sqlite3* connection) {
+            *code = sqlite3_errcode(connection) & 0xff;
+            return nullptr;
+        };
         // Another process of the application may hold the write lock for a moment; the writes come
         // from the host's main thread, which must not stall for long when that lasts.
         sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
         // The synchronous level belongs to the connection: set on every open. The journal mode
         // and the table live in the file: a store at the current schema version has them, and a
         // launch does not pay to set them up again.
-        if (!execute(db.get(), "PRAGMA synchronous=FULL;", why)) return nullptr;
+        if (!execute(db.get(), "PRAGMA synchronous=FULL;", why)) return failed(db.get());
         const auto version = schemaVersion(db.get(), why);
-        if (!version) return nullptr;
-        if (*version < kSchemaVersion && !setUp(db.get(), why)) return nullptr;
+        if (!version) return failed(db.get());
+        if (*version < kSchemaVersion && !setUp(db.get(), why)) return failed(db.get());
         std::shared_ptr<SQLiteStore> store(new SQLiteStore(std::move(db)));
-        if (!store->load(why)) return nullptr;
+        if (!store->load(why)) return failed(store->db_.get());
         return store;
     }
 

@@ -121,34 +121,40 @@ TEST(KeyValueStore, StoresOnOneFileSeeEachOthersWritesHoweverThePathIsSpelled) {
 }
 
 // Each process answers reads from the copy it read when it opened the file; an update must read
-// the file itself, or one process's update overwrites the other's.
-TEST(KeyValueStore, UpdatesFromTwoProcessesOnOneFileLoseNothing) {
+// the file itself, or one process's update overwrites the other's. The processes also make the
+// file together: none may fall back to memory because another was setting the file up.
+TEST(KeyValueStore, UpdatesFromProcessesOnOneNewFileLoseNothing) {
     test::TempDir dir;
-    const std::string path = dir.file("defaults.sqlite");
-    ASSERT_TRUE(makeSQLiteKeyValueStore(path)->setString("", "log"));
-    std::vector<pid_t> children;
-    for (const char mark : {'a', 'b'}) {
-        const pid_t child = fork();
-        if (child == 0) {
-            auto store = makeSQLiteKeyValueStore(path);
-            bool ok = true;
-            for (int i = 0; i < 50; ++i) {
-                ok = store->update(
-                         "log", [mark](const auto& now) { return now.value_or("") + mark; }, {}) &&
-                     ok;
+    constexpr int kUpdates = 20;
+    for (int round = 0; round < 8; ++round) {
+        const std::string path = dir.file("defaults" + std::to_string(round) + ".sqlite");
+        std::vector<pid_t> children;
+        for (const char mark : {'a', 'b', 'c', 'd'}) {
+            const pid_t child = fork();
+            if (child == 0) {
+                usleep(static_cast<useconds_t>((mark - 'a') * 400));
+                auto store = makeSQLiteKeyValueStore(path);
+                bool ok = true;
+                for (int i = 0; i < kUpdates; ++i) {
+                    ok = store->update("log",
+                                       [mark](const auto& now) { return now.value_or("") + mark; },
+                                       {}) &&
+                         ok;
+                }
+                _exit(ok ? 0 : 1);
             }
-            _exit(ok ? 0 : 1);
+            children.push_back(child);
         }
-        children.push_back(child);
+        for (const pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        const std::string log = makeSQLiteKeyValueStore(path)->stringForKey("log").value_or("");
+        for (const char mark : {'a', 'b', 'c', 'd'}) {
+            EXPECT_EQ(std::count(log.begin(), log.end(), mark), kUpdates) << round << mark;
+        }
     }
-    for (const pid_t child : children) {
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    const std::string log = makeSQLiteKeyValueStore(path)->stringForKey("log").value_or("");
-    EXPECT_EQ(std::count(log.begin(), log.end(), 'a'), 50);
-    EXPECT_EQ(std::count(log.begin(), log.end(), 'b'), 50);
 }
 
 TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {
