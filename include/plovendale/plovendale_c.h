@@ -102,7 +102,10 @@ typedef struct plovendale_task plovendale_task;
     (0: as soon as possible). Called on any thread; must not run the task itself. */
 typedef void (*plovendale_poster)(void* context, plovendale_task* task, int64_t delay_ms);
 /** Installs the host's poster in place of the built-in queue (NULL returns to the built-in queue,
-    which plovendale_drain_main_queue runs). */
+    which plovendale_drain_main_queue runs). The host's loop must run the tasks one at a time and,
+    those posted with delay 0, in the order they were posted (a swap-remove queue or a timer heap
+    that does not keep equal delays in order breaks this): a loop that does not is said once in
+    the log, and install-trace queries fail with -10007. */
 PLOVENDALE_API int plovendale_set_main_queue_poster(plovendale_poster poster, void* context);
 /** Runs a task handed to the poster and releases it; call exactly once per task, on the main
     thread. */

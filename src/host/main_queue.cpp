@@ -1,13 +1,16 @@
 #include "plovendale/platform/main_queue.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <span>
 
+#include "host/main_queue_order.h"
 #include "plovendale/platform/log.h"
 
 namespace plovendale {
@@ -20,6 +23,107 @@ struct MainQueue::State {
     Poster poster;
     DelayedPoster delayedPoster;
 };
+
+namespace {
+
+// The host's loop must run posted tasks one at a time, in the order posted: a transfer's answer
+// reaches the main queue as several tasks (its bytes, then its end), and its end run first finds
+// no bytes. Each task handed to the host carries its place among the tasks its thread posted, so
+// a loop that runs one before an earlier one is caught at once, before that task does any harm.
+// Counting starts again with each poster: a new loop owes nothing to the order of the old one's.
+struct PostingOrder {
+    std::mutex mutex;
+    std::atomic<std::uint64_t> epoch{1};  // which poster the counts belong to; changed under mutex
+    std::map<std::uint64_t, std::uint64_t> ranUpTo;  // per posting thread: last place run
+    std::atomic<bool> broken{false};
+    std::atomic<bool> said{false};
+};
+
+PostingOrder& postingOrder() {
+    // Never destroyed, like the queue's state: tasks may run while statics are torn down.
+    static PostingOrder* instance = new PostingOrder;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
+}
+
+// Threads that post many tasks are few (the host's, the I/O thread); a host that posts from ever
+// new threads makes the table forget them rather than grow.
+constexpr std::size_t kMaxPostingThreads = 1024;
+
+struct Place {
+    std::uint64_t epoch;
+    std::uint64_t thread;
+    std::uint64_t index;
+};
+
+Place nextPlace() {
+    static std::atomic<std::uint64_t> threads{0};
+    thread_local const std::uint64_t thread = ++threads;
+    thread_local std::uint64_t epoch = 0;
+    thread_local std::uint64_t index = 0;
+    auto& order = postingOrder();
+    const std::uint64_t current = order.epoch.load();
+    if (epoch != current) {
+        epoch = current;
+        index = 0;
+    }
+    return {current, thread, ++index};
+}
+
+// Called as a task the host's loop was handed starts: answers whether every earlier task of its
+// thread has run.
+void taskStarts(const Place& place) {
+    auto& order = postingOrder();
+    bool inOrder = true;
+    {
+        std::lock_guard lock(order.mutex);
+        if (place.epoch != order.epoch) return;
+        auto [it, added] = order.ranUpTo.try_emplace(place.thread, 0);
+        inOrder = place.index == it->second + 1;
+        it->second = std::max(it->second, place.index);
+        if (order.ranUpTo.size() > kMaxPostingThreads) {
+            order.ranUpTo.clear();
+            ++order.epoch;
+        }
+    }
+    if (inOrder) return;
+    order.broken = true;
+    if (!order.said.exchange(true)) {
+        Log::write(
+            "[Plovendale] the host's main-queue poster ran a task before one posted earlier. "
+            "Posted tasks must run one at a time, in the order posted (a swap-remove queue or "
+            "a timer heap with equal delays does not keep it); install-trace queries fail with "
+            "-10007 while it does not.");
+    }
+}
+
+// Counting starts again: for a new poster (which is also told nothing of the old one's faults),
+// or after a poster refused a task, whose place then never runs.
+void countAgain(bool newPoster) {
+    auto& order = postingOrder();
+    std::lock_guard lock(order.mutex);
+    ++order.epoch;
+    order.ranUpTo.clear();
+    if (newPoster) {
+        order.broken = false;
+        order.said = false;
+    }
+}
+
+// What the host's loop receives: the task with its place.
+MainQueue::Task placed(MainQueue::Task task) {
+    return [place = nextPlace(), task = std::move(task)] {
+        taskStarts(place);
+        task();
+    };
+}
+
+}  // namespace
+
+namespace internal {
+bool mainQueueOrderBroken() {
+    return postingOrder().broken.load();
+}
+}  // namespace internal
 
 MainQueue& MainQueue::shared() {
     static MainQueue queue;
@@ -88,7 +192,14 @@ void MainQueue::enqueue(std::span<Task> tasks) {
         Poster poster = s.poster;
         std::vector<Task> due = promoteDueLocked(true);
         lock.unlock();
-        const auto post = [&poster](Task handed) { poster(std::move(handed)); };
+        const auto post = [&poster](Task handed) {
+            try {
+                poster(placed(std::move(handed)));
+            } catch (...) {
+                countAgain(false);
+                throw;
+            }
+        };
         for (auto& delayed : due) handToHost(std::move(delayed), post, s.tasks, s.mutex);
         for (auto& task : tasks) {
             if (task) handToHost(std::move(task), post, s.tasks, s.mutex);
@@ -174,8 +285,11 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
 // go: what it captured is the host's.
 void MainQueue::setPoster(Poster poster) {
     auto& s = state();
-    std::lock_guard lock(s.mutex);
-    s.poster.swap(poster);
+    {
+        std::lock_guard lock(s.mutex);
+        s.poster.swap(poster);
+    }
+    countAgain(true);
 }
 
 void MainQueue::setDelayedPoster(DelayedPoster poster) {

@@ -9,6 +9,7 @@
 #include "host/host_code.h"
 #include "host/identifiers.h"
 #include "host/json_serialization.h"
+#include "host/main_queue_order.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
@@ -37,12 +38,14 @@ constexpr const char* kBadBody = "Can not extract data from http result.";
 constexpr const char* kBadParams = "Failed to parse request params.";
 constexpr const char* kTrackingDisabled = "Tracking is disabled.";
 constexpr const char* kCannotCreateTask = "can't create task";
+constexpr const char* kQueueOutOfOrder = "The host's main queue ran tasks out of order.";
 constexpr std::int64_t kCodeNoAppKey = -10000;
 constexpr std::int64_t kCodeNoCache = -10001;
 constexpr std::int64_t kCodeBadBody = -10003;
 constexpr std::int64_t kCodeRequestFailed = -10004;
 constexpr std::int64_t kCodeBadParams = -10005;
 constexpr std::int64_t kCodeTrackingDisabled = -10006;
+constexpr std::int64_t kCodeQueueOutOfOrder = -10007;
 
 double timeoutSecondsFor(double timeoutMs) {
     if (std::isnan(timeoutMs) || timeoutMs <= 0) return REQUEST_TIMEOUT / 1000.0;
@@ -121,6 +124,12 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     }
     const std::optional<ResData> result = DataUtil::parseResData(body);
     if (!result) {
+        // An answer's bytes and its end reach the main queue as separate tasks: a host loop that
+        // runs them out of order, not the service, is then to blame.
+        if (internal::mainQueueOrderBroken()) {
+            query.reportAndFail(kCodeQueueOutOfOrder, kQueueOutOfOrder, body.size());
+            return;
+        }
         query.reportAndFail(kCodeBadBody, kBadBody, body.size());
         return;
     }

@@ -49,9 +49,12 @@ class PLOVENDALE_API MainQueue {
 
     /// Installs the host's poster; an empty function returns to the built-in queue. The poster is
     /// called on any thread, the library's I/O thread among them: it must hand the task on and
-    /// return at once (a poster that blocks holds up every transfer while it does).
+    /// return at once (a poster that blocks holds up every transfer while it does). The host's
+    /// loop must run the tasks one at a time, in the order they were posted: a loop that runs one
+    /// before an earlier one is said once in the log, and install-trace queries fail with -10007.
     void setPoster(Poster poster);
-    /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here.
+    /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here. It
+    /// runs each task once its delay has passed, one at a time with the poster's tasks.
     void setDelayedPoster(DelayedPoster poster);
 
     MainQueue(const MainQueue&) = delete;
