@@ -81,6 +81,8 @@ bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DPLOVENDALE_BUILD_BENCH=ON \
 		-DPLOVENDALE_BUILD_TESTS=OFF -DPLOVENDALE_BUILD_EXAMPLES=OFF >/dev/null
 	cmake --build build-bench -j $(JOBS)
+	JOBS=$(JOBS) bench/footprint build-footprint
+	JOBS=$(JOBS) bench/footprint build-footprint-os -DPLOVENDALE_SIZE_OPTIMISED=ON
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
