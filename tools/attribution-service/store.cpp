@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "attribution-service/identifiers.h"
+#include "attribution-service/sqlite_statement.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -36,42 +37,32 @@ CREATE TABLE IF NOT EXISTS install_requests (
     received_at     TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS install_requests_by_key ON install_requests (app_key, id);
+CREATE TABLE IF NOT EXISTS installs (
+    app_key  TEXT NOT NULL,
+    ci       TEXT NOT NULL,
+    trace_id TEXT NOT NULL,
+    PRIMARY KEY (app_key, ci)
+);
+CREATE TABLE IF NOT EXISTS events (
+    id          INTEGER PRIMARY KEY AUTOINCREMENT,
+    app_key     TEXT NOT NULL,
+    event_id    TEXT NOT NULL,
+    name        TEXT NOT NULL,
+    ts          INTEGER NOT NULL,
+    params      TEXT NOT NULL,
+    amount      TEXT,
+    currency    TEXT,
+    ci          TEXT NOT NULL,
+    received_at TEXT NOT NULL,
+    UNIQUE (app_key, event_id)
+);
+CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
 )sql";
 
-/// A prepared statement that finalizes itself.
-class Statement {
-  public:
-    Statement(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool ok() const { return stmt_ != nullptr; }
-    Statement& bind(int index, const std::string& text) {
-        if (stmt_)
-            sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& bind(int index, int value) {
-        if (stmt_) sqlite3_bind_int(stmt_, index, value);
-        return *this;
-    }
-    /// SQLITE_ROW, SQLITE_DONE or an error code.
-    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
-    std::string text(int column) const {
-        const auto* bytes = sqlite3_column_text(stmt_, column);
-        return bytes ? std::string(reinterpret_cast<const char*>(bytes),
-                                   static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-                     : std::string();
-    }
-    int integer(int column) const { return sqlite3_column_int(stmt_, column); }
-
-  private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
+// Databases made before install requests kept the client identifier gain the column; their older
+// rows join no events.
+constexpr const char* kAddClientIdColumn =
+    "ALTER TABLE install_requests ADD COLUMN ci TEXT NOT NULL DEFAULT ''";
 
 bool exec(sqlite3* db, const char* sql, std::string& error) {
     char* message = nullptr;
@@ -83,7 +74,8 @@ bool exec(sqlite3* db, const char* sql, std::string& error) {
 
 }  // namespace
 
-std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) {
+std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
+                                   std::chrono::milliseconds busyWait) {
     sqlite3* db = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -91,10 +83,12 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) 
         sqlite3_close(db);
         return nullptr;
     }
-    // The offline "register" command may write while the service runs: wait for its lock briefly.
-    sqlite3_busy_timeout(db, 5000);
+    // Another process (the offline "register" command, an sqlite3 shell) may hold the write lock.
+    sqlite3_busy_timeout(db, static_cast<int>(busyWait.count()));
     if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", error) ||
-        !exec(db, kSchema, error)) {
+        !exec(db, kSchema, error) ||
+        (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
+         !exec(db, kAddClientIdColumn, error))) {
         sqlite3_close(db);
         return nullptr;
     }
@@ -108,6 +102,25 @@ Store::~Store() {
 std::string Store::lastError() {
     std::lock_guard lock(mutex_);
     return lastError_;
+}
+
+void Store::noteError() {
+    lastError_ = sqlite3_errmsg(db_);
+}
+
+bool Store::inTransaction(const std::function<bool()>& body) {
+    std::string error;
+    if (!exec(db_, "BEGIN IMMEDIATE", error)) {
+        lastError_ = error;
+        return false;
+    }
+    if (body() && exec(db_, "COMMIT", error)) return true;
+    if (error.empty())
+        noteError();
+    else
+        lastError_ = error;
+    exec(db_, "ROLLBACK", error);
+    return false;
 }
 
 RegisterOutcome Store::addLink(const std::string& appKey, const std::string& traceId,
@@ -136,18 +149,19 @@ std::optional<Link> Store::findLink(const std::string& appKey, const std::string
                     "WHERE app_key = ? AND trace_id = ?");
     query.bind(1, appKey).bind(2, traceId);
     if (query.step() != SQLITE_ROW) return std::nullopt;
-    return Link{query.text(0), query.text(1), query.text(2), query.text(3)};
+    return Link{0, query.text(0), query.text(1), query.text(2), query.text(3)};
 }
 
-std::vector<Link> Store::links(const std::string& appKey) {
+std::vector<Link> Store::links(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     Statement query(db_,
-                    "SELECT trace_id, params, channel, created_at FROM links "
-                    "WHERE app_key = ? ORDER BY rowid");
-    query.bind(1, appKey);
+                    "SELECT rowid, trace_id, params, channel, created_at FROM links "
+                    "WHERE app_key = ? AND rowid > ? ORDER BY rowid LIMIT ?");
+    query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<Link> result;
     while (query.step() == SQLITE_ROW) {
-        result.push_back({query.text(0), query.text(1), query.text(2), query.text(3)});
+        result.push_back(
+            {query.integer64(0), query.text(1), query.text(2), query.text(3), query.text(4)});
     }
     return result;
 }
@@ -164,42 +178,52 @@ bool Store::addStateReport(const std::string& appKey, const StateReport& report)
     return false;
 }
 
-std::vector<StateReport> Store::stateReports(const std::string& appKey) {
+std::vector<StateReport> Store::stateReports(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     Statement query(db_,
-                    "SELECT ci, t, ms, cd, msg, received_at FROM state_reports "
-                    "WHERE app_key = ? ORDER BY id");
-    query.bind(1, appKey);
+                    "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
+                    "WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
+    query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<StateReport> result;
     while (query.step() == SQLITE_ROW) {
-        result.push_back({query.text(0), query.text(1), query.text(2), query.text(3), query.text(4),
-                          query.text(5)});
+        result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
+                          query.text(4), query.text(5), query.text(6)});
     }
     return result;
 }
 
 bool Store::addInstallRequest(const std::string& appKey, const InstallRequest& request) {
     std::lock_guard lock(mutex_);
-    Statement insert(db_,
-                     "INSERT INTO install_requests "
-                     "(app_key, params, trace_id, answered_status, received_at) "
-                     "VALUES (?, ?, ?, ?, ?)");
-    insert.bind(1, appKey).bind(2, request.paramsJson).bind(3, request.traceId);
-    insert.bind(4, request.answeredStatus).bind(5, utcTimestamp());
-    if (insert.step() == SQLITE_DONE) return true;
-    lastError_ = sqlite3_errmsg(db_);
-    return false;
+    return inTransaction([&] {
+        Statement insert(db_,
+                         "INSERT INTO install_requests "
+                         "(app_key, ci, params, trace_id, answered_status, received_at) "
+                         "VALUES (?, ?, ?, ?, ?, ?)");
+        insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
+        insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, utcTimestamp());
+        if (insert.step() != SQLITE_DONE) return false;
+        // Only a final answer credits the install; a link found after an organic answer (the
+        // same client asking again) takes over, one found earlier stays.
+        if (request.answeredStatus != 200 || request.ci.empty()) return true;
+        Statement credit(db_,
+                         "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
+                         "ON CONFLICT (app_key, ci) DO UPDATE SET trace_id = excluded.trace_id "
+                         "WHERE installs.trace_id = ''");
+        credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId);
+        return credit.step() == SQLITE_DONE;
+    });
 }
 
-std::vector<InstallRequest> Store::installRequests(const std::string& appKey) {
+std::vector<InstallRequest> Store::installRequests(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     Statement query(db_,
-                    "SELECT params, trace_id, answered_status, received_at FROM install_requests "
-                    "WHERE app_key = ? ORDER BY id");
-    query.bind(1, appKey);
+                    "SELECT id, ci, params, trace_id, answered_status, received_at "
+                    "FROM install_requests WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
+    query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<InstallRequest> result;
     while (query.step() == SQLITE_ROW) {
-        result.push_back({query.text(0), query.text(1), query.integer(2), query.text(3)});
+        result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
+                          query.integer(4), query.text(5)});
     }
     return result;
 }
