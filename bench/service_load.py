@@ -88,16 +88,17 @@ def slowloris(port, count, stop):
         sock.close()
 
 
-def events_per_second(port, clients=8, batches=40):
+def events_per_second(port, clients, batches, per_batch):
     stored = []
 
     def client(n):
         for b in range(batches):
-            events = [{"id": "c%db%de%d" % (n, b, e), "name": "purchase", "ts": 1, "params": {},
-                       "revenue": {"amount": "1.99", "currency": "EUR"}} for e in range(100)]
+            events = [{"id": "%dc%db%de%d" % (per_batch, n, b, e), "name": "purchase", "ts": 1,
+                       "params": {}, "revenue": {"amount": "1.99", "currency": "EUR"}}
+                      for e in range(per_batch)]
             body = json.dumps({"ci": "client%d" % n, "events": events}).encode()
             if exchange(port, "POST", "/api/trace/client/events/" + KEY, body) == 200:
-                stored.append(100)
+                stored.append(per_batch)
 
     threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
     started = time.monotonic()
@@ -126,7 +127,10 @@ def main():
             print("beside a 200-connection slowloris: " + normal_latencies(port))
             stop.set()
             loris.join()
-            print("events stored durably: %.0f/s (8 clients, batches of 100)" % events_per_second(port))
+            for clients, batches, per_batch in ((8, 40, 100), (32, 50, 1)):
+                rate = events_per_second(port, clients, batches, per_batch)
+                print("events stored durably: %.0f/s (%d clients, batches of %d)"
+                      % (rate, clients, per_batch))
         finally:
             process.terminate()
             process.wait(30)

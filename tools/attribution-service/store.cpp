@@ -92,10 +92,19 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
         sqlite3_close(db);
         return nullptr;
     }
-    return std::unique_ptr<Store>(new Store(db));
+    std::unique_ptr<Store> store(new Store(db));
+    store->writer_ = std::thread([raw = store.get()] { raw->writerLoop(); });
+    return store;
 }
 
 Store::~Store() {
+    {
+        std::lock_guard lock(writesMutex_);
+        closing_ = true;
+    }
+    writesChanged_.notify_all();
+    writer_.join();
+    statements_.clear();  // finalized before the connection closes
     sqlite3_close(db_);
 }
 
@@ -108,38 +117,77 @@ void Store::noteError() {
     lastError_ = sqlite3_errmsg(db_);
 }
 
-bool Store::inTransaction(const std::function<bool()>& body) {
+Statement& Store::prepared(const std::string& sql) {
+    auto& statement = statements_[sql];
+    if (!statement || !statement->ok()) statement = std::make_unique<Statement>(db_, sql.c_str());
+    statement->reset();
+    return *statement;
+}
+
+bool Store::write(const std::function<bool()>& body) {
+    Write write{&body};
+    std::unique_lock lock(writesMutex_);
+    pending_.push_back(&write);
+    writesChanged_.notify_all();
+    writesChanged_.wait(lock, [&] { return write.done; });
+    return write.stored;
+}
+
+void Store::writerLoop() {
+    std::unique_lock lock(writesMutex_);
+    for (;;) {
+        writesChanged_.wait(lock, [this] { return !pending_.empty() || closing_; });
+        if (pending_.empty()) return;
+        std::vector<Write*> group;
+        group.swap(pending_);
+        lock.unlock();
+        commitGroup(group);
+        lock.lock();
+        for (Write* write : group) write->done = true;
+        writesChanged_.notify_all();
+    }
+}
+
+void Store::commitGroup(const std::vector<Write*>& group) {
+    std::lock_guard lock(mutex_);
     std::string error;
     if (!exec(db_, "BEGIN IMMEDIATE", error)) {
         lastError_ = error;
-        return false;
+        return;  // every write of the group stays not stored
     }
-    if (body() && exec(db_, "COMMIT", error)) return true;
-    if (error.empty())
-        noteError();
-    else
-        lastError_ = error;
+    for (Write* write : group) {
+        exec(db_, "SAVEPOINT one_write", error);
+        write->stored = (*write->body)();
+        if (!write->stored) noteError();
+        // No statement stays active across the savepoint's end or the commit.
+        for (auto& [sql, statement] : statements_) statement->reset();
+        if (!write->stored) exec(db_, "ROLLBACK TO one_write", error);
+        exec(db_, "RELEASE one_write", error);
+    }
+    if (exec(db_, "COMMIT", error)) return;
+    lastError_ = error;
     exec(db_, "ROLLBACK", error);
-    return false;
+    for (Write* write : group) write->stored = false;
 }
 
 RegisterOutcome Store::addLink(const std::string& appKey, const std::string& traceId,
                                const std::string& params, const std::string& channel) {
-    std::lock_guard lock(mutex_);
-    Statement insert(db_,
-                     "INSERT INTO links (app_key, trace_id, params, channel, created_at) "
-                     "VALUES (?, ?, ?, ?, ?)");
-    insert.bind(1, appKey)
-        .bind(2, traceId)
-        .bind(3, params)
-        .bind(4, channel)
-        .bind(5, utcTimestamp());
-    const int rc = insert.step();
-    if (rc == SQLITE_DONE) return RegisterOutcome::Registered;
-    lastError_ = sqlite3_errmsg(db_);
-    return sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY
-               ? RegisterOutcome::TraceIdTaken
-               : RegisterOutcome::Failed;
+    bool taken = false;
+    const bool stored = write([&] {
+        Statement& insert = prepared(
+            "INSERT INTO links (app_key, trace_id, params, channel, created_at) "
+            "VALUES (?, ?, ?, ?, ?)");
+        insert.bind(1, appKey)
+            .bind(2, traceId)
+            .bind(3, params)
+            .bind(4, channel)
+            .bind(5, utcTimestamp());
+        if (insert.step() == SQLITE_DONE) return true;
+        taken = sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY;
+        return false;
+    });
+    if (stored) return RegisterOutcome::Registered;
+    return taken ? RegisterOutcome::TraceIdTaken : RegisterOutcome::Failed;
 }
 
 std::optional<Link> Store::findLink(const std::string& appKey, const std::string& traceId) {
@@ -167,15 +215,14 @@ std::vector<Link> Store::links(const std::string& appKey, Page page) {
 }
 
 bool Store::addStateReport(const std::string& appKey, const StateReport& report) {
-    std::lock_guard lock(mutex_);
-    Statement insert(db_,
-                     "INSERT INTO state_reports (app_key, ci, t, ms, cd, msg, received_at) "
-                     "VALUES (?, ?, ?, ?, ?, ?, ?)");
-    insert.bind(1, appKey).bind(2, report.ci).bind(3, report.t).bind(4, report.ms);
-    insert.bind(5, report.cd).bind(6, report.msg).bind(7, utcTimestamp());
-    if (insert.step() == SQLITE_DONE) return true;
-    lastError_ = sqlite3_errmsg(db_);
-    return false;
+    return write([&] {
+        Statement& insert = prepared(
+            "INSERT INTO state_reports (app_key, ci, t, ms, cd, msg, received_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        insert.bind(1, appKey).bind(2, report.ci).bind(3, report.t).bind(4, report.ms);
+        insert.bind(5, report.cd).bind(6, report.msg).bind(7, utcTimestamp());
+        return insert.step() == SQLITE_DONE;
+    });
 }
 
 std::vector<StateReport> Store::stateReports(const std::string& appKey, Page page) {
@@ -193,22 +240,21 @@ std::vector<StateReport> Store::stateReports(const std::string& appKey, Page pag
 }
 
 bool Store::addInstallRequest(const std::string& appKey, const InstallRequest& request) {
-    std::lock_guard lock(mutex_);
-    return inTransaction([&] {
-        Statement insert(db_,
-                         "INSERT INTO install_requests "
-                         "(app_key, ci, params, trace_id, answered_status, received_at) "
-                         "VALUES (?, ?, ?, ?, ?, ?)");
+    return write([&] {
+        Statement& insert = prepared(
+            "INSERT INTO install_requests "
+            "(app_key, ci, params, trace_id, answered_status, received_at) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
         insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
         insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, utcTimestamp());
         if (insert.step() != SQLITE_DONE) return false;
         // Only a final answer credits the install; a link found after an organic answer (the
         // same client asking again) takes over, one found earlier stays.
         if (request.answeredStatus != 200 || request.ci.empty()) return true;
-        Statement credit(db_,
-                         "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
-                         "ON CONFLICT (app_key, ci) DO UPDATE SET trace_id = excluded.trace_id "
-                         "WHERE installs.trace_id = ''");
+        Statement& credit = prepared(
+            "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
+            "ON CONFLICT (app_key, ci) DO UPDATE SET trace_id = excluded.trace_id "
+            "WHERE installs.trace_id = ''");
         credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId);
         return credit.step() == SQLITE_DONE;
     });

@@ -1,17 +1,19 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "attribution-service/money.h"
-
-struct sqlite3;
+#include "attribution-service/sqlite_statement.h"
 
 namespace plovendale::attribution_service {
 
@@ -95,9 +97,14 @@ enum class RegisterOutcome { Registered, TraceIdTaken, Failed };
 
 /// The service's SQLite database: links per app key, received state reports, install requests and
 /// events. Every write is durable when the call returns (WAL, synchronous FULL); a write that
-/// returns false stored nothing. All members may be called from any thread; one connection is
-/// shared under a mutex, so a write that finds the database locked by another process waits at
-/// most the busy wait given to open() (while holding that mutex) and then fails.
+/// returns false stored nothing. All members may be called from any thread.
+///
+/// Writes go through one writer thread that commits them in groups: what arrives while one
+/// transaction commits goes into the next, each write in a savepoint of its own (so one failing
+/// write takes back only itself), with statements prepared once. Durable commits then cost one
+/// sync per group rather than per request. The writer and the readers share one connection under
+/// a mutex; a group that finds the database locked by another process waits at most the busy wait
+/// given to open() and then fails every write in it.
 class Store {
   public:
     /// Opens (creating if needed) the database at path; ":memory:" gives a throw-away database.
@@ -105,7 +112,7 @@ class Store {
     static std::unique_ptr<Store> open(
         const std::string& path, std::string& error,
         std::chrono::milliseconds busyWait = std::chrono::milliseconds(5000));
-    ~Store();
+    ~Store();  ///< finishes the writes already submitted
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
@@ -143,12 +150,32 @@ class Store {
 
   private:
     explicit Store(sqlite3* db) : db_(db) {}
-    /// Runs body inside BEGIN IMMEDIATE ... COMMIT (rolled back when body returns false).
-    bool inTransaction(const std::function<bool()>& body);
+
+    /// One write waiting for its group's commit.
+    struct Write {
+        const std::function<bool()>* body;  // runs on the writer thread, under mutex_
+        bool done = false;
+        bool stored = false;
+    };
+    /// Runs body in the next group and waits for its commit: true when it returned true and the
+    /// group committed.
+    bool write(const std::function<bool()>& body);
+    void writerLoop();
+    void commitGroup(const std::vector<Write*>& group);
+    /// The statement for sql, prepared on first use and reset for this one (under mutex_).
+    Statement& prepared(const std::string& sql);
     void noteError();
+
     sqlite3* db_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // the connection, the statements and lastError_
     std::string lastError_;
+    std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
+
+    std::mutex writesMutex_;  // pending_ and each Write's done and stored
+    std::condition_variable writesChanged_;
+    std::vector<Write*> pending_;
+    bool closing_ = false;
+    std::thread writer_;
 };
 
 /// Registers a link with a fresh random trace identifier (retrying on the rare collision).

@@ -36,13 +36,13 @@ Totals& groupOf(Summary& summary, const Statement& row) {
 
 std::optional<EventBatchOutcome> Store::addEvents(const std::string& appKey,
                                                   const std::vector<Event>& events) {
-    std::lock_guard lock(mutex_);
     EventBatchOutcome outcome;
-    const bool stored = inTransaction([&] {
-        Statement insert(db_,
-                         "INSERT INTO events (app_key, event_id, name, ts, params, amount, "
-                         "currency, ci, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                         "ON CONFLICT (app_key, event_id) DO NOTHING");
+    const bool stored = write([&] {
+        outcome = {};
+        Statement& insert = prepared(
+            "INSERT INTO events (app_key, event_id, name, ts, params, amount, "
+            "currency, ci, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (app_key, event_id) DO NOTHING");
         const std::string now = utcTimestamp();
         for (const Event& event : events) {
             insert.reset();
