@@ -31,38 +31,36 @@ bool isEventText(const json& value) {
 
 /// The event at `index` of the batch, or nothing with the reason in error.
 std::optional<Event> eventOf(const json& item, std::size_t index, std::string& error) {
-    const std::string at = "event " + std::to_string(index) + ": ";
-    if (!item.is_object()) return error = at + "must be an object", std::nullopt;
+    const auto fail = [&](const std::string& why) -> std::optional<Event> {
+        error = "event " + std::to_string(index) + ": " + why;
+        return std::nullopt;
+    };
+    if (!item.is_object()) return fail("must be an object");
     Event event;
     for (const char* member : {"id", "name"}) {
-        if (!isEventText(item.value(member, json()))) {
-            error = at + "\"" + member + "\" must be 1 to 64 of A-Z a-z 0-9 _ . -";
-            return std::nullopt;
-        }
+        if (!isEventText(item.value(member, json())))
+            return fail("\"" + std::string(member) + "\" must be 1 to 64 of A-Z a-z 0-9 _ . -");
     }
     event.id = item["id"].get<std::string>();
     event.name = item["name"].get<std::string>();
     const json ts = item.value("ts", json());
-    if (!ts.is_number_integer() || (ts.is_number_integer() && ts.get<long long>() < 0)) {
-        return error = at + "\"ts\" must be a whole number of ms since 1970", std::nullopt;
-    }
+    if (!ts.is_number_integer() || ts.get<long long>() < 0)
+        return fail("\"ts\" must be a whole number of ms since 1970");
     event.ts = ts.get<long long>();
     const json params = item.value("params", json::object());
     if (!params.is_object() ||
         !std::all_of(params.begin(), params.end(), [](const json& v) { return v.is_string(); })) {
-        return error = at + "\"params\" must be an object of strings", std::nullopt;
+        return fail("\"params\" must be an object of strings");
     }
     event.paramsJson = jsonText(params);
     if (!item.contains("revenue")) return event;
     const json& revenue = item["revenue"];
     const auto amount = stringMember(revenue, "amount");
     const auto currency = stringMember(revenue, "currency");
-    if (!amount || !parseAmount(*amount)) {
-        return error = at + "revenue \"amount\" must be decimal text like \"9.99\"", std::nullopt;
-    }
-    if (!currency || !isCurrencyCode(*currency)) {
-        return error = at + "revenue \"currency\" must be 3 upper-case letters", std::nullopt;
-    }
+    if (!amount || !parseAmount(*amount))
+        return fail("revenue \"amount\" must be decimal text like \"9.99\"");
+    if (!currency || !isCurrencyCode(*currency))
+        return fail("revenue \"currency\" must be 3 upper-case letters");
     event.amount = *amount;
     event.currency = *currency;
     return event;
