@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The end-to-end demo: a local reference attribution service, a link registered with it, a landing
 # page's marker on the pasteboard, the first launch (asks the service), the second launch (answers
-# from the store), a wake-up link, a signed one, and a state report that waits for the service.
+# from the store), events and the per-channel summary, a wake-up link, a signed one, and a state
+# report that waits for the service. The service's live console shows it all as it happens.
 # Uses only bash, openssl and the project's own binaries.
 set -euo pipefail
 build=${1:-build}
@@ -28,6 +29,13 @@ http_get() {
     sed '1,/^\r$/d' <&3
     exec 3<&- 3>&-
 }
+http_post() {
+    exec 3<>"/dev/tcp/127.0.0.1/$1"
+    printf 'POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s' \
+        "$2" "${#3}" "$3" >&3
+    sed '1,/^\r$/d' <&3
+    exec 3<&- 3>&-
+}
 
 step "1. Start the reference attribution service on loopback"
 "$bin/attribution-service" --port 0 --port-file "$work/port" --db "$work/service.db" >"$work/service.out" 2>"$work/service.log" &
@@ -37,6 +45,7 @@ for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 port=$(cat "$work/port")
 server="http://127.0.0.1:$port"
 show "listening on $server (pid $service_pid)"
+show "live console: $server/console?app=$key (open it in a browser and watch the steps arrive)"
 
 step "2. Register a link (params and channel) with the service"
 trace_id=$("$bin/attribution-service" register --db "$work/service.db" --app-key "$key" \
@@ -52,6 +61,14 @@ first=$("$bin/plovendale" trace --app-key "$key" --server "$server" --data-dir "
     --pasteboard-html "$marker" --device-model iPhone14,2 --screen 390x844@3 --os-version 17.4.1 2>"$work/trace1.log")
 show "$first"
 show "state reports recorded by the service: $(http_get "$port" "/api/state/$key")"
+
+step "4b. The app reports a purchase; the service sums revenue per channel"
+client_id=$(http_get "$port" "/api/state/$key" | grep -o '"ci":"[0-9a-f]*"' | head -1 | cut -d'"' -f4)
+batch='{"ci":"'"$client_id"'","events":[{"id":"demo-1","name":"purchase","ts":1733580000000,"params":{"sku":"winter-pass"},"revenue":{"amount":"9.99","currency":"EUR"}}]}'
+show "events:  $(http_post "$port" "/api/trace/client/events/$key" "$batch")"
+show "again:   $(http_post "$port" "/api/trace/client/events/$key" "$batch")"
+summary=$(http_get "$port" "/api/apps/$key/summary")
+show "summary: $summary"
 
 step "5. Second launch: answered from the store, no network"
 second=$("$bin/plovendale" trace --app-key "$key" --server "http://127.0.0.1:9" --data-dir "$work/app-data" 2>"$work/trace2.log")
@@ -80,7 +97,7 @@ down_pid=$!
 for _ in $(seq 1 100); do [ -s "$work/port2" ] && break; sleep 0.1; done
 offline=$("$bin/plovendale" trace --app-key "$key" --server "http://127.0.0.1:$(cat "$work/port2")" --data-dir "$work/app2" 2>/dev/null || true)
 kill "$down_pid"; wait "$down_pid" 2>/dev/null || true
-show "another install asks: $offline"
+show "another install, with no link, asks (organic): $offline"
 queued=$("$bin/plovendale" outbox --data-dir "$work/app2")
 show "outbox: $queued"
 show "its next launch, with the service back:"
@@ -100,6 +117,8 @@ case "$second" in *'"outcome":"success"'*'invite=alice'*) ;; *) echo "second lau
 case "$decoded" in *'"handled":true'*) ;; *) echo "the link was not handled"; exit 1 ;; esac
 case "$verified" in *'"handled":true'*) ;; *) echo "the signed link was not taken"; exit 1 ;; esac
 case "$forged_out" in '{"handled":false}') ;; *) echo "the forged link was taken"; exit 1 ;; esac
+case "$summary" in *'"channel":"spring-newsletter","events":1,"installs":1,"revenue":{"EUR":"9.99"}'*) ;; *) echo "the summary is wrong"; exit 1 ;; esac
+case "$offline" in *'"outcome":"success","appData":null'*) ;; *) echo "the organic install was not answered as such"; exit 1 ;; esac
 [ "$queued" = '{"queued":1}' ] || { echo "the undelivered report was not queued"; exit 1; }
 [ "$emptied" = '{"queued":0}' ] || { echo "the queued report was not delivered"; exit 1; }
-printf '\nDemo finished: attribution, cached answer, wake-up links (signed too) and the outbox all worked.\n'
+printf '\nDemo finished: attribution, events and summary, cached answer, wake-up links (signed too), an\norganic install and the outbox all worked.\n'

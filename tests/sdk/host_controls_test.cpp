@@ -37,7 +37,9 @@ class HostControls : public ::testing::Test {
     void SetUp() override { startService({}); }
 
     void startService(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"--quiet"};
+        // These tests are about outcomes the host must be told of: installs the service cannot
+        // credit are answered "not yet" (404) rather than as final organic ones.
+        std::vector<std::string> all = {"--quiet", "--unmatched-status", "404"};
         all.insert(all.end(), args.begin(), args.end());
         service_.reset();  // the database stays: it lives in serviceDir_
         std::string error;

@@ -77,13 +77,13 @@ TEST_F(Cli, TraceEndsByItsTimeoutAndTheNextLaunchDeliversTheReport) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000));
     EXPECT_EQ(json::parse(slow.out)["code"], -10004) << slow.out;
 
-    EXPECT_EQ(json::parse(trace(service_->baseUrl(), {}).out)["code"], 404);
+    EXPECT_EQ(trace(service_->baseUrl(), {}).out, "{\"outcome\":\"success\",\"appData\":null}\n");
     httplib::Client client("127.0.0.1", service_->port());
     auto state = client.Get((std::string("/api/state/") + kKey).c_str());
     ASSERT_TRUE(state);
     std::multiset<std::string> codes;
     for (const auto& report : json::parse(state->body)) codes.insert(report["cd"]);
-    EXPECT_EQ(codes, (std::multiset<std::string>{"-10004", "404"}));
+    EXPECT_EQ(codes, (std::multiset<std::string>{"-10004", "200"}));
 }
 
 // Pairs of launches at once on one data directory: first while the service refuses reports, so
@@ -91,8 +91,12 @@ TEST_F(Cli, TraceEndsByItsTimeoutAndTheNextLaunchDeliversTheReport) {
 // overwrites the other's outbox, and no two send the same report.
 TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectoryDeliverEveryReportOnce) {
     std::string error;
+    // Both services answer "not yet" (404), so that each launch asks again.
+    service_ = test::AttributionServiceProcess::start(
+        {kService, "", {"--quiet", "--unmatched-status", "404"}}, &error);
+    ASSERT_TRUE(service_) << error;
     auto refusing = test::AttributionServiceProcess::start(
-        {kService, "", {"--quiet", "--state-status", "503"}}, &error);
+        {kService, "", {"--quiet", "--state-status", "503", "--unmatched-status", "404"}}, &error);
     ASSERT_TRUE(refusing) << error;
     for (int pair = 0; pair < 3; ++pair) {
         SCOPED_TRACE(pair);
@@ -167,14 +171,11 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     host({"consent", "on"});  // else the trace below is refused at once
     const auto traced =
         host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
-    EXPECT_EQ(traced.exitCode, 1);
-    EXPECT_EQ(traced.out,
-              R"({"outcome":"fail","code":404,"message":"the request carries no trace id"})"
-              "\n");
+    // No link accounts for this install: organic, a final answer the installation keeps.
+    EXPECT_EQ(traced.exitCode, 0);
+    EXPECT_EQ(traced.out, "{\"outcome\":\"success\",\"appData\":null}\n");
     EXPECT_NE(traced.err.find("{\"event\":\"report.delivered\""), std::string::npos) << traced.err;
-    EXPECT_EQ(
-        host({"state", "--app-key", kKey}).out,
-        "{\"state\":\"failed\",\"code\":404,\"message\":\"the request carries no trace id\"}\n");
+    EXPECT_EQ(host({"state", "--app-key", kKey}).out, "{\"state\":\"organic\"}\n");
     EXPECT_EQ(host({"outbox"}).out, "{\"queued\":0}\n");
     EXPECT_EQ(host({"forget"}).out, "{\"forgotten\":true}\n");
     EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");

@@ -2,6 +2,7 @@
 // See README.md beside this file for the command line and the HTTP interface.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,7 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr std::chrono::milliseconds kServingBusyWait{200};
 
 void complain(const std::string& message) {
     std::fprintf(stderr, "attribution-service: %s\n", message.c_str());
@@ -58,16 +60,27 @@ int serve(const ServeOptions& options) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not kill the service
+    // Each open connection is a descriptor; the usual soft limit of 1,024 would refuse clients
+    // long before the connection threads run out.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     std::string error;
-    auto store = Store::open(options.database, error);
+    // The store's one connection is shared under a lock: a write that finds the database locked
+    // by another process gives up soon and the client retries, rather than every request queueing
+    // behind it.
+    auto store = Store::open(options.database, error, kServingBusyWait);
     if (!store) {
         complain("cannot open database " + options.database + ": " + error);
         return kExitFailure;
     }
-    ServiceSettings settings{!options.quiet, std::chrono::milliseconds(options.reportDelayMs),
-                             options.stateStatus, std::nullopt,
-                             std::chrono::seconds(options.linkLifetimeSeconds)};
+    ServiceSettings settings{
+        !options.quiet,      std::chrono::milliseconds(options.reportDelayMs),
+        options.stateStatus, options.unmatchedStatus,
+        std::nullopt,        std::chrono::seconds(options.linkLifetimeSeconds)};
     if (!options.linkSigningKey.empty()) {
         settings.linkSigner = links::LinkSigner::fromFile(options.linkSigningKey);
         if (!settings.linkSigner) {
@@ -76,9 +89,11 @@ int serve(const ServeOptions& options) {
         }
     }
     Service service(*store, std::move(settings));
-    const int port = service.bind(options.host, options.port);
+    std::string bindError;
+    const int port = service.bind(options.host, options.port, bindError);
     if (port < 0) {
-        complain("cannot listen on " + options.host + " port " + std::to_string(options.port));
+        complain("cannot listen on " + options.host + " port " + std::to_string(options.port) +
+                 ": " + bindError);
         return kExitFailure;
     }
     if (!options.portFile.empty() && !writePortFile(options.portFile, port)) {

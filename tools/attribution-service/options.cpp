@@ -77,7 +77,7 @@ CommandLine parseServe(ArgReader& reader) {
         }
         if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
             name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key" &&
-            name != "--link-lifetime") {
+            name != "--link-lifetime" && name != "--unmatched-status") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -98,6 +98,10 @@ CommandLine parseServe(ArgReader& reader) {
             const auto status = parseInt(*value, 200, 599);
             if (!status) return invalid("--state-status must be an HTTP status from 200 to 599");
             options.stateStatus = *status;
+        } else if (name == "--unmatched-status") {
+            const auto status = parseInt(*value, 200, 999);
+            if (!status) return invalid("--unmatched-status must be a number from 200 to 999");
+            options.unmatchedStatus = *status;
         } else if (name == "--link-signing-key") {
             if (value->empty()) return invalid("--link-signing-key needs a path");
             options.linkSigningKey = *value;
@@ -154,13 +158,14 @@ std::string usageText() {
     return R"(Usage:
   attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
                       [--delay-ms N] [--state-status N] [--link-signing-key PEM]
-                      [--link-lifetime N]
+                      [--link-lifetime N] [--unmatched-status N]
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
                       [--trace-id ID]
   attribution-service --help
 
-Serves the install-trace and state-report endpoints of the Plovendale client for any app key,
-storing links, reports and install requests in a SQLite database.
+Serves the install-trace, state-report and event endpoints of the Plovendale client for any app
+key, storing links, reports, install requests and events in a SQLite database. A live console is
+at /console.
 
 Options:
   --host ADDR       address to listen on (default 127.0.0.1; the service has no authentication,
@@ -179,6 +184,10 @@ Options:
                     Ed25519 private key (a PEM file)
   --link-lifetime N the wake-up links it makes carry an expiry "e" N seconds after they are made
                     (1 to 315360000; signed with the link when it has a signing key)
+  --unmatched-status N
+                    answer installs no link accounts for with "status" N and an "error" (the
+                    client asks again later) instead of the final organic answer (status 200
+                    without "data"); for testing clients that wait for attribution
 
 register adds a link to the database without a running service and prints its trace identifier.
 KEY is letters, digits, '-' and '_'; ID (when given) is 12 to 64 letters and digits.

@@ -15,6 +15,7 @@ struct ServeOptions {
     bool quiet = false;
     int reportDelayMs = 0;        // test aid: hold each install-trace answer this long
     int stateStatus = 200;        // test aid: answer every state report with this HTTP status
+    int unmatchedStatus = 200;    // test aid: the "status" for installs no link accounts for
     std::string linkSigningKey;   // PEM file of the Ed25519 key that signs the links it makes
     int linkLifetimeSeconds = 0;  // the links it makes expire this long after; 0: never
 };

@@ -1,11 +1,14 @@
 // The endpoints of the service. Every handler validates the app key of the path first; keys are
 // not registered in advance, any well-formed key has its own (possibly empty) set of links.
 
+#include <charconv>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "attribution-service/identifiers.h"
 #include "attribution-service/json_body.h"
 #include "attribution-service/request_log.h"
+#include "attribution-service/route_helpers.h"
 #include "attribution-service/service.h"
 #include "common/wake_up_link.h"
 
@@ -17,7 +20,8 @@ using nlohmann::json;
 constexpr const char* kNoLink = "no link for this trace id";
 constexpr const char* kNoTraceId = "the request carries no trace id";
 
-/// The app key of the path, or nothing after answering 404.
+}  // namespace
+
 std::optional<std::string> appKeyOf(const httplib::Request& req, httplib::Response& res) {
     std::string key = req.matches.size() > 1 ? req.matches[1].str() : std::string();
     if (isValidAppKey(key)) return key;
@@ -25,7 +29,6 @@ std::optional<std::string> appKeyOf(const httplib::Request& req, httplib::Respon
     return std::nullopt;
 }
 
-/// The body as a JSON object, or nothing after answering 400.
 std::optional<json> objectBodyOf(const httplib::Request& req, httplib::Response& res) {
     std::string error;
     auto body = parseObjectBody(req.body, error);
@@ -33,7 +36,43 @@ std::optional<json> objectBodyOf(const httplib::Request& req, httplib::Response&
     return body;
 }
 
-}  // namespace
+std::optional<Page> pageOf(const httplib::Request& req, httplib::Response& res) {
+    Page page;
+    const auto number = [&](const char* name, long long min, long long max,
+                            long long& out) -> bool {
+        if (!req.has_param(name)) return true;
+        const std::string text = req.get_param_value(name);
+        long long value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < min ||
+            value > max) {
+            replyError(res, 400,
+                       std::string(name) + " must be a whole number from " + std::to_string(min) +
+                           " to " + std::to_string(max));
+            return false;
+        }
+        out = value;
+        return true;
+    };
+    long long limit = page.limit;
+    if (!number("limit", 1, kMaxPageSize, limit) ||
+        !number("after", 0, std::numeric_limits<long long>::max(), page.after))
+        return std::nullopt;
+    page.limit = static_cast<int>(limit);
+    return page;
+}
+
+void replyPage(httplib::Response& res, const json& list, const Page& page, long long lastCursor) {
+    // A full page may have more behind it; the cursor of its last row asks for them.
+    if (static_cast<int>(list.size()) == page.limit)
+        res.set_header("Next-Cursor", std::to_string(lastCursor));
+    replyJson(res, 200, list);
+}
+
+void replyUnavailable(httplib::Response& res, const std::string& message) {
+    replyError(res, 503, message);
+    res.set_header("Retry-After", "1");
+}
 
 void Service::handleReport(const httplib::Request& req, httplib::Response& res) {
     const auto key = appKeyOf(req, res);
@@ -52,22 +91,28 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
     for (const std::string* candidate : {&ti, &clip}) {
         if (!candidate->empty() && (link = store_.findLink(*key, *candidate))) break;
     }
-    json answer;
+    // An install no link accounts for is organic, and that is a final answer: the client stops
+    // asking. A service that may still learn of its link later answers another status instead.
+    json answer = {{"status", 200}};
     if (link) {
-        answer = {{"status", 200},
-                  {"data",
-                   {{"params_data", link->params},
-                    {"channel", link->channel},
-                    {"trace_id", link->traceId}}}};
-    } else {
-        answer = {{"status", 404}, {"error", ti.empty() && clip.empty() ? kNoTraceId : kNoLink}};
+        answer["data"] = {
+            {"params_data", link->params}, {"channel", link->channel}, {"trace_id", link->traceId}};
+    } else if (settings_.unmatchedStatus != 200) {
+        answer = {{"status", settings_.unmatchedStatus},
+                  {"error", ti.empty() && clip.empty() ? kNoTraceId : kNoLink}};
     }
-    InstallRequest record{
-        jsonText(*body), link ? link->traceId : "", answer["status"].get<int>(), {}};
-    // The answer matters more to the device than our inspection record: answer even if the
-    // record could not be written, but say so in the log.
+    const InstallRequest record{0,
+                                stringMember(*body, "ci").value_or(""),
+                                jsonText(*body),
+                                link ? link->traceId : "",
+                                answer["status"].get<int>(),
+                                {}};
+    // An install credited but not recorded would be missing from every summary, and the client
+    // would never ask again: refuse, and it asks again later.
     if (!store_.addInstallRequest(*key, record)) {
         writeLogLine("error: could not record an install request: " + store_.lastError());
+        replyUnavailable(res, "could not store the install request");
+        return;
     }
     replyJson(res, 200, answer);
 }
@@ -99,7 +144,7 @@ void Service::handleState(const httplib::Request& req, httplib::Response& res) {
     }
     if (!store_.addStateReport(*key, report)) {
         writeLogLine("error: could not record a state report: " + store_.lastError());
-        replyError(res, 500, "could not store the report");
+        replyUnavailable(res, "could not store the report");
         return;
     }
     replyJson(res, settings_.stateStatus, json{{"status", 200}});
@@ -142,7 +187,7 @@ void Service::handleRegister(const httplib::Request& req, httplib::Response& res
     }
     if (!traceId) {
         writeLogLine("error: could not register a link: " + store_.lastError());
-        replyError(res, 500, "could not store the link");
+        replyUnavailable(res, "could not store the link");
         return;
     }
     // The wake-up link for an installed app, signed when the service has a key.
@@ -160,22 +205,28 @@ void Service::handleRegister(const httplib::Request& req, httplib::Response& res
 
 void Service::handleListLinks(const httplib::Request& req, httplib::Response& res) {
     const auto key = appKeyOf(req, res);
-    if (!key) return;
+    const auto page = key ? pageOf(req, res) : std::nullopt;
+    if (!page) return;
     json list = json::array();
-    for (const Link& link : store_.links(*key)) {
+    long long cursor = 0;
+    for (const Link& link : store_.links(*key, *page)) {
+        cursor = link.rowId;
         list.push_back({{"trace_id", link.traceId},
                         {"params", link.params},
                         {"channel", link.channel},
                         {"created_at", link.createdAt}});
     }
-    replyJson(res, 200, list);
+    replyPage(res, list, *page, cursor);
 }
 
 void Service::handleListStates(const httplib::Request& req, httplib::Response& res) {
     const auto key = appKeyOf(req, res);
-    if (!key) return;
+    const auto page = key ? pageOf(req, res) : std::nullopt;
+    if (!page) return;
     json list = json::array();
-    for (const StateReport& report : store_.stateReports(*key)) {
+    long long cursor = 0;
+    for (const StateReport& report : store_.stateReports(*key, *page)) {
+        cursor = report.rowId;
         list.push_back({{"ci", report.ci},
                         {"t", report.t},
                         {"ms", report.ms},
@@ -183,14 +234,17 @@ void Service::handleListStates(const httplib::Request& req, httplib::Response& r
                         {"msg", report.msg},
                         {"received_at", report.receivedAt}});
     }
-    replyJson(res, 200, list);
+    replyPage(res, list, *page, cursor);
 }
 
 void Service::handleListInstalls(const httplib::Request& req, httplib::Response& res) {
     const auto key = appKeyOf(req, res);
-    if (!key) return;
+    const auto page = key ? pageOf(req, res) : std::nullopt;
+    if (!page) return;
     json list = json::array();
-    for (const InstallRequest& request : store_.installRequests(*key)) {
+    long long cursor = 0;
+    for (const InstallRequest& request : store_.installRequests(*key, *page)) {
+        cursor = request.rowId;
         // Stored from a checked body, so it parses again; a row edited into something else is
         // shown as text.
         std::string ignored;
@@ -200,7 +254,7 @@ void Service::handleListInstalls(const httplib::Request& req, httplib::Response&
                         {"status", request.answeredStatus},
                         {"received_at", request.receivedAt}});
     }
-    replyJson(res, 200, list);
+    replyPage(res, list, *page, cursor);
 }
 
 }  // namespace plovendale::attribution_service

@@ -1,16 +1,32 @@
 #include "attribution-service/service.h"
 
+#include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
+#include "attribution-service/connection_pool.h"
 #include "attribution-service/json_body.h"
 #include "attribution-service/request_log.h"
+#include "attribution-service/route_helpers.h"
 
 namespace plovendale::attribution_service {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A client gets this long to send the next request on a kept-alive connection, and each read or
+// write of a request this long to make progress; a connection serves this many requests. Slow or
+// idle clients then hold a thread for seconds, not minutes.
+constexpr time_t kKeepAliveSeconds = 2;
+constexpr time_t kReadWriteSeconds = 5;
+constexpr std::size_t kMaxRequestsPerConnection = 100;
+// httplib listens with a backlog of 5; a burst of connections would overflow it and each dropped
+// one wait a second for its SYN to be sent again.
+constexpr int kListenBacklog = 1024;
 
 // httplib serves a whole request on one pool thread, from pre-routing to the logger, so the start
 // of the request in flight on this thread can live here. Requests refused before routing (a bad
@@ -25,6 +41,8 @@ const char* reasonFor(int status) {
             return "not found";
         case 405:
             return "method not allowed";
+        case 411:
+            return "send the body with a Content-Length";
         case 413:
             return "request body too large";
         case 414:
@@ -65,10 +83,18 @@ Service::Service(Store& store, ServiceSettings settings)
     server_.set_tcp_nodelay(true);
     // httplib's default is SO_REUSEPORT, which lets a second service bind the same port and
     // silently take half the requests. SO_REUSEADDR alone still allows a quick restart.
-    server_.set_socket_options([](socket_t sock) {
+    server_.set_socket_options([this](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listeningSocket_ = sock;
     });
+    server_.set_keep_alive_timeout(kKeepAliveSeconds);
+    server_.set_keep_alive_max_count(kMaxRequestsPerConnection);
+    server_.set_read_timeout(kReadWriteSeconds, 0);
+    server_.set_write_timeout(kReadWriteSeconds, 0);
+    server_.new_task_queue = [] {
+        return std::make_unique<ConnectionPool>(kMaxConnectionThreads).release();
+    };
     installReporting();
     installRoutes();
 }
@@ -87,11 +113,26 @@ void Service::installRoutes() {
     server_.Get("/api/links/" + key, bindHandler(&Service::handleListLinks));
     server_.Get("/api/state/" + key, bindHandler(&Service::handleListStates));
     server_.Get("/api/installs/" + key, bindHandler(&Service::handleListInstalls));
+    server_.Post("/api/trace/client/events/" + key, bindHandler(&Service::handleEvents));
+    server_.Get("/api/events/" + key, bindHandler(&Service::handleListEvents));
+    server_.Get("/api/apps/" + key + "/summary", bindHandler(&Service::handleSummary));
+    server_.Get("/api/console", bindHandler(&Service::handleConsoleData));
+    server_.Get("/console", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(consolePage(), "text/html; charset=utf-8");
+    });
 }
 
 void Service::installReporting() {
-    server_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    server_.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         requestStart = Clock::now();
+        // httplib 0.11.4 bounds a body by its Content-Length only and reads a chunked one without
+        // end (a 2.5 MiB chunked upload arrives whole). The client always sends a length, so a
+        // chunked body is refused before it is read, and the connection closed on it.
+        if (req.has_header("Transfer-Encoding")) {
+            replyError(res, 411, reasonFor(411));
+            res.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         return httplib::Server::HandlerResponse::Unhandled;
     });
     // Every answer of 400 and above that has no body yet (unknown route, oversized body, a
@@ -115,9 +156,58 @@ void Service::installReporting() {
     });
 }
 
-int Service::bind(const std::string& host, int port) {
-    if (port == 0) return server_.bind_to_any_port(host);
-    return server_.bind_to_port(host, port) ? port : -1;
+namespace {
+
+/// Why host:port cannot be bound, found by trying it: httplib only says that it failed.
+std::string bindFailureReason(const std::string& host, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int lookup = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (lookup != 0) return std::string("cannot resolve the address: ") + gai_strerror(lookup);
+    int error = 0;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        const int sock = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (sock < 0) {
+            error = errno;
+            continue;
+        }
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        const bool bound = ::bind(sock, a->ai_addr, a->ai_addrlen) == 0;
+        error = bound ? 0 : errno;
+        close(sock);
+        if (bound) break;
+    }
+    freeaddrinfo(found);
+    switch (error) {
+        case EADDRINUSE:
+            return "port " + std::to_string(port) + " is in use";
+        case EACCES:
+            return "permission denied (ports below 1024 need privileges)";
+        case EADDRNOTAVAIL:
+            return "the address is not one of this machine's";
+        case 0:
+            return "listening failed";
+        default:
+            return std::strerror(error);
+    }
+}
+
+}  // namespace
+
+int Service::bind(const std::string& host, int port, std::string& error) {
+    const int bound =
+        port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
+    if (bound < 0) {
+        error = bindFailureReason(host, port);
+        return -1;
+    }
+    // Listening again on a listening socket only changes its backlog.
+    if (listeningSocket_ != INVALID_SOCKET) ::listen(listeningSocket_, kListenBacklog);
+    return bound;
 }
 
 bool Service::run() {

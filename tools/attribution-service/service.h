@@ -16,12 +16,16 @@ struct ServiceSettings {
     bool logRequests = true;
     std::chrono::milliseconds reportDelay{0};
     int stateStatus = 200;
+    int unmatchedStatus = 200;  ///< the "status" for installs no link accounts for; 200: organic
     std::optional<links::LinkSigner> linkSigner;
     std::chrono::seconds linkLifetime{0};  ///< the links it makes expire this long after; 0: never
 };
 
 /// Bodies above this size are refused with 413 before they are read.
 inline constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
+
+/// Connections served at once (one thread each); more wait for a free thread.
+inline constexpr std::size_t kMaxConnectionThreads = 2048;
 
 /// The HTTP front of the service: routes, JSON error bodies, the request log and orderly stop.
 /// bind() and run() belong to one thread; stop() may be called from any thread at any time.
@@ -32,8 +36,8 @@ class Service {
     Service& operator=(const Service&) = delete;
 
     /// Binds host and port (0: any free port); the socket accepts connections from here on.
-    /// Returns the bound port, or -1.
-    int bind(const std::string& host, int port);
+    /// Returns the bound port, or -1 with the reason in error.
+    int bind(const std::string& host, int port, std::string& error);
     /// Serves until stop(). Returns false when serving failed for another reason.
     bool run();
     /// Ends run() and cuts short any held answer. Idempotent.
@@ -51,10 +55,15 @@ class Service {
     void handleListLinks(const httplib::Request& req, httplib::Response& res);
     void handleListStates(const httplib::Request& req, httplib::Response& res);
     void handleListInstalls(const httplib::Request& req, httplib::Response& res);
+    void handleEvents(const httplib::Request& req, httplib::Response& res);
+    void handleListEvents(const httplib::Request& req, httplib::Response& res);
+    void handleSummary(const httplib::Request& req, httplib::Response& res);
+    void handleConsoleData(const httplib::Request& req, httplib::Response& res);
 
     Store& store_;
     ServiceSettings settings_;
     httplib::Server server_;
+    socket_t listeningSocket_ = INVALID_SOCKET;  // the last socket httplib made to listen on
 
     std::mutex mutex_;
     std::condition_variable stoppingChanged_;

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "attribution-service/identifiers.h"
+#include "attribution-service/sqlite_statement.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -36,42 +37,32 @@ CREATE TABLE IF NOT EXISTS install_requests (
     received_at     TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS install_requests_by_key ON install_requests (app_key, id);
+CREATE TABLE IF NOT EXISTS installs (
+    app_key  TEXT NOT NULL,
+    ci       TEXT NOT NULL,
+    trace_id TEXT NOT NULL,
+    PRIMARY KEY (app_key, ci)
+);
+CREATE TABLE IF NOT EXISTS events (
+    id          INTEGER PRIMARY KEY AUTOINCREMENT,
+    app_key     TEXT NOT NULL,
+    event_id    TEXT NOT NULL,
+    name        TEXT NOT NULL,
+    ts          INTEGER NOT NULL,
+    params      TEXT NOT NULL,
+    amount      TEXT,
+    currency    TEXT,
+    ci          TEXT NOT NULL,
+    received_at TEXT NOT NULL,
+    UNIQUE (app_key, event_id)
+);
+CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
 )sql";
 
-/// A prepared statement that finalizes itself.
-class Statement {
-  public:
-    Statement(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool ok() const { return stmt_ != nullptr; }
-    Statement& bind(int index, const std::string& text) {
-        if (stmt_)
-            sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                              SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& bind(int index, int value) {
-        if (stmt_) sqlite3_bind_int(stmt_, index, value);
-        return *this;
-    }
-    /// SQLITE_ROW, SQLITE_DONE or an error code.
-    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
-    std::string text(int column) const {
-        const auto* bytes = sqlite3_column_text(stmt_, column);
-        return bytes ? std::string(reinterpret_cast<const char*>(bytes),
-                                   static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-                     : std::string();
-    }
-    int integer(int column) const { return sqlite3_column_int(stmt_, column); }
-
-  private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
+// Databases made before install requests kept the client identifier gain the column; their older
+// rows join no events.
+constexpr const char* kAddClientIdColumn =
+    "ALTER TABLE install_requests ADD COLUMN ci TEXT NOT NULL DEFAULT ''";
 
 bool exec(sqlite3* db, const char* sql, std::string& error) {
     char* message = nullptr;
@@ -83,7 +74,8 @@ bool exec(sqlite3* db, const char* sql, std::string& error) {
 
 }  // namespace
 
-std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) {
+std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
+                                   std::chrono::milliseconds busyWait) {
     sqlite3* db = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -91,17 +83,28 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) 
         sqlite3_close(db);
         return nullptr;
     }
-    // The offline "register" command may write while the service runs: wait for its lock briefly.
-    sqlite3_busy_timeout(db, 5000);
+    // Another process (the offline "register" command, an sqlite3 shell) may hold the write lock.
+    sqlite3_busy_timeout(db, static_cast<int>(busyWait.count()));
     if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", error) ||
-        !exec(db, kSchema, error)) {
+        !exec(db, kSchema, error) ||
+        (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
+         !exec(db, kAddClientIdColumn, error))) {
         sqlite3_close(db);
         return nullptr;
     }
-    return std::unique_ptr<Store>(new Store(db));
+    std::unique_ptr<Store> store(new Store(db));
+    store->writer_ = std::thread([raw = store.get()] { raw->writerLoop(); });
+    return store;
 }
 
 Store::~Store() {
+    {
+        std::lock_guard lock(writesMutex_);
+        closing_ = true;
+    }
+    writesChanged_.notify_all();
+    writer_.join();
+    statements_.clear();  // finalized before the connection closes
     sqlite3_close(db_);
 }
 
@@ -110,23 +113,81 @@ std::string Store::lastError() {
     return lastError_;
 }
 
+void Store::noteError() {
+    lastError_ = sqlite3_errmsg(db_);
+}
+
+Statement& Store::prepared(const std::string& sql) {
+    auto& statement = statements_[sql];
+    if (!statement || !statement->ok()) statement = std::make_unique<Statement>(db_, sql.c_str());
+    statement->reset();
+    return *statement;
+}
+
+bool Store::write(const std::function<bool()>& body) {
+    Write write{&body};
+    std::unique_lock lock(writesMutex_);
+    pending_.push_back(&write);
+    writesChanged_.notify_all();
+    writesChanged_.wait(lock, [&] { return write.done; });
+    return write.stored;
+}
+
+void Store::writerLoop() {
+    std::unique_lock lock(writesMutex_);
+    for (;;) {
+        writesChanged_.wait(lock, [this] { return !pending_.empty() || closing_; });
+        if (pending_.empty()) return;
+        std::vector<Write*> group;
+        group.swap(pending_);
+        lock.unlock();
+        commitGroup(group);
+        lock.lock();
+        for (Write* write : group) write->done = true;
+        writesChanged_.notify_all();
+    }
+}
+
+void Store::commitGroup(const std::vector<Write*>& group) {
+    std::lock_guard lock(mutex_);
+    std::string error;
+    if (!exec(db_, "BEGIN IMMEDIATE", error)) {
+        lastError_ = error;
+        return;  // every write of the group stays not stored
+    }
+    for (Write* write : group) {
+        exec(db_, "SAVEPOINT one_write", error);
+        write->stored = (*write->body)();
+        if (!write->stored) noteError();
+        // No statement stays active across the savepoint's end or the commit.
+        for (auto& [sql, statement] : statements_) statement->reset();
+        if (!write->stored) exec(db_, "ROLLBACK TO one_write", error);
+        exec(db_, "RELEASE one_write", error);
+    }
+    if (exec(db_, "COMMIT", error)) return;
+    lastError_ = error;
+    exec(db_, "ROLLBACK", error);
+    for (Write* write : group) write->stored = false;
+}
+
 RegisterOutcome Store::addLink(const std::string& appKey, const std::string& traceId,
                                const std::string& params, const std::string& channel) {
-    std::lock_guard lock(mutex_);
-    Statement insert(db_,
-                     "INSERT INTO links (app_key, trace_id, params, channel, created_at) "
-                     "VALUES (?, ?, ?, ?, ?)");
-    insert.bind(1, appKey)
-        .bind(2, traceId)
-        .bind(3, params)
-        .bind(4, channel)
-        .bind(5, utcTimestamp());
-    const int rc = insert.step();
-    if (rc == SQLITE_DONE) return RegisterOutcome::Registered;
-    lastError_ = sqlite3_errmsg(db_);
-    return sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY
-               ? RegisterOutcome::TraceIdTaken
-               : RegisterOutcome::Failed;
+    bool taken = false;
+    const bool stored = write([&] {
+        Statement& insert = prepared(
+            "INSERT INTO links (app_key, trace_id, params, channel, created_at) "
+            "VALUES (?, ?, ?, ?, ?)");
+        insert.bind(1, appKey)
+            .bind(2, traceId)
+            .bind(3, params)
+            .bind(4, channel)
+            .bind(5, utcTimestamp());
+        if (insert.step() == SQLITE_DONE) return true;
+        taken = sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY;
+        return false;
+    });
+    if (stored) return RegisterOutcome::Registered;
+    return taken ? RegisterOutcome::TraceIdTaken : RegisterOutcome::Failed;
 }
 
 std::optional<Link> Store::findLink(const std::string& appKey, const std::string& traceId) {
@@ -136,70 +197,79 @@ std::optional<Link> Store::findLink(const std::string& appKey, const std::string
                     "WHERE app_key = ? AND trace_id = ?");
     query.bind(1, appKey).bind(2, traceId);
     if (query.step() != SQLITE_ROW) return std::nullopt;
-    return Link{query.text(0), query.text(1), query.text(2), query.text(3)};
+    return Link{0, query.text(0), query.text(1), query.text(2), query.text(3)};
 }
 
-std::vector<Link> Store::links(const std::string& appKey) {
+std::vector<Link> Store::links(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     Statement query(db_,
-                    "SELECT trace_id, params, channel, created_at FROM links "
-                    "WHERE app_key = ? ORDER BY rowid");
-    query.bind(1, appKey);
+                    "SELECT rowid, trace_id, params, channel, created_at FROM links "
+                    "WHERE app_key = ? AND rowid > ? ORDER BY rowid LIMIT ?");
+    query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<Link> result;
     while (query.step() == SQLITE_ROW) {
-        result.push_back({query.text(0), query.text(1), query.text(2), query.text(3)});
+        result.push_back(
+            {query.integer64(0), query.text(1), query.text(2), query.text(3), query.text(4)});
     }
     return result;
 }
 
 bool Store::addStateReport(const std::string& appKey, const StateReport& report) {
-    std::lock_guard lock(mutex_);
-    Statement insert(db_,
-                     "INSERT INTO state_reports (app_key, ci, t, ms, cd, msg, received_at) "
-                     "VALUES (?, ?, ?, ?, ?, ?, ?)");
-    insert.bind(1, appKey).bind(2, report.ci).bind(3, report.t).bind(4, report.ms);
-    insert.bind(5, report.cd).bind(6, report.msg).bind(7, utcTimestamp());
-    if (insert.step() == SQLITE_DONE) return true;
-    lastError_ = sqlite3_errmsg(db_);
-    return false;
+    return write([&] {
+        Statement& insert = prepared(
+            "INSERT INTO state_reports (app_key, ci, t, ms, cd, msg, received_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        insert.bind(1, appKey).bind(2, report.ci).bind(3, report.t).bind(4, report.ms);
+        insert.bind(5, report.cd).bind(6, report.msg).bind(7, utcTimestamp());
+        return insert.step() == SQLITE_DONE;
+    });
 }
 
-std::vector<StateReport> Store::stateReports(const std::string& appKey) {
+std::vector<StateReport> Store::stateReports(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     Statement query(db_,
-                    "SELECT ci, t, ms, cd, msg, received_at FROM state_reports "
-                    "WHERE app_key = ? ORDER BY id");
-    query.bind(1, appKey);
+                    "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
+                    "WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
+    query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<StateReport> result;
     while (query.step() == SQLITE_ROW) {
-        result.push_back({query.text(0), query.text(1), query.text(2), query.text(3), query.text(4),
-                          query.text(5)});
+        result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
+                          query.text(4), query.text(5), query.text(6)});
     }
     return result;
 }
 
 bool Store::addInstallRequest(const std::string& appKey, const InstallRequest& request) {
-    std::lock_guard lock(mutex_);
-    Statement insert(db_,
-                     "INSERT INTO install_requests "
-                     "(app_key, params, trace_id, answered_status, received_at) "
-                     "VALUES (?, ?, ?, ?, ?)");
-    insert.bind(1, appKey).bind(2, request.paramsJson).bind(3, request.traceId);
-    insert.bind(4, request.answeredStatus).bind(5, utcTimestamp());
-    if (insert.step() == SQLITE_DONE) return true;
-    lastError_ = sqlite3_errmsg(db_);
-    return false;
+    return write([&] {
+        Statement& insert = prepared(
+            "INSERT INTO install_requests "
+            "(app_key, ci, params, trace_id, answered_status, received_at) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
+        insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
+        insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, utcTimestamp());
+        if (insert.step() != SQLITE_DONE) return false;
+        // Only a final answer credits the install; a link found after an organic answer (the
+        // same client asking again) takes over, one found earlier stays.
+        if (request.answeredStatus != 200 || request.ci.empty()) return true;
+        Statement& credit = prepared(
+            "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
+            "ON CONFLICT (app_key, ci) DO UPDATE SET trace_id = excluded.trace_id "
+            "WHERE installs.trace_id = ''");
+        credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId);
+        return credit.step() == SQLITE_DONE;
+    });
 }
 
-std::vector<InstallRequest> Store::installRequests(const std::string& appKey) {
+std::vector<InstallRequest> Store::installRequests(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     Statement query(db_,
-                    "SELECT params, trace_id, answered_status, received_at FROM install_requests "
-                    "WHERE app_key = ? ORDER BY id");
-    query.bind(1, appKey);
+                    "SELECT id, ci, params, trace_id, answered_status, received_at "
+                    "FROM install_requests WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
+    query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<InstallRequest> result;
     while (query.step() == SQLITE_ROW) {
-        result.push_back({query.text(0), query.text(1), query.integer(2), query.text(3)});
+        result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
+                          query.integer(4), query.text(5)});
     }
     return result;
 }

@@ -1,16 +1,24 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
-struct sqlite3;
+#include "attribution-service/money.h"
+#include "attribution-service/sqlite_statement.h"
 
 namespace plovendale::attribution_service {
 
 struct Link {
+    long long rowId = 0;  // the paging cursor
     std::string traceId;
     std::string params;
     std::string channel;
@@ -18,6 +26,7 @@ struct Link {
 };
 
 struct StateReport {
+    long long rowId = 0;
     std::string ci;
     std::string t;
     std::string ms;
@@ -27,23 +36,83 @@ struct StateReport {
 };
 
 struct InstallRequest {
+    long long rowId = 0;
+    std::string ci;          // the client identifier of the body, "" when it had none
     std::string paramsJson;  // the request body as received, written compactly
     std::string traceId;     // the link it was matched to, "" when none
     int answeredStatus = 0;  // the "status" member of the answer
     std::string receivedAt;
 };
 
+/// One event of a client's batch; amount and currency are both "" when it carries no revenue.
+struct Event {
+    long long rowId = 0;
+    std::string id;
+    std::string name;
+    long long ts = 0;  // ms since 1970, as the client sent it
+    std::string paramsJson;
+    std::string amount;  // exact decimal text, as the client sent it
+    std::string currency;
+    std::string ci;
+    std::string receivedAt;
+};
+
+struct EventBatchOutcome {
+    int accepted = 0;
+    int duplicates = 0;  // already stored under the same (app key, event id)
+};
+
+/// A newest-first view of one install for the console.
+struct InstallView {
+    std::string ci;
+    std::string traceId;  // "" when organic
+    std::string params;   // the link's params
+    std::string channel;
+    int answeredStatus = 0;
+    std::string receivedAt;
+};
+
+/// Installs, events and revenue of one group of clients.
+struct Totals {
+    long long installs = 0;
+    long long events = 0;
+    std::map<std::string, Micros> revenue;  // by currency
+};
+
+/// Per channel of the link that attributed each install; organic: answered without a link;
+/// unknown: events of clients the service never saw asking.
+struct Summary {
+    std::map<std::string, Totals> channels;
+    Totals organic;
+    Totals unknown;
+};
+
+/// One page of an oldest-first list: rows with a cursor above `after`, at most `limit` of them.
+struct Page {
+    long long after = 0;
+    int limit = 100;
+};
+
 enum class RegisterOutcome { Registered, TraceIdTaken, Failed };
 
-/// The service's SQLite database: links per app key, received state reports and install requests.
-/// Every write is durable when the call returns (WAL, synchronous FULL). All members may be called
-/// from any thread; one connection is shared under a mutex.
+/// The service's SQLite database: links per app key, received state reports, install requests and
+/// events. Every write is durable when the call returns (WAL, synchronous FULL); a write that
+/// returns false stored nothing. All members may be called from any thread.
+///
+/// Writes go through one writer thread that commits them in groups: what arrives while one
+/// transaction commits goes into the next, each write in a savepoint of its own (so one failing
+/// write takes back only itself), with statements prepared once. Durable commits then cost one
+/// sync per group rather than per request. The writer and the readers share one connection under
+/// a mutex; a group that finds the database locked by another process waits at most the busy wait
+/// given to open() and then fails every write in it.
 class Store {
   public:
     /// Opens (creating if needed) the database at path; ":memory:" gives a throw-away database.
     /// On failure returns nothing and puts the reason in error.
-    static std::unique_ptr<Store> open(const std::string& path, std::string& error);
-    ~Store();
+    static std::unique_ptr<Store> open(
+        const std::string& path, std::string& error,
+        std::chrono::milliseconds busyWait = std::chrono::milliseconds(5000));
+    ~Store();  ///< finishes the writes already submitted
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
@@ -51,22 +120,62 @@ class Store {
     RegisterOutcome addLink(const std::string& appKey, const std::string& traceId,
                             const std::string& params, const std::string& channel);
     std::optional<Link> findLink(const std::string& appKey, const std::string& traceId);
-    std::vector<Link> links(const std::string& appKey);
+    std::vector<Link> links(const std::string& appKey, Page page);
 
     bool addStateReport(const std::string& appKey, const StateReport& report);
-    std::vector<StateReport> stateReports(const std::string& appKey);
+    std::vector<StateReport> stateReports(const std::string& appKey, Page page);
 
+    /// Records the request and, when it is the client's first credited one, which link (or none)
+    /// the client's install is credited to.
     bool addInstallRequest(const std::string& appKey, const InstallRequest& request);
-    std::vector<InstallRequest> installRequests(const std::string& appKey);
+    std::vector<InstallRequest> installRequests(const std::string& appKey, Page page);
+
+    /// Stores the batch in one transaction; events whose id the app key already has are counted,
+    /// not stored again. Nothing when the batch could not be stored (none of it was).
+    std::optional<EventBatchOutcome> addEvents(const std::string& appKey,
+                                               const std::vector<Event>& events);
+    std::vector<Event> events(const std::string& appKey, Page page);
+
+    /// Nothing when the database could not be read.
+    std::optional<Summary> summary(const std::string& appKey);
+    /// The console's views: the newest first, at most `count`.
+    std::vector<InstallView> recentInstalls(const std::string& appKey, int count);
+    std::vector<StateReport> recentStateReports(const std::string& appKey, int count);
+    std::vector<Event> recentEvents(const std::string& appKey, int count);
+    /// App keys with any record, most recently active first, at most `count`.
+    std::vector<std::string> appKeys(int count);
 
     /// The last SQLite error text, for the log.
     std::string lastError();
 
   private:
     explicit Store(sqlite3* db) : db_(db) {}
+
+    /// One write waiting for its group's commit.
+    struct Write {
+        const std::function<bool()>* body;  // runs on the writer thread, under mutex_
+        bool done = false;
+        bool stored = false;
+    };
+    /// Runs body in the next group and waits for its commit: true when it returned true and the
+    /// group committed.
+    bool write(const std::function<bool()>& body);
+    void writerLoop();
+    void commitGroup(const std::vector<Write*>& group);
+    /// The statement for sql, prepared on first use and reset for this one (under mutex_).
+    Statement& prepared(const std::string& sql);
+    void noteError();
+
     sqlite3* db_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // the connection, the statements and lastError_
     std::string lastError_;
+    std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
+
+    std::mutex writesMutex_;  // pending_ and each Write's done and stored
+    std::condition_variable writesChanged_;
+    std::vector<Write*> pending_;
+    bool closing_ = false;
+    std::thread writer_;
 };
 
 /// Registers a link with a fresh random trace identifier (retrying on the rare collision).

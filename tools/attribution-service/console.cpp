@@ -1,0 +1,143 @@
+// The live console: a page with everything inline (no script or style from elsewhere, nothing to
+// build) and the one JSON answer it polls.
+
+#include <nlohmann/json.hpp>
+
+#include "attribution-service/identifiers.h"
+#include "attribution-service/json_body.h"
+#include "attribution-service/route_helpers.h"
+#include "attribution-service/service.h"
+
+namespace plovendale::attribution_service {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kConsoleRows = 50;
+constexpr int kConsoleApps = 100;
+
+// Every value reaches the page through textContent, never as markup: params, names and client
+// identifiers are whatever a device sent.
+constexpr const char* kPage = R"html(<!doctype html>
+<html lang="en"><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>attribution-service console</title>
+<style>
+body{font:14px/1.4 system-ui,sans-serif;margin:1em 2em;color:#222;background:#fafafa}
+h1{font-size:1.3em}h2{font-size:1.05em;margin:1.4em 0 .4em}
+table{border-collapse:collapse;width:100%;background:#fff}
+th,td{border:1px solid #ddd;padding:3px 6px;text-align:left;vertical-align:top;font-family:ui-monospace,monospace;font-size:12px}
+th{background:#eee}#status{color:#666;margin-left:1em}.bad{color:#b00}
+</style></head><body>
+<h1>attribution-service console
+<select id="app" aria-label="app key"></select><span id="status">connecting…</span></h1>
+<h2>Summary by channel</h2>
+<table id="summary"><thead><tr><th>channel</th><th>installs</th><th>events</th><th>revenue</th></tr></thead><tbody></tbody></table>
+<h2>Installs (newest first)</h2>
+<table id="installs"><thead><tr><th>received</th><th>client id</th><th>trace</th><th>link params</th><th>channel</th><th>outcome</th></tr></thead><tbody></tbody></table>
+<h2>State reports</h2>
+<table id="states"><thead><tr><th>received</th><th>client id</th><th>code</th><th>ms</th><th>message</th></tr></thead><tbody></tbody></table>
+<h2>Events</h2>
+<table id="events"><thead><tr><th>received</th><th>client id</th><th>id</th><th>name</th><th>params</th><th>revenue</th></tr></thead><tbody></tbody></table>
+<script>
+"use strict";
+const appSelect = document.getElementById("app");
+let chosen = new URLSearchParams(location.search).get("app") || "";
+appSelect.onchange = () => { chosen = appSelect.value; };
+function fill(id, rows) {
+  const body = document.querySelector("#" + id + " tbody");
+  body.replaceChildren(...rows.map(cells => {
+    const tr = document.createElement("tr");
+    for (const cell of cells) {
+      const td = document.createElement("td");
+      td.textContent = cell;
+      tr.appendChild(td);
+    }
+    return tr;
+  }));
+}
+function money(revenue) {
+  return Object.entries(revenue || {}).map(([currency, amount]) => amount + " " + currency).join(", ");
+}
+function outcome(install) {
+  if (install.status !== 200) return "not yet (" + install.status + ")";
+  return install.trace_id ? "attributed" : "organic";
+}
+function show(data) {
+  const apps = data.apps.includes(data.app) || !data.app ? data.apps : [data.app, ...data.apps];
+  if (appSelect.options.length !== apps.length || [...appSelect.options].some((o, i) => o.value !== apps[i])) {
+    appSelect.replaceChildren(...apps.map(key => new Option(key, key)));
+  }
+  appSelect.value = data.app;
+  const s = data.summary;
+  fill("summary", [...s.channels.map(c => [c.channel, c.installs, c.events, money(c.revenue)]),
+                   ["(organic)", s.organic.installs, s.organic.events, money(s.organic.revenue)],
+                   ["(unknown client)", "", s.unknown.events, money(s.unknown.revenue)]]);
+  fill("installs", data.installs.map(i => [i.received_at, i.ci, i.trace_id, i.params, i.channel, outcome(i)]));
+  fill("states", data.states.map(r => [r.received_at, r.ci, r.cd, r.ms, r.msg]));
+  fill("events", data.events.map(e => [e.received_at, e.ci, e.id, e.name, JSON.stringify(e.params),
+                                       e.revenue ? e.revenue.amount + " " + e.revenue.currency : ""]));
+}
+async function poll() {
+  const status = document.getElementById("status");
+  try {
+    const answer = await fetch("/api/console?app=" + encodeURIComponent(chosen), {cache: "no-store"});
+    if (!answer.ok) throw new Error("HTTP " + answer.status);
+    show(await answer.json());
+    status.textContent = "updated " + new Date().toLocaleTimeString();
+    status.className = "";
+  } catch (e) {
+    status.textContent = "cannot reach the service: " + e.message;
+    status.className = "bad";
+  }
+  setTimeout(poll, 1000);
+}
+poll();
+</script></body></html>
+)html";
+
+}  // namespace
+
+const std::string& consolePage() {
+    static const std::string page = kPage;
+    return page;
+}
+
+void Service::handleConsoleData(const httplib::Request& req, httplib::Response& res) {
+    const std::vector<std::string> apps = store_.appKeys(kConsoleApps);
+    std::string key = req.get_param_value("app");
+    if (key.empty() && !apps.empty()) key = apps.front();
+    json answer = {{"app", key}, {"apps", apps}};
+    json installs = json::array();
+    json states = json::array();
+    json events = json::array();
+    Summary summary;
+    if (isValidAppKey(key)) {
+        for (const InstallView& install : store_.recentInstalls(key, kConsoleRows)) {
+            installs.push_back({{"ci", install.ci},
+                                {"trace_id", install.traceId},
+                                {"params", install.params},
+                                {"channel", install.channel},
+                                {"status", install.answeredStatus},
+                                {"received_at", install.receivedAt}});
+        }
+        for (const StateReport& report : store_.recentStateReports(key, kConsoleRows)) {
+            states.push_back({{"ci", report.ci},
+                              {"cd", report.cd},
+                              {"ms", report.ms},
+                              {"msg", report.msg},
+                              {"received_at", report.receivedAt}});
+        }
+        for (const Event& event : store_.recentEvents(key, kConsoleRows)) {
+            events.push_back(eventJson(event));
+        }
+        summary = store_.summary(key).value_or(Summary{});
+    }
+    answer["installs"] = installs;
+    answer["states"] = states;
+    answer["events"] = events;
+    answer["summary"] = summaryJson(key, summary);
+    replyJson(res, 200, answer);
+}
+
+}  // namespace plovendale::attribution_service

@@ -1,0 +1,61 @@
+#include "attribution-service/money.h"
+
+#include <algorithm>
+
+namespace plovendale::attribution_service {
+namespace {
+
+constexpr int kMaxIntegerDigits = 15;
+constexpr int kFractionDigits = 6;
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+std::optional<Micros> parseAmount(std::string_view text) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative) text.remove_prefix(1);
+    const auto point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if (whole.empty() || whole.size() > kMaxIntegerDigits) return std::nullopt;
+    if (point != std::string_view::npos && (fraction.empty() || fraction.size() > kFractionDigits))
+        return std::nullopt;
+    if (!std::all_of(whole.begin(), whole.end(), isDigit) ||
+        !std::all_of(fraction.begin(), fraction.end(), isDigit))
+        return std::nullopt;
+    Micros value = 0;
+    for (const char c : whole) value = value * 10 + (c - '0');
+    for (int i = 0; i < kFractionDigits; ++i) {
+        value = value * 10 + (i < static_cast<int>(fraction.size()) ? fraction[i] - '0' : 0);
+    }
+    return negative ? -value : value;
+}
+
+std::string formatAmount(Micros amount) {
+    const bool negative = amount < 0;
+    Micros magnitude = negative ? -amount : amount;
+    std::string digits;
+    for (int i = 0; i < kFractionDigits || magnitude > 0; ++i) {
+        digits.push_back(static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+        magnitude /= 10;
+    }
+    if (digits.size() == kFractionDigits) digits.push_back('0');
+    std::reverse(digits.begin(), digits.end());
+    std::string fraction = digits.substr(digits.size() - kFractionDigits);
+    while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+    std::string text = negative ? "-" : "";
+    text += digits.substr(0, digits.size() - kFractionDigits);
+    if (!fraction.empty()) text += "." + fraction;
+    return text;
+}
+
+bool isCurrencyCode(std::string_view text) {
+    return text.size() == 3 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
+}  // namespace plovendale::attribution_service
