@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "http/process_state.h"
 #include "plovendale/http/st_http_request.h"
 #include "transport/http_cookie_storage.h"
@@ -26,6 +26,19 @@ ProcessState& processState() {
     static ProcessState state;
     return state;
 }
+
+#ifdef PLOVENDALE_TEST_SEAMS
+void resetProcessStateForTests() {
+    STHTTPRequest::clearSession();
+    STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageShared);
+    STHTTPRequest::setGlobalIgnoreCache(false);
+    STHTTPRequest::setDefaultMaximumResponseBodySize(kDefaultMaximumResponseBodySize);
+    auto& state = processState();
+    decltype(state.backgroundCompletionHandlers) released;  // the host's, dropped unlocked
+    std::lock_guard lock(state.mutex);
+    released.swap(state.backgroundCompletionHandlers);
+}
+#endif
 }  // namespace http
 
 void STHTTPRequest::setGlobalCookiesStoragePolicy(STHTTPRequestCookieStoragePolicy policy) {
