@@ -21,26 +21,6 @@ std::optional<std::string> hostOf(const std::string& url) {
 
 }  // namespace
 
-namespace http {
-ProcessState& processState() {
-    static ProcessState state;
-    return state;
-}
-
-#ifdef PLOVENDALE_TEST_SEAMS
-void resetProcessStateForTests() {
-    STHTTPRequest::clearSession();
-    STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageShared);
-    STHTTPRequest::setGlobalIgnoreCache(false);
-    STHTTPRequest::setDefaultMaximumResponseBodySize(kDefaultMaximumResponseBodySize);
-    auto& state = processState();
-    decltype(state.backgroundCompletionHandlers) released;  // the host's, dropped unlocked
-    std::lock_guard lock(state.mutex);
-    released.swap(state.backgroundCompletionHandlers);
-}
-#endif
-}  // namespace http
-
 void STHTTPRequest::setGlobalCookiesStoragePolicy(STHTTPRequestCookieStoragePolicy policy) {
     http::processState().globalCookiesStoragePolicy = policy;
 }

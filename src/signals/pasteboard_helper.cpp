@@ -55,18 +55,6 @@ const std::shared_ptr<Rx>& idAttributeExpression() {
 
 }  // namespace
 
-internal::SignalsState& internal::signalsState() {
-    static SignalsState instance;
-    return instance;
-}
-
-#ifdef PLOVENDALE_TEST_SEAMS
-void internal::resetSignalsStateForTests() {
-    std::lock_guard lock(unstoredCapture().mutex);
-    unstoredCapture().trace.clear();
-}
-#endif
-
 UIPasteboardHelper::Capture UIPasteboardHelper::capture(const std::string& appKey) {
     const std::string text = getPasteValue();
     if (StringUtils::isNullOrEmpty(text)) return Capture::Empty;
