@@ -1,7 +1,6 @@
 // Pasteboard text is untrusted: the capture at start-up must stay fast however hostile the text.
 #include <benchmark/benchmark.h>
 
-#include "sdk/core_helper.h"
 #include "sdk/data_util.h"
 #include "signals/pasteboard_helper.h"
 
@@ -17,16 +16,15 @@ std::string hostileText() {
 void BM_ExtractTraceIdHostile(benchmark::State& state) {
     const std::string text = hostileText();
     for (auto _ : state)
-        benchmark::DoNotOptimize(plovendale::UIPasteboardHelper::extractTraceId(text));
+        benchmark::DoNotOptimize(plovendale::UIPasteboardHelper::extractTraceId(text, "ab3Kx9PqZ"));
 }
 BENCHMARK(BM_ExtractTraceIdHostile)->Unit(benchmark::kMillisecond);
 
 void BM_ExtractTraceIdValid(benchmark::State& state) {
-    plovendale::CoreHelper::setAppKey("ab3Kx9PqZ");
     const std::string text =
         "<a id=\"PLOVENDALE:fffffab3KxgggPqZ:hhhT012345678iiiii9xyz\" href=\"x\">open</a>";
     for (auto _ : state)
-        benchmark::DoNotOptimize(plovendale::UIPasteboardHelper::extractTraceId(text));
+        benchmark::DoNotOptimize(plovendale::UIPasteboardHelper::extractTraceId(text, "ab3Kx9PqZ"));
 }
 BENCHMARK(BM_ExtractTraceIdValid)->Unit(benchmark::kMicrosecond);
 

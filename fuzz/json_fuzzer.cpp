@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "host/json_serialization.h"
 #include "sdk/data_util.h"
 #include "util/flo_json_object.h"
+#include "util/json_serialization.h"
 
 using namespace plovendale;
 

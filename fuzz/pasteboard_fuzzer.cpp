@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t mode = input.byte();
     switch (mode % 3) {
         case 0:
-            UIPasteboardHelper::extractTraceId(std::string(input.rest()));
+            UIPasteboardHelper::extractTraceId(std::string(input.rest()), fuzz::kAppKey);
             break;
         case 1:
             UIPasteboardHelper::decodeAppKey(std::string(input.field(':')));
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                   "<a class=\"c\" id=\"" + markerFor(trace) + "\">link</a>"}});
             }
             Platform::generalPasteboard()->setItems(std::move(items));
-            UIPasteboardHelper::setUp();
+            UIPasteboardHelper::setUp(fuzz::kAppKey);
             if ((mode & 4) && wellFormed) {
                 FUZZ_CHECK(UIPasteboardHelper::getCacheTraceId() == trace);
                 // Only a store that keeps the trace across launches may take the pasteboard's copy.

@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "host/json_serialization.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
+#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {

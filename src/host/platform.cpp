@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "host/clock.h"
 #include "host/device_services.h"
 #include "host/held_log_lines.h"
-#include "host/identifiers.h"
 #include "host/private_directory.h"
 #include "plovendale/platform/log.h"
 
@@ -215,7 +215,7 @@ std::shared_ptr<DeviceServices> Platform::device() {
     return s.device;
 }
 
-// Here rather than with the identifiers: the clock is part of the configuration.
+// Here rather than in a file of its own: the clock is part of the configuration.
 double Date::timeIntervalSince1970() {
     std::function<double()> clock;
     {

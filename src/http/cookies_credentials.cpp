@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "http/process_state.h"
 #include "plovendale/http/st_http_request.h"
 #include "transport/http_cookie_storage.h"
@@ -20,13 +20,6 @@ std::optional<std::string> hostOf(const std::string& url) {
 }
 
 }  // namespace
-
-namespace http {
-ProcessState& processState() {
-    static ProcessState state;
-    return state;
-}
-}  // namespace http
 
 void STHTTPRequest::setGlobalCookiesStoragePolicy(STHTTPRequestCookieStoragePolicy policy) {
     http::processState().globalCookiesStoragePolicy = policy;

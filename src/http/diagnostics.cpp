@@ -1,8 +1,8 @@
-#include "host/json_serialization.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
 #include "util/format.h"
+#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {

@@ -35,4 +35,8 @@ struct ProcessState {
 
 ProcessState& processState();
 
+/// Back to a new process's settings and stores: cookies, credentials, background handlers. Only
+/// in builds with the test suite (PLOVENDALE_TEST_SEAMS). Main thread, nothing in flight.
+void resetProcessStateForTests();
+
 }  // namespace plovendale::http

@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "host/host_code.h"
-#include "host/identifiers.h"
 #include "http/process_state.h"
 #include "http/session_delegate.h"
 #include "http/url_text.h"
@@ -15,6 +14,7 @@
 #include "plovendale/platform/log.h"
 #include "transport/url_session.h"
 #include "util/format.h"
+#include "util/identifiers.h"
 
 namespace plovendale {
 namespace {

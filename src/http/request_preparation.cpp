@@ -139,109 +139,138 @@ Bytes STHTTPRequest::multipartContentWithBoundary(const std::string& boundary, c
     return part;
 }
 
+namespace {
+
+// The URL with the query parameters. The request's own URL was checked when it was made; only a
+// changed one is checked again, and one that fails the check goes as "".
+std::string wireURL(std::string baseURL, bool changed,
+                    const std::optional<STHTTPDictionary>& GETParameters, bool encode) {
+    if (!changed) return baseURL;
+    return STHTTPRequest::appendURL(baseURL, GETParameters, encode).value_or(std::string());
+}
+
+void setCachingAndTimeout(URLRequest& wire, bool ignoreCache, double timeoutSeconds) {
+    if (ignoreCache) wire.cachePolicy = URLRequestCachePolicy::ReloadIgnoringLocalCacheData;
+    if (timeoutSeconds != 0) wire.timeoutInterval = timeoutSeconds;
+}
+
+// The first fields of every request: the cookie field replaces whatever was there.
+HTTPHeaderFields cookieFields(const std::vector<HTTPCookie>& cookies) {
+    HTTPHeaderFields fields;
+    for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies)) {
+        fields.set(name, value);
+    }
+    return fields;
+}
+
+// Form fields are escaped on the request object itself, so that its dictionary shows what was sent.
+STHTTPDictionary escapedFields(const STHTTPDictionary& fields) {
+    STHTTPDictionary escaped;
+    for (const auto& [key, value] : fields) {
+        escaped[percentEscape(key)] = percentEscape(value.textualForm());
+    }
+    return escaped;
+}
+
+using SortedFields = std::vector<std::pair<std::string, STHTTPValue>>;
+
+// Files (those that can be read), then data uploads, then the form fields in key order.
+Bytes multipartBody(const std::vector<STHTTPRequestFileUpload>& files,
+                    const std::vector<STHTTPRequestDataUpload>& uploads,
+                    const SortedFields& sortedFields) {
+    Bytes body;
+    for (const auto& file : files) {
+        auto content = readFile(file.path);
+        if (!content) continue;
+        auto part = STHTTPRequest::multipartContentWithBoundary(kMultipartBoundary, *content,
+                                                                lastPathComponent(file.path),
+                                                                file.parameterName, file.mimeType);
+        body.insert(body.end(), part.begin(), part.end());
+    }
+    for (const auto& upload : uploads) {
+        auto part = STHTTPRequest::multipartContentWithBoundary(
+            kMultipartBoundary, upload.data, upload.fileName, upload.parameterName,
+            upload.mimeType);
+        body.insert(body.end(), part.begin(), part.end());
+    }
+    for (const auto& [key, value] : sortedFields) {
+        append(body, fillTemplate("\r\n--%@\r\n", {kMultipartBoundary}));
+        append(body, fillTemplate("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", {key}));
+        append(body, value.textualForm());
+    }
+    append(body, fillTemplate("\r\n--%@--\r\n", {kMultipartBoundary}));
+    return body;
+}
+
+std::string formContentType(NSStringEncoding encoding, bool escaped) {
+    std::string contentType = kFormContentType;
+    const auto charset = http::IANACharSetNameOfEncoding(encoding);
+    if (escaped && charset) contentType += fillTemplate("; charset=%@", {*charset});
+    return contentType;
+}
+
+Bytes formBody(const SortedFields& sortedFields, NSStringEncoding encoding) {
+    std::string joined;
+    for (std::size_t i = 0; i < sortedFields.size(); ++i) {
+        if (i > 0) joined += '&';
+        joined +=
+            fillTemplate("%@=%@", {sortedFields[i].first, sortedFields[i].second.textualForm()});
+    }
+    // An encoding the client does not know must not lose the fields: they go as UTF-8.
+    return http::encodeTextLossy(joined, encoding).value_or(toBytes(joined));
+}
+
+void setBody(URLRequest& wire, Bytes body) {
+    wire.headerFields.set("Content-Length", http::contentLengthText(body.size()));
+    wire.httpBody = std::move(body);
+}
+
+// Basic authorisation from the host's credential, after the caller's fields.
+void addBasicAuthorization(HTTPHeaderFields& fields,
+                           const std::optional<URLCredential>& credential) {
+    if (!credential) return;
+    const std::string userAndPassword =
+        fillTemplate("%@:%@", {credential->user, credential->password});
+    fields.add("Authorization", fillTemplate("Basic %@", {base64Encode(userAndPassword)}));
+}
+
+}  // namespace
+
 std::optional<URLRequest> STHTTPRequest::prepareURLRequest() {
-    // 1. Base URL, with the host's credentials when asked for.
     std::string baseURL = url_;
     if (addCredentialsToURL_) {
         auto withCredentials = urlByAddingCredentials(credentialForCurrentHost(), url_);
         if (!withCredentials) return std::nullopt;
         baseURL = *withCredentials;
     }
-
-    // 2.-4. Query, method, a fresh wire request. The request's own URL was checked when it was
-    // made; only a changed one is checked again.
-    const auto finalURL = GETDictionary_ || addCredentialsToURL_
-                              ? appendURL(baseURL, GETDictionary_, encodeGETDictionary_)
-                              : std::optional<std::string>(std::move(baseURL));
+    URLRequest wire;
+    wire.url = wireURL(std::move(baseURL), GETDictionary_ || addCredentialsToURL_, GETDictionary_,
+                       encodeGETDictionary_);
     const bool hasBody =
         POSTDictionary_ || rawPOSTData_ || !filesToUpload_.empty() || !dataToUpload_.empty();
     if (HTTPMethod_ == "GET" && hasBody) HTTPMethod_ = "POST";
-    URLRequest wire;
-    wire.url = finalURL.value_or(std::string());
     wire.httpMethod = HTTPMethod_;
+    setCachingAndTimeout(wire, globalIgnoreCache() || ignoreCache_, timeoutSeconds_);
+    wire.headerFields = cookieFields(requestCookies());
 
-    // 5.-6. Cache policy and timeout.
-    if (globalIgnoreCache() || ignoreCache_)
-        wire.cachePolicy = URLRequestCachePolicy::ReloadIgnoringLocalCacheData;
-    if (timeoutSeconds_ != 0) wire.timeoutInterval = timeoutSeconds_;
-
-    // 7. The cookie field replaces every other field.
-    wire.headerFields = HTTPHeaderFields();
-    for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(requestCookies())) {
-        wire.headerFields.set(name, value);
-    }
-
-    // 8.-9. Form fields, escaped on the request object itself, in key order.
-    if (encodePOSTDictionary_ && POSTDictionary_) {
-        STHTTPDictionary escaped;
-        for (const auto& [key, value] : *POSTDictionary_) {
-            escaped[percentEscape(key)] = percentEscape(value.textualForm());
-        }
-        POSTDictionary_ = std::move(escaped);
-    }
+    if (encodePOSTDictionary_ && POSTDictionary_) POSTDictionary_ = escapedFields(*POSTDictionary_);
     const auto sortedFields = dictionariesSortedByKey(POSTDictionary_);
-
-    // 10. Body.
     if (!filesToUpload_.empty() || !dataToUpload_.empty()) {
         wire.headerFields.add(
             "Content-Type", fillTemplate("multipart/form-data; boundary=%@", {kMultipartBoundary}));
-        Bytes body;
-        for (const auto& file : filesToUpload_) {
-            auto content = readFile(file.path);
-            if (!content) continue;
-            auto part = multipartContentWithBoundary(kMultipartBoundary, *content,
-                                                     lastPathComponent(file.path),
-                                                     file.parameterName, file.mimeType);
-            body.insert(body.end(), part.begin(), part.end());
-        }
-        for (const auto& upload : dataToUpload_) {
-            auto part =
-                multipartContentWithBoundary(kMultipartBoundary, upload.data, upload.fileName,
-                                             upload.parameterName, upload.mimeType);
-            body.insert(body.end(), part.begin(), part.end());
-        }
-        for (const auto& [key, value] : sortedFields) {
-            append(body, fillTemplate("\r\n--%@\r\n", {kMultipartBoundary}));
-            append(body,
-                   fillTemplate("Content-Disposition: form-data; name=\"%@\"\r\n\r\n", {key}));
-            append(body, value.textualForm());
-        }
-        append(body, fillTemplate("\r\n--%@--\r\n", {kMultipartBoundary}));
-        wire.headerFields.set("Content-Length", http::contentLengthText(body.size()));
-        wire.httpBody = std::move(body);
+        setBody(wire, multipartBody(filesToUpload_, dataToUpload_, sortedFields));
     } else if (rawPOSTData_) {
-        wire.headerFields.set("Content-Length", http::contentLengthText(rawPOSTData_->size()));
-        wire.httpBody = *rawPOSTData_;
+        setBody(wire, *rawPOSTData_);
     } else if (POSTDictionary_) {
-        std::string contentType = kFormContentType;
-        const auto charset = http::IANACharSetNameOfEncoding(POSTDataEncoding_);
-        if (encodePOSTDictionary_ && charset)
-            contentType += fillTemplate("; charset=%@", {*charset});
-        setHeaderWithName("Content-Type", contentType);
-        std::string joined;
-        for (std::size_t i = 0; i < sortedFields.size(); ++i) {
-            if (i > 0) joined += '&';
-            joined += fillTemplate("%@=%@",
-                                   {sortedFields[i].first, sortedFields[i].second.textualForm()});
-        }
-        // An encoding the client does not know must not lose the fields: they go as UTF-8.
-        Bytes body = http::encodeTextLossy(joined, POSTDataEncoding_).value_or(toBytes(joined));
-        wire.headerFields.set("Content-Length", http::contentLengthText(body.size()));
-        wire.httpBody = std::move(body);
+        setHeaderWithName("Content-Type",
+                          formContentType(POSTDataEncoding_, encodePOSTDictionary_));
+        setBody(wire, formBody(sortedFields, POSTDataEncoding_));
     }
 
-    // 11. The caller's fields are added, so a repeated field is joined with a comma.
+    // The caller's fields are added, so a repeated field is joined with a comma.
     for (const auto& [name, value] : requestHeaders_) wire.headerFields.add(name, value);
-
-    // 12. Basic authorisation from the host's credential.
-    if (auto credential = credentialForCurrentHost()) {
-        const std::string userAndPassword =
-            fillTemplate("%@:%@", {credential->user, credential->password});
-        wire.headerFields.add("Authorization",
-                              fillTemplate("Basic %@", {base64Encode(userAndPassword)}));
-    }
-
-    // 13. Only the shared store is handled by the URL-loading layer itself.
+    addBasicAuthorization(wire.headerFields, credentialForCurrentHost());
+    // Only the shared store is handled by the URL-loading layer itself.
     wire.httpShouldHandleCookies = cookieStoragePolicy() == CookieStorageShared;
     return wire;
 }

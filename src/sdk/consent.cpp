@@ -10,20 +10,14 @@
 #include "sdk/core_helper.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
-#include "sdk/process_reset.h"
+#include "sdk/sdk_state.h"
 #include "sdk/trace_state.h"
 
 namespace plovendale {
 namespace {
 
-struct ConsentMemory {
-    std::mutex mutex;
-    std::optional<bool> disabled;  // read from the store on first use
-};
-
-ConsentMemory& memory() {
-    static ConsentMemory instance;
-    return instance;
+internal::SdkState::Consent& memory() {
+    return internal::sdkState().consent;
 }
 
 }  // namespace
@@ -37,11 +31,6 @@ bool internal::trackingDisabled() {
     std::lock_guard lock(memory().mutex);
     if (!memory().disabled) memory().disabled = stored;
     return *memory().disabled;
-}
-
-void internal::resetConsentMemory() {
-    std::lock_guard lock(memory().mutex);
-    memory().disabled.reset();
 }
 
 bool Plovendale::setTrackingDisabled(bool disabled) {

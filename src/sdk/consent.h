@@ -7,6 +7,5 @@ inline constexpr const char* kTrackingDisabledKey = "com.plovendale.tracking_dis
 
 /// The user's choice: the value set in this process, else the stored one. Any thread.
 bool trackingDisabled();
-void resetConsentMemory();
 
 }  // namespace plovendale::internal

@@ -6,23 +6,16 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "sdk/client_id.h"
-#include "sdk/process_reset.h"
+#include "sdk/sdk_state.h"
 #include "util/string_utils.h"
 
 namespace plovendale {
 namespace {
 
-struct MemoryState {
-    std::mutex mutex;
-    std::string appKey;
-    std::string targetDomain;
-    std::string clientId;
-    bool clientIdStored = false;  // clientId came from the store or reached it
-};
+using MemoryState = internal::SdkState::Core;
 
 MemoryState& memory() {
-    static MemoryState instance;
-    return instance;
+    return internal::sdkState().core;
 }
 
 std::string propertyListString(const char* key) {
@@ -50,14 +43,6 @@ void setMemory(std::string MemoryState::*slot, const std::string& value) {
 }
 
 }  // namespace
-
-void internal::resetCoreHelperMemory() {
-    std::lock_guard lock(memory().mutex);
-    memory().appKey.clear();
-    memory().targetDomain.clear();
-    memory().clientId.clear();
-    memory().clientIdStored = false;
-}
 
 void internal::forgetClientIdMemory() {
     std::lock_guard lock(memory().mutex);

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "signals/pasteboard_helper.h"
+
 namespace plovendale {
 
 /// The library's state between calls and between runs: the application key and service base URL
@@ -16,7 +18,7 @@ class CoreHelper {
     static constexpr const char* kClientIdKey = "com.plovendale.client_id";
     static constexpr const char* kInstallKey = "com.plovendale.install_key";
     static constexpr const char* kAppDataKey = "com.plovendale.appData_key";
-    static constexpr const char* kPasteKey = "com.plovendale.paste_key";
+    static constexpr const char* kPasteKey = UIPasteboardHelper::kPasteKey;
 
     static void setAppKey(const std::string& appKey);
     /// The key set in this process, else the property-list entry (then kept), else "".

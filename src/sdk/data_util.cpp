@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/json_serialization.h"
 #include "util/flo_json_object.h"
+#include "util/json_serialization.h"
 #include "util/string_utils.h"
 
 namespace plovendale {

@@ -5,19 +5,13 @@
 
 #include "host/host_code.h"
 #include "plovendale/platform/main_queue.h"
+#include "sdk/sdk_state.h"
 
 namespace plovendale::internal {
 namespace {
 
-struct Observer {
-    std::mutex mutex;
-    // Shared so that posting an event copies a pointer, not the host's callable.
-    std::shared_ptr<const Plovendale::EventObserver> callback;
-};
-
-Observer& observer() {
-    static Observer instance;
-    return instance;
+SdkState::Events& observer() {
+    return sdkState().events;
 }
 
 }  // namespace
@@ -49,12 +43,6 @@ void emitEvent(std::string name, std::map<std::string, std::string> values) {
     } catch (const std::exception&) {
         // Out of memory while queueing a diagnostic: the library's work goes on without it.
     }
-}
-
-void resetEventsForTests() {
-    std::shared_ptr<const Plovendale::EventObserver> previous;
-    std::lock_guard lock(observer().mutex);
-    previous.swap(observer().callback);  // released once the mutex is let go
 }
 
 }  // namespace plovendale::internal

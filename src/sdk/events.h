@@ -10,6 +10,5 @@ namespace plovendale::internal {
 /// Posts an event to the host's observer on the main queue; nothing when none is set. Any thread.
 void emitEvent(std::string name, std::map<std::string, std::string> values = {});
 void setEventObserver(Plovendale::EventObserver observer);
-void resetEventsForTests();
 
 }  // namespace plovendale::internal

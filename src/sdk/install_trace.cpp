@@ -6,9 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "host/clock.h"
 #include "host/host_code.h"
-#include "host/identifiers.h"
-#include "host/json_serialization.h"
 #include "host/main_queue_order.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
@@ -24,6 +23,7 @@
 #include "sdk/trace_state.h"
 #include "signals/report_param_data.h"
 #include "util/format.h"
+#include "util/json_serialization.h"
 #include "util/string_utils.h"
 
 namespace plovendale {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/sdk_state.h"
 #include "util/text.h"
 
 namespace plovendale {
@@ -26,15 +27,8 @@ using Key = std::shared_ptr<EVP_PKEY>;
 
 constexpr std::size_t kSignatureBytes = 64;
 
-struct Verification {
-    std::mutex mutex;
-    bool required = false;
-    Key key;  // empty while required: the host's key could not be read, so nothing passes
-};
-
-Verification& verification() {
-    static Verification instance;
-    return instance;
+internal::SdkState::LinkVerification& verification() {
+    return internal::sdkState().verification;
 }
 
 Key readPublicKey(const std::string& pem) {
@@ -104,12 +98,6 @@ internal::LinkSignature internal::checkLinkSignature(const std::string& appKey,
                          reinterpret_cast<const unsigned char*>(message.data()),
                          message.size()) == 1;
     return valid ? LinkSignature::Valid : LinkSignature::Invalid;
-}
-
-void internal::resetLinkVerificationKey() {
-    std::lock_guard lock(verification().mutex);
-    verification().required = false;
-    verification().key.reset();
 }
 
 }  // namespace plovendale

@@ -20,6 +20,5 @@ std::string linkSignedMessage(const std::string& appKey, const std::string& payl
 /// Checks `signature` (base64url, with or without padding) over `linkSignedMessage` of the rest.
 LinkSignature checkLinkSignature(const std::string& appKey, const std::string& payload,
                                  const std::string& expiry, const std::string& signature);
-void resetLinkVerificationKey();
 
 }  // namespace plovendale::internal

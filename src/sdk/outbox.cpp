@@ -15,7 +15,7 @@
 #include <set>
 #include <vector>
 
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"

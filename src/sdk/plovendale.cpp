@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "host/identifiers.h"
 #include "plovendale/platform/log.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
@@ -12,6 +11,7 @@
 #include "sdk/outbox.h"
 #include "signals/pasteboard_helper.h"
 #include "util/format.h"
+#include "util/identifiers.h"
 #include "util/string_utils.h"
 #include "util/text.h"
 #include "util/url_components.h"
@@ -39,7 +39,7 @@ const char* reasonOf(UIPasteboardHelper::Capture capture) {
 }
 
 void capturePasteboard() {
-    const auto capture = UIPasteboardHelper::capture();
+    const auto capture = UIPasteboardHelper::capture(CoreHelper::getAppKey());
     if (capture == UIPasteboardHelper::Capture::Captured) {
         internal::emitEvent("pasteboard.captured");
         return;

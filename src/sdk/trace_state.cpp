@@ -11,22 +11,13 @@
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
 #include "sdk/events.h"
+#include "sdk/sdk_state.h"
 
 namespace plovendale {
 namespace {
 
-struct TraceMemory {
-    std::mutex mutex;
-    int inFlight = 0;
-    std::optional<InstallTraceState> outcome;  // of this process's last query
-    std::uint64_t generation = 1;
-    std::uint64_t nextToken = 1;
-    std::map<std::uint64_t, Plovendale::InstallTraceObserver> observers;
-};
-
-TraceMemory& memory() {
-    static TraceMemory instance;
-    return instance;
+internal::SdkState::Trace& memory() {
+    return internal::sdkState().trace;
 }
 
 std::optional<InstallTraceState> storedFailure() {
@@ -144,17 +135,6 @@ void internal::forgetTraceState() {
     memory().outcome.reset();
     memory().inFlight = 0;
     ++memory().generation;
-}
-
-void internal::resetTraceStateForTests() {
-    std::map<std::uint64_t, Plovendale::InstallTraceObserver> observers;
-    {
-        std::lock_guard lock(memory().mutex);
-        memory().inFlight = 0;
-        memory().outcome.reset();
-        ++memory().generation;
-        observers.swap(memory().observers);
-    }
 }
 
 InstallTraceState Plovendale::installTraceState() {

@@ -23,6 +23,5 @@ std::uint64_t installationGeneration();
 std::string storedFailureText(const InstallTraceState& failure);
 /// After a forget: no outcome of this process, a new generation.
 void forgetTraceState();
-void resetTraceStateForTests();
 
 }  // namespace plovendale::internal

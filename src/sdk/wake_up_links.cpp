@@ -1,8 +1,8 @@
 #include <charconv>
 #include <exception>
 
+#include "host/clock.h"
 #include "host/host_code.h"
-#include "host/identifiers.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/events.h"

@@ -7,8 +7,7 @@
 
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
-#include "sdk/core_helper.h"
-#include "sdk/process_reset.h"
+#include "signals/signals_state.h"
 #include "util/format.h"
 #include "util/rx.h"
 #include "util/string_utils.h"
@@ -45,14 +44,8 @@ std::string decodeField(const std::string& encoded, std::int32_t headStart, std:
     return head + tail;
 }
 
-struct UnstoredCapture {
-    std::mutex mutex;
-    std::string trace;
-};
-
-UnstoredCapture& unstoredCapture() {
-    static UnstoredCapture instance;
-    return instance;
+internal::SignalsState::UnstoredCapture& unstoredCapture() {
+    return internal::signalsState().unstoredCapture;
 }
 
 const std::shared_ptr<Rx>& idAttributeExpression() {
@@ -62,18 +55,13 @@ const std::shared_ptr<Rx>& idAttributeExpression() {
 
 }  // namespace
 
-void internal::resetUnstoredCapture() {
-    std::lock_guard lock(unstoredCapture().mutex);
-    unstoredCapture().trace.clear();
-}
-
-UIPasteboardHelper::Capture UIPasteboardHelper::capture() {
+UIPasteboardHelper::Capture UIPasteboardHelper::capture(const std::string& appKey) {
     const std::string text = getPasteValue();
     if (StringUtils::isNullOrEmpty(text)) return Capture::Empty;
-    const std::string trace = extractTraceId(text);
+    const std::string trace = extractTraceId(text, appKey);
     if (StringUtils::isNullOrEmpty(trace)) return Capture::NoMarker;
     auto store = Platform::keyValueStore();
-    const bool stored = store->setString(trace, CoreHelper::kPasteKey);
+    const bool stored = store->setString(trace, kPasteKey);
     {
         // A capture the store refused still goes with this run's queries.
         std::lock_guard lock(unstoredCapture().mutex);
@@ -95,7 +83,7 @@ std::string UIPasteboardHelper::getPasteValue() {
     return result;
 }
 
-std::string UIPasteboardHelper::extractTraceId(const std::string& text) {
+std::string UIPasteboardHelper::extractTraceId(const std::string& text, const std::string& appKey) {
     if (StringUtils::isNullOrEmpty(text)) return "";
     Logger::info(text);
     if (!text.starts_with("<a")) return "";
@@ -116,7 +104,7 @@ std::string UIPasteboardHelper::extractTraceId(const std::string& text) {
     Logger::info(fillTemplate("origin dk: %@", {fields[1]}));
     const std::string key = decodeAppKey(fields[1]);
     Logger::info(fillTemplate("decode appKey: %@", {key}));
-    if (StringUtils::isNullOrEmpty(key) || key != CoreHelper::getAppKey()) return "";
+    if (StringUtils::isNullOrEmpty(key) || key != appKey) return "";
 
     Logger::info(fillTemplate("origin dt: %@", {fields[2]}));
     const std::string trace = decodeTrackId(fields[2]);
@@ -137,7 +125,7 @@ std::string UIPasteboardHelper::getCacheTraceId() {
         std::lock_guard lock(unstoredCapture().mutex);
         if (!unstoredCapture().trace.empty()) return unstoredCapture().trace;
     }
-    auto stored = Platform::keyValueStore()->stringForKey(CoreHelper::kPasteKey);
+    auto stored = Platform::keyValueStore()->stringForKey(kPasteKey);
     return StringUtils::isNullOrEmpty(stored) ? std::string() : *stored;
 }
 

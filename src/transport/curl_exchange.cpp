@@ -8,106 +8,14 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "transport/curl_text.h"
-#include "transport/http_cookie_storage.h"
 #include "transport/url_session.h"
 
 namespace plovendale::curl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string describe(std::int64_t code) {
-    switch (code) {
-        case URLErrorCode::kCancelled:
-            return "cancelled";
-        case URLErrorCode::kBadURL:
-            return "bad URL";
-        case URLErrorCode::kTimedOut:
-            return "The request timed out.";
-        case URLErrorCode::kUnsupportedURL:
-            return "unsupported URL";
-        case URLErrorCode::kCannotFindHost:
-            return "A server with the specified hostname could not be found.";
-        case URLErrorCode::kCannotConnectToHost:
-            return "Could not connect to the server.";
-        case URLErrorCode::kNetworkConnectionLost:
-            return "The network connection was lost.";
-        case URLErrorCode::kHTTPTooManyRedirects:
-            return "too many HTTP redirects";
-        case URLErrorCode::kBadServerResponse:
-            return "bad server response";
-        case URLErrorCode::kCannotDecodeContentData:
-            return "cannot decode raw data";
-        case URLErrorCode::kDataLengthExceedsMaximum:
-            return "resource exceeds maximum size";
-        case URLErrorCode::kSecureConnectionFailed:
-            return "An SSL error has occurred and a secure connection to the server cannot be "
-                   "made.";
-        case URLErrorCode::kServerCertificateUntrusted:
-            return "The certificate for this server is invalid.";
-        case URLErrorCode::kCannotOpenFile:
-            return "cannot open file";
-        default:
-            return "unknown error";
-    }
-}
-
-std::int64_t codeFor(CURLcode code, bool responseSeen) {
-    switch (code) {
-        case CURLE_URL_MALFORMAT:
-            return URLErrorCode::kBadURL;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY:
-            return URLErrorCode::kCannotFindHost;
-        case CURLE_COULDNT_CONNECT:
-            return URLErrorCode::kCannotConnectToHost;
-        case CURLE_OPERATION_TIMEDOUT:
-            return URLErrorCode::kTimedOut;
-        case CURLE_PEER_FAILED_VERIFICATION:
-            return URLErrorCode::kServerCertificateUntrusted;
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ENGINE_NOTFOUND:
-        case CURLE_SSL_ENGINE_SETFAILED:
-        case CURLE_SSL_ENGINE_INITFAILED:
-        case CURLE_SSL_SHUTDOWN_FAILED:
-        case CURLE_SSL_CRL_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR:
-        case CURLE_SSL_INVALIDCERTSTATUS:
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        case CURLE_SSL_CLIENTCERT:
-        case CURLE_USE_SSL_FAILED:
-            return URLErrorCode::kSecureConnectionFailed;
-        case CURLE_GOT_NOTHING:
-        case CURLE_PARTIAL_FILE:
-        case CURLE_RECV_ERROR:
-        case CURLE_SEND_ERROR:
-        case CURLE_SEND_FAIL_REWIND:
-        case CURLE_HTTP2_STREAM:
-            return URLErrorCode::kNetworkConnectionLost;
-        // The scheme is checked before the transfer, so this is libcurl refusing an HTTP/0.9 reply,
-        // that is a reply without a status line.
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_HTTP2:
-        case CURLE_RANGE_ERROR:
-            return URLErrorCode::kBadServerResponse;
-        case CURLE_BAD_CONTENT_ENCODING:
-            return URLErrorCode::kCannotDecodeContentData;
-        case CURLE_READ_ERROR:
-            return URLErrorCode::kCannotOpenFile;
-        // libcurl answers an oversized header line with "out of memory".
-        case CURLE_OUT_OF_MEMORY:
-            return responseSeen ? URLErrorCode::kUnknown : URLErrorCode::kBadServerResponse;
-        default:
-            return URLErrorCode::kUnknown;
-    }
-}
 
 std::string filePathOf(const std::string& text) {
     constexpr std::string_view kScheme = "file://";
@@ -125,41 +33,6 @@ std::optional<std::int64_t> fileSize(const std::string& path) {
 
 bool methodAlwaysHasBody(const std::string& method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
-}
-
-std::optional<std::string> charsetOf(std::string_view contentType) {
-    std::size_t start = contentType.find(';');
-    while (start != std::string_view::npos) {
-        const std::size_t end = contentType.find(';', start + 1);
-        std::string_view parameter =
-            contentType.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
-        start = end;
-        const std::size_t equals = parameter.find('=');
-        if (equals == std::string_view::npos ||
-            !equalsIgnoringASCIICase(trimmed(parameter.substr(0, equals)), "charset")) {
-            continue;
-        }
-        std::string_view value = trimmed(parameter.substr(equals + 1));
-        if (!value.empty() && value.front() == '"') {
-            value.remove_prefix(1);
-            value = value.substr(0, value.find('"'));
-        }
-        value = trimmed(value);
-        if (value.empty()) return std::nullopt;
-        return lowercasedASCII(value);
-    }
-    return std::nullopt;
-}
-
-std::int64_t contentLengthOf(std::string_view text) {
-    text = trimmed(text);
-    if (text.empty() || text.size() > 18) return -1;
-    std::int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
 }
 
 // What libcurl is to reach without a proxy: the environment's list plus loopback, or nothing to
@@ -185,12 +58,6 @@ void setOption(CURL* easy, CURLoption option, T value) {
 
 }  // namespace
 
-Error urlError(std::int64_t code, const std::string& failingURL) {
-    Error error = Error::make(kNSURLErrorDomain, code, describe(code));
-    if (!failingURL.empty()) error.userInfo["NSErrorFailingURLStringKey"] = failingURL;
-    return error;
-}
-
 std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
                                        const std::optional<std::string>& uploadFile) {
     if (request.httpMethod == "HEAD") return std::nullopt;
@@ -198,155 +65,6 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
     if (request.httpBody) return static_cast<std::int64_t>(request.httpBody->size());
     if (methodAlwaysHasBody(request.httpMethod)) return 0;
     return std::nullopt;
-}
-
-namespace {
-
-bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
-    return std::any_of(fields.entries().begin(), fields.entries().end(), [&](const auto& entry) {
-        return equalsIgnoringASCIICase(entry.first, name);
-    });
-}
-
-HTTPHeaderFields wireFields(const URLRequest& request, std::optional<std::int64_t> bodySize,
-                            const HTTPCookieStorage* jar) {
-    // The caller's fields, less those refused. Names are already unique, so the set keeps its
-    // order. A length keeps its place only to be replaced by the true one below.
-    HTTPHeaderFields fields = request.headerFields;
-    for (const auto& [name, value] : request.headerFields.entries()) {
-        // Framing is the service's: a caller's length or coding could split or smuggle messages.
-        if (!isToken(name) || !isSafeFieldValue(value) ||
-            (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
-            equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
-            equalsIgnoringASCIICase(name, "Expect")) {
-            fields.remove(name);
-        }
-    }
-    if (request.httpShouldHandleCookies && jar && !hasField(fields, "Cookie")) {
-        std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
-        std::erase_if(cookies, [](const HTTPCookie& cookie) {
-            return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
-        });
-        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
-            fields.set(name, value);
-    }
-    if (bodySize) {
-        if (*bodySize > 0 && !hasField(fields, "Content-Type")) {
-            fields.set("Content-Type", "application/x-www-form-urlencoded");
-        }
-        fields.set("Content-Length", std::to_string(*bodySize));
-    }
-    return fields;
-}
-
-URLRequest withFields(const URLRequest& request, HTTPHeaderFields fields) {
-    URLRequest prepared;
-    prepared.url = request.url;
-    prepared.httpMethod = request.httpMethod.empty() ? "GET" : request.httpMethod;
-    prepared.cachePolicy = request.cachePolicy;
-    prepared.timeoutInterval = request.timeoutInterval;
-    prepared.httpBody = request.httpBody;
-    prepared.httpShouldHandleCookies = request.httpShouldHandleCookies;
-    prepared.headerFields = std::move(fields);
-    return prepared;
-}
-
-}  // namespace
-
-URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
-                          const HTTPCookieStorage* jar) {
-    return withFields(request, wireFields(request, bodySize, jar));
-}
-
-std::shared_ptr<const URLRequest> prepareRequest(std::shared_ptr<const URLRequest> request,
-                                                 std::optional<std::int64_t> bodySize,
-                                                 const HTTPCookieStorage* jar) {
-    HTTPHeaderFields fields = wireFields(*request, bodySize, jar);
-    // A request prepared before (by the request object, say) goes as it is, body not copied.
-    if (fields == request->headerFields && !request->httpMethod.empty()) return request;
-    return std::make_shared<const URLRequest>(withFields(*request, std::move(fields)));
-}
-
-std::optional<URLRequest> redirectRequest(const URLRequest& request,
-                                          const HTTPURLResponse& response) {
-    const auto status = response.statusCode;
-    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
-        return std::nullopt;
-    const auto location = response.valueForHTTPHeaderField("Location");
-    if (!location) return std::nullopt;
-    const auto target = resolveLocation(response.url, *location);
-    if (!target) return std::nullopt;
-
-    URLRequest next = request;
-    next.url = *target;
-    if ((status == 303 && request.httpMethod != "HEAD") ||
-        ((status == 301 || status == 302) && request.httpMethod == "POST")) {
-        next.httpMethod = "GET";
-        next.httpBody.reset();
-        next.headerFields.remove("Content-Type");
-        next.headerFields.remove("Content-Length");
-    }
-    ParsedURL from, to;
-    const bool sameOrigin = parseHTTPURL(response.url, from) == URLCheck::Ok &&
-                            parseHTTPURL(*target, to) == URLCheck::Ok && from.scheme == to.scheme &&
-                            from.host == to.host && from.port == to.port;
-    if (!sameOrigin) {
-        // Credentials and cookies the caller wrote for one origin must not be handed to another.
-        next.headerFields.remove("Authorization");
-        next.headerFields.remove("Cookie");
-    } else if (request.httpShouldHandleCookies) {
-        // The store decides for every hop: it now holds what this response set, and it knows the
-        // new path. The field of the first hop would repeat stale cookies and miss the new ones.
-        next.headerFields.remove("Cookie");
-    }
-    return next;
-}
-
-HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
-                             std::vector<std::pair<std::string, std::string>> fields) {
-    HTTPURLResponse response;
-    response.url = url;
-    response.statusCode = statusCode;
-    // The key of a field in allHeaderFields is the spelling of its first occurrence. A usual block
-    // has a dozen fields or so, matched by scanning; a long one goes through a table of lower-case
-    // names, so that a hostile block cannot make this quadratic.
-    constexpr std::size_t kScannedFields = 32;
-    const bool scanned = fields.size() <= kScannedFields;
-    std::vector<const std::string*> keys;  // scanned blocks
-    if (scanned) keys.reserve(fields.size());
-    std::unordered_map<std::string, const std::string*> keyOfLowered;  // long blocks
-    const auto keyOf = [&](std::string_view name) -> const std::string* {
-        if (scanned) {
-            for (const std::string* key : keys) {
-                if (equalsIgnoringASCIICase(*key, name)) return key;
-            }
-            return nullptr;
-        }
-        const auto it = keyOfLowered.find(lowercasedASCII(name));
-        return it == keyOfLowered.end() ? nullptr : it->second;
-    };
-    for (const auto& [name, value] : fields) {
-        if (const std::string* key = keyOf(name)) {
-            auto& joined = response.allHeaderFields[*key];
-            joined += ", ";
-            joined += value;
-            continue;
-        }
-        if (scanned) {
-            keys.push_back(&name);
-        } else {
-            keyOfLowered.emplace(lowercasedASCII(name), &name);
-        }
-        response.allHeaderFields.emplace(name, value);
-    }
-    if (const std::string* key = keyOf("content-type")) {
-        response.textEncodingName = charsetOf(response.allHeaderFields[*key]);
-    }
-    if (const std::string* key = keyOf("content-length")) {
-        response.expectedContentLength = contentLengthOf(response.allHeaderFields[*key]);
-    }
-    response.rawHeaderFields = std::move(fields);
-    return response;
 }
 
 namespace {

@@ -31,6 +31,8 @@ inline constexpr int kMaxRedirections = 16;
 
 /// An NSURLErrorDomain error with the service's description of code, naming the failing URL.
 Error urlError(std::int64_t code, const std::string& failingURL = {});
+/// The URL error code for a libcurl result; responseSeen: a response's header block had arrived.
+std::int64_t codeFor(CURLcode code, bool responseSeen);
 
 /// The request as it goes on the wire: the caller's valid fields, the cookie field (when the
 /// request handles cookies, has none of its own and the jar holds matching ones), and for a request

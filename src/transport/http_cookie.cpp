@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "transport/curl_handles.h"
 #include "transport/curl_text.h"
 #include "transport/http_cookie_storage.h"

@@ -5,7 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "host/json_serialization.h"
+#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {

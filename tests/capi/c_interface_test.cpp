@@ -19,7 +19,6 @@
 
 #include "plovendale/plovendale.h"
 #include "plovendale/plovendale_c.h"
-#include "sdk/process_reset.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
 
@@ -571,7 +570,7 @@ TEST_F(CInterface, EveryHostCallbackMayCallEveryEntryPointBackAtOnce) {
     ::setenv("XDG_DATA_HOME", platform_.dir().file("data-home").c_str(), 1);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.callback);
-        internal::resetProcessStateForTests();
+        test::resetProcessState();
         test::TempDir data;
         PlatformConfiguration configuration;
         configuration.dataDirectory = data.path();

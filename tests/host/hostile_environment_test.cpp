@@ -14,10 +14,11 @@
 #include <regex>
 #include <set>
 
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "plovendale/platform/bundle.h"
 #include "plovendale/platform/platform.h"
 #include "support/test_environment.h"
+#include "util/identifiers.h"
 
 namespace plovendale {
 namespace {

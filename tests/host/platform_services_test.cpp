@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "host/identifiers.h"
-#include "host/json_serialization.h"
+#include "host/clock.h"
 #include "plovendale/platform/bundle.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "support/test_environment.h"
+#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "http_test_util.h"
 #include "transport/http_cookie_storage.h"
 

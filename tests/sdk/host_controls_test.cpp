@@ -5,12 +5,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/outbox.h"
-#include "sdk/process_reset.h"
 #include "support/attribution_service_process.h"
 #include "support/disk_faults.h"
 #include "support/test_environment.h"
@@ -50,7 +49,7 @@ class HostControls : public ::testing::Test {
 
     // Starts the library as a host's launch does; every earlier launch's memory is gone.
     void launch(bool observeEvents = true) {
-        internal::resetProcessStateForTests();
+        test::resetProcessState();
         platform_.configure();
         events_.clear();
         if (observeEvents)

@@ -5,12 +5,11 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "host/identifiers.h"
+#include "host/clock.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
-#include "sdk/process_reset.h"
 #include "support/disk_faults.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
@@ -340,7 +339,7 @@ TEST_F(InstallTrace, StoreFaultsAtEveryWriteCostNeitherTheAnswerNorTheInstallati
         launch.config().pasteboard->setItems(
             {{{Pasteboard::kHTMLType, test::pasteboardAnchor(kKey, kTrace)}}});
         auto start = [&] {
-            internal::resetProcessStateForTests();
+            test::resetProcessState();
             launch.configure();
             Plovendale::startWith(kKey);
             Plovendale::setServerDomain(service_.baseURL());

@@ -5,7 +5,6 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
-#include "sdk/process_reset.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -38,7 +37,7 @@ TEST(StartUp, KeyFromThePropertyListCreatesAndKeepsAClientIdentifier) {
     EXPECT_EQ(platform.log().lines().size(), 4u);
 
     // The application's next launch finds the same identifier.
-    internal::resetProcessStateForTests();
+    test::resetProcessState();
     platform.configure();
     Plovendale::start();
     EXPECT_EQ(CoreHelper::getClientId(), clientId);

@@ -57,7 +57,7 @@ TEST_F(PasteboardHelperTest, StartUpCapturesAMarkerForThisApplicationOnly) {
 
     // A later capture replaces the value; an attributed installation no longer looks.
     putHTML({anchor(kAppKey, "SecondTrace42")});
-    UIPasteboardHelper::setUp();
+    UIPasteboardHelper::setUp(kAppKey);
     EXPECT_EQ(stored(), "SecondTrace42");
     putHTML({anchor(kAppKey, "ThirdTrace777")});
     CoreHelper::saveTraceId("init");
@@ -80,17 +80,14 @@ TEST_F(PasteboardHelperTest, RecognisesOnlyTheAnchorFormat) {
         {"<a id=\"PLOVENDALE:" + encodeKey(kAppKey) + ":\n" + encodeTrace(kTrace) + "\">", ""},
     };
     for (const auto& [text, trace] : cases)
-        EXPECT_EQ(UIPasteboardHelper::extractTraceId(text), trace) << text;
-
-    CoreHelper::setAppKey("");
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace)), "");
+        EXPECT_EQ(UIPasteboardHelper::extractTraceId(text, kAppKey), trace) << text;
+    EXPECT_EQ(UIPasteboardHelper::extractTraceId(anchor(kAppKey, kTrace), ""), "");
 
     // Plain text is not read, and only the last HTML item is.
     Platform::generalPasteboard()->setString(marker);
-    UIPasteboardHelper::setUp();
+    UIPasteboardHelper::setUp(kAppKey);
     putHTML({anchor(kAppKey, kTrace), "<p>later</p>"});
-    CoreHelper::setAppKey(kAppKey);
-    UIPasteboardHelper::setUp();
+    UIPasteboardHelper::setUp(kAppKey);
     EXPECT_FALSE(stored());
     EXPECT_EQ(UIPasteboardHelper::getPasteValue(), "<p>later</p>");
 }
@@ -109,10 +106,9 @@ TEST_F(PasteboardHelperTest, FieldsDecodeAtUTF16Positions) {
               "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9");
 
     const std::string unicodeKey = "\u043a\u043b\u044e\u0447\u0438\U0001F511";
-    CoreHelper::setAppKey(unicodeKey);
     const std::string text = "<a id=\"PLOVENDALE:12345" + unicodeKey.substr(0, 10) + "678" +
                              unicodeKey.substr(10) + ":" + encodeTrace(kTrace) + "\">";
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(text), kTrace);
+    EXPECT_EQ(UIPasteboardHelper::extractTraceId(text, unicodeKey), kTrace);
 }
 
 TEST_F(PasteboardHelperTest, HostileTextIsAnsweredWithoutAMatch) {
@@ -121,20 +117,21 @@ TEST_F(PasteboardHelperTest, HostileTextIsAnsweredWithoutAMatch) {
     std::string flood = "<a ";
     while (flood.size() < 4 * 1024 * 1024)
         flood += std::string(1000, ' ') + "id=\"" + std::string(600, 'x') + "\n";
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(flood), "");
+    EXPECT_EQ(UIPasteboardHelper::extractTraceId(flood, kAppKey), "");
     std::string lines = "<a ";
     while (lines.size() < 4 * 1024 * 1024) lines += "id=\"\n" + std::string(1000, ' ');
     putHTML({lines});
-    UIPasteboardHelper::setUp();
+    UIPasteboardHelper::setUp(kAppKey);
     EXPECT_FALSE(stored());
     EXPECT_EQ(UIPasteboardHelper::getPasteValue(), lines);
 
     // Ill-formed UTF-8 and NUL bytes around a valid marker neither crash nor hide it.
     const std::string noisy =
         std::string("<a \xff\xfe\0 ", 7) + anchor(kAppKey, kTrace).substr(3) + "\xc3";
-    EXPECT_EQ(UIPasteboardHelper::extractTraceId(noisy), kTrace);
+    EXPECT_EQ(UIPasteboardHelper::extractTraceId(noisy, kAppKey), kTrace);
     EXPECT_EQ(UIPasteboardHelper::extractTraceId("<a id=\"PLOVENDALE:" + encodeKey(kAppKey) + ":" +
-                                                 std::string("hhh\xff\0", 5) + "\""),
+                                                     std::string("hhh\xff\0", 5) + "\"",
+                                                 kAppKey),
               "");
 }
 

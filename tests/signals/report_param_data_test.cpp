@@ -8,11 +8,11 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "host/json_serialization.h"
 #include "plovendale/platform/platform.h"
 #include "sdk/core_helper.h"
 #include "signals/sign_info_utils.h"
 #include "support/test_environment.h"
+#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {

@@ -14,6 +14,10 @@
 
 namespace plovendale::test {
 
+/// Every subsystem's process-wide state back to a new process's (persisted values stay): lets many
+/// tests share one process as if each had its own. Main thread, no transfer in flight.
+void resetProcessState();
+
 /// A fresh directory under the system temp dir, removed with everything in it on destruction.
 class TempDir {
   public:

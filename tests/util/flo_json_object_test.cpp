@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/json_serialization.h"
+#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {

@@ -1,4 +1,4 @@
-#include "host/json_serialization.h"
+#include "util/json_serialization.h"
 
 #include <algorithm>
 #include <cmath>

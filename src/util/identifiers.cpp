@@ -1,4 +1,4 @@
-#include "host/identifiers.h"
+#include "util/identifiers.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

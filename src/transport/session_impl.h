@@ -1,0 +1,142 @@
+#pragma once
+
+// The URL session service's session: counts its running tasks, holds the delegate until it is
+// invalidated, and carries every event of its tasks to the delegate in order. Any thread unless a
+// method says otherwise.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "transport/curl_engine.h"
+#include "transport/http_cookie_storage.h"
+#include "transport/url_session.h"
+
+namespace plovendale::curl {
+
+class TaskImpl;
+
+/// Sessions made and not yet invalidated (or destroyed) in this process.
+std::atomic<std::size_t>& liveSessions();
+
+class SessionImpl final : public URLSession, public std::enable_shared_from_this<SessionImpl> {
+  public:
+    SessionImpl(const URLSessionConfiguration& configuration,
+                std::shared_ptr<URLSessionDelegate> delegate)
+        : configuration_(configuration),
+          handsEventsOn_(delegate && delegate->handsEventsOn()),
+          delegate_(std::move(delegate)) {
+        if (configuration_.kind == URLSessionConfiguration::Kind::Ephemeral) {
+            privateCookies_ = std::make_unique<HTTPCookieStorage>();
+        }
+        ++liveSessions();
+    }
+    ~SessionImpl() override { leaveLiveCount(); }
+
+    std::shared_ptr<URLSessionTask> dataTaskWithRequest(URLRequest request) override {
+        return makeTask(std::move(request), std::nullopt);
+    }
+    std::shared_ptr<URLSessionTask> uploadTaskWithRequest(URLRequest request,
+                                                          const std::string& filePath) override {
+        return makeTask(std::move(request), filePath);
+    }
+    void finishTasksAndInvalidate() override {
+        std::lock_guard lock(mutex_);
+        if (invalidating_) return;
+        invalidating_ = true;
+        if (running_ == 0) deliverInvalidation();
+    }
+    const URLSessionConfiguration& configuration() const override { return configuration_; }
+
+    /// The cookie store for a request, or nothing when the request leaves cookies alone.
+    HTTPCookieStorage* cookieJar(const URLRequest& request) const {
+        if (!request.httpShouldHandleCookies) return nullptr;
+        return privateCookies_ ? privateCookies_.get() : &HTTPCookieStorage::shared();
+    }
+
+    /// Counts a task as running; false once the session is being invalidated.
+    bool taskStarting() {
+        std::lock_guard lock(mutex_);
+        if (invalidating_) return false;
+        ++running_;
+        return true;
+    }
+    void taskFinished() {
+        std::lock_guard lock(mutex_);
+        if (--running_ == 0 && invalidating_) deliverInvalidation();
+    }
+
+    /// Queues an event for the delegate (dropped once the delegate is released). A delegate that
+    /// only hands its events on gets them on the I/O thread, in the order they arise there: at
+    /// once when this runs on the I/O thread (never with mutex_ held), else as the I/O thread's
+    /// next command.
+    /// event: called as event(URLSessionDelegate&, URLSession&).
+    template <typename Event>
+    void deliver(Event event) {
+        if (!handsEventsOn_) {
+            Engine::shared().deliver(
+                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+        } else if (Engine::shared().onIOThread()) {
+            deliverNow(event);
+        } else {
+            Engine::shared().perform(
+                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+        }
+    }
+
+  private:
+    std::shared_ptr<URLSessionTask> makeTask(URLRequest request,
+                                             std::optional<std::string> uploadFile);
+
+    template <typename Event>
+    void deliverNow(const Event& event) {
+        std::shared_ptr<URLSessionDelegate> delegate;
+        {
+            std::lock_guard lock(mutex_);
+            delegate = delegate_;
+        }
+        if (delegate) curl::runDelegateEvent([&] { event(*delegate, *this); });
+    }
+
+    // Called with mutex_ held: queued in every case.
+    void deliverInvalidation() {
+        auto invalidation = [self = shared_from_this()] {
+            std::shared_ptr<URLSessionDelegate> delegate;
+            {
+                std::lock_guard lock(self->mutex_);
+                delegate = std::move(self->delegate_);
+            }
+            if (delegate) {
+                curl::runDelegateEvent(
+                    [&] { delegate->didBecomeInvalidWithError(*self, std::nullopt); });
+            }
+            delegate.reset();
+            self->leaveLiveCount();
+        };
+        if (handsEventsOn_) {
+            Engine::shared().perform(std::move(invalidation));
+        } else {
+            Engine::shared().deliver(std::move(invalidation));
+        }
+    }
+    void leaveLiveCount() {
+        if (!leftLiveCount_.exchange(true)) --liveSessions();
+    }
+
+    const URLSessionConfiguration configuration_;
+    const bool handsEventsOn_;  ///< the delegate's events are delivered on the I/O thread
+    std::unique_ptr<HTTPCookieStorage> privateCookies_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<URLSessionDelegate> delegate_;
+    bool invalidating_ = false;
+    int running_ = 0;
+    std::atomic<std::uint64_t> nextTaskIdentifier_{0};
+    std::atomic<bool> leftLiveCount_{false};
+
+    friend class TaskImpl;
+};
+
+}  // namespace plovendale::curl

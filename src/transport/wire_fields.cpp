@@ -1,0 +1,198 @@
+// The request as it goes on the wire, the request proposed for a redirection, and the response
+// read from a header block.
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "transport/curl_exchange.h"
+#include "transport/curl_text.h"
+#include "transport/http_cookie_storage.h"
+
+namespace plovendale::curl {
+namespace {
+
+std::optional<std::string> charsetOf(std::string_view contentType) {
+    std::size_t start = contentType.find(';');
+    while (start != std::string_view::npos) {
+        const std::size_t end = contentType.find(';', start + 1);
+        std::string_view parameter =
+            contentType.substr(start + 1, end == std::string_view::npos ? end : end - start - 1);
+        start = end;
+        const std::size_t equals = parameter.find('=');
+        if (equals == std::string_view::npos ||
+            !equalsIgnoringASCIICase(trimmed(parameter.substr(0, equals)), "charset")) {
+            continue;
+        }
+        std::string_view value = trimmed(parameter.substr(equals + 1));
+        if (!value.empty() && value.front() == '"') {
+            value.remove_prefix(1);
+            value = value.substr(0, value.find('"'));
+        }
+        value = trimmed(value);
+        if (value.empty()) return std::nullopt;
+        return lowercasedASCII(value);
+    }
+    return std::nullopt;
+}
+
+std::int64_t contentLengthOf(std::string_view text) {
+    text = trimmed(text);
+    if (text.empty() || text.size() > 18) return -1;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
+    return std::any_of(fields.entries().begin(), fields.entries().end(), [&](const auto& entry) {
+        return equalsIgnoringASCIICase(entry.first, name);
+    });
+}
+
+HTTPHeaderFields wireFields(const URLRequest& request, std::optional<std::int64_t> bodySize,
+                            const HTTPCookieStorage* jar) {
+    // The caller's fields, less those refused. Names are already unique, so the set keeps its
+    // order. A length keeps its place only to be replaced by the true one below.
+    HTTPHeaderFields fields = request.headerFields;
+    for (const auto& [name, value] : request.headerFields.entries()) {
+        // Framing is the service's: a caller's length or coding could split or smuggle messages.
+        if (!isToken(name) || !isSafeFieldValue(value) ||
+            (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
+            equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
+            equalsIgnoringASCIICase(name, "Expect")) {
+            fields.remove(name);
+        }
+    }
+    if (request.httpShouldHandleCookies && jar && !hasField(fields, "Cookie")) {
+        std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
+        std::erase_if(cookies, [](const HTTPCookie& cookie) {
+            return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
+        });
+        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
+            fields.set(name, value);
+    }
+    if (bodySize) {
+        if (*bodySize > 0 && !hasField(fields, "Content-Type")) {
+            fields.set("Content-Type", "application/x-www-form-urlencoded");
+        }
+        fields.set("Content-Length", std::to_string(*bodySize));
+    }
+    return fields;
+}
+
+URLRequest withFields(const URLRequest& request, HTTPHeaderFields fields) {
+    URLRequest prepared;
+    prepared.url = request.url;
+    prepared.httpMethod = request.httpMethod.empty() ? "GET" : request.httpMethod;
+    prepared.cachePolicy = request.cachePolicy;
+    prepared.timeoutInterval = request.timeoutInterval;
+    prepared.httpBody = request.httpBody;
+    prepared.httpShouldHandleCookies = request.httpShouldHandleCookies;
+    prepared.headerFields = std::move(fields);
+    return prepared;
+}
+
+}  // namespace
+
+URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
+                          const HTTPCookieStorage* jar) {
+    return withFields(request, wireFields(request, bodySize, jar));
+}
+
+std::shared_ptr<const URLRequest> prepareRequest(std::shared_ptr<const URLRequest> request,
+                                                 std::optional<std::int64_t> bodySize,
+                                                 const HTTPCookieStorage* jar) {
+    HTTPHeaderFields fields = wireFields(*request, bodySize, jar);
+    // A request prepared before (by the request object, say) goes as it is, body not copied.
+    if (fields == request->headerFields && !request->httpMethod.empty()) return request;
+    return std::make_shared<const URLRequest>(withFields(*request, std::move(fields)));
+}
+
+std::optional<URLRequest> redirectRequest(const URLRequest& request,
+                                          const HTTPURLResponse& response) {
+    const auto status = response.statusCode;
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return std::nullopt;
+    const auto location = response.valueForHTTPHeaderField("Location");
+    if (!location) return std::nullopt;
+    const auto target = resolveLocation(response.url, *location);
+    if (!target) return std::nullopt;
+
+    URLRequest next = request;
+    next.url = *target;
+    if ((status == 303 && request.httpMethod != "HEAD") ||
+        ((status == 301 || status == 302) && request.httpMethod == "POST")) {
+        next.httpMethod = "GET";
+        next.httpBody.reset();
+        next.headerFields.remove("Content-Type");
+        next.headerFields.remove("Content-Length");
+    }
+    ParsedURL from, to;
+    const bool sameOrigin = parseHTTPURL(response.url, from) == URLCheck::Ok &&
+                            parseHTTPURL(*target, to) == URLCheck::Ok && from.scheme == to.scheme &&
+                            from.host == to.host && from.port == to.port;
+    if (!sameOrigin) {
+        // Credentials and cookies the caller wrote for one origin must not be handed to another.
+        next.headerFields.remove("Authorization");
+        next.headerFields.remove("Cookie");
+    } else if (request.httpShouldHandleCookies) {
+        // The store decides for every hop: it now holds what this response set, and it knows the
+        // new path. The field of the first hop would repeat stale cookies and miss the new ones.
+        next.headerFields.remove("Cookie");
+    }
+    return next;
+}
+
+HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
+                             std::vector<std::pair<std::string, std::string>> fields) {
+    HTTPURLResponse response;
+    response.url = url;
+    response.statusCode = statusCode;
+    // The key of a field in allHeaderFields is the spelling of its first occurrence. A usual block
+    // has a dozen fields or so, matched by scanning; a long one goes through a table of lower-case
+    // names, so that a hostile block cannot make this quadratic.
+    constexpr std::size_t kScannedFields = 32;
+    const bool scanned = fields.size() <= kScannedFields;
+    std::vector<const std::string*> keys;  // scanned blocks
+    if (scanned) keys.reserve(fields.size());
+    std::unordered_map<std::string, const std::string*> keyOfLowered;  // long blocks
+    const auto keyOf = [&](std::string_view name) -> const std::string* {
+        if (scanned) {
+            for (const std::string* key : keys) {
+                if (equalsIgnoringASCIICase(*key, name)) return key;
+            }
+            return nullptr;
+        }
+        const auto it = keyOfLowered.find(lowercasedASCII(name));
+        return it == keyOfLowered.end() ? nullptr : it->second;
+    };
+    for (const auto& [name, value] : fields) {
+        if (const std::string* key = keyOf(name)) {
+            auto& joined = response.allHeaderFields[*key];
+            joined += ", ";
+            joined += value;
+            continue;
+        }
+        if (scanned) {
+            keys.push_back(&name);
+        } else {
+            keyOfLowered.emplace(lowercasedASCII(name), &name);
+        }
+        response.allHeaderFields.emplace(name, value);
+    }
+    if (const std::string* key = keyOf("content-type")) {
+        response.textEncodingName = charsetOf(response.allHeaderFields[*key]);
+    }
+    if (const std::string* key = keyOf("content-length")) {
+        response.expectedContentLength = contentLengthOf(response.allHeaderFields[*key]);
+    }
+    response.rawHeaderFields = std::move(fields);
+    return response;
+}
+
+}  // namespace plovendale::curl
