@@ -6,6 +6,7 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/consent.h"
+#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/link_signature.h"
 #include "sdk/outbox.h"
@@ -19,6 +20,7 @@ void resetProcessStateForTests() {
     resetConsentMemory();
     resetTraceStateForTests();
     resetOutboxSender();
+    forgetEvents();
     resetEventsForTests();
     resetLinkVerificationKey();
     resetUnstoredCapture();

@@ -5,7 +5,8 @@
 namespace plovendale::internal {
 
 /// Returns the library's process-wide state to what a new process starts with: the SDK's
-/// in-memory values, delegate, observers, tracking choice, link key and report sender, the HTTP
+/// in-memory values, delegate, observers, tracking choice, link key, report sender and events not
+/// yet written, the HTTP
 /// client's settings, cookie and credential stores and background handlers, the extra TLS trust and
 /// the proxy rule, the platform configuration (back to the desktop defaults, log to stderr) and the
 /// main queue's poster. Persisted values are left alone (they live in the configured store). Lets
