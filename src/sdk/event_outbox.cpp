@@ -162,6 +162,7 @@ bool editEvents(std::uint64_t generation, Edit edit, std::size_t* count = nullpt
 struct Writer {
     std::mutex mutex;
     std::condition_variable wake;
+    std::condition_variable written;  // a group is done
     std::vector<json> pending;
     bool writing = false;
     bool urgent = false;  // a flush waits: write without gathering more
@@ -223,6 +224,7 @@ void runWriter() {
         sendQueuedEventsSoon();  // before `writing` clears, so a flush sees the send coming
         lock.lock();
         w.writing = false;
+        w.written.notify_all();
     }
 }
 
@@ -484,6 +486,14 @@ void sendQueuedEventsSoon() {
         sender().scheduled = true;
     }
     MainQueue::shared().async([] { sendQueuedEvents(); });
+}
+
+bool waitUntilEventsWritten(milliseconds timeout) {
+    auto& w = writer();
+    std::unique_lock lock(w.mutex);
+    w.urgent = !w.pending.empty();
+    w.wake.notify_all();
+    return w.written.wait_for(lock, timeout, [&] { return w.pending.empty() && !w.writing; });
 }
 
 bool flushEvents(milliseconds timeout) {

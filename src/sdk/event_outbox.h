@@ -35,6 +35,9 @@ void sendQueuedEvents();
 /// Schedules sendQueuedEvents on the main queue. Any thread.
 void sendQueuedEventsSoon();
 
+/// Wakes the writer at once and waits, without running the main queue, until every event handed
+/// in so far is written (or given up) or `timeout` passes; answers whether they were.
+bool waitUntilEventsWritten(std::chrono::milliseconds timeout);
 /// Wakes the writer at once and runs the built-in main queue until every event is written and no
 /// batch is on the wire, or `timeout` passes; answers whether that state was reached.
 bool flushEvents(std::chrono::milliseconds timeout);
