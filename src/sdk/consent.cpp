@@ -77,7 +77,7 @@ bool Plovendale::forgetInstallation() {
         const bool erased = Platform::keyValueStore()->removeObjectsForKeys(
             {CoreHelper::kClientIdKey, CoreHelper::kInstallKey, CoreHelper::kAppDataKey,
              CoreHelper::kPasteKey, internal::kOutboxKey, internal::kTraceFailureKey,
-             internal::kEventOutboxKey});
+             internal::kEventOutboxKey, internal::kEventSenderKey});
         if (!erased) {
             internal::emitEvent("store.failed", {{"what", "forget"}});
             return false;

@@ -1,18 +1,15 @@
 #include "sdk/event_outbox.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
 #include <set>
 #include <thread>
 #include <vector>
 
-#include "host/identifiers.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
@@ -31,129 +28,20 @@ namespace {
 
 using nlohmann::json;
 using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
 constexpr const char* kEventsUrl = "%@/api/trace/client/events/%@";
 // The writer lets events gather this long before it writes them as one group: a burst of calls
 // costs one store write, and an event is still durable well within 100 ms.
 constexpr milliseconds kGroupWindow{40};
-// Stored times outside this range (milliseconds) are not times this library wrote.
-constexpr double kLatestTimeMs = 1e14;
 // Room in a batch for {"ci":"<32 digits>","events":[]}.
 constexpr std::size_t kBatchFrame = 64;
-static_assert(kEventOutboxMaxStoredBytes < 48 * 1024 * 1024,
-              "a full outbox must stay readable by the built-in store (48 MiB a value)");
-
-// Advanced by a forget (and a new launch in tests): a write or a batch answer of an older one
-// no longer touches the store.
-std::atomic<std::uint64_t> currentGeneration{1};
-
-long long nowSeconds() {
-    return static_cast<long long>(Date::timeIntervalSince1970());
-}
-
-// ---- The stored outbox --------------------------------------------------------------------
-
-struct Reading {
-    std::vector<json> entries;
-    std::size_t malformed = 0;
-    std::size_t tooOld = 0;
-    std::size_t tooMany = 0;
-    bool pruned() const { return malformed + tooOld + tooMany > 0; }
-};
-
-bool wellFormed(const json& item) {
-    if (!item.is_object()) return false;
-    const auto id = item.find("id");
-    const auto name = item.find("name");
-    const auto ts = item.find("ts");
-    const auto params = item.find("params");
-    return id != item.end() && id->is_string() && name != item.end() && name->is_string() &&
-           ts != item.end() && ts->is_number_integer() && ts->get<double>() >= 0 &&
-           ts->get<double>() < kLatestTimeMs && params != item.end() && params->is_object();
-}
-
-Reading read(const std::optional<std::string>& text, long long atMs) {
-    Reading reading;
-    if (!text) return reading;
-    const auto stored = text->size() > kEventOutboxMaxStoredBytes
-                            ? json(nullptr)
-                            : json::parse(*text, nullptr, false);
-    if (!stored.is_array()) {
-        reading.malformed = 1;
-        return reading;
-    }
-    const long long oldest = atMs - static_cast<long long>(kEventOutboxMaxAgeSeconds * 1000);
-    for (const auto& item : stored) {
-        if (!wellFormed(item)) {
-            ++reading.malformed;
-        } else if (item["ts"].get<long long>() < oldest) {
-            ++reading.tooOld;
-        } else {
-            reading.entries.push_back(item);
-        }
-    }
-    return reading;
-}
-
-// Keeps the newest events within the count bound.
-void trim(Reading& reading) {
-    auto& entries = reading.entries;
-    if (entries.size() <= kEventOutboxMaxEvents) return;
-    const auto tooMany = entries.size() - kEventOutboxMaxEvents;
-    reading.tooMany += tooMany;
-    entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(tooMany));
-}
-
-std::optional<std::string> serialize(const std::vector<json>& entries) {
-    if (entries.empty()) return std::nullopt;
-    return json(entries).dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-void tellDropped(const char* reason, std::size_t count, const std::string& status = "") {
-    std::map<std::string, std::string> values{{"reason", reason}, {"count", std::to_string(count)}};
-    if (!status.empty()) values["status"] = status;
-    emitEvent("event.dropped", std::move(values));
-}
-
-// Said once per reading, after the store's write (never under its lock).
-void tellPruned(const Reading& reading) {
-    if (!reading.pruned()) return;
-    Log::write(fillTemplate(
-        "[Plovendale] Dropped %@ undelivered events (unreadable, older than 30 days or beyond "
-        "10000).",
-        {std::to_string(reading.malformed + reading.tooOld + reading.tooMany)}));
-    if (reading.malformed) tellDropped("malformed", reading.malformed);
-    if (reading.tooOld) tellDropped("too old", reading.tooOld);
-    if (reading.tooMany) tellDropped("too many", reading.tooMany);
-}
-
-// Reads the outbox as the store holds it now (another launch may have changed it), lets `edit`
-// change it (answering whether it did) and writes the result, in one store update; nothing when
-// `generation` is no longer current. `edit` runs under the store's lock: it only computes.
-template <typename Edit>
-bool editEvents(std::uint64_t generation, Edit edit, std::size_t* count = nullptr) {
-    Reading reading;
-    // The clock may be the host's: never asked under the store's lock.
-    const long long atMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
-    const bool stored = Platform::keyValueStore()->update(
-        kEventOutboxKey,
-        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != currentGeneration.load()) return current;
-            reading = read(current, atMs);
-            const bool edited = edit(reading.entries);
-            trim(reading);
-            if (!edited && !reading.pruned()) return current;
-            return serialize(reading.entries);
-        },
-        {});
-    if (!stored) {
-        emitEvent("store.failed", {{"what", "event outbox"}});
-        return false;
-    }
-    tellPruned(reading);
-    if (count) *count = reading.entries.size();
-    return true;
-}
+// Answered events leave the store in one write per this many (or when nothing is left to send):
+// rewriting a large outbox after every batch would cost more than the sending. One that is sent
+// again after a crash meanwhile is counted once by the service.
+constexpr std::size_t kRemoveEvery = 1000;
+// The sending lease is renewed at least this often while batches go (it lapses after 60 s).
+constexpr auto kLeaseRenewal = std::chrono::seconds(20);
 
 // ---- The writer ---------------------------------------------------------------------------
 
@@ -163,7 +51,7 @@ struct Writer {
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable written;  // a group is done
-    std::vector<json> pending;
+    std::vector<StoredEvent> pending;
     bool writing = false;
     bool urgent = false;  // a flush waits: write without gathering more
     bool stopping = false;
@@ -184,21 +72,21 @@ Writer& writer() {
     return instance;
 }
 
-void writeGroup(std::vector<json> group, std::uint64_t generation) {
+void writeGroup(std::vector<StoredEvent> group, std::uint64_t generation) {
     std::size_t queued = 0;
     const std::size_t count = group.size();
-    const bool stored = editEvents(
+    const bool stored = editStoredEvents(
         generation,
-        [&group](std::vector<json>& entries) {
-            for (auto& event : group) entries.push_back(std::move(event));
+        [&group](std::vector<StoredEvent>& events) {
+            for (auto& event : group) events.push_back(std::move(event));
             return true;
         },
         &queued);
-    if (generation != currentGeneration.load()) return;  // forgotten while it was being written
+    if (generation != eventGeneration()) return;  // forgotten while it was being written
     if (!stored) {
         Log::write(fillTemplate("[Plovendale] %@ events could not be stored and are dropped.",
                                 {std::to_string(count)}));
-        tellDropped("store failed", count);
+        tellEventsDropped("store failed", count);
         return;
     }
     emitEvent("event.queued",
@@ -215,10 +103,10 @@ void runWriter() {
         // unwritten (it is at most one group window old).
         if (w.stopping) return;
         w.urgent = false;
-        std::vector<json> group;
+        std::vector<StoredEvent> group;
         group.swap(w.pending);
         w.writing = true;
-        const std::uint64_t generation = currentGeneration.load();
+        const std::uint64_t generation = eventGeneration();
         lock.unlock();
         writeGroup(std::move(group), generation);
         sendQueuedEventsSoon();  // before `writing` clears, so a flush sees the send coming
@@ -241,79 +129,14 @@ struct Sender {
     bool traceSettled = false;
     std::set<std::string> held;
     std::deque<std::string> heldOrder;  // to keep `held` within the outbox's bound
+    std::set<std::string> answered;     // delivered or refused, still in the store
+    std::optional<steady_clock::time_point> leaseRenewed;
     std::mt19937 random{std::random_device{}()};
 };
 
 Sender& sender() {
     static Sender instance;
     return instance;
-}
-
-std::set<std::string> heldIds() {
-    std::lock_guard lock(sender().mutex);
-    return sender().held;
-}
-
-// The event as it goes on the wire: the stored form without this library's claim.
-json wireForm(const json& entry) {
-    json event = entry;
-    event.erase("claimedBy");
-    event.erase("claimedAt");
-    return event;
-}
-
-std::string claimOf(const json& entry, long long* at) {
-    const auto by = entry.find("claimedBy");
-    const auto when = entry.find("claimedAt");
-    if (by == entry.end() || !by->is_string() || when == entry.end() || !when->is_number_integer())
-        return "";
-    *at = when->get<long long>();
-    return by->get<std::string>();
-}
-
-// Claims the oldest events no launch is sending, within a batch's bounds; answers them.
-std::vector<json> claimBatch(std::uint64_t generation, const std::set<std::string>& held) {
-    std::vector<json> batch;
-    const long long at = nowSeconds();
-    editEvents(generation, [&](std::vector<json>& entries) {
-        batch.clear();
-        std::size_t bytes = kBatchFrame;
-        for (auto& entry : entries) {
-            if (batch.size() == kMaxBatchEvents) break;
-            if (held.count(entry["id"].get<std::string>())) continue;
-            long long claimedAt = 0;
-            if (claimHeldElsewhere(claimOf(entry, &claimedAt), claimedAt, at)) continue;
-            json event = wireForm(entry);
-            const std::size_t size =
-                event.dump(-1, ' ', false, json::error_handler_t::replace).size() + 1;
-            if (bytes + size > kMaxBatchBytes) break;
-            bytes += size;
-            entry["claimedBy"] = launchToken();
-            entry["claimedAt"] = at;
-            batch.push_back(std::move(event));
-        }
-        return !batch.empty();
-    });
-    return batch;
-}
-
-void settleBatch(std::uint64_t generation, const std::set<std::string>& ids, bool remove) {
-    editEvents(generation, [&](std::vector<json>& entries) {
-        const auto before = entries.size();
-        bool unclaimed = false;
-        std::erase_if(entries, [&](json& entry) {
-            if (!ids.count(entry["id"].get<std::string>())) return false;
-            if (remove) return true;
-            long long at = 0;
-            if (claimOf(entry, &at) == launchToken()) {
-                entry.erase("claimedBy");
-                entry.erase("claimedAt");
-                unclaimed = true;
-            }
-            return false;
-        });
-        return unclaimed || entries.size() != before;
-    });
 }
 
 void scheduleRetry(std::uint64_t generation, milliseconds retryAfter) {
@@ -327,7 +150,7 @@ void scheduleRetry(std::uint64_t generation, milliseconds retryAfter) {
     const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
         {
             std::lock_guard lock(sender().mutex);
-            if (generation != currentGeneration.load()) return;
+            if (generation != eventGeneration()) return;
             sender().retryPending = false;
         }
         sendQueuedEvents();
@@ -338,6 +161,66 @@ void scheduleRetry(std::uint64_t generation, milliseconds retryAfter) {
     }
 }
 
+// Whether this launch may send now: it holds the lease, renewed when due.
+bool holdLease(std::uint64_t generation) {
+    {
+        std::lock_guard lock(sender().mutex);
+        const auto renewed = sender().leaseRenewed;
+        if (renewed && steady_clock::now() - *renewed < kLeaseRenewal) return true;
+    }
+    if (!takeSendingLease(generation)) return false;
+    std::lock_guard lock(sender().mutex);
+    sender().leaseRenewed = steady_clock::now();
+    return true;
+}
+
+// Removes the answered events from the store (and renews the lease in the same write).
+void removeAnswered(std::uint64_t generation) {
+    std::set<std::string> answered;
+    {
+        std::lock_guard lock(sender().mutex);
+        answered = sender().answered;
+    }
+    if (answered.empty()) return;
+    const bool removed = editStoredEvents(
+        generation,
+        [&](std::vector<StoredEvent>& events) {
+            return std::erase_if(
+                       events, [&](const StoredEvent& e) { return answered.count(e.id) != 0; }) > 0;
+        },
+        nullptr, sendingLeaseValue());
+    if (!removed) return;
+    std::lock_guard lock(sender().mutex);
+    if (generation != eventGeneration()) return;
+    for (const auto& id : answered) sender().answered.erase(id);
+    sender().leaseRenewed = steady_clock::now();
+}
+
+// The oldest events that may go, within a batch's bounds.
+std::vector<StoredEvent> nextBatch(std::uint64_t generation) {
+    std::set<std::string> held;
+    std::set<std::string> answered;
+    {
+        std::lock_guard lock(sender().mutex);
+        held = sender().held;
+        answered = sender().answered;
+    }
+    std::vector<StoredEvent> batch;
+    std::size_t bytes = kBatchFrame;
+    const auto pick = [&](const StoredEvent& event) {
+        if (held.count(event.id) || answered.count(event.id)) return true;
+        if (bytes + event.text.size() + 1 > kMaxBatchBytes) return false;
+        bytes += event.text.size() + 1;
+        batch.push_back(event);
+        return batch.size() < kMaxBatchEvents;
+    };
+    if (!visitKnownEvents(pick)) {
+        editStoredEvents(generation, [](auto&) { return false; });  // first read of this launch
+        visitKnownEvents(pick);
+    }
+    return batch;
+}
+
 std::string countIn(const std::string& answer, const char* member) {
     const auto body = json::parse(answer, nullptr, false);
     if (!body.is_object() || !body.contains(member) || !body[member].is_number_integer()) return "";
@@ -346,20 +229,18 @@ std::string countIn(const std::string& answer, const char* member) {
 
 void finishBatch(std::uint64_t generation, const std::set<std::string>& ids, std::int64_t status,
                  const Error::Headers& headers, const std::string& answer) {
+    const auto verdict = classifyReportStatus(status);
     {
         std::lock_guard lock(sender().mutex);
         // A forget came in between: these events belong to an installation that is gone.
-        if (generation != currentGeneration.load()) return;
+        if (generation != eventGeneration()) return;
         sender().sending = false;
+        if (verdict != ReportVerdict::Retry) sender().answered.insert(ids.begin(), ids.end());
+        if (verdict == ReportVerdict::Delivered) sender().failures = 0;
     }
     const std::string count = std::to_string(ids.size());
-    switch (classifyReportStatus(status)) {
+    switch (verdict) {
         case ReportVerdict::Delivered: {
-            settleBatch(generation, ids, true);
-            {
-                std::lock_guard lock(sender().mutex);
-                sender().failures = 0;
-            }
             std::map<std::string, std::string> values{{"count", count}};
             for (const char* member : {"accepted", "duplicates"}) {
                 if (auto n = countIn(answer, member); !n.empty()) values[member] = n;
@@ -369,14 +250,12 @@ void finishBatch(std::uint64_t generation, const std::set<std::string>& ids, std
             break;
         }
         case ReportVerdict::Drop:
-            settleBatch(generation, ids, true);
             Log::write(fillTemplate("[Plovendale] The service refused %@ events (HTTP %@).",
                                     {count, std::to_string(status)}));
-            tellDropped("rejected", ids.size(), std::to_string(status));
+            tellEventsDropped("rejected", ids.size(), std::to_string(status));
             sendQueuedEventsSoon();
             break;
         case ReportVerdict::Retry:
-            settleBatch(generation, ids, false);
             // While tracking is disabled they wait in the store; enabling it sends them.
             if (!trackingDisabled())
                 scheduleRetry(generation, retryAfterOf(headers).value_or(milliseconds(0)));
@@ -384,11 +263,16 @@ void finishBatch(std::uint64_t generation, const std::set<std::string>& ids, std
     }
 }
 
-bool startBatch(std::uint64_t generation, const std::string& appKey, std::vector<json> batch) {
+bool startBatch(std::uint64_t generation, const std::string& appKey,
+                const std::vector<StoredEvent>& batch) {
     std::set<std::string> ids;
-    for (const auto& event : batch) ids.insert(event["id"].get<std::string>());
-    const json body = {{"ci", CoreHelper::getClientId()}, {"events", std::move(batch)}};
-    const std::string text = body.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string text = "{\"ci\":" + json(CoreHelper::getClientId()).dump() + ",\"events\":[";
+    for (const auto& event : batch) {
+        ids.insert(event.id);
+        if (text.back() != '[') text += ',';
+        text += event.text;
+    }
+    text += "]}";
     auto request =
         makeServiceRequest(fillTemplate(kEventsUrl, {Plovendale::getDomainUrl(appKey), appKey}),
                            toBytes(text), REQUEST_TIMEOUT / 1000.0);
@@ -423,12 +307,12 @@ bool idle() {
 
 }  // namespace
 
-void queueEvent(nlohmann::json event, const std::string& id) {
+void queueEvent(StoredEvent event) {
     {
         std::lock_guard lock(sender().mutex);
         auto& s = sender();
-        if (!s.traceSettled && s.held.insert(id).second) {
-            s.heldOrder.push_back(id);
+        if (!s.traceSettled && s.held.insert(event.id).second) {
+            s.heldOrder.push_back(event.id);
             if (s.heldOrder.size() > kEventOutboxMaxEvents) {
                 s.held.erase(s.heldOrder.front());
                 s.heldOrder.pop_front();
@@ -445,37 +329,47 @@ void queueEvent(nlohmann::json event, const std::string& id) {
 }
 
 void sendQueuedEvents() {
-    const std::uint64_t generation = currentGeneration.load();
+    const std::uint64_t generation = eventGeneration();
     bool settled = false;
+    std::size_t answered = 0;
     {
         std::lock_guard lock(sender().mutex);
         sender().scheduled = false;
         if (sender().sending || sender().retryPending) return;
         settled = sender().traceSettled;
+        answered = sender().answered.size();
     }
     const std::string appKey = CoreHelper::getAppKey();
-    if (trackingDisabled() || StringUtils::isNullOrEmpty(appKey)) return;
+    if (trackingDisabled() || StringUtils::isNullOrEmpty(appKey)) {
+        removeAnswered(generation);
+        return;
+    }
     if (!settled && traceSettled()) {
         std::lock_guard lock(sender().mutex);
         sender().traceSettled = true;
         sender().held.clear();
         sender().heldOrder.clear();
     }
-    auto batch = claimBatch(generation, heldIds());
+    if (!holdLease(generation)) {
+        // Another launch sends the stored events, ours among them; this one looks again later.
+        scheduleRetry(generation, milliseconds(0));
+        return;
+    }
+    if (answered >= kRemoveEvery) removeAnswered(generation);
+    auto batch = nextBatch(generation);
+    if (batch.empty() && answered > 0) {
+        removeAnswered(generation);  // and reads what other launches stored meanwhile
+        batch = nextBatch(generation);
+    }
     if (batch.empty()) return;
     {
         std::lock_guard lock(sender().mutex);
-        if (generation != currentGeneration.load()) return;
+        if (generation != eventGeneration() || sender().sending) return;
         sender().sending = true;
     }
-    std::set<std::string> ids;
-    for (const auto& event : batch) ids.insert(event["id"].get<std::string>());
-    if (!startBatch(generation, appKey, std::move(batch))) {
-        {
-            std::lock_guard lock(sender().mutex);
-            sender().sending = false;
-        }
-        settleBatch(generation, ids, false);
+    if (!startBatch(generation, appKey, batch)) {
+        std::lock_guard lock(sender().mutex);
+        sender().sending = false;
     }
 }
 
@@ -507,14 +401,14 @@ bool flushEvents(milliseconds timeout) {
 
 std::size_t storedEventCount() {
     std::size_t count = 0;
-    editEvents(
-        currentGeneration.load(), [](auto&) { return false; }, &count);
+    editStoredEvents(
+        eventGeneration(), [](auto&) { return false; }, &count);
     return count;
 }
 
 void forgetEvents() {
-    ++currentGeneration;
-    std::vector<json> dropped;
+    advanceEventGeneration();
+    std::vector<StoredEvent> dropped;
     {
         std::lock_guard lock(writer().mutex);
         dropped.swap(writer().pending);
@@ -525,6 +419,8 @@ void forgetEvents() {
     s.failures = 0;
     s.held.clear();
     s.heldOrder.clear();
+    s.answered.clear();
+    s.leaseRenewed.reset();
 }
 
 }  // namespace plovendale::internal

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "host/identifiers.h"
@@ -101,9 +102,10 @@ bool Plovendale::trackEvent(const std::string& name,
                       {"params", params}};
         if (revenue)
             event["revenue"] = {{"amount", revenue->amount}, {"currency", revenue->currency}};
-        if (event.dump().size() > internal::kMaxEventBytes)
+        std::string text = event.dump(-1, ' ', false, json::error_handler_t::replace);
+        if (text.size() > internal::kMaxEventBytes)
             return refused("the event is larger than 4 KiB as JSON");
-        internal::queueEvent(std::move(event), id);
+        internal::queueEvent({id, event["ts"].get<long long>(), std::move(text)});
         return true;
     } catch (const std::exception& e) {
         return refused(std::string("the library could not keep it (") + e.what() + ")");

@@ -176,6 +176,10 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
         host({"state", "--app-key", kKey}).out,
         "{\"state\":\"failed\",\"code\":404,\"message\":\"the request carries no trace id\"}\n");
     EXPECT_EQ(host({"outbox"}).out, "{\"queued\":0}\n");
+    EXPECT_EQ(host({"event", "--app-key", kKey, "buy", "--param", "a=1", "--revenue", "9.99", "EUR",
+                    "--timeout-ms", "0"})
+                  .out,
+              "{\"queued\":1}\n");
     EXPECT_EQ(host({"forget"}).out, "{\"forgotten\":true}\n");
     EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");
 }
@@ -193,6 +197,9 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"make-link", "--app-key", "k"},
              {"make-link", "--app-key", "k", "--params", "p", "--channel", "c", "--sign-key", "/"},
              {"consent", "maybe"},
+             {"event"},
+             {"event", "buy", "--param", "a"},
+             {"event", "buy", "--revenue", "9.99"},
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
          }) {
@@ -201,8 +208,8 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
         EXPECT_EQ(result.out, "") << testing::PrintToString(args);
         EXPECT_FALSE(result.err.empty());
     }
-    for (const char* command : {"trace", "link", "params", "make-link", "make-marker", "outbox",
-                                "state", "consent", "forget"}) {
+    for (const char* command : {"trace", "event", "link", "params", "make-link", "make-marker",
+                                "outbox", "state", "consent", "forget"}) {
         const auto help = run({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find("usage: plovendale"), std::string::npos);
