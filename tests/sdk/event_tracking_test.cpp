@@ -61,12 +61,12 @@ TEST_F(Events, EventsWaitForTheFirstAnswerThenGoOnceInBatchesThroughA503) {
     EXPECT_EQ(Plovendale::queuedEventCount(), 151u);
     EXPECT_TRUE(batches().empty()) << "held until the install trace has ended";
 
-    service_.answerEvents({503});
+    service_.answerEvents({503, 200, 400});
     service_.answerReports({200, R"({"status":200})"});
     query();
     ASSERT_TRUE(test::runMainQueueUntil([] { return Plovendale::queuedEventCount() == 0; }));
     auto sent = batches();
-    ASSERT_EQ(sent.size(), 3u) << "100 refused with 503 and sent again, then 51";
+    ASSERT_EQ(sent.size(), 3u) << "100 refused with 503 and sent again, then 51 refused for good";
     EXPECT_EQ(sent[0], sent[1]);
     EXPECT_EQ(sent[1]["events"].size(), 100u);
     EXPECT_EQ(sent[2]["events"].size(), 51u);
@@ -89,9 +89,15 @@ TEST_F(Events, EventsWaitForTheFirstAnswerThenGoOnceInBatchesThroughA503) {
     EXPECT_EQ(Plovendale::queuedEventCount(), 0u);
     std::set<std::string> names;
     for (const auto& e : events_) names.insert(e.name);
-    EXPECT_EQ(names, (std::set<std::string>{"event.queued", "event.sent", "event.delivered",
-                                            "query.started", "query.answered", "report.sent",
-                                            "report.delivered", "pasteboard.ignored"}));
+    const auto dropped = std::find_if(events_.begin(), events_.end(),
+                                      [](const auto& e) { return e.name == "event.dropped"; });
+    ASSERT_NE(dropped, events_.end());
+    EXPECT_EQ(dropped->values, (std::map<std::string, std::string>{
+                                   {"reason", "rejected"}, {"status", "400"}, {"count", "51"}}));
+    EXPECT_EQ(names,
+              (std::set<std::string>{"event.queued", "event.sent", "event.delivered",
+                                     "event.dropped", "query.started", "query.answered",
+                                     "report.sent", "report.delivered", "pasteboard.ignored"}));
 }
 
 TEST_F(Events, BadArgumentsAreRefusedWithOneLineAndNothingIsQueued) {
