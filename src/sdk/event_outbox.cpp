@@ -57,6 +57,14 @@ struct Writer {
     bool stopping = false;
     std::thread thread;
 
+    // What the writer thread uses is made before the writer, so that at exit it is destroyed
+    // after the writer has stopped: a write under way finishes against live state.
+    Writer() {
+        visitKnownEvents([](const StoredEvent&) { return false; });
+    }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
     ~Writer() {
         {
             std::lock_guard lock(mutex);
