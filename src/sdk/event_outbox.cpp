@@ -182,8 +182,9 @@ bool holdLease(std::uint64_t generation) {
     return true;
 }
 
-// Removes the answered events from the store (and renews the lease in the same write).
-void removeAnswered(std::uint64_t generation) {
+// Removes the answered events from the store; a launch that holds the lease renews it in the
+// same write.
+void removeAnswered(std::uint64_t generation, bool holdingLease) {
     std::set<std::string> answered;
     {
         std::lock_guard lock(sender().mutex);
@@ -196,12 +197,12 @@ void removeAnswered(std::uint64_t generation) {
             return std::erase_if(
                        events, [&](const StoredEvent& e) { return answered.count(e.id) != 0; }) > 0;
         },
-        nullptr, sendingLeaseValue());
+        nullptr, holdingLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
     if (!removed) return;
     std::lock_guard lock(sender().mutex);
     if (generation != eventGeneration()) return;
     for (const auto& id : answered) sender().answered.erase(id);
-    sender().leaseRenewed = steady_clock::now();
+    if (holdingLease) sender().leaseRenewed = steady_clock::now();
 }
 
 // The oldest events that may go, within a batch's bounds.
@@ -349,7 +350,7 @@ void sendQueuedEvents() {
     }
     const std::string appKey = CoreHelper::getAppKey();
     if (trackingDisabled() || StringUtils::isNullOrEmpty(appKey)) {
-        removeAnswered(generation);
+        removeAnswered(generation, false);
         return;
     }
     if (!settled && traceSettled()) {
@@ -363,10 +364,10 @@ void sendQueuedEvents() {
         scheduleRetry(generation, milliseconds(0));
         return;
     }
-    if (answered >= kRemoveEvery) removeAnswered(generation);
+    if (answered >= kRemoveEvery) removeAnswered(generation, true);
     auto batch = nextBatch(generation);
     if (batch.empty() && answered > 0) {
-        removeAnswered(generation);  // and reads what other launches stored meanwhile
+        removeAnswered(generation, true);  // and reads what other launches stored meanwhile
         batch = nextBatch(generation);
     }
     if (batch.empty()) return;
@@ -415,10 +416,12 @@ std::size_t storedEventCount() {
 }
 
 void forgetEvents() {
-    advanceEventGeneration();
     std::vector<StoredEvent> dropped;
     {
+        // Under the writer's lock: a group it takes is either dropped here or written under the
+        // generation it was taken in, never under the new one.
         std::lock_guard lock(writer().mutex);
+        advanceEventGeneration();
         dropped.swap(writer().pending);
     }
     std::lock_guard lock(sender().mutex);
