@@ -359,14 +359,14 @@ void sendQueuedEvents() {
         sender().held.clear();
         sender().heldOrder.clear();
     }
+    auto batch = nextBatch(generation);
+    if (batch.empty() && answered == 0) return;  // nothing to do: no lease, no write
     if (!holdLease(generation)) {
         // Another launch sends the stored events, ours among them; this one looks again later.
         scheduleRetry(generation, milliseconds(0));
         return;
     }
-    if (answered >= kRemoveEvery) removeAnswered(generation, true);
-    auto batch = nextBatch(generation);
-    if (batch.empty() && answered > 0) {
+    if (answered >= kRemoveEvery || batch.empty()) {
         removeAnswered(generation, true);  // and reads what other launches stored meanwhile
         batch = nextBatch(generation);
     }
