@@ -9,6 +9,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/event_outbox.h"
+#include "sdk/outbox.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
 #include "transport/url_session.h"
@@ -33,7 +34,10 @@ class Events : public ::testing::Test {
         bool ended = false;
         Plovendale::getInstallTrace([&](const auto&) { ended = true; },
                                     [&](auto, const auto&) { ended = true; });
-        ASSERT_TRUE(test::runMainQueueUntil([&] { return ended; }));
+        // Its state report too: its event must not reach an observer of a later test.
+        ASSERT_TRUE(test::runMainQueueUntil([&] {
+            return ended && URLSession::liveSessionCount() == 0 && !internal::outboxBusy();
+        }));
     }
 
     std::vector<json> batches() {
