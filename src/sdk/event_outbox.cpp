@@ -43,6 +43,27 @@ constexpr std::size_t kRemoveEvery = 1000;
 // The sending lease is renewed at least this often while batches go (it lapses after 60 s).
 constexpr auto kLeaseRenewal = std::chrono::seconds(20);
 
+struct Sender {
+    std::mutex mutex;
+    bool sending = false;
+    bool scheduled = false;
+    bool retryPending = false;
+    int failures = 0;
+    // Whether this launch's install-trace query has ended (or the installation was answered
+    // before): until then, events made in this launch are held so the service can credit them.
+    bool traceSettled = false;
+    std::set<std::string> held;
+    std::deque<std::string> heldOrder;  // to keep `held` within the outbox's bound
+    std::set<std::string> answered;     // delivered or refused, still in the store
+    std::optional<steady_clock::time_point> leaseRenewed;
+    std::mt19937 random{std::random_device{}()};
+};
+
+Sender& sender() {
+    static Sender instance;
+    return instance;
+}
+
 // ---- The writer ---------------------------------------------------------------------------
 
 // Events wait here, in memory, until the writer thread has put them in the store: the host's
@@ -52,6 +73,8 @@ struct Writer {
     std::condition_variable wake;
     std::condition_variable written;  // a group is done
     std::vector<StoredEvent> pending;
+    bool removeAnswered = false;  // the sender asks to remove the events the service answered
+    bool renewLease = false;      // ... and to renew its lease in the same write
     bool writing = false;
     bool urgent = false;  // a flush waits: write without gathering more
     bool stopping = false;
@@ -80,44 +103,67 @@ Writer& writer() {
     return instance;
 }
 
-void writeGroup(std::vector<StoredEvent> group, std::uint64_t generation) {
+// Appends `group` and removes what the sender asked to, in one store write. Answers whether the
+// write took.
+bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewLease,
+                std::uint64_t generation) {
+    std::set<std::string> answered;
+    if (removeAnswered) {
+        std::lock_guard lock(sender().mutex);
+        answered = sender().answered;
+    }
     std::size_t queued = 0;
     const std::size_t count = group.size();
     const bool stored = editStoredEvents(
         generation,
-        [&group](std::vector<StoredEvent>& events) {
+        [&](std::vector<StoredEvent>& events) {
+            const auto removed = std::erase_if(
+                events, [&](const StoredEvent& e) { return answered.count(e.id) != 0; });
             for (auto& event : group) events.push_back(std::move(event));
-            return true;
+            return removed > 0 || count > 0;
         },
-        &queued);
-    if (generation != eventGeneration()) return;  // forgotten while it was being written
+        &queued, renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
+    if (generation != eventGeneration()) return false;  // forgotten while it was being written
     if (!stored) {
+        if (count == 0) return false;
         Log::write(fillTemplate("[Plovendale] %@ events could not be stored and are dropped.",
                                 {std::to_string(count)}));
         tellEventsDropped("store failed", count);
-        return;
+        return false;
     }
-    emitEvent("event.queued",
-              {{"count", std::to_string(count)}, {"queued", std::to_string(queued)}});
+    {
+        std::lock_guard lock(sender().mutex);
+        for (const auto& id : answered) sender().answered.erase(id);
+        if (renewLease) sender().leaseRenewed = steady_clock::now();
+    }
+    if (count > 0) {
+        emitEvent("event.queued",
+                  {{"count", std::to_string(count)}, {"queued", std::to_string(queued)}});
+    }
+    return true;
 }
 
 void runWriter() {
     auto& w = writer();
     std::unique_lock lock(w.mutex);
     for (;;) {
-        w.wake.wait(lock, [&] { return w.stopping || !w.pending.empty(); });
-        if (!w.urgent) w.wake.wait_for(lock, kGroupWindow, [&] { return w.stopping || w.urgent; });
+        w.wake.wait(lock, [&] { return w.stopping || !w.pending.empty() || w.removeAnswered; });
+        if (!w.urgent && !w.removeAnswered)
+            w.wake.wait_for(lock, kGroupWindow, [&] { return w.stopping || w.urgent; });
         // At exit the library's other parts may be gone already: what is not written stays
         // unwritten (it is at most one group window old).
         if (w.stopping) return;
         w.urgent = false;
         std::vector<StoredEvent> group;
         group.swap(w.pending);
+        const bool removeAnswered = std::exchange(w.removeAnswered, false);
+        const bool renewLease = std::exchange(w.renewLease, false);
         w.writing = true;
         const std::uint64_t generation = eventGeneration();
         lock.unlock();
-        writeGroup(std::move(group), generation);
-        sendQueuedEventsSoon();  // before `writing` clears, so a flush sees the send coming
+        // A removal the store refused is not asked again at once: the next trigger does.
+        if (writeGroup(std::move(group), removeAnswered, renewLease, generation))
+            sendQueuedEventsSoon();  // before `writing` clears, so a flush sees the send coming
         lock.lock();
         w.writing = false;
         w.written.notify_all();
@@ -125,27 +171,6 @@ void runWriter() {
 }
 
 // ---- The sender ---------------------------------------------------------------------------
-
-struct Sender {
-    std::mutex mutex;
-    bool sending = false;
-    bool scheduled = false;
-    bool retryPending = false;
-    int failures = 0;
-    // Whether this launch's install-trace query has ended (or the installation was answered
-    // before): until then, events made in this launch are held so the service can credit them.
-    bool traceSettled = false;
-    std::set<std::string> held;
-    std::deque<std::string> heldOrder;  // to keep `held` within the outbox's bound
-    std::set<std::string> answered;     // delivered or refused, still in the store
-    std::optional<steady_clock::time_point> leaseRenewed;
-    std::mt19937 random{std::random_device{}()};
-};
-
-Sender& sender() {
-    static Sender instance;
-    return instance;
-}
 
 void scheduleRetry(std::uint64_t generation, milliseconds retryAfter) {
     milliseconds delay{};
@@ -182,27 +207,25 @@ bool holdLease(std::uint64_t generation) {
     return true;
 }
 
-// Removes the answered events from the store; a launch that holds the lease renews it in the
-// same write.
-void removeAnswered(std::uint64_t generation, bool holdingLease) {
-    std::set<std::string> answered;
+void startWriterLocked(Writer& w) {
+    if (!w.thread.joinable()) w.thread = std::thread(runWriter);
+}
+
+// Asks the writer to remove the answered events from the store; a launch that holds the lease
+// renews it in the same write. The disk sync stays off the main thread.
+void requestRemoval(bool holdingLease) {
+    auto& w = writer();
     {
-        std::lock_guard lock(sender().mutex);
-        answered = sender().answered;
+        std::lock_guard lock(w.mutex);
+        w.removeAnswered = true;
+        w.renewLease = w.renewLease || holdingLease;
+        try {
+            startWriterLocked(w);
+        } catch (const std::exception&) {
+            w.removeAnswered = false;  // no thread to be had now: a later send asks again
+        }
     }
-    if (answered.empty()) return;
-    const bool removed = editStoredEvents(
-        generation,
-        [&](std::vector<StoredEvent>& events) {
-            return std::erase_if(
-                       events, [&](const StoredEvent& e) { return answered.count(e.id) != 0; }) > 0;
-        },
-        nullptr, holdingLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
-    if (!removed) return;
-    std::lock_guard lock(sender().mutex);
-    if (generation != eventGeneration()) return;
-    for (const auto& id : answered) sender().answered.erase(id);
-    if (holdingLease) sender().leaseRenewed = steady_clock::now();
+    w.wake.notify_one();
 }
 
 // The oldest events that may go, within a batch's bounds.
@@ -308,7 +331,7 @@ bool startBatch(std::uint64_t generation, const std::string& appKey,
 bool idle() {
     {
         std::lock_guard lock(writer().mutex);
-        if (!writer().pending.empty() || writer().writing) return false;
+        if (!writer().pending.empty() || writer().writing || writer().removeAnswered) return false;
     }
     std::lock_guard lock(sender().mutex);
     return !sender().sending && !sender().scheduled;
@@ -332,7 +355,7 @@ void queueEvent(StoredEvent event) {
     {
         std::lock_guard lock(w.mutex);
         w.pending.push_back(std::move(event));
-        if (!w.thread.joinable()) w.thread = std::thread(runWriter);
+        startWriterLocked(w);
     }
     w.wake.notify_one();
 }
@@ -350,7 +373,7 @@ void sendQueuedEvents() {
     }
     const std::string appKey = CoreHelper::getAppKey();
     if (trackingDisabled() || StringUtils::isNullOrEmpty(appKey)) {
-        removeAnswered(generation, false);
+        if (answered > 0) requestRemoval(false);
         return;
     }
     if (!settled && traceSettled()) {
@@ -367,10 +390,11 @@ void sendQueuedEvents() {
         return;
     }
     if (answered >= kRemoveEvery || batch.empty()) {
-        removeAnswered(generation, true);  // and reads what other launches stored meanwhile
-        batch = nextBatch(generation);
+        // Sending goes on once they are removed (that write also reads what other launches
+        // stored meanwhile).
+        requestRemoval(true);
+        return;
     }
-    if (batch.empty()) return;
     {
         std::lock_guard lock(sender().mutex);
         if (generation != eventGeneration() || sender().sending) return;
