@@ -158,6 +158,7 @@ void runWriter() {
         group.swap(w.pending);
         const bool removeAnswered = std::exchange(w.removeAnswered, false);
         const bool renewLease = std::exchange(w.renewLease, false);
+        if (group.empty() && !removeAnswered) continue;  // a forget took what was pending
         w.writing = true;
         const std::uint64_t generation = eventGeneration();
         lock.unlock();

@@ -53,6 +53,9 @@ class Events : public ::testing::Test {
         return n;
     }
 
+    // An event the writer thread posted while flush made its last check still waits.
+    void TearDown() override { MainQueue::shared().drain(); }
+
     test::TestPlatform platform_;
     test::ServiceStub service_;
     std::vector<PlovendaleEvent> events_;
