@@ -203,6 +203,9 @@ bool holdLease(std::uint64_t generation) {
         if (renewed && steady_clock::now() - *renewed < kLeaseRenewal) return true;
     }
     if (!takeSendingLease(generation)) return false;
+    // The launch that held the lease before may have sent and removed events this one still
+    // remembers: read what the store holds now.
+    editStoredEvents(generation, [](auto&) { return false; });
     std::lock_guard lock(sender().mutex);
     sender().leaseRenewed = steady_clock::now();
     return true;
@@ -390,6 +393,8 @@ void sendQueuedEvents() {
         scheduleRetry(generation, milliseconds(0));
         return;
     }
+    batch = nextBatch(generation);  // taking the lease may have read newer stored events
+    if (batch.empty() && answered == 0) return;
     if (answered >= kRemoveEvery || batch.empty()) {
         // Sending goes on once they are removed (that write also reads what other launches
         // stored meanwhile).

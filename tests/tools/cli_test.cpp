@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include "host/identifiers.h"
+#include "plovendale/platform/key_value_store.h"
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"
 #include "support/local_server.h"
@@ -112,6 +114,43 @@ TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectoryDeliverEveryReportOnce) {
         EXPECT_EQ(run({"outbox", "--app-key", key, "--data-dir", data}).out, "{\"queued\":0}\n");
         EXPECT_EQ(json::parse(service_->stateReports(key)).size(), 4u);
     }
+}
+
+TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectorySendEachStoredEventOnce) {
+    std::mutex mutex;
+    std::vector<std::string> received;
+    test::LocalServer events;
+    events.server().Post(R"(/api/trace/client/events/.*)",
+                         [&](const httplib::Request& request, httplib::Response& response) {
+                             const json batch = json::parse(request.body);
+                             std::lock_guard lock(mutex);
+                             for (const auto& e : batch["events"]) received.push_back(e["id"]);
+                             response.set_content(R"({"status":200})", "application/json");
+                         });
+    ASSERT_TRUE(events.start());
+    const std::string data = dir_.file("events");
+    std::filesystem::create_directories(data);
+    json stored = json::array();
+    const auto nowMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    for (int i = 0; i < 1000; ++i) {
+        stored.push_back({{"id", "earlier" + std::to_string(i)},
+                          {"name", "n"},
+                          {"ts", nowMs},
+                          {"params", json::object()}});
+    }
+    ASSERT_TRUE(makeSQLiteKeyValueStore(data + "/defaults.sqlite")
+                    ->setString(stored.dump(), "com.plovendale.event_outbox"));
+    auto launch = [&](const char* name) {
+        return run({"event", "--app-key", kKey, "--data-dir", data, "--server", events.url(""),
+                    "--timeout-ms", "8000", name});
+    };
+    auto other = std::async(std::launch::async, launch, "mine");
+    EXPECT_EQ(launch("mine").exitCode, 0);
+    EXPECT_EQ(other.get().exitCode, 0);
+    std::lock_guard lock(mutex);
+    std::erase_if(received, [](const std::string& id) { return id.rfind("earlier", 0) != 0; });
+    EXPECT_EQ(received.size(), 1000u) << "two launches sent the same events";
+    EXPECT_EQ(std::set<std::string>(received.begin(), received.end()).size(), 1000u);
 }
 
 TEST_F(Cli, LinkAndParamsPrintWhatTheLibraryDecodedAndGathered) {
