@@ -17,8 +17,8 @@ inline constexpr std::size_t kMaxBatchBytes = 64 * 1024;
 void queueEvent(StoredEvent event);
 
 /// Sends the oldest stored events that may go, a batch at a time, while this launch holds the
-/// sending lease, until a batch fails (a retry follows after a backoff) or none may go. Does nothing while a batch or a retry
-/// is pending. Main queue.
+/// sending lease, until a batch fails (a retry follows after a backoff) or none may go. Does
+/// nothing while a batch or a retry is pending. Main queue.
 void sendQueuedEvents();
 /// Schedules sendQueuedEvents on the main queue. Any thread.
 void sendQueuedEventsSoon();

@@ -118,10 +118,10 @@ class PLOVENDALE_API Plovendale {
     static bool setTrackingDisabled(bool disabled);
     static bool isTrackingDisabled();
     /// Erases everything the library stored about this installation (client identifier, trace
-    /// identifier, cached answer, pasteboard trace, undelivered reports and events, last failure,
-    /// and events not yet written) in one
-    /// write, and its copies in memory: the next query is a first install with a new client
-    /// identifier. The tracking choice stays. False when the store refused: then nothing changed.
+    /// identifier, cached answer, pasteboard trace, undelivered reports and events, last failure)
+    /// in one write, and its copies in memory (events not yet written among them): the next query
+    /// is a first install with a new client identifier. A batch answer that arrives later changes
+    /// nothing. The tracking choice stays. False when the store refused: then nothing changed.
     /// Host's main thread.
     static bool forgetInstallation();
     /// How many state reports wait to be delivered. Any thread.
