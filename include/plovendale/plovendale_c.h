@@ -187,6 +187,24 @@ PLOVENDALE_API int plovendale_set_link_verification_key(const char* pem);
     thread. */
 PLOVENDALE_API int plovendale_queued_report_count(void);
 
+/** Records an in-app event (docs/events.md) under the rules of Plovendale::trackEvent: `name`;
+    `params_json` a JSON object whose values are strings, or NULL for none; `revenue_amount`
+    decimal text such as "9.99" with its ISO 4217 `revenue_currency`, both or neither (NULL);
+    `event_id` or NULL for a new UUID. 1 when recorded, 0 when refused (a value out of bounds, or
+    tracking disabled: the library logged why), PLOVENDALE_ERROR_INVALID_ARGUMENT when `name` is
+    NULL, `params_json` is not an object of strings or one revenue string comes without the
+    other. Never waits for the disk or the network. Any thread. */
+PLOVENDALE_API int plovendale_track_event(const char* name, const char* params_json,
+                                          const char* revenue_amount, const char* revenue_currency,
+                                          const char* event_id);
+/** Writes recorded events at once and waits at most `timeout_ms`, running the main queue as
+    plovendale_run_main_queue_until does, until they are written and no batch waits for its
+    answer. 1 when that was reached, 0 when the time ran out, a negative status on failure. Main
+    thread. */
+PLOVENDALE_API int plovendale_flush(double timeout_ms);
+/** How many events wait in the store to be delivered, or a negative status. Any thread. */
+PLOVENDALE_API int plovendale_queued_event_count(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,9 +6,11 @@
 #include <deque>
 #include <exception>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
@@ -393,6 +395,38 @@ int plovendale_queued_report_count(void) {
     return guarded(__func__, [] {
         constexpr auto most = static_cast<std::size_t>(std::numeric_limits<int>::max());
         return static_cast<int>(std::min(Plovendale::queuedReportCount(), most));
+    });
+}
+
+int plovendale_track_event(const char* name, const char* params_json, const char* revenue_amount,
+                           const char* revenue_currency, const char* event_id) {
+    if (!name || !revenue_amount != !revenue_currency) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
+    return guarded(__func__, [&] {
+        std::map<std::string, std::string> params;
+        if (params_json) {
+            const auto object = nlohmann::json::parse(params_json, nullptr, false);
+            if (!object.is_object()) return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);
+            for (const auto& [key, value] : object.items()) {
+                if (!value.is_string()) return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);
+                params[key] = value.get<std::string>();
+            }
+        }
+        std::optional<Revenue> revenue;
+        if (revenue_amount) revenue = Revenue{revenue_amount, revenue_currency};
+        std::optional<std::string> id;
+        if (event_id) id = event_id;
+        return Plovendale::trackEvent(name, params, revenue, id) ? 1 : 0;
+    });
+}
+
+int plovendale_flush(double timeout_ms) {
+    return guarded(__func__, [&] { return Plovendale::flush(timeout_ms) ? 1 : 0; });
+}
+
+int plovendale_queued_event_count(void) {
+    return guarded(__func__, [] {
+        constexpr auto most = static_cast<std::size_t>(std::numeric_limits<int>::max());
+        return static_cast<int>(std::min(Plovendale::queuedEventCount(), most));
     });
 }
 

@@ -168,14 +168,15 @@ constexpr int kBusyTimeoutMs = 1000;
 constexpr int kOpenAttempts = 5;
 constexpr int kKindString = 0;
 constexpr int kKindBool = 1;
-// No value the library writes comes near this; a larger one (a file another program filled) reads
-// as absent rather than costing every launch its time and memory. length() reads only the
-// record's header, so a value past the bound is never loaded; and the one-key read scans the few
-// rows ("+key") instead of seeking, as a seek loads each record it compares with whole.
+// The library's largest value, a full event outbox of the largest events, stays below this (48
+// MiB); a larger one (a file another program filled) reads as absent rather than costing every
+// launch its time and memory. length() reads only the record's header, so a value past the bound
+// is never loaded; and the one-key read scans the few rows ("+key") instead of seeking, as a seek
+// loads each record it compares with whole.
 constexpr const char* kReadAll =
-    "SELECT key, kind, CASE WHEN length(value) <= 1048576 THEN value END FROM kv;";
+    "SELECT key, kind, CASE WHEN length(value) <= 50331648 THEN value END FROM kv;";
 constexpr const char* kReadOne =
-    "SELECT kind, CASE WHEN length(value) <= 1048576 THEN value END FROM kv WHERE +key = ?1;";
+    "SELECT kind, CASE WHEN length(value) <= 50331648 THEN value END FROM kv WHERE +key = ?1;";
 
 // Values live in one table. Each write is its own transaction in WAL mode with full synchronous
 // commits, so a value is on disk when the write returns true, even if the process dies right

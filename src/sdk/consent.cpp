@@ -8,6 +8,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/client_id.h"
 #include "sdk/core_helper.h"
+#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "sdk/sdk_state.h"
@@ -47,7 +48,10 @@ bool Plovendale::setTrackingDisabled(bool disabled) {
             "[Plovendale] The tracking choice could not be stored; it holds for this run only.");
         internal::emitEvent("store.failed", {{"what", "tracking choice"}});
     }
-    if (!disabled) internal::sendQueuedReportsSoon();
+    if (!disabled) {
+        internal::sendQueuedReportsSoon();
+        internal::sendQueuedEventsSoon();
+    }
     return stored;
 }
 
@@ -57,9 +61,12 @@ bool Plovendale::isTrackingDisabled() {
 
 bool Plovendale::forgetInstallation() {
     try {
+        // First, so that no event write or batch answer under way can bring events back.
+        internal::forgetEvents();
         const bool erased = Platform::keyValueStore()->removeObjectsForKeys(
             {CoreHelper::kClientIdKey, CoreHelper::kInstallKey, CoreHelper::kAppDataKey,
-             CoreHelper::kPasteKey, internal::kOutboxKey, internal::kTraceFailureKey});
+             CoreHelper::kPasteKey, internal::kOutboxKey, internal::kTraceFailureKey,
+             internal::kEventOutboxKey, internal::kEventSenderKey});
         if (!erased) {
             internal::emitEvent("store.failed", {{"what", "forget"}});
             return false;

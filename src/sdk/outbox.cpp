@@ -68,14 +68,6 @@ Sender& sender() {
     return instance;
 }
 
-// Names this launch in the claims it writes: the process, so that a claim of a process that is
-// gone can be taken at once, and a random part, as process identifiers are reused.
-const std::string& launchToken() {
-    static const std::string token =
-        std::to_string(::getpid()) + "-" + makeClientId().substr(0, 12);
-    return token;
-}
-
 long long now() {
     return static_cast<long long>(Date::timeIntervalSince1970());
 }
@@ -243,27 +235,8 @@ bool processGone(const std::string& token) {
 
 // Whether this launch may send `entry`: no launch is sending it, or the one that was is gone.
 bool claimable(const Entry& entry, const std::set<std::string>& ownInFlight, long long at) {
-    if (entry.claimedBy.empty()) return true;
     if (entry.claimedBy == launchToken()) return !ownInFlight.count(entry.id);
-    if (std::llabs(at - entry.claimedAt) > static_cast<long long>(kClaimLeaseSeconds)) return true;
-    return processGone(entry.claimedBy);
-}
-
-std::optional<milliseconds> retryAfterOf(const Error::Headers& headers) {
-    for (const auto& [name, value] : headers) {
-        if (!equalsIgnoringASCIICase(name, "retry-after")) continue;
-        if (!value.empty() && std::all_of(value.begin(), value.end(),
-                                          [](unsigned char c) { return std::isdigit(c); })) {
-            const long long seconds = value.size() > 7 ? 9999999 : std::stoll(value);
-            return milliseconds(seconds * 1000);
-        }
-        std::tm date{};
-        const char* end = strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &date);
-        if (!end || *end != '\0') return std::nullopt;
-        const double seconds = static_cast<double>(timegm(&date)) - Date::timeIntervalSince1970();
-        return milliseconds(static_cast<long long>(std::clamp(seconds, 0.0, 9999999.0) * 1000));
-    }
-    return std::nullopt;
+    return !claimHeldElsewhere(entry.claimedBy, entry.claimedAt, at);
 }
 
 void scheduleRetry(std::uint64_t generation, std::int64_t status, int attempts,
@@ -413,6 +386,37 @@ bool startSend(const Send& send) {
 }
 
 }  // namespace
+
+// Names this launch in the claims it writes: the process, so that a claim of a process that is
+// gone can be taken at once, and a random part, as process identifiers are reused.
+const std::string& launchToken() {
+    static const std::string token =
+        std::to_string(::getpid()) + "-" + makeClientId().substr(0, 12);
+    return token;
+}
+
+bool claimHeldElsewhere(const std::string& claimedBy, long long claimedAt, long long at) {
+    if (claimedBy.empty() || claimedBy == launchToken()) return false;
+    if (std::llabs(at - claimedAt) > static_cast<long long>(kClaimLeaseSeconds)) return false;
+    return !processGone(claimedBy);
+}
+
+std::optional<milliseconds> retryAfterOf(const Error::Headers& headers) {
+    for (const auto& [name, value] : headers) {
+        if (!equalsIgnoringASCIICase(name, "retry-after")) continue;
+        if (!value.empty() && std::all_of(value.begin(), value.end(),
+                                          [](unsigned char c) { return std::isdigit(c); })) {
+            const long long seconds = value.size() > 7 ? 9999999 : std::stoll(value);
+            return milliseconds(seconds * 1000);
+        }
+        std::tm date{};
+        const char* end = strptime(value.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &date);
+        if (!end || *end != '\0') return std::nullopt;
+        const double seconds = static_cast<double>(timegm(&date)) - Date::timeIntervalSince1970();
+        return milliseconds(static_cast<long long>(std::clamp(seconds, 0.0, 9999999.0) * 1000));
+    }
+    return std::nullopt;
+}
 
 ReportVerdict classifyReportStatus(std::int64_t status) {
     if (status >= 200 && status < 300) return ReportVerdict::Delivered;

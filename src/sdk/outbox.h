@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+
+#include "plovendale/platform/error.h"
 
 namespace plovendale::internal {
 
@@ -41,6 +44,13 @@ bool outboxBusy();
 /// upper half jittered by `random` in [0, 1), and never shorter than the service's Retry-After.
 std::chrono::milliseconds outboxBackoff(int failures, double random,
                                         std::chrono::milliseconds retryAfter);
+/// Names this launch in the claims it writes on stored entries (reports, events). Any thread.
+const std::string& launchToken();
+/// Whether a claim that `claimedBy` wrote at `claimedAt` (seconds) still keeps this launch off
+/// the entry at `at`: it is another launch's, younger than the lease, and its process lives.
+bool claimHeldElsewhere(const std::string& claimedBy, long long claimedAt, long long at);
+/// The wait a "Retry-After" header asks for (seconds, or an HTTP date), if any.
+std::optional<std::chrono::milliseconds> retryAfterOf(const Error::Headers& headers);
 /// Forget pending sends and retries (their answers no longer touch the store) and start over.
 void resetOutboxSender();
 

@@ -7,6 +7,7 @@
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
+#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "signals/pasteboard_helper.h"
@@ -189,7 +190,10 @@ void Plovendale::commonInit(const std::string& /*appKey*/) {
         }
     }
     // Posted, so that a service base URL the host sets right after start-up is the one used.
-    if (!disabled) internal::sendQueuedReportsSoon();
+    if (!disabled) {
+        internal::sendQueuedReportsSoon();
+        internal::sendQueuedEventsSoon();
+    }
 }
 
 void Plovendale::setEventObserver(EventObserver observer) {

@@ -1,5 +1,6 @@
 #include "sdk/sdk_state.h"
 
+#include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
 
 namespace plovendale::internal {
@@ -32,6 +33,7 @@ void resetSdkStateForTests() {
         eventObserver.swap(s.events.callback);
     }
     resetOutboxSender();
+    forgetEvents();
     Plovendale::shareInstance().setPlovendaleDelegate(nullptr);
 }
 #endif

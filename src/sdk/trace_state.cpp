@@ -10,6 +10,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
+#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/sdk_state.h"
 
@@ -117,6 +118,7 @@ void internal::traceQueryEnded(const InstallTraceState& outcome, bool persist,
     }
     if (persist && outcome.kind == InstallTraceState::Kind::Failed) persistFailure(outcome);
     notifyIfSettled();
+    internal::sendQueuedEventsSoon();  // events held for this answer may go now
 }
 
 std::string internal::storedFailureText(const InstallTraceState& failure) {
@@ -128,6 +130,12 @@ std::string internal::storedFailureText(const InstallTraceState& failure) {
 std::uint64_t internal::installationGeneration() {
     std::lock_guard lock(memory().mutex);
     return memory().generation;
+}
+
+bool internal::traceSettled() {
+    bool settled = false;
+    currentState(&settled);
+    return settled;
 }
 
 void internal::forgetTraceState() {

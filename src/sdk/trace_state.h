@@ -19,6 +19,9 @@ std::uint64_t traceQueryStarted();
 /// forgotten installation changes nothing.
 void traceQueryEnded(const InstallTraceState& outcome, bool persist, std::uint64_t generation);
 std::uint64_t installationGeneration();
+/// Whether this launch knows the installation's answer: it is attributed or organic, or a query
+/// of this process has ended. Any thread.
+bool traceSettled();
 /// The stored form of a failed state, to be written under kTraceFailureKey.
 std::string storedFailureText(const InstallTraceState& failure);
 /// After a forget: no outcome of this process, a new generation.

@@ -113,6 +113,10 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
         {"observer", [] { return int(plovendale_add_install_trace_observer(nullptr, nullptr)); }},
         {"no token", [] { return plovendale_remove_install_trace_observer(0); }},
         {"link key", [] { return plovendale_set_link_verification_key(nullptr); }},
+        {"event name", [] { return plovendale_track_event(nullptr, "{}", "1", "EUR", "i"); }},
+        {"params array", [] { return plovendale_track_event("e", "[]", nullptr, nullptr, 0); }},
+        {"param number", [] { return plovendale_track_event("e", R"({"a":1})", 0, 0, 0); }},
+        {"half revenue", [] { return plovendale_track_event("e", nullptr, "1", 0, 0); }},
     };
     for (const auto& [name, call] : calls) {
         EXPECT_EQ(call(), PLOVENDALE_ERROR_INVALID_ARGUMENT) << name;
@@ -201,7 +205,7 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
     }
 }
 
-TEST_F(CInterface, TrackingDisabledRefusesAtOnceAndIsKept) {
+TEST_F(CInterface, TrackingDisabledRefusesQueriesAndEventsAtOnceAndIsKept) {
     startWithService();
     ASSERT_EQ(plovendale_set_tracking_disabled(1), 1) << "stored";
     EXPECT_EQ(plovendale_is_tracking_disabled(), 1);
@@ -209,8 +213,15 @@ TEST_F(CInterface, TrackingDisabledRefusesAtOnceAndIsKept) {
     ASSERT_EQ(plovendale_get_install_trace(0, onSuccess, onFailure, &refused), PLOVENDALE_OK);
     EXPECT_EQ(refused.calls, 1);
     EXPECT_EQ(refused.code, -10006);
+    EXPECT_EQ(plovendale_track_event("e", nullptr, nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(plovendale_set_tracking_disabled(0), 1);
     EXPECT_EQ(plovendale_is_tracking_disabled(), 0);
+    EXPECT_EQ(plovendale_track_event("a b", nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(plovendale_track_event("e", nullptr, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(plovendale_track_event("e", R"({"k":"v"})", "9.99", "EUR", "id-1"), 1);
+    EXPECT_EQ(plovendale_flush(5000), 1) << "written, and sent as the query has ended";
+    EXPECT_EQ(plovendale_queued_event_count(), 0);
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/events/").size(), 1u);
 }
 
 TEST_F(CInterface, WakeUpLinksReachTheRegisteredCallback) {
@@ -268,8 +279,12 @@ TEST_F(CInterface, APosterReceivesTheMainQueueWorkInsteadOfTheBuiltInQueue) {
         while (outcome.calls == 0 && std::chrono::steady_clock::now() < deadline) {
             std::unique_lock lock(loop.mutex);
             if (!loop.posted.wait_until(lock, deadline, [&] { return !loop.tasks.empty(); })) break;
-            // Tasks posted together reach the loop together: wait a moment for the rest.
-            loop.posted.wait_for(lock, std::chrono::milliseconds(20));
+            // Newest first: every task of the moment arrives before the newest of them runs.
+            for (std::size_t seen = 0; newestFirst && seen != loop.tasks.size();) {
+                seen = loop.tasks.size();
+                loop.posted.wait_for(lock, std::chrono::milliseconds(50),
+                                     [&] { return loop.tasks.size() != seen; });
+            }
             plovendale_task* task = newestFirst ? loop.tasks.back() : loop.tasks.front();
             newestFirst ? loop.tasks.pop_back() : loop.tasks.pop_front();
             lock.unlock();

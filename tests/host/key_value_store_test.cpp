@@ -27,7 +27,7 @@ TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
         store->setBool(true, "flag");
         store->setString("YES", "yes-text");
         store->setString("nope", "other-text");
-        store->setString(std::string((1 << 20) + 1, 'x'), "huge");
+        store->setString(std::string((48 << 20) + 1, 'x'), "huge");
     }
     auto store = makeSQLiteKeyValueStore(path);
     EXPECT_EQ(store->stringForKey("k"), "second");

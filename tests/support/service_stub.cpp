@@ -3,28 +3,37 @@
 namespace plovendale::test {
 
 ServiceStub::ServiceStub() {
-    server_.server().Post(R"(/api/trace/client/.*)",
-                          [this](const httplib::Request& request, httplib::Response& response) {
-                              Answer answer;
-                              {
-                                  std::lock_guard lock(mutex_);
-                                  received_.push_back({request.method, request.path, request.body,
-                                                       request.get_header_value("Content-Type")});
-                                  answer = answer_;
-                              }
-                              if (request.path.find("/api/trace/client/state/") == 0) {
-                                  response.set_content(R"({"status":200})", "application/json");
-                                  return;
-                              }
-                              // Bounded wait that ends early when the stub is torn down.
-                              const auto until = std::chrono::steady_clock::now() + answer.delay;
-                              while (!stopping_ && std::chrono::steady_clock::now() < until) {
-                                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                              }
-                              response.status = answer.status;
-                              if (answer.status != 204 && answer.status != 304)
-                                  response.set_content(answer.body, "application/json");
-                          });
+    server_.server().Post(R"(/api/trace/client/.*)", [this](const httplib::Request& request,
+                                                            httplib::Response& response) {
+        Answer answer;
+        {
+            std::lock_guard lock(mutex_);
+            received_.push_back({request.method, request.path, request.body,
+                                 request.get_header_value("Content-Type")});
+            answer = answer_;
+        }
+        if (request.path.find("/api/trace/client/events/") == 0) {
+            std::lock_guard lock(mutex_);
+            const int status = eventStatuses_.empty() ? 200 : eventStatuses_.front();
+            if (!eventStatuses_.empty()) eventStatuses_.erase(eventStatuses_.begin());
+            response.status = status;
+            response.set_content(R"({"status":200,"accepted":1,"duplicates":0})",
+                                 "application/json");
+            return;
+        }
+        if (request.path.find("/api/trace/client/state/") == 0) {
+            response.set_content(R"({"status":200})", "application/json");
+            return;
+        }
+        // Bounded wait that ends early when the stub is torn down.
+        const auto until = std::chrono::steady_clock::now() + answer.delay;
+        while (!stopping_ && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        response.status = answer.status;
+        if (answer.status != 204 && answer.status != 304)
+            response.set_content(answer.body, "application/json");
+    });
     server_.start();
 }
 
@@ -36,6 +45,11 @@ ServiceStub::~ServiceStub() {
 void ServiceStub::answerReports(Answer answer) {
     std::lock_guard lock(mutex_);
     answer_ = std::move(answer);
+}
+
+void ServiceStub::answerEvents(std::vector<int> statuses) {
+    std::lock_guard lock(mutex_);
+    eventStatuses_ = std::move(statuses);
 }
 
 std::vector<ServiceStub::Received> ServiceStub::received() const {

@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include "host/clock.h"
+#include "plovendale/platform/key_value_store.h"
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"
 #include "support/local_server.h"
@@ -118,6 +120,43 @@ TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectoryDeliverEveryReportOnce) {
     }
 }
 
+TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectorySendEachStoredEventOnce) {
+    std::mutex mutex;
+    std::vector<std::string> received;
+    test::LocalServer events;
+    events.server().Post(R"(/api/trace/client/events/.*)",
+                         [&](const httplib::Request& request, httplib::Response& response) {
+                             const json batch = json::parse(request.body);
+                             std::lock_guard lock(mutex);
+                             for (const auto& e : batch["events"]) received.push_back(e["id"]);
+                             response.set_content(R"({"status":200})", "application/json");
+                         });
+    ASSERT_TRUE(events.start());
+    const std::string data = dir_.file("events");
+    std::filesystem::create_directories(data);
+    json stored = json::array();
+    const auto nowMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    for (int i = 0; i < 1000; ++i) {
+        stored.push_back({{"id", "earlier" + std::to_string(i)},
+                          {"name", "n"},
+                          {"ts", nowMs},
+                          {"params", json::object()}});
+    }
+    ASSERT_TRUE(makeSQLiteKeyValueStore(data + "/defaults.sqlite")
+                    ->setString(stored.dump(), "com.plovendale.event_outbox"));
+    auto launch = [&](const char* name) {
+        return run({"event", "--app-key", kKey, "--data-dir", data, "--server", events.url(""),
+                    "--timeout-ms", "8000", name});
+    };
+    auto other = std::async(std::launch::async, launch, "mine");
+    EXPECT_EQ(launch("mine").exitCode, 0);
+    EXPECT_EQ(other.get().exitCode, 0);
+    std::lock_guard lock(mutex);
+    std::erase_if(received, [](const std::string& id) { return id.rfind("earlier", 0) != 0; });
+    EXPECT_EQ(received.size(), 1000u) << "two launches sent the same events";
+    EXPECT_EQ(std::set<std::string>(received.begin(), received.end()).size(), 1000u);
+}
+
 TEST_F(Cli, LinkAndParamsPrintWhatTheLibraryDecodedAndGathered) {
     std::ofstream(dir_.file("link.key")) << test::kLinkPrivateKeyPEM;
     std::ofstream(dir_.file("link.pub")) << test::kLinkPublicKeyPEM;
@@ -177,6 +216,10 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     EXPECT_NE(traced.err.find("{\"event\":\"report.delivered\""), std::string::npos) << traced.err;
     EXPECT_EQ(host({"state", "--app-key", kKey}).out, "{\"state\":\"organic\"}\n");
     EXPECT_EQ(host({"outbox"}).out, "{\"queued\":0}\n");
+    EXPECT_EQ(host({"event", "--app-key", kKey, "buy", "--param", "a=1", "--revenue", "9.99", "EUR",
+                    "--timeout-ms", "0"})
+                  .out,
+              "{\"queued\":1}\n");
     EXPECT_EQ(host({"forget"}).out, "{\"forgotten\":true}\n");
     EXPECT_EQ(host({"state"}).out, "{\"state\":\"unknown\"}\n");
 }
@@ -194,6 +237,9 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"make-link", "--app-key", "k"},
              {"make-link", "--app-key", "k", "--params", "p", "--channel", "c", "--sign-key", "/"},
              {"consent", "maybe"},
+             {"event"},
+             {"event", "buy", "--param", "a"},
+             {"event", "buy", "--revenue", "9.99"},
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
          }) {
@@ -202,8 +248,8 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
         EXPECT_EQ(result.out, "") << testing::PrintToString(args);
         EXPECT_FALSE(result.err.empty());
     }
-    for (const char* command : {"trace", "link", "params", "make-link", "make-marker", "outbox",
-                                "state", "consent", "forget"}) {
+    for (const char* command : {"trace", "event", "link", "params", "make-link", "make-marker",
+                                "outbox", "state", "consent", "forget"}) {
         const auto help = run({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find("usage: plovendale"), std::string::npos);

@@ -18,6 +18,7 @@
 #include "options.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
 #include "signals/report_param_data.h"
 #include "transport/url_session.h"
@@ -130,6 +131,50 @@ int runTrace(const ParsedArguments& args) {
         return 1;
     }
     return (*outcome)["outcome"] == "success" ? 0 : 1;
+}
+
+int runEvent(const ParsedArguments& args) {
+    if (args.positional.size() != 1) return usageError("event", "expects one event NAME");
+    double timeoutMs = REQUEST_TIMEOUT;
+    if (auto text = args.get("timeout-ms")) {
+        char* end = nullptr;
+        timeoutMs = std::strtod(text->c_str(), &end);
+        if (text->empty() || *end != '\0' || !(timeoutMs >= 0))
+            return usageError("event", "--timeout-ms expects a number of milliseconds");
+    }
+    std::map<std::string, std::string> params;
+    if (auto it = args.lists.find("param"); it != args.lists.end()) {
+        for (const auto& pair : it->second) {
+            const auto eq = pair.find('=');
+            if (eq == std::string::npos) return usageError("event", "--param expects KEY=VALUE");
+            params[pair.substr(0, eq)] = pair.substr(eq + 1);
+        }
+    }
+    std::optional<Revenue> revenue;
+    if (auto text = args.get("revenue")) {
+        const auto space = text->find(' ');
+        revenue = Revenue{text->substr(0, space), text->substr(space + 1)};
+    }
+    std::string error;
+    if (!configureHost(args, &error)) return usageError("event", error);
+    printEventsIfAsked(args);
+    startLibrary(args);
+    if (auto server = args.get("server")) Plovendale::setServerDomain(*server);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long long>(timeoutMs));
+    // The library logs why it refused the event.
+    if (!Plovendale::trackEvent(args.positional[0], params, revenue, args.get("id"))) return 1;
+    if (!internal::waitUntilEventsWritten(std::chrono::seconds(10))) {
+        std::cerr << "plovendale event: the event could not be written in time\n";
+        return 1;
+    }
+    printLine({{"queued", Plovendale::queuedEventCount()}});
+    // Events of earlier runs go now; this run's wait until the installation has its answer.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    Plovendale::flush(static_cast<double>(std::max<long long>(left.count(), 0)));
+    MainQueue::shared().drain();  // the last events
+    return 0;
 }
 
 struct LinkDelegate : PlovendaleDelegate {
@@ -285,6 +330,30 @@ std::map<std::string, Command> commands() {
               "  --events                print each event of the library as a JSON line on stderr\n"
               "Reports that could not be delivered earlier are sent before it exits.\n",
           runTrace}},
+        {"event",
+         {{withHostOptions({"server", "timeout-ms", "id"}),
+           {"help", "events"},
+           1,
+           {"param"},
+           {"revenue"}},
+          std::string("usage: plovendale event [options] NAME [--param KEY=VALUE]... "
+                      "[--revenue AMOUNT CURRENCY] [--id ID]\n"
+                      "Records the in-app event NAME, prints how many events now wait in the "
+                      "store as\n"
+                      "{\"queued\":N}, then delivers what may go within the timeout. Events of "
+                      "this run go\n"
+                      "once the installation has its install trace (run trace first); events of "
+                      "earlier\n"
+                      "runs go at once.\n") +
+              kHostHelp +
+              "  --server URL            the service base URL (setServerDomain)\n"
+              "  --param KEY=VALUE       a parameter of the event (repeatable)\n"
+              "  --revenue AMOUNT CUR    the money it stands for, e.g. --revenue 9.99 EUR\n"
+              "  --id ID                 the event's id (default: a new UUID)\n"
+              "  --timeout-ms MS         how long to deliver (default 10000)\n"
+              "  --events                print each event of the library as a JSON line on "
+              "stderr\n",
+          runEvent}},
         {"link",
          {{withHostOptions({"verify-key"}), {"help", "universal", "events"}, 1},
           std::string(
@@ -350,6 +419,7 @@ const char* const kMainUsage =
     "usage: plovendale COMMAND [options]\n"
     "commands:\n"
     "  trace        ask which link brought this installation\n"
+    "  event        record an in-app event and deliver waiting events\n"
     "  link         decode a wake-up link\n"
     "  params       print the install parameters\n"
     "  make-link    make a wake-up link\n"

@@ -29,13 +29,18 @@ std::optional<ParsedArguments> parseArguments(const std::vector<std::string>& ar
                 return std::nullopt;
             }
             parsed.flags.insert(name);
-        } else if (spec.valueOptions.count(name)) {
-            if (!inlineValue) {
-                if (i + 1 >= args.size()) {
-                    *error = "option --" + name + " needs a value";
-                    return std::nullopt;
-                }
-                inlineValue = args[++i];
+        } else if (spec.valueOptions.count(name) || spec.repeatedOptions.count(name) ||
+                   spec.pairOptions.count(name)) {
+            const bool pair = spec.pairOptions.count(name) != 0;
+            if (i + (inlineValue ? 0 : 1) + (pair ? 1 : 0) >= args.size()) {
+                *error = "option --" + name + (pair ? " needs two values" : " needs a value");
+                return std::nullopt;
+            }
+            if (!inlineValue) inlineValue = args[++i];
+            if (pair) *inlineValue += " " + args[++i];
+            if (spec.repeatedOptions.count(name)) {
+                parsed.lists[name].push_back(*inlineValue);
+                continue;
             }
             if (parsed.options.count(name)) {
                 *error = "option --" + name + " given twice";

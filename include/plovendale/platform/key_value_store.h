@@ -74,7 +74,7 @@ class PLOVENDALE_API KeyValueStore {
 /// transaction and one sync) at `path`. A failed write is logged once per call. When the
 /// file cannot be opened or is not a database, one line is logged and an in-memory store is
 /// returned, so the host keeps running (values then live for the process only).
-/// A value longer than 1 MiB in the file reads as absent. The file is read whole when it opens and
+/// A value longer than 48 MiB in the file reads as absent. The file is read whole when it opens and
 /// reads are answered from that copy, which a write reaches only once it is on disk. While a store
 /// for the file is alive, every call for the same file (by any path that names it) returns that
 /// store, so all of a process sees one set of values. Values another process writes to the file

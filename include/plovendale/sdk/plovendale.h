@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,16 @@ class PLOVENDALE_API PlovendaleDelegate {
     virtual bool implementsGetWakeUpTrace() const { return true; }
     /// A wake-up link of this application arrived; called on the thread that handed in the link.
     virtual void getWakeUpTrace(const AppData& appData) { (void)appData; }
+};
+
+/// The money an in-app event stands for: `amount` as exact decimal text ("-"? up to 15 digits, then
+/// optionally "." and 1 to 6 digits; it never passes through a binary floating value) and an ISO
+/// 4217 currency code of three capital letters ("EUR").
+struct PLOVENDALE_API Revenue {
+    std::string amount;
+    std::string currency;
+
+    friend bool operator==(const Revenue&, const Revenue&) = default;
 };
 
 /// The library's facade. Every operation is class-level; call them from the host's main thread.
@@ -101,19 +112,42 @@ class PLOVENDALE_API Plovendale {
 
     /// The user's choice, kept across launches: while tracking is disabled the library sends
     /// nothing, reads neither the pasteboard nor the bundle marker, queues no state report, and
-    /// every install-trace query fails at once with -10006. Wake-up links are still decoded.
-    /// Answers whether the choice was stored (it holds for this process either way). Host's
-    /// main thread.
+    /// every install-trace query fails at once with -10006; trackEvent refuses events. Wake-up
+    /// links are still decoded. Answers whether the choice was stored (it holds for this process
+    /// either way). Host's main thread.
     static bool setTrackingDisabled(bool disabled);
     static bool isTrackingDisabled();
     /// Erases everything the library stored about this installation (client identifier, trace
-    /// identifier, cached answer, pasteboard trace, undelivered reports, last failure) in one
-    /// write, and its copies in memory: the next query is a first install with a new client
-    /// identifier. The tracking choice stays. False when the store refused: then nothing changed.
+    /// identifier, cached answer, pasteboard trace, undelivered reports and events, last failure)
+    /// in one write, and its copies in memory (events not yet written among them): the next query
+    /// is a first install with a new client identifier. A batch answer that arrives later changes
+    /// nothing. The tracking choice stays. False when the store refused: then nothing changed.
     /// Host's main thread.
     static bool forgetInstallation();
     /// How many state reports wait to be delivered. Any thread.
     static std::size_t queuedReportCount();
+
+    /// Records an in-app event for the service (docs/events.md, "In-app events"): `name` is 1 to
+    /// 64 of letters, digits, "_", "." and "-"; at most 50 `params`, each key 1 to 64 bytes and
+    /// each value at most 1024 bytes, all valid UTF-8; the whole event at most 4 KiB of JSON;
+    /// `eventId` (same rule as the name) is how the service counts a resent event once, a fresh
+    /// UUID when absent. A bad argument, or tracking disabled, answers false with one log line and
+    /// records nothing. Never waits for the disk or the network: the event is written to the
+    /// store within 100 ms by a writer thread and sent in batches once this installation's first
+    /// install-trace query has ended (or on a later launch). Any thread.
+    static bool trackEvent(const std::string& name,
+                           const std::map<std::string, std::string>& params = {},
+                           const std::optional<Revenue>& revenue = std::nullopt,
+                           const std::optional<std::string>& eventId = std::nullopt);
+    /// Writes recorded events to the store at once and waits, at most `timeoutMs`, until they are
+    /// written and the batches on the wire are answered, running the built-in main queue
+    /// meanwhile (its tasks, host handlers included, run inside this call). With a host poster
+    /// the answers wait for the host's loop, so only the write is waited for in practice. Answers
+    /// whether nothing was left to write or waiting for an answer. Host's main thread.
+    static bool flush(double timeoutMs);
+    /// How many events are stored and wait to be delivered (not those still being written). Any
+    /// thread.
+    static std::size_t queuedEventCount();
 
     /// The single instance (created once, thread-safe).
     static Plovendale& shareInstance();

@@ -1,0 +1,467 @@
+#include "sdk/event_outbox.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "plovendale/platform/log.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/plovendale.h"
+#include "sdk/consent.h"
+#include "sdk/core_helper.h"
+#include "sdk/events.h"
+#include "sdk/outbox.h"
+#include "sdk/service_request.h"
+#include "sdk/trace_state.h"
+#include "util/format.h"
+#include "util/string_utils.h"
+
+namespace plovendale::internal {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr const char* kEventsUrl = "%@/api/trace/client/events/%@";
+// The writer lets events gather this long before it writes them as one group: a burst of calls
+// costs one store write, and an event is still durable well within 100 ms.
+constexpr milliseconds kGroupWindow{40};
+// Room in a batch for {"ci":"<32 digits>","events":[]}.
+constexpr std::size_t kBatchFrame = 64;
+// Answered events leave the store in one write per this many (or when nothing is left to send):
+// rewriting a large outbox after every batch would cost more than the sending. One that is sent
+// again after a crash meanwhile is counted once by the service.
+constexpr std::size_t kRemoveEvery = 1000;
+// The sending lease is renewed at least this often while batches go (it lapses after 60 s).
+constexpr auto kLeaseRenewal = std::chrono::seconds(20);
+
+struct Sender {
+    std::mutex mutex;
+    bool sending = false;
+    bool scheduled = false;
+    bool retryPending = false;
+    int failures = 0;
+    // Whether this launch's install-trace query has ended (or the installation was answered
+    // before): until then, events made in this launch are held so the service can credit them.
+    bool traceSettled = false;
+    std::set<std::string> held;
+    std::deque<std::string> heldOrder;  // to keep `held` within the outbox's bound
+    std::set<std::string> answered;     // delivered or refused, still in the store
+    std::optional<steady_clock::time_point> leaseRenewed;
+    std::mt19937 random{std::random_device{}()};
+};
+
+Sender& sender() {
+    static Sender instance;
+    return instance;
+}
+
+// ---- The writer ---------------------------------------------------------------------------
+
+// Events wait here, in memory, until the writer thread has put them in the store: the host's
+// call never waits for a disk sync.
+struct Writer {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable written;  // a group is done
+    std::vector<StoredEvent> pending;
+    bool removeAnswered = false;  // the sender asks to remove the events the service answered
+    bool renewLease = false;      // ... and to renew its lease in the same write
+    bool writing = false;
+    bool urgent = false;  // a flush waits: write without gathering more
+    bool stopping = false;
+    std::thread thread;
+
+    // What the writer thread uses is made before the writer, so that at exit it is destroyed
+    // after the writer has stopped: a write under way finishes against live state.
+    Writer() {
+        visitKnownEvents([](const StoredEvent&) { return false; });
+    }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    ~Writer() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+};
+
+Writer& writer() {
+    static Writer instance;
+    return instance;
+}
+
+// Appends `group` and removes what the sender asked to, in one store write. Answers whether the
+// write took.
+bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewLease,
+                std::uint64_t generation) {
+    std::set<std::string> answered;
+    if (removeAnswered) {
+        std::lock_guard lock(sender().mutex);
+        answered = sender().answered;
+    }
+    std::size_t queued = 0;
+    const std::size_t count = group.size();
+    const bool stored = editStoredEvents(
+        generation,
+        [&](std::vector<StoredEvent>& events) {
+            const auto removed = std::erase_if(
+                events, [&](const StoredEvent& e) { return answered.count(e.id) != 0; });
+            for (auto& event : group) events.push_back(std::move(event));
+            return removed > 0 || count > 0;
+        },
+        &queued, renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
+    if (generation != eventGeneration()) return false;  // forgotten while it was being written
+    if (!stored) {
+        if (count == 0) return false;
+        Log::write(fillTemplate("[Plovendale] %@ events could not be stored and are dropped.",
+                                {std::to_string(count)}));
+        tellEventsDropped("store failed", count);
+        return false;
+    }
+    {
+        std::lock_guard lock(sender().mutex);
+        for (const auto& id : answered) sender().answered.erase(id);
+        if (renewLease) sender().leaseRenewed = steady_clock::now();
+    }
+    if (count > 0) {
+        emitEvent("event.queued",
+                  {{"count", std::to_string(count)}, {"queued", std::to_string(queued)}});
+    }
+    return true;
+}
+
+void runWriter() {
+    auto& w = writer();
+    std::unique_lock lock(w.mutex);
+    for (;;) {
+        w.wake.wait(lock, [&] { return w.stopping || !w.pending.empty() || w.removeAnswered; });
+        if (!w.urgent && !w.removeAnswered)
+            w.wake.wait_for(lock, kGroupWindow, [&] { return w.stopping || w.urgent; });
+        // At exit the library's other parts may be gone already: what is not written stays
+        // unwritten (it is at most one group window old).
+        if (w.stopping) return;
+        w.urgent = false;
+        std::vector<StoredEvent> group;
+        group.swap(w.pending);
+        const bool removeAnswered = std::exchange(w.removeAnswered, false);
+        const bool renewLease = std::exchange(w.renewLease, false);
+        if (group.empty() && !removeAnswered) continue;  // a forget took what was pending
+        w.writing = true;
+        const std::uint64_t generation = eventGeneration();
+        lock.unlock();
+        // A removal the store refused is not asked again at once: the next trigger does.
+        if (writeGroup(std::move(group), removeAnswered, renewLease, generation))
+            sendQueuedEventsSoon();  // before `writing` clears, so a flush sees the send coming
+        lock.lock();
+        w.writing = false;
+        w.written.notify_all();
+    }
+}
+
+// ---- The sender ---------------------------------------------------------------------------
+
+void scheduleRetry(std::uint64_t generation, milliseconds retryAfter) {
+    milliseconds delay{};
+    {
+        std::lock_guard lock(sender().mutex);
+        const double random = std::uniform_real_distribution<double>(0.0, 1.0)(sender().random);
+        delay = outboxBackoff(++sender().failures, random, retryAfter);
+        sender().retryPending = true;
+    }
+    const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
+        {
+            std::lock_guard lock(sender().mutex);
+            if (generation != eventGeneration()) return;
+            sender().retryPending = false;
+        }
+        sendQueuedEvents();
+    });
+    if (!timed) {
+        std::lock_guard lock(sender().mutex);
+        sender().retryPending = false;  // the next write, start-up or query sends them
+    }
+}
+
+// Whether this launch may send now: it holds the lease, renewed when due.
+bool holdLease(std::uint64_t generation) {
+    {
+        std::lock_guard lock(sender().mutex);
+        const auto renewed = sender().leaseRenewed;
+        if (renewed && steady_clock::now() - *renewed < kLeaseRenewal) return true;
+    }
+    if (!takeSendingLease(generation)) return false;
+    // The launch that held the lease before may have sent and removed events this one still
+    // remembers: read what the store holds now.
+    editStoredEvents(generation, [](auto&) { return false; });
+    std::lock_guard lock(sender().mutex);
+    sender().leaseRenewed = steady_clock::now();
+    return true;
+}
+
+void startWriterLocked(Writer& w) {
+    if (!w.thread.joinable()) w.thread = std::thread(runWriter);
+}
+
+// Asks the writer to remove the answered events from the store; a launch that holds the lease
+// renews it in the same write. The disk sync stays off the main thread.
+void requestRemoval(bool holdingLease) {
+    auto& w = writer();
+    {
+        std::lock_guard lock(w.mutex);
+        w.removeAnswered = true;
+        w.renewLease = w.renewLease || holdingLease;
+        try {
+            startWriterLocked(w);
+        } catch (const std::exception&) {
+            w.removeAnswered = false;  // no thread to be had now: a later send asks again
+        }
+    }
+    w.wake.notify_one();
+}
+
+// The oldest events that may go, within a batch's bounds.
+std::vector<StoredEvent> nextBatch(std::uint64_t generation) {
+    std::set<std::string> held;
+    std::set<std::string> answered;
+    {
+        std::lock_guard lock(sender().mutex);
+        held = sender().held;
+        answered = sender().answered;
+    }
+    std::vector<StoredEvent> batch;
+    std::size_t bytes = kBatchFrame;
+    const auto pick = [&](const StoredEvent& event) {
+        if (held.count(event.id) || answered.count(event.id)) return true;
+        if (bytes + event.text.size() + 1 > kMaxBatchBytes) return false;
+        bytes += event.text.size() + 1;
+        batch.push_back(event);
+        return batch.size() < kMaxBatchEvents;
+    };
+    if (!visitKnownEvents(pick)) {
+        editStoredEvents(generation, [](auto&) { return false; });  // first read of this launch
+        visitKnownEvents(pick);
+    }
+    return batch;
+}
+
+std::string countIn(const std::string& answer, const char* member) {
+    const auto body = json::parse(answer, nullptr, false);
+    if (!body.is_object() || !body.contains(member) || !body[member].is_number_integer()) return "";
+    return std::to_string(body[member].get<long long>());
+}
+
+void finishBatch(std::uint64_t generation, const std::set<std::string>& ids, std::int64_t status,
+                 const Error::Headers& headers, const std::string& answer) {
+    const auto verdict = classifyReportStatus(status);
+    {
+        std::lock_guard lock(sender().mutex);
+        // A forget came in between: these events belong to an installation that is gone.
+        if (generation != eventGeneration()) return;
+        sender().sending = false;
+        if (verdict != ReportVerdict::Retry) sender().answered.insert(ids.begin(), ids.end());
+        if (verdict == ReportVerdict::Delivered) sender().failures = 0;
+    }
+    const std::string count = std::to_string(ids.size());
+    switch (verdict) {
+        case ReportVerdict::Delivered: {
+            std::map<std::string, std::string> values{{"count", count}};
+            for (const char* member : {"accepted", "duplicates"}) {
+                if (auto n = countIn(answer, member); !n.empty()) values[member] = n;
+            }
+            emitEvent("event.delivered", std::move(values));
+            sendQueuedEventsSoon();
+            break;
+        }
+        case ReportVerdict::Drop:
+            Log::write(fillTemplate("[Plovendale] The service refused %@ events (HTTP %@).",
+                                    {count, std::to_string(status)}));
+            tellEventsDropped("rejected", ids.size(), std::to_string(status));
+            sendQueuedEventsSoon();
+            break;
+        case ReportVerdict::Retry:
+            // While tracking is disabled they wait in the store; enabling it sends them.
+            if (!trackingDisabled())
+                scheduleRetry(generation, retryAfterOf(headers).value_or(milliseconds(0)));
+            break;
+    }
+}
+
+bool startBatch(std::uint64_t generation, const std::string& appKey,
+                const std::vector<StoredEvent>& batch) {
+    std::set<std::string> ids;
+    std::string text = "{\"ci\":" + json(CoreHelper::getClientId()).dump() + ",\"events\":[";
+    for (const auto& event : batch) {
+        ids.insert(event.id);
+        if (text.back() != '[') text += ',';
+        text += event.text;
+    }
+    text += "]}";
+    auto request =
+        makeServiceRequest(fillTemplate(kEventsUrl, {Plovendale::getDomainUrl(appKey), appKey}),
+                           toBytes(text), REQUEST_TIMEOUT / 1000.0);
+    if (!request) return false;
+    emitEvent("event.sent",
+              {{"count", std::to_string(ids.size())}, {"bytes", std::to_string(text.size())}});
+    std::weak_ptr<STHTTPRequest> weakRequest = request;
+    request->setCompletionDataBlock([generation, ids, weakRequest](const STHTTPHeaders& headers,
+                                                                   const Bytes& data) {
+        auto self = weakRequest.lock();
+        finishBatch(generation, ids, self ? self->responseStatus() : 0, headers, toString(data));
+    });
+    request->setErrorBlock([generation, ids](const Error& error) {
+        Error::Headers headers;
+        if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
+            if (const auto* found = std::get_if<Error::Headers>(&it->second)) headers = *found;
+        }
+        finishBatch(generation, ids, httpStatusOf(error), headers, "");
+    });
+    request->startAsynchronous();
+    return true;
+}
+
+bool idle() {
+    {
+        std::lock_guard lock(writer().mutex);
+        if (!writer().pending.empty() || writer().writing || writer().removeAnswered) return false;
+    }
+    std::lock_guard lock(sender().mutex);
+    return !sender().sending && !sender().scheduled;
+}
+
+}  // namespace
+
+void queueEvent(StoredEvent event) {
+    {
+        std::lock_guard lock(sender().mutex);
+        auto& s = sender();
+        if (!s.traceSettled && s.held.insert(event.id).second) {
+            s.heldOrder.push_back(event.id);
+            if (s.heldOrder.size() > kEventOutboxMaxEvents) {
+                s.held.erase(s.heldOrder.front());
+                s.heldOrder.pop_front();
+            }
+        }
+    }
+    auto& w = writer();
+    {
+        std::lock_guard lock(w.mutex);
+        w.pending.push_back(std::move(event));
+        startWriterLocked(w);
+    }
+    w.wake.notify_one();
+}
+
+void sendQueuedEvents() {
+    const std::uint64_t generation = eventGeneration();
+    bool settled = false;
+    std::size_t answered = 0;
+    {
+        std::lock_guard lock(sender().mutex);
+        sender().scheduled = false;
+        if (sender().sending || sender().retryPending) return;
+        settled = sender().traceSettled;
+        answered = sender().answered.size();
+    }
+    const std::string appKey = CoreHelper::getAppKey();
+    if (trackingDisabled() || StringUtils::isNullOrEmpty(appKey)) {
+        if (answered > 0) requestRemoval(false);
+        return;
+    }
+    if (!settled && traceSettled()) {
+        std::lock_guard lock(sender().mutex);
+        sender().traceSettled = true;
+        sender().held.clear();
+        sender().heldOrder.clear();
+    }
+    auto batch = nextBatch(generation);
+    if (batch.empty() && answered == 0) return;  // nothing to do: no lease, no write
+    if (!holdLease(generation)) {
+        // Another launch sends the stored events, ours among them; this one looks again later.
+        scheduleRetry(generation, milliseconds(0));
+        return;
+    }
+    batch = nextBatch(generation);  // taking the lease may have read newer stored events
+    if (batch.empty() && answered == 0) return;
+    if (answered >= kRemoveEvery || batch.empty()) {
+        // Sending goes on once they are removed (that write also reads what other launches
+        // stored meanwhile).
+        requestRemoval(true);
+        return;
+    }
+    {
+        std::lock_guard lock(sender().mutex);
+        if (generation != eventGeneration() || sender().sending) return;
+        sender().sending = true;
+    }
+    if (!startBatch(generation, appKey, batch)) {
+        std::lock_guard lock(sender().mutex);
+        sender().sending = false;
+    }
+}
+
+void sendQueuedEventsSoon() {
+    {
+        std::lock_guard lock(sender().mutex);
+        if (sender().scheduled) return;
+        sender().scheduled = true;
+    }
+    MainQueue::shared().async([] { sendQueuedEvents(); });
+}
+
+bool waitUntilEventsWritten(milliseconds timeout) {
+    auto& w = writer();
+    std::unique_lock lock(w.mutex);
+    w.urgent = !w.pending.empty();
+    w.wake.notify_all();
+    return w.written.wait_for(lock, timeout, [&] { return w.pending.empty() && !w.writing; });
+}
+
+bool flushEvents(milliseconds timeout) {
+    {
+        std::lock_guard lock(writer().mutex);
+        writer().urgent = !writer().pending.empty();
+    }
+    writer().wake.notify_all();
+    return MainQueue::shared().runUntil(idle, timeout);
+}
+
+std::size_t storedEventCount() {
+    std::size_t count = 0;
+    editStoredEvents(
+        eventGeneration(), [](auto&) { return false; }, &count);
+    return count;
+}
+
+void forgetEvents() {
+    std::vector<StoredEvent> dropped;
+    {
+        // Under the writer's lock: a group it takes is either dropped here or written under the
+        // generation it was taken in, never under the new one.
+        std::lock_guard lock(writer().mutex);
+        advanceEventGeneration();
+        dropped.swap(writer().pending);
+    }
+    std::lock_guard lock(sender().mutex);
+    auto& s = sender();
+    s.sending = s.scheduled = s.retryPending = s.traceSettled = false;
+    s.failures = 0;
+    s.held.clear();
+    s.heldOrder.clear();
+    s.answered.clear();
+    s.leaseRenewed.reset();
+}
+
+}  // namespace plovendale::internal

@@ -1,0 +1,214 @@
+// In-app events: arguments, the durable outbox, its bounds, and delivery to a local service.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "host/clock.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
+#include "sdk/event_outbox.h"
+#include "sdk/outbox.h"
+#include "support/service_stub.h"
+#include "support/test_environment.h"
+#include "transport/url_session.h"
+
+namespace plovendale {
+namespace {
+
+using nlohmann::json;
+using Params = std::map<std::string, std::string>;
+constexpr const char* kKey = "eventsKey1";
+
+class Events : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform_.configure();
+        Plovendale::setEventObserver([this](const PlovendaleEvent& e) { events_.push_back(e); });
+        Plovendale::startWith(kKey);
+        Plovendale::setServerDomain(service_.baseURL());
+    }
+
+    void query() {
+        bool ended = false;
+        Plovendale::getInstallTrace([&](const auto&) { ended = true; },
+                                    [&](auto, const auto&) { ended = true; });
+        // Its state report too: its event must not reach an observer of a later test.
+        ASSERT_TRUE(test::runMainQueueUntil([&] {
+            return ended && URLSession::liveSessionCount() == 0 && !internal::outboxBusy();
+        }));
+    }
+
+    std::vector<json> batches() {
+        std::vector<json> sent;
+        for (const auto& r : service_.receivedAt(std::string("/api/trace/client/events/") + kKey))
+            sent.push_back(json::parse(r.body));
+        return sent;
+    }
+
+    std::size_t logLines(const std::string& text) {
+        std::size_t n = 0;
+        for (const auto& line : platform_.log().lines()) n += line.find(text) != std::string::npos;
+        return n;
+    }
+
+    // An event the writer thread posted while flush made its last check still waits.
+    void TearDown() override { MainQueue::shared().drain(); }
+
+    test::TestPlatform platform_;
+    test::ServiceStub service_;
+    std::vector<PlovendaleEvent> events_;
+};
+
+TEST_F(Events, EventsWaitForTheFirstAnswerThenGoOnceInBatchesThroughA503) {
+    ASSERT_TRUE(Plovendale::trackEvent("signup", {{"plan", "gold"}}, Revenue{"9.99", "EUR"}, "e1"));
+    for (int i = 0; i < 150; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap." + std::to_string(i)));
+    ASSERT_TRUE(Plovendale::flush(5000));
+    EXPECT_EQ(Plovendale::queuedEventCount(), 151u);
+    EXPECT_TRUE(batches().empty()) << "held until the install trace has ended";
+
+    service_.answerEvents({503, 200, 400});
+    service_.answerReports({200, R"({"status":200})"});
+    query();
+    ASSERT_TRUE(test::runMainQueueUntil([] { return Plovendale::queuedEventCount() == 0; }));
+    auto sent = batches();
+    ASSERT_EQ(sent.size(), 3u) << "100 refused with 503 and sent again, then 51 refused for good";
+    EXPECT_EQ(sent[0], sent[1]);
+    EXPECT_EQ(sent[1]["events"].size(), 100u);
+    EXPECT_EQ(sent[2]["events"].size(), 51u);
+    EXPECT_EQ(sent[0]["ci"], CoreHelper::getClientId());
+    const json first = sent[0]["events"][0];
+    EXPECT_EQ(first["id"], "e1");
+    EXPECT_EQ(first["name"], "signup");
+    EXPECT_EQ(first["params"], json({{"plan", "gold"}}));
+    EXPECT_EQ(first["revenue"], json({{"amount", "9.99"}, {"currency", "EUR"}}));
+    EXPECT_TRUE(first["ts"].is_number_integer());
+    const json later = sent[2]["events"][50];
+    EXPECT_EQ(later["name"], "tap.149");
+    EXPECT_EQ(later["params"], json::object());
+    EXPECT_FALSE(later.contains("revenue"));
+
+    // Once the installation has its answer, a new event goes without waiting.
+    ASSERT_TRUE(Plovendale::trackEvent("after"));
+    ASSERT_TRUE(test::runMainQueueUntil([&] { return batches().size() == 4; }));
+    EXPECT_TRUE(Plovendale::flush(5000));
+    EXPECT_EQ(Plovendale::queuedEventCount(), 0u);
+    std::set<std::string> names;
+    for (const auto& e : events_) names.insert(e.name);
+    const auto dropped = std::find_if(events_.begin(), events_.end(),
+                                      [](const auto& e) { return e.name == "event.dropped"; });
+    ASSERT_NE(dropped, events_.end());
+    EXPECT_EQ(dropped->values, (std::map<std::string, std::string>{
+                                   {"reason", "rejected"}, {"status", "400"}, {"count", "51"}}));
+    EXPECT_EQ(names,
+              (std::set<std::string>{"event.queued", "event.sent", "event.delivered",
+                                     "event.dropped", "query.started", "query.answered",
+                                     "report.sent", "report.delivered", "pasteboard.ignored"}));
+}
+
+TEST_F(Events, BadArgumentsAreRefusedWithOneLineAndNothingIsQueued) {
+    const std::string k64(64, 'k');
+    Params fifty, fiftyOne, big;
+    for (int i = 0; i < 51; ++i) (i < 50 ? fifty : fiftyOne)[std::to_string(i)] = "v";
+    fiftyOne.insert(fifty.begin(), fifty.end());
+    for (int i = 0; i < 5; ++i) big[std::to_string(i)] = std::string(1000, 'x');
+    struct Row {
+        std::string name;
+        Params params;
+        std::optional<Revenue> revenue;
+        std::optional<std::string> id;
+        const char* problem;  // nullptr: taken
+    } rows[] = {
+        {"", {}, {}, {}, "the name"},
+        {std::string(65, 'n'), {}, {}, {}, "the name"},
+        {"a b", {}, {}, {}, "the name"},
+        {"ok", fiftyOne, {}, {}, "more than 50 params"},
+        {"ok", {{"", "v"}}, {}, {}, "param key"},
+        {"ok", {{std::string(65, 'k'), "v"}}, {}, {}, "param key"},
+        {"ok", {{"k", std::string(1025, 'v')}}, {}, {}, "longer than 1024"},
+        {"ok", {{"k", "\xff"}}, {}, {}, "UTF-8"},
+        {"ok", {}, Revenue{"1e3", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"9.", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{".5", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"1234567890123456", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"1.1234567", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"--1", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"1", "eur"}, {}, "currency"},
+        {"ok", {}, Revenue{"1", "EURO"}, {}, "currency"},
+        {"ok", {}, {}, "has space", "event id"},
+        {"ok", {}, {}, "", "event id"},
+        {"ok", big, {}, {}, "4 KiB"},
+        {std::string(64, 'n'), fifty, Revenue{"-999999999999999.123456", "USD"}, k64, nullptr},
+        {"a.b-c_D9", {{k64, std::string(1024, 'v')}}, Revenue{"0", "JPY"}, {}, nullptr},
+    };
+    std::size_t taken = 0;
+    for (const auto& row : rows) {
+        const auto before = platform_.log().lines().size();
+        EXPECT_EQ(Plovendale::trackEvent(row.name, row.params, row.revenue, row.id), !row.problem)
+            << row.name << " " << (row.problem ? row.problem : "");
+        taken += !row.problem;
+        const auto lines = platform_.log().lines();
+        ASSERT_EQ(lines.size(), before + (row.problem ? 1 : 0));
+        if (row.problem) {
+            EXPECT_NE(lines.back().find(row.problem), std::string::npos) << lines.back();
+        }
+    }
+    ASSERT_TRUE(Plovendale::flush(5000));
+    EXPECT_EQ(Plovendale::queuedEventCount(), taken);
+}
+
+TEST_F(Events, ConsentOffRecordsNothingAndForgetErasesWrittenAndUnwrittenEvents) {
+    Plovendale::setTrackingDisabled(true);
+    EXPECT_FALSE(Plovendale::trackEvent("blocked"));
+    EXPECT_EQ(logLines("trackEvent failed, tracking is disabled."), 1u);
+    Plovendale::setTrackingDisabled(false);
+
+    ASSERT_TRUE(Plovendale::trackEvent("one"));
+    ASSERT_TRUE(Plovendale::flush(5000));
+    ASSERT_TRUE(Plovendale::trackEvent("two"));  // not written yet
+    ASSERT_TRUE(Plovendale::forgetInstallation());
+    EXPECT_TRUE(Plovendale::flush(5000));
+    EXPECT_EQ(Plovendale::queuedEventCount(), 0u);
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventOutboxKey));
+
+    service_.answerReports({200, R"({"status":200})"});
+    query();
+    EXPECT_TRUE(Plovendale::flush(5000));
+    EXPECT_TRUE(batches().empty());
+}
+
+TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
+    const auto nowMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    json stored = json::array();
+    stored.push_back({{"id", "stale"},
+                      {"name", "n"},
+                      {"ts", nowMs - 31LL * 24 * 3600 * 1000},
+                      {"params", json::object()}});
+    stored.push_back(
+        {{"id", "bad"}, {"name", "n"}, {"ts", "yesterday"}, {"params", json::object()}});
+    for (int i = 0; i < 10000; ++i)
+        stored.push_back(
+            {{"id", std::to_string(i)}, {"name", "n"}, {"ts", nowMs}, {"params", json::object()}});
+    ASSERT_TRUE(Platform::keyValueStore()->setString(stored.dump(), internal::kEventOutboxKey));
+
+    service_.answerEvents(
+        {503});  // they stay: one batch of earlier launches' events goes and fails
+    ASSERT_TRUE(Plovendale::trackEvent("newest"));
+    ASSERT_TRUE(Plovendale::flush(10000));
+    const json kept =
+        json::parse(*Platform::keyValueStore()->stringForKey(internal::kEventOutboxKey));
+    ASSERT_EQ(kept.size(), 10000u);
+    EXPECT_EQ(kept.front()["id"], "1");
+    EXPECT_EQ(kept.back()["name"], "newest");
+    EXPECT_GE(logLines("undelivered events (unreadable, older than 30 days or beyond 10000)"), 1u);
+    ASSERT_TRUE(test::runMainQueueUntil([&] {
+        std::set<std::string> reasons;
+        for (const auto& e : events_)
+            if (e.name == "event.dropped") reasons.insert(e.values.at("reason"));
+        return reasons == std::set<std::string>{"malformed", "too old", "too many"};
+    }));
+}
+
+}  // namespace
+}  // namespace plovendale
