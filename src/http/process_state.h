@@ -35,4 +35,10 @@ struct ProcessState {
 
 ProcessState& processState();
 
+/// Ends every transfer of the process and joins the threads that run them; false, and nothing done,
+/// on one of those threads. resumeTransfers starts them again. Main thread, with no other thread
+/// starting requests meanwhile.
+bool stopTransfers();
+void resumeTransfers();
+
 }  // namespace plovendale::http

@@ -1,5 +1,6 @@
 #include "sdk/core_helper.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -19,6 +20,8 @@ struct MemoryState {
     std::string clientId;
     bool clientIdStored = false;  // clientId came from the store or reached it
 };
+
+std::atomic<bool> stoppedFlag{false};
 
 MemoryState& memory() {
     static MemoryState instance;
@@ -50,6 +53,14 @@ void setMemory(std::string MemoryState::*slot, const std::string& value) {
 }
 
 }  // namespace
+
+void internal::setStopped(bool stopped) {
+    stoppedFlag.store(stopped);
+}
+
+bool internal::stopped() {
+    return stoppedFlag.load();
+}
 
 void internal::resetCoreHelperMemory() {
     std::lock_guard lock(memory().mutex);

@@ -176,6 +176,10 @@ void Plovendale::getInstallTrace(SuccessHandler success, FailHandler fail) {
 void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success,
                                             FailHandler fail) {
     auto query = std::make_shared<Query>(Query{0, std::move(success), std::move(fail)});
+    if (internal::stopped()) {  // not an outcome of this installation: nothing to record
+        query->failWith(kCodeNoAppKey, kNoAppKey);
+        return;
+    }
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
         failAtOnce(*query, kCodeNoAppKey, kNoAppKey, true);

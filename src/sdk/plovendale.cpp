@@ -4,7 +4,10 @@
 #include <cctype>
 
 #include "host/identifiers.h"
+#include "http/process_state.h"
 #include "plovendale/platform/log.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
@@ -157,7 +160,31 @@ bool Plovendale::isFirstOpen() {
     return CoreHelper::isFirstInstall();
 }
 
+bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
+    using Kind = InstallTraceState::Kind;
+    const bool answered =
+        MainQueue::shared().runUntil([] { return installTraceState().kind != Kind::InFlight; },
+                                     std::max(timeout, std::chrono::milliseconds(0)));
+    if (!http::stopTransfers()) {
+        Log::write("[Plovendale] shutdown refused: it was called on one of the library's threads.");
+        return false;
+    }
+    internal::setStopped(true);
+    // What the stopped transfers left for the main queue (their dropped answers) runs here, on the
+    // host's main thread, rather than being held until the process exits.
+    MainQueue::shared().drain();
+    CoreHelper::setAppKey("");
+    shareInstance().setPlovendaleDelegate(nullptr);
+    internal::setEventObserver(nullptr);
+    Platform::configure(PlatformConfiguration{});
+    if (!answered)
+        Log::write("[Plovendale] shutdown: the install-trace query on the wire was dropped.");
+    return answered;
+}
+
 bool Plovendale::innerStart() {
+    http::resumeTransfers();
+    internal::setStopped(false);
     const std::string appKey = CoreHelper::getAppKey();
     if (refusedAppKey(appKey, "start")) return false;
     commonInit(appKey);
@@ -165,6 +192,8 @@ bool Plovendale::innerStart() {
 }
 
 bool Plovendale::innerStartWith(const std::string& appKey) {
+    http::resumeTransfers();
+    internal::setStopped(false);
     if (refusedAppKey(appKey, "startWith")) return false;
     CoreHelper::setAppKey(appKey);
     commonInit(appKey);

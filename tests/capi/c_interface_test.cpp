@@ -114,6 +114,7 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
         {"observer", [] { return int(plovendale_add_install_trace_observer(nullptr, nullptr)); }},
         {"no token", [] { return plovendale_remove_install_trace_observer(0); }},
         {"link key", [] { return plovendale_set_link_verification_key(nullptr); }},
+        {"negative shutdown wait", [] { return plovendale_shutdown(-1); }},
     };
     for (const auto& [name, call] : calls) {
         EXPECT_EQ(call(), PLOVENDALE_ERROR_INVALID_ARGUMENT) << name;
@@ -198,6 +199,14 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         plovendale_set_event_observer(nullptr, nullptr);
         EXPECT_EQ(plovendale_forget_installation(), 1);
         EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
+        // Shutdown joins the I/O and delivery threads; until the next case starts the library
+        // again, a query fails at once.
+        const int threads = test::threadCount();
+        EXPECT_EQ(plovendale_shutdown(1000), 1);
+        EXPECT_EQ(test::threadCount(), threads - 2);
+        Outcome stopped;
+        ASSERT_EQ(plovendale_get_install_trace(0, onSuccess, onFailure, &stopped), PLOVENDALE_OK);
+        EXPECT_EQ(std::tie(stopped.calls, stopped.code), std::make_tuple(1, -10000));
         EXPECT_EQ(plovendale_is_first_open(), 1);
     }
 }
