@@ -163,15 +163,18 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
         args.insert(args.end(), {"--data-dir", data});
         return run(args);
     };
+    EXPECT_EQ(host({"consent", "off"}).exitCode, 2) << "no directory made for a mistyped path";
+    std::filesystem::create_directory(data);
     EXPECT_EQ(host({"consent", "off"}).out, "{\"trackingDisabled\":true,\"stored\":true}\n");
     host({"consent", "on"});  // else the trace below is refused at once
     const auto traced =
-        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
+        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events", "--quiet"});
     EXPECT_EQ(traced.exitCode, 1);
     EXPECT_EQ(traced.out,
               R"({"outcome":"fail","code":404,"message":"the request carries no trace id"})"
               "\n");
     EXPECT_NE(traced.err.find("{\"event\":\"report.delivered\""), std::string::npos) << traced.err;
+    EXPECT_EQ(traced.err.find("[Plovendale]"), std::string::npos) << "--quiet: events only";
     EXPECT_EQ(
         host({"state", "--app-key", kKey}).out,
         "{\"state\":\"failed\",\"code\":404,\"message\":\"the request carries no trace id\"}\n");
@@ -193,6 +196,9 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"make-link", "--app-key", "k"},
              {"make-link", "--app-key", "k", "--params", "p", "--channel", "c", "--sign-key", "/"},
              {"consent", "maybe"},
+             {"forget"},
+             {"state", "--data-dir", "/nonexistent/plovendale"},
+             {"make-link", "--app-key", "two words", "--params", "p", "--channel", "c"},
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
          }) {
@@ -206,6 +212,12 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
         const auto help = run({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find("usage: plovendale"), std::string::npos);
+    }
+    EXPECT_NE(run({"trace", "--help"}).out.find("production service"), std::string::npos);
+    for (const std::string& tool : {kCli, kService}) {
+        const auto version = runAttributionCommand({tool, "--version"});
+        EXPECT_EQ(version.exitCode, 0);
+        EXPECT_NE(version.out.find(" 2.3.1\n"), std::string::npos) << tool;
     }
 }
 

@@ -67,6 +67,7 @@ bool configureHost(const ParsedArguments& args, std::string* error) {
         config.osVersion =
             OperatingSystemVersion{std::stoll(m[1]), std::stoll(m[2]), std::stoll(m[3])};
     }
+    if (args.has("quiet")) config.logSink = [](std::string_view) {};
     Platform::configure(std::move(config));
     return true;
 }
