@@ -19,6 +19,7 @@
 #include "host/identifiers.h"
 #include "host/private_directory.h"
 #include "plovendale/platform/log.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {
@@ -153,7 +154,10 @@ std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s,
 
 }  // namespace
 
-void Platform::configure(PlatformConfiguration configuration) {
+bool Platform::configure(PlatformConfiguration configuration) {
+    // TLS trust belongs to the transport, process-wide; a host names it here with the rest of its
+    // platform rather than through the transport's own interface, which is not public.
+    const std::string caFile = configuration.additionalCAFile;
     auto& s = state();
     Log::Sink sink = configuration.logSink;
     // What the previous configuration held (the host's objects among it) is released after the
@@ -174,6 +178,9 @@ void Platform::configure(PlatformConfiguration configuration) {
         s.dataDirectoryChosen = false;
     }
     Log::setSink(std::move(sink));
+    if (caFile.empty() || URLSessionTLS::setAdditionalCAFile(caFile)) return true;
+    Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
+    return false;
 }
 
 std::shared_ptr<KeyValueStore> Platform::keyValueStore() {

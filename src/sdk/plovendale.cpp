@@ -14,6 +14,7 @@
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "signals/pasteboard_helper.h"
+#include "signals/report_param_data.h"
 #include "util/format.h"
 #include "util/string_utils.h"
 #include "util/text.h"
@@ -84,6 +85,45 @@ const char* domainProblem(std::string_view domain) {
 void logVersionLine(const char* verb) {
     Log::write(fillTemplate("[Plovendale] PlovendaleSDK version: %@, " + std::string(verb) + " ...",
                             {SDK_VERSION}));
+}
+
+void commonInit() {
+    // With tracking disabled nothing new about this installation is kept or read: no client
+    // identifier (the first query after enabling makes one), no pasteboard.
+    const bool disabled = internal::trackingDisabled();
+    if (!disabled && StringUtils::isNullOrEmpty(CoreHelper::getClientId())) {
+        if (!CoreHelper::saveClientId(makeClientId()))
+            internal::emitEvent("store.failed", {{"what", "client id"}});
+    }
+    if (CoreHelper::isFirstInstall()) {
+        Log::write(
+            fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
+        if (disabled) {
+            internal::emitEvent("pasteboard.ignored", {{"reason", "tracking disabled"}});
+        } else {
+            capturePasteboard();
+        }
+    }
+    // Posted, so that a service base URL the host sets right after start-up is the one used.
+    if (!disabled) internal::sendQueuedReportsSoon();
+}
+
+bool innerStart() {
+    http::resumeTransfers();
+    internal::setStopped(false);
+    const std::string appKey = CoreHelper::getAppKey();
+    if (refusedAppKey(appKey, "start")) return false;
+    commonInit();
+    return true;
+}
+
+bool innerStartWith(const std::string& appKey) {
+    http::resumeTransfers();
+    internal::setStopped(false);
+    if (refusedAppKey(appKey, "startWith")) return false;
+    CoreHelper::setAppKey(appKey);
+    commonInit();
+    return true;
 }
 
 }  // namespace
@@ -160,6 +200,14 @@ bool Plovendale::isFirstOpen() {
     return CoreHelper::isFirstInstall();
 }
 
+bool Plovendale::isDeliveringReports() {
+    return internal::outboxBusy();
+}
+
+std::map<std::string, std::string> Plovendale::installParameters() {
+    return ReportParamData::getParams();
+}
+
 bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
     using Kind = InstallTraceState::Kind;
     const bool answered =
@@ -180,45 +228,6 @@ bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
     if (!answered)
         Log::write("[Plovendale] shutdown: the install-trace query on the wire was dropped.");
     return answered;
-}
-
-bool Plovendale::innerStart() {
-    http::resumeTransfers();
-    internal::setStopped(false);
-    const std::string appKey = CoreHelper::getAppKey();
-    if (refusedAppKey(appKey, "start")) return false;
-    commonInit(appKey);
-    return true;
-}
-
-bool Plovendale::innerStartWith(const std::string& appKey) {
-    http::resumeTransfers();
-    internal::setStopped(false);
-    if (refusedAppKey(appKey, "startWith")) return false;
-    CoreHelper::setAppKey(appKey);
-    commonInit(appKey);
-    return true;
-}
-
-void Plovendale::commonInit(const std::string& /*appKey*/) {
-    // With tracking disabled nothing new about this installation is kept or read: no client
-    // identifier (the first query after enabling makes one), no pasteboard.
-    const bool disabled = internal::trackingDisabled();
-    if (!disabled && StringUtils::isNullOrEmpty(CoreHelper::getClientId())) {
-        if (!CoreHelper::saveClientId(makeClientId()))
-            internal::emitEvent("store.failed", {{"what", "client id"}});
-    }
-    if (CoreHelper::isFirstInstall()) {
-        Log::write(
-            fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
-        if (disabled) {
-            internal::emitEvent("pasteboard.ignored", {{"reason", "tracking disabled"}});
-        } else {
-            capturePasteboard();
-        }
-    }
-    // Posted, so that a service base URL the host sets right after start-up is the one used.
-    if (!disabled) internal::sendQueuedReportsSoon();
 }
 
 void Plovendale::setEventObserver(EventObserver observer) {

@@ -197,7 +197,7 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"make-link", "--app-key", "k", "--params", "p", "--channel", "c", "--sign-key", "/"},
              {"consent", "maybe"},
              {"forget"},
-             {"state", "--data-dir", "/nonexistent/plovendale"},
+             {"state", "--data-dir", "/proc/no-such-plovendale-dir"},
              {"make-link", "--app-key", "two words", "--params", "p", "--channel", "c"},
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},

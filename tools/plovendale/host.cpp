@@ -68,7 +68,11 @@ bool configureHost(const ParsedArguments& args, std::string* error) {
             OperatingSystemVersion{std::stoll(m[1]), std::stoll(m[2]), std::stoll(m[3])};
     }
     if (args.has("quiet")) config.logSink = [](std::string_view) {};
-    Platform::configure(std::move(config));
+    config.additionalCAFile = args.get("ca-file").value_or("");
+    if (!Platform::configure(std::move(config))) {
+        *error = "cannot read a PEM certificate from " + *args.get("ca-file");
+        return false;
+    }
     return true;
 }
 

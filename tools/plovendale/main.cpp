@@ -18,10 +18,8 @@
 #include "makers.h"
 #include "options.h"
 #include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
-#include "sdk/outbox.h"
-#include "signals/report_param_data.h"
-#include "transport/url_session.h"
 
 namespace plovendale::cli {
 namespace {
@@ -102,9 +100,6 @@ int runTrace(const ParsedArguments& args) {
             return usageError("trace", "--timeout-ms expects a number");
     }
     if (!configureHost(args, &error)) return usageError("trace", error);
-    if (auto ca = args.get("ca-file"); ca && !URLSessionTLS::setAdditionalCAFile(*ca)) {
-        return usageError("trace", "cannot read a PEM certificate from " + *ca);
-    }
     printEventsIfAsked(args);
     startLibrary(args);
     if (auto server = args.get("server")) Plovendale::setServerDomain(*server);
@@ -136,8 +131,7 @@ int runTrace(const ParsedArguments& args) {
         });
     MainQueue::shared().runUntil([&outcome] { return outcome.has_value(); }, left());
     // The state report, and the reports queued earlier, go out in what is left of the time.
-    MainQueue::shared().runUntil(
-        [] { return URLSession::liveSessionCount() == 0 && !internal::outboxBusy(); }, left());
+    MainQueue::shared().runUntil([] { return !Plovendale::isDeliveringReports(); }, left());
     MainQueue::shared().drain();  // the last events
     if (!outcome) {
         std::cerr << "plovendale trace: no outcome arrived\n";
@@ -182,7 +176,7 @@ int runParams(const ParsedArguments& args) {
     if (!configureHost(args, &error)) return usageError("params", error);
     startLibrary(args);
     nlohmann::ordered_json result = nlohmann::ordered_json::object();
-    for (const auto& [key, value] : ReportParamData::getParams()) result[key] = value;
+    for (const auto& [key, value] : Plovendale::installParameters()) result[key] = value;
     printLine(result);
     return 0;
 }

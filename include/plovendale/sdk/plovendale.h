@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -115,6 +116,14 @@ class PLOVENDALE_API Plovendale {
     static bool forgetInstallation();
     /// How many state reports wait to be delivered. Any thread.
     static std::size_t queuedReportCount();
+    /// Whether a state report is being sent or about to be (a retry waiting out its backoff is
+    /// not): a host about to exit may run the main queue until this is false, with a bound. Any
+    /// thread.
+    static bool isDeliveringReports();
+    /// The install parameters a first query sends (the seventeen device and app entries, without
+    /// the client identifier "ci"), read afresh: for diagnostics and support. Reads the bundle,
+    /// screen, pasteboard capture and bundle marker. Host's main thread.
+    static std::map<std::string, std::string> installParameters();
 
     /// Ends the library's work in this process, for a clean exit. First it waits, at most
     /// `timeout`, for an install-trace query on the wire to be answered, running main-queue work
@@ -137,15 +146,9 @@ class PLOVENDALE_API Plovendale {
     std::shared_ptr<PlovendaleDelegate> plovendaleDelegate() const;
     void setPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
 
-    // Used by the library itself; hosts call the operations above.
-    static bool innerStart();
-    static bool innerStartWith(const std::string& appKey);
-    static void commonInit(const std::string& appKey);
+    /// The service base URL the queries of `appKey` go to: the one set with setServerDomain, else
+    /// https://clb-<appKey>.<base domain>. For diagnostics. Any thread.
     static std::string getDomainUrl(const std::string& appKey);
-    static void reportState(double startTime, std::int64_t code,
-                            const std::optional<std::string>& message, const std::string& traceId);
-    static bool processLinkUrl(const std::optional<std::string>& url);
-    static AppData extractAppData(const std::optional<std::string>& value);
 
     Plovendale(const Plovendale&) = delete;
     Plovendale& operator=(const Plovendale&) = delete;
