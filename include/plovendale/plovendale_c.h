@@ -122,9 +122,12 @@ typedef struct plovendale_task plovendale_task;
     (0: as soon as possible). Called on any thread; must not run the task itself. */
 typedef void (*plovendale_poster)(void* context, plovendale_task* task, int64_t delay_ms);
 /** Installs the host's poster in place of the built-in queue (NULL returns to the built-in queue,
-    which plovendale_drain_main_queue runs). Main thread, before start-up or with no work queued.
-    Strings: none. Re-entry: the poster is called on any thread, also inside library calls made on
-    the main thread; it must only hand the task on. */
+    which plovendale_drain_main_queue runs). The host's loop must run the tasks serially: one at a
+    time, on its main thread, in the order they were posted (a task with a delay once the delay
+    has passed, and among due tasks the earlier posted first); the library relies on that order.
+    Main thread, before start-up or with no work queued. Strings: none. Re-entry: the poster is
+   called on any thread, also inside library calls made on the main thread; it must only hand the
+   task on. */
 PLOVENDALE_API int plovendale_set_main_queue_poster(plovendale_poster poster, void* context);
 /** Runs a task handed to the poster and releases it; call exactly once per task, on the main
     thread. Strings: none. Re-entry: not from inside another task; the task may call any main-thread

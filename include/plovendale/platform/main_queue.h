@@ -50,8 +50,15 @@ class PLOVENDALE_API MainQueue {
     /// Installs the host's poster; an empty function returns to the built-in queue. The poster is
     /// called on any thread, the library's I/O thread among them: it must hand the task on and
     /// return at once (a poster that blocks holds up every transfer while it does).
+    /// The library relies on the queue being serial: the host's loop must run the tasks it is
+    /// handed one at a time, never two at once, on one thread, and in the order they were posted
+    /// (an answer is stored before the handler that reports it runs, a report is queued before
+    /// its retry). A loop that runs them concurrently or reorders them (a thread pool, a priority
+    /// queue) breaks that.
     void setPoster(Poster poster);
-    /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here.
+    /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here. A
+    /// task handed here runs once its delay has passed, on the same thread and one at a time with
+    /// the poster's tasks; among tasks that are due, those posted earlier run first.
     void setDelayedPoster(DelayedPoster poster);
 
     MainQueue(const MainQueue&) = delete;
