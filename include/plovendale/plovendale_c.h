@@ -221,19 +221,19 @@ PLOVENDALE_API int plovendale_queued_report_count(void);
 
 /** Ends the library's work in this process, so that the host (and valgrind) sees a clean exit or
     can unload the library. First it waits at most `timeout_ms` for an install-trace query on the
-    wire to be answered, running main-queue work on the calling thread meanwhile, so that the
-    answer is stored and its state report written to the outbox. Then it stops and joins the
-    library's threads (the I/O and delivery threads), drops every transfer (a state report on the
-    wire stays in the outbox, written before it was sent, for the next launch), runs the main-queue
-    work already queued, and releases the wake-up callback, the event observer, the application key
-    and the platform services (the store is closed and the configuration returns to the defaults;
-    the log callback stays). Answers 1 when done; 0 when a query on the wire was dropped at the
-    timeout (its answer is lost; the next launch asks again) or when it was called on one of the
-    library's threads (then nothing is stopped; the log says which); a negative timeout answers
+    wire to be answered, running main-queue work on the calling thread meanwhile, so that the answer
+    is stored and its state report written to the outbox. Then it stops and joins the library's
+    threads (the I/O and delivery threads), drops every transfer (a state report on the wire stays
+    in the outbox, written before it was sent, for the next launch), runs the main-queue work
+    already queued, and releases the wake-up callback, the event observer, the application key and
+    the services the platform made (the store is closed; the configuration and the log callback
+    stay). Answers 1 when done; 0 when a query on the wire was dropped at the timeout (neither
+    callback runs; the next launch asks again) or when it was called on one of the library's threads
+    (then nothing is stopped; the log says which); a negative timeout answers
     PLOVENDALE_ERROR_INVALID_ARGUMENT. Calling it again is harmless. The library is then stopped,
-    not refused: queries fail at once with -10000 until a start-up call starts its threads again
-    (call plovendale_configure first). Main thread, with no other thread calling the library while
-    it runs. Strings: none. Re-entry: not from inside any callback of the library. */
+    not refused: queries fail at once with -10000 until a start-up call starts its threads again,
+    with the configuration in force. Main thread, with no other thread calling the library while it
+    runs. Strings: none. Re-entry: not from inside any callback of the library. */
 PLOVENDALE_API int plovendale_shutdown(int64_t timeout_ms);
 
 #ifdef __cplusplus

@@ -406,8 +406,6 @@ int plovendale_shutdown(int64_t timeout_ms) {
             std::lock_guard lock(state.mutex);
             state.delegate.swap(released);
         }
-        // The platform's defaults log to stderr; the binding's log callback stays in force.
-        Log::setSink(relayLine);
         return done ? 1 : 0;
     });
 }

@@ -17,6 +17,7 @@
 #include "host/device_services.h"
 #include "host/held_log_lines.h"
 #include "host/identifiers.h"
+#include "host/platform_services.h"
 #include "host/private_directory.h"
 #include "plovendale/platform/log.h"
 #include "transport/url_session.h"
@@ -181,6 +182,19 @@ bool Platform::configure(PlatformConfiguration configuration) {
     if (caFile.empty() || URLSessionTLS::setAdditionalCAFile(caFile)) return true;
     Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
     return false;
+}
+
+void internal::releasePlatformServices() {
+    auto& s = state();
+    std::shared_ptr<KeyValueStore> store;
+    std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<Pasteboard> pasteboard;
+    std::shared_ptr<DeviceServices> device;
+    std::lock_guard lock(s.mutex);
+    store = std::exchange(s.store, s.config.keyValueStore);
+    bundle = std::exchange(s.bundle, s.config.bundle);
+    pasteboard = std::exchange(s.pasteboard, s.config.pasteboard);
+    device = std::exchange(s.device, s.config.device);
 }
 
 std::shared_ptr<KeyValueStore> Platform::keyValueStore() {

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "host/identifiers.h"
+#include "host/platform_services.h"
 #include "http/process_state.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
@@ -13,6 +14,7 @@
 #include "sdk/core_helper.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
+#include "sdk/trace_state.h"
 #include "signals/pasteboard_helper.h"
 #include "signals/report_param_data.h"
 #include "util/format.h"
@@ -218,13 +220,14 @@ bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
         return false;
     }
     internal::setStopped(true);
-    // What the stopped transfers left for the main queue (their dropped answers) runs here, on the
-    // host's main thread, rather than being held until the process exits.
+    // What the stopped transfers left for the main queue runs here, on the host's main thread,
+    // rather than being held until the process exits; a query it would still start goes nowhere.
     MainQueue::shared().drain();
+    internal::abandonQueriesInFlight();
     CoreHelper::setAppKey("");
     shareInstance().setPlovendaleDelegate(nullptr);
     internal::setEventObserver(nullptr);
-    Platform::configure(PlatformConfiguration{});
+    internal::releasePlatformServices();
     if (!answered)
         Log::write("[Plovendale] shutdown: the install-trace query on the wire was dropped.");
     return answered;

@@ -146,6 +146,12 @@ void internal::forgetTraceState() {
     ++memory().generation;
 }
 
+void internal::abandonQueriesInFlight() {
+    std::lock_guard lock(memory().mutex);
+    memory().inFlight = 0;
+    ++memory().generation;
+}
+
 void internal::resetTraceStateForTests() {
     std::map<std::uint64_t, Plovendale::InstallTraceObserver> observers;
     {

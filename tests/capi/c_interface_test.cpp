@@ -209,6 +209,17 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         EXPECT_EQ(std::tie(stopped.calls, stopped.code), std::make_tuple(1, -10000));
         EXPECT_EQ(plovendale_is_first_open(), 1);
     }
+    // A query still on the wire at the timeout is dropped: no handler runs, none stays in flight.
+    ASSERT_EQ(plovendale_configure(platform_.dataDirectory().c_str(),
+                                   platform_.bundleDirectory().c_str()),
+              PLOVENDALE_OK);
+    startWithService();
+    service_.answerReports({200, R"({"status":200})", std::chrono::milliseconds(3000)});
+    Outcome dropped;
+    ASSERT_EQ(plovendale_get_install_trace(4000, onSuccess, onFailure, &dropped), PLOVENDALE_OK);
+    EXPECT_EQ(plovendale_shutdown(50), 0);
+    EXPECT_EQ(dropped.calls, 0);
+    EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
 }
 
 TEST_F(CInterface, TrackingDisabledRefusesAtOnceAndIsKept) {

@@ -126,18 +126,17 @@ class PLOVENDALE_API Plovendale {
     static std::map<std::string, std::string> installParameters();
 
     /// Ends the library's work in this process, for a clean exit. First it waits, at most
-    /// `timeout`, for an install-trace query on the wire to be answered, running main-queue work
-    /// on the calling thread meanwhile, so that the answer is stored and its state report written
-    /// to the outbox. Then it stops the library's threads (the I/O and delivery threads, joined),
+    /// `timeout`, for an install-trace query on the wire to be answered, running main-queue work on
+    /// the calling thread meanwhile, so that the answer is stored and its state report written to
+    /// the outbox. Then it stops the library's threads (the I/O and delivery threads, joined),
     /// drops every transfer (a state report on the wire stays in the outbox, written before it was
     /// sent, for the next launch), runs the main-queue work already queued, and releases the
-    /// delegate, the event observer, the application key and the platform services (the store is
-    /// closed; the configuration returns to the defaults). Answers false when a query was still
-    /// on the wire at the timeout (its answer is lost; the next launch asks again) or when called
-    /// on one of the library's threads (then nothing is done).
-    /// Afterwards queries fail at once with -10000 until a start-up call starts the library again:
-    /// configure the platform again first. Host's main thread, with no other thread calling the
-    /// library while it runs.
+    /// delegate, the event observer, the application key and the services the platform made (the
+    /// store is closed; the configuration stays). Answers false when a query was still on the wire
+    /// at the timeout (dropped: neither handler runs; the next launch asks again) or when called on
+    /// one of the library's threads (then nothing is done). Afterwards queries fail at once with
+    /// -10000 until a start-up call starts the library again, with the configuration in force.
+    /// Host's main thread, with no other thread calling the library while it runs.
     static bool shutdown(std::chrono::milliseconds timeout);
 
     /// The single instance (created once, thread-safe).
