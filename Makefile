@@ -14,7 +14,7 @@ SHARED   ?= build-shared
 FUZZ     ?= build-fuzz
 FUZZ_SECONDS ?= 60
 LAUNCHER := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER)
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOVENDALE_WERROR=ON $(LAUNCHER)
 
 .PHONY: deps build build-asan build-tsan test test-plain test-whole test-asan test-tsan test-consumers fuzz demo bench \
 	clean format format-check tidy

@@ -28,6 +28,26 @@ else()
   set(PLOVENDALE_SHARED_BUILD OFF)
 endif()
 
+# What a link of the static library needs beyond its dependencies: the C++ runtime and libm, named
+# because a C host's link step (cc, or a C-only CMake project) does not add them as c++ would.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_FLAGS MATCHES "-stdlib=libc\\+\\+")
+  set(PLOVENDALE_CXX_RUNTIME c++)
+else()
+  set(PLOVENDALE_CXX_RUNTIME stdc++)
+endif()
+if(PLOVENDALE_SHARED_BUILD)
+  # The shared library carries its dependencies: a host links it alone.
+  set(PLOVENDALE_PC_REQUIRES "")
+  set(PLOVENDALE_PC_LIBS "-lplovendale")
+else()
+  target_link_libraries(plovendale INTERFACE ${PLOVENDALE_CXX_RUNTIME} m)
+  # Public, so that a plain `pkg-config --libs` names them as the shared libraries they are on the
+  # system; `--static` would ask for libcurl's own private dependencies, which Debian's -dev
+  # packages do not install.
+  set(PLOVENDALE_PC_REQUIRES "libcurl sqlite3 icu-uc icu-i18n libplist-2.0 libcrypto")
+  set(PLOVENDALE_PC_LIBS "-lplovendale -l${PLOVENDALE_CXX_RUNTIME} -lm -pthread")
+endif()
+
 set(PLOVENDALE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/plovendale)
 
 install(TARGETS plovendale EXPORT plovendaleTargets

@@ -1,5 +1,7 @@
-/* A C host: starts the library against a service, asks for the install trace, then hands it a
-   wake-up link. Usage: consumer_c SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK */
+/* A C host: starts the library against a service, watches the install trace with an observer,
+   asks for it, then hands it a wake-up link; it reads the state, turns tracking off and on again,
+   forgets the installation and shuts the library down for a clean exit.
+   Usage: consumer_c SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK */
 #include <stdio.h>
 
 #include "plovendale/plovendale_c.h"
@@ -8,6 +10,7 @@ struct outcome {
     int done;
     int attributed;
     int woken;
+    int observed_kind;
 };
 
 static void on_success(void* context, const char* params_data, const char* channel) {
@@ -31,13 +34,28 @@ static void on_wake_up(void* context, const char* params_data, const char* chann
     outcome->woken = 1;
 }
 
+/* Both the observer and plovendale_install_trace_state's details; the strings are the library's
+   and valid for this call only. */
+static void on_state(void* context, int kind, const char* params_data, const char* channel,
+                     int64_t code, const char* message) {
+    struct outcome* outcome = context;
+    (void)params_data;
+    (void)channel;
+    (void)code;
+    (void)message;
+    outcome->observed_kind = kind;
+}
+
 static int is_done(void* context) {
-    return ((struct outcome*)context)->done;
+    const struct outcome* outcome = context;
+    return outcome->done && outcome->observed_kind != 0;
 }
 
 int main(int argc, char** argv) {
-    struct outcome outcome = {0, 0, 0};
-    int handled;
+    struct outcome outcome = {0, 0, 0, 0};
+    struct outcome state = {0, 0, 0, 0};
+    int handled, consent_kept, forgotten, stopped;
+    int64_t observer;
     if (argc != 6) {
         fprintf(stderr, "usage: %s SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK\n", argv[0]);
         return 2;
@@ -49,12 +67,32 @@ int main(int argc, char** argv) {
         plovendale_set_server_domain(argv[1]) != PLOVENDALE_OK)
         return 1;
 
-    if (plovendale_get_install_trace(0, on_success, on_failure, &outcome) != PLOVENDALE_OK)
+    observer = plovendale_add_install_trace_observer(on_state, &outcome);
+    if (observer <= 0 || plovendale_get_install_trace(0, on_success, on_failure, &outcome) != 0)
         return 1;
     /* An application's main loop calls plovendale_drain_main_queue(); this host waits for its one
-       outcome. */
+       outcome and the observer. */
     plovendale_run_main_queue_until(is_done, &outcome, 15000);
+    plovendale_remove_install_trace_observer(observer); /* spent already: ignored */
 
     handled = plovendale_handle_universal_link(argv[5]);
-    return outcome.attributed && handled == 1 && outcome.woken ? 0 : 1;
+
+    /* Consent: the user's "no", kept across launches, then "yes" again. */
+    consent_kept =
+        plovendale_set_tracking_disabled(1) == 1 && plovendale_is_tracking_disabled() == 1 &&
+        plovendale_set_tracking_disabled(0) == 1 && plovendale_is_tracking_disabled() == 0;
+    printf("library state %d, observed %d, consent %s\n",
+           plovendale_install_trace_state(on_state, &state), outcome.observed_kind,
+           consent_kept ? "kept" : "lost");
+    forgotten = plovendale_forget_installation();
+    printf("library forgotten %d, state now %d\n", forgotten,
+           plovendale_install_trace_state(NULL, NULL));
+
+    stopped = plovendale_shutdown(2000);
+    return outcome.attributed && handled == 1 && outcome.woken && consent_kept &&
+                   state.observed_kind == PLOVENDALE_TRACE_ATTRIBUTED &&
+                   outcome.observed_kind == PLOVENDALE_TRACE_ATTRIBUTED && forgotten == 1 &&
+                   stopped == 1
+               ? 0
+               : 1;
 }

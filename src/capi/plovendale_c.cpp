@@ -430,4 +430,18 @@ int plovendale_queued_event_count(void) {
     });
 }
 
+int plovendale_shutdown(int64_t timeout_ms) {
+    if (timeout_ms < 0) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
+    return guarded(__func__, [&] {
+        const bool done = Plovendale::shutdown(std::chrono::milliseconds(timeout_ms));
+        std::shared_ptr<CallbackDelegate> released;
+        {
+            auto& state = bindingState();
+            std::lock_guard lock(state.mutex);
+            state.delegate.swap(released);
+        }
+        return done ? 1 : 0;
+    });
+}
+
 }  // extern "C"

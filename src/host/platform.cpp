@@ -17,8 +17,10 @@
 #include "host/clock.h"
 #include "host/device_services.h"
 #include "host/held_log_lines.h"
+#include "host/platform_services.h"
 #include "host/private_directory.h"
 #include "plovendale/platform/log.h"
+#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {
@@ -153,7 +155,10 @@ std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s,
 
 }  // namespace
 
-void Platform::configure(PlatformConfiguration configuration) {
+bool Platform::configure(PlatformConfiguration configuration) {
+    // TLS trust belongs to the transport, process-wide; a host names it here with the rest of its
+    // platform rather than through the transport's own interface, which is not public.
+    const std::string caFile = configuration.additionalCAFile;
     auto& s = state();
     Log::Sink sink = configuration.logSink;
     // What the previous configuration held (the host's objects among it) is released after the
@@ -174,6 +179,22 @@ void Platform::configure(PlatformConfiguration configuration) {
         s.dataDirectoryChosen = false;
     }
     Log::setSink(std::move(sink));
+    if (caFile.empty() || URLSessionTLS::setAdditionalCAFile(caFile)) return true;
+    Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
+    return false;
+}
+
+void internal::releasePlatformServices() {
+    auto& s = state();
+    std::shared_ptr<KeyValueStore> store;
+    std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<Pasteboard> pasteboard;
+    std::shared_ptr<DeviceServices> device;
+    std::lock_guard lock(s.mutex);
+    store = std::exchange(s.store, s.config.keyValueStore);
+    bundle = std::exchange(s.bundle, s.config.bundle);
+    pasteboard = std::exchange(s.pasteboard, s.config.pasteboard);
+    device = std::exchange(s.device, s.config.device);
 }
 
 std::shared_ptr<KeyValueStore> Platform::keyValueStore() {

@@ -230,4 +230,12 @@ void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
     if (session) session->finishTasksAndInvalidate();
 }
 
+bool http::stopTransfers() {
+    return URLSession::stopService();
+}
+
+void http::resumeTransfers() {
+    URLSession::resumeService();
+}
+
 }  // namespace plovendale

@@ -1,5 +1,6 @@
 #include "sdk/core_helper.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -13,6 +14,8 @@ namespace plovendale {
 namespace {
 
 using MemoryState = internal::SdkState::Core;
+
+std::atomic<bool> stoppedFlag{false};
 
 MemoryState& memory() {
     return internal::sdkState().core;
@@ -43,6 +46,14 @@ void setMemory(std::string MemoryState::*slot, const std::string& value) {
 }
 
 }  // namespace
+
+void internal::setStopped(bool stopped) {
+    stoppedFlag.store(stopped);
+}
+
+bool internal::stopped() {
+    return stoppedFlag.load();
+}
 
 void internal::forgetClientIdMemory() {
     std::lock_guard lock(memory().mutex);

@@ -53,4 +53,11 @@ class CoreHelper {
     static void attributionStored(const std::map<std::string, std::string>& values);
 };
 
+namespace internal {
+/// Set by Plovendale::shutdown and cleared by the next start-up: meanwhile a query fails at once
+/// without reaching for the platform services that shutdown released (nor opening default ones).
+void setStopped(bool stopped);
+bool stopped();
+}  // namespace internal
+
 }  // namespace plovendale

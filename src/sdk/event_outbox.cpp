@@ -429,6 +429,22 @@ bool waitUntilEventsWritten(milliseconds timeout) {
     return w.written.wait_for(lock, timeout, [&] { return w.pending.empty() && !w.writing; });
 }
 
+bool stopEventWriter(milliseconds timeout) {
+    const bool written = waitUntilEventsWritten(timeout);
+    auto& w = writer();
+    std::thread thread;
+    {
+        std::lock_guard lock(w.mutex);
+        w.stopping = true;
+        thread.swap(w.thread);
+    }
+    w.wake.notify_all();
+    if (thread.joinable()) thread.join();
+    std::lock_guard lock(w.mutex);
+    w.stopping = false;  // the next event starts a writer again
+    return written;
+}
+
 bool flushEvents(milliseconds timeout) {
     {
         std::lock_guard lock(writer().mutex);

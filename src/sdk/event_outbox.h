@@ -26,6 +26,10 @@ void sendQueuedEventsSoon();
 /// Wakes the writer at once and waits, without running the main queue, until every event handed
 /// in so far is written (or given up) or `timeout` passes; answers whether they were.
 bool waitUntilEventsWritten(std::chrono::milliseconds timeout);
+/// For shutdown: writes what was handed in (waiting at most `timeout`), then stops the writer
+/// thread and joins it; the next event starts it again. Answers whether every event was written.
+/// Never on the writer thread.
+bool stopEventWriter(std::chrono::milliseconds timeout);
 /// Wakes the writer at once and runs the built-in main queue until every event is written and no
 /// batch is on the wire, or `timeout` passes; answers whether that state was reached.
 bool flushEvents(std::chrono::milliseconds timeout);

@@ -18,6 +18,7 @@
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
 #include "sdk/events.h"
+#include "sdk/facade_internal.h"
 #include "sdk/outbox.h"
 #include "sdk/service_request.h"
 #include "sdk/trace_state.h"
@@ -185,6 +186,10 @@ void Plovendale::getInstallTrace(SuccessHandler success, FailHandler fail) {
 void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success,
                                             FailHandler fail) {
     auto query = std::make_shared<Query>(Query{0, std::move(success), std::move(fail)});
+    if (internal::stopped()) {  // not an outcome of this installation: nothing to record
+        query->failWith(kCodeNoAppKey, kNoAppKey);
+        return;
+    }
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
         failAtOnce(*query, kCodeNoAppKey, kNoAppKey, true);
@@ -248,9 +253,9 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
     request->startAsynchronous();
 }
 
-void Plovendale::reportState(double startTime, std::int64_t code,
-                             const std::optional<std::string>& /*message*/,
-                             const std::string& traceId) {
+void internal::reportState(double startTime, std::int64_t code,
+                           const std::optional<std::string>& /*message*/,
+                           const std::string& traceId) {
     if (internal::trackingDisabled()) return;
     // Only the wall clock is known here; one set back since the start counts as no time at all.
     const double elapsedMs = (Date::timeIntervalSince1970() - startTime) * 1000.0;

@@ -3,14 +3,20 @@
 #include <algorithm>
 #include <cctype>
 
+#include "host/platform_services.h"
+#include "http/process_state.h"
 #include "plovendale/platform/log.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
 #include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
+#include "sdk/trace_state.h"
 #include "signals/pasteboard_helper.h"
+#include "signals/report_param_data.h"
 #include "util/format.h"
 #include "util/identifiers.h"
 #include "util/string_utils.h"
@@ -82,6 +88,48 @@ const char* domainProblem(std::string_view domain) {
 void logVersionLine(const char* verb) {
     Log::write(fillTemplate("[Plovendale] PlovendaleSDK version: %@, " + std::string(verb) + " ...",
                             {SDK_VERSION}));
+}
+
+void commonInit() {
+    // With tracking disabled nothing new about this installation is kept or read: no client
+    // identifier (the first query after enabling makes one), no pasteboard.
+    const bool disabled = internal::trackingDisabled();
+    if (!disabled && StringUtils::isNullOrEmpty(CoreHelper::getClientId())) {
+        if (!CoreHelper::saveClientId(makeClientId()))
+            internal::emitEvent("store.failed", {{"what", "client id"}});
+    }
+    if (CoreHelper::isFirstInstall()) {
+        Log::write(
+            fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
+        if (disabled) {
+            internal::emitEvent("pasteboard.ignored", {{"reason", "tracking disabled"}});
+        } else {
+            capturePasteboard();
+        }
+    }
+    // Posted, so that a service base URL the host sets right after start-up is the one used.
+    if (!disabled) {
+        internal::sendQueuedReportsSoon();
+        internal::sendQueuedEventsSoon();
+    }
+}
+
+bool innerStart() {
+    http::resumeTransfers();
+    internal::setStopped(false);
+    const std::string appKey = CoreHelper::getAppKey();
+    if (refusedAppKey(appKey, "start")) return false;
+    commonInit();
+    return true;
+}
+
+bool innerStartWith(const std::string& appKey) {
+    http::resumeTransfers();
+    internal::setStopped(false);
+    if (refusedAppKey(appKey, "startWith")) return false;
+    CoreHelper::setAppKey(appKey);
+    commonInit();
+    return true;
 }
 
 }  // namespace
@@ -158,42 +206,38 @@ bool Plovendale::isFirstOpen() {
     return CoreHelper::isFirstInstall();
 }
 
-bool Plovendale::innerStart() {
-    const std::string appKey = CoreHelper::getAppKey();
-    if (refusedAppKey(appKey, "start")) return false;
-    commonInit(appKey);
-    return true;
+bool Plovendale::isDeliveringReports() {
+    return internal::outboxBusy();
 }
 
-bool Plovendale::innerStartWith(const std::string& appKey) {
-    if (refusedAppKey(appKey, "startWith")) return false;
-    CoreHelper::setAppKey(appKey);
-    commonInit(appKey);
-    return true;
+std::map<std::string, std::string> Plovendale::installParameters() {
+    return ReportParamData::getParams();
 }
 
-void Plovendale::commonInit(const std::string& /*appKey*/) {
-    // With tracking disabled nothing new about this installation is kept or read: no client
-    // identifier (the first query after enabling makes one), no pasteboard.
-    const bool disabled = internal::trackingDisabled();
-    if (!disabled && StringUtils::isNullOrEmpty(CoreHelper::getClientId())) {
-        if (!CoreHelper::saveClientId(makeClientId()))
-            internal::emitEvent("store.failed", {{"what", "client id"}});
+bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
+    using Kind = InstallTraceState::Kind;
+    const bool answered =
+        MainQueue::shared().runUntil([] { return installTraceState().kind != Kind::InFlight; },
+                                     std::max(timeout, std::chrono::milliseconds(0)));
+    if (!http::stopTransfers()) {
+        Log::write("[Plovendale] shutdown refused: it was called on one of the library's threads.");
+        return false;
     }
-    if (CoreHelper::isFirstInstall()) {
-        Log::write(
-            fillTemplate("[Plovendale] PlovendaleSDK %@ successfully initialized.", {SDK_VERSION}));
-        if (disabled) {
-            internal::emitEvent("pasteboard.ignored", {{"reason", "tracking disabled"}});
-        } else {
-            capturePasteboard();
-        }
-    }
-    // Posted, so that a service base URL the host sets right after start-up is the one used.
-    if (!disabled) {
-        internal::sendQueuedReportsSoon();
-        internal::sendQueuedEventsSoon();
-    }
+    // Events handed in are stored before the store is let go.
+    if (!internal::stopEventWriter(std::max(timeout, std::chrono::milliseconds(100))))
+        Log::write("[Plovendale] shutdown: some events could not be stored in time.");
+    internal::setStopped(true);
+    // What the stopped transfers left for the main queue runs here, on the host's main thread,
+    // rather than being held until the process exits; a query it would still start goes nowhere.
+    MainQueue::shared().drain();
+    internal::abandonQueriesInFlight();
+    CoreHelper::setAppKey("");
+    shareInstance().setPlovendaleDelegate(nullptr);
+    internal::setEventObserver(nullptr);
+    internal::releasePlatformServices();
+    if (!answered)
+        Log::write("[Plovendale] shutdown: the install-trace query on the wire was dropped.");
+    return answered;
 }
 
 void Plovendale::setEventObserver(EventObserver observer) {

@@ -145,6 +145,12 @@ void internal::forgetTraceState() {
     ++memory().generation;
 }
 
+void internal::abandonQueriesInFlight() {
+    std::lock_guard lock(memory().mutex);
+    memory().inFlight = 0;
+    ++memory().generation;
+}
+
 InstallTraceState Plovendale::installTraceState() {
     bool settled = false;
     return currentState(&settled);

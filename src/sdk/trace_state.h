@@ -26,5 +26,8 @@ bool traceSettled();
 std::string storedFailureText(const InstallTraceState& failure);
 /// After a forget: no outcome of this process, a new generation.
 void forgetTraceState();
+/// Shutdown dropped the queries on the wire: none is in flight any more (their handlers are not
+/// called), and an answer that would still arrive for one changes nothing.
+void abandonQueriesInFlight();
 
 }  // namespace plovendale::internal

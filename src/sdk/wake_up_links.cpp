@@ -6,6 +6,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/events.h"
+#include "sdk/facade_internal.h"
 #include "sdk/link_signature.h"
 #include "util/flo_json_object.h"
 #include "util/string_utils.h"
@@ -89,7 +90,7 @@ void offerToDelegate(const AppData& appData) {
 }  // namespace
 
 bool Plovendale::handleSchemeLinkURL(const std::optional<std::string>& url) {
-    return processLinkUrl(url);
+    return internal::processLinkUrl(url);
 }
 
 bool Plovendale::handleUniversalLink(const std::optional<UserActivity>& activity) {
@@ -98,10 +99,10 @@ bool Plovendale::handleUniversalLink(const std::optional<UserActivity>& activity
         activity->activityType != NSUserActivityTypeBrowsingWeb) {
         return refused("not web browsing");
     }
-    return processLinkUrl(activity->webpageURL);
+    return internal::processLinkUrl(activity->webpageURL);
 }
 
-bool Plovendale::processLinkUrl(const std::optional<std::string>& url) {
+bool internal::processLinkUrl(const std::optional<std::string>& url) {
     try {
         if (!url) return refused("no url");
         // Any web page can open a custom-scheme link; the service's links are a few hundred bytes.
@@ -128,7 +129,7 @@ bool Plovendale::processLinkUrl(const std::optional<std::string>& url) {
     }
 }
 
-AppData Plovendale::extractAppData(const std::optional<std::string>& value) {
+AppData internal::extractAppData(const std::optional<std::string>& value) {
     try {
         if (StringUtils::isNullOrEmpty(value)) return emptyAppData();
         return decodePayload(*value).value_or(emptyAppData());

@@ -1,6 +1,7 @@
 #include "transport/curl_engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <exception>
 #include <utility>
@@ -33,8 +34,43 @@ void joinUnlessSelf(std::thread& thread) {
 // (cookie store, main queue), so it is destroyed before them.
 struct Engine::Shutdown {
     Engine* engine;
-    ~Shutdown() { engine->stop(); }
+    ~Shutdown() {
+        {
+            std::lock_guard lock(engine->mutex_);
+            engine->exiting_ = true;
+        }
+        engine->stop();
+    }
 };
+
+namespace {
+// Set once shared() has made the engine: stopping must not start one just to stop it.
+std::atomic<Engine*> startedEngine{nullptr};
+}  // namespace
+
+bool Engine::stopIfStarted() {
+    Engine* engine = startedEngine.load();
+    if (!engine) return true;
+    const auto self = std::this_thread::get_id();
+    if (self == engine->ioThread_ || self == engine->delegates_.get_id()) return false;
+    engine->stop();
+    return true;
+}
+
+void Engine::restartIfStopped() {
+    Engine* engine = startedEngine.load();
+    if (!engine) return;
+    {
+        std::lock_guard lock(engine->mutex_);
+        if (!engine->stopped_ || engine->exiting_) return;
+    }
+    engine->multi_ = Multi(curl_multi_init());
+    {
+        std::lock_guard lock(engine->mutex_);
+        engine->stopped_ = false;
+    }
+    engine->startThreads();
+}
 
 Engine& Engine::shared() {
     // Never freed: work handed in late by other threads (an answer from the main queue during exit)
@@ -47,10 +83,15 @@ Engine& Engine::shared() {
         return new Engine();
     }();
     static Shutdown shutdown{engine};
+    startedEngine.store(engine);
     return *engine;
 }
 
 Engine::Engine() : multi_(curl_multi_init()) {
+    startThreads();
+}
+
+void Engine::startThreads() {
     io_ = std::thread([this] { runIO(); });
     ioThread_ = io_.get_id();
     delegates_ = std::thread([this] { runDelegates(); });

@@ -39,6 +39,13 @@ class Engine {
   public:
     /// The engine, started on first call.
     static Engine& shared();
+    /// Stops and joins both threads and releases every transfer, when the engine has started; from
+    /// then on commands and events are dropped until restartIfStopped. False, and nothing done,
+    /// on an engine thread (it cannot join itself).
+    static bool stopIfStarted();
+    /// Starts the threads again after stopIfStarted; never once the process is exiting. The caller
+    /// makes sure no other thread uses the engine meanwhile.
+    static void restartIfStopped();
 
     // Any thread.
     /// Runs command on the I/O thread, after the commands posted before it. Dropped after shutdown.
@@ -89,6 +96,7 @@ class Engine {
     void startWaiting(Origin& slots);
     void forgetIdleOrigins();
     void stop();
+    void startThreads();
 
     enum class Stage { Waiting, Running, StartFailed };
     struct Origin {
@@ -108,6 +116,7 @@ class Engine {
     std::vector<std::function<void()>> commands_;
     std::deque<std::function<void()>> events_;
     bool stopped_ = false;
+    bool exiting_ = false;  ///< stopped at process exit: for good
 
     // I/O thread only. The engine keeps the per-origin queue itself (rather than libcurl's
     // CURLMOPT_MAX_HOST_CONNECTIONS) so that a transfer's clock starts when it really runs.

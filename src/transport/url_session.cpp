@@ -55,6 +55,14 @@ std::size_t URLSession::liveSessionCount() {
     return curl::liveSessions().load();
 }
 
+bool URLSession::stopService() {
+    return curl::Engine::stopIfStarted();
+}
+
+void URLSession::resumeService() {
+    curl::Engine::restartIfStopped();
+}
+
 namespace {
 std::atomic<bool>& loopbackThroughProxy() {
     static std::atomic<bool> proxies{false};

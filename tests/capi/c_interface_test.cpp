@@ -117,6 +117,7 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
         {"params array", [] { return plovendale_track_event("e", "[]", nullptr, nullptr, 0); }},
         {"param number", [] { return plovendale_track_event("e", R"({"a":1})", 0, 0, 0); }},
         {"half revenue", [] { return plovendale_track_event("e", nullptr, "1", 0, 0); }},
+        {"negative shutdown wait", [] { return plovendale_shutdown(-1); }},
     };
     for (const auto& [name, call] : calls) {
         EXPECT_EQ(call(), PLOVENDALE_ERROR_INVALID_ARGUMENT) << name;
@@ -201,8 +202,27 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         plovendale_set_event_observer(nullptr, nullptr);
         EXPECT_EQ(plovendale_forget_installation(), 1);
         EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
+        // Shutdown joins the I/O and delivery threads; until the next case starts the library
+        // again, a query fails at once.
+        const int threads = test::threadCount();
+        EXPECT_EQ(plovendale_shutdown(1000), 1);
+        EXPECT_EQ(test::threadCount(), threads - 2);
+        Outcome stopped;
+        ASSERT_EQ(plovendale_get_install_trace(0, onSuccess, onFailure, &stopped), PLOVENDALE_OK);
+        EXPECT_EQ(std::tie(stopped.calls, stopped.code), std::make_tuple(1, -10000));
         EXPECT_EQ(plovendale_is_first_open(), 1);
     }
+    // A query still on the wire at the timeout is dropped: no handler runs, none stays in flight.
+    ASSERT_EQ(plovendale_configure(platform_.dataDirectory().c_str(),
+                                   platform_.bundleDirectory().c_str()),
+              PLOVENDALE_OK);
+    startWithService();
+    service_.answerReports({200, R"({"status":200})", std::chrono::milliseconds(3000)});
+    Outcome dropped;
+    ASSERT_EQ(plovendale_get_install_trace(4000, onSuccess, onFailure, &dropped), PLOVENDALE_OK);
+    EXPECT_EQ(plovendale_shutdown(50), 0);
+    EXPECT_EQ(dropped.calls, 0);
+    EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
 }
 
 TEST_F(CInterface, TrackingDisabledRefusesQueriesAndEventsAtOnceAndIsKept) {

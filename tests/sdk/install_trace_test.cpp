@@ -10,6 +10,7 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
+#include "sdk/facade_internal.h"
 #include "support/disk_faults.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
@@ -237,7 +238,7 @@ TEST_F(InstallTrace, AWallClockThatJumpsBreaksNeitherTheTimeoutNorTheElapsedTime
     }
     // Given only a start time on the wall clock, one it has not reached yet counts as no time.
     const std::size_t reports = service_.receivedAt("/api/trace/client/state/").size();
-    Plovendale::reportState(Date::timeIntervalSince1970() + 60, 403, std::nullopt, "");
+    internal::reportState(Date::timeIntervalSince1970() + 60, 403, std::nullopt, "");
     ASSERT_TRUE(test::runMainQueueUntil([&] {
         return service_.receivedAt("/api/trace/client/state/").size() > reports &&
                URLSession::liveSessionCount() == 0;

@@ -6,6 +6,7 @@
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
+#include "sdk/facade_internal.h"
 #include "support/attribution_service_process.h"
 #include "support/ed25519_keys.h"
 #include "support/test_environment.h"
@@ -161,17 +162,17 @@ TEST_F(WakeUpLinksTest, WithAVerificationKeyOnlyLinksTheServiceSignedAreTaken) {
 TEST_F(WakeUpLinksTest, PayloadRules) {
     const std::string base = std::string("myapp://host/c?key=") + kAppKey;
     const std::string other = payload(R"({"pr":"P2","ch":"C2"})");
-    EXPECT_TRUE(Plovendale::processLinkUrl(base));
-    EXPECT_TRUE(Plovendale::processLinkUrl(base + "&d="));
-    EXPECT_TRUE(Plovendale::processLinkUrl(base + "&d=" + percentEscape(kPayload) +
-                                           "&d=" + percentEscape(other)));
-    EXPECT_TRUE(Plovendale::processLinkUrl(base + "&d=" + percentEscape(other) + "&d=&d=%20"));
-    EXPECT_TRUE(Plovendale::processLinkUrl(base + "&d=not*base64"));
-    EXPECT_TRUE(Plovendale::processLinkUrl(base + "&d=" + percentEscape(payload(R"(["P","C"])"))));
+    EXPECT_TRUE(internal::processLinkUrl(base));
+    EXPECT_TRUE(internal::processLinkUrl(base + "&d="));
+    EXPECT_TRUE(internal::processLinkUrl(base + "&d=" + percentEscape(kPayload) +
+                                         "&d=" + percentEscape(other)));
+    EXPECT_TRUE(internal::processLinkUrl(base + "&d=" + percentEscape(other) + "&d=&d=%20"));
+    EXPECT_TRUE(internal::processLinkUrl(base + "&d=not*base64"));
+    EXPECT_TRUE(internal::processLinkUrl(base + "&d=" + percentEscape(payload(R"(["P","C"])"))));
     EXPECT_TRUE(
-        Plovendale::processLinkUrl(base + "&d=" + percentEscape(payload(R"({"pr":5,"ch":"C"})"))));
+        internal::processLinkUrl(base + "&d=" + percentEscape(payload(R"({"pr":5,"ch":"C"})"))));
     // Unescaped base64 in the query: its "+" stays a "+".
-    EXPECT_TRUE(Plovendale::processLinkUrl(base + "&d=eyJwciI6Ij8+Pz4iLCJjaCI6IkMifQ=="));
+    EXPECT_TRUE(internal::processLinkUrl(base + "&d=eyJwciI6Ij8+Pz4iLCJjaCI6IkMifQ=="));
     const std::vector<AppData> expected{{"", ""}, {"", ""}, {"P2", "C2"}, {"P2", "C2"},
                                         {"", ""}, {"", ""}, {"", "C"},    {"?>?>", "C"}};
     EXPECT_EQ(received(), expected);
@@ -198,9 +199,9 @@ TEST_F(WakeUpLinksTest, ExtractRefusesMalformedPayloads) {
              // A lone lead byte that an escape would complete is still not UTF-8 before unescaping.
              base64Encode(toBytes("{\"pr\":\"\xc3%A9\"}")),
              base64Encode(toBytes(std::string_view("{\"pr\":\"x\"}\0{", 12)))}) {
-        EXPECT_EQ(Plovendale::extractAppData(refused), (AppData{"", ""})) << refused.value_or("");
+        EXPECT_EQ(internal::extractAppData(refused), (AppData{"", ""})) << refused.value_or("");
     }
-    EXPECT_EQ(Plovendale::extractAppData(payload(R"({"pr":"\u0000","ch":"C"})")),
+    EXPECT_EQ(internal::extractAppData(payload(R"({"pr":"\u0000","ch":"C"})")),
               (AppData{std::string(1, '\0'), "C"}));
 }
 

@@ -206,14 +206,17 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
         args.insert(args.end(), {"--data-dir", data});
         return run(args);
     };
+    EXPECT_EQ(host({"consent", "off"}).exitCode, 2) << "no directory made for a mistyped path";
+    std::filesystem::create_directory(data);
     EXPECT_EQ(host({"consent", "off"}).out, "{\"trackingDisabled\":true,\"stored\":true}\n");
     host({"consent", "on"});  // else the trace below is refused at once
     const auto traced =
-        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events"});
+        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--events", "--quiet"});
     // No link accounts for this install: organic, a final answer the installation keeps.
     EXPECT_EQ(traced.exitCode, 0);
     EXPECT_EQ(traced.out, "{\"outcome\":\"success\",\"appData\":null}\n");
     EXPECT_NE(traced.err.find("{\"event\":\"report.delivered\""), std::string::npos) << traced.err;
+    EXPECT_EQ(traced.err.find("[Plovendale]"), std::string::npos) << "--quiet: events only";
     EXPECT_EQ(host({"state", "--app-key", kKey}).out, "{\"state\":\"organic\"}\n");
     EXPECT_EQ(host({"outbox"}).out, "{\"queued\":0}\n");
     EXPECT_EQ(host({"event", "--app-key", kKey, "buy", "--param", "a=1", "--revenue", "9.99", "EUR",
@@ -240,6 +243,9 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
              {"event"},
              {"event", "buy", "--param", "a"},
              {"event", "buy", "--revenue", "9.99"},
+             {"forget"},
+             {"state", "--data-dir", "/proc/no-such-plovendale-dir"},
+             {"make-link", "--app-key", "two words", "--params", "p", "--channel", "c"},
              {"make-marker", "--app-key", "short", "--trace-id", "ABCDEFGHIJKL"},
              {"make-marker", "--app-key", "cliTestKey42", "--trace-id", "has:colon:inside"},
          }) {
@@ -253,6 +259,12 @@ TEST(CliUsage, MistakesExitWithTwoAndPrintNothingOnStdout) {
         const auto help = run({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find("usage: plovendale"), std::string::npos);
+    }
+    EXPECT_NE(run({"trace", "--help"}).out.find("production service"), std::string::npos);
+    for (const std::string& tool : {kCli, kService}) {
+        const auto version = runAttributionCommand({tool, "--version"});
+        EXPECT_EQ(version.exitCode, 0);
+        EXPECT_NE(version.out.find(" 2.3.1\n"), std::string::npos) << tool;
     }
 }
 

@@ -1,7 +1,11 @@
 #include "attribution-service/options.h"
 
 #include <charconv>
+#include <cstdlib>
+#include <iostream>
 #include <optional>
+
+#include "plovendale/sdk/plovendale.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -146,6 +150,11 @@ CommandLine parseRegister(ArgReader& reader) {
 }  // namespace
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
+    if (args.size() == 1 && args.front() == "--version") {
+        // The service speaks the protocol of the library it is built with: that version.
+        std::cout << "attribution-service " << Plovendale::sdkVersion() << std::endl;
+        std::exit(0);
+    }
     ArgReader reader(args);
     if (!args.empty() && args.front() == "register") {
         reader.next();
@@ -162,6 +171,7 @@ std::string usageText() {
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
                       [--trace-id ID]
   attribution-service --help
+  attribution-service --version
 
 Serves the install-trace, state-report and event endpoints of the Plovendale client for any app
 key, storing links, reports, install requests and events in a SQLite database. A live console is

@@ -67,7 +67,12 @@ bool configureHost(const ParsedArguments& args, std::string* error) {
         config.osVersion =
             OperatingSystemVersion{std::stoll(m[1]), std::stoll(m[2]), std::stoll(m[3])};
     }
-    Platform::configure(std::move(config));
+    if (args.has("quiet")) config.logSink = [](std::string_view) {};
+    config.additionalCAFile = args.get("ca-file").value_or("");
+    if (!Platform::configure(std::move(config))) {
+        *error = "cannot read a PEM certificate from " + *args.get("ca-file");
+        return false;
+    }
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -17,11 +18,8 @@
 #include "makers.h"
 #include "options.h"
 #include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
-#include "sdk/event_outbox.h"
-#include "sdk/outbox.h"
-#include "signals/report_param_data.h"
-#include "transport/url_session.h"
 
 namespace plovendale::cli {
 namespace {
@@ -68,6 +66,18 @@ std::optional<std::string> readTextFile(const std::string& path) {
     return text.str();
 }
 
+// The library's own rule (it refuses to start with any other key): a link made for such a key
+// would never be taken.
+constexpr const char* kAppKeyRule =
+    "--app-key may hold only letters, digits, \"-\", \"_\", \".\" and \"~\"";
+
+bool isUsableAppKey(const std::string& key) {
+    return !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_' || c == '.' || c == '~';
+    });
+}
+
 const char* const kHostHelp =
     "  --app-key KEY           the application key (default: com.plovendale.APP_KEY of the "
     "bundle)\n"
@@ -77,7 +87,8 @@ const char* const kHostHelp =
     "  --device-model ID       hardware model, e.g. iPhone12,1\n"
     "  --screen WxH@SCALE      main screen in points and its scale, e.g. 414x896@2\n"
     "  --native-scale N        the screen's native scale\n"
-    "  --os-version X.Y.Z      the system version\n";
+    "  --os-version X.Y.Z      the system version\n"
+    "  --quiet                 drop the library's log lines (stderr then carries only events)\n";
 
 int runTrace(const ParsedArguments& args) {
     std::string error;
@@ -89,9 +100,6 @@ int runTrace(const ParsedArguments& args) {
             return usageError("trace", "--timeout-ms expects a number");
     }
     if (!configureHost(args, &error)) return usageError("trace", error);
-    if (auto ca = args.get("ca-file"); ca && !URLSessionTLS::setAdditionalCAFile(*ca)) {
-        return usageError("trace", "cannot read a PEM certificate from " + *ca);
-    }
     printEventsIfAsked(args);
     startLibrary(args);
     if (auto server = args.get("server")) Plovendale::setServerDomain(*server);
@@ -123,8 +131,7 @@ int runTrace(const ParsedArguments& args) {
         });
     MainQueue::shared().runUntil([&outcome] { return outcome.has_value(); }, left());
     // The state report, and the reports queued earlier, go out in what is left of the time.
-    MainQueue::shared().runUntil(
-        [] { return URLSession::liveSessionCount() == 0 && !internal::outboxBusy(); }, left());
+    MainQueue::shared().runUntil([] { return !Plovendale::isDeliveringReports(); }, left());
     MainQueue::shared().drain();  // the last events
     if (!outcome) {
         std::cerr << "plovendale trace: no outcome arrived\n";
@@ -164,16 +171,17 @@ int runEvent(const ParsedArguments& args) {
                           std::chrono::milliseconds(static_cast<long long>(timeoutMs));
     // The library logs why it refused the event.
     if (!Plovendale::trackEvent(args.positional[0], params, revenue, args.get("id"))) return 1;
-    if (!internal::waitUntilEventsWritten(std::chrono::seconds(10))) {
-        std::cerr << "plovendale event: the event could not be written in time\n";
-        return 1;
-    }
     printLine({{"queued", Plovendale::queuedEventCount()}});
     // Events of earlier runs go now; this run's wait until the installation has its answer.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     Plovendale::flush(static_cast<double>(std::max<long long>(left.count(), 0)));
     MainQueue::shared().drain();  // the last events
+    // Whatever the flush's time left unwritten is stored before the process ends.
+    if (!Plovendale::shutdown(std::chrono::milliseconds(0)) && Plovendale::queuedEventCount() > 0) {
+        std::cerr << "plovendale event: the event could not be written in time\n";
+        return 1;
+    }
     return 0;
 }
 
@@ -213,7 +221,7 @@ int runParams(const ParsedArguments& args) {
     if (!configureHost(args, &error)) return usageError("params", error);
     startLibrary(args);
     nlohmann::ordered_json result = nlohmann::ordered_json::object();
-    for (const auto& [key, value] : ReportParamData::getParams()) result[key] = value;
+    for (const auto& [key, value] : Plovendale::installParameters()) result[key] = value;
     printLine(result);
     return 0;
 }
@@ -223,6 +231,7 @@ int runMakeLink(const ParsedArguments& args) {
         if (!args.get(name))
             return usageError("make-link", std::string("--") + name + " is required");
     }
+    if (!isUsableAppKey(*args.get("app-key"))) return usageError("make-link", kAppKeyRule);
     std::optional<links::LinkSigner> signer;
     if (auto keyFile = args.get("sign-key")) {
         signer = links::LinkSigner::fromFile(*keyFile);
@@ -247,17 +256,30 @@ int runMakeLink(const ParsedArguments& args) {
 }
 
 // The commands below read or change what is stored without starting the library: a start would
-// capture the pasteboard and send queued reports.
-int runOutbox(const ParsedArguments& args) {
+// capture the pasteboard and send queued reports. They work on a data directory that exists: a
+// mistyped one would otherwise be made anew and its empty store reported as the truth.
+bool configureStored(const std::string& command, const ParsedArguments& args, int* exitCode) {
+    const auto dir = args.get("data-dir");
     std::string error;
-    if (!configureHost(args, &error)) return usageError("outbox", error);
+    if (!dir) {
+        error = "--data-dir is required";
+    } else if (std::error_code code; !std::filesystem::is_directory(*dir, code)) {
+        error = "--data-dir " + *dir + " is not a directory";
+    } else if (configureHost(args, &error)) {
+        return true;
+    }
+    *exitCode = usageError(command, error);
+    return false;
+}
+
+int runOutbox(const ParsedArguments& args) {
+    if (int exitCode = 0; !configureStored("outbox", args, &exitCode)) return exitCode;
     printLine({{"queued", Plovendale::queuedReportCount()}});
     return 0;
 }
 
 int runState(const ParsedArguments& args) {
-    std::string error;
-    if (!configureHost(args, &error)) return usageError("state", error);
+    if (int exitCode = 0; !configureStored("state", args, &exitCode)) return exitCode;
     const InstallTraceState state = Plovendale::installTraceState();
     nlohmann::ordered_json result = {{"state", InstallTraceState::nameOf(state.kind)}};
     if (state.kind == InstallTraceState::Kind::Attributed && state.appData)
@@ -275,16 +297,14 @@ int runConsent(const ParsedArguments& args) {
         (args.positional[0] != "on" && args.positional[0] != "off")) {
         return usageError("consent", "expects on or off");
     }
-    std::string error;
-    if (!configureHost(args, &error)) return usageError("consent", error);
+    if (int exitCode = 0; !configureStored("consent", args, &exitCode)) return exitCode;
     const bool stored = Plovendale::setTrackingDisabled(args.positional[0] == "off");
     printLine({{"trackingDisabled", Plovendale::isTrackingDisabled()}, {"stored", stored}});
     return stored ? 0 : 1;
 }
 
 int runForget(const ParsedArguments& args) {
-    std::string error;
-    if (!configureHost(args, &error)) return usageError("forget", error);
+    if (int exitCode = 0; !configureStored("forget", args, &exitCode)) return exitCode;
     const bool forgotten = Plovendale::forgetInstallation();
     printLine({{"forgotten", forgotten}});
     return forgotten ? 0 : 1;
@@ -313,10 +333,15 @@ std::set<std::string> withHostOptions(std::set<std::string> extra) {
     return extra;
 }
 
+std::set<std::string> withQuiet(std::set<std::string> flags) {
+    flags.insert("quiet");
+    return flags;
+}
+
 std::map<std::string, Command> commands() {
     return {
         {"trace",
-         {{withHostOptions({"server", "timeout-ms", "ca-file"}), {"help", "events"}, 0},
+         {{withHostOptions({"server", "timeout-ms", "ca-file"}), withQuiet({"help", "events"}), 0},
           std::string(
               "usage: plovendale trace [options]\n"
               "Starts the library as a host does and asks which link brought this installation.\n"
@@ -324,7 +349,10 @@ std::map<std::string, Command> commands() {
               "{\"outcome\":\"fail\",\"code\":N,"
               "\"message\":...}.\n") +
               kHostHelp +
-              "  --server URL            the service base URL (setServerDomain)\n"
+              "  --server URL            the service base URL (setServerDomain); without it the\n"
+              "                          production service of the key is asked\n"
+              "                          (https://clb-KEY.<base domain>, or the bundle's\n"
+              "                          com.plovendale.SERVER_DOMAIN)\n"
               "  --timeout-ms MS         the query's timeout (default 10000)\n"
               "  --ca-file PEM           trust this extra CA for the service's certificate\n"
               "  --events                print each event of the library as a JSON line on stderr\n"
@@ -355,7 +383,7 @@ std::map<std::string, Command> commands() {
               "stderr\n",
           runEvent}},
         {"link",
-         {{withHostOptions({"verify-key"}), {"help", "universal", "events"}, 1},
+         {{withHostOptions({"verify-key"}), withQuiet({"help", "universal", "events"}), 1},
           std::string(
               "usage: plovendale link [options] [--universal] URL\n"
               "Hands URL to the library as a custom-scheme link (or, with --universal, as a\n"
@@ -368,7 +396,7 @@ std::map<std::string, Command> commands() {
               "stderr\n",
           runLink}},
         {"params",
-         {{kHostOptions, {"help"}, 0},
+         {{kHostOptions, withQuiet({"help"}), 0},
           std::string("usage: plovendale params [options]\n"
                       "Starts the library and prints the install parameters it would send (without "
                       "\"ci\").\n") +
@@ -382,29 +410,35 @@ std::map<std::string, Command> commands() {
           "key\n"
           "in a PEM file) the link carries its signature \"s\" over KEY, \"d\" and \"e\"; "
           "with\n"
-          "--expires (seconds since 1970) it carries that expiry \"e\".\n",
+          "--expires (seconds since 1970) it carries that expiry \"e\".\n"
+          "--base URL replaces the whole link before its query, https://clb-KEY.<base domain>/c\n"
+          "(give the path too); ?d=... (or &d=... when URL has a query) follows it.\n",
           runMakeLink}},
         {"outbox",
-         {{{"app-key", "data-dir", "bundle"}, {"help"}, 0},
-          "usage: plovendale outbox [--app-key KEY] --data-dir DIR\n"
+         {{{"app-key", "data-dir", "bundle"}, withQuiet({"help"}), 0},
+          "usage: plovendale outbox [--app-key KEY] --data-dir DIR [--quiet]\n"
+          "DIR: an existing data directory (nothing is created).\n"
           "Prints how many state reports wait to be delivered: {\"queued\":N}.\n",
           runOutbox}},
         {"state",
-         {{{"app-key", "data-dir", "bundle"}, {"help"}, 0},
-          "usage: plovendale state [--app-key KEY] --data-dir DIR\n"
+         {{{"app-key", "data-dir", "bundle"}, withQuiet({"help"}), 0},
+          "usage: plovendale state [--app-key KEY] --data-dir DIR [--quiet]\n"
+          "DIR: an existing data directory (nothing is created).\n"
           "Prints where the installation stands: {\"state\":\"attributed\",\"appData\":{...}},\n"
           "{\"state\":\"organic\"}, {\"state\":\"failed\",\"code\":N,\"message\":...} or "
           "{\"state\":\"unknown\"}.\n",
           runState}},
         {"consent",
-         {{{"data-dir", "bundle"}, {"help"}, 1},
-          "usage: plovendale consent --data-dir DIR on|off\n"
+         {{{"data-dir", "bundle"}, withQuiet({"help"}), 1},
+          "usage: plovendale consent --data-dir DIR [--quiet] on|off\n"
+          "DIR: an existing data directory (nothing is created).\n"
           "Allows (on) or disables (off) tracking, kept across launches; prints\n"
           "{\"trackingDisabled\":B,\"stored\":B}.\n",
           runConsent}},
         {"forget",
-         {{{"data-dir", "bundle"}, {"help"}, 0},
-          "usage: plovendale forget --data-dir DIR\n"
+         {{{"data-dir", "bundle"}, withQuiet({"help"}), 0},
+          "usage: plovendale forget --data-dir DIR [--quiet]\n"
+          "DIR: an existing data directory (nothing is created).\n"
           "Erases what the library stored about this installation; prints {\"forgotten\":B}.\n",
           runForget}},
         {"make-marker",
@@ -428,7 +462,10 @@ const char* const kMainUsage =
     "  state        print where the installation stands\n"
     "  consent      allow or disable tracking\n"
     "  forget       erase what the library stored\n"
-    "Run 'plovendale COMMAND --help' for a command's options.\n";
+    "Run 'plovendale COMMAND --help' for a command's options, 'plovendale --version' for the\n"
+    "library's version. The commands that read or change what is stored (outbox, state,\n"
+    "consent, forget) need --data-dir naming a directory that exists; --quiet drops the\n"
+    "library's log lines.\n";
 
 }  // namespace
 }  // namespace plovendale::cli
@@ -442,6 +479,10 @@ int main(int argc, char** argv) {
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
         std::cout << kMainUsage;
+        return 0;
+    }
+    if (name == "--version") {
+        std::cout << "plovendale " << plovendale::Plovendale::sdkVersion() << '\n';
         return 0;
     }
     const auto all = commands();

@@ -5,7 +5,6 @@
 #include <random>
 
 #include "plovendale/sdk/constants.h"
-#include "util/format.h"
 
 namespace plovendale::cli {
 namespace {

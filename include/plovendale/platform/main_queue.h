@@ -49,12 +49,16 @@ class PLOVENDALE_API MainQueue {
 
     /// Installs the host's poster; an empty function returns to the built-in queue. The poster is
     /// called on any thread, the library's I/O thread among them: it must hand the task on and
-    /// return at once (a poster that blocks holds up every transfer while it does). The host's
-    /// loop must run the tasks one at a time, in the order they were posted: a loop that runs one
-    /// before an earlier one is said once in the log, and install-trace queries fail with -10007.
+    /// return at once (a poster that blocks holds up every transfer while it does).
+    /// The library relies on the queue being serial: the host's loop must run the tasks it is
+    /// handed one at a time, never two at once, on one thread, and in the order they were posted
+    /// (an answer's bytes reach the queue before its end, an answer is stored before the handler
+    /// that reports it runs). A loop that runs one before an earlier one (a swap-remove queue, a
+    /// priority queue) is said once in the log, and install-trace queries fail with -10007.
     void setPoster(Poster poster);
-    /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here. It
-    /// runs each task once its delay has passed, one at a time with the poster's tasks.
+    /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here. A
+    /// task handed here runs once its delay has passed, on the same thread and one at a time with
+    /// the poster's tasks; among tasks that are due, those posted earlier run first.
     void setDelayedPoster(DelayedPoster poster);
 
     MainQueue(const MainQueue&) = delete;

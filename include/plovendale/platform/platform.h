@@ -27,6 +27,9 @@ namespace plovendale {
 /// - pasteboard: an in-process pasteboard;
 /// - screen, machineName, osVersion: no screen, uname's machine, the running kernel's version;
 /// - logSink: stderr;
+/// - additionalCAFile: none. A PEM file of certificate authorities that the service's certificate
+///   may chain to besides the system's (a private or test service); read when the configuration
+///   is applied and kept for the process: a later configuration without one keeps it;
 /// - wallClock: the system's clock, in seconds since 1970-01-01 UTC. It dates what the library
 ///   stores and reports; timeouts and elapsed times run on a monotonic clock, so a wall clock
 ///   that is set back or forward never shortens, stretches or inverts them.
@@ -45,6 +48,7 @@ struct PlatformConfiguration {
     std::shared_ptr<DeviceServices> device;  ///< replaces screen/machineName/osVersion wholesale
     Log::Sink logSink;
     std::function<double()> wallClock;  ///< called on any thread
+    std::string additionalCAFile;
 };
 
 /// The configuration entry point and the services the library runs on. Call `configure` once,
@@ -52,7 +56,9 @@ struct PlatformConfiguration {
 class PLOVENDALE_API Platform {
   public:
     /// Replaces the configuration. Services already handed out stay valid for their holders.
-    static void configure(PlatformConfiguration configuration);
+    /// False, with one log line, when additionalCAFile names no readable PEM certificate (the
+    /// trust stays as it was; the rest of the configuration is in force).
+    static bool configure(PlatformConfiguration configuration);
 
     static std::shared_ptr<KeyValueStore> keyValueStore();
     static std::shared_ptr<Bundle> mainBundle();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -126,6 +127,28 @@ class PLOVENDALE_API Plovendale {
     static bool forgetInstallation();
     /// How many state reports wait to be delivered. Any thread.
     static std::size_t queuedReportCount();
+    /// Whether a state report is being sent or about to be (a retry waiting out its backoff is
+    /// not): a host about to exit may run the main queue until this is false, with a bound. Any
+    /// thread.
+    static bool isDeliveringReports();
+    /// The install parameters a first query sends (the seventeen device and app entries, without
+    /// the client identifier "ci"), read afresh: for diagnostics and support. Reads the bundle,
+    /// screen, pasteboard capture and bundle marker. Host's main thread.
+    static std::map<std::string, std::string> installParameters();
+
+    /// Ends the library's work in this process, for a clean exit. First it waits, at most
+    /// `timeout`, for an install-trace query on the wire to be answered, running main-queue work on
+    /// the calling thread meanwhile, so that the answer is stored and its state report written to
+    /// the outbox. Then it stops the library's threads (the I/O and delivery threads, joined),
+    /// drops every transfer (a state report on the wire stays in the outbox, written before it was
+    /// sent, for the next launch), runs the main-queue work already queued, and releases the
+    /// delegate, the event observer, the application key and the services the platform made (the
+    /// store is closed; the configuration stays). Answers false when a query was still on the wire
+    /// at the timeout (dropped: neither handler runs; the next launch asks again) or when called on
+    /// one of the library's threads (then nothing is done). Afterwards queries fail at once with
+    /// -10000 until a start-up call starts the library again, with the configuration in force.
+    /// Host's main thread, with no other thread calling the library while it runs.
+    static bool shutdown(std::chrono::milliseconds timeout);
 
     /// Records an in-app event for the service (docs/events.md, "In-app events"): `name` is 1 to
     /// 64 of letters, digits, "_", "." and "-"; at most 50 `params`, each key 1 to 64 bytes and
@@ -145,8 +168,8 @@ class PLOVENDALE_API Plovendale {
     /// the answers wait for the host's loop, so only the write is waited for in practice. Answers
     /// whether nothing was left to write or waiting for an answer. Host's main thread.
     static bool flush(double timeoutMs);
-    /// How many events are stored and wait to be delivered (not those still being written). Any
-    /// thread.
+    /// How many events wait to be delivered. Events handed in but not yet written are written first
+    /// (this waits for that write, a second at most). Any thread.
     static std::size_t queuedEventCount();
 
     /// The single instance (created once, thread-safe).
@@ -155,15 +178,9 @@ class PLOVENDALE_API Plovendale {
     std::shared_ptr<PlovendaleDelegate> plovendaleDelegate() const;
     void setPlovendaleDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
 
-    // Used by the library itself; hosts call the operations above.
-    static bool innerStart();
-    static bool innerStartWith(const std::string& appKey);
-    static void commonInit(const std::string& appKey);
+    /// The service base URL the queries of `appKey` go to: the one set with setServerDomain, else
+    /// https://clb-<appKey>.<base domain>. For diagnostics. Any thread.
     static std::string getDomainUrl(const std::string& appKey);
-    static void reportState(double startTime, std::int64_t code,
-                            const std::optional<std::string>& message, const std::string& traceId);
-    static bool processLinkUrl(const std::optional<std::string>& url);
-    static AppData extractAppData(const std::optional<std::string>& value);
 
     Plovendale(const Plovendale&) = delete;
     Plovendale& operator=(const Plovendale&) = delete;
