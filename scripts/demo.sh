@@ -62,11 +62,14 @@ first=$("$bin/plovendale" trace --app-key "$key" --server "$server" --data-dir "
 show "$first"
 show "state reports recorded by the service: $(http_get "$port" "/api/state/$key")"
 
-step "4b. The app reports a purchase; the service sums revenue per channel"
-client_id=$(http_get "$port" "/api/state/$key" | grep -o '"ci":"[0-9a-f]*"' | head -1 | cut -d'"' -f4)
-batch='{"ci":"'"$client_id"'","events":[{"id":"demo-1","name":"purchase","ts":1733580000000,"params":{"sku":"winter-pass"},"revenue":{"amount":"9.99","currency":"EUR"}}]}'
-show "events:  $(http_post "$port" "/api/trace/client/events/$key" "$batch")"
-show "again:   $(http_post "$port" "/api/trace/client/events/$key" "$batch")"
+step "4b. The app tracks a purchase; the service sums revenue per channel"
+# The library keeps the event in its outbox and sends it; sent twice under one id, it counts once.
+for attempt in first again; do
+    queued=$("$bin/plovendale" event --app-key "$key" --server "$server" --data-dir "$work/app-data" \
+        --id demo-purchase-1 --param sku=winter-pass --revenue 9.99 EUR --events purchase \
+        2>"$work/event-$attempt.log")
+    show "$attempt: $queued  $(grep -o '{"event":"event.delivered"[^}]*}' "$work/event-$attempt.log")"
+done
 summary=$(http_get "$port" "/api/apps/$key/summary")
 show "summary: $summary"
 
