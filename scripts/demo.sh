@@ -29,14 +29,6 @@ http_get() {
     sed '1,/^\r$/d' <&3
     exec 3<&- 3>&-
 }
-http_post() {
-    exec 3<>"/dev/tcp/127.0.0.1/$1"
-    printf 'POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s' \
-        "$2" "${#3}" "$3" >&3
-    sed '1,/^\r$/d' <&3
-    exec 3<&- 3>&-
-}
-
 step "1. Start the reference attribution service on loopback"
 "$bin/attribution-service" --port 0 --port-file "$work/port" --db "$work/service.db" >"$work/service.out" 2>"$work/service.log" &
 service_pid=$!
