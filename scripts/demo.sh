@@ -29,6 +29,7 @@ http_get() {
     sed '1,/^\r$/d' <&3
     exec 3<&- 3>&-
 }
+
 step "1. Start the reference attribution service on loopback"
 "$bin/attribution-service" --port 0 --port-file "$work/port" --db "$work/service.db" >"$work/service.out" 2>"$work/service.log" &
 service_pid=$!
