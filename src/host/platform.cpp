@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "host/ca_file.h"
 #include "host/clock.h"
 #include "host/device_services.h"
 #include "host/held_log_lines.h"
 #include "host/platform_services.h"
 #include "host/private_directory.h"
 #include "plovendale/platform/log.h"
-#include "transport/url_session.h"
 
 namespace plovendale {
 namespace {
@@ -155,6 +155,21 @@ std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s,
 
 }  // namespace
 
+namespace {
+std::atomic<internal::CAFileHandler> caFileHandler{nullptr};
+}  // namespace
+
+void internal::setCAFileHandler(CAFileHandler handler) {
+    caFileHandler.store(handler);
+    std::string caFile;
+    {
+        std::lock_guard lock(state().mutex);
+        caFile = state().config.additionalCAFile;
+    }
+    if (handler && !caFile.empty() && !handler(caFile))
+        Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
+}
+
 bool Platform::configure(PlatformConfiguration configuration) {
     // TLS trust belongs to the transport, process-wide; a host names it here with the rest of its
     // platform rather than through the transport's own interface, which is not public.
@@ -179,7 +194,8 @@ bool Platform::configure(PlatformConfiguration configuration) {
         s.dataDirectoryChosen = false;
     }
     Log::setSink(std::move(sink));
-    if (caFile.empty() || URLSessionTLS::setAdditionalCAFile(caFile)) return true;
+    const auto handler = caFileHandler.load();
+    if (caFile.empty() || !handler || handler(caFile)) return true;
     Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
     return false;
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "host/ca_file.h"
 #include "host/file_reading.h"
 #include "plovendale/platform/log.h"
 #include "transport/curl_handles.h"
@@ -188,6 +189,13 @@ bool URLSessionTLS::setAdditionalCAFile(const std::string& path) {
     curl::installExtraCA(pem);
     return true;
 }
+
+namespace {
+// The CA file of the host's platform configuration comes here, where the trust lives, as soon as
+// the transport is part of the process.
+[[maybe_unused]] const bool kTakesConfiguredCAFile =
+    (internal::setCAFileHandler(&URLSessionTLS::setAdditionalCAFile), true);
+}  // namespace
 
 void URLSessionTLS::setAdditionalCAPEM(const std::string& pem) {
     if (pem.empty()) {
