@@ -202,11 +202,11 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         plovendale_set_event_observer(nullptr, nullptr);
         EXPECT_EQ(plovendale_forget_installation(), 1);
         EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
-        // Shutdown joins the I/O and delivery threads; until the next case starts the library
-        // again, a query fails at once.
+        // Shutdown joins the I/O and delivery threads (and the event writer, when an earlier
+        // case started it); until the next case starts the library again, a query fails at once.
         const int threads = test::threadCount();
         EXPECT_EQ(plovendale_shutdown(1000), 1);
-        EXPECT_EQ(test::threadCount(), threads - 2);
+        EXPECT_LE(test::threadCount(), threads - 2);
         Outcome stopped;
         ASSERT_EQ(plovendale_get_install_trace(0, onSuccess, onFailure, &stopped), PLOVENDALE_OK);
         EXPECT_EQ(std::tie(stopped.calls, stopped.code), std::make_tuple(1, -10000));
