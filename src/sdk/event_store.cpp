@@ -102,11 +102,7 @@ Reading read(const std::optional<std::string>& current, long long atMs) {
 
 // Keeps the newest events within the count bound.
 void trim(Reading& reading) {
-    auto& events = reading.events;
-    if (events.size() <= kEventOutboxMaxEvents) return;
-    const auto tooMany = events.size() - kEventOutboxMaxEvents;
-    reading.tooMany += tooMany;
-    events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(tooMany));
+    reading.tooMany += dropOldestBeyond(reading.events, kEventOutboxMaxEvents);
 }
 
 std::optional<std::string> serialize(const std::vector<StoredEvent>& events) {

@@ -143,11 +143,7 @@ Reading read(const std::optional<std::string>& text, long long at) {
 
 // Keeps the newest reports within the count bound.
 void trim(Reading& reading) {
-    auto& entries = reading.entries;
-    if (entries.size() <= kOutboxMaxReports) return;
-    const auto tooMany = entries.size() - kOutboxMaxReports;
-    reading.tooMany += tooMany;
-    entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(tooMany));
+    reading.tooMany += dropOldestBeyond(reading.entries, kOutboxMaxReports);
 }
 
 std::optional<std::string> serialize(const std::vector<Entry>& entries) {

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "plovendale/platform/error.h"
 
@@ -21,6 +22,16 @@ inline constexpr std::size_t kOutboxMaxReports = 100;
 inline constexpr double kOutboxMaxAgeSeconds = 7 * 24 * 3600;
 /// A stored outbox longer than this is not read at all: a hundred reports take a few kilobytes.
 inline constexpr std::size_t kOutboxMaxStoredBytes = 256 * 1024;
+
+/// Drops the oldest items of `queue` (oldest first) past `most`; answers how many went. The
+/// stored outboxes keep their newest work within their count bound so.
+template <typename Item>
+std::size_t dropOldestBeyond(std::vector<Item>& queue, std::size_t most) {
+    if (queue.size() <= most) return 0;
+    const auto excess = queue.size() - most;
+    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(excess));
+    return excess;
+}
 
 /// What the service's answer to a report means for it.
 enum class ReportVerdict { Delivered, Drop, Retry };
