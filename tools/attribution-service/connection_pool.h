@@ -11,12 +11,12 @@
 
 namespace plovendale::attribution_service {
 
-/// httplib serves each connection on one pool thread for as long as it stays open, so a fixed pool
-/// of a few threads lets a handful of idle or slow clients hold up everyone else. This pool starts
-/// a thread whenever a connection arrives and no thread is free, up to maxThreads (then
-/// connections wait for a thread), and keeps the threads until shutdown.
-/// enqueue() is called by httplib's accept thread; shutdown() once, by the thread that ran
-/// listen, after the last enqueue.
+/// The workers that run requests: a handler may wait (on SQLite's write lock, on a --delay-ms), so
+/// a fixed pool of a few threads would let a handful of such requests hold up everyone else. This
+/// pool starts a thread whenever a request is ready and no thread is free, up to maxThreads (then
+/// requests wait for a thread), and keeps the threads until shutdown.
+/// enqueue() may be called from any thread until shutdown(); shutdown() once, by the thread that
+/// ran the server, when nothing enqueues any more.
 class ConnectionPool : public httplib::TaskQueue {
   public:
     explicit ConnectionPool(std::size_t maxThreads) : maxThreads_(maxThreads) {}

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <exception>
 
-#include "attribution-service/connection_pool.h"
 #include "attribution-service/json_body.h"
 #include "attribution-service/request_log.h"
 #include "attribution-service/route_helpers.h"
@@ -19,8 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A client gets this long to send the next request on a kept-alive connection, and each read or
-// write of a request this long to make progress; a connection serves this many requests. Slow or
-// idle clients then hold a thread for seconds, not minutes.
+// write of a request this long to make progress (besides the header and body deadlines of
+// HttpServer); a connection serves this many requests.
 constexpr time_t kKeepAliveSeconds = 2;
 constexpr time_t kReadWriteSeconds = 5;
 constexpr std::size_t kMaxRequestsPerConnection = 100;
@@ -76,7 +75,9 @@ httplib::Server::Handler guarded(Handler handler) {
 }  // namespace
 
 Service::Service(Store& store, ServiceSettings settings)
-    : store_(store), settings_(std::move(settings)) {
+    : store_(store),
+      settings_(std::move(settings)),
+      server_(kMaxRequestThreads, settings_.logRequests) {
     server_.set_payload_max_length(kMaxBodyBytes);
     // Answers go out as head and body in separate writes; with Nagle's algorithm the body would
     // wait for the client's delayed acknowledgement (about 40 ms a request).
@@ -92,9 +93,6 @@ Service::Service(Store& store, ServiceSettings settings)
     server_.set_keep_alive_max_count(kMaxRequestsPerConnection);
     server_.set_read_timeout(kReadWriteSeconds, 0);
     server_.set_write_timeout(kReadWriteSeconds, 0);
-    server_.new_task_queue = [] {
-        return std::make_unique<ConnectionPool>(kMaxConnectionThreads).release();
-    };
     installReporting();
     installRoutes();
 }
@@ -216,7 +214,7 @@ bool Service::run() {
         if (stopping_) return true;
         running_ = true;
     }
-    const bool served = server_.listen_after_bind();
+    const bool served = server_.run();
     {
         std::lock_guard lock(mutex_);
         running_ = false;

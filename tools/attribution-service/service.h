@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "attribution-service/http_server.h"
 #include "attribution-service/store.h"
 #include "common/wake_up_link.h"
 
@@ -24,8 +25,9 @@ struct ServiceSettings {
 /// Bodies above this size are refused with 413 before they are read.
 inline constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
 
-/// Connections served at once (one thread each); more wait for a free thread.
-inline constexpr std::size_t kMaxConnectionThreads = 2048;
+/// Requests handled at once (one worker thread each); more wait for a free worker. Connections
+/// between requests, and requests still arriving, hold no worker.
+inline constexpr std::size_t kMaxRequestThreads = 512;
 
 /// The HTTP front of the service: routes, JSON error bodies, the request log and orderly stop.
 /// bind() and run() belong to one thread; stop() may be called from any thread at any time.
@@ -62,7 +64,7 @@ class Service {
 
     Store& store_;
     ServiceSettings settings_;
-    httplib::Server server_;
+    HttpServer server_;
     socket_t listeningSocket_ = INVALID_SOCKET;  // the last socket httplib made to listen on
 
     std::mutex mutex_;
