@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The reference attribution service over HTTP: events and the summary they add up to, organic
-answers, paging, bounded bodies, answers when the database is locked, the request log, and a port
-in use. Runs the real binary on 127.0.0.1 with a real SQLite file.
+answers, paging, bounded bodies, kept-alive connections, a header deadline, answers when the
+database is locked, the request log, and a port in use. Runs the real binary on 127.0.0.1 with a real SQLite file.
 
 usage: service_test.py <path of attribution-service>
 """
@@ -180,6 +180,42 @@ class ServiceTest(unittest.TestCase):
             except OSError:
                 pass
             self.assertIn(b" 411 ", sock.recv(4096))
+
+    def test_kept_alive_connections_serve_requests_however_they_arrive(self):
+        idle = [socket.create_connection(("127.0.0.1", self.service.port), timeout=10)
+                for _ in range(20)]
+        get = b"GET /api/links/%s HTTP/1.1\r\nHost: x\r\n\r\n" % KEY.encode()
+        last = get.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n")
+        post = (b"POST /api/trace/client/events/%s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                b"Content-Length: 2\r\n\r\n{}" % KEY.encode())
+        for pieces, statuses in [([get, get, last], [b"200"] * 3),  # one after another
+                                 ([get + post.replace(b"close", b"keep-alive") + last],
+                                  [b"200", b"400", b"200"]),  # pipelined
+                                 ([post[:7], post[7:60], post[60:-1], post[-1:]], [b"400"])]:
+            with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as sock:
+                for piece in pieces:
+                    sock.sendall(piece)
+                    time.sleep(0.05)  # each piece most likely arrives on its own
+                received = b""
+                for _ in range(100):
+                    chunk = sock.recv(65536)
+                    if not chunk:
+                        break
+                    received += chunk
+                self.assertEqual(re.findall(rb"HTTP/1.1 (\d+)", received), statuses)
+        for sock in idle:
+            sock.close()
+
+    def test_a_header_trickled_past_its_deadline_is_answered_408(self):
+        with socket.create_connection(("127.0.0.1", self.service.port), timeout=0.5) as sock:
+            sock.sendall(b"POST /api/trace/client/report/%s HTTP/1.1\r\nHost: x\r\n" % KEY.encode())
+            answer, deadline = b"", time.monotonic() + 15
+            while not answer and time.monotonic() < deadline:
+                try:
+                    answer = sock.recv(4096)
+                except socket.timeout:
+                    sock.sendall(b"X")  # a byte each half second keeps every single read alive
+            self.assertIn(b" 408 ", answer)
 
     def test_a_locked_database_is_answered_503_soon_and_nothing_is_claimed_stored(self):
         blocker = sqlite3.connect(self.service.db, timeout=0)
