@@ -46,20 +46,21 @@ bool waitFor(int fd, short events, int timeoutMs) {
     }
 }
 
-/// Reads what the socket has now (at most kReadChunk) onto the connection's input.
+/// Reads what the socket has now (at most kReadChunk) onto the connection's input, through a
+/// scratch buffer so an idle connection keeps no read-sized buffer of its own.
 /// Returns the byte count, 0 at end of stream, -1 with errno on failure.
 ssize_t readSome(Connection& connection) {
+    thread_local std::array<char, kReadChunk> scratch;
+    ssize_t got = 0;
+    do {
+        got = ::recv(connection.fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return got;
     if (connection.consumed == connection.input.size()) {
         connection.input.clear();
         connection.consumed = 0;
     }
-    const std::size_t had = connection.input.size();
-    connection.input.resize(had + kReadChunk);
-    ssize_t got = 0;
-    do {
-        got = ::recv(connection.fd, connection.input.data() + had, kReadChunk, MSG_DONTWAIT);
-    } while (got < 0 && errno == EINTR);
-    connection.input.resize(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    connection.input.append(scratch.data(), static_cast<std::size_t>(got));
     return got;
 }
 
@@ -270,6 +271,7 @@ void HttpServer::serveOne(const std::shared_ptr<Connection>& connection) {
     --c.requestsLeft;
     if (!answered || closed || last || svr_sock_ == INVALID_SOCKET) return;
     c.input.erase(0, c.consumed);
+    c.input.shrink_to_fit();  // a large body's buffer is not kept while the connection idles
     c.consumed = 0;
     watch(connection);
 }
