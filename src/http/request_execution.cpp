@@ -159,6 +159,7 @@ void STHTTPRequest::takeResponseFields(const std::shared_ptr<const HTTPURLRespon
     if (response == impl_->takenResponse) return;  // already taken when it arrived
     impl_->takenResponse = response;
     impl_->responseHeaders = response->allHeaderFields;
+    impl_->responseHeadersTaken = true;
     impl_->responseStatus = response->statusCode;
     impl_->responseStringEncodingName = response->textEncodingName;
     impl_->responseExpectedContentLength = response->expectedContentLength;
@@ -211,7 +212,16 @@ void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
         takeResponseFields(response);
         removeBodyFile();
         if (impl_->responseStatus < 400) {
-            const STHTTPHeaders headers = impl_->responseHeaders.value_or(STHTTPHeaders());
+            // The response's own fields are shared and never change, so the callbacks get them
+            // without a copy; fields a host set meanwhile are copied, since a callback may replace
+            // them while the next one still needs them.
+            STHTTPHeaders replaced;
+            const STHTTPHeaders* fields = &response->allHeaderFields;
+            if (!impl_->responseHeadersTaken) {
+                replaced = impl_->responseHeaders.value_or(STHTTPHeaders());
+                fields = &replaced;
+            }
+            const STHTTPHeaders& headers = *fields;
             if (auto block = completionDataBlock()) {
                 callHostCode("STHTTPRequest completionDataBlock",
                              [&] { block(headers, impl_->responseData); });

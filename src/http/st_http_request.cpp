@@ -42,9 +42,23 @@ STHTTPRequestDataUpload STHTTPRequestDataUpload::dataUploadWithData(
                                    std::move(fileName)};
 }
 
+namespace {
+
+// An application's requests go to a handful of URLs, most often the one it asked before: the last
+// URL accepted on this thread is not read again.
+bool isRequestURL(const std::string& text) {
+    thread_local std::string lastAccepted;
+    if (!lastAccepted.empty() && text == lastAccepted) return true;
+    if (!ParsedURL::parseRequestURL(text)) return false;
+    lastAccepted = text;
+    return true;
+}
+
+}  // namespace
+
 std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURL(
     const std::optional<std::string>& url) {
-    if (!url || !ParsedURL::parseRequestURL(*url)) return nullptr;
+    if (!url || !isRequestURL(*url)) return nullptr;
     return std::make_shared<STHTTPRequest>(PrivateToken{}, *url);
 }
 
@@ -127,6 +141,7 @@ const std::optional<STHTTPHeaders>& STHTTPRequest::responseHeaders() const {
 
 void STHTTPRequest::setResponseHeaders(std::optional<STHTTPHeaders> headers) {
     impl_->responseHeaders = std::move(headers);
+    impl_->responseHeadersTaken = false;
 }
 
 std::int64_t STHTTPRequest::responseExpectedContentLength() const {

@@ -19,6 +19,8 @@ struct STHTTPRequest::Impl {
     std::optional<std::string> responseStringEncodingName;
     std::optional<STHTTPHeaders> responseHeaders;
     std::shared_ptr<const HTTPURLResponse> takenResponse;  ///< the response fields came from
+    /// responseHeaders are still those of takenResponse (no setter has replaced them).
+    bool responseHeadersTaken = false;
     std::string url;
     std::optional<Error> error;
     std::vector<STHTTPRequestFileUpload> filesToUpload;
