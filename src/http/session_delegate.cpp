@@ -1,5 +1,8 @@
 #include "http/session_delegate.h"
 
+#include <optional>
+#include <utility>
+
 #include "host/host_code.h"
 #include "http/process_state.h"
 #include "plovendale/platform/main_queue.h"
@@ -38,10 +41,30 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
     completionHandler(URLSessionResponseDisposition::Allow);
 }
 
+std::optional<Bytes> STHTTPRequestSessionDelegate::takeOldest(PendingBody& body) {
+    std::lock_guard lock(body.mutex);
+    if (body.chunks.empty()) return std::nullopt;
+    Bytes chunk = std::move(body.chunks.front());
+    body.chunks.pop_front();
+    return chunk;
+}
+
+std::deque<Bytes> STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
+    std::lock_guard lock(body.mutex);
+    return std::exchange(body.chunks, {});
+}
+
 void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
     if (discardBody_) return;
-    postDelegateWorkToMainQueue([weak = weakRequest_, data] {
-        if (auto request = weak.lock()) request->handleData(data);
+    {
+        std::lock_guard lock(body_->mutex);
+        body_->chunks.push_back(data);
+    }
+    postDelegateWorkToMainQueue([weak = weakRequest_, body = body_] {
+        // Taken even when the request is gone, so that the bytes are let go.
+        auto chunk = takeOldest(*body);
+        auto request = weak.lock();
+        if (request && chunk) request->handleData(*chunk);
     });
 }
 
@@ -96,8 +119,12 @@ void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionT
     // The request's one task is over: the work that delivers the outcome takes over holding the
     // request, and lets it go on the main queue when done (one task fewer there).
     postDelegateWorkToMainQueue([weak = weakRequest_, held = std::move(request_),
-                                 session = session_.lock(), response = task.response(), error] {
-        if (auto request = weak.lock()) request->handleCompletion(session, response, error);
+                                 session = session_.lock(), response = task.response(), error,
+                                 body = body_] {
+        auto request = weak.lock();
+        if (!request) return;
+        for (const auto& chunk : takeAll(*body)) request->handleData(chunk);
+        request->handleCompletion(session, response, error);
     });
 }
 
