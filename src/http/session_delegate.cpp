@@ -1,6 +1,7 @@
 #include "http/session_delegate.h"
 
-#include <optional>
+#include <cstddef>
+#include <iterator>
 #include <utility>
 
 #include "host/host_code.h"
@@ -43,15 +44,17 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
 
 std::optional<Bytes> STHTTPRequestSessionDelegate::takeOldest(PendingBody& body) {
     std::lock_guard lock(body.mutex);
-    if (body.chunks.empty()) return std::nullopt;
-    Bytes chunk = std::move(body.chunks.front());
-    body.chunks.pop_front();
-    return chunk;
+    if (body.taken == body.chunks.size()) return std::nullopt;
+    return std::move(body.chunks[body.taken++]);
 }
 
-std::deque<Bytes> STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
+std::vector<Bytes> STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
     std::lock_guard lock(body.mutex);
-    return std::exchange(body.chunks, {});
+    const auto first = body.chunks.begin() + static_cast<std::ptrdiff_t>(body.taken);
+    std::vector<Bytes> rest(std::make_move_iterator(first),
+                            std::make_move_iterator(body.chunks.end()));
+    body.taken = body.chunks.size();
+    return rest;
 }
 
 void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {

@@ -1,8 +1,10 @@
 #pragma once
 
-#include <deque>
+#include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "plovendale/http/st_http_request.h"
 #include "transport/url_session.h"
@@ -53,10 +55,11 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     // Body bytes on their way to the main queue, oldest first. Any thread.
     struct PendingBody {
         std::mutex mutex;
-        std::deque<Bytes> chunks;
+        std::vector<Bytes> chunks;  ///< those before `taken` are gone (moved out)
+        std::size_t taken = 0;
     };
     static std::optional<Bytes> takeOldest(PendingBody& body);
-    static std::deque<Bytes> takeAll(PendingBody& body);
+    static std::vector<Bytes> takeAll(PendingBody& body);
 
     std::shared_ptr<STHTTPRequest> request_;
     std::weak_ptr<STHTTPRequest> weakRequest_;
