@@ -32,11 +32,13 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
     // The task's own response is the one given here; it is shared rather than copied.
     auto shared = task.response();
     if (shared.get() != &response) shared = std::make_shared<const HTTPURLResponse>(response);
-    const auto current = task.currentRequest();
-    postDelegateWorkToMainQueue([weak = weakRequest_, response = std::move(shared),
-                                 requestURL = current ? current->url : std::string()] {
-        if (auto request = weak.lock()) request->handleResponse(response, requestURL);
-    });
+    // The request as sent is shared too: its URL is read on the main queue, not copied here.
+    postDelegateWorkToMainQueue(
+        [weak = weakRequest_, response = std::move(shared), sent = task.currentRequest()] {
+            static const std::string kNoURL;
+            if (auto request = weak.lock())
+                request->handleResponse(response, sent ? sent->url : kNoURL);
+        });
     // Every response is taken, so the body need not wait for the main queue: the response's work
     // is queued there ahead of the data's anyway.
     completionHandler(URLSessionResponseDisposition::Allow);
