@@ -1,8 +1,12 @@
 // End-to-end timing of the install-trace query against the local reference service:
 // for each of N queries, the time the host's thread spends inside getInstallTraceWithTimeout and
-// the time until the outcome (and the state report) has arrived on the main queue.
+// the time until the outcome (and the state report) has arrived on the main queue. When valgrind
+// is installed, also the instructions (callgrind, every thread) of one query with its state report
+// next to raw libcurl sending the same two requests on a shared connection cache.
 //
 //   install_trace_bench [RUNS]        (expects attribution-service beside this binary)
+//   install_trace_bench --client library|raw PORT WORK COUNT   (one side alone; under callgrind)
+#include <curl/curl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -10,14 +14,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
@@ -29,6 +37,7 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr const char* kBenchKey = "benchAppKey1";
 
 double percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
@@ -92,19 +101,145 @@ double startUpMedian(const std::string& work, const std::string& key, int launch
     return times.empty() ? 0 : percentile(times, 0.5);
 }
 
+// ---- instructions per query, next to raw libcurl ----
+
+// The wire requests of one query, each as its URL line and its JSON body line, in the order sent.
+constexpr const char* kRequestsFile = "/requests";
+
+// Runs one query (with its state report) to its end: the outcome and every session gone.
+bool oneQuery() {
+    using namespace plovendale;
+    CoreHelper::saveTraceId("");  // unattributed again: every query goes to the service
+    bool arrived = false;
+    bool failed = false;
+    Plovendale::getInstallTraceWithTimeout(
+        REQUEST_TIMEOUT, [&](const std::optional<AppData>&) { arrived = true; },
+        [&](std::int64_t, const std::optional<std::string>&) { arrived = failed = true; });
+    MainQueue::shared().runUntil([&] { return arrived; }, std::chrono::seconds(15));
+    MainQueue::shared().runUntil([] { return URLSession::liveSessionCount() == 0; },
+                                 std::chrono::seconds(15));
+    return arrived && !failed;
+}
+
+// The URL and body of each request the library logs as a curl command line.
+std::string requestsFromCurlLines(const std::string& log) {
+    std::istringstream lines(log);
+    std::string line;
+    std::string body;
+    std::string out;
+    while (std::getline(lines, line)) {
+        if (line.rfind("-d '", 0) == 0) body = line.substr(4, line.rfind('\'') - 4);
+        if (line.rfind("\"http", 0) == 0 && !body.empty()) {
+            out += line.substr(1, line.find('"', 1) - 1) + "\n" + body + "\n";
+            body.clear();
+        }
+    }
+    return out;
+}
+
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) {
+    return size * count;
+}
+
+// Raw libcurl: each request on a fresh easy handle sharing one connection cache.
+int rawClient(const std::string& work, int count) {
+    std::istringstream file(readAll(work + kRequestsFile));
+    std::vector<std::pair<std::string, std::string>> requests;
+    for (std::string url, body; std::getline(file, url) && std::getline(file, body);)
+        requests.emplace_back(url, body);
+    if (requests.empty()) return 1;
+    CURLSH* share = curl_share_init();
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+    int failures = 0;
+    for (int i = 0; i < count; ++i) {
+        for (const auto& [url, body] : requests) {
+            CURL* easy = curl_easy_init();
+            curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+            curl_easy_setopt(easy, CURLOPT_SHARE, share);
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
+            curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 10000L);
+            long status = 0;
+            if (curl_easy_perform(easy) != CURLE_OK ||
+                curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+                status >= 400) {
+                ++failures;
+            }
+            curl_easy_cleanup(easy);
+        }
+    }
+    curl_slist_free_all(headers);
+    curl_share_cleanup(share);
+    return failures == 0 ? 0 : 2;
+}
+
+// The library: `count` queries on an installation of its own in `work`.
+int libraryClient(const std::string& port, const std::string& work, int count) {
+    using namespace plovendale;
+    PlatformConfiguration config;
+    config.dataDirectory = work + "/callgrind-app";
+    config.logSink = [](std::string_view) {};
+    Platform::configure(config);
+    Plovendale::initWithDelegate(nullptr, kBenchKey);
+    Plovendale::setServerDomain("http://127.0.0.1:" + port);
+    Platform::keyValueStore()->setString(readAll(work + "/trace_id"), CoreHelper::kPasteKey);
+    int failures = 0;
+    for (int i = 0; i < count; ++i) failures += oneQuery() ? 0 : 1;
+    return failures == 0 ? 0 : 2;
+}
+
+// Instructions of every thread of one side's run of `count`, from callgrind's summary.
+std::optional<double> instructions(const std::string& side, const std::string& port,
+                                   const std::string& work, int count) {
+    const std::string command = "valgrind --tool=callgrind --callgrind-out-file=/dev/null " +
+                                std::filesystem::canonical("/proc/self/exe").string() +
+                                " --client " + side + " " + port + " " + work + " " +
+                                std::to_string(count) + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return std::nullopt;
+    std::optional<double> collected;
+    std::array<char, 512> line{};
+    while (std::fgets(line.data(), line.size(), pipe)) {
+        const char* found = std::strstr(line.data(), "Collected : ");
+        if (found) collected = std::strtod(found + std::strlen("Collected : "), nullptr);
+    }
+    if (::pclose(pipe) != 0) return std::nullopt;
+    return collected;
+}
+
+// Per query: the difference between a short and a long run, so start-up does not count.
+double instructionsPerQuery(const std::string& side, const std::string& port,
+                            const std::string& work) {
+    constexpr int kShort = 5;
+    constexpr int kLong = 45;
+    const auto shortRun = instructions(side, port, work, kShort);
+    const auto longRun = instructions(side, port, work, kLong);
+    if (!shortRun || !longRun) return 0;
+    return (*longRun - *shortRun) / (kLong - kShort);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace plovendale;
     if (argc == 4 && std::string(argv[1]) == "--start-up") return timeOneStartUp(argv[2], argv[3]);
     if (argc == 4 && std::string(argv[1]) == "--bare-sqlite") return timeBareSQLite(argv[2]);
+    if (argc == 6 && std::string(argv[1]) == "--client") {
+        const int count = std::atoi(argv[5]);
+        return std::string(argv[2]) == "raw" ? rawClient(argv[4], count)
+                                             : libraryClient(argv[3], argv[4], count);
+    }
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     const auto binDir = std::filesystem::canonical("/proc/self/exe").parent_path();
     const std::string service = (binDir / "attribution-service").string();
     std::string work =
         (std::filesystem::temp_directory_path() / "plovendale-bench-XXXXXX").string();
     if (!mkdtemp(work.data())) return 1;
-    const std::string key = "benchAppKey1";
+    const std::string key = kBenchKey;
 
     const std::string registerCommand = service + " register --db " + work +
                                         "/service.db --app-key " + key +
@@ -158,6 +293,23 @@ int main(int argc, char** argv) {
         insideCall.push_back(std::chrono::duration<double, std::micro>(returned - start).count());
         endToEnd.push_back(std::chrono::duration<double, std::milli>(answered - start).count());
     }
+
+    // One more query with its requests logged as curl command lines: raw libcurl replays them.
+    double libraryInstructions = 0;
+    double rawInstructions = 0;
+    if (std::system("valgrind --version >/dev/null 2>&1") == 0) {
+        std::string log;
+        Log::setSink([&log](std::string_view line) { log.append(line).append("\n"); });
+        Platform::keyValueStore()->setBool(true, "STHTTPRequestShowCurlDescription");
+        oneQuery();
+        Platform::keyValueStore()->setBool(false, "STHTTPRequestShowCurlDescription");
+        Log::setSink([](std::string_view) {});
+        std::ofstream(work + kRequestsFile) << requestsFromCurlLines(log);
+        std::ofstream(work + "/trace_id") << traceId;
+        const std::string portText = std::to_string(std::stoi(port));
+        libraryInstructions = instructionsPerQuery("library", portText, work);
+        rawInstructions = instructionsPerQuery("raw", portText, work);
+    }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
     const double existingStore = startUpMedian(work, key, 30, false);
@@ -181,5 +333,11 @@ int main(int argc, char** argv) {
         "the floor, bare SQLite opening and reading the same store in a new process: median %.1f "
         "us (start-up on an existing store / floor: %.2fx)\n",
         bareSQLite, bareSQLite > 0 ? existingStore / bareSQLite : 0.0);
+    if (rawInstructions > 0) {
+        std::printf(
+            "instructions (all threads): query with its state report %.0f, raw libcurl's two "
+            "requests %.0f: %.2fx\n",
+            libraryInstructions, rawInstructions, libraryInstructions / rawInstructions);
+    }
     return failures == 0 ? 0 : 1;
 }

@@ -126,10 +126,10 @@ typedef void (*plovendale_poster)(void* context, plovendale_task* task, int64_t 
     time, on its main thread, in the order they were posted (a task with a delay once the delay
     has passed, and among due tasks the earlier posted first); the library relies on that order.
     A loop that runs a task before one posted earlier (a swap-remove queue, a timer heap that does
-    not keep equal delays in order) is said once in the log, and install-trace queries fail with
-    -10007. Main thread, before start-up or with no work queued. Strings: none. Re-entry: the
-    poster is called on any thread, also inside library calls made on the main thread; it must
-    only hand the task on. */
+    not keep equal delays in order) is said once in the log, and an install-trace answer that
+    cannot be read then fails with -10007. Main thread, before start-up or with no work queued.
+    Strings: none. Re-entry: the poster is called on any thread, also inside library calls made
+    on the main thread; it must only hand the task on. */
 PLOVENDALE_API int plovendale_set_main_queue_poster(plovendale_poster poster, void* context);
 /** Runs a task handed to the poster and releases it; call exactly once per task, on the main
     thread. Strings: none. Re-entry: not from inside another task; the task may call any main-thread

@@ -2,6 +2,7 @@
 
 #include "host/clock.h"
 #include "http/process_state.h"
+#include "http/st_http_request_impl.h"
 #include "plovendale/http/st_http_request.h"
 #include "transport/http_cookie_storage.h"
 #include "util/url_components.h"
@@ -31,8 +32,9 @@ STHTTPRequestCookieStoragePolicy STHTTPRequest::globalCookiesStoragePolicy() {
 }
 
 STHTTPRequestCookieStoragePolicy STHTTPRequest::cookieStoragePolicy() const {
-    if (cookieStoragePolicyForInstance_ == CookieStorageUnset) return globalCookiesStoragePolicy();
-    return cookieStoragePolicyForInstance_;
+    if (impl_->cookieStoragePolicyForInstance == CookieStorageUnset)
+        return globalCookiesStoragePolicy();
+    return impl_->cookieStoragePolicyForInstance;
 }
 
 std::vector<HTTPCookie> STHTTPRequest::localCookiesStorage() {
@@ -44,9 +46,9 @@ std::vector<HTTPCookie> STHTTPRequest::localCookiesStorage() {
 std::vector<HTTPCookie> STHTTPRequest::requestCookies() const {
     switch (cookieStoragePolicy()) {
         case CookieStorageShared:
-            return HTTPCookieStorage::shared().cookiesForURL(url_);
+            return HTTPCookieStorage::shared().cookiesForURL(impl_->url);
         case CookieStorageLocal: {
-            const auto host = hostOf(url_);
+            const auto host = hostOf(impl_->url);
             if (!host) return {};
             auto& state = http::processState();
             std::lock_guard lock(state.mutex);
@@ -57,7 +59,7 @@ std::vector<HTTPCookie> STHTTPRequest::requestCookies() const {
             return cookies;
         }
         case CookieStorageEphemeral:
-            return ephemeralRequestCookies_;
+            return impl_->ephemeralRequestCookies;
         default:
             return {};
     }
@@ -76,7 +78,7 @@ void STHTTPRequest::addCookie(const std::optional<HTTPCookie>& cookie) {
             break;
         }
         case CookieStorageEphemeral:
-            ephemeralRequestCookies_.push_back(*cookie);
+            impl_->ephemeralRequestCookies.push_back(*cookie);
             break;
         default:
             break;
@@ -89,7 +91,7 @@ void STHTTPRequest::addCookieWithName(const std::string& name, const std::string
 }
 
 void STHTTPRequest::addCookieWithName(const std::string& name, const std::string& value) {
-    addCookieWithName(name, value, url_);
+    addCookieWithName(name, value, impl_->url);
 }
 
 std::optional<HTTPCookie> STHTTPRequest::createCookieWithName(
@@ -208,7 +210,7 @@ void STHTTPRequest::deleteAllCredentials() {
 }
 
 void STHTTPRequest::setCredentialForCurrentHost(const URLCredential& credential) {
-    const auto host = hostOf(url_);
+    const auto host = hostOf(impl_->url);
     if (!host) return;
     auto& state = http::processState();
     std::lock_guard lock(state.mutex);
@@ -216,7 +218,7 @@ void STHTTPRequest::setCredentialForCurrentHost(const URLCredential& credential)
 }
 
 std::optional<URLCredential> STHTTPRequest::credentialForCurrentHost() const {
-    return sessionAuthenticationCredentialsForURL(url_);
+    return sessionAuthenticationCredentialsForURL(impl_->url);
 }
 
 void STHTTPRequest::setUsername(const std::string& user, const std::string& password) {

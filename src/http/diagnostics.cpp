@@ -1,3 +1,4 @@
+#include "http/st_http_request_impl.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
@@ -28,54 +29,57 @@ bool isJSONContainer(const Bytes& data) {
 
 std::string STHTTPRequest::curlDescription() const {
     std::vector<std::string> pieces{"\U0001F300 curl -i"};
-    if (HTTPMethod_ != "GET") pieces.push_back(fillTemplate("-X %@", {HTTPMethod_}));
-    if (auto credential = sessionAuthenticationCredentialsForURL(url_)) {
+    if (impl_->HTTPMethod != "GET") pieces.push_back(fillTemplate("-X %@", {impl_->HTTPMethod}));
+    if (auto credential = sessionAuthenticationCredentialsForURL(impl_->url)) {
         pieces.push_back(fillTemplate("-u \"%@:%@\"", {credential->user, credential->password}));
     }
-    if (POSTDictionary_) {
+    if (impl_->POSTDictionary) {
         std::vector<std::string> fields;
-        for (const auto& [key, value] : *POSTDictionary_)
+        for (const auto& [key, value] : *impl_->POSTDictionary)
             fields.push_back(fillTemplate("%@=%@", {key, value.textualForm()}));
         pieces.push_back(fillTemplate("-d \"%@\"", {join(fields, "&")}));
     }
-    if (rawPOSTData_ && isJSONContainer(*rawPOSTData_)) {
-        pieces.push_back(fillTemplate("-d '%@'", {toString(*rawPOSTData_)}));
+    if (impl_->rawPOSTData && isJSONContainer(*impl_->rawPOSTData)) {
+        pieces.push_back(fillTemplate("-d '%@'", {toString(*impl_->rawPOSTData)}));
     }
-    for (const auto& file : filesToUpload_) {
+    for (const auto& file : impl_->filesToUpload) {
         pieces.push_back(
             fillTemplate("-F \"%@\"", {fillTemplate("%@=@%@", {file.parameterName, file.path})}));
     }
-    if (request_) {
-        for (const auto& [name, value] : request_->headerFields.entries()) {
+    if (impl_->request) {
+        for (const auto& [name, value] : impl_->request->headerFields.entries()) {
             pieces.push_back(fillTemplate("-H \"%@: %@\"", {name, value}));
         }
     }
-    const std::string& target = request_ && !request_->url.empty() ? request_->url : url_;
+    const std::string& target =
+        impl_->request && !impl_->request->url.empty() ? impl_->request->url : impl_->url;
     pieces.push_back(fillTemplate("\"%@\"", {target}));
     return join(pieces, " \\\n");
 }
 
 std::string STHTTPRequest::debugDescription() const {
-    const bool showsPOST = POSTDictionary_ || !filesToUpload_.empty() || !dataToUpload_.empty();
-    const std::string& target = request_ && !request_->url.empty() ? request_->url : url_;
+    const bool showsPOST =
+        impl_->POSTDictionary || !impl_->filesToUpload.empty() || !impl_->dataToUpload.empty();
+    const std::string& target =
+        impl_->request && !impl_->request->url.empty() ? impl_->request->url : impl_->url;
     std::string text = fillTemplate("%@ %@\n", {showsPOST ? "POST" : "GET", target});
-    if (request_ && !request_->headerFields.empty()) {
+    if (impl_->request && !impl_->request->headerFields.empty()) {
         text += "HEADERS\n";
-        for (const auto& [name, value] : request_->headerFields.entries()) {
+        for (const auto& [name, value] : impl_->request->headerFields.entries()) {
             text += fillTemplate("\t %@ = %@\n", {name, value});
         }
     }
-    if (POSTDictionary_ && !POSTDictionary_->empty()) {
+    if (impl_->POSTDictionary && !impl_->POSTDictionary->empty()) {
         text += "POST DATA\n";
-        for (const auto& [key, value] : dictionariesSortedByKey(POSTDictionary_)) {
+        for (const auto& [key, value] : dictionariesSortedByKey(impl_->POSTDictionary)) {
             text += fillTemplate("\t %@ = %@\n", {key, value.textualForm()});
         }
     }
-    for (const auto& file : filesToUpload_) {
+    for (const auto& file : impl_->filesToUpload) {
         text += "UPLOAD FILE\n";
         text += fillTemplate("\t %@ = %@\n", {file.parameterName, file.path});
     }
-    for (const auto& upload : dataToUpload_) {
+    for (const auto& upload : impl_->dataToUpload) {
         text += "UPLOAD DATA\n";
         const auto length = static_cast<std::uint32_t>(upload.data.size());
         text +=

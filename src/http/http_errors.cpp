@@ -1,3 +1,4 @@
+#include "http/st_http_request_impl.h"
 #include "plovendale/http/st_http_request.h"
 
 namespace plovendale {
@@ -104,11 +105,11 @@ std::string STHTTPRequest::descriptionForHTTPStatus(std::uint64_t status) {
 }
 
 std::optional<Error> STHTTPRequest::errorDescribingRequestNonfulfillment() {
-    if (responseStatus_ < 400) return std::nullopt;
+    if (impl_->responseStatus < 400) return std::nullopt;
     Error error =
-        Error::make(kSTHTTPRequestErrorDomain, responseStatus_,
-                    descriptionForHTTPStatus(static_cast<std::uint64_t>(responseStatus_)));
-    if (responseHeaders_) error.userInfo["headers"] = *responseHeaders_;
+        Error::make(kSTHTTPRequestErrorDomain, impl_->responseStatus,
+                    descriptionForHTTPStatus(static_cast<std::uint64_t>(impl_->responseStatus)));
+    if (impl_->responseHeaders) error.userInfo["headers"] = *impl_->responseHeaders;
     // A body that cannot be decoded is left out.
     if (auto body = responseString()) error.userInfo["body"] = *body;
     return error;

@@ -9,6 +9,7 @@
 #include "host/host_code.h"
 #include "http/process_state.h"
 #include "http/session_delegate.h"
+#include "http/st_http_request_impl.h"
 #include "http/url_text.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
@@ -60,84 +61,84 @@ URLSessionConfiguration STHTTPRequest::makeConfiguration() const {
     // one, as a platform without them does. Cellular access and the shared container identifier
     // have nothing to act on here, so they are not carried (sharedContainerIdentifier stays a
     // property of the request).
-    auto configuration = useUploadTaskInBackground_
+    auto configuration = impl_->useUploadTaskInBackground
                              ? URLSessionConfiguration::ephemeralSessionConfiguration()
                              : URLSessionConfiguration::defaultSessionConfiguration();
-    configuration.maximumResponseBodySize = maximumResponseBodySize_;
+    configuration.maximumResponseBodySize = impl_->maximumResponseBodySize;
     return configuration;
 }
 
 std::shared_ptr<URLSessionTask> STHTTPRequest::makeTask(URLSession& session,
                                                         std::optional<URLRequest> request) {
-    if (!useUploadTaskInBackground_)
+    if (!impl_->useUploadTaskInBackground)
         return request ? session.dataTaskWithRequest(std::move(*request)) : nullptr;
     std::error_code ec;
     const auto directory = std::filesystem::temp_directory_path(ec);
     const std::string path = (ec ? std::filesystem::path("/tmp") : directory) / uniqueText();
-    HTTPBodyFileURL_ = http::fileURLFromPath(path);
+    impl_->HTTPBodyFileURL = http::fileURLFromPath(path);
     if (request && request->httpBody) writeAtomically(path, *request->httpBody);
     return request ? session.uploadTaskWithRequest(std::move(*request), path) : nullptr;
 }
 
 void STHTTPRequest::startAsynchronous() {
     std::optional<URLRequest> wireRequest = prepareURLRequest();
-    auto delegate =
-        std::make_shared<STHTTPRequestSessionDelegate>(shared_from_this(), discardsResponseBody_);
+    auto delegate = std::make_shared<STHTTPRequestSessionDelegate>(shared_from_this(),
+                                                                   impl_->discardsResponseBody);
     auto session = URLSession::sessionWithConfiguration(makeConfiguration(), delegate);
     delegate->setSession(session);
-    session_ = session;
-    task_ = session ? makeTask(*session, std::move(wireRequest)) : nullptr;
-    if (task_) task_->resume();
+    impl_->session = session;
+    impl_->task = session ? makeTask(*session, std::move(wireRequest)) : nullptr;
+    if (impl_->task) impl_->task->resume();
     // The session serves this one task and is let go as soon as the task is over (at once when
     // there is none: it would otherwise hold this request forever).
     if (session) session->finishTasksAndInvalidate();
 
-    takenResponse_.reset();
-    request_ = task_ ? task_->currentRequest() : nullptr;
-    requestHeaders_.clear();
-    if (request_) {
-        for (const auto& [name, value] : request_->headerFields.entries())
-            requestHeaders_[name] = value;
+    impl_->takenResponse.reset();
+    impl_->request = impl_->task ? impl_->task->currentRequest() : nullptr;
+    impl_->requestHeaders.clear();
+    if (impl_->request) {
+        for (const auto& [name, value] : impl_->request->headerFields.entries())
+            impl_->requestHeaders[name] = value;
     }
     logDiagnostics();
 
-    if (!task_) {
-        error_ = requestError(0, "can't create task");
-        reportError(*error_);
+    if (!impl_->task) {
+        impl_->error = requestError(0, "can't create task");
+        reportError(*impl_->error);
     }
 }
 
 void STHTTPRequest::cancel() {
-    if (task_) task_->cancel();
-    error_ = requestError(kSTHTTPRequestCancellationError, "Connection was cancelled.");
-    reportError(*error_);
+    if (impl_->task) impl_->task->cancel();
+    impl_->error = requestError(kSTHTTPRequestCancellationError, "Connection was cancelled.");
+    reportError(*impl_->error);
 }
 
 std::optional<std::string> STHTTPRequest::startSynchronousWithError(std::optional<Error>* error) {
-    responseHeaders_.reset();
-    takenResponse_.reset();
-    responseStatus_ = 0;
+    impl_->responseHeaders.reset();
+    impl_->takenResponse.reset();
+    impl_->responseStatus = 0;
     const std::optional<URLRequest> wireRequest = prepareURLRequest();
     if (!wireRequest) {
-        responseData_.clear();
-        responseString_.reset();
+        impl_->responseData.clear();
+        impl_->responseString.reset();
         if (error) *error = requestError(0, "can't create task");
         return std::nullopt;
     }
     std::optional<HTTPURLResponse> response;
     std::optional<Error> transportError;
     auto data = URLConnection::sendSynchronousRequest(*wireRequest, &response, &transportError,
-                                                      maximumResponseBodySize_);
+                                                      impl_->maximumResponseBodySize);
     if (error && transportError) *error = transportError;
-    responseData_ = discardsResponseBody_ ? Bytes() : data.value_or(Bytes());
+    impl_->responseData = impl_->discardsResponseBody ? Bytes() : data.value_or(Bytes());
     if (response) {
-        responseHeaders_ = response->allHeaderFields;
-        responseStatus_ = response->statusCode;
-        responseStringEncodingName_ = response->textEncodingName;
+        impl_->responseHeaders = response->allHeaderFields;
+        impl_->responseStatus = response->statusCode;
+        impl_->responseStringEncodingName = response->textEncodingName;
     }
-    responseString_ = stringWithData(responseData_, responseStringEncodingName_);
-    if (error && responseStatus_ >= 400) *error = errorDescribingRequestNonfulfillment();
-    return responseString_;
+    impl_->responseString = stringWithData(impl_->responseData, impl_->responseStringEncodingName);
+    if (error && impl_->responseStatus >= 400) *error = errorDescribingRequestNonfulfillment();
+    return impl_->responseString;
 }
 
 void STHTTPRequest::setBackgroundCompletionHandler(std::function<void()> handler,
@@ -155,12 +156,13 @@ void STHTTPRequest::reportError(const Error& error) const {
 }
 
 void STHTTPRequest::takeResponseFields(const std::shared_ptr<const HTTPURLResponse>& response) {
-    if (response == takenResponse_) return;  // already taken when it arrived
-    takenResponse_ = response;
-    responseHeaders_ = response->allHeaderFields;
-    responseStatus_ = response->statusCode;
-    responseStringEncodingName_ = response->textEncodingName;
-    responseExpectedContentLength_ = response->expectedContentLength;
+    if (response == impl_->takenResponse) return;  // already taken when it arrived
+    impl_->takenResponse = response;
+    impl_->responseHeaders = response->allHeaderFields;
+    impl_->responseHeadersTaken = true;
+    impl_->responseStatus = response->statusCode;
+    impl_->responseStringEncodingName = response->textEncodingName;
+    impl_->responseExpectedContentLength = response->expectedContentLength;
 }
 
 void STHTTPRequest::handleResponse(const std::shared_ptr<const HTTPURLResponse>& response,
@@ -173,18 +175,18 @@ void STHTTPRequest::handleResponse(const std::shared_ptr<const HTTPURLResponse>&
 }
 
 void STHTTPRequest::handleData(const Bytes& data) {
-    responseData_.insert(responseData_.end(), data.begin(), data.end());
+    impl_->responseData.insert(impl_->responseData.end(), data.begin(), data.end());
     if (auto block = downloadProgressBlock()) {
         callHostCode("STHTTPRequest downloadProgressBlock", [&] {
-            block(data, static_cast<std::int64_t>(responseData_.size()),
-                  responseExpectedContentLength_);
+            block(data, static_cast<std::int64_t>(impl_->responseData.size()),
+                  impl_->responseExpectedContentLength);
         });
     }
 }
 
 void STHTTPRequest::removeBodyFile() {
-    if (!HTTPBodyFileURL_) return;
-    const auto path = http::pathFromFileURL(*HTTPBodyFileURL_);
+    if (!impl_->HTTPBodyFileURL) return;
+    const auto path = http::pathFromFileURL(*impl_->HTTPBodyFileURL);
     std::string failure;
     if (!path) {
         failure = "not a file URL";
@@ -192,7 +194,7 @@ void STHTTPRequest::removeBodyFile() {
         failure = std::system_category().message(errno);
     }
     if (!failure.empty())
-        Log::write(fillTemplate("-- can't remove %@, %@", {*HTTPBodyFileURL_, failure}));
+        Log::write(fillTemplate("-- can't remove %@, %@", {*impl_->HTTPBodyFileURL, failure}));
 }
 
 void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
@@ -202,27 +204,37 @@ void STHTTPRequest::handleCompletion(const std::shared_ptr<URLSession>& session,
         if (error->domain == kNSURLErrorDomain &&
             error->code == URLErrorCode::kDataLengthExceedsMaximum) {
             // The part that fitted is no answer either; let go of it.
-            Bytes().swap(responseData_);
-            responseString_.reset();
+            Bytes().swap(impl_->responseData);
+            impl_->responseString.reset();
         }
         reportError(*error);
     } else if (response) {
         takeResponseFields(response);
         removeBodyFile();
-        if (responseStatus_ < 400) {
-            const STHTTPHeaders headers = responseHeaders_.value_or(STHTTPHeaders());
+        if (impl_->responseStatus < 400) {
+            // The response's own fields are shared and never change, so the callbacks get them
+            // without a copy; fields a host set meanwhile are copied, since a callback may replace
+            // them while the next one still needs them.
+            STHTTPHeaders replaced;
+            const STHTTPHeaders* fields = &response->allHeaderFields;
+            if (!impl_->responseHeadersTaken) {
+                replaced = impl_->responseHeaders.value_or(STHTTPHeaders());
+                fields = &replaced;
+            }
+            const STHTTPHeaders& headers = *fields;
             if (auto block = completionDataBlock()) {
                 callHostCode("STHTTPRequest completionDataBlock",
-                             [&] { block(headers, responseData_); });
+                             [&] { block(headers, impl_->responseData); });
             }
             if (auto block = completionBlock()) {
                 callHostCode("STHTTPRequest completionBlock", [&] {
-                    block(headers, stringWithData(responseData_, responseStringEncodingName_));
+                    block(headers,
+                          stringWithData(impl_->responseData, impl_->responseStringEncodingName));
                 });
             }
         } else {
-            error_ = errorDescribingRequestNonfulfillment();
-            reportError(*error_);
+            impl_->error = errorDescribingRequestNonfulfillment();
+            reportError(*impl_->error);
         }
     } else {
         reportError(requestError(0, "bad response class: (null)"));

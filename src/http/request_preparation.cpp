@@ -25,6 +25,7 @@
 
 #include "host/file_reading.h"
 #include "http/process_state.h"
+#include "http/st_http_request_impl.h"
 #include "http/text_encoding.h"
 #include "plovendale/http/st_http_request.h"
 #include "util/format.h"
@@ -237,38 +238,39 @@ void addBasicAuthorization(HTTPHeaderFields& fields,
 }  // namespace
 
 std::optional<URLRequest> STHTTPRequest::prepareURLRequest() {
-    std::string baseURL = url_;
-    if (addCredentialsToURL_) {
-        auto withCredentials = urlByAddingCredentials(credentialForCurrentHost(), url_);
+    std::string baseURL = impl_->url;
+    if (impl_->addCredentialsToURL) {
+        auto withCredentials = urlByAddingCredentials(credentialForCurrentHost(), impl_->url);
         if (!withCredentials) return std::nullopt;
         baseURL = *withCredentials;
     }
     URLRequest wire;
-    wire.url = wireURL(std::move(baseURL), GETDictionary_ || addCredentialsToURL_, GETDictionary_,
-                       encodeGETDictionary_);
-    const bool hasBody =
-        POSTDictionary_ || rawPOSTData_ || !filesToUpload_.empty() || !dataToUpload_.empty();
-    if (HTTPMethod_ == "GET" && hasBody) HTTPMethod_ = "POST";
-    wire.httpMethod = HTTPMethod_;
-    setCachingAndTimeout(wire, globalIgnoreCache() || ignoreCache_, timeoutSeconds_);
+    wire.url = wireURL(std::move(baseURL), impl_->GETDictionary || impl_->addCredentialsToURL,
+                       impl_->GETDictionary, impl_->encodeGETDictionary);
+    const bool hasBody = impl_->POSTDictionary || impl_->rawPOSTData ||
+                         !impl_->filesToUpload.empty() || !impl_->dataToUpload.empty();
+    if (impl_->HTTPMethod == "GET" && hasBody) impl_->HTTPMethod = "POST";
+    wire.httpMethod = impl_->HTTPMethod;
+    setCachingAndTimeout(wire, globalIgnoreCache() || impl_->ignoreCache, impl_->timeoutSeconds);
     wire.headerFields = cookieFields(requestCookies());
 
-    if (encodePOSTDictionary_ && POSTDictionary_) POSTDictionary_ = escapedFields(*POSTDictionary_);
-    const auto sortedFields = dictionariesSortedByKey(POSTDictionary_);
-    if (!filesToUpload_.empty() || !dataToUpload_.empty()) {
+    if (impl_->encodePOSTDictionary && impl_->POSTDictionary)
+        impl_->POSTDictionary = escapedFields(*impl_->POSTDictionary);
+    const auto sortedFields = dictionariesSortedByKey(impl_->POSTDictionary);
+    if (!impl_->filesToUpload.empty() || !impl_->dataToUpload.empty()) {
         wire.headerFields.add(
             "Content-Type", fillTemplate("multipart/form-data; boundary=%@", {kMultipartBoundary}));
-        setBody(wire, multipartBody(filesToUpload_, dataToUpload_, sortedFields));
-    } else if (rawPOSTData_) {
-        setBody(wire, *rawPOSTData_);
-    } else if (POSTDictionary_) {
+        setBody(wire, multipartBody(impl_->filesToUpload, impl_->dataToUpload, sortedFields));
+    } else if (impl_->rawPOSTData) {
+        setBody(wire, *impl_->rawPOSTData);
+    } else if (impl_->POSTDictionary) {
         setHeaderWithName("Content-Type",
-                          formContentType(POSTDataEncoding_, encodePOSTDictionary_));
-        setBody(wire, formBody(sortedFields, POSTDataEncoding_));
+                          formContentType(impl_->POSTDataEncoding, impl_->encodePOSTDictionary));
+        setBody(wire, formBody(sortedFields, impl_->POSTDataEncoding));
     }
 
     // The caller's fields are added, so a repeated field is joined with a comma.
-    for (const auto& [name, value] : requestHeaders_) wire.headerFields.add(name, value);
+    for (const auto& [name, value] : impl_->requestHeaders) wire.headerFields.add(name, value);
     addBasicAuthorization(wire.headerFields, credentialForCurrentHost());
     // Only the shared store is handled by the URL-loading layer itself.
     wire.httpShouldHandleCookies = cookieStoragePolicy() == CookieStorageShared;

@@ -1,5 +1,9 @@
 #include "http/session_delegate.h"
 
+#include <cstddef>
+#include <iterator>
+#include <utility>
+
 #include "host/host_code.h"
 #include "http/process_state.h"
 #include "plovendale/platform/main_queue.h"
@@ -28,20 +32,44 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
     // The task's own response is the one given here; it is shared rather than copied.
     auto shared = task.response();
     if (shared.get() != &response) shared = std::make_shared<const HTTPURLResponse>(response);
-    const auto current = task.currentRequest();
-    postDelegateWorkToMainQueue([weak = weakRequest_, response = std::move(shared),
-                                 requestURL = current ? current->url : std::string()] {
-        if (auto request = weak.lock()) request->handleResponse(response, requestURL);
-    });
+    // The request as sent is shared too: its URL is read on the main queue, not copied here.
+    postDelegateWorkToMainQueue(
+        [weak = weakRequest_, response = std::move(shared), sent = task.currentRequest()] {
+            static const std::string kNoURL;
+            if (auto request = weak.lock())
+                request->handleResponse(response, sent ? sent->url : kNoURL);
+        });
     // Every response is taken, so the body need not wait for the main queue: the response's work
     // is queued there ahead of the data's anyway.
     completionHandler(URLSessionResponseDisposition::Allow);
 }
 
+std::optional<Bytes> STHTTPRequestSessionDelegate::takeOldest(PendingBody& body) {
+    std::lock_guard lock(body.mutex);
+    if (body.taken == body.chunks.size()) return std::nullopt;
+    return std::move(body.chunks[body.taken++]);
+}
+
+std::vector<Bytes> STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
+    std::lock_guard lock(body.mutex);
+    const auto first = body.chunks.begin() + static_cast<std::ptrdiff_t>(body.taken);
+    std::vector<Bytes> rest(std::make_move_iterator(first),
+                            std::make_move_iterator(body.chunks.end()));
+    body.taken = body.chunks.size();
+    return rest;
+}
+
 void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
     if (discardBody_) return;
-    postDelegateWorkToMainQueue([weak = weakRequest_, data] {
-        if (auto request = weak.lock()) request->handleData(data);
+    {
+        std::lock_guard lock(body_->mutex);
+        body_->chunks.push_back(data);
+    }
+    postDelegateWorkToMainQueue([weak = weakRequest_, body = body_] {
+        // Taken even when the request is gone, so that the bytes are let go.
+        auto chunk = takeOldest(*body);
+        auto request = weak.lock();
+        if (request && chunk) request->handleData(*chunk);
     });
 }
 
@@ -96,8 +124,12 @@ void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionT
     // The request's one task is over: the work that delivers the outcome takes over holding the
     // request, and lets it go on the main queue when done (one task fewer there).
     postDelegateWorkToMainQueue([weak = weakRequest_, held = std::move(request_),
-                                 session = session_.lock(), response = task.response(), error] {
-        if (auto request = weak.lock()) request->handleCompletion(session, response, error);
+                                 session = session_.lock(), response = task.response(), error,
+                                 body = body_] {
+        auto request = weak.lock();
+        if (!request) return;
+        for (const auto& chunk : takeAll(*body)) request->handleData(chunk);
+        request->handleCompletion(session, response, error);
     });
 }
 

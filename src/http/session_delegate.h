@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "plovendale/http/st_http_request.h"
 #include "transport/url_session.h"
@@ -12,6 +16,11 @@ namespace plovendale {
 /// has been delivered. Every event is posted to the main queue, where the work holds the request
 /// only weakly. The delegate hands its request to the main queue when it goes, so that the request
 /// (and the host's callbacks in it) is always released there.
+///
+/// Body bytes wait in a queue of their own rather than in the data events: each data event takes
+/// the oldest bytes waiting, and the completion takes whatever is left before it finishes. The
+/// request thus gets its whole body, in order, even from a host loop that runs the events out of
+/// the order they were posted in.
 class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
   public:
     /// discardBody: body data is dropped here, before it is copied for the main queue.
@@ -43,10 +52,20 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     void didFinishEventsForBackgroundURLSession(URLSession& session) override;
 
   private:
+    // Body bytes on their way to the main queue, oldest first. Any thread.
+    struct PendingBody {
+        std::mutex mutex;
+        std::vector<Bytes> chunks;  ///< those before `taken` are gone (moved out)
+        std::size_t taken = 0;
+    };
+    static std::optional<Bytes> takeOldest(PendingBody& body);
+    static std::vector<Bytes> takeAll(PendingBody& body);
+
     std::shared_ptr<STHTTPRequest> request_;
     std::weak_ptr<STHTTPRequest> weakRequest_;
     std::weak_ptr<URLSession> session_;
     const bool discardBody_;
+    const std::shared_ptr<PendingBody> body_ = std::make_shared<PendingBody>();
 };
 
 }  // namespace plovendale

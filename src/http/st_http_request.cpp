@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "http/process_state.h"
+#include "http/st_http_request_impl.h"
 #include "http/text_encoding.h"
 #include "util/url_components.h"
 
@@ -41,9 +42,23 @@ STHTTPRequestDataUpload STHTTPRequestDataUpload::dataUploadWithData(
                                    std::move(fileName)};
 }
 
+namespace {
+
+// An application's requests go to a handful of URLs, most often the one it asked before: the last
+// URL accepted on this thread is not read again.
+bool isRequestURL(const std::string& text) {
+    thread_local std::string lastAccepted;
+    if (!lastAccepted.empty() && text == lastAccepted) return true;
+    if (!ParsedURL::parseRequestURL(text)) return false;
+    lastAccepted = text;
+    return true;
+}
+
+}  // namespace
+
 std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURL(
     const std::optional<std::string>& url) {
-    if (!url || !ParsedURL::parseRequestURL(*url)) return nullptr;
+    if (!url || !isRequestURL(*url)) return nullptr;
     return std::make_shared<STHTTPRequest>(PrivateToken{}, *url);
 }
 
@@ -51,21 +66,21 @@ std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURLString(const std::st
     return requestWithURL(text);
 }
 
-STHTTPRequest::STHTTPRequest(PrivateToken, std::string url) {
-    url_ = std::move(url);
-    responseData_.clear();
-    requestHeaders_.clear();
-    POSTDataEncoding_ = NSUTF8StringEncoding;
-    encodePOSTDictionary_ = true;
-    encodeGETDictionary_ = true;
-    addCredentialsToURL_ = false;
-    timeoutSeconds_ = kSTHTTPRequestDefaultTimeout;
-    maximumResponseBodySize_ = defaultMaximumResponseBodySize();
-    filesToUpload_.clear();
-    dataToUpload_.clear();
-    HTTPMethod_ = "GET";
-    cookieStoragePolicyForInstance_ = CookieStorageUnset;
-    ephemeralRequestCookies_.clear();
+STHTTPRequest::STHTTPRequest(PrivateToken, std::string url) : impl_(std::make_unique<Impl>()) {
+    impl_->url = std::move(url);
+    impl_->responseData.clear();
+    impl_->requestHeaders.clear();
+    impl_->POSTDataEncoding = NSUTF8StringEncoding;
+    impl_->encodePOSTDictionary = true;
+    impl_->encodeGETDictionary = true;
+    impl_->addCredentialsToURL = false;
+    impl_->timeoutSeconds = kSTHTTPRequestDefaultTimeout;
+    impl_->maximumResponseBodySize = defaultMaximumResponseBodySize();
+    impl_->filesToUpload.clear();
+    impl_->dataToUpload.clear();
+    impl_->HTTPMethod = "GET";
+    impl_->cookieStoragePolicyForInstance = CookieStorageUnset;
+    impl_->ephemeralRequestCookies.clear();
 }
 
 STHTTPRequest::~STHTTPRequest() = default;
@@ -86,67 +101,328 @@ std::int64_t STHTTPRequest::defaultMaximumResponseBodySize() {
     return http::processState().defaultMaximumResponseBodySize;
 }
 
+// ---- Properties ----
+
+std::int64_t STHTTPRequest::responseStatus() const {
+    return impl_->responseStatus;
+}
+
+void STHTTPRequest::setResponseStatus(std::int64_t status) {
+    impl_->responseStatus = status;
+}
+
+const std::shared_ptr<URLSessionTask>& STHTTPRequest::task() const {
+    return impl_->task;
+}
+
+void STHTTPRequest::setTask(std::shared_ptr<URLSessionTask> task) {
+    impl_->task = std::move(task);
+}
+
+const Bytes& STHTTPRequest::responseData() const {
+    return impl_->responseData;
+}
+
+void STHTTPRequest::setResponseData(Bytes data) {
+    impl_->responseData = std::move(data);
+}
+
+const std::optional<std::string>& STHTTPRequest::responseStringEncodingName() const {
+    return impl_->responseStringEncodingName;
+}
+
+void STHTTPRequest::setResponseStringEncodingName(std::optional<std::string> name) {
+    impl_->responseStringEncodingName = std::move(name);
+}
+
+const std::optional<STHTTPHeaders>& STHTTPRequest::responseHeaders() const {
+    return impl_->responseHeaders;
+}
+
+void STHTTPRequest::setResponseHeaders(std::optional<STHTTPHeaders> headers) {
+    impl_->responseHeaders = std::move(headers);
+    impl_->responseHeadersTaken = false;
+}
+
+std::int64_t STHTTPRequest::responseExpectedContentLength() const {
+    return impl_->responseExpectedContentLength;
+}
+
+void STHTTPRequest::setResponseExpectedContentLength(std::int64_t length) {
+    impl_->responseExpectedContentLength = length;
+}
+
+void STHTTPRequest::setResponseString(std::optional<std::string> text) {
+    impl_->responseString = std::move(text);
+}
+
+const std::string& STHTTPRequest::url() const {
+    return impl_->url;
+}
+
+void STHTTPRequest::setUrl(std::string url) {
+    impl_->url = std::move(url);
+}
+
+const std::optional<Error>& STHTTPRequest::error() const {
+    return impl_->error;
+}
+
+void STHTTPRequest::setError(std::optional<Error> error) {
+    impl_->error = std::move(error);
+}
+
+const std::vector<STHTTPRequestFileUpload>& STHTTPRequest::filesToUpload() const {
+    return impl_->filesToUpload;
+}
+
+void STHTTPRequest::setFilesToUpload(std::vector<STHTTPRequestFileUpload> files) {
+    impl_->filesToUpload = std::move(files);
+}
+
+const std::vector<STHTTPRequestDataUpload>& STHTTPRequest::dataToUpload() const {
+    return impl_->dataToUpload;
+}
+
+void STHTTPRequest::setDataToUpload(std::vector<STHTTPRequestDataUpload> data) {
+    impl_->dataToUpload = std::move(data);
+}
+
+const std::shared_ptr<const URLRequest>& STHTTPRequest::request() const {
+    return impl_->request;
+}
+
+void STHTTPRequest::setRequest(std::optional<URLRequest> request) {
+    impl_->request = request ? std::make_shared<const URLRequest>(std::move(*request)) : nullptr;
+}
+
+const std::optional<std::string>& STHTTPRequest::HTTPBodyFileURL() const {
+    return impl_->HTTPBodyFileURL;
+}
+
+void STHTTPRequest::setHTTPBodyFileURL(std::optional<std::string> fileURL) {
+    impl_->HTTPBodyFileURL = std::move(fileURL);
+}
+
+const std::vector<HTTPCookie>& STHTTPRequest::ephemeralRequestCookies() const {
+    return impl_->ephemeralRequestCookies;
+}
+
+void STHTTPRequest::setEphemeralRequestCookies(std::vector<HTTPCookie> cookies) {
+    impl_->ephemeralRequestCookies = std::move(cookies);
+}
+
+const std::string& STHTTPRequest::HTTPMethod() const {
+    return impl_->HTTPMethod;
+}
+
+void STHTTPRequest::setHTTPMethod(std::string method) {
+    impl_->HTTPMethod = std::move(method);
+}
+
+const STHTTPHeaders& STHTTPRequest::requestHeaders() const {
+    return impl_->requestHeaders;
+}
+
+void STHTTPRequest::setRequestHeaders(STHTTPHeaders headers) {
+    impl_->requestHeaders = std::move(headers);
+}
+
+const std::optional<STHTTPDictionary>& STHTTPRequest::POSTDictionary() const {
+    return impl_->POSTDictionary;
+}
+
+void STHTTPRequest::setPOSTDictionary(std::optional<STHTTPDictionary> fields) {
+    impl_->POSTDictionary = std::move(fields);
+}
+
+const std::optional<STHTTPDictionary>& STHTTPRequest::GETDictionary() const {
+    return impl_->GETDictionary;
+}
+
+void STHTTPRequest::setGETDictionary(std::optional<STHTTPDictionary> parameters) {
+    impl_->GETDictionary = std::move(parameters);
+}
+
+const std::optional<Bytes>& STHTTPRequest::rawPOSTData() const {
+    return impl_->rawPOSTData;
+}
+
+void STHTTPRequest::setRawPOSTData(std::optional<Bytes> data) {
+    impl_->rawPOSTData = std::move(data);
+}
+
+NSStringEncoding STHTTPRequest::POSTDataEncoding() const {
+    return impl_->POSTDataEncoding;
+}
+
+void STHTTPRequest::setPOSTDataEncoding(NSStringEncoding encoding) {
+    impl_->POSTDataEncoding = encoding;
+}
+
+double STHTTPRequest::timeoutSeconds() const {
+    return impl_->timeoutSeconds;
+}
+
+void STHTTPRequest::setTimeoutSeconds(double seconds) {
+    impl_->timeoutSeconds = seconds;
+}
+
+std::int64_t STHTTPRequest::maximumResponseBodySize() const {
+    return impl_->maximumResponseBodySize;
+}
+
+void STHTTPRequest::setMaximumResponseBodySize(std::int64_t bytes) {
+    impl_->maximumResponseBodySize = bytes;
+}
+
+bool STHTTPRequest::discardsResponseBody() const {
+    return impl_->discardsResponseBody;
+}
+
+void STHTTPRequest::setDiscardsResponseBody(bool discards) {
+    impl_->discardsResponseBody = discards;
+}
+
+bool STHTTPRequest::addCredentialsToURL() const {
+    return impl_->addCredentialsToURL;
+}
+
+void STHTTPRequest::setAddCredentialsToURL(bool add) {
+    impl_->addCredentialsToURL = add;
+}
+
+bool STHTTPRequest::encodePOSTDictionary() const {
+    return impl_->encodePOSTDictionary;
+}
+
+void STHTTPRequest::setEncodePOSTDictionary(bool encode) {
+    impl_->encodePOSTDictionary = encode;
+}
+
+bool STHTTPRequest::encodeGETDictionary() const {
+    return impl_->encodeGETDictionary;
+}
+
+void STHTTPRequest::setEncodeGETDictionary(bool encode) {
+    impl_->encodeGETDictionary = encode;
+}
+
+bool STHTTPRequest::preventRedirections() const {
+    return impl_->preventRedirections;
+}
+
+void STHTTPRequest::setPreventRedirections(bool prevent) {
+    impl_->preventRedirections = prevent;
+}
+
+bool STHTTPRequest::useUploadTaskInBackground() const {
+    return impl_->useUploadTaskInBackground;
+}
+
+void STHTTPRequest::setUseUploadTaskInBackground(bool use) {
+    impl_->useUploadTaskInBackground = use;
+}
+
+STHTTPRequestCookieStoragePolicy STHTTPRequest::cookieStoragePolicyForInstance() const {
+    return impl_->cookieStoragePolicyForInstance;
+}
+
+void STHTTPRequest::setCookieStoragePolicyForInstance(STHTTPRequestCookieStoragePolicy policy) {
+    impl_->cookieStoragePolicyForInstance = policy;
+}
+
+const std::optional<std::string>& STHTTPRequest::sharedContainerIdentifier() const {
+    return impl_->sharedContainerIdentifier;
+}
+
+void STHTTPRequest::setSharedContainerIdentifier(std::optional<std::string> identifier) {
+    impl_->sharedContainerIdentifier = std::move(identifier);
+}
+
+NSStringEncoding STHTTPRequest::forcedResponseEncoding() const {
+    return impl_->forcedResponseEncoding;
+}
+
+void STHTTPRequest::setForcedResponseEncoding(NSStringEncoding encoding) {
+    impl_->forcedResponseEncoding = encoding;
+}
+
+bool STHTTPRequest::ignoreCache() const {
+    return impl_->ignoreCache;
+}
+
+void STHTTPRequest::setIgnoreCache(bool ignore) {
+    impl_->ignoreCache = ignore;
+}
+
 // ---- Callbacks ----
 // A setter swaps the new block in: the old one, and what it captured, is released with the
 // parameter once the mutex is let go.
 
 STHTTPRequestUploadProgressBlock STHTTPRequest::uploadProgressBlock() const {
-    return readBlock(uploadProgressBlock_);
+    return impl_->readBlock(impl_->uploadProgressBlock);
 }
 
 void STHTTPRequest::setUploadProgressBlock(STHTTPRequestUploadProgressBlock block) {
-    std::lock_guard lock(blocksMutex_);
-    uploadProgressBlock_.swap(block);
+    std::lock_guard lock(impl_->blocksMutex);
+    impl_->uploadProgressBlock.swap(block);
+}
+
+bool STHTTPRequest::hasUploadProgressBlock() const {
+    std::lock_guard lock(impl_->blocksMutex);
+    return static_cast<bool>(impl_->uploadProgressBlock);
 }
 
 STHTTPRequestDownloadProgressBlock STHTTPRequest::downloadProgressBlock() const {
-    return readBlock(downloadProgressBlock_);
+    return impl_->readBlock(impl_->downloadProgressBlock);
 }
 
 void STHTTPRequest::setDownloadProgressBlock(STHTTPRequestDownloadProgressBlock block) {
-    std::lock_guard lock(blocksMutex_);
-    downloadProgressBlock_.swap(block);
+    std::lock_guard lock(impl_->blocksMutex);
+    impl_->downloadProgressBlock.swap(block);
 }
 
 STHTTPRequestCompletionBlock STHTTPRequest::completionBlock() const {
-    return readBlock(completionBlock_);
+    return impl_->readBlock(impl_->completionBlock);
 }
 
 void STHTTPRequest::setCompletionBlock(STHTTPRequestCompletionBlock block) {
-    std::lock_guard lock(blocksMutex_);
-    completionBlock_.swap(block);
+    std::lock_guard lock(impl_->blocksMutex);
+    impl_->completionBlock.swap(block);
 }
 
 STHTTPRequestErrorBlock STHTTPRequest::errorBlock() const {
-    return readBlock(errorBlock_);
+    return impl_->readBlock(impl_->errorBlock);
 }
 
 void STHTTPRequest::setErrorBlock(STHTTPRequestErrorBlock block) {
-    std::lock_guard lock(blocksMutex_);
-    errorBlock_.swap(block);
+    std::lock_guard lock(impl_->blocksMutex);
+    impl_->errorBlock.swap(block);
 }
 
 STHTTPRequestCompletionDataBlock STHTTPRequest::completionDataBlock() const {
-    return readBlock(completionDataBlock_);
+    return impl_->readBlock(impl_->completionDataBlock);
 }
 
 void STHTTPRequest::setCompletionDataBlock(STHTTPRequestCompletionDataBlock block) {
-    std::lock_guard lock(blocksMutex_);
-    completionDataBlock_.swap(block);
+    std::lock_guard lock(impl_->blocksMutex);
+    impl_->completionDataBlock.swap(block);
 }
 
 // ---- Header fields and uploads ----
 
 void STHTTPRequest::setHeaderWithName(const std::string& name, const std::string& value) {
-    requestHeaders_[name] = value;
+    impl_->requestHeaders[name] = value;
 }
 
 void STHTTPRequest::removeHeaderWithName(const std::string& name) {
-    requestHeaders_.erase(name);
+    impl_->requestHeaders.erase(name);
 }
 
 void STHTTPRequest::addFileToUpload(const std::string& path, const std::string& parameterName) {
-    filesToUpload_.push_back(STHTTPRequestFileUpload::fileUploadWithPath(path, parameterName));
+    impl_->filesToUpload.push_back(
+        STHTTPRequestFileUpload::fileUploadWithPath(path, parameterName));
 }
 
 void STHTTPRequest::addDataToUpload(const Bytes& data, const std::string& parameterName) {
@@ -156,7 +432,7 @@ void STHTTPRequest::addDataToUpload(const Bytes& data, const std::string& parame
 void STHTTPRequest::addDataToUpload(const Bytes& data, const std::string& parameterName,
                                     const std::optional<std::string>& mimeType,
                                     const std::optional<std::string>& fileName) {
-    dataToUpload_.push_back(
+    impl_->dataToUpload.push_back(
         STHTTPRequestDataUpload::dataUploadWithData(data, parameterName, mimeType, fileName));
 }
 
@@ -165,8 +441,8 @@ void STHTTPRequest::addDataToUpload(const Bytes& data, const std::string& parame
 std::optional<std::string> STHTTPRequest::stringWithData(
     const Bytes& data, const std::optional<std::string>& encodingName) const {
     NSStringEncoding encoding = NSUTF8StringEncoding;
-    if (forcedResponseEncoding_ != 0) {
-        encoding = forcedResponseEncoding_;
+    if (impl_->forcedResponseEncoding != 0) {
+        encoding = impl_->forcedResponseEncoding;
     } else if (encodingName) {
         encoding = http::encodingOfIANACharSetName(*encodingName);
         if (encoding == 0) encoding = NSUTF8StringEncoding;
@@ -175,9 +451,10 @@ std::optional<std::string> STHTTPRequest::stringWithData(
 }
 
 std::optional<std::string> STHTTPRequest::responseString() {
-    if (!responseString_)
-        responseString_ = stringWithData(responseData_, responseStringEncodingName_);
-    return responseString_;
+    if (!impl_->responseString)
+        impl_->responseString =
+            stringWithData(impl_->responseData, impl_->responseStringEncodingName);
+    return impl_->responseString;
 }
 
 }  // namespace plovendale

@@ -125,8 +125,9 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     }
     const std::optional<ResData> result = DataUtil::parseResData(body);
     if (!result) {
-        // An answer's bytes and its end reach the main queue as separate tasks: a host loop that
-        // runs them out of order, not the service, is then to blame.
+        // The body arrives whole in any order, but a host loop that runs tasks out of order
+        // breaks what the query relies on besides; it, not the service, is then the likelier
+        // cause.
         if (internal::mainQueueOrderBroken()) {
             query.reportAndFail(kCodeQueueOutOfOrder, kQueueOutOfOrder, body.size());
             return;

@@ -54,35 +54,46 @@ bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
     });
 }
 
-HTTPHeaderFields wireFields(const URLRequest& request, std::optional<std::int64_t> bodySize,
-                            const HTTPCookieStorage* jar) {
+// The fields as sent, or nothing when they are the request's own unchanged (as those of a request
+// prepared before are): most requests are sent without a copy of their fields.
+std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
+                                                  std::optional<std::int64_t> bodySize,
+                                                  const HTTPCookieStorage* jar) {
+    std::optional<HTTPHeaderFields> changed;
+    const auto edit = [&]() -> HTTPHeaderFields& {
+        if (!changed) changed = request.headerFields;
+        return *changed;
+    };
+    const auto current = [&]() -> const HTTPHeaderFields& {
+        return changed ? *changed : request.headerFields;
+    };
     // The caller's fields, less those refused. Names are already unique, so the set keeps its
     // order. A length keeps its place only to be replaced by the true one below.
-    HTTPHeaderFields fields = request.headerFields;
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
             (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
             equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
             equalsIgnoringASCIICase(name, "Expect")) {
-            fields.remove(name);
+            edit().remove(name);
         }
     }
-    if (request.httpShouldHandleCookies && jar && !hasField(fields, "Cookie")) {
+    if (request.httpShouldHandleCookies && jar && !hasField(current(), "Cookie")) {
         std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
         });
         for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
-            fields.set(name, value);
+            edit().set(name, value);
     }
     if (bodySize) {
-        if (*bodySize > 0 && !hasField(fields, "Content-Type")) {
-            fields.set("Content-Type", "application/x-www-form-urlencoded");
+        if (*bodySize > 0 && !hasField(current(), "Content-Type")) {
+            edit().set("Content-Type", "application/x-www-form-urlencoded");
         }
-        fields.set("Content-Length", std::to_string(*bodySize));
+        const std::string length = std::to_string(*bodySize);
+        if (current().get("Content-Length") != length) edit().set("Content-Length", length);
     }
-    return fields;
+    return changed;
 }
 
 URLRequest withFields(const URLRequest& request, HTTPHeaderFields fields) {
@@ -101,16 +112,20 @@ URLRequest withFields(const URLRequest& request, HTTPHeaderFields fields) {
 
 URLRequest prepareRequest(const URLRequest& request, std::optional<std::int64_t> bodySize,
                           const HTTPCookieStorage* jar) {
-    return withFields(request, wireFields(request, bodySize, jar));
+    auto changed = changedWireFields(request, bodySize, jar);
+    if (!changed) return withFields(request, request.headerFields);
+    return withFields(request, std::move(*changed));
 }
 
 std::shared_ptr<const URLRequest> prepareRequest(std::shared_ptr<const URLRequest> request,
                                                  std::optional<std::int64_t> bodySize,
                                                  const HTTPCookieStorage* jar) {
-    HTTPHeaderFields fields = wireFields(*request, bodySize, jar);
+    auto changed = changedWireFields(*request, bodySize, jar);
     // A request prepared before (by the request object, say) goes as it is, body not copied.
-    if (fields == request->headerFields && !request->httpMethod.empty()) return request;
-    return std::make_shared<const URLRequest>(withFields(*request, std::move(fields)));
+    if ((!changed || *changed == request->headerFields) && !request->httpMethod.empty())
+        return request;
+    if (!changed) changed = request->headerFields;  // only a request without a method
+    return std::make_shared<const URLRequest>(withFields(*request, std::move(*changed)));
 }
 
 std::optional<URLRequest> redirectRequest(const URLRequest& request,

@@ -4,7 +4,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -96,30 +95,22 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
 
     // ---- Response ---------------------------------------------------------------------------
 
-    std::int64_t responseStatus() const { return responseStatus_; }
-    void setResponseStatus(std::int64_t status) { responseStatus_ = status; }
-    const std::shared_ptr<URLSessionTask>& task() const { return task_; }
-    void setTask(std::shared_ptr<URLSessionTask> task) { task_ = std::move(task); }
-    const Bytes& responseData() const { return responseData_; }
-    void setResponseData(Bytes data) { responseData_ = std::move(data); }
-    const std::optional<std::string>& responseStringEncodingName() const {
-        return responseStringEncodingName_;
-    }
-    void setResponseStringEncodingName(std::optional<std::string> name) {
-        responseStringEncodingName_ = std::move(name);
-    }
-    const std::optional<STHTTPHeaders>& responseHeaders() const { return responseHeaders_; }
-    void setResponseHeaders(std::optional<STHTTPHeaders> headers) {
-        responseHeaders_ = std::move(headers);
-    }
-    std::int64_t responseExpectedContentLength() const { return responseExpectedContentLength_; }
-    void setResponseExpectedContentLength(std::int64_t length) {
-        responseExpectedContentLength_ = length;
-    }
+    std::int64_t responseStatus() const;
+    void setResponseStatus(std::int64_t status);
+    const std::shared_ptr<URLSessionTask>& task() const;
+    void setTask(std::shared_ptr<URLSessionTask> task);
+    const Bytes& responseData() const;
+    void setResponseData(Bytes data);
+    const std::optional<std::string>& responseStringEncodingName() const;
+    void setResponseStringEncodingName(std::optional<std::string> name);
+    const std::optional<STHTTPHeaders>& responseHeaders() const;
+    void setResponseHeaders(std::optional<STHTTPHeaders> headers);
+    std::int64_t responseExpectedContentLength() const;
+    void setResponseExpectedContentLength(std::int64_t length);
     /// The body decoded with responseStringEncodingName (or forcedResponseEncoding); decoded on the
     /// first read that succeeds and kept from then on.
     std::optional<std::string> responseString();
-    void setResponseString(std::optional<std::string> text) { responseString_ = std::move(text); }
+    void setResponseString(std::optional<std::string> text);
     /// Decodes bytes with this request's rules: forcedResponseEncoding when set, else the IANA
     /// character-set name (UTF-8 when absent or unknown). Invalid bytes give nothing.
     std::optional<std::string> stringWithData(const Bytes& data,
@@ -128,96 +119,70 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     // ---- Request configuration ------------------------------------------------------------------
 
     /// The target, as absolute URL text, before query parameters and credentials are added.
-    const std::string& url() const { return url_; }
-    void setUrl(std::string url) { url_ = std::move(url); }
-    const std::optional<Error>& error() const { return error_; }
-    void setError(std::optional<Error> error) { error_ = std::move(error); }
-    const std::vector<STHTTPRequestFileUpload>& filesToUpload() const { return filesToUpload_; }
-    void setFilesToUpload(std::vector<STHTTPRequestFileUpload> files) {
-        filesToUpload_ = std::move(files);
-    }
-    const std::vector<STHTTPRequestDataUpload>& dataToUpload() const { return dataToUpload_; }
-    void setDataToUpload(std::vector<STHTTPRequestDataUpload> data) {
-        dataToUpload_ = std::move(data);
-    }
+    const std::string& url() const;
+    void setUrl(std::string url);
+    const std::optional<Error>& error() const;
+    void setError(std::optional<Error> error);
+    const std::vector<STHTTPRequestFileUpload>& filesToUpload() const;
+    void setFilesToUpload(std::vector<STHTTPRequestFileUpload> files);
+    const std::vector<STHTTPRequestDataUpload>& dataToUpload() const;
+    void setDataToUpload(std::vector<STHTTPRequestDataUpload> data);
     /// The wire request as the task sends it, recorded at start (shared with the task, not
     /// copied); null before.
-    const std::shared_ptr<const URLRequest>& request() const { return request_; }
-    void setRequest(std::optional<URLRequest> request) {
-        request_ = request ? std::make_shared<const URLRequest>(std::move(*request)) : nullptr;
-    }
+    const std::shared_ptr<const URLRequest>& request() const;
+    void setRequest(std::optional<URLRequest> request);
     /// The file URL ("file://" and the path) of a background upload's temporary body file.
-    const std::optional<std::string>& HTTPBodyFileURL() const { return HTTPBodyFileURL_; }
-    void setHTTPBodyFileURL(std::optional<std::string> fileURL) {
-        HTTPBodyFileURL_ = std::move(fileURL);
-    }
-    const std::vector<HTTPCookie>& ephemeralRequestCookies() const {
-        return ephemeralRequestCookies_;
-    }
-    void setEphemeralRequestCookies(std::vector<HTTPCookie> cookies) {
-        ephemeralRequestCookies_ = std::move(cookies);
-    }
+    const std::optional<std::string>& HTTPBodyFileURL() const;
+    void setHTTPBodyFileURL(std::optional<std::string> fileURL);
+    const std::vector<HTTPCookie>& ephemeralRequestCookies() const;
+    void setEphemeralRequestCookies(std::vector<HTTPCookie> cookies);
 
-    const std::string& HTTPMethod() const { return HTTPMethod_; }
-    void setHTTPMethod(std::string method) { HTTPMethod_ = std::move(method); }
+    const std::string& HTTPMethod() const;
+    void setHTTPMethod(std::string method);
     /// The caller's header fields (names compared exactly); after a start, every field of the
     /// request as sent.
-    const STHTTPHeaders& requestHeaders() const { return requestHeaders_; }
-    void setRequestHeaders(STHTTPHeaders headers) { requestHeaders_ = std::move(headers); }
-    const std::optional<STHTTPDictionary>& POSTDictionary() const { return POSTDictionary_; }
-    void setPOSTDictionary(std::optional<STHTTPDictionary> fields) {
-        POSTDictionary_ = std::move(fields);
-    }
-    const std::optional<STHTTPDictionary>& GETDictionary() const { return GETDictionary_; }
-    void setGETDictionary(std::optional<STHTTPDictionary> parameters) {
-        GETDictionary_ = std::move(parameters);
-    }
-    const std::optional<Bytes>& rawPOSTData() const { return rawPOSTData_; }
-    void setRawPOSTData(std::optional<Bytes> data) { rawPOSTData_ = std::move(data); }
-    NSStringEncoding POSTDataEncoding() const { return POSTDataEncoding_; }
-    void setPOSTDataEncoding(NSStringEncoding encoding) { POSTDataEncoding_ = encoding; }
+    const STHTTPHeaders& requestHeaders() const;
+    void setRequestHeaders(STHTTPHeaders headers);
+    const std::optional<STHTTPDictionary>& POSTDictionary() const;
+    void setPOSTDictionary(std::optional<STHTTPDictionary> fields);
+    const std::optional<STHTTPDictionary>& GETDictionary() const;
+    void setGETDictionary(std::optional<STHTTPDictionary> parameters);
+    const std::optional<Bytes>& rawPOSTData() const;
+    void setRawPOSTData(std::optional<Bytes> data);
+    NSStringEncoding POSTDataEncoding() const;
+    void setPOSTDataEncoding(NSStringEncoding encoding);
     /// Seconds the whole exchange may take (time waiting for a free connection or for the main
     /// queue aside) before it fails with NSURLErrorDomain -1001; 0 leaves the service's default.
-    double timeoutSeconds() const { return timeoutSeconds_; }
-    void setTimeoutSeconds(double seconds) { timeoutSeconds_ = seconds; }
+    double timeoutSeconds() const;
+    void setTimeoutSeconds(double seconds);
     /// Bytes of response body the request accepts. A longer body (or a longer announced one) fails
     /// it with NSURLErrorDomain -1103 "resource exceeds maximum size", and what it had received is
     /// released. Data events waiting for the main queue count too: they never hold more.
-    std::int64_t maximumResponseBodySize() const { return maximumResponseBodySize_; }
-    void setMaximumResponseBodySize(std::int64_t bytes) { maximumResponseBodySize_ = bytes; }
+    std::int64_t maximumResponseBodySize() const;
+    void setMaximumResponseBodySize(std::int64_t bytes);
     /// When true, the body is dropped as it arrives: responseData stays empty, the completion
     /// callbacks receive an empty body and downloadProgressBlock is not called. For requests whose
     /// answer only matters by its status.
-    bool discardsResponseBody() const { return discardsResponseBody_; }
-    void setDiscardsResponseBody(bool discards) { discardsResponseBody_ = discards; }
-    bool addCredentialsToURL() const { return addCredentialsToURL_; }
-    void setAddCredentialsToURL(bool add) { addCredentialsToURL_ = add; }
-    bool encodePOSTDictionary() const { return encodePOSTDictionary_; }
-    void setEncodePOSTDictionary(bool encode) { encodePOSTDictionary_ = encode; }
-    bool encodeGETDictionary() const { return encodeGETDictionary_; }
-    void setEncodeGETDictionary(bool encode) { encodeGETDictionary_ = encode; }
-    bool preventRedirections() const { return preventRedirections_; }
-    void setPreventRedirections(bool prevent) { preventRedirections_ = prevent; }
-    bool useUploadTaskInBackground() const { return useUploadTaskInBackground_; }
-    void setUseUploadTaskInBackground(bool use) { useUploadTaskInBackground_ = use; }
-    STHTTPRequestCookieStoragePolicy cookieStoragePolicyForInstance() const {
-        return cookieStoragePolicyForInstance_;
-    }
-    void setCookieStoragePolicyForInstance(STHTTPRequestCookieStoragePolicy policy) {
-        cookieStoragePolicyForInstance_ = policy;
-    }
-    const std::optional<std::string>& sharedContainerIdentifier() const {
-        return sharedContainerIdentifier_;
-    }
-    void setSharedContainerIdentifier(std::optional<std::string> identifier) {
-        sharedContainerIdentifier_ = std::move(identifier);
-    }
-    NSStringEncoding forcedResponseEncoding() const { return forcedResponseEncoding_; }
-    void setForcedResponseEncoding(NSStringEncoding encoding) {
-        forcedResponseEncoding_ = encoding;
-    }
-    bool ignoreCache() const { return ignoreCache_; }
-    void setIgnoreCache(bool ignore) { ignoreCache_ = ignore; }
+    bool discardsResponseBody() const;
+    void setDiscardsResponseBody(bool discards);
+    bool addCredentialsToURL() const;
+    void setAddCredentialsToURL(bool add);
+    bool encodePOSTDictionary() const;
+    void setEncodePOSTDictionary(bool encode);
+    bool encodeGETDictionary() const;
+    void setEncodeGETDictionary(bool encode);
+    bool preventRedirections() const;
+    void setPreventRedirections(bool prevent);
+    bool useUploadTaskInBackground() const;
+    void setUseUploadTaskInBackground(bool use);
+    STHTTPRequestCookieStoragePolicy cookieStoragePolicyForInstance() const;
+    void setCookieStoragePolicyForInstance(STHTTPRequestCookieStoragePolicy policy);
+    const std::optional<std::string>& sharedContainerIdentifier() const;
+    void setSharedContainerIdentifier(std::optional<std::string> identifier);
+    NSStringEncoding forcedResponseEncoding() const;
+    void setForcedResponseEncoding(NSStringEncoding encoding);
+    bool ignoreCache() const;
+    void setIgnoreCache(bool ignore);
 
     // ---- Callbacks (any thread) ---------------------------------------------------------------
 
@@ -348,17 +313,9 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
   private:
     friend class STHTTPRequestSessionDelegate;
 
-    template <typename Block>
-    Block readBlock(const Block& block) const {
-        std::lock_guard lock(blocksMutex_);
-        return block;
-    }
     /// Whether a progress block is set, without copying it (and what it captured) on the caller's
     /// thread.
-    bool hasUploadProgressBlock() const {
-        std::lock_guard lock(blocksMutex_);
-        return static_cast<bool>(uploadProgressBlock_);
-    }
+    bool hasUploadProgressBlock() const;
     URLSessionConfiguration makeConfiguration() const;
     std::shared_ptr<URLSessionTask> makeTask(URLSession& session,
                                              std::optional<URLRequest> request);
@@ -375,50 +332,10 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
                           const std::shared_ptr<const HTTPURLResponse>& response,
                           const std::optional<Error>& error);
 
-    std::int64_t responseStatus_ = 0;
-    std::shared_ptr<URLSessionTask> task_;
-    Bytes responseData_;
-    std::optional<std::string> responseStringEncodingName_;
-    std::optional<STHTTPHeaders> responseHeaders_;
-    std::shared_ptr<const HTTPURLResponse> takenResponse_;  ///< the response fields came from
-    std::string url_;
-    std::optional<Error> error_;
-    std::vector<STHTTPRequestFileUpload> filesToUpload_;
-    std::vector<STHTTPRequestDataUpload> dataToUpload_;
-    std::shared_ptr<const URLRequest> request_;
-    std::optional<std::string> HTTPBodyFileURL_;
-    std::vector<HTTPCookie> ephemeralRequestCookies_;
-
-    mutable std::mutex blocksMutex_;
-    STHTTPRequestUploadProgressBlock uploadProgressBlock_;
-    STHTTPRequestDownloadProgressBlock downloadProgressBlock_;
-    STHTTPRequestCompletionBlock completionBlock_;
-    STHTTPRequestErrorBlock errorBlock_;
-    STHTTPRequestCompletionDataBlock completionDataBlock_;
-
-    std::string HTTPMethod_;
-    STHTTPHeaders requestHeaders_;
-    std::optional<STHTTPDictionary> POSTDictionary_;
-    std::optional<STHTTPDictionary> GETDictionary_;
-    std::optional<Bytes> rawPOSTData_;
-    NSStringEncoding POSTDataEncoding_ = 0;
-    double timeoutSeconds_ = 0;
-    std::int64_t maximumResponseBodySize_ = 0;
-    bool discardsResponseBody_ = false;
-    bool addCredentialsToURL_ = false;
-    bool encodePOSTDictionary_ = false;
-    bool encodeGETDictionary_ = false;
-    bool preventRedirections_ = false;
-    bool useUploadTaskInBackground_ = false;
-    STHTTPRequestCookieStoragePolicy cookieStoragePolicyForInstance_ = CookieStorageShared;
-    std::optional<std::string> sharedContainerIdentifier_;
-    NSStringEncoding forcedResponseEncoding_ = 0;
-    std::optional<std::string> responseString_;
-    std::int64_t responseExpectedContentLength_ = 0;
-    bool ignoreCache_ = false;
-
-    // The session of the latest start; events of a session are handled against this request.
-    std::shared_ptr<URLSession> session_;
+    // Every field lives behind this pointer, so that the object's layout does not change when
+    // one does.
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 /// Whether the error says that authentication failed: "STHTTPRequest" 401, or the URL-loading

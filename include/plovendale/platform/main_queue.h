@@ -52,9 +52,10 @@ class PLOVENDALE_API MainQueue {
     /// return at once (a poster that blocks holds up every transfer while it does).
     /// The library relies on the queue being serial: the host's loop must run the tasks it is
     /// handed one at a time, never two at once, on one thread, and in the order they were posted
-    /// (an answer's bytes reach the queue before its end, an answer is stored before the handler
-    /// that reports it runs). A loop that runs one before an earlier one (a swap-remove queue, a
-    /// priority queue) is said once in the log, and install-trace queries fail with -10007.
+    /// (an answer is stored before the handler that reports it runs). A loop that runs one before
+    /// an earlier one (a swap-remove queue, a priority queue) is said once in the log, and an
+    /// install-trace answer that cannot be read then fails with -10007 rather than blaming the
+    /// service.
     void setPoster(Poster poster);
     /// Installs the host's timer for asyncAfter; an empty function keeps delayed tasks here. A
     /// task handed here runs once its delay has passed, on the same thread and one at a time with

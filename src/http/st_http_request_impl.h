@@ -1,0 +1,71 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plovendale/http/st_http_request.h"
+
+namespace plovendale {
+
+/// Everything a request holds. Kept out of the public header so that the object's layout, and
+/// with it the library's ABI, does not change when a field does.
+struct STHTTPRequest::Impl {
+    std::int64_t responseStatus = 0;
+    std::shared_ptr<URLSessionTask> task;
+    Bytes responseData;
+    std::optional<std::string> responseStringEncodingName;
+    std::optional<STHTTPHeaders> responseHeaders;
+    std::shared_ptr<const HTTPURLResponse> takenResponse;  ///< the response fields came from
+    /// responseHeaders are still those of takenResponse (no setter has replaced them).
+    bool responseHeadersTaken = false;
+    std::string url;
+    std::optional<Error> error;
+    std::vector<STHTTPRequestFileUpload> filesToUpload;
+    std::vector<STHTTPRequestDataUpload> dataToUpload;
+    std::shared_ptr<const URLRequest> request;
+    std::optional<std::string> HTTPBodyFileURL;
+    std::vector<HTTPCookie> ephemeralRequestCookies;
+
+    mutable std::mutex blocksMutex;
+    STHTTPRequestUploadProgressBlock uploadProgressBlock;
+    STHTTPRequestDownloadProgressBlock downloadProgressBlock;
+    STHTTPRequestCompletionBlock completionBlock;
+    STHTTPRequestErrorBlock errorBlock;
+    STHTTPRequestCompletionDataBlock completionDataBlock;
+
+    std::string HTTPMethod;
+    STHTTPHeaders requestHeaders;
+    std::optional<STHTTPDictionary> POSTDictionary;
+    std::optional<STHTTPDictionary> GETDictionary;
+    std::optional<Bytes> rawPOSTData;
+    NSStringEncoding POSTDataEncoding = 0;
+    double timeoutSeconds = 0;
+    std::int64_t maximumResponseBodySize = 0;
+    bool discardsResponseBody = false;
+    bool addCredentialsToURL = false;
+    bool encodePOSTDictionary = false;
+    bool encodeGETDictionary = false;
+    bool preventRedirections = false;
+    bool useUploadTaskInBackground = false;
+    STHTTPRequestCookieStoragePolicy cookieStoragePolicyForInstance = CookieStorageShared;
+    std::optional<std::string> sharedContainerIdentifier;
+    NSStringEncoding forcedResponseEncoding = 0;
+    std::optional<std::string> responseString;
+    std::int64_t responseExpectedContentLength = 0;
+    bool ignoreCache = false;
+
+    // The session of the latest start; events of a session are handled against this request.
+    std::shared_ptr<URLSession> session;
+
+    /// A copy of a callback, taken under the lock so that another thread may replace it meanwhile.
+    template <typename Block>
+    Block readBlock(const Block& block) const {
+        std::lock_guard lock(blocksMutex);
+        return block;
+    }
+};
+
+}  // namespace plovendale
