@@ -79,7 +79,7 @@ void writeLine(int fd, const std::string& line) {
 // Opens the store as the next launch does and reports the ids of the stored events.
 [[noreturn]] void runCheck(const fs::path& dir, int out) {
     configure(dir);
-    (void)plovendale::internal::storedEventCount();
+    (void)plovendale::internal::queuedEventCount();
     std::string ids;
     plovendale::internal::visitKnownEvents([&](const plovendale::internal::StoredEvent& event) {
         ids += event.id + "\n";

@@ -103,8 +103,8 @@ Writer& writer() {
     return instance;
 }
 
-// Appends `group` and removes what the sender asked to, in one store write. Answers whether the
-// write took.
+// Removes what the sender asked to and appends `group`, writing only the chunks that change.
+// Answers whether every write took.
 bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewLease,
                 std::uint64_t generation) {
     std::set<std::string> answered;
@@ -112,23 +112,16 @@ bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewL
         std::lock_guard lock(sender().mutex);
         answered = sender().answered;
     }
-    std::size_t queued = 0;
     const std::size_t count = group.size();
-    const bool stored = editStoredEvents(
-        generation,
-        [&](std::vector<StoredEvent>& events) {
-            const auto removed = std::erase_if(
-                events, [&](const StoredEvent& e) { return answered.count(e.id) != 0; });
-            for (auto& event : group) events.push_back(std::move(event));
-            return removed > 0 || count > 0;
-        },
-        &queued, renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
+    const auto written =
+        writeStoredEvents(generation, std::move(group), answered,
+                          renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
     if (generation != eventGeneration()) return false;  // forgotten while it was being written
-    if (!stored) {
-        if (count == 0) return false;
+    if (!written.stored) {
+        if (written.unstored == 0) return false;
         Log::write(fillTemplate("[Plovendale] %@ events could not be stored and are dropped.",
-                                {std::to_string(count)}));
-        tellEventsDropped("store failed", count);
+                                {std::to_string(written.unstored)}));
+        tellEventsDropped("store failed", written.unstored);
         return false;
     }
     {
@@ -138,7 +131,7 @@ bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewL
     }
     if (count > 0) {
         emitEvent("event.queued",
-                  {{"count", std::to_string(count)}, {"queued", std::to_string(queued)}});
+                  {{"count", std::to_string(count)}, {"queued", std::to_string(written.count)}});
     }
     return true;
 }
@@ -161,6 +154,8 @@ void runWriter() {
         if (group.empty() && !removeAnswered) continue;  // a forget took what was pending
         w.writing = true;
         const std::uint64_t generation = eventGeneration();
+        // Under the writer's lock: queuedEventCount sees them either waiting here or taken.
+        noteEventsTaken(generation, group.size());
         lock.unlock();
         // A removal the store refused is not asked again at once: the next trigger does.
         if (writeGroup(std::move(group), removeAnswered, renewLease, generation))
@@ -205,7 +200,7 @@ bool holdLease(std::uint64_t generation) {
     if (!takeSendingLease(generation)) return false;
     // The launch that held the lease before may have sent and removed events this one still
     // remembers: read what the store holds now.
-    editStoredEvents(generation, [](auto&) { return false; });
+    refreshStoredEvents(generation);
     std::lock_guard lock(sender().mutex);
     sender().leaseRenewed = steady_clock::now();
     return true;
@@ -251,7 +246,7 @@ std::vector<StoredEvent> nextBatch(std::uint64_t generation) {
         return batch.size() < kMaxBatchEvents;
     };
     if (!visitKnownEvents(pick)) {
-        editStoredEvents(generation, [](auto&) { return false; });  // first read of this launch
+        refreshStoredEvents(generation);  // first read of this launch
         visitKnownEvents(pick);
     }
     return batch;
@@ -454,11 +449,11 @@ bool flushEvents(milliseconds timeout) {
     return MainQueue::shared().runUntil(idle, timeout);
 }
 
-std::size_t storedEventCount() {
-    std::size_t count = 0;
-    editStoredEvents(
-        eventGeneration(), [](auto&) { return false; }, &count);
-    return count;
+std::size_t queuedEventCount() {
+    // The first call of a launch reads the store (on this thread, without any lock held).
+    if (!storedEventsKnown()) refreshStoredEvents(eventGeneration());
+    std::lock_guard lock(writer().mutex);
+    return writer().pending.size() + knownEventCount();
 }
 
 void forgetEvents() {
