@@ -265,7 +265,8 @@ bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gon
 }
 
 // Stores `events` in new chunks, named in the index in the same store write (with `alsoSet`).
-// `fromWriter`: they are the writer's, counted as unwritten until now.
+// `fromWriter`: they are the writer's, counted as unwritten until now; otherwise they are an
+// earlier version's, older than any event this version stored, and go first.
 bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
                std::map<std::string, std::string>& alsoSet, bool fromWriter) {
     if (events.empty()) return true;
@@ -281,22 +282,28 @@ bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
         values[key] = chunk.text;
         made.emplace_back(std::move(key), std::move(chunk));
     }
-    const bool written = store()->update(
-        kEventIndexKey,
-        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) throw Forgotten();
-            bool bad = false;
-            auto keys = parseIndex(current, &bad);
-            for (const auto& entry : made) keys.push_back(entry.first);
-            auto next = indexText(keys);
-            noteIndex(std::move(keys));
-            for (auto& [key, chunk] : made) {
-                const std::size_t count = fromWriter ? chunk.events.size() : 0;
-                noteChunk(key, std::move(chunk), count);
-            }
-            return next;
-        },
-        values);
+    bool written = false;
+    try {
+        written = store()->update(
+            kEventIndexKey,
+            [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+                if (generation != generationNow.load()) throw Forgotten();
+                bool bad = false;
+                auto keys = parseIndex(current, &bad);
+                auto at = fromWriter ? keys.end() : keys.begin();
+                for (const auto& entry : made) at = std::next(keys.insert(at, entry.first));
+                auto next = indexText(keys);
+                noteIndex(std::move(keys));
+                for (auto& [key, chunk] : made) {
+                    const std::size_t count = fromWriter ? chunk.events.size() : 0;
+                    noteChunk(key, std::move(chunk), count);
+                }
+                return next;
+            },
+            values);
+    } catch (const Forgotten&) {
+        return false;  // a host's store that lets it through stored nothing either
+    }
     if (written) {
         events.clear();
         alsoSet.clear();
@@ -305,8 +312,10 @@ bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
 }
 
 // Appends as many of `events` as the last chunk has room for to it, taking them out of `events`.
+// A group of half a chunk or more goes to chunks of its own: one store write, not two.
 bool appendToLast(std::uint64_t generation, std::vector<StoredEvent>& events,
                   std::map<std::string, std::string>& alsoSet, Dropped& dropped) {
+    if (events.empty() || events.size() >= kEventChunkMaxEvents / 2) return true;
     std::string last;
     {
         std::lock_guard lock(known().mutex);
@@ -357,8 +366,13 @@ bool prune(std::uint64_t generation, Dropped& dropped) {
             std::lock_guard lock(known().mutex);
             auto& k = known();
             if (++rounds > k.keys.size() + 1) return true;
+            // Those too old go anyway: the count bound is over the others.
             std::size_t total = 0;
-            for (const auto& [key, chunk] : k.chunks) total += chunk.events.size();
+            for (const auto& [key, chunk] : k.chunks) {
+                total += static_cast<std::size_t>(
+                    std::count_if(chunk.events.begin(), chunk.events.end(),
+                                  [&](const StoredEvent& e) { return e.ts >= oldest; }));
+            }
             excess = total > kEventOutboxMaxEvents ? total - kEventOutboxMaxEvents : 0;
             for (const auto& key : k.keys) {
                 const auto found = k.chunks.find(key);
@@ -392,9 +406,23 @@ bool prune(std::uint64_t generation, Dropped& dropped) {
     }
 }
 
+bool moveOutbox(std::uint64_t generation, Dropped& dropped);
+
 // Moves an earlier version's outbox into chunks, then removes it unless it changed meanwhile (it
 // is moved again then: an event stored twice is counted once by the service).
-bool migrate(std::uint64_t generation, Dropped& dropped) {
+bool migrate(std::uint64_t generation, Dropped& dropped, bool* moving) {
+    // Two threads of this launch reading the store for the first time move it once.
+    static std::atomic<bool> claimed{false};
+    if (claimed.exchange(true)) {
+        *moving = true;
+        return true;
+    }
+    const bool moved = moveOutbox(generation, dropped);
+    claimed = false;
+    return moved;
+}
+
+bool moveOutbox(std::uint64_t generation, Dropped& dropped) {
     std::optional<std::string> old;
     if (!store()->update(kEventOutboxKey,
                          [&](const std::optional<std::string>& current) {
@@ -445,10 +473,11 @@ bool refresh(std::uint64_t generation, Dropped& dropped) {
             return false;
         if (isGone) gone.push_back(key);  // a launch killed between removing it and its entry
     }
-    if (!dropFromIndex(generation, gone) || !migrate(generation, dropped)) return false;
+    bool moving = false;  // by another thread: it says when the events are known
+    if (!dropFromIndex(generation, gone) || !migrate(generation, dropped, &moving)) return false;
     if (!prune(generation, dropped)) return false;
     std::lock_guard lock(known().mutex);
-    if (generation == generationNow.load()) known().loaded = true;
+    if (generation == generationNow.load() && !moving) known().loaded = true;
     return true;
 }
 
