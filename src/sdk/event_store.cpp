@@ -27,8 +27,9 @@ static_assert(kEventChunkMaxEvents * (kMaxEventBytes + 1) + 2 < 1024 * 1024,
 
 // Stored times outside this range (milliseconds) are not times this library wrote.
 constexpr double kLatestTimeMs = 1e14;
-// An index naming every chunk of a full outbox of the smallest events is a few kilobytes.
-constexpr std::size_t kIndexMaxBytes = 256 * 1024;
+// An index names a few dozen chunks, and never more chunks than events: 10,000 keys of under 100
+// bytes each.
+constexpr std::size_t kIndexMaxBytes = 1024 * 1024;
 
 std::atomic<std::uint64_t> generationNow{1};
 std::atomic<std::uint64_t> chunksMade{0};
@@ -552,6 +553,12 @@ EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> 
         if (generation == generationNow.load())
             known().unwritten -= std::min(group.size(), known().unwritten);
         for (const auto& [key, chunk] : known().chunks) result.count += chunk.events.size();
+    }
+    if (!stored) {
+        // A change that ran for a write the store then refused left this process's copy ahead of
+        // the store: it is read again before it is used.
+        std::lock_guard lock(known().mutex);
+        known().loaded = false;
     }
     if (!stored && generation == generationNow.load()) {
         emitEvent("store.failed", {{"what", "event outbox"}});
