@@ -203,13 +203,24 @@ int main(int argc, char** argv) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(kDurableWithin).count();
         std::istringstream lines(output);
         long long lostHere = 0;
+        long long oldestLost = 0;  // ns before the kill
         for (std::string line; std::getline(lines, line);) {
             const auto space = line.find(' ');
             if (space == std::string::npos) continue;  // torn by the kill
             ++tracked;
-            if (std::stoll(line.substr(space + 1)) > owedBefore) continue;
+            const long long at = std::stoll(line.substr(space + 1));
+            if (at > owedBefore) continue;
             ++owed;
-            lostHere += present.count(line.substr(0, space)) == 0;
+            if (present.count(line.substr(0, space)) == 0) {
+                ++lostHere;
+                oldestLost = std::max(oldestLost, *killedAt - at);
+            }
+        }
+        if (lostHere > 0) {
+            std::printf(
+                "trial %d: %lld owed events lost, the oldest returned %.1f ms before the "
+                "kill; %zu stored\n",
+                trial, lostHere, static_cast<double>(oldestLost) / 1e6, present.size());
         }
         lost += lostHere;
         trialsWithLoss += lostHere > 0;

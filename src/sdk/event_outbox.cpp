@@ -73,6 +73,7 @@ struct Writer {
     std::condition_variable wake;
     std::condition_variable written;  // a group is done
     std::vector<StoredEvent> pending;
+    steady_clock::time_point firstPending;  // when the oldest of `pending` came in
     bool removeAnswered = false;  // the sender asks to remove the events the service answered
     bool renewLease = false;      // ... and to renew its lease in the same write
     bool writing = false;
@@ -142,7 +143,10 @@ void runWriter() {
     for (;;) {
         w.wake.wait(lock, [&] { return w.stopping || !w.pending.empty() || w.removeAnswered; });
         if (!w.urgent && !w.removeAnswered)
-            w.wake.wait_for(lock, kGroupWindow, [&] { return w.stopping || w.urgent; });
+            // From the oldest event's arrival: events that came in during the previous write
+            // have waited already.
+            w.wake.wait_until(lock, w.firstPending + kGroupWindow,
+                              [&] { return w.stopping || w.urgent; });
         // At exit the library's other parts may be gone already: what is not written stays
         // unwritten (it is at most one group window old).
         if (w.stopping) return;
@@ -353,6 +357,7 @@ void queueEvent(StoredEvent event) {
     auto& w = writer();
     {
         std::lock_guard lock(w.mutex);
+        if (w.pending.empty()) w.firstPending = steady_clock::now();
         w.pending.push_back(std::move(event));
         startWriterLocked(w);
     }

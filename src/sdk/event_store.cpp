@@ -312,8 +312,9 @@ bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
     return written;
 }
 
-// Appends as many of `events` as the last chunk has room for to it, taking them out of `events`.
-// A group of half a chunk or more goes to chunks of its own: one store write, not two.
+// Appends `events` to the last chunk when they all fit there, taking them out of `events`; those
+// that do not fit go to a new chunk instead (one store write either way, so a group is durable
+// sooner; a chunk that takes no more holds over 100 events).
 bool appendToLast(std::uint64_t generation, std::vector<StoredEvent>& events,
                   std::map<std::string, std::string>& alsoSet, Dropped& dropped) {
     if (events.empty() || events.size() >= kEventChunkMaxEvents / 2) return true;
@@ -323,21 +324,22 @@ bool appendToLast(std::uint64_t generation, std::vector<StoredEvent>& events,
         if (known().keys.empty()) return true;
         last = known().keys.back();
         const auto found = known().chunks.find(last);
-        if (found == known().chunks.end() || found->second.events.size() >= kEventChunkMaxEvents)
+        if (found == known().chunks.end() ||
+            found->second.events.size() + events.size() > kEventChunkMaxEvents)
             return true;
     }
-    // How many fit is known only inside the update, from the chunk as the store holds it.
+    // Whether they fit is known only inside the update, from the chunk as the store holds it.
     std::size_t taken = 0;
     const bool written = store()->update(
         last,
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
             if (generation != generationNow.load() || !current) return current;
             Chunk chunk = chunkOf(last, *current);
-            if (chunk.events.size() >= kEventChunkMaxEvents) {
+            if (chunk.events.size() + events.size() > kEventChunkMaxEvents) {
                 noteChunk(last, std::move(chunk));
                 return current;
             }
-            taken = std::min(kEventChunkMaxEvents - chunk.events.size(), events.size());
+            taken = events.size();
             dropped.malformed += chunk.malformed;
             chunk.malformed = 0;
             chunk.events.insert(chunk.events.end(), events.begin(),
