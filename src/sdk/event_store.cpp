@@ -266,10 +266,12 @@ bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gon
 }
 
 // Stores `events` in new chunks, named in the index in the same store write (with `alsoSet`).
-// `fromWriter`: they are the writer's, counted as unwritten until now; otherwise they are an
-// earlier version's, older than any event this version stored, and go first.
+// `moved` empty: they are the writer's, counted as unwritten until now. Otherwise they are an
+// earlier version's outbox, older than any event this version stored: they go first, under keys
+// that start with `moved` (named after that outbox's text), and not at all when the index names
+// one already (a launch killed before it removed the outbox had moved it).
 bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
-               std::map<std::string, std::string>& alsoSet, bool fromWriter) {
+               std::map<std::string, std::string>& alsoSet, const std::string& moved = "") {
     if (events.empty()) return true;
     std::vector<std::pair<std::string, Chunk>> made;
     auto values = alsoSet;
@@ -279,10 +281,13 @@ bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
         chunk.events.assign(std::make_move_iterator(events.begin() + static_cast<long>(at)),
                             std::make_move_iterator(events.begin() + static_cast<long>(end)));
         chunk.text = serialize(chunk.events);
-        std::string key = kEventChunkKeyPrefix + launchToken() + "." + std::to_string(++chunksMade);
+        std::string key = moved.empty() ? kEventChunkKeyPrefix + launchToken() + "." +
+                                              std::to_string(++chunksMade)
+                                        : moved + std::to_string(made.size());
         values[key] = chunk.text;
         made.emplace_back(std::move(key), std::move(chunk));
     }
+    bool movedBefore = false;
     bool written = false;
     try {
         written = store()->update(
@@ -291,20 +296,26 @@ bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
                 if (generation != generationNow.load()) throw Forgotten();
                 bool bad = false;
                 auto keys = parseIndex(current, &bad);
-                auto at = fromWriter ? keys.end() : keys.begin();
+                movedBefore = !moved.empty() && std::any_of(keys.begin(), keys.end(), [&](auto& k) {
+                    return k.starts_with(moved);
+                });
+                // Thrown so that the chunks are not written again over what became of them.
+                if (movedBefore) throw Forgotten();
+                auto at = moved.empty() ? keys.end() : keys.begin();
                 for (const auto& entry : made) at = std::next(keys.insert(at, entry.first));
                 auto next = indexText(keys);
                 noteIndex(std::move(keys));
                 for (auto& [key, chunk] : made) {
-                    const std::size_t count = fromWriter ? chunk.events.size() : 0;
+                    const std::size_t count = moved.empty() ? chunk.events.size() : 0;
                     noteChunk(key, std::move(chunk), count);
                 }
                 return next;
             },
             values);
     } catch (const Forgotten&) {
-        return false;  // a host's store that lets it through stored nothing either
+        // A host's store that lets it through stored nothing either.
     }
+    if (movedBefore) return true;
     if (written) {
         events.clear();
         alsoSet.clear();
@@ -434,12 +445,15 @@ bool moveOutbox(std::uint64_t generation, Dropped& dropped) {
                          },
                          {}))
         return false;
-    if (!old) return true;
+    // The launch that sends the events moves them: two launches never move them both.
+    if (!old || !takeSendingLease(generation)) return true;
     std::size_t malformed = 0;
     auto events = parse(*old, &malformed);
     dropped.malformed += malformed;
     std::map<std::string, std::string> none;
-    if (!addChunks(generation, events, none, false)) return false;
+    const std::string moved = std::string(kEventChunkKeyPrefix) + "moved." +
+                              std::to_string(std::hash<std::string>{}(*old)) + ".";
+    if (!addChunks(generation, events, none, moved)) return false;
     return store()->update(
         kEventOutboxKey,
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
@@ -546,7 +560,7 @@ EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> 
     }
     stored = stored && dropFromIndex(generation, gone);
     stored = stored && appendToLast(generation, group, also, dropped) &&
-             addChunks(generation, group, also, true);
+             addChunks(generation, group, also);
     if (stored && !also.empty()) stored = store()->setStrings(also);
     stored = stored && prune(generation, dropped);
     {
