@@ -37,9 +37,10 @@ constexpr const char* kEventsUrl = "%@/api/trace/client/events/%@";
 constexpr milliseconds kGroupWindow{20};
 // Room in a batch for {"ci":"<32 digits>","events":[]}.
 constexpr std::size_t kBatchFrame = 64;
-// Answered events leave the store in one write per this many (or when nothing is left to send):
-// rewriting a large outbox after every batch would cost more than the sending. One that is sent
-// again after a crash meanwhile is counted once by the service.
+// Answered events leave the store in one removal per this many (or when nothing is left to send):
+// each removal rewrites the chunks that held them, a disk sync apiece, which after every batch
+// would cost more than the sending. One that is sent again after a crash meanwhile is counted
+// once by the service.
 constexpr std::size_t kRemoveEvery = 1000;
 // The sending lease is renewed at least this often while batches go (it lapses after 60 s).
 constexpr auto kLeaseRenewal = std::chrono::seconds(20);
