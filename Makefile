@@ -5,6 +5,7 @@
 #              against the installed library (static and shared)
 # make format-check - clang-format on the C++ files changed against main and on new ones
 # make tidy  - clang-tidy (.clang-tidy) on the library's sources; part of test
+# make bench - the benchmarks, the footprint and the event crash torture (1,000 kills)
 # make fuzz  - libFuzzer (clang) on every fuzz target, FUZZ_SECONDS (default 60) each
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD    ?= build
@@ -81,6 +82,7 @@ bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DPLOVENDALE_BUILD_BENCH=ON \
 		-DPLOVENDALE_BUILD_TESTS=OFF -DPLOVENDALE_BUILD_EXAMPLES=OFF >/dev/null
 	cmake --build build-bench -j $(JOBS)
+	build-bench/bin/event_torture
 	JOBS=$(JOBS) bench/footprint build-footprint
 	JOBS=$(JOBS) bench/footprint build-footprint-os -DPLOVENDALE_SIZE_OPTIMISED=ON
 

@@ -2,6 +2,8 @@
 
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
@@ -63,10 +65,11 @@ bool Plovendale::forgetInstallation() {
     try {
         // First, so that no event write or batch answer under way can bring events back.
         internal::forgetEvents();
-        const bool erased = Platform::keyValueStore()->removeObjectsForKeys(
-            {CoreHelper::kClientIdKey, CoreHelper::kInstallKey, CoreHelper::kAppDataKey,
-             CoreHelper::kPasteKey, internal::kOutboxKey, internal::kTraceFailureKey,
-             internal::kEventOutboxKey, internal::kEventSenderKey});
+        std::vector<std::string> keys{CoreHelper::kClientIdKey, CoreHelper::kInstallKey,
+                                      CoreHelper::kAppDataKey,  CoreHelper::kPasteKey,
+                                      internal::kOutboxKey,     internal::kTraceFailureKey};
+        for (auto& key : internal::storedEventKeys()) keys.push_back(std::move(key));
+        const bool erased = Platform::keyValueStore()->removeObjectsForKeys(keys);
         if (!erased) {
             internal::emitEvent("store.failed", {{"what", "forget"}});
             return false;

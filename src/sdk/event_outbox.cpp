@@ -32,13 +32,15 @@ using std::chrono::steady_clock;
 
 constexpr const char* kEventsUrl = "%@/api/trace/client/events/%@";
 // The writer lets events gather this long before it writes them as one group: a burst of calls
-// costs one store write, and an event is still durable well within 100 ms.
-constexpr milliseconds kGroupWindow{40};
+// costs a store write per window, and an event is durable within 100 ms even when a sync of a
+// busy disk takes most of that (the crash torture kills hosts on a loaded machine).
+constexpr milliseconds kGroupWindow{20};
 // Room in a batch for {"ci":"<32 digits>","events":[]}.
 constexpr std::size_t kBatchFrame = 64;
-// Answered events leave the store in one write per this many (or when nothing is left to send):
-// rewriting a large outbox after every batch would cost more than the sending. One that is sent
-// again after a crash meanwhile is counted once by the service.
+// Answered events leave the store in one removal per this many (or when nothing is left to send):
+// each removal rewrites the chunks that held them, a disk sync apiece, which after every batch
+// would cost more than the sending. One that is sent again after a crash meanwhile is counted
+// once by the service.
 constexpr std::size_t kRemoveEvery = 1000;
 // The sending lease is renewed at least this often while batches go (it lapses after 60 s).
 constexpr auto kLeaseRenewal = std::chrono::seconds(20);
@@ -73,6 +75,7 @@ struct Writer {
     std::condition_variable wake;
     std::condition_variable written;  // a group is done
     std::vector<StoredEvent> pending;
+    steady_clock::time_point firstPending;  // when the oldest of `pending` came in
     bool removeAnswered = false;  // the sender asks to remove the events the service answered
     bool renewLease = false;      // ... and to renew its lease in the same write
     bool writing = false;
@@ -103,8 +106,8 @@ Writer& writer() {
     return instance;
 }
 
-// Appends `group` and removes what the sender asked to, in one store write. Answers whether the
-// write took.
+// Removes what the sender asked to and appends `group`, writing only the chunks that change.
+// Answers whether every write took.
 bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewLease,
                 std::uint64_t generation) {
     std::set<std::string> answered;
@@ -112,23 +115,16 @@ bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewL
         std::lock_guard lock(sender().mutex);
         answered = sender().answered;
     }
-    std::size_t queued = 0;
     const std::size_t count = group.size();
-    const bool stored = editStoredEvents(
-        generation,
-        [&](std::vector<StoredEvent>& events) {
-            const auto removed = std::erase_if(
-                events, [&](const StoredEvent& e) { return answered.count(e.id) != 0; });
-            for (auto& event : group) events.push_back(std::move(event));
-            return removed > 0 || count > 0;
-        },
-        &queued, renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
+    const auto written =
+        writeStoredEvents(generation, std::move(group), answered,
+                          renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
     if (generation != eventGeneration()) return false;  // forgotten while it was being written
-    if (!stored) {
-        if (count == 0) return false;
+    if (!written.stored) {
+        if (written.unstored == 0) return false;
         Log::write(fillTemplate("[Plovendale] %@ events could not be stored and are dropped.",
-                                {std::to_string(count)}));
-        tellEventsDropped("store failed", count);
+                                {std::to_string(written.unstored)}));
+        tellEventsDropped("store failed", written.unstored);
         return false;
     }
     {
@@ -138,7 +134,7 @@ bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewL
     }
     if (count > 0) {
         emitEvent("event.queued",
-                  {{"count", std::to_string(count)}, {"queued", std::to_string(queued)}});
+                  {{"count", std::to_string(count)}, {"queued", std::to_string(written.count)}});
     }
     return true;
 }
@@ -149,7 +145,10 @@ void runWriter() {
     for (;;) {
         w.wake.wait(lock, [&] { return w.stopping || !w.pending.empty() || w.removeAnswered; });
         if (!w.urgent && !w.removeAnswered)
-            w.wake.wait_for(lock, kGroupWindow, [&] { return w.stopping || w.urgent; });
+            // From the oldest event's arrival: events that came in during the previous write
+            // have waited already.
+            w.wake.wait_until(lock, w.firstPending + kGroupWindow,
+                              [&] { return w.stopping || w.urgent; });
         // At exit the library's other parts may be gone already: what is not written stays
         // unwritten (it is at most one group window old).
         if (w.stopping) return;
@@ -161,6 +160,8 @@ void runWriter() {
         if (group.empty() && !removeAnswered) continue;  // a forget took what was pending
         w.writing = true;
         const std::uint64_t generation = eventGeneration();
+        // Under the writer's lock: queuedEventCount sees them either waiting here or taken.
+        noteEventsTaken(generation, group.size());
         lock.unlock();
         // A removal the store refused is not asked again at once: the next trigger does.
         if (writeGroup(std::move(group), removeAnswered, renewLease, generation))
@@ -205,7 +206,7 @@ bool holdLease(std::uint64_t generation) {
     if (!takeSendingLease(generation)) return false;
     // The launch that held the lease before may have sent and removed events this one still
     // remembers: read what the store holds now.
-    editStoredEvents(generation, [](auto&) { return false; });
+    refreshStoredEvents(generation);
     std::lock_guard lock(sender().mutex);
     sender().leaseRenewed = steady_clock::now();
     return true;
@@ -251,7 +252,7 @@ std::vector<StoredEvent> nextBatch(std::uint64_t generation) {
         return batch.size() < kMaxBatchEvents;
     };
     if (!visitKnownEvents(pick)) {
-        editStoredEvents(generation, [](auto&) { return false; });  // first read of this launch
+        refreshStoredEvents(generation);  // first read of this launch
         visitKnownEvents(pick);
     }
     return batch;
@@ -358,6 +359,7 @@ void queueEvent(StoredEvent event) {
     auto& w = writer();
     {
         std::lock_guard lock(w.mutex);
+        if (w.pending.empty()) w.firstPending = steady_clock::now();
         w.pending.push_back(std::move(event));
         startWriterLocked(w);
     }
@@ -454,11 +456,11 @@ bool flushEvents(milliseconds timeout) {
     return MainQueue::shared().runUntil(idle, timeout);
 }
 
-std::size_t storedEventCount() {
-    std::size_t count = 0;
-    editStoredEvents(
-        eventGeneration(), [](auto&) { return false; }, &count);
-    return count;
+std::size_t queuedEventCount() {
+    // The first call of a launch reads the store (on this thread, without any lock held).
+    if (!storedEventsKnown()) refreshStoredEvents(eventGeneration());
+    std::lock_guard lock(writer().mutex);
+    return writer().pending.size() + knownEventCount();
 }
 
 void forgetEvents() {

@@ -33,8 +33,9 @@ bool stopEventWriter(std::chrono::milliseconds timeout);
 /// Wakes the writer at once and runs the built-in main queue until every event is written and no
 /// batch is on the wire, or `timeout` passes; answers whether that state was reached.
 bool flushEvents(std::chrono::milliseconds timeout);
-/// How many events the store holds.
-std::size_t storedEventCount();
+/// How many events wait: handed in and not yet written, being written, or stored. Never waits
+/// for the writer; the first call of a launch reads the store. Any thread.
+std::size_t queuedEventCount();
 
 /// Before the stored events are erased (and for a new launch in tests): events not yet written
 /// are dropped, a write or batch under way no longer touches the store, and new events wait for

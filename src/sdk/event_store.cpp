@@ -1,6 +1,8 @@
 #include "sdk/event_store.h"
 
+#include <algorithm>
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,20 +20,36 @@ namespace {
 using nlohmann::json;
 
 static_assert(kEventOutboxMaxStoredBytes < 48 * 1024 * 1024,
-              "a full outbox must stay readable by the built-in store (48 MiB a value)");
+              "an earlier version's full outbox must stay readable by the built-in store (48 MiB "
+              "a value) to be moved into chunks");
+static_assert(kEventChunkMaxEvents * (kMaxEventBytes + 1) + 2 < 1024 * 1024,
+              "a chunk of the largest events stays below 1 MiB");
 
 // Stored times outside this range (milliseconds) are not times this library wrote.
 constexpr double kLatestTimeMs = 1e14;
+// An index names a few dozen chunks, and never more chunks than events: 10,000 keys of under 100
+// bytes each.
+constexpr std::size_t kIndexMaxBytes = 1024 * 1024;
 
 std::atomic<std::uint64_t> generationNow{1};
+std::atomic<std::uint64_t> chunksMade{0};
 
-// The stored value this process read or wrote last, and its events: a launch that sends a
-// thousand batches parses the outbox once, not a thousand times. Used only where the value it
-// was made from is compared with the stored one first.
+struct Chunk {
+    std::string text;
+    std::vector<StoredEvent> events;
+    std::size_t malformed = 0;
+};
+
+// What this process last read or wrote of the stored events: the index and the chunks' contents.
+// Each is updated inside the store update that read or wrote it, so in the store's order: a
+// launch that sends a thousand batches parses a chunk once, not a thousand times. The lock is
+// taken under the store's lock, or alone; never the other way round.
 struct Known {
     std::mutex mutex;
-    std::optional<std::string> text;
-    std::vector<StoredEvent> events;
+    bool loaded = false;
+    std::vector<std::string> keys;
+    std::map<std::string, Chunk> chunks;
+    std::size_t unwritten = 0;  // taken by the writer, not yet stored or given up
 };
 
 Known& known() {
@@ -39,12 +57,17 @@ Known& known() {
     return instance;
 }
 
-struct Reading {
-    std::vector<StoredEvent> events;
+struct Dropped {
     std::size_t malformed = 0;
     std::size_t tooOld = 0;
     std::size_t tooMany = 0;
-    bool pruned() const { return malformed + tooOld + tooMany > 0; }
+    bool any() const { return malformed + tooOld + tooMany > 0; }
+};
+
+// Thrown inside a store update made for an installation forgotten meanwhile: the update then
+// stores nothing, the chunks it would have made included.
+struct Forgotten : std::exception {
+    const char* what() const noexcept override { return "the stored events were forgotten"; }
 };
 
 std::optional<StoredEvent> eventOf(const json& item) {
@@ -83,30 +106,7 @@ std::vector<StoredEvent> parse(const std::string& text, std::size_t* malformed) 
     return events;
 }
 
-// Called under the store's lock (and Known's): computes only.
-Reading read(const std::optional<std::string>& current, long long atMs) {
-    Reading reading;
-    if (!current) return reading;
-    auto& k = known();
-    if (k.text == current) {
-        reading.events = std::move(k.events);
-    } else {
-        reading.events = parse(*current, &reading.malformed);
-    }
-    k.text.reset();
-    const long long oldest = atMs - static_cast<long long>(kEventOutboxMaxAgeSeconds * 1000);
-    reading.tooOld =
-        std::erase_if(reading.events, [&](const StoredEvent& e) { return e.ts < oldest; });
-    return reading;
-}
-
-// Keeps the newest events within the count bound.
-void trim(Reading& reading) {
-    reading.tooMany += dropOldestBeyond(reading.events, kEventOutboxMaxEvents);
-}
-
-std::optional<std::string> serialize(const std::vector<StoredEvent>& events) {
-    if (events.empty()) return std::nullopt;
+std::string serialize(const std::vector<StoredEvent>& events) {
     std::size_t size = 2;
     for (const auto& event : events) size += event.text.size() + 1;
     std::string text;
@@ -120,16 +120,382 @@ std::optional<std::string> serialize(const std::vector<StoredEvent>& events) {
     return text;
 }
 
-// Said once per reading, after the store's write (never under its lock).
-void tellPruned(const Reading& reading) {
-    if (!reading.pruned()) return;
+// The chunk keys an index names; `bad` when it holds anything else (it is then rewritten).
+std::vector<std::string> parseIndex(const std::optional<std::string>& text, bool* bad) {
+    std::vector<std::string> keys;
+    if (!text) return keys;
+    const auto stored =
+        text->size() > kIndexMaxBytes ? json(nullptr) : json::parse(*text, nullptr, false);
+    if (!stored.is_array()) {
+        *bad = true;
+        return keys;
+    }
+    for (const auto& item : stored) {
+        // Only chunk keys: a damaged index must not make a forget or a pruning touch other values.
+        if (item.is_string() &&
+            item.get_ref<const std::string&>().starts_with(kEventChunkKeyPrefix) &&
+            std::find(keys.begin(), keys.end(), item.get<std::string>()) == keys.end()) {
+            keys.push_back(item.get<std::string>());
+        } else {
+            *bad = true;
+        }
+    }
+    return keys;
+}
+
+std::optional<std::string> indexText(const std::vector<std::string>& keys) {
+    if (keys.empty()) return std::nullopt;
+    return json(keys).dump();
+}
+
+// Under the store's lock: the index as the store holds it now.
+void noteIndex(std::vector<std::string> keys) {
+    auto& k = known();
+    std::lock_guard lock(k.mutex);
+    std::erase_if(k.chunks, [&](const auto& entry) {
+        return std::find(keys.begin(), keys.end(), entry.first) == keys.end();
+    });
+    k.keys = std::move(keys);
+}
+
+// Under the store's lock: the chunk `text` (the store's value under `key`), parsed again only
+// when it is not the one this process knows.
+Chunk chunkOf(const std::string& key, const std::string& text) {
+    {
+        std::lock_guard lock(known().mutex);
+        const auto found = known().chunks.find(key);
+        if (found != known().chunks.end() && found->second.text == text) return found->second;
+    }
+    Chunk chunk;
+    chunk.text = text;
+    chunk.events = parse(text, &chunk.malformed);
+    return chunk;
+}
+
+// Under the store's lock: what the store holds under `key` now (nothing: the chunk is gone).
+// `stored` of the writer's events are in it since this process last knew it.
+void noteChunk(const std::string& key, std::optional<Chunk> chunk, std::size_t stored = 0) {
+    auto& k = known();
+    std::lock_guard lock(k.mutex);
+    k.unwritten -= std::min(stored, k.unwritten);
+    if (!chunk) {
+        k.chunks.erase(key);
+    } else if (std::find(k.keys.begin(), k.keys.end(), key) != k.keys.end()) {
+        k.chunks[key] = std::move(*chunk);
+    }
+}
+
+std::shared_ptr<KeyValueStore> store() {
+    return Platform::keyValueStore();
+}
+
+// Reads the index as the store holds it now; a damaged one is rewritten with the chunk keys it
+// still names.
+bool readIndex(std::uint64_t generation, Dropped& dropped) {
+    return store()->update(
+        kEventIndexKey,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            if (generation != generationNow.load()) return current;
+            bool bad = false;
+            auto keys = parseIndex(current, &bad);
+            dropped.malformed += bad ? 1 : 0;
+            auto next = bad ? indexText(keys) : current;
+            noteIndex(std::move(keys));
+            return next;
+        },
+        {});
+}
+
+// Rewrites (or removes) the chunk under `key` with what `edit` makes of its events, and
+// `alsoSet` with it; `gone` says whether the chunk is gone now. `edit` answers whether it changed
+// anything; it runs under the store's lock. Events the chunk held that are not readable are
+// dropped with any rewrite.
+bool editChunk(std::uint64_t generation, const std::string& key,
+               const std::function<bool(std::vector<StoredEvent>&)>& edit,
+               std::map<std::string, std::string>& alsoSet, Dropped& dropped, bool* gone,
+               std::size_t stored = 0) {
+    *gone = false;
+    const bool written = store()->update(
+        key,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            if (generation != generationNow.load()) return current;
+            if (!current) {
+                *gone = true;
+                noteChunk(key, std::nullopt);
+                return current;
+            }
+            Chunk chunk = chunkOf(key, *current);
+            if (!edit(chunk.events) && chunk.malformed == 0) {
+                noteChunk(key, std::move(chunk));
+                return current;
+            }
+            dropped.malformed += chunk.malformed;
+            if (chunk.events.empty()) {
+                *gone = true;
+                noteChunk(key, std::nullopt, stored);
+                return std::nullopt;
+            }
+            chunk.malformed = 0;
+            chunk.text = serialize(chunk.events);
+            std::string text = chunk.text;
+            noteChunk(key, std::move(chunk), stored);
+            return text;
+        },
+        alsoSet);
+    if (written) alsoSet.clear();
+    return written;
+}
+
+// Takes chunk keys that are gone out of the index (a chunk goes before its index entry).
+bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gone) {
+    if (gone.empty()) return true;
+    return store()->update(
+        kEventIndexKey,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            if (generation != generationNow.load()) return current;
+            bool bad = false;
+            auto keys = parseIndex(current, &bad);
+            std::erase_if(keys, [&](const std::string& key) {
+                return std::find(gone.begin(), gone.end(), key) != gone.end();
+            });
+            auto next = indexText(keys);
+            noteIndex(std::move(keys));
+            return next;
+        },
+        {});
+}
+
+// Stores `events` in new chunks, named in the index in the same store write (with `alsoSet`).
+// `moved` empty: they are the writer's, counted as unwritten until now. Otherwise they are an
+// earlier version's outbox, older than any event this version stored: they go first, under keys
+// that start with `moved` (named after that outbox's text), and not at all when the index names
+// one already (a launch killed before it removed the outbox had moved it).
+bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
+               std::map<std::string, std::string>& alsoSet, const std::string& moved = "") {
+    if (events.empty()) return true;
+    std::vector<std::pair<std::string, Chunk>> made;
+    auto values = alsoSet;
+    for (std::size_t at = 0; at < events.size(); at += kEventChunkMaxEvents) {
+        const auto end = std::min(events.size(), at + kEventChunkMaxEvents);
+        Chunk chunk;
+        chunk.events.assign(std::make_move_iterator(events.begin() + static_cast<long>(at)),
+                            std::make_move_iterator(events.begin() + static_cast<long>(end)));
+        chunk.text = serialize(chunk.events);
+        std::string key = moved.empty() ? kEventChunkKeyPrefix + launchToken() + "." +
+                                              std::to_string(++chunksMade)
+                                        : moved + std::to_string(made.size());
+        values[key] = chunk.text;
+        made.emplace_back(std::move(key), std::move(chunk));
+    }
+    bool movedBefore = false;
+    bool written = false;
+    try {
+        written = store()->update(
+            kEventIndexKey,
+            [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+                if (generation != generationNow.load()) throw Forgotten();
+                bool bad = false;
+                auto keys = parseIndex(current, &bad);
+                movedBefore = !moved.empty() && std::any_of(keys.begin(), keys.end(), [&](auto& k) {
+                    return k.starts_with(moved);
+                });
+                // Thrown so that the chunks are not written again over what became of them.
+                if (movedBefore) throw Forgotten();
+                auto at = moved.empty() ? keys.end() : keys.begin();
+                for (const auto& entry : made) at = std::next(keys.insert(at, entry.first));
+                auto next = indexText(keys);
+                noteIndex(std::move(keys));
+                for (auto& [key, chunk] : made) {
+                    const std::size_t count = moved.empty() ? chunk.events.size() : 0;
+                    noteChunk(key, std::move(chunk), count);
+                }
+                return next;
+            },
+            values);
+    } catch (const Forgotten&) {
+        // A host's store that lets it through stored nothing either.
+    }
+    if (movedBefore) return true;
+    if (written) {
+        events.clear();
+        alsoSet.clear();
+    }
+    return written;
+}
+
+// Appends `events` to the last chunk when they all fit there, taking them out of `events`; those
+// that do not fit go to a new chunk instead (one store write either way, so a group is durable
+// sooner; a chunk that takes no more holds over 100 events).
+bool appendToLast(std::uint64_t generation, std::vector<StoredEvent>& events,
+                  std::map<std::string, std::string>& alsoSet, Dropped& dropped) {
+    if (events.empty() || events.size() >= kEventChunkMaxEvents / 2) return true;
+    std::string last;
+    {
+        std::lock_guard lock(known().mutex);
+        if (known().keys.empty()) return true;
+        last = known().keys.back();
+        const auto found = known().chunks.find(last);
+        if (found == known().chunks.end() ||
+            found->second.events.size() + events.size() > kEventChunkMaxEvents)
+            return true;
+    }
+    // Whether they fit is known only inside the update, from the chunk as the store holds it.
+    std::size_t taken = 0;
+    const bool written = store()->update(
+        last,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            if (generation != generationNow.load() || !current) return current;
+            Chunk chunk = chunkOf(last, *current);
+            if (chunk.events.size() + events.size() > kEventChunkMaxEvents) {
+                noteChunk(last, std::move(chunk));
+                return current;
+            }
+            taken = events.size();
+            dropped.malformed += chunk.malformed;
+            chunk.malformed = 0;
+            chunk.events.insert(chunk.events.end(), events.begin(),
+                                events.begin() + static_cast<long>(taken));
+            chunk.text = serialize(chunk.events);
+            std::string text = chunk.text;
+            noteChunk(last, std::move(chunk), taken);
+            return text;
+        },
+        alsoSet);
+    if (!written) return false;
+    alsoSet.clear();
+    events.erase(events.begin(), events.begin() + static_cast<long>(taken));
+    return true;
+}
+
+// Drops the stored events past the bounds: the oldest beyond kEventOutboxMaxEvents, those older
+// than 30 days and unreadable ones. Rewrites only the chunks that hold them.
+bool prune(std::uint64_t generation, Dropped& dropped) {
+    const long long atMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    const long long oldest = atMs - static_cast<long long>(kEventOutboxMaxAgeSeconds * 1000);
+    std::size_t rounds = 0;
+    for (;;) {
+        std::string target;
+        std::size_t excess = 0;
+        {
+            std::lock_guard lock(known().mutex);
+            auto& k = known();
+            if (++rounds > k.keys.size() + 1) return true;
+            // Those too old go anyway: the count bound is over the others.
+            std::size_t total = 0;
+            for (const auto& [key, chunk] : k.chunks) {
+                total += static_cast<std::size_t>(
+                    std::count_if(chunk.events.begin(), chunk.events.end(),
+                                  [&](const StoredEvent& e) { return e.ts >= oldest; }));
+            }
+            excess = total > kEventOutboxMaxEvents ? total - kEventOutboxMaxEvents : 0;
+            for (const auto& key : k.keys) {
+                const auto found = k.chunks.find(key);
+                if (found == k.chunks.end()) continue;
+                const auto& events = found->second.events;
+                if (excess > 0 || found->second.malformed > 0 ||
+                    std::any_of(events.begin(), events.end(),
+                                [&](const StoredEvent& e) { return e.ts < oldest; })) {
+                    target = key;
+                    break;
+                }
+            }
+        }
+        if (target.empty()) return true;
+        bool gone = false;
+        std::map<std::string, std::string> none;
+        const bool written = editChunk(
+            generation, target,
+            [&](std::vector<StoredEvent>& events) {
+                const auto tooOld =
+                    std::erase_if(events, [&](const StoredEvent& e) { return e.ts < oldest; });
+                dropped.tooOld += tooOld;
+                const auto tooMany =
+                    dropOldestBeyond(events, events.size() - std::min(excess, events.size()));
+                dropped.tooMany += tooMany;
+                return tooOld + tooMany > 0;
+            },
+            none, dropped, &gone);
+        if (!written || (gone && !dropFromIndex(generation, {target}))) return false;
+        if (generation != generationNow.load()) return true;
+    }
+}
+
+bool moveOutbox(std::uint64_t generation, Dropped& dropped);
+
+// Moves an earlier version's outbox into chunks, then removes it unless it changed meanwhile (it
+// is moved again then: an event stored twice is counted once by the service).
+bool migrate(std::uint64_t generation, Dropped& dropped, bool* moving) {
+    // Two threads of this launch reading the store for the first time move it once.
+    static std::atomic<bool> claimed{false};
+    if (claimed.exchange(true)) {
+        *moving = true;
+        return true;
+    }
+    const bool moved = moveOutbox(generation, dropped);
+    claimed = false;
+    return moved;
+}
+
+bool moveOutbox(std::uint64_t generation, Dropped& dropped) {
+    std::optional<std::string> old;
+    if (!store()->update(kEventOutboxKey,
+                         [&](const std::optional<std::string>& current) {
+                             old = current;
+                             return current;
+                         },
+                         {}))
+        return false;
+    // The launch that sends the events moves them: two launches never move them both.
+    if (!old || !takeSendingLease(generation)) return true;
+    std::size_t malformed = 0;
+    auto events = parse(*old, &malformed);
+    dropped.malformed += malformed;
+    std::map<std::string, std::string> none;
+    const std::string moved = std::string(kEventChunkKeyPrefix) + "moved." +
+                              std::to_string(std::hash<std::string>{}(*old)) + ".";
+    if (!addChunks(generation, events, none, moved)) return false;
+    return store()->update(
+        kEventOutboxKey,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            return current == old ? std::nullopt : current;
+        },
+        {});
+}
+
+// Said once per write or read, after the store's writes (never under its lock).
+void tellPruned(const Dropped& dropped) {
+    if (!dropped.any()) return;
     Log::write(fillTemplate(
         "[Plovendale] Dropped %@ undelivered events (unreadable, older than 30 days or beyond "
         "10000).",
-        {std::to_string(reading.malformed + reading.tooOld + reading.tooMany)}));
-    if (reading.malformed) tellEventsDropped("malformed", reading.malformed);
-    if (reading.tooOld) tellEventsDropped("too old", reading.tooOld);
-    if (reading.tooMany) tellEventsDropped("too many", reading.tooMany);
+        {std::to_string(dropped.malformed + dropped.tooOld + dropped.tooMany)}));
+    if (dropped.malformed) tellEventsDropped("malformed", dropped.malformed);
+    if (dropped.tooOld) tellEventsDropped("too old", dropped.tooOld);
+    if (dropped.tooMany) tellEventsDropped("too many", dropped.tooMany);
+}
+
+bool refresh(std::uint64_t generation, Dropped& dropped) {
+    if (!readIndex(generation, dropped)) return false;
+    std::vector<std::string> keys;
+    {
+        std::lock_guard lock(known().mutex);
+        keys = known().keys;
+    }
+    std::vector<std::string> gone;
+    for (const auto& key : keys) {
+        bool isGone = false;
+        std::map<std::string, std::string> none;
+        if (!editChunk(
+                generation, key, [](auto&) { return false; }, none, dropped, &isGone))
+            return false;
+        if (isGone) gone.push_back(key);  // a launch killed between removing it and its entry
+    }
+    bool moving = false;  // by another thread: it says when the events are known
+    if (!dropFromIndex(generation, gone) || !migrate(generation, dropped, &moving)) return false;
+    if (!prune(generation, dropped)) return false;
+    std::lock_guard lock(known().mutex);
+    if (generation == generationNow.load() && !moving) known().loaded = true;
+    return true;
 }
 
 long long nowSeconds() {
@@ -143,53 +509,124 @@ std::uint64_t eventGeneration() {
 }
 
 void advanceEventGeneration() {
-    ++generationNow;
     std::lock_guard lock(known().mutex);
-    known().text.reset();
-    known().events.clear();
+    ++generationNow;
+    known().loaded = false;
+    known().keys.clear();
+    known().chunks.clear();
+    known().unwritten = 0;
 }
 
-bool editStoredEvents(std::uint64_t generation,
-                      const std::function<bool(std::vector<StoredEvent>&)>& edit,
-                      std::size_t* count, const std::map<std::string, std::string>& alsoSet) {
-    Reading reading;
-    // The clock may be the host's: never asked under the store's lock.
-    const long long atMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
-    const bool stored = Platform::keyValueStore()->update(
-        kEventOutboxKey,
-        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) return current;
-            std::lock_guard lock(known().mutex);
-            reading = read(current, atMs);
-            const bool edited = edit(reading.events);
-            trim(reading);
-            auto next = edited || reading.pruned() ? serialize(reading.events) : current;
-            // What the store holds once this write took; a write that fails leaves a text that
-            // no longer matches, which is then parsed again.
-            known().text = next;
-            known().events = std::move(reading.events);
-            return next;
-        },
-        alsoSet);
-    if (!stored) {
+void refreshStoredEvents(std::uint64_t generation) {
+    Dropped dropped;
+    const bool read = refresh(generation, dropped);
+    if (!read && generation == generationNow.load())
         emitEvent("store.failed", {{"what", "event outbox"}});
-        return false;
-    }
-    tellPruned(reading);
-    if (count) {
+    tellPruned(dropped);
+}
+
+EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> group,
+                             const std::set<std::string>& remove,
+                             const std::map<std::string, std::string>& alsoSet) {
+    EventWrite result;
+    Dropped dropped;
+    auto also = alsoSet;
+    bool stored = storedEventsKnown() || refresh(generation, dropped);
+    // Answered events leave their chunks; a chunk left empty goes, then its index entry.
+    std::vector<std::string> chunks;
+    if (stored && !remove.empty()) {
         std::lock_guard lock(known().mutex);
-        *count = known().events.size();
+        for (const auto& key : known().keys) {
+            const auto found = known().chunks.find(key);
+            if (found != known().chunks.end() &&
+                std::any_of(found->second.events.begin(), found->second.events.end(),
+                            [&](const StoredEvent& e) { return remove.count(e.id) != 0; }))
+                chunks.push_back(key);
+        }
     }
-    return true;
+    std::vector<std::string> gone;
+    for (const auto& key : chunks) {
+        bool isGone = false;
+        stored = editChunk(
+            generation, key,
+            [&](std::vector<StoredEvent>& events) {
+                return std::erase_if(events, [&](const StoredEvent& e) {
+                           return remove.count(e.id) != 0;
+                       }) > 0;
+            },
+            also, dropped, &isGone);
+        if (!stored) break;
+        if (isGone) gone.push_back(key);
+    }
+    stored = stored && dropFromIndex(generation, gone);
+    stored = stored && appendToLast(generation, group, also, dropped) &&
+             addChunks(generation, group, also);
+    if (stored && !also.empty()) stored = store()->setStrings(also);
+    stored = stored && prune(generation, dropped);
+    {
+        std::lock_guard lock(known().mutex);
+        // What was not stored is given up.
+        if (generation == generationNow.load())
+            known().unwritten -= std::min(group.size(), known().unwritten);
+        for (const auto& [key, chunk] : known().chunks) result.count += chunk.events.size();
+    }
+    if (!stored) {
+        // A change that ran for a write the store then refused left this process's copy ahead of
+        // the store: it is read again before it is used.
+        std::lock_guard lock(known().mutex);
+        known().loaded = false;
+    }
+    if (!stored && generation == generationNow.load()) {
+        emitEvent("store.failed", {{"what", "event outbox"}});
+        result.stored = false;
+        result.unstored = group.size();
+    }
+    tellPruned(dropped);
+    return result;
 }
 
 bool visitKnownEvents(const std::function<bool(const StoredEvent&)>& visit) {
     std::lock_guard lock(known().mutex);
-    if (!known().text) return false;
-    for (const auto& event : known().events) {
-        if (!visit(event)) break;
+    if (!known().loaded) return false;
+    for (const auto& key : known().keys) {
+        const auto found = known().chunks.find(key);
+        if (found == known().chunks.end()) continue;
+        for (const auto& event : found->second.events) {
+            if (!visit(event)) return true;
+        }
     }
     return true;
+}
+
+void noteEventsTaken(std::uint64_t generation, std::size_t count) {
+    std::lock_guard lock(known().mutex);
+    if (generation == generationNow.load()) known().unwritten += count;
+}
+
+std::size_t knownEventCount() {
+    std::lock_guard lock(known().mutex);
+    std::size_t count = known().unwritten;
+    for (const auto& [key, chunk] : known().chunks) count += chunk.events.size();
+    return count;
+}
+
+bool storedEventsKnown() {
+    std::lock_guard lock(known().mutex);
+    return known().loaded;
+}
+
+std::vector<std::string> storedEventKeys() {
+    std::vector<std::string> keys{kEventIndexKey, kEventOutboxKey, kEventSenderKey};
+    std::optional<std::string> index;
+    store()->update(kEventIndexKey,
+                    [&](const std::optional<std::string>& current) {
+                        index = current;
+                        return current;
+                    },
+                    {});
+    bool bad = false;
+    for (auto& key : parseIndex(index, &bad)) keys.push_back(std::move(key));
+    return keys;
 }
 
 std::map<std::string, std::string> sendingLeaseValue() {

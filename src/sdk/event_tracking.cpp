@@ -124,8 +124,7 @@ bool Plovendale::flush(double timeoutMs) {
 
 std::size_t Plovendale::queuedEventCount() {
     try {
-        (void)internal::waitUntilEventsWritten(std::chrono::seconds(1));
-        return internal::storedEventCount();
+        return internal::queuedEventCount();
     } catch (const std::exception&) {
         return 0;
     }

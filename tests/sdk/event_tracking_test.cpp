@@ -1,9 +1,12 @@
 // In-app events: arguments, the durable outbox, its bounds, and delivery to a local service.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "host/clock.h"
+#include "plovendale/platform/key_value_store.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
@@ -20,6 +23,70 @@ namespace {
 using nlohmann::json;
 using Params = std::map<std::string, std::string>;
 constexpr const char* kKey = "eventsKey1";
+
+// The SQLite store, counting what its writes store and holding them while the gate is shut.
+class GatedStore final : public KeyValueStore {
+  public:
+    explicit GatedStore(std::shared_ptr<KeyValueStore> inner) : inner_(std::move(inner)) {}
+    std::optional<std::string> stringForKey(const std::string& key) const override {
+        return inner_->stringForKey(key);
+    }
+    bool boolForKey(const std::string& key) const override { return inner_->boolForKey(key); }
+    bool setString(const std::string& value, const std::string& key) override {
+        return setStrings({{key, value}});
+    }
+    bool setStrings(const std::map<std::string, std::string>& values) override {
+        pass(values);
+        return inner_->setStrings(values);
+    }
+    bool setBool(bool value, const std::string& key) override {
+        pass({});
+        return inner_->setBool(value, key);
+    }
+    bool removeObjectForKey(const std::string& key) override {
+        pass({});
+        return inner_->removeObjectForKey(key);
+    }
+    bool update(const std::string& key, const Change& change,
+                const std::map<std::string, std::string>& alsoSet) override {
+        pass(alsoSet);
+        return inner_->update(
+            key,
+            [&](const std::optional<std::string>& current) {
+                auto next = change(current);
+                if (next && next != current) bytes += next->size();
+                return next;
+            },
+            alsoSet);
+    }
+    void shut(bool shut) {
+        std::lock_guard lock(mutex_);
+        shut_ = shut;
+        changed_.notify_all();
+    }
+    bool writerHeld() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return held_ > 0; });
+    }
+    std::atomic<std::size_t> bytes{0};
+    std::atomic<bool> timedOut{false};
+
+  private:
+    void pass(const std::map<std::string, std::string>& values) {
+        for (const auto& [key, value] : values) bytes += value.size();
+        std::unique_lock lock(mutex_);
+        ++held_;
+        changed_.notify_all();
+        if (!changed_.wait_for(lock, std::chrono::seconds(3), [&] { return !shut_; }))
+            timedOut = true;
+        --held_;
+    }
+    std::shared_ptr<KeyValueStore> inner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool shut_ = false;
+    int held_ = 0;
+};
 
 class Events : public ::testing::Test {
   protected:
@@ -170,7 +237,7 @@ TEST_F(Events, ConsentOffRecordsNothingAndForgetErasesWrittenAndUnwrittenEvents)
     ASSERT_TRUE(Plovendale::forgetInstallation());
     EXPECT_TRUE(Plovendale::flush(5000));
     EXPECT_EQ(Plovendale::queuedEventCount(), 0u);
-    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventOutboxKey));
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventIndexKey));
 
     service_.answerReports({200, R"({"status":200})"});
     query();
@@ -196,8 +263,14 @@ TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
         {503});  // they stay: one batch of earlier launches' events goes and fails
     ASSERT_TRUE(Plovendale::trackEvent("newest"));
     ASSERT_TRUE(Plovendale::flush(10000));
-    const json kept =
-        json::parse(*Platform::keyValueStore()->stringForKey(internal::kEventOutboxKey));
+    // An earlier version's outbox is moved into chunks.
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventOutboxKey));
+    internal::refreshStoredEvents(internal::eventGeneration());
+    std::vector<json> kept;
+    internal::visitKnownEvents([&](const auto& e) {
+        kept.push_back(json::parse(e.text));
+        return true;
+    });
     ASSERT_EQ(kept.size(), 10000u);
     EXPECT_EQ(kept.front()["id"], "1");
     EXPECT_EQ(kept.back()["name"], "newest");
@@ -208,6 +281,25 @@ TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
             if (e.name == "event.dropped") reasons.insert(e.values.at("reason"));
         return reasons == std::set<std::string>{"malformed", "too old", "too many"};
     }));
+}
+
+TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
+    auto gated = std::make_shared<GatedStore>(makeSQLiteKeyValueStore(platform_.dir().file("g")));
+    platform_.config().keyValueStore = gated;
+    platform_.configure();
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap"));
+    ASSERT_TRUE(Plovendale::flush(5000));
+    gated->bytes = 0;
+    gated->shut(true);
+    ASSERT_TRUE(Plovendale::trackEvent("one"));
+    ASSERT_TRUE(Plovendale::trackEvent("two"));
+    ASSERT_TRUE(gated->writerHeld());
+    EXPECT_EQ(Plovendale::queuedEventCount(), 2002u) << "exact while the writer is held";
+    gated->shut(false);
+    ASSERT_TRUE(Plovendale::flush(5000));
+    EXPECT_FALSE(gated->timedOut) << "queuedEventCount waited for the write";
+    EXPECT_LT(gated->bytes.load(), 40000u) << "the last chunk, not all 2,002 events";
+    EXPECT_EQ(Plovendale::queuedEventCount(), 2002u);
 }
 
 }  // namespace

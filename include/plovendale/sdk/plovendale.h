@@ -168,8 +168,8 @@ class PLOVENDALE_API Plovendale {
     /// the answers wait for the host's loop, so only the write is waited for in practice. Answers
     /// whether nothing was left to write or waiting for an answer. Host's main thread.
     static bool flush(double timeoutMs);
-    /// How many events wait to be delivered. Events handed in but not yet written are written first
-    /// (this waits for that write, a second at most). Any thread.
+    /// How many events wait to be delivered: those handed in and not yet written count too. Never
+    /// waits for the writer; the first call of a launch reads the store. Any thread.
     static std::size_t queuedEventCount();
 
     /// The single instance (created once, thread-safe).
