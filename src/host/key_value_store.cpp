@@ -520,9 +520,10 @@ struct OpenStores {
     std::map<FileIdentity, std::weak_ptr<SQLiteStore>> byFile;
 };
 
+// Never destroyed: a start-up worker may still open a store while the process exits.
 OpenStores& openStores() {
-    static OpenStores instance;
-    return instance;
+    static auto* instance = new OpenStores;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
 }
 
 std::optional<FileIdentity> identityOf(const std::string& path) {
