@@ -262,14 +262,31 @@ class SQLiteStore final : public KeyValueStore {
     // write between the read of the file's value and the write of the new one.
     bool update(const std::string& key, const Change& change,
                 const std::map<std::string, std::string>& alsoSet) override {
-        return reported(updateLocked(key, change, alsoSet));
+        return reported(updateLocked(key, change, alsoSet, true));
+    }
+    // In WAL mode a commit at synchronous=NORMAL appends to the log without a sync; the next full
+    // commit's sync of the log carries it to the disk too.
+    bool updateWithoutSync(const std::string& key, const Change& change) override {
+        return reported(updateLocked(key, change, {}, false));
     }
 
   private:
     Failure updateLocked(const std::string& key, const Change& change,
-                         const std::map<std::string, std::string>& alsoSet) {
+                         const std::map<std::string, std::string>& alsoSet, bool sync) {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failure("update");
+        if (!sync && !execute("PRAGMA synchronous=NORMAL;")) return failure("update");
+        // Every other write of the connection syncs, whatever way this one ends.
+        const auto fullSync = [this, sync](Failure outcome) {
+            if (!sync) execute("PRAGMA synchronous=FULL;");
+            return outcome;
+        };
+        return fullSync(updateTransaction(key, change, alsoSet));
+    }
+
+    // Callers hold the mutex.
+    Failure updateTransaction(const std::string& key, const Change& change,
+                              const std::map<std::string, std::string>& alsoSet) {
         if (!execute("BEGIN IMMEDIATE;")) return failure("update");
         std::optional<std::string> current;
         if (!readRow(key, &current)) return rolledBack("update");
