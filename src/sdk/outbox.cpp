@@ -60,7 +60,8 @@ struct Sender {
     int failures = 0;           // in a row, in this process
     std::uint64_t generation = 1;
     std::set<std::string> inFlight;  // ids of this launch's reports on the wire
-    std::mt19937 random{std::random_device{}()};
+    // Seeded at the first retry: a launch whose reports go out at once never pays for it.
+    std::optional<std::mt19937> random;
 };
 
 Sender& sender() {
@@ -242,7 +243,9 @@ void scheduleRetry(std::uint64_t generation, std::int64_t status, int attempts,
     milliseconds delay{};
     {
         std::lock_guard lock(sender().mutex);
-        const double random = std::uniform_real_distribution<double>(0.0, 1.0)(sender().random);
+        auto& generator = sender().random;
+        if (!generator) generator.emplace(std::random_device{}());
+        const double random = std::uniform_real_distribution<double>(0.0, 1.0)(*generator);
         delay = outboxBackoff(++sender().failures, random, retryAfter);
         sender().retryPending = true;
     }

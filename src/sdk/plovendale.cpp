@@ -117,9 +117,10 @@ void startUp() {
     internal::runStartUpSteps(commonInit);
     // Posted from here, so that a host that drains its main queue after start-up finds them there
     // (they wait for start-up's work, and do nothing while tracking is disabled); and posted, so
-    // that a service base URL the host sets right after start-up is the one used.
+    // that a service base URL the host sets right after start-up is the one used. The event
+    // sender is first made on the main queue, not in start-up's time.
     internal::sendQueuedReportsSoon();
-    internal::sendQueuedEventsSoon();
+    MainQueue::shared().async([] { internal::sendQueuedEventsSoon(); });
 }
 
 bool innerStart() {

@@ -7,7 +7,6 @@
 #include "host/platform_services.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
-#include "sdk/outbox.h"
 #include "sdk/sdk_state.h"
 
 namespace plovendale::internal {
@@ -27,7 +26,6 @@ struct Worker {
     Worker() {
         (void)sdkState();
         (void)MainQueue::shared();
-        (void)outboxBusy();
     }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
