@@ -298,6 +298,7 @@ std::shared_ptr<KeyValueStore> Platform::keyValueStore() {
     const auto generation = s.storeGeneration;
     lock.unlock();
     std::shared_ptr<KeyValueStore> opened;
+    std::unique_ptr<HeldLogLines> openLines;  // what the open says, once its outcome is known
     try {
         const auto identifier = identifierForDataDirectory(s);
         StorePlace place;
@@ -305,16 +306,25 @@ std::shared_ptr<KeyValueStore> Platform::keyValueStore() {
             std::lock_guard placeLock(s.mutex);
             place = storePlaceLocked(s, identifier);
         }
+        openLines = std::make_unique<HeldLogLines>();
         opened = openStore(place);
     } catch (...) {
         if (opener) internal::releaseKeyValueStore();
         throw;
     }
     lock.lock();
+    const bool current = generation == s.storeGeneration;
+    // A call that gave up waiting has put a store in memory in its place and said so: a failure
+    // line of this open would be a second one.
+    const bool replaced = current && s.store && s.store != opened;
     // A configuration applied meanwhile has its own store; this one serves only this call.
-    if (!s.store && generation == s.storeGeneration) s.store = opened;
+    if (!s.store && current) s.store = opened;
     if (opener) releaseStoreLocked(s);
-    return generation == s.storeGeneration ? s.store : opened;
+    auto store = current ? s.store : opened;
+    lock.unlock();
+    if (replaced) openLines->discard();
+    openLines.reset();
+    return store;
 }
 
 std::shared_ptr<Bundle> Platform::mainBundle() {
