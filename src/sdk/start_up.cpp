@@ -26,6 +26,7 @@ struct Worker {
     Worker() {
         (void)sdkState();
         (void)MainQueue::shared();
+        (void)Platform::generalPasteboard();  // and the platform's state, which holds it
     }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
@@ -47,10 +48,20 @@ Worker& worker() {
     return instance;
 }
 
+// Nothing may leave a thread's function: what start-up could not do, a later call does again (a
+// query makes a missing client identifier).
+template <typename Work>
+void contained(Work work) {
+    try {
+        work();
+    } catch (...) {
+    }
+}
+
 void runWorker() {
     auto& w = worker();
     adoptKeyValueStoreHold();
-    (void)Platform::keyValueStore();  // opens it
+    contained([] { (void)Platform::keyValueStore(); });  // opens it
     for (;;) {
         void (*steps)() = nullptr;
         {
@@ -62,7 +73,7 @@ void runWorker() {
             --w.runsLeft;
             steps = w.steps;
         }
-        steps();
+        contained(steps);
     }
     releaseKeyValueStore();
 }
