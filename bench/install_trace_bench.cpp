@@ -1,7 +1,8 @@
 // End-to-end timing of the install-trace query against the local reference service:
 // for each of N queries, the time the host's thread spends inside getInstallTraceWithTimeout and
-// the time until the outcome (and the state report) has arrived on the main queue. When valgrind
-// is installed, also the instructions (callgrind, every thread) of one query with its state report
+// the time until the outcome (and the state report) has arrived on the main queue; then start-up
+// in launches of their own: the host thread's time and the work of all threads. When valgrind is
+// installed, also the instructions (callgrind, every thread) of one query with its state report
 // next to raw libcurl sending the same two requests on a shared connection cache.
 //
 //   install_trace_bench [RUNS]        (expects attribution-service beside this binary)
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,18 +51,35 @@ std::string readAll(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Child mode: one start-up on `dataDirectory`, printing the microseconds the host's thread spent
-// inside initWithDelegate (each launch is a process of its own, as on a device).
+double cpuMicros(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+// Child mode: one start-up on `dataDirectory` (each launch is a process of its own, as on a
+// device), printing microseconds: the host's thread inside initWithDelegate (wall clock, then its
+// CPU time, which other processes on the machine disturb less); inside the first call
+// after it that needs a stored value (isFirstOpen), which waits for what start-up left to other
+// threads; and the CPU time of every thread of the process over both (the total start-up work).
 int timeOneStartUp(const std::string& dataDirectory, const std::string& key) {
     using namespace plovendale;
     PlatformConfiguration config;
     config.dataDirectory = dataDirectory;
     config.logSink = [](std::string_view) {};
     Platform::configure(config);
+    const double cpuStart = cpuMicros(CLOCK_PROCESS_CPUTIME_ID);
+    const double threadStart = cpuMicros(CLOCK_THREAD_CPUTIME_ID);
     const auto start = Clock::now();
     Plovendale::initWithDelegate(nullptr, key);
     const auto returned = Clock::now();
-    std::printf("%.1f\n", std::chrono::duration<double, std::micro>(returned - start).count());
+    const double threadCPU = cpuMicros(CLOCK_THREAD_CPUTIME_ID) - threadStart;
+    Plovendale::isFirstOpen();
+    const auto answered = Clock::now();
+    const double cpu = cpuMicros(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
+    using Micros = std::chrono::duration<double, std::micro>;
+    std::printf("%.1f %.1f %.1f %.1f\n", Micros(returned - start).count(), threadCPU,
+                Micros(answered - returned).count(), cpu);
     return 0;
 }
 
@@ -85,20 +104,27 @@ int timeBareSQLite(const std::string& dataDirectory) {
     return 0;
 }
 
-// Median microseconds of `launches` runs of a child mode, each in a new process; `fresh` gives
-// each launch a new data directory (a first launch creates the store).
-double startUpMedian(const std::string& work, const std::string& key, int launches, bool fresh,
-                     const char* mode = "--start-up") {
-    std::vector<double> times;
+// Medians of the figures a child mode prints (microseconds), over `launches` runs, each in a new
+// process; `fresh` gives each launch a new data directory (a first launch creates the store).
+std::vector<double> startUpMedians(const std::string& work, const std::string& key, int launches,
+                                   bool fresh, const char* mode = "--start-up") {
+    std::vector<std::vector<double>> columns;
     for (int i = 0; i < launches; ++i) {
         const std::string dir = work + (fresh ? "/fresh" + std::to_string(i) : "/app");
         const std::string command = std::filesystem::canonical("/proc/self/exe").string() + " " +
                                     mode + " " + dir + " " + key + " > " + work + "/start-up";
         if (std::system(command.c_str()) != 0) continue;
-        const std::string text = readAll(work + "/start-up");
-        if (!text.empty()) times.push_back(std::atof(text.c_str()));
+        std::istringstream text(readAll(work + "/start-up"));
+        double value = 0;
+        for (std::size_t column = 0; text >> value; ++column) {
+            if (columns.size() <= column) columns.emplace_back();
+            columns[column].push_back(value);
+        }
     }
-    return times.empty() ? 0 : percentile(times, 0.5);
+    std::vector<double> medians;
+    for (const auto& column : columns) medians.push_back(percentile(column, 0.5));
+    medians.resize(4, 0.0);
+    return medians;
 }
 
 // ---- instructions per query, next to raw libcurl ----
@@ -312,9 +338,9 @@ int main(int argc, char** argv) {
     }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    const double existingStore = startUpMedian(work, key, 30, false);
-    const double firstLaunch = startUpMedian(work, key, 15, true);
-    const double bareSQLite = startUpMedian(work, key, 30, false, "--bare-sqlite");
+    const auto existing = startUpMedians(work, key, 30, false);
+    const auto first = startUpMedians(work, key, 15, true);
+    const double bareSQLite = startUpMedians(work, key, 30, false, "--bare-sqlite")[0];
     std::filesystem::remove_all(work);
 
     std::printf("install-trace queries: %d (failures: %d)\n", runs, failures);
@@ -325,14 +351,18 @@ int main(int argc, char** argv) {
     std::printf(
         "host thread inside getInstallTraceWithTimeout: median %.1f us, p90 %.1f us, max %.1f us\n",
         percentile(insideCall, 0.5), percentile(insideCall, 0.9), percentile(insideCall, 1.0));
-    std::printf(
-        "host thread inside initWithDelegate: existing store median %.1f us, first launch "
-        "median %.1f us\n",
-        existingStore, firstLaunch);
+    for (const auto& [name, row] :
+         {std::pair{"existing store", existing}, {"first launch", first}}) {
+        std::printf(
+            "start-up, %s (medians): host thread inside initWithDelegate %.1f us (its CPU "
+            "%.1f us); first call after it (isFirstOpen) %.1f us; CPU of all threads over both "
+            "%.1f us\n",
+            name, row[0], row[1], row[2], row[3]);
+    }
     std::printf(
         "the floor, bare SQLite opening and reading the same store in a new process: median %.1f "
         "us (start-up on an existing store / floor: %.2fx)\n",
-        bareSQLite, bareSQLite > 0 ? existingStore / bareSQLite : 0.0);
+        bareSQLite, bareSQLite > 0 ? existing[0] / bareSQLite : 0.0);
     if (rawInstructions > 0) {
         std::printf(
             "instructions (all threads): query with its state report %.0f, raw libcurl's two "

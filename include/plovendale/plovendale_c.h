@@ -50,8 +50,10 @@ PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* 
 
 /** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A key that is
     missing or holds a character other than letters, digits, "-", "_", "." and "~" is logged and
-    answers PLOVENDALE_ERROR_INVALID_ARGUMENT: the library has not started. Main thread. Strings:
-    none. Re-entry: may be called from any callback on the main thread. */
+    answers PLOVENDALE_ERROR_INVALID_ARGUMENT: the library has not started. It does not wait for
+    the key-value store: the first call that needs a stored value does (2 s at most; see
+    Plovendale::initWithDelegate). Main thread. Strings: none. Re-entry: may be called from any
+    callback on the main thread. */
 PLOVENDALE_API int plovendale_start(void);
 /** Starts with `app_key`, under the same rule. Main thread. Strings: read before it returns; the
     caller keeps them. Re-entry: may be called from any callback on the main thread. */

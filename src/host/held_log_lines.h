@@ -15,6 +15,8 @@ class HeldLogLines {
     ~HeldLogLines();
     HeldLogLines(const HeldLogLines&) = delete;
     HeldLogLines& operator=(const HeldLogLines&) = delete;
+    /// Drops the lines held so far: they will not be written.
+    void discard() { lines_.clear(); }
 
   private:
     std::vector<std::string> lines_;

@@ -262,14 +262,31 @@ class SQLiteStore final : public KeyValueStore {
     // write between the read of the file's value and the write of the new one.
     bool update(const std::string& key, const Change& change,
                 const std::map<std::string, std::string>& alsoSet) override {
-        return reported(updateLocked(key, change, alsoSet));
+        return reported(updateLocked(key, change, alsoSet, true));
+    }
+    // In WAL mode a commit at synchronous=NORMAL appends to the log without a sync; the next full
+    // commit's sync of the log carries it to the disk too.
+    bool updateWithoutSync(const std::string& key, const Change& change) override {
+        return reported(updateLocked(key, change, {}, false));
     }
 
   private:
     Failure updateLocked(const std::string& key, const Change& change,
-                         const std::map<std::string, std::string>& alsoSet) {
+                         const std::map<std::string, std::string>& alsoSet, bool sync) {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failure("update");
+        if (!sync && !execute("PRAGMA synchronous=NORMAL;")) return failure("update");
+        // Every other write of the connection syncs, whatever way this one ends.
+        const auto fullSync = [this, sync](Failure outcome) {
+            if (!sync) execute("PRAGMA synchronous=FULL;");
+            return outcome;
+        };
+        return fullSync(updateTransaction(key, change, alsoSet));
+    }
+
+    // Callers hold the mutex.
+    Failure updateTransaction(const std::string& key, const Change& change,
+                              const std::map<std::string, std::string>& alsoSet) {
         if (!execute("BEGIN IMMEDIATE;")) return failure("update");
         std::optional<std::string> current;
         if (!readRow(key, &current)) return rolledBack("update");
@@ -520,9 +537,10 @@ struct OpenStores {
     std::map<FileIdentity, std::weak_ptr<SQLiteStore>> byFile;
 };
 
+// Never destroyed: a start-up worker may still open a store while the process exits.
 OpenStores& openStores() {
-    static OpenStores instance;
-    return instance;
+    static auto* instance = new OpenStores;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
 }
 
 std::optional<FileIdentity> identityOf(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -46,7 +47,21 @@ struct PlatformState {
     std::string dataDirectory;
     bool dataDirectoryChosen = false;
     std::optional<DataLocation> defaultLocation;  // set when dataDirectory is the default one
+    // While the store is held (one thread opens it and, at start-up, uses it first), every other
+    // thread that asks for it waits until it is released or the deadline passes.
+    std::condition_variable storeReleased;
+    bool storeHeld = false;
+    std::chrono::steady_clock::time_point storeHoldDeadline;
+    std::uint64_t storeGeneration = 0;  // advanced when a configuration or shutdown drops the store
 };
+
+// The longest a call waits for a store that another thread opens: an open takes about a
+// millisecond, and SQLite's wait on a file another launch is setting up (1 s) and the open's own
+// retries (100 ms) fit in it with room to spare.
+constexpr std::chrono::milliseconds kStoreHoldWait{2000};
+
+// Whether this thread holds the store (it opens it, or it is start-up's worker).
+thread_local bool holdsStore = false;
 
 constexpr const char* kDataSubdirectory = "plovendale";
 
@@ -134,23 +149,45 @@ std::shared_ptr<KeyValueStore> inMemoryStore(const std::string& why) {
     return makeInMemoryKeyValueStore();
 }
 
-// Callers hold the state's mutex and hold back their log lines.
-std::shared_ptr<KeyValueStore> openStoreLocked(PlatformState& s,
-                                               const std::optional<std::string>& identifier) {
-    const std::string dir = dataDirectoryLocked(s, identifier);
-    if (!s.config.dataDirectory.empty()) {
+// Where the store lives, as the configuration in force says.
+struct StorePlace {
+    std::string directory;
+    bool chosenByHost = false;
+    std::optional<DataLocation> defaultLocation;
+};
+
+// Callers hold the state's mutex.
+StorePlace storePlaceLocked(PlatformState& s, const std::optional<std::string>& identifier) {
+    StorePlace place;
+    place.directory = dataDirectoryLocked(s, identifier);
+    place.chosenByHost = !s.config.dataDirectory.empty();
+    place.defaultLocation = s.defaultLocation;
+    return place;
+}
+
+// Opens the store without the state's mutex: the open can wait on another launch's lock of the
+// file, and nothing else of the platform waits with it.
+std::shared_ptr<KeyValueStore> openStore(const StorePlace& place) {
+    const std::string& dir = place.directory;
+    if (place.chosenByHost) {
         // The host chose the place and answers for it; what the library makes there is the
         // user's alone, as in the default place. A directory that cannot be made is reported by
         // the store when it fails to open. At a launch it nearly always exists: one mkdir says so
         // without the path walk.
         if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) makeDirectories(dir);
-    } else if (dir.empty()) {
+    } else if (dir.empty() || !place.defaultLocation) {
         return inMemoryStore("no data directory: neither XDG_DATA_HOME nor HOME names one");
-    } else if (auto refusal =
-                   makePrivateDirectory(s.defaultLocation->base, s.defaultLocation->components)) {
+    } else if (auto refusal = makePrivateDirectory(place.defaultLocation->base,
+                                                   place.defaultLocation->components)) {
         return inMemoryStore("data directory " + *refusal);
     }
     return makeSQLiteKeyValueStore(dir + "/defaults.sqlite");
+}
+
+void releaseStoreLocked(PlatformState& s) {
+    s.storeHeld = false;
+    holdsStore = false;
+    s.storeReleased.notify_all();
 }
 
 }  // namespace
@@ -192,6 +229,7 @@ bool Platform::configure(PlatformConfiguration configuration) {
         device = std::exchange(s.device, s.config.device);
         s.dataDirectory.clear();
         s.dataDirectoryChosen = false;
+        ++s.storeGeneration;
     }
     Log::setSink(std::move(sink));
     const auto handler = caFileHandler.load();
@@ -211,21 +249,82 @@ void internal::releasePlatformServices() {
     bundle = std::exchange(s.bundle, s.config.bundle);
     pasteboard = std::exchange(s.pasteboard, s.config.pasteboard);
     device = std::exchange(s.device, s.config.device);
+    ++s.storeGeneration;
+}
+
+bool internal::holdKeyValueStore() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.store || s.storeHeld) return false;
+    s.storeHeld = true;
+    s.storeHoldDeadline = std::chrono::steady_clock::now() + kStoreHoldWait;
+    return true;
+}
+
+void internal::adoptKeyValueStoreHold() {
+    holdsStore = true;
+}
+
+void internal::releaseKeyValueStore() {
+    auto& s = state();
+    std::lock_guard lock(s.mutex);
+    releaseStoreLocked(s);
 }
 
 std::shared_ptr<KeyValueStore> Platform::keyValueStore() {
     auto& s = state();
-    {
-        std::lock_guard lock(s.mutex);
-        if (s.store) return s.store;  // every read and write of the library comes this way
+    std::unique_lock lock(s.mutex);
+    if (s.storeHeld && !holdsStore) {
+        s.storeReleased.wait_until(lock, s.storeHoldDeadline, [&s] { return !s.storeHeld; });
+        if (s.storeHeld && !s.store) {
+            // The open is stuck (another process keeps the file locked): the run goes on in
+            // memory, as when the file cannot be opened at all; the late open is let go.
+            s.store = makeInMemoryKeyValueStore();
+            auto store = s.store;
+            lock.unlock();
+            Log::write(
+                "[Plovendale] the key-value store did not open within 2000 ms; values are kept in "
+                "memory for this run only.");
+            return store;
+        }
     }
-    const auto identifier = identifierForDataDirectory(s);
-    const HeldLogLines held;
-    std::lock_guard lock(s.mutex);
-    // A store that cannot be opened is said so in the log once the mutex is let go; the log sink
-    // may ask for the store then, and finds the in-memory one in its place.
-    if (!s.store) s.store = openStoreLocked(s, identifier);
-    return s.store;
+    if (s.store) return s.store;  // every read and write of the library comes this way
+    // This thread opens it; another that asks meanwhile waits rather than opening it twice.
+    const bool opener = !holdsStore;
+    if (opener) {
+        s.storeHeld = holdsStore = true;
+        s.storeHoldDeadline = std::chrono::steady_clock::now() + kStoreHoldWait;
+    }
+    const auto generation = s.storeGeneration;
+    lock.unlock();
+    std::shared_ptr<KeyValueStore> opened;
+    std::unique_ptr<HeldLogLines> openLines;  // what the open says, once its outcome is known
+    try {
+        const auto identifier = identifierForDataDirectory(s);
+        StorePlace place;
+        {
+            std::lock_guard placeLock(s.mutex);
+            place = storePlaceLocked(s, identifier);
+        }
+        openLines = std::make_unique<HeldLogLines>();
+        opened = openStore(place);
+    } catch (...) {
+        if (opener) internal::releaseKeyValueStore();
+        throw;
+    }
+    lock.lock();
+    const bool current = generation == s.storeGeneration;
+    // A call that gave up waiting has put a store in memory in its place and said so: a failure
+    // line of this open would be a second one.
+    const bool replaced = current && s.store && s.store != opened;
+    // A configuration applied meanwhile has its own store; this one serves only this call.
+    if (!s.store && current) s.store = opened;
+    if (opener) releaseStoreLocked(s);
+    auto store = current ? s.store : opened;
+    lock.unlock();
+    if (replaced) openLines->discard();
+    openLines.reset();
+    return store;
 }
 
 std::shared_ptr<Bundle> Platform::mainBundle() {

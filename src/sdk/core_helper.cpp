@@ -58,6 +58,7 @@ bool internal::stopped() {
 void internal::forgetClientIdMemory() {
     std::lock_guard lock(memory().mutex);
     memory().clientId.clear();
+    memory().clientIdStored = false;
 }
 
 void CoreHelper::setAppKey(const std::string& appKey) {
@@ -95,13 +96,15 @@ bool CoreHelper::saveClientId(const std::string& clientId) {
 std::string CoreHelper::getClientId() {
     {
         std::lock_guard lock(memory().mutex);
-        if (!StringUtils::isNullOrEmpty(memory().clientId)) return memory().clientId;
+        if (memory().clientIdStored && !memory().clientId.empty()) return memory().clientId;
     }
+    // An identifier not yet stored may be on its way to the disk on start-up's worker: asking the
+    // store waits for that write, so that no caller hands out an identifier a crash could undo.
     auto stored = Platform::keyValueStore()->stringForKey(kClientIdKey);
-    if (StringUtils::isNullOrEmpty(stored)) return "";
     std::lock_guard lock(memory().mutex);
     // One saved meanwhile by this process is the one the service hears of.
     if (!StringUtils::isNullOrEmpty(memory().clientId)) return memory().clientId;
+    if (StringUtils::isNullOrEmpty(stored)) return "";
     memory().clientId = *stored;
     memory().clientIdStored = true;
     return *stored;

@@ -60,7 +60,8 @@ struct Sender {
     int failures = 0;           // in a row, in this process
     std::uint64_t generation = 1;
     std::set<std::string> inFlight;  // ids of this launch's reports on the wire
-    std::mt19937 random{std::random_device{}()};
+    // Seeded at the first retry: a launch whose reports go out at once never pays for it.
+    std::optional<std::mt19937> random;
 };
 
 Sender& sender() {
@@ -187,23 +188,25 @@ void tellPruned(const Reading& reading) {
 // Reads the outbox as the store holds it now (another launch may have changed it), lets `edit`
 // change the entries (answering whether it did), and stores the result with `alsoSet` in one
 // write. `edit` runs under the store's lock: it only computes. Answers whether the write took;
-// `count`, when given, receives how many reports are stored.
+// `count`, when given, receives how many reports are stored. A write that a crash may undo
+// without harm (`durable` false, nothing in `alsoSet`) does not wait for the disk.
 template <typename Edit>
 bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
-                std::size_t* count = nullptr) {
+                std::size_t* count = nullptr, bool durable = true) {
     Reading reading;
     const long long at = now();  // the clock may be the host's: never asked under the store's lock
-    const bool stored = Platform::keyValueStore()->update(
-        kOutboxKey,
+    const auto change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            reading = read(current, at);
-            trim(reading);  // what is past the bound is not sent either
-            const bool edited = edit(reading.entries);
-            trim(reading);
-            if (!edited && !reading.pruned()) return current;
-            return serialize(reading.entries);
-        },
-        alsoSet);
+        reading = read(current, at);
+        trim(reading);  // what is past the bound is not sent either
+        const bool edited = edit(reading.entries);
+        trim(reading);
+        if (!edited && !reading.pruned()) return current;
+        return serialize(reading.entries);
+    };
+    auto store = Platform::keyValueStore();
+    const bool stored = durable || !alsoSet.empty() ? store->update(kOutboxKey, change, alsoSet)
+                                                    : store->updateWithoutSync(kOutboxKey, change);
     if (!stored) {
         emitEvent("store.failed", {{"what", "outbox"}});
         return false;
@@ -240,7 +243,9 @@ void scheduleRetry(std::uint64_t generation, std::int64_t status, int attempts,
     milliseconds delay{};
     {
         std::lock_guard lock(sender().mutex);
-        const double random = std::uniform_real_distribution<double>(0.0, 1.0)(sender().random);
+        auto& generator = sender().random;
+        if (!generator) generator.emplace(std::random_device{}());
+        const double random = std::uniform_real_distribution<double>(0.0, 1.0)(*generator);
         delay = outboxBackoff(++sender().failures, random, retryAfter);
         sender().retryPending = true;
     }
@@ -300,7 +305,10 @@ void keepForLater(const Send& send, int attempts, const std::string& why) {
         emitEvent("report.queued", {{"reason", why}, {"queued", std::to_string(queued)}});
 }
 
-void removeEntry(const Send& send) {
+// A removal after the service answered need not survive a crash: the report is then sent once
+// more, and the service keeps one of each. One for a user who disabled tracking must: the report
+// must not go out again once tracking is enabled.
+void removeEntry(const Send& send, bool durable) {
     if (!send.stored) return;
     editOutbox(
         [&](std::vector<Entry>& entries) {
@@ -309,7 +317,7 @@ void removeEntry(const Send& send) {
             entries.erase(it);
             return true;
         },
-        {});
+        {}, nullptr, durable);
 }
 
 void finishSend(const Send& send, std::int64_t status, const Error::Headers& headers,
@@ -326,7 +334,7 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
     const bool disabled = trackingDisabled();
     switch (disabled && verdict == ReportVerdict::Retry ? ReportVerdict::Drop : verdict) {
         case ReportVerdict::Delivered:
-            removeEntry(send);
+            removeEntry(send, false);
             {
                 std::lock_guard lock(sender().mutex);
                 sender().failures = 0;
@@ -336,7 +344,7 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
             break;
         case ReportVerdict::Drop:
             // The service will never take it, or the user no longer lets it go out.
-            removeEntry(send);
+            removeEntry(send, disabled);
             if (disabled) {
                 emitEvent("report.dropped", {{"reason", "tracking disabled"}});
             } else {

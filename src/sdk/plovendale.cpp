@@ -14,6 +14,7 @@
 #include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
+#include "sdk/start_up.h"
 #include "sdk/trace_state.h"
 #include "signals/pasteboard_helper.h"
 #include "signals/report_param_data.h"
@@ -90,6 +91,9 @@ void logVersionLine(const char* verb) {
                             {SDK_VERSION}));
 }
 
+// Start-up's work on stored values. It runs on start-up's worker when the store is not open yet,
+// first before any other use of the store (which waits for it): the client identifier exists, the
+// pasteboard is read and the first-launch line written before any query or isFirstOpen answers.
 void commonInit() {
     // With tracking disabled nothing new about this installation is kept or read: no client
     // identifier (the first query after enabling makes one), no pasteboard.
@@ -107,11 +111,16 @@ void commonInit() {
             capturePasteboard();
         }
     }
-    // Posted, so that a service base URL the host sets right after start-up is the one used.
-    if (!disabled) {
-        internal::sendQueuedReportsSoon();
-        internal::sendQueuedEventsSoon();
-    }
+}
+
+void startUp() {
+    internal::runStartUpSteps(commonInit);
+    // Posted from here, so that a host that drains its main queue after start-up finds them there
+    // (they wait for start-up's work, and do nothing while tracking is disabled); and posted, so
+    // that a service base URL the host sets right after start-up is the one used. The event
+    // sender is first made on the main queue, not in start-up's time.
+    internal::sendQueuedReportsSoon();
+    MainQueue::shared().async([] { internal::sendQueuedEventsSoon(); });
 }
 
 bool innerStart() {
@@ -119,7 +128,7 @@ bool innerStart() {
     internal::setStopped(false);
     const std::string appKey = CoreHelper::getAppKey();
     if (refusedAppKey(appKey, "start")) return false;
-    commonInit();
+    startUp();
     return true;
 }
 
@@ -128,7 +137,7 @@ bool innerStartWith(const std::string& appKey) {
     internal::setStopped(false);
     if (refusedAppKey(appKey, "startWith")) return false;
     CoreHelper::setAppKey(appKey);
-    commonInit();
+    startUp();
     return true;
 }
 
@@ -227,6 +236,7 @@ bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
     if (!internal::stopEventWriter(std::max(timeout, std::chrono::milliseconds(100))))
         Log::write("[Plovendale] shutdown: some events could not be stored in time.");
     internal::setStopped(true);
+    internal::finishStartUp();
     // What the stopped transfers left for the main queue runs here, on the host's main thread,
     // rather than being held until the process exits; a query it would still start goes nowhere.
     MainQueue::shared().drain();

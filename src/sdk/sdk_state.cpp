@@ -2,6 +2,7 @@
 
 #include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
+#include "sdk/start_up.h"
 
 namespace plovendale::internal {
 
@@ -12,6 +13,7 @@ SdkState& sdkState() {
 
 #ifdef PLOVENDALE_TEST_SEAMS
 void resetSdkStateForTests() {
+    finishStartUp();
     auto& s = sdkState();
     std::map<std::uint64_t, Plovendale::InstallTraceObserver> traceObservers;
     std::shared_ptr<const Plovendale::EventObserver> eventObserver;

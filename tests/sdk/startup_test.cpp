@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <regex>
 
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
+#include "sdk/start_up.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -36,18 +41,49 @@ TEST(StartUp, KeyFromThePropertyListCreatesAndKeepsAClientIdentifier) {
     EXPECT_EQ(CoreHelper::getClientId(), clientId);
     EXPECT_EQ(platform.log().lines().size(), 4u);
 
-    // The application's next launch finds the same identifier.
+    // The application's next launch finds the same identifier. Its start-up works on the store off
+    // the host's thread, a second start-up meanwhile included, and what needs the store waits.
     test::resetProcessState();
     platform.configure();
+    platform.log().clear();
     Plovendale::start();
+    Plovendale::start();
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+    auto lines = platform.log().lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kInitialized), 2);
     EXPECT_EQ(CoreHelper::getClientId(), clientId);
 
     // Once attributed, start-up logs only the version line.
     CoreHelper::saveTraceId("trace");
     EXPECT_FALSE(Plovendale::isFirstOpen());
     Plovendale::start();
-    const auto lines = platform.log().lines();
+    lines = platform.log().lines();
     EXPECT_EQ(lines.back(), "[Plovendale] PlovendaleSDK version: 2.3.1, start ...");
+}
+
+TEST(StartUp, AStoreStillLockedAfterTwoSecondsLeavesTheRunInMemoryWithOneLine) {
+    test::TestPlatform platform({{"com.plovendale.APP_KEY", "appkey123"}});
+    std::filesystem::create_directories(platform.dataDirectory());
+    sqlite3* other = nullptr;  // another launch, making the file and holding it
+    sqlite3_open((platform.dataDirectory() + "/defaults.sqlite").c_str(), &other);
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE t(x); BEGIN EXCLUSIVE; INSERT INTO t VALUES(1);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    platform.configure();
+    const auto started = std::chrono::steady_clock::now();
+    Plovendale::start();
+    EXPECT_TRUE(Plovendale::isFirstOpen());
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GT(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::seconds(3));
+    EXPECT_FALSE(Platform::keyValueStore()->persists());
+    internal::finishStartUp();  // its open gives up later, and says nothing more
+    sqlite3_close(other);
+    const auto lines = platform.log().lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const auto& l) { return l.find("key-value store") != l.npos; }),
+              1)
+        << ::testing::PrintToString(lines);
 }
 
 TEST(StartUp, MissingKeyStoresTheDelegateButCreatesNothingUntilAnArgumentGivesOne) {

@@ -18,6 +18,7 @@ struct Budget {
     int commitsLeft = -1;  // -1: no limit
     bool full = false;
     bool protectFiles = false;
+    int walSyncs = 0;
 
     // A write-ahead-log frame header whose second field (the database size after the commit) is
     // not zero starts the last frame of a transaction.
@@ -63,6 +64,14 @@ int faultWrite(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offs
     return trailer(f).real->xWrite(f, data, amount, offset);
 }
 
+int countedSync(sqlite3_file* f, int flags) {
+    if (trailer(f).wal) {
+        std::lock_guard lock(budget().mutex);
+        ++budget().walSyncs;
+    }
+    return trailer(f).real->xSync(f, flags);
+}
+
 // The default VFS gives a database and its journals different tables of methods: each gets a
 // copy whose write can fail. Callers hold the budget's mutex.
 std::array<std::pair<const sqlite3_io_methods*, sqlite3_io_methods>, 4> faultTables{};
@@ -72,6 +81,7 @@ const sqlite3_io_methods* faultTableFor(const sqlite3_io_methods* real) {
             from = real;
             table = *real;
             table.xWrite = faultWrite;
+            table.xSync = countedSync;
         }
         if (from == real) return &table;
     }
@@ -116,6 +126,11 @@ void DiskFaults::fillAfterCommits(int commits) {
     std::lock_guard lock(budget().mutex);
     budget().commitsLeft = commits;
     budget().full = false;
+}
+
+int DiskFaults::walSyncs() const {
+    std::lock_guard lock(budget().mutex);
+    return budget().walSyncs;
 }
 
 void DiskFaults::protectFiles() {

@@ -22,6 +22,8 @@ class DiskFaults {
     /// does for a file without write permission (which the tests' user may not be able to make:
     /// root writes anyway).
     void protectFiles();
+    /// How many times a write-ahead log was synced to the disk since install().
+    int walSyncs() const;
     /// Writes succeed and files open as they are again.
     void clear();
 

@@ -65,15 +65,23 @@ class PLOVENDALE_API KeyValueStore {
         if (!values.empty() && !setStrings(values)) return false;
         return next || !current || removeObjectForKey(key);
     }
+    /// As `update` with nothing else to set, for a change that a crash soon after may undo without
+    /// harm (a delivered report's removal: the next launch sends it again, and the service drops
+    /// the repeat). The built-in file store commits it without waiting for the disk; it reaches the
+    /// disk with the next write that does, or when the system writes it back. This default, for a
+    /// host's own store, is `update`.
+    virtual bool updateWithoutSync(const std::string& key, const Change& change) {
+        return update(key, change, {});
+    }
     /// Whether values outlive the process. The library keeps its other copies of a value (the
     /// pasteboard's marker) while the store only holds it in memory.
     virtual bool persists() const { return true; }
 };
 
 /// A store in an SQLite file (one table, WAL journal, full synchronous commits: each write is one
-/// transaction and one sync) at `path`. A failed write is logged once per call. When the
-/// file cannot be opened or is not a database, one line is logged and an in-memory store is
-/// returned, so the host keeps running (values then live for the process only).
+/// transaction and one sync, but for updateWithoutSync) at `path`. A failed write is logged once
+/// per call. When the file cannot be opened or is not a database, one line is logged and an
+/// in-memory store is returned, so the host keeps running (values then live for the process only).
 /// A value longer than 48 MiB in the file reads as absent. The file is read whole when it opens and
 /// reads are answered from that copy, which a write reaches only once it is on disk. While a store
 /// for the file is alive, every call for the same file (by any path that names it) returns that

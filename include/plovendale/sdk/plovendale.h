@@ -56,6 +56,11 @@ class PLOVENDALE_API Plovendale {
     /// ("com.plovendale.APP_KEY"). The start-up calls answer false, with one log line, when the key
     /// is missing or holds a character other than letters, digits, "-", "_", "." and "~" (it
     /// stands in the service's host name and URL path): the library then does not start.
+    /// Start-up returns without waiting for the key-value store: a store not yet open is opened,
+    /// and the client identifier made and the pasteboard read, on a short-lived worker thread. The
+    /// first call that needs a stored value (isFirstOpen, a query, ...) waits for that work, 2 s at
+    /// most; a store still not open by then is replaced by one in memory for the run, with one log
+    /// line, as when it cannot be opened.
     static bool initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate);
     /// Stores the delegate and starts with `appKey`.
     static bool initWithDelegate(const std::shared_ptr<PlovendaleDelegate>& delegate,
