@@ -23,4 +23,9 @@ class HeldLogLines {
     std::vector<std::string>* outer_;  // the holder this one is nested in, if any
 };
 
+/// Makes the log's process-wide state now if it is not made yet. An object that lives until exit
+/// and may log from its destructor (a thread it joins may) calls this in its constructor, so that
+/// the log's state is destroyed after it.
+void makeLogState();
+
 }  // namespace plovendale

@@ -35,6 +35,10 @@ thread_local std::vector<std::string>* heldLines = nullptr;
 
 }  // namespace
 
+void makeLogState() {
+    (void)state();
+}
+
 HeldLogLines::HeldLogLines() : outer_(heldLines) {
     heldLines = &lines_;
 }

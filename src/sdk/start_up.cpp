@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "host/held_log_lines.h"
 #include "host/platform_services.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
@@ -27,6 +28,7 @@ struct Worker {
         (void)sdkState();
         (void)MainQueue::shared();
         (void)Platform::generalPasteboard();  // and the platform's state, which holds it
+        makeLogState();
     }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
