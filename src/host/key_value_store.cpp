@@ -287,7 +287,7 @@ class SQLiteStore final : public KeyValueStore {
     // Callers hold the mutex.
     Failure updateTransaction(const std::string& key, const Change& change,
                               const std::map<std::string, std::string>& alsoSet) {
-        if (!execute("BEGIN IMMEDIATE;")) return failure("update");
+        if (!run(begin_)) return failure("update");
         std::optional<std::string> current;
         if (!readRow(key, &current)) return rolledBack("update");
         auto incoming = changed(key, current, change, alsoSet);
@@ -296,7 +296,7 @@ class SQLiteStore final : public KeyValueStore {
             if (!upsert(name, value)) return rolledBack("update");
         }
         if (incoming->removed && !removeRow(key)) return rolledBack("update");
-        if (!execute("COMMIT;")) return rolledBack("update");
+        if (!run(commit_)) return rolledBack("update");
         // The copy now holds the file's value of the key, whoever wrote it.
         if (incoming->unchanged) {
             table_.erase({&key, 1});
@@ -315,11 +315,11 @@ class SQLiteStore final : public KeyValueStore {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failure("remove");
         const bool batch = keys.size() > 1;
-        if (batch && !execute("BEGIN IMMEDIATE;")) return failure("remove");
+        if (batch && !run(begin_)) return failure("remove");
         for (const auto& key : keys) {
             if (!removeRow(key)) return batch ? rolledBack("remove") : failure("remove");
         }
-        if (batch && !execute("COMMIT;")) return rolledBack("remove");
+        if (batch && !run(commit_)) return rolledBack("remove");
         table_.erase(keys);
         return std::nullopt;
     }
@@ -414,8 +414,9 @@ class SQLiteStore final : public KeyValueStore {
         return std::string(data ? data : "", data ? static_cast<std::size_t>(size) : 0);
     }
 
-    // Made at the first write: a launch that only reads does not pay for them. Callers hold the
-    // mutex.
+    // Made at the first write: a launch that only reads does not pay for them. The transaction
+    // statements too: compiling one costs more than running it (a pragma takes effect as it is
+    // compiled, so the sync level is set by execute). Callers hold the mutex.
     bool prepareWrites() {
         auto prepare = [this](const char* sql, Statement& out) {
             if (out) return true;
@@ -429,7 +430,9 @@ class SQLiteStore final : public KeyValueStore {
                    "INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
                    " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
                    upsert_) &&
-               prepare("DELETE FROM kv WHERE key = ?1;", remove_);
+               prepare("DELETE FROM kv WHERE key = ?1;", remove_) &&
+               prepare("BEGIN IMMEDIATE;", begin_) && prepare("COMMIT;", commit_) &&
+               prepare("ROLLBACK;", rollback_);
     }
 
     bool write(std::optional<Values> incoming) {
@@ -441,11 +444,11 @@ class SQLiteStore final : public KeyValueStore {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failure("write");
         const bool batch = incoming.size() > 1;
-        if (batch && !execute("BEGIN IMMEDIATE;")) return failure("write");
+        if (batch && !run(begin_)) return failure("write");
         for (const auto& [key, value] : incoming) {
             if (!upsert(key, value)) return batch ? rolledBack("write") : failure("write");
         }
-        if (batch && !execute("COMMIT;")) return rolledBack("write");
+        if (batch && !run(commit_)) return rolledBack("write");
         table_.merge(std::move(incoming));
         return std::nullopt;
     }
@@ -503,11 +506,20 @@ class SQLiteStore final : public KeyValueStore {
         return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
 
+    // Runs a prepared statement that returns no rows, and leaves it reset (an unreset statement
+    // would keep its transaction open). Callers hold the mutex.
+    static bool run(const Statement& statement) {
+        sqlite3_stmt* st = statement.get();
+        const bool done = sqlite3_step(st) == SQLITE_DONE;
+        sqlite3_reset(st);
+        return done;
+    }
+
     // The failure of a batch, once what it wrote is undone (SQLite may have done so already).
     // Callers hold the mutex.
     Failure rolledBack(const char* what) {
         Failure why = failure(what);
-        if (!sqlite3_get_autocommit(db_.get())) execute("ROLLBACK;");
+        if (!sqlite3_get_autocommit(db_.get())) run(rollback_);
         return why;
     }
 
@@ -524,6 +536,9 @@ class SQLiteStore final : public KeyValueStore {
     Statement select_;
     Statement upsert_;
     Statement remove_;
+    Statement begin_;
+    Statement commit_;
+    Statement rollback_;
     ValueTable table_;
 };
 
