@@ -80,7 +80,8 @@ demo: deps
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DPLOVENDALE_BUILD_BENCH=ON \
-		-DPLOVENDALE_BUILD_TESTS=OFF -DPLOVENDALE_BUILD_EXAMPLES=OFF >/dev/null
+		-DPLOVENDALE_BUILD_TESTS=OFF -DPLOVENDALE_BUILD_TOOLS=ON -DPLOVENDALE_BUILD_EXAMPLES=OFF \
+		>/dev/null
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bin/event_torture
 	JOBS=$(JOBS) bench/footprint build-footprint
