@@ -67,10 +67,11 @@ void writeLine(int fd, const std::string& line) {
     plovendale::Plovendale::startWith("tortureKey");
     std::mt19937 random(seed);
     for (long long id = 0;; ++id) {
+        const std::string eventId = std::string(1, 'e').append(std::to_string(id));
         const bool ok = plovendale::Plovendale::trackEvent("tap", {{"n", std::to_string(id)}},
-                                                           std::nullopt, "e" + std::to_string(id));
+                                                           std::nullopt, eventId);
         const long long at = nowNs();
-        if (ok) writeLine(out, "e" + std::to_string(id) + " " + std::to_string(at) + "\n");
+        if (ok) writeLine(out, eventId + ' ' + std::to_string(at) + '\n');
         if (random() % 150 == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % 30));
     }

@@ -39,7 +39,8 @@ std::optional<Event> eventOf(const json& item, std::size_t index, std::string& e
     Event event;
     for (const char* member : {"id", "name"}) {
         if (!isEventText(item.value(member, json())))
-            return fail("\"" + std::string(member) + "\" must be 1 to 64 of A-Z a-z 0-9 _ . -");
+            return fail(std::string(1, '"').append(member).append(
+                "\" must be 1 to 64 of A-Z a-z 0-9 _ . -"));
     }
     event.id = item["id"].get<std::string>();
     event.name = item["name"].get<std::string>();
