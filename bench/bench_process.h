@@ -4,13 +4,34 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 
 // Process figures the benchmarks print beside their timings.
 namespace plovendale::bench {
+
+/// The instructions of every thread of `command` (a program and its arguments), from callgrind's
+/// summary; nothing when it fails.
+inline std::optional<double> callgrindInstructions(const std::string& command) {
+    const std::string line =
+        "valgrind --tool=callgrind --callgrind-out-file=/dev/null " + command + " 2>&1";
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (!pipe) return std::nullopt;
+    std::optional<double> collected;
+    std::array<char, 512> text{};
+    while (std::fgets(text.data(), text.size(), pipe)) {
+        const char* found = std::strstr(text.data(), "Collected : ");
+        if (found) collected = std::strtod(found + std::strlen("Collected : "), nullptr);
+    }
+    if (::pclose(pipe) != 0) return std::nullopt;
+    return collected;
+}
 
 /// Threads of this process right now.
 inline int threadsNow() {

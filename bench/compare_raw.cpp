@@ -291,20 +291,9 @@ Figures measure(const Client& client, int count) {
 
 // Instructions of every thread of a client that makes `count` requests, from callgrind's summary.
 std::optional<double> instructions(const char* self, const char* side, int port, int count) {
-    const std::string command = "valgrind --tool=callgrind --callgrind-out-file=/dev/null " +
-                                std::string(self) + " --client " + side + " " +
-                                std::to_string(port) + " " + std::to_string(count) + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return std::nullopt;
-    std::optional<double> collected;
-    std::array<char, 512> line{};
-    while (std::fgets(line.data(), line.size(), pipe)) {
-        const char* found = std::strstr(line.data(), "Collected : ");
-        if (found) collected = std::strtod(found + std::strlen("Collected : "), nullptr);
-    }
-    const int status = ::pclose(pipe);
-    if (status != 0) return std::nullopt;
-    return collected;
+    return plovendale::bench::callgrindInstructions(std::string(self) + " --client " + side + " " +
+                                                    std::to_string(port) + " " +
+                                                    std::to_string(count));
 }
 
 std::optional<double> instructionsPerRequest(const char* self, const char* side, int port) {

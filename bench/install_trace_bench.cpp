@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
@@ -221,20 +222,9 @@ int libraryClient(const std::string& port, const std::string& work, int count) {
 // Instructions of every thread of one side's run of `count`, from callgrind's summary.
 std::optional<double> instructions(const std::string& side, const std::string& port,
                                    const std::string& work, int count) {
-    const std::string command = "valgrind --tool=callgrind --callgrind-out-file=/dev/null " +
-                                std::filesystem::canonical("/proc/self/exe").string() +
-                                " --client " + side + " " + port + " " + work + " " +
-                                std::to_string(count) + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return std::nullopt;
-    std::optional<double> collected;
-    std::array<char, 512> line{};
-    while (std::fgets(line.data(), line.size(), pipe)) {
-        const char* found = std::strstr(line.data(), "Collected : ");
-        if (found) collected = std::strtod(found + std::strlen("Collected : "), nullptr);
-    }
-    if (::pclose(pipe) != 0) return std::nullopt;
-    return collected;
+    return plovendale::bench::callgrindInstructions(
+        std::filesystem::canonical("/proc/self/exe").string() + " --client " + side + " " + port +
+        " " + work + " " + std::to_string(count));
 }
 
 // Per query: the difference between a short and a long run, so start-up does not count.
