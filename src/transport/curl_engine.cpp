@@ -348,6 +348,8 @@ void Engine::stop() {
         if (transfer.stage == Stage::Running) curl_multi_remove_handle(multi_.get(), handle);
     }
     transfers_.clear();
+    // The owners let go of their handles now, while no thread drives the pool they go back to.
+    for (const auto& [owner, keep] : retained_) owner->engineStopped();
     running_.clear();
     startFailed_.clear();
     origins_.clear();

@@ -33,6 +33,9 @@ class Driven {
     virtual std::optional<std::chrono::steady_clock::time_point> deadline(CURL* handle) const = 0;
     /// The deadline of handle passed.
     virtual void deadlinePassed(CURL* handle) = 0;
+    /// The engine stopped with this transfer unfinished: it will never finish. Called on the
+    /// stopping thread once the I/O thread is gone, with every handle already off the engine.
+    virtual void engineStopped() = 0;
 };
 
 class Engine {

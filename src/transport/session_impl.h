@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "transport/curl_engine.h"
 #include "transport/http_cookie_storage.h"
@@ -18,9 +19,15 @@
 namespace plovendale::curl {
 
 class TaskImpl;
+class SessionImpl;
 
 /// Sessions made and not yet invalidated (or destroyed) in this process.
 std::atomic<std::size_t>& liveSessions();
+/// Every session that exists, so that stopping the service can reach those it left unfinished.
+void enterRegistry(SessionImpl* session);
+void leaveRegistry(SessionImpl* session);
+/// The sessions that are not being destroyed.
+std::vector<std::shared_ptr<SessionImpl>> registeredSessions();
 
 class SessionImpl final : public URLSession, public std::enable_shared_from_this<SessionImpl> {
   public:
@@ -33,8 +40,12 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
             privateCookies_ = std::make_unique<HTTPCookieStorage>();
         }
         ++liveSessions();
+        enterRegistry(this);
     }
-    ~SessionImpl() override { leaveLiveCount(); }
+    ~SessionImpl() override {
+        leaveRegistry(this);
+        leaveLiveCount();
+    }
 
     std::shared_ptr<URLSessionTask> dataTaskWithRequest(URLRequest request) override {
         return makeTask(std::move(request), std::nullopt);
@@ -66,7 +77,19 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     }
     void taskFinished() {
         std::lock_guard lock(mutex_);
-        if (--running_ == 0 && invalidating_) deliverInvalidation();
+        if (running_ > 0 && --running_ == 0 && invalidating_) deliverInvalidation();
+    }
+    /// The service stopped: none of the running tasks will finish, so an invalidated session lets
+    /// its delegate go now (often the delegate holds the task that holds this session), without
+    /// events.
+    void tasksAbandoned() {
+        std::shared_ptr<URLSessionDelegate> delegate;
+        {
+            std::lock_guard lock(mutex_);
+            running_ = 0;
+            if (invalidating_) delegate = std::move(delegate_);
+        }
+        if (delegate) leaveLiveCount();
     }
 
     /// Queues an event for the delegate (dropped once the delegate is released). A delegate that
@@ -135,8 +158,13 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     int running_ = 0;
     std::atomic<std::uint64_t> nextTaskIdentifier_{0};
     std::atomic<bool> leftLiveCount_{false};
+    SessionImpl* previousInRegistry_ = nullptr;  // guarded by the registry's mutex
+    SessionImpl* nextInRegistry_ = nullptr;
 
     friend class TaskImpl;
+    friend void enterRegistry(SessionImpl*);
+    friend void leaveRegistry(SessionImpl*);
+    friend std::vector<std::shared_ptr<SessionImpl>> registeredSessions();
 };
 
 }  // namespace plovendale::curl

@@ -99,6 +99,13 @@ class TaskImpl final : public URLSessionTask,
     void deadlinePassed(CURL*) override {
         finish(curl::urlError(URLErrorCode::kTimedOut, hop_->url));
     }
+    void engineStopped() override {
+        stage_ = Stage::Done;
+        ++question_;
+        attached_ = false;
+        exchange_.reset();
+        state_ = TaskState::Completed;
+    }
 
     // curl::ExchangeObserver (inside libcurl callbacks: never finish() here)
     bool onResponse(Exchange& exchange) override;

@@ -15,6 +15,48 @@ std::atomic<std::size_t>& liveSessions() {
     return count;
 }
 
+namespace {
+struct Registry {
+    std::mutex mutex;
+    SessionImpl* first = nullptr;
+};
+Registry& registry() {
+    static Registry* const sessions = new Registry();  // sessions may outlive static destruction
+    return *sessions;
+}
+}  // namespace
+
+void enterRegistry(SessionImpl* session) {
+    auto& sessions = registry();
+    std::lock_guard lock(sessions.mutex);
+    session->nextInRegistry_ = sessions.first;
+    if (sessions.first) sessions.first->previousInRegistry_ = session;
+    sessions.first = session;
+}
+
+void leaveRegistry(SessionImpl* session) {
+    auto& sessions = registry();
+    std::lock_guard lock(sessions.mutex);
+    if (session->previousInRegistry_) {
+        session->previousInRegistry_->nextInRegistry_ = session->nextInRegistry_;
+    } else {
+        sessions.first = session->nextInRegistry_;
+    }
+    if (session->nextInRegistry_)
+        session->nextInRegistry_->previousInRegistry_ = session->previousInRegistry_;
+}
+
+std::vector<std::shared_ptr<SessionImpl>> registeredSessions() {
+    std::vector<std::shared_ptr<SessionImpl>> alive;
+    auto& sessions = registry();
+    std::lock_guard lock(sessions.mutex);
+    for (SessionImpl* session = sessions.first; session; session = session->nextInRegistry_) {
+        // One being destroyed waits in leaveRegistry for this lock; it has no owner left.
+        if (auto owned = session->weak_from_this().lock()) alive.push_back(std::move(owned));
+    }
+    return alive;
+}
+
 std::shared_ptr<URLSessionTask> SessionImpl::makeTask(URLRequest request,
                                                       std::optional<std::string> uploadFile) {
     if (!looksLikeAbsoluteURL(request.url)) return nullptr;
@@ -56,7 +98,10 @@ std::size_t URLSession::liveSessionCount() {
 }
 
 bool URLSession::stopService() {
-    return curl::Engine::stopIfStarted();
+    if (!curl::Engine::stopIfStarted()) return false;
+    // Outside the registry's lock: letting a delegate go may destroy sessions.
+    for (const auto& session : curl::registeredSessions()) session->tasksAbandoned();
+    return true;
 }
 
 void URLSession::resumeService() {

@@ -182,7 +182,8 @@ class URLSession {
     /// Sessions of the process not yet invalidated (tools wait for this to reach 0 before exiting).
     static std::size_t liveSessionCount();
     /// Stops the service: its threads are joined and every transfer is released (running tasks end
-    /// without further events); tasks made later do not start until resumeService. False, and
+    /// without further events, and a session told to finish its tasks lets its delegate go);
+    /// tasks made later do not start until resumeService. False, and
     /// nothing done, on one of the service's own threads. No other thread may use the service
     /// while either call runs.
     static bool stopService();

@@ -750,6 +750,39 @@ TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySay
     EXPECT_EQ(proxy.connections(), 1);
 }
 
+// A delegate that keeps its task, as a request object keeps the transfer it started.
+struct TaskKeepingDelegate : RecordingDelegate {
+    std::shared_ptr<URLSessionTask> task;
+};
+
+TEST(URLSessionShutdownTest, StoppingFreesWhatUnfinishedTasksHeldAndResumingServesAgain) {
+    RawServer silent(
+        [](RawConnection& connection) { connection.waitForClientClose(std::chrono::seconds(10)); });
+    const std::size_t sessionsBefore = URLSession::liveSessionCount();
+    std::weak_ptr<URLSessionTask> running;
+    {
+        auto delegate = std::make_shared<TaskKeepingDelegate>();
+        auto session = URLSession::sessionWithConfiguration(
+            URLSessionConfiguration::defaultSessionConfiguration(), delegate);
+        delegate->task = session->dataTaskWithRequest(requestFor(silent.url("/"), 30.0));
+        running = delegate->task;
+        delegate->task->resume();
+        session->finishTasksAndInvalidate();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (silent.connections() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(silent.connections(), 1);
+
+    ASSERT_TRUE(URLSession::stopService());
+    EXPECT_TRUE(running.expired());
+    EXPECT_EQ(URLSession::liveSessionCount(), sessionsBefore);
+    URLSession::resumeService();
+    auto after = std::make_shared<RecordingDelegate>();
+    load(requestFor(shared().url("/status/204")), after);
+    EXPECT_EQ(after->eventKinds(), (Events{"response 204", "cache", "complete", "invalid"}));
+}
+
 TEST(URLSessionShutdownTest, ExitingWithTransfersInFlightNeitherCrashesNorHangs) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
