@@ -122,9 +122,9 @@ struct Parsed {
     std::size_t malformed = 0;
 };
 
-Parsed parse(const std::string& text) {
+// What the parser makes of `text`, given the value it parses to.
+Parsed parsedFrom(const nlohmann::json& stored, const std::string& text) {
     Parsed parsed{text, {}, 0};
-    const auto stored = nlohmann::json::parse(text, nullptr, false);
     if (!stored.is_array()) {
         parsed.malformed = 1;
         return parsed;
@@ -139,9 +139,10 @@ Parsed parse(const std::string& text) {
     return parsed;
 }
 
-// The last text parsed: a query's report is read by the sender's look and by its removal after
-// delivery, unchanged in between, and parsing costs more than the store's read. What was parsed
-// is used only for the very same text (compared whole), of which it is a pure function.
+// The last text parsed or written: a query's report is written, then read by the sender's look
+// and by its removal after delivery, unchanged in between, and parsing costs more than the store's
+// read. What was parsed is used only for the very same text (compared whole), of which it is a
+// pure function.
 struct LastParsed {
     std::mutex mutex;
     Parsed parsed;
@@ -150,6 +151,12 @@ struct LastParsed {
 LastParsed& lastParsed() {
     static LastParsed instance;
     return instance;
+}
+
+void remember(Parsed parsed) {
+    std::lock_guard lock(lastParsed().mutex);
+    lastParsed().parsed =
+        std::move(parsed);  // moves allocate nothing: text and entries stay a pair
 }
 
 std::vector<Entry> entriesOf(const std::string& text, std::size_t* malformed) {
@@ -161,11 +168,10 @@ std::vector<Entry> entriesOf(const std::string& text, std::size_t* malformed) {
             return last.parsed.entries;
         }
     }
-    Parsed parsed = parse(text);
+    Parsed parsed = parsedFrom(nlohmann::json::parse(text, nullptr, false), text);
     *malformed = parsed.malformed;
     std::vector<Entry> entries = parsed.entries;
-    std::lock_guard lock(last.mutex);
-    last.parsed = std::move(parsed);  // moves allocate nothing: the text and entries stay a pair
+    remember(std::move(parsed));
     return entries;
 }
 
@@ -213,7 +219,16 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
         }
         list.push_back(std::move(item));
     }
-    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string text;
+    try {
+        // Written strictly, the text parses back to `list` itself (its strings are UTF-8, its
+        // numbers integers): what the parser would make of the text is known without parsing it.
+        text = list.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    } catch (const nlohmann::json::type_error&) {
+        return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    remember(parsedFrom(list, text));
+    return text;
 }
 
 // Said once per reading, after the store's write (never under its lock).
