@@ -210,8 +210,11 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
     if (entries.empty()) return std::nullopt;
     nlohmann::json list = nlohmann::json::array();
     for (const auto& entry : entries) {
-        nlohmann::json item = {
-            {"body", entry.body}, {"queuedAt", entry.queuedAt}, {"attempts", entry.attempts}};
+        // Member by member: a braced list builds every pair as an array first.
+        nlohmann::json item;
+        item["body"] = entry.body;
+        item["queuedAt"] = entry.queuedAt;
+        item["attempts"] = entry.attempts;
         if (!entry.id.empty()) item["id"] = entry.id;
         if (!entry.claimedBy.empty()) {
             item["claimedBy"] = entry.claimedBy;
