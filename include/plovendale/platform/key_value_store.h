@@ -22,13 +22,6 @@ class PLOVENDALE_API KeyValueStore {
 
     /// The string stored under `key`; nothing when the key is absent or holds no string.
     virtual std::optional<std::string> stringForKey(const std::string& key) const = 0;
-    /// The string under `key` as the store holds it now, also when another process wrote it
-    /// (stringForKey may answer from this process's copy): a read that takes no write lock, for a
-    /// caller that looks before it decides to `update`. Nothing when absent, not a string, or the
-    /// read failed. This default, for a host's own store, is stringForKey.
-    virtual std::optional<std::string> currentStringForKey(const std::string& key) {
-        return stringForKey(key);
-    }
     /// Stores `value` under `key`, replacing any earlier value.
     virtual bool setString(const std::string& value, const std::string& key) = 0;
     /// Stores every value under its key as one write: after a failure or a crash, either all of
@@ -83,6 +76,13 @@ class PLOVENDALE_API KeyValueStore {
     /// Whether values outlive the process. The library keeps its other copies of a value (the
     /// pasteboard's marker) while the store only holds it in memory.
     virtual bool persists() const { return true; }
+    /// The string under `key` as the store holds it now, also when another process wrote it
+    /// (stringForKey may answer from this process's copy): a read that takes no write lock, for a
+    /// caller that looks before it decides to `update`. Nothing when absent, not a string, or the
+    /// read failed. This default, for a host's own store, is stringForKey.
+    virtual std::optional<std::string> currentStringForKey(const std::string& key) {
+        return stringForKey(key);
+    }
 };
 
 /// A store in an SQLite file (one table, WAL journal, full synchronous commits: each write is one
