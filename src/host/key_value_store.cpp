@@ -258,6 +258,19 @@ class SQLiteStore final : public KeyValueStore {
     // The line saying why a write or removal failed, if it did.
     using Failure = std::optional<std::string>;
 
+    // Outside a transaction the read takes a snapshot of the file and lets it go at once: no write
+    // lock, no commit, no sync.
+    std::optional<std::string> currentStringForKey(const std::string& key) override {
+        std::optional<std::string> value;
+        Failure failed;
+        {
+            std::lock_guard lock(mutex_);
+            if (!prepareWrites() || !readRow(key, &value)) failed = failure("read");
+        }
+        if (!reported(failed)) return std::nullopt;
+        return value;
+    }
+
     // Inside BEGIN IMMEDIATE the write lock is held from the read on, so no other process can
     // write between the read of the file's value and the write of the new one.
     bool update(const std::string& key, const Change& change,

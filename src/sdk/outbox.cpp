@@ -114,6 +114,73 @@ struct Reading {
     bool pruned() const { return malformed + tooOld + tooMany > 0; }
 };
 
+// A stored text's entries as written (before the age bound, which moves with the clock), and
+// how many were not.
+struct Parsed {
+    std::string text;
+    std::vector<Entry> entries;
+    std::size_t malformed = 0;
+};
+
+// What the parser makes of `text`, given the value it parses to.
+Parsed parsedFrom(const nlohmann::json& stored, const std::string& text) {
+    Parsed parsed{text, {}, 0};
+    if (!stored.is_array()) {
+        parsed.malformed = 1;
+        return parsed;
+    }
+    for (const auto& item : stored) {
+        if (auto entry = entryOf(item)) {
+            parsed.entries.push_back(std::move(*entry));
+        } else {
+            ++parsed.malformed;
+        }
+    }
+    return parsed;
+}
+
+// The last text parsed or written: a query's report is written, then read by the sender's look
+// and by its removal after delivery, unchanged in between, and parsing costs more than the store's
+// read. What was parsed is used only for the very same text (compared whole), of which it is a
+// pure function.
+struct LastParsed {
+    std::mutex mutex;
+    Parsed parsed;
+};
+
+LastParsed& lastParsed() {
+    static LastParsed instance;
+    return instance;
+}
+
+void remember(Parsed parsed) {
+    std::lock_guard lock(lastParsed().mutex);
+    lastParsed().parsed =
+        std::move(parsed);  // moves allocate nothing: text and entries stay a pair
+}
+
+std::vector<Entry> entriesOf(const std::string& text, std::size_t* malformed) {
+    auto& last = lastParsed();
+    {
+        std::lock_guard lock(last.mutex);
+        if (last.parsed.text == text) {
+            *malformed = last.parsed.malformed;
+            return last.parsed.entries;
+        }
+    }
+    Parsed parsed = parsedFrom(nlohmann::json::parse(text, nullptr, false), text);
+    *malformed = parsed.malformed;
+    std::vector<Entry> entries = parsed.entries;
+    remember(std::move(parsed));
+    return entries;
+}
+
+void forgetLastParsed() {
+    Parsed none;
+    std::lock_guard lock(lastParsed().mutex);
+    std::swap(lastParsed().parsed, none);
+}
+
 // Reads the stored array within its bounds: a value past the size bound or not an array is
 // dropped whole, an entry not as written is dropped alone, and so are reports past the age bound.
 Reading read(const std::optional<std::string>& text, long long at) {
@@ -123,20 +190,12 @@ Reading read(const std::optional<std::string>& text, long long at) {
         reading.malformed = 1;
         return reading;
     }
-    const auto stored = nlohmann::json::parse(*text, nullptr, false);
-    if (!stored.is_array()) {
-        reading.malformed = 1;
-        return reading;
-    }
     const long long oldest = at - static_cast<long long>(kOutboxMaxAgeSeconds);
-    for (const auto& item : stored) {
-        auto entry = entryOf(item);
-        if (!entry) {
-            ++reading.malformed;
-        } else if (entry->queuedAt < oldest) {
+    for (auto& entry : entriesOf(*text, &reading.malformed)) {
+        if (entry.queuedAt < oldest) {
             ++reading.tooOld;
         } else {
-            reading.entries.push_back(std::move(*entry));
+            reading.entries.push_back(std::move(entry));
         }
     }
     return reading;
@@ -151,8 +210,11 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
     if (entries.empty()) return std::nullopt;
     nlohmann::json list = nlohmann::json::array();
     for (const auto& entry : entries) {
-        nlohmann::json item = {
-            {"body", entry.body}, {"queuedAt", entry.queuedAt}, {"attempts", entry.attempts}};
+        // Member by member: a braced list builds every pair as an array first.
+        nlohmann::json item;
+        item["body"] = entry.body;
+        item["queuedAt"] = entry.queuedAt;
+        item["attempts"] = entry.attempts;
         if (!entry.id.empty()) item["id"] = entry.id;
         if (!entry.claimedBy.empty()) {
             item["claimedBy"] = entry.claimedBy;
@@ -160,7 +222,16 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
         }
         list.push_back(std::move(item));
     }
-    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string text;
+    try {
+        // Written strictly, the text parses back to `list` itself (its strings are UTF-8, its
+        // numbers integers): what the parser would make of the text is known without parsing it.
+        text = list.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    } catch (const nlohmann::json::type_error&) {
+        return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    remember(parsedFrom(list, text));
+    return text;
 }
 
 // Said once per reading, after the store's write (never under its lock).
@@ -236,6 +307,22 @@ bool processGone(const std::string& token) {
 bool claimable(const Entry& entry, const std::set<std::string>& ownInFlight, long long at) {
     if (entry.claimedBy == launchToken()) return !ownInFlight.count(entry.id);
     return !claimHeldElsewhere(entry.claimedBy, entry.claimedAt, at);
+}
+
+// Most passes of the sender find nothing to send (the report of the query that just ended is on
+// the wire or gone): a look at the file, which takes no write lock, tells so without the store's
+// write transaction. What it finds is read again inside that transaction, another launch may have
+// taken it meanwhile; a look that fails leaves the decision to the transaction.
+bool worthClaiming(const std::set<std::string>& ownInFlight, long long at) {
+    try {
+        Reading look = read(Platform::keyValueStore()->currentStringForKey(kOutboxKey), at);
+        trim(look);
+        return look.pruned() ||
+               std::any_of(look.entries.begin(), look.entries.end(),
+                           [&](const Entry& entry) { return claimable(entry, ownInFlight, at); });
+    } catch (const std::exception&) {
+        return true;
+    }
 }
 
 void scheduleRetry(std::uint64_t generation, std::int64_t status, int attempts,
@@ -472,8 +559,9 @@ void sendQueuedReports() {
         ownInFlight = sender().inFlight;
     }
     if (trackingDisabled() || StringUtils::isNullOrEmpty(CoreHelper::getAppKey())) return;
-    std::optional<Entry> claimed;
     const long long at = now();
+    if (!worthClaiming(ownInFlight, at)) return;
+    std::optional<Entry> claimed;
     editOutbox(
         [&](std::vector<Entry>& entries) {
             for (auto& entry : entries) {
@@ -515,6 +603,7 @@ bool outboxBusy() {
 }
 
 void resetOutboxSender() {
+    forgetLastParsed();  // reports of a forgotten installation are not kept, not even in memory
     std::lock_guard lock(sender().mutex);
     ++sender().generation;
     sender().sending = sender().scheduled = sender().retryPending = false;

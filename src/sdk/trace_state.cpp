@@ -71,6 +71,11 @@ void post(Plovendale::InstallTraceObserver observer, const InstallTraceState& st
 }
 
 void notifyIfSettled() {
+    {
+        // With nobody to tell, the state is not worth its reads (a stored answer is parsed).
+        std::lock_guard lock(memory().mutex);
+        if (memory().observers.empty()) return;
+    }
     bool settled = false;
     const InstallTraceState state = currentState(&settled);
     if (!settled) return;

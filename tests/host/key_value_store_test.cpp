@@ -38,6 +38,8 @@ TEST(KeyValueStore, StringsAndBooleansKeepTheirKindAcrossReopening) {
     EXPECT_TRUE(store->boolForKey("yes-text"));
     EXPECT_FALSE(store->boolForKey("other-text"));
     EXPECT_FALSE(store->stringForKey("huge")) << "past the bound, not read";
+    EXPECT_EQ(store->currentStringForKey("binary"), std::string("nul\0inside", 10));
+    EXPECT_FALSE(store->currentStringForKey("flag") || store->currentStringForKey("huge"));
     EXPECT_EQ(store->update("huge", [](const auto& now) { return now; }, {}), true);
     store->removeObjectForKey("k");
     EXPECT_FALSE(store->stringForKey("k"));

@@ -213,6 +213,25 @@ TEST_F(HostControls, AReportTheServiceCannotTakeWaitsForTheNextLaunchAndOneItRej
     EXPECT_EQ(events_.back().values.at("reason"), "rejected");
 }
 
+// The sender looks at the file, not at this launch's copy of it: a report that another launch
+// (gone since) left there after this one started goes out at the next pass.
+TEST_F(HostControls, AReportAnotherLaunchLeftInTheFileMeanwhileGoesOut) {
+    launch();
+    settle();
+    const json body = {{"cd", "503"}, {"ci", "other"}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
+    const json outbox = json::array(
+        {{{"body", body.dump()}, {"queuedAt", Date::timeIntervalSince1970()}, {"attempts", 1}}});
+    sqlite3* other = nullptr;
+    sqlite3_open((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &other);
+    const std::string insert = "INSERT INTO kv VALUES ('" + std::string(internal::kOutboxKey) +
+                               "', 0, '" + outbox.dump() + "');";
+    EXPECT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    Plovendale::setTrackingDisabled(false);
+    settle([&] { return reports().size() == 1; });
+    EXPECT_EQ(reports()[0]["ci"], "other");
+}
+
 TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
     startService({"--state-status", "503"});
     const double now = Date::timeIntervalSince1970();

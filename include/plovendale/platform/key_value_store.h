@@ -76,6 +76,13 @@ class PLOVENDALE_API KeyValueStore {
     /// Whether values outlive the process. The library keeps its other copies of a value (the
     /// pasteboard's marker) while the store only holds it in memory.
     virtual bool persists() const { return true; }
+    /// The string under `key` as the store holds it now, also when another process wrote it
+    /// (stringForKey may answer from this process's copy): a read that takes no write lock, for a
+    /// caller that looks before it decides to `update`. Nothing when absent, not a string, or the
+    /// read failed. This default, for a host's own store, is stringForKey.
+    virtual std::optional<std::string> currentStringForKey(const std::string& key) {
+        return stringForKey(key);
+    }
 };
 
 /// A store in an SQLite file (one table, WAL journal, full synchronous commits: each write is one
@@ -86,8 +93,8 @@ class PLOVENDALE_API KeyValueStore {
 /// reads are answered from that copy, which a write reaches only once it is on disk. While a store
 /// for the file is alive, every call for the same file (by any path that names it) returns that
 /// store, so all of a process sees one set of values. Values another process writes to the file
-/// meanwhile are seen by the next process that opens it, and by `update`, which reads the file
-/// inside its write transaction.
+/// meanwhile are seen by the next process that opens it, by currentStringForKey, and by `update`,
+/// which reads the file inside its write transaction.
 PLOVENDALE_API std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path);
 
 /// A store that lives in memory only.
