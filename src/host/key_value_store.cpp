@@ -291,7 +291,7 @@ class SQLiteStore final : public KeyValueStore {
         if (!sync && !execute("PRAGMA synchronous=NORMAL;")) return failure("update");
         // Every other write of the connection syncs, whatever way this one ends.
         const auto fullSync = [this, sync](Failure outcome) {
-            if (!sync) execute("PRAGMA synchronous=FULL;");
+            if (!sync) fullSync_ = execute("PRAGMA synchronous=FULL;");
             return outcome;
         };
         return fullSync(updateTransaction(key, change, alsoSet));
@@ -431,6 +431,12 @@ class SQLiteStore final : public KeyValueStore {
     // statements too: compiling one costs more than running it (a pragma takes effect as it is
     // compiled, so the sync level is set by execute). Callers hold the mutex.
     bool prepareWrites() {
+        // A level left at NORMAL by a failed restore must not carry into writes that promise a
+        // sync.
+        if (!fullSync_) {
+            if (!execute("PRAGMA synchronous=FULL;")) return false;
+            fullSync_ = true;
+        }
         auto prepare = [this](const char* sql, Statement& out) {
             if (out) return true;
             sqlite3_stmt* raw = nullptr;
@@ -552,6 +558,7 @@ class SQLiteStore final : public KeyValueStore {
     Statement begin_;
     Statement commit_;
     Statement rollback_;
+    bool fullSync_ = true;  ///< the connection commits at synchronous=FULL
     ValueTable table_;
 };
 
