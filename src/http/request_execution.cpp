@@ -93,6 +93,7 @@ void STHTTPRequest::startAsynchronous() {
     // there is none: it would otherwise hold this request forever).
     if (session) session->finishTasksAndInvalidate();
 
+    impl_->settledResponseHeaders();  // the earlier answer's stay until the new one arrives
     impl_->takenResponse.reset();
     impl_->request = impl_->task ? impl_->task->currentRequest() : nullptr;
     impl_->requestHeaders.clear();
@@ -116,6 +117,7 @@ void STHTTPRequest::cancel() {
 
 std::optional<std::string> STHTTPRequest::startSynchronousWithError(std::optional<Error>* error) {
     impl_->responseHeaders.reset();
+    impl_->responseHeadersPending = false;
     impl_->takenResponse.reset();
     impl_->responseStatus = 0;
     const std::optional<URLRequest> wireRequest = prepareURLRequest();
@@ -158,7 +160,7 @@ void STHTTPRequest::reportError(const Error& error) const {
 void STHTTPRequest::takeResponseFields(const std::shared_ptr<const HTTPURLResponse>& response) {
     if (response == impl_->takenResponse) return;  // already taken when it arrived
     impl_->takenResponse = response;
-    impl_->responseHeaders = response->allHeaderFields;
+    impl_->responseHeadersPending = true;
     impl_->responseHeadersTaken = true;
     impl_->responseStatus = response->statusCode;
     impl_->responseStringEncodingName = response->textEncodingName;
