@@ -70,21 +70,20 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
 namespace {
 
 // An application's requests go to a handful of URLs, most often the one it asked before: the
-// last URL read on this thread is kept with its reading, and a copy costs far less than a parse.
-URLCheck readHTTPURL(const std::string& url, ParsedURL& target, std::string& text) {
-    struct LastRead {
-        std::string url;
-        ParsedURL target;
-        std::string text;
-    };
-    thread_local std::optional<LastRead> last;
-    if (last && last->url == url) {
-        target = last->target;
-        text = last->text;
+// last URL read on this thread is kept with its reading, which the exchanges share.
+URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& read) {
+    thread_local std::shared_ptr<const ReadURL> last;
+    if (last && last->given == url) {
+        read = last;
         return URLCheck::Ok;
     }
+    ParsedURL target;
+    std::string text;
     const URLCheck check = parseHTTPURL(url, target, &text);
-    if (check == URLCheck::Ok) last = LastRead{url, target, text};
+    if (check != URLCheck::Ok) return check;
+    std::string origin = target.scheme + "://" + target.host + ":" + target.port;
+    last = std::make_shared<const ReadURL>(ReadURL{url, std::move(text), std::move(origin)});
+    read = last;
     return check;
 }
 
@@ -93,9 +92,8 @@ URLCheck readHTTPURL(const std::string& url, ParsedURL& target, std::string& tex
 std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
     ExchangeObserver& observer, EasyPool* pool) {
-    ParsedURL target;
-    std::string text;
-    switch (readHTTPURL(prepared->url, target, text)) {
+    std::shared_ptr<const ReadURL> target;
+    switch (readHTTPURL(prepared->url, target)) {
         case URLCheck::Unsupported:
             return urlError(URLErrorCode::kUnsupportedURL, prepared->url);
         case URLCheck::Bad:
@@ -106,16 +104,17 @@ std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     if (!isToken(prepared->httpMethod)) return urlError(URLErrorCode::kBadURL, prepared->url);
     if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared->url);
     std::unique_ptr<Exchange> exchange(
-        new Exchange(std::move(prepared), std::move(target), std::move(text), observer, pool));
+        new Exchange(std::move(prepared), std::move(target), observer, pool));
     if (auto error = exchange->configure(uploadFile)) return *error;
     return exchange;
 }
 
-Exchange::Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
-                   ExchangeObserver& observer, EasyPool* pool)
+Exchange::Exchange(std::shared_ptr<const URLRequest> prepared,
+                   std::shared_ptr<const ReadURL> target, ExchangeObserver& observer,
+                   EasyPool* pool)
     : request_(std::move(prepared)),
       target_(std::move(target)),
-      url_(std::move(url)),
+      url_(target_->text),
       observer_(observer),
       pool_(pool) {
     double seconds = request_->timeoutInterval > 0 ? request_->timeoutInterval : 60.0;
@@ -273,10 +272,6 @@ void Exchange::configureBody(std::int64_t size) {
     setOption(easy, CURLOPT_READDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_SEEKFUNCTION, &Exchange::onSeek);
     setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(this));
-}
-
-std::string Exchange::origin() const {
-    return target_.scheme + "://" + target_.host + ":" + target_.port;
 }
 
 void Exchange::start() {

@@ -56,6 +56,13 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
 
 class Exchange;
 
+/// A URL read for a transfer, shared by the exchanges that go to it (most go to a handful of URLs).
+struct ReadURL {
+    std::string given;   ///< the text as the request held it
+    std::string text;    ///< as handed to libcurl
+    std::string origin;  ///< "scheme://host:port"
+};
+
 class ExchangeObserver {
   public:
     virtual ~ExchangeObserver() = default;
@@ -90,7 +97,7 @@ class Exchange {
     const std::shared_ptr<const HTTPURLResponse>& response() const { return response_; }
 
     /// The origin ("scheme://host:port") whose connection slots the exchange takes.
-    std::string origin() const;
+    const std::string& origin() const { return target_->origin; }
 
     // Time. The exchange must be over within its budget (the request's timeout unless set): the
     // clock runs from start() to the last byte, and stands while the owner is asked something.
@@ -123,7 +130,7 @@ class Exchange {
     std::optional<Error> outcome(CURLcode code) const;
 
   private:
-    Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
+    Exchange(std::shared_ptr<const URLRequest> prepared, std::shared_ptr<const ReadURL> target,
              ExchangeObserver& observer, EasyPool* pool);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
@@ -146,8 +153,8 @@ class Exchange {
     bool clockRuns() const { return started_ && !waiting_; }
 
     std::shared_ptr<const URLRequest> request_;
-    ParsedURL target_;
-    std::string url_;  ///< as handed to libcurl, and named in errors and the response
+    std::shared_ptr<const ReadURL> target_;
+    const std::string& url_;  ///< as handed to libcurl, and named in errors and the response
     ExchangeObserver& observer_;
     EasyPool* pool_;
     bool reusable_ = false;
