@@ -85,11 +85,17 @@ void STHTTPRequestSessionDelegate::Answer::operator()() {
     }
 }
 
-void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
+void STHTTPRequestSessionDelegate::didReceiveData(URLSession& session, URLSessionTask& task,
+                                                  const Bytes& data) {
+    Bytes copy = discardBody_ ? Bytes() : data;
+    didReceiveOwnedData(session, task, copy);
+}
+
+void STHTTPRequestSessionDelegate::didReceiveOwnedData(URLSession&, URLSessionTask&, Bytes& data) {
     if (discardBody_) return;
     {
         std::lock_guard lock(body_->mutex);
-        body_->chunks.push_back(data);
+        body_->chunks.push_back(std::move(data));
     }
     if (Answer* open = openAnswer()) {
         ++open->chunks;

@@ -36,11 +36,14 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
 
     /// Every event is only posted to the main queue, so it needs no thread of its own.
     bool handsEventsOn() const override { return true; }
+    /// Every response is taken (see didReceiveResponse).
+    bool allowsEveryResponse() const override { return true; }
 
     void didReceiveResponse(
         URLSession&, URLSessionTask& task, const HTTPURLResponse& response,
         std::function<void(URLSessionResponseDisposition)> completionHandler) override;
     void didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) override;
+    void didReceiveOwnedData(URLSession&, URLSessionTask&, Bytes& data) override;
     void didSendBodyData(URLSession&, URLSessionTask&, std::int64_t bytesSent,
                          std::int64_t totalBytesSent,
                          std::int64_t totalBytesExpectedToSend) override;

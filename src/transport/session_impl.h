@@ -28,6 +28,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
                 std::shared_ptr<URLSessionDelegate> delegate)
         : configuration_(configuration),
           handsEventsOn_(delegate && delegate->handsEventsOn()),
+          allowsEveryResponse_(delegate && delegate->allowsEveryResponse()),
           delegate_(std::move(delegate)) {
         if (configuration_.kind == URLSessionConfiguration::Kind::Ephemeral) {
             privateCookies_ = std::make_unique<HTTPCookieStorage>();
@@ -57,6 +58,9 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         return privateCookies_ ? privateCookies_.get() : &HTTPCookieStorage::shared();
     }
 
+    /// The delegate takes every response at once (see URLSessionDelegate::allowsEveryResponse).
+    bool allowsEveryResponse() const { return allowsEveryResponse_; }
+
     /// Counts a task as running; false once the session is being invalidated.
     bool taskStarting() {
         std::lock_guard lock(mutex_);
@@ -73,17 +77,21 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     /// only hands its events on gets them on the I/O thread, in the order they arise there: at
     /// once when this runs on the I/O thread (never with mutex_ held), else as the I/O thread's
     /// next command.
-    /// event: called as event(URLSessionDelegate&, URLSession&).
+    /// event: called once as event(URLSessionDelegate&, URLSession&).
     template <typename Event>
     void deliver(Event event) {
         if (!handsEventsOn_) {
             Engine::shared().deliver(
-                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+                [self = shared_from_this(), event = std::move(event)]() mutable {
+                    self->deliverNow(event);
+                });
         } else if (Engine::shared().onIOThread()) {
             deliverNow(event);
         } else {
             Engine::shared().perform(
-                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+                [self = shared_from_this(), event = std::move(event)]() mutable {
+                    self->deliverNow(event);
+                });
         }
     }
 
@@ -92,7 +100,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
                                              std::optional<std::string> uploadFile);
 
     template <typename Event>
-    void deliverNow(const Event& event) {
+    void deliverNow(Event& event) {
         std::shared_ptr<URLSessionDelegate> delegate;
         {
             std::lock_guard lock(mutex_);
@@ -128,6 +136,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
 
     const URLSessionConfiguration configuration_;
     const bool handsEventsOn_;  ///< the delegate's events are delivered on the I/O thread
+    const bool allowsEveryResponse_;
     std::unique_ptr<HTTPCookieStorage> privateCookies_;
     mutable std::mutex mutex_;
     std::shared_ptr<URLSessionDelegate> delegate_;

@@ -120,6 +120,10 @@ class URLSessionDelegate {
     /// applied after the method has returned.
     /// Asked once, when the session is made. Default: false (the delegate thread).
     virtual bool handsEventsOn() const { return false; }
+    /// True for a delegate that answers every didReceiveResponse with Allow before the call
+    /// returns. The task then takes each response without waiting for the answer, and the handler
+    /// the delegate is given does nothing. Asked once, when the session is made. Default: false.
+    virtual bool allowsEveryResponse() const { return false; }
     /// Default: Allow.
     virtual void didReceiveResponse(
         URLSession&, URLSessionTask&, const HTTPURLResponse&,
@@ -127,6 +131,11 @@ class URLSessionDelegate {
         completionHandler(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, URLSessionTask&, const Bytes& /*data*/) {}
+    /// The same event, with bytes the delegate may keep (move from) rather than copy. The service
+    /// calls this one. Default: didReceiveData.
+    virtual void didReceiveOwnedData(URLSession& session, URLSessionTask& task, Bytes& data) {
+        didReceiveData(session, task, data);
+    }
     virtual void didSendBodyData(URLSession&, URLSessionTask&, std::int64_t /*bytesSent*/,
                                  std::int64_t /*totalBytesSent*/,
                                  std::int64_t /*totalBytesExpectedToSend*/) {}
