@@ -174,15 +174,14 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
 
     bool hasContentType = false;
     for (const auto& [name, value] : request_->headerFields.entries()) {
-        if (equalsIgnoringASCIICase(name, "Content-Length"))
-            continue;  // libcurl writes the true length
-        if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
+        if (sameFieldName(name, "Content-Length")) continue;  // libcurl writes the true length
+        if (sameFieldName(name, "Accept-Encoding")) {
             // Let libcurl announce it, so that it also decodes what it asked for.
             setOption(easy, CURLOPT_ACCEPT_ENCODING, value.c_str());
             acceptEncodingSet_ = true;
             continue;
         }
-        hasContentType = hasContentType || equalsIgnoringASCIICase(name, "Content-Type");
+        hasContentType = hasContentType || sameFieldName(name, "Content-Type");
         if (!append(headers_, value.empty() ? name + ";" : name + ": " + value)) {
             return urlError(URLErrorCode::kUnknown, url_);
         }
@@ -438,6 +437,7 @@ void Exchange::noteBodySent(std::int64_t sent) {
 int Exchange::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
     auto* exchange = static_cast<Exchange*>(self);
     if (exchange->bodyUpFront_) exchange->noteBodySent(uploaded);
+    if (exchange->ownerWatchesDeadline_) return 0;
     const auto deadline = exchange->deadline();
     if (deadline && Clock::now() >= *deadline) {
         exchange->abort_ = Abort::TimedOut;

@@ -109,6 +109,9 @@ class Exchange {
     std::optional<std::chrono::steady_clock::time_point> deadline() const;
     /// What is left of the budget (a redirection's next hop gets it).
     std::chrono::steady_clock::duration remainingBudget() const;
+    /// For the engine's transfers: the engine checks the deadline itself on every pass (and wakes
+    /// for it), so libcurl's progress calls, a dozen per exchange, need not read the clock.
+    void leaveDeadlineToOwner() { ownerWatchesDeadline_ = true; }
     /// For curl_easy_perform, where nothing pauses the clock: libcurl ends the transfer itself when
     /// the rest of the budget is spent.
     void limitTransferToBudget();
@@ -183,6 +186,7 @@ class Exchange {
     std::chrono::steady_clock::time_point runningSince_;
     bool started_ = false;
     bool waiting_ = false;
+    bool ownerWatchesDeadline_ = false;
     std::int64_t maximumBodySize_ = std::numeric_limits<std::int64_t>::max();
     std::int64_t bodyBytes_ = 0;
     Abort abort_ = Abort::None;

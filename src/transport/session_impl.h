@@ -69,8 +69,17 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         return true;
     }
     void taskFinished() {
-        std::lock_guard lock(mutex_);
-        if (--running_ == 0 && invalidating_) deliverInvalidation();
+        {
+            std::lock_guard lock(mutex_);
+            if (--running_ != 0 || !invalidating_) return;
+            // The last task's completion was just delivered on this, the I/O thread: a delegate
+            // that takes its events here is let go at once, without a round through the queue.
+            if (!handsEventsOn_ || !Engine::shared().onIOThread()) {
+                deliverInvalidation();
+                return;
+            }
+        }
+        invalidate();
     }
 
     /// Queues an event for the delegate (dropped once the delegate is released). A delegate that
@@ -109,21 +118,24 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         if (delegate) curl::runDelegateEvent([&] { event(*delegate, *this); });
     }
 
+    // On the thread that delivers the delegate's events, never with mutex_ held.
+    void invalidate() {
+        std::shared_ptr<URLSessionDelegate> delegate;
+        {
+            std::lock_guard lock(mutex_);
+            delegate = std::move(delegate_);
+        }
+        if (delegate) {
+            curl::runDelegateEvent(
+                [&] { delegate->didBecomeInvalidWithError(*this, std::nullopt); });
+        }
+        delegate.reset();
+        leaveLiveCount();
+    }
+
     // Called with mutex_ held: queued in every case.
     void deliverInvalidation() {
-        auto invalidation = [self = shared_from_this()] {
-            std::shared_ptr<URLSessionDelegate> delegate;
-            {
-                std::lock_guard lock(self->mutex_);
-                delegate = std::move(self->delegate_);
-            }
-            if (delegate) {
-                curl::runDelegateEvent(
-                    [&] { delegate->didBecomeInvalidWithError(*self, std::nullopt); });
-            }
-            delegate.reset();
-            self->leaveLiveCount();
-        };
+        auto invalidation = [self = shared_from_this()] { self->invalidate(); };
         if (handsEventsOn_) {
             Engine::shared().perform(std::move(invalidation));
         } else {

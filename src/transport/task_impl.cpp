@@ -82,6 +82,7 @@ void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
     }
     exchange_ = std::move(std::get<std::unique_ptr<Exchange>>(made));
     if (budget) exchange_->setBudget(*budget);
+    exchange_->leaveDeadlineToOwner();
     exchange_->setMaximumBodySize(session_->configuration().maximumResponseBodySize);
     {
         std::lock_guard lock(mutex_);
