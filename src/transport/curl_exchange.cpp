@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "transport/curl_text.h"
 #include "transport/url_session.h"
@@ -89,6 +90,61 @@ URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& rea
 
 }  // namespace
 
+// The header lines handed to libcurl for a request's fields.
+struct HeaderLines {
+    std::vector<std::pair<std::string, std::string>> fields;  ///< those that made the lines
+    Slist lines;
+    std::optional<std::string> acceptEncoding;  ///< announced by libcurl, which then decodes
+};
+
+namespace {
+
+bool isLengthField(std::string_view name) {
+    return sameFieldName(name, "Content-Length");  // libcurl writes the true length
+}
+
+// Whether fields make the lines that `made` was made from (their lengths aside).
+bool makeSameLines(const std::vector<std::pair<std::string, std::string>>& fields,
+                   const HeaderLines& made) {
+    auto kept = made.fields.begin();
+    for (const auto& field : fields) {
+        if (isLengthField(field.first)) continue;
+        if (kept == made.fields.end() || *kept != field) return false;
+        ++kept;
+    }
+    return kept == made.fields.end();
+}
+
+// An application's requests mostly carry the same fields (its service's content type, say): the
+// lines made last on this thread are shared by the exchanges whose fields make the same ones,
+// rather than built and freed for each. Null when libcurl is out of memory.
+std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields) {
+    thread_local std::shared_ptr<const HeaderLines> last;
+    if (last && makeSameLines(fields.entries(), *last)) return last;
+    auto made = std::make_shared<HeaderLines>();
+    bool hasContentType = false;
+    for (const auto& field : fields.entries()) {
+        const auto& [name, value] = field;
+        if (isLengthField(name)) continue;
+        made->fields.push_back(field);
+        if (sameFieldName(name, "Accept-Encoding")) {
+            made->acceptEncoding = value;
+            continue;
+        }
+        hasContentType = hasContentType || sameFieldName(name, "Content-Type");
+        if (!append(made->lines, value.empty() ? name + ";" : name + ": " + value)) return nullptr;
+    }
+    // No 100-continue round trip, and no content type the caller did not ask for.
+    if (!append(made->lines, "Expect:") ||
+        (!hasContentType && !append(made->lines, "Content-Type:"))) {
+        return nullptr;
+    }
+    last = made;
+    return made;
+}
+
+}  // namespace
+
 std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
     ExchangeObserver& observer, EasyPool* pool) {
@@ -131,7 +187,7 @@ Exchange::~Exchange() {
     } else {
         easy_.reset();
     }
-    headers_.reset();
+    headerLines_.reset();
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
@@ -172,25 +228,13 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
 
-    bool hasContentType = false;
-    for (const auto& [name, value] : request_->headerFields.entries()) {
-        if (sameFieldName(name, "Content-Length")) continue;  // libcurl writes the true length
-        if (sameFieldName(name, "Accept-Encoding")) {
-            // Let libcurl announce it, so that it also decodes what it asked for.
-            setOption(easy, CURLOPT_ACCEPT_ENCODING, value.c_str());
-            acceptEncodingSet_ = true;
-            continue;
-        }
-        hasContentType = hasContentType || sameFieldName(name, "Content-Type");
-        if (!append(headers_, value.empty() ? name + ";" : name + ": " + value)) {
-            return urlError(URLErrorCode::kUnknown, url_);
-        }
+    headerLines_ = headerLinesFor(request_->headerFields);
+    if (!headerLines_) return urlError(URLErrorCode::kUnknown, url_);
+    if (headerLines_->acceptEncoding) {
+        setOption(easy, CURLOPT_ACCEPT_ENCODING, headerLines_->acceptEncoding->c_str());
+        acceptEncodingSet_ = true;
     }
-    // No 100-continue round trip, and no content type the caller did not ask for.
-    if (!append(headers_, "Expect:") || (!hasContentType && !append(headers_, "Content-Type:"))) {
-        return urlError(URLErrorCode::kUnknown, url_);
-    }
-    setOption(easy, CURLOPT_HTTPHEADER, headers_.get());
+    setOption(easy, CURLOPT_HTTPHEADER, headerLines_->lines.get());
 
     const std::string& method = request_->httpMethod;
     methodSet_ = true;

@@ -55,6 +55,7 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
                                        const std::optional<std::string>& uploadFile);
 
 class Exchange;
+struct HeaderLines;
 
 /// A URL read for a transfer, shared by the exchanges that go to it (most go to a handful of URLs).
 struct ReadURL {
@@ -162,7 +163,7 @@ class Exchange {
     EasyPool* pool_;
     bool reusable_ = false;
     Easy easy_;
-    Slist headers_;
+    std::shared_ptr<const HeaderLines> headerLines_;  ///< what CURLOPT_HTTPHEADER points at
     std::shared_ptr<const std::string> caBlob_;
 
     // Body source: memory (request_->httpBody) or a file.
