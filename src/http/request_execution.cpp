@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -96,11 +97,14 @@ void STHTTPRequest::startAsynchronous() {
     impl_->settledResponseHeaders();  // the earlier answer's stay until the new one arrives
     impl_->takenResponse.reset();
     impl_->request = impl_->task ? impl_->task->currentRequest() : nullptr;
-    impl_->requestHeaders.clear();
-    if (impl_->request) {
-        for (const auto& [name, value] : impl_->request->headerFields.entries())
-            impl_->requestHeaders[name] = value;
-    }
+    // The fields as sent, updated in place: most of them are the caller's, already there.
+    static const std::vector<std::pair<std::string, std::string>> kNoFields;
+    const auto& sent = impl_->request ? impl_->request->headerFields.entries() : kNoFields;
+    std::erase_if(impl_->requestHeaders, [&sent](const auto& kept) {
+        return std::none_of(sent.begin(), sent.end(),
+                            [&kept](const auto& field) { return field.first == kept.first; });
+    });
+    for (const auto& [name, value] : sent) impl_->requestHeaders.insert_or_assign(name, value);
     logDiagnostics();
 
     if (!impl_->task) {

@@ -51,11 +51,12 @@ std::optional<Bytes> STHTTPRequestSessionDelegate::takeOldest(PendingBody& body)
 
 std::vector<Bytes> STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
     std::lock_guard lock(body.mutex);
-    const auto first = body.chunks.begin() + static_cast<std::ptrdiff_t>(body.taken);
-    std::vector<Bytes> rest(std::make_move_iterator(first),
-                            std::make_move_iterator(body.chunks.end()));
-    body.taken = body.chunks.size();
-    return rest;
+    // The chunks are handed over whole, their storage with them: nothing more is added after the
+    // completion.
+    body.chunks.erase(body.chunks.begin(),
+                      body.chunks.begin() + static_cast<std::ptrdiff_t>(body.taken));
+    body.taken = 0;
+    return std::exchange(body.chunks, {});
 }
 
 STHTTPRequestSessionDelegate::Answer* STHTTPRequestSessionDelegate::openAnswer() {
