@@ -110,21 +110,14 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
 
     template <typename Event>
     void deliverNow(Event& event) {
-        std::shared_ptr<URLSessionDelegate> delegate;
-        {
-            std::lock_guard lock(mutex_);
-            delegate = delegate_;
-        }
+        // Held for the call: the event may end the session.
+        const std::shared_ptr<URLSessionDelegate> delegate = delegate_;
         if (delegate) curl::runDelegateEvent([&] { event(*delegate, *this); });
     }
 
     // On the thread that delivers the delegate's events, never with mutex_ held.
     void invalidate() {
-        std::shared_ptr<URLSessionDelegate> delegate;
-        {
-            std::lock_guard lock(mutex_);
-            delegate = std::move(delegate_);
-        }
+        std::shared_ptr<URLSessionDelegate> delegate = std::move(delegate_);
         if (delegate) {
             curl::runDelegateEvent(
                 [&] { delegate->didBecomeInvalidWithError(*this, std::nullopt); });
@@ -151,6 +144,8 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     const bool allowsEveryResponse_;
     std::unique_ptr<HTTPCookieStorage> privateCookies_;
     mutable std::mutex mutex_;
+    // Read and let go only on the thread that delivers the session's events (the I/O thread for a
+    // delegate that hands its events on, else the delegate thread), one event at a time: no lock.
     std::shared_ptr<URLSessionDelegate> delegate_;
     bool invalidating_ = false;
     int running_ = 0;
