@@ -1,6 +1,7 @@
 #include "transport/curl_exchange.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -36,18 +37,37 @@ bool methodAlwaysHasBody(const std::string& method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
 }
 
+// The environment's non-empty no_proxy, else its non-empty NO_PROXY (as libcurl reads them), else
+// null: found in one walk over the environment, since every transfer asks.
+const char* environmentNoProxy() {
+    const char* lower = nullptr;
+    const char* upper = nullptr;
+    constexpr std::size_t kNameLength = 9;  // "no_proxy="
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* text = *entry;
+        if (text[0] == 'n' && !lower && std::strncmp(text, "no_proxy=", kNameLength) == 0) {
+            lower = text + kNameLength;
+        } else if (text[0] == 'N' && !upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0) {
+            upper = text + kNameLength;
+        }
+    }
+    if (lower && *lower) return lower;
+    return upper && *upper ? upper : nullptr;
+}
+
 // What libcurl is to reach without a proxy: the environment's list plus loopback, or nothing to
 // leave the environment alone. A proxy named by the environment is meant for the network, and must
 // not see (or break) traffic that never leaves this machine; NO_PROXY would replace libcurl's own
 // list, so loopback is added to it rather than dropped when the variable is set.
-std::optional<std::string> noProxyList() {
-    if (URLSessionProxy::proxiesLoopback()) return std::nullopt;
-    constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
-    const char* listed = std::getenv("no_proxy");
-    if (!listed || !*listed) listed = std::getenv("NO_PROXY");
-    if (!listed || !*listed) return kLoopback;
+// Null to leave the environment alone; `built` keeps a list made for the call.
+const char* noProxyList(std::string& built) {
+    if (URLSessionProxy::proxiesLoopback()) return nullptr;
+    static constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
+    const char* listed = environmentNoProxy();
+    if (!listed) return kLoopback;
     if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
-    return std::string(listed) + "," + kLoopback;
+    built = std::string(listed) + "," + kLoopback;
+    return built.c_str();
 }
 
 template <typename T>
@@ -221,8 +241,8 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
-    const auto noProxy = noProxyList();
-    setOption(easy, CURLOPT_NOPROXY, noProxy ? noProxy->c_str() : nullptr);
+    std::string builtNoProxy;
+    setOption(easy, CURLOPT_NOPROXY, noProxyList(builtNoProxy));
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
