@@ -37,6 +37,7 @@ struct PostingOrder {
     std::map<std::uint64_t, std::uint64_t> ranUpTo;  // per posting thread: last place run
     std::atomic<bool> broken{false};
     std::atomic<bool> said{false};
+    std::atomic<bool> hostPoster{false};
 };
 
 PostingOrder& postingOrder() {
@@ -122,6 +123,10 @@ MainQueue::Task placed(MainQueue::Task task) {
 namespace internal {
 bool mainQueueOrderBroken() {
     return postingOrder().broken.load();
+}
+
+bool mainQueueHasHostPoster() {
+    return postingOrder().hostPoster.load(std::memory_order_relaxed);
 }
 }  // namespace internal
 
@@ -288,6 +293,7 @@ void MainQueue::setPoster(Poster poster) {
     {
         std::lock_guard lock(s.mutex);
         s.poster.swap(poster);
+        postingOrder().hostPoster = bool(s.poster);
     }
     countAgain(true);
 }

@@ -109,7 +109,7 @@ std::optional<Error> STHTTPRequest::errorDescribingRequestNonfulfillment() {
     Error error =
         Error::make(kSTHTTPRequestErrorDomain, impl_->responseStatus,
                     descriptionForHTTPStatus(static_cast<std::uint64_t>(impl_->responseStatus)));
-    if (impl_->responseHeaders) error.userInfo["headers"] = *impl_->responseHeaders;
+    if (const auto& headers = responseHeaders()) error.userInfo["headers"] = *headers;
     // A body that cannot be decoded is left out.
     if (auto body = responseString()) error.userInfo["body"] = *body;
     return error;

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -93,13 +94,17 @@ void STHTTPRequest::startAsynchronous() {
     // there is none: it would otherwise hold this request forever).
     if (session) session->finishTasksAndInvalidate();
 
+    impl_->settledResponseHeaders();  // the earlier answer's stay until the new one arrives
     impl_->takenResponse.reset();
     impl_->request = impl_->task ? impl_->task->currentRequest() : nullptr;
-    impl_->requestHeaders.clear();
-    if (impl_->request) {
-        for (const auto& [name, value] : impl_->request->headerFields.entries())
-            impl_->requestHeaders[name] = value;
-    }
+    // The fields as sent, updated in place: most of them are the caller's, already there.
+    static const std::vector<std::pair<std::string, std::string>> kNoFields;
+    const auto& sent = impl_->request ? impl_->request->headerFields.entries() : kNoFields;
+    std::erase_if(impl_->requestHeaders, [&sent](const auto& kept) {
+        return std::none_of(sent.begin(), sent.end(),
+                            [&kept](const auto& field) { return field.first == kept.first; });
+    });
+    for (const auto& [name, value] : sent) impl_->requestHeaders.insert_or_assign(name, value);
     logDiagnostics();
 
     if (!impl_->task) {
@@ -116,6 +121,7 @@ void STHTTPRequest::cancel() {
 
 std::optional<std::string> STHTTPRequest::startSynchronousWithError(std::optional<Error>* error) {
     impl_->responseHeaders.reset();
+    impl_->responseHeadersPending = false;
     impl_->takenResponse.reset();
     impl_->responseStatus = 0;
     const std::optional<URLRequest> wireRequest = prepareURLRequest();
@@ -158,7 +164,7 @@ void STHTTPRequest::reportError(const Error& error) const {
 void STHTTPRequest::takeResponseFields(const std::shared_ptr<const HTTPURLResponse>& response) {
     if (response == impl_->takenResponse) return;  // already taken when it arrived
     impl_->takenResponse = response;
-    impl_->responseHeaders = response->allHeaderFields;
+    impl_->responseHeadersPending = true;
     impl_->responseHeadersTaken = true;
     impl_->responseStatus = response->statusCode;
     impl_->responseStringEncodingName = response->textEncodingName;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "host/host_code.h"
+#include "host/main_queue_order.h"
 #include "http/process_state.h"
 #include "plovendale/platform/main_queue.h"
 
@@ -33,12 +34,10 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
     auto shared = task.response();
     if (shared.get() != &response) shared = std::make_shared<const HTTPURLResponse>(response);
     // The request as sent is shared too: its URL is read on the main queue, not copied here.
-    postDelegateWorkToMainQueue(
-        [weak = weakRequest_, response = std::move(shared), sent = task.currentRequest()] {
-            static const std::string kNoURL;
-            if (auto request = weak.lock())
-                request->handleResponse(response, sent ? sent->url : kNoURL);
-        });
+    Answer answer{weakRequest_, body_};
+    answer.response = std::move(shared);
+    answer.sent = task.currentRequest();
+    postDelegateWorkToMainQueue(std::move(answer));
     // Every response is taken, so the body need not wait for the main queue: the response's work
     // is queued there ahead of the data's anyway.
     completionHandler(URLSessionResponseDisposition::Allow);
@@ -52,25 +51,60 @@ std::optional<Bytes> STHTTPRequestSessionDelegate::takeOldest(PendingBody& body)
 
 std::vector<Bytes> STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
     std::lock_guard lock(body.mutex);
-    const auto first = body.chunks.begin() + static_cast<std::ptrdiff_t>(body.taken);
-    std::vector<Bytes> rest(std::make_move_iterator(first),
-                            std::make_move_iterator(body.chunks.end()));
-    body.taken = body.chunks.size();
-    return rest;
+    // The chunks are handed over whole, their storage with them: nothing more is added after the
+    // completion.
+    body.chunks.erase(body.chunks.begin(),
+                      body.chunks.begin() + static_cast<std::ptrdiff_t>(body.taken));
+    body.taken = 0;
+    return std::exchange(body.chunks, {});
 }
 
-void STHTTPRequestSessionDelegate::didReceiveData(URLSession&, URLSessionTask&, const Bytes& data) {
+STHTTPRequestSessionDelegate::Answer* STHTTPRequestSessionDelegate::openAnswer() {
+    // A host's own loop gets each event as a task of its own, as it always has: the main queue
+    // checks the order in which such a loop runs tasks, and one task per answer would hide a loop
+    // that breaks it until it breaks something else.
+    if (internal::mainQueueHasHostPoster()) return nullptr;
+    std::function<void()>* latest = latestDelegateWorkToMainQueue();
+    auto* answer = latest ? latest->target<Answer>() : nullptr;
+    return answer && answer->body == body_ && !answer->completes ? answer : nullptr;
+}
+
+void STHTTPRequestSessionDelegate::Answer::operator()() {
+    static const std::string kNoURL;
+    auto target = request.lock();
+    if (target && response) target->handleResponse(response, sent ? sent->url : kNoURL);
+    if (completes) {
+        if (!target) return;
+        for (const auto& chunk : takeAll(*body)) target->handleData(chunk);
+        target->handleCompletion(session, finalResponse, error);
+        return;
+    }
+    for (std::size_t i = 0; i < chunks; ++i) {
+        // Taken even when the request is gone, so that the bytes are let go.
+        auto chunk = takeOldest(*body);
+        if (target && chunk) target->handleData(*chunk);
+    }
+}
+
+void STHTTPRequestSessionDelegate::didReceiveData(URLSession& session, URLSessionTask& task,
+                                                  const Bytes& data) {
+    Bytes copy = discardBody_ ? Bytes() : data;
+    didReceiveOwnedData(session, task, copy);
+}
+
+void STHTTPRequestSessionDelegate::didReceiveOwnedData(URLSession&, URLSessionTask&, Bytes& data) {
     if (discardBody_) return;
     {
         std::lock_guard lock(body_->mutex);
-        body_->chunks.push_back(data);
+        body_->chunks.push_back(std::move(data));
     }
-    postDelegateWorkToMainQueue([weak = weakRequest_, body = body_] {
-        // Taken even when the request is gone, so that the bytes are let go.
-        auto chunk = takeOldest(*body);
-        auto request = weak.lock();
-        if (request && chunk) request->handleData(*chunk);
-    });
+    if (Answer* open = openAnswer()) {
+        ++open->chunks;
+        return;
+    }
+    Answer answer{weakRequest_, body_};
+    answer.chunks = 1;
+    postDelegateWorkToMainQueue(std::move(answer));
 }
 
 void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
@@ -123,14 +157,15 @@ void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionT
                                                         const std::optional<Error>& error) {
     // The request's one task is over: the work that delivers the outcome takes over holding the
     // request, and lets it go on the main queue when done (one task fewer there).
-    postDelegateWorkToMainQueue([weak = weakRequest_, held = std::move(request_),
-                                 session = session_.lock(), response = task.response(), error,
-                                 body = body_] {
-        auto request = weak.lock();
-        if (!request) return;
-        for (const auto& chunk : takeAll(*body)) request->handleData(chunk);
-        request->handleCompletion(session, response, error);
-    });
+    Answer fresh{weakRequest_, body_};
+    Answer* open = openAnswer();
+    Answer& answer = open ? *open : fresh;
+    answer.completes = true;
+    answer.held = std::move(request_);
+    answer.session = session_.lock();
+    answer.finalResponse = task.response();
+    answer.error = error;
+    if (!open) postDelegateWorkToMainQueue(std::move(fresh));
 }
 
 void STHTTPRequestSessionDelegate::didBecomeInvalidWithError(URLSession&,

@@ -136,12 +136,13 @@ void STHTTPRequest::setResponseStringEncodingName(std::optional<std::string> nam
 }
 
 const std::optional<STHTTPHeaders>& STHTTPRequest::responseHeaders() const {
-    return impl_->responseHeaders;
+    return impl_->settledResponseHeaders();
 }
 
 void STHTTPRequest::setResponseHeaders(std::optional<STHTTPHeaders> headers) {
     impl_->responseHeaders = std::move(headers);
     impl_->responseHeadersTaken = false;
+    impl_->responseHeadersPending = false;
 }
 
 std::int64_t STHTTPRequest::responseExpectedContentLength() const {

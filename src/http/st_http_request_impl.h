@@ -17,10 +17,13 @@ struct STHTTPRequest::Impl {
     std::shared_ptr<URLSessionTask> task;
     Bytes responseData;
     std::optional<std::string> responseStringEncodingName;
-    std::optional<STHTTPHeaders> responseHeaders;
+    mutable std::optional<STHTTPHeaders> responseHeaders;  ///< read through settledResponseHeaders
     std::shared_ptr<const HTTPURLResponse> takenResponse;  ///< the response fields came from
     /// responseHeaders are still those of takenResponse (no setter has replaced them).
     bool responseHeadersTaken = false;
+    /// responseHeaders are takenResponse's, copied when first read: most requests never read them
+    /// (the callbacks get the response's own), and the copy would cost every answer.
+    mutable bool responseHeadersPending = false;
     std::string url;
     std::optional<Error> error;
     std::vector<STHTTPRequestFileUpload> filesToUpload;
@@ -59,6 +62,14 @@ struct STHTTPRequest::Impl {
 
     // The session of the latest start; events of a session are handled against this request.
     std::shared_ptr<URLSession> session;
+
+    const std::optional<STHTTPHeaders>& settledResponseHeaders() const {
+        if (responseHeadersPending) {
+            responseHeaders = takenResponse->allHeaderFields;
+            responseHeadersPending = false;
+        }
+        return responseHeaders;
+    }
 
     /// A copy of a callback, taken under the lock so that another thread may replace it meanwhile.
     template <typename Block>

@@ -130,9 +130,16 @@ void Engine::postToMainQueue(std::function<void()> task) {
 
 void Engine::flushMainQueueWork() {
     if (forMainQueue_.empty()) return;
-    std::vector<std::function<void()>> work;
-    work.swap(forMainQueue_);
     try {
+        if (forMainQueue_.size() == 1) {
+            // The usual pass: its one task goes alone, and the vector keeps its room for the next.
+            std::function<void()> task = std::move(forMainQueue_.front());
+            forMainQueue_.clear();
+            MainQueue::shared().async(std::move(task));
+            return;
+        }
+        std::vector<std::function<void()>> work;
+        work.swap(forMainQueue_);
         MainQueue::shared().asyncAll(std::move(work));
     } catch (const std::exception& exception) {
         Log::write(std::string("URL session work for the main queue was lost: ") +
@@ -254,7 +261,8 @@ void Engine::runIO() {
 }
 
 void Engine::finishedTransfers() {
-    std::vector<std::pair<CURL*, CURLcode>> done;
+    auto& done = finished_;
+    done.clear();
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
         if (message->msg == CURLMSG_DONE)
@@ -321,12 +329,10 @@ void Engine::runDelegates() {
     }
 }
 
-void runDelegateEvent(const std::function<void()>& event) {
-    try {
-        event();
-    } catch (const std::exception& exception) {
-        Log::write(std::string("URL session delegate threw: ") + exception.what());
-    } catch (...) {
+void logDelegateThrew(const char* what) {
+    if (what) {
+        Log::write(std::string("URL session delegate threw: ") + what);
+    } else {
         Log::write("URL session delegate threw");
     }
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,11 @@ class Engine {
     /// the main thread is woken once for it, not per event; elsewhere it is queued at once. Each
     /// thread's work keeps its order.
     void postToMainQueue(std::function<void()> task);
+    /// The work postToMainQueue queued last on the I/O thread, while its pass lasts and nothing
+    /// was queued after it; null elsewhere. Valid until the next postToMainQueue.
+    std::function<void()>* latestMainQueueWork() {
+        return onIOThread() && !forMainQueue_.empty() ? &forMainQueue_.back() : nullptr;
+    }
 
     // I/O thread only.
     /// Keeps owner alive until release(); the service holds running tasks this way.
@@ -128,6 +134,7 @@ class Engine {
     // at a handful of transfers, not at every one queued behind them.
     std::vector<std::pair<CURL*, Driven*>> running_;
     std::vector<CURL*> startFailed_;
+    std::vector<std::pair<CURL*, CURLcode>> finished_;  ///< finishedTransfers' list, kept for reuse
     // An origin stays once its transfers are done, so that the next request to it (most go to a
     // handful of origins) finds its queue; idle ones are forgotten past kKeptIdleOrigins.
     std::unordered_map<std::string, Origin> origins_;
@@ -141,7 +148,20 @@ class Engine {
     std::thread delegates_;
 };
 
-/// Runs a delegate's event; what it throws is logged and goes no further.
-void runDelegateEvent(const std::function<void()>& event);
+/// Logs that a delegate threw (what: the exception's text, or null when it was no std::exception).
+void logDelegateThrew(const char* what);
+
+/// Runs a delegate's event; what it throws is logged and goes no further. A template, so that the
+/// event (called once per delegate event) is not wrapped in a std::function on its way.
+template <typename Event>
+void runDelegateEvent(Event&& event) {
+    try {
+        event();
+    } catch (const std::exception& exception) {
+        logDelegateThrew(exception.what());
+    } catch (...) {
+        logDelegateThrew(nullptr);
+    }
+}
 
 }  // namespace plovendale::curl

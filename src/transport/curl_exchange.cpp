@@ -1,6 +1,7 @@
 #include "transport/curl_exchange.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "transport/curl_text.h"
 #include "transport/url_session.h"
@@ -35,18 +37,37 @@ bool methodAlwaysHasBody(const std::string& method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
 }
 
+// The environment's non-empty no_proxy, else its non-empty NO_PROXY (as libcurl reads them), else
+// null: found in one walk over the environment, since every transfer asks.
+const char* environmentNoProxy() {
+    const char* lower = nullptr;
+    const char* upper = nullptr;
+    constexpr std::size_t kNameLength = 9;  // "no_proxy="
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* text = *entry;
+        if (text[0] == 'n' && !lower && std::strncmp(text, "no_proxy=", kNameLength) == 0) {
+            lower = text + kNameLength;
+        } else if (text[0] == 'N' && !upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0) {
+            upper = text + kNameLength;
+        }
+    }
+    if (lower && *lower) return lower;
+    return upper && *upper ? upper : nullptr;
+}
+
 // What libcurl is to reach without a proxy: the environment's list plus loopback, or nothing to
 // leave the environment alone. A proxy named by the environment is meant for the network, and must
 // not see (or break) traffic that never leaves this machine; NO_PROXY would replace libcurl's own
 // list, so loopback is added to it rather than dropped when the variable is set.
-std::optional<std::string> noProxyList() {
-    if (URLSessionProxy::proxiesLoopback()) return std::nullopt;
-    constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
-    const char* listed = std::getenv("no_proxy");
-    if (!listed || !*listed) listed = std::getenv("NO_PROXY");
-    if (!listed || !*listed) return kLoopback;
+// Null to leave the environment alone; `built` keeps a list made for the call.
+const char* noProxyList(std::string& built) {
+    if (URLSessionProxy::proxiesLoopback()) return nullptr;
+    static constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
+    const char* listed = environmentNoProxy();
+    if (!listed) return kLoopback;
     if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
-    return std::string(listed) + "," + kLoopback;
+    built = std::string(listed) + "," + kLoopback;
+    return built.c_str();
 }
 
 template <typename T>
@@ -70,22 +91,76 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
 namespace {
 
 // An application's requests go to a handful of URLs, most often the one it asked before: the
-// last URL read on this thread is kept with its reading, and a copy costs far less than a parse.
-URLCheck readHTTPURL(const std::string& url, ParsedURL& target, std::string& text) {
-    struct LastRead {
-        std::string url;
-        ParsedURL target;
-        std::string text;
-    };
-    thread_local std::optional<LastRead> last;
-    if (last && last->url == url) {
-        target = last->target;
-        text = last->text;
+// last URL read on this thread is kept with its reading, which the exchanges share.
+URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& read) {
+    thread_local std::shared_ptr<const ReadURL> last;
+    if (last && last->given == url) {
+        read = last;
         return URLCheck::Ok;
     }
+    ParsedURL target;
+    std::string text;
     const URLCheck check = parseHTTPURL(url, target, &text);
-    if (check == URLCheck::Ok) last = LastRead{url, target, text};
+    if (check != URLCheck::Ok) return check;
+    std::string origin = target.scheme + "://" + target.host + ":" + target.port;
+    last = std::make_shared<const ReadURL>(ReadURL{url, std::move(text), std::move(origin)});
+    read = last;
     return check;
+}
+
+}  // namespace
+
+// The header lines handed to libcurl for a request's fields.
+struct HeaderLines {
+    std::vector<std::pair<std::string, std::string>> fields;  ///< those that made the lines
+    Slist lines;
+    std::optional<std::string> acceptEncoding;  ///< announced by libcurl, which then decodes
+};
+
+namespace {
+
+bool isLengthField(std::string_view name) {
+    return sameFieldName(name, "Content-Length");  // libcurl writes the true length
+}
+
+// Whether fields make the lines that `made` was made from (their lengths aside).
+bool makeSameLines(const std::vector<std::pair<std::string, std::string>>& fields,
+                   const HeaderLines& made) {
+    auto kept = made.fields.begin();
+    for (const auto& field : fields) {
+        if (isLengthField(field.first)) continue;
+        if (kept == made.fields.end() || *kept != field) return false;
+        ++kept;
+    }
+    return kept == made.fields.end();
+}
+
+// An application's requests mostly carry the same fields (its service's content type, say): the
+// lines made last on this thread are shared by the exchanges whose fields make the same ones,
+// rather than built and freed for each. Null when libcurl is out of memory.
+std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields) {
+    thread_local std::shared_ptr<const HeaderLines> last;
+    if (last && makeSameLines(fields.entries(), *last)) return last;
+    auto made = std::make_shared<HeaderLines>();
+    bool hasContentType = false;
+    for (const auto& field : fields.entries()) {
+        const auto& [name, value] = field;
+        if (isLengthField(name)) continue;
+        made->fields.push_back(field);
+        if (sameFieldName(name, "Accept-Encoding")) {
+            made->acceptEncoding = value;
+            continue;
+        }
+        hasContentType = hasContentType || sameFieldName(name, "Content-Type");
+        if (!append(made->lines, value.empty() ? name + ";" : name + ": " + value)) return nullptr;
+    }
+    // No 100-continue round trip, and no content type the caller did not ask for.
+    if (!append(made->lines, "Expect:") ||
+        (!hasContentType && !append(made->lines, "Content-Type:"))) {
+        return nullptr;
+    }
+    last = made;
+    return made;
 }
 
 }  // namespace
@@ -93,9 +168,8 @@ URLCheck readHTTPURL(const std::string& url, ParsedURL& target, std::string& tex
 std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
     ExchangeObserver& observer, EasyPool* pool) {
-    ParsedURL target;
-    std::string text;
-    switch (readHTTPURL(prepared->url, target, text)) {
+    std::shared_ptr<const ReadURL> target;
+    switch (readHTTPURL(prepared->url, target)) {
         case URLCheck::Unsupported:
             return urlError(URLErrorCode::kUnsupportedURL, prepared->url);
         case URLCheck::Bad:
@@ -106,16 +180,17 @@ std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     if (!isToken(prepared->httpMethod)) return urlError(URLErrorCode::kBadURL, prepared->url);
     if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared->url);
     std::unique_ptr<Exchange> exchange(
-        new Exchange(std::move(prepared), std::move(target), std::move(text), observer, pool));
+        new Exchange(std::move(prepared), std::move(target), observer, pool));
     if (auto error = exchange->configure(uploadFile)) return *error;
     return exchange;
 }
 
-Exchange::Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
-                   ExchangeObserver& observer, EasyPool* pool)
+Exchange::Exchange(std::shared_ptr<const URLRequest> prepared,
+                   std::shared_ptr<const ReadURL> target, ExchangeObserver& observer,
+                   EasyPool* pool)
     : request_(std::move(prepared)),
       target_(std::move(target)),
-      url_(std::move(url)),
+      url_(target_->text),
       observer_(observer),
       pool_(pool) {
     double seconds = request_->timeoutInterval > 0 ? request_->timeoutInterval : 60.0;
@@ -132,7 +207,7 @@ Exchange::~Exchange() {
     } else {
         easy_.reset();
     }
-    headers_.reset();
+    headerLines_.reset();
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
@@ -166,33 +241,20 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
-    const auto noProxy = noProxyList();
-    setOption(easy, CURLOPT_NOPROXY, noProxy ? noProxy->c_str() : nullptr);
+    std::string builtNoProxy;
+    setOption(easy, CURLOPT_NOPROXY, noProxyList(builtNoProxy));
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
 
-    bool hasContentType = false;
-    for (const auto& [name, value] : request_->headerFields.entries()) {
-        if (equalsIgnoringASCIICase(name, "Content-Length"))
-            continue;  // libcurl writes the true length
-        if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
-            // Let libcurl announce it, so that it also decodes what it asked for.
-            setOption(easy, CURLOPT_ACCEPT_ENCODING, value.c_str());
-            acceptEncodingSet_ = true;
-            continue;
-        }
-        hasContentType = hasContentType || equalsIgnoringASCIICase(name, "Content-Type");
-        if (!append(headers_, value.empty() ? name + ";" : name + ": " + value)) {
-            return urlError(URLErrorCode::kUnknown, url_);
-        }
+    headerLines_ = headerLinesFor(request_->headerFields);
+    if (!headerLines_) return urlError(URLErrorCode::kUnknown, url_);
+    if (headerLines_->acceptEncoding) {
+        setOption(easy, CURLOPT_ACCEPT_ENCODING, headerLines_->acceptEncoding->c_str());
+        acceptEncodingSet_ = true;
     }
-    // No 100-continue round trip, and no content type the caller did not ask for.
-    if (!append(headers_, "Expect:") || (!hasContentType && !append(headers_, "Content-Type:"))) {
-        return urlError(URLErrorCode::kUnknown, url_);
-    }
-    setOption(easy, CURLOPT_HTTPHEADER, headers_.get());
+    setOption(easy, CURLOPT_HTTPHEADER, headerLines_->lines.get());
 
     const std::string& method = request_->httpMethod;
     methodSet_ = true;
@@ -273,10 +335,6 @@ void Exchange::configureBody(std::int64_t size) {
     setOption(easy, CURLOPT_READDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_SEEKFUNCTION, &Exchange::onSeek);
     setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(this));
-}
-
-std::string Exchange::origin() const {
-    return target_.scheme + "://" + target_.host + ":" + target_.port;
 }
 
 void Exchange::start() {
@@ -443,6 +501,7 @@ void Exchange::noteBodySent(std::int64_t sent) {
 int Exchange::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
     auto* exchange = static_cast<Exchange*>(self);
     if (exchange->bodyUpFront_) exchange->noteBodySent(uploaded);
+    if (exchange->ownerWatchesDeadline_) return 0;
     const auto deadline = exchange->deadline();
     if (deadline && Clock::now() >= *deadline) {
         exchange->abort_ = Abort::TimedOut;

@@ -55,6 +55,14 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
                                        const std::optional<std::string>& uploadFile);
 
 class Exchange;
+struct HeaderLines;
+
+/// A URL read for a transfer, shared by the exchanges that go to it (most go to a handful of URLs).
+struct ReadURL {
+    std::string given;   ///< the text as the request held it
+    std::string text;    ///< as handed to libcurl
+    std::string origin;  ///< "scheme://host:port"
+};
 
 class ExchangeObserver {
   public:
@@ -90,7 +98,7 @@ class Exchange {
     const std::shared_ptr<const HTTPURLResponse>& response() const { return response_; }
 
     /// The origin ("scheme://host:port") whose connection slots the exchange takes.
-    std::string origin() const;
+    const std::string& origin() const { return target_->origin; }
 
     // Time. The exchange must be over within its budget (the request's timeout unless set): the
     // clock runs from start() to the last byte, and stands while the owner is asked something.
@@ -102,6 +110,9 @@ class Exchange {
     std::optional<std::chrono::steady_clock::time_point> deadline() const;
     /// What is left of the budget (a redirection's next hop gets it).
     std::chrono::steady_clock::duration remainingBudget() const;
+    /// For the engine's transfers: the engine checks the deadline itself on every pass (and wakes
+    /// for it), so libcurl's progress calls, a dozen per exchange, need not read the clock.
+    void leaveDeadlineToOwner() { ownerWatchesDeadline_ = true; }
     /// For curl_easy_perform, where nothing pauses the clock: libcurl ends the transfer itself when
     /// the rest of the budget is spent.
     void limitTransferToBudget();
@@ -123,7 +134,7 @@ class Exchange {
     std::optional<Error> outcome(CURLcode code) const;
 
   private:
-    Exchange(std::shared_ptr<const URLRequest> prepared, ParsedURL target, std::string url,
+    Exchange(std::shared_ptr<const URLRequest> prepared, std::shared_ptr<const ReadURL> target,
              ExchangeObserver& observer, EasyPool* pool);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
@@ -146,13 +157,13 @@ class Exchange {
     bool clockRuns() const { return started_ && !waiting_; }
 
     std::shared_ptr<const URLRequest> request_;
-    ParsedURL target_;
-    std::string url_;  ///< as handed to libcurl, and named in errors and the response
+    std::shared_ptr<const ReadURL> target_;
+    const std::string& url_;  ///< as handed to libcurl, and named in errors and the response
     ExchangeObserver& observer_;
     EasyPool* pool_;
     bool reusable_ = false;
     Easy easy_;
-    Slist headers_;
+    std::shared_ptr<const HeaderLines> headerLines_;  ///< what CURLOPT_HTTPHEADER points at
     std::shared_ptr<const std::string> caBlob_;
 
     // Body source: memory (request_->httpBody) or a file.
@@ -176,6 +187,7 @@ class Exchange {
     std::chrono::steady_clock::time_point runningSince_;
     bool started_ = false;
     bool waiting_ = false;
+    bool ownerWatchesDeadline_ = false;
     std::int64_t maximumBodySize_ = std::numeric_limits<std::int64_t>::max();
     std::int64_t bodyBytes_ = 0;
     Abort abort_ = Abort::None;

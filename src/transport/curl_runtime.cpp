@@ -131,7 +131,9 @@ std::shared_ptr<const std::string> caBlob() {
     return state.blob;
 }
 
-bool looksLikeAbsoluteURL(const std::string& text) {
+namespace {
+
+bool readsAsAbsoluteURL(const std::string& text) {
     if (text.empty()) return false;
     for (unsigned char c : text) {
         if (c <= 0x20 || c >= 0x7F) return false;
@@ -139,6 +141,18 @@ bool looksLikeAbsoluteURL(const std::string& text) {
     const char first = text[0];
     if (!isAlphaASCII(first)) return false;
     return !schemeOf(text).empty();
+}
+
+}  // namespace
+
+bool looksLikeAbsoluteURL(const std::string& text) {
+    // Tasks are made for a handful of URLs, most often the one asked before: the last one that
+    // passed on this thread is not walked again.
+    thread_local std::string lastPassed;
+    if (!lastPassed.empty() && text == lastPassed) return true;
+    if (!readsAsAbsoluteURL(text)) return false;
+    lastPassed = text;
+    return true;
 }
 
 URLCheck parseHTTPURL(std::string_view text, ParsedURL& parts, std::string* normalised) {

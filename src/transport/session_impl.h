@@ -35,6 +35,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
                 std::shared_ptr<URLSessionDelegate> delegate)
         : configuration_(configuration),
           handsEventsOn_(delegate && delegate->handsEventsOn()),
+          allowsEveryResponse_(delegate && delegate->allowsEveryResponse()),
           delegate_(std::move(delegate)) {
         if (configuration_.kind == URLSessionConfiguration::Kind::Ephemeral) {
             privateCookies_ = std::make_unique<HTTPCookieStorage>();
@@ -68,6 +69,9 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         return privateCookies_ ? privateCookies_.get() : &HTTPCookieStorage::shared();
     }
 
+    /// The delegate takes every response at once (see URLSessionDelegate::allowsEveryResponse).
+    bool allowsEveryResponse() const { return allowsEveryResponse_; }
+
     /// Counts a task as running; false once the session is being invalidated.
     bool taskStarting() {
         std::lock_guard lock(mutex_);
@@ -76,19 +80,29 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         return true;
     }
     void taskFinished() {
-        std::lock_guard lock(mutex_);
-        if (running_ > 0 && --running_ == 0 && invalidating_) deliverInvalidation();
+        {
+            std::lock_guard lock(mutex_);
+            if (running_ == 0 || --running_ != 0 || !invalidating_) return;
+            // The last task's completion was just delivered on this, the I/O thread: a delegate
+            // that takes its events here is let go at once, without a round through the queue.
+            if (!handsEventsOn_ || !Engine::shared().onIOThread()) {
+                deliverInvalidation();
+                return;
+            }
+        }
+        invalidate();
     }
     /// The service stopped: none of the running tasks will finish, so an invalidated session lets
     /// its delegate go now (often the delegate holds the task that holds this session), without
-    /// events.
+    /// events. Only while the service's threads are stopped: they alone touch the delegate else.
     void tasksAbandoned() {
         std::shared_ptr<URLSessionDelegate> delegate;
         {
             std::lock_guard lock(mutex_);
             running_ = 0;
-            if (invalidating_) delegate = std::move(delegate_);
+            if (!invalidating_) return;
         }
+        delegate = std::move(delegate_);
         if (delegate) leaveLiveCount();
     }
 
@@ -96,17 +110,21 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     /// only hands its events on gets them on the I/O thread, in the order they arise there: at
     /// once when this runs on the I/O thread (never with mutex_ held), else as the I/O thread's
     /// next command.
-    /// event: called as event(URLSessionDelegate&, URLSession&).
+    /// event: called once as event(URLSessionDelegate&, URLSession&).
     template <typename Event>
     void deliver(Event event) {
         if (!handsEventsOn_) {
             Engine::shared().deliver(
-                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+                [self = shared_from_this(), event = std::move(event)]() mutable {
+                    self->deliverNow(event);
+                });
         } else if (Engine::shared().onIOThread()) {
             deliverNow(event);
         } else {
             Engine::shared().perform(
-                [self = shared_from_this(), event = std::move(event)] { self->deliverNow(event); });
+                [self = shared_from_this(), event = std::move(event)]() mutable {
+                    self->deliverNow(event);
+                });
         }
     }
 
@@ -115,30 +133,26 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
                                              std::optional<std::string> uploadFile);
 
     template <typename Event>
-    void deliverNow(const Event& event) {
-        std::shared_ptr<URLSessionDelegate> delegate;
-        {
-            std::lock_guard lock(mutex_);
-            delegate = delegate_;
-        }
+    void deliverNow(Event& event) {
+        // Held for the call: the event may end the session.
+        const std::shared_ptr<URLSessionDelegate> delegate = delegate_;
         if (delegate) curl::runDelegateEvent([&] { event(*delegate, *this); });
+    }
+
+    // On the thread that delivers the delegate's events, never with mutex_ held.
+    void invalidate() {
+        std::shared_ptr<URLSessionDelegate> delegate = std::move(delegate_);
+        if (delegate) {
+            curl::runDelegateEvent(
+                [&] { delegate->didBecomeInvalidWithError(*this, std::nullopt); });
+        }
+        delegate.reset();
+        leaveLiveCount();
     }
 
     // Called with mutex_ held: queued in every case.
     void deliverInvalidation() {
-        auto invalidation = [self = shared_from_this()] {
-            std::shared_ptr<URLSessionDelegate> delegate;
-            {
-                std::lock_guard lock(self->mutex_);
-                delegate = std::move(self->delegate_);
-            }
-            if (delegate) {
-                curl::runDelegateEvent(
-                    [&] { delegate->didBecomeInvalidWithError(*self, std::nullopt); });
-            }
-            delegate.reset();
-            self->leaveLiveCount();
-        };
+        auto invalidation = [self = shared_from_this()] { self->invalidate(); };
         if (handsEventsOn_) {
             Engine::shared().perform(std::move(invalidation));
         } else {
@@ -151,8 +165,11 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
 
     const URLSessionConfiguration configuration_;
     const bool handsEventsOn_;  ///< the delegate's events are delivered on the I/O thread
+    const bool allowsEveryResponse_;
     std::unique_ptr<HTTPCookieStorage> privateCookies_;
     mutable std::mutex mutex_;
+    // Read and let go only on the thread that delivers the session's events (the I/O thread for a
+    // delegate that hands its events on, else the delegate thread), one event at a time: no lock.
     std::shared_ptr<URLSessionDelegate> delegate_;
     bool invalidating_ = false;
     int running_ = 0;

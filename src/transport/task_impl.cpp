@@ -82,6 +82,7 @@ void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
     }
     exchange_ = std::move(std::get<std::unique_ptr<Exchange>>(made));
     if (budget) exchange_->setBudget(*budget);
+    exchange_->leaveDeadlineToOwner();
     exchange_->setMaximumBodySize(session_->configuration().maximumResponseBodySize);
     {
         std::lock_guard lock(mutex_);
@@ -135,6 +136,16 @@ void TaskImpl::askForResponse(std::shared_ptr<const HTTPURLResponse> response,
         std::lock_guard lock(mutex_);
         response_ = response;
     }
+    if (session_->allowsEveryResponse()) {
+        ++question_;
+        session_->deliver([self = shared_from_this(), response = std::move(response)](
+                              URLSessionDelegate& delegate, URLSession& session) {
+            delegate.didReceiveResponse(session, *self, *response,
+                                        [](URLSessionResponseDisposition) {});
+        });
+        applyResponseAnswer(question_, URLSessionResponseDisposition::Allow, !insideCallback);
+        return;
+    }
     auto pending = std::make_shared<PendingAnswer<URLSessionResponseDisposition>>(
         shared_from_this(), ++question_, &TaskImpl::answerResponse,
         URLSessionResponseDisposition::Allow);
@@ -167,8 +178,8 @@ bool TaskImpl::onBody(Exchange&, const char* data, std::size_t size) {
         cacheable_ = bodyBytes_ <= kMaxCacheableBody;
     }
     session_->deliver([self = shared_from_this(), bytes = Bytes(data, data + size)](
-                          URLSessionDelegate& delegate, URLSession& session) {
-        delegate.didReceiveData(session, *self, bytes);
+                          URLSessionDelegate& delegate, URLSession& session) mutable {
+        delegate.didReceiveOwnedData(session, *self, bytes);
     });
     return true;
 }

@@ -77,6 +77,10 @@ void postDelegateWorkToMainQueue(std::function<void()> work) {
     Engine::shared().postToMainQueue(std::move(work));
 }
 
+std::function<void()>* latestDelegateWorkToMainQueue() {
+    return Engine::shared().latestMainQueueWork();
+}
+
 URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
     return {};
 }

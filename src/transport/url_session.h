@@ -120,6 +120,10 @@ class URLSessionDelegate {
     /// applied after the method has returned.
     /// Asked once, when the session is made. Default: false (the delegate thread).
     virtual bool handsEventsOn() const { return false; }
+    /// True for a delegate that answers every didReceiveResponse with Allow before the call
+    /// returns. The task then takes each response without waiting for the answer, and the handler
+    /// the delegate is given does nothing. Asked once, when the session is made. Default: false.
+    virtual bool allowsEveryResponse() const { return false; }
     /// Default: Allow.
     virtual void didReceiveResponse(
         URLSession&, URLSessionTask&, const HTTPURLResponse&,
@@ -127,6 +131,11 @@ class URLSessionDelegate {
         completionHandler(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, URLSessionTask&, const Bytes& /*data*/) {}
+    /// The same event, with bytes the delegate may keep (move from) rather than copy. The service
+    /// calls this one. Default: didReceiveData.
+    virtual void didReceiveOwnedData(URLSession& session, URLSessionTask& task, Bytes& data) {
+        didReceiveData(session, task, data);
+    }
     virtual void didSendBodyData(URLSession&, URLSessionTask&, std::int64_t /*bytesSent*/,
                                  std::int64_t /*totalBytesSent*/,
                                  std::int64_t /*totalBytesExpectedToSend*/) {}
@@ -156,6 +165,11 @@ class URLSessionDelegate {
 /// work there. What one pass of the I/O thread hands on reaches the main queue together, so the
 /// main thread is woken once for it rather than per event. Any thread; each thread's order is kept.
 void postDelegateWorkToMainQueue(std::function<void()> work);
+/// The work this thread queued last with postDelegateWorkToMainQueue, while it still waits for the
+/// end of its pass (so has not reached the main queue) and nothing was queued after it; else null.
+/// A later event's work may join it: it then runs in the same place among the other work, in one
+/// task instead of two. Valid until the next postDelegateWorkToMainQueue.
+std::function<void()>* latestDelegateWorkToMainQueue();
 
 /// All members are callable from any thread.
 class URLSession {

@@ -2,6 +2,7 @@
 // read from a header block.
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -49,9 +50,8 @@ std::int64_t contentLengthOf(std::string_view text) {
 }
 
 bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
-    return std::any_of(fields.entries().begin(), fields.entries().end(), [&](const auto& entry) {
-        return equalsIgnoringASCIICase(entry.first, name);
-    });
+    return std::any_of(fields.entries().begin(), fields.entries().end(),
+                       [&](const auto& entry) { return sameFieldName(entry.first, name); });
 }
 
 // The fields as sent, or nothing when they are the request's own unchanged (as those of a request
@@ -72,9 +72,8 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
-            (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
-            equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
-            equalsIgnoringASCIICase(name, "Expect")) {
+            (!bodySize && sameFieldName(name, "Content-Length")) ||
+            sameFieldName(name, "Transfer-Encoding") || sameFieldName(name, "Expect")) {
             edit().remove(name);
         }
     }
@@ -173,13 +172,13 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     // names, so that a hostile block cannot make this quadratic.
     constexpr std::size_t kScannedFields = 32;
     const bool scanned = fields.size() <= kScannedFields;
-    std::vector<const std::string*> keys;  // scanned blocks
-    if (scanned) keys.reserve(fields.size());
+    std::array<const std::string*, kScannedFields> keys{};  // scanned blocks
+    std::size_t keyCount = 0;
     std::unordered_map<std::string, const std::string*> keyOfLowered;  // long blocks
     const auto keyOf = [&](std::string_view name) -> const std::string* {
         if (scanned) {
-            for (const std::string* key : keys) {
-                if (equalsIgnoringASCIICase(*key, name)) return key;
+            for (std::size_t i = 0; i < keyCount; ++i) {
+                if (sameFieldName(*keys[i], name)) return keys[i];
             }
             return nullptr;
         }
@@ -194,7 +193,7 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
             continue;
         }
         if (scanned) {
-            keys.push_back(&name);
+            keys[keyCount++] = &name;
         } else {
             keyOfLowered.emplace(lowercasedASCII(name), &name);
         }

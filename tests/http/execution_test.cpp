@@ -134,6 +134,7 @@ TEST_F(RequestExecution, SuccessfulOutcomesCallBothCompletionCallbacksInOrder) {
     EXPECT_EQ(recorder->events[recorder->events.size() - 2], "data");
     EXPECT_FALSE(recorder->offMainThread);
     EXPECT_EQ(ok->responseStatus(), 200);
+    EXPECT_EQ(ok->responseHeaders()->at("Content-Type"), "text/plain; charset=ISO-8859-1");
     EXPECT_EQ(toString(recorder->data), std::string("caf\xE9", 4));
     EXPECT_EQ(recorder->body, "caf\xC3\xA9");  // decoded by the declared charset
     EXPECT_FALSE(ok->error());
