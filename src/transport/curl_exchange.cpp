@@ -120,7 +120,7 @@ struct HeaderLines {
 namespace {
 
 bool isLengthField(std::string_view name) {
-    return sameFieldName(name, "Content-Length");  // libcurl writes the true length
+    return equalsIgnoringASCIICase(name, "Content-Length");  // libcurl writes the true length
 }
 
 // Whether fields make the lines that `made` was made from (their lengths aside).
@@ -147,11 +147,11 @@ std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields
         const auto& [name, value] = field;
         if (isLengthField(name)) continue;
         made->fields.push_back(field);
-        if (sameFieldName(name, "Accept-Encoding")) {
+        if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
             made->acceptEncoding = value;
             continue;
         }
-        hasContentType = hasContentType || sameFieldName(name, "Content-Type");
+        hasContentType = hasContentType || equalsIgnoringASCIICase(name, "Content-Type");
         if (!append(made->lines, value.empty() ? name + ";" : name + ": " + value)) return nullptr;
     }
     // No 100-continue round trip, and no content type the caller did not ask for.

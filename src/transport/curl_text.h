@@ -36,12 +36,6 @@ inline bool isToken(std::string_view text) {
                        [](char c) { return kTokenCharacters[static_cast<unsigned char>(c)]; });
 }
 
-/// Field names compared without case. Their lengths tell most apart, and are compared here,
-/// without a call: every field of every request and response is matched against a few names.
-inline bool sameFieldName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && equalsIgnoringASCIICase(a, b);
-}
-
 /// A value that can go into a request header line without changing the message's framing.
 inline bool isSafeFieldValue(std::string_view text) {
     return std::none_of(text.begin(), text.end(),

@@ -50,8 +50,9 @@ std::int64_t contentLengthOf(std::string_view text) {
 }
 
 bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
-    return std::any_of(fields.entries().begin(), fields.entries().end(),
-                       [&](const auto& entry) { return sameFieldName(entry.first, name); });
+    return std::any_of(fields.entries().begin(), fields.entries().end(), [&](const auto& entry) {
+        return equalsIgnoringASCIICase(entry.first, name);
+    });
 }
 
 // The fields as sent, or nothing when they are the request's own unchanged (as those of a request
@@ -72,8 +73,9 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
-            (!bodySize && sameFieldName(name, "Content-Length")) ||
-            sameFieldName(name, "Transfer-Encoding") || sameFieldName(name, "Expect")) {
+            (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
+            equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
+            equalsIgnoringASCIICase(name, "Expect")) {
             edit().remove(name);
         }
     }
@@ -178,7 +180,7 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     const auto keyOf = [&](std::string_view name) -> const std::string* {
         if (scanned) {
             for (std::size_t i = 0; i < keyCount; ++i) {
-                if (sameFieldName(*keys[i], name)) return keys[i];
+                if (equalsIgnoringASCIICase(*keys[i], name)) return keys[i];
             }
             return nullptr;
         }

@@ -33,8 +33,7 @@ std::string lowercasedASCII(std::string_view text) {
     return out;
 }
 
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+bool sameLengthEqualsIgnoringASCIICase(std::string_view a, std::string_view b) {
     // Header names are nearly always compared with the spelling they were written in: one block
     // compare answers those, and only a near miss is walked byte by byte.
     if (a == b) return true;

@@ -26,7 +26,12 @@ inline bool isDigitASCII(char c) {
     return c >= '0' && c <= '9';
 }
 std::string lowercasedASCII(std::string_view text);
-bool equalsIgnoringASCIICase(std::string_view a, std::string_view b);
+bool sameLengthEqualsIgnoringASCIICase(std::string_view a, std::string_view b);
+/// The lengths, compared inline, tell most texts apart without a call (every field name of every
+/// request and response is matched against a few names).
+inline bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && sameLengthEqualsIgnoringASCIICase(a, b);
+}
 
 // ---- Hexadecimal ------------------------------------------------------------------------------
 
