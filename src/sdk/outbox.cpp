@@ -394,17 +394,22 @@ void keepForLater(const Send& send, int attempts, const std::string& why) {
 
 // A removal after the service answered need not survive a crash: the report is then sent once
 // more, and the service keeps one of each. One for a user who disabled tracking must: the report
-// must not go out again once tracking is enabled.
-void removeEntry(const Send& send, bool durable) {
-    if (!send.stored) return;
-    editOutbox(
+// must not go out again once tracking is enabled. Answers whether the removal took the entry out
+// and its transaction left the outbox empty: a pass of the sender would then find nothing.
+bool removeEntry(const Send& send, bool durable) {
+    if (!send.stored) return false;
+    bool found = false;
+    std::size_t left = 0;
+    const bool removed = editOutbox(
         [&](std::vector<Entry>& entries) {
             auto it = findEntry(entries, send.entry);
             if (it == entries.end()) return false;
             entries.erase(it);
+            found = true;
             return true;
         },
-        {}, nullptr, durable);
+        {}, &left, durable);
+    return removed && found && left == 0;
 }
 
 void finishSend(const Send& send, std::int64_t status, const Error::Headers& headers,
@@ -420,26 +425,29 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
     auto verdict = classifyReportStatus(status);
     const bool disabled = trackingDisabled();
     switch (disabled && verdict == ReportVerdict::Retry ? ReportVerdict::Drop : verdict) {
-        case ReportVerdict::Delivered:
-            removeEntry(send, false);
+        case ReportVerdict::Delivered: {
+            // Another launch may queue a report after this removal; it sends that one itself.
+            const bool emptied = removeEntry(send, false);
             {
                 std::lock_guard lock(sender().mutex);
                 sender().failures = 0;
             }
             emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
-            sendQueuedReportsSoon();
+            if (!emptied) sendQueuedReportsSoon();
             break;
-        case ReportVerdict::Drop:
+        }
+        case ReportVerdict::Drop: {
             // The service will never take it, or the user no longer lets it go out.
-            removeEntry(send, disabled);
+            const bool emptied = removeEntry(send, disabled);
             if (disabled) {
                 emitEvent("report.dropped", {{"reason", "tracking disabled"}});
             } else {
                 emitEvent("report.dropped",
                           {{"reason", "rejected"}, {"status", std::to_string(status)}});
-                sendQueuedReportsSoon();
+                if (!emptied) sendQueuedReportsSoon();
             }
             break;
+        }
         case ReportVerdict::Retry:
             keepForLater(send, attempts, status ? "HTTP " + std::to_string(status) : failure);
             if (send.queued) {

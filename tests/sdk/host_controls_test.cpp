@@ -213,14 +213,17 @@ TEST_F(HostControls, AReportTheServiceCannotTakeWaitsForTheNextLaunchAndOneItRej
     EXPECT_EQ(events_.back().values.at("reason"), "rejected");
 }
 
-// The sender looks at the file, not at this launch's copy of it: a report that another launch
-// (gone since) left there after this one started goes out at the next pass.
+// The sender looks at the file, not at this launch's copy of it: reports that another launch
+// (gone since) left there after this one started go out at the next pass, one after the other.
 TEST_F(HostControls, AReportAnotherLaunchLeftInTheFileMeanwhileGoesOut) {
     launch();
     settle();
-    const json body = {{"cd", "503"}, {"ci", "other"}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
-    const json outbox = json::array(
-        {{{"body", body.dump()}, {"queuedAt", Date::timeIntervalSince1970()}, {"attempts", 1}}});
+    json outbox = json::array();
+    for (const char* client : {"other", "another"}) {
+        const json body = {{"cd", "503"}, {"ci", client}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
+        outbox.push_back(
+            {{"body", body.dump()}, {"queuedAt", Date::timeIntervalSince1970()}, {"attempts", 1}});
+    }
     sqlite3* other = nullptr;
     sqlite3_open((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &other);
     const std::string insert = "INSERT INTO kv VALUES ('" + std::string(internal::kOutboxKey) +
@@ -228,8 +231,9 @@ TEST_F(HostControls, AReportAnotherLaunchLeftInTheFileMeanwhileGoesOut) {
     EXPECT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
     Plovendale::setTrackingDisabled(false);
-    settle([&] { return reports().size() == 1; });
+    settle([&] { return reports().size() == 2; });
     EXPECT_EQ(reports()[0]["ci"], "other");
+    EXPECT_EQ(reports()[1]["ci"], "another");
 }
 
 TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
