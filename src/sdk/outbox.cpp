@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <mutex>
@@ -26,6 +27,7 @@
 #include "sdk/events.h"
 #include "sdk/service_request.h"
 #include "util/format.h"
+#include "util/json_serialization.h"
 #include "util/string_utils.h"
 #include "util/text.h"
 
@@ -75,10 +77,13 @@ long long now() {
 
 // A stored time, or nothing when it is not a number this library could have written (a value
 // such as 1e300 would not fit the integer it becomes).
+bool storableTime(double seconds) {
+    return std::isfinite(seconds) && seconds >= 0 && seconds <= kLatestTime;
+}
 std::optional<long long> storedTime(const nlohmann::json& value) {
     if (!value.is_number()) return std::nullopt;
     const double seconds = value.get<double>();
-    if (!std::isfinite(seconds) || seconds < 0 || seconds > kLatestTime) return std::nullopt;
+    if (!storableTime(seconds)) return std::nullopt;
     return static_cast<long long>(seconds);
 }
 
@@ -206,8 +211,10 @@ void trim(Reading& reading) {
     reading.tooMany += dropOldestBeyond(reading.entries, kOutboxMaxReports);
 }
 
-std::optional<std::string> serialize(const std::vector<Entry>& entries) {
-    if (entries.empty()) return std::nullopt;
+// The text as the JSON library writes the array (members in key order, integers as they are),
+// by way of its tree. Kept for text that is not valid UTF-8, which the library writes with
+// replacement characters.
+std::optional<std::string> serializeThroughTree(const std::vector<Entry>& entries) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& entry : entries) {
         // Member by member: a braced list builds every pair as an array first.
@@ -231,6 +238,73 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
         return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
     remember(parsedFrom(list, text));
+    return text;
+}
+
+void appendInteger(std::string& out, long long value) {
+    char digits[24];
+    const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
+    out.append(digits, written.ptr);
+}
+
+// One entry, written as the JSON library writes its object: members in key order, a claim and an
+// id only when there is one. False when a string is not valid UTF-8.
+bool appendEntry(std::string& out, const Entry& entry) {
+    out += R"({"attempts":)";
+    appendInteger(out, entry.attempts);
+    out += R"(,"body":)";
+    if (!appendJSONString(out, entry.body)) return false;
+    if (!entry.claimedBy.empty()) {
+        out += R"(,"claimedAt":)";
+        appendInteger(out, entry.claimedAt);
+        out += R"(,"claimedBy":)";
+        if (!appendJSONString(out, entry.claimedBy)) return false;
+    }
+    if (!entry.id.empty()) {
+        out += R"(,"id":)";
+        if (!appendJSONString(out, entry.id)) return false;
+    }
+    out += R"(,"queuedAt":)";
+    appendInteger(out, entry.queuedAt);
+    out += '}';
+    return true;
+}
+
+// What entryOf makes of `entry` once written, so that the text need not be parsed to learn it.
+std::optional<Entry> readBack(const Entry& entry) {
+    if (!storableTime(static_cast<double>(entry.queuedAt))) return std::nullopt;
+    Entry read = entry;
+    read.attempts = std::clamp(entry.attempts, 0, kMaxAttempts);
+    if (read.claimedBy.empty() || !storableTime(static_cast<double>(entry.claimedAt))) {
+        read.claimedBy.clear();
+        read.claimedAt = 0;
+    }
+    return read;
+}
+
+std::optional<std::string> serialize(const std::vector<Entry>& entries) {
+    if (entries.empty()) return std::nullopt;
+    std::size_t size = 2;
+    for (const auto& entry : entries)
+        size += entry.body.size() + entry.id.size() + entry.claimedBy.size() + 120;
+    std::string text;
+    text.reserve(size);
+    text += '[';
+    for (const auto& entry : entries) {
+        if (text.size() > 1) text += ',';
+        if (!appendEntry(text, entry)) return serializeThroughTree(entries);
+    }
+    text += ']';
+    Parsed parsed{text, {}, 0};
+    parsed.entries.reserve(entries.size());
+    for (const auto& entry : entries) {
+        if (auto read = readBack(entry)) {
+            parsed.entries.push_back(std::move(*read));
+        } else {
+            ++parsed.malformed;
+        }
+    }
+    remember(std::move(parsed));
     return text;
 }
 

@@ -60,7 +60,8 @@ const char* shortEscape(unsigned char c) {
 
 // One JSON string as the general writer puts it: quote, backslash and the five short control
 // escapes, every other control character as \u00xx, everything else (non-ASCII included) as is.
-bool appendString(Bytes& out, std::string_view text) {
+template <typename Out>
+bool appendString(Out& out, std::string_view text) {
     if (!isValidUTF8(text)) return false;
     out.push_back('"');
     const auto* run = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -83,6 +84,10 @@ bool appendString(Bytes& out, std::string_view text) {
 }
 
 }  // namespace
+
+bool appendJSONString(std::string& out, std::string_view text) {
+    return appendString(out, text);
+}
 
 std::optional<Bytes> JSONSerialization::dataWithStringMembers(std::span<const StringMember> members,
                                                               Error* error) {

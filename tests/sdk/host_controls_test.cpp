@@ -241,8 +241,12 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
     const double now = Date::timeIntervalSince1970();
     json outbox = json::array();
     outbox.push_back({{"body", "stale"}, {"queuedAt", now - 8 * 24 * 3600}, {"attempts", 3}});
+    const std::string escaped = "\"\\\n\x01\x7f\u00e9";  // written as the JSON library writes them
     for (int i = 0; i < 101; ++i)
-        outbox.push_back({{"body", std::to_string(i)}, {"queuedAt", now - 60}, {"attempts", 1}});
+        outbox.push_back(
+            {{"body", std::to_string(i) + escaped}, {"queuedAt", now - 60}, {"attempts", 1}});
+    // Another launch, still running, is sending this one.
+    outbox.back().update({{"claimedBy", "1-other"}, {"claimedAt", now}, {"id", "x"}});
     // Not as the library writes them: each is dropped, with one line for all.
     outbox.push_back({{"body", "far"}, {"queuedAt", 1e300}});
     outbox.push_back({{"queuedAt", now}});
@@ -252,9 +256,11 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
 
     launch();
     settle();
-    const json kept = json::parse(*Platform::keyValueStore()->stringForKey(internal::kOutboxKey));
+    const auto stored = Platform::keyValueStore()->stringForKey(internal::kOutboxKey);
+    const json kept = json::parse(*stored);
     ASSERT_EQ(kept.size(), 100u);
-    EXPECT_EQ(kept[0]["body"], "1");
+    EXPECT_EQ(*stored, kept.dump());
+    EXPECT_EQ(kept[0]["body"], "1" + escaped);
     EXPECT_EQ(kept[0]["attempts"], 2) << "the oldest was sent once more and failed";
     int dropLines = 0;
     for (const auto& line : platform_.log().lines()) {
