@@ -472,8 +472,14 @@ class SQLiteStore final : public KeyValueStore {
         return std::nullopt;
     }
 
+    // Bound without a copy: the caller's text outlives the step, and `release` lets go of it.
     static void bindKey(sqlite3_stmt* st, const std::string& key) {
-        sqlite3_bind_text64(st, 1, key.data(), key.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        sqlite3_bind_text64(st, 1, key.data(), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+    }
+    // Resets a statement and drops its bindings, which point into the caller's strings.
+    static void release(sqlite3_stmt* st) {
+        sqlite3_reset(st);
+        sqlite3_clear_bindings(st);
     }
 
     // Callers hold the mutex.
@@ -485,9 +491,9 @@ class SQLiteStore final : public KeyValueStore {
         bindKey(st, key);
         sqlite3_bind_int(st, 2, flag ? kKindBool : kKindString);
         // Stored as a blob so that text with NUL bytes comes back whole.
-        sqlite3_bind_blob64(st, 3, text.data(), text.size(), SQLITE_TRANSIENT);
+        sqlite3_bind_blob64(st, 3, text.data(), text.size(), SQLITE_STATIC);
         const bool done = sqlite3_step(st) == SQLITE_DONE;
-        sqlite3_reset(st);
+        release(st);
         return done;
     }
 
@@ -503,11 +509,11 @@ class SQLiteStore final : public KeyValueStore {
             try {
                 *value = columnText(st, 1);
             } catch (const std::bad_alloc&) {
-                sqlite3_reset(st);
+                release(st);
                 return false;
             }
         }
-        sqlite3_reset(st);
+        release(st);
         return rc == SQLITE_ROW || rc == SQLITE_DONE;
     }
 
@@ -517,7 +523,7 @@ class SQLiteStore final : public KeyValueStore {
         sqlite3_reset(st);
         bindKey(st, key);
         const bool done = sqlite3_step(st) == SQLITE_DONE;
-        sqlite3_reset(st);
+        release(st);
         return done;
     }
 
