@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <mutex>
@@ -26,6 +27,7 @@
 #include "sdk/events.h"
 #include "sdk/service_request.h"
 #include "util/format.h"
+#include "util/json_serialization.h"
 #include "util/string_utils.h"
 #include "util/text.h"
 
@@ -75,10 +77,13 @@ long long now() {
 
 // A stored time, or nothing when it is not a number this library could have written (a value
 // such as 1e300 would not fit the integer it becomes).
+bool storableTime(double seconds) {
+    return std::isfinite(seconds) && seconds >= 0 && seconds <= kLatestTime;
+}
 std::optional<long long> storedTime(const nlohmann::json& value) {
     if (!value.is_number()) return std::nullopt;
     const double seconds = value.get<double>();
-    if (!std::isfinite(seconds) || seconds < 0 || seconds > kLatestTime) return std::nullopt;
+    if (!storableTime(seconds)) return std::nullopt;
     return static_cast<long long>(seconds);
 }
 
@@ -206,8 +211,10 @@ void trim(Reading& reading) {
     reading.tooMany += dropOldestBeyond(reading.entries, kOutboxMaxReports);
 }
 
-std::optional<std::string> serialize(const std::vector<Entry>& entries) {
-    if (entries.empty()) return std::nullopt;
+// The text as the JSON library writes the array (members in key order, integers as they are),
+// by way of its tree. Kept for text that is not valid UTF-8, which the library writes with
+// replacement characters.
+std::optional<std::string> serializeThroughTree(const std::vector<Entry>& entries) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& entry : entries) {
         // Member by member: a braced list builds every pair as an array first.
@@ -231,6 +238,73 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
         return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
     remember(parsedFrom(list, text));
+    return text;
+}
+
+void appendInteger(std::string& out, long long value) {
+    char digits[24];
+    const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
+    out.append(digits, written.ptr);
+}
+
+// One entry, written as the JSON library writes its object: members in key order, a claim and an
+// id only when there is one. False when a string is not valid UTF-8.
+bool appendEntry(std::string& out, const Entry& entry) {
+    out += R"({"attempts":)";
+    appendInteger(out, entry.attempts);
+    out += R"(,"body":)";
+    if (!appendJSONString(out, entry.body)) return false;
+    if (!entry.claimedBy.empty()) {
+        out += R"(,"claimedAt":)";
+        appendInteger(out, entry.claimedAt);
+        out += R"(,"claimedBy":)";
+        if (!appendJSONString(out, entry.claimedBy)) return false;
+    }
+    if (!entry.id.empty()) {
+        out += R"(,"id":)";
+        if (!appendJSONString(out, entry.id)) return false;
+    }
+    out += R"(,"queuedAt":)";
+    appendInteger(out, entry.queuedAt);
+    out += '}';
+    return true;
+}
+
+// What entryOf makes of `entry` once written, so that the text need not be parsed to learn it.
+std::optional<Entry> readBack(const Entry& entry) {
+    if (!storableTime(static_cast<double>(entry.queuedAt))) return std::nullopt;
+    Entry read = entry;
+    read.attempts = std::clamp(entry.attempts, 0, kMaxAttempts);
+    if (read.claimedBy.empty() || !storableTime(static_cast<double>(entry.claimedAt))) {
+        read.claimedBy.clear();
+        read.claimedAt = 0;
+    }
+    return read;
+}
+
+std::optional<std::string> serialize(const std::vector<Entry>& entries) {
+    if (entries.empty()) return std::nullopt;
+    std::size_t size = 2;
+    for (const auto& entry : entries)
+        size += entry.body.size() + entry.id.size() + entry.claimedBy.size() + 120;
+    std::string text;
+    text.reserve(size);
+    text += '[';
+    for (const auto& entry : entries) {
+        if (text.size() > 1) text += ',';
+        if (!appendEntry(text, entry)) return serializeThroughTree(entries);
+    }
+    text += ']';
+    Parsed parsed{text, {}, 0};
+    parsed.entries.reserve(entries.size());
+    for (const auto& entry : entries) {
+        if (auto read = readBack(entry)) {
+            parsed.entries.push_back(std::move(*read));
+        } else {
+            ++parsed.malformed;
+        }
+    }
+    remember(std::move(parsed));
     return text;
 }
 
@@ -394,17 +468,22 @@ void keepForLater(const Send& send, int attempts, const std::string& why) {
 
 // A removal after the service answered need not survive a crash: the report is then sent once
 // more, and the service keeps one of each. One for a user who disabled tracking must: the report
-// must not go out again once tracking is enabled.
-void removeEntry(const Send& send, bool durable) {
-    if (!send.stored) return;
-    editOutbox(
+// must not go out again once tracking is enabled. Answers whether the removal took the entry out
+// and its transaction left the outbox empty: a pass of the sender would then find nothing.
+bool removeEntry(const Send& send, bool durable) {
+    if (!send.stored) return false;
+    bool found = false;
+    std::size_t left = 0;
+    const bool removed = editOutbox(
         [&](std::vector<Entry>& entries) {
             auto it = findEntry(entries, send.entry);
             if (it == entries.end()) return false;
             entries.erase(it);
+            found = true;
             return true;
         },
-        {}, nullptr, durable);
+        {}, &left, durable);
+    return removed && found && left == 0;
 }
 
 void finishSend(const Send& send, std::int64_t status, const Error::Headers& headers,
@@ -420,26 +499,29 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
     auto verdict = classifyReportStatus(status);
     const bool disabled = trackingDisabled();
     switch (disabled && verdict == ReportVerdict::Retry ? ReportVerdict::Drop : verdict) {
-        case ReportVerdict::Delivered:
-            removeEntry(send, false);
+        case ReportVerdict::Delivered: {
+            // Another launch may queue a report after this removal; it sends that one itself.
+            const bool emptied = removeEntry(send, false);
             {
                 std::lock_guard lock(sender().mutex);
                 sender().failures = 0;
             }
             emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
-            sendQueuedReportsSoon();
+            if (!emptied) sendQueuedReportsSoon();
             break;
-        case ReportVerdict::Drop:
+        }
+        case ReportVerdict::Drop: {
             // The service will never take it, or the user no longer lets it go out.
-            removeEntry(send, disabled);
+            const bool emptied = removeEntry(send, disabled);
             if (disabled) {
                 emitEvent("report.dropped", {{"reason", "tracking disabled"}});
             } else {
                 emitEvent("report.dropped",
                           {{"reason", "rejected"}, {"status", std::to_string(status)}});
-                sendQueuedReportsSoon();
+                if (!emptied) sendQueuedReportsSoon();
             }
             break;
+        }
         case ReportVerdict::Retry:
             keepForLater(send, attempts, status ? "HTTP " + std::to_string(status) : failure);
             if (send.queued) {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "util/text.h"
@@ -58,31 +59,52 @@ const char* shortEscape(unsigned char c) {
     }
 }
 
+// Bytes as they are, to a byte vector or a string (whose ranged insert would copy them one by
+// one).
+template <typename Out>
+void appendBytes(Out& out, const std::uint8_t* from, const std::uint8_t* to) {
+    if constexpr (std::is_same_v<Out, std::string>) {
+        out.append(reinterpret_cast<const char*>(from), static_cast<std::size_t>(to - from));
+    } else {
+        out.insert(out.end(), from, to);
+    }
+}
+template <typename Out>
+void appendBytes(Out& out, const char* from, std::size_t size) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(from);
+    appendBytes(out, bytes, bytes + size);
+}
+
 // One JSON string as the general writer puts it: quote, backslash and the five short control
 // escapes, every other control character as \u00xx, everything else (non-ASCII included) as is.
-bool appendString(Bytes& out, std::string_view text) {
+template <typename Out>
+bool appendString(Out& out, std::string_view text) {
     if (!isValidUTF8(text)) return false;
     out.push_back('"');
     const auto* run = reinterpret_cast<const std::uint8_t*>(text.data());
     const auto* const end = run + text.size();
     for (const auto* p = run; p != end; ++p) {
         if (*p >= 0x20 && *p != '"' && *p != '\\') continue;
-        out.insert(out.end(), run, p);  // the plain characters before this one
+        appendBytes(out, run, p);  // the plain characters before this one
         run = p + 1;
         if (const char* escaped = shortEscape(*p)) {
-            out.insert(out.end(), escaped, escaped + 2);
+            appendBytes(out, escaped, 2);
         } else {
             const char unicode[] = {
                 '\\', 'u', '0', '0', kLowerHexDigits[*p >> 4], kLowerHexDigits[*p & 0xF]};
-            out.insert(out.end(), unicode, unicode + sizeof unicode);
+            appendBytes(out, unicode, sizeof unicode);
         }
     }
-    out.insert(out.end(), run, end);
+    appendBytes(out, run, end);
     out.push_back('"');
     return true;
 }
 
 }  // namespace
+
+bool appendJSONString(std::string& out, std::string_view text) {
+    return appendString(out, text);
+}
 
 std::optional<Bytes> JSONSerialization::dataWithStringMembers(std::span<const StringMember> members,
                                                               Error* error) {

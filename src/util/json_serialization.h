@@ -4,6 +4,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -25,6 +26,10 @@ inline constexpr unsigned kJSONReadingMutableContainers = 1;
 inline constexpr unsigned kJSONReadingAllowFragments = 4;
 
 inline constexpr const char* kJSONErrorDomain = "NSCocoaErrorDomain";
+
+/// Appends `text` to `out` as a JSON string, quoted and escaped as dataWithJSONObject writes it.
+/// False, and `out` unchanged, when `text` is not valid UTF-8.
+bool appendJSONString(std::string& out, std::string_view text);
 
 /// JSON text to values and back. No exception escapes; failures are answers.
 class JSONSerialization {

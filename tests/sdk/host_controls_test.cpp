@@ -213,14 +213,17 @@ TEST_F(HostControls, AReportTheServiceCannotTakeWaitsForTheNextLaunchAndOneItRej
     EXPECT_EQ(events_.back().values.at("reason"), "rejected");
 }
 
-// The sender looks at the file, not at this launch's copy of it: a report that another launch
-// (gone since) left there after this one started goes out at the next pass.
+// The sender looks at the file, not at this launch's copy of it: reports that another launch
+// (gone since) left there after this one started go out at the next pass, one after the other.
 TEST_F(HostControls, AReportAnotherLaunchLeftInTheFileMeanwhileGoesOut) {
     launch();
     settle();
-    const json body = {{"cd", "503"}, {"ci", "other"}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
-    const json outbox = json::array(
-        {{{"body", body.dump()}, {"queuedAt", Date::timeIntervalSince1970()}, {"attempts", 1}}});
+    json outbox = json::array();
+    for (const char* client : {"other", "another"}) {
+        const json body = {{"cd", "503"}, {"ci", client}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
+        outbox.push_back(
+            {{"body", body.dump()}, {"queuedAt", Date::timeIntervalSince1970()}, {"attempts", 1}});
+    }
     sqlite3* other = nullptr;
     sqlite3_open((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &other);
     const std::string insert = "INSERT INTO kv VALUES ('" + std::string(internal::kOutboxKey) +
@@ -228,8 +231,9 @@ TEST_F(HostControls, AReportAnotherLaunchLeftInTheFileMeanwhileGoesOut) {
     EXPECT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
     Plovendale::setTrackingDisabled(false);
-    settle([&] { return reports().size() == 1; });
+    settle([&] { return reports().size() == 2; });
     EXPECT_EQ(reports()[0]["ci"], "other");
+    EXPECT_EQ(reports()[1]["ci"], "another");
 }
 
 TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
@@ -237,8 +241,12 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
     const double now = Date::timeIntervalSince1970();
     json outbox = json::array();
     outbox.push_back({{"body", "stale"}, {"queuedAt", now - 8 * 24 * 3600}, {"attempts", 3}});
+    const std::string escaped = "\"\\\n\x01\x7f\u00e9";  // written as the JSON library writes them
     for (int i = 0; i < 101; ++i)
-        outbox.push_back({{"body", std::to_string(i)}, {"queuedAt", now - 60}, {"attempts", 1}});
+        outbox.push_back(
+            {{"body", std::to_string(i) + escaped}, {"queuedAt", now - 60}, {"attempts", 1}});
+    // Another launch, still running, is sending this one.
+    outbox.back().update({{"claimedBy", "1-other"}, {"claimedAt", now}, {"id", "x"}});
     // Not as the library writes them: each is dropped, with one line for all.
     outbox.push_back({{"body", "far"}, {"queuedAt", 1e300}});
     outbox.push_back({{"queuedAt", now}});
@@ -248,9 +256,11 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
 
     launch();
     settle();
-    const json kept = json::parse(*Platform::keyValueStore()->stringForKey(internal::kOutboxKey));
+    const auto stored = Platform::keyValueStore()->stringForKey(internal::kOutboxKey);
+    const json kept = json::parse(*stored);
     ASSERT_EQ(kept.size(), 100u);
-    EXPECT_EQ(kept[0]["body"], "1");
+    EXPECT_EQ(*stored, kept.dump());
+    EXPECT_EQ(kept[0]["body"], "1" + escaped);
     EXPECT_EQ(kept[0]["attempts"], 2) << "the oldest was sent once more and failed";
     int dropLines = 0;
     for (const auto& line : platform_.log().lines()) {
