@@ -5,6 +5,7 @@
 #include "http/process_state.h"
 #include "http/st_http_request_impl.h"
 #include "http/text_encoding.h"
+#include "transport/recent_values.h"
 #include "util/url_components.h"
 
 namespace plovendale {
@@ -44,13 +45,13 @@ STHTTPRequestDataUpload STHTTPRequestDataUpload::dataUploadWithData(
 
 namespace {
 
-// An application's requests go to a handful of URLs, most often the one it asked before: the last
-// URL accepted on this thread is not read again.
+// An application's requests go to a handful of URLs: those accepted lately on this thread are not
+// read again.
 bool isRequestURL(const std::string& text) {
-    thread_local std::string lastAccepted;
-    if (!lastAccepted.empty() && text == lastAccepted) return true;
+    thread_local curl::RecentValues<std::string> accepted;
+    if (accepted.find([&text](const std::string& known) { return known == text; })) return true;
     if (!ParsedURL::parseRequestURL(text)) return false;
-    lastAccepted = text;
+    accepted.remember(text);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "transport/curl_text.h"
+#include "transport/recent_values.h"
 #include "transport/url_session.h"
 
 namespace plovendale::curl {
@@ -90,12 +91,14 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
 
 namespace {
 
-// An application's requests go to a handful of URLs, most often the one it asked before: the
-// last URL read on this thread is kept with its reading, which the exchanges share.
+// An application's requests go to a handful of URLs: those read lately on this thread are kept
+// with their reading, which the exchanges share.
 URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& read) {
-    thread_local std::shared_ptr<const ReadURL> last;
-    if (last && last->given == url) {
-        read = last;
+    using Read = std::shared_ptr<const ReadURL>;
+    thread_local RecentValues<Read> recent;
+    if (const Read* known =
+            recent.find([&url](const Read& entry) { return entry->given == url; })) {
+        read = *known;
         return URLCheck::Ok;
     }
     ParsedURL target;
@@ -103,8 +106,8 @@ URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& rea
     const URLCheck check = parseHTTPURL(url, target, &text);
     if (check != URLCheck::Ok) return check;
     std::string origin = target.scheme + "://" + target.host + ":" + target.port;
-    last = std::make_shared<const ReadURL>(ReadURL{url, std::move(text), std::move(origin)});
-    read = last;
+    read = recent.remember(
+        std::make_shared<const ReadURL>(ReadURL{url, std::move(text), std::move(origin)}));
     return check;
 }
 
@@ -135,12 +138,16 @@ bool makeSameLines(const std::vector<std::pair<std::string, std::string>>& field
     return kept == made.fields.end();
 }
 
-// An application's requests mostly carry the same fields (its service's content type, say): the
-// lines made last on this thread are shared by the exchanges whose fields make the same ones,
-// rather than built and freed for each. Null when libcurl is out of memory.
+// An application's requests mostly carry one of a few sets of fields (its service's content type,
+// say): the lines made lately on this thread are shared by the exchanges whose fields make the
+// same ones, rather than built and freed for each. Null when libcurl is out of memory.
 std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields) {
-    thread_local std::shared_ptr<const HeaderLines> last;
-    if (last && makeSameLines(fields.entries(), *last)) return last;
+    using Lines = std::shared_ptr<const HeaderLines>;
+    thread_local RecentValues<Lines> recent;
+    if (const Lines* known = recent.find(
+            [&fields](const Lines& lines) { return makeSameLines(fields.entries(), *lines); })) {
+        return *known;
+    }
     auto made = std::make_shared<HeaderLines>();
     bool hasContentType = false;
     for (const auto& field : fields.entries()) {
@@ -159,8 +166,7 @@ std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields
         (!hasContentType && !append(made->lines, "Content-Type:"))) {
         return nullptr;
     }
-    last = made;
-    return made;
+    return recent.remember(std::move(made));
 }
 
 }  // namespace
