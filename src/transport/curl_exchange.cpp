@@ -63,7 +63,9 @@ const char* environmentNoProxy() {
 // Null to leave the environment alone; `built` keeps a list made for the call.
 const char* noProxyList(std::string& built) {
     if (URLSessionProxy::proxiesLoopback()) return nullptr;
-    static constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
+    // The usual loopback address comes before the range, which libcurl reads as an address per
+    // transfer.
+    static constexpr const char* kLoopback = "localhost,127.0.0.1,127.0.0.0/8,::1";
     const char* listed = environmentNoProxy();
     if (!listed) return kLoopback;
     if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
@@ -209,7 +211,7 @@ Exchange::~Exchange() {
     // first.
     if (pool_ && reusable_ && easy_) {
         clearRequestOptions();
-        pool_->giveBack(std::move(easy_));
+        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_)});
     } else {
         easy_.reset();
     }
@@ -217,7 +219,13 @@ Exchange::~Exchange() {
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
-    if (pool_) easy_ = pool_->take();
+    std::shared_ptr<const void> urlSet;
+    if (pool_) {
+        KeptEasy kept = pool_->take();
+        easy_ = std::move(kept.easy);
+        urlSet = std::move(kept.urlSource);
+        noProxySet_ = std::move(kept.noProxy);
+    }
     if (!easy_) {
         easy_.reset(curl_easy_init());
         if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
@@ -241,14 +249,20 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         bodySize = bodySizeOf(*request_, std::nullopt);
     }
 
-    setOption(easy, CURLOPT_URL, url_.c_str());
+    // A kept handle holds the URL and the list its last transfer set; libcurl copies what is set,
+    // so the same text need not be set (copied and freed) again.
+    if (urlSet != target_) setOption(easy, CURLOPT_URL, url_.c_str());
     caBlob_ = caBlob();
     if (caBlob_) {
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
     std::string builtNoProxy;
-    setOption(easy, CURLOPT_NOPROXY, noProxyList(builtNoProxy));
+    const char* noProxy = noProxyList(builtNoProxy);
+    if (noProxySet_ != (noProxy ? noProxy : "")) {
+        setOption(easy, CURLOPT_NOPROXY, noProxy);
+        noProxySet_ = noProxy ? noProxy : "";
+    }
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));

@@ -92,16 +92,16 @@ bool isHTTPScheme(const std::string& scheme) {
 
 }  // namespace
 
-Easy EasyPool::take() {
+KeptEasy EasyPool::take() {
     if (kept_.empty()) return {};
-    Easy easy = std::move(kept_.back());
+    KeptEasy kept = std::move(kept_.back());
     kept_.pop_back();
-    return easy;
+    return kept;
 }
 
-void EasyPool::giveBack(Easy easy) {
-    if (!easy || kept_.size() >= kKept) return;
-    kept_.push_back(std::move(easy));
+void EasyPool::giveBack(KeptEasy kept) {
+    if (!kept.easy || kept_.size() >= kKept) return;
+    kept_.push_back(std::move(kept));
 }
 
 bool append(Slist& list, const std::string& line) {
