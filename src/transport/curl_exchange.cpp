@@ -63,9 +63,9 @@ const char* environmentNoProxy() {
 // Null to leave the environment alone; `built` keeps a list made for the call.
 const char* noProxyList(std::string& built) {
     if (URLSessionProxy::proxiesLoopback()) return nullptr;
-    // The usual loopback address comes before the range, which libcurl reads as an address per
-    // transfer.
-    static constexpr const char* kLoopback = "localhost,127.0.0.1,127.0.0.0/8,::1";
+    // libcurl reads every entry before a match as an address, for a transfer to an address: the
+    // usual loopback address goes first.
+    static constexpr const char* kLoopback = "127.0.0.1,localhost,127.0.0.0/8,::1";
     const char* listed = environmentNoProxy();
     if (!listed) return kLoopback;
     if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -174,38 +175,41 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     // names, so that a hostile block cannot make this quadratic.
     constexpr std::size_t kScannedFields = 32;
     const bool scanned = fields.size() <= kScannedFields;
-    std::array<const std::string*, kScannedFields> keys{};  // scanned blocks
-    std::size_t keyCount = 0;
-    std::unordered_map<std::string, const std::string*> keyOfLowered;  // long blocks
-    const auto keyOf = [&](std::string_view name) -> const std::string* {
+    // Each name's entry, found again without a search of the map (its iterators stay valid).
+    using Entry = std::map<std::string, std::string>::iterator;
+    std::array<Entry, kScannedFields> entries{};  // scanned blocks
+    std::size_t entryCount = 0;
+    std::unordered_map<std::string, Entry> entryOfLowered;  // long blocks
+    const auto entryOf = [&](std::string_view name) -> std::optional<Entry> {
         if (scanned) {
-            for (std::size_t i = 0; i < keyCount; ++i) {
-                if (equalsIgnoringASCIICase(*keys[i], name)) return keys[i];
+            for (std::size_t i = 0; i < entryCount; ++i) {
+                if (equalsIgnoringASCIICase(entries[i]->first, name)) return entries[i];
             }
-            return nullptr;
+            return std::nullopt;
         }
-        const auto it = keyOfLowered.find(lowercasedASCII(name));
-        return it == keyOfLowered.end() ? nullptr : it->second;
+        const auto it = entryOfLowered.find(lowercasedASCII(name));
+        if (it == entryOfLowered.end()) return std::nullopt;
+        return it->second;
     };
     for (const auto& [name, value] : fields) {
-        if (const std::string* key = keyOf(name)) {
-            auto& joined = response.allHeaderFields[*key];
+        if (const auto entry = entryOf(name)) {
+            std::string& joined = (*entry)->second;
             joined += ", ";
             joined += value;
             continue;
         }
+        const Entry added = response.allHeaderFields.emplace(name, value).first;
         if (scanned) {
-            keys[keyCount++] = &name;
+            entries[entryCount++] = added;
         } else {
-            keyOfLowered.emplace(lowercasedASCII(name), &name);
+            entryOfLowered.emplace(lowercasedASCII(name), added);
         }
-        response.allHeaderFields.emplace(name, value);
     }
-    if (const std::string* key = keyOf("content-type")) {
-        response.textEncodingName = charsetOf(response.allHeaderFields[*key]);
+    if (const auto entry = entryOf("content-type")) {
+        response.textEncodingName = charsetOf((*entry)->second);
     }
-    if (const std::string* key = keyOf("content-length")) {
-        response.expectedContentLength = contentLengthOf(response.allHeaderFields[*key]);
+    if (const auto entry = entryOf("content-length")) {
+        response.expectedContentLength = contentLengthOf((*entry)->second);
     }
     response.rawHeaderFields = std::move(fields);
     return response;
