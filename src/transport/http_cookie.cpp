@@ -352,10 +352,7 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const std::string& url) const {
-    {
-        std::lock_guard lock(mutex_);
-        if (cookies_.empty()) return {};  // the common case: no URL to read
-    }
+    if (empty_.load(std::memory_order_acquire)) return {};  // the common case: no URL to read
     ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return {};
     const double now = secondsNow();
@@ -383,6 +380,7 @@ void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
                                  [&](const Entry& e) { return e.sameIdentity(entry); });
     if (isExpired(cookie, now)) {  // how a server deletes a cookie
         if (existing != cookies_.end()) cookies_.erase(existing);
+        empty_.store(cookies_.empty(), std::memory_order_release);
         return;
     }
     if (existing != cookies_.end()) {
@@ -394,12 +392,14 @@ void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
         std::erase_if(cookies_, [now](const Entry& e) { return isExpired(e.cookie, now); });
         if (cookies_.size() > kMaxStoredCookies) cookies_.erase(cookies_.begin());
     }
+    empty_.store(false, std::memory_order_release);
 }
 
 void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
     const Entry entry(cookie);
     std::lock_guard lock(mutex_);
     std::erase_if(cookies_, [&](const Entry& e) { return e.sameIdentity(entry); });
+    empty_.store(cookies_.empty(), std::memory_order_release);
 }
 
 }  // namespace plovendale
