@@ -64,7 +64,9 @@ std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURL(
 }
 
 std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURLString(const std::string& text) {
-    return requestWithURL(text);
+    // Not through requestWithURL: its optional parameter would be one more copy of the URL.
+    if (!isRequestURL(text)) return nullptr;
+    return std::make_shared<STHTTPRequest>(PrivateToken{}, text);
 }
 
 STHTTPRequest::STHTTPRequest(PrivateToken, std::string url) : impl_(std::make_unique<Impl>()) {
