@@ -278,19 +278,22 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const ParsedURL& ur
 
 namespace {
 
+// Looked for in every response, as a view made once (a literal would be measured each time).
+constexpr std::string_view kSetCookie = "Set-Cookie";
+
 template <typename Fields>
 std::vector<HTTPCookie> cookiesOfFields(const Fields& headerFields, const std::string& url,
                                         bool joined) {
     std::vector<HTTPCookie> cookies;
     const auto setsCookies = [](const auto& field) {
-        return equalsIgnoringASCIICase(field.first, "Set-Cookie");
+        return equalsIgnoringASCIICase(field.first, kSetCookie);
     };
     if (std::none_of(headerFields.begin(), headerFields.end(), setsCookies)) return cookies;
     ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return cookies;
     const double now = secondsNow();
     for (const auto& [name, value] : headerFields) {
-        if (!equalsIgnoringASCIICase(name, "Set-Cookie")) continue;
+        if (!equalsIgnoringASCIICase(name, kSetCookie)) continue;
         const std::vector<std::string_view> texts =
             joined ? splitJoinedCookies(value) : std::vector<std::string_view>{value};
         for (std::string_view text : texts) {

@@ -50,10 +50,23 @@ std::int64_t contentLengthOf(std::string_view text) {
     return value;
 }
 
+// Names every request is checked for, as views made once (a literal would be measured each time).
+constexpr std::string_view kContentLength = "Content-Length";
+constexpr std::string_view kContentType = "Content-Type";
+constexpr std::string_view kTransferEncoding = "Transfer-Encoding";
+constexpr std::string_view kExpect = "Expect";
+constexpr std::string_view kCookie = "Cookie";
+
+// The value of a field, or null.
+const std::string* valueOf(const HTTPHeaderFields& fields, std::string_view name) {
+    for (const auto& [fieldName, value] : fields.entries()) {
+        if (equalsIgnoringASCIICase(fieldName, name)) return &value;
+    }
+    return nullptr;
+}
+
 bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
-    return std::any_of(fields.entries().begin(), fields.entries().end(), [&](const auto& entry) {
-        return equalsIgnoringASCIICase(entry.first, name);
-    });
+    return valueOf(fields, name) != nullptr;
 }
 
 // The fields as sent, or nothing when they are the request's own unchanged (as those of a request
@@ -74,13 +87,13 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
-            (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
-            equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
-            equalsIgnoringASCIICase(name, "Expect")) {
+            (!bodySize && equalsIgnoringASCIICase(name, kContentLength)) ||
+            equalsIgnoringASCIICase(name, kTransferEncoding) ||
+            equalsIgnoringASCIICase(name, kExpect)) {
             edit().remove(name);
         }
     }
-    if (request.httpShouldHandleCookies && jar && !hasField(current(), "Cookie")) {
+    if (request.httpShouldHandleCookies && jar && !hasField(current(), kCookie)) {
         std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
@@ -89,11 +102,12 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
             edit().set(name, value);
     }
     if (bodySize) {
-        if (*bodySize > 0 && !hasField(current(), "Content-Type")) {
+        if (*bodySize > 0 && !hasField(current(), kContentType)) {
             edit().set("Content-Type", "application/x-www-form-urlencoded");
         }
         const std::string length = std::to_string(*bodySize);
-        if (current().get("Content-Length") != length) edit().set("Content-Length", length);
+        const std::string* sentLength = valueOf(current(), kContentLength);
+        if (!sentLength || *sentLength != length) edit().set("Content-Length", length);
     }
     return changed;
 }
@@ -205,10 +219,10 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
             entryOfLowered.emplace(lowercasedASCII(name), added);
         }
     }
-    if (const auto entry = entryOf("content-type")) {
+    if (const auto entry = entryOf(kContentType)) {
         response.textEncodingName = charsetOf((*entry)->second);
     }
-    if (const auto entry = entryOf("content-length")) {
+    if (const auto entry = entryOf(kContentLength)) {
         response.expectedContentLength = contentLengthOf((*entry)->second);
     }
     response.rawHeaderFields = std::move(fields);
