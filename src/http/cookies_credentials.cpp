@@ -189,14 +189,11 @@ std::map<std::string, URLCredential> STHTTPRequest::sharedCredentialsStorage() {
 
 std::optional<URLCredential> STHTTPRequest::sessionAuthenticationCredentialsForURL(
     const std::string& url) {
-    {
-        auto& state = http::processState();
-        std::lock_guard lock(state.mutex);
-        if (state.credentials.empty()) return std::nullopt;  // the common case: no URL to read
-    }
+    auto& state = http::processState();
+    // The common case: no URL to read.
+    if (!state.holdsCredentials.load(std::memory_order_acquire)) return std::nullopt;
     const auto host = hostOf(url);
     if (!host) return std::nullopt;
-    auto& state = http::processState();
     std::lock_guard lock(state.mutex);
     auto it = state.credentials.find(*host);
     if (it == state.credentials.end()) return std::nullopt;
@@ -207,6 +204,7 @@ void STHTTPRequest::deleteAllCredentials() {
     auto& state = http::processState();
     std::lock_guard lock(state.mutex);
     state.credentials.clear();
+    state.holdsCredentials.store(false, std::memory_order_release);
 }
 
 void STHTTPRequest::setCredentialForCurrentHost(const URLCredential& credential) {
@@ -215,6 +213,7 @@ void STHTTPRequest::setCredentialForCurrentHost(const URLCredential& credential)
     auto& state = http::processState();
     std::lock_guard lock(state.mutex);
     state.credentials[*host] = credential;
+    state.holdsCredentials.store(true, std::memory_order_release);
 }
 
 std::optional<URLCredential> STHTTPRequest::credentialForCurrentHost() const {

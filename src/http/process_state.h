@@ -24,6 +24,9 @@ struct ProcessState {
     // Dropped by deleteAllCookiesFromLocalCookieStorage and created again on the next use.
     std::shared_ptr<std::vector<HTTPCookie>> localCookies;
     std::map<std::string, URLCredential> credentials;
+    /// credentials is not empty, as last written under `mutex`: every request asks, and most
+    /// processes store none, so the answer for them takes no lock.
+    std::atomic<bool> holdsCredentials{false};
     std::map<std::string, std::function<void()>> backgroundCompletionHandlers;
 
     /// The local cookie list, created when there is none. Call with `mutex` held.

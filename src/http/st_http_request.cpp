@@ -5,6 +5,7 @@
 #include "http/process_state.h"
 #include "http/st_http_request_impl.h"
 #include "http/text_encoding.h"
+#include "transport/recent_values.h"
 #include "util/url_components.h"
 
 namespace plovendale {
@@ -44,13 +45,13 @@ STHTTPRequestDataUpload STHTTPRequestDataUpload::dataUploadWithData(
 
 namespace {
 
-// An application's requests go to a handful of URLs, most often the one it asked before: the last
-// URL accepted on this thread is not read again.
+// An application's requests go to a handful of URLs: those accepted lately on this thread are not
+// read again.
 bool isRequestURL(const std::string& text) {
-    thread_local std::string lastAccepted;
-    if (!lastAccepted.empty() && text == lastAccepted) return true;
+    thread_local curl::RecentValues<std::string> accepted;
+    if (accepted.find([&text](const std::string& known) { return known == text; })) return true;
     if (!ParsedURL::parseRequestURL(text)) return false;
-    lastAccepted = text;
+    accepted.remember(text);
     return true;
 }
 
@@ -63,7 +64,9 @@ std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURL(
 }
 
 std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURLString(const std::string& text) {
-    return requestWithURL(text);
+    // Not through requestWithURL: its optional parameter would be one more copy of the URL.
+    if (!isRequestURL(text)) return nullptr;
+    return std::make_shared<STHTTPRequest>(PrivateToken{}, text);
 }
 
 STHTTPRequest::STHTTPRequest(PrivateToken, std::string url) : impl_(std::make_unique<Impl>()) {

@@ -148,20 +148,25 @@ void Engine::flushMainQueueWork() {
 }
 
 void Engine::retain(std::shared_ptr<Driven> owner) {
-    Driven* key = owner.get();
-    retained_.emplace(key, std::move(owner));
+    Driven::Hold& hold = owner->hold_;
+    if (hold.self) return;
+    hold.next = firstRetained_;
+    if (firstRetained_) firstRetained_->hold_.previous = owner.get();
+    firstRetained_ = owner.get();
+    hold.self = std::move(owner);
 }
 
 std::shared_ptr<Driven> Engine::strong(Driven* owner) const {
-    auto it = retained_.find(owner);
-    return it == retained_.end() ? nullptr : it->second;
+    return owner->hold_.self;
 }
 
 void Engine::release(Driven* owner) {
-    auto it = retained_.find(owner);
-    if (it == retained_.end()) return;
-    auto keep = std::move(it->second);  // destroyed after the map no longer refers to it
-    retained_.erase(it);
+    Driven::Hold& hold = owner->hold_;
+    if (!hold.self) return;
+    (hold.previous ? hold.previous->hold_.next : firstRetained_) = hold.next;
+    if (hold.next) hold.next->hold_.previous = hold.previous;
+    hold.previous = hold.next = nullptr;
+    auto keep = std::move(hold.self);  // destroyed once the list no longer refers to it
 }
 
 bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
@@ -355,7 +360,7 @@ void Engine::stop() {
     }
     transfers_.clear();
     // The owners let go of their handles now, while no thread drives the pool they go back to.
-    for (const auto& [owner, keep] : retained_) owner->engineStopped();
+    for (Driven* owner = firstRetained_; owner; owner = owner->hold_.next) owner->engineStopped();
     running_.clear();
     startFailed_.clear();
     origins_.clear();
@@ -368,7 +373,13 @@ void Engine::stop() {
     }
     commands.clear();
     events.clear();
-    auto retained = std::move(retained_);
+    std::vector<std::shared_ptr<Driven>> retained;
+    while (firstRetained_) {
+        Driven::Hold& hold = firstRetained_->hold_;
+        firstRetained_ = hold.next;
+        hold.previous = hold.next = nullptr;
+        retained.push_back(std::move(hold.self));
+    }
     retained.clear();
     easyPool_.clear();
     multi_.reset();

@@ -37,6 +37,17 @@ class Driven {
     /// The engine stopped with this transfer unfinished: it will never finish. Called on the
     /// stopping thread once the I/O thread is gone, with every handle already off the engine.
     virtual void engineStopped() = 0;
+
+  private:
+    friend class Engine;
+    /// The engine's hold on this owner from retain() to release(), and its place in the engine's
+    /// list of those it holds: kept here, so that holding a transfer costs no allocation.
+    struct Hold {
+        std::shared_ptr<Driven> self;
+        Driven* previous = nullptr;
+        Driven* next = nullptr;
+    };
+    Hold hold_;  ///< I/O thread only (or the stopping thread once it is gone)
 };
 
 class Engine {
@@ -139,7 +150,7 @@ class Engine {
     // handful of origins) finds its queue; idle ones are forgotten past kKeptIdleOrigins.
     std::unordered_map<std::string, Origin> origins_;
     static constexpr std::size_t kKeptIdleOrigins = 32;
-    std::unordered_map<Driven*, std::shared_ptr<Driven>> retained_;
+    Driven* firstRetained_ = nullptr;  ///< of the owners retained, linked through their hold_
     std::vector<std::function<void()>> forMainQueue_;  ///< this pass's main-queue work
     EasyPool easyPool_;
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "transport/curl_text.h"
+#include "transport/recent_values.h"
 #include "transport/url_session.h"
 
 namespace plovendale::curl {
@@ -62,7 +63,9 @@ const char* environmentNoProxy() {
 // Null to leave the environment alone; `built` keeps a list made for the call.
 const char* noProxyList(std::string& built) {
     if (URLSessionProxy::proxiesLoopback()) return nullptr;
-    static constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
+    // libcurl reads every entry before a match as an address, for a transfer to an address: the
+    // usual loopback address goes first.
+    static constexpr const char* kLoopback = "127.0.0.1,localhost,127.0.0.0/8,::1";
     const char* listed = environmentNoProxy();
     if (!listed) return kLoopback;
     if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
@@ -90,12 +93,14 @@ std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
 
 namespace {
 
-// An application's requests go to a handful of URLs, most often the one it asked before: the
-// last URL read on this thread is kept with its reading, which the exchanges share.
+// An application's requests go to a handful of URLs: those read lately on this thread are kept
+// with their reading, which the exchanges share.
 URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& read) {
-    thread_local std::shared_ptr<const ReadURL> last;
-    if (last && last->given == url) {
-        read = last;
+    using Read = std::shared_ptr<const ReadURL>;
+    thread_local RecentValues<Read> recent;
+    if (const Read* known =
+            recent.find([&url](const Read& entry) { return entry->given == url; })) {
+        read = *known;
         return URLCheck::Ok;
     }
     ParsedURL target;
@@ -103,8 +108,8 @@ URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& rea
     const URLCheck check = parseHTTPURL(url, target, &text);
     if (check != URLCheck::Ok) return check;
     std::string origin = target.scheme + "://" + target.host + ":" + target.port;
-    last = std::make_shared<const ReadURL>(ReadURL{url, std::move(text), std::move(origin)});
-    read = last;
+    read = recent.remember(
+        std::make_shared<const ReadURL>(ReadURL{url, std::move(text), std::move(origin)}));
     return check;
 }
 
@@ -135,12 +140,16 @@ bool makeSameLines(const std::vector<std::pair<std::string, std::string>>& field
     return kept == made.fields.end();
 }
 
-// An application's requests mostly carry the same fields (its service's content type, say): the
-// lines made last on this thread are shared by the exchanges whose fields make the same ones,
-// rather than built and freed for each. Null when libcurl is out of memory.
+// An application's requests mostly carry one of a few sets of fields (its service's content type,
+// say): the lines made lately on this thread are shared by the exchanges whose fields make the
+// same ones, rather than built and freed for each. Null when libcurl is out of memory.
 std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields) {
-    thread_local std::shared_ptr<const HeaderLines> last;
-    if (last && makeSameLines(fields.entries(), *last)) return last;
+    using Lines = std::shared_ptr<const HeaderLines>;
+    thread_local RecentValues<Lines> recent;
+    if (const Lines* known = recent.find(
+            [&fields](const Lines& lines) { return makeSameLines(fields.entries(), *lines); })) {
+        return *known;
+    }
     auto made = std::make_shared<HeaderLines>();
     bool hasContentType = false;
     for (const auto& field : fields.entries()) {
@@ -159,8 +168,7 @@ std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields
         (!hasContentType && !append(made->lines, "Content-Type:"))) {
         return nullptr;
     }
-    last = made;
-    return made;
+    return recent.remember(std::move(made));
 }
 
 }  // namespace
@@ -203,7 +211,7 @@ Exchange::~Exchange() {
     // first.
     if (pool_ && reusable_ && easy_) {
         clearRequestOptions();
-        pool_->giveBack(std::move(easy_));
+        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_)});
     } else {
         easy_.reset();
     }
@@ -211,7 +219,13 @@ Exchange::~Exchange() {
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
-    if (pool_) easy_ = pool_->take();
+    std::shared_ptr<const void> urlSet;
+    if (pool_) {
+        KeptEasy kept = pool_->take();
+        easy_ = std::move(kept.easy);
+        urlSet = std::move(kept.urlSource);
+        noProxySet_ = std::move(kept.noProxy);
+    }
     if (!easy_) {
         easy_.reset(curl_easy_init());
         if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
@@ -235,14 +249,20 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         bodySize = bodySizeOf(*request_, std::nullopt);
     }
 
-    setOption(easy, CURLOPT_URL, url_.c_str());
+    // A kept handle holds the URL and the list its last transfer set; libcurl copies what is set,
+    // so the same text need not be set (copied and freed) again.
+    if (urlSet != target_) setOption(easy, CURLOPT_URL, url_.c_str());
     caBlob_ = caBlob();
     if (caBlob_) {
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
     std::string builtNoProxy;
-    setOption(easy, CURLOPT_NOPROXY, noProxyList(builtNoProxy));
+    const char* noProxy = noProxyList(builtNoProxy);
+    if (noProxySet_ != (noProxy ? noProxy : "")) {
+        setOption(easy, CURLOPT_NOPROXY, noProxy);
+        noProxySet_ = noProxy ? noProxy : "";
+    }
     setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
     setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));

@@ -165,6 +165,7 @@ class Exchange {
     Easy easy_;
     std::shared_ptr<const HeaderLines> headerLines_;  ///< what CURLOPT_HTTPHEADER points at
     std::shared_ptr<const std::string> caBlob_;
+    std::string noProxySet_;  ///< CURLOPT_NOPROXY as the handle holds it; empty: none
 
     // Body source: memory (request_->httpBody) or a file.
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};

@@ -32,21 +32,30 @@ using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
 
+/// An easy handle with what its URL and no-proxy options were last set to: most requests go where
+/// the one before went, and setting an option libcurl copies costs a copy and a free each time.
+struct KeptEasy {
+    Easy easy;
+    std::shared_ptr<const void> urlSource;  ///< the reading of the URL set, or null
+    std::string noProxy;                    ///< the no-proxy list set; empty: none (the default)
+};
+
 /// Easy handles of finished transfers, kept for the next ones. Whoever gives a handle back has
-/// cleared what its transfer set (see Exchange), so a kept handle holds only the options every
-/// exchange shares and the connections, which the multi handle owns anyway. Taking one saves
+/// cleared what its transfer set (see Exchange) but the URL and the no-proxy list, which the next
+/// exchange sets anew unless they are what it needs; so a kept handle holds only those, the options
+/// every exchange shares, and the connections, which the multi handle owns anyway. Taking one saves
 /// setting up a new handle and those shared options. One thread's; not synchronised.
 class EasyPool {
   public:
-    /// A kept handle, or null when none is kept.
-    Easy take();
+    /// A kept handle, or one with a null handle when none is kept.
+    KeptEasy take();
     /// A handle that is in no multi handle and runs no transfer.
-    void giveBack(Easy easy);
+    void giveBack(KeptEasy kept);
     void clear() { kept_.clear(); }
 
   private:
     static constexpr std::size_t kKept = 64;
-    std::vector<Easy> kept_;
+    std::vector<KeptEasy> kept_;
 };
 
 /// Appends a line to an owned list; false when libcurl is out of memory (the list is then

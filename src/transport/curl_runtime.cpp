@@ -6,6 +6,7 @@
 #include "host/file_reading.h"
 #include "plovendale/platform/log.h"
 #include "transport/curl_handles.h"
+#include "transport/recent_values.h"
 #include "transport/url_session.h"
 #include "util/text.h"
 
@@ -91,16 +92,16 @@ bool isHTTPScheme(const std::string& scheme) {
 
 }  // namespace
 
-Easy EasyPool::take() {
+KeptEasy EasyPool::take() {
     if (kept_.empty()) return {};
-    Easy easy = std::move(kept_.back());
+    KeptEasy kept = std::move(kept_.back());
     kept_.pop_back();
-    return easy;
+    return kept;
 }
 
-void EasyPool::giveBack(Easy easy) {
-    if (!easy || kept_.size() >= kKept) return;
-    kept_.push_back(std::move(easy));
+void EasyPool::giveBack(KeptEasy kept) {
+    if (!kept.easy || kept_.size() >= kKept) return;
+    kept_.push_back(std::move(kept));
 }
 
 bool append(Slist& list, const std::string& line) {
@@ -146,12 +147,12 @@ bool readsAsAbsoluteURL(const std::string& text) {
 }  // namespace
 
 bool looksLikeAbsoluteURL(const std::string& text) {
-    // Tasks are made for a handful of URLs, most often the one asked before: the last one that
-    // passed on this thread is not walked again.
-    thread_local std::string lastPassed;
-    if (!lastPassed.empty() && text == lastPassed) return true;
+    // Tasks are made for a handful of URLs: those that passed lately on this thread are not
+    // walked again.
+    thread_local RecentValues<std::string> passed;
+    if (passed.find([&text](const std::string& known) { return known == text; })) return true;
     if (!readsAsAbsoluteURL(text)) return false;
-    lastPassed = text;
+    passed.remember(text);
     return true;
 }
 

@@ -278,19 +278,22 @@ std::optional<HTTPCookie> parseCookie(std::string_view text, const ParsedURL& ur
 
 namespace {
 
+// Looked for in every response, as a view made once (a literal would be measured each time).
+constexpr std::string_view kSetCookie = "Set-Cookie";
+
 template <typename Fields>
 std::vector<HTTPCookie> cookiesOfFields(const Fields& headerFields, const std::string& url,
                                         bool joined) {
     std::vector<HTTPCookie> cookies;
     const auto setsCookies = [](const auto& field) {
-        return equalsIgnoringASCIICase(field.first, "Set-Cookie");
+        return equalsIgnoringASCIICase(field.first, kSetCookie);
     };
     if (std::none_of(headerFields.begin(), headerFields.end(), setsCookies)) return cookies;
     ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return cookies;
     const double now = secondsNow();
     for (const auto& [name, value] : headerFields) {
-        if (!equalsIgnoringASCIICase(name, "Set-Cookie")) continue;
+        if (!equalsIgnoringASCIICase(name, kSetCookie)) continue;
         const std::vector<std::string_view> texts =
             joined ? splitJoinedCookies(value) : std::vector<std::string_view>{value};
         for (std::string_view text : texts) {
@@ -352,10 +355,7 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookies() const {
 }
 
 std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const std::string& url) const {
-    {
-        std::lock_guard lock(mutex_);
-        if (cookies_.empty()) return {};  // the common case: no URL to read
-    }
+    if (empty_.load(std::memory_order_acquire)) return {};  // the common case: no URL to read
     ParsedURL parts;
     if (curl::parseHTTPURL(url, parts) != curl::URLCheck::Ok) return {};
     const double now = secondsNow();
@@ -383,6 +383,7 @@ void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
                                  [&](const Entry& e) { return e.sameIdentity(entry); });
     if (isExpired(cookie, now)) {  // how a server deletes a cookie
         if (existing != cookies_.end()) cookies_.erase(existing);
+        empty_.store(cookies_.empty(), std::memory_order_release);
         return;
     }
     if (existing != cookies_.end()) {
@@ -394,12 +395,14 @@ void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
         std::erase_if(cookies_, [now](const Entry& e) { return isExpired(e.cookie, now); });
         if (cookies_.size() > kMaxStoredCookies) cookies_.erase(cookies_.begin());
     }
+    empty_.store(false, std::memory_order_release);
 }
 
 void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
     const Entry entry(cookie);
     std::lock_guard lock(mutex_);
     std::erase_if(cookies_, [&](const Entry& e) { return e.sameIdentity(entry); });
+    empty_.store(cookies_.empty(), std::memory_order_release);
 }
 
 }  // namespace plovendale

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ class HTTPCookieStorage {
     };
     mutable std::mutex mutex_;
     std::vector<Entry> cookies_;
+    /// cookies_ is empty, as last written under mutex_: every request asks, and most stores are
+    /// empty, so the answer for them takes no lock.
+    std::atomic<bool> empty_{true};
 };
 
 }  // namespace plovendale

@@ -84,7 +84,9 @@ void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
     if (budget) exchange_->setBudget(*budget);
     exchange_->leaveDeadlineToOwner();
     exchange_->setMaximumBodySize(session_->configuration().maximumResponseBodySize);
-    {
+    // Only this thread changes current_ once the task runs, so reading it here needs no lock; most
+    // exchanges send the very request resume() showed.
+    if (current_ != exchange_->request()) {
         std::lock_guard lock(mutex_);
         current_ = exchange_->request();
     }

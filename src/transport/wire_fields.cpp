@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -49,10 +50,23 @@ std::int64_t contentLengthOf(std::string_view text) {
     return value;
 }
 
+// Names every request is checked for, as views made once (a literal would be measured each time).
+constexpr std::string_view kContentLength = "Content-Length";
+constexpr std::string_view kContentType = "Content-Type";
+constexpr std::string_view kTransferEncoding = "Transfer-Encoding";
+constexpr std::string_view kExpect = "Expect";
+constexpr std::string_view kCookie = "Cookie";
+
+// The value of a field, or null.
+const std::string* valueOf(const HTTPHeaderFields& fields, std::string_view name) {
+    for (const auto& [fieldName, value] : fields.entries()) {
+        if (equalsIgnoringASCIICase(fieldName, name)) return &value;
+    }
+    return nullptr;
+}
+
 bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
-    return std::any_of(fields.entries().begin(), fields.entries().end(), [&](const auto& entry) {
-        return equalsIgnoringASCIICase(entry.first, name);
-    });
+    return valueOf(fields, name) != nullptr;
 }
 
 // The fields as sent, or nothing when they are the request's own unchanged (as those of a request
@@ -73,13 +87,13 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
     for (const auto& [name, value] : request.headerFields.entries()) {
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
         if (!isToken(name) || !isSafeFieldValue(value) ||
-            (!bodySize && equalsIgnoringASCIICase(name, "Content-Length")) ||
-            equalsIgnoringASCIICase(name, "Transfer-Encoding") ||
-            equalsIgnoringASCIICase(name, "Expect")) {
+            (!bodySize && equalsIgnoringASCIICase(name, kContentLength)) ||
+            equalsIgnoringASCIICase(name, kTransferEncoding) ||
+            equalsIgnoringASCIICase(name, kExpect)) {
             edit().remove(name);
         }
     }
-    if (request.httpShouldHandleCookies && jar && !hasField(current(), "Cookie")) {
+    if (request.httpShouldHandleCookies && jar && !hasField(current(), kCookie)) {
         std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
@@ -88,11 +102,12 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
             edit().set(name, value);
     }
     if (bodySize) {
-        if (*bodySize > 0 && !hasField(current(), "Content-Type")) {
+        if (*bodySize > 0 && !hasField(current(), kContentType)) {
             edit().set("Content-Type", "application/x-www-form-urlencoded");
         }
         const std::string length = std::to_string(*bodySize);
-        if (current().get("Content-Length") != length) edit().set("Content-Length", length);
+        const std::string* sentLength = valueOf(current(), kContentLength);
+        if (!sentLength || *sentLength != length) edit().set("Content-Length", length);
     }
     return changed;
 }
@@ -174,38 +189,41 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
     // names, so that a hostile block cannot make this quadratic.
     constexpr std::size_t kScannedFields = 32;
     const bool scanned = fields.size() <= kScannedFields;
-    std::array<const std::string*, kScannedFields> keys{};  // scanned blocks
-    std::size_t keyCount = 0;
-    std::unordered_map<std::string, const std::string*> keyOfLowered;  // long blocks
-    const auto keyOf = [&](std::string_view name) -> const std::string* {
+    // Each name's entry, found again without a search of the map (its iterators stay valid).
+    using Entry = std::map<std::string, std::string>::iterator;
+    std::array<Entry, kScannedFields> entries{};  // scanned blocks
+    std::size_t entryCount = 0;
+    std::unordered_map<std::string, Entry> entryOfLowered;  // long blocks
+    const auto entryOf = [&](std::string_view name) -> std::optional<Entry> {
         if (scanned) {
-            for (std::size_t i = 0; i < keyCount; ++i) {
-                if (equalsIgnoringASCIICase(*keys[i], name)) return keys[i];
+            for (std::size_t i = 0; i < entryCount; ++i) {
+                if (equalsIgnoringASCIICase(entries[i]->first, name)) return entries[i];
             }
-            return nullptr;
+            return std::nullopt;
         }
-        const auto it = keyOfLowered.find(lowercasedASCII(name));
-        return it == keyOfLowered.end() ? nullptr : it->second;
+        const auto it = entryOfLowered.find(lowercasedASCII(name));
+        if (it == entryOfLowered.end()) return std::nullopt;
+        return it->second;
     };
     for (const auto& [name, value] : fields) {
-        if (const std::string* key = keyOf(name)) {
-            auto& joined = response.allHeaderFields[*key];
+        if (const auto entry = entryOf(name)) {
+            std::string& joined = (*entry)->second;
             joined += ", ";
             joined += value;
             continue;
         }
+        const Entry added = response.allHeaderFields.emplace(name, value).first;
         if (scanned) {
-            keys[keyCount++] = &name;
+            entries[entryCount++] = added;
         } else {
-            keyOfLowered.emplace(lowercasedASCII(name), &name);
+            entryOfLowered.emplace(lowercasedASCII(name), added);
         }
-        response.allHeaderFields.emplace(name, value);
     }
-    if (const std::string* key = keyOf("content-type")) {
-        response.textEncodingName = charsetOf(response.allHeaderFields[*key]);
+    if (const auto entry = entryOf(kContentType)) {
+        response.textEncodingName = charsetOf((*entry)->second);
     }
-    if (const std::string* key = keyOf("content-length")) {
-        response.expectedContentLength = contentLengthOf(response.allHeaderFields[*key]);
+    if (const auto entry = entryOf(kContentLength)) {
+        response.expectedContentLength = contentLengthOf((*entry)->second);
     }
     response.rawHeaderFields = std::move(fields);
     return response;
