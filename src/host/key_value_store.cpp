@@ -163,27 +163,6 @@ struct StatementFinalizer {
 using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-// A file, however its path is spelled.
-using FileIdentity = std::pair<dev_t, ino_t>;
-
-std::optional<FileIdentity> identityOf(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino};
-}
-
-// A connection to the file and the statements its writes run (made at its first write). The
-// statements are finalized before the connection closes.
-struct Connection {
-    Database db;
-    Statement select;
-    Statement upsert;
-    Statement remove;
-    Statement begin;
-    Statement commit;
-    Statement rollback;
-};
-
 constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kOpenAttempts = 5;
@@ -201,9 +180,7 @@ constexpr const char* kReadOne =
 
 // Values live in one table. Each write is its own transaction in WAL mode with full synchronous
 // commits, so a value is on disk when the write returns true, even if the process dies right
-// after; a write that fails is rolled back whole. Updates that a crash may undo go through a
-// second connection on the file that commits without a sync (a connection's sync level is set by
-// compiling a pragma, which costs more than such an update); it is opened at the first of them.
+// after; a write that fails is rolled back whole.
 //
 // Reads never reach the file: the table is read whole when the store opens, and each write
 // reaches the copy only once its commit succeeded, so the copy is always what the file holds
@@ -254,8 +231,7 @@ class SQLiteStore final : public KeyValueStore {
         if (!version) return failed(db.get());
         if (*version < kSchemaVersion && !setUp(db.get(), why)) return failed(db.get());
         std::shared_ptr<SQLiteStore> store(new SQLiteStore(std::move(db)));
-        if (!store->load(why)) return failed(store->synced_.db.get());
-        store->identity_ = identityOf(path).value_or(FileIdentity{});
+        if (!store->load(why)) return failed(store->db_.get());
         return store;
     }
 
@@ -289,9 +265,7 @@ class SQLiteStore final : public KeyValueStore {
         Failure failed;
         {
             std::lock_guard lock(mutex_);
-            if (!prepareWrites(synced_) || !readRow(synced_, key, &value)) {
-                failed = failure(synced_, "read");
-            }
+            if (!prepareWrites() || !readRow(key, &value)) failed = failure("read");
         }
         if (!reported(failed)) return std::nullopt;
         return value;
@@ -303,34 +277,39 @@ class SQLiteStore final : public KeyValueStore {
                 const std::map<std::string, std::string>& alsoSet) override {
         return reported(updateLocked(key, change, alsoSet, true));
     }
-    // Through the connection that commits without a sync (see openUnsynced).
+    // In WAL mode a commit at synchronous=NORMAL appends to the log without a sync; the next full
+    // commit's sync of the log carries it to the disk too.
     bool updateWithoutSync(const std::string& key, const Change& change) override {
         return reported(updateLocked(key, change, {}, false));
     }
 
   private:
-    // An update without a sync whose connection cannot be had syncs: it costs a sync, not a value.
     Failure updateLocked(const std::string& key, const Change& change,
                          const std::map<std::string, std::string>& alsoSet, bool sync) {
         std::lock_guard lock(mutex_);
-        Connection& connection = !sync && openUnsynced() ? unsynced_ : synced_;
-        if (!prepareWrites(connection)) return failure(connection, "update");
-        return updateTransaction(connection, key, change, alsoSet);
+        if (!prepareWrites()) return failure("update");
+        if (!sync && !execute("PRAGMA synchronous=NORMAL;")) return failure("update");
+        // Every other write of the connection syncs, whatever way this one ends.
+        const auto fullSync = [this, sync](Failure outcome) {
+            if (!sync) fullSync_ = execute("PRAGMA synchronous=FULL;");
+            return outcome;
+        };
+        return fullSync(updateTransaction(key, change, alsoSet));
     }
 
     // Callers hold the mutex.
-    Failure updateTransaction(Connection& c, const std::string& key, const Change& change,
+    Failure updateTransaction(const std::string& key, const Change& change,
                               const std::map<std::string, std::string>& alsoSet) {
-        if (!run(c.begin)) return failure(c, "update");
+        if (!run(begin_)) return failure("update");
         std::optional<std::string> current;
-        if (!readRow(c, key, &current)) return rolledBack(c, "update");
+        if (!readRow(key, &current)) return rolledBack("update");
         auto incoming = changed(key, current, change, alsoSet);
-        if (!incoming) return rolledBack(c, "update");
+        if (!incoming) return rolledBack("update");
         for (const auto& [name, value] : incoming->values) {
-            if (!upsert(c, name, value)) return rolledBack(c, "update");
+            if (!upsert(name, value)) return rolledBack("update");
         }
-        if (incoming->removed && !removeRow(c, key)) return rolledBack(c, "update");
-        if (!run(c.commit)) return rolledBack(c, "update");
+        if (incoming->removed && !removeRow(key)) return rolledBack("update");
+        if (!run(commit_)) return rolledBack("update");
         // The copy now holds the file's value of the key, whoever wrote it.
         if (incoming->unchanged) {
             table_.erase({&key, 1});
@@ -341,20 +320,19 @@ class SQLiteStore final : public KeyValueStore {
         return std::nullopt;
     }
 
-    explicit SQLiteStore(Database db) : synced_{std::move(db)} {}
+    explicit SQLiteStore(Database db) : db_(std::move(db)) {}
 
     bool remove(std::span<const std::string> keys) { return reported(removeLocked(keys)); }
 
     Failure removeLocked(std::span<const std::string> keys) {
         std::lock_guard lock(mutex_);
-        Connection& c = synced_;
-        if (!prepareWrites(c)) return failure(c, "remove");
+        if (!prepareWrites()) return failure("remove");
         const bool batch = keys.size() > 1;
-        if (batch && !run(c.begin)) return failure(c, "remove");
+        if (batch && !run(begin_)) return failure("remove");
         for (const auto& key : keys) {
-            if (!removeRow(c, key)) return batch ? rolledBack(c, "remove") : failure(c, "remove");
+            if (!removeRow(key)) return batch ? rolledBack("remove") : failure("remove");
         }
-        if (batch && !run(c.commit)) return rolledBack(c, "remove");
+        if (batch && !run(commit_)) return rolledBack("remove");
         table_.erase(keys);
         return std::nullopt;
     }
@@ -413,7 +391,7 @@ class SQLiteStore final : public KeyValueStore {
     // damage elsewhere in the file shows as a failed write, which is reported like any other.
     bool load(std::string* why) {
         sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(synced_.db.get(), kReadAll, -1, &raw, nullptr);
+        sqlite3_prepare_v2(db_.get(), kReadAll, -1, &raw, nullptr);
         Statement statement(raw);
         Values values;
         int rc = statement ? SQLITE_ROW : SQLITE_ERROR;
@@ -436,7 +414,7 @@ class SQLiteStore final : public KeyValueStore {
             return false;
         }
         if (rc != SQLITE_DONE) {
-            *why = sqlite3_errmsg(synced_.db.get());
+            *why = sqlite3_errmsg(db_.get());
             return false;
         }
         table_.merge(std::move(values));
@@ -449,53 +427,31 @@ class SQLiteStore final : public KeyValueStore {
         return std::string(data ? data : "", data ? static_cast<std::size_t>(size) : 0);
     }
 
-    // Made at the connection's first write: a launch that only reads does not pay for them. The
-    // transaction statements too: compiling one costs more than running it. Callers hold the
-    // mutex.
-    static bool prepareWrites(Connection& c) {
-        auto prepare = [&c](const char* sql, Statement& out) {
+    // Made at the first write: a launch that only reads does not pay for them. The transaction
+    // statements too: compiling one costs more than running it (a pragma takes effect as it is
+    // compiled, so the sync level is set by execute). Callers hold the mutex.
+    bool prepareWrites() {
+        // A level left at NORMAL by a failed restore must not carry into writes that promise a
+        // sync.
+        if (!fullSync_) {
+            if (!execute("PRAGMA synchronous=FULL;")) return false;
+            fullSync_ = true;
+        }
+        auto prepare = [this](const char* sql, Statement& out) {
             if (out) return true;
             sqlite3_stmt* raw = nullptr;
-            if (sqlite3_prepare_v2(c.db.get(), sql, -1, &raw, nullptr) != SQLITE_OK) return false;
+            if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK) return false;
             out.reset(raw);
             return true;
         };
-        return prepare(kReadOne, c.select) &&
+        return prepare(kReadOne, select_) &&
                prepare(
                    "INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
                    " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
-                   c.upsert) &&
-               prepare("DELETE FROM kv WHERE key = ?1;", c.remove) &&
-               prepare("BEGIN IMMEDIATE;", c.begin) && prepare("COMMIT;", c.commit) &&
-               prepare("ROLLBACK;", c.rollback);
-    }
-
-    // The connection for updates without a sync, opened on the file the store's own connection
-    // has open (checked: the path may name another file by now). In WAL mode a commit at
-    // synchronous=NORMAL appends to the log without a sync; the next full commit's sync of the
-    // log, on either connection, carries it to the disk too. False when there is none to be had:
-    // the update then syncs. Callers hold the mutex.
-    bool openUnsynced() {
-        if (unsynced_.db) return true;
-        if (unsyncedRefused_) return false;
-        unsyncedRefused_ = true;
-        const char* file = sqlite3_db_filename(synced_.db.get(), "main");
-        const auto isStoreFile = [this, file] {
-            const auto found = identityOf(file);
-            return found && *found == identity_;
-        };
-        if (!file || !*file || !isStoreFile()) return false;
-        sqlite3* raw = nullptr;
-        const int rc =
-            sqlite3_open_v2(file, &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-        Database db(raw);
-        if (rc != SQLITE_OK || !isStoreFile()) return false;
-        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-        std::string why;
-        if (!execute(db.get(), "PRAGMA synchronous=NORMAL;", &why)) return false;
-        unsynced_.db = std::move(db);
-        unsyncedRefused_ = false;
-        return true;
+                   upsert_) &&
+               prepare("DELETE FROM kv WHERE key = ?1;", remove_) &&
+               prepare("BEGIN IMMEDIATE;", begin_) && prepare("COMMIT;", commit_) &&
+               prepare("ROLLBACK;", rollback_);
     }
 
     bool write(std::optional<Values> incoming) {
@@ -505,14 +461,13 @@ class SQLiteStore final : public KeyValueStore {
 
     Failure writeLocked(Values incoming) {
         std::lock_guard lock(mutex_);
-        Connection& c = synced_;
-        if (!prepareWrites(c)) return failure(c, "write");
+        if (!prepareWrites()) return failure("write");
         const bool batch = incoming.size() > 1;
-        if (batch && !run(c.begin)) return failure(c, "write");
+        if (batch && !run(begin_)) return failure("write");
         for (const auto& [key, value] : incoming) {
-            if (!upsert(c, key, value)) return batch ? rolledBack(c, "write") : failure(c, "write");
+            if (!upsert(key, value)) return batch ? rolledBack("write") : failure("write");
         }
-        if (batch && !run(c.commit)) return rolledBack(c, "write");
+        if (batch && !run(commit_)) return rolledBack("write");
         table_.merge(std::move(incoming));
         return std::nullopt;
     }
@@ -528,10 +483,10 @@ class SQLiteStore final : public KeyValueStore {
     }
 
     // Callers hold the mutex.
-    static bool upsert(Connection& c, const std::string& key, const StoredValue& value) {
+    bool upsert(const std::string& key, const StoredValue& value) {
         const bool* flag = std::get_if<bool>(&value);
         const std::string& text = flag ? (*flag ? kTrue : kFalse) : std::get<std::string>(value);
-        sqlite3_stmt* st = c.upsert.get();
+        sqlite3_stmt* st = upsert_.get();
         sqlite3_reset(st);
         bindKey(st, key);
         sqlite3_bind_int(st, 2, flag ? kKindBool : kKindString);
@@ -544,8 +499,8 @@ class SQLiteStore final : public KeyValueStore {
 
     // The string the file holds under `key` (nothing when absent or a boolean). Callers hold
     // the mutex.
-    static bool readRow(Connection& c, const std::string& key, std::optional<std::string>* value) {
-        sqlite3_stmt* st = c.select.get();
+    bool readRow(const std::string& key, std::optional<std::string>* value) {
+        sqlite3_stmt* st = select_.get();
         sqlite3_reset(st);
         bindKey(st, key);
         const int rc = sqlite3_step(st);
@@ -563,13 +518,17 @@ class SQLiteStore final : public KeyValueStore {
     }
 
     // Callers hold the mutex.
-    static bool removeRow(Connection& c, const std::string& key) {
-        sqlite3_stmt* st = c.remove.get();
+    bool removeRow(const std::string& key) {
+        sqlite3_stmt* st = remove_.get();
         sqlite3_reset(st);
         bindKey(st, key);
         const bool done = sqlite3_step(st) == SQLITE_DONE;
         release(st);
         return done;
+    }
+
+    bool execute(const char* sql) {
+        return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
 
     // Runs a prepared statement that returns no rows, and leaves it reset (an unreset statement
@@ -583,31 +542,37 @@ class SQLiteStore final : public KeyValueStore {
 
     // The failure of a batch, once what it wrote is undone (SQLite may have done so already).
     // Callers hold the mutex.
-    static Failure rolledBack(Connection& c, const char* what) {
-        Failure why = failure(c, what);
-        if (!sqlite3_get_autocommit(c.db.get())) run(c.rollback);
+    Failure rolledBack(const char* what) {
+        Failure why = failure(what);
+        if (!sqlite3_get_autocommit(db_.get())) run(rollback_);
         return why;
     }
 
-    static Failure failure(const Connection& c, const char* what) {
+    Failure failure(const char* what) const {
         return std::string("[Plovendale] key-value store ") + what +
-               " failed: " + sqlite3_errmsg(c.db.get());
+               " failed: " + sqlite3_errmsg(db_.get());
     }
 
     inline static const std::string kTrue = "1";
     inline static const std::string kFalse = "0";
 
     mutable std::mutex mutex_;
-    Connection synced_;    ///< reads, and every write that syncs
-    Connection unsynced_;  ///< updates without a sync; closed first, so never the file's last
-    bool unsyncedRefused_ = false;  ///< its open failed: not tried again in this process
-    FileIdentity identity_{};
+    Database db_;
+    Statement select_;
+    Statement upsert_;
+    Statement remove_;
+    Statement begin_;
+    Statement commit_;
+    Statement rollback_;
+    bool fullSync_ = true;  ///< the connection commits at synchronous=FULL
     ValueTable table_;
 };
 
 // The stores open in this process, by file (device and inode: however the host spells the path,
 // through links or dots, one file is one store). A second store on a file would answer reads from
 // a copy that misses the first one's writes; the process's user defaults are one object too.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
 struct OpenStores {
     std::mutex mutex;
     std::map<FileIdentity, std::weak_ptr<SQLiteStore>> byFile;
@@ -617,6 +582,12 @@ struct OpenStores {
 OpenStores& openStores() {
     static auto* instance = new OpenStores;  // NOLINT(cppcoreguidelines-owning-memory)
     return *instance;
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
 }
 
 // The store holds the client identifier, which only its owner may read. SQLite makes a new
