@@ -54,9 +54,10 @@ double timeoutSecondsFor(double timeoutMs) {
 }
 
 // Stores the state report, with an elapsed time already measured, together with `alsoSet` (one
-// write), and sends it. Answers whether `alsoSet` was stored.
+// write), and sends it; with `reachable` (the service answered), the reports that wait follow.
+// Answers whether `alsoSet` was stored.
 bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
-                     const std::map<std::string, std::string>& alsoSet);
+                     const std::map<std::string, std::string>& alsoSet, bool reachable = false);
 
 InstallTraceState failedState(std::int64_t code, const std::optional<std::string>& message) {
     return {Kind::Failed, std::nullopt, code, message};
@@ -78,8 +79,8 @@ struct Query {
             .count();
     }
     bool report(std::int64_t code, const std::string& traceId,
-                const std::map<std::string, std::string>& alsoSet) const {
-        return sendStateReport(elapsedMs(), code, traceId, alsoSet);
+                const std::map<std::string, std::string>& alsoSet, bool reachable) const {
+        return sendStateReport(elapsedMs(), code, traceId, alsoSet, reachable);
     }
 
     void succeedWith(const std::optional<AppData>& appData) const {
@@ -100,27 +101,31 @@ struct Query {
                                                {"code", std::to_string(code)},
                                                {"responseBytes", std::to_string(responseBytes)}});
     }
+    // `reachable`: the service answered, so the reports that wait may follow.
     void reportAndFail(std::int64_t code, const std::optional<std::string>& message,
-                       std::size_t responseBytes) const {
+                       std::size_t responseBytes, bool reachable = false) const {
         answered(code, responseBytes);
         const InstallTraceState failed = failedState(code, message);
         const bool keep = keepsAnswer();
+        if (reachable && !keep) internal::sendQueuedReportsSoon();
         // The failure for later launches goes to the store with the report: one write.
         const bool stored =
             keep &&
-            report(code, "", {{internal::kTraceFailureKey, internal::storedFailureText(failed)}});
+            report(code, "", {{internal::kTraceFailureKey, internal::storedFailureText(failed)}},
+                   reachable);
         internal::traceQueryEnded(failed, keep && !stored, generation);
         failWith(code, message);
     }
 };
 
+// The service answered: besides the query's own report, the reports that wait may follow (the
+// report's write tells whether any do).
 void handleCompletion(const Query& query, const STHTTPRequest& request, const Bytes& body) {
-    internal::sendQueuedReportsSoon();  // the service is reachable: what waits may follow
     const std::int64_t status = request.responseStatus();
     if (status != 200) {
         query.reportAndFail(
             status, fillTemplate("Http statusCode error, code: %@", {std::to_string(status)}),
-            body.size());
+            body.size(), true);
         return;
     }
     const std::optional<ResData> result = DataUtil::parseResData(body);
@@ -129,14 +134,14 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
         // breaks what the query relies on besides; it, not the service, is then the likelier
         // cause.
         if (internal::mainQueueOrderBroken()) {
-            query.reportAndFail(kCodeQueueOutOfOrder, kQueueOutOfOrder, body.size());
+            query.reportAndFail(kCodeQueueOutOfOrder, kQueueOutOfOrder, body.size(), true);
             return;
         }
-        query.reportAndFail(kCodeBadBody, kBadBody, body.size());
+        query.reportAndFail(kCodeBadBody, kBadBody, body.size(), true);
         return;
     }
     if (result->code != 200) {
-        query.reportAndFail(result->code, result->msg, body.size());
+        query.reportAndFail(result->code, result->msg, body.size(), true);
         return;
     }
     query.answered(200, body.size());
@@ -144,6 +149,7 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
                                           ? InstallTraceState{Kind::Attributed, result->data, 0, {}}
                                           : InstallTraceState{Kind::Organic, std::nullopt, 0, {}};
     if (!query.keepsAnswer()) {
+        internal::sendQueuedReportsSoon();
         internal::traceQueryEnded(outcome, false, query.generation);
         query.succeedWith(result->data);
         return;
@@ -156,7 +162,7 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     // so the next launch asks the service again instead of failing from an empty cache for ever.
     const auto values = CoreHelper::attributionValues(
         StringUtils::isNullOrEmpty(traceId) ? "init" : traceId, cache);
-    if (query.report(200, traceId, values)) {
+    if (query.report(200, traceId, values, true)) {
         CoreHelper::attributionStored(values);
     } else {
         Log::write("[Plovendale] The install trace could not be stored; the next query will ask.");
@@ -267,8 +273,9 @@ void internal::reportState(double startTime, std::int64_t code,
 namespace {
 
 bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
-                     const std::map<std::string, std::string>& alsoSet) {
-    const auto storeAlone = [&alsoSet] {
+                     const std::map<std::string, std::string>& alsoSet, bool reachable) {
+    const auto storeAlone = [&alsoSet, reachable] {
+        if (reachable) internal::sendQueuedReportsSoon();
         return alsoSet.empty() || Platform::keyValueStore()->setStrings(alsoSet);
     };
     const std::string appKey = CoreHelper::getAppKey();
@@ -290,7 +297,7 @@ bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::strin
     if (!body) return storeAlone();
     internal::emitEvent("report.sent", {{"code", std::to_string(code)}});
     // The host is never told how the report went; one that does not arrive stays in the outbox.
-    return internal::sendReport(toString(*body), alsoSet);
+    return internal::sendReport(toString(*body), alsoSet, reachable);
 }
 
 }  // namespace

@@ -608,7 +608,8 @@ milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter)
     return std::clamp(std::max(jittered, retryAfter), milliseconds(0), MainQueue::kMaxDelay);
 }
 
-bool sendReport(const std::string& body, const std::map<std::string, std::string>& alsoSet) {
+bool sendReport(const std::string& body, const std::map<std::string, std::string>& alsoSet,
+                bool thenQueued) {
     const long long at = now();
     Send send{Entry{makeClientId(), body, at, 0, launchToken(), at}, false, false, 0};
     {
@@ -617,16 +618,20 @@ bool sendReport(const std::string& body, const std::map<std::string, std::string
         sender().inFlight.insert(send.entry.id);
     }
     // Written claimed, so that another launch on the same store leaves it to this one.
+    std::size_t queued = 0;
     send.stored = editOutbox(
         [&send](std::vector<Entry>& entries) {
             entries.push_back(send.entry);
             return true;
         },
-        alsoSet);
+        alsoSet, &queued);
     if (!startSend(send)) {
         std::lock_guard lock(sender().mutex);
         sender().inFlight.erase(send.entry.id);
     }
+    // A write that found no report but its own leaves the sender nothing to do; one queued by
+    // another launch after it is sent by that launch.
+    if (thenQueued && (!send.stored || queued > 1)) sendQueuedReportsSoon();
     return send.stored;
 }
 

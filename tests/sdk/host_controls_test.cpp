@@ -214,26 +214,41 @@ TEST_F(HostControls, AReportTheServiceCannotTakeWaitsForTheNextLaunchAndOneItRej
 }
 
 // The sender looks at the file, not at this launch's copy of it: reports that another launch
-// (gone since) left there after this one started go out at the next pass, one after the other.
+// (gone since) left there after this one started go out at the next pass, one after the other;
+// the pass after a query's answer tries them too.
 TEST_F(HostControls, AReportAnotherLaunchLeftInTheFileMeanwhileGoesOut) {
     launch();
     settle();
-    json outbox = json::array();
-    for (const char* client : {"other", "another"}) {
-        const json body = {{"cd", "503"}, {"ci", client}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
-        outbox.push_back(
-            {{"body", body.dump()}, {"queuedAt", Date::timeIntervalSince1970()}, {"attempts", 1}});
-    }
-    sqlite3* other = nullptr;
-    sqlite3_open((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &other);
-    const std::string insert = "INSERT INTO kv VALUES ('" + std::string(internal::kOutboxKey) +
-                               "', 0, '" + outbox.dump() + "');";
-    EXPECT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(other);
+    const auto leave = [this](std::initializer_list<const char*> clients) {
+        json outbox = json::array();
+        for (const char* client : clients) {
+            const json body = {{"cd", "503"}, {"ci", client}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
+            outbox.push_back({{"body", body.dump()},
+                              {"queuedAt", Date::timeIntervalSince1970()},
+                              {"attempts", 1}});
+        }
+        sqlite3* other = nullptr;
+        sqlite3_open((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &other);
+        const std::string insert = "INSERT OR REPLACE INTO kv VALUES ('" +
+                                   std::string(internal::kOutboxKey) + "', 0, '" + outbox.dump() +
+                                   "');";
+        EXPECT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+    };
+    leave({"other", "another"});
     Plovendale::setTrackingDisabled(false);
     settle([&] { return reports().size() == 2; });
     EXPECT_EQ(reports()[0]["ci"], "other");
     EXPECT_EQ(reports()[1]["ci"], "another");
+
+    // The query's own report is not taken, so no delivery starts a pass: the answer does.
+    startService({"--state-status", "503"});
+    launch();
+    settle();
+    leave({"third"});
+    EXPECT_EQ(query().code, 404);
+    settle();
+    EXPECT_EQ(eventNames().back(), "report.retrying");
 }
 
 TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
