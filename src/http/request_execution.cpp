@@ -136,7 +136,7 @@ std::optional<std::string> STHTTPRequest::startSynchronousWithError(std::optiona
     auto data = URLConnection::sendSynchronousRequest(*wireRequest, &response, &transportError,
                                                       impl_->maximumResponseBodySize);
     if (error && transportError) *error = transportError;
-    impl_->responseData = impl_->discardsResponseBody ? Bytes() : data.value_or(Bytes());
+    impl_->responseData = impl_->discardsResponseBody ? Bytes() : std::move(data).value_or(Bytes());
     if (response) {
         impl_->responseHeaders = response->allHeaderFields;
         impl_->responseStatus = response->statusCode;

@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 #include "host/host_code.h"
 #include "host/main_queue_order.h"
 #include "http/process_state.h"
+#include "http/st_http_request_impl.h"
 #include "plovendale/platform/main_queue.h"
 
 namespace plovendale {
@@ -69,20 +71,36 @@ STHTTPRequestSessionDelegate::Answer* STHTTPRequestSessionDelegate::openAnswer()
     return answer && answer->body == body_ && !answer->completes ? answer : nullptr;
 }
 
+void STHTTPRequestSessionDelegate::receive(STHTTPRequest& target, Bytes& chunk) {
+    auto& impl = *target.impl_;
+    bool shown = false;
+    {
+        std::lock_guard lock(impl.blocksMutex);
+        shown = static_cast<bool>(impl.downloadProgressBlock);
+    }
+    if (impl.responseData.empty() && !shown) {
+        // Most answers come in one piece: it becomes the body itself rather than a copy. A
+        // progress block gets each piece on its own, so its pieces are copied as before.
+        impl.responseData = std::move(chunk);
+        return;
+    }
+    target.handleData(chunk);
+}
+
 void STHTTPRequestSessionDelegate::Answer::operator()() {
     static const std::string kNoURL;
     auto target = request.lock();
     if (target && response) target->handleResponse(response, sent ? sent->url : kNoURL);
     if (completes) {
         if (!target) return;
-        for (const auto& chunk : takeAll(*body)) target->handleData(chunk);
+        for (auto& chunk : takeAll(*body)) receive(*target, chunk);
         target->handleCompletion(session, finalResponse, error);
         return;
     }
     for (std::size_t i = 0; i < chunks; ++i) {
         // Taken even when the request is gone, so that the bytes are let go.
         auto chunk = takeOldest(*body);
-        if (target && chunk) target->handleData(*chunk);
+        if (target && chunk) receive(*target, *chunk);
     }
 }
 

@@ -67,6 +67,8 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     };
     static std::optional<Bytes> takeOldest(PendingBody& body);
     static std::vector<Bytes> takeAll(PendingBody& body);
+    /// Adds a received piece to the request's body, taking the piece's storage when it can.
+    static void receive(STHTTPRequest& target, Bytes& chunk);
 
     // The events of one pass for the main queue, in the order they arrived: a response, then body
     // chunks, then the completion, each part optional.

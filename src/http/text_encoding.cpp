@@ -149,7 +149,11 @@ std::optional<std::string> decodeText(const Bytes& bytes, NSStringEncoding encod
 }
 
 std::optional<Bytes> encodeTextLossy(std::string_view text, NSStringEncoding encoding) {
-    if (encoding == NSUTF8StringEncoding) return Bytes(text.begin(), text.end());
+    if (encoding == NSUTF8StringEncoding) {
+        const auto* first =
+            reinterpret_cast<const std::uint8_t*>(text.data());  // a copy, not a loop
+        return Bytes(first, first + text.size());
+    }
     if (text.size() > static_cast<std::size_t>(INT32_MAX / 4)) return std::nullopt;
     Converter converter = openConverter(encoding);
     if (!converter) return std::nullopt;

@@ -179,7 +179,9 @@ bool TaskImpl::onBody(Exchange&, const char* data, std::size_t size) {
         bodyBytes_ += size;
         cacheable_ = bodyBytes_ <= kMaxCacheableBody;
     }
-    session_->deliver([self = shared_from_this(), bytes = Bytes(data, data + size)](
+    // Copied as bytes, not char by char: a char range converts each element on the way.
+    const auto* first = reinterpret_cast<const std::uint8_t*>(data);
+    session_->deliver([self = shared_from_this(), bytes = Bytes(first, first + size)](
                           URLSessionDelegate& delegate, URLSession& session) mutable {
         delegate.didReceiveOwnedData(session, *self, bytes);
     });

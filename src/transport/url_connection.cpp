@@ -27,7 +27,8 @@ class SynchronousLoad final : public curl::ExchangeObserver {
         return !next_;  // a redirection's body is of no use
     }
     bool onBody(curl::Exchange&, const char* data, std::size_t size) override {
-        body_.insert(body_.end(), data, data + size);
+        const auto* first = reinterpret_cast<const std::uint8_t*>(data);  // a copy, not a loop
+        body_.insert(body_.end(), first, first + size);
         return true;
     }
     void onBodySent(curl::Exchange&, std::int64_t, std::int64_t, std::int64_t) override {}

@@ -227,6 +227,13 @@ TEST_F(RequestExecution, ProgressAndOrderingOnTheMainQueue) {
         EXPECT_EQ(expected, -1);  // chunked: no length announced
     EXPECT_EQ(recorder->events.back(), "completion");
     EXPECT_EQ(static_cast<std::int64_t>(download->responseData().size()), 300000);
+    // Without a progress block the first piece becomes the body itself; the others join it.
+    auto bare = request("/chunked/300000");
+    bool done = false;
+    bare->setCompletionDataBlock([&done](const STHTTPHeaders&, const Bytes&) { done = true; });
+    bare->startAsynchronous();
+    ASSERT_TRUE(runMainQueueUntil([&] { return done; }));
+    EXPECT_EQ(bare->responseData(), Bytes(300000, 'b'));
 
     auto upload = request("/upload");
     upload->setRawPOSTData(Bytes(200000, 0x41));
