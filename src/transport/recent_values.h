@@ -5,7 +5,6 @@
 // field sets, and often alternate between two (a query and its report): one remembered value would
 // miss every time then. One thread's; not synchronised.
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <utility>
@@ -15,27 +14,28 @@ namespace plovendale::curl {
 template <typename Value, std::size_t kKept = 4>
 class RecentValues {
   public:
-    /// The most recent value that `matches` accepts (it becomes the most recent), or null.
+    /// A kept value that `matches` accepts, or null.
     template <typename Matches>
-    const Value* find(Matches matches) {
+    const Value* find(Matches matches) const {
         for (std::size_t i = 0; i < count_; ++i) {
-            if (!matches(values_[i])) continue;
-            std::rotate(values_.begin(), values_.begin() + i, values_.begin() + i + 1);
-            return &values_[0];
+            if (matches(values_[i])) return &values_[i];
         }
         return nullptr;
     }
-    /// Keeps value as the most recent, letting go of the oldest when all places are taken.
+    /// Keeps `value` in place of the one kept longest once all places are taken. The answer, like
+    /// find's, holds until the next call of remember.
     const Value& remember(Value value) {
+        Value& place = values_[next_];
+        place = std::move(value);
+        next_ = (next_ + 1) % kKept;
         if (count_ < kKept) ++count_;
-        std::rotate(values_.begin(), values_.begin() + count_ - 1, values_.begin() + count_);
-        values_[0] = std::move(value);
-        return values_[0];
+        return place;
     }
 
   private:
     std::array<Value, kKept> values_{};
     std::size_t count_ = 0;
+    std::size_t next_ = 0;
 };
 
 }  // namespace plovendale::curl
