@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "util/text.h"
@@ -59,75 +58,57 @@ const char* shortEscape(unsigned char c) {
     }
 }
 
-// Bytes as they are, to a byte vector or a string (whose ranged insert would copy them one by
-// one).
-template <typename Out>
-void appendBytes(Out& out, const std::uint8_t* from, const std::uint8_t* to) {
-    if constexpr (std::is_same_v<Out, std::string>) {
-        out.append(reinterpret_cast<const char*>(from), static_cast<std::size_t>(to - from));
-    } else {
-        out.insert(out.end(), from, to);
-    }
-}
-template <typename Out>
-void appendBytes(Out& out, const char* from, std::size_t size) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(from);
-    appendBytes(out, bytes, bytes + size);
-}
+}  // namespace
 
 // One JSON string as the general writer puts it: quote, backslash and the five short control
 // escapes, every other control character as \u00xx, everything else (non-ASCII included) as is.
-template <typename Out>
-bool appendString(Out& out, std::string_view text) {
+bool appendJSONString(std::string& out, std::string_view text) {
     if (!isValidUTF8(text)) return false;
     out.push_back('"');
     const auto* run = reinterpret_cast<const std::uint8_t*>(text.data());
     const auto* const end = run + text.size();
     for (const auto* p = run; p != end; ++p) {
         if (*p >= 0x20 && *p != '"' && *p != '\\') continue;
-        appendBytes(out, run, p);  // the plain characters before this one
+        out.append(reinterpret_cast<const char*>(run),
+                   static_cast<std::size_t>(p - run));  // the plain characters before this one
         run = p + 1;
         if (const char* escaped = shortEscape(*p)) {
-            appendBytes(out, escaped, 2);
+            out.append(escaped, 2);
         } else {
             const char unicode[] = {
                 '\\', 'u', '0', '0', kLowerHexDigits[*p >> 4], kLowerHexDigits[*p & 0xF]};
-            appendBytes(out, unicode, sizeof unicode);
+            out.append(unicode, sizeof unicode);
         }
     }
-    appendBytes(out, run, end);
+    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
     out.push_back('"');
     return true;
-}
-
-}  // namespace
-
-bool appendJSONString(std::string& out, std::string_view text) {
-    return appendString(out, text);
 }
 
 std::optional<Bytes> JSONSerialization::dataWithStringMembers(std::span<const StringMember> members,
                                                               Error* error) {
     std::size_t size = 2;
     for (const auto& [key, value] : members) size += key.size() + value.size() + 6;
-    Bytes out;
+    // Written as text, which appends a run in one copy, and handed over as bytes in one more.
+    std::string out;
     out.reserve(size);
     out.push_back('{');
     for (const auto& [key, value] : members) {
         if (out.size() > 1) out.push_back(',');
-        if (!appendString(out, key)) {
+        if (!appendJSONString(out, key)) {
             fill(error, kWriteInapplicableError, "Invalid UTF-8 text in JSON write (a key)");
             return std::nullopt;
         }
         out.push_back(':');
-        if (!appendString(out, value)) {
+        if (!appendJSONString(out, value)) {
             fill(error, kWriteInapplicableError,
                  "Invalid UTF-8 text in JSON write (the value of \"" + std::string(key) + "\")");
             return std::nullopt;
         }
     }
     out.push_back('}');
-    return out;
+    const auto* first = reinterpret_cast<const std::uint8_t*>(out.data());
+    return Bytes(first, first + out.size());
 }
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,
