@@ -75,11 +75,12 @@ long long now() {
     return static_cast<long long>(Date::timeIntervalSince1970());
 }
 
-// A stored time, or nothing when it is not a number this library could have written (a value
-// such as 1e300 would not fit the integer it becomes).
+// Whether a time is one this library could have written (a value such as 1e300 would not fit the
+// integer it becomes).
 bool storableTime(double seconds) {
     return std::isfinite(seconds) && seconds >= 0 && seconds <= kLatestTime;
 }
+// A stored time, or nothing when it is not one this library could have written.
 std::optional<long long> storedTime(const nlohmann::json& value) {
     if (!value.is_number()) return std::nullopt;
     const double seconds = value.get<double>();
@@ -211,10 +212,10 @@ void trim(Reading& reading) {
     reading.tooMany += dropOldestBeyond(reading.entries, kOutboxMaxReports);
 }
 
-// The text as the JSON library writes the array (members in key order, integers as they are),
-// by way of its tree. Kept for text that is not valid UTF-8, which the library writes with
-// replacement characters.
-std::optional<std::string> serializeThroughTree(const std::vector<Entry>& entries) {
+// The text as the JSON library writes the array (members in key order), by way of its tree: for
+// entries with text that is not valid UTF-8, which it writes with replacement characters. Such a
+// text parses to other strings than the entries', so what it parses to is not remembered.
+std::string serializeThroughTree(const std::vector<Entry>& entries) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& entry : entries) {
         // Member by member: a braced list builds every pair as an array first.
@@ -229,16 +230,7 @@ std::optional<std::string> serializeThroughTree(const std::vector<Entry>& entrie
         }
         list.push_back(std::move(item));
     }
-    std::string text;
-    try {
-        // Written strictly, the text parses back to `list` itself (its strings are UTF-8, its
-        // numbers integers): what the parser would make of the text is known without parsing it.
-        text = list.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
-    } catch (const nlohmann::json::type_error&) {
-        return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    }
-    remember(parsedFrom(list, text));
-    return text;
+    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 void appendInteger(std::string& out, long long value) {
