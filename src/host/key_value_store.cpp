@@ -178,8 +178,8 @@ constexpr const char* kReadAll =
 constexpr const char* kReadOne =
     "SELECT kind, CASE WHEN length(value) <= 50331648 THEN value END FROM kv WHERE +key = ?1;";
 
-// Values live in one table. Each write is its own transaction in WAL mode with full synchronous
-// commits, so a value is on disk when the write returns true, even if the process dies right
+// Values live in one table. Each write is its own transaction in WAL mode and syncs the log once
+// committed, so a value is on disk when the write returns true, even if the process dies right
 // after; a write that fails is rolled back whole.
 //
 // Reads never reach the file: the table is read whole when the store opens, and each write
@@ -223,10 +223,13 @@ class SQLiteStore final : public KeyValueStore {
         // Another process of the application may hold the write lock for a moment; the writes come
         // from the host's main thread, which must not stall for long when that lasts.
         sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-        // The synchronous level belongs to the connection: set on every open. The journal mode
-        // and the table live in the file: a store at the current schema version has them, and a
-        // launch does not pay to set them up again.
-        if (!execute(db.get(), "PRAGMA synchronous=FULL;", why)) return failed(db.get());
+        // The synchronous level belongs to the connection: set on every open. At NORMAL a WAL
+        // commit appends to the log without a sync (checkpoints still sync); a write that must be
+        // durable syncs the log itself (syncLog), which is what FULL would add to each commit, and
+        // a write that may be lost does not, with no level to switch. The journal mode and the
+        // table live in the file: a store at the current schema version has them, and a launch
+        // does not pay to set them up again.
+        if (!execute(db.get(), "PRAGMA synchronous=NORMAL;", why)) return failed(db.get());
         const auto version = schemaVersion(db.get(), why);
         if (!version) return failed(db.get());
         if (*version < kSchemaVersion && !setUp(db.get(), why)) return failed(db.get());
@@ -277,8 +280,8 @@ class SQLiteStore final : public KeyValueStore {
                 const std::map<std::string, std::string>& alsoSet) override {
         return reported(updateLocked(key, change, alsoSet, true));
     }
-    // In WAL mode a commit at synchronous=NORMAL appends to the log without a sync; the next full
-    // commit's sync of the log carries it to the disk too.
+    // The commit appends to the log without a sync; the next durable write's sync of the log
+    // carries it to the disk too.
     bool updateWithoutSync(const std::string& key, const Change& change) override {
         return reported(updateLocked(key, change, {}, false));
     }
@@ -288,13 +291,9 @@ class SQLiteStore final : public KeyValueStore {
                          const std::map<std::string, std::string>& alsoSet, bool sync) {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failure("update");
-        if (!sync && !execute("PRAGMA synchronous=NORMAL;")) return failure("update");
-        // Every other write of the connection syncs, whatever way this one ends.
-        const auto fullSync = [this, sync](Failure outcome) {
-            if (!sync) fullSync_ = execute("PRAGMA synchronous=FULL;");
-            return outcome;
-        };
-        return fullSync(updateTransaction(key, change, alsoSet));
+        const auto before = sqlite3_total_changes64(db_.get());
+        Failure failed = updateTransaction(key, change, alsoSet);
+        return failed || !sync ? failed : syncLog("update", before);
     }
 
     // Callers hold the mutex.
@@ -327,6 +326,7 @@ class SQLiteStore final : public KeyValueStore {
     Failure removeLocked(std::span<const std::string> keys) {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failure("remove");
+        const auto before = sqlite3_total_changes64(db_.get());
         const bool batch = keys.size() > 1;
         if (batch && !run(begin_)) return failure("remove");
         for (const auto& key : keys) {
@@ -334,7 +334,7 @@ class SQLiteStore final : public KeyValueStore {
         }
         if (batch && !run(commit_)) return rolledBack("remove");
         table_.erase(keys);
-        return std::nullopt;
+        return syncLog("remove", before);
     }
 
     // Logged once the mutex is let go: the host's log sink may read or write this store.
@@ -428,15 +428,8 @@ class SQLiteStore final : public KeyValueStore {
     }
 
     // Made at the first write: a launch that only reads does not pay for them. The transaction
-    // statements too: compiling one costs more than running it (a pragma takes effect as it is
-    // compiled, so the sync level is set by execute). Callers hold the mutex.
+    // statements too: compiling one costs more than running it. Callers hold the mutex.
     bool prepareWrites() {
-        // A level left at NORMAL by a failed restore must not carry into writes that promise a
-        // sync.
-        if (!fullSync_) {
-            if (!execute("PRAGMA synchronous=FULL;")) return false;
-            fullSync_ = true;
-        }
         auto prepare = [this](const char* sql, Statement& out) {
             if (out) return true;
             sqlite3_stmt* raw = nullptr;
@@ -462,6 +455,7 @@ class SQLiteStore final : public KeyValueStore {
     Failure writeLocked(Values incoming) {
         std::lock_guard lock(mutex_);
         if (!prepareWrites()) return failure("write");
+        const auto before = sqlite3_total_changes64(db_.get());
         const bool batch = incoming.size() > 1;
         if (batch && !run(begin_)) return failure("write");
         for (const auto& [key, value] : incoming) {
@@ -469,7 +463,7 @@ class SQLiteStore final : public KeyValueStore {
         }
         if (batch && !run(commit_)) return rolledBack("write");
         table_.merge(std::move(incoming));
-        return std::nullopt;
+        return syncLog("write", before);
     }
 
     // Bound without a copy: the caller's text outlives the step, and `release` lets go of it.
@@ -527,8 +521,22 @@ class SQLiteStore final : public KeyValueStore {
         return done;
     }
 
-    bool execute(const char* sql) {
-        return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    // Carries a committed write to the disk: the sync of the log that synchronous=FULL would
+    // make inside the commit. The commit is already in the file and the copy, so a failed sync
+    // leaves both as they are and says the write failed: it may not outlive a power loss. Without
+    // an open log (a file SQLite could not put in WAL mode) the commit synced the file itself;
+    // a write that changed no row (`changesBefore` is the connection's count before it) appended
+    // nothing. Callers hold the mutex.
+    Failure syncLog(const char* what, sqlite3_int64 changesBefore) {
+        sqlite3_file* log = nullptr;
+        if (sqlite3_total_changes64(db_.get()) == changesBefore ||
+            sqlite3_file_control(db_.get(), "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) !=
+                SQLITE_OK ||
+            !log || !log->pMethods || log->pMethods->xSync(log, SQLITE_SYNC_NORMAL) == SQLITE_OK) {
+            return std::nullopt;
+        }
+        return std::string("[Plovendale] key-value store ") + what +
+               " failed: the log could not be synced";
     }
 
     // Runs a prepared statement that returns no rows, and leaves it reset (an unreset statement
@@ -564,7 +572,6 @@ class SQLiteStore final : public KeyValueStore {
     Statement begin_;
     Statement commit_;
     Statement rollback_;
-    bool fullSync_ = true;  ///< the connection commits at synchronous=FULL
     ValueTable table_;
 };
 

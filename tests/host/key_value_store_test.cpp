@@ -91,12 +91,35 @@ TEST(KeyValueStore, AWriteTheDiskCannotTakeFailsWholeAndKeepsWhatWasStored) {
     EXPECT_EQ(store->stringForKey("a"), "3");
     disk.clear();
 
-    // A change a crash may undo does not wait for the disk; the writes after it do again.
-    const int syncs = disk.walSyncs();
+    // A change a crash may undo does not wait for the disk; every write that changes the file
+    // does, once; one that changes nothing has nothing to sync.
+    int syncs = disk.walSyncs();
     EXPECT_TRUE(store->updateWithoutSync("c", [](const auto&) { return std::nullopt; }));
     EXPECT_EQ(disk.walSyncs(), syncs);
-    EXPECT_TRUE(store->setString("5", "d"));
-    EXPECT_EQ(disk.walSyncs(), syncs + 1);
+    const auto toSix = [](const auto&) { return std::optional<std::string>("6"); };
+    const std::pair<std::function<bool()>, int> durable[] = {
+        {[&] { return store->setString("5", "d"); }, 1},
+        {[&] {
+             return store->setStrings({{"d", "6"}, {"e", "6"}});
+         },
+         1},
+        {[&] { return store->setBool(true, "flag"); }, 1},
+        {[&] {
+             return store->update("e", toSix, {{"f", "6"}});
+         },
+         1},
+        {[&] {
+             return store->removeObjectsForKeys({"e", "f"});
+         },
+         1},
+        {[&] { return store->removeObjectForKey("never-written"); }, 0},
+    };
+    for (std::size_t i = 0; i < std::size(durable); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(durable[i].first());
+        EXPECT_EQ(disk.walSyncs(), syncs + durable[i].second);
+        syncs = disk.walSyncs();
+    }
     store.reset();
     store = makeSQLiteKeyValueStore(path);
     for (const char* key : {"a", "b"}) EXPECT_EQ(store->stringForKey(key), "3") << key;
