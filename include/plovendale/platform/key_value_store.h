@@ -85,16 +85,16 @@ class PLOVENDALE_API KeyValueStore {
     }
 };
 
-/// A store in an SQLite file (one table, WAL journal, full synchronous commits: each write is one
-/// transaction and one sync, but for updateWithoutSync) at `path`. A failed write is logged once
-/// per call. When the file cannot be opened or is not a database, one line is logged and an
-/// in-memory store is returned, so the host keeps running (values then live for the process only).
-/// A value longer than 48 MiB in the file reads as absent. The file is read whole when it opens and
-/// reads are answered from that copy, which a write reaches only once it is on disk. While a store
-/// for the file is alive, every call for the same file (by any path that names it) returns that
-/// store, so all of a process sees one set of values. Values another process writes to the file
-/// meanwhile are seen by the next process that opens it, by currentStringForKey, and by `update`,
-/// which reads the file inside its write transaction.
+/// A store in an SQLite file (one table, WAL journal: each write that changes the file is one
+/// transaction and one sync of the log, but for updateWithoutSync) at `path`. A failed write is
+/// logged once per call. When the file cannot be opened or is not a database, one line is logged
+/// and an in-memory store is returned, so the host keeps running (values then live for the process
+/// only). A value longer than 48 MiB in the file reads as absent. The file is read whole when it
+/// opens and reads are answered from that copy, which a write reaches only once it is on disk.
+/// While a store for the file is alive, every call for the same file (by any path that names it)
+/// returns that store, so all of a process sees one set of values. Values another process writes to
+/// the file meanwhile are seen by the next process that opens it, by currentStringForKey, and by
+/// `update`, which reads the file inside its write transaction.
 PLOVENDALE_API std::shared_ptr<KeyValueStore> makeSQLiteKeyValueStore(const std::string& path);
 
 /// A store that lives in memory only.
