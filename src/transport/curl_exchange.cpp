@@ -38,22 +38,55 @@ bool methodAlwaysHasBody(const std::string& method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
 }
 
-// The environment's non-empty no_proxy, else its non-empty NO_PROXY (as libcurl reads them), else
-// null: found in one walk over the environment, since every transfer asks.
-const char* environmentNoProxy() {
+// What the environment says about proxies, found in one walk over it, since every transfer asks.
+struct ProxyEnvironment {
+    const char* noProxy = nullptr;  ///< non-empty no_proxy, else non-empty NO_PROXY, as libcurl
+    bool namesProxy = false;        ///< a variable libcurl takes a proxy from is set
+};
+
+// Whether text starts with the lower-case `prefix` in any case. Most entries differ at once.
+bool startsIgnoringCase(const char* text, std::string_view prefix) {
+    for (const char c : prefix) {
+        const bool letter = c >= 'a' && c <= 'z';
+        if (*text == '\0' || (letter ? *text | 0x20 : *text) != c) return false;
+        ++text;
+    }
+    return true;
+}
+
+// libcurl takes the proxy of an http(s) transfer from http_proxy, https_proxy, HTTPS_PROXY,
+// all_proxy or ALL_PROXY; any spelling of those counts, which can only err towards the list.
+ProxyEnvironment proxyEnvironment() {
     const char* lower = nullptr;
     const char* upper = nullptr;
+    bool proxy = false;
     constexpr std::size_t kNameLength = 9;  // "no_proxy="
     for (char** entry = environ; entry && *entry; ++entry) {
         const char* text = *entry;
-        if (text[0] == 'n' && !lower && std::strncmp(text, "no_proxy=", kNameLength) == 0) {
-            lower = text + kNameLength;
-        } else if (text[0] == 'N' && !upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0) {
-            upper = text + kNameLength;
+        switch (text[0]) {
+            case 'n':
+                if (!lower && std::strncmp(text, "no_proxy=", kNameLength) == 0)
+                    lower = text + kNameLength;
+                break;
+            case 'N':
+                if (!upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0)
+                    upper = text + kNameLength;
+                break;
+            case 'h':
+            case 'H':
+                proxy = proxy || startsIgnoringCase(text + 1, "ttp_proxy=") ||
+                        startsIgnoringCase(text + 1, "ttps_proxy=");
+                break;
+            case 'a':
+            case 'A':
+                proxy = proxy || startsIgnoringCase(text + 1, "ll_proxy=");
+                break;
+            default:
+                break;
         }
     }
-    if (lower && *lower) return lower;
-    return upper && *upper ? upper : nullptr;
+    if (lower && *lower) return {lower, proxy};
+    return {upper && *upper ? upper : nullptr, proxy};
 }
 
 // What libcurl is to reach without a proxy: the environment's list plus loopback, or nothing to
@@ -63,10 +96,14 @@ const char* environmentNoProxy() {
 // Null to leave the environment alone; `built` keeps a list made for the call.
 const char* noProxyList(std::string& built) {
     if (URLSessionProxy::proxiesLoopback()) return nullptr;
+    const ProxyEnvironment environment = proxyEnvironment();
+    // No proxy named: every host goes direct whatever a list says. "*" tells libcurl so at once; a
+    // list has it read an address host as an address against each entry, on every transfer.
+    if (!environment.namesProxy) return "*";
     // libcurl reads every entry before a match as an address, for a transfer to an address: the
     // usual loopback address goes first.
     static constexpr const char* kLoopback = "127.0.0.1,localhost,127.0.0.0/8,::1";
-    const char* listed = environmentNoProxy();
+    const char* listed = environment.noProxy;
     if (!listed) return kLoopback;
     if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
     built = std::string(listed) + "," + kLoopback;

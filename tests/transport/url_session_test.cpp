@@ -747,10 +747,11 @@ TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySay
             << "NO_PROXY=" << noProxy;
     }
     EXPECT_EQ(proxy.connections(), 0);
+    EXPECT_EQ(toString(load(requestFor("http://elsewhere.invalid/"))->body), "proxy");
 
     URLSessionProxy::setProxiesLoopback(true);  // the host asks for it
     EXPECT_EQ(toString(load(requestFor(origin))->body), "proxy");
-    EXPECT_EQ(proxy.connections(), 1);
+    EXPECT_EQ(proxy.connections(), 2);
 }
 
 // A delegate that keeps its task, as a request object keeps the transfer it started.
