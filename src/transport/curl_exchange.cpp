@@ -157,6 +157,7 @@ struct HeaderLines {
     std::vector<std::pair<std::string, std::string>> fields;  ///< those that made the lines
     Slist lines;
     std::optional<std::string> acceptEncoding;  ///< announced by libcurl, which then decodes
+    bool refusesContinue = false;               ///< holds the empty Expect line
 };
 
 namespace {
@@ -180,14 +181,21 @@ bool makeSameLines(const std::vector<std::pair<std::string, std::string>>& field
 // An application's requests mostly carry one of a few sets of fields (its service's content type,
 // say): the lines made lately on this thread are shared by the exchanges whose fields make the
 // same ones, rather than built and freed for each. Null when libcurl is out of memory.
-std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields) {
+// libcurl asks for a 100-continue round trip only before a large body (over 1 MiB) whose size it
+// knows, and before one of unknown size: of the bodies sent here, only one read out piece by piece
+// can be large, so only that one needs the empty Expect line, which libcurl otherwise matches
+// against on every transfer for nothing.
+std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields,
+                                                  bool bodyReadOut) {
     using Lines = std::shared_ptr<const HeaderLines>;
     thread_local RecentValues<Lines> recent;
-    if (const Lines* known = recent.find(
-            [&fields](const Lines& lines) { return makeSameLines(fields.entries(), *lines); })) {
+    if (const Lines* known = recent.find([&](const Lines& lines) {
+            return lines->refusesContinue == bodyReadOut && makeSameLines(fields.entries(), *lines);
+        })) {
         return *known;
     }
     auto made = std::make_shared<HeaderLines>();
+    made->refusesContinue = bodyReadOut;
     bool hasContentType = false;
     for (const auto& field : fields.entries()) {
         const auto& [name, value] = field;
@@ -201,7 +209,7 @@ std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields
         if (!append(made->lines, value.empty() ? name + ";" : name + ": " + value)) return nullptr;
     }
     // No 100-continue round trip, and no content type the caller did not ask for.
-    if (!append(made->lines, "Expect:") ||
+    if ((bodyReadOut && !append(made->lines, "Expect:")) ||
         (!hasContentType && !append(made->lines, "Content-Type:"))) {
         return nullptr;
     }
@@ -305,7 +313,8 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
     setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
 
-    headerLines_ = headerLinesFor(request_->headerFields);
+    headerLines_ = headerLinesFor(request_->headerFields,
+                                  bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
     if (!headerLines_) return urlError(URLErrorCode::kUnknown, url_);
     if (headerLines_->acceptEncoding) {
         setOption(easy, CURLOPT_ACCEPT_ENCODING, headerLines_->acceptEncoding->c_str());
