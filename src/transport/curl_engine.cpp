@@ -75,15 +75,18 @@ void Engine::restartIfStopped() {
 Engine& Engine::shared() {
     // Never freed: work handed in late by other threads (an answer from the main queue during exit)
     // must find a stopped engine, not freed memory.
+    // Everything is set up inside the one initialisation: the service asks for the engine a few
+    // dozen times per request, and each call then costs one check.
     static Engine* const engine = [] {
         (void)runtimeProblemUnlogged();
         (void)caBlob();
         (void)HTTPCookieStorage::shared();
         (void)MainQueue::shared();
-        return new Engine();
+        auto* made = new Engine();
+        static Shutdown shutdown{made};
+        startedEngine.store(made);
+        return made;
     }();
-    static Shutdown shutdown{engine};
-    startedEngine.store(engine);
     return *engine;
 }
 
@@ -174,18 +177,30 @@ bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
     if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
     Origin& slots = origins_[origin];
     if (slots.running >= kConnectionsPerOrigin) {
-        transfers_.emplace(handle, Transfer{owner, &slots, Stage::Waiting});
+        addTransfer(handle, Transfer{owner, &slots, Stage::Waiting});
         ++slots.transfers;
         slots.waiting.push_back(handle);
         return true;
     }
     if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
     ++slots.running;
-    transfers_.emplace(handle, Transfer{owner, &slots, Stage::Running});
+    addTransfer(handle, Transfer{owner, &slots, Stage::Running});
     running_.emplace_back(handle, owner);
     ++slots.transfers;
     owner->exchangeStarted(handle);
     return true;
+}
+
+void Engine::addTransfer(CURL* handle, const Transfer& transfer) {
+    if (spareTransfers_.empty()) {
+        transfers_.emplace(handle, transfer);
+        return;
+    }
+    auto entry = std::move(spareTransfers_.back());
+    spareTransfers_.pop_back();
+    entry.key() = handle;
+    entry.mapped() = transfer;
+    transfers_.insert(std::move(entry));
 }
 
 void Engine::detach(CURL* handle) {
@@ -193,7 +208,8 @@ void Engine::detach(CURL* handle) {
     if (it == transfers_.end()) return;
     Origin& slots = *it->second.slots;
     const Stage stage = it->second.stage;
-    transfers_.erase(it);
+    auto spare = transfers_.extract(it);
+    if (spareTransfers_.size() < kSpareTransfers) spareTransfers_.push_back(std::move(spare));
     --slots.transfers;
     if (stage == Stage::Running) {
         curl_multi_remove_handle(multi_.get(), handle);
@@ -359,6 +375,7 @@ void Engine::stop() {
         if (transfer.stage == Stage::Running) curl_multi_remove_handle(multi_.get(), handle);
     }
     transfers_.clear();
+    spareTransfers_.clear();
     // The owners let go of their handles now, while no thread drives the pool they go back to.
     for (Driven* owner = firstRetained_; owner; owner = owner->hold_.next) owner->engineStopped();
     running_.clear();

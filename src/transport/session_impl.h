@@ -56,6 +56,9 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         return makeTask(std::move(request), filePath);
     }
     void finishTasksAndInvalidate() override {
+        // Once set, invalidating_ stays: a repeated call (a request's completion repeats the one
+        // its start made) needs no lock to see that.
+        if (invalidating_.load(std::memory_order_acquire)) return;
         std::lock_guard lock(mutex_);
         if (invalidating_) return;
         invalidating_ = true;
@@ -171,7 +174,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     // Read and let go only on the thread that delivers the session's events (the I/O thread for a
     // delegate that hands its events on, else the delegate thread), one event at a time: no lock.
     std::shared_ptr<URLSessionDelegate> delegate_;
-    bool invalidating_ = false;
+    std::atomic<bool> invalidating_{false};  ///< written under mutex_
     int running_ = 0;
     std::atomic<std::uint64_t> nextTaskIdentifier_{0};
     std::atomic<bool> leftLiveCount_{false};

@@ -75,11 +75,13 @@ class TaskImpl final : public URLSessionTask,
     }
 
     std::shared_ptr<const URLRequest> currentRequest() const override {
+        if (ownedByThisThread()) return current_;
         std::lock_guard lock(mutex_);
         return current_;
     }
     std::shared_ptr<const URLRequest> originalRequest() const override { return original_; }
     std::shared_ptr<const HTTPURLResponse> response() const override {
+        if (ownedByThisThread()) return response_;
         std::lock_guard lock(mutex_);
         return response_;
     }
@@ -119,6 +121,12 @@ class TaskImpl final : public URLSessionTask,
     }
 
   private:
+    /// Whether the caller is the I/O thread of a task that has started: only that thread changes
+    /// current_ and response_ from then on, so it reads them without the lock (as its delegate,
+    /// called there, does with every response and completion).
+    bool ownedByThisThread() const {
+        return Engine::shared().onIOThread() && stage_ != Stage::Idle;
+    }
     void start(std::shared_ptr<const URLRequest> prepared);
     /// One exchange of the task; after a redirection it gets what is left of the task's time.
     void begin(std::shared_ptr<const URLRequest> prepared,
