@@ -252,11 +252,12 @@ Exchange::Exchange(std::shared_ptr<const URLRequest> prepared,
 }
 
 Exchange::~Exchange() {
-    // The handle refers to the header list and the CA blob: it goes (or is cleared and kept)
-    // first.
+    // The handle refers to the header list and the CA blob: it goes (or is cleared and kept, with
+    // the list it still points at) first.
     if (pool_ && reusable_ && easy_) {
         clearRequestOptions();
-        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_)});
+        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_),
+                                 std::move(headerLines_), this});
     } else {
         easy_.reset();
     }
@@ -265,11 +266,14 @@ Exchange::~Exchange() {
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
     std::shared_ptr<const void> urlSet;
+    const void* dataSet = nullptr;
     if (pool_) {
         KeptEasy kept = pool_->take();
         easy_ = std::move(kept.easy);
         urlSet = std::move(kept.urlSource);
         noProxySet_ = std::move(kept.noProxy);
+        headerLines_ = std::move(kept.headerLines);
+        dataSet = kept.data;
     }
     if (!easy_) {
         easy_.reset(curl_easy_init());
@@ -308,19 +312,26 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         setOption(easy, CURLOPT_NOPROXY, noProxy);
         noProxySet_ = noProxy ? noProxy : "";
     }
-    setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
-    setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
-    setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
-    setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
+    // An exchange made where the handle's last one was (as the allocator tends to place it) finds
+    // the callbacks' data pointing at it already.
+    if (dataSet != this) {
+        setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
+        setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
+        setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
+    }
 
-    headerLines_ = headerLinesFor(request_->headerFields,
-                                  bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
-    if (!headerLines_) return urlError(URLErrorCode::kUnknown, url_);
-    if (headerLines_->acceptEncoding) {
-        setOption(easy, CURLOPT_ACCEPT_ENCODING, headerLines_->acceptEncoding->c_str());
+    auto lines = headerLinesFor(request_->headerFields,
+                                bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
+    if (!lines) return urlError(URLErrorCode::kUnknown, url_);
+    if (lines->acceptEncoding) {
+        setOption(easy, CURLOPT_ACCEPT_ENCODING, lines->acceptEncoding->c_str());
         acceptEncodingSet_ = true;
     }
-    setOption(easy, CURLOPT_HTTPHEADER, headerLines_->lines.get());
+    // Most requests send the lines their handle's last one sent (they are shared).
+    if (lines != headerLines_) {
+        setOption(easy, CURLOPT_HTTPHEADER, lines->lines.get());
+        headerLines_ = std::move(lines);  // the lines set before go once no longer pointed at
+    }
 
     const std::string& method = request_->httpMethod;
     methodSet_ = true;
@@ -358,10 +369,9 @@ void Exchange::configureShared(CURL* easy) {
 }
 
 void Exchange::clearRequestOptions() {
-    // The options configure sets for every request are set anew by the next one. The header
-    // list, the CA blob and the body are this exchange's and go with it.
+    // The options configure sets for every request are set anew by the next one; the header list
+    // stays with the handle. The CA blob and the body are this exchange's and go with it.
     CURL* easy = easy_.get();
-    setOption(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     if (caBlob_) setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
     if (acceptEncodingSet_) setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
     if (!methodSet_) return;

@@ -32,19 +32,27 @@ using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
 
-/// An easy handle with what its URL and no-proxy options were last set to: most requests go where
-/// the one before went, and setting an option libcurl copies costs a copy and a free each time.
+struct HeaderLines;
+
+/// An easy handle with what some of its options were last set to: most requests go where the one
+/// before went, with the same fields, and setting an option costs a call (and for one libcurl
+/// copies, a copy and a free) each time.
 struct KeptEasy {
     Easy easy;
     std::shared_ptr<const void> urlSource;  ///< the reading of the URL set, or null
     std::string noProxy;                    ///< the no-proxy list set; empty: none (the default)
+    std::shared_ptr<const HeaderLines> headerLines;  ///< the header list set, kept alive here
+    /// What the callbacks' data options were set to (the last exchange, gone: a value to compare,
+    /// never to follow), or null.
+    const void* data = nullptr;
 };
 
 /// Easy handles of finished transfers, kept for the next ones. Whoever gives a handle back has
-/// cleared what its transfer set (see Exchange) but the URL and the no-proxy list, which the next
-/// exchange sets anew unless they are what it needs; so a kept handle holds only those, the options
-/// every exchange shares, and the connections, which the multi handle owns anyway. Taking one saves
-/// setting up a new handle and those shared options. One thread's; not synchronised.
+/// cleared what its transfer set (see Exchange) but the URL, the no-proxy list, the header list
+/// and the callbacks' data, which the next exchange sets anew unless they are what it needs; so a
+/// kept handle holds only those, the options every exchange shares, and the connections, which the
+/// multi handle owns anyway. Taking one saves setting up a new handle and those shared options. One
+/// thread's; not synchronised.
 class EasyPool {
   public:
     /// A kept handle, or one with a null handle when none is kept.

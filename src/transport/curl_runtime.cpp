@@ -38,6 +38,9 @@ std::optional<std::string> checkRuntime() {
 struct TrustState {
     std::mutex mutex;
     std::shared_ptr<const std::string> blob;
+    // Whether blob is set, for the transfers that ask without the lock: most processes never
+    // configure an extra CA. Written under the mutex.
+    std::atomic<bool> hasBlob{false};
 };
 
 TrustState& trust() {
@@ -70,6 +73,7 @@ void installExtraCA(const std::string& pem) {
     auto& state = trust();
     std::lock_guard lock(state.mutex);
     state.blob = std::move(blob);
+    state.hasBlob = true;
 }
 
 bool isSchemeChar(char c) {
@@ -128,6 +132,7 @@ const std::optional<std::string>& runtimeProblem() {
 
 std::shared_ptr<const std::string> caBlob() {
     auto& state = trust();
+    if (!state.hasBlob.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard lock(state.mutex);
     return state.blob;
 }
@@ -230,6 +235,7 @@ void URLSessionTLS::clearAdditionalCA() {
     auto& state = curl::trust();
     std::lock_guard lock(state.mutex);
     state.blob.reset();
+    state.hasBlob = false;
 }
 
 }  // namespace plovendale
