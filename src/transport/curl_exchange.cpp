@@ -279,6 +279,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         easy_.reset(curl_easy_init());
         if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
         configureShared(easy_.get());
+        if (pool_ && pool_->dnsCache()) setOption(easy_.get(), CURLOPT_SHARE, pool_->dnsCache());
     }
     CURL* easy = easy_.get();
 

@@ -108,6 +108,18 @@ void EasyPool::giveBack(KeptEasy kept) {
     kept_.push_back(std::move(kept));
 }
 
+CURLSH* EasyPool::dnsCache() {
+    if (!dnsCacheTried_) {
+        dnsCacheTried_ = true;
+        Share made(curl_share_init());
+        // Without lock callbacks: only the pool's thread uses the handles that share it.
+        if (made &&
+            curl_share_setopt(made.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK)
+            dnsCache_ = std::move(made);
+    }
+    return dnsCache_.get();
+}
+
 bool append(Slist& list, const std::string& line) {
     curl_slist* extended = curl_slist_append(list.get(), line.c_str());
     if (!extended) return false;
