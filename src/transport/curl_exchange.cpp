@@ -268,13 +268,13 @@ Exchange::~Exchange() {
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
     std::shared_ptr<const void> urlSet;
     const void* dataSet = nullptr;
-    if (pool_) {
-        KeptEasy kept = pool_->take();
-        easy_ = std::move(kept.easy);
-        urlSet = std::move(kept.urlSource);
-        noProxySet_ = std::move(kept.noProxy);
-        headerLines_ = std::move(kept.headerLines);
-        dataSet = kept.data;
+    if (KeptEasy* kept = pool_ ? pool_->latest() : nullptr) {
+        easy_ = std::move(kept->easy);
+        urlSet = std::move(kept->urlSource);
+        noProxySet_ = std::move(kept->noProxy);
+        headerLines_ = std::move(kept->headerLines);
+        dataSet = kept->data;
+        pool_->dropLatest();
     }
     if (!easy_) {
         easy_.reset(curl_easy_init());

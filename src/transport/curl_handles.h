@@ -59,10 +59,12 @@ struct KeptEasy {
 /// thread's; not synchronised.
 class EasyPool {
   public:
-    /// A kept handle, or one with a null handle when none is kept.
-    KeptEasy take();
+    /// The handle kept last, to take its parts from before dropLatest(); null when none is kept.
+    /// (Taken apart in place: the record is moved no further than it must be.)
+    KeptEasy* latest() { return kept_.empty() ? nullptr : &kept_.back(); }
+    void dropLatest() { kept_.pop_back(); }
     /// A handle that is in no multi handle and runs no transfer.
-    void giveBack(KeptEasy kept);
+    void giveBack(KeptEasy&& kept);
     void clear() { kept_.clear(); }
     /// The DNS cache for the pool's handles, or null when libcurl can't make one (each handle
     /// then uses its multi handle's). Set on a handle before it joins a multi handle.

@@ -96,14 +96,7 @@ bool isHTTPScheme(const std::string& scheme) {
 
 }  // namespace
 
-KeptEasy EasyPool::take() {
-    if (kept_.empty()) return {};
-    KeptEasy kept = std::move(kept_.back());
-    kept_.pop_back();
-    return kept;
-}
-
-void EasyPool::giveBack(KeptEasy kept) {
+void EasyPool::giveBack(KeptEasy&& kept) {
     if (!kept.easy || kept_.size() >= kKept) return;
     kept_.push_back(std::move(kept));
 }

@@ -132,7 +132,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     }
 
   private:
-    std::shared_ptr<URLSessionTask> makeTask(URLRequest request,
+    std::shared_ptr<URLSessionTask> makeTask(URLRequest&& request,
                                              std::optional<std::string> uploadFile);
 
     template <typename Event>

@@ -28,7 +28,7 @@ class TaskImpl final : public URLSessionTask,
                        public curl::ExchangeObserver,
                        public std::enable_shared_from_this<TaskImpl> {
   public:
-    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier, URLRequest request,
+    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier, URLRequest&& request,
              std::optional<std::string> uploadFile)
         : session_(std::move(session)),
           identifier_(identifier),

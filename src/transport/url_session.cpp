@@ -57,7 +57,7 @@ std::vector<std::shared_ptr<SessionImpl>> registeredSessions() {
     return alive;
 }
 
-std::shared_ptr<URLSessionTask> SessionImpl::makeTask(URLRequest request,
+std::shared_ptr<URLSessionTask> SessionImpl::makeTask(URLRequest&& request,
                                                       std::optional<std::string> uploadFile) {
     if (!looksLikeAbsoluteURL(request.url)) return nullptr;
     {
