@@ -121,6 +121,10 @@ void STHTTPRequestSessionDelegate::didReceiveOwnedData(URLSession&, URLSessionTa
     postDelegateWorkToMainQueue(std::move(answer));
 }
 
+bool STHTTPRequestSessionDelegate::followsSmallBodySending() const {
+    return request_ && request_->hasUploadProgressBlock();
+}
+
 void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
                                                    std::int64_t bytesSent,
                                                    std::int64_t totalBytesSent,

@@ -177,30 +177,18 @@ bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
     if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
     Origin& slots = origins_[origin];
     if (slots.running >= kConnectionsPerOrigin) {
-        addTransfer(handle, Transfer{owner, &slots, Stage::Waiting});
+        transfers_.emplace(handle, Transfer{owner, &slots, Stage::Waiting});
         ++slots.transfers;
         slots.waiting.push_back(handle);
         return true;
     }
     if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
     ++slots.running;
-    addTransfer(handle, Transfer{owner, &slots, Stage::Running});
+    transfers_.emplace(handle, Transfer{owner, &slots, Stage::Running});
     running_.emplace_back(handle, owner);
     ++slots.transfers;
     owner->exchangeStarted(handle);
     return true;
-}
-
-void Engine::addTransfer(CURL* handle, const Transfer& transfer) {
-    if (spareTransfers_.empty()) {
-        transfers_.emplace(handle, transfer);
-        return;
-    }
-    auto entry = std::move(spareTransfers_.back());
-    spareTransfers_.pop_back();
-    entry.key() = handle;
-    entry.mapped() = transfer;
-    transfers_.insert(std::move(entry));
 }
 
 void Engine::detach(CURL* handle) {
@@ -208,8 +196,7 @@ void Engine::detach(CURL* handle) {
     if (it == transfers_.end()) return;
     Origin& slots = *it->second.slots;
     const Stage stage = it->second.stage;
-    auto spare = transfers_.extract(it);
-    if (spareTransfers_.size() < kSpareTransfers) spareTransfers_.push_back(std::move(spare));
+    transfers_.erase(it);
     --slots.transfers;
     if (stage == Stage::Running) {
         curl_multi_remove_handle(multi_.get(), handle);
@@ -375,7 +362,6 @@ void Engine::stop() {
         if (transfer.stage == Stage::Running) curl_multi_remove_handle(multi_.get(), handle);
     }
     transfers_.clear();
-    spareTransfers_.clear();
     // The owners let go of their handles now, while no thread drives the pool they go back to.
     for (Driven* owner = firstRetained_; owner; owner = owner->hold_.next) owner->engineStopped();
     running_.clear();

@@ -129,7 +129,6 @@ class Engine {
         Origin* slots;  ///< in origins_, which keeps an origin while a transfer refers to it
         Stage stage;
     };
-    void addTransfer(CURL* handle, const Transfer& transfer);
 
     Multi multi_;
     std::mutex mutex_;  // commands_, events_, stopped_
@@ -142,9 +141,6 @@ class Engine {
     // I/O thread only. The engine keeps the per-origin queue itself (rather than libcurl's
     // CURLMOPT_MAX_HOST_CONNECTIONS) so that a transfer's clock starts when it really runs.
     std::unordered_map<CURL*, Transfer> transfers_;
-    // Entries of finished transfers, kept for the next ones: a transfer then costs no allocation.
-    std::vector<std::unordered_map<CURL*, Transfer>::node_type> spareTransfers_;
-    static constexpr std::size_t kSpareTransfers = 16;
     // The running ones and those whose start libcurl refused, so that a pass of the loop looks
     // at a handful of transfers, not at every one queued behind them.
     std::vector<std::pair<CURL*, Driven*>> running_;

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "transport/curl_text.h"
@@ -246,7 +245,8 @@ Exchange::Exchange(std::shared_ptr<const URLRequest> prepared,
       target_(std::move(target)),
       url_(target_->text),
       observer_(observer),
-      pool_(pool) {
+      pool_(pool),
+      ownerWatchesDeadline_(observer.watchesDeadline()) {
     double seconds = request_->timeoutInterval > 0 ? request_->timeoutInterval : 60.0;
     seconds = std::min(seconds, 86400.0 * 365);
     budget_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -258,7 +258,7 @@ Exchange::~Exchange() {
     if (pool_ && reusable_ && easy_) {
         clearRequestOptions();
         pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_),
-                                 std::move(headerLines_), this});
+                                 std::move(headerLines_), this, progressSet_});
     } else {
         easy_.reset();
     }
@@ -274,13 +274,15 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         noProxySet_ = std::move(kept->noProxy);
         headerLines_ = std::move(kept->headerLines);
         dataSet = kept->data;
+        progressSet_ = kept->progress;
         pool_->dropLatest();
     }
     if (!easy_) {
         easy_.reset(curl_easy_init());
         if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
         configureShared(easy_.get());
-        if (pool_ && pool_->dnsCache()) setOption(easy_.get(), CURLOPT_SHARE, pool_->dnsCache());
+        if (CURLSH* cache = pool_ ? EasyPool::dnsCache() : nullptr)
+            setOption(easy_.get(), CURLOPT_SHARE, cache);
     }
     CURL* easy = easy_.get();
 
@@ -351,6 +353,15 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     } else {
         setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         customRequestSet_ = true;
+    }
+    // libcurl calls the progress function a dozen times per transfer: it is needed for the clock of
+    // a transfer nobody else watches, and to follow a body handed over whole as it goes out (one
+    // read out piece by piece is followed as it is read). Without it, a body sent whole is
+    // reported when the response arrives.
+    const bool progress = !ownerWatchesDeadline_ || (bodyUpFront_ && observer_.followsSending());
+    if (progress != progressSet_) {
+        setOption(easy, CURLOPT_NOPROGRESS, progress ? 0L : 1L);
+        progressSet_ = progress;
     }
     return std::nullopt;
 }
@@ -500,11 +511,8 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return size;
-    // Made in place: a pair of strings made first would be moved in, and freed, once more.
-    const std::string_view name = line.substr(0, colon);
-    const std::string_view value = trimmed(line.substr(colon + 1));
-    fields_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
-                         std::forward_as_tuple(value.data(), value.size()));
+    fields_.emplace_back(std::string(line.substr(0, colon)),
+                         std::string(trimmed(line.substr(colon + 1))));
     return size;
 }
 

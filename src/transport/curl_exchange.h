@@ -73,6 +73,11 @@ class ExchangeObserver {
     virtual bool onBody(Exchange& exchange, const char* data, std::size_t size) = 0;
     virtual void onBodySent(Exchange& exchange, std::int64_t step, std::int64_t total,
                             std::int64_t expected) = 0;
+    /// Whether the owner checks the exchange's deadline itself (asked when the exchange is made).
+    virtual bool watchesDeadline() const { return false; }
+    /// Whether onBodySent is to follow a body handed over whole as it goes out, rather than come
+    /// once when the response arrives (asked when the exchange is made).
+    virtual bool followsSending() const { return true; }
 };
 
 class Exchange {
@@ -110,9 +115,6 @@ class Exchange {
     std::optional<std::chrono::steady_clock::time_point> deadline() const;
     /// What is left of the budget (a redirection's next hop gets it).
     std::chrono::steady_clock::duration remainingBudget() const;
-    /// For the engine's transfers: the engine checks the deadline itself on every pass (and wakes
-    /// for it), so libcurl's progress calls, a dozen per exchange, need not read the clock.
-    void leaveDeadlineToOwner() { ownerWatchesDeadline_ = true; }
     /// For curl_easy_perform, where nothing pauses the clock: libcurl ends the transfer itself when
     /// the rest of the budget is spent.
     void limitTransferToBudget();
@@ -188,7 +190,10 @@ class Exchange {
     std::chrono::steady_clock::time_point runningSince_;
     bool started_ = false;
     bool waiting_ = false;
-    bool ownerWatchesDeadline_ = false;
+    // An owner that watches the deadline (the engine checks it on every pass, and wakes for it)
+    // spares libcurl's progress calls, a dozen per exchange, reading the clock.
+    const bool ownerWatchesDeadline_;
+    bool progressSet_ = true;  ///< libcurl's progress calls are on (CURLOPT_NOPROGRESS 0)
     std::int64_t maximumBodySize_ = std::numeric_limits<std::int64_t>::max();
     std::int64_t bodyBytes_ = 0;
     Abort abort_ = Abort::None;

@@ -26,15 +26,11 @@ struct SlistDeleter {
 struct CharsDeleter {
     void operator()(char* text) const { curl_free(text); }
 };
-struct ShareDeleter {
-    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
-};
 
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
-using Share = std::unique_ptr<CURLSH, ShareDeleter>;
 
 struct HeaderLines;
 
@@ -49,6 +45,7 @@ struct KeptEasy {
     /// What the callbacks' data options were set to (the last exchange, gone: a value to compare,
     /// never to follow), or null.
     const void* data = nullptr;
+    bool progress = true;  ///< whether CURLOPT_NOPROGRESS is off
 };
 
 /// Easy handles of finished transfers, kept for the next ones. Whoever gives a handle back has
@@ -68,15 +65,10 @@ class EasyPool {
     void clear() { kept_.clear(); }
     /// The DNS cache for the pool's handles, or null when libcurl can't make one (each handle
     /// then uses its multi handle's). Set on a handle before it joins a multi handle.
-    CURLSH* dnsCache();
+    static CURLSH* dnsCache();
 
   private:
     static constexpr std::size_t kKept = 64;
-    // libcurl prunes a handle's DNS cache before every transfer by walking all of its table: a
-    // multi handle's is made for many hosts (71 slots), a share's for few, as an application's
-    // requests go to. Declared before the handles: it outlives those kept here.
-    Share dnsCache_;
-    bool dnsCacheTried_ = false;
     std::vector<KeptEasy> kept_;
 };
 

@@ -101,16 +101,20 @@ void EasyPool::giveBack(KeptEasy&& kept) {
     kept_.push_back(std::move(kept));
 }
 
+// libcurl prunes a handle's DNS cache before every transfer by walking all of its table: a multi
+// handle's is made for many hosts (71 slots), a share's for few, as an application's requests go
+// to. Without lock callbacks: only the I/O thread uses the handles that share it. Never freed, like
+// the engine whose handles use it.
 CURLSH* EasyPool::dnsCache() {
-    if (!dnsCacheTried_) {
-        dnsCacheTried_ = true;
-        Share made(curl_share_init());
-        // Without lock callbacks: only the pool's thread uses the handles that share it.
-        if (made &&
-            curl_share_setopt(made.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK)
-            dnsCache_ = std::move(made);
-    }
-    return dnsCache_.get();
+    static CURLSH* const cache = [] {
+        CURLSH* made = curl_share_init();
+        if (made && curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
+            curl_share_cleanup(made);
+            made = nullptr;
+        }
+        return made;
+    }();
+    return cache;
 }
 
 bool append(Slist& list, const std::string& line) {

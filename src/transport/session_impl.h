@@ -36,6 +36,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         : configuration_(configuration),
           handsEventsOn_(delegate && delegate->handsEventsOn()),
           allowsEveryResponse_(delegate && delegate->allowsEveryResponse()),
+          followsSmallBodySending_(delegate && delegate->followsSmallBodySending()),
           delegate_(std::move(delegate)) {
         if (configuration_.kind == URLSessionConfiguration::Kind::Ephemeral) {
             privateCookies_ = std::make_unique<HTTPCookieStorage>();
@@ -74,6 +75,8 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
 
     /// The delegate takes every response at once (see URLSessionDelegate::allowsEveryResponse).
     bool allowsEveryResponse() const { return allowsEveryResponse_; }
+    /// See URLSessionDelegate::followsSmallBodySending.
+    bool followsSmallBodySending() const { return followsSmallBodySending_; }
 
     /// Counts a task as running; false once the session is being invalidated.
     bool taskStarting() {
@@ -169,6 +172,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     const URLSessionConfiguration configuration_;
     const bool handsEventsOn_;  ///< the delegate's events are delivered on the I/O thread
     const bool allowsEveryResponse_;
+    const bool followsSmallBodySending_;
     std::unique_ptr<HTTPCookieStorage> privateCookies_;
     mutable std::mutex mutex_;
     // Read and let go only on the thread that delivers the session's events (the I/O thread for a

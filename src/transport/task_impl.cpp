@@ -82,7 +82,6 @@ void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
     }
     exchange_ = std::move(std::get<std::unique_ptr<Exchange>>(made));
     if (budget) exchange_->setBudget(*budget);
-    exchange_->leaveDeadlineToOwner();
     exchange_->setMaximumBodySize(session_->configuration().maximumResponseBodySize);
     // Only this thread changes current_ once the task runs, so reading it here needs no lock; most
     // exchanges send the very request resume() showed.

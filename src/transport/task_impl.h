@@ -112,6 +112,8 @@ class TaskImpl final : public URLSessionTask,
     // curl::ExchangeObserver (inside libcurl callbacks: never finish() here)
     bool onResponse(Exchange& exchange) override;
     bool onBody(Exchange& exchange, const char* data, std::size_t size) override;
+    bool watchesDeadline() const override { return true; }
+    bool followsSending() const override { return session_->followsSmallBodySending(); }
     void onBodySent(Exchange&, std::int64_t step, std::int64_t total,
                     std::int64_t expected) override {
         session_->deliver([self = shared_from_this(), step, total, expected](
