@@ -218,9 +218,10 @@ std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields
 
 }  // namespace
 
-std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
-    std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
-    ExchangeObserver& observer, EasyPool* pool) {
+std::optional<Error> Exchange::make(std::optional<Exchange>& place,
+                                    std::shared_ptr<const URLRequest> prepared,
+                                    const std::optional<std::string>& uploadFile,
+                                    ExchangeObserver& observer, EasyPool* pool) {
     std::shared_ptr<const ReadURL> target;
     switch (readHTTPURL(prepared->url, target)) {
         case URLCheck::Unsupported:
@@ -232,13 +233,13 @@ std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     }
     if (!isToken(prepared->httpMethod)) return urlError(URLErrorCode::kBadURL, prepared->url);
     if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared->url);
-    std::unique_ptr<Exchange> exchange(
-        new Exchange(std::move(prepared), std::move(target), observer, pool));
-    if (auto error = exchange->configure(uploadFile)) return *error;
-    return exchange;
+    place.emplace(Key(), std::move(prepared), std::move(target), observer, pool);
+    auto error = place->configure(uploadFile);
+    if (error) place.reset();
+    return error;
 }
 
-Exchange::Exchange(std::shared_ptr<const URLRequest> prepared,
+Exchange::Exchange(Key, std::shared_ptr<const URLRequest> prepared,
                    std::shared_ptr<const ReadURL> target, ExchangeObserver& observer,
                    EasyPool* pool)
     : request_(std::move(prepared)),

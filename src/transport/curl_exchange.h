@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <variant>
 
 #include "plovendale/platform/error.h"
 #include "plovendale/platform/url_request.h"
@@ -84,12 +83,22 @@ class Exchange {
   public:
     enum class Abort { None, TimedOut, OversizedHeaders, OversizedBody, Stopped, FileUnreadable };
 
-    /// An exchange ready to run for a prepared request, or the error that prevents it.
+    /// Makes in `place` an exchange ready to run for a prepared request, or leaves it empty and
+    /// answers the error that prevents it. (Made in place: an owner keeps its exchange within
+    /// itself rather than in an allocation of its own.)
     /// pool: where the handle comes from and, once reuse is allowed, goes back to (the caller's
     /// thread's); without one the handle is the exchange's own.
-    static std::variant<std::unique_ptr<Exchange>, Error> make(
-        std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
-        ExchangeObserver& observer, EasyPool* pool = nullptr);
+    static std::optional<Error> make(std::optional<Exchange>& place,
+                                     std::shared_ptr<const URLRequest> prepared,
+                                     const std::optional<std::string>& uploadFile,
+                                     ExchangeObserver& observer, EasyPool* pool = nullptr);
+    /// Only make() can name the key (the constructor is public for std::optional's sake).
+    class Key {
+        friend class Exchange;
+        Key() = default;
+    };
+    Exchange(Key, std::shared_ptr<const URLRequest> prepared, std::shared_ptr<const ReadURL> target,
+             ExchangeObserver& observer, EasyPool* pool);
     ~Exchange();
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
@@ -136,8 +145,6 @@ class Exchange {
     std::optional<Error> outcome(CURLcode code) const;
 
   private:
-    Exchange(std::shared_ptr<const URLRequest> prepared, std::shared_ptr<const ReadURL> target,
-             ExchangeObserver& observer, EasyPool* pool);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
     /// Sets the options every exchange shares on a new handle.

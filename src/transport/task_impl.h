@@ -155,7 +155,7 @@ class TaskImpl final : public URLSessionTask,
     // I/O thread only.
     std::shared_ptr<const URLRequest> hop_;  // this hop as the caller (or the redirection) made it
     std::optional<std::string> hopUpload_;
-    std::unique_ptr<Exchange> exchange_;
+    std::optional<Exchange> exchange_;
     bool attached_ = false;
     Stage stage_ = Stage::Idle;
     std::uint64_t question_ = 0;
