@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -61,8 +62,16 @@ ProxyEnvironment proxyEnvironment() {
     const char* upper = nullptr;
     bool proxy = false;
     constexpr std::size_t kNameLength = 9;  // "no_proxy="
+    // Most entries are passed over on their first letter, looked up in a table.
+    static constexpr auto kWatched = [] {
+        std::array<bool, 256> watched{};
+        for (const char c : std::string_view("nNhHaA"))
+            watched[static_cast<unsigned char>(c)] = true;
+        return watched;
+    }();
     for (char** entry = environ; entry && *entry; ++entry) {
         const char* text = *entry;
+        if (!kWatched[static_cast<unsigned char>(text[0])]) continue;
         switch (text[0]) {
             case 'n':
                 if (!lower && std::strncmp(text, "no_proxy=", kNameLength) == 0)
