@@ -268,7 +268,7 @@ Exchange::~Exchange() {
     if (pool_ && reusable_ && easy_) {
         clearRequestOptions();
         pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_),
-                                 std::move(headerLines_), this, progressSet_});
+                                 std::move(headerLines_), this, progressSet_, postsWhole()});
     } else {
         easy_.reset();
     }
@@ -285,6 +285,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         headerLines_ = std::move(kept->headerLines);
         dataSet = kept->data;
         progressSet_ = kept->progress;
+        keptPostingWhole_ = kept->postsWhole;
         pool_->dropLatest();
     }
     if (!easy_) {
@@ -348,6 +349,10 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     }
 
     const std::string& method = request_->httpMethod;
+    if (keptPostingWhole_ &&
+        !(bodySize && method == "POST" && !file_ && *bodySize < kUpFrontBodyBytes)) {
+        forgetWholePost();
+    }
     methodSet_ = true;
     if (method == "HEAD") {
         setOption(easy, CURLOPT_NOBODY, 1L);
@@ -397,7 +402,9 @@ void Exchange::clearRequestOptions() {
     CURL* easy = easy_.get();
     if (caBlob_) setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
     if (acceptEncodingSet_) setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
-    if (!methodSet_) return;
+    // Left as it is, the body pointer refers to this exchange's body, gone by then: libcurl reads
+    // it only in a transfer, and the next exchange sets it, or forgets it, first.
+    if (!methodSet_ || postsWhole()) return;
     if (customRequestSet_) setOption(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
     if (bodySize_ >= 0) {
         if (bodyUpFront_) {
@@ -414,10 +421,18 @@ void Exchange::clearRequestOptions() {
     setOption(easy, CURLOPT_HTTPGET, 1L);
 }
 
+void Exchange::forgetWholePost() {
+    CURL* easy = easy_.get();
+    setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
+    setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    setOption(easy, CURLOPT_HTTPGET, 1L);
+    keptPostingWhole_ = false;
+}
+
 void Exchange::configureBody(std::int64_t size) {
     CURL* easy = easy_.get();
     bodySize_ = size;
-    setOption(easy, CURLOPT_POST, 1L);
+    if (!keptPostingWhole_) setOption(easy, CURLOPT_POST, 1L);
     setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
     if (!file_ && size < kUpFrontBodyBytes) {
         // Given the whole body, libcurl sends the head and the body in one write. The buffer is

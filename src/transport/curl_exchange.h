@@ -147,6 +147,11 @@ class Exchange {
   private:
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
+    /// A plain POST of a body handed over whole. Its handle is kept set up for one: the next
+    /// request most often is one too, and sets the body and its size anyway.
+    bool postsWhole() const { return methodSet_ && !customRequestSet_ && bodyUpFront_; }
+    /// Undoes what a kept handle's whole-body POST left, for an exchange that is no such POST.
+    void forgetWholePost();
     /// Sets the options every exchange shares on a new handle.
     static void configureShared(CURL* easy);
     /// Leaves only the shared options on the handle, whose transfer is over, so that the next
@@ -185,7 +190,8 @@ class Exchange {
     // Options beyond the ones configure always sets, to be cleared before the handle is kept.
     bool acceptEncodingSet_ = false;
     bool customRequestSet_ = false;
-    bool methodSet_ = false;  ///< anything but the plain GET a cleared handle does
+    bool methodSet_ = false;         ///< anything but the plain GET a cleared handle does
+    bool keptPostingWhole_ = false;  ///< the handle came still set up by postsWhole()
 
     // Header block being received.
     std::vector<std::pair<std::string, std::string>> fields_;

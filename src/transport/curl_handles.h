@@ -46,6 +46,8 @@ struct KeptEasy {
     /// never to follow), or null.
     const void* data = nullptr;
     bool progress = true;  ///< whether CURLOPT_NOPROGRESS is off
+    /// Still set up for a POST of a body handed over whole (see Exchange::postsWhole).
+    bool postsWhole = false;
 };
 
 /// Easy handles of finished transfers, kept for the next ones. Whoever gives a handle back has

@@ -632,6 +632,10 @@ TEST(URLSessionTest, AHandleKeptFromOneRequestCarriesNothingOfItIntoTheNext) {
     const Step steps[] = {
         {"HEAD", false, false, true, ""},
         {"POST", true, false, true, "POST 3 [identity] [1] [text/plain]"},
+        {"POST", true, false, false, "POST 3 [] [] [application/x-www-form-urlencoded]"},
+        {"HEAD", false, false, true, ""},
+        {"POST", true, false, false, "POST 3 [] [] [application/x-www-form-urlencoded]"},
+        {"DELETE", false, false, false, "DELETE 0 [] [] []"},
         {"GET", false, false, false, "ll", "/length/2"},
         {"GET", false, false, false, "GET 0 [] [] []"},
         {"GET", false, false, false, "ll", "/length/2"},
