@@ -104,7 +104,10 @@ void STHTTPRequest::startAsynchronous() {
         return std::none_of(sent.begin(), sent.end(),
                             [&kept](const auto& field) { return field.first == kept.first; });
     });
-    for (const auto& [name, value] : sent) impl_->requestHeaders.insert_or_assign(name, value);
+    for (const auto& [name, value] : sent) {
+        auto [kept, added] = impl_->requestHeaders.try_emplace(name, value);
+        if (!added && kept->second != value) kept->second = value;
+    }
     logDiagnostics();
 
     if (!impl_->task) {

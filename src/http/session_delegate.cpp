@@ -73,11 +73,7 @@ STHTTPRequestSessionDelegate::Answer* STHTTPRequestSessionDelegate::openAnswer()
 
 void STHTTPRequestSessionDelegate::receive(STHTTPRequest& target, Bytes& chunk) {
     auto& impl = *target.impl_;
-    bool shown = false;
-    {
-        std::lock_guard lock(impl.blocksMutex);
-        shown = static_cast<bool>(impl.downloadProgressBlock);
-    }
+    const bool shown = impl.hasDownloadProgressBlock.load(std::memory_order_acquire);
     if (impl.responseData.empty() && !shown) {
         // Most answers come in one piece: it becomes the body itself rather than a copy. A
         // progress block gets each piece on its own, so its pieces are copied as before.
@@ -125,12 +121,17 @@ void STHTTPRequestSessionDelegate::didReceiveOwnedData(URLSession&, URLSessionTa
     postDelegateWorkToMainQueue(std::move(answer));
 }
 
+bool STHTTPRequestSessionDelegate::followsSmallBodySending() const {
+    return request_ && request_->hasUploadProgressBlock();
+}
+
 void STHTTPRequestSessionDelegate::didSendBodyData(URLSession&, URLSessionTask&,
                                                    std::int64_t bytesSent,
                                                    std::int64_t totalBytesSent,
                                                    std::int64_t totalBytesExpectedToSend) {
-    // Without a progress block there is nothing to tell the main queue.
-    if (const auto held = weakRequest_.lock(); !held || !held->hasUploadProgressBlock()) return;
+    // Without a progress block there is nothing to tell the main queue. The request is held here
+    // until the completion, which comes after the last of these events.
+    if (!request_ || !request_->hasUploadProgressBlock()) return;
     postDelegateWorkToMainQueue(
         [weak = weakRequest_, bytesSent, totalBytesSent, totalBytesExpectedToSend] {
             auto request = weak.lock();

@@ -38,6 +38,8 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     bool handsEventsOn() const override { return true; }
     /// Every response is taken (see didReceiveResponse).
     bool allowsEveryResponse() const override { return true; }
+    /// Only an upload progress block shows the sending (see didSendBodyData).
+    bool followsSmallBodySending() const override;
 
     void didReceiveResponse(
         URLSession&, URLSessionTask& task, const HTTPURLResponse& response,

@@ -371,11 +371,11 @@ STHTTPRequestUploadProgressBlock STHTTPRequest::uploadProgressBlock() const {
 void STHTTPRequest::setUploadProgressBlock(STHTTPRequestUploadProgressBlock block) {
     std::lock_guard lock(impl_->blocksMutex);
     impl_->uploadProgressBlock.swap(block);
+    impl_->hasUploadProgressBlock = static_cast<bool>(impl_->uploadProgressBlock);
 }
 
 bool STHTTPRequest::hasUploadProgressBlock() const {
-    std::lock_guard lock(impl_->blocksMutex);
-    return static_cast<bool>(impl_->uploadProgressBlock);
+    return impl_->hasUploadProgressBlock.load(std::memory_order_acquire);
 }
 
 STHTTPRequestDownloadProgressBlock STHTTPRequest::downloadProgressBlock() const {
@@ -385,6 +385,7 @@ STHTTPRequestDownloadProgressBlock STHTTPRequest::downloadProgressBlock() const 
 void STHTTPRequest::setDownloadProgressBlock(STHTTPRequestDownloadProgressBlock block) {
     std::lock_guard lock(impl_->blocksMutex);
     impl_->downloadProgressBlock.swap(block);
+    impl_->hasDownloadProgressBlock = static_cast<bool>(impl_->downloadProgressBlock);
 }
 
 STHTTPRequestCompletionBlock STHTTPRequest::completionBlock() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +34,10 @@ struct STHTTPRequest::Impl {
     std::vector<HTTPCookie> ephemeralRequestCookies;
 
     mutable std::mutex blocksMutex;
+    // Whether the progress blocks are set, for the threads that only ask that (once per event)
+    // without the lock. Written under blocksMutex.
+    std::atomic<bool> hasUploadProgressBlock{false};
+    std::atomic<bool> hasDownloadProgressBlock{false};
     STHTTPRequestUploadProgressBlock uploadProgressBlock;
     STHTTPRequestDownloadProgressBlock downloadProgressBlock;
     STHTTPRequestCompletionBlock completionBlock;

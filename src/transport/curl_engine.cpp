@@ -75,15 +75,18 @@ void Engine::restartIfStopped() {
 Engine& Engine::shared() {
     // Never freed: work handed in late by other threads (an answer from the main queue during exit)
     // must find a stopped engine, not freed memory.
+    // Everything is set up inside the one initialisation: the service asks for the engine a few
+    // dozen times per request, and each call then costs one check.
     static Engine* const engine = [] {
         (void)runtimeProblemUnlogged();
         (void)caBlob();
         (void)HTTPCookieStorage::shared();
         (void)MainQueue::shared();
-        return new Engine();
+        auto* made = new Engine();
+        static Shutdown shutdown{made};
+        startedEngine.store(made);
+        return made;
     }();
-    static Shutdown shutdown{engine};
-    startedEngine.store(engine);
     return *engine;
 }
 

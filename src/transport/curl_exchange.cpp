@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -38,22 +39,63 @@ bool methodAlwaysHasBody(const std::string& method) {
     return method == "POST" || method == "PUT" || method == "PATCH";
 }
 
-// The environment's non-empty no_proxy, else its non-empty NO_PROXY (as libcurl reads them), else
-// null: found in one walk over the environment, since every transfer asks.
-const char* environmentNoProxy() {
+// What the environment says about proxies, found in one walk over it, since every transfer asks.
+struct ProxyEnvironment {
+    const char* noProxy = nullptr;  ///< non-empty no_proxy, else non-empty NO_PROXY, as libcurl
+    bool namesProxy = false;        ///< a variable libcurl takes a proxy from is set
+};
+
+// Whether text starts with the lower-case `prefix` in any case. Most entries differ at once.
+bool startsIgnoringCase(const char* text, std::string_view prefix) {
+    for (const char c : prefix) {
+        const bool letter = c >= 'a' && c <= 'z';
+        if (*text == '\0' || (letter ? *text | 0x20 : *text) != c) return false;
+        ++text;
+    }
+    return true;
+}
+
+// libcurl takes the proxy of an http(s) transfer from http_proxy, https_proxy, HTTPS_PROXY,
+// all_proxy or ALL_PROXY; any spelling of those counts, which can only err towards the list.
+ProxyEnvironment proxyEnvironment() {
     const char* lower = nullptr;
     const char* upper = nullptr;
+    bool proxy = false;
     constexpr std::size_t kNameLength = 9;  // "no_proxy="
+    // Most entries are passed over on their first letter, looked up in a table.
+    static constexpr auto kWatched = [] {
+        std::array<bool, 256> watched{};
+        for (const char c : std::string_view("nNhHaA"))
+            watched[static_cast<unsigned char>(c)] = true;
+        return watched;
+    }();
     for (char** entry = environ; entry && *entry; ++entry) {
         const char* text = *entry;
-        if (text[0] == 'n' && !lower && std::strncmp(text, "no_proxy=", kNameLength) == 0) {
-            lower = text + kNameLength;
-        } else if (text[0] == 'N' && !upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0) {
-            upper = text + kNameLength;
+        if (!kWatched[static_cast<unsigned char>(text[0])]) continue;
+        switch (text[0]) {
+            case 'n':
+                if (!lower && std::strncmp(text, "no_proxy=", kNameLength) == 0)
+                    lower = text + kNameLength;
+                break;
+            case 'N':
+                if (!upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0)
+                    upper = text + kNameLength;
+                break;
+            case 'h':
+            case 'H':
+                proxy = proxy || startsIgnoringCase(text + 1, "ttp_proxy=") ||
+                        startsIgnoringCase(text + 1, "ttps_proxy=");
+                break;
+            case 'a':
+            case 'A':
+                proxy = proxy || startsIgnoringCase(text + 1, "ll_proxy=");
+                break;
+            default:
+                break;
         }
     }
-    if (lower && *lower) return lower;
-    return upper && *upper ? upper : nullptr;
+    if (lower && *lower) return {lower, proxy};
+    return {upper && *upper ? upper : nullptr, proxy};
 }
 
 // What libcurl is to reach without a proxy: the environment's list plus loopback, or nothing to
@@ -63,10 +105,14 @@ const char* environmentNoProxy() {
 // Null to leave the environment alone; `built` keeps a list made for the call.
 const char* noProxyList(std::string& built) {
     if (URLSessionProxy::proxiesLoopback()) return nullptr;
+    const ProxyEnvironment environment = proxyEnvironment();
+    // No proxy named: every host goes direct whatever a list says. "*" tells libcurl so at once; a
+    // list has it read an address host as an address against each entry, on every transfer.
+    if (!environment.namesProxy) return "*";
     // libcurl reads every entry before a match as an address, for a transfer to an address: the
     // usual loopback address goes first.
     static constexpr const char* kLoopback = "127.0.0.1,localhost,127.0.0.0/8,::1";
-    const char* listed = environmentNoProxy();
+    const char* listed = environment.noProxy;
     if (!listed) return kLoopback;
     if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
     built = std::string(listed) + "," + kLoopback;
@@ -120,6 +166,7 @@ struct HeaderLines {
     std::vector<std::pair<std::string, std::string>> fields;  ///< those that made the lines
     Slist lines;
     std::optional<std::string> acceptEncoding;  ///< announced by libcurl, which then decodes
+    bool refusesContinue = false;               ///< holds the empty Expect line
 };
 
 namespace {
@@ -143,14 +190,21 @@ bool makeSameLines(const std::vector<std::pair<std::string, std::string>>& field
 // An application's requests mostly carry one of a few sets of fields (its service's content type,
 // say): the lines made lately on this thread are shared by the exchanges whose fields make the
 // same ones, rather than built and freed for each. Null when libcurl is out of memory.
-std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields) {
+// libcurl asks for a 100-continue round trip only before a large body (over 1 MiB) whose size it
+// knows, and before one of unknown size: of the bodies sent here, only one read out piece by piece
+// can be large, so only that one needs the empty Expect line, which libcurl otherwise matches
+// against on every transfer for nothing.
+std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields,
+                                                  bool bodyReadOut) {
     using Lines = std::shared_ptr<const HeaderLines>;
     thread_local RecentValues<Lines> recent;
-    if (const Lines* known = recent.find(
-            [&fields](const Lines& lines) { return makeSameLines(fields.entries(), *lines); })) {
+    if (const Lines* known = recent.find([&](const Lines& lines) {
+            return lines->refusesContinue == bodyReadOut && makeSameLines(fields.entries(), *lines);
+        })) {
         return *known;
     }
     auto made = std::make_shared<HeaderLines>();
+    made->refusesContinue = bodyReadOut;
     bool hasContentType = false;
     for (const auto& field : fields.entries()) {
         const auto& [name, value] = field;
@@ -164,7 +218,7 @@ std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields
         if (!append(made->lines, value.empty() ? name + ";" : name + ": " + value)) return nullptr;
     }
     // No 100-continue round trip, and no content type the caller did not ask for.
-    if (!append(made->lines, "Expect:") ||
+    if ((bodyReadOut && !append(made->lines, "Expect:")) ||
         (!hasContentType && !append(made->lines, "Content-Type:"))) {
         return nullptr;
     }
@@ -173,9 +227,10 @@ std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields
 
 }  // namespace
 
-std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
-    std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
-    ExchangeObserver& observer, EasyPool* pool) {
+std::optional<Error> Exchange::make(std::optional<Exchange>& place,
+                                    std::shared_ptr<const URLRequest> prepared,
+                                    const std::optional<std::string>& uploadFile,
+                                    ExchangeObserver& observer, EasyPool* pool) {
     std::shared_ptr<const ReadURL> target;
     switch (readHTTPURL(prepared->url, target)) {
         case URLCheck::Unsupported:
@@ -187,31 +242,33 @@ std::variant<std::unique_ptr<Exchange>, Error> Exchange::make(
     }
     if (!isToken(prepared->httpMethod)) return urlError(URLErrorCode::kBadURL, prepared->url);
     if (runtimeProblem()) return urlError(URLErrorCode::kUnknown, prepared->url);
-    std::unique_ptr<Exchange> exchange(
-        new Exchange(std::move(prepared), std::move(target), observer, pool));
-    if (auto error = exchange->configure(uploadFile)) return *error;
-    return exchange;
+    place.emplace(Key(), std::move(prepared), std::move(target), observer, pool);
+    auto error = place->configure(uploadFile);
+    if (error) place.reset();
+    return error;
 }
 
-Exchange::Exchange(std::shared_ptr<const URLRequest> prepared,
+Exchange::Exchange(Key, std::shared_ptr<const URLRequest> prepared,
                    std::shared_ptr<const ReadURL> target, ExchangeObserver& observer,
                    EasyPool* pool)
     : request_(std::move(prepared)),
       target_(std::move(target)),
       url_(target_->text),
       observer_(observer),
-      pool_(pool) {
+      pool_(pool),
+      ownerWatchesDeadline_(observer.watchesDeadline()) {
     double seconds = request_->timeoutInterval > 0 ? request_->timeoutInterval : 60.0;
     seconds = std::min(seconds, 86400.0 * 365);
     budget_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 Exchange::~Exchange() {
-    // The handle refers to the header list and the CA blob: it goes (or is cleared and kept)
-    // first.
+    // The handle refers to the header list and the CA blob: it goes (or is cleared and kept, with
+    // the list it still points at) first.
     if (pool_ && reusable_ && easy_) {
         clearRequestOptions();
-        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_)});
+        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_),
+                                 std::move(headerLines_), this, progressSet_, postsWhole()});
     } else {
         easy_.reset();
     }
@@ -220,16 +277,23 @@ Exchange::~Exchange() {
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
     std::shared_ptr<const void> urlSet;
-    if (pool_) {
-        KeptEasy kept = pool_->take();
-        easy_ = std::move(kept.easy);
-        urlSet = std::move(kept.urlSource);
-        noProxySet_ = std::move(kept.noProxy);
+    const void* dataSet = nullptr;
+    if (KeptEasy* kept = pool_ ? pool_->latest() : nullptr) {
+        easy_ = std::move(kept->easy);
+        urlSet = std::move(kept->urlSource);
+        noProxySet_ = std::move(kept->noProxy);
+        headerLines_ = std::move(kept->headerLines);
+        dataSet = kept->data;
+        progressSet_ = kept->progress;
+        keptPostingWhole_ = kept->postsWhole;
+        pool_->dropLatest();
     }
     if (!easy_) {
         easy_.reset(curl_easy_init());
         if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
         configureShared(easy_.get());
+        if (CURLSH* cache = pool_ ? EasyPool::dnsCache() : nullptr)
+            setOption(easy_.get(), CURLOPT_SHARE, cache);
     }
     CURL* easy = easy_.get();
 
@@ -263,20 +327,32 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         setOption(easy, CURLOPT_NOPROXY, noProxy);
         noProxySet_ = noProxy ? noProxy : "";
     }
-    setOption(easy, CURLOPT_PRIVATE, static_cast<void*>(this));
-    setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
-    setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
-    setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
+    // An exchange made where the handle's last one was (as the allocator tends to place it) finds
+    // the callbacks' data pointing at it already.
+    if (dataSet != this) {
+        setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
+        setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
+        setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
+    }
 
-    headerLines_ = headerLinesFor(request_->headerFields);
-    if (!headerLines_) return urlError(URLErrorCode::kUnknown, url_);
-    if (headerLines_->acceptEncoding) {
-        setOption(easy, CURLOPT_ACCEPT_ENCODING, headerLines_->acceptEncoding->c_str());
+    auto lines = headerLinesFor(request_->headerFields,
+                                bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
+    if (!lines) return urlError(URLErrorCode::kUnknown, url_);
+    if (lines->acceptEncoding) {
+        setOption(easy, CURLOPT_ACCEPT_ENCODING, lines->acceptEncoding->c_str());
         acceptEncodingSet_ = true;
     }
-    setOption(easy, CURLOPT_HTTPHEADER, headerLines_->lines.get());
+    // Most requests send the lines their handle's last one sent (they are shared).
+    if (lines != headerLines_) {
+        setOption(easy, CURLOPT_HTTPHEADER, lines->lines.get());
+        headerLines_ = std::move(lines);  // the lines set before go once no longer pointed at
+    }
 
     const std::string& method = request_->httpMethod;
+    if (keptPostingWhole_ &&
+        !(bodySize && method == "POST" && !file_ && *bodySize < kUpFrontBodyBytes)) {
+        forgetWholePost();
+    }
     methodSet_ = true;
     if (method == "HEAD") {
         setOption(easy, CURLOPT_NOBODY, 1L);
@@ -292,6 +368,15 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     } else {
         setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         customRequestSet_ = true;
+    }
+    // libcurl calls the progress function a dozen times per transfer: it is needed for the clock of
+    // a transfer nobody else watches, and to follow a body handed over whole as it goes out (one
+    // read out piece by piece is followed as it is read). Without it, a body sent whole is
+    // reported when the response arrives.
+    const bool progress = !ownerWatchesDeadline_ || (bodyUpFront_ && observer_.followsSending());
+    if (progress != progressSet_) {
+        setOption(easy, CURLOPT_NOPROGRESS, progress ? 0L : 1L);
+        progressSet_ = progress;
     }
     return std::nullopt;
 }
@@ -312,13 +397,14 @@ void Exchange::configureShared(CURL* easy) {
 }
 
 void Exchange::clearRequestOptions() {
-    // The options configure sets for every request are set anew by the next one. The header
-    // list, the CA blob and the body are this exchange's and go with it.
+    // The options configure sets for every request are set anew by the next one; the header list
+    // stays with the handle. The CA blob and the body are this exchange's and go with it.
     CURL* easy = easy_.get();
-    setOption(easy, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     if (caBlob_) setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
     if (acceptEncodingSet_) setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
-    if (!methodSet_) return;
+    // Left as it is, the body pointer refers to this exchange's body, gone by then: libcurl reads
+    // it only in a transfer, and the next exchange sets it, or forgets it, first.
+    if (!methodSet_ || postsWhole()) return;
     if (customRequestSet_) setOption(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
     if (bodySize_ >= 0) {
         if (bodyUpFront_) {
@@ -335,10 +421,18 @@ void Exchange::clearRequestOptions() {
     setOption(easy, CURLOPT_HTTPGET, 1L);
 }
 
+void Exchange::forgetWholePost() {
+    CURL* easy = easy_.get();
+    setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
+    setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    setOption(easy, CURLOPT_HTTPGET, 1L);
+    keptPostingWhole_ = false;
+}
+
 void Exchange::configureBody(std::int64_t size) {
     CURL* easy = easy_.get();
     bodySize_ = size;
-    setOption(easy, CURLOPT_POST, 1L);
+    if (!keptPostingWhole_) setOption(easy, CURLOPT_POST, 1L);
     setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
     if (!file_ && size < kUpFrontBodyBytes) {
         // Given the whole body, libcurl sends the head and the body in one write. The buffer is

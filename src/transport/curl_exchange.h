@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <variant>
 
 #include "plovendale/platform/error.h"
 #include "plovendale/platform/url_request.h"
@@ -73,18 +72,33 @@ class ExchangeObserver {
     virtual bool onBody(Exchange& exchange, const char* data, std::size_t size) = 0;
     virtual void onBodySent(Exchange& exchange, std::int64_t step, std::int64_t total,
                             std::int64_t expected) = 0;
+    /// Whether the owner checks the exchange's deadline itself (asked when the exchange is made).
+    virtual bool watchesDeadline() const { return false; }
+    /// Whether onBodySent is to follow a body handed over whole as it goes out, rather than come
+    /// once when the response arrives (asked when the exchange is made).
+    virtual bool followsSending() const { return true; }
 };
 
 class Exchange {
   public:
     enum class Abort { None, TimedOut, OversizedHeaders, OversizedBody, Stopped, FileUnreadable };
 
-    /// An exchange ready to run for a prepared request, or the error that prevents it.
+    /// Makes in `place` an exchange ready to run for a prepared request, or leaves it empty and
+    /// answers the error that prevents it. (Made in place: an owner keeps its exchange within
+    /// itself rather than in an allocation of its own.)
     /// pool: where the handle comes from and, once reuse is allowed, goes back to (the caller's
     /// thread's); without one the handle is the exchange's own.
-    static std::variant<std::unique_ptr<Exchange>, Error> make(
-        std::shared_ptr<const URLRequest> prepared, const std::optional<std::string>& uploadFile,
-        ExchangeObserver& observer, EasyPool* pool = nullptr);
+    static std::optional<Error> make(std::optional<Exchange>& place,
+                                     std::shared_ptr<const URLRequest> prepared,
+                                     const std::optional<std::string>& uploadFile,
+                                     ExchangeObserver& observer, EasyPool* pool = nullptr);
+    /// Only make() can name the key (the constructor is public for std::optional's sake).
+    class Key {
+        friend class Exchange;
+        Key() = default;
+    };
+    Exchange(Key, std::shared_ptr<const URLRequest> prepared, std::shared_ptr<const ReadURL> target,
+             ExchangeObserver& observer, EasyPool* pool);
     ~Exchange();
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
@@ -110,9 +124,6 @@ class Exchange {
     std::optional<std::chrono::steady_clock::time_point> deadline() const;
     /// What is left of the budget (a redirection's next hop gets it).
     std::chrono::steady_clock::duration remainingBudget() const;
-    /// For the engine's transfers: the engine checks the deadline itself on every pass (and wakes
-    /// for it), so libcurl's progress calls, a dozen per exchange, need not read the clock.
-    void leaveDeadlineToOwner() { ownerWatchesDeadline_ = true; }
     /// For curl_easy_perform, where nothing pauses the clock: libcurl ends the transfer itself when
     /// the rest of the budget is spent.
     void limitTransferToBudget();
@@ -134,10 +145,13 @@ class Exchange {
     std::optional<Error> outcome(CURLcode code) const;
 
   private:
-    Exchange(std::shared_ptr<const URLRequest> prepared, std::shared_ptr<const ReadURL> target,
-             ExchangeObserver& observer, EasyPool* pool);
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
+    /// A plain POST of a body handed over whole. Its handle is kept set up for one: the next
+    /// request most often is one too, and sets the body and its size anyway.
+    bool postsWhole() const { return methodSet_ && !customRequestSet_ && bodyUpFront_; }
+    /// Undoes what a kept handle's whole-body POST left, for an exchange that is no such POST.
+    void forgetWholePost();
     /// Sets the options every exchange shares on a new handle.
     static void configureShared(CURL* easy);
     /// Leaves only the shared options on the handle, whose transfer is over, so that the next
@@ -176,7 +190,8 @@ class Exchange {
     // Options beyond the ones configure always sets, to be cleared before the handle is kept.
     bool acceptEncodingSet_ = false;
     bool customRequestSet_ = false;
-    bool methodSet_ = false;  ///< anything but the plain GET a cleared handle does
+    bool methodSet_ = false;         ///< anything but the plain GET a cleared handle does
+    bool keptPostingWhole_ = false;  ///< the handle came still set up by postsWhole()
 
     // Header block being received.
     std::vector<std::pair<std::string, std::string>> fields_;
@@ -188,7 +203,10 @@ class Exchange {
     std::chrono::steady_clock::time_point runningSince_;
     bool started_ = false;
     bool waiting_ = false;
-    bool ownerWatchesDeadline_ = false;
+    // An owner that watches the deadline (the engine checks it on every pass, and wakes for it)
+    // spares libcurl's progress calls, a dozen per exchange, reading the clock.
+    const bool ownerWatchesDeadline_;
+    bool progressSet_ = true;  ///< libcurl's progress calls are on (CURLOPT_NOPROGRESS 0)
     std::int64_t maximumBodySize_ = std::numeric_limits<std::int64_t>::max();
     std::int64_t bodyBytes_ = 0;
     Abort abort_ = Abort::None;

@@ -38,6 +38,9 @@ std::optional<std::string> checkRuntime() {
 struct TrustState {
     std::mutex mutex;
     std::shared_ptr<const std::string> blob;
+    // Whether blob is set, for the transfers that ask without the lock: most processes never
+    // configure an extra CA. Written under the mutex.
+    std::atomic<bool> hasBlob{false};
 };
 
 TrustState& trust() {
@@ -70,6 +73,7 @@ void installExtraCA(const std::string& pem) {
     auto& state = trust();
     std::lock_guard lock(state.mutex);
     state.blob = std::move(blob);
+    state.hasBlob = true;
 }
 
 bool isSchemeChar(char c) {
@@ -92,16 +96,25 @@ bool isHTTPScheme(const std::string& scheme) {
 
 }  // namespace
 
-KeptEasy EasyPool::take() {
-    if (kept_.empty()) return {};
-    KeptEasy kept = std::move(kept_.back());
-    kept_.pop_back();
-    return kept;
-}
-
-void EasyPool::giveBack(KeptEasy kept) {
+void EasyPool::giveBack(KeptEasy&& kept) {
     if (!kept.easy || kept_.size() >= kKept) return;
     kept_.push_back(std::move(kept));
+}
+
+// libcurl prunes a handle's DNS cache before every transfer by walking all of its table: a multi
+// handle's is made for many hosts (71 slots), a share's for few, as an application's requests go
+// to. Without lock callbacks: only the I/O thread uses the handles that share it. Never freed, like
+// the engine whose handles use it.
+CURLSH* EasyPool::dnsCache() {
+    static CURLSH* const cache = [] {
+        CURLSH* made = curl_share_init();
+        if (made && curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK) {
+            curl_share_cleanup(made);
+            made = nullptr;
+        }
+        return made;
+    }();
+    return cache;
 }
 
 bool append(Slist& list, const std::string& line) {
@@ -128,6 +141,7 @@ const std::optional<std::string>& runtimeProblem() {
 
 std::shared_ptr<const std::string> caBlob() {
     auto& state = trust();
+    if (!state.hasBlob.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard lock(state.mutex);
     return state.blob;
 }
@@ -230,6 +244,7 @@ void URLSessionTLS::clearAdditionalCA() {
     auto& state = curl::trust();
     std::lock_guard lock(state.mutex);
     state.blob.reset();
+    state.hasBlob = false;
 }
 
 }  // namespace plovendale

@@ -36,6 +36,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         : configuration_(configuration),
           handsEventsOn_(delegate && delegate->handsEventsOn()),
           allowsEveryResponse_(delegate && delegate->allowsEveryResponse()),
+          followsSmallBodySending_(delegate && delegate->followsSmallBodySending()),
           delegate_(std::move(delegate)) {
         if (configuration_.kind == URLSessionConfiguration::Kind::Ephemeral) {
             privateCookies_ = std::make_unique<HTTPCookieStorage>();
@@ -56,6 +57,9 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
         return makeTask(std::move(request), filePath);
     }
     void finishTasksAndInvalidate() override {
+        // Once set, invalidating_ stays: a repeated call (a request's completion repeats the one
+        // its start made) needs no lock to see that.
+        if (invalidating_.load(std::memory_order_acquire)) return;
         std::lock_guard lock(mutex_);
         if (invalidating_) return;
         invalidating_ = true;
@@ -71,6 +75,8 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
 
     /// The delegate takes every response at once (see URLSessionDelegate::allowsEveryResponse).
     bool allowsEveryResponse() const { return allowsEveryResponse_; }
+    /// See URLSessionDelegate::followsSmallBodySending.
+    bool followsSmallBodySending() const { return followsSmallBodySending_; }
 
     /// Counts a task as running; false once the session is being invalidated.
     bool taskStarting() {
@@ -129,7 +135,7 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     }
 
   private:
-    std::shared_ptr<URLSessionTask> makeTask(URLRequest request,
+    std::shared_ptr<URLSessionTask> makeTask(URLRequest&& request,
                                              std::optional<std::string> uploadFile);
 
     template <typename Event>
@@ -166,12 +172,13 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     const URLSessionConfiguration configuration_;
     const bool handsEventsOn_;  ///< the delegate's events are delivered on the I/O thread
     const bool allowsEveryResponse_;
+    const bool followsSmallBodySending_;
     std::unique_ptr<HTTPCookieStorage> privateCookies_;
     mutable std::mutex mutex_;
     // Read and let go only on the thread that delivers the session's events (the I/O thread for a
     // delegate that hands its events on, else the delegate thread), one event at a time: no lock.
     std::shared_ptr<URLSessionDelegate> delegate_;
-    bool invalidating_ = false;
+    std::atomic<bool> invalidating_{false};  ///< written under mutex_
     int running_ = 0;
     std::atomic<std::uint64_t> nextTaskIdentifier_{0};
     std::atomic<bool> leftLiveCount_{false};

@@ -74,15 +74,12 @@ void TaskImpl::start(std::shared_ptr<const URLRequest> prepared) {
 
 void TaskImpl::begin(std::shared_ptr<const URLRequest> prepared,
                      std::optional<std::chrono::steady_clock::duration> budget) {
-    auto made =
-        Exchange::make(std::move(prepared), hopUpload_, *this, &Engine::shared().easyPool());
-    if (auto* error = std::get_if<Error>(&made)) {
+    if (auto error = Exchange::make(exchange_, std::move(prepared), hopUpload_, *this,
+                                    &Engine::shared().easyPool())) {
         finish(*error);
         return;
     }
-    exchange_ = std::move(std::get<std::unique_ptr<Exchange>>(made));
     if (budget) exchange_->setBudget(*budget);
-    exchange_->leaveDeadlineToOwner();
     exchange_->setMaximumBodySize(session_->configuration().maximumResponseBodySize);
     // Only this thread changes current_ once the task runs, so reading it here needs no lock; most
     // exchanges send the very request resume() showed.

@@ -28,7 +28,7 @@ class TaskImpl final : public URLSessionTask,
                        public curl::ExchangeObserver,
                        public std::enable_shared_from_this<TaskImpl> {
   public:
-    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier, URLRequest request,
+    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier, URLRequest&& request,
              std::optional<std::string> uploadFile)
         : session_(std::move(session)),
           identifier_(identifier),
@@ -75,11 +75,13 @@ class TaskImpl final : public URLSessionTask,
     }
 
     std::shared_ptr<const URLRequest> currentRequest() const override {
+        if (ownedByThisThread()) return current_;
         std::lock_guard lock(mutex_);
         return current_;
     }
     std::shared_ptr<const URLRequest> originalRequest() const override { return original_; }
     std::shared_ptr<const HTTPURLResponse> response() const override {
+        if (ownedByThisThread()) return response_;
         std::lock_guard lock(mutex_);
         return response_;
     }
@@ -110,6 +112,8 @@ class TaskImpl final : public URLSessionTask,
     // curl::ExchangeObserver (inside libcurl callbacks: never finish() here)
     bool onResponse(Exchange& exchange) override;
     bool onBody(Exchange& exchange, const char* data, std::size_t size) override;
+    bool watchesDeadline() const override { return true; }
+    bool followsSending() const override { return session_->followsSmallBodySending(); }
     void onBodySent(Exchange&, std::int64_t step, std::int64_t total,
                     std::int64_t expected) override {
         session_->deliver([self = shared_from_this(), step, total, expected](
@@ -119,6 +123,12 @@ class TaskImpl final : public URLSessionTask,
     }
 
   private:
+    /// Whether the caller is the I/O thread of a task that has started: only that thread changes
+    /// current_ and response_ from then on, so it reads them without the lock (as its delegate,
+    /// called there, does with every response and completion).
+    bool ownedByThisThread() const {
+        return Engine::shared().onIOThread() && stage_ != Stage::Idle;
+    }
     void start(std::shared_ptr<const URLRequest> prepared);
     /// One exchange of the task; after a redirection it gets what is left of the task's time.
     void begin(std::shared_ptr<const URLRequest> prepared,
@@ -145,7 +155,7 @@ class TaskImpl final : public URLSessionTask,
     // I/O thread only.
     std::shared_ptr<const URLRequest> hop_;  // this hop as the caller (or the redirection) made it
     std::optional<std::string> hopUpload_;
-    std::unique_ptr<Exchange> exchange_;
+    std::optional<Exchange> exchange_;
     bool attached_ = false;
     Stage stage_ = Stage::Idle;
     std::uint64_t question_ = 0;

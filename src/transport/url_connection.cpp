@@ -62,11 +62,15 @@ std::optional<Bytes> URLConnection::sendSynchronousRequest(const URLRequest& req
     for (int redirections = 0;; ++redirections) {
         const auto* jar = hop.httpShouldHandleCookies ? &HTTPCookieStorage::shared() : nullptr;
         SynchronousLoad load(hop);
-        auto made = curl::Exchange::make(std::make_shared<const URLRequest>(curl::prepareRequest(
-                                             hop, curl::bodySizeOf(hop, std::nullopt), jar)),
-                                         std::nullopt, load);
-        if (auto* failure = std::get_if<Error>(&made)) return fail(*failure);
-        auto& exchange = *std::get<std::unique_ptr<curl::Exchange>>(made);
+        std::optional<curl::Exchange> made;
+        if (auto failure =
+                curl::Exchange::make(made,
+                                     std::make_shared<const URLRequest>(curl::prepareRequest(
+                                         hop, curl::bodySizeOf(hop, std::nullopt), jar)),
+                                     std::nullopt, load)) {
+            return fail(*failure);
+        }
+        auto& exchange = *made;
         if (budget) exchange.setBudget(*budget);
         exchange.setMaximumBodySize(maximumBodySize);
         exchange.start();

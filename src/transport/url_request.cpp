@@ -7,6 +7,10 @@
 namespace plovendale {
 namespace {
 
+// A request carries a few fields (a type, a length, a cookie): room for them is made at the first,
+// rather than the list growing, and moving what it holds, with each one.
+constexpr std::size_t kUsualFieldCount = 4;
+
 template <typename Entries>
 auto findField(Entries& entries, std::string_view name) {
     return std::find_if(entries.begin(), entries.end(), [&](const auto& entry) {
@@ -22,6 +26,7 @@ void HTTPHeaderFields::set(const std::string& name, const std::string& value) {
         it->second = value;
         return;
     }
+    if (entries_.empty()) entries_.reserve(kUsualFieldCount);
     entries_.emplace_back(name, value);
 }
 
@@ -32,6 +37,7 @@ void HTTPHeaderFields::add(const std::string& name, const std::string& value) {
         it->second += value;
         return;
     }
+    if (entries_.empty()) entries_.reserve(kUsualFieldCount);
     entries_.emplace_back(name, value);
 }
 

@@ -57,13 +57,11 @@ std::vector<std::shared_ptr<SessionImpl>> registeredSessions() {
     return alive;
 }
 
-std::shared_ptr<URLSessionTask> SessionImpl::makeTask(URLRequest request,
+std::shared_ptr<URLSessionTask> SessionImpl::makeTask(URLRequest&& request,
                                                       std::optional<std::string> uploadFile) {
-    if (!looksLikeAbsoluteURL(request.url)) return nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (invalidating_) return nullptr;
-    }
+    // Once set, invalidating_ stays; a task that races with invalidation is refused when resumed.
+    if (!looksLikeAbsoluteURL(request.url) || invalidating_.load(std::memory_order_acquire))
+        return nullptr;
     return std::make_shared<TaskImpl>(shared_from_this(), ++nextTaskIdentifier_, std::move(request),
                                       std::move(uploadFile));
 }

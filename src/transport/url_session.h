@@ -124,6 +124,12 @@ class URLSessionDelegate {
     /// returns. The task then takes each response without waiting for the answer, and the handler
     /// the delegate is given does nothing. Asked once, when the session is made. Default: false.
     virtual bool allowsEveryResponse() const { return false; }
+    /// False for a delegate that has no use for following the sending of a small body (one under
+    /// 64 KiB, handed to the transfer whole): its didSendBodyData then comes once, when the
+    /// response arrives, rather than as the body goes out, which spares the transfer a dozen
+    /// progress calls. Larger bodies are followed either way. Asked once, when the session is made.
+    /// Default: true.
+    virtual bool followsSmallBodySending() const { return true; }
     /// Default: Allow.
     virtual void didReceiveResponse(
         URLSession&, URLSessionTask&, const HTTPURLResponse&,

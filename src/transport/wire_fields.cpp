@@ -57,18 +57,6 @@ constexpr std::string_view kTransferEncoding = "Transfer-Encoding";
 constexpr std::string_view kExpect = "Expect";
 constexpr std::string_view kCookie = "Cookie";
 
-// The value of a field, or null.
-const std::string* valueOf(const HTTPHeaderFields& fields, std::string_view name) {
-    for (const auto& [fieldName, value] : fields.entries()) {
-        if (equalsIgnoringASCIICase(fieldName, name)) return &value;
-    }
-    return nullptr;
-}
-
-bool hasField(const HTTPHeaderFields& fields, std::string_view name) {
-    return valueOf(fields, name) != nullptr;
-}
-
 // The fields as sent, or nothing when they are the request's own unchanged (as those of a request
 // prepared before are): most requests are sent without a copy of their fields.
 std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
@@ -79,21 +67,27 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
         if (!changed) changed = request.headerFields;
         return *changed;
     };
-    const auto current = [&]() -> const HTTPHeaderFields& {
-        return changed ? *changed : request.headerFields;
-    };
     // The caller's fields, less those refused. Names are already unique, so the set keeps its
-    // order. A length keeps its place only to be replaced by the true one below.
+    // order. A length keeps its place only to be replaced by the true one below. The fields the
+    // steps below look for are noted on the way (those kept are the same in an edited copy).
+    bool hasCookie = false;
+    bool hasContentType = false;
+    const std::string* sentLength = nullptr;
     for (const auto& [name, value] : request.headerFields.entries()) {
+        const bool isLength = equalsIgnoringASCIICase(name, kContentLength);
         // Framing is the service's: a caller's length or coding could split or smuggle messages.
-        if (!isToken(name) || !isSafeFieldValue(value) ||
-            (!bodySize && equalsIgnoringASCIICase(name, kContentLength)) ||
+        if (!isToken(name) || !isSafeFieldValue(value) || (!bodySize && isLength) ||
             equalsIgnoringASCIICase(name, kTransferEncoding) ||
             equalsIgnoringASCIICase(name, kExpect)) {
             edit().remove(name);
+        } else if (isLength) {
+            sentLength = &value;
+        } else {
+            hasCookie = hasCookie || equalsIgnoringASCIICase(name, kCookie);
+            hasContentType = hasContentType || equalsIgnoringASCIICase(name, kContentType);
         }
     }
-    if (request.httpShouldHandleCookies && jar && !hasField(current(), kCookie)) {
+    if (request.httpShouldHandleCookies && jar && !hasCookie) {
         std::vector<HTTPCookie> cookies = jar->cookiesForURL(request.url);
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
@@ -102,11 +96,10 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
             edit().set(name, value);
     }
     if (bodySize) {
-        if (*bodySize > 0 && !hasField(current(), kContentType)) {
+        if (*bodySize > 0 && !hasContentType) {
             edit().set("Content-Type", "application/x-www-form-urlencoded");
         }
         const std::string length = std::to_string(*bodySize);
-        const std::string* sentLength = valueOf(current(), kContentLength);
         if (!sentLength || *sentLength != length) edit().set("Content-Length", length);
     }
     return changed;

@@ -632,6 +632,10 @@ TEST(URLSessionTest, AHandleKeptFromOneRequestCarriesNothingOfItIntoTheNext) {
     const Step steps[] = {
         {"HEAD", false, false, true, ""},
         {"POST", true, false, true, "POST 3 [identity] [1] [text/plain]"},
+        {"POST", true, false, false, "POST 3 [] [] [application/x-www-form-urlencoded]"},
+        {"HEAD", false, false, true, ""},
+        {"POST", true, false, false, "POST 3 [] [] [application/x-www-form-urlencoded]"},
+        {"DELETE", false, false, false, "DELETE 0 [] [] []"},
         {"GET", false, false, false, "ll", "/length/2"},
         {"GET", false, false, false, "GET 0 [] [] []"},
         {"GET", false, false, false, "ll", "/length/2"},
@@ -747,10 +751,11 @@ TEST(URLSessionTest, LoopbackTrafficBypassesAnEnvironmentProxyWhateverNoProxySay
             << "NO_PROXY=" << noProxy;
     }
     EXPECT_EQ(proxy.connections(), 0);
+    EXPECT_EQ(toString(load(requestFor("http://elsewhere.invalid/"))->body), "proxy");
 
     URLSessionProxy::setProxiesLoopback(true);  // the host asks for it
     EXPECT_EQ(toString(load(requestFor(origin))->body), "proxy");
-    EXPECT_EQ(proxy.connections(), 1);
+    EXPECT_EQ(proxy.connections(), 2);
 }
 
 // A delegate that keeps its task, as a request object keeps the transfer it started.

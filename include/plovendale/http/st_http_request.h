@@ -187,6 +187,8 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     // ---- Callbacks (any thread) ---------------------------------------------------------------
 
     STHTTPRequestUploadProgressBlock uploadProgressBlock() const;
+    /// A body under 64 KiB is followed as it goes out when the block is set before the request
+    /// starts; set later, the block hears of such a body once, when the response arrives.
     void setUploadProgressBlock(STHTTPRequestUploadProgressBlock block);
     STHTTPRequestDownloadProgressBlock downloadProgressBlock() const;
     void setDownloadProgressBlock(STHTTPRequestDownloadProgressBlock block);
