@@ -1,6 +1,7 @@
 #include "util/json_serialization.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -37,7 +38,7 @@ const char* nonFiniteNumber(const nlohmann::json& root) {
     return nullptr;
 }
 
-const char* shortEscape(unsigned char c) {
+constexpr const char* shortEscape(unsigned char c) {
     switch (c) {
         case '"':
             return "\\\"";
@@ -63,17 +64,24 @@ const char* shortEscape(unsigned char c) {
 // Measured first, in the pass that checks the UTF-8, so that the text is written once into room
 // made for it, and in one copy when nothing needs escaping.
 
+// What escaping adds to a byte: one for a short escape, five for \u00xx.
+constexpr std::array<std::uint8_t, 256> kEscapeGrowth = [] {
+    std::array<std::uint8_t, 256> growth{};
+    for (unsigned char c = 0; c < 0x20; ++c) growth[c] = shortEscape(c) ? 1 : 5;
+    growth['"'] = growth['\\'] = 1;
+    return growth;
+}();
+
 // The written length of `text`, quotes included; nothing when it is not valid UTF-8.
 std::optional<std::size_t> quotedLength(std::string_view text) {
     std::size_t escapes = 0;
-    bool ascii = true;
+    unsigned bits = 0;  // of every byte: its top bit tells of text beyond ASCII
     for (const char byte : text) {
         const auto c = static_cast<unsigned char>(byte);
-        if (c >= 0x80) ascii = false;
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        escapes += shortEscape(c) ? 1 : 5;
+        escapes += kEscapeGrowth[c];
+        bits |= c;
     }
-    if (!ascii && !isValidUTF8(text)) return std::nullopt;
+    if ((bits & 0x80) != 0 && !isValidUTF8(text)) return std::nullopt;
     return text.size() + escapes + 2;
 }
 
@@ -86,7 +94,7 @@ char* writeQuoted(char* out, std::string_view text, bool plain) {
     } else {
         for (const char byte : text) {
             const auto c = static_cast<unsigned char>(byte);
-            if (c >= 0x20 && c != '"' && c != '\\') {
+            if (kEscapeGrowth[c] == 0) {
                 *out++ = byte;
             } else if (const char* escaped = shortEscape(c)) {
                 *out++ = escaped[0];
