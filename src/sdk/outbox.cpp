@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -498,7 +499,8 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
                 std::lock_guard lock(sender().mutex);
                 sender().failures = 0;
             }
-            emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
+            if (eventsObserved())
+                emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
             if (!emptied) sendQueuedReportsSoon();
             break;
         }
@@ -534,17 +536,19 @@ bool startSend(const Send& send) {
     if (!request) return false;
     request->setDiscardsResponseBody(true);  // the report's answer is never read
     std::weak_ptr<STHTTPRequest> weakRequest = request;
+    // One copy for both blocks, of which one runs.
+    auto sent = std::make_shared<const Send>(send);
     request->setCompletionDataBlock(
-        [send, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
+        [sent, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
             auto self = weakRequest.lock();
-            finishSend(send, self ? self->responseStatus() : 0, headers, "");
+            finishSend(*sent, self ? self->responseStatus() : 0, headers, "");
         });
-    request->setErrorBlock([send](const Error& error) {
+    request->setErrorBlock([sent](const Error& error) {
         Error::Headers headers;
         if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
             if (const auto* found = std::get_if<Error::Headers>(&it->second)) headers = *found;
         }
-        finishSend(send, httpStatusOf(error), headers, error.localizedDescription());
+        finishSend(*sent, httpStatusOf(error), headers, error.localizedDescription());
     });
     request->startAsynchronous();
     return true;
