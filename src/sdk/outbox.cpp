@@ -526,8 +526,10 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
     }
 }
 
-// The one place a report goes on the wire. False when no request could be made.
-bool startSend(const Send& send) {
+// The one place a report goes on the wire, `send` shared by the request's two blocks (one of them
+// runs). False when no request could be made.
+bool startSend(std::shared_ptr<const Send> sent) {
+    const Send& send = *sent;
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) return false;
     auto request = makeServiceRequest(
@@ -536,8 +538,6 @@ bool startSend(const Send& send) {
     if (!request) return false;
     request->setDiscardsResponseBody(true);  // the report's answer is never read
     std::weak_ptr<STHTTPRequest> weakRequest = request;
-    // One copy for both blocks, of which one runs.
-    auto sent = std::make_shared<const Send>(send);
     request->setCompletionDataBlock(
         [sent, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
             auto self = weakRequest.lock();
@@ -604,31 +604,32 @@ milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter)
     return std::clamp(std::max(jittered, retryAfter), milliseconds(0), MainQueue::kMaxDelay);
 }
 
-bool sendReport(const std::string& body, const std::map<std::string, std::string>& alsoSet,
+bool sendReport(std::string body, const std::map<std::string, std::string>& alsoSet,
                 bool thenQueued) {
     const long long at = now();
-    Send send{Entry{makeClientId(), body, at, 0, launchToken(), at}, false, false, 0};
+    auto send = std::make_shared<Send>(
+        Send{Entry{makeClientId(), std::move(body), at, 0, launchToken(), at}, false, false, 0});
     {
         std::lock_guard lock(sender().mutex);
-        send.generation = sender().generation;
-        sender().inFlight.insert(send.entry.id);
+        send->generation = sender().generation;
+        sender().inFlight.insert(send->entry.id);
     }
     // Written claimed, so that another launch on the same store leaves it to this one.
     std::size_t queued = 0;
-    send.stored = editOutbox(
+    send->stored = editOutbox(
         [&send](std::vector<Entry>& entries) {
-            entries.push_back(send.entry);
+            entries.push_back(send->entry);
             return true;
         },
         alsoSet, &queued);
     if (!startSend(send)) {
         std::lock_guard lock(sender().mutex);
-        sender().inFlight.erase(send.entry.id);
+        sender().inFlight.erase(send->entry.id);
     }
     // A write that found no report but its own leaves the sender nothing to do; one queued by
     // another launch after it is sent by that launch.
-    if (thenQueued && (!send.stored || queued > 1)) sendQueuedReportsSoon();
-    return send.stored;
+    if (thenQueued && (!send->stored || queued > 1)) sendQueuedReportsSoon();
+    return send->stored;
 }
 
 void sendQueuedReports() {
@@ -665,7 +666,7 @@ void sendQueuedReports() {
         sender().sending = true;
         sender().inFlight.insert(claimed->id);
     }
-    if (!startSend(Send{*claimed, true, true, generation})) {
+    if (!startSend(std::make_shared<const Send>(Send{*claimed, true, true, generation}))) {
         std::lock_guard lock(sender().mutex);
         sender().sending = false;
         sender().inFlight.erase(claimed->id);
