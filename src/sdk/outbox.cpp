@@ -263,19 +263,20 @@ bool appendEntry(std::string& out, const Entry& entry) {
     return true;
 }
 
-// What entryOf makes of `entry` once written, so that the text need not be parsed to learn it.
-std::optional<Entry> readBack(const Entry& entry) {
-    if (!storableTime(static_cast<double>(entry.queuedAt))) return std::nullopt;
-    Entry read = entry;
-    read.attempts = std::clamp(entry.attempts, 0, kMaxAttempts);
-    if (read.claimedBy.empty() || !storableTime(static_cast<double>(entry.claimedAt))) {
-        read.claimedBy.clear();
-        read.claimedAt = 0;
+// Makes `entry` what entryOf makes of it once written, so that the text need not be parsed to learn
+// it; false when entryOf would drop it.
+bool readBack(Entry& entry) {
+    if (!storableTime(static_cast<double>(entry.queuedAt))) return false;
+    entry.attempts = std::clamp(entry.attempts, 0, kMaxAttempts);
+    if (entry.claimedBy.empty() || !storableTime(static_cast<double>(entry.claimedAt))) {
+        entry.claimedBy.clear();
+        entry.claimedAt = 0;
     }
-    return read;
+    return true;
 }
 
-std::optional<std::string> serialize(const std::vector<Entry>& entries) {
+// The text of `entries`, which then become what it reads back as (they are not copied for that).
+std::optional<std::string> serialize(std::vector<Entry>&& entries) {
     if (entries.empty()) return std::nullopt;
     std::size_t size = 2;
     for (const auto& entry : entries)
@@ -288,16 +289,11 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
         if (!appendEntry(text, entry)) return serializeThroughTree(entries);
     }
     text += ']';
-    Parsed parsed{text, {}, 0};
-    parsed.entries.reserve(entries.size());
-    for (const auto& entry : entries) {
-        if (auto read = readBack(entry)) {
-            parsed.entries.push_back(std::move(*read));
-        } else {
-            ++parsed.malformed;
-        }
-    }
-    remember(std::move(parsed));
+    const auto kept = std::remove_if(entries.begin(), entries.end(),
+                                     [](Entry& entry) { return !readBack(entry); });
+    const auto malformed = static_cast<std::size_t>(entries.end() - kept);
+    entries.erase(kept, entries.end());
+    remember(Parsed{text, std::move(entries), malformed});
     return text;
 }
 
@@ -332,6 +328,7 @@ template <typename Edit>
 bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
                 std::size_t* count = nullptr, bool durable = true) {
     Reading reading;
+    std::size_t left = 0;        // reports in the outbox once written
     const long long at = now();  // the clock may be the host's: never asked under the store's lock
     const auto change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
@@ -339,8 +336,9 @@ bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
         trim(reading);  // what is past the bound is not sent either
         const bool edited = edit(reading.entries);
         trim(reading);
+        left = reading.entries.size();
         if (!edited && !reading.pruned()) return current;
-        return serialize(reading.entries);
+        return serialize(std::move(reading.entries));
     };
     auto store = Platform::keyValueStore();
     const bool stored = durable || !alsoSet.empty() ? store->update(kOutboxKey, change, alsoSet)
@@ -350,7 +348,7 @@ bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
         return false;
     }
     tellPruned(reading);
-    if (count) *count = reading.entries.size();
+    if (count) *count = left;
     return true;
 }
 
