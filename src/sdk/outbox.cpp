@@ -175,7 +175,7 @@ std::vector<Entry> entriesOf(const std::string& text, std::size_t* malformed) {
             return last.parsed.entries;
         }
     }
-    Parsed parsed = parsedFrom(nlohmann::json::parse(text, nullptr, false), text);
+    Parsed parsed = parsedFrom(parseJSONText(text), text);
     *malformed = parsed.malformed;
     std::vector<Entry> entries = parsed.entries;
     remember(std::move(parsed));

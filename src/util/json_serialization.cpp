@@ -177,6 +177,19 @@ std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json&
     }
 }
 
+nlohmann::json parseJSONText(const std::string& text) {
+    nlohmann::json result;
+    nlohmann::detail::json_sax_dom_parser<nlohmann::json> builder(result, false);
+    // The same input adapter as json::parse takes for a std::string, so that a host that parses
+    // both ways still carries one lexer.
+    using Input = decltype(nlohmann::detail::input_adapter(text));
+    nlohmann::detail::parser<nlohmann::json, Input>(nlohmann::detail::input_adapter(text), nullptr,
+                                                    false)
+        .sax_parse(&builder, /*strict=*/true);
+    if (builder.is_errored()) result = nlohmann::json(nlohmann::json::value_t::discarded);
+    return result;
+}
+
 std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& data,
                                                                   unsigned options, Error* error) {
     // JSON text never holds a raw NUL byte; refusing it up front keeps a NUL from cutting the
@@ -190,8 +203,8 @@ std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& d
     // non-throwing form reports malformed text (and invalid UTF-8) as a discarded value. It reads
     // from a std::string, as every other parse in the library does, so that hosts carry one copy
     // of the parser rather than two (about 10 KB).
-    auto root = std::make_shared<nlohmann::json>(nlohmann::json::parse(
-        std::string(data.begin(), data.end()), nullptr, /*allow_exceptions=*/false));
+    auto root =
+        std::make_shared<nlohmann::json>(parseJSONText(std::string(data.begin(), data.end())));
     if (root->is_discarded()) {
         fill(error, kReadCorruptError,
              "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
