@@ -21,6 +21,7 @@
 #include "sdk/service_request.h"
 #include "sdk/trace_state.h"
 #include "util/format.h"
+#include "util/json_serialization.h"
 #include "util/string_utils.h"
 
 namespace plovendale::internal {
@@ -259,7 +260,7 @@ std::vector<StoredEvent> nextBatch(std::uint64_t generation) {
 }
 
 std::string countIn(const std::string& answer, const char* member) {
-    const auto body = json::parse(answer, nullptr, false);
+    const auto body = parseJSONText(answer);
     if (!body.is_object() || !body.contains(member) || !body[member].is_number_integer()) return "";
     return std::to_string(body[member].get<long long>());
 }

@@ -13,6 +13,7 @@
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "util/format.h"
+#include "util/json_serialization.h"
 
 namespace plovendale::internal {
 namespace {
@@ -88,9 +89,8 @@ std::optional<StoredEvent> eventOf(const json& item) {
 
 std::vector<StoredEvent> parse(const std::string& text, std::size_t* malformed) {
     std::vector<StoredEvent> events;
-    const auto stored = text.size() > kEventOutboxMaxStoredBytes
-                            ? json(nullptr)
-                            : json::parse(text, nullptr, false);
+    const auto stored =
+        text.size() > kEventOutboxMaxStoredBytes ? json(nullptr) : parseJSONText(text);
     if (!stored.is_array()) {
         *malformed = 1;
         return events;
@@ -124,8 +124,7 @@ std::string serialize(const std::vector<StoredEvent>& events) {
 std::vector<std::string> parseIndex(const std::optional<std::string>& text, bool* bad) {
     std::vector<std::string> keys;
     if (!text) return keys;
-    const auto stored =
-        text->size() > kIndexMaxBytes ? json(nullptr) : json::parse(*text, nullptr, false);
+    const auto stored = text->size() > kIndexMaxBytes ? json(nullptr) : parseJSONText(*text);
     if (!stored.is_array()) {
         *bad = true;
         return keys;
@@ -641,7 +640,7 @@ bool takeSendingLease(std::uint64_t generation) {
         kEventSenderKey,
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
             if (generation != generationNow.load()) return current;
-            const auto lease = current ? json::parse(*current, nullptr, false) : json();
+            const auto lease = current ? parseJSONText(*current) : json();
             if (lease.is_object() && lease.contains("by") && lease["by"].is_string() &&
                 lease.contains("at") && lease["at"].is_number_integer() &&
                 claimHeldElsewhere(lease["by"].get<std::string>(), lease["at"].get<long long>(),

@@ -28,6 +28,11 @@ void setEventObserver(Plovendale::EventObserver callback) {
     if (previous) MainQueue::shared().async([released = std::move(previous)] {});
 }
 
+bool eventsObserved() {
+    std::lock_guard lock(observer().mutex);
+    return observer().callback != nullptr;
+}
+
 void emitEvent(std::string name, std::map<std::string, std::string> values) {
     std::shared_ptr<const Plovendale::EventObserver> callback;
     {

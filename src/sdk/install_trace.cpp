@@ -97,6 +97,7 @@ struct Query {
     }
 
     void answered(std::int64_t code, std::size_t responseBytes) const {
+        if (!internal::eventsObserved()) return;
         internal::emitEvent("query.answered", {{"elapsedMs", std::to_string(elapsedMs())},
                                                {"code", std::to_string(code)},
                                                {"responseBytes", std::to_string(responseBytes)}});
@@ -227,7 +228,9 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
     }
     // Written in key order, the client identifier among the parameters, as a map orders them.
     const auto params = ReportParamData::orderedParams();
-    std::vector<JSONSerialization::StringMember> members(params.begin(), params.end());
+    std::vector<JSONSerialization::StringMember> members;
+    members.reserve(params.size() + 1);  // the insertion below then moves, never reallocates
+    members.assign(params.begin(), params.end());
     const JSONSerialization::StringMember ci{"ci", clientId};
     members.insert(std::lower_bound(members.begin(), members.end(), ci,
                                     [](const auto& a, const auto& b) { return a.first < b.first; }),
@@ -245,7 +248,7 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
         failAtOnce(*query, kCodeRequestFailed, kCannotCreateTask, true);
         return;
     }
-    internal::emitEvent("query.started", {{"source", "network"}});
+    if (internal::eventsObserved()) internal::emitEvent("query.started", {{"source", "network"}});
     query->generation = internal::traceQueryStarted();
     std::weak_ptr<STHTTPRequest> weakRequest = request;
     request->setCompletionDataBlock(
@@ -295,7 +298,8 @@ bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::strin
     };
     std::optional<Bytes> body = JSONSerialization::dataWithStringMembers(report);
     if (!body) return storeAlone();
-    internal::emitEvent("report.sent", {{"code", std::to_string(code)}});
+    if (internal::eventsObserved())
+        internal::emitEvent("report.sent", {{"code", std::to_string(code)}});
     // The host is never told how the report went; one that does not arrive stays in the outbox.
     return internal::sendReport(toString(*body), alsoSet, reachable);
 }

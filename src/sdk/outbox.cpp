@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -174,7 +175,7 @@ std::vector<Entry> entriesOf(const std::string& text, std::size_t* malformed) {
             return last.parsed.entries;
         }
     }
-    Parsed parsed = parsedFrom(nlohmann::json::parse(text, nullptr, false), text);
+    Parsed parsed = parsedFrom(parseJSONText(text), text);
     *malformed = parsed.malformed;
     std::vector<Entry> entries = parsed.entries;
     remember(std::move(parsed));
@@ -262,19 +263,20 @@ bool appendEntry(std::string& out, const Entry& entry) {
     return true;
 }
 
-// What entryOf makes of `entry` once written, so that the text need not be parsed to learn it.
-std::optional<Entry> readBack(const Entry& entry) {
-    if (!storableTime(static_cast<double>(entry.queuedAt))) return std::nullopt;
-    Entry read = entry;
-    read.attempts = std::clamp(entry.attempts, 0, kMaxAttempts);
-    if (read.claimedBy.empty() || !storableTime(static_cast<double>(entry.claimedAt))) {
-        read.claimedBy.clear();
-        read.claimedAt = 0;
+// Makes `entry` what entryOf makes of it once written, so that the text need not be parsed to learn
+// it; false when entryOf would drop it.
+bool readBack(Entry& entry) {
+    if (!storableTime(static_cast<double>(entry.queuedAt))) return false;
+    entry.attempts = std::clamp(entry.attempts, 0, kMaxAttempts);
+    if (entry.claimedBy.empty() || !storableTime(static_cast<double>(entry.claimedAt))) {
+        entry.claimedBy.clear();
+        entry.claimedAt = 0;
     }
-    return read;
+    return true;
 }
 
-std::optional<std::string> serialize(const std::vector<Entry>& entries) {
+// The text of `entries`, which then become what it reads back as (they are not copied for that).
+std::optional<std::string> serialize(std::vector<Entry>&& entries) {
     if (entries.empty()) return std::nullopt;
     std::size_t size = 2;
     for (const auto& entry : entries)
@@ -287,16 +289,11 @@ std::optional<std::string> serialize(const std::vector<Entry>& entries) {
         if (!appendEntry(text, entry)) return serializeThroughTree(entries);
     }
     text += ']';
-    Parsed parsed{text, {}, 0};
-    parsed.entries.reserve(entries.size());
-    for (const auto& entry : entries) {
-        if (auto read = readBack(entry)) {
-            parsed.entries.push_back(std::move(*read));
-        } else {
-            ++parsed.malformed;
-        }
-    }
-    remember(std::move(parsed));
+    const auto kept = std::remove_if(entries.begin(), entries.end(),
+                                     [](Entry& entry) { return !readBack(entry); });
+    const auto malformed = static_cast<std::size_t>(entries.end() - kept);
+    entries.erase(kept, entries.end());
+    remember(Parsed{text, std::move(entries), malformed});
     return text;
 }
 
@@ -331,6 +328,7 @@ template <typename Edit>
 bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
                 std::size_t* count = nullptr, bool durable = true) {
     Reading reading;
+    std::size_t left = 0;        // reports in the outbox once written
     const long long at = now();  // the clock may be the host's: never asked under the store's lock
     const auto change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
@@ -338,8 +336,9 @@ bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
         trim(reading);  // what is past the bound is not sent either
         const bool edited = edit(reading.entries);
         trim(reading);
+        left = reading.entries.size();
         if (!edited && !reading.pruned()) return current;
-        return serialize(reading.entries);
+        return serialize(std::move(reading.entries));
     };
     auto store = Platform::keyValueStore();
     const bool stored = durable || !alsoSet.empty() ? store->update(kOutboxKey, change, alsoSet)
@@ -349,7 +348,7 @@ bool editOutbox(Edit edit, const std::map<std::string, std::string>& alsoSet,
         return false;
     }
     tellPruned(reading);
-    if (count) *count = reading.entries.size();
+    if (count) *count = left;
     return true;
 }
 
@@ -498,7 +497,8 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
                 std::lock_guard lock(sender().mutex);
                 sender().failures = 0;
             }
-            emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
+            if (eventsObserved())
+                emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
             if (!emptied) sendQueuedReportsSoon();
             break;
         }
@@ -524,8 +524,10 @@ void finishSend(const Send& send, std::int64_t status, const Error::Headers& hea
     }
 }
 
-// The one place a report goes on the wire. False when no request could be made.
-bool startSend(const Send& send) {
+// The one place a report goes on the wire, `send` shared by the request's two blocks (one of them
+// runs). False when no request could be made.
+bool startSend(std::shared_ptr<const Send> sent) {
+    const Send& send = *sent;
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) return false;
     auto request = makeServiceRequest(
@@ -535,16 +537,16 @@ bool startSend(const Send& send) {
     request->setDiscardsResponseBody(true);  // the report's answer is never read
     std::weak_ptr<STHTTPRequest> weakRequest = request;
     request->setCompletionDataBlock(
-        [send, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
+        [sent, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
             auto self = weakRequest.lock();
-            finishSend(send, self ? self->responseStatus() : 0, headers, "");
+            finishSend(*sent, self ? self->responseStatus() : 0, headers, "");
         });
-    request->setErrorBlock([send](const Error& error) {
+    request->setErrorBlock([sent](const Error& error) {
         Error::Headers headers;
         if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
             if (const auto* found = std::get_if<Error::Headers>(&it->second)) headers = *found;
         }
-        finishSend(send, httpStatusOf(error), headers, error.localizedDescription());
+        finishSend(*sent, httpStatusOf(error), headers, error.localizedDescription());
     });
     request->startAsynchronous();
     return true;
@@ -600,31 +602,32 @@ milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter)
     return std::clamp(std::max(jittered, retryAfter), milliseconds(0), MainQueue::kMaxDelay);
 }
 
-bool sendReport(const std::string& body, const std::map<std::string, std::string>& alsoSet,
+bool sendReport(std::string body, const std::map<std::string, std::string>& alsoSet,
                 bool thenQueued) {
     const long long at = now();
-    Send send{Entry{makeClientId(), body, at, 0, launchToken(), at}, false, false, 0};
+    auto send = std::make_shared<Send>(
+        Send{Entry{makeClientId(), std::move(body), at, 0, launchToken(), at}, false, false, 0});
     {
         std::lock_guard lock(sender().mutex);
-        send.generation = sender().generation;
-        sender().inFlight.insert(send.entry.id);
+        send->generation = sender().generation;
+        sender().inFlight.insert(send->entry.id);
     }
     // Written claimed, so that another launch on the same store leaves it to this one.
     std::size_t queued = 0;
-    send.stored = editOutbox(
+    send->stored = editOutbox(
         [&send](std::vector<Entry>& entries) {
-            entries.push_back(send.entry);
+            entries.push_back(send->entry);
             return true;
         },
         alsoSet, &queued);
     if (!startSend(send)) {
         std::lock_guard lock(sender().mutex);
-        sender().inFlight.erase(send.entry.id);
+        sender().inFlight.erase(send->entry.id);
     }
     // A write that found no report but its own leaves the sender nothing to do; one queued by
     // another launch after it is sent by that launch.
-    if (thenQueued && (!send.stored || queued > 1)) sendQueuedReportsSoon();
-    return send.stored;
+    if (thenQueued && (!send->stored || queued > 1)) sendQueuedReportsSoon();
+    return send->stored;
 }
 
 void sendQueuedReports() {
@@ -661,7 +664,7 @@ void sendQueuedReports() {
         sender().sending = true;
         sender().inFlight.insert(claimed->id);
     }
-    if (!startSend(Send{*claimed, true, true, generation})) {
+    if (!startSend(std::make_shared<const Send>(Send{*claimed, true, true, generation}))) {
         std::lock_guard lock(sender().mutex);
         sender().sending = false;
         sender().inFlight.erase(claimed->id);

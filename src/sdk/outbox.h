@@ -43,7 +43,7 @@ ReportVerdict classifyReportStatus(std::int64_t status);
 /// leaves the outbox once delivered or refused. Answers whether the write took: when it did not,
 /// the report is still sent, and kept only if that send fails. With `thenQueued` (the service
 /// just answered), the reports that wait follow, if the write saw any. Main queue.
-bool sendReport(const std::string& body, const std::map<std::string, std::string>& alsoSet,
+bool sendReport(std::string body, const std::map<std::string, std::string>& alsoSet,
                 bool thenQueued = false);
 /// Sends the oldest queued report that no launch is sending, and then the next, until one fails
 /// (a retry then follows after a backoff) or none is left. Does nothing while a send or a retry is

@@ -144,9 +144,14 @@ bool innerStartWith(const std::string& appKey) {
 }  // namespace
 
 std::string makeClientId() {
-    std::string id = lowercasedASCII(UUID::UUIDString());
-    std::erase(id, '-');
-    return id;
+    const std::string uuid = UUID::UUIDString();
+    char id[32];
+    std::size_t length = 0;
+    for (const char c : uuid) {
+        if (c == '-' || length == sizeof id) continue;
+        id[length++] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return std::string(id, length);
 }
 
 Plovendale& Plovendale::shareInstance() {

@@ -13,6 +13,7 @@
 #include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/sdk_state.h"
+#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {
@@ -24,7 +25,7 @@ internal::SdkState::Trace& memory() {
 std::optional<InstallTraceState> storedFailure() {
     auto text = Platform::keyValueStore()->stringForKey(internal::kTraceFailureKey);
     if (!text) return std::nullopt;
-    const auto stored = nlohmann::json::parse(*text, nullptr, false);
+    const auto stored = parseJSONText(*text);
     if (!stored.is_object() || !stored.contains("code") || !stored["code"].is_number_integer())
         return std::nullopt;
     InstallTraceState state{

@@ -118,13 +118,17 @@ std::optional<std::string> FLOJSONObject::string() const {
     return state_->raw->get_ref<const nlohmann::json::string_t&>();
 }
 
+std::optional<JSONNumber> numberOf(const nlohmann::json& value) {
+    if (value.is_boolean()) return JSONNumber(value.get<bool>());
+    if (value.is_number_unsigned()) return JSONNumber(value.get<std::uint64_t>());
+    if (value.is_number_integer()) return JSONNumber(value.get<std::int64_t>());
+    if (value.is_number_float()) return JSONNumber(value.get<double>());
+    return std::nullopt;
+}
+
 std::optional<JSONNumber> FLOJSONObject::number() const {
-    if (!verifyClass(JSONKind::Number)) return std::nullopt;
-    const nlohmann::json& raw = *state_->raw;
-    if (raw.is_boolean()) return JSONNumber(raw.get<bool>());
-    if (raw.is_number_unsigned()) return JSONNumber(raw.get<std::uint64_t>());
-    if (raw.is_number_integer()) return JSONNumber(raw.get<std::int64_t>());
-    return JSONNumber(raw.get<double>());
+    if (!state_ || !state_->raw) return std::nullopt;
+    return numberOf(*state_->raw);
 }
 
 bool FLOJSONObject::null() const {

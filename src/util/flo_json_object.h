@@ -37,6 +37,10 @@ class JSONNumber {
     Value value_;
 };
 
+/// `value` as a number, as FLOJSONObject::number answers it: nothing unless it is a number or a
+/// boolean.
+std::optional<JSONNumber> numberOf(const nlohmann::json& value);
+
 /// The kinds a wrapper can be asked about. A mutable container is also of the immutable kind.
 enum class JSONKind { Dictionary, MutableDictionary, Array, MutableArray, String, Number, Null };
 

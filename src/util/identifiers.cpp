@@ -80,14 +80,14 @@ std::string UUID::UUIDString() {
     }
     bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    std::string text;
-    text.reserve(36);
+    char text[36];
+    std::size_t length = 0;
     for (std::size_t i = 0; i < sizeof bytes; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += kUpperHexDigits[bytes[i] >> 4];
-        text += kUpperHexDigits[bytes[i] & 0xF];
+        if (i == 4 || i == 6 || i == 8 || i == 10) text[length++] = '-';
+        text[length++] = kUpperHexDigits[bytes[i] >> 4];
+        text[length++] = kUpperHexDigits[bytes[i] & 0xF];
     }
-    return text;
+    return std::string(text, length);
 }
 
 }  // namespace plovendale

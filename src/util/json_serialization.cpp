@@ -1,6 +1,7 @@
 #include "util/json_serialization.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -37,7 +38,7 @@ const char* nonFiniteNumber(const nlohmann::json& root) {
     return nullptr;
 }
 
-const char* shortEscape(unsigned char c) {
+constexpr const char* shortEscape(unsigned char c) {
     switch (c) {
         case '"':
             return "\\\"";
@@ -58,57 +59,101 @@ const char* shortEscape(unsigned char c) {
     }
 }
 
-}  // namespace
-
 // One JSON string as the general writer puts it: quote, backslash and the five short control
 // escapes, every other control character as \u00xx, everything else (non-ASCII included) as is.
-bool appendJSONString(std::string& out, std::string_view text) {
-    if (!isValidUTF8(text)) return false;
-    out.push_back('"');
-    const auto* run = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto* const end = run + text.size();
-    for (const auto* p = run; p != end; ++p) {
-        if (*p >= 0x20 && *p != '"' && *p != '\\') continue;
-        out.append(reinterpret_cast<const char*>(run),
-                   static_cast<std::size_t>(p - run));  // the plain characters before this one
-        run = p + 1;
-        if (const char* escaped = shortEscape(*p)) {
-            out.append(escaped, 2);
-        } else {
-            const char unicode[] = {
-                '\\', 'u', '0', '0', kLowerHexDigits[*p >> 4], kLowerHexDigits[*p & 0xF]};
-            out.append(unicode, sizeof unicode);
+// Measured first, in the pass that checks the UTF-8, so that the text is written once into room
+// made for it, and in one copy when nothing needs escaping.
+
+// What escaping adds to a byte: one for a short escape, five for \u00xx.
+constexpr std::array<std::uint8_t, 256> kEscapeGrowth = [] {
+    std::array<std::uint8_t, 256> growth{};
+    for (unsigned char c = 0; c < 0x20; ++c) growth[c] = shortEscape(c) ? 1 : 5;
+    growth['"'] = growth['\\'] = 1;
+    return growth;
+}();
+
+// The written length of `text`, quotes included; nothing when it is not valid UTF-8.
+std::optional<std::size_t> quotedLength(std::string_view text) {
+    std::size_t escapes = 0;
+    unsigned bits = 0;  // of every byte: its top bit tells of text beyond ASCII
+    for (const char byte : text) {
+        const auto c = static_cast<unsigned char>(byte);
+        escapes += kEscapeGrowth[c];
+        bits |= c;
+    }
+    if ((bits & 0x80) != 0 && !isValidUTF8(text)) return std::nullopt;
+    return text.size() + escapes + 2;
+}
+
+// Writes `text` quoted at `out`, which has room for its `quotedLength`; answers the end. `plain`:
+// nothing in it needs escaping.
+char* writeQuoted(char* out, std::string_view text, bool plain) {
+    *out++ = '"';
+    if (plain) {
+        out = std::copy(text.begin(), text.end(), out);
+    } else {
+        for (const char byte : text) {
+            const auto c = static_cast<unsigned char>(byte);
+            if (kEscapeGrowth[c] == 0) {
+                *out++ = byte;
+            } else if (const char* escaped = shortEscape(c)) {
+                *out++ = escaped[0];
+                *out++ = escaped[1];
+            } else {
+                const char unicode[] = {
+                    '\\', 'u', '0', '0', kLowerHexDigits[c >> 4], kLowerHexDigits[c & 0xF]};
+                out = std::copy(std::begin(unicode), std::end(unicode), out);
+            }
         }
     }
-    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(end - run));
-    out.push_back('"');
+    *out++ = '"';
+    return out;
+}
+
+}  // namespace
+
+bool appendJSONString(std::string& out, std::string_view text) {
+    const auto quoted = quotedLength(text);
+    if (!quoted) return false;
+    const std::size_t start = out.size();
+    out.resize(start + *quoted);
+    writeQuoted(out.data() + start, text, *quoted == text.size() + 2);
     return true;
 }
 
 std::optional<Bytes> JSONSerialization::dataWithStringMembers(std::span<const StringMember> members,
                                                               Error* error) {
-    std::size_t size = 2;
-    for (const auto& [key, value] : members) size += key.size() + value.size() + 6;
-    // Written as text, which appends a run in one copy, and handed over as bytes in one more.
-    std::string out;
-    out.reserve(size);
-    out.push_back('{');
+    // Measured whole first, so that the bytes are written once into room made for them.
+    std::size_t size = members.empty() ? 2 : 1 + 2 * members.size();  // braces, colons, commas
+    std::size_t plainSize = size;
     for (const auto& [key, value] : members) {
-        if (out.size() > 1) out.push_back(',');
-        if (!appendJSONString(out, key)) {
+        const auto keyLength = quotedLength(key);
+        if (!keyLength) {
             fill(error, kWriteInapplicableError, "Invalid UTF-8 text in JSON write (a key)");
             return std::nullopt;
         }
-        out.push_back(':');
-        if (!appendJSONString(out, value)) {
+        const auto valueLength = quotedLength(value);
+        if (!valueLength) {
             fill(error, kWriteInapplicableError,
                  "Invalid UTF-8 text in JSON write (the value of \"" + std::string(key) + "\")");
             return std::nullopt;
         }
+        size += *keyLength + *valueLength;
+        plainSize += key.size() + value.size() + 4;
     }
-    out.push_back('}');
-    const auto* first = reinterpret_cast<const std::uint8_t*>(out.data());
-    return Bytes(first, first + out.size());
+    const bool plain = size == plainSize;
+    Bytes bytes(size);
+    char* const first = reinterpret_cast<char*>(bytes.data());
+    char* out = first;
+    *out++ = '{';
+    for (const auto& [key, value] : members) {
+        if (out != first + 1) *out++ = ',';
+        out = writeQuoted(out, key, plain);
+        *out++ = ':';
+        out = writeQuoted(out, value, plain);
+    }
+    *out = '}';
+    return bytes;
 }
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,
@@ -132,6 +177,19 @@ std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json&
     }
 }
 
+nlohmann::json parseJSONText(const std::string& text) {
+    nlohmann::json result;
+    nlohmann::detail::json_sax_dom_parser<nlohmann::json> builder(result, false);
+    // The same input adapter as json::parse takes for a std::string, so that a host that parses
+    // both ways still carries one lexer.
+    using Input = decltype(nlohmann::detail::input_adapter(text));
+    nlohmann::detail::parser<nlohmann::json, Input>(nlohmann::detail::input_adapter(text), nullptr,
+                                                    false)
+        .sax_parse(&builder, /*strict=*/true);
+    if (builder.is_errored()) result = nlohmann::json(nlohmann::json::value_t::discarded);
+    return result;
+}
+
 std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& data,
                                                                   unsigned options, Error* error) {
     // JSON text never holds a raw NUL byte; refusing it up front keeps a NUL from cutting the
@@ -145,8 +203,8 @@ std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& d
     // non-throwing form reports malformed text (and invalid UTF-8) as a discarded value. It reads
     // from a std::string, as every other parse in the library does, so that hosts carry one copy
     // of the parser rather than two (about 10 KB).
-    auto root = std::make_shared<nlohmann::json>(nlohmann::json::parse(
-        std::string(data.begin(), data.end()), nullptr, /*allow_exceptions=*/false));
+    auto root =
+        std::make_shared<nlohmann::json>(parseJSONText(std::string(data.begin(), data.end())));
     if (root->is_discarded()) {
         fill(error, kReadCorruptError,
              "The data couldn\u2019t be read because it isn\u2019t in the correct format.");

@@ -31,6 +31,11 @@ inline constexpr const char* kJSONErrorDomain = "NSCocoaErrorDomain";
 /// False, and `out` unchanged, when `text` is not valid UTF-8.
 bool appendJSONString(std::string& out, std::string_view text);
 
+/// What nlohmann::json::parse(text, nullptr, false) gives: the value, or a discarded one for text
+/// that is not JSON. Every parse of the library goes through here: the library's call to parse with
+/// no callback still brings in the callback parser besides (about 6 KB of a host's code).
+nlohmann::json parseJSONText(const std::string& text);
+
 /// JSON text to values and back. No exception escapes; failures are answers.
 class JSONSerialization {
   public:

@@ -3,7 +3,7 @@
 namespace plovendale {
 
 bool StringUtils::isNullOrEmpty(const std::optional<std::string>& value) {
-    return !value || value->empty() || *value == " ";
+    return !value || isNullOrEmpty(*value);
 }
 
 void Logger::info(const std::string& /*message*/) {}

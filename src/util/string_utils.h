@@ -11,9 +11,7 @@ class StringUtils {
     /// Yes for nothing, for "" and for exactly one space (U+0020); no for every other text,
     /// including two spaces, a tab, a line break and the text "null".
     static bool isNullOrEmpty(const std::optional<std::string>& value);
-    static bool isNullOrEmpty(const std::string& value) {
-        return isNullOrEmpty(std::optional(value));
-    }
+    static bool isNullOrEmpty(const std::string& value) { return value.empty() || value == " "; }
     static bool isNullOrEmpty(const char* value) {
         return value == nullptr || isNullOrEmpty(std::optional<std::string>(value));
     }

@@ -45,6 +45,7 @@ TEST(DataUtilTest, CacheFormRoundTrips) {
     EXPECT_EQ(nlohmann::json::parse(json),
               (nlohmann::json{{"params_data", "a=1&b=\"2\""}, {"channel", "web/\u00e9"}}));
     EXPECT_EQ(DataUtil::appData2Json(AppData{"", std::nullopt}), R"({"params_data":""})");
+    EXPECT_EQ(DataUtil::appData2Json(AppData{"P", "C"}), R"({"channel":"C","params_data":"P"})");
     EXPECT_EQ(DataUtil::appData2Json(AppData{"\xff", "C"}), "") << "text that is not UTF-8";
 
     EXPECT_EQ(DataUtil::parseAppData(json), (AppData{"a=1&b=\"2\"", "web/\u00e9"}));
