@@ -61,11 +61,17 @@ UIPasteboardHelper::Capture UIPasteboardHelper::capture(const std::string& appKe
     const std::string trace = extractTraceId(text, appKey);
     if (StringUtils::isNullOrEmpty(trace)) return Capture::NoMarker;
     auto store = Platform::keyValueStore();
-    const bool stored = store->setString(trace, kPasteKey);
     {
-        // A capture the store refused still goes with this run's queries.
+        // The trace goes with this run's queries from now on: the write may wait a second for
+        // another process that holds the file, and a query made meanwhile carries it too, as
+        // it does when the store refuses it.
         std::lock_guard lock(unstoredCapture().mutex);
-        unstoredCapture().trace = stored ? "" : trace;
+        unstoredCapture().trace = trace;
+    }
+    const bool stored = store->setString(trace, kPasteKey);
+    if (stored) {
+        std::lock_guard lock(unstoredCapture().mutex);
+        if (unstoredCapture().trace == trace) unstoredCapture().trace.clear();
     }
     if (!stored) return Capture::StoreFailed;
     // The pasteboard is the only other copy: it is emptied only once the trace is on disk.

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
+#include "support/disk_faults.h"
 #include "support/test_environment.h"
 
 namespace plovendale {
@@ -64,6 +69,24 @@ TEST_F(PasteboardHelperTest, StartUpCapturesAMarkerForThisApplicationOnly) {
     Plovendale::start();
     EXPECT_EQ(stored(), "SecondTrace42");
     EXPECT_EQ(UIPasteboardHelper::getPasteValue(), anchor(kAppKey, "ThirdTrace777"));
+
+    // While another process holds the file, a query made during the write carries the trace.
+    test::StoreWriteLock held(platform_.dataDirectory() + "/defaults.sqlite");
+    ASSERT_TRUE(held.held());
+    std::atomic<bool> done{false};
+    std::thread capturing([&] {
+        UIPasteboardHelper::capture(kAppKey);
+        done = true;
+    });
+    bool seenWhileWriting = false;
+    for (int i = 0; i < 100 && !done && !seenWhileWriting; ++i) {
+        seenWhileWriting = UIPasteboardHelper::getCacheTraceId() == "ThirdTrace777" && !done;
+        if (!seenWhileWriting) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    held.release();
+    capturing.join();
+    EXPECT_TRUE(seenWhileWriting);
+    EXPECT_EQ(UIPasteboardHelper::getCacheTraceId(), "ThirdTrace777");
 }
 
 TEST_F(PasteboardHelperTest, RecognisesOnlyTheAnchorFormat) {
