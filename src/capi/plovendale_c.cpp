@@ -404,7 +404,7 @@ int plovendale_track_event(const char* name, const char* params_json, const char
     return guarded(__func__, [&] {
         std::map<std::string, std::string> params;
         if (params_json) {
-            const auto object = nlohmann::json::parse(params_json, nullptr, false);
+            const auto object = parseJSONText(params_json);
             if (!object.is_object()) return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);
             for (const auto& [key, value] : object.items()) {
                 if (!value.is_string()) return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);

@@ -116,6 +116,7 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
         {"event name", [] { return plovendale_track_event(nullptr, "{}", "1", "EUR", "i"); }},
         {"params array", [] { return plovendale_track_event("e", "[]", nullptr, nullptr, 0); }},
         {"param number", [] { return plovendale_track_event("e", R"({"a":1})", 0, 0, 0); }},
+        {"params not JSON", [] { return plovendale_track_event("e", R"({"a":)", 0, 0, 0); }},
         {"half revenue", [] { return plovendale_track_event("e", nullptr, "1", 0, 0); }},
         {"negative shutdown wait", [] { return plovendale_shutdown(-1); }},
     };
