@@ -344,7 +344,10 @@ TEST(URLSessionTest, EachMisbehavingServiceEndsInItsErrorByTheTimeout) {
         if (code == URLErrorCode::kTimedOut) {
             EXPECT_GE(elapsed, std::chrono::milliseconds(1900)) << row;
         }
-        EXPECT_LE(elapsed, std::chrono::milliseconds(2000 + 1500)) << row;
+        // Thirty transfers at once, TLS among them, on a loaded machine (a sanitizer build)
+        // take a while to settle; without the timeout the trickling and redirecting ones would
+        // run on for several seconds more.
+        EXPECT_LE(elapsed, std::chrono::milliseconds(2000 + 3000)) << row;
     }
     URLSessionTLS::clearAdditionalCA();
     EXPECT_TRUE(liveSessionsSettleAt(0));
