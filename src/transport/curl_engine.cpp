@@ -172,19 +172,30 @@ void Engine::release(Driven* owner) {
     auto keep = std::move(hold.self);  // destroyed once the list no longer refers to it
 }
 
+void Engine::addTransfer(CURL* handle, Transfer transfer) {
+    if (spareTransfer_.empty()) {
+        transfers_.emplace(handle, transfer);
+        return;
+    }
+    spareTransfer_.key() = handle;
+    spareTransfer_.mapped() = transfer;
+    transfers_.insert(std::move(spareTransfer_));
+    spareTransfer_ = {};
+}
+
 bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
     if (!multi_ || transfers_.count(handle)) return false;
     if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
     Origin& slots = origins_[origin];
     if (slots.running >= kConnectionsPerOrigin) {
-        transfers_.emplace(handle, Transfer{owner, &slots, Stage::Waiting});
+        addTransfer(handle, Transfer{owner, &slots, Stage::Waiting});
         ++slots.transfers;
         slots.waiting.push_back(handle);
         return true;
     }
     if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
     ++slots.running;
-    transfers_.emplace(handle, Transfer{owner, &slots, Stage::Running});
+    addTransfer(handle, Transfer{owner, &slots, Stage::Running});
     running_.emplace_back(handle, owner);
     ++slots.transfers;
     owner->exchangeStarted(handle);
@@ -196,7 +207,7 @@ void Engine::detach(CURL* handle) {
     if (it == transfers_.end()) return;
     Origin& slots = *it->second.slots;
     const Stage stage = it->second.stage;
-    transfers_.erase(it);
+    spareTransfer_ = transfers_.extract(it);
     --slots.transfers;
     if (stage == Stage::Running) {
         curl_multi_remove_handle(multi_.get(), handle);

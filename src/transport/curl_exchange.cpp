@@ -553,8 +553,9 @@ void Exchange::endOfHeaderBlock() {
         fields_.clear();
         return;
     }
-    response_ =
-        std::make_shared<const HTTPURLResponse>(makeResponse(url_, status, std::move(fields_)));
+    auto response = std::make_shared<HTTPURLResponse>();
+    fillResponse(*response, url_, status, std::move(fields_));
+    response_ = std::move(response);
     fields_.clear();
     if (!observer_.onResponse(*this) && abort_ == Abort::None) abort_ = Abort::Stopped;
 }

@@ -175,6 +175,12 @@ std::optional<URLRequest> redirectRequest(const URLRequest& request,
 HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
                              std::vector<std::pair<std::string, std::string>> fields) {
     HTTPURLResponse response;
+    fillResponse(response, url, statusCode, std::move(fields));
+    return response;
+}
+
+void fillResponse(HTTPURLResponse& response, const std::string& url, std::int64_t statusCode,
+                  std::vector<std::pair<std::string, std::string>> fields) {
     response.url = url;
     response.statusCode = statusCode;
     // The key of a field in allHeaderFields is the spelling of its first occurrence. A usual block
@@ -219,7 +225,6 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
         response.expectedContentLength = contentLengthOf((*entry)->second);
     }
     response.rawHeaderFields = std::move(fields);
-    return response;
 }
 
 }  // namespace plovendale::curl
