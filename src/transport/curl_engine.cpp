@@ -102,6 +102,7 @@ void Engine::startThreads() {
 
 void Engine::perform(std::function<void()> command) {
     bool first = false;
+    const bool here = onIOThread();
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return;
@@ -109,9 +110,13 @@ void Engine::perform(std::function<void()> command) {
         commands_.push_back(std::move(command));
     }
     // One wake-up serves every command queued before the I/O thread takes the queue: it takes
-    // them all at once, and it looks at the queue again before it waits. The I/O thread itself
-    // needs none.
-    if (first && multi_ && !onIOThread()) curl_multi_wakeup(multi_.get());
+    // them all at once. The I/O thread itself needs none: it notes that it queued something, and
+    // does not wait before its next pass.
+    if (here) {
+        queuedThisPass_ = true;
+    } else if (first && multi_) {
+        curl_multi_wakeup(multi_.get());
+    }
 }
 
 void Engine::deliver(std::function<void()> event) {
@@ -269,10 +274,9 @@ void Engine::runIO() {
         long curlTimeout = -1;
         curl_multi_timeout(multi_.get(), &curlTimeout);
         if (curlTimeout >= 0) sleepMs = std::min<long>(sleepMs, curlTimeout);
-        {
-            std::lock_guard lock(mutex_);
-            if (!commands_.empty()) sleepMs = 0;  // posted during this pass
-        }
+        // Queued during this pass by this thread. What another thread queued since the queue was
+        // taken has woken the multi handle, so the wait below returns at once for it.
+        if (std::exchange(queuedThisPass_, false)) sleepMs = 0;
         flushMainQueueWork();
         curl_multi_poll(multi_.get(), nullptr, 0, sleepMs, nullptr);
     }

@@ -156,6 +156,7 @@ class Engine {
     static constexpr std::size_t kKeptIdleOrigins = 32;
     Driven* firstRetained_ = nullptr;  ///< of the owners retained, linked through their hold_
     std::vector<std::function<void()>> forMainQueue_;  ///< this pass's main-queue work
+    bool queuedThisPass_ = false;  ///< this thread queued a command since it took the queue
     EasyPool easyPool_;
 
     std::thread io_;
