@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "transport/curl_text.h"
@@ -536,8 +537,11 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return size;
-    fields_.emplace_back(std::string(line.substr(0, colon)),
-                         std::string(trimmed(line.substr(colon + 1))));
+    // Made where they stay, not made and then moved there.
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = trimmed(line.substr(colon + 1));
+    fields_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
+                         std::forward_as_tuple(value.data(), value.size()));
     return size;
 }
 

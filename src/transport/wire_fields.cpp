@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <map>
 #include <optional>
 #include <string>
@@ -99,8 +100,12 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
         if (*bodySize > 0 && !hasContentType) {
             edit().set("Content-Type", "application/x-www-form-urlencoded");
         }
-        const std::string length = std::to_string(*bodySize);
-        if (!sentLength || *sentLength != length) edit().set("Content-Length", length);
+        // Written into a buffer: most requests already carry this very length.
+        std::array<char, 24> digits{};
+        const char* end =
+            std::to_chars(digits.data(), digits.data() + digits.size(), *bodySize).ptr;
+        const std::string_view length(digits.data(), static_cast<std::size_t>(end - digits.data()));
+        if (!sentLength || *sentLength != length) edit().set("Content-Length", std::string(length));
     }
     return changed;
 }
@@ -204,6 +209,9 @@ void fillResponse(HTTPURLResponse& response, const std::string& url, std::int64_
         if (it == entryOfLowered.end()) return std::nullopt;
         return it->second;
     };
+    // The two fields read below, noted as they are added rather than looked for again.
+    std::optional<Entry> contentType;
+    std::optional<Entry> contentLength;
     for (const auto& [name, value] : fields) {
         if (const auto entry = entryOf(name)) {
             std::string& joined = (*entry)->second;
@@ -217,13 +225,14 @@ void fillResponse(HTTPURLResponse& response, const std::string& url, std::int64_
         } else {
             entryOfLowered.emplace(lowercasedASCII(name), added);
         }
+        if (equalsIgnoringASCIICase(name, kContentType)) {
+            contentType = added;
+        } else if (equalsIgnoringASCIICase(name, kContentLength)) {
+            contentLength = added;
+        }
     }
-    if (const auto entry = entryOf(kContentType)) {
-        response.textEncodingName = charsetOf((*entry)->second);
-    }
-    if (const auto entry = entryOf(kContentLength)) {
-        response.expectedContentLength = contentLengthOf((*entry)->second);
-    }
+    if (contentType) response.textEncodingName = charsetOf((*contentType)->second);
+    if (contentLength) response.expectedContentLength = contentLengthOf((*contentLength)->second);
     response.rawHeaderFields = std::move(fields);
 }
 
