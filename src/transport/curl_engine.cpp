@@ -190,8 +190,13 @@ void Engine::addTransfer(CURL* handle, Transfer transfer) {
 
 bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
     if (!multi_ || transfers_.count(handle)) return false;
-    if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
-    Origin& slots = origins_[origin];
+    // Most transfers go where the one before went: its origin's entry is found without a hash.
+    if (!latestOrigin_ || origin != latestOriginName_) {
+        if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
+        latestOrigin_ = &origins_[origin];
+        latestOriginName_ = origin;
+    }
+    Origin& slots = *latestOrigin_;
     if (slots.running >= kConnectionsPerOrigin) {
         addTransfer(handle, Transfer{owner, &slots, Stage::Waiting});
         ++slots.transfers;
@@ -244,6 +249,7 @@ void Engine::startWaiting(Origin& slots) {
 }
 
 void Engine::forgetIdleOrigins() {
+    latestOrigin_ = nullptr;
     std::erase_if(origins_, [](const auto& entry) { return entry.second.transfers == 0; });
 }
 
@@ -382,6 +388,7 @@ void Engine::stop() {
     running_.clear();
     startFailed_.clear();
     origins_.clear();
+    latestOrigin_ = nullptr;
     std::vector<std::function<void()>> commands;
     std::deque<std::function<void()>> events;
     {

@@ -153,6 +153,8 @@ class Engine {
     // An origin stays once its transfers are done, so that the next request to it (most go to a
     // handful of origins) finds its queue; idle ones are forgotten past kKeptIdleOrigins.
     std::unordered_map<std::string, Origin> origins_;
+    Origin* latestOrigin_ = nullptr;  ///< the entry of latestOriginName_ in origins_, or null
+    std::string latestOriginName_;
     static constexpr std::size_t kKeptIdleOrigins = 32;
     Driven* firstRetained_ = nullptr;  ///< of the owners retained, linked through their hold_
     std::vector<std::function<void()>> forMainQueue_;  ///< this pass's main-queue work

@@ -56,6 +56,15 @@ bool startsIgnoringCase(const char* text, std::string_view prefix) {
     return true;
 }
 
+// Whether text starts with `prefix`, in this case. Most entries differ at once.
+bool startsWith(const char* text, std::string_view prefix) {
+    for (const char c : prefix) {
+        if (*text != c) return false;  // the terminator differs too
+        ++text;
+    }
+    return true;
+}
+
 // libcurl takes the proxy of an http(s) transfer from http_proxy, https_proxy, HTTPS_PROXY,
 // all_proxy or ALL_PROXY; any spelling of those counts, which can only err towards the list.
 ProxyEnvironment proxyEnvironment() {
@@ -70,17 +79,16 @@ ProxyEnvironment proxyEnvironment() {
             watched[static_cast<unsigned char>(c)] = true;
         return watched;
     }();
-    for (char** entry = environ; entry && *entry; ++entry) {
-        const char* text = *entry;
+    char** entry = environ;
+    if (!entry) return {};
+    for (const char* text = *entry; text; text = *++entry) {
         if (!kWatched[static_cast<unsigned char>(text[0])]) continue;
         switch (text[0]) {
             case 'n':
-                if (!lower && std::strncmp(text, "no_proxy=", kNameLength) == 0)
-                    lower = text + kNameLength;
+                if (!lower && startsWith(text + 1, "o_proxy=")) lower = text + kNameLength;
                 break;
             case 'N':
-                if (!upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0)
-                    upper = text + kNameLength;
+                if (!upper && startsWith(text + 1, "O_PROXY=")) upper = text + kNameLength;
                 break;
             case 'h':
             case 'H':
