@@ -93,8 +93,10 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
         });
-        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
-            edit().set(name, value);
+        if (!cookies.empty()) {  // most requests have none to send
+            for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
+                edit().set(name, value);
+        }
     }
     if (bodySize) {
         if (*bodySize > 0 && !hasContentType) {
