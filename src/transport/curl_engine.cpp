@@ -320,6 +320,9 @@ void Engine::failedStarts() {
 }
 
 int Engine::expireTransfers() {
+    // Nothing running, nothing to expire: a pass that has just ended the last transfer reads no
+    // clock.
+    if (running_.empty()) return kLongestSleepMs;
     const auto now = Clock::now();
     std::optional<Clock::time_point> next;
     std::vector<std::pair<CURL*, Driven*>> expired;

@@ -92,8 +92,12 @@ ProxyEnvironment proxyEnvironment() {
                 break;
             case 'h':
             case 'H':
-                proxy = proxy || startsIgnoringCase(text + 1, "ttp_proxy=") ||
-                        startsIgnoringCase(text + 1, "ttps_proxy=");
+                // http_proxy or https_proxy: the common prefix is read once.
+                if (!proxy && startsIgnoringCase(text + 1, "ttp")) {
+                    const char* rest = text + 4;
+                    if ((*rest | 0x20) == 's') ++rest;
+                    proxy = startsIgnoringCase(rest, "_proxy=");
+                }
                 break;
             case 'a':
             case 'A':
@@ -527,7 +531,9 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     }
     std::string_view line(data, size);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    if (line.substr(0, 5) == "HTTP/") {
+    constexpr std::string_view kStatusLine = "HTTP/";  // compared in place, not through memcmp
+    if (line.size() >= kStatusLine.size() &&
+        std::memcmp(line.data(), kStatusLine.data(), kStatusLine.size()) == 0) {
         fields_.clear();
         fields_.reserve(16);  // a usual block, without growing on the way
         return size;
