@@ -36,8 +36,15 @@ std::optional<std::int64_t> fileSize(const std::string& path) {
     return static_cast<std::int64_t>(info.st_size);
 }
 
+// Whether `method` is the method `name` (a literal): its length is compared first, and the bytes
+// in place, where the comparison with a C string would measure the literal and call memcmp.
+bool isMethod(const std::string& method, std::string_view name) {
+    return method.size() == name.size() &&
+           std::memcmp(method.data(), name.data(), name.size()) == 0;
+}
+
 bool methodAlwaysHasBody(const std::string& method) {
-    return method == "POST" || method == "PUT" || method == "PATCH";
+    return isMethod(method, "POST") || isMethod(method, "PUT") || isMethod(method, "PATCH");
 }
 
 // What the environment says about proxies, found in one walk over it, since every transfer asks.
@@ -143,7 +150,7 @@ void setOption(CURL* easy, CURLoption option, T value) {
 
 std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
                                        const std::optional<std::string>& uploadFile) {
-    if (request.httpMethod == "HEAD") return std::nullopt;
+    if (isMethod(request.httpMethod, "HEAD")) return std::nullopt;
     if (uploadFile) return fileSize(filePathOf(*uploadFile)).value_or(0);
     if (request.httpBody) return static_cast<std::int64_t>(request.httpBody->size());
     if (methodAlwaysHasBody(request.httpMethod)) return 0;
@@ -311,7 +318,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     CURL* easy = easy_.get();
 
     std::optional<std::int64_t> bodySize;
-    if (uploadFile && request_->httpMethod != "HEAD") {
+    if (uploadFile && !isMethod(request_->httpMethod, "HEAD")) {
         file_.reset(std::fopen(filePathOf(*uploadFile).c_str(), "rb"));
         const auto size = fileSize(filePathOf(*uploadFile));
         if (!file_ || !size) return urlError(URLErrorCode::kCannotOpenFile, url_);
@@ -363,19 +370,19 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
 
     const std::string& method = request_->httpMethod;
     if (keptPostingWhole_ &&
-        !(bodySize && method == "POST" && !file_ && *bodySize < kUpFrontBodyBytes)) {
+        !(bodySize && isMethod(method, "POST") && !file_ && *bodySize < kUpFrontBodyBytes)) {
         forgetWholePost();
     }
     methodSet_ = true;
-    if (method == "HEAD") {
+    if (isMethod(method, "HEAD")) {
         setOption(easy, CURLOPT_NOBODY, 1L);
     } else if (bodySize) {
         configureBody(*bodySize);
-        if (method != "POST") {
+        if (!isMethod(method, "POST")) {
             setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
             customRequestSet_ = true;
         }
-    } else if (method == "GET") {
+    } else if (isMethod(method, "GET")) {
         setOption(easy, CURLOPT_HTTPGET, 1L);
         methodSet_ = false;
     } else {
@@ -493,7 +500,7 @@ void Exchange::limitTransferToBudget() {
 }
 
 bool Exchange::announcesOversizedBody() const {
-    if (!response_ || request_->httpMethod == "HEAD") return false;
+    if (!response_ || isMethod(request_->httpMethod, "HEAD")) return false;
     const auto status = response_->statusCode;
     if (status == 204 || status == 304) return false;  // no body, whatever the length says
     return response_->expectedContentLength > maximumBodySize_;
