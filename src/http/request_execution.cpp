@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <filesystem>
+#include <span>
 #include <system_error>
 
 #include "host/host_code.h"
@@ -55,6 +57,40 @@ bool writeAtomically(const std::string& path, const Bytes& bytes) {
     return !ec;
 }
 
+// Makes `shown` hold the fields as sent, updated in place: most of them are the caller's, already
+// there. (Names on the wire are unique.) Both go in name order, side by side, so that each name is
+// compared about once rather than looked up.
+void showSentFields(STHTTPHeaders& shown,
+                    const std::vector<std::pair<std::string, std::string>>& sent) {
+    using Field = std::pair<std::string, std::string>;
+    // A request has a handful of fields: their order is kept on the stack.
+    constexpr std::size_t kUsualCount = 8;
+    std::array<const Field*, kUsualCount> usual{};
+    std::vector<const Field*> many(sent.size() > kUsualCount ? sent.size() : 0);
+    const std::span<const Field*> ordered =
+        many.empty() ? std::span<const Field*>(usual.data(), sent.size()) : std::span(many);
+    std::size_t count = 0;
+    for (const auto& field : sent) {  // insertion sort, by name
+        std::size_t at = count++;
+        for (; at > 0 && field.first.compare(ordered[at - 1]->first) < 0; --at)
+            ordered[at] = ordered[at - 1];
+        ordered[at] = &field;
+    }
+    auto kept = shown.begin();
+    for (const Field* field : ordered) {
+        int order = 1;
+        while (kept != shown.end() && (order = kept->first.compare(field->first)) < 0)
+            kept = shown.erase(kept);
+        if (kept != shown.end() && order == 0) {
+            if (kept->second != field->second) kept->second = field->second;
+            ++kept;
+        } else {
+            shown.emplace_hint(kept, field->first, field->second);
+        }
+    }
+    shown.erase(kept, shown.end());
+}
+
 }  // namespace
 
 URLSessionConfiguration STHTTPRequest::makeConfiguration() const {
@@ -97,17 +133,9 @@ void STHTTPRequest::startAsynchronous() {
     impl_->settledResponseHeaders();  // the earlier answer's stay until the new one arrives
     impl_->takenResponse.reset();
     impl_->request = impl_->task ? impl_->task->currentRequest() : nullptr;
-    // The fields as sent, updated in place: most of them are the caller's, already there.
     static const std::vector<std::pair<std::string, std::string>> kNoFields;
-    const auto& sent = impl_->request ? impl_->request->headerFields.entries() : kNoFields;
-    std::erase_if(impl_->requestHeaders, [&sent](const auto& kept) {
-        return std::none_of(sent.begin(), sent.end(),
-                            [&kept](const auto& field) { return field.first == kept.first; });
-    });
-    for (const auto& [name, value] : sent) {
-        auto [kept, added] = impl_->requestHeaders.try_emplace(name, value);
-        if (!added && kept->second != value) kept->second = value;
-    }
+    showSentFields(impl_->requestHeaders,
+                   impl_->request ? impl_->request->headerFields.entries() : kNoFields);
     logDiagnostics();
 
     if (!impl_->task) {

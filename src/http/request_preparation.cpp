@@ -158,6 +158,7 @@ void setCachingAndTimeout(URLRequest& wire, bool ignoreCache, double timeoutSeco
 // The first fields of every request: the cookie field replaces whatever was there.
 HTTPHeaderFields cookieFields(const std::vector<HTTPCookie>& cookies) {
     HTTPHeaderFields fields;
+    if (cookies.empty()) return fields;  // most requests have none to send
     for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies)) {
         fields.set(name, value);
     }

@@ -45,20 +45,32 @@ void STHTTPRequestSessionDelegate::didReceiveResponse(
     completionHandler(URLSessionResponseDisposition::Allow);
 }
 
+void STHTTPRequestSessionDelegate::add(PendingBody& body, Bytes& chunk) {
+    std::lock_guard lock(body.mutex);
+    if (!body.oldest && body.taken == body.chunks.size()) {
+        body.chunks.clear();
+        body.taken = 0;
+        body.oldest = std::move(chunk);
+        return;
+    }
+    body.chunks.push_back(std::move(chunk));
+}
+
 std::optional<Bytes> STHTTPRequestSessionDelegate::takeOldest(PendingBody& body) {
     std::lock_guard lock(body.mutex);
+    if (body.oldest) return std::exchange(body.oldest, std::nullopt);
     if (body.taken == body.chunks.size()) return std::nullopt;
     return std::move(body.chunks[body.taken++]);
 }
 
-std::vector<Bytes> STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
+STHTTPRequestSessionDelegate::Waiting STHTTPRequestSessionDelegate::takeAll(PendingBody& body) {
     std::lock_guard lock(body.mutex);
     // The chunks are handed over whole, their storage with them: nothing more is added after the
     // completion.
     body.chunks.erase(body.chunks.begin(),
                       body.chunks.begin() + static_cast<std::ptrdiff_t>(body.taken));
     body.taken = 0;
-    return std::exchange(body.chunks, {});
+    return {std::exchange(body.oldest, std::nullopt), std::exchange(body.chunks, {})};
 }
 
 STHTTPRequestSessionDelegate::Answer* STHTTPRequestSessionDelegate::openAnswer() {
@@ -89,7 +101,9 @@ void STHTTPRequestSessionDelegate::Answer::operator()() {
     if (target && response) target->handleResponse(response, sent ? sent->url : kNoURL);
     if (completes) {
         if (!target) return;
-        for (auto& chunk : takeAll(*body)) receive(*target, chunk);
+        auto waiting = takeAll(*body);
+        if (waiting.oldest) receive(*target, *waiting.oldest);
+        for (auto& chunk : waiting.rest) receive(*target, chunk);
         target->handleCompletion(session, finalResponse, error);
         return;
     }
@@ -108,10 +122,7 @@ void STHTTPRequestSessionDelegate::didReceiveData(URLSession& session, URLSessio
 
 void STHTTPRequestSessionDelegate::didReceiveOwnedData(URLSession&, URLSessionTask&, Bytes& data) {
     if (discardBody_) return;
-    {
-        std::lock_guard lock(body_->mutex);
-        body_->chunks.push_back(std::move(data));
-    }
+    add(*body_, data);
     if (Answer* open = openAnswer()) {
         ++open->chunks;
         return;

@@ -64,11 +64,19 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     // Body bytes on their way to the main queue, oldest first. Any thread.
     struct PendingBody {
         std::mutex mutex;
+        /// When set, the oldest chunk waiting, ahead of every one in `chunks`: most answers come
+        /// in one piece, which then takes no list.
+        std::optional<Bytes> oldest;
         std::vector<Bytes> chunks;  ///< those before `taken` are gone (moved out)
         std::size_t taken = 0;
     };
+    struct Waiting {
+        std::optional<Bytes> oldest;
+        std::vector<Bytes> rest;
+    };
+    static void add(PendingBody& body, Bytes& chunk);
     static std::optional<Bytes> takeOldest(PendingBody& body);
-    static std::vector<Bytes> takeAll(PendingBody& body);
+    static Waiting takeAll(PendingBody& body);
     /// Adds a received piece to the request's body, taking the piece's storage when it can.
     static void receive(STHTTPRequest& target, Bytes& chunk);
 

@@ -69,21 +69,12 @@ std::shared_ptr<STHTTPRequest> STHTTPRequest::requestWithURLString(const std::st
     return std::make_shared<STHTTPRequest>(PrivateToken{}, text);
 }
 
-STHTTPRequest::STHTTPRequest(PrivateToken, std::string url) : impl_(std::make_unique<Impl>()) {
+// Every member of Impl starts as a new request's (its initialisers say how), so it is not zeroed
+// first as well.
+STHTTPRequest::STHTTPRequest(PrivateToken, std::string url)
+    : impl_(std::make_unique_for_overwrite<Impl>()) {
     impl_->url = std::move(url);
-    impl_->responseData.clear();
-    impl_->requestHeaders.clear();
-    impl_->POSTDataEncoding = NSUTF8StringEncoding;
-    impl_->encodePOSTDictionary = true;
-    impl_->encodeGETDictionary = true;
-    impl_->addCredentialsToURL = false;
-    impl_->timeoutSeconds = kSTHTTPRequestDefaultTimeout;
     impl_->maximumResponseBodySize = defaultMaximumResponseBodySize();
-    impl_->filesToUpload.clear();
-    impl_->dataToUpload.clear();
-    impl_->HTTPMethod = "GET";
-    impl_->cookieStoragePolicyForInstance = CookieStorageUnset;
-    impl_->ephemeralRequestCookies.clear();
 }
 
 STHTTPRequest::~STHTTPRequest() = default;

@@ -11,8 +11,9 @@
 
 namespace plovendale {
 
-/// Everything a request holds. Kept out of the public header so that the object's layout, and
-/// with it the library's ABI, does not change when a field does.
+/// Everything a request holds, each member initialised as a new request has it. Kept out of the
+/// public header so that the object's layout, and with it the library's ABI, does not change when a
+/// field does.
 struct STHTTPRequest::Impl {
     std::int64_t responseStatus = 0;
     std::shared_ptr<URLSessionTask> task;
@@ -44,21 +45,21 @@ struct STHTTPRequest::Impl {
     STHTTPRequestErrorBlock errorBlock;
     STHTTPRequestCompletionDataBlock completionDataBlock;
 
-    std::string HTTPMethod;
+    std::string HTTPMethod = "GET";
     STHTTPHeaders requestHeaders;
     std::optional<STHTTPDictionary> POSTDictionary;
     std::optional<STHTTPDictionary> GETDictionary;
     std::optional<Bytes> rawPOSTData;
-    NSStringEncoding POSTDataEncoding = 0;
-    double timeoutSeconds = 0;
+    NSStringEncoding POSTDataEncoding = NSUTF8StringEncoding;
+    double timeoutSeconds = kSTHTTPRequestDefaultTimeout;
     std::int64_t maximumResponseBodySize = 0;
     bool discardsResponseBody = false;
     bool addCredentialsToURL = false;
-    bool encodePOSTDictionary = false;
-    bool encodeGETDictionary = false;
+    bool encodePOSTDictionary = true;
+    bool encodeGETDictionary = true;
     bool preventRedirections = false;
     bool useUploadTaskInBackground = false;
-    STHTTPRequestCookieStoragePolicy cookieStoragePolicyForInstance = CookieStorageShared;
+    STHTTPRequestCookieStoragePolicy cookieStoragePolicyForInstance = CookieStorageUnset;
     std::optional<std::string> sharedContainerIdentifier;
     NSStringEncoding forcedResponseEncoding = 0;
     std::optional<std::string> responseString;

@@ -102,6 +102,7 @@ void Engine::startThreads() {
 
 void Engine::perform(std::function<void()> command) {
     bool first = false;
+    const bool here = onIOThread();
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return;
@@ -109,9 +110,13 @@ void Engine::perform(std::function<void()> command) {
         commands_.push_back(std::move(command));
     }
     // One wake-up serves every command queued before the I/O thread takes the queue: it takes
-    // them all at once, and it looks at the queue again before it waits. The I/O thread itself
-    // needs none.
-    if (first && multi_ && !onIOThread()) curl_multi_wakeup(multi_.get());
+    // them all at once. The I/O thread itself needs none: it notes that it queued something, and
+    // does not wait before its next pass.
+    if (here) {
+        queuedThisPass_ = true;
+    } else if (first && multi_) {
+        curl_multi_wakeup(multi_.get());
+    }
 }
 
 void Engine::deliver(std::function<void()> event) {
@@ -172,19 +177,35 @@ void Engine::release(Driven* owner) {
     auto keep = std::move(hold.self);  // destroyed once the list no longer refers to it
 }
 
+void Engine::addTransfer(CURL* handle, Transfer transfer) {
+    if (spareTransfer_.empty()) {
+        transfers_.emplace(handle, transfer);
+        return;
+    }
+    spareTransfer_.key() = handle;
+    spareTransfer_.mapped() = transfer;
+    transfers_.insert(std::move(spareTransfer_));
+    spareTransfer_ = {};
+}
+
 bool Engine::attach(CURL* handle, Driven* owner, const std::string& origin) {
     if (!multi_ || transfers_.count(handle)) return false;
-    if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
-    Origin& slots = origins_[origin];
+    // Most transfers go where the one before went: its origin's entry is found without a hash.
+    if (!latestOrigin_ || origin != latestOriginName_) {
+        if (origins_.size() >= kKeptIdleOrigins && !origins_.count(origin)) forgetIdleOrigins();
+        latestOrigin_ = &origins_[origin];
+        latestOriginName_ = origin;
+    }
+    Origin& slots = *latestOrigin_;
     if (slots.running >= kConnectionsPerOrigin) {
-        transfers_.emplace(handle, Transfer{owner, &slots, Stage::Waiting});
+        addTransfer(handle, Transfer{owner, &slots, Stage::Waiting});
         ++slots.transfers;
         slots.waiting.push_back(handle);
         return true;
     }
     if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) return false;
     ++slots.running;
-    transfers_.emplace(handle, Transfer{owner, &slots, Stage::Running});
+    addTransfer(handle, Transfer{owner, &slots, Stage::Running});
     running_.emplace_back(handle, owner);
     ++slots.transfers;
     owner->exchangeStarted(handle);
@@ -196,7 +217,7 @@ void Engine::detach(CURL* handle) {
     if (it == transfers_.end()) return;
     Origin& slots = *it->second.slots;
     const Stage stage = it->second.stage;
-    transfers_.erase(it);
+    spareTransfer_ = transfers_.extract(it);
     --slots.transfers;
     if (stage == Stage::Running) {
         curl_multi_remove_handle(multi_.get(), handle);
@@ -228,6 +249,7 @@ void Engine::startWaiting(Origin& slots) {
 }
 
 void Engine::forgetIdleOrigins() {
+    latestOrigin_ = nullptr;
     std::erase_if(origins_, [](const auto& entry) { return entry.second.transfers == 0; });
 }
 
@@ -258,10 +280,9 @@ void Engine::runIO() {
         long curlTimeout = -1;
         curl_multi_timeout(multi_.get(), &curlTimeout);
         if (curlTimeout >= 0) sleepMs = std::min<long>(sleepMs, curlTimeout);
-        {
-            std::lock_guard lock(mutex_);
-            if (!commands_.empty()) sleepMs = 0;  // posted during this pass
-        }
+        // Queued during this pass by this thread. What another thread queued since the queue was
+        // taken has woken the multi handle, so the wait below returns at once for it.
+        if (std::exchange(queuedThisPass_, false)) sleepMs = 0;
         flushMainQueueWork();
         curl_multi_poll(multi_.get(), nullptr, 0, sleepMs, nullptr);
     }
@@ -299,6 +320,9 @@ void Engine::failedStarts() {
 }
 
 int Engine::expireTransfers() {
+    // Nothing running, nothing to expire: a pass that has just ended the last transfer reads no
+    // clock.
+    if (running_.empty()) return kLongestSleepMs;
     const auto now = Clock::now();
     std::optional<Clock::time_point> next;
     std::vector<std::pair<CURL*, Driven*>> expired;
@@ -367,6 +391,7 @@ void Engine::stop() {
     running_.clear();
     startFailed_.clear();
     origins_.clear();
+    latestOrigin_ = nullptr;
     std::vector<std::function<void()>> commands;
     std::deque<std::function<void()>> events;
     {

@@ -129,6 +129,7 @@ class Engine {
         Origin* slots;  ///< in origins_, which keeps an origin while a transfer refers to it
         Stage stage;
     };
+    void addTransfer(CURL* handle, Transfer transfer);
 
     Multi multi_;
     std::mutex mutex_;  // commands_, events_, stopped_
@@ -141,6 +142,9 @@ class Engine {
     // I/O thread only. The engine keeps the per-origin queue itself (rather than libcurl's
     // CURLMOPT_MAX_HOST_CONNECTIONS) so that a transfer's clock starts when it really runs.
     std::unordered_map<CURL*, Transfer> transfers_;
+    // The entry of the transfer detached last, kept for the next one to attach: most transfers run
+    // one after another, and each would otherwise allocate and free an entry of its own.
+    std::unordered_map<CURL*, Transfer>::node_type spareTransfer_;
     // The running ones and those whose start libcurl refused, so that a pass of the loop looks
     // at a handful of transfers, not at every one queued behind them.
     std::vector<std::pair<CURL*, Driven*>> running_;
@@ -149,9 +153,12 @@ class Engine {
     // An origin stays once its transfers are done, so that the next request to it (most go to a
     // handful of origins) finds its queue; idle ones are forgotten past kKeptIdleOrigins.
     std::unordered_map<std::string, Origin> origins_;
+    Origin* latestOrigin_ = nullptr;  ///< the entry of latestOriginName_ in origins_, or null
+    std::string latestOriginName_;
     static constexpr std::size_t kKeptIdleOrigins = 32;
     Driven* firstRetained_ = nullptr;  ///< of the owners retained, linked through their hold_
     std::vector<std::function<void()>> forMainQueue_;  ///< this pass's main-queue work
+    bool queuedThisPass_ = false;  ///< this thread queued a command since it took the queue
     EasyPool easyPool_;
 
     std::thread io_;

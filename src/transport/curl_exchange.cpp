@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "transport/curl_text.h"
@@ -35,8 +36,15 @@ std::optional<std::int64_t> fileSize(const std::string& path) {
     return static_cast<std::int64_t>(info.st_size);
 }
 
+// Whether `method` is the method `name` (a literal): its length is compared first, and the bytes
+// in place, where the comparison with a C string would measure the literal and call memcmp.
+bool isMethod(const std::string& method, std::string_view name) {
+    return method.size() == name.size() &&
+           std::memcmp(method.data(), name.data(), name.size()) == 0;
+}
+
 bool methodAlwaysHasBody(const std::string& method) {
-    return method == "POST" || method == "PUT" || method == "PATCH";
+    return isMethod(method, "POST") || isMethod(method, "PUT") || isMethod(method, "PATCH");
 }
 
 // What the environment says about proxies, found in one walk over it, since every transfer asks.
@@ -50,6 +58,15 @@ bool startsIgnoringCase(const char* text, std::string_view prefix) {
     for (const char c : prefix) {
         const bool letter = c >= 'a' && c <= 'z';
         if (*text == '\0' || (letter ? *text | 0x20 : *text) != c) return false;
+        ++text;
+    }
+    return true;
+}
+
+// Whether text starts with `prefix`, in this case. Most entries differ at once.
+bool startsWith(const char* text, std::string_view prefix) {
+    for (const char c : prefix) {
+        if (*text != c) return false;  // the terminator differs too
         ++text;
     }
     return true;
@@ -69,22 +86,25 @@ ProxyEnvironment proxyEnvironment() {
             watched[static_cast<unsigned char>(c)] = true;
         return watched;
     }();
-    for (char** entry = environ; entry && *entry; ++entry) {
-        const char* text = *entry;
+    char** entry = environ;
+    if (!entry) return {};
+    for (const char* text = *entry; text; text = *++entry) {
         if (!kWatched[static_cast<unsigned char>(text[0])]) continue;
         switch (text[0]) {
             case 'n':
-                if (!lower && std::strncmp(text, "no_proxy=", kNameLength) == 0)
-                    lower = text + kNameLength;
+                if (!lower && startsWith(text + 1, "o_proxy=")) lower = text + kNameLength;
                 break;
             case 'N':
-                if (!upper && std::strncmp(text, "NO_PROXY=", kNameLength) == 0)
-                    upper = text + kNameLength;
+                if (!upper && startsWith(text + 1, "O_PROXY=")) upper = text + kNameLength;
                 break;
             case 'h':
             case 'H':
-                proxy = proxy || startsIgnoringCase(text + 1, "ttp_proxy=") ||
-                        startsIgnoringCase(text + 1, "ttps_proxy=");
+                // http_proxy or https_proxy: the common prefix is read once.
+                if (!proxy && startsIgnoringCase(text + 1, "ttp")) {
+                    const char* rest = text + 4;
+                    if ((*rest | 0x20) == 's') ++rest;
+                    proxy = startsIgnoringCase(rest, "_proxy=");
+                }
                 break;
             case 'a':
             case 'A':
@@ -130,7 +150,7 @@ void setOption(CURL* easy, CURLoption option, T value) {
 
 std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
                                        const std::optional<std::string>& uploadFile) {
-    if (request.httpMethod == "HEAD") return std::nullopt;
+    if (isMethod(request.httpMethod, "HEAD")) return std::nullopt;
     if (uploadFile) return fileSize(filePathOf(*uploadFile)).value_or(0);
     if (request.httpBody) return static_cast<std::int64_t>(request.httpBody->size());
     if (methodAlwaysHasBody(request.httpMethod)) return 0;
@@ -298,7 +318,7 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
     CURL* easy = easy_.get();
 
     std::optional<std::int64_t> bodySize;
-    if (uploadFile && request_->httpMethod != "HEAD") {
+    if (uploadFile && !isMethod(request_->httpMethod, "HEAD")) {
         file_.reset(std::fopen(filePathOf(*uploadFile).c_str(), "rb"));
         const auto size = fileSize(filePathOf(*uploadFile));
         if (!file_ || !size) return urlError(URLErrorCode::kCannotOpenFile, url_);
@@ -350,19 +370,19 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
 
     const std::string& method = request_->httpMethod;
     if (keptPostingWhole_ &&
-        !(bodySize && method == "POST" && !file_ && *bodySize < kUpFrontBodyBytes)) {
+        !(bodySize && isMethod(method, "POST") && !file_ && *bodySize < kUpFrontBodyBytes)) {
         forgetWholePost();
     }
     methodSet_ = true;
-    if (method == "HEAD") {
+    if (isMethod(method, "HEAD")) {
         setOption(easy, CURLOPT_NOBODY, 1L);
     } else if (bodySize) {
         configureBody(*bodySize);
-        if (method != "POST") {
+        if (!isMethod(method, "POST")) {
             setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
             customRequestSet_ = true;
         }
-    } else if (method == "GET") {
+    } else if (isMethod(method, "GET")) {
         setOption(easy, CURLOPT_HTTPGET, 1L);
         methodSet_ = false;
     } else {
@@ -480,7 +500,7 @@ void Exchange::limitTransferToBudget() {
 }
 
 bool Exchange::announcesOversizedBody() const {
-    if (!response_ || request_->httpMethod == "HEAD") return false;
+    if (!response_ || isMethod(request_->httpMethod, "HEAD")) return false;
     const auto status = response_->statusCode;
     if (status == 204 || status == 304) return false;  // no body, whatever the length says
     return response_->expectedContentLength > maximumBodySize_;
@@ -518,7 +538,9 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     }
     std::string_view line(data, size);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    if (line.substr(0, 5) == "HTTP/") {
+    constexpr std::string_view kStatusLine = "HTTP/";  // compared in place, not through memcmp
+    if (line.size() >= kStatusLine.size() &&
+        std::memcmp(line.data(), kStatusLine.data(), kStatusLine.size()) == 0) {
         fields_.clear();
         fields_.reserve(16);  // a usual block, without growing on the way
         return size;
@@ -536,8 +558,11 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return size;
-    fields_.emplace_back(std::string(line.substr(0, colon)),
-                         std::string(trimmed(line.substr(colon + 1))));
+    // Made where they stay, not made and then moved there.
+    const std::string_view name = line.substr(0, colon);
+    const std::string_view value = trimmed(line.substr(colon + 1));
+    fields_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
+                         std::forward_as_tuple(value.data(), value.size()));
     return size;
 }
 
@@ -553,8 +578,9 @@ void Exchange::endOfHeaderBlock() {
         fields_.clear();
         return;
     }
-    response_ =
-        std::make_shared<const HTTPURLResponse>(makeResponse(url_, status, std::move(fields_)));
+    auto response = std::make_shared<HTTPURLResponse>();
+    fillResponse(*response, url_, status, std::move(fields_));
+    response_ = std::move(response);
     fields_.clear();
     if (!observer_.onResponse(*this) && abort_ == Abort::None) abort_ = Abort::Stopped;
 }

@@ -215,5 +215,8 @@ class Exchange {
 /// Builds a response from a header block (exposed for the hostile-input tests of the parser).
 HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
                              std::vector<std::pair<std::string, std::string>> fields);
+/// The same, into a fresh response where it is to stay (a shared one, say) rather than moved there.
+void fillResponse(HTTPURLResponse& response, const std::string& url, std::int64_t statusCode,
+                  std::vector<std::pair<std::string, std::string>> fields);
 
 }  // namespace plovendale::curl

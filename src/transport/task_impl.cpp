@@ -130,11 +130,12 @@ bool TaskImpl::onResponse(Exchange& exchange) {
 void TaskImpl::askForResponse(std::shared_ptr<const HTTPURLResponse> response,
                               bool insideCallback) {
     stage_ = Stage::AwaitResponse;
-    if (exchange_) exchange_->setWaiting(true);
     {
         std::lock_guard lock(mutex_);
         response_ = response;
     }
+    // A delegate that takes every response is not waited for, so the clock does not stand for it
+    // (stopping and restarting it would read the time three times for nothing).
     if (session_->allowsEveryResponse()) {
         ++question_;
         session_->deliver([self = shared_from_this(), response = std::move(response)](
@@ -148,6 +149,7 @@ void TaskImpl::askForResponse(std::shared_ptr<const HTTPURLResponse> response,
     auto pending = std::make_shared<PendingAnswer<URLSessionResponseDisposition>>(
         shared_from_this(), ++question_, &TaskImpl::answerResponse,
         URLSessionResponseDisposition::Allow);
+    if (exchange_) exchange_->setWaiting(true);
     pending->holdAnswersGivenHere(true);
     session_->deliver(
         [self = shared_from_this(), response = std::move(response), handler = makeHandler(pending)](

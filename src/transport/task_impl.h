@@ -49,7 +49,9 @@ class TaskImpl final : public URLSessionTask,
         // returns.
         auto prepared = curl::prepareRequest(original_, curl::bodySizeOf(*original_, uploadFile_),
                                              session_->cookieJar(*original_));
-        {
+        // Most requests go as they are (prepared by their maker): current_ shows them already.
+        // Nothing else writes current_ before the I/O thread has the task, so it is read unlocked.
+        if (prepared != current_) {
             std::lock_guard lock(mutex_);
             current_ = prepared;
         }

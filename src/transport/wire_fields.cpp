@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <map>
 #include <optional>
 #include <string>
@@ -92,15 +93,21 @@ std::optional<HTTPHeaderFields> changedWireFields(const URLRequest& request,
         std::erase_if(cookies, [](const HTTPCookie& cookie) {
             return !isSafeFieldValue(cookie.name) || !isSafeFieldValue(cookie.value);
         });
-        for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
-            edit().set(name, value);
+        if (!cookies.empty()) {  // most requests have none to send
+            for (const auto& [name, value] : HTTPCookie::requestHeaderFieldsWithCookies(cookies))
+                edit().set(name, value);
+        }
     }
     if (bodySize) {
         if (*bodySize > 0 && !hasContentType) {
             edit().set("Content-Type", "application/x-www-form-urlencoded");
         }
-        const std::string length = std::to_string(*bodySize);
-        if (!sentLength || *sentLength != length) edit().set("Content-Length", length);
+        // Written into a buffer: most requests already carry this very length.
+        std::array<char, 24> digits{};
+        const char* end =
+            std::to_chars(digits.data(), digits.data() + digits.size(), *bodySize).ptr;
+        const std::string_view length(digits.data(), static_cast<std::size_t>(end - digits.data()));
+        if (!sentLength || *sentLength != length) edit().set("Content-Length", std::string(length));
     }
     return changed;
 }
@@ -175,6 +182,12 @@ std::optional<URLRequest> redirectRequest(const URLRequest& request,
 HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
                              std::vector<std::pair<std::string, std::string>> fields) {
     HTTPURLResponse response;
+    fillResponse(response, url, statusCode, std::move(fields));
+    return response;
+}
+
+void fillResponse(HTTPURLResponse& response, const std::string& url, std::int64_t statusCode,
+                  std::vector<std::pair<std::string, std::string>> fields) {
     response.url = url;
     response.statusCode = statusCode;
     // The key of a field in allHeaderFields is the spelling of its first occurrence. A usual block
@@ -198,6 +211,9 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
         if (it == entryOfLowered.end()) return std::nullopt;
         return it->second;
     };
+    // The two fields read below, noted as they are added rather than looked for again.
+    std::optional<Entry> contentType;
+    std::optional<Entry> contentLength;
     for (const auto& [name, value] : fields) {
         if (const auto entry = entryOf(name)) {
             std::string& joined = (*entry)->second;
@@ -211,15 +227,15 @@ HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
         } else {
             entryOfLowered.emplace(lowercasedASCII(name), added);
         }
+        if (equalsIgnoringASCIICase(name, kContentType)) {
+            contentType = added;
+        } else if (equalsIgnoringASCIICase(name, kContentLength)) {
+            contentLength = added;
+        }
     }
-    if (const auto entry = entryOf(kContentType)) {
-        response.textEncodingName = charsetOf((*entry)->second);
-    }
-    if (const auto entry = entryOf(kContentLength)) {
-        response.expectedContentLength = contentLengthOf((*entry)->second);
-    }
+    if (contentType) response.textEncodingName = charsetOf((*contentType)->second);
+    if (contentLength) response.expectedContentLength = contentLengthOf((*contentLength)->second);
     response.rawHeaderFields = std::move(fields);
-    return response;
 }
 
 }  // namespace plovendale::curl
