@@ -173,6 +173,7 @@ constexpr int kKindBool = 1;
 // launch its time and memory. length() reads only the record's header, so a value past the bound
 // is never loaded; and the one-key read scans the few rows ("+key") instead of seeking, as a seek
 // loads each record it compares with whole.
+constexpr std::size_t kLargestValue = 50331648;
 constexpr const char* kReadAll =
     "SELECT key, kind, CASE WHEN length(value) <= 50331648 THEN value END FROM kv;";
 constexpr const char* kReadOne =
@@ -234,6 +235,9 @@ class SQLiteStore final : public KeyValueStore {
         if (!version) return failed(db.get());
         if (*version < kSchemaVersion && !setUp(db.get(), why)) return failed(db.get());
         std::shared_ptr<SQLiteStore> store(new SQLiteStore(std::move(db)));
+        // Asked before the read: a commit of another connection in between makes the next
+        // update read its key from the file rather than trust a copy that may miss it.
+        store->othersCommitsAtLoad_ = store->othersCommits();
         if (!store->load(why)) return failed(store->db_.get());
         return store;
     }
@@ -275,7 +279,8 @@ class SQLiteStore final : public KeyValueStore {
     }
 
     // Inside BEGIN IMMEDIATE the write lock is held from the read on, so no other process can
-    // write between the read of the file's value and the write of the new one.
+    // write between the read of the file's value and the write of the new one. While no other
+    // connection has written the file since it was loaded, the copy is that value.
     bool update(const std::string& key, const Change& change,
                 const std::map<std::string, std::string>& alsoSet) override {
         return reported(updateLocked(key, change, alsoSet, true));
@@ -301,7 +306,12 @@ class SQLiteStore final : public KeyValueStore {
                               const std::map<std::string, std::string>& alsoSet) {
         if (!run(begin_)) return failure("update");
         std::optional<std::string> current;
-        if (!readRow(key, &current)) return rolledBack("update");
+        if (copyIsCurrent()) {
+            current = table_.string(key);
+            if (current && current->size() > kLargestValue) current.reset();
+        } else if (!readRow(key, &current)) {
+            return rolledBack("update");
+        }
         auto incoming = changed(key, current, change, alsoSet);
         if (!incoming) return rolledBack("update");
         for (const auto& [name, value] : incoming->values) {
@@ -476,6 +486,35 @@ class SQLiteStore final : public KeyValueStore {
         sqlite3_clear_bindings(st);
     }
 
+    // How many commits other connections (other launches, other processes) have made to the
+    // file, as of the snapshot the connection reads; nothing when that cannot be told. This
+    // connection's own commits do not count. Callers hold the mutex, or own the store alone.
+    std::optional<sqlite3_int64> othersCommits() {
+        if (!version_) {
+            sqlite3_stmt* raw = nullptr;
+            if (sqlite3_prepare_v2(db_.get(), "PRAGMA data_version;", -1, &raw, nullptr) !=
+                SQLITE_OK)
+                return std::nullopt;
+            version_.reset(raw);
+        }
+        sqlite3_stmt* st = version_.get();
+        std::optional<sqlite3_int64> count;
+        if (sqlite3_step(st) == SQLITE_ROW) count = sqlite3_column_int64(st, 0);
+        sqlite3_reset(st);
+        return count;
+    }
+
+    // Whether the copy holds what the file holds, inside a write transaction: so it does when no
+    // other connection has committed since the load, as every commit of this one reached the
+    // copy. Callers hold the mutex.
+    bool copyIsCurrent() {
+        if (!othersCommitsAtLoad_) return false;
+        const auto now = othersCommits();
+        if (now == othersCommitsAtLoad_) return true;
+        othersCommitsAtLoad_.reset();  // another launch wrote: its values are read from the file
+        return false;
+    }
+
     // Callers hold the mutex.
     bool upsert(const std::string& key, const StoredValue& value) {
         const bool* flag = std::get_if<bool>(&value);
@@ -572,6 +611,9 @@ class SQLiteStore final : public KeyValueStore {
     Statement begin_;
     Statement commit_;
     Statement rollback_;
+    Statement version_;
+    // Other connections' commits when the copy was read from the file.
+    std::optional<sqlite3_int64> othersCommitsAtLoad_;
     ValueTable table_;
 };
 
