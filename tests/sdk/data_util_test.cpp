@@ -28,12 +28,36 @@ TEST(DataUtilTest, ParsesServiceResponses) {
               (ResData{200, std::nullopt, "", std::nullopt}));
     EXPECT_EQ(parse(R"({"status":200,"data":[1]})"),
               (ResData{200, std::nullopt, "", std::nullopt}));
+    // The last of duplicate keys counts, at the top and in "data"; a later "data" replaces all.
+    EXPECT_EQ(
+        parse(
+            R"({"status":200,"data":{"params_data":"P","channel":"C","trace_id":"T"},"data":{}})"),
+        (ResData{200, std::nullopt, "", AppData{"", ""}}));
+    EXPECT_EQ(parse(R"({"status":200,"data":{"channel":"C"},"data":"x","error":"E","error":1})"),
+              (ResData{200, std::nullopt, "", std::nullopt}));
+    EXPECT_EQ(
+        parse(R"({"status":200,"data":{"channel":"C","channel":[],"trace_id":"T","trace_id":{}}})"),
+        (ResData{200, std::nullopt, "", AppData{"", ""}}));
+    // Only the top object and its "data" count; the same names deeper do not.
+    EXPECT_EQ(
+        parse(
+            R"({"x":{"status":1,"data":{"channel":"D"}},"data":{"channel":"C","x":{"channel":"D","trace_id":"D"},"y":[{"params_data":"D"}]},"z":{"channel":"D","trace_id":"D"},"w":[{"error":"D","status":1}],"status":200})"),
+        (ResData{200, std::nullopt, "", AppData{"", "C"}}));
+    EXPECT_EQ(parse(R"({"status":"x","status":201})")->code, 201);
     EXPECT_EQ(parse(R"({"status":200.9})")->code, 200);
+    EXPECT_EQ(parse(R"({"status":-200.9})")->code, -200);
     EXPECT_EQ(parse(R"({"status":true})")->code, 1);
+    EXPECT_EQ(parse(R"({"status":false})")->code, 0);
+    EXPECT_EQ(parse(R"({"status":-5})")->code, -5);
     EXPECT_EQ(parse(R"({"status":1e40})")->code, INT64_MAX);
+    EXPECT_EQ(parse(R"({"status":-1e40})")->code, INT64_MIN);
+    EXPECT_EQ(parse(R"({"status":18446744073709551615})")->code, INT64_MAX);
 
-    for (const char* refused : {R"({"status":"200"})", R"({"error":"E"})", R"([{"status":200}])",
-                                R"({"status":null})", "", "{", "200"}) {
+    for (const char* refused :
+         {R"({"status":"200"})", R"({"error":"E"})", R"([{"status":200}])", R"({"status":null})",
+          R"({"status":200,"status":null})", R"({"status":{}})", R"({"status":[200]})",
+          R"({"x":{"status":200},"data":{"status":200}})", R"({"status":1e400})", "", "{", "200",
+          R"({"status":200} {})"}) {
         EXPECT_FALSE(parse(refused)) << refused;
     }
     EXPECT_FALSE(DataUtil::parseResData(std::nullopt));
@@ -56,6 +80,10 @@ TEST(DataUtilTest, CacheFormRoundTrips) {
     EXPECT_FALSE(DataUtil::parseAppData(std::nullopt));
     EXPECT_EQ(DataUtil::parseAppData("not json"), (AppData{"", ""}));
     EXPECT_EQ(DataUtil::parseAppData("[\"P\"]"), (AppData{"", ""}));
+    EXPECT_EQ(
+        DataUtil::parseAppData(
+            R"({"channel":"A","channel":"B","params_data":"P","params_data":{"params_data":"x"}})"),
+        (AppData{"", "B"}));
 }
 
 TEST(DataUtilTest, HostileBodiesAreRefusedQuietly) {
