@@ -47,10 +47,8 @@ Field dataField(const std::string& key) {
 /// Event handler for nlohmann's parser. It keeps no stack of its own, only the depth: every value
 /// below the levels it reads is passed over. A handler answer of false stops the parse; it does so
 /// for a top-level value that is not an object, which neither reader takes.
-class FieldReader {
+class FieldReader final : public nlohmann::json_sax<nlohmann::json> {
   public:
-    using Json = nlohmann::json;
-
     explicit FieldReader(bool linkAtTop) : linkAtTop_(linkAtTop) {}
 
     std::optional<std::int64_t> status;
@@ -60,14 +58,14 @@ class FieldReader {
     std::optional<std::string> channel;
     std::optional<std::string> traceId;
 
-    bool null() { return other(); }
-    bool boolean(bool value) { return number(JSONNumber(value)); }
-    bool number_integer(Json::number_integer_t value) { return number(JSONNumber(value)); }
-    bool number_unsigned(Json::number_unsigned_t value) { return number(JSONNumber(value)); }
-    bool number_float(Json::number_float_t value, const Json::string_t& /*text*/) {
+    bool null() override { return other(); }
+    bool boolean(bool value) override { return number(JSONNumber(value)); }
+    bool number_integer(number_integer_t value) override { return number(JSONNumber(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return number(JSONNumber(value)); }
+    bool number_float(number_float_t value, const string_t& /*text*/) override {
         return number(JSONNumber(value));
     }
-    bool string(Json::string_t& value) {
+    bool string(string_t& value) override {
         if (depth_ == 0) return false;
         const Field field = take();
         if (auto* slot = textSlot(field))
@@ -76,9 +74,9 @@ class FieldReader {
             clear(field);
         return true;
     }
-    bool binary(Json::binary_t& /*value*/) { return other(); }  // never in JSON text
+    bool binary(binary_t& /*value*/) override { return other(); }  // never in JSON text
 
-    bool start_object(std::size_t /*count*/) {
+    bool start_object(std::size_t /*count*/) override {
         if (depth_ > 0) {
             const Field field = take();
             if (field == Field::Data) {
@@ -94,23 +92,22 @@ class FieldReader {
         ++depth_;
         return true;
     }
-    bool key(Json::string_t& name) {
+    bool key(string_t& name) override {
         pending_ = depth_ == 1              ? topField(name, linkAtTop_)
                    : depth_ == 2 && inData_ ? dataField(name)
                                             : Field::None;
         return true;
     }
-    bool end_object() { return leave(); }
-    bool start_array(std::size_t /*count*/) {
+    bool end_object() override { return leave(); }
+    bool start_array(std::size_t /*count*/) override {
         if (!other()) return false;
         ++depth_;
         return true;
     }
-    bool end_array() { return leave(); }
+    bool end_array() override { return leave(); }
 
-    template <class Exception>
     bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
-                     const Exception& /*error*/) {
+                     const nlohmann::detail::exception& /*error*/) override {
         return false;
     }
 
@@ -171,12 +168,9 @@ class FieldReader {
 /// NUL byte refused, UTF-8 checked, nothing after the value).
 bool readObject(const std::string& text, FieldReader& reader) {
     if (text.empty() || text.find('\0') != std::string::npos) return false;
-    // The parser and input adapter of parseJSONText, so that a host carries one lexer. The parser
-    // keeps its own stack on the heap and the reader none, so depth costs no call stack.
-    using Input = decltype(nlohmann::detail::input_adapter(text));
-    return nlohmann::detail::parser<nlohmann::json, Input>(nlohmann::detail::input_adapter(text),
-                                                           nullptr, false)
-        .sax_parse(&reader, /*strict=*/true);
+    // The parser keeps its own stack on the heap and the reader none, so depth costs no call
+    // stack.
+    return parseJSONEvents(text, reader);
 }
 
 /// `value`, or "" when it is missing, empty or a lone space (as StringUtils::isNullOrEmpty has it).

@@ -177,16 +177,55 @@ std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json&
     }
 }
 
-nlohmann::json parseJSONText(const std::string& text) {
-    nlohmann::json result;
-    nlohmann::detail::json_sax_dom_parser<nlohmann::json> builder(result, false);
+namespace {
+
+// The tree builder, told of the text's parts through the events interface.
+class TreeBuilder final : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    explicit TreeBuilder(nlohmann::json& result) : builder_(result, false) {}
+    bool errored() const { return builder_.is_errored(); }
+
+    bool null() override { return builder_.null(); }
+    bool boolean(bool value) override { return builder_.boolean(value); }
+    bool number_integer(number_integer_t value) override { return builder_.number_integer(value); }
+    bool number_unsigned(number_unsigned_t value) override {
+        return builder_.number_unsigned(value);
+    }
+    bool number_float(number_float_t value, const string_t& text) override {
+        return builder_.number_float(value, text);
+    }
+    bool string(string_t& value) override { return builder_.string(value); }
+    bool binary(binary_t& value) override { return builder_.binary(value); }
+    bool start_object(std::size_t count) override { return builder_.start_object(count); }
+    bool key(string_t& name) override { return builder_.key(name); }
+    bool end_object() override { return builder_.end_object(); }
+    bool start_array(std::size_t count) override { return builder_.start_array(count); }
+    bool end_array() override { return builder_.end_array(); }
+    bool parse_error(std::size_t position, const std::string& token,
+                     const nlohmann::detail::exception& error) override {
+        return builder_.parse_error(position, token, error);
+    }
+
+  private:
+    nlohmann::detail::json_sax_dom_parser<nlohmann::json> builder_;
+};
+
+}  // namespace
+
+bool parseJSONEvents(const std::string& text, nlohmann::json_sax<nlohmann::json>& events) {
     // The same input adapter as json::parse takes for a std::string, so that a host that parses
     // both ways still carries one lexer.
     using Input = decltype(nlohmann::detail::input_adapter(text));
-    nlohmann::detail::parser<nlohmann::json, Input>(nlohmann::detail::input_adapter(text), nullptr,
-                                                    false)
-        .sax_parse(&builder, /*strict=*/true);
-    if (builder.is_errored()) result = nlohmann::json(nlohmann::json::value_t::discarded);
+    return nlohmann::detail::parser<nlohmann::json, Input>(nlohmann::detail::input_adapter(text),
+                                                           nullptr, false)
+        .sax_parse(&events, /*strict=*/true);
+}
+
+nlohmann::json parseJSONText(const std::string& text) {
+    nlohmann::json result;
+    TreeBuilder builder(result);
+    parseJSONEvents(text, builder);
+    if (builder.errored()) result = nlohmann::json(nlohmann::json::value_t::discarded);
     return result;
 }
 

@@ -11,6 +11,11 @@
 #include "plovendale/platform/bytes.h"
 #include "plovendale/platform/error.h"
 
+NLOHMANN_JSON_NAMESPACE_BEGIN
+template <typename BasicJsonType>
+struct json_sax;
+NLOHMANN_JSON_NAMESPACE_END
+
 namespace plovendale {
 
 /// A parsed JSON document. `true` and `false` are read as the numbers 1 and 0 by every reader of
@@ -35,6 +40,11 @@ bool appendJSONString(std::string& out, std::string_view text);
 /// that is not JSON. Every parse of the library goes through here: the library's call to parse with
 /// no callback still brings in the callback parser besides (about 6 KB of a host's code).
 nlohmann::json parseJSONText(const std::string& text);
+
+/// Reads `text` as one JSON value, strictly (nothing may follow it), telling `events` of each part
+/// as it comes; false when the text is not JSON or `events` stopped the read. The one instance of
+/// the parser that every read of the library shares, parseJSONText's too.
+bool parseJSONEvents(const std::string& text, nlohmann::json_sax<nlohmann::json>& events);
 
 /// JSON text to values and back. No exception escapes; failures are answers.
 class JSONSerialization {
