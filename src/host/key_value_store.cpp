@@ -173,7 +173,7 @@ constexpr int kKindBool = 1;
 // launch its time and memory. length() reads only the record's header, so a value past the bound
 // is never loaded; and the one-key read scans the few rows ("+key") instead of seeking, as a seek
 // loads each record it compares with whole.
-constexpr std::size_t kLargestValue = 50331648;
+constexpr std::size_t kLargestValue = 50331648;  // the bound the two reads below spell out
 constexpr const char* kReadAll =
     "SELECT key, kind, CASE WHEN length(value) <= 50331648 THEN value END FROM kv;";
 constexpr const char* kReadOne =

@@ -37,8 +37,8 @@ inline constexpr const char* kJSONErrorDomain = "NSCocoaErrorDomain";
 bool appendJSONString(std::string& out, std::string_view text);
 
 /// What nlohmann::json::parse(text, nullptr, false) gives: the value, or a discarded one for text
-/// that is not JSON. Every parse of the library goes through here: the library's call to parse with
-/// no callback still brings in the callback parser besides (about 6 KB of a host's code).
+/// that is not JSON, built through parseJSONEvents: the library's call to parse with no callback
+/// would bring in the callback parser besides (about 6 KB of a host's code).
 nlohmann::json parseJSONText(const std::string& text);
 
 /// Reads `text` as one JSON value, strictly (nothing may follow it), telling `events` of each part
