@@ -80,6 +80,29 @@ class Service:
         return self.request("POST", "/api/trace/client/events/" + KEY, {"ci": ci, "events": events})
 
 
+def exchange(port, data, pause_after_head=False):
+    """Sends raw bytes on a new connection and reads until the service closes it (at most 10 s):
+    the statuses answered, in order, and everything received."""
+    received = b""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        if pause_after_head:
+            head, _, body = data.partition(b"\r\n\r\n")
+            sock.sendall(head + b"\r\n\r\n")
+            received = sock.recv(4096)  # "100 Continue" before the body is sent
+            data = body
+        sock.sendall(data)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                chunk = sock.recv(65536)
+            except (ConnectionResetError, socket.timeout):
+                break
+            if not chunk:
+                break
+            received += chunk
+    return [int(s) for s in re.findall(rb"HTTP/1.1 (\d+)", received)], received
+
+
 def event(event_id, amount=None, currency="EUR", name="purchase"):
     item = {"id": event_id, "name": name, "ts": 1733580000000, "params": {"sku": "a-1"}}
     if amount is not None:
@@ -180,6 +203,61 @@ class ServiceTest(unittest.TestCase):
             except OSError:
                 pass
             self.assertIn(b" 411 ", sock.recv(4096))
+
+    def test_framing_is_strict_and_nothing_smuggled_runs(self):
+        path = b"/api/links/" + KEY.encode()
+        link = b'{"params":"smuggled","channel":"x"}'
+        smuggled = (b"POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                    b"Content-Length: %d\r\n\r\n%s" % (path, len(link), link))
+        head = b"POST /api/trace/client/events/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n" % KEY.encode()
+        post = head + b"Content-Type: application/json\r\n"
+        for name, data, statuses in [
+                ("no length", head + b"Connection: close\r\n\r\n{}", [411]),
+                ("chunked", head + b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", [411]),
+                ("negative", head + b"Content-Length: -1\r\n\r\n", [400]),
+                ("signed", head + b"Content-Length: +5\r\n\r\n{\"a\"}", [400]),
+                ("listed", head + b"Content-Length: 2, 2\r\n\r\n{}", [400]),
+                ("over 1 MiB", head + b"Content-Length: 1048577\r\n\r\n", [413]),
+                ("two lengths", head + b"Content-Length: 0\r\nContent-Length: %d\r\n\r\n%s"
+                 % (len(smuggled), smuggled), [400]),
+                ("GET with a body", b"GET /api/links/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                 b"Content-Length: %d\r\n\r\n%s" % (KEY.encode(), len(smuggled), smuggled), [400]),
+                ("bare line feeds", b"GET / HTTP/1.1\nHost: 127.0.0.1\n\n", [400]),
+                ("folded field", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX: a\r\n b\r\n\r\n", [400]),
+                ("other expectation", post + b"Expect: x\r\nContent-Length: 2\r\n\r\n{}", [417])]:
+            with self.subTest(name):
+                self.assertEqual(exchange(self.service.port, data)[0], statuses)
+        statuses, received = exchange(self.service.port, post + b"Expect: 100-continue\r\n"
+                                      b"Connection: close\r\nContent-Length: 2\r\n\r\n{}",
+                                      pause_after_head=True)
+        self.assertEqual(statuses, [100, 400])  # the body arrived and was read: no ci, no events
+        self.assertEqual(self.service.request("GET", "/api/links/" + KEY)[2], [])
+
+    def test_the_memory_budget_refuses_new_bodies_and_bounds_partial_headers(self):
+        self.service.stop()
+        self.service = Service(self.dir.name, "--memory-budget", "2")
+        head = (b"POST /api/trace/client/events/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                b"Content-Type: application/json\r\nContent-Length: 1040000\r\n\r\n" % KEY.encode())
+        held = []
+        try:
+            for _ in range(2):  # two bodies of almost 1 MiB fill a 2 MiB budget...
+                held.append(socket.create_connection(("127.0.0.1", self.service.port), timeout=10))
+                held[-1].sendall(head + b"{")
+            # ...so a third body, and a header growing past what is left, are refused meanwhile.
+            for data in (head, head[:-4] + b"\r\nX: " + b"x" * 60000):
+                with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as sock:
+                    sock.sendall(data)
+                    answer = sock.recv(4096)
+                self.assertRegex(answer, rb"^HTTP/1.1 503 (?s:.*)\r\nRetry-After: 1\r\n")
+        finally:
+            for sock in held:
+                sock.close()
+        # Once they are gone the budget is free again.
+        deadline = time.monotonic() + 5
+        while self.service.request("GET", "/api/links/" + KEY)[0] != 200 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        body = json.dumps({"ci": "c", "events": [event("after")]})
+        self.assertEqual(self.service.request("POST", "/api/trace/client/events/" + KEY, body)[0], 200)
 
     def test_kept_alive_connections_serve_requests_however_they_arrive(self):
         idle = [socket.create_connection(("127.0.0.1", self.service.port), timeout=10)

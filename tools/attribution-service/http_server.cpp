@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstring>
 
+#include "attribution-service/request_framing.h"
 #include "attribution-service/request_log.h"
 
 namespace plovendale::attribution_service {
@@ -30,6 +31,9 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // Bytes the watcher reads from one connection per wake-up, so one fast sender cannot starve the
 // others; level-triggered epoll reports the rest at once.
 constexpr std::size_t kReadPerWake = 256 * 1024;
+// A refused connection is read and dropped this long, and at most this much, before it is closed.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::size_t kMaxDrainBytes = 4 * 1024 * 1024;
 
 int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
     if (when <= now) return 0;
@@ -61,6 +65,7 @@ ssize_t readSome(Connection& connection) {
         connection.consumed = 0;
     }
     connection.input.append(scratch.data(), static_cast<std::size_t>(got));
+    connection.recharge();
     return got;
 }
 
@@ -157,40 +162,25 @@ class InlineQueue final : public httplib::TaskQueue {
     void shutdown() override {}
 };
 
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
-}
-
-/// The body bytes worth waiting for before a worker takes the request: its Content-Length when
-/// that is a plain number within maxBody. Anything else (no length, a chunked or oversized body,
-/// a client waiting for "100 Continue") goes to httplib at once, which answers or reads it within
-/// the body deadline.
-std::size_t bodyToAwait(std::string_view head, std::size_t maxBody) {
-    std::size_t length = 0;
-    std::size_t lineStart = head.find("\r\n");
-    while (lineStart != std::string_view::npos && lineStart + 2 < head.size()) {
-        const std::size_t begin = lineStart + 2;
-        const std::size_t end = head.find("\r\n", begin);
-        const std::string_view line = head.substr(begin, end - begin);
-        lineStart = end;
-        if (startsWithNoCase(line, "expect:") || startsWithNoCase(line, "transfer-encoding:"))
-            return 0;
-        if (!startsWithNoCase(line, "content-length:")) continue;
-        std::string_view value = line.substr(15);
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
-            value.remove_prefix(1);
-        while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-            value.remove_suffix(1);
-        std::size_t parsed = 0;
-        const auto [stop, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
-        if (ec != std::errc() || stop != value.data() + value.size() || parsed > maxBody) return 0;
-        length = parsed;
+const char* statusText(int status) {
+    switch (status) {
+        case 400:
+            return "Bad Request";
+        case 408:
+            return "Request Timeout";
+        case 411:
+            return "Length Required";
+        case 413:
+            return "Content Too Large";
+        case 417:
+            return "Expectation Failed";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Error";
     }
-    return length;
 }
 
 }  // namespace
@@ -198,11 +188,13 @@ std::size_t bodyToAwait(std::string_view head, std::size_t maxBody) {
 Connection::~Connection() {
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
+    budgetUsed_ -= charged_;
 }
 
-HttpServer::HttpServer(std::size_t maxWorkers, bool logCutOffs)
+HttpServer::HttpServer(std::size_t maxWorkers, bool logCutOffs, std::size_t memoryBudget)
     : workers_(maxWorkers),
       logCutOffs_(logCutOffs),
+      memoryBudget_(memoryBudget),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     new_task_queue = [] { return std::make_unique<InlineQueue>().release(); };
@@ -241,7 +233,7 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
     // Answers go out as head and body in separate writes; see Service's constructor.
     int yes = 1;
     ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    auto connection = std::make_shared<Connection>(sock);
+    auto connection = std::make_shared<Connection>(sock, buffered_);
     connection->requestsLeft = keep_alive_max_count_;
     watch(std::move(connection));
     return true;
@@ -273,6 +265,7 @@ void HttpServer::serveOne(const std::shared_ptr<Connection>& connection) {
     c.input.erase(0, c.consumed);
     c.input.shrink_to_fit();  // a large body's buffer is not kept while the connection idles
     c.consumed = 0;
+    c.recharge();
     watch(connection);
 }
 
@@ -320,7 +313,7 @@ void HttpServer::watchLoop() {
                 continue;
             }
             const std::shared_ptr<Connection> connection = found->second;
-            if (connection->pending().empty()) {
+            if (connection->draining || connection->pending().empty()) {
                 forget(*connection);  // idle past the keep-alive timeout: close quietly
             } else {
                 refuse(*connection, 408, "the request did not arrive in time", now);
@@ -351,6 +344,10 @@ void HttpServer::adopt(std::shared_ptr<Connection> connection, Clock::time_point
 
 void HttpServer::onReadable(std::shared_ptr<Connection> connection, Clock::time_point now) {
     Connection& c = *connection;
+    if (c.draining) {
+        drain(c);
+        return;
+    }
     const bool wasIdle = c.pending().empty();
     bool ended = false;  // the client sent all it will send
     for (std::size_t read = 0; read < kReadPerWake;) {
@@ -374,8 +371,8 @@ void HttpServer::onReadable(std::shared_ptr<Connection> connection, Clock::time_
             if (ended) c.requestsLeft = std::min<std::size_t>(c.requestsLeft, 1);
             workers_.enqueue([this, connection] { serveOne(connection); });
             break;
-        case Readiness::TooLarge:
-            refuse(c, 431, "request header too large", now);
+        case Readiness::Refused:
+            refuse(c, c.refusal, c.refusalReason, now);
             break;
         case Readiness::NeedMore:
             if (ended) forget(c);
@@ -386,18 +383,47 @@ void HttpServer::onReadable(std::shared_ptr<Connection> connection, Clock::time_
 HttpServer::Readiness HttpServer::assess(Connection& c, Clock::time_point now) {
     const std::string_view pending = c.pending();
     if (pending.empty()) return Readiness::NeedMore;
+    const auto refuseWith = [&c](int status, const char* reason) {
+        c.refusal = status;
+        c.refusalReason = reason;
+        return Readiness::Refused;
+    };
     if (!c.headerComplete) {
-        const std::size_t end = pending.find("\r\n\r\n");
-        if (end == std::string_view::npos) {
-            return pending.size() > kMaxHeaderBytes ? Readiness::TooLarge : Readiness::NeedMore;
+        const RequestFrame frame = frameRequest(pending, kMaxHeaderBytes, payload_max_length_);
+        if (frame.state == RequestFrame::State::Refused)
+            return refuseWith(frame.status, frame.reason);
+        if (frame.state == RequestFrame::State::Incomplete) {
+            // Headers still arriving count against the budget too: thousands of half-sent ones
+            // must not grow the process without bound.
+            if (buffered_.load() > memoryBudget_)
+                return refuseWith(503, "the service is busy, try again shortly");
+            return Readiness::NeedMore;
         }
-        if (end + 4 > kMaxHeaderBytes) return Readiness::TooLarge;
         c.headerComplete = true;
-        c.headerBytes = end + 4;
-        c.bodyBytes = bodyToAwait(pending.substr(0, end + 2), payload_max_length_);
+        c.headerBytes = frame.headerBytes;
+        c.bodyBytes = frame.bodyBytes;
+        const std::size_t whole = c.headerBytes + c.bodyBytes;
+        const bool bodyToCome = pending.size() < whole;  // pending may not outlive the reserve
+        if (bodyToCome) {
+            // The body's room is taken from the budget now, before any of it is read.
+            const std::size_t others = buffered_.load() - std::min(buffered_.load(), c.charged());
+            if (others + c.consumed + whole > memoryBudget_)
+                return refuseWith(503, "the service is busy, try again shortly");
+            c.input.reserve(c.consumed + whole);
+            c.recharge();
+        }
+        if (frame.expectContinueAt != std::string_view::npos) {
+            // The watcher answers the expectation; httplib must not answer it a second time.
+            c.input[c.consumed + frame.expectContinueAt] = 'X';
+            if (bodyToCome) {
+                static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+                (void)::send(c.fd, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+        }
         setDeadline(c, now + kBodyDeadline);
     }
-    return pending.size() >= c.headerBytes + c.bodyBytes ? Readiness::Ready : Readiness::NeedMore;
+    return c.pending().size() >= c.headerBytes + c.bodyBytes ? Readiness::Ready
+                                                             : Readiness::NeedMore;
 }
 
 void HttpServer::setDeadline(Connection& c, Clock::time_point deadline) {
@@ -412,15 +438,29 @@ void HttpServer::forget(const Connection& c) {
     watched_.erase(c.fd);  // may destroy c: the caller holds it when it still needs it
 }
 
-void HttpServer::refuse(const Connection& c, int status, const char* reason,
-                        Clock::time_point now) {
+void HttpServer::drain(Connection& c) {
+    std::array<char, 16 * 1024> scratch{};
+    for (std::size_t read = 0; read < kReadPerWake;) {
+        const ssize_t got = ::recv(c.fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
+        if (got > 0) {
+            read += static_cast<std::size_t>(got);
+            c.drained += static_cast<std::size_t>(got);
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+        forget(c);  // the client has read the answer and hung up
+        return;
+    }
+    if (c.drained > kMaxDrainBytes) forget(c);
+}
+
+void HttpServer::refuse(Connection& c, int status, const char* reason, Clock::time_point now) {
     const std::string body =
         "{\"status\":" + std::to_string(status) + ",\"error\":\"" + reason + "\"}";
     const std::string answer =
-        "HTTP/1.1 " + std::to_string(status) +
-        (status == 408 ? " Request Timeout" : " Request Header Too Large") +
+        "HTTP/1.1 " + std::to_string(status) + " " + statusText(status) +
         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\nConnection: close\r\n\r\n" + body;
+        (status == 503 ? "\r\nRetry-After: 1" : "") + "\r\nConnection: close\r\n\r\n" + body;
     // One try without waiting: a client this slow gets what fits in the socket buffer.
     (void)::send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     std::string method = "-";
@@ -437,7 +477,15 @@ void HttpServer::refuse(const Connection& c, int status, const char* reason,
         std::chrono::duration<double, std::milli>(now - c.requestStarted).count();
     // Logged after the connection is let go of: forget() may destroy c.
     const std::string logLine = requestLogLine(method, path, status, elapsedMs);
-    forget(c);
+    // The rest of what the client sends is read and dropped for a moment: closing with unread
+    // input would reset the connection, and the client could lose the answer before reading it.
+    ::shutdown(c.fd, SHUT_WR);
+    c.draining = true;
+    c.input.clear();
+    c.input.shrink_to_fit();
+    c.consumed = 0;
+    c.recharge();
+    setDeadline(c, now + kLingerTime);
     if (logCutOffs_) writeLogLine(logLine);
 }
 

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -24,12 +25,15 @@ inline constexpr std::chrono::seconds kHeaderDeadline{5};
 inline constexpr std::chrono::seconds kBodyDeadline{10};
 /// A request header beyond this size is answered 431 and the connection closed.
 inline constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+/// What all connections may buffer together (headers and bodies not yet handled), by default.
+inline constexpr std::size_t kDefaultMemoryBudget = 256 * 1024 * 1024;
 
 /// One client connection and the bytes read from it that no request has consumed yet.
 struct Connection {
     using Clock = std::chrono::steady_clock;
 
-    explicit Connection(int socket) : fd(socket) {}
+    Connection(int socket, std::atomic<std::size_t>& budgetUsed)
+        : fd(socket), budgetUsed_(budgetUsed) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection();
@@ -38,6 +42,14 @@ struct Connection {
     [[nodiscard]] std::string_view pending() const {
         return std::string_view(input).substr(consumed);
     }
+    /// Counts the input buffer's size against the server's memory budget.
+    void recharge() {
+        const std::size_t now = input.capacity();
+        budgetUsed_ += now;
+        budgetUsed_ -= charged_;
+        charged_ = now;
+    }
+    [[nodiscard]] std::size_t charged() const { return charged_; }
 
     int fd;
     std::string input;
@@ -48,6 +60,14 @@ struct Connection {
     bool headerComplete = false;
     std::size_t headerBytes = 0;  // of the pending request, once its header is complete
     std::size_t bodyBytes = 0;    // the body bytes to read before a worker takes it
+    int refusal = 0;              // the status the watcher answers, when it refuses the request
+    const char* refusalReason = "";
+    bool draining = false;  // answered and half-closed: what still arrives is dropped
+    std::size_t drained = 0;
+
+  private:
+    std::atomic<std::size_t>& budgetUsed_;
+    std::size_t charged_ = 0;
 };
 
 /// httplib's server with its per-connection loop replaced. httplib keeps a thread on every open
@@ -61,8 +81,10 @@ struct Connection {
 /// run() belongs to one thread; stop() (httplib's) may be called from any thread.
 class HttpServer : public httplib::Server {
   public:
-    /// logCutOffs: write a request-log line for each request answered by the watcher (408, 431).
-    HttpServer(std::size_t maxWorkers, bool logCutOffs);
+    /// logCutOffs: write a request-log line for each request answered by the watcher (400, 408,
+    /// 411, 413, 417, 431, 503). memoryBudget: bytes all connections may buffer together.
+    HttpServer(std::size_t maxWorkers, bool logCutOffs,
+               std::size_t memoryBudget = kDefaultMemoryBudget);
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
     ~HttpServer() override;
@@ -73,7 +95,7 @@ class HttpServer : public httplib::Server {
 
   private:
     using Clock = Connection::Clock;
-    enum class Readiness { NeedMore, Ready, TooLarge };
+    enum class Readiness { NeedMore, Ready, Refused };
 
     // Called by httplib's accept loop for each new connection (through an inline task queue).
     bool process_and_close_socket(socket_t sock) override;
@@ -90,11 +112,14 @@ class HttpServer : public httplib::Server {
     Readiness assess(Connection& connection, Clock::time_point now);
     void setDeadline(Connection& connection, Clock::time_point deadline);
     void forget(const Connection& connection);
-    void refuse(const Connection& connection, int status, const char* reason,
-                Clock::time_point now);
+    /// Answers status with the JSON error body, then drains the connection until it closes.
+    void refuse(Connection& connection, int status, const char* reason, Clock::time_point now);
+    void drain(Connection& connection);
 
     ConnectionPool workers_;
     const bool logCutOffs_;
+    const std::size_t memoryBudget_;
+    std::atomic<std::size_t> buffered_{0};  // what every connection's input holds
     int epoll_ = -1;
     int wake_ = -1;  // eventfd: new connections to adopt, or stop
     std::thread watcher_;

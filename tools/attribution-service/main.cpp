@@ -77,10 +77,13 @@ int serve(const ServeOptions& options) {
         complain("cannot open database " + options.database + ": " + error);
         return kExitFailure;
     }
-    ServiceSettings settings{
-        !options.quiet,      std::chrono::milliseconds(options.reportDelayMs),
-        options.stateStatus, options.unmatchedStatus,
-        std::nullopt,        std::chrono::seconds(options.linkLifetimeSeconds)};
+    ServiceSettings settings{!options.quiet,
+                             std::chrono::milliseconds(options.reportDelayMs),
+                             options.stateStatus,
+                             options.unmatchedStatus,
+                             std::nullopt,
+                             std::chrono::seconds(options.linkLifetimeSeconds),
+                             static_cast<std::size_t>(options.memoryBudgetMiB) * 1024 * 1024};
     if (!options.linkSigningKey.empty()) {
         settings.linkSigner = links::LinkSigner::fromFile(options.linkSigningKey);
         if (!settings.linkSigner) {

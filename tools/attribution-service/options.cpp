@@ -12,6 +12,7 @@ namespace {
 
 constexpr int kMaxReportDelayMs = 600000;
 constexpr int kMaxLinkLifetimeSeconds = 315360000;  // ten years
+constexpr int kMaxMemoryBudgetMiB = 65536;
 
 std::optional<int> parseInt(const std::string& text, int min, int max) {
     int value = 0;
@@ -81,7 +82,8 @@ CommandLine parseServe(ArgReader& reader) {
         }
         if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
             name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key" &&
-            name != "--link-lifetime" && name != "--unmatched-status") {
+            name != "--link-lifetime" && name != "--unmatched-status" &&
+            name != "--memory-budget") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -113,6 +115,10 @@ CommandLine parseServe(ArgReader& reader) {
             const auto seconds = parseInt(*value, 1, kMaxLinkLifetimeSeconds);
             if (!seconds) return invalid("--link-lifetime must be a number from 1 to 315360000");
             options.linkLifetimeSeconds = *seconds;
+        } else if (name == "--memory-budget") {
+            const auto mebibytes = parseInt(*value, 1, kMaxMemoryBudgetMiB);
+            if (!mebibytes) return invalid("--memory-budget must be a number from 1 to 65536");
+            options.memoryBudgetMiB = *mebibytes;
         } else {
             const auto delay = parseInt(*value, 0, kMaxReportDelayMs);
             if (!delay) return invalid("--delay-ms must be a number from 0 to 600000");
@@ -167,7 +173,7 @@ std::string usageText() {
     return R"(Usage:
   attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
                       [--delay-ms N] [--state-status N] [--link-signing-key PEM]
-                      [--link-lifetime N] [--unmatched-status N]
+                      [--link-lifetime N] [--unmatched-status N] [--memory-budget MIB]
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
                       [--trace-id ID]
   attribution-service --help
@@ -198,6 +204,9 @@ Options:
                     answer installs no link accounts for with "status" N and an "error" (the
                     client asks again later) instead of the final organic answer (status 200
                     without "data"); for testing clients that wait for attribution
+  --memory-budget MIB
+                    what all connections may buffer together, headers and bodies not yet
+                    handled (1 to 65536, default 256); past it, new bodies are answered 503
 
 register adds a link to the database without a running service and prints its trace identifier.
 KEY is letters, digits, '-' and '_'; ID (when given) is 12 to 64 letters and digits.

@@ -18,6 +18,7 @@ struct ServeOptions {
     int unmatchedStatus = 200;    // test aid: the "status" for installs no link accounts for
     std::string linkSigningKey;   // PEM file of the Ed25519 key that signs the links it makes
     int linkLifetimeSeconds = 0;  // the links it makes expire this long after; 0: never
+    int memoryBudgetMiB = 256;    // what all connections may buffer together
 };
 
 struct RegisterOptions {

@@ -77,7 +77,7 @@ httplib::Server::Handler guarded(Handler handler) {
 Service::Service(Store& store, ServiceSettings settings)
     : store_(store),
       settings_(std::move(settings)),
-      server_(kMaxRequestThreads, settings_.logRequests) {
+      server_(kMaxRequestThreads, settings_.logRequests, settings_.memoryBudget) {
     server_.set_payload_max_length(kMaxBodyBytes);
     // Answers go out as head and body in separate writes; with Nagle's algorithm the body would
     // wait for the client's delayed acknowledgement (about 40 ms a request).
@@ -121,16 +121,8 @@ void Service::installRoutes() {
 }
 
 void Service::installReporting() {
-    server_.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    server_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
         requestStart = Clock::now();
-        // httplib 0.11.4 bounds a body by its Content-Length only and reads a chunked one without
-        // end (a 2.5 MiB chunked upload arrives whole). The client always sends a length, so a
-        // chunked body is refused before it is read, and the connection closed on it.
-        if (req.has_header("Transfer-Encoding")) {
-            replyError(res, 411, reasonFor(411));
-            res.set_header("Connection", "close");
-            return httplib::Server::HandlerResponse::Handled;
-        }
         return httplib::Server::HandlerResponse::Unhandled;
     });
     // Every answer of 400 and above that has no body yet (unknown route, oversized body, a

@@ -20,6 +20,7 @@ struct ServiceSettings {
     int unmatchedStatus = 200;  ///< the "status" for installs no link accounts for; 200: organic
     std::optional<links::LinkSigner> linkSigner;
     std::chrono::seconds linkLifetime{0};  ///< the links it makes expire this long after; 0: never
+    std::size_t memoryBudget = kDefaultMemoryBudget;  ///< what all connections may buffer at once
 };
 
 /// Bodies above this size are refused with 413 before they are read.
