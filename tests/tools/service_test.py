@@ -135,15 +135,48 @@ class ServiceTest(unittest.TestCase):
         for expected in ({"status": 200, "accepted": 5, "duplicates": 0},
                          {"status": 200, "accepted": 0, "duplicates": 5}):
             self.assertEqual(self.service.events("web-client", batch), (200, unittest.mock.ANY, expected))
+        # Event ids are the client's own: another client's "e1" is another event.
         self.assertEqual(self.service.events("organic-client", [event("o1", "-2.50"), event("e1", "7")])[2],
-                         {"status": 200, "accepted": 1, "duplicates": 1})
+                         {"status": 200, "accepted": 2, "duplicates": 0})
         self.service.events("never-asked", [event("u1", "3")])
         status, _, summary = self.service.request("GET", "/api/apps/%s/summary" % KEY)
         self.assertEqual(status, 200)
         self.assertEqual(summary["channels"], [{"channel": "web", "installs": 1, "events": 5, "revenue": {
             "EUR": "1000000000000000.299999", "USD": "1"}}])
-        self.assertEqual(summary["organic"], {"installs": 1, "events": 1, "revenue": {"EUR": "-2.5"}})
+        self.assertEqual(summary["organic"], {"installs": 1, "events": 2, "revenue": {"EUR": "4.5"}})
         self.assertEqual(summary["unknown"], {"events": 1, "revenue": {"EUR": "3"}})
+
+    def test_the_first_final_answer_credits_an_install_for_good(self):
+        web, ads = self.link("web"), self.link("ads")
+        for ci, first, later, channel in [("organic", "", web, None), ("web", web, ads, "web")]:
+            with self.subTest(ci):
+                self.service.install(ci, first)
+                status, _, answer = self.service.install(ci, later)
+                self.assertEqual(status, 200)
+                self.assertEqual(answer.get("data", {}).get("channel"), channel)
+        summary = self.service.request("GET", "/api/apps/%s/summary" % KEY)[2]
+        self.assertEqual([(c["channel"], c["installs"]) for c in summary["channels"]], [("web", 1)])
+        self.assertEqual(summary["organic"]["installs"], 1)
+
+    def test_a_database_of_event_ids_unique_per_key_opens_with_its_rows(self):
+        self.service.stop()
+        path = os.path.join(self.dir.name, "old.db")
+        old = sqlite3.connect(path)
+        old.executescript("""
+            CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT, app_key TEXT NOT NULL,
+                event_id TEXT NOT NULL, name TEXT NOT NULL, ts INTEGER NOT NULL,
+                params TEXT NOT NULL, amount TEXT, currency TEXT, ci TEXT NOT NULL,
+                received_at TEXT NOT NULL, UNIQUE (app_key, event_id));
+            INSERT INTO events VALUES (7, '%s', 'order-1002', 'purchase', 1, '{}', '120.00', 'EUR',
+                'first', '2024-01-01T00:00:00.000Z');""" % KEY)
+        old.commit()
+        old.close()
+        self.service = Service(self.dir.name, db=path)
+        self.assertEqual(self.service.events("second", [event("order-1002", "120.00")])[2]["accepted"], 1)
+        self.assertEqual(self.service.events("first", [event("order-1002", "120.00")])[2]["duplicates"], 1)
+        listed = self.service.request("GET", "/api/events/" + KEY)[2]
+        self.assertEqual([(e["ci"], e["id"]) for e in listed],
+                         [("first", "order-1002"), ("second", "order-1002")])
 
     def test_malformed_batches_are_refused_and_store_nothing(self):
         rows = [

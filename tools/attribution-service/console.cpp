@@ -96,6 +96,13 @@ poll();
 </script></body></html>
 )html";
 
+/// A client id as the console shows it: enough to tell clients apart on screen, not enough to
+/// speak for one.
+std::string shortClientId(const std::string& ci) {
+    constexpr std::size_t kShown = 8;
+    return ci.size() <= kShown ? ci : ci.substr(0, kShown) + "\u2026";
+}
+
 }  // namespace
 
 const std::string& consolePage() {
@@ -114,7 +121,7 @@ void Service::handleConsoleData(const httplib::Request& req, httplib::Response& 
     Summary summary;
     if (isValidAppKey(key)) {
         for (const InstallView& install : store_.recentInstalls(key, kConsoleRows)) {
-            installs.push_back({{"ci", install.ci},
+            installs.push_back({{"ci", shortClientId(install.ci)},
                                 {"trace_id", install.traceId},
                                 {"params", install.params},
                                 {"channel", install.channel},
@@ -122,14 +129,16 @@ void Service::handleConsoleData(const httplib::Request& req, httplib::Response& 
                                 {"received_at", install.receivedAt}});
         }
         for (const StateReport& report : store_.recentStateReports(key, kConsoleRows)) {
-            states.push_back({{"ci", report.ci},
+            states.push_back({{"ci", shortClientId(report.ci)},
                               {"cd", report.cd},
                               {"ms", report.ms},
                               {"msg", report.msg},
                               {"received_at", report.receivedAt}});
         }
         for (const Event& event : store_.recentEvents(key, kConsoleRows)) {
-            events.push_back(eventJson(event));
+            json item = eventJson(event);
+            item["ci"] = shortClientId(event.ci);
+            events.push_back(std::move(item));
         }
         summary = store_.summary(key).value_or(Summary{});
     }

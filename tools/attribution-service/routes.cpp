@@ -101,18 +101,32 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
         answer = {{"status", settings_.unmatchedStatus},
                   {"error", ti.empty() && clip.empty() ? kNoTraceId : kNoLink}};
     }
-    const InstallRequest record{0,
-                                stringMember(*body, "ci").value_or(""),
-                                jsonText(*body),
-                                link ? link->traceId : "",
-                                answer["status"].get<int>(),
-                                {}};
+    const InstallRequest request{0,
+                                 stringMember(*body, "ci").value_or(""),
+                                 jsonText(*body),
+                                 link ? link->traceId : "",
+                                 answer["status"].get<int>(),
+                                 {}};
     // An install credited but not recorded would be missing from every summary, and the client
     // would never ask again: refuse, and it asks again later.
-    if (!store_.addInstallRequest(*key, record)) {
+    const auto recorded = store_.addInstallRequest(*key, request);
+    if (!recorded) {
         writeLogLine("error: could not record an install request: " + store_.lastError());
         replyUnavailable(res, "could not store the install request");
         return;
+    }
+    if (recorded->traceId != request.traceId ||
+        recorded->answeredStatus != request.answeredStatus) {
+        // Credited before: the answer is the record's.
+        answer = {{"status", 200}};
+        if (!recorded->traceId.empty()) {
+            link = store_.findLink(*key, recorded->traceId);
+            if (link) {
+                answer["data"] = {{"params_data", link->params},
+                                  {"channel", link->channel},
+                                  {"trace_id", link->traceId}};
+            }
+        }
     }
     replyJson(res, 200, answer);
 }

@@ -54,7 +54,7 @@ CREATE TABLE IF NOT EXISTS events (
     currency    TEXT,
     ci          TEXT NOT NULL,
     received_at TEXT NOT NULL,
-    UNIQUE (app_key, event_id)
+    UNIQUE (app_key, ci, event_id)
 );
 CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
 )sql";
@@ -64,12 +64,43 @@ CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
 constexpr const char* kAddClientIdColumn =
     "ALTER TABLE install_requests ADD COLUMN ci TEXT NOT NULL DEFAULT ''";
 
+// Databases made when event ids were unique per app key, rather than per client of it: the table
+// is made again with the new constraint, keeping every row.
+constexpr const char* kEventsPerClient = R"sql(
+BEGIN IMMEDIATE;
+ALTER TABLE events RENAME TO events_per_key;
+CREATE TABLE events (
+    id          INTEGER PRIMARY KEY AUTOINCREMENT,
+    app_key     TEXT NOT NULL,
+    event_id    TEXT NOT NULL,
+    name        TEXT NOT NULL,
+    ts          INTEGER NOT NULL,
+    params      TEXT NOT NULL,
+    amount      TEXT,
+    currency    TEXT,
+    ci          TEXT NOT NULL,
+    received_at TEXT NOT NULL,
+    UNIQUE (app_key, ci, event_id)
+);
+INSERT INTO events SELECT id, app_key, event_id, name, ts, params, amount, currency, ci,
+    received_at FROM events_per_key;
+DROP TABLE events_per_key;
+CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
+COMMIT;
+)sql";
+
 bool exec(sqlite3* db, const char* sql, std::string& error) {
     char* message = nullptr;
     if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
     error = message ? message : sqlite3_errmsg(db);
     sqlite3_free(message);
     return false;
+}
+
+bool eventIdsPerKey(sqlite3* db) {
+    Statement query(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'events'");
+    return query.step() == SQLITE_ROW &&
+           query.text(0).find("UNIQUE (app_key, event_id)") != std::string::npos;
 }
 
 }  // namespace
@@ -88,7 +119,9 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
     if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", error) ||
         !exec(db, kSchema, error) ||
         (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
-         !exec(db, kAddClientIdColumn, error))) {
+         !exec(db, kAddClientIdColumn, error)) ||
+        (eventIdsPerKey(db) && !exec(db, kEventsPerClient, error))) {
+        exec(db, "ROLLBACK", error);
         sqlite3_close(db);
         return nullptr;
     }
@@ -239,8 +272,20 @@ std::vector<StateReport> Store::stateReports(const std::string& appKey, Page pag
     return result;
 }
 
-bool Store::addInstallRequest(const std::string& appKey, const InstallRequest& request) {
-    return write([&] {
+std::optional<InstallRequest> Store::addInstallRequest(const std::string& appKey,
+                                                       InstallRequest request) {
+    const bool stored = write([&] {
+        // A client whose install is credited is answered from that record, whatever it sends
+        // now: a later marker (or someone else's query with its client id) never moves it.
+        if (!request.ci.empty()) {
+            Statement& credited =
+                prepared("SELECT trace_id FROM installs WHERE app_key = ? AND ci = ?");
+            credited.bind(1, appKey).bind(2, request.ci);
+            if (credited.step() == SQLITE_ROW) {
+                request.traceId = credited.text(0);
+                request.answeredStatus = 200;
+            }
+        }
         Statement& insert = prepared(
             "INSERT INTO install_requests "
             "(app_key, ci, params, trace_id, answered_status, received_at) "
@@ -248,16 +293,16 @@ bool Store::addInstallRequest(const std::string& appKey, const InstallRequest& r
         insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
         insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, utcTimestamp());
         if (insert.step() != SQLITE_DONE) return false;
-        // Only a final answer credits the install; a link found after an organic answer (the
-        // same client asking again) takes over, one found earlier stays.
+        // Only a final answer credits the install, and the first one does so for good.
         if (request.answeredStatus != 200 || request.ci.empty()) return true;
         Statement& credit = prepared(
             "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
-            "ON CONFLICT (app_key, ci) DO UPDATE SET trace_id = excluded.trace_id "
-            "WHERE installs.trace_id = ''");
+            "ON CONFLICT (app_key, ci) DO NOTHING");
         credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId);
         return credit.step() == SQLITE_DONE;
     });
+    if (!stored) return std::nullopt;
+    return request;
 }
 
 std::vector<InstallRequest> Store::installRequests(const std::string& appKey, Page page) {

@@ -59,7 +59,7 @@ struct Event {
 
 struct EventBatchOutcome {
     int accepted = 0;
-    int duplicates = 0;  // already stored under the same (app key, event id)
+    int duplicates = 0;  // already stored under the same (app key, client id, event id)
 };
 
 /// A newest-first view of one install for the console.
@@ -125,12 +125,15 @@ class Store {
     bool addStateReport(const std::string& appKey, const StateReport& report);
     std::vector<StateReport> stateReports(const std::string& appKey, Page page);
 
-    /// Records the request and, when it is the client's first credited one, which link (or none)
-    /// the client's install is credited to.
-    bool addInstallRequest(const std::string& appKey, const InstallRequest& request);
+    /// Records the request and, when it is the client's first final answer, which link (or none)
+    /// the client's install is credited to, for good. A client already credited is answered from
+    /// that record: returns the request as answered (its trace id and status those of the
+    /// credit), or nothing when it could not be recorded.
+    std::optional<InstallRequest> addInstallRequest(const std::string& appKey,
+                                                    InstallRequest request);
     std::vector<InstallRequest> installRequests(const std::string& appKey, Page page);
 
-    /// Stores the batch in one transaction; events whose id the app key already has are counted,
+    /// Stores the batch in one transaction; events whose id the client already sent are counted,
     /// not stored again. Nothing when the batch could not be stored (none of it was).
     std::optional<EventBatchOutcome> addEvents(const std::string& appKey,
                                                const std::vector<Event>& events);

@@ -42,7 +42,7 @@ std::optional<EventBatchOutcome> Store::addEvents(const std::string& appKey,
         Statement& insert = prepared(
             "INSERT INTO events (app_key, event_id, name, ts, params, amount, "
             "currency, ci, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
-            "ON CONFLICT (app_key, event_id) DO NOTHING");
+            "ON CONFLICT (app_key, ci, event_id) DO NOTHING");
         const std::string now = utcTimestamp();
         for (const Event& event : events) {
             insert.reset();
