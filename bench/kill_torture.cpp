@@ -454,7 +454,8 @@ class Driver {
         httplib::Client client("127.0.0.1", service_.port());
         long long reports = 0;
         for (const char* list : {"installs", "state"}) {
-            auto answer = client.Get("/api/" + std::string(list) + "/" + chain.appKey);
+            auto answer = client.Get("/api/" + std::string(list) + "/" + chain.appKey,
+                                     {{"Authorization", service_.operatorAuthorization()}});
             const auto rows = nlohmann::json::parse(answer ? answer->body : "", nullptr, false);
             if (!rows.is_array()) {
                 violation(std::string("the service's ") + list + " list cannot be read");

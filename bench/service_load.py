@@ -24,10 +24,16 @@ KEY = "benchKey"
 TIMEOUT = 10
 
 
+TOKEN = "bench-operator-token"
+
+
 def start(workdir):
     port_file = os.path.join(workdir, "port")
+    with open(os.path.join(workdir, "token"), "w") as f:
+        f.write(TOKEN + "\n")
     process = subprocess.Popen([SERVICE, "--quiet", "--port", "0", "--db",
-                                os.path.join(workdir, "bench.db"), "--port-file", port_file])
+                                os.path.join(workdir, "bench.db"), "--port-file", port_file,
+                                "--admin-token-file", os.path.join(workdir, "token")])
     deadline = time.monotonic() + 15
     while not (os.path.exists(port_file) and open(port_file).read().endswith("\n")):
         if process.poll() is not None or time.monotonic() > deadline:
@@ -41,7 +47,7 @@ def exchange(port, method, path, body=b""):
     """One request on a new connection; the status, or None when no answer came within TIMEOUT."""
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT) as sock:
-            sock.sendall(b"%s %s HTTP/1.1\r\nHost: bench\r\nContent-Type: application/json\r\n"
+            sock.sendall(b"%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                          b"Content-Length: %d\r\nConnection: close\r\n\r\n%s"
                          % (method.encode(), path.encode(), len(body), body))
             answer = b""
@@ -96,7 +102,8 @@ def beside_idle_keep_alive(port, count=1000, wanted=200, rounds=10):
         sockets = []
         for _ in range(count):
             sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
-            sock.sendall(b"GET /api/links/%s?limit=1 HTTP/1.1\r\nHost: bench\r\n\r\n" % KEY.encode())
+            sock.sendall(b"GET /api/links/%s?limit=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                         b"Authorization: Bearer %s\r\n\r\n" % (KEY.encode(), TOKEN.encode()))
             sockets.append(sock)
         for sock in sockets:
             try:
@@ -118,7 +125,7 @@ def slowloris(port, count, stop):
     def open_one():
         try:
             sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
-            sock.sendall(b"POST /api/trace/client/report/%s HTTP/1.1\r\nHost: bench\r\n" % KEY.encode())
+            sock.sendall(b"POST /api/trace/client/report/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n" % KEY.encode())
             return sock
         except OSError:
             return None

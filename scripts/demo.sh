@@ -22,10 +22,12 @@ key=demoAppKey42
 step() { printf '\n== %s\n' "$*"; }
 show() { printf '   %s\n' "$@"; }
 
-# A tiny HTTP GET over bash's /dev/tcp, so the demo needs no curl or python.
+# A tiny HTTP GET over bash's /dev/tcp, so the demo needs no curl or python. The lists are the
+# operator's: the service made its token beside the database on first start.
 http_get() {
     exec 3<>"/dev/tcp/127.0.0.1/$1"
-    printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' "$2" >&3
+    printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer %s\r\nConnection: close\r\n\r\n' \
+        "$2" "$(cat "$work/service.db.admin-token")" >&3
     sed '1,/^\r$/d' <&3
     exec 3<&- 3>&-
 }

@@ -77,10 +77,14 @@ def start_service(binary, work):
     sys.exit("the attribution service did not start")
 
 
-def register_link(base_url):
+def register_link(base_url, work):
+    # Links are the operator's: the service made its token beside the database on first start.
+    with open(os.path.join(work, "service.db.admin-token")) as f:
+        token = f.read().strip()
     request = urllib.request.Request(base_url + "/api/links/" + APP_KEY,
                                      data=json.dumps({"params": PARAMS, "channel": CHANNEL}).encode(),
-                                     headers={"Content-Type": "application/json"})
+                                     headers={"Content-Type": "application/json",
+                                              "Authorization": "Bearer " + token})
     with urllib.request.urlopen(request, timeout=10) as answer:
         body = json.load(answer)
     return body["trace_id"], body["link"]
@@ -97,7 +101,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="plovendale-python-") as work:
         service, base_url = start_service(args.service, work)
         try:
-            trace_id, link = register_link(base_url)
+            trace_id, link = register_link(base_url, work)
             # The app's bundle carries the link's trace identifier, as a build for one campaign would.
             bundle = os.path.join(work, "App.app")
             os.makedirs(os.path.join(bundle, "_CodeSignature"))

@@ -94,7 +94,9 @@ class HostControls : public ::testing::Test {
     json reports() { return json::parse(service_->stateReports(kKey)); }
     json installs() {
         httplib::Client client("127.0.0.1", service_->port());
-        auto res = client.Get((std::string("/api/installs/") + kKey).c_str());
+        auto res = client.Get(
+            (std::string("/api/installs/") + kKey).c_str(),
+            {{"Authorization", test::AttributionServiceProcess::operatorAuthorization()}});
         return res ? json::parse(res->body, nullptr, false) : json();
     }
     void putOnPasteboard(const std::string& html) {

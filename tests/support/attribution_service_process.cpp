@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -94,9 +95,12 @@ std::unique_ptr<AttributionServiceProcess> AttributionServiceProcess::start(cons
     service->database_ =
         options.database.empty() ? service->dir_.file("service.db") : options.database;
     service->portFile_ = service->dir_.file("port");
-    std::vector<std::string> argv = {options.binary,     "--host",      "127.0.0.1",
-                                     "--port",           "0",           "--db",
-                                     service->database_, "--port-file", service->portFile_};
+    const std::string tokenFile = service->dir_.file("operator-token");
+    std::ofstream(tokenFile) << kOperatorToken << '\n';
+    std::vector<std::string> argv = {
+        options.binary, "--host",           "127.0.0.1",   "--port",           "0",
+        "--db",         service->database_, "--port-file", service->portFile_, "--admin-token-file",
+        tokenFile};
     argv.insert(argv.end(), options.extraArgs.begin(), options.extraArgs.end());
     service->pid_ = spawn(argv, service->dir_.file("stdout"), service->dir_.file("stderr"));
     if (service->pid_ < 0) return fail("fork failed");
@@ -142,7 +146,9 @@ std::string AttributionServiceProcess::registerLink(const std::string& appKey,
                                                     const char* member) const {
     httplib::Client client("127.0.0.1", port_);
     const nlohmann::json body = {{"params", params}, {"channel", channel}};
-    auto res = client.Post(("/api/links/" + appKey).c_str(), body.dump(), "application/json");
+    auto res =
+        client.Post(("/api/links/" + appKey).c_str(), {{"Authorization", operatorAuthorization()}},
+                    body.dump(), "application/json");
     const auto answer =
         nlohmann::json::parse(res && res->status == 200 ? res->body : "", nullptr, false);
     return answer.is_object() ? answer.value(member, "") : "";
@@ -150,7 +156,8 @@ std::string AttributionServiceProcess::registerLink(const std::string& appKey,
 
 std::string AttributionServiceProcess::stateReports(const std::string& appKey) const {
     httplib::Client client("127.0.0.1", port_);
-    auto res = client.Get(("/api/state/" + appKey).c_str());
+    auto res =
+        client.Get(("/api/state/" + appKey).c_str(), {{"Authorization", operatorAuthorization()}});
     return res && res->status == 200 ? res->body : "";
 }
 

@@ -43,6 +43,8 @@ class AttributionServiceProcess {
 
     int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    /// The value of the Authorization header the operator's endpoints need.
+    static std::string operatorAuthorization() { return "Bearer " + std::string(kOperatorToken); }
 
     /// Sends sig and waits at most timeout for the exit: the exit code (128 + signal number when a
     /// signal ended it), or nothing on timeout.
@@ -59,6 +61,7 @@ class AttributionServiceProcess {
     std::string stateReports(const std::string& appKey) const;
 
   private:
+    static constexpr const char* kOperatorToken = "test-operator-token-0123456789abcdef";
     AttributionServiceProcess() = default;
 
     TempDir dir_;

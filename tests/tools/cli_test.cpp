@@ -81,7 +81,9 @@ TEST_F(Cli, TraceEndsByItsTimeoutAndTheNextLaunchDeliversTheReport) {
 
     EXPECT_EQ(trace(service_->baseUrl(), {}).out, "{\"outcome\":\"success\",\"appData\":null}\n");
     httplib::Client client("127.0.0.1", service_->port());
-    auto state = client.Get((std::string("/api/state/") + kKey).c_str());
+    auto state =
+        client.Get((std::string("/api/state/") + kKey).c_str(),
+                   {{"Authorization", test::AttributionServiceProcess::operatorAuthorization()}});
     ASSERT_TRUE(state);
     std::multiset<std::string> codes;
     for (const auto& report : json::parse(state->body)) codes.insert(report["cd"]);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The service's live console in a real browser: headless chromium, driven over the DevTools
-protocol (a minimal websocket client, standard library only), loads /console; an install and an
-event recorded afterwards must show in the page within two seconds. Exits 77 (skipped) where no
+protocol (a minimal websocket client, standard library only), loads /console and gives it the
+operator token it asks for; an install and an event recorded afterwards must show in the page within two seconds. Exits 77 (skipped) where no
 chromium is installed (scripts/install-deps installs it).
 
 usage: console_test.py <path of attribution-service>
@@ -136,6 +136,14 @@ def main():
             pages = [t for t in json.loads(connection.getresponse().read()) if t["type"] == "page"]
             tools = DevTools(pages[0]["webSocketDebuggerUrl"])
             tools.call("Page.navigate", url="http://127.0.0.1:%d/console" % service.port)
+            # The page asks for the operator token once; typed into its form, it is kept for the
+            # session and sent with every poll.
+            if not wait_until(lambda: "needs the operator token" in tools.page_text(), 10):
+                print("FAIL: the console did not ask for the operator token:\n" + tools.page_text())
+                return 1
+            tools.call("Runtime.evaluate", expression=(
+                "document.getElementById('token').value = %s;"
+                "document.getElementById('login').requestSubmit()" % json.dumps(service_test.TOKEN)))
             if not wait_until(lambda: "updated" in tools.page_text(), 10):
                 print("FAIL: the console never loaded its data:\n" + tools.page_text())
                 return 1

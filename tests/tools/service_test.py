@@ -19,6 +19,8 @@ import unittest
 
 SERVICE = None
 KEY = "serviceTestKey"
+TOKEN = "0123456789abcdef-operator-token"
+OPERATOR = {"Authorization": "Bearer " + TOKEN}
 
 
 def read(path):
@@ -29,8 +31,12 @@ def read(path):
 class Service:
     """The service as a child process; stop() ends it and returns its stderr."""
 
-    def __init__(self, workdir, *extra, db=None):
+    def __init__(self, workdir, *extra, db=None, token_file=True):
         self.db = db or os.path.join(workdir, "service.db")
+        if token_file:
+            with open(os.path.join(workdir, "token"), "w") as f:
+                f.write(TOKEN + "\n")
+            extra = ("--admin-token-file", os.path.join(workdir, "token")) + extra
         port_file = os.path.join(workdir, "port")
         if os.path.exists(port_file):
             os.remove(port_file)
@@ -56,12 +62,16 @@ class Service:
         return self.stderr()
 
     def request(self, method, path, body=None, headers=None):
-        """(status, headers, parsed JSON or text) of one request on a fresh connection."""
+        """(status, headers, parsed JSON or text) of one request on a fresh connection, with the
+        operator token unless headers say otherwise."""
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
         if isinstance(body, (dict, list)):
             body = json.dumps(body)
-        all_headers = {"Content-Type": "application/json"} if body is not None else {}
+        all_headers = dict(OPERATOR)
+        if body is not None:
+            all_headers["Content-Type"] = "application/json"
         all_headers.update(headers or {})
+        all_headers = {k: v for k, v in all_headers.items() if v is not None}
         connection.request(method, path, body=body, headers=all_headers)
         answer = connection.getresponse()
         text = answer.read().decode()
@@ -178,6 +188,50 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual([(e["ci"], e["id"]) for e in listed],
                          [("first", "order-1002"), ("second", "order-1002")])
 
+    def test_client_endpoints_take_json_from_anywhere_but_other_sites_and_the_rest_needs_the_token(self):
+        report, events = "/api/trace/client/report/" + KEY, "/api/trace/client/events/" + KEY
+        own = "http://127.0.0.1:%d" % self.service.port
+        anonymous = {"Authorization": None}
+        batch = {"ci": "c", "events": [event("e1", "999999999999999")]}
+        for method, path, body, headers, status in [
+                ("POST", events, json.dumps(batch), dict(anonymous, **{"Content-Type": "text/plain"}), 415),
+                ("POST", report, "{}", dict(anonymous, **{"Content-Type": None}), 415),
+                ("POST", events, batch, dict(anonymous, Origin="http://evil.example"), 403),
+                ("POST", events, batch, dict(anonymous, Origin="null"), 403),
+                ("POST", events, batch, dict(anonymous, Origin=own + ".evil.example"), 403),
+                ("POST", "/api/links/" + KEY, {"params": "x"}, anonymous, 401),
+                ("POST", "/api/links/" + KEY, {"params": "x"}, {"Authorization": "Bearer " + TOKEN[:-1] + "X"}, 401),
+                ("GET", "/api/console", None, anonymous, 401),
+                ("GET", "/api/apps/%s/summary" % KEY, None, anonymous, 401),
+                ("GET", "/api/events/" + KEY, None, {"Authorization": "Basic " + TOKEN}, 401),
+                ("GET", "/api/clicks/" + KEY, None, anonymous, 401),
+                ("GET", "/console", None, {"Host": "rebound.example:%d" % self.service.port}, 421),
+                ("GET", "/console", None, anonymous, 200),
+                ("POST", report, {"ci": "c"}, dict(anonymous, Origin=own), 200),
+                ("POST", report, {"ci": "d"}, dict(anonymous, Host="localhost:1"), 200)]:
+            with self.subTest(path=path, headers=headers):
+                self.assertEqual(self.service.request(method, path, body, headers)[0], status)
+        self.assertEqual(self.service.request("GET", "/api/events/" + KEY)[2], [])
+        self.assertEqual(self.service.request("GET", "/api/links/" + KEY)[2], [])
+        console = self.service.request("GET", "/api/console?app=" + KEY)[2]
+        self.assertEqual(sorted(i["ci"] for i in console["installs"]), ["c", "d"])
+        self.service.install("a-long-client-id")
+        console = self.service.request("GET", "/api/console?app=" + KEY)[2]
+        self.assertEqual(console["installs"][0]["ci"], "a-long-c\u2026")
+        self.assertNotIn(TOKEN, self.service.stop())
+
+    def test_without_a_token_file_one_is_made_beside_the_database_for_the_owner_alone(self):
+        self.service.stop()
+        self.service = Service(self.dir.name, token_file=False)
+        path = self.service.db + ".admin-token"
+        self.assertIn("operator token in " + path, self.service.stderr())
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        token = read(path).strip()
+        self.assertRegex(token, "^[0-9a-f]{64}$")
+        self.assertEqual(self.service.request("GET", "/api/links/" + KEY)[0], 401)
+        self.assertEqual(self.service.request(
+            "GET", "/api/links/" + KEY, headers={"Authorization": "Bearer " + token})[0], 200)
+
     def test_malformed_batches_are_refused_and_store_nothing(self):
         rows = [
             "not json",
@@ -227,7 +281,7 @@ class ServiceTest(unittest.TestCase):
         body = b'{"ci":"' + b"a" * (1024 * 1024) + b'","events":[]}'
         self.assertEqual(self.service.request("POST", "/api/trace/client/events/" + KEY, body)[0], 413)
         with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as sock:
-            sock.sendall(b"POST /api/trace/client/events/%s HTTP/1.1\r\nHost: x\r\n"
+            sock.sendall(b"POST /api/trace/client/events/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                          b"Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
                          % KEY.encode())
             try:
@@ -295,9 +349,11 @@ class ServiceTest(unittest.TestCase):
     def test_kept_alive_connections_serve_requests_however_they_arrive(self):
         idle = [socket.create_connection(("127.0.0.1", self.service.port), timeout=10)
                 for _ in range(20)]
-        get = b"GET /api/links/%s HTTP/1.1\r\nHost: x\r\n\r\n" % KEY.encode()
+        get = b"GET /api/links/%s HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: %s\r\n\r\n" % (
+            KEY.encode(), OPERATOR["Authorization"].encode())
         last = get.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n")
-        post = (b"POST /api/trace/client/events/%s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+        post = (b"POST /api/trace/client/events/%s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                b"Content-Type: application/json\r\n"
                 b"Content-Length: 2\r\n\r\n{}" % KEY.encode())
         for pieces, statuses in [([get, get, last], [b"200"] * 3),  # one after another
                                  ([get + post.replace(b"close", b"keep-alive") + last],
@@ -319,7 +375,7 @@ class ServiceTest(unittest.TestCase):
 
     def test_a_header_trickled_past_its_deadline_is_answered_408(self):
         with socket.create_connection(("127.0.0.1", self.service.port), timeout=0.5) as sock:
-            sock.sendall(b"POST /api/trace/client/report/%s HTTP/1.1\r\nHost: x\r\n" % KEY.encode())
+            sock.sendall(b"POST /api/trace/client/report/%s HTTP/1.1\r\nHost: 127.0.0.1\r\n" % KEY.encode())
             answer, deadline = b"", time.monotonic() + 15
             while not answer and time.monotonic() < deadline:
                 try:

@@ -31,6 +31,8 @@ th{background:#eee}#status{color:#666;margin-left:1em}.bad{color:#b00}
 </style></head><body>
 <h1>attribution-service console
 <select id="app" aria-label="app key"></select><span id="status">connecting…</span></h1>
+<form id="login" hidden><label>Operator token <input id="token" type="password" autocomplete="off"></label>
+<button>Show</button></form>
 <h2>Summary by channel</h2>
 <table id="summary"><thead><tr><th>channel</th><th>installs</th><th>events</th><th>revenue</th></tr></thead><tbody></tbody></table>
 <h2>Installs (newest first)</h2>
@@ -78,10 +80,37 @@ function show(data) {
   fill("events", data.events.map(e => [e.received_at, e.ci, e.id, e.name, JSON.stringify(e.params),
                                        e.revenue ? e.revenue.amount + " " + e.revenue.currency : ""]));
 }
+// The operator token is asked for once and kept for this tab's session only.
+const login = document.getElementById("login");
+let token = sessionStorage.getItem("operatorToken") || "";
+login.onsubmit = event => {
+  event.preventDefault();
+  token = document.getElementById("token").value.trim();
+  sessionStorage.setItem("operatorToken", token);
+  login.hidden = true;
+  poll();
+};
+function askForToken(why) {
+  token = "";
+  sessionStorage.removeItem("operatorToken");
+  login.hidden = false;
+  const status = document.getElementById("status");
+  status.textContent = why;
+  status.className = "bad";
+}
 async function poll() {
   const status = document.getElementById("status");
+  if (!token) {
+    askForToken("the console needs the operator token");
+    return;
+  }
   try {
-    const answer = await fetch("/api/console?app=" + encodeURIComponent(chosen), {cache: "no-store"});
+    const answer = await fetch("/api/console?app=" + encodeURIComponent(chosen),
+                               {cache: "no-store", headers: {Authorization: "Bearer " + token}});
+    if (answer.status === 401) {
+      askForToken("the operator token was refused");
+      return;
+    }
     if (!answer.ok) throw new Error("HTTP " + answer.status);
     show(await answer.json());
     status.textContent = "updated " + new Date().toLocaleTimeString();

@@ -1,11 +1,16 @@
 // attribution-service: a small reference attribution service for the Plovendale client.
 // See README.md beside this file for the command line and the HTTP interface.
 
+#include <fcntl.h>
+#include <openssl/rand.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -41,6 +46,55 @@ bool writePortFile(const std::string& path, int port) {
         return false;
     }
     return true;
+}
+
+/// The operator token: the first line of the given file, or of DB.admin-token, made with a fresh
+/// random token (readable by its owner only) when missing. Nothing, with the reason, on failure.
+std::optional<std::string> operatorToken(const ServeOptions& options, std::string& tokenPath,
+                                         std::string& error) {
+    tokenPath = options.adminTokenFile;
+    if (tokenPath.empty()) {
+        tokenPath = options.database == ":memory:"
+                        ? (std::filesystem::temp_directory_path() /
+                           ("attribution-service-" + std::to_string(getpid()) + ".admin-token"))
+                              .string()
+                        : options.database + ".admin-token";
+        const int fd = ::open(tokenPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            std::array<unsigned char, 32> random{};
+            std::string hex;
+            if (RAND_bytes(random.data(), static_cast<int>(random.size())) == 1) {
+                static constexpr char kDigits[] = "0123456789abcdef";
+                for (const unsigned char byte : random) {
+                    hex += kDigits[byte >> 4];
+                    hex += kDigits[byte & 15];
+                }
+                hex += '\n';
+            }
+            const bool written = !hex.empty() && ::write(fd, hex.data(), hex.size()) ==
+                                                     static_cast<ssize_t>(hex.size());
+            ::close(fd);
+            if (!written) {
+                std::remove(tokenPath.c_str());
+                error = "cannot write the operator token to " + tokenPath;
+                return std::nullopt;
+            }
+        }
+    }
+    std::ifstream in(tokenPath);
+    std::string token;
+    std::getline(in, token);
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
+        token.pop_back();
+    if (!in && token.empty()) {
+        error = "cannot read the operator token from " + tokenPath;
+        return std::nullopt;
+    }
+    if (token.empty()) {
+        error = "the operator token file " + tokenPath + " is empty";
+        return std::nullopt;
+    }
+    return token;
 }
 
 std::string urlHost(const std::string& host) {
@@ -91,6 +145,24 @@ int serve(const ServeOptions& options) {
             return kExitFailure;
         }
     }
+    std::string tokenPath;
+    const auto token = operatorToken(options, tokenPath, error);
+    if (!token) {
+        complain(error);
+        return kExitFailure;
+    }
+    settings.adminToken = *token;
+    settings.allowedHosts = options.allowedHosts;
+    // A database that keeps nothing keeps no token either.
+    struct RemovedOnExit {
+        std::string path;
+        ~RemovedOnExit() {
+            if (!path.empty()) std::remove(path.c_str());
+        }
+    } const throwAwayToken{options.adminTokenFile.empty() && options.database == ":memory:"
+                               ? tokenPath
+                               : std::string()};
+    if (options.adminTokenFile.empty()) complain("operator token in " + tokenPath);
     Service service(*store, std::move(settings));
     std::string bindError;
     const int port = service.bind(options.host, options.port, bindError);
@@ -104,7 +176,7 @@ int serve(const ServeOptions& options) {
         return kExitFailure;
     }
     if (!isLoopback(options.host)) {
-        complain("warning: listening beyond loopback; the service has no authentication");
+        complain("warning: listening beyond loopback; serve it through a TLS reverse proxy");
     }
     std::printf("listening on http://%s:%d\n", urlHost(options.host).c_str(), port);
     std::fflush(stdout);

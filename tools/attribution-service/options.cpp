@@ -83,7 +83,7 @@ CommandLine parseServe(ArgReader& reader) {
         if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
             name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key" &&
             name != "--link-lifetime" && name != "--unmatched-status" &&
-            name != "--memory-budget") {
+            name != "--memory-budget" && name != "--admin-token-file" && name != "--allowed-host") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -115,6 +115,12 @@ CommandLine parseServe(ArgReader& reader) {
             const auto seconds = parseInt(*value, 1, kMaxLinkLifetimeSeconds);
             if (!seconds) return invalid("--link-lifetime must be a number from 1 to 315360000");
             options.linkLifetimeSeconds = *seconds;
+        } else if (name == "--admin-token-file") {
+            if (value->empty()) return invalid("--admin-token-file needs a path");
+            options.adminTokenFile = *value;
+        } else if (name == "--allowed-host") {
+            if (value->empty()) return invalid("--allowed-host needs a name");
+            options.allowedHosts.push_back(*value);
         } else if (name == "--memory-budget") {
             const auto mebibytes = parseInt(*value, 1, kMaxMemoryBudgetMiB);
             if (!mebibytes) return invalid("--memory-budget must be a number from 1 to 65536");
@@ -174,6 +180,7 @@ std::string usageText() {
   attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
                       [--delay-ms N] [--state-status N] [--link-signing-key PEM]
                       [--link-lifetime N] [--unmatched-status N] [--memory-budget MIB]
+                      [--admin-token-file FILE] [--allowed-host NAME]...
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
                       [--trace-id ID]
   attribution-service --help
@@ -184,8 +191,8 @@ key, storing links, reports, install requests and events in a SQLite database. A
 at /console.
 
 Options:
-  --host ADDR       address to listen on (default 127.0.0.1; the service has no authentication,
-                    so think twice before listening on anything but loopback)
+  --host ADDR       address to listen on (default 127.0.0.1; beyond loopback, put it behind a
+                    TLS reverse proxy)
   --port N          port to listen on; 0 (the default) lets the system pick a free one
   --db PATH         SQLite database file, created if missing (default attribution-service.db;
                     ":memory:" keeps nothing)
@@ -204,6 +211,13 @@ Options:
                     answer installs no link accounts for with "status" N and an "error" (the
                     client asks again later) instead of the final organic answer (status 200
                     without "data"); for testing clients that wait for attribution
+  --admin-token-file FILE
+                    the operator token (its first line), which every request but the client
+                    endpoints and the console page must send as "Authorization: Bearer TOKEN";
+                    without it, DB.admin-token is made on first start (mode 0600) and used
+  --allowed-host NAME
+                    answer requests for this Host name (with any port); repeatable; default: the
+                    listening address, localhost and 127.0.0.1; others are answered 421
   --memory-budget MIB
                     what all connections may buffer together, headers and bodies not yet
                     handled (1 to 65536, default 256); past it, new bodies are answered 503

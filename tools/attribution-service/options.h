@@ -19,6 +19,8 @@ struct ServeOptions {
     std::string linkSigningKey;   // PEM file of the Ed25519 key that signs the links it makes
     int linkLifetimeSeconds = 0;  // the links it makes expire this long after; 0: never
     int memoryBudgetMiB = 256;    // what all connections may buffer together
+    std::string adminTokenFile;   // "" : made next to the database on first start
+    std::vector<std::string> allowedHosts;  // empty: the listening address and localhost
 };
 
 struct RegisterOptions {

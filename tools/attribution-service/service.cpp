@@ -36,6 +36,14 @@ const char* reasonFor(int status) {
     switch (status) {
         case 400:
             return "bad request";
+        case 401:
+            return "send the operator token as Authorization: Bearer <token>";
+        case 403:
+            return "requests from other origins are refused";
+        case 415:
+            return "send the body as Content-Type: application/json";
+        case 421:
+            return "this service does not answer for that Host";
         case 404:
             return "not found";
         case 405:
@@ -121,9 +129,10 @@ void Service::installRoutes() {
 }
 
 void Service::installReporting() {
-    server_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         requestStart = Clock::now();
-        return httplib::Server::HandlerResponse::Unhandled;
+        return admits(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                                : httplib::Server::HandlerResponse::Handled;
     });
     // Every answer of 400 and above that has no body yet (unknown route, oversized body, a
     // request httplib refused) gets the service's JSON error body.
@@ -144,6 +153,31 @@ void Service::installReporting() {
             start ? std::chrono::duration<double, std::milli>(Clock::now() - *start).count() : 0.0;
         writeLogLine(requestLogLine(req.method, req.path, res.status, elapsedMs));
     });
+}
+
+bool Service::admits(const httplib::Request& req, httplib::Response& res) const {
+    const auto refuse = [&res](int status) {
+        replyError(res, status, reasonFor(status));
+        return false;
+    };
+    // A page on another site that gets its name to resolve here (DNS rebinding) sends its own
+    // name as the Host.
+    if (req.has_header("Host") && !allowedHosts_->allows(req.get_header_value("Host")))
+        return refuse(421);
+    if (accessFor(req.method, req.path) == Access::Operator) {
+        if (bearerMatches(req.get_header_value("Authorization"), settings_.adminToken)) return true;
+        res.set_header("WWW-Authenticate", "Bearer");
+        return refuse(401);
+    }
+    // Open to apps, which send no Origin, and to the service's own pages. A form or a "simple"
+    // request from another site carries its Origin; one that does not send JSON would need a
+    // preflight, which the service never grants.
+    if (req.has_header("Origin") && !allowedHosts_->isOwnOrigin(req.get_header_value("Origin")))
+        return refuse(403);
+    if ((req.method == "POST" || !req.body.empty()) &&
+        !isJsonMediaType(req.get_header_value("Content-Type")))
+        return refuse(415);
+    return true;
 }
 
 namespace {
@@ -195,6 +229,9 @@ int Service::bind(const std::string& host, int port, std::string& error) {
         error = bindFailureReason(host, port);
         return -1;
     }
+    std::vector<std::string> hosts = settings_.allowedHosts;
+    if (hosts.empty()) hosts = {host, "localhost", "127.0.0.1"};
+    allowedHosts_.emplace(std::move(hosts));
     // Listening again on a listening socket only changes its backlog.
     if (listeningSocket_ != INVALID_SOCKET) ::listen(listeningSocket_, kListenBacklog);
     return bound;

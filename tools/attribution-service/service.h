@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "attribution-service/access.h"
 #include "attribution-service/http_server.h"
 #include "attribution-service/store.h"
 #include "common/wake_up_link.h"
@@ -21,6 +22,9 @@ struct ServiceSettings {
     std::optional<links::LinkSigner> linkSigner;
     std::chrono::seconds linkLifetime{0};  ///< the links it makes expire this long after; 0: never
     std::size_t memoryBudget = kDefaultMemoryBudget;  ///< what all connections may buffer at once
+    std::string adminToken;  ///< what the operator's requests carry as "Authorization: Bearer"
+    /// The Host names answered; empty: the listening address, localhost and 127.0.0.1.
+    std::vector<std::string> allowedHosts;
 };
 
 /// Bodies above this size are refused with 413 before they are read.
@@ -49,6 +53,9 @@ class Service {
   private:
     void installRoutes();
     void installReporting();
+    /// Whether the request may reach its route: its Host is ours and the caller may call it
+    /// (access.h). False after answering 401, 403, 415 or 421.
+    bool admits(const httplib::Request& req, httplib::Response& res) const;
     /// Holds an install-trace answer for the configured delay; false when the service is stopping.
     bool waitReportDelay();
 
@@ -66,6 +73,7 @@ class Service {
     Store& store_;
     ServiceSettings settings_;
     HttpServer server_;
+    std::optional<AllowedHosts> allowedHosts_;   // set by bind()
     socket_t listeningSocket_ = INVALID_SOCKET;  // the last socket httplib made to listen on
 
     std::mutex mutex_;
