@@ -168,7 +168,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual([(c["channel"], c["installs"]) for c in summary["channels"]], [("web", 1)])
         self.assertEqual(summary["organic"]["installs"], 1)
 
-    def test_a_database_of_event_ids_unique_per_key_opens_with_its_rows(self):
+    def test_a_database_from_before_opens_with_its_rows_and_totals(self):
         self.service.stop()
         path = os.path.join(self.dir.name, "old.db")
         old = sqlite3.connect(path)
@@ -178,7 +178,10 @@ class ServiceTest(unittest.TestCase):
                 params TEXT NOT NULL, amount TEXT, currency TEXT, ci TEXT NOT NULL,
                 received_at TEXT NOT NULL, UNIQUE (app_key, event_id));
             INSERT INTO events VALUES (7, '%s', 'order-1002', 'purchase', 1, '{}', '120.00', 'EUR',
-                'first', '2024-01-01T00:00:00.000Z');""" % KEY)
+                'first', '2024-01-01T00:00:00.000Z');
+            CREATE TABLE installs (app_key TEXT NOT NULL, ci TEXT NOT NULL, trace_id TEXT NOT NULL,
+                PRIMARY KEY (app_key, ci));
+            INSERT INTO installs VALUES ('%s', 'first', '');""" % (KEY, KEY))
         old.commit()
         old.close()
         self.service = Service(self.dir.name, db=path)
@@ -187,6 +190,17 @@ class ServiceTest(unittest.TestCase):
         listed = self.service.request("GET", "/api/events/" + KEY)[2]
         self.assertEqual([(e["ci"], e["id"]) for e in listed],
                          [("first", "order-1002"), ("second", "order-1002")])
+        # The totals: counted from the rows once, then kept; the second client's event is
+        # unknown until its install is credited.
+        summaries = []
+        for step in (lambda: None, lambda: self.service.install("second")):
+            step()
+            answer = self.service.request("GET", "/api/apps/%s/summary" % KEY)[2]
+            summaries.append((answer["organic"], answer["unknown"]))
+        self.assertEqual(summaries, [
+            ({"installs": 1, "events": 1, "revenue": {"EUR": "120"}},
+             {"events": 1, "revenue": {"EUR": "120"}}),
+            ({"installs": 2, "events": 2, "revenue": {"EUR": "240"}}, {"events": 0, "revenue": {}})])
 
     def test_client_endpoints_take_json_from_anywhere_but_other_sites_and_the_rest_needs_the_token(self):
         report, events = "/api/trace/client/report/" + KEY, "/api/trace/client/events/" + KEY

@@ -8,7 +8,22 @@
 namespace plovendale::attribution_service {
 namespace {
 
-constexpr const char* kSchema = R"sql(
+#define EVENTS_TABLE                            \
+    "CREATE TABLE IF NOT EXISTS events ("       \
+    "    id INTEGER PRIMARY KEY AUTOINCREMENT," \
+    "    app_key TEXT NOT NULL,"                \
+    "    event_id TEXT NOT NULL,"               \
+    "    name TEXT NOT NULL,"                   \
+    "    ts INTEGER NOT NULL,"                  \
+    "    params TEXT NOT NULL,"                 \
+    "    amount TEXT,"                          \
+    "    currency TEXT,"                        \
+    "    ci TEXT NOT NULL,"                     \
+    "    received_at TEXT NOT NULL,"            \
+    "    UNIQUE (app_key, ci, event_id));"      \
+    "CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);"
+
+constexpr const char* kSchema = EVENTS_TABLE R"sql(
 CREATE TABLE IF NOT EXISTS links (
     app_key    TEXT NOT NULL,
     trace_id   TEXT NOT NULL,
@@ -43,20 +58,31 @@ CREATE TABLE IF NOT EXISTS installs (
     trace_id TEXT NOT NULL,
     PRIMARY KEY (app_key, ci)
 );
-CREATE TABLE IF NOT EXISTS events (
-    id          INTEGER PRIMARY KEY AUTOINCREMENT,
-    app_key     TEXT NOT NULL,
-    event_id    TEXT NOT NULL,
-    name        TEXT NOT NULL,
-    ts          INTEGER NOT NULL,
-    params      TEXT NOT NULL,
-    amount      TEXT,
-    currency    TEXT,
-    ci          TEXT NOT NULL,
-    received_at TEXT NOT NULL,
-    UNIQUE (app_key, ci, event_id)
+-- Kept as rows are written, for the summary and the console: installs, events and revenue per
+-- group (organic, unknown, channel:<name>) and currency ('' for installs and events without
+-- revenue); the events of clients not yet credited; and the app keys by last activity.
+CREATE TABLE IF NOT EXISTS totals (
+    app_key  TEXT NOT NULL,
+    grp      TEXT NOT NULL,
+    currency TEXT NOT NULL,
+    installs INTEGER NOT NULL,
+    events   INTEGER NOT NULL,
+    micros   TEXT NOT NULL,
+    PRIMARY KEY (app_key, grp, currency)
 );
-CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
+CREATE TABLE IF NOT EXISTS client_totals (
+    app_key  TEXT NOT NULL,
+    ci       TEXT NOT NULL,
+    currency TEXT NOT NULL,
+    events   INTEGER NOT NULL,
+    micros   TEXT NOT NULL,
+    PRIMARY KEY (app_key, ci, currency)
+);
+CREATE TABLE IF NOT EXISTS app_keys (
+    app_key     TEXT NOT NULL PRIMARY KEY,
+    last_active TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS app_keys_by_activity ON app_keys (last_active);
 )sql";
 
 // Databases made before install requests kept the client identifier gain the column; their older
@@ -66,28 +92,15 @@ constexpr const char* kAddClientIdColumn =
 
 // Databases made when event ids were unique per app key, rather than per client of it: the table
 // is made again with the new constraint, keeping every row.
-constexpr const char* kEventsPerClient = R"sql(
-BEGIN IMMEDIATE;
-ALTER TABLE events RENAME TO events_per_key;
-CREATE TABLE events (
-    id          INTEGER PRIMARY KEY AUTOINCREMENT,
-    app_key     TEXT NOT NULL,
-    event_id    TEXT NOT NULL,
-    name        TEXT NOT NULL,
-    ts          INTEGER NOT NULL,
-    params      TEXT NOT NULL,
-    amount      TEXT,
-    currency    TEXT,
-    ci          TEXT NOT NULL,
-    received_at TEXT NOT NULL,
-    UNIQUE (app_key, ci, event_id)
-);
-INSERT INTO events SELECT id, app_key, event_id, name, ts, params, amount, currency, ci,
-    received_at FROM events_per_key;
-DROP TABLE events_per_key;
-CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
-COMMIT;
-)sql";
+constexpr const char* kEventsPerClient =
+    "BEGIN IMMEDIATE;"
+    "ALTER TABLE events RENAME TO events_per_key;"
+    "DROP INDEX events_by_key;" EVENTS_TABLE
+    "INSERT INTO events SELECT id, app_key, event_id, name, ts, params, amount, currency, ci, "
+    "    received_at FROM events_per_key;"
+    "DROP TABLE events_per_key;"
+    "COMMIT;";
+#undef EVENTS_TABLE
 
 bool exec(sqlite3* db, const char* sql, std::string& error) {
     char* message = nullptr;
@@ -95,6 +108,13 @@ bool exec(sqlite3* db, const char* sql, std::string& error) {
     error = message ? message : sqlite3_errmsg(db);
     sqlite3_free(message);
     return false;
+}
+
+/// 1 when the database keeps totals, 0 when it is from before they were kept, -1 when unreadable.
+int keptTotals(sqlite3* db) {
+    Statement query(db, "SELECT count(*) FROM sqlite_master WHERE name = 'totals'");
+    if (query.step() != SQLITE_ROW) return -1;
+    return query.integer(0) > 0 ? 1 : 0;
 }
 
 bool eventIdsPerKey(sqlite3* db) {
@@ -116,6 +136,7 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
     }
     // Another process (the offline "register" command, an sqlite3 shell) may hold the write lock.
     sqlite3_busy_timeout(db, static_cast<int>(busyWait.count()));
+    const bool totalsExisted = keptTotals(db) > 0;
     if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", error) ||
         !exec(db, kSchema, error) ||
         (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
@@ -125,7 +146,29 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
         sqlite3_close(db);
         return nullptr;
     }
-    std::unique_ptr<Store> store(new Store(db));
+    sqlite3* reader = db;
+    if (path != ":memory:") {
+        reader = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) != SQLITE_OK ||
+            !exec(reader, "PRAGMA query_only=1", error)) {
+            error = reader ? sqlite3_errmsg(reader) : "out of memory";
+            sqlite3_close(reader);
+            sqlite3_close(db);
+            return nullptr;
+        }
+        sqlite3_busy_timeout(reader, static_cast<int>(busyWait.count()));
+    }
+    std::unique_ptr<Store> store(new Store(db, reader));
+    if (!totalsExisted) {
+        if (!exec(db, "BEGIN IMMEDIATE", error) || !store->rebuildTotals() ||
+            !exec(db, "COMMIT", error)) {
+            if (error.empty()) error = sqlite3_errmsg(db);
+            exec(db, "ROLLBACK", error);
+            return nullptr;  // the destructor closes both connections
+        }
+        store->statements_.clear();
+    }
     store->writer_ = std::thread([raw = store.get()] { raw->writerLoop(); });
     return store;
 }
@@ -136,18 +179,24 @@ Store::~Store() {
         closing_ = true;
     }
     writesChanged_.notify_all();
-    writer_.join();
+    if (writer_.joinable()) writer_.join();
     statements_.clear();  // finalized before the connection closes
+    if (reader_ != db_) sqlite3_close(reader_);
     sqlite3_close(db_);
 }
 
 std::string Store::lastError() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(errorMutex_);
     return lastError_;
 }
 
-void Store::noteError() {
-    lastError_ = sqlite3_errmsg(db_);
+void Store::noteError(sqlite3* db) {
+    setError(sqlite3_errmsg(db));
+}
+
+void Store::setError(std::string error) {
+    std::lock_guard lock(errorMutex_);
+    lastError_ = std::move(error);
 }
 
 Statement& Store::prepared(const std::string& sql) {
@@ -185,20 +234,20 @@ void Store::commitGroup(const std::vector<Write*>& group) {
     std::lock_guard lock(mutex_);
     std::string error;
     if (!exec(db_, "BEGIN IMMEDIATE", error)) {
-        lastError_ = error;
+        setError(error);
         return;  // every write of the group stays not stored
     }
     for (Write* write : group) {
         exec(db_, "SAVEPOINT one_write", error);
         write->stored = (*write->body)();
-        if (!write->stored) noteError();
+        if (!write->stored) noteError(db_);
         // No statement stays active across the savepoint's end or the commit.
         for (auto& [sql, statement] : statements_) statement->reset();
         if (!write->stored) exec(db_, "ROLLBACK TO one_write", error);
         exec(db_, "RELEASE one_write", error);
     }
     if (exec(db_, "COMMIT", error)) return;
-    lastError_ = error;
+    setError(error);
     exec(db_, "ROLLBACK", error);
     for (Write* write : group) write->stored = false;
 }
@@ -210,12 +259,9 @@ RegisterOutcome Store::addLink(const std::string& appKey, const std::string& tra
         Statement& insert = prepared(
             "INSERT INTO links (app_key, trace_id, params, channel, created_at) "
             "VALUES (?, ?, ?, ?, ?)");
-        insert.bind(1, appKey)
-            .bind(2, traceId)
-            .bind(3, params)
-            .bind(4, channel)
-            .bind(5, utcTimestamp());
-        if (insert.step() == SQLITE_DONE) return true;
+        const std::string now = utcTimestamp();
+        insert.bind(1, appKey).bind(2, traceId).bind(3, params).bind(4, channel).bind(5, now);
+        if (insert.step() == SQLITE_DONE) return touchAppKey(appKey, now);
         taken = sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY;
         return false;
     });
@@ -224,8 +270,8 @@ RegisterOutcome Store::addLink(const std::string& appKey, const std::string& tra
 }
 
 std::optional<Link> Store::findLink(const std::string& appKey, const std::string& traceId) {
-    std::lock_guard lock(mutex_);
-    Statement query(db_,
+    std::lock_guard lock(readMutex());
+    Statement query(reader_,
                     "SELECT trace_id, params, channel, created_at FROM links "
                     "WHERE app_key = ? AND trace_id = ?");
     query.bind(1, appKey).bind(2, traceId);
@@ -234,8 +280,8 @@ std::optional<Link> Store::findLink(const std::string& appKey, const std::string
 }
 
 std::vector<Link> Store::links(const std::string& appKey, Page page) {
-    std::lock_guard lock(mutex_);
-    Statement query(db_,
+    std::lock_guard lock(readMutex());
+    Statement query(reader_,
                     "SELECT rowid, trace_id, params, channel, created_at FROM links "
                     "WHERE app_key = ? AND rowid > ? ORDER BY rowid LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
@@ -253,14 +299,15 @@ bool Store::addStateReport(const std::string& appKey, const StateReport& report)
             "INSERT INTO state_reports (app_key, ci, t, ms, cd, msg, received_at) "
             "VALUES (?, ?, ?, ?, ?, ?, ?)");
         insert.bind(1, appKey).bind(2, report.ci).bind(3, report.t).bind(4, report.ms);
-        insert.bind(5, report.cd).bind(6, report.msg).bind(7, utcTimestamp());
-        return insert.step() == SQLITE_DONE;
+        const std::string now = utcTimestamp();
+        insert.bind(5, report.cd).bind(6, report.msg).bind(7, now);
+        return insert.step() == SQLITE_DONE && touchAppKey(appKey, now);
     });
 }
 
 std::vector<StateReport> Store::stateReports(const std::string& appKey, Page page) {
-    std::lock_guard lock(mutex_);
-    Statement query(db_,
+    std::lock_guard lock(readMutex());
+    Statement query(reader_,
                     "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
                     "WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
@@ -291,23 +338,25 @@ std::optional<InstallRequest> Store::addInstallRequest(const std::string& appKey
             "(app_key, ci, params, trace_id, answered_status, received_at) "
             "VALUES (?, ?, ?, ?, ?, ?)");
         insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
-        insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, utcTimestamp());
-        if (insert.step() != SQLITE_DONE) return false;
+        const std::string now = utcTimestamp();
+        insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, now);
+        if (insert.step() != SQLITE_DONE || !touchAppKey(appKey, now)) return false;
         // Only a final answer credits the install, and the first one does so for good.
         if (request.answeredStatus != 200 || request.ci.empty()) return true;
         Statement& credit = prepared(
             "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
             "ON CONFLICT (app_key, ci) DO NOTHING");
         credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId);
-        return credit.step() == SQLITE_DONE;
+        if (credit.step() != SQLITE_DONE) return false;
+        return sqlite3_changes(db_) == 0 || creditToTotals(appKey, request.ci, request.traceId);
     });
     if (!stored) return std::nullopt;
     return request;
 }
 
 std::vector<InstallRequest> Store::installRequests(const std::string& appKey, Page page) {
-    std::lock_guard lock(mutex_);
-    Statement query(db_,
+    std::lock_guard lock(readMutex());
+    Statement query(reader_,
                     "SELECT id, ci, params, trace_id, answered_status, received_at "
                     "FROM install_requests WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);

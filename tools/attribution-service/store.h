@@ -102,9 +102,11 @@ enum class RegisterOutcome { Registered, TraceIdTaken, Failed };
 /// Writes go through one writer thread that commits them in groups: what arrives while one
 /// transaction commits goes into the next, each write in a savepoint of its own (so one failing
 /// write takes back only itself), with statements prepared once. Durable commits then cost one
-/// sync per group rather than per request. The writer and the readers share one connection under
-/// a mutex; a group that finds the database locked by another process waits at most the busy wait
-/// given to open() and then fails every write in it.
+/// sync per group rather than per request. Reads have a connection of their own (in WAL mode a
+/// reader never waits for the writer, nor the writer for it), and what the summary and the console
+/// show is kept as totals and indexed rows as writes happen, so no read scans. A group that finds
+/// the database locked by another process waits at most the busy wait given to open() and then
+/// fails every write in it.
 class Store {
   public:
     /// Opens (creating if needed) the database at path; ":memory:" gives a throw-away database.
@@ -152,7 +154,7 @@ class Store {
     std::string lastError();
 
   private:
-    explicit Store(sqlite3* db) : db_(db) {}
+    Store(sqlite3* db, sqlite3* reader) : db_(db), reader_(reader) {}
 
     /// One write waiting for its group's commit.
     struct Write {
@@ -167,10 +169,31 @@ class Store {
     void commitGroup(const std::vector<Write*>& group);
     /// The statement for sql, prepared on first use and reset for this one (under mutex_).
     Statement& prepared(const std::string& sql);
-    void noteError();
+    void noteError(sqlite3* db);
+    void setError(std::string error);
+    /// What guards reader_: its own lock, or the writer's when both are one connection
+    /// (":memory:").
+    std::mutex& readMutex() { return reader_ == db_ ? mutex_ : readerMutex_; }
+
+    // The totals (store_totals.cpp): on the writer's connection, inside a write.
+    std::string groupOfTrace(const std::string& appKey, const std::string& traceId);
+    /// The group of a credited client's records; nothing when it has no credited install yet.
+    std::optional<std::string> groupOfClient(const std::string& appKey, const std::string& ci);
+    bool addToTotals(const std::string& appKey, const std::string& group,
+                     const std::string& currency, long long installs, long long events,
+                     Micros amount);
+    bool addEventsToTotals(const std::string& appKey, const std::string& ci,
+                           const std::vector<const Event*>& stored);
+    bool creditToTotals(const std::string& appKey, const std::string& ci,
+                        const std::string& traceId);
+    bool touchAppKey(const std::string& appKey, const std::string& now);
+    bool rebuildTotals();
 
     sqlite3* db_;
-    std::mutex mutex_;  // the connection, the statements and lastError_
+    std::mutex mutex_;  // the writer's connection and the statements
+    sqlite3* reader_;
+    std::mutex readerMutex_;
+    std::mutex errorMutex_;  // lastError_
     std::string lastError_;
     std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
 
