@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -34,6 +35,10 @@ constexpr std::size_t kReadPerWake = 256 * 1024;
 // A refused connection is read and dropped this long, and at most this much, before it is closed.
 constexpr std::chrono::seconds kLingerTime{2};
 constexpr std::size_t kMaxDrainBytes = 4 * 1024 * 1024;
+// Once what connections buffered has peaked above this and fallen to a quarter of the peak, the
+// freed memory is handed back to the system (malloc keeps it otherwise, piecemeal as it was
+// freed).
+constexpr std::size_t kTrimAbove = 32 * 1024 * 1024;
 
 int millisecondsUntil(Clock::time_point when, Clock::time_point now) {
     if (when <= now) return 0;
@@ -305,6 +310,12 @@ void HttpServer::watchLoop() {
             const auto found = watched_.find(fd);
             if (found == watched_.end()) continue;
             onReadable(found->second, now);
+        }
+        const std::size_t buffered = buffered_.load();
+        peakSinceTrim_ = std::max(peakSinceTrim_, buffered);
+        if (peakSinceTrim_ > kTrimAbove && buffered < peakSinceTrim_ / 4) {
+            ::malloc_trim(0);
+            peakSinceTrim_ = buffered;
         }
         while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
             const auto found = watched_.find(deadlines_.begin()->second);

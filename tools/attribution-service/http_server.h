@@ -120,6 +120,7 @@ class HttpServer : public httplib::Server {
     const bool logCutOffs_;
     const std::size_t memoryBudget_;
     std::atomic<std::size_t> buffered_{0};  // what every connection's input holds
+    std::size_t peakSinceTrim_ = 0;         // the watcher's: the most buffered since malloc_trim
     int epoll_ = -1;
     int wake_ = -1;  // eventfd: new connections to adopt, or stop
     std::thread watcher_;
