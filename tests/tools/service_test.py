@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The reference attribution service over HTTP: events and the summary they add up to, organic
-answers, paging, bounded bodies, kept-alive connections, a header deadline, answers when the
-database is locked, the request log, and a port in use. Runs the real binary on 127.0.0.1 with a real SQLite file.
+answers, the first credit final, event ids per client, a database from before, paging, bounded
+bodies, strict framing, the memory budget, who may call what, kept-alive connections, a header
+deadline, answers when the database is locked, the request log, and a port in use. Runs the real binary on 127.0.0.1 with a real SQLite file.
 
 usage: service_test.py <path of attribution-service>
 """

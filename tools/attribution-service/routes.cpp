@@ -91,12 +91,15 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
     for (const std::string* candidate : {&ti, &clip}) {
         if (!candidate->empty() && (link = store_.findLink(*key, *candidate))) break;
     }
+    const auto dataOf = [](const Link& found) {
+        return json{
+            {"params_data", found.params}, {"channel", found.channel}, {"trace_id", found.traceId}};
+    };
     // An install no link accounts for is organic, and that is a final answer: the client stops
     // asking. A service that may still learn of its link later answers another status instead.
     json answer = {{"status", 200}};
     if (link) {
-        answer["data"] = {
-            {"params_data", link->params}, {"channel", link->channel}, {"trace_id", link->traceId}};
+        answer["data"] = dataOf(*link);
     } else if (settings_.unmatchedStatus != 200) {
         answer = {{"status", settings_.unmatchedStatus},
                   {"error", ti.empty() && clip.empty() ? kNoTraceId : kNoLink}};
@@ -121,11 +124,7 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
         answer = {{"status", 200}};
         if (!recorded->traceId.empty()) {
             link = store_.findLink(*key, recorded->traceId);
-            if (link) {
-                answer["data"] = {{"params_data", link->params},
-                                  {"channel", link->channel},
-                                  {"trace_id", link->traceId}};
-            }
+            if (link) answer["data"] = dataOf(*link);
         }
     }
     replyJson(res, 200, answer);
