@@ -142,7 +142,8 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
         (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
          !exec(db, kAddClientIdColumn, error)) ||
         (eventIdsPerKey(db) && !exec(db, kEventsPerClient, error))) {
-        exec(db, "ROLLBACK", error);
+        std::string ignored;  // the migration's transaction, when it failed inside it
+        exec(db, "ROLLBACK", ignored);
         sqlite3_close(db);
         return nullptr;
     }
@@ -164,7 +165,8 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
         if (!exec(db, "BEGIN IMMEDIATE", error) || !store->rebuildTotals() ||
             !exec(db, "COMMIT", error)) {
             if (error.empty()) error = sqlite3_errmsg(db);
-            exec(db, "ROLLBACK", error);
+            std::string ignored;
+            exec(db, "ROLLBACK", ignored);
             return nullptr;  // the destructor closes both connections
         }
         store->statements_.clear();
