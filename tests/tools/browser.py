@@ -80,6 +80,14 @@ class Page:
             finally:
                 self.ws.settimeout(30)
 
+    def navigate(self, url, seconds=10):
+        """Loads url and returns once its load event fired (not an earlier page's)."""
+        self.call("Page.enable")
+        self.call("Page.setLifecycleEventsEnabled", enabled=True)
+        loader = self.call("Page.navigate", url=url)["loaderId"]
+        self.wait_event("Page.lifecycleEvent", seconds,
+                        lambda event: event["name"] == "load" and event["loaderId"] == loader)
+
     def evaluate(self, expression, **options):
         """The value of a script expression in the page (awaitPromise etc. pass through)."""
         result = self.call("Runtime.evaluate", expression=expression, returnByValue=True, **options)
@@ -91,13 +99,16 @@ class Page:
         return self.evaluate("document.body ? document.body.innerText : ''") or ""
 
     def click(self, selector):
-        """A real mouse click (press and release) at the middle of the element."""
-        box = self.evaluate("(() => { const r = document.querySelector(%s).getBoundingClientRect();"
-                            " return [r.x + r.width / 2, r.y + r.height / 2]; })()"
-                            % json.dumps(selector))
+        """A real mouse click (press and release) at the middle of the element; found through
+        the DOM domain, so that it works with the page's script turned off too."""
+        root = self.call("DOM.getDocument")["root"]["nodeId"]
+        node = self.call("DOM.querySelector", nodeId=root, selector=selector)["nodeId"]
+        if not node:
+            raise RuntimeError("no element " + selector)
+        quad = self.call("DOM.getBoxModel", nodeId=node)["model"]["content"]
+        x, y = sum(quad[0::2]) / 4, sum(quad[1::2]) / 4
         for kind in ("mousePressed", "mouseReleased"):
-            self.call("Input.dispatchMouseEvent", type=kind, x=box[0], y=box[1], button="left",
-                      clickCount=1)
+            self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
 
 
 class Browser:

@@ -29,7 +29,7 @@ def main():
         try:
             chrome = browser.Browser(chromium, work)
             page = chrome.page()
-            page.call("Page.navigate", url="http://127.0.0.1:%d/console" % service.port)
+            page.navigate("http://127.0.0.1:%d/console" % service.port)
             if not browser.wait_until(lambda: "updated" in page.text(), 10):
                 print("FAIL: the console never loaded its data:\n" + page.text())
                 return 1
