@@ -5,13 +5,17 @@
 #include <iostream>
 #include <optional>
 
+#include "attribution-service/client_address.h"
+#include "attribution-service/landing.h"
 #include "plovendale/sdk/plovendale.h"
 
 namespace plovendale::attribution_service {
 namespace {
 
 constexpr int kMaxReportDelayMs = 600000;
-constexpr int kMaxLinkLifetimeSeconds = 315360000;  // ten years
+constexpr int kMaxLinkLifetimeSeconds = 315360000;   // ten years
+constexpr int kMaxMatchWindowSeconds = 604800;       // seven days
+constexpr int kMaxClickRetentionSeconds = 31536000;  // a year
 
 std::optional<int> parseInt(const std::string& text, int min, int max) {
     int value = 0;
@@ -81,7 +85,8 @@ CommandLine parseServe(ArgReader& reader) {
         }
         if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
             name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key" &&
-            name != "--link-lifetime" && name != "--unmatched-status") {
+            name != "--link-lifetime" && name != "--unmatched-status" && name != "--public-url" &&
+            name != "--trusted-proxy" && name != "--match-window" && name != "--click-retention") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -109,6 +114,23 @@ CommandLine parseServe(ArgReader& reader) {
         } else if (name == "--link-signing-key") {
             if (value->empty()) return invalid("--link-signing-key needs a path");
             options.linkSigningKey = *value;
+        } else if (name == "--public-url") {
+            options.publicUrl = normalPublicUrl(*value);
+            if (options.publicUrl.empty())
+                return invalid(
+                    "--public-url must be an http or https URL without query or fragment");
+        } else if (name == "--trusted-proxy") {
+            if (!parseNetwork(*value))
+                return invalid("--trusted-proxy must be an IPv4 or IPv6 address or CIDR network");
+            options.trustedProxies.push_back(*value);
+        } else if (name == "--match-window") {
+            const auto seconds = parseInt(*value, 0, kMaxMatchWindowSeconds);
+            if (!seconds) return invalid("--match-window must be a number from 0 to 604800");
+            options.matchWindowSeconds = *seconds;
+        } else if (name == "--click-retention") {
+            const auto seconds = parseInt(*value, 1, kMaxClickRetentionSeconds);
+            if (!seconds) return invalid("--click-retention must be a number from 1 to 31536000");
+            options.clickRetentionSeconds = *seconds;
         } else if (name == "--link-lifetime") {
             const auto seconds = parseInt(*value, 1, kMaxLinkLifetimeSeconds);
             if (!seconds) return invalid("--link-lifetime must be a number from 1 to 315360000");
@@ -130,12 +152,19 @@ CommandLine parseRegister(ArgReader& reader) {
     while (reader.next()) {
         const std::string name = reader.name();
         if (isHelp(name)) return CommandLine{CommandLine::Mode::Help, {}, {}, {}};
-        std::string* target = name == "--db"         ? &options.database
-                              : name == "--app-key"  ? &options.appKey
-                              : name == "--params"   ? &options.params
-                              : name == "--channel"  ? &options.channel
-                              : name == "--trace-id" ? &options.traceId
-                                                     : nullptr;
+        std::string* target = name == "--db"            ? &options.database
+                              : name == "--app-key"     ? &options.appKey
+                              : name == "--params"      ? &options.params
+                              : name == "--channel"     ? &options.channel
+                              : name == "--trace-id"    ? &options.traceId
+                              : name == "--public-url"  ? &options.publicUrl
+                              : name == "--ios-url"     ? &options.iosUrl
+                              : name == "--android-url" ? &options.androidUrl
+                              : name == "--default-url" ? &options.defaultUrl
+                              : name == "--title"       ? &options.title
+                              : name == "--description" ? &options.description
+                              : name == "--image-url"   ? &options.imageUrl
+                                                        : nullptr;
         if (!target) return invalid("unknown option for register: " + name);
         const auto value = reader.value();
         if (!value) return invalid(name + " needs a value");
@@ -144,10 +173,22 @@ CommandLine parseRegister(ArgReader& reader) {
     }
     if (!haveKey) return invalid("register needs --app-key");
     if (options.database.empty()) return invalid("--db needs a path");
+    if (!options.publicUrl.empty()) {
+        options.publicUrl = normalPublicUrl(options.publicUrl);
+        if (options.publicUrl.empty())
+            return invalid("--public-url must be an http or https URL without query or fragment");
+    }
     return result;
 }
 
 }  // namespace
+
+std::string normalPublicUrl(const std::string& url) {
+    std::string base = url;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    if (!isWebUrl(base) || base.find_first_of("?#") != std::string::npos) return "";
+    return base;
+}
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (args.size() == 1 && args.front() == "--version") {

@@ -18,6 +18,10 @@ struct ServeOptions {
     int unmatchedStatus = 200;    // test aid: the "status" for installs no link accounts for
     std::string linkSigningKey;   // PEM file of the Ed25519 key that signs the links it makes
     int linkLifetimeSeconds = 0;  // the links it makes expire this long after; 0: never
+    std::string publicUrl;        // base of landing URLs; "": the listening address
+    std::vector<std::string> trustedProxies;  // CIDR networks, checked when parsed
+    int matchWindowSeconds = 0;               // fingerprint matching; 0: off
+    int clickRetentionSeconds = 604800;
 };
 
 struct RegisterOptions {
@@ -25,8 +29,19 @@ struct RegisterOptions {
     std::string appKey;
     std::string params;
     std::string channel;
-    std::string traceId;  // "" picks a random one
+    std::string traceId;    // "" picks a random one
+    std::string publicUrl;  // when set, the landing URL is printed too
+    std::string iosUrl;
+    std::string androidUrl;
+    std::string defaultUrl;
+    std::string title;
+    std::string description;
+    std::string imageUrl;
 };
+
+/// A base URL for landing pages: http or https, no query or fragment; "" when it is not one.
+/// Trailing slashes are dropped.
+std::string normalPublicUrl(const std::string& url);
 
 struct CommandLine {
     enum class Mode { Serve, Register, Help, Invalid };

@@ -115,6 +115,9 @@ void Service::installRoutes() {
     server_.Get("/api/events/" + key, bindHandler(&Service::handleListEvents));
     server_.Get("/api/apps/" + key + "/summary", bindHandler(&Service::handleSummary));
     server_.Get("/api/console", bindHandler(&Service::handleConsoleData));
+    server_.Get("/l/" + key + "/([^/]*)", bindHandler(&Service::handleLanding));
+    server_.Post("/l/" + key + "/([^/]*)/beacon", bindHandler(&Service::handleBeacon));
+    server_.Get("/api/clicks/" + key, bindHandler(&Service::handleListClicks));
     server_.Get("/console", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(consolePage(), "text/html; charset=utf-8");
     });
@@ -202,6 +205,10 @@ int Service::bind(const std::string& host, int port, std::string& error) {
     if (bound < 0) {
         error = bindFailureReason(host, port);
         return -1;
+    }
+    if (settings_.publicUrl.empty()) {
+        const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+        settings_.publicUrl = "http://" + shown + ":" + std::to_string(bound);
     }
     // Listening again on a listening socket only changes its backlog.
     if (listeningSocket_ != INVALID_SOCKET) ::listen(listeningSocket_, kListenBacklog);

@@ -5,8 +5,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
+#include "attribution-service/client_address.h"
 #include "attribution-service/http_server.h"
 #include "attribution-service/store.h"
 #include "common/wake_up_link.h"
@@ -20,6 +23,10 @@ struct ServiceSettings {
     int unmatchedStatus = 200;  ///< the "status" for installs no link accounts for; 200: organic
     std::optional<links::LinkSigner> linkSigner;
     std::chrono::seconds linkLifetime{0};  ///< the links it makes expire this long after; 0: never
+    std::string publicUrl;                 ///< base of landing URLs; "": http://HOST:PORT as bound
+    std::vector<Network> trustedProxies;   ///< peers whose X-Forwarded-For is believed
+    std::chrono::seconds matchWindow{0};   ///< fingerprint matching looks this far back; 0: off
+    std::chrono::seconds clickRetention{604800};  ///< clicks older than this are deleted
 };
 
 /// Bodies above this size are refused with 413 before they are read.
@@ -61,6 +68,15 @@ class Service {
     void handleListEvents(const httplib::Request& req, httplib::Response& res);
     void handleSummary(const httplib::Request& req, httplib::Response& res);
     void handleConsoleData(const httplib::Request& req, httplib::Response& res);
+    void handleLanding(const httplib::Request& req, httplib::Response& res);
+    void handleBeacon(const httplib::Request& req, httplib::Response& res);
+    void handleListClicks(const httplib::Request& req, httplib::Response& res);
+    /// The answer's link and how it was found, for a query no trace identifier matched: the
+    /// fingerprint match, when it is on. Records the request either way; false when it could not.
+    bool recordUnmatchedInstall(const httplib::Request& req, const std::string& key,
+                                const nlohmann::json& body, InstallRequest& record,
+                                std::optional<Link>& link);
+    std::string landingUrl(const std::string& key, const std::string& traceId) const;
 
     Store& store_;
     ServiceSettings settings_;

@@ -57,12 +57,52 @@ CREATE TABLE IF NOT EXISTS events (
     UNIQUE (app_key, event_id)
 );
 CREATE INDEX IF NOT EXISTS events_by_key ON events (app_key, id);
+CREATE TABLE IF NOT EXISTS link_landings (
+    app_key     TEXT NOT NULL,
+    trace_id    TEXT NOT NULL,
+    ios         TEXT NOT NULL,
+    android     TEXT NOT NULL,
+    fallback    TEXT NOT NULL,
+    title       TEXT NOT NULL,
+    description TEXT NOT NULL,
+    image       TEXT NOT NULL,
+    PRIMARY KEY (app_key, trace_id)
+);
+CREATE TABLE IF NOT EXISTS clicks (
+    id              INTEGER PRIMARY KEY AUTOINCREMENT,
+    click_id        TEXT NOT NULL UNIQUE,
+    app_key         TEXT NOT NULL,
+    trace_id        TEXT NOT NULL,
+    address         TEXT NOT NULL,
+    user_agent      TEXT NOT NULL,
+    accept_language TEXT NOT NULL,
+    platform        TEXT NOT NULL,
+    screen_width    INTEGER,
+    screen_height   INTEGER,
+    pixel_ratio     REAL,
+    time_zone       TEXT,
+    language        TEXT,
+    credited_ci     TEXT NOT NULL DEFAULT '',
+    received_at     TEXT NOT NULL,
+    received_ms     INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS clicks_by_key ON clicks (app_key, id);
+CREATE INDEX IF NOT EXISTS clicks_by_address ON clicks (app_key, address, received_ms);
+CREATE INDEX IF NOT EXISTS clicks_by_link ON clicks (app_key, trace_id);
+CREATE INDEX IF NOT EXISTS clicks_by_age ON clicks (received_ms);
+CREATE INDEX IF NOT EXISTS events_by_client ON events (app_key, ci);
 )sql";
 
 // Databases made before install requests kept the client identifier gain the column; their older
 // rows join no events.
 constexpr const char* kAddClientIdColumn =
     "ALTER TABLE install_requests ADD COLUMN ci TEXT NOT NULL DEFAULT ''";
+
+// Databases made before installs kept how they were matched gain the columns; their rows say "".
+constexpr const char* kAddMatchColumns =
+    "ALTER TABLE install_requests ADD COLUMN match TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE installs ADD COLUMN match TEXT NOT NULL DEFAULT '';"
+    "CREATE INDEX IF NOT EXISTS installs_by_link ON installs (app_key, trace_id);";
 
 bool exec(sqlite3* db, const char* sql, std::string& error) {
     char* message = nullptr;
@@ -88,7 +128,9 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
     if (!exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", error) ||
         !exec(db, kSchema, error) ||
         (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
-         !exec(db, kAddClientIdColumn, error))) {
+         !exec(db, kAddClientIdColumn, error)) ||
+        (!Statement(db, "SELECT match FROM installs LIMIT 0").ok() &&
+         !exec(db, kAddMatchColumns, error))) {
         sqlite3_close(db);
         return nullptr;
     }
@@ -171,7 +213,8 @@ void Store::commitGroup(const std::vector<Write*>& group) {
 }
 
 RegisterOutcome Store::addLink(const std::string& appKey, const std::string& traceId,
-                               const std::string& params, const std::string& channel) {
+                               const std::string& params, const std::string& channel,
+                               const LinkLanding* landing) {
     bool taken = false;
     const bool stored = write([&] {
         Statement& insert = prepared(
@@ -182,9 +225,18 @@ RegisterOutcome Store::addLink(const std::string& appKey, const std::string& tra
             .bind(3, params)
             .bind(4, channel)
             .bind(5, utcTimestamp());
-        if (insert.step() == SQLITE_DONE) return true;
-        taken = sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY;
-        return false;
+        if (insert.step() != SQLITE_DONE) {
+            taken = sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY;
+            return false;
+        }
+        if (!landing) return true;
+        Statement& page = prepared(
+            "INSERT INTO link_landings (app_key, trace_id, ios, android, fallback, title, "
+            "description, image) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+        page.bind(1, appKey).bind(2, traceId).bind(3, landing->ios).bind(4, landing->android);
+        page.bind(5, landing->fallback).bind(6, landing->title).bind(7, landing->description);
+        page.bind(8, landing->image);
+        return page.step() == SQLITE_DONE;
     });
     if (stored) return RegisterOutcome::Registered;
     return taken ? RegisterOutcome::TraceIdTaken : RegisterOutcome::Failed;
@@ -240,46 +292,50 @@ std::vector<StateReport> Store::stateReports(const std::string& appKey, Page pag
 }
 
 bool Store::addInstallRequest(const std::string& appKey, const InstallRequest& request) {
-    return write([&] {
-        Statement& insert = prepared(
-            "INSERT INTO install_requests "
-            "(app_key, ci, params, trace_id, answered_status, received_at) "
-            "VALUES (?, ?, ?, ?, ?, ?)");
-        insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
-        insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, utcTimestamp());
-        if (insert.step() != SQLITE_DONE) return false;
-        // Only a final answer credits the install; a link found after an organic answer (the
-        // same client asking again) takes over, one found earlier stays.
-        if (request.answeredStatus != 200 || request.ci.empty()) return true;
-        Statement& credit = prepared(
-            "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
-            "ON CONFLICT (app_key, ci) DO UPDATE SET trace_id = excluded.trace_id "
-            "WHERE installs.trace_id = ''");
-        credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId);
-        return credit.step() == SQLITE_DONE;
-    });
+    return write([&] { return insertInstallRequest(appKey, request); });
+}
+
+bool Store::insertInstallRequest(const std::string& appKey, const InstallRequest& request) {
+    Statement& insert = prepared(
+        "INSERT INTO install_requests "
+        "(app_key, ci, params, trace_id, answered_status, received_at, match) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
+    insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, utcTimestamp());
+    insert.bind(7, request.match);
+    if (insert.step() != SQLITE_DONE) return false;
+    // Only a final answer credits the install; a link found after an organic answer (the
+    // same client asking again) takes over, one found earlier stays.
+    if (request.answeredStatus != 200 || request.ci.empty()) return true;
+    Statement& credit = prepared(
+        "INSERT INTO installs (app_key, ci, trace_id, match) VALUES (?, ?, ?, ?) "
+        "ON CONFLICT (app_key, ci) DO UPDATE SET trace_id = excluded.trace_id, "
+        "match = excluded.match WHERE installs.trace_id = ''");
+    credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId).bind(4, request.match);
+    return credit.step() == SQLITE_DONE;
 }
 
 std::vector<InstallRequest> Store::installRequests(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     Statement query(db_,
-                    "SELECT id, ci, params, trace_id, answered_status, received_at "
+                    "SELECT id, ci, params, trace_id, answered_status, received_at, match "
                     "FROM install_requests WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<InstallRequest> result;
     while (query.step() == SQLITE_ROW) {
         result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
-                          query.integer(4), query.text(5)});
+                          query.integer(4), query.text(5), query.text(6)});
     }
     return result;
 }
 
 std::optional<std::string> registerNewLink(Store& store, const std::string& appKey,
-                                           const std::string& params, const std::string& channel) {
+                                           const std::string& params, const std::string& channel,
+                                           const LinkLanding* landing) {
     // 16 characters of 62 make a collision vanishingly rare; a few retries settle it for good.
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::string traceId = newTraceId();
-        switch (store.addLink(appKey, traceId, params, channel)) {
+        switch (store.addLink(appKey, traceId, params, channel, landing)) {
             case RegisterOutcome::Registered:
                 return traceId;
             case RegisterOutcome::TraceIdTaken:
