@@ -481,6 +481,11 @@ class LinkPageTest(unittest.TestCase):
         installs = service.request("GET", "/api/installs/" + KEY)[2]
         self.assertEqual([i["match"] for i in installs if i["params"]["ci"] in ("one", "two", "m1", "m2")],
                          ["fingerprint", "", "bundle", "pasteboard"])
+        service.events("one", [event("e1", "2.5")])
+        funnels = service.request("GET", "/api/console?app=" + KEY)[2]["funnels"]
+        self.assertEqual([(f["trace_id"], f["clicks"], f["installs"], f["events"], f["revenue"]) for f in funnels],
+                         [(b, 3, {"fingerprint": 1, "bundle": 1}, 0, {}),
+                          (a, 8, {"fingerprint": 1, "pasteboard": 1}, 1, {"EUR": "2.5"})])
         off = self.start("--trusted-proxy", "127.0.0.1")
         trace = off.register({})["trace_id"]
         self.click(off, trace, "203.0.113.1")
