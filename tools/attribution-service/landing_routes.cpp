@@ -8,6 +8,7 @@
 #include "attribution-service/json_body.h"
 #include "attribution-service/landing.h"
 #include "attribution-service/matching.h"
+#include "attribution-service/money.h"
 #include "attribution-service/request_log.h"
 #include "attribution-service/route_helpers.h"
 #include "attribution-service/service.h"
@@ -88,11 +89,45 @@ std::optional<Beacon> beaconOf(const json& body, std::string& clickId, std::stri
     return beacon;
 }
 
-json nullable(const std::optional<std::string>& value) {
-    return value ? json(*value) : json(nullptr);
+}  // namespace
+
+json clickJson(const Click& click) {
+    const auto nullable = [](const auto& value) { return value ? json(*value) : json(nullptr); };
+    return {{"click_id", click.clickId},
+            {"trace_id", click.traceId},
+            {"address", click.address},
+            {"user_agent", click.userAgent},
+            {"accept_language", click.acceptLanguage},
+            {"platform", click.platform},
+            {"screen_width", nullable(click.screenWidth)},
+            {"screen_height", nullable(click.screenHeight)},
+            {"pixel_ratio", nullable(click.pixelRatio)},
+            {"time_zone", nullable(click.timeZone)},
+            {"language", nullable(click.language)},
+            {"credited_ci", click.creditedCi},
+            {"received_at", click.receivedAt}};
 }
 
-}  // namespace
+void addLinkViews(Store& store, const std::string& key, int rows, json& answer) {
+    json funnels = json::array();
+    json clicks = json::array();
+    if (!key.empty()) {
+        for (const LinkFunnel& funnel : store.funnels(key, rows)) {
+            json revenue = json::object();
+            for (const auto& [currency, amount] : funnel.revenue)
+                revenue[currency] = formatAmount(amount);
+            funnels.push_back({{"trace_id", funnel.traceId},
+                               {"channel", funnel.channel},
+                               {"clicks", funnel.clicks},
+                               {"installs", funnel.installs},
+                               {"events", funnel.events},
+                               {"revenue", revenue}});
+        }
+        for (const Click& click : store.recentClicks(key, rows)) clicks.push_back(clickJson(click));
+    }
+    answer["funnels"] = funnels;
+    answer["clicks"] = clicks;
+}
 
 std::string Service::landingUrl(const std::string& key, const std::string& traceId) const {
     return settings_.publicUrl + "/l/" + key + "/" + traceId;
@@ -185,20 +220,7 @@ void Service::handleListClicks(const httplib::Request& req, httplib::Response& r
     long long cursor = 0;
     for (const Click& click : store_.clicks(*key, *page)) {
         cursor = click.rowId;
-        list.push_back(
-            {{"click_id", click.clickId},
-             {"trace_id", click.traceId},
-             {"address", click.address},
-             {"user_agent", click.userAgent},
-             {"accept_language", click.acceptLanguage},
-             {"platform", click.platform},
-             {"screen_width", click.screenWidth ? json(*click.screenWidth) : json(nullptr)},
-             {"screen_height", click.screenHeight ? json(*click.screenHeight) : json(nullptr)},
-             {"pixel_ratio", click.pixelRatio ? json(*click.pixelRatio) : json(nullptr)},
-             {"time_zone", nullable(click.timeZone)},
-             {"language", nullable(click.language)},
-             {"credited_ci", click.creditedCi},
-             {"received_at", click.receivedAt}});
+        list.push_back(clickJson(click));
     }
     replyPage(res, list, *page, cursor);
 }

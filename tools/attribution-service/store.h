@@ -121,6 +121,7 @@ struct InstallView {
     std::string channel;
     int answeredStatus = 0;
     std::string receivedAt;
+    std::string match;  // how the link was found; "" when organic
 };
 
 /// Installs, events and revenue of one group of clients.
