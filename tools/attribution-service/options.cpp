@@ -207,16 +207,19 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
 std::string usageText() {
     return R"(Usage:
   attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
-                      [--delay-ms N] [--state-status N] [--link-signing-key PEM]
-                      [--link-lifetime N] [--unmatched-status N]
+                      [--public-url URL] [--trusted-proxy CIDR]... [--match-window SECONDS]
+                      [--click-retention SECONDS] [--delay-ms N] [--state-status N]
+                      [--link-signing-key PEM] [--link-lifetime N] [--unmatched-status N]
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
-                      [--trace-id ID]
+                      [--trace-id ID] [--ios-url URL] [--android-url URL] [--default-url URL]
+                      [--title TEXT] [--description TEXT] [--image-url URL] [--public-url URL]
   attribution-service --help
   attribution-service --version
 
 Serves the install-trace, state-report and event endpoints of the Plovendale client for any app
-key, storing links, reports, install requests and events in a SQLite database. A live console is
-at /console.
+key, storing links, reports, install requests and events in a SQLite database, and the landing
+page of each link at /l/KEY/TRACE_ID (it records the click, copies the pasteboard anchor and
+sends the visitor to the link's destination). A live console is at /console.
 
 Options:
   --host ADDR       address to listen on (default 127.0.0.1; the service has no authentication,
@@ -226,6 +229,18 @@ Options:
                     ":memory:" keeps nothing)
   --port-file FILE  once listening, write the port number to FILE
   --quiet           no log line per request
+  --public-url URL  the base of the landing URLs it hands out (http or https, no query or
+                    fragment; default http://HOST:PORT as it listens)
+  --trusted-proxy CIDR
+                    a reverse proxy (address or network, IPv4 or IPv6; repeatable) whose
+                    X-Forwarded-For is believed: the client is the right-most address in it that
+                    is not a trusted proxy. Without one the socket's peer is the client.
+  --match-window SECONDS
+                    credit an install no trace identifier accounts for to a click from the same
+                    address within SECONDS whose device clearly matches (0 to 604800; default 0:
+                    off). See the README on why it is off by default.
+  --click-retention SECONDS
+                    delete clicks older than this (1 to 31536000; default 604800, 7 days)
   --delay-ms N      wait N milliseconds before answering each install-trace query (for testing
                     client timeouts; 0 to 600000)
   --state-status N  answer every state report with HTTP status N (200 to 599) and, unless it is
@@ -240,8 +255,21 @@ Options:
                     client asks again later) instead of the final organic answer (status 200
                     without "data"); for testing clients that wait for attribution
 
-register adds a link to the database without a running service and prints its trace identifier.
-KEY is letters, digits, '-' and '_'; ID (when given) is 12 to 64 letters and digits.
+register adds a link to the database without a running service and prints its trace identifier
+(and, with --public-url, its landing URL on a second line). KEY is letters, digits, '-' and '_';
+ID (when given) is 12 to 64 letters and digits. --ios-url, --android-url and --default-url are
+where the landing page sends iPhone/iPad, Android and other visitors (http or https; a platform
+without its own goes to --default-url); --title, --description and --image-url make the link's
+preview in chats and social apps.
+
+A tappable link, from start to an attributed first launch:
+  attribution-service --db demo.db --port 8787 &
+  attribution-service register --db demo.db --app-key demo-app --params room=42 --channel web \
+      --default-url https://example.com/ --public-url http://127.0.0.1:8787
+  (open the printed landing URL in a browser and press "Open the app": the page copies the
+  pasteboard anchor; the app's first launch reads it and is attributed to the link)
+The same over HTTP: POST /api/links/KEY {"params","channel","destinations","preview"}, whose
+answer carries "landing_url". See tools/attribution-service/README.md.
 
 Once ready, the service prints "listening on http://HOST:PORT" and stops cleanly on SIGTERM or
 SIGINT.
