@@ -370,10 +370,12 @@ def main():
                 goals.append("nat %s: %.2f%% of installs credited to a wrong link, above 1%%"
                              % (name, 100.0 * wrong / total))
     for line in goals:
-        print("GOAL MISSED: " + line)
-    for line in missed:
-        print("CHECK FAILED: " + line)
-    return 1 if args.check and missed else 0
+        print("goal missed: " + line)
+    if args.check and missed:
+        for line in missed:
+            print("FAIL: " + line)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
