@@ -156,6 +156,7 @@ def main():
             if chrome:
                 chrome.close()
             destinations.shutdown()
+            destinations.server_close()
             service.stop()
 
 
