@@ -467,6 +467,8 @@ class LinkPageTest(unittest.TestCase):
             address = "203.0.113.%d" % (10 + n)
             self.click(service, a, address)
             self.assertEqual(self.query(service, "c%d" % n, address, **changes), {"status": 200}, changes)
+        service.visit(a, IPHONE, {"X-Forwarded-For": "203.0.113.30", "Accept-Language": "de-DE,de;q=0.9"})
+        self.assertEqual(self.query(service, "no-beacon", "203.0.113.30", lang="fr-FR"), {"status": 200})
         self.click(service, a, "203.0.113.50")
         self.click(service, b, "203.0.113.50")
         self.assertEqual(self.query(service, "tie", "203.0.113.50"), {"status": 200})
@@ -485,7 +487,7 @@ class LinkPageTest(unittest.TestCase):
         funnels = service.request("GET", "/api/console?app=" + KEY)[2]["funnels"]
         self.assertEqual([(f["trace_id"], f["clicks"], f["installs"], f["events"], f["revenue"]) for f in funnels],
                          [(b, 3, {"fingerprint": 1, "bundle": 1}, 0, {}),
-                          (a, 8, {"fingerprint": 1, "pasteboard": 1}, 1, {"EUR": "2.5"})])
+                          (a, 9, {"fingerprint": 1, "pasteboard": 1}, 1, {"EUR": "2.5"})])
         off = self.start("--trusted-proxy", "127.0.0.1")
         trace = off.register({})["trace_id"]
         self.click(off, trace, "203.0.113.1")

@@ -1,6 +1,7 @@
 // The web side of a link: its landing page, the page's beacon, the clicks they record, and the
 // fingerprint match of an install against those clicks.
 
+#include <charconv>
 #include <chrono>
 #include <nlohmann/json.hpp>
 
@@ -43,10 +44,10 @@ void replyHtml(httplib::Response& res, int status,
 
 std::optional<long long> wholeNumber(const json& value, long long min, long long max) {
     if (!value.is_number_integer()) return std::nullopt;
-    const long long n = value.get<long long>();
     if (value.is_number_unsigned() &&
         value.get<unsigned long long>() > static_cast<unsigned long long>(max))
         return std::nullopt;
+    const long long n = value.get<long long>();
     if (n < min || n > max) return std::nullopt;
     return n;
 }
@@ -241,12 +242,10 @@ bool Service::recordUnmatchedInstall(const httplib::Request& req, const std::str
     for (const auto& [name, out] :
          {std::pair<const char*, long long*>{"sw", &fingerprint.screenWidth},
           {"sh", &fingerprint.screenHeight}}) {
+        // A screen the query cannot say is no evidence either way.
         const std::string text = stringMember(body, name).value_or("");
-        try {
-            *out = text.empty() ? 0 : std::stoll(text);
-        } catch (const std::exception&) {
-            *out = 0;  // a screen the query cannot say is no evidence either way
-        }
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+        if (ec != std::errc() || end != text.data() + text.size()) *out = 0;
     }
     const long long since =
         nowMs() -

@@ -139,8 +139,13 @@ std::optional<int> score(const InstallFingerprint& fp, const Click& click) {
         if (!fits) return std::nullopt;
         points += 2;
     }
-    if (click.language && !click.language->empty() && !fp.language.empty()) {
-        const std::string a = normalTag(*click.language);
+    // Without a beacon, the browser's first Accept-Language tag says the same.
+    const std::string_view accepted = click.acceptLanguage;
+    const std::string language =
+        click.language ? *click.language
+                       : std::string(trim(accepted.substr(0, accepted.find_first_of(",;"))));
+    if (!language.empty() && language != "*" && !fp.language.empty()) {
+        const std::string a = normalTag(language);
         const std::string b = normalTag(fp.language);
         if (a.substr(0, a.find('-')) != b.substr(0, b.find('-'))) return std::nullopt;
         if (a == b) ++points;

@@ -34,13 +34,16 @@ CREATE TABLE IF NOT EXISTS install_requests (
     params          TEXT NOT NULL,
     trace_id        TEXT NOT NULL,
     answered_status INTEGER NOT NULL,
-    received_at     TEXT NOT NULL
+    received_at     TEXT NOT NULL,
+    ci              TEXT NOT NULL DEFAULT '',
+    match           TEXT NOT NULL DEFAULT ''
 );
 CREATE INDEX IF NOT EXISTS install_requests_by_key ON install_requests (app_key, id);
 CREATE TABLE IF NOT EXISTS installs (
     app_key  TEXT NOT NULL,
     ci       TEXT NOT NULL,
     trace_id TEXT NOT NULL,
+    match    TEXT NOT NULL DEFAULT '',
     PRIMARY KEY (app_key, ci)
 );
 CREATE TABLE IF NOT EXISTS events (
@@ -91,6 +94,7 @@ CREATE INDEX IF NOT EXISTS clicks_by_address ON clicks (app_key, address, receiv
 CREATE INDEX IF NOT EXISTS clicks_by_link ON clicks (app_key, trace_id);
 CREATE INDEX IF NOT EXISTS clicks_by_age ON clicks (received_ms);
 CREATE INDEX IF NOT EXISTS events_by_client ON events (app_key, ci);
+CREATE INDEX IF NOT EXISTS installs_by_link ON installs (app_key, trace_id);
 )sql";
 
 // Databases made before install requests kept the client identifier gain the column; their older
@@ -98,11 +102,11 @@ CREATE INDEX IF NOT EXISTS events_by_client ON events (app_key, ci);
 constexpr const char* kAddClientIdColumn =
     "ALTER TABLE install_requests ADD COLUMN ci TEXT NOT NULL DEFAULT ''";
 
-// Databases made before installs kept how they were matched gain the columns; their rows say "".
-constexpr const char* kAddMatchColumns =
-    "ALTER TABLE install_requests ADD COLUMN match TEXT NOT NULL DEFAULT '';"
-    "ALTER TABLE installs ADD COLUMN match TEXT NOT NULL DEFAULT '';"
-    "CREATE INDEX IF NOT EXISTS installs_by_link ON installs (app_key, trace_id);";
+// Databases made before installs kept how they were matched gain the column; their rows say "".
+constexpr const char* kAddRequestMatchColumn =
+    "ALTER TABLE install_requests ADD COLUMN match TEXT NOT NULL DEFAULT ''";
+constexpr const char* kAddInstallMatchColumn =
+    "ALTER TABLE installs ADD COLUMN match TEXT NOT NULL DEFAULT ''";
 
 bool exec(sqlite3* db, const char* sql, std::string& error) {
     char* message = nullptr;
@@ -129,8 +133,10 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
         !exec(db, kSchema, error) ||
         (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
          !exec(db, kAddClientIdColumn, error)) ||
+        (!Statement(db, "SELECT match FROM install_requests LIMIT 0").ok() &&
+         !exec(db, kAddRequestMatchColumn, error)) ||
         (!Statement(db, "SELECT match FROM installs LIMIT 0").ok() &&
-         !exec(db, kAddMatchColumns, error))) {
+         !exec(db, kAddInstallMatchColumn, error))) {
         sqlite3_close(db);
         return nullptr;
     }
