@@ -212,10 +212,10 @@ CLICK_ID = re.compile(r'data-click="([^"]*)"')
 
 
 def replay(service, key, trace_ids, schedule):
-    """Sends the events at their real offsets; returns per install (truth, how, answer data) and
-    how far the replay fell behind in all. When a request goes out late, the rest of the schedule
-    moves back with it: gaps between events never shrink, so a slow moment cannot pull an install
-    into the window of a click it was outside of."""
+    """Sends the events at their real offsets; returns per install (true trace id or None, how,
+    credited trace id or None, "match") and how far the replay fell behind in all. When a request
+    goes out late, the rest of the schedule moves back with it: gaps between events never shrink,
+    so a slow moment cannot pull an install into the window of a click it was outside of."""
     outcomes, behind = [], 0.0
     start = time.monotonic()
     for offset, (_, kind, person, link, how) in schedule:
@@ -322,7 +322,7 @@ def main():
     parser.add_argument("--people", type=int, default=None,
                         help="people per scenario (default 1500, 300 with --quick)")
     parser.add_argument("--quick", action="store_true",
-                        help="a short run: fewer people, taps over 6 hours, about 30 s")
+                        help="a short run: fewer people, taps over 6 hours, about 40 s")
     parser.add_argument("--check", action="store_true",
                         help="exit 1 unless the bundle and pasteboard are exact and no scenario "
                         "credits more than --max-wrong-share of its installs to a wrong link")
