@@ -5,7 +5,8 @@
 #              against the installed library (static and shared)
 # make format-check - clang-format on the C++ files changed against main and on new ones
 # make tidy  - clang-tidy (.clang-tidy) on the library's sources; part of test
-# make bench - the benchmarks, the footprint and the event crash torture (1,000 kills)
+# make bench - the benchmarks, the footprint, the event crash torture (1,000 kills) and the
+#              attribution accuracy simulation
 # make fuzz  - libFuzzer (clang) on every fuzz target, FUZZ_SECONDS (default 60) each
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD    ?= build
@@ -84,6 +85,7 @@ bench: deps
 		>/dev/null
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bin/event_torture
+	python3 bench/attribution_sim.py --service build-bench/bin/attribution-service
 	JOBS=$(JOBS) bench/footprint build-footprint
 	JOBS=$(JOBS) bench/footprint build-footprint-os -DPLOVENDALE_SIZE_OPTIMISED=ON
 

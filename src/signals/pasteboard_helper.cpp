@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -92,7 +93,13 @@ std::string UIPasteboardHelper::getPasteValue() {
 std::string UIPasteboardHelper::extractTraceId(const std::string& text, const std::string& appKey) {
     if (StringUtils::isNullOrEmpty(text)) return "";
     Logger::info(text);
-    if (!text.starts_with("<a")) return "";
+    // Chromium keeps HTML written through the asynchronous clipboard (a ClipboardItem) as the
+    // document it parsed the fragment into, so a page's anchor arrives behind exactly this.
+    constexpr std::string_view kChromiumDocumentStart = "<html><head></head><body>";
+    std::string_view start = text;
+    if (start.starts_with(kChromiumDocumentStart))
+        start.remove_prefix(kChromiumDocumentStart.size());
+    if (!start.starts_with("<a")) return "";
 
     std::string candidate;
     if (const auto& expression = idAttributeExpression()) {

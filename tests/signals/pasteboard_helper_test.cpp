@@ -101,6 +101,12 @@ TEST_F(PasteboardHelperTest, RecognisesOnlyTheAnchorFormat) {
         {"<a id=\"other\" data-id=\"" + marker + "\">", ""},  // only the first id attribute counts
         {anchor("AB3KX9PQZ", kTrace), ""},
         {"<a id=\"PLOVENDALE:" + encodeKey(kAppKey) + ":\n" + encodeTrace(kTrace) + "\">", ""},
+        // Chromium keeps HTML written through the asynchronous clipboard in this document
+        // wrapper; the anchor must still come first inside it.
+        {"<html><head></head><body>" + anchor(kAppKey, kTrace) + "</body></html>", kTrace},
+        {"<html><head></head><body> " + anchor(kAppKey, kTrace), ""},
+        {"<html><body>" + anchor(kAppKey, kTrace), ""},
+        {"<html><head></head><body><p>x</p>" + anchor(kAppKey, kTrace), ""},
     };
     for (const auto& [text, trace] : cases)
         EXPECT_EQ(UIPasteboardHelper::extractTraceId(text, kAppKey), trace) << text;

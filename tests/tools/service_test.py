@@ -2,10 +2,13 @@
 """The reference attribution service over HTTP: events and the summary they add up to, organic
 answers, the first credit final, event ids per client, a database from before, paging, bounded
 bodies, strict framing, the memory budget, who may call what, kept-alive connections, a header
-deadline, answers when the database is locked, the request log, and a port in use. Runs the real binary on 127.0.0.1 with a real SQLite file.
+deadline, answers when the database is locked, the request log, a port in use, and the web side of
+links: landing pages, clicks, the client address behind proxies, the beacon and the fingerprint
+match. Runs the real binary on 127.0.0.1 with a real SQLite file.
 
 usage: service_test.py <path of attribution-service>
 """
+import html
 import http.client
 import json
 import os
@@ -15,6 +18,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -22,6 +26,14 @@ SERVICE = None
 KEY = "serviceTestKey"
 TOKEN = "0123456789abcdef-operator-token"
 OPERATOR = {"Authorization": "Bearer " + TOKEN}
+IPHONE = "Mozilla/5.0 (iPhone; CPU iPhone OS 17_1 like Mac OS X) AppleWebKit/605.1.15 Mobile/15E148"
+ANDROID = "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 Chrome/120.0 Mobile Safari/537.36"
+DESKTOP = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 Chrome/120.0 Safari/537.36"
+# What an iPhone 13 on iOS 17.1 sends with its query; the click's beacon measured 390x844 @3.
+IPHONE_QUERY = {"ti": "", "clip": "", "os": "iOS", "osvn": "17.1.0", "md": "iPhone14,5",
+                "sw": "1170", "sh": "2532"}
+IPHONE_BEACON = {"screen_width": 390, "screen_height": 844, "pixel_ratio": 3,
+                 "time_zone": "Europe/Paris", "language": "fr-FR"}
 
 
 def read(path):
@@ -86,6 +98,25 @@ class Service:
     def install(self, ci, trace_id=""):
         return self.request("POST", "/api/trace/client/report/" + KEY,
                             {"ti": trace_id, "clip": "", "ci": ci})
+
+    def register(self, body):
+        status, _, answer = self.request("POST", "/api/links/" + KEY, body)
+        assert status == 200, answer
+        return answer
+
+    def visit(self, trace_id, agent=IPHONE, headers=None, key=KEY):
+        """(status, headers, page, the click id the page carries)."""
+        status, answer_headers, page = self.request(
+            "GET", "/l/%s/%s" % (key, trace_id), headers={"User-Agent": agent, **(headers or {})})
+        found = isinstance(page, str) and re.search(r'<body data-click="([^"]*)"', page)
+        return status, answer_headers, page, found.group(1) if found else None
+
+    def clicks(self):
+        return self.request("GET", "/api/clicks/" + KEY)[2]
+
+    def beacon(self, trace_id, body, content_type="application/json"):
+        return self.request("POST", "/l/%s/%s/beacon" % (KEY, trace_id), json.dumps(body),
+                            {"Content-Type": content_type})
 
     def events(self, ci, events):
         return self.request("POST", "/api/trace/client/events/" + KEY, {"ci": ci, "events": events})
@@ -429,6 +460,248 @@ class ServiceTest(unittest.TestCase):
                                capture_output=True, text=True, timeout=15)
         self.assertEqual(taken.returncode, 1)
         self.assertIn("port %d is in use" % self.service.port, taken.stderr)
+
+
+def decode_anchor(anchor):
+    """(app key, trace id) of a pasteboard anchor, read the way the library reads it."""
+    found = re.match(r'<a\s*id="PLOVENDALE:([^:"]+):([^:"]+)"', anchor)
+    if not found:
+        return None
+    dk, dt = found.groups()
+    return dk[5:10] + dk[13:], dt[3:13] + dt[18:]
+
+
+def attribute(page, pattern):
+    found = re.search(pattern, page)
+    return html.unescape(found.group(1)) if found else None
+
+
+class LinkPageTest(unittest.TestCase):
+    """Landing pages, clicks and matching; each test starts the services it needs."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.services = []
+
+    def tearDown(self):
+        for service in self.services:
+            service.stop()
+        self.dir.cleanup()
+
+    def start(self, *extra, db=None):
+        workdir = os.path.join(self.dir.name, str(len(self.services)))
+        os.mkdir(workdir)
+        self.services.append(Service(workdir, *extra, db=db))
+        return self.services[-1]
+
+    def test_destinations_and_preview_are_checked_and_the_fault_named(self):
+        service = self.start("--public-url", "https://go.example/base/")
+        rows = [({"destinations": {"ios": "ftp://x.example/"}}, "destinations.ios"),
+                ({"destinations": {"android": "javascript:alert(1)"}}, "destinations.android"),
+                ({"destinations": {"default": "https://" + "a" * 2048}}, "destinations.default"),
+                ({"destinations": {"default": "https://x.example/a b"}}, "destinations.default"),
+                ({"destinations": {"default": "https:///path"}}, "destinations.default"),
+                ({"destinations": {"web": "https://x.example/"}}, "destinations.web"),
+                ({"destinations": {"ios": 5}}, "destinations.ios"),
+                ({"destinations": "https://x.example/"}, "destinations"),
+                ({"preview": {"title": "t" * 201}}, "preview.title"),
+                ({"preview": {"description": "d" * 1001}}, "preview.description"),
+                ({"preview": {"image": "data:image/png;base64,AA"}}, "preview.image"),
+                ({"preview": {"title": None}}, "preview.title")]
+        for body, field in rows:
+            with self.subTest(body=str(body)[:60]):
+                status, _, answer = service.request("POST", "/api/links/" + KEY, body)
+                self.assertEqual(status, 400)
+                self.assertIn(field, answer["error"])
+        self.assertEqual(service.request("GET", "/api/links/" + KEY)[2], [])
+        # Characters, not bytes, are counted; the base loses its trailing slash.
+        answer = service.register({"preview": {"title": "é" * 200},
+                                   "destinations": {"default": "HTTPS://x.example/"}})
+        self.assertEqual(answer["landing_url"], "https://go.example/base/l/%s/%s" % (KEY, answer["trace_id"]))
+        for bad in ("https://go.example/?q=1", "ftp://go.example", "https://"):
+            run = subprocess.run([SERVICE, "--public-url", bad, "--db", ":memory:"],
+                                 capture_output=True, text=True, timeout=15)
+            self.assertEqual(run.returncode, 2, bad)
+
+    def test_the_landing_page_leads_each_platform_on_and_escapes_what_the_link_carries(self):
+        service = self.start()
+        title = '</title><script>alert(1)</script>'
+        link = service.register({"params": "room=1", "destinations": {
+            "ios": "https://apps.example/app?id=1&x=\"2\"", "default": "https://example.com/"},
+            "preview": {"title": title, "description": "a \"b\" & 'c' <d>",
+                        "image": "https://img.example/p.png"}})
+        trace = link["trace_id"]
+        nonces, click_ids = set(), []
+        for agent, platform, destination in [
+                (IPHONE, "ios", "https://apps.example/app?id=1&x=\"2\""),
+                (ANDROID, "android", "https://example.com/"),
+                (DESKTOP, "other", "https://example.com/")]:
+            status, headers, page, click = service.visit(trace, agent)
+            self.assertEqual(status, 200)
+            self.assertTrue(headers["Content-Type"].startswith("text/html"))
+            self.assertNotIn("<script>alert", page)
+            self.assertEqual(attribute(page, r'<title>([^<]*)</title>'), title)
+            self.assertEqual(attribute(page, r'property="og:title" content="([^"]*)"'), title)
+            self.assertEqual(attribute(page, r'property="og:image" content="([^"]*)"'),
+                             "https://img.example/p.png")
+            self.assertEqual(attribute(page, r'property="og:url" content="([^"]*)"'), link["landing_url"])
+            self.assertEqual(attribute(page, r'<a id="destination" href="([^"]*)"'), destination)
+            self.assertIn('<button id="open-app"', page)
+            self.assertEqual(decode_anchor(attribute(page, r'data-anchor="([^"]*)"')), (KEY, trace))
+            # One nonce per answer, on the inline script and style alone; nothing loaded from elsewhere.
+            policy = headers["Content-Security-Policy"]
+            nonce = re.search(r"script-src 'nonce-([A-Za-z0-9]+)'", policy).group(1)
+            self.assertIn("default-src 'none'", policy)
+            self.assertEqual(re.findall(r'nonce="([^"]*)"', page), [nonce, nonce])
+            self.assertNotRegex(page, r"<(link|img|iframe)|src=")
+            nonces.add(nonce)
+            click_ids.append((click, platform))
+        self.assertEqual(len(nonces), 3)
+        self.assertEqual([(c["click_id"], c["platform"]) for c in service.clicks()], click_ids)
+        for crawler in ("facebookexternalhit/1.1", "Twitterbot/1.0", "Slackbot-LinkExpanding 1.0",
+                        "WhatsApp/2.23.20.0 A", "Mozilla/5.0 (compatible; Discordbot/2.0)",
+                        "TelegramBot (like TwitterBot)", "LinkedInBot/1.0"):
+            status, _, page, click = service.visit(trace, crawler)
+            self.assertEqual((status, click), (200, ""), crawler)
+            self.assertIn('property="og:title"', page)
+        self.assertEqual(len(service.clicks()), 3)
+        bare = service.register({})["trace_id"]
+        status, _, page, _ = service.visit(bare)
+        self.assertEqual(status, 200)
+        self.assertNotIn('id="destination"', page)
+        for path in ("/l/%s/NoSuchTrace12345" % KEY, "/l/bad%%20key/%s" % trace, "/l/%s/short" % KEY):
+            status, headers, page = service.request("GET", path, headers={"User-Agent": IPHONE})
+            self.assertEqual(status, 404, path)
+            self.assertTrue(headers["Content-Type"].startswith("text/html"), path)
+        self.assertEqual(len(service.clicks()), 4)
+
+    def test_the_client_address_believes_forwarded_for_only_from_trusted_proxies(self):
+        trusting = self.start("--trusted-proxy", "127.0.0.1", "--trusted-proxy", "10.0.0.0/8")
+        plain = self.start()
+        rows = [(trusting, None, "127.0.0.1"),
+                (trusting, "203.0.113.9", "203.0.113.9"),
+                (trusting, "198.51.100.1, 203.0.113.9, 10.1.2.3", "203.0.113.9"),
+                (trusting, "203.0.113.9, not-an-address", "127.0.0.1"),
+                (trusting, "[2001:db8::1]:443", "2001:db8::1"),
+                (trusting, "203.0.113.9:5000", "203.0.113.9"),
+                # Walked a bounded way: 800 trusted hops hide the client.
+                (trusting, ", ".join(["203.0.113.9"] + ["10.0.0.1"] * 800), "10.0.0.1"),
+                (plain, "203.0.113.9", "127.0.0.1")]
+        for service, forwarded, address in rows:
+            with self.subTest(forwarded=(forwarded or "")[:40]):
+                trace = service.register({})["trace_id"]
+                headers = {"X-Forwarded-For": forwarded} if forwarded else {}
+                self.assertEqual(service.visit(trace, headers=headers)[0], 200)
+                self.assertEqual(service.clicks()[-1]["address"], address)
+        # Past the header limits: a clear answer, and the service goes on.
+        trace = trusting.register({})["trace_id"]
+        huge = {"X-Forwarded-For": ", ".join(["10.0.0.1"] * 10000)}
+        self.assertIn(trusting.visit(trace, headers=huge)[0], (400, 431))
+        self.assertEqual(trusting.visit(trace)[0], 200)
+
+    def test_clicks_are_listed_in_pages_and_take_one_beacon_each(self):
+        service = self.start()
+        trace = service.register({})["trace_id"]
+        other = service.register({})["trace_id"]
+        clicks = [service.visit(trace)[3] for _ in range(3)]
+        status, headers, first = service.request("GET", "/api/clicks/%s?limit=2" % KEY)
+        rest = service.request("GET", "/api/clicks/%s?after=%s" % (KEY, headers["Next-Cursor"]))[2]
+        self.assertEqual([c["click_id"] for c in first + rest], clicks)
+        good = dict(IPHONE_BEACON, click=clicks[0])
+        for body, path_trace, content_type, status in [
+                (good, trace, "application/json", 200),
+                (good, trace, "application/json", 409),
+                (dict(good, click="NoSuchClick1234"), trace, "application/json", 404),
+                (dict(good, click=clicks[1]), other, "application/json", 404),
+                ({k: v for k, v in good.items() if k != "screen_width"}, trace, "application/json", 400),
+                (dict(good, click=clicks[1], pixel_ratio=0), trace, "application/json", 400),
+                (dict(good, click=clicks[1], screen_width="390"), trace, "application/json", 400),
+                (dict(good, click=clicks[1], time_zone=5), trace, "application/json", 400),
+                (dict(good, click=clicks[1]), trace, "text/plain", 415)]:
+            with self.subTest(body=str(body)[:60], status=status):
+                self.assertEqual(service.beacon(path_trace, body, content_type)[0], status)
+        listed = service.clicks()
+        self.assertEqual({k: listed[0][k] for k in IPHONE_BEACON}, IPHONE_BEACON)
+        self.assertEqual([c["screen_width"] for c in listed[1:]], [None, None])
+
+    def click(self, service, trace, address, beacon=IPHONE_BEACON, agent=IPHONE):
+        click = service.visit(trace, agent, {"X-Forwarded-For": address})[3]
+        if beacon:
+            self.assertEqual(service.beacon(trace, dict(beacon, click=click))[0], 200)
+        return click
+
+    def query(self, service, ci, address, **changes):
+        return service.request("POST", "/api/trace/client/report/" + KEY,
+                               dict(IPHONE_QUERY, ci=ci, **changes), {"X-Forwarded-For": address})[2]
+
+    def test_a_fingerprint_credits_one_clear_click_to_one_install(self):
+        service = self.start("--match-window", "3600", "--trusted-proxy", "127.0.0.1")
+        a = service.register({"channel": "a"})["trace_id"]
+        b = service.register({"channel": "b"})["trace_id"]
+        self.click(service, a, "203.0.113.1")
+        answer = self.query(service, "one", "203.0.113.1")
+        self.assertEqual(answer["data"]["match"], "fingerprint")
+        self.assertEqual(answer["data"]["trace_id"], a)
+        self.assertEqual(self.query(service, "two", "203.0.113.1"), {"status": 200})
+        self.assertEqual(service.clicks()[0]["credited_ci"], "one")
+        # Anything the click contradicts, or a click no better than another link's, is organic.
+        for n, changes in enumerate([{"osvn": "17.2.0"}, {"md": "iPad13,1"}, {"sw": "828", "sh": "1792"},
+                                     {"os": "Android"}, {"tz": "Asia/Tokyo"}, {"lang": "de-DE"}]):
+            address = "203.0.113.%d" % (10 + n)
+            self.click(service, a, address)
+            self.assertEqual(self.query(service, "c%d" % n, address, **changes), {"status": 200}, changes)
+        service.visit(a, IPHONE, {"X-Forwarded-For": "203.0.113.30", "Accept-Language": "de-DE,de;q=0.9"})
+        self.assertEqual(self.query(service, "no-beacon", "203.0.113.30", lang="fr-FR"), {"status": 200})
+        self.click(service, a, "203.0.113.50")
+        self.click(service, b, "203.0.113.50")
+        self.assertEqual(self.query(service, "tie", "203.0.113.50"), {"status": 200})
+        # Two clicks of one link agree; a rotated screen and a matching language still fit.
+        self.click(service, b, "203.0.113.60")
+        self.click(service, b, "203.0.113.60", beacon=None)
+        answer = self.query(service, "twice", "203.0.113.60", sw="2532", sh="1170", lang="fr-FR")
+        self.assertEqual((answer["data"]["trace_id"], answer["data"]["match"]), (b, "fingerprint"))
+        # A trace identifier comes first: the bundle's, then the pasteboard's.
+        self.assertEqual(self.query(service, "m1", "203.0.113.60", ti=b, clip=a)["data"]["match"], "bundle")
+        self.assertEqual(self.query(service, "m2", "198.51.100.1", ti=a, clip=a)["data"]["match"], "pasteboard")
+        installs = service.request("GET", "/api/installs/" + KEY)[2]
+        self.assertEqual([i["match"] for i in installs if i["params"]["ci"] in ("one", "two", "m1", "m2")],
+                         ["fingerprint", "", "bundle", "pasteboard"])
+        service.events("one", [event("e1", "2.5")])
+        funnels = service.request("GET", "/api/console?app=" + KEY)[2]["funnels"]
+        self.assertEqual([(f["trace_id"], f["clicks"], f["installs"], f["events"], f["revenue"]) for f in funnels],
+                         [(b, 3, {"fingerprint": 1, "bundle": 1}, 0, {}),
+                          (a, 9, {"fingerprint": 1, "pasteboard": 1}, 1, {"EUR": "2.5"})])
+        off = self.start("--trusted-proxy", "127.0.0.1")
+        trace = off.register({})["trace_id"]
+        self.click(off, trace, "203.0.113.1")
+        self.assertEqual(self.query(off, "one", "203.0.113.1"), {"status": 200})
+
+    def test_a_click_credits_one_install_across_processes_on_one_database(self):
+        db = os.path.join(self.dir.name, "shared.db")
+        first = self.start("--match-window", "3600", "--trusted-proxy", "127.0.0.1", db=db)
+        second = self.start("--match-window", "3600", "--trusted-proxy", "127.0.0.1", db=db)
+        trace = first.register({})["trace_id"]
+        self.click(first, trace, "203.0.113.7")
+        answers = [None] * 8
+        def ask(n):
+            answers[n] = self.query((first, second)[n % 2], "client%d" % n, "203.0.113.7")
+        threads = [threading.Thread(target=ask, args=(n,)) for n in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        credited = ["client%d" % n for n, a in enumerate(answers) if a and "data" in a]
+        self.assertEqual(len(credited), 1, answers)
+        self.assertEqual(first.clicks()[0]["credited_ci"], credited[0])
+
+    def test_clicks_past_their_retention_are_deleted(self):
+        service = self.start("--click-retention", "60")
+        trace = service.register({})["trace_id"]
+        old = service.visit(trace)[3]
+        with sqlite3.connect(service.db) as db:
+            db.execute("UPDATE clicks SET received_ms = received_ms - 61000 WHERE click_id = ?", (old,))
+        new = service.visit(trace)[3]
+        self.assertEqual([c["click_id"] for c in service.clicks()], [new])
 
 
 if __name__ == "__main__":

@@ -35,6 +35,10 @@ th{background:#eee}#status{color:#666;margin-left:1em}.bad{color:#b00}
 <button>Show</button></form>
 <h2>Summary by channel</h2>
 <table id="summary"><thead><tr><th>channel</th><th>installs</th><th>events</th><th>revenue</th></tr></thead><tbody></tbody></table>
+<h2>Links: clicks to installs</h2>
+<table id="funnels"><thead><tr><th>trace</th><th>channel</th><th>clicks</th><th>installs: bundle</th><th>pasteboard</th><th>fingerprint</th><th>events</th><th>revenue</th></tr></thead><tbody></tbody></table>
+<h2>Clicks (newest first)</h2>
+<table id="clicks"><thead><tr><th>received</th><th>trace</th><th>address</th><th>platform</th><th>screen</th><th>language</th><th>credited to</th><th>user agent</th></tr></thead><tbody></tbody></table>
 <h2>Installs (newest first)</h2>
 <table id="installs"><thead><tr><th>received</th><th>client id</th><th>trace</th><th>link params</th><th>channel</th><th>outcome</th></tr></thead><tbody></tbody></table>
 <h2>State reports</h2>
@@ -63,7 +67,7 @@ function money(revenue) {
 }
 function outcome(install) {
   if (install.status !== 200) return "not yet (" + install.status + ")";
-  return install.trace_id ? "attributed" : "organic";
+  return install.trace_id ? "attributed" + (install.match ? " (" + install.match + ")" : "") : "organic";
 }
 function show(data) {
   const apps = data.apps.includes(data.app) || !data.app ? data.apps : [data.app, ...data.apps];
@@ -75,6 +79,12 @@ function show(data) {
   fill("summary", [...s.channels.map(c => [c.channel, c.installs, c.events, money(c.revenue)]),
                    ["(organic)", s.organic.installs, s.organic.events, money(s.organic.revenue)],
                    ["(unknown client)", "", s.unknown.events, money(s.unknown.revenue)]]);
+  fill("funnels", data.funnels.map(f => [f.trace_id, f.channel, f.clicks, f.installs.bundle || 0,
+                                         f.installs.pasteboard || 0, f.installs.fingerprint || 0,
+                                         f.events, money(f.revenue)]));
+  fill("clicks", data.clicks.map(c => [c.received_at, c.trace_id, c.address, c.platform,
+                                       c.screen_width === null ? "" : c.screen_width + "x" + c.screen_height + "@" + c.pixel_ratio,
+                                       c.language || c.accept_language, c.credited_ci, c.user_agent]));
   fill("installs", data.installs.map(i => [i.received_at, i.ci, i.trace_id, i.params, i.channel, outcome(i)]));
   fill("states", data.states.map(r => [r.received_at, r.ci, r.cd, r.ms, r.msg]));
   fill("events", data.events.map(e => [e.received_at, e.ci, e.id, e.name, JSON.stringify(e.params),
@@ -155,6 +165,7 @@ void Service::handleConsoleData(const httplib::Request& req, httplib::Response& 
                                 {"params", install.params},
                                 {"channel", install.channel},
                                 {"status", install.answeredStatus},
+                                {"match", install.match},
                                 {"received_at", install.receivedAt}});
         }
         for (const StateReport& report : store_.recentStateReports(key, kConsoleRows)) {
@@ -175,6 +186,7 @@ void Service::handleConsoleData(const httplib::Request& req, httplib::Response& 
     answer["states"] = states;
     answer["events"] = events;
     answer["summary"] = summaryJson(key, summary);
+    addLinkViews(store_, isValidAppKey(key) ? key : "", kConsoleRows, answer);
     replyJson(res, 200, answer);
 }
 

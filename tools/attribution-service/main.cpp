@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "attribution-service/client_address.h"
 #include "attribution-service/identifiers.h"
+#include "attribution-service/landing.h"
 #include "attribution-service/options.h"
 #include "attribution-service/service.h"
 #include "attribution-service/store.h"
@@ -131,13 +133,17 @@ int serve(const ServeOptions& options) {
         complain("cannot open database " + options.database + ": " + error);
         return kExitFailure;
     }
-    ServiceSettings settings{!options.quiet,
-                             std::chrono::milliseconds(options.reportDelayMs),
-                             options.stateStatus,
-                             options.unmatchedStatus,
-                             std::nullopt,
-                             std::chrono::seconds(options.linkLifetimeSeconds),
-                             static_cast<std::size_t>(options.memoryBudgetMiB) * 1024 * 1024};
+    ServiceSettings settings{
+        !options.quiet,      std::chrono::milliseconds(options.reportDelayMs),
+        options.stateStatus, options.unmatchedStatus,
+        std::nullopt,        std::chrono::seconds(options.linkLifetimeSeconds)};
+    settings.memoryBudget = static_cast<std::size_t>(options.memoryBudgetMiB) * 1024 * 1024;
+    settings.publicUrl = options.publicUrl;
+    for (const std::string& network : options.trustedProxies) {
+        settings.trustedProxies.push_back(*parseNetwork(network));  // checked when parsed
+    }
+    settings.matchWindow = std::chrono::seconds(options.matchWindowSeconds);
+    settings.clickRetention = std::chrono::seconds(options.clickRetentionSeconds);
     if (!options.linkSigningKey.empty()) {
         settings.linkSigner = links::LinkSigner::fromFile(options.linkSigningKey);
         if (!settings.linkSigner) {
@@ -207,6 +213,16 @@ int registerLink(const RegisterOptions& options) {
         complain("--trace-id must be 12 to 64 letters and digits");
         return kExitUsage;
     }
+    const LinkLanding landing{options.iosUrl, options.androidUrl,  options.defaultUrl,
+                              options.title,  options.description, options.imageUrl};
+    if (const auto landingError = checkLanding(landing)) {
+        complain(*landingError);
+        return kExitUsage;
+    }
+    const bool hasLanding = !options.iosUrl.empty() || !options.androidUrl.empty() ||
+                            !options.defaultUrl.empty() || !options.title.empty() ||
+                            !options.description.empty() || !options.imageUrl.empty();
+    const LinkLanding* page = hasLanding ? &landing : nullptr;
     std::string error;
     auto store = Store::open(options.database, error);
     if (!store) {
@@ -215,10 +231,10 @@ int registerLink(const RegisterOptions& options) {
     }
     std::optional<std::string> traceId;
     if (options.traceId.empty()) {
-        traceId = registerNewLink(*store, options.appKey, options.params, options.channel);
+        traceId = registerNewLink(*store, options.appKey, options.params, options.channel, page);
     } else {
         const auto outcome =
-            store->addLink(options.appKey, options.traceId, options.params, options.channel);
+            store->addLink(options.appKey, options.traceId, options.params, options.channel, page);
         if (outcome == RegisterOutcome::TraceIdTaken) {
             complain("trace id " + options.traceId + " is already registered for this app key");
             return kExitFailure;
@@ -230,6 +246,10 @@ int registerLink(const RegisterOptions& options) {
         return kExitFailure;
     }
     std::printf("%s\n", traceId->c_str());
+    if (!options.publicUrl.empty()) {
+        std::printf("%s/l/%s/%s\n", options.publicUrl.c_str(), options.appKey.c_str(),
+                    traceId->c_str());
+    }
     return 0;
 }
 

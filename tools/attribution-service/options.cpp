@@ -5,6 +5,8 @@
 #include <iostream>
 #include <optional>
 
+#include "attribution-service/client_address.h"
+#include "attribution-service/landing.h"
 #include "plovendale/sdk/plovendale.h"
 
 namespace plovendale::attribution_service {
@@ -13,6 +15,8 @@ namespace {
 constexpr int kMaxReportDelayMs = 600000;
 constexpr int kMaxLinkLifetimeSeconds = 315360000;  // ten years
 constexpr int kMaxMemoryBudgetMiB = 65536;
+constexpr int kMaxMatchWindowSeconds = 604800;       // seven days
+constexpr int kMaxClickRetentionSeconds = 31536000;  // a year
 
 std::optional<int> parseInt(const std::string& text, int min, int max) {
     int value = 0;
@@ -83,7 +87,9 @@ CommandLine parseServe(ArgReader& reader) {
         if (name != "--host" && name != "--port" && name != "--db" && name != "--port-file" &&
             name != "--delay-ms" && name != "--state-status" && name != "--link-signing-key" &&
             name != "--link-lifetime" && name != "--unmatched-status" &&
-            name != "--memory-budget" && name != "--admin-token-file" && name != "--allowed-host") {
+            name != "--memory-budget" && name != "--admin-token-file" && name != "--allowed-host" &&
+            name != "--public-url" && name != "--trusted-proxy" && name != "--match-window" &&
+            name != "--click-retention") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -111,6 +117,23 @@ CommandLine parseServe(ArgReader& reader) {
         } else if (name == "--link-signing-key") {
             if (value->empty()) return invalid("--link-signing-key needs a path");
             options.linkSigningKey = *value;
+        } else if (name == "--public-url") {
+            options.publicUrl = normalPublicUrl(*value);
+            if (options.publicUrl.empty())
+                return invalid(
+                    "--public-url must be an http or https URL without query or fragment");
+        } else if (name == "--trusted-proxy") {
+            if (!parseNetwork(*value))
+                return invalid("--trusted-proxy must be an IPv4 or IPv6 address or CIDR network");
+            options.trustedProxies.push_back(*value);
+        } else if (name == "--match-window") {
+            const auto seconds = parseInt(*value, 0, kMaxMatchWindowSeconds);
+            if (!seconds) return invalid("--match-window must be a number from 0 to 604800");
+            options.matchWindowSeconds = *seconds;
+        } else if (name == "--click-retention") {
+            const auto seconds = parseInt(*value, 1, kMaxClickRetentionSeconds);
+            if (!seconds) return invalid("--click-retention must be a number from 1 to 31536000");
+            options.clickRetentionSeconds = *seconds;
         } else if (name == "--link-lifetime") {
             const auto seconds = parseInt(*value, 1, kMaxLinkLifetimeSeconds);
             if (!seconds) return invalid("--link-lifetime must be a number from 1 to 315360000");
@@ -142,12 +165,19 @@ CommandLine parseRegister(ArgReader& reader) {
     while (reader.next()) {
         const std::string name = reader.name();
         if (isHelp(name)) return CommandLine{CommandLine::Mode::Help, {}, {}, {}};
-        std::string* target = name == "--db"         ? &options.database
-                              : name == "--app-key"  ? &options.appKey
-                              : name == "--params"   ? &options.params
-                              : name == "--channel"  ? &options.channel
-                              : name == "--trace-id" ? &options.traceId
-                                                     : nullptr;
+        std::string* target = name == "--db"            ? &options.database
+                              : name == "--app-key"     ? &options.appKey
+                              : name == "--params"      ? &options.params
+                              : name == "--channel"     ? &options.channel
+                              : name == "--trace-id"    ? &options.traceId
+                              : name == "--public-url"  ? &options.publicUrl
+                              : name == "--ios-url"     ? &options.iosUrl
+                              : name == "--android-url" ? &options.androidUrl
+                              : name == "--default-url" ? &options.defaultUrl
+                              : name == "--title"       ? &options.title
+                              : name == "--description" ? &options.description
+                              : name == "--image-url"   ? &options.imageUrl
+                                                        : nullptr;
         if (!target) return invalid("unknown option for register: " + name);
         const auto value = reader.value();
         if (!value) return invalid(name + " needs a value");
@@ -156,10 +186,22 @@ CommandLine parseRegister(ArgReader& reader) {
     }
     if (!haveKey) return invalid("register needs --app-key");
     if (options.database.empty()) return invalid("--db needs a path");
+    if (!options.publicUrl.empty()) {
+        options.publicUrl = normalPublicUrl(options.publicUrl);
+        if (options.publicUrl.empty())
+            return invalid("--public-url must be an http or https URL without query or fragment");
+    }
     return result;
 }
 
 }  // namespace
+
+std::string normalPublicUrl(const std::string& url) {
+    std::string base = url;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    if (!isWebUrl(base) || base.find_first_of("?#") != std::string::npos) return "";
+    return base;
+}
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (args.size() == 1 && args.front() == "--version") {
@@ -178,17 +220,20 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
 std::string usageText() {
     return R"(Usage:
   attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
-                      [--delay-ms N] [--state-status N] [--link-signing-key PEM]
-                      [--link-lifetime N] [--unmatched-status N] [--memory-budget MIB]
-                      [--admin-token-file FILE] [--allowed-host NAME]...
+                      [--public-url URL] [--trusted-proxy CIDR]... [--match-window SECONDS]
+                      [--click-retention SECONDS] [--delay-ms N] [--state-status N]
+                      [--link-signing-key PEM] [--link-lifetime N] [--unmatched-status N]
+                      [--memory-budget MIB] [--admin-token-file FILE] [--allowed-host NAME]...
   attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
-                      [--trace-id ID]
+                      [--trace-id ID] [--ios-url URL] [--android-url URL] [--default-url URL]
+                      [--title TEXT] [--description TEXT] [--image-url URL] [--public-url URL]
   attribution-service --help
   attribution-service --version
 
 Serves the install-trace, state-report and event endpoints of the Plovendale client for any app
-key, storing links, reports, install requests and events in a SQLite database. A live console is
-at /console.
+key, storing links, reports, install requests and events in a SQLite database, and the landing
+page of each link at /l/KEY/TRACE_ID (it records the click, copies the pasteboard anchor and
+sends the visitor to the link's destination). A live console is at /console.
 
 Options:
   --host ADDR       address to listen on (default 127.0.0.1; beyond loopback, put it behind a
@@ -198,6 +243,18 @@ Options:
                     ":memory:" keeps nothing)
   --port-file FILE  once listening, write the port number to FILE
   --quiet           no log line per request
+  --public-url URL  the base of the landing URLs it hands out (http or https, no query or
+                    fragment; default http://HOST:PORT as it listens)
+  --trusted-proxy CIDR
+                    a reverse proxy (address or network, IPv4 or IPv6; repeatable) whose
+                    X-Forwarded-For is believed: the client is the right-most address in it that
+                    is not a trusted proxy. Without one the socket's peer is the client.
+  --match-window SECONDS
+                    credit an install no trace identifier accounts for to a click from the same
+                    address within SECONDS whose device clearly matches (0 to 604800; default 0:
+                    off). See the README on why it is off by default.
+  --click-retention SECONDS
+                    delete clicks older than this (1 to 31536000; default 604800, 7 days)
   --delay-ms N      wait N milliseconds before answering each install-trace query (for testing
                     client timeouts; 0 to 600000)
   --state-status N  answer every state report with HTTP status N (200 to 599) and, unless it is
@@ -222,8 +279,21 @@ Options:
                     what all connections may buffer together, headers and bodies not yet
                     handled (1 to 65536, default 256); past it, new bodies are answered 503
 
-register adds a link to the database without a running service and prints its trace identifier.
-KEY is letters, digits, '-' and '_'; ID (when given) is 12 to 64 letters and digits.
+register adds a link to the database without a running service and prints its trace identifier
+(and, with --public-url, its landing URL on a second line). KEY is letters, digits, '-' and '_';
+ID (when given) is 12 to 64 letters and digits. --ios-url, --android-url and --default-url are
+where the landing page sends iPhone/iPad, Android and other visitors (http or https; a platform
+without its own goes to --default-url); --title, --description and --image-url make the link's
+preview in chats and social apps.
+
+A tappable link, from start to an attributed first launch:
+  attribution-service --db demo.db --port 8787 &
+  attribution-service register --db demo.db --app-key demo-app --params room=42 --channel web \
+      --default-url https://example.com/ --public-url http://127.0.0.1:8787
+  (open the printed landing URL in a browser and press "Open the app": the page copies the
+  pasteboard anchor; the app's first launch reads it and is attributed to the link)
+The same over HTTP: POST /api/links/KEY {"params","channel","destinations","preview"}, whose
+answer carries "landing_url". See tools/attribution-service/README.md.
 
 Once ready, the service prints "listening on http://HOST:PORT" and stops cleanly on SIGTERM or
 SIGINT.

@@ -20,7 +20,11 @@ struct ServeOptions {
     int linkLifetimeSeconds = 0;  // the links it makes expire this long after; 0: never
     int memoryBudgetMiB = 256;    // what all connections may buffer together
     std::string adminTokenFile;   // "" : made next to the database on first start
-    std::vector<std::string> allowedHosts;  // empty: the listening address and localhost
+    std::vector<std::string> allowedHosts;    // empty: the listening address and localhost
+    std::string publicUrl;                    // base of landing URLs; "": the listening address
+    std::vector<std::string> trustedProxies;  // CIDR networks, checked when parsed
+    int matchWindowSeconds = 0;               // fingerprint matching; 0: off
+    int clickRetentionSeconds = 604800;
 };
 
 struct RegisterOptions {
@@ -28,8 +32,19 @@ struct RegisterOptions {
     std::string appKey;
     std::string params;
     std::string channel;
-    std::string traceId;  // "" picks a random one
+    std::string traceId;    // "" picks a random one
+    std::string publicUrl;  // when set, the landing URL is printed too
+    std::string iosUrl;
+    std::string androidUrl;
+    std::string defaultUrl;
+    std::string title;
+    std::string description;
+    std::string imageUrl;
 };
+
+/// A base URL for landing pages: http or https, no query or fragment; "" when it is not one.
+/// Trailing slashes are dropped.
+std::string normalPublicUrl(const std::string& url);
 
 struct CommandLine {
     enum class Mode { Serve, Register, Help, Invalid };

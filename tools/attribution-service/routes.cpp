@@ -7,6 +7,7 @@
 
 #include "attribution-service/identifiers.h"
 #include "attribution-service/json_body.h"
+#include "attribution-service/landing.h"
 #include "attribution-service/request_log.h"
 #include "attribution-service/route_helpers.h"
 #include "attribution-service/service.h"
@@ -84,48 +85,45 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
         return;
     }
     // The bundle marker's identifier ("ti") is the more deliberate signal; the pasteboard's
-    // ("clip") is the fallback when the marker names no link we know.
+    // ("clip") is the fallback when the marker names no link we know. Without a marker the
+    // client sends the pasteboard's identifier as both, and that is a pasteboard match.
     const std::string ti = stringMember(*body, "ti").value_or("");
     const std::string clip = stringMember(*body, "clip").value_or("");
     std::optional<Link> link;
-    for (const std::string* candidate : {&ti, &clip}) {
-        if (!candidate->empty() && (link = store_.findLink(*key, *candidate))) break;
+    std::string match;
+    if (!ti.empty() && ti != clip && (link = store_.findLink(*key, ti))) {
+        match = "bundle";
+    } else if (!clip.empty() && (link = store_.findLink(*key, clip))) {
+        match = "pasteboard";
     }
-    const auto dataOf = [](const Link& found) {
-        return json{
-            {"params_data", found.params}, {"channel", found.channel}, {"trace_id", found.traceId}};
-    };
-    // An install no link accounts for is organic, and that is a final answer: the client stops
-    // asking. A service that may still learn of its link later answers another status instead.
-    json answer = {{"status", 200}};
-    if (link) {
-        answer["data"] = dataOf(*link);
-    } else if (settings_.unmatchedStatus != 200) {
-        answer = {{"status", settings_.unmatchedStatus},
-                  {"error", ti.empty() && clip.empty() ? kNoTraceId : kNoLink}};
-    }
-    const InstallRequest request{0,
-                                 stringMember(*body, "ci").value_or(""),
-                                 jsonText(*body),
-                                 link ? link->traceId : "",
-                                 answer["status"].get<int>(),
-                                 {}};
+    InstallRequest record{0,
+                          stringMember(*body, "ci").value_or(""),
+                          jsonText(*body),
+                          link ? link->traceId : "",
+                          link ? 200 : settings_.unmatchedStatus,
+                          {},
+                          match};
     // An install credited but not recorded would be missing from every summary, and the client
     // would never ask again: refuse, and it asks again later.
-    const auto recorded = store_.addInstallRequest(*key, request);
-    if (!recorded) {
+    if (!recordInstall(req, *key, *body, record)) {
         writeLogLine("error: could not record an install request: " + store_.lastError());
         replyUnavailable(res, "could not store the install request");
         return;
     }
-    if (recorded->traceId != request.traceId ||
-        recorded->answeredStatus != request.answeredStatus) {
-        // Credited before: the answer is the record's.
-        answer = {{"status", 200}};
-        if (!recorded->traceId.empty()) {
-            link = store_.findLink(*key, recorded->traceId);
-            if (link) answer["data"] = dataOf(*link);
-        }
+    // The record says what the client is answered: a client credited before gets that credit.
+    if (record.traceId != (link ? link->traceId : std::string()))
+        link = record.traceId.empty() ? std::nullopt : store_.findLink(*key, record.traceId);
+    // An install no link accounts for is organic, and that is a final answer: the client stops
+    // asking. A service that may still learn of its link later answers another status instead.
+    json answer = {{"status", 200}};
+    if (link) {
+        answer["data"] = {{"params_data", link->params},
+                          {"channel", link->channel},
+                          {"trace_id", link->traceId},
+                          {"match", record.match}};
+    } else if (record.answeredStatus != 200) {
+        answer = {{"status", record.answeredStatus},
+                  {"error", ti.empty() && clip.empty() ? kNoTraceId : kNoLink}};
     }
     replyJson(res, 200, answer);
 }
@@ -180,14 +178,21 @@ void Service::handleRegister(const httplib::Request& req, httplib::Response& res
         fields[i] = std::move(*value);
     }
     const auto& [params, channel, wantedTraceId] = fields;
+    LinkLanding landing;
+    bool hasLanding = false;
+    if (const auto error = readLanding(*body, landing, hasLanding)) {
+        replyError(res, 400, *error);
+        return;
+    }
+    const LinkLanding* page = hasLanding ? &landing : nullptr;
     std::optional<std::string> traceId;
     if (wantedTraceId.empty()) {
-        traceId = registerNewLink(store_, *key, params, channel);
+        traceId = registerNewLink(store_, *key, params, channel, page);
     } else if (!isValidTraceId(wantedTraceId)) {
         replyError(res, 400, "trace_id must be 12 to 64 letters and digits");
         return;
     } else {
-        switch (store_.addLink(*key, wantedTraceId, params, channel)) {
+        switch (store_.addLink(*key, wantedTraceId, params, channel, page)) {
             case RegisterOutcome::Registered:
                 traceId = wantedTraceId;
                 break;
@@ -213,7 +218,11 @@ void Service::handleRegister(const httplib::Request& req, httplib::Response& res
     const std::string link =
         links::makeWakeUpLink(*key, params, channel, std::nullopt,
                               settings_.linkSigner ? &*settings_.linkSigner : nullptr, expires);
-    replyJson(res, 200, json{{"status", 200}, {"trace_id", *traceId}, {"link", link}});
+    replyJson(res, 200,
+              json{{"status", 200},
+                   {"trace_id", *traceId},
+                   {"link", link},
+                   {"landing_url", landingUrl(*key, *traceId)}});
 }
 
 void Service::handleListLinks(const httplib::Request& req, httplib::Response& res) {
@@ -265,6 +274,7 @@ void Service::handleListInstalls(const httplib::Request& req, httplib::Response&
         list.push_back({{"params", params ? std::move(*params) : json(request.paramsJson)},
                         {"trace_id", request.traceId},
                         {"status", request.answeredStatus},
+                        {"match", request.match},
                         {"received_at", request.receivedAt}});
     }
     replyPage(res, list, *page, cursor);

@@ -123,6 +123,9 @@ void Service::installRoutes() {
     server_.Get("/api/events/" + key, bindHandler(&Service::handleListEvents));
     server_.Get("/api/apps/" + key + "/summary", bindHandler(&Service::handleSummary));
     server_.Get("/api/console", bindHandler(&Service::handleConsoleData));
+    server_.Get("/l/" + key + "/([^/]*)", bindHandler(&Service::handleLanding));
+    server_.Post("/l/" + key + "/([^/]*)/beacon", bindHandler(&Service::handleBeacon));
+    server_.Get("/api/clicks/" + key, bindHandler(&Service::handleListClicks));
     server_.Get("/console", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(consolePage(), "text/html; charset=utf-8");
     });
@@ -220,6 +223,16 @@ std::string bindFailureReason(const std::string& host, int port) {
     }
 }
 
+// The host name of an absolute http(s) URL, without port or brackets.
+std::string hostOfUrl(const std::string& url) {
+    std::string_view rest = url;
+    const auto scheme = rest.find("://");
+    if (scheme != std::string_view::npos) rest.remove_prefix(scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    if (rest.starts_with("[")) return std::string(rest.substr(1, rest.find(']') - 1));
+    return std::string(rest.substr(0, rest.find(':')));
+}
+
 }  // namespace
 
 int Service::bind(const std::string& host, int port, std::string& error) {
@@ -230,8 +243,16 @@ int Service::bind(const std::string& host, int port, std::string& error) {
         return -1;
     }
     std::vector<std::string> hosts = settings_.allowedHosts;
-    if (hosts.empty()) hosts = {host, "localhost", "127.0.0.1"};
+    if (hosts.empty()) {
+        hosts = {host, "localhost", "127.0.0.1"};
+        // Landing pages are visited, and post their beacon, under the public URL's name.
+        if (!settings_.publicUrl.empty()) hosts.push_back(hostOfUrl(settings_.publicUrl));
+    }
     allowedHosts_.emplace(std::move(hosts));
+    if (settings_.publicUrl.empty()) {
+        const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+        settings_.publicUrl = "http://" + shown + ":" + std::to_string(bound);
+    }
     // Listening again on a listening socket only changes its backlog.
     if (listeningSocket_ != INVALID_SOCKET) ::listen(listeningSocket_, kListenBacklog);
     return bound;

@@ -5,9 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "attribution-service/access.h"
+#include "attribution-service/client_address.h"
 #include "attribution-service/http_server.h"
 #include "attribution-service/store.h"
 #include "common/wake_up_link.h"
@@ -25,6 +28,10 @@ struct ServiceSettings {
     std::string adminToken;  ///< what the operator's requests carry as "Authorization: Bearer"
     /// The Host names answered; empty: the listening address, localhost and 127.0.0.1.
     std::vector<std::string> allowedHosts;
+    std::string publicUrl;                ///< base of landing URLs; "": http://HOST:PORT as bound
+    std::vector<Network> trustedProxies;  ///< peers whose X-Forwarded-For is believed
+    std::chrono::seconds matchWindow{0};  ///< fingerprint matching looks this far back; 0: off
+    std::chrono::seconds clickRetention{604800};  ///< clicks older than this are deleted
 };
 
 /// Bodies above this size are refused with 413 before they are read.
@@ -69,6 +76,15 @@ class Service {
     void handleListEvents(const httplib::Request& req, httplib::Response& res);
     void handleSummary(const httplib::Request& req, httplib::Response& res);
     void handleConsoleData(const httplib::Request& req, httplib::Response& res);
+    void handleLanding(const httplib::Request& req, httplib::Response& res);
+    void handleBeacon(const httplib::Request& req, httplib::Response& res);
+    void handleListClicks(const httplib::Request& req, httplib::Response& res);
+    /// Records the install request and fills `record` with what the client is answered: the
+    /// credit it had before, or, for a query no trace identifier matched, the fingerprint match
+    /// when it is on. False when it could not be recorded.
+    bool recordInstall(const httplib::Request& req, const std::string& key,
+                       const nlohmann::json& body, InstallRequest& record);
+    std::string landingUrl(const std::string& key, const std::string& traceId) const;
 
     Store& store_;
     ServiceSettings settings_;

@@ -31,6 +31,10 @@ class Statement {
         if (stmt_) sqlite3_bind_int64(stmt_, index, value);
         return *this;
     }
+    Statement& bindReal(int index, double value) {
+        if (stmt_) sqlite3_bind_double(stmt_, index, value);
+        return *this;
+    }
     Statement& bindNull(int index) {
         if (stmt_) sqlite3_bind_null(stmt_, index);
         return *this;
@@ -51,6 +55,7 @@ class Statement {
     }
     int integer(int column) const { return sqlite3_column_int(stmt_, column); }
     long long integer64(int column) const { return sqlite3_column_int64(stmt_, column); }
+    double real(int column) const { return sqlite3_column_double(stmt_, column); }
     bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
   private:

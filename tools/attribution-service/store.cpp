@@ -49,13 +49,16 @@ CREATE TABLE IF NOT EXISTS install_requests (
     params          TEXT NOT NULL,
     trace_id        TEXT NOT NULL,
     answered_status INTEGER NOT NULL,
-    received_at     TEXT NOT NULL
+    received_at     TEXT NOT NULL,
+    ci              TEXT NOT NULL DEFAULT '',
+    match           TEXT NOT NULL DEFAULT ''
 );
 CREATE INDEX IF NOT EXISTS install_requests_by_key ON install_requests (app_key, id);
 CREATE TABLE IF NOT EXISTS installs (
     app_key  TEXT NOT NULL,
     ci       TEXT NOT NULL,
     trace_id TEXT NOT NULL,
+    match    TEXT NOT NULL DEFAULT '',
     PRIMARY KEY (app_key, ci)
 );
 -- Kept as rows are written, for the summary and the console: installs, events and revenue per
@@ -83,6 +86,41 @@ CREATE TABLE IF NOT EXISTS app_keys (
     last_active TEXT NOT NULL
 );
 CREATE INDEX IF NOT EXISTS app_keys_by_activity ON app_keys (last_active);
+CREATE TABLE IF NOT EXISTS link_landings (
+    app_key     TEXT NOT NULL,
+    trace_id    TEXT NOT NULL,
+    ios         TEXT NOT NULL,
+    android     TEXT NOT NULL,
+    fallback    TEXT NOT NULL,
+    title       TEXT NOT NULL,
+    description TEXT NOT NULL,
+    image       TEXT NOT NULL,
+    PRIMARY KEY (app_key, trace_id)
+);
+CREATE TABLE IF NOT EXISTS clicks (
+    id              INTEGER PRIMARY KEY AUTOINCREMENT,
+    click_id        TEXT NOT NULL UNIQUE,
+    app_key         TEXT NOT NULL,
+    trace_id        TEXT NOT NULL,
+    address         TEXT NOT NULL,
+    user_agent      TEXT NOT NULL,
+    accept_language TEXT NOT NULL,
+    platform        TEXT NOT NULL,
+    screen_width    INTEGER,
+    screen_height   INTEGER,
+    pixel_ratio     REAL,
+    time_zone       TEXT,
+    language        TEXT,
+    credited_ci     TEXT NOT NULL DEFAULT '',
+    received_at     TEXT NOT NULL,
+    received_ms     INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS clicks_by_key ON clicks (app_key, id);
+CREATE INDEX IF NOT EXISTS clicks_by_address ON clicks (app_key, address, received_ms);
+CREATE INDEX IF NOT EXISTS clicks_by_link ON clicks (app_key, trace_id);
+CREATE INDEX IF NOT EXISTS clicks_by_age ON clicks (received_ms);
+CREATE INDEX IF NOT EXISTS events_by_client ON events (app_key, ci);
+CREATE INDEX IF NOT EXISTS installs_by_link ON installs (app_key, trace_id);
 )sql";
 
 // Databases made before install requests kept the client identifier gain the column; their older
@@ -101,6 +139,11 @@ constexpr const char* kEventsPerClient =
     "DROP TABLE events_per_key;"
     "COMMIT;";
 #undef EVENTS_TABLE
+// Databases made before installs kept how they were matched gain the column; their rows say "".
+constexpr const char* kAddRequestMatchColumn =
+    "ALTER TABLE install_requests ADD COLUMN match TEXT NOT NULL DEFAULT ''";
+constexpr const char* kAddInstallMatchColumn =
+    "ALTER TABLE installs ADD COLUMN match TEXT NOT NULL DEFAULT ''";
 
 bool exec(sqlite3* db, const char* sql, std::string& error) {
     char* message = nullptr;
@@ -141,7 +184,11 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error,
         !exec(db, kSchema, error) ||
         (!Statement(db, "SELECT ci FROM install_requests LIMIT 0").ok() &&
          !exec(db, kAddClientIdColumn, error)) ||
-        (eventIdsPerKey(db) && !exec(db, kEventsPerClient, error))) {
+        (eventIdsPerKey(db) && !exec(db, kEventsPerClient, error)) ||
+        (!Statement(db, "SELECT match FROM install_requests LIMIT 0").ok() &&
+         !exec(db, kAddRequestMatchColumn, error)) ||
+        (!Statement(db, "SELECT match FROM installs LIMIT 0").ok() &&
+         !exec(db, kAddInstallMatchColumn, error))) {
         std::string ignored;  // the migration's transaction, when it failed inside it
         exec(db, "ROLLBACK", ignored);
         sqlite3_close(db);
@@ -255,7 +302,8 @@ void Store::commitGroup(const std::vector<Write*>& group) {
 }
 
 RegisterOutcome Store::addLink(const std::string& appKey, const std::string& traceId,
-                               const std::string& params, const std::string& channel) {
+                               const std::string& params, const std::string& channel,
+                               const LinkLanding* landing) {
     bool taken = false;
     const bool stored = write([&] {
         Statement& insert = prepared(
@@ -263,9 +311,19 @@ RegisterOutcome Store::addLink(const std::string& appKey, const std::string& tra
             "VALUES (?, ?, ?, ?, ?)");
         const std::string now = utcTimestamp();
         insert.bind(1, appKey).bind(2, traceId).bind(3, params).bind(4, channel).bind(5, now);
-        if (insert.step() == SQLITE_DONE) return touchAppKey(appKey, now);
-        taken = sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY;
-        return false;
+        if (insert.step() != SQLITE_DONE) {
+            taken = sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_PRIMARYKEY;
+            return false;
+        }
+        if (!touchAppKey(appKey, now)) return false;
+        if (!landing) return true;
+        Statement& page = prepared(
+            "INSERT INTO link_landings (app_key, trace_id, ios, android, fallback, title, "
+            "description, image) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+        page.bind(1, appKey).bind(2, traceId).bind(3, landing->ios).bind(4, landing->android);
+        page.bind(5, landing->fallback).bind(6, landing->title).bind(7, landing->description);
+        page.bind(8, landing->image);
+        return page.step() == SQLITE_DONE;
     });
     if (stored) return RegisterOutcome::Registered;
     return taken ? RegisterOutcome::TraceIdTaken : RegisterOutcome::Failed;
@@ -323,59 +381,68 @@ std::vector<StateReport> Store::stateReports(const std::string& appKey, Page pag
 
 std::optional<InstallRequest> Store::addInstallRequest(const std::string& appKey,
                                                        InstallRequest request) {
-    const bool stored = write([&] {
-        // A client whose install is credited is answered from that record, whatever it sends
-        // now: a later marker (or someone else's query with its client id) never moves it.
-        if (!request.ci.empty()) {
-            Statement& credited =
-                prepared("SELECT trace_id FROM installs WHERE app_key = ? AND ci = ?");
-            credited.bind(1, appKey).bind(2, request.ci);
-            if (credited.step() == SQLITE_ROW) {
-                request.traceId = credited.text(0);
-                request.answeredStatus = 200;
-            }
-        }
-        Statement& insert = prepared(
-            "INSERT INTO install_requests "
-            "(app_key, ci, params, trace_id, answered_status, received_at) "
-            "VALUES (?, ?, ?, ?, ?, ?)");
-        insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
-        const std::string now = utcTimestamp();
-        insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, now);
-        if (insert.step() != SQLITE_DONE || !touchAppKey(appKey, now)) return false;
-        // Only a final answer credits the install, and the first one does so for good.
-        if (request.answeredStatus != 200 || request.ci.empty()) return true;
-        Statement& credit = prepared(
-            "INSERT INTO installs (app_key, ci, trace_id) VALUES (?, ?, ?) "
-            "ON CONFLICT (app_key, ci) DO NOTHING");
-        credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId);
-        if (credit.step() != SQLITE_DONE) return false;
-        return sqlite3_changes(db_) == 0 || creditToTotals(appKey, request.ci, request.traceId);
-    });
-    if (!stored) return std::nullopt;
+    if (!write([&] { return insertInstallRequest(appKey, request); })) return std::nullopt;
     return request;
+}
+
+std::optional<std::pair<std::string, std::string>> Store::creditedInstall(const std::string& appKey,
+                                                                          const std::string& ci) {
+    if (ci.empty()) return std::nullopt;
+    Statement& credited =
+        prepared("SELECT trace_id, match FROM installs WHERE app_key = ? AND ci = ?");
+    credited.bind(1, appKey).bind(2, ci);
+    if (credited.step() != SQLITE_ROW) return std::nullopt;
+    return std::pair{credited.text(0), credited.text(1)};
+}
+
+bool Store::insertInstallRequest(const std::string& appKey, InstallRequest& request) {
+    // A client whose install is credited is answered from that record, whatever it sends now: a
+    // later marker (or someone else's query with its client id) never moves it.
+    if (const auto credited = creditedInstall(appKey, request.ci)) {
+        request.traceId = credited->first;
+        request.match = credited->second;
+        request.answeredStatus = 200;
+    }
+    Statement& insert = prepared(
+        "INSERT INTO install_requests "
+        "(app_key, ci, params, trace_id, answered_status, received_at, match) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, appKey).bind(2, request.ci).bind(3, request.paramsJson);
+    const std::string now = utcTimestamp();
+    insert.bind(4, request.traceId).bind(5, request.answeredStatus).bind(6, now);
+    insert.bind(7, request.match);
+    if (insert.step() != SQLITE_DONE || !touchAppKey(appKey, now)) return false;
+    // Only a final answer credits the install, and the first one does so for good.
+    if (request.answeredStatus != 200 || request.ci.empty()) return true;
+    Statement& credit = prepared(
+        "INSERT INTO installs (app_key, ci, trace_id, match) VALUES (?, ?, ?, ?) "
+        "ON CONFLICT (app_key, ci) DO NOTHING");
+    credit.bind(1, appKey).bind(2, request.ci).bind(3, request.traceId).bind(4, request.match);
+    if (credit.step() != SQLITE_DONE) return false;
+    return sqlite3_changes(db_) == 0 || creditToTotals(appKey, request.ci, request.traceId);
 }
 
 std::vector<InstallRequest> Store::installRequests(const std::string& appKey, Page page) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
-                    "SELECT id, ci, params, trace_id, answered_status, received_at "
+                    "SELECT id, ci, params, trace_id, answered_status, received_at, match "
                     "FROM install_requests WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<InstallRequest> result;
     while (query.step() == SQLITE_ROW) {
         result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
-                          query.integer(4), query.text(5)});
+                          query.integer(4), query.text(5), query.text(6)});
     }
     return result;
 }
 
 std::optional<std::string> registerNewLink(Store& store, const std::string& appKey,
-                                           const std::string& params, const std::string& channel) {
+                                           const std::string& params, const std::string& channel,
+                                           const LinkLanding* landing) {
     // 16 characters of 62 make a collision vanishingly rare; a few retries settle it for good.
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::string traceId = newTraceId();
-        switch (store.addLink(appKey, traceId, params, channel)) {
+        switch (store.addLink(appKey, traceId, params, channel, landing)) {
             case RegisterOutcome::Registered:
                 return traceId;
             case RegisterOutcome::TraceIdTaken:

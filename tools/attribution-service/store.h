@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "attribution-service/money.h"
@@ -42,7 +43,58 @@ struct InstallRequest {
     std::string traceId;     // the link it was matched to, "" when none
     int answeredStatus = 0;  // the "status" member of the answer
     std::string receivedAt;
+    std::string match;  // "bundle", "pasteboard", "fingerprint"; "" when no link
 };
+
+/// Where a link's landing page sends visitors, and what link previews show. Every member is
+/// optional ("").
+struct LinkLanding {
+    std::string ios;
+    std::string android;
+    std::string fallback;  // the "default" destination
+    std::string title;
+    std::string description;
+    std::string image;
+};
+
+/// A link with its landing page.
+struct LandingLink {
+    Link link;
+    LinkLanding landing;
+};
+
+/// One landing-page load. The beacon members stay empty until the page's beacon came.
+struct Click {
+    long long rowId = 0;
+    std::string clickId;
+    std::string traceId;
+    std::string address;
+    std::string userAgent;
+    std::string acceptLanguage;
+    std::string platform;  // "ios", "android" or "other", from the User-Agent
+    std::optional<int> screenWidth;
+    std::optional<int> screenHeight;
+    std::optional<double> pixelRatio;
+    std::optional<std::string> timeZone;
+    std::optional<std::string> language;
+    std::string creditedCi;  // the client whose install it was credited to; "" while none
+    std::string receivedAt;
+    long long receivedMs = 0;  // ms since 1970
+};
+
+/// What a landing page's script measured.
+struct Beacon {
+    int screenWidth = 0;
+    int screenHeight = 0;
+    double pixelRatio = 1;
+    std::string timeZone;
+    std::string language;
+};
+
+enum class BeaconOutcome { Stored, UnknownClick, AlreadySent, Failed };
+
+/// Picks the click an install is credited to among the candidates (their index), or nothing.
+using ClickChooser = std::function<std::optional<std::size_t>(const std::vector<Click>&)>;
 
 /// One event of a client's batch; amount and currency are both "" when it carries no revenue.
 struct Event {
@@ -70,6 +122,7 @@ struct InstallView {
     std::string channel;
     int answeredStatus = 0;
     std::string receivedAt;
+    std::string match;  // how the link was found; "" when organic
 };
 
 /// Installs, events and revenue of one group of clients.
@@ -85,6 +138,16 @@ struct Summary {
     std::map<std::string, Totals> channels;
     Totals organic;
     Totals unknown;
+};
+
+/// What one link brought.
+struct LinkFunnel {
+    std::string traceId;
+    std::string channel;
+    long long clicks = 0;
+    std::map<std::string, long long> installs;  // by match method
+    long long events = 0;
+    std::map<std::string, Micros> revenue;  // by currency
 };
 
 /// One page of an oldest-first list: rows with a cursor above `after`, at most `limit` of them.
@@ -120,7 +183,11 @@ class Store {
 
     /// Registers a link under traceId (which the caller has validated).
     RegisterOutcome addLink(const std::string& appKey, const std::string& traceId,
-                            const std::string& params, const std::string& channel);
+                            const std::string& params, const std::string& channel,
+                            const LinkLanding* landing = nullptr);
+    /// The link with its landing page (all "" when it was registered without one).
+    std::optional<LandingLink> findLandingLink(const std::string& appKey,
+                                               const std::string& traceId);
     std::optional<Link> findLink(const std::string& appKey, const std::string& traceId);
     std::vector<Link> links(const std::string& appKey, Page page);
 
@@ -134,6 +201,26 @@ class Store {
     std::optional<InstallRequest> addInstallRequest(const std::string& appKey,
                                                     InstallRequest request);
     std::vector<InstallRequest> installRequests(const std::string& appKey, Page page);
+    /// As addInstallRequest for a request no trace identifier matched (request.traceId ""), after
+    /// offering `choose` the key's clicks from `address` received at or after `sinceMs` and not
+    /// credited to another client. The chosen click is credited to request.ci in the same
+    /// transaction (so across processes a click credits one install at most), and request gains
+    /// its trace id and the match "fingerprint". The chosen click, or nothing (organic); false
+    /// in `stored` when nothing could be stored.
+    std::optional<Click> addFingerprintInstallRequest(const std::string& appKey,
+                                                      InstallRequest& request,
+                                                      const std::string& address, long long sinceMs,
+                                                      const ClickChooser& choose, bool& stored);
+
+    /// Records a click; first deletes at most a bounded number of clicks received before
+    /// `expiredBeforeMs`, so the work per click stays small however many expired.
+    bool addClick(const std::string& appKey, const Click& click, long long expiredBeforeMs);
+    /// Fills the beacon members of the click, once.
+    BeaconOutcome addBeacon(const std::string& appKey, const std::string& traceId,
+                            const std::string& clickId, const Beacon& beacon);
+    std::vector<Click> clicks(const std::string& appKey, Page page);
+    /// The console's newest clicks.
+    std::vector<Click> recentClicks(const std::string& appKey, int count);
 
     /// Stores the batch in one transaction; events whose id the client already sent are counted,
     /// not stored again. Nothing when the batch could not be stored (none of it was).
@@ -147,6 +234,9 @@ class Store {
     std::vector<InstallView> recentInstalls(const std::string& appKey, int count);
     std::vector<StateReport> recentStateReports(const std::string& appKey, int count);
     std::vector<Event> recentEvents(const std::string& appKey, int count);
+    /// Per link (the newest `count` links of the key): clicks, installs by match method, events
+    /// and revenue of the installs credited to it.
+    std::vector<LinkFunnel> funnels(const std::string& appKey, int count);
     /// App keys with any record, most recently active first, at most `count`.
     std::vector<std::string> appKeys(int count);
 
@@ -165,6 +255,15 @@ class Store {
     /// Runs body in the next group and waits for its commit: true when it returned true and the
     /// group committed.
     bool write(const std::function<bool()>& body);
+    /// Inserts the request and credits the install (on the writer thread, inside a write).
+    /// Inside a write: records the request, answered from the client's credit when it has one
+    /// (request then carries that credit), and credits a first final answer.
+    bool insertInstallRequest(const std::string& appKey, InstallRequest& request);
+    /// Inside a write: the trace id and match of the client's credited install, if any.
+    std::optional<std::pair<std::string, std::string>> creditedInstall(const std::string& appKey,
+                                                                       const std::string& ci);
+    /// The clicks of a query whose columns are kClickColumns.
+    static std::vector<Click> clickRows(Statement& query);
     void writerLoop();
     void commitGroup(const std::vector<Write*>& group);
     /// The statement for sql, prepared on first use and reset for this one (under mutex_).
@@ -207,6 +306,7 @@ class Store {
 /// Registers a link with a fresh random trace identifier (retrying on the rare collision).
 /// Returns the trace identifier, or nothing when the database refused the write.
 std::optional<std::string> registerNewLink(Store& store, const std::string& appKey,
-                                           const std::string& params, const std::string& channel);
+                                           const std::string& params, const std::string& channel,
+                                           const LinkLanding* landing = nullptr);
 
 }  // namespace plovendale::attribution_service

@@ -72,14 +72,15 @@ std::vector<InstallView> Store::recentInstalls(const std::string& appKey, int co
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT r.ci, r.trace_id, coalesce(l.params, ''), coalesce(l.channel, ''), "
-                    "r.answered_status, r.received_at FROM install_requests r LEFT JOIN links l "
+                    "r.answered_status, r.received_at, r.match FROM install_requests r "
+                    "LEFT JOIN links l "
                     "ON l.app_key = r.app_key AND l.trace_id = r.trace_id "
                     "WHERE r.app_key = ? ORDER BY r.id DESC LIMIT ?");
     query.bind(1, appKey).bind(2, count);
     std::vector<InstallView> result;
     while (query.step() == SQLITE_ROW) {
         result.push_back({query.text(0), query.text(1), query.text(2), query.text(3),
-                          query.integer(4), query.text(5)});
+                          query.integer(4), query.text(5), query.text(6)});
     }
     return result;
 }

@@ -444,7 +444,10 @@ std::map<std::string, Command> commands() {
         {"make-marker",
          {{{"app-key", "trace-id"}, {"help"}, 0},
           "usage: plovendale make-marker --app-key KEY --trace-id T\n"
-          "Prints a pasteboard anchor carrying the trace identifier T for KEY.\n",
+          "Prints a pasteboard anchor carrying the trace identifier T for KEY: what a link's\n"
+          "landing page copies for the app's first launch (the reference service's pages at\n"
+          "/l/KEY/T do; make a link with 'attribution-service register' or POST /api/links/KEY).\n"
+          "Hand it to 'plovendale trace --pasteboard-html' to play the first launch.\n",
           runMakeMarker}},
     };
 }
@@ -465,7 +468,10 @@ const char* const kMainUsage =
     "Run 'plovendale COMMAND --help' for a command's options, 'plovendale --version' for the\n"
     "library's version. The commands that read or change what is stored (outbox, state,\n"
     "consent, forget) need --data-dir naming a directory that exists; --quiet drops the\n"
-    "library's log lines.\n";
+    "library's log lines.\n"
+    "A tappable link (a landing page that leaves the pasteboard anchor and leads to the store)\n"
+    "comes from the reference service: 'attribution-service register --app-key KEY\n"
+    "--default-url URL --public-url BASE' or POST /api/links/KEY; see README.md.\n";
 
 }  // namespace
 }  // namespace plovendale::cli
