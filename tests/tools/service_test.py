@@ -663,6 +663,10 @@ class LinkPageTest(unittest.TestCase):
         # A trace identifier comes first: the bundle's, then the pasteboard's.
         self.assertEqual(self.query(service, "m1", "203.0.113.60", ti=b, clip=a)["data"]["match"], "bundle")
         self.assertEqual(self.query(service, "m2", "198.51.100.1", ti=a, clip=a)["data"]["match"], "pasteboard")
+        # A marker's install takes its click, which no fingerprint then hands to someone else.
+        self.click(service, a, "203.0.113.70")
+        self.assertEqual(self.query(service, "m3", "203.0.113.70", ti=a, clip=a)["data"]["match"], "pasteboard")
+        self.assertEqual(self.query(service, "after-m3", "203.0.113.70"), {"status": 200})
         installs = service.request("GET", "/api/installs/" + KEY)[2]
         self.assertEqual([i["match"] for i in installs if i["params"]["ci"] in ("one", "two", "m1", "m2")],
                          ["fingerprint", "", "bundle", "pasteboard"])
@@ -670,7 +674,7 @@ class LinkPageTest(unittest.TestCase):
         funnels = service.request("GET", "/api/console?app=" + KEY)[2]["funnels"]
         self.assertEqual([(f["trace_id"], f["clicks"], f["installs"], f["events"], f["revenue"]) for f in funnels],
                          [(b, 3, {"fingerprint": 1, "bundle": 1}, 0, {}),
-                          (a, 9, {"fingerprint": 1, "pasteboard": 1}, 1, {"EUR": "2.5"})])
+                          (a, 10, {"fingerprint": 1, "pasteboard": 2}, 1, {"EUR": "2.5"})])
         off = self.start("--trusted-proxy", "127.0.0.1")
         trace = off.register({})["trace_id"]
         self.click(off, trace, "203.0.113.1")

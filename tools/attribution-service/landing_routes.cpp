@@ -1,6 +1,7 @@
 // The web side of a link: its landing page, the page's beacon, the clicks they record, and the
 // fingerprint match of an install against those clicks.
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -228,9 +229,11 @@ void Service::handleListClicks(const httplib::Request& req, httplib::Response& r
 
 bool Service::recordInstall(const httplib::Request& req, const std::string& key, const json& body,
                             InstallRequest& record) {
+    const std::string address = clientAddress(req, settings_.trustedProxies);
     // A click needs a client to be credited to; without a window the method is off.
     if (!record.traceId.empty() || settings_.matchWindow.count() == 0 || record.ci.empty()) {
-        auto recorded = store_.addInstallRequest(key, record);
+        // A marker's install also takes its click, which otherwise waits for a fingerprint.
+        auto recorded = store_.addInstallRequest(key, record, address);
         if (!recorded) return false;
         record = std::move(*recorded);
         return true;
@@ -249,13 +252,20 @@ bool Service::recordInstall(const httplib::Request& req, const std::string& key,
         const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
         if (ec != std::errc() || end != text.data() + text.size()) *out = 0;
     }
+    using std::chrono::milliseconds;
+    const long long now = nowMs();
     const long long since =
-        nowMs() -
-        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.matchWindow).count();
+        now - std::chrono::duration_cast<milliseconds>(settings_.matchWindow).count();
+    const long long crowdSince =
+        now - std::chrono::duration_cast<milliseconds>(
+                  std::max<std::chrono::seconds>(kCrowdHorizon, settings_.matchWindow))
+                  .count();
     bool stored = false;
     store_.addFingerprintInstallRequest(
-        key, record, clientAddress(req, settings_.trustedProxies), since,
-        [&](const std::vector<Click>& candidates) { return chooseClick(fingerprint, candidates); },
+        key, record, address, since, crowdSince,
+        [&](const std::vector<Click>& candidates, std::size_t visitors) {
+            return chooseClick(fingerprint, candidates, visitors);
+        },
         stored);
     return stored;
 }

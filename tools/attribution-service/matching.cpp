@@ -167,8 +167,8 @@ std::string platformOfUserAgent(std::string_view userAgent) {
 }
 
 std::optional<std::size_t> chooseClick(const InstallFingerprint& fingerprint,
-                                       const std::vector<Click>& candidates) {
-    if (candidates.size() > kCrowdedAddress) return std::nullopt;
+                                       const std::vector<Click>& candidates, std::size_t visitors) {
+    if (candidates.size() > kCrowdedAddress || visitors > kCrowdedVisitors) return std::nullopt;
     std::optional<std::size_t> best;
     int bestScore = 0;
     for (std::size_t i = 0; i < candidates.size(); ++i) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,14 +28,18 @@ struct InstallFingerprint {
 /// version, model family or screen, or language or time zone when both sides have one) is out.
 /// The best click wins only with a score of at least kMinFingerprintScore and at least
 /// kFingerprintMargin points above the best click of any other link; otherwise nothing (the
-/// install stays organic). Also nothing when the address brought more than kCrowdedAddress
-/// clicks: a carrier's shared address, where a fingerprint cannot tell visitors apart.
+/// install stays organic). Also nothing on a crowded address, where a fingerprint cannot tell
+/// visitors apart: more than kCrowdedAddress candidates, or more than kCrowdedVisitors distinct
+/// visitors (`visitors`, counted over kCrowdHorizon whatever the window: a carrier's shared
+/// address shows only a few clicks inside a short window and would pass for a household).
 /// Candidates come newest first; of equal clicks of the winning link the newest is taken.
 std::optional<std::size_t> chooseClick(const InstallFingerprint& fingerprint,
-                                       const std::vector<Click>& candidates);
+                                       const std::vector<Click>& candidates, std::size_t visitors);
 
 inline constexpr int kMinFingerprintScore = 3;
 inline constexpr int kFingerprintMargin = 2;
 inline constexpr std::size_t kCrowdedAddress = 8;
+inline constexpr std::size_t kCrowdedVisitors = 4;
+inline constexpr std::chrono::hours kCrowdHorizon{24};
 
 }  // namespace plovendale::attribution_service

@@ -380,8 +380,15 @@ std::vector<StateReport> Store::stateReports(const std::string& appKey, Page pag
 }
 
 std::optional<InstallRequest> Store::addInstallRequest(const std::string& appKey,
-                                                       InstallRequest request) {
-    if (!write([&] { return insertInstallRequest(appKey, request); })) return std::nullopt;
+                                                       InstallRequest request,
+                                                       const std::string& address) {
+    const InstallRequest asked = request;
+    if (!write([&] {
+            request = asked;
+            return insertInstallRequest(appKey, request) &&
+                   (address.empty() || creditMarkedClick(appKey, request, address));
+        }))
+        return std::nullopt;
     return request;
 }
 

@@ -94,7 +94,10 @@ struct Beacon {
 enum class BeaconOutcome { Stored, UnknownClick, AlreadySent, Failed };
 
 /// Picks the click an install is credited to among the candidates (their index), or nothing.
-using ClickChooser = std::function<std::optional<std::size_t>(const std::vector<Click>&)>;
+/// Picks one of the candidate clicks (newest first), given how many distinct visitors (User-Agent,
+/// Accept-Language and screen) the address brought over the crowd horizon.
+using ClickChooser =
+    std::function<std::optional<std::size_t>(const std::vector<Click>&, std::size_t visitors)>;
 
 /// One event of a client's batch; amount and currency are both "" when it carries no revenue.
 struct Event {
@@ -197,19 +200,25 @@ class Store {
     /// Records the request and, when it is the client's first final answer, which link (or none)
     /// the client's install is credited to, for good. A client already credited is answered from
     /// that record: returns the request as answered (its trace id and status those of the
-    /// credit), or nothing when it could not be recorded.
+    /// credit), or nothing when it could not be recorded. When a bundle or pasteboard marker
+    /// credits the install and `address` is given, the newest click of that link from the
+    /// address not yet credited is credited to the same client in the same transaction: it led
+    /// to this install, and no fingerprint may hand it to another.
     std::optional<InstallRequest> addInstallRequest(const std::string& appKey,
-                                                    InstallRequest request);
+                                                    InstallRequest request,
+                                                    const std::string& address = {});
     std::vector<InstallRequest> installRequests(const std::string& appKey, Page page);
     /// As addInstallRequest for a request no trace identifier matched (request.traceId ""), after
     /// offering `choose` the key's clicks from `address` received at or after `sinceMs` and not
-    /// credited to another client. The chosen click is credited to request.ci in the same
+    /// credited to another client, with the count of the address's distinct visitors since
+    /// `crowdSinceMs`. The chosen click is credited to request.ci in the same
     /// transaction (so across processes a click credits one install at most), and request gains
     /// its trace id and the match "fingerprint". The chosen click, or nothing (organic); false
     /// in `stored` when nothing could be stored.
     std::optional<Click> addFingerprintInstallRequest(const std::string& appKey,
                                                       InstallRequest& request,
                                                       const std::string& address, long long sinceMs,
+                                                      long long crowdSinceMs,
                                                       const ClickChooser& choose, bool& stored);
 
     /// Records a click; first deletes at most a bounded number of clicks received before
@@ -259,6 +268,10 @@ class Store {
     /// Inside a write: records the request, answered from the client's credit when it has one
     /// (request then carries that credit), and credits a first final answer.
     bool insertInstallRequest(const std::string& appKey, InstallRequest& request);
+    /// Inside a write: credits to request.ci the newest click of its marker's link from
+    /// `address` that no client holds yet (none when it already holds one there).
+    bool creditMarkedClick(const std::string& appKey, const InstallRequest& request,
+                           const std::string& address);
     /// Inside a write: the trace id and match of the client's credited install, if any.
     std::optional<std::pair<std::string, std::string>> creditedInstall(const std::string& appKey,
                                                                        const std::string& ci);

@@ -21,6 +21,9 @@ constexpr int kExpiredClicksPerPass = 64;
 // fingerprint anyway; the newest are the likeliest.
 constexpr int kMaxCandidates = 500;
 
+// Distinct visitors of an address are counted up to this many.
+constexpr int kMaxVisitors = 64;
+
 }  // namespace
 
 std::vector<Click> Store::clickRows(Statement& query) {
@@ -130,10 +133,25 @@ std::vector<Click> Store::recentClicks(const std::string& appKey, int count) {
     return clickRows(query);
 }
 
+bool Store::creditMarkedClick(const std::string& appKey, const InstallRequest& request,
+                              const std::string& address) {
+    if (request.answeredStatus != 200 || request.ci.empty() ||
+        (request.match != "bundle" && request.match != "pasteboard"))
+        return true;
+    // The newest click of the link from this address that is free or already this client's: a
+    // client asking again takes no second click.
+    Statement& credit = prepared(
+        "UPDATE clicks SET credited_ci = ?1 WHERE id = (SELECT id FROM clicks "
+        "WHERE app_key = ?2 AND address = ?3 AND trace_id = ?4 AND credited_ci IN ('', ?1) "
+        "ORDER BY received_ms DESC, id DESC LIMIT 1) AND credited_ci = ''");
+    credit.bind(1, request.ci).bind(2, appKey).bind(3, address).bind(4, request.traceId);
+    return credit.step() == SQLITE_DONE;
+}
+
 std::optional<Click> Store::addFingerprintInstallRequest(const std::string& appKey,
                                                          InstallRequest& request,
                                                          const std::string& address,
-                                                         long long sinceMs,
+                                                         long long sinceMs, long long crowdSinceMs,
                                                          const ClickChooser& choose, bool& stored) {
     std::optional<Click> credited;
     const int unmatchedStatus = request.answeredStatus;
@@ -154,7 +172,16 @@ std::optional<Click> Store::addFingerprintInstallRequest(const std::string& appK
         query.bind(1, appKey).bind(2, address).bind(3, sinceMs).bind(4, request.ci);
         query.bind(5, kMaxCandidates);
         const std::vector<Click> candidates = clickRows(query);
-        const auto chosen = choose(candidates);
+        // Counting stops early: past a handful the address is crowded whatever the exact number.
+        Statement& crowd = prepared(
+            "SELECT count(*) FROM (SELECT DISTINCT user_agent, accept_language, screen_width, "
+            "screen_height, pixel_ratio FROM clicks WHERE app_key = ? AND address = ? AND "
+            "received_ms >= ? LIMIT ?)");
+        crowd.bind(1, appKey).bind(2, address).bind(3, crowdSinceMs).bind(4, kMaxVisitors);
+        if (crowd.step() != SQLITE_ROW) return false;
+        const auto visitors = static_cast<std::size_t>(crowd.integer64(0));
+        crowd.reset();
+        const auto chosen = choose(candidates, visitors);
         if (chosen && *chosen < candidates.size()) {
             const Click& click = candidates[*chosen];
             Statement& credit = prepared(
