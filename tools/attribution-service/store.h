@@ -93,9 +93,9 @@ struct Beacon {
 
 enum class BeaconOutcome { Stored, UnknownClick, AlreadySent, Failed };
 
-/// Picks the click an install is credited to among the candidates (their index), or nothing.
-/// Picks one of the candidate clicks (newest first), given how many distinct visitors (User-Agent,
-/// Accept-Language and screen) the address brought over the crowd horizon.
+/// Picks the click an install is credited to among the candidates (newest first; their index),
+/// or nothing, given how many distinct visitors (User-Agent, Accept-Language and screen) the
+/// address brought over the crowd horizon.
 using ClickChooser =
     std::function<std::optional<std::size_t>(const std::vector<Click>&, std::size_t visitors)>;
 
