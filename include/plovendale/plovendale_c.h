@@ -49,7 +49,7 @@ PLOVENDALE_API const char* plovendale_version(void);
 PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* bundle_directory);
 
 /** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A key that is
-    missing or holds a character other than letters, digits, "-", "_", "." and "~" is logged and
+    missing or is not 1 to 128 letters, digits, "-" and "_" (the service's rule) is logged and
     answers PLOVENDALE_ERROR_INVALID_ARGUMENT: the library has not started. It does not wait for
     the key-value store: the first call that needs a stored value does (2 s at most; see
     Plovendale::initWithDelegate). Main thread. Strings: none. Re-entry: may be called from any

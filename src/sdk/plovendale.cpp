@@ -8,6 +8,7 @@
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
+#include "plovendale/sdk/app_key.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
@@ -57,22 +58,14 @@ void capturePasteboard() {
     internal::emitEvent("pasteboard.ignored", {{"reason", reasonOf(capture)}});
 }
 
-// The key stands unescaped in the service's host name ("clb-<key>") and as a path segment of its
-// URLs: a character either cannot carry would make every query fail later, far from its cause.
-bool isUsableAppKey(std::string_view key) {
-    return std::all_of(key.begin(), key.end(), [](unsigned char c) { return isUnreserved(c); });
-}
-
 bool refusedAppKey(const std::string& appKey, const char* call) {
     if (StringUtils::isNullOrEmpty(appKey)) {
         Log::write(kKeyNotAvailable);
         return true;
     }
-    if (isUsableAppKey(appKey)) return false;
-    Log::write(
-        fillTemplate("[Plovendale] %@ failed, the app key may hold only letters, digits, "
-                     "\"-\", \"_\", \".\" and \"~\".",
-                     {call}));
+    if (isValidAppKey(appKey)) return false;
+    Log::write(fillTemplate("[Plovendale] %@ failed, the app key may hold only %@.",
+                            {call, APP_KEY_RULE}));
     return true;
 }
 

@@ -201,7 +201,9 @@ TEST(Platform, DefaultsFollowTheConfiguration) {
              {[] { return 1234.5; }, 1234.5},
              {[]() -> double { throw std::runtime_error("no time"); }, system},
              {[] { return std::nan(""); }, system},
-             {[] { return std::numeric_limits<double>::infinity(); }, system}}) {
+             {[] { return std::numeric_limits<double>::infinity(); }, system},
+             {[] { return 1e300; }, system},
+             {[] { return -1e300; }, system}}) {
         plain.wallClock = clock;
         Platform::configure(plain);
         double now = 0;

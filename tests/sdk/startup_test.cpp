@@ -109,13 +109,16 @@ TEST(StartUp, MissingKeyStoresTheDelegateButCreatesNothingUntilAnArgumentGivesOn
     EXPECT_EQ(CoreHelper::getAppKey(), "fromArgument");
     EXPECT_FALSE(CoreHelper::getClientId().empty());
     // A key no service URL can carry is refused at the door, and the one in force stays.
-    for (const char* key : {"bad key", "k\xc3\xa9y12345", "a/b", "a?b", "a%41"}) {
+    // The service's rule exactly: what one refuses the other never accepts.
+    const std::string tooLong(129, 'k');
+    for (const std::string& key : std::vector<std::string>{
+             "bad key", "k\xc3\xa9y12345", "a/b", "a?b", "a%41", "my.app", "app~1", tooLong}) {
         EXPECT_FALSE(Plovendale::startWith(key)) << key;
         EXPECT_EQ(platform.log().lines().back(),
-                  "[Plovendale] startWith failed, the app key may hold only letters, digits, "
-                  "\"-\", \"_\", \".\" and \"~\".");
+                  "[Plovendale] startWith failed, the app key may hold only 1 to 128 letters, "
+                  "digits, \"-\" and \"_\" (no \".\", \"~\" or spaces).");
     }
-    EXPECT_TRUE(Plovendale::startWith("key-1_2.3~"));
+    EXPECT_TRUE(Plovendale::startWith("key-1_2" + std::string(121, '3')));
 }
 
 TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {

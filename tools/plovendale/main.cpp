@@ -19,6 +19,7 @@
 #include "options.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
+#include "plovendale/sdk/app_key.h"
 #include "plovendale/sdk/plovendale.h"
 
 namespace plovendale::cli {
@@ -68,15 +69,7 @@ std::optional<std::string> readTextFile(const std::string& path) {
 
 // The library's own rule (it refuses to start with any other key): a link made for such a key
 // would never be taken.
-constexpr const char* kAppKeyRule =
-    "--app-key may hold only letters, digits, \"-\", \"_\", \".\" and \"~\"";
-
-bool isUsableAppKey(const std::string& key) {
-    return !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '_' || c == '.' || c == '~';
-    });
-}
+const std::string kAppKeyRule = std::string("--app-key may hold only ") + APP_KEY_RULE;
 
 const char* const kHostHelp =
     "  --app-key KEY           the application key (default: com.plovendale.APP_KEY of the "
@@ -231,7 +224,7 @@ int runMakeLink(const ParsedArguments& args) {
         if (!args.get(name))
             return usageError("make-link", std::string("--") + name + " is required");
     }
-    if (!isUsableAppKey(*args.get("app-key"))) return usageError("make-link", kAppKeyRule);
+    if (!isValidAppKey(*args.get("app-key"))) return usageError("make-link", kAppKeyRule);
     std::optional<links::LinkSigner> signer;
     if (auto keyFile = args.get("sign-key")) {
         signer = links::LinkSigner::fromFile(*keyFile);
