@@ -34,7 +34,10 @@ typedef enum plovendale_status {
     /** A required argument was NULL (or a number out of range). */
     PLOVENDALE_ERROR_INVALID_ARGUMENT = -1,
     /** The library failed inside (out of memory, for one); it logged why. */
-    PLOVENDALE_ERROR_INTERNAL = -2
+    PLOVENDALE_ERROR_INTERNAL = -2,
+    /** Not at this time: a configure while the library runs, a start with another key while it
+        runs with one (call plovendale_shutdown first). It logged which. */
+    PLOVENDALE_ERROR_STATE = -3
 } plovendale_status;
 
 /** The library's version text, "2.3.1". Static storage; never NULL. Any thread. Strings: the answer
@@ -43,7 +46,9 @@ PLOVENDALE_API const char* plovendale_version(void);
 
 /** Where the library keeps its state and where the application bundle (Info.plist and the bundle
     marker) lives. NULL takes the desktop default (the data directory under $XDG_DATA_HOME, the
-    executable's directory). Call once, before start-up; a later call replaces both. Main thread.
+    executable's directory). Call before start-up (or after plovendale_shutdown); a later call
+    replaces both. While the library runs it answers PLOVENDALE_ERROR_STATE and changes nothing:
+    the state would split across two directories. Main thread.
     Strings: read before it returns; the caller keeps them. Re-entry: may be called from any
     callback on the main thread. */
 PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* bundle_directory);
@@ -55,7 +60,9 @@ PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* 
     Plovendale::initWithDelegate). Main thread. Strings: none. Re-entry: may be called from any
     callback on the main thread. */
 PLOVENDALE_API int plovendale_start(void);
-/** Starts with `app_key`, under the same rule. Main thread. Strings: read before it returns; the
+/** Starts with `app_key`, under the same rule. While the library runs with another key it answers
+    PLOVENDALE_ERROR_STATE and keeps the key in force (the same key again is a harmless restart).
+    Main thread. Strings: read before it returns; the
     caller keeps them. Re-entry: may be called from any callback on the main thread. */
 PLOVENDALE_API int plovendale_start_with_key(const char* app_key);
 /** The service base URL: an absolute http or https URL without query or fragment; a trailing "/" is
@@ -226,8 +233,8 @@ PLOVENDALE_API int plovendale_queued_report_count(void);
 /** Records an in-app event (docs/events.md) under the rules of Plovendale::trackEvent: `name`;
     `params_json` a JSON object whose values are strings, or NULL for none; `revenue_amount`
     decimal text such as "9.99" with its ISO 4217 `revenue_currency`, both or neither (NULL);
-    `event_id` or NULL for a new UUID. 1 when recorded, 0 when refused (a value out of bounds, or
-    tracking disabled: the library logged why), PLOVENDALE_ERROR_INVALID_ARGUMENT when `name` is
+    `event_id` or NULL for a new UUID. 1 when recorded, 0 when refused (a value out of bounds, the
+    library not started or stopped, or tracking disabled: the library logged why), PLOVENDALE_ERROR_INVALID_ARGUMENT when `name` is
     NULL, `params_json` is not an object of strings or one revenue string comes without the
     other. Never waits for the disk or the network. Any thread. */
 PLOVENDALE_API int plovendale_track_event(const char* name, const char* params_json,

@@ -19,7 +19,9 @@
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
+#include "plovendale/sdk/app_key.h"
 #include "plovendale/sdk/plovendale.h"
+#include "sdk/core_helper.h"
 #include "util/json_serialization.h"
 
 namespace plovendale {
@@ -181,6 +183,12 @@ const char* plovendale_version(void) {
 
 int plovendale_configure(const char* data_directory, const char* bundle_directory) {
     return guarded(__func__, [&] {
+        if (internal::startState() == internal::StartState::Started) {
+            Log::write(
+                "[Plovendale] plovendale_configure refused: the library is running; call "
+                "plovendale_shutdown first.");
+            return static_cast<int>(PLOVENDALE_ERROR_STATE);
+        }
         PlatformConfiguration configuration;
         configuration.dataDirectory = textOr(data_directory);
         configuration.bundleDirectory = textOr(bundle_directory);
@@ -188,7 +196,7 @@ int plovendale_configure(const char* data_directory, const char* bundle_director
         // binding set (or stderr) in place.
         configuration.logSink = relayLine;
         Platform::configure(std::move(configuration));
-        return PLOVENDALE_OK;
+        return static_cast<int>(PLOVENDALE_OK);
     });
 }
 
@@ -201,7 +209,11 @@ int plovendale_start(void) {
 int plovendale_start_with_key(const char* app_key) {
     if (!app_key) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
     return guarded(__func__, [&] {
-        return Plovendale::startWith(app_key) ? PLOVENDALE_OK : PLOVENDALE_ERROR_INVALID_ARGUMENT;
+        const bool switches = internal::startState() == internal::StartState::Started &&
+                              isValidAppKey(app_key) && CoreHelper::getAppKey() != app_key;
+        if (Plovendale::startWith(app_key)) return static_cast<int>(PLOVENDALE_OK);
+        return static_cast<int>(switches ? PLOVENDALE_ERROR_STATE
+                                         : PLOVENDALE_ERROR_INVALID_ARGUMENT);
     });
 }
 

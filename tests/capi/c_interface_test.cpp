@@ -132,11 +132,23 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
     ASSERT_EQ(plovendale_get_install_trace(0, onSuccess, onFailure, &noKey), PLOVENDALE_OK);
     EXPECT_EQ(noKey.calls, 1);
     EXPECT_EQ(noKey.code, -10000);
+    EXPECT_EQ(log_.back(),
+              "[Plovendale] The app key is not available: the library was not started (call "
+              "start or startWith first, or set com.plovendale.APP_KEY in Info.plist).");
+    // Before start-up an event has no key to go under: refused, not written to a default place.
+    EXPECT_EQ(plovendale_track_event("purchase", nullptr, "9.99", "EUR", nullptr), 0);
+    EXPECT_EQ(plovendale_queued_event_count(), 0);
+    // While it runs, neither another directory nor another key is taken.
+    ASSERT_EQ(plovendale_start_with_key(kKey), PLOVENDALE_OK);
+    EXPECT_EQ(plovendale_configure(nullptr, nullptr), PLOVENDALE_ERROR_STATE);
+    EXPECT_EQ(plovendale_start_with_key("anotherKey"), PLOVENDALE_ERROR_STATE);
+    EXPECT_EQ(plovendale_start_with_key(kKey), PLOVENDALE_OK);
     EXPECT_EQ(plovendale_is_first_open(), 1);
     EXPECT_EQ(plovendale_is_tracking_disabled(), 0);
     EXPECT_EQ(plovendale_set_event_observer(nullptr, nullptr), PLOVENDALE_OK);
     EXPECT_EQ(plovendale_queued_report_count(), 0);
     EXPECT_STREQ(plovendale_version(), "2.3.1");
+    EXPECT_EQ(plovendale_shutdown(0), 1);
 }
 
 // The service's answers a binding must be able to tell apart, NULL for what is absent.

@@ -118,6 +118,15 @@ TEST(StartUp, MissingKeyStoresTheDelegateButCreatesNothingUntilAnArgumentGivesOn
                   "[Plovendale] startWith failed, the app key may hold only 1 to 128 letters, "
                   "digits, \"-\" and \"_\" (no \".\", \"~\" or spaces).");
     }
+    // While it runs with one key, a start-up with another is refused and the key stays; the same
+    // key again is harmless.
+    EXPECT_FALSE(Plovendale::startWith("otherKey"));
+    EXPECT_EQ(platform.log().lines().back(),
+              "[Plovendale] startWith failed, the library already runs with another app key; "
+              "call shutdown first to start with a new one.");
+    EXPECT_EQ(CoreHelper::getAppKey(), "fromArgument");
+    EXPECT_TRUE(Plovendale::startWith("fromArgument"));
+    ASSERT_TRUE(Plovendale::shutdown(std::chrono::milliseconds(0)));
     EXPECT_TRUE(Plovendale::startWith("key-1_2" + std::string(121, '3')));
 }
 
@@ -130,8 +139,9 @@ TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
         platform.log().lines(),
         std::vector<std::string>{"[Plovendale] setServerDomain failed, domain cannot be empty."});
     const std::pair<const char*, const char*> domains[] = {
+        {"https://h.example//", "https://h.example"},
         {"http://127.0.0.1:8080/", "http://127.0.0.1:8080"},
-        {"https://h.example/base//", "https://h.example/base"},
+        {"http://127.0.0.1:8080/api", nullptr},
         {"h.example", nullptr},
         {"ftp://h.example", nullptr},
         {"https://h.example/?q=1", nullptr},
@@ -141,8 +151,7 @@ TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
     for (const auto& [domain, taken] : domains) {
         EXPECT_EQ(Plovendale::setServerDomain(domain), taken != nullptr) << domain;
         // A refused domain leaves the last one taken in force.
-        EXPECT_EQ(CoreHelper::getTargetDomain(), taken ? taken : "https://h.example/base")
-            << domain;
+        EXPECT_EQ(CoreHelper::getTargetDomain(), taken ? taken : "http://127.0.0.1:8080") << domain;
     }
 
     CoreHelper::saveClientId("x");
