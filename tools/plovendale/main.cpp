@@ -118,8 +118,12 @@ int runTrace(const ParsedArguments& args) {
             printLine(*outcome);
         },
         [&outcome](std::int64_t code, const std::optional<std::string>& message) {
-            outcome = nlohmann::ordered_json{
-                {"outcome", "fail"}, {"code", code}, {"message", optionalText(message)}};
+            // -10001 on an installation answered organic is that answer again, not a failure.
+            const bool organic = code == -10001 && Plovendale::installTraceState().kind ==
+                                                       InstallTraceState::Kind::Organic;
+            outcome = nlohmann::ordered_json{{"outcome", organic ? "organic" : "fail"},
+                                             {"code", code},
+                                             {"message", optionalText(message)}};
             printLine(*outcome);
         });
     MainQueue::shared().runUntil([&outcome] { return outcome.has_value(); }, left());
@@ -130,7 +134,7 @@ int runTrace(const ParsedArguments& args) {
         std::cerr << "plovendale trace: no outcome arrived\n";
         return 1;
     }
-    return (*outcome)["outcome"] == "success" ? 0 : 1;
+    return (*outcome)["outcome"] == "fail" ? 1 : 0;
 }
 
 int runEvent(const ParsedArguments& args) {
@@ -340,7 +344,8 @@ std::map<std::string, Command> commands() {
               "Starts the library as a host does and asks which link brought this installation.\n"
               "Prints {\"outcome\":\"success\",\"appData\":{...}} or "
               "{\"outcome\":\"fail\",\"code\":N,"
-              "\"message\":...}.\n") +
+              "\"message\":...} (exit 1); a later launch of an installation answered organic\n"
+              "prints {\"outcome\":\"organic\",\"code\":-10001,...} (exit 0).\n") +
               kHostHelp +
               "  --server URL            the service base URL (setServerDomain); without it the\n"
               "                          production service of the key is asked\n"
