@@ -1,4 +1,5 @@
-# make demo  - builds the library and runs the end-to-end demo
+# make demo  - builds the library and runs the end-to-end demo (KEEP=1: the service keeps running,
+#              so that the console link it prints can be opened)
 # make test  - builds and runs the whole suite (one process per test, then each test binary whole,
 #              shuffled, three times; every fuzz corpus replayed as tests), then again under
 #              AddressSanitizer + UBSan and under ThreadSanitizer, then the consumer examples
@@ -9,6 +10,7 @@
 #              attribution accuracy simulation
 # make fuzz  - libFuzzer (clang) on every fuzz target, FUZZ_SECONDS (default 60) each
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
+KEEP     ?=
 BUILD    ?= build
 ASAN     ?= build-asan
 TSAN     ?= build-tsan
@@ -25,8 +27,9 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+	@echo "building in $(BUILD), log in $(BUILD)/build.log (from cold about 15 minutes on 2 cores)"
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) >$(BUILD)/build.log 2>&1 || { tail -40 $(BUILD)/build.log; exit 1; }
 
 build-asan: deps
 	cmake -S . -B $(ASAN) $(CMAKE_FLAGS) -DPLOVENDALE_SANITIZE=ON -DPLOVENDALE_BUILD_TOOLS=ON >/dev/null
@@ -75,9 +78,10 @@ fuzz: deps
 	scripts/run-fuzzers $(FUZZ) $(FUZZ_SECONDS)
 
 demo: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) --target plovendale_tool attribution_service_tool
-	@scripts/demo.sh $(BUILD)
+	@echo "building the library and its tools in $(BUILD), log in $(BUILD)/build.log (from cold about 10 minutes on 2 cores; with ccache warm, seconds)"
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target plovendale_tool attribution_service_tool >$(BUILD)/build.log 2>&1 || { tail -40 $(BUILD)/build.log; exit 1; }
+	@KEEP=$(KEEP) scripts/demo.sh $(BUILD)
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DPLOVENDALE_BUILD_BENCH=ON \

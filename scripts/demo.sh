@@ -3,13 +3,16 @@
 # page's marker on the pasteboard, the first launch (asks the service), the second launch (answers
 # from the store), events and the per-channel summary, a wake-up link, a signed one, and a state
 # report that waits for the service. The service's live console shows it all as it happens.
-# Uses only bash, openssl and the project's own binaries.
+# Uses only bash, openssl and the project's own binaries. KEEP=1 leaves the service running at the
+# end (with its database), so that the console link it prints can be opened.
 set -euo pipefail
 build=${1:-build}
 bin="$(cd "$build/bin" && pwd)"
 work=$(mktemp -d "${TMPDIR:-/tmp}/plovendale-demo-XXXXXX")
 service_pid=""
+keep=${KEEP:-}
 cleanup() {
+    if [ -n "$keep" ] && [ -n "$service_pid" ]; then return; fi
     if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
         kill "$service_pid" 2>/dev/null || true
         wait "$service_pid" 2>/dev/null || true
@@ -104,11 +107,13 @@ emptied=$("$bin/plovendale" outbox --data-dir "$work/app2")
 show "outbox: $emptied"
 show "state reports recorded by the service: $(http_get "$port" "/api/state/$key")"
 
-step "9. Stop the service"
-kill "$service_pid"
-wait "$service_pid" 2>/dev/null || true
-service_pid=""
-show "stopped"
+if [ -z "$keep" ]; then
+    step "9. Stop the service"
+    kill "$service_pid"
+    wait "$service_pid" 2>/dev/null || true
+    service_pid=""
+    show "stopped (make demo KEEP=1 leaves it running, to open its console)"
+fi
 
 case "$first" in *'"outcome":"success"'*'invite=alice'*) ;; *) echo "first launch did not succeed"; exit 1 ;; esac
 case "$second" in *'"outcome":"success"'*'invite=alice'*) ;; *) echo "second launch did not answer from the store"; exit 1 ;; esac
@@ -120,3 +125,7 @@ case "$offline" in *'"outcome":"success","appData":null'*) ;; *) echo "the organ
 [ "$queued" = '{"queued":1}' ] || { echo "the undelivered report was not queued"; exit 1; }
 [ "$emptied" = '{"queued":0}' ] || { echo "the queued report was not delivered"; exit 1; }
 printf '\nDemo finished: attribution, events and summary, cached answer, wake-up links (signed too), an\norganic install and the outbox all worked.\n'
+if [ -n "$keep" ]; then
+    printf '\nThe service keeps running (KEEP=1): open %s/console?app=%s\n' "$server" "$key"
+    printf 'Stop it with: kill %s   (its database and logs: %s)\n' "$service_pid" "$work"
+fi

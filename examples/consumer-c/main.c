@@ -1,7 +1,7 @@
 /* A C host: starts the library against a service, watches the install trace with an observer,
-   asks for it, then hands it a wake-up link; it reads the state, turns tracking off and on again,
-   forgets the installation and shuts the library down for a clean exit.
-   Usage: consumer_c SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK */
+   asks for it, then hands it a wake-up link, tracks a purchase and flushes it; it reads the state,
+   turns tracking off and on again, forgets the installation and shuts the library down for a clean
+   exit. Usage: consumer_c SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK */
 #include <stdio.h>
 
 #include "plovendale/plovendale_c.h"
@@ -54,7 +54,7 @@ static int is_done(void* context) {
 int main(int argc, char** argv) {
     struct outcome outcome = {0, 0, 0, 0};
     struct outcome state = {0, 0, 0, 0};
-    int handled, consent_kept, forgotten, stopped;
+    int handled, tracked, flushed, consent_kept, forgotten, stopped;
     int64_t observer;
     if (argc != 6) {
         fprintf(stderr, "usage: %s SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK\n", argv[0]);
@@ -77,6 +77,12 @@ int main(int argc, char** argv) {
 
     handled = plovendale_handle_universal_link(argv[5]);
 
+    /* A purchase: recorded at once, delivered in a batch; flush waits for that (or its timeout). */
+    tracked = plovendale_track_event("purchase", "{\"sku\":\"room-7\"}", "9.99", "EUR", NULL);
+    flushed = plovendale_flush(10000);
+    printf("purchase: tracked %d, flushed %d, still queued %d\n", tracked, flushed,
+           plovendale_queued_event_count());
+
     /* Consent: the user's "no", kept across launches, then "yes" again. */
     consent_kept =
         plovendale_set_tracking_disabled(1) == 1 && plovendale_is_tracking_disabled() == 1 &&
@@ -89,8 +95,8 @@ int main(int argc, char** argv) {
            plovendale_install_trace_state(NULL, NULL));
 
     stopped = plovendale_shutdown(2000);
-    return outcome.attributed && handled == 1 && outcome.woken && consent_kept &&
-                   state.observed_kind == PLOVENDALE_TRACE_ATTRIBUTED &&
+    return outcome.attributed && handled == 1 && outcome.woken && tracked == 1 && flushed == 1 &&
+                   consent_kept && state.observed_kind == PLOVENDALE_TRACE_ATTRIBUTED &&
                    outcome.observed_kind == PLOVENDALE_TRACE_ATTRIBUTED && forgotten == 1 &&
                    stopped == 1
                ? 0

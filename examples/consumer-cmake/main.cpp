@@ -1,6 +1,6 @@
-// A C++ host: starts the library against a service, asks for the install trace, then hands it a
-// wake-up link. Usage: consumer_cmake (or consumer_pkgconfig) SERVER APP_KEY DATA_DIR BUNDLE_DIR
-// LINK
+// A C++ host: starts the library against a service, asks for the install trace, hands it a
+// wake-up link, tracks a purchase and flushes it, and shuts the library down. Usage: consumer_cmake
+// (or consumer_pkgconfig) SERVER APP_KEY DATA_DIR BUNDLE_DIR LINK
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -62,5 +62,13 @@ int main(int argc, char** argv) {
 
     const bool handled = plovendale::Plovendale::handleUniversalLink(
         plovendale::UserActivity{plovendale::NSUserActivityTypeBrowsingWeb, argv[5]});
-    return attributed && handled && delegate->woken ? 0 : 1;
+    // A purchase: recorded at once, delivered in a batch; flush waits for that (or its timeout).
+    const bool tracked = plovendale::Plovendale::trackEvent(
+        "purchase", {{"sku", "room-7"}}, plovendale::Revenue{"9.99", "EUR"}, std::nullopt);
+    const bool flushed = plovendale::Plovendale::flush(10000);
+    std::printf("purchase: tracked %d, flushed %d, still queued %zu\n", tracked, flushed,
+                plovendale::Plovendale::queuedEventCount());
+    // Joins the library's threads for a clean exit.
+    const bool stopped = plovendale::Plovendale::shutdown(std::chrono::seconds(2));
+    return attributed && handled && delegate->woken && tracked && flushed && stopped ? 0 : 1;
 }

@@ -23,6 +23,7 @@
 #include "plovendale/platform/pasteboard.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/platform/url_request.h"
+#include "plovendale/sdk/app_key.h"
 #include "plovendale/sdk/constants.h"
 #include "plovendale/sdk/install_trace_state.h"
 #include "plovendale/sdk/plovendale.h"

@@ -19,6 +19,7 @@
    another thread, what says "Any thread"). A call made from inside a callback returns as it
    would outside it. */
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "plovendale/export.h"
@@ -34,7 +35,10 @@ typedef enum plovendale_status {
     /** A required argument was NULL (or a number out of range). */
     PLOVENDALE_ERROR_INVALID_ARGUMENT = -1,
     /** The library failed inside (out of memory, for one); it logged why. */
-    PLOVENDALE_ERROR_INTERNAL = -2
+    PLOVENDALE_ERROR_INTERNAL = -2,
+    /** Not at this time: a configure while the library runs, a start with another key while it
+        runs with one (call plovendale_shutdown first). It logged which. */
+    PLOVENDALE_ERROR_STATE = -3
 } plovendale_status;
 
 /** The library's version text, "2.3.1". Static storage; never NULL. Any thread. Strings: the answer
@@ -43,19 +47,61 @@ PLOVENDALE_API const char* plovendale_version(void);
 
 /** Where the library keeps its state and where the application bundle (Info.plist and the bundle
     marker) lives. NULL takes the desktop default (the data directory under $XDG_DATA_HOME, the
-    executable's directory). Call once, before start-up; a later call replaces both. Main thread.
+    executable's directory). Call before start-up (or after plovendale_shutdown); a later call
+    replaces both. While the library runs it answers PLOVENDALE_ERROR_STATE and changes nothing:
+    the state would split across two directories. Main thread.
     Strings: read before it returns; the caller keeps them. Re-entry: may be called from any
     callback on the main thread. */
 PLOVENDALE_API int plovendale_configure(const char* data_directory, const char* bundle_directory);
 
+/** What a binding knows about the device and where the library keeps things, for
+    plovendale_configure_with. Set `size` to sizeof(plovendale_configuration): fields past the size
+    a caller was built with read as unset, so a binding built against an older header keeps
+    working. NULL strings and zero numbers are unset and take the desktop default. */
+typedef struct plovendale_configuration {
+    size_t size;
+    /** Where the state lives: the key-value store (defaults.sqlite) and the event store. */
+    const char* data_directory;
+    /** The application bundle: Info.plist and _CodeSignature/.pvignore. */
+    const char* bundle_directory;
+    /** A PEM file of certificate authorities the service's certificate may chain to, besides
+        the system's (a private or test service). */
+    const char* ca_file;
+    /** The hardware model, such as "iPhone12,1" (default: uname's machine). */
+    const char* device_model;
+    /** The system version as "MAJOR.MINOR.PATCH", such as "17.4.1" (default: the kernel's). */
+    const char* os_version;
+    /** The main screen in points and its scales; width and height 0: no screen. */
+    double screen_width;
+    double screen_height;
+    double screen_scale;
+    double screen_native_scale;
+} plovendale_configuration;
+
+/** plovendale_configure with every host signal a binding can give: answers as it does, and
+    PLOVENDALE_ERROR_INVALID_ARGUMENT (with a log line) when `configuration` is NULL, its size is
+    smaller than the first two fields, the OS version is not three numbers, or the CA file cannot
+    be read (the rest is then in force). Main thread. Strings: read before it returns; the caller
+    keeps them. Re-entry: may be called from any callback on the main thread. */
+PLOVENDALE_API int plovendale_configure_with(const plovendale_configuration* configuration);
+
+/** Puts what the system pasteboard holds on the library's pasteboard, as one item with a plain
+    text and an HTML representation (either may be NULL: not present; both NULL: empty). A binding
+    reads the platform's pasteboard and calls this before start-up, which looks there for the trace
+    a landing page left; the library may then clear it. Main thread. Strings: read before it
+    returns; the caller keeps them. Re-entry: may be called from any callback on the main thread. */
+PLOVENDALE_API int plovendale_set_pasteboard(const char* plain_text, const char* html);
+
 /** Starts with the key from the bundle's Info.plist ("com.plovendale.APP_KEY"). A key that is
-    missing or holds a character other than letters, digits, "-", "_", "." and "~" is logged and
+    missing or is not 1 to 128 letters, digits, "-" and "_" (the service's rule) is logged and
     answers PLOVENDALE_ERROR_INVALID_ARGUMENT: the library has not started. It does not wait for
     the key-value store: the first call that needs a stored value does (2 s at most; see
     Plovendale::initWithDelegate). Main thread. Strings: none. Re-entry: may be called from any
     callback on the main thread. */
 PLOVENDALE_API int plovendale_start(void);
-/** Starts with `app_key`, under the same rule. Main thread. Strings: read before it returns; the
+/** Starts with `app_key`, under the same rule. While the library runs with another key it answers
+    PLOVENDALE_ERROR_STATE and keeps the key in force (the same key again is a harmless restart).
+    Main thread. Strings: read before it returns; the
     caller keeps them. Re-entry: may be called from any callback on the main thread. */
 PLOVENDALE_API int plovendale_start_with_key(const char* app_key);
 /** The service base URL: an absolute http or https URL without query or fragment; a trailing "/" is
@@ -226,10 +272,11 @@ PLOVENDALE_API int plovendale_queued_report_count(void);
 /** Records an in-app event (docs/events.md) under the rules of Plovendale::trackEvent: `name`;
     `params_json` a JSON object whose values are strings, or NULL for none; `revenue_amount`
     decimal text such as "9.99" with its ISO 4217 `revenue_currency`, both or neither (NULL);
-    `event_id` or NULL for a new UUID. 1 when recorded, 0 when refused (a value out of bounds, or
-    tracking disabled: the library logged why), PLOVENDALE_ERROR_INVALID_ARGUMENT when `name` is
-    NULL, `params_json` is not an object of strings or one revenue string comes without the
-    other. Never waits for the disk or the network. Any thread. */
+    `event_id` or NULL for a new UUID. 1 when recorded, 0 when refused (a value out of bounds, the
+    library not started or stopped, or tracking disabled: the library logged why),
+   PLOVENDALE_ERROR_INVALID_ARGUMENT when `name` is NULL, `params_json` is not an object of strings
+   or one revenue string comes without the other. Never waits for the disk or the network. Any
+   thread. */
 PLOVENDALE_API int plovendale_track_event(const char* name, const char* params_json,
                                           const char* revenue_amount, const char* revenue_currency,
                                           const char* event_id);

@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <system_error>
+#include <thread>
 
 #include "host/main_queue_order.h"
 #include "plovendale/platform/log.h"
@@ -22,6 +24,11 @@ struct MainQueue::State {
     std::multimap<std::chrono::steady_clock::time_point, Task> delayed;
     Poster poster;
     DelayedPoster delayedPoster;
+    // A host that never drains the built-in queue gets no outcome at all, and nothing else tells
+    // it why: a watcher says so once per stall, naming the call to make.
+    std::condition_variable drained;
+    std::chrono::steady_clock::time_point lastDrain;  // a drain began, or tasks began to wait
+    bool watching = false;
 };
 
 namespace {
@@ -143,6 +150,46 @@ MainQueue::State& MainQueue::state() {
 
 namespace {
 
+// Longer than any host loop pauses between two turns, short against the query's 4 s floor.
+constexpr auto kUndrainedAfter = std::chrono::seconds(3);
+
+constexpr const char* kUndrainedLine =
+    "[Plovendale] The main queue has not been drained for 3 s while results wait for it: call "
+    "MainQueue::shared().drain() (C: plovendale_drain_main_queue) from the app's main loop, or "
+    "hand the work to that loop with MainQueue::shared().setPoster (C: "
+    "plovendale_set_main_queue_poster).";
+
+// One watcher for the process, started with the first task queued here and never joined: it
+// only waits on the state, which is never destroyed.
+template <typename State>  // deduced: the state type is the queue's own
+void watchUndrained(State& s) {
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+        s.wake.wait(lock, [&] { return !s.tasks.empty(); });
+        if (s.drained.wait_until(lock, s.lastDrain + kUndrainedAfter,
+                                 [&] { return s.tasks.empty(); }))
+            continue;
+        if (std::chrono::steady_clock::now() < s.lastDrain + kUndrainedAfter) continue;
+        lock.unlock();
+        Log::write(kUndrainedLine);
+        lock.lock();
+        // Said once per stall: the next is said when work waits again after a drain.
+        s.drained.wait(lock, [&] { return s.tasks.empty(); });
+    }
+}
+
+// Called with the mutex held, as tasks are queued for the built-in queue.
+template <typename State>
+void watchLocked(State& s, bool wasEmpty) {
+    if (wasEmpty) s.lastDrain = std::chrono::steady_clock::now();
+    if (s.watching) return;
+    try {
+        std::thread([&s] { watchUndrained(s); }).detach();
+        s.watching = true;
+    } catch (const std::system_error&) {
+    }
+}
+
 // The host's poster runs on whichever thread posts (the I/O thread among them). If it throws, the
 // exception must not unwind into that thread and the task must not be lost with it: the task is
 // kept for the built-in queue, where drain() or runUntil() still finds it.
@@ -211,9 +258,11 @@ void MainQueue::enqueue(std::span<Task> tasks) {
         }
         return;
     }
+    const bool wasEmpty = s.tasks.empty();
     for (auto& task : tasks) {
         if (task) s.tasks.push_back(std::move(task));
     }
+    watchLocked(s, wasEmpty);
     lock.unlock();
     s.wake.notify_all();
 }
@@ -241,13 +290,17 @@ bool MainQueue::asyncAfter(std::chrono::milliseconds delay, Task task) {
 bool MainQueue::runNext() {
     auto& s = state();
     Task task;
+    bool emptied = false;
     {
         std::lock_guard lock(s.mutex);
         promoteDueLocked(false);  // the thread draining runs due tasks itself
+        s.lastDrain = std::chrono::steady_clock::now();
         if (s.tasks.empty()) return false;
         task = std::move(s.tasks.front());
         s.tasks.pop_front();
+        emptied = s.tasks.empty();
     }
+    if (emptied) s.drained.notify_all();
     task();
     return true;
 }
@@ -272,6 +325,7 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
         {
             std::lock_guard lock(s.mutex);
             promoteDueLocked(false);
+            s.lastDrain = std::chrono::steady_clock::now();
             batch = s.tasks.size();
         }
         while (batch-- > 0 && std::chrono::steady_clock::now() < deadline && runNext()) {

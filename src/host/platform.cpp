@@ -351,6 +351,9 @@ std::shared_ptr<DeviceServices> Platform::device() {
     return s.device;
 }
 
+// 10000-01-01T00:00:00Z.
+constexpr double kLatestWallClockSeconds = 253402300800.0;
+
 // Here rather than in a file of its own: the clock is part of the configuration.
 double Date::timeIntervalSince1970() {
     std::function<double()> clock;
@@ -364,12 +367,16 @@ double Date::timeIntervalSince1970() {
         // answers no number falls back to the system's, and says so once.
         try {
             const double now = clock();
-            if (std::isfinite(now)) return now;
+            // Callers turn the value into whole milliseconds: one beyond the year 10000 either
+            // way would overflow them, and no device's clock honestly reads that.
+            if (std::isfinite(now) && std::fabs(now) <= kLatestWallClockSeconds) return now;
         } catch (...) {
         }
         static std::atomic<bool> told{false};
         if (!told.exchange(true))
-            Log::write("[Plovendale] the host's wall clock failed; the system clock is used.");
+            Log::write(
+                "[Plovendale] the host's wall clock failed or read beyond the year 10000; the "
+                "system clock is used.");
     }
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count();

@@ -65,9 +65,10 @@ bool Plovendale::forgetInstallation() {
     try {
         // First, so that no event write or batch answer under way can bring events back.
         internal::forgetEvents();
-        std::vector<std::string> keys{CoreHelper::kClientIdKey, CoreHelper::kInstallKey,
-                                      CoreHelper::kAppDataKey,  CoreHelper::kPasteKey,
-                                      internal::kOutboxKey,     internal::kTraceFailureKey};
+        std::vector<std::string> keys{CoreHelper::kClientIdKey,   CoreHelper::kInstallKey,
+                                      CoreHelper::kAppDataKey,    CoreHelper::kPasteKey,
+                                      internal::kOutboxKey,       internal::kTraceFailureKey,
+                                      CoreHelper::kAnsweredAppKey};
         for (auto& key : internal::storedEventKeys()) keys.push_back(std::move(key));
         const bool erased = Platform::keyValueStore()->removeObjectsForKeys(keys);
         if (!erased) {

@@ -15,7 +15,7 @@ namespace {
 
 using MemoryState = internal::SdkState::Core;
 
-std::atomic<bool> stoppedFlag{false};
+std::atomic<internal::StartState> startStateNow{internal::StartState::NotStarted};
 
 MemoryState& memory() {
     return internal::sdkState().core;
@@ -47,12 +47,43 @@ void setMemory(std::string MemoryState::*slot, const std::string& value) {
 
 }  // namespace
 
-void internal::setStopped(bool stopped) {
-    stoppedFlag.store(stopped);
+void internal::setStartState(StartState state) {
+    startStateNow.store(state);
+}
+
+internal::StartState internal::startState() {
+    return startStateNow.load();
 }
 
 bool internal::stopped() {
-    return stoppedFlag.load();
+    return startState() == StartState::Stopped;
+}
+
+namespace {
+std::atomic<bool> domainRefused{false};
+}  // namespace
+
+void internal::setServerDomainRefused(bool refused) {
+    domainRefused.store(refused);
+}
+
+bool internal::serverDomainRefused() {
+    return domainRefused.load();
+}
+
+const char* internal::whyNoAppKey() {
+    switch (startState()) {
+        case StartState::Stopped:
+            return "the library was stopped by shutdown (start it again first)";
+        case StartState::KeyRefused:
+            return "the app key was refused at start (see the start line above)";
+        case StartState::Started:
+            return "no app key is in force";
+        case StartState::NotStarted:
+            break;
+    }
+    return "the library was not started (call start or startWith first, or set "
+           "com.plovendale.APP_KEY in Info.plist)";
 }
 
 void internal::forgetClientIdMemory() {
@@ -129,7 +160,8 @@ bool CoreHelper::saveAppData(const std::string& appData) {
 
 std::map<std::string, std::string> CoreHelper::attributionValues(
     const std::string& traceId, const std::optional<std::string>& appData) {
-    std::map<std::string, std::string> values{{kInstallKey, traceId}};
+    std::map<std::string, std::string> values{{kInstallKey, traceId},
+                                              {kAnsweredAppKey, getAppKey()}};
     if (appData) values.emplace(kAppDataKey, *appData);
     // The service now knows the installation by the identifier this process sent; one the store
     // refused at start-up goes with the answer, or the next launch would make another.
@@ -152,6 +184,10 @@ bool CoreHelper::saveAttribution(const std::string& traceId,
     const bool stored = Platform::keyValueStore()->setStrings(values);
     if (stored) attributionStored(values);
     return stored;
+}
+
+std::string CoreHelper::answeredAppKey() {
+    return Platform::keyValueStore()->stringForKey(kAnsweredAppKey).value_or("");
 }
 
 std::optional<std::string> CoreHelper::getAppData() {

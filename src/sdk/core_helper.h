@@ -19,6 +19,8 @@ class CoreHelper {
     static constexpr const char* kInstallKey = "com.plovendale.install_key";
     static constexpr const char* kAppDataKey = "com.plovendale.appData_key";
     static constexpr const char* kPasteKey = UIPasteboardHelper::kPasteKey;
+    /// The app key the stored answer was given for (a later key's -10001 names it).
+    static constexpr const char* kAnsweredAppKey = "com.plovendale.answer_app_key";
 
     static void setAppKey(const std::string& appKey);
     /// The key set in this process, else the property-list entry (then kept), else "".
@@ -51,13 +53,25 @@ class CoreHelper {
     static std::map<std::string, std::string> attributionValues(
         const std::string& traceId, const std::optional<std::string>& appData);
     static void attributionStored(const std::map<std::string, std::string>& values);
+    /// The app key the stored answer was given for; "" when none is stored or it predates this.
+    static std::string answeredAppKey();
 };
 
 namespace internal {
-/// Set by Plovendale::shutdown and cleared by the next start-up: meanwhile a query fails at once
-/// without reaching for the platform services that shutdown released (nor opening default ones).
-void setStopped(bool stopped);
+/// Where start-up stands in this process. Stopped is set by Plovendale::shutdown and left by the
+/// next start-up: meanwhile a query fails at once without reaching for the platform services that
+/// shutdown released (nor opening default ones). KeyRefused: the last start-up was refused its
+/// key. The texts a host reads when a call finds no key say which of these it is.
+enum class StartState { NotStarted, Started, KeyRefused, Stopped };
+void setStartState(StartState state);
+StartState startState();
 bool stopped();
+/// Set when setServerDomain refused a URL while none was in force, cleared when one is taken:
+/// meanwhile nothing goes to the default service, which the host did not mean.
+void setServerDomainRefused(bool refused);
+bool serverDomainRefused();
+/// Why no key is in force, as a log line's end: "the library was not started (...)".
+const char* whyNoAppKey();
 }  // namespace internal
 
 }  // namespace plovendale

@@ -6,6 +6,7 @@
 #include "plovendale/platform/log.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/consent.h"
+#include "sdk/core_helper.h"
 #include "sdk/event_outbox.h"
 #include "util/identifiers.h"
 #include "util/text.h"
@@ -96,6 +97,8 @@ bool Plovendale::trackEvent(const std::string& name,
         if (const char* problem = problemOf(name, params, revenue, eventId))
             return refused(problem);
         if (internal::trackingDisabled()) return refused("tracking is disabled");
+        if (internal::startState() != internal::StartState::Started)
+            return refused(std::string("the app key is not available: ") + internal::whyNoAppKey());
         const std::string id = eventId ? *eventId : lowercasedASCII(UUID::UUIDString());
         json event = {{"id", id},
                       {"name", name},

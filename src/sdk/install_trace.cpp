@@ -40,6 +40,7 @@ constexpr const char* kBadParams = "Failed to parse request params.";
 constexpr const char* kTrackingDisabled = "Tracking is disabled.";
 constexpr const char* kCannotCreateTask = "can't create task";
 constexpr const char* kQueueOutOfOrder = "The host's main queue ran tasks out of order.";
+constexpr const char* kDomainRefused = "The service URL given to setServerDomain was refused.";
 constexpr std::int64_t kCodeNoAppKey = -10000;
 constexpr std::int64_t kCodeNoCache = -10001;
 constexpr std::int64_t kCodeBadBody = -10003;
@@ -47,6 +48,7 @@ constexpr std::int64_t kCodeRequestFailed = -10004;
 constexpr std::int64_t kCodeBadParams = -10005;
 constexpr std::int64_t kCodeTrackingDisabled = -10006;
 constexpr std::int64_t kCodeQueueOutOfOrder = -10007;
+constexpr std::int64_t kCodeDomainRefused = -10008;
 
 double timeoutSecondsFor(double timeoutMs) {
     if (std::isnan(timeoutMs) || timeoutMs <= 0) return REQUEST_TIMEOUT / 1000.0;
@@ -173,6 +175,19 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     query.succeedWith(result->data);
 }
 
+// The answer stored for this installation may belong to another key (a key with a typo that
+// the service answered organic, then fixed): the host is told which, and how to ask again.
+std::string noCacheHint(const std::string& appKey) {
+    const std::string answeredFor = CoreHelper::answeredAppKey();
+    if (!answeredFor.empty() && answeredFor != appKey)
+        return fillTemplate(
+            "[Plovendale] Can not extract app Data from cache: the stored answer was for the app "
+            "key \"%@\", not \"%@\"; forgetInstallation() lets the service answer again.",
+            {answeredFor, appKey});
+    return "[Plovendale] Can not extract app Data from cache: the service answered this "
+           "installation without a link (organic); that answer is final.";
+}
+
 // A query that ends before anything is sent: the host is told, and so are observers.
 void failAtOnce(const Query& query, std::int64_t code, const char* message, bool persist) {
     internal::traceQueryEnded(failedState(code, message), persist, 0);
@@ -184,6 +199,8 @@ void failAtOnce(const Query& query, std::int64_t code, const char* message, bool
 std::string Plovendale::getDomainUrl(const std::string& appKey) {
     const std::string domain = CoreHelper::getTargetDomain();
     if (!StringUtils::isNullOrEmpty(domain)) return domain;
+    // No URL can be formed from "": what waits to be sent stays stored.
+    if (internal::serverDomainRefused()) return "";
     return fillTemplate(BASE_DOMAIN_URL, {fillTemplate("clb-%@", {appKey})});
 }
 
@@ -194,12 +211,18 @@ void Plovendale::getInstallTrace(SuccessHandler success, FailHandler fail) {
 void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler success,
                                             FailHandler fail) {
     auto query = std::make_shared<Query>(Query{0, std::move(success), std::move(fail)});
+    const auto noKey = [] {
+        Log::write(std::string("[Plovendale] The app key is not available: ") +
+                   internal::whyNoAppKey() + ".");
+    };
     if (internal::stopped()) {  // not an outcome of this installation: nothing to record
+        noKey();
         query->failWith(kCodeNoAppKey, kNoAppKey);
         return;
     }
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
+        noKey();
         failAtOnce(*query, kCodeNoAppKey, kNoAppKey, true);
         return;
     }
@@ -215,8 +238,16 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
         if (auto cached = DataUtil::parseAppData(CoreHelper::getAppData())) {
             query->succeedWith(cached);
         } else {
+            Log::write(noCacheHint(appKey));
             query->failWith(kCodeNoCache, kNoCache);
         }
+        return;
+    }
+    if (internal::serverDomainRefused()) {
+        Log::write(
+            "[Plovendale] The install-trace query was not sent: setServerDomain refused the "
+            "service URL, and the default service is not used in its place.");
+        failAtOnce(*query, kCodeDomainRefused, kDomainRefused, false);
         return;
     }
 
@@ -257,8 +288,11 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
             if (!self) return;
             handleCompletion(*query, *self, answer);
         });
-    request->setErrorBlock([query](const Error& error) {
-        query->reportAndFail(kCodeRequestFailed, error.localizedDescription(), 0);
+    request->setErrorBlock([query, base = getDomainUrl(appKey)](const Error& error) {
+        const std::string description = error.localizedDescription();
+        Log::write(fillTemplate("[Plovendale] The install-trace query to %@ failed (-10004): %@",
+                                {base, description}));
+        query->reportAndFail(kCodeRequestFailed, description, 0);
     });
     request->startAsynchronous();
 }

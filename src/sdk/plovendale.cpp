@@ -8,6 +8,7 @@
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
+#include "plovendale/sdk/app_key.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
@@ -57,22 +58,14 @@ void capturePasteboard() {
     internal::emitEvent("pasteboard.ignored", {{"reason", reasonOf(capture)}});
 }
 
-// The key stands unescaped in the service's host name ("clb-<key>") and as a path segment of its
-// URLs: a character either cannot carry would make every query fail later, far from its cause.
-bool isUsableAppKey(std::string_view key) {
-    return std::all_of(key.begin(), key.end(), [](unsigned char c) { return isUnreserved(c); });
-}
-
 bool refusedAppKey(const std::string& appKey, const char* call) {
     if (StringUtils::isNullOrEmpty(appKey)) {
         Log::write(kKeyNotAvailable);
         return true;
     }
-    if (isUsableAppKey(appKey)) return false;
-    Log::write(
-        fillTemplate("[Plovendale] %@ failed, the app key may hold only letters, digits, "
-                     "\"-\", \"_\", \".\" and \"~\".",
-                     {call}));
+    if (isValidAppKey(appKey)) return false;
+    Log::write(fillTemplate("[Plovendale] %@ failed, the app key may hold only %@.",
+                            {call, APP_KEY_RULE}));
     return true;
 }
 
@@ -83,6 +76,10 @@ const char* domainProblem(std::string_view domain) {
     if (url->scheme != "http" && url->scheme != "https") return "its scheme is not http or https";
     if (url->query || url->fragment || domain.find_first_of("?#") != std::string_view::npos)
         return "it has a query or a fragment";
+    // The library adds "/api/..." itself: a base of "http://host/api" would ask "/api/api/...",
+    // which the service answers 404, far from the cause.
+    if (!url->path.empty() && url->path != "/")
+        return "it has a path (give the scheme, host and port only; the library adds /api/...)";
     return nullptr;
 }
 
@@ -123,22 +120,39 @@ void startUp() {
     MainQueue::shared().async([] { internal::sendQueuedEventsSoon(); });
 }
 
-bool innerStart() {
+// A start-up while the library runs with one key may not switch it to another: the state stored
+// for one key would answer for the other. The same key again is a no-op start-up.
+bool switchesKey(const std::string& appKey, const char* call) {
+    if (internal::startState() != internal::StartState::Started) return false;
+    const std::string running = CoreHelper::getAppKey();
+    if (running.empty() || running == appKey) return false;
+    Log::write(
+        fillTemplate("[Plovendale] %@ failed, the library already runs with another app key; "
+                     "call shutdown first to start with a new one.",
+                     {call}));
+    return true;
+}
+
+bool startedWith(const std::string& appKey, const char* call) {
+    if (refusedAppKey(appKey, call)) {
+        if (internal::startState() != internal::StartState::Started)
+            internal::setStartState(internal::StartState::KeyRefused);
+        return false;
+    }
+    if (switchesKey(appKey, call)) return false;
     http::resumeTransfers();
-    internal::setStopped(false);
-    const std::string appKey = CoreHelper::getAppKey();
-    if (refusedAppKey(appKey, "start")) return false;
+    CoreHelper::setAppKey(appKey);
+    internal::setStartState(internal::StartState::Started);
     startUp();
     return true;
 }
 
+bool innerStart() {
+    return startedWith(CoreHelper::getAppKey(), "start");
+}
+
 bool innerStartWith(const std::string& appKey) {
-    http::resumeTransfers();
-    internal::setStopped(false);
-    if (refusedAppKey(appKey, "startWith")) return false;
-    CoreHelper::setAppKey(appKey);
-    startUp();
-    return true;
+    return startedWith(appKey, "startWith");
 }
 
 }  // namespace
@@ -209,10 +223,17 @@ bool Plovendale::setServerDomain(const std::string& domain) {
     std::string_view base = domain;
     while (base.size() > 1 && base.back() == '/') base.remove_suffix(1);
     if (const char* problem = domainProblem(base)) {
-        Log::write(fillTemplate("[Plovendale] setServerDomain failed, %@: %@", {problem, domain}));
+        const bool noneInForce = StringUtils::isNullOrEmpty(CoreHelper::getTargetDomain());
+        Log::write(fillTemplate("[Plovendale] setServerDomain failed, %@: %@%@",
+                                {problem, domain,
+                                 noneInForce ? std::string("; nothing is sent until a service "
+                                                           "URL is set.")
+                                             : std::string()}));
+        if (noneInForce) internal::setServerDomainRefused(true);
         return false;
     }
     CoreHelper::setTargetDomain(std::string(base));
+    internal::setServerDomainRefused(false);
     return true;
 }
 
@@ -240,7 +261,7 @@ bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
     // Events handed in are stored before the store is let go.
     if (!internal::stopEventWriter(std::max(timeout, std::chrono::milliseconds(100))))
         Log::write("[Plovendale] shutdown: some events could not be stored in time.");
-    internal::setStopped(true);
+    internal::setStartState(internal::StartState::Stopped);
     internal::finishStartUp();
     // What the stopped transfers left for the main queue runs here, on the host's main thread,
     // rather than being held until the process exits; a query it would still start goes nowhere.

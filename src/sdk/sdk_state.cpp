@@ -1,5 +1,6 @@
 #include "sdk/sdk_state.h"
 
+#include "sdk/core_helper.h"
 #include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
 #include "sdk/start_up.h"
@@ -34,6 +35,8 @@ void resetSdkStateForTests() {
         key.swap(s.verification.key);
         eventObserver.swap(s.events.callback);
     }
+    setStartState(StartState::NotStarted);
+    setServerDomainRefused(false);
     resetOutboxSender();
     forgetEvents();
     Plovendale::shareInstance().setPlovendaleDelegate(nullptr);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -126,17 +127,33 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
     // NULL where it means "none" or "default" is accepted, and nothing has started meanwhile.
     EXPECT_EQ(plovendale_install_trace_state(nullptr, nullptr), PLOVENDALE_TRACE_UNKNOWN);
     EXPECT_EQ(plovendale_configure(nullptr, nullptr), PLOVENDALE_OK);
+    plovendale_configuration shortOne{};
+    shortOne.size = offsetof(plovendale_configuration, bundle_directory);
+    EXPECT_EQ(plovendale_configure_with(&shortOne), PLOVENDALE_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(plovendale_configure_with(nullptr), PLOVENDALE_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(plovendale_get_install_trace(0, nullptr, nullptr, nullptr), PLOVENDALE_OK);
     // An answer that needs no network comes before the call returns.
     Outcome noKey;
     ASSERT_EQ(plovendale_get_install_trace(0, onSuccess, onFailure, &noKey), PLOVENDALE_OK);
     EXPECT_EQ(noKey.calls, 1);
     EXPECT_EQ(noKey.code, -10000);
+    EXPECT_EQ(log_.back(),
+              "[Plovendale] The app key is not available: the library was not started (call "
+              "start or startWith first, or set com.plovendale.APP_KEY in Info.plist).");
+    // Before start-up an event has no key to go under: refused, not written to a default place.
+    EXPECT_EQ(plovendale_track_event("purchase", nullptr, "9.99", "EUR", nullptr), 0);
+    EXPECT_EQ(plovendale_queued_event_count(), 0);
+    // While it runs, neither another directory nor another key is taken.
+    ASSERT_EQ(plovendale_start_with_key(kKey), PLOVENDALE_OK);
+    EXPECT_EQ(plovendale_configure(nullptr, nullptr), PLOVENDALE_ERROR_STATE);
+    EXPECT_EQ(plovendale_start_with_key("anotherKey"), PLOVENDALE_ERROR_STATE);
+    EXPECT_EQ(plovendale_start_with_key(kKey), PLOVENDALE_OK);
     EXPECT_EQ(plovendale_is_first_open(), 1);
     EXPECT_EQ(plovendale_is_tracking_disabled(), 0);
     EXPECT_EQ(plovendale_set_event_observer(nullptr, nullptr), PLOVENDALE_OK);
     EXPECT_EQ(plovendale_queued_report_count(), 0);
     EXPECT_STREQ(plovendale_version(), "2.3.1");
+    EXPECT_EQ(plovendale_shutdown(0), 1);
 }
 
 // The service's answers a binding must be able to tell apart, NULL for what is absent.
@@ -158,7 +175,21 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.answer);
         test::TempDir data;  // each answer meets an unattributed installation
-        ASSERT_EQ(plovendale_configure(data.path().c_str(), platform_.bundleDirectory().c_str()),
+        // Every host signal a binding has, through the C surface alone.
+        plovendale_configuration configuration{};
+        configuration.size = sizeof configuration;
+        const std::string dataDirectory = data.path(), bundle = platform_.bundleDirectory();
+        configuration.data_directory = dataDirectory.c_str();
+        configuration.bundle_directory = bundle.c_str();
+        configuration.device_model = "Pixel8,1";
+        configuration.os_version = "14.2.1";
+        configuration.screen_width = 414;
+        configuration.screen_height = 896;
+        configuration.screen_scale = 2;
+        configuration.screen_native_scale = 2;
+        ASSERT_EQ(plovendale_configure_with(&configuration), PLOVENDALE_OK);
+        ASSERT_EQ(plovendale_set_pasteboard(nullptr,
+                                            test::pasteboardAnchor(kKey, "pasteTrace1234").c_str()),
                   PLOVENDALE_OK);
         startWithService();
         service_.answerReports({200, c.answer});
@@ -180,6 +211,10 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         ASSERT_EQ(plovendale_run_main_queue_until(arrived, &outcome, 10000), 1);
         plovendale_drain_main_queue();
         EXPECT_EQ(outcome.calls, 1);
+        const std::string sent = service_.receivedAt("/api/trace/client/report/").back().body;
+        for (const char* member : {R"("md":"Pixel8,1")", R"("osvn":"14.2.1")", R"("sw":"828")",
+                                   R"("sh":"1792")", R"("clip":"pasteTrace1234")"})
+            EXPECT_NE(sent.find(member), std::string::npos) << member << " in " << sent;
         EXPECT_EQ(outcome.success, c.success);
         EXPECT_EQ(outcome.params, c.params);
         EXPECT_EQ(outcome.channel, c.channel);

@@ -157,6 +157,25 @@ TEST(MainQueue, RunsTasksInOrderOnTheDrainingThreadAndBoundsWaits) {
     queue.setDelayedPoster(nullptr);
     EXPECT_EQ(queue.drain(), 2u);
     EXPECT_EQ(ran, 2);
+
+    // Work left undrained for seconds is said once, with the call to make; nothing else would
+    // tell a host that never drains why no outcome ever arrives.
+    test::TestPlatform platform;
+    platform.configure();
+    queue.async([&] { ++ran; });
+    queue.async([&] { ++ran; });
+    const auto said = [&] {
+        const auto lines = platform.log().lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.starts_with("[Plovendale] The main queue has not been drained for 3 s") &&
+                   line.find("MainQueue::shared().drain()") != std::string::npos;
+        });
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (said() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(said(), 1);
+    EXPECT_EQ(queue.drain(), 2u);
 }
 
 TEST(MainQueue, DelayedTasksRunOnTheQueueInDeadlineOrderAndNotBeforeTheirTime) {
@@ -201,7 +220,9 @@ TEST(Platform, DefaultsFollowTheConfiguration) {
              {[] { return 1234.5; }, 1234.5},
              {[]() -> double { throw std::runtime_error("no time"); }, system},
              {[] { return std::nan(""); }, system},
-             {[] { return std::numeric_limits<double>::infinity(); }, system}}) {
+             {[] { return std::numeric_limits<double>::infinity(); }, system},
+             {[] { return 1e300; }, system},
+             {[] { return -1e300; }, system}}) {
         plain.wallClock = clock;
         Platform::configure(plain);
         double now = 0;

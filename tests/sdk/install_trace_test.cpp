@@ -135,6 +135,16 @@ TEST_F(InstallTrace, SuccessWithoutDataStoresInitAndLaterQueriesFailFromTheCache
     EXPECT_TRUE(outcome.synchronous);
     EXPECT_EQ(outcome.code, -10001);
     EXPECT_EQ(outcome.message, "Can not extract app Data from cache.");
+    EXPECT_EQ(platform_.log().lines().back(),
+              "[Plovendale] Can not extract app Data from cache: the service answered this "
+              "installation without a link (organic); that answer is final.");
+    // A key with a typo answered organic, then fixed: the line names the key the answer was for.
+    CoreHelper::setAppKey("fixedKey");
+    EXPECT_EQ(query().code, -10001);
+    EXPECT_EQ(platform_.log().lines().back(),
+              "[Plovendale] Can not extract app Data from cache: the stored answer was for the app "
+              "key \"testAppKey1\", not \"fixedKey\"; forgetInstallation() lets the service answer "
+              "again.");
 
     // A cache that is not JSON still yields a record with empty fields.
     CoreHelper::saveAppData("not json");
@@ -190,6 +200,9 @@ TEST_F(InstallTrace, TransportFailuresArriveAsRequestFailures) {
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(outcome.code, -10004);
     EXPECT_EQ(outcome.message, "The request timed out.");
+    EXPECT_EQ(platform_.log().lines().back(), "[Plovendale] The install-trace query to " +
+                                                  service_.baseURL() +
+                                                  " failed (-10004): The request timed out.");
     EXPECT_GE(waited, std::chrono::milliseconds(3500));
     EXPECT_EQ(lastReport()["cd"], "-10004");
 
@@ -252,6 +265,17 @@ TEST_F(InstallTrace, KeylessAndUnaddressableQueriesAnswerAtOnce) {
     EXPECT_TRUE(outcome.synchronous);
     EXPECT_EQ(outcome.code, -10000);
     EXPECT_EQ(outcome.message, "The app key is not available.");
+    // The line says which of stopped, refused or not started it is; the message stays.
+    const auto reason = [this](const char* why) {
+        EXPECT_EQ(query().message, "The app key is not available.");
+        EXPECT_EQ(platform_.log().lines().back(),
+                  std::string("[Plovendale] The app key is not available: ") + why + ".");
+    };
+    ASSERT_TRUE(Plovendale::shutdown(std::chrono::milliseconds(0)));
+    reason("the library was stopped by shutdown (start it again first)");
+    EXPECT_FALSE(Plovendale::startWith("bad key"));
+    reason("the app key was refused at start (see the start line above)");
+    ASSERT_TRUE(Plovendale::startWith(kKey));
 
     // A key that cannot stand in a URL: nothing is sent or queued, and the host still hears back.
     for (const char* key : {"bad key\n", "k\xc3\xa9y12345"}) {
@@ -269,6 +293,17 @@ TEST_F(InstallTrace, WithoutAHostDomainTheServiceBaseURLComesFromTheKey) {
     CoreHelper::setTargetDomain("");
     EXPECT_EQ(Plovendale::getDomainUrl("K1234567"),
               "https://clb-K1234567." PLOVENDALE_TEST_BASE_DOMAIN);
+    // One the host meant but wrote wrong does not send its users' data to the default service:
+    // queries fail at once, and what waits to be sent has no URL to go to.
+    EXPECT_FALSE(Plovendale::setServerDomain("127.0.0.1:8787"));
+    EXPECT_EQ(Plovendale::getDomainUrl("K1234567"), "");
+    const Outcome outcome = query();
+    EXPECT_TRUE(outcome.synchronous);
+    EXPECT_EQ(outcome.code, -10008);
+    EXPECT_EQ(outcome.message, "The service URL given to setServerDomain was refused.");
+    EXPECT_TRUE(service_.received().empty());
+    EXPECT_TRUE(Plovendale::setServerDomain(service_.baseURL()));
+    EXPECT_TRUE(query().success);
 }
 
 TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork) {

@@ -109,13 +109,25 @@ TEST(StartUp, MissingKeyStoresTheDelegateButCreatesNothingUntilAnArgumentGivesOn
     EXPECT_EQ(CoreHelper::getAppKey(), "fromArgument");
     EXPECT_FALSE(CoreHelper::getClientId().empty());
     // A key no service URL can carry is refused at the door, and the one in force stays.
-    for (const char* key : {"bad key", "k\xc3\xa9y12345", "a/b", "a?b", "a%41"}) {
+    // The service's rule exactly: what one refuses the other never accepts.
+    const std::string tooLong(129, 'k');
+    for (const std::string& key : std::vector<std::string>{
+             "bad key", "k\xc3\xa9y12345", "a/b", "a?b", "a%41", "my.app", "app~1", tooLong}) {
         EXPECT_FALSE(Plovendale::startWith(key)) << key;
         EXPECT_EQ(platform.log().lines().back(),
-                  "[Plovendale] startWith failed, the app key may hold only letters, digits, "
-                  "\"-\", \"_\", \".\" and \"~\".");
+                  "[Plovendale] startWith failed, the app key may hold only 1 to 128 letters, "
+                  "digits, \"-\" and \"_\" (no \".\", \"~\" or spaces).");
     }
-    EXPECT_TRUE(Plovendale::startWith("key-1_2.3~"));
+    // While it runs with one key, a start-up with another is refused and the key stays; the same
+    // key again is harmless.
+    EXPECT_FALSE(Plovendale::startWith("otherKey"));
+    EXPECT_EQ(platform.log().lines().back(),
+              "[Plovendale] startWith failed, the library already runs with another app key; "
+              "call shutdown first to start with a new one.");
+    EXPECT_EQ(CoreHelper::getAppKey(), "fromArgument");
+    EXPECT_TRUE(Plovendale::startWith("fromArgument"));
+    ASSERT_TRUE(Plovendale::shutdown(std::chrono::milliseconds(0)));
+    EXPECT_TRUE(Plovendale::startWith("key-1_2" + std::string(121, '3')));
 }
 
 TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
@@ -127,8 +139,9 @@ TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
         platform.log().lines(),
         std::vector<std::string>{"[Plovendale] setServerDomain failed, domain cannot be empty."});
     const std::pair<const char*, const char*> domains[] = {
+        {"https://h.example//", "https://h.example"},
         {"http://127.0.0.1:8080/", "http://127.0.0.1:8080"},
-        {"https://h.example/base//", "https://h.example/base"},
+        {"http://127.0.0.1:8080/api", nullptr},
         {"h.example", nullptr},
         {"ftp://h.example", nullptr},
         {"https://h.example/?q=1", nullptr},
@@ -138,8 +151,7 @@ TEST(StartUp, ServerDomainAndPersistedStateFollowTheirRules) {
     for (const auto& [domain, taken] : domains) {
         EXPECT_EQ(Plovendale::setServerDomain(domain), taken != nullptr) << domain;
         // A refused domain leaves the last one taken in force.
-        EXPECT_EQ(CoreHelper::getTargetDomain(), taken ? taken : "https://h.example/base")
-            << domain;
+        EXPECT_EQ(CoreHelper::getTargetDomain(), taken ? taken : "http://127.0.0.1:8080") << domain;
     }
 
     CoreHelper::saveClientId("x");

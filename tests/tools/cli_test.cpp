@@ -220,6 +220,13 @@ TEST_F(Cli, HostCommandsPrintWhatAnInstallationKeeps) {
     EXPECT_NE(traced.err.find("{\"event\":\"report.delivered\""), std::string::npos) << traced.err;
     EXPECT_EQ(traced.err.find("[Plovendale]"), std::string::npos) << "--quiet: events only";
     EXPECT_EQ(host({"state", "--app-key", kKey}).out, "{\"state\":\"organic\"}\n");
+    // The next launch gets that answer again: said as organic, not as a failure.
+    const auto again =
+        host({"trace", "--app-key", kKey, "--server", service_->baseUrl(), "--quiet"});
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(again.out,
+              "{\"outcome\":\"organic\",\"code\":-10001,\"message\":\"Can not extract app Data "
+              "from cache.\"}\n");
     EXPECT_EQ(host({"outbox"}).out, "{\"queued\":0}\n");
     EXPECT_EQ(host({"event", "--app-key", kKey, "buy", "--param", "a=1", "--revenue", "9.99", "EUR",
                     "--timeout-ms", "0"})

@@ -42,7 +42,7 @@ th{background:#eee}#status{color:#666;margin-left:1em}.bad{color:#b00}
 <h2>Installs (newest first)</h2>
 <table id="installs"><thead><tr><th>received</th><th>client id</th><th>trace</th><th>link params</th><th>channel</th><th>outcome</th></tr></thead><tbody></tbody></table>
 <h2>State reports</h2>
-<table id="states"><thead><tr><th>received</th><th>client id</th><th>code</th><th>ms</th><th>message</th></tr></thead><tbody></tbody></table>
+<table id="states"><thead><tr><th>received</th><th>client id</th><th>code</th><th>success (ms flag: 1/0)</th><th>message</th></tr></thead><tbody></tbody></table>
 <h2>Events</h2>
 <table id="events"><thead><tr><th>received</th><th>client id</th><th>id</th><th>name</th><th>params</th><th>revenue</th></tr></thead><tbody></tbody></table>
 <script>
@@ -123,7 +123,7 @@ async function poll() {
     }
     if (!answer.ok) throw new Error("HTTP " + answer.status);
     show(await answer.json());
-    status.textContent = "updated " + new Date().toLocaleTimeString();
+    status.textContent = "updated " + new Date().toISOString().slice(0, 19) + "Z";  // UTC, as the rows
     status.className = "";
   } catch (e) {
     status.textContent = "cannot reach the service: " + e.message;

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <random>
 
+#include "plovendale/sdk/app_key.h"
+
 namespace plovendale::attribution_service {
 namespace {
 
@@ -18,10 +20,9 @@ bool isAsciiAlphanumeric(char c) {
 
 }  // namespace
 
+// The library's rule: a key one accepts, the other never refuses.
 bool isValidAppKey(std::string_view key) {
-    if (key.empty() || key.size() > kMaxAppKeyLength) return false;
-    return std::all_of(key.begin(), key.end(),
-                       [](char c) { return isAsciiAlphanumeric(c) || c == '-' || c == '_'; });
+    return plovendale::isValidAppKey(key);
 }
 
 bool isValidTraceId(std::string_view traceId) {

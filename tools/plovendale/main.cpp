@@ -19,6 +19,7 @@
 #include "options.h"
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
+#include "plovendale/sdk/app_key.h"
 #include "plovendale/sdk/plovendale.h"
 
 namespace plovendale::cli {
@@ -68,15 +69,7 @@ std::optional<std::string> readTextFile(const std::string& path) {
 
 // The library's own rule (it refuses to start with any other key): a link made for such a key
 // would never be taken.
-constexpr const char* kAppKeyRule =
-    "--app-key may hold only letters, digits, \"-\", \"_\", \".\" and \"~\"";
-
-bool isUsableAppKey(const std::string& key) {
-    return !key.empty() && std::all_of(key.begin(), key.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '_' || c == '.' || c == '~';
-    });
-}
+const std::string kAppKeyRule = std::string("--app-key may hold only ") + APP_KEY_RULE;
 
 const char* const kHostHelp =
     "  --app-key KEY           the application key (default: com.plovendale.APP_KEY of the "
@@ -125,8 +118,12 @@ int runTrace(const ParsedArguments& args) {
             printLine(*outcome);
         },
         [&outcome](std::int64_t code, const std::optional<std::string>& message) {
-            outcome = nlohmann::ordered_json{
-                {"outcome", "fail"}, {"code", code}, {"message", optionalText(message)}};
+            // -10001 on an installation answered organic is that answer again, not a failure.
+            const bool organic = code == -10001 && Plovendale::installTraceState().kind ==
+                                                       InstallTraceState::Kind::Organic;
+            outcome = nlohmann::ordered_json{{"outcome", organic ? "organic" : "fail"},
+                                             {"code", code},
+                                             {"message", optionalText(message)}};
             printLine(*outcome);
         });
     MainQueue::shared().runUntil([&outcome] { return outcome.has_value(); }, left());
@@ -137,7 +134,7 @@ int runTrace(const ParsedArguments& args) {
         std::cerr << "plovendale trace: no outcome arrived\n";
         return 1;
     }
-    return (*outcome)["outcome"] == "success" ? 0 : 1;
+    return (*outcome)["outcome"] == "fail" ? 1 : 0;
 }
 
 int runEvent(const ParsedArguments& args) {
@@ -231,7 +228,7 @@ int runMakeLink(const ParsedArguments& args) {
         if (!args.get(name))
             return usageError("make-link", std::string("--") + name + " is required");
     }
-    if (!isUsableAppKey(*args.get("app-key"))) return usageError("make-link", kAppKeyRule);
+    if (!isValidAppKey(*args.get("app-key"))) return usageError("make-link", kAppKeyRule);
     std::optional<links::LinkSigner> signer;
     if (auto keyFile = args.get("sign-key")) {
         signer = links::LinkSigner::fromFile(*keyFile);
@@ -347,7 +344,8 @@ std::map<std::string, Command> commands() {
               "Starts the library as a host does and asks which link brought this installation.\n"
               "Prints {\"outcome\":\"success\",\"appData\":{...}} or "
               "{\"outcome\":\"fail\",\"code\":N,"
-              "\"message\":...}.\n") +
+              "\"message\":...} (exit 1); a later launch of an installation answered organic\n"
+              "prints {\"outcome\":\"organic\",\"code\":-10001,...} (exit 0).\n") +
               kHostHelp +
               "  --server URL            the service base URL (setServerDomain); without it the\n"
               "                          production service of the key is asked\n"

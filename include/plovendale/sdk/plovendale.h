@@ -54,8 +54,8 @@ class PLOVENDALE_API Plovendale {
 
     /// Stores the delegate and starts with the key from the property list
     /// ("com.plovendale.APP_KEY"). The start-up calls answer false, with one log line, when the key
-    /// is missing or holds a character other than letters, digits, "-", "_", "." and "~" (it
-    /// stands in the service's host name and URL path): the library then does not start.
+    /// is missing or breaks the rule of plovendale/sdk/app_key.h (1 to 128 letters, digits, "-"
+    /// and "_", the service's rule too): the library then does not start.
     /// Start-up returns without waiting for the key-value store: a store not yet open is opened,
     /// and the client identifier made and the pasteboard read, on a short-lived worker thread. The
     /// first call that needs a stored value (isFirstOpen, a query, ...) waits for that work, 2 s at
