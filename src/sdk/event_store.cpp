@@ -257,56 +257,58 @@ bool readIndex(std::uint64_t generation, Dropped& dropped) {
 bool editChunk(std::uint64_t generation, const std::string& key,
                const std::function<bool(std::vector<StoredEvent>&)>& edit,
                std::map<std::string, std::string>& alsoSet, Dropped& dropped, bool* gone,
-               std::size_t stored = 0) {
+               std::size_t stored = 0, bool sync = true) {
     *gone = false;
-    const bool written = store()->update(
-        key,
+    const KeyValueStore::Change change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) return current;
-            if (!current) {
-                *gone = true;
-                noteChunk(key, std::nullopt);
-                return current;
-            }
-            Chunk chunk = chunkOf(key, *current);
-            if (!edit(chunk.events) && chunk.malformed == 0) {
-                noteChunk(key, std::move(chunk));
-                return current;
-            }
-            dropped.malformed += chunk.malformed;
-            if (chunk.events.empty()) {
-                *gone = true;
-                noteChunk(key, std::nullopt, stored);
-                return std::nullopt;
-            }
-            chunk.malformed = 0;
-            chunk.text = serialize(chunk.events);
-            std::string text = chunk.text;
-            noteChunk(key, std::move(chunk), stored);
-            return text;
-        },
-        alsoSet);
+        if (generation != generationNow.load()) return current;
+        if (!current) {
+            *gone = true;
+            noteChunk(key, std::nullopt);
+            return current;
+        }
+        Chunk chunk = chunkOf(key, *current);
+        if (!edit(chunk.events) && chunk.malformed == 0) {
+            noteChunk(key, std::move(chunk));
+            return current;
+        }
+        dropped.malformed += chunk.malformed;
+        if (chunk.events.empty()) {
+            *gone = true;
+            noteChunk(key, std::nullopt, stored);
+            return std::nullopt;
+        }
+        chunk.malformed = 0;
+        chunk.text = serialize(chunk.events);
+        std::string text = chunk.text;
+        noteChunk(key, std::move(chunk), stored);
+        return text;
+    };
+    // A pruning that a crash undoes is done again by the next write: it need not wait for the disk.
+    const bool written = sync || !alsoSet.empty() ? store()->update(key, change, alsoSet)
+                                                  : store()->updateWithoutSync(key, change);
     if (written) alsoSet.clear();
     return written;
 }
 
 // Takes chunk keys that are gone out of the index (a chunk goes before its index entry).
-bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gone) {
+bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gone,
+                   bool sync = true) {
     if (gone.empty()) return true;
-    return store()->update(
-        kEventIndexKey,
+    const KeyValueStore::Change change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) return current;
-            bool bad = false;
-            auto keys = parseIndex(current, &bad);
-            std::erase_if(keys, [&](const std::string& key) {
-                return std::find(gone.begin(), gone.end(), key) != gone.end();
-            });
-            auto next = indexText(keys);
-            noteIndex(std::move(keys));
-            return next;
-        },
-        {});
+        if (generation != generationNow.load()) return current;
+        bool bad = false;
+        auto keys = parseIndex(current, &bad);
+        std::erase_if(keys, [&](const std::string& key) {
+            return std::find(gone.begin(), gone.end(), key) != gone.end();
+        });
+        auto next = indexText(keys);
+        noteIndex(std::move(keys));
+        return next;
+    };
+    return sync ? store()->update(kEventIndexKey, change, {})
+                : store()->updateWithoutSync(kEventIndexKey, change);
 }
 
 // Stores `events` in new chunks, named in the index in the same store write (with `alsoSet`).
@@ -464,8 +466,8 @@ bool prune(std::uint64_t generation, Dropped& dropped) {
                 dropped.tooMany += tooMany;
                 return tooOld + tooMany > 0;
             },
-            none, dropped, &gone);
-        if (!written || (gone && !dropFromIndex(generation, {target}))) return false;
+            none, dropped, &gone, 0, false);
+        if (!written || (gone && !dropFromIndex(generation, {target}, false))) return false;
         if (generation != generationNow.load()) return true;
     }
 }
