@@ -202,6 +202,8 @@ TEST_F(Events, BadArgumentsAreRefusedWithOneLineAndNothingIsQueued) {
         {"ok", {}, Revenue{"1234567890123456", "EUR"}, {}, "amount"},
         {"ok", {}, Revenue{"1.1234567", "EUR"}, {}, "amount"},
         {"ok", {}, Revenue{"--1", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"1.5x", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"1.2.3", "EUR"}, {}, "amount"},
         {"ok", {}, Revenue{"1", "eur"}, {}, "currency"},
         {"ok", {}, Revenue{"1", "EURO"}, {}, "currency"},
         {"ok", {}, {}, "has space", "event id"},
@@ -363,6 +365,12 @@ TEST_F(Events, ADamagedStoredEventIsDroppedAloneAndCounted) {
     std::string cut = chunkOf(200, 150).dump();
     cut.resize(cut.size() - 20);
     json big = chunkOf(400, 10);
+    for (const long long days : {1, 29}) {  // unsent for long, still within the 30 days
+        big.push_back({{"id", "d" + std::to_string(days)},
+                       {"name", "n"},
+                       {"ts", nowMs - days * 24 * 3600 * 1000},
+                       {"params", json::object()}});
+    }
     big.push_back({{"id", "big"},
                    {"name", "n"},
                    {"ts", nowMs},
@@ -378,7 +386,7 @@ TEST_F(Events, ADamagedStoredEventIsDroppedAloneAndCounted) {
     EXPECT_EQ(Plovendale::flush(10000), FlushResult::Delivered);
     std::size_t sent = 0;
     for (const auto& batch : batches()) sent += batch["events"].size();
-    EXPECT_EQ(sent, 149u + 149u + 10u);
+    EXPECT_EQ(sent, 149u + 149u + 12u);
     EXPECT_EQ(logLines("Dropped 3 undelivered events"), 1u);
 }
 
