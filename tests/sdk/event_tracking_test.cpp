@@ -77,7 +77,7 @@ class GatedStore final : public KeyValueStore {
         std::unique_lock lock(mutex_);
         ++held_;
         changed_.notify_all();
-        if (!changed_.wait_for(lock, std::chrono::seconds(3), [&] { return !shut_; }))
+        if (!changed_.wait_for(lock, std::chrono::seconds(30), [&] { return !shut_; }))
             timedOut = true;
         --held_;
     }
