@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     const std::size_t queued = Plovendale::queuedEventCount();
 
     const auto flushStart = Clock::now();
-    const bool idle = Plovendale::flush(120000);
+    const bool idle = Plovendale::flush(120000) != FlushResult::TimedOut;
     const double flushMs = msSince(flushStart);
 
     std::printf(

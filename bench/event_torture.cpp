@@ -3,12 +3,19 @@
 // trackEvent call returned more than 100 ms before the kill must be in it (the library promises
 // an event durable within 100 ms). No service runs, so the events stay queued.
 //
-//   event_torture [--trials N] [--seed S]   (default 1000 trials)
+// Then, after a burst of --burst events (default 200,000; 0: none) tracked as fast as a host can:
+// an event tracked 0.5 s later is stored when a kill lands 150 ms after its call returned; the
+// store then holds at most 10,000 events; shutdown(100 ms) returns within 100 ms plus the bound
+// it documents and says whether everything was written.
+//
+//   event_torture [--trials N] [--seed S] [--burst N]   (default 1000 trials)
 //
 // Prints the trials, the events tracked, those old enough to be owed, those lost (goal 0) and the
-// run time. Exit status 1 when any event was lost, 2 when the run could not be set up.
+// run time, then the burst's figures. Exit status 1 when any event was lost or a burst check
+// failed, 2 when the run could not be set up.
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +45,8 @@ namespace fs = std::filesystem;
 
 constexpr auto kDurableWithin = std::chrono::milliseconds(100);
 constexpr int kKillWindowMs = 300;  // after the first event
+// shutdown returns within its timeout, 100 ms for the writer and the one store write under way.
+constexpr double kShutdownBoundMs = 100 + 100 + 250;
 
 long long nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -75,6 +84,37 @@ void writeLine(int fd, const std::string& line) {
         if (random() % 150 == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % 30));
     }
+}
+
+void burst(long long count) {
+    for (long long id = 0; id < count; ++id)
+        plovendale::Plovendale::trackEvent("burst", {}, std::nullopt, "b" + std::to_string(id));
+}
+
+// A burst, then one event 0.5 s later: "<ns when it returned>" (the parent kills it soon after).
+[[noreturn]] void runBurstThenOne(const fs::path& dir, long long count, int out) {
+    configure(dir);
+    plovendale::Plovendale::startWith("tortureKey");
+    burst(count);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    plovendale::Plovendale::trackEvent("late", {}, std::nullopt, "late");
+    writeLine(out, std::to_string(nowNs()) + '\n');
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+// A burst, then shutdown(100 ms): "<its ms> <its answer> <peak resident KiB>".
+[[noreturn]] void runBurstThenShutdown(const fs::path& dir, long long count, int out) {
+    configure(dir);
+    plovendale::Plovendale::startWith("tortureKey");
+    burst(count);
+    const auto start = Clock::now();
+    const bool done = plovendale::Plovendale::shutdown(std::chrono::milliseconds(100));
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    writeLine(out, std::to_string(ms) + ' ' + (done ? "1" : "0") + ' ' +
+                       std::to_string(usage.ru_maxrss) + '\n');
+    _exit(0);
 }
 
 // Opens the store as the next launch does and reports the ids of the stored events.
@@ -154,13 +194,76 @@ std::optional<long long> collect(const Child& child, std::string& output,
     return killedAt;
 }
 
+// The stored ids of the store in `dir`, and how long the first count took (ms).
+std::set<std::string> storedIds(const fs::path& dir, double* firstCountMs = nullptr) {
+    std::string ids;
+    const auto start = Clock::now();
+    const Child check = spawn([&](int out) { runCheck(dir, out); });
+    if (check.pid > 0) collect(check, ids, std::nullopt);
+    if (firstCountMs)
+        *firstCountMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::set<std::string> present;
+    std::istringstream lines(ids);
+    for (std::string id; std::getline(lines, id);) present.insert(id);
+    return present;
+}
+
+bool checkBurst(const fs::path& root, long long count) {
+    bool held = true;
+    const fs::path late = root / "burst-late";
+    fs::create_directories(late);
+    std::string output;
+    const Child host = spawn([&](int out) { runBurstThenOne(late, count, out); });
+    // Killed 150 ms after the late event's call returned (its line arrives at once).
+    const auto giveUp = Clock::now() + std::chrono::seconds(60);
+    char buffer[256];
+    while (output.find('\n') == std::string::npos && Clock::now() < giveUp) {
+        pollfd fd{host.fd, POLLIN, 0};
+        if (poll(&fd, 1, 100) > 0) {
+            const ssize_t got = read(host.fd, buffer, sizeof buffer);
+            if (got <= 0) break;
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    std::string rest;
+    collect(host, rest, Clock::now() + std::chrono::milliseconds(150));
+    const auto present = storedIds(late);
+    const bool lateKept = present.count("late") == 1;
+    std::printf(
+        "burst of %lld, one event 0.5 s later, killed 150 ms after it returned: %s; %zu "
+        "stored\n",
+        count, lateKept ? "kept" : "LOST", present.size());
+    held = held && lateKept && present.size() <= 10000;
+
+    const fs::path stop = root / "burst-shutdown";
+    fs::create_directories(stop);
+    output.clear();
+    const Child stopping = spawn([&](int out) { runBurstThenShutdown(stop, count, out); });
+    collect(stopping, output, std::nullopt);
+    double ms = 0;
+    int done = 0;
+    long rssKiB = 0;
+    if (std::sscanf(output.c_str(), "%lf %d %ld", &ms, &done, &rssKiB) != 3) return false;
+    double firstCountMs = 0;
+    const auto stored = storedIds(stop, &firstCountMs);
+    std::printf(
+        "burst of %lld, then shutdown(100 ms): %.1f ms (bound %.0f), answered %s, peak "
+        "RSS %.1f MiB; next launch: %zu stored, read in %.0f ms\n",
+        count, ms, kShutdownBoundMs, done ? "written" : "not all written",
+        static_cast<double>(rssKiB) / 1024, stored.size(), firstCountMs);
+    return held && ms <= kShutdownBoundMs && stored.size() <= 10000;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int trials = 1000;
+    long long burstCount = 200000;
     unsigned seed = std::random_device{}();
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--trials") == 0) trials = std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--burst") == 0)
+            burstCount = std::max(0LL, std::atoll(argv[i + 1]));
         if (std::strcmp(argv[i], "--seed") == 0)
             seed = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
     }
@@ -227,11 +330,12 @@ int main(int argc, char** argv) {
         trialsWithLoss += lostHere > 0;
         fs::remove_all(dir, error);
     }
-    fs::remove_all(root, error);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf(
         "event torture: %d trials, %lld events tracked, %lld owed (returned > 100 ms before the "
         "kill), %lld lost in %d trials, %lld found stored; %.1f s\n",
         trials, tracked, owed, lost, trialsWithLoss, stored, seconds);
-    return lost == 0 ? 0 : 1;
+    const bool burstHeld = burstCount == 0 || checkBurst(root, burstCount);
+    fs::remove_all(root, error);
+    return lost == 0 && burstHeld ? 0 : 1;
 }

@@ -280,10 +280,13 @@ PLOVENDALE_API int plovendale_queued_report_count(void);
 PLOVENDALE_API int plovendale_track_event(const char* name, const char* params_json,
                                           const char* revenue_amount, const char* revenue_currency,
                                           const char* event_id);
-/** Writes recorded events at once and waits at most `timeout_ms`, running the main queue as
-    plovendale_run_main_queue_until does, until they are written and no batch waits for its
-    answer. 1 when that was reached, 0 when the time ran out, a negative status on failure. Main
-    thread. */
+/** Writes recorded events at once and sends them, waiting at most `timeout_ms` and running the
+    main queue as plovendale_run_main_queue_until does, until they are written and no batch waits
+    for its answer; events held for this launch's install-trace query go too unless a query is on
+    the wire. 1 when every event was delivered (none waits), 2 when all are written but some wait
+    in the store unsent (the service failed and they go after a backoff, another launch sends
+    them, a query is on the wire, tracking is disabled or no key is set), 0 when the time ran
+    out, a negative status on failure. Main thread. */
 PLOVENDALE_API int plovendale_flush(double timeout_ms);
 /** How many events wait in the store to be delivered, or a negative status. Any thread. */
 PLOVENDALE_API int plovendale_queued_event_count(void);
@@ -296,8 +299,10 @@ PLOVENDALE_API int plovendale_queued_event_count(void);
     already queued, and releases the wake-up callback, the event observer, the application key and
     the services the platform made (the store is closed; the configuration and the log callback
     stay). Answers 1 when done; 0 when a query on the wire was dropped at the timeout (neither
-    callback runs; the next launch asks again) or when it was called on one of the library's threads
-    (then nothing is stopped; the log says which); a negative timeout answers
+    callback runs; the next launch asks again), when events handed in were not all stored by then,
+    or when it was called on one of the library's threads (then nothing is stopped; the log says
+    which). It returns within `timeout_ms` plus 100 ms plus the one store write under way (at most
+    1,000 events); a negative timeout answers
     PLOVENDALE_ERROR_INVALID_ARGUMENT. Calling it again is harmless. The library is then stopped,
     not refused: queries fail at once with -10000 until a start-up call starts its threads again,
     with the configuration in force. Main thread, with no other thread calling the library while it

@@ -482,7 +482,7 @@ int plovendale_track_event(const char* name, const char* params_json, const char
 }
 
 int plovendale_flush(double timeout_ms) {
-    return guarded(__func__, [&] { return Plovendale::flush(timeout_ms) ? 1 : 0; });
+    return guarded(__func__, [&] { return static_cast<int>(Plovendale::flush(timeout_ms)); });
 }
 
 int plovendale_queued_event_count(void) {

@@ -45,6 +45,9 @@ constexpr std::size_t kBatchFrame = 64;
 constexpr std::size_t kRemoveEvery = 1000;
 // The sending lease is renewed at least this often while batches go (it lapses after 60 s).
 constexpr auto kLeaseRenewal = std::chrono::seconds(20);
+// The most events one write takes from the queue: it bounds how long a shutdown waits for the write
+// under way (five chunks and their pruning) and how far a new event waits behind a burst.
+constexpr std::size_t kMaxGroupEvents = 1000;
 
 struct Sender {
     std::mutex mutex;
@@ -75,7 +78,11 @@ struct Writer {
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable written;  // a group is done
-    std::vector<StoredEvent> pending;
+    // At most the outbox's bound: past it the oldest go, as the store would drop them anyway, so
+    // that a burst holds no more memory than a full store.
+    std::deque<StoredEvent> pending;
+    std::size_t droppedUnwritten = 0;
+    EventWrite dropped;  // by the writes since the writer last caught up, not yet told
     steady_clock::time_point firstPending;  // when the oldest of `pending` came in
     bool removeAnswered = false;  // the sender asks to remove the events the service answered
     bool renewLease = false;      // ... and to renew its lease in the same write
@@ -110,17 +117,25 @@ Writer& writer() {
 // Removes what the sender asked to and appends `group`, writing only the chunks that change.
 // Answers whether every write took.
 bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewLease,
-                std::uint64_t generation) {
+                std::uint64_t generation, std::size_t droppedUnwritten) {
     std::set<std::string> answered;
     if (removeAnswered) {
         std::lock_guard lock(sender().mutex);
         answered = sender().answered;
     }
     const std::size_t count = group.size();
-    const auto written =
-        writeStoredEvents(generation, std::move(group), answered,
-                          renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{});
+    const auto written = writeStoredEvents(
+        generation, std::move(group), answered,
+        renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{}, droppedUnwritten);
     if (generation != eventGeneration()) return false;  // forgotten while it was being written
+    {
+        // Told once the writer has caught up: a burst's many writes make one log line.
+        std::lock_guard lock(writer().mutex);
+        auto& d = writer().dropped;
+        d.malformed += written.malformed;
+        d.tooOld += written.tooOld;
+        d.tooMany += written.tooMany;
+    }
     if (!written.stored) {
         if (written.unstored == 0) return false;
         Log::write(fillTemplate("[Plovendale] %@ events could not be stored and are dropped.",
@@ -154,8 +169,13 @@ void runWriter() {
         // unwritten (it is at most one group window old).
         if (w.stopping) return;
         w.urgent = false;
-        std::vector<StoredEvent> group;
-        group.swap(w.pending);
+        // What is left over is written next, without a new window: firstPending stays as it was.
+        const auto end = w.pending.begin() +
+                         static_cast<std::ptrdiff_t>(std::min(w.pending.size(), kMaxGroupEvents));
+        std::vector<StoredEvent> group(std::make_move_iterator(w.pending.begin()),
+                                       std::make_move_iterator(end));
+        w.pending.erase(w.pending.begin(), end);
+        const std::size_t droppedUnwritten = std::exchange(w.droppedUnwritten, 0);
         const bool removeAnswered = std::exchange(w.removeAnswered, false);
         const bool renewLease = std::exchange(w.renewLease, false);
         if (group.empty() && !removeAnswered) continue;  // a forget took what was pending
@@ -165,9 +185,15 @@ void runWriter() {
         noteEventsTaken(generation, group.size());
         lock.unlock();
         // A removal the store refused is not asked again at once: the next trigger does.
-        if (writeGroup(std::move(group), removeAnswered, renewLease, generation))
+        if (writeGroup(std::move(group), removeAnswered, renewLease, generation, droppedUnwritten))
             sendQueuedEventsSoon();  // before `writing` clears, so a flush sees the send coming
         lock.lock();
+        if (w.pending.empty()) {
+            const EventWrite dropped = std::exchange(w.dropped, {});
+            lock.unlock();
+            tellEventsPruned(dropped);  // never under the writer's lock
+            lock.lock();
+        }
         w.writing = false;
         w.written.notify_all();
     }
@@ -265,9 +291,22 @@ std::string countIn(const std::string& answer, const char* member) {
     return std::to_string(body[member].get<long long>());
 }
 
-void finishBatch(std::uint64_t generation, const std::set<std::string>& ids, std::int64_t status,
+// The one event of the batch a refusal names ({"event": <its index>}), if it names one.
+std::optional<std::size_t> refusedEventOf(const std::string& answer, std::size_t batchSize) {
+    const auto body = parseJSONText(answer);
+    if (!body.is_object() || !body.contains("event") || !body["event"].is_number_unsigned())
+        return std::nullopt;
+    const auto index = body["event"].get<std::size_t>();
+    return index < batchSize ? std::optional(index) : std::nullopt;
+}
+
+void finishBatch(std::uint64_t generation, std::vector<std::string> ids, std::int64_t status,
                  const Error::Headers& headers, const std::string& answer) {
     const auto verdict = classifyReportStatus(status);
+    // A refusal that names one event refuses it alone: the rest of the batch goes again at once.
+    if (verdict == ReportVerdict::Drop) {
+        if (const auto index = refusedEventOf(answer, ids.size())) ids = {ids[*index]};
+    }
     {
         std::lock_guard lock(sender().mutex);
         // A forget came in between: these events belong to an installation that is gone.
@@ -294,6 +333,11 @@ void finishBatch(std::uint64_t generation, const std::set<std::string>& ids, std
             sendQueuedEventsSoon();
             break;
         case ReportVerdict::Retry:
+            if (status == 401 || status == 404)
+                Log::write(fillTemplate(
+                    "[Plovendale] The service at %@ answered HTTP %@ to the events: check the app "
+                    "key and the server domain. The events are kept and sent again later.",
+                    {Plovendale::getDomainUrl(CoreHelper::getAppKey()), std::to_string(status)}));
             // While tracking is disabled they wait in the store; enabling it sends them.
             if (!trackingDisabled())
                 scheduleRetry(generation, retryAfterOf(headers).value_or(milliseconds(0)));
@@ -303,10 +347,10 @@ void finishBatch(std::uint64_t generation, const std::set<std::string>& ids, std
 
 bool startBatch(std::uint64_t generation, const std::string& appKey,
                 const std::vector<StoredEvent>& batch) {
-    std::set<std::string> ids;
+    std::vector<std::string> ids;
     std::string text = "{\"ci\":" + json(CoreHelper::getClientId()).dump() + ",\"events\":[";
     for (const auto& event : batch) {
-        ids.insert(event.id);
+        ids.push_back(event.id);
         if (text.back() != '[') text += ',';
         text += event.text;
     }
@@ -323,12 +367,14 @@ bool startBatch(std::uint64_t generation, const std::string& appKey,
         auto self = weakRequest.lock();
         finishBatch(generation, ids, self ? self->responseStatus() : 0, headers, toString(data));
     });
-    request->setErrorBlock([generation, ids](const Error& error) {
+    request->setErrorBlock([generation, ids, weakRequest](const Error& error) {
         Error::Headers headers;
         if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
             if (const auto* found = std::get_if<Error::Headers>(&it->second)) headers = *found;
         }
-        finishBatch(generation, ids, httpStatusOf(error), headers, "");
+        auto self = weakRequest.lock();
+        finishBatch(generation, ids, httpStatusOf(error), headers,
+                    self ? toString(self->responseData()) : "");
     });
     request->startAsynchronous();
     return true;
@@ -362,6 +408,10 @@ void queueEvent(StoredEvent event) {
         std::lock_guard lock(w.mutex);
         if (w.pending.empty()) w.firstPending = steady_clock::now();
         w.pending.push_back(std::move(event));
+        if (w.pending.size() > kEventOutboxMaxEvents) {
+            w.pending.pop_front();
+            ++w.droppedUnwritten;
+        }
         startWriterLocked(w);
     }
     w.wake.notify_one();
@@ -454,6 +504,17 @@ bool flushEvents(milliseconds timeout) {
         writer().urgent = !writer().pending.empty();
     }
     writer().wake.notify_all();
+    // A host that flushes wants the events out: those held for a query that this launch never
+    // made go now. A query on the wire keeps them until it ends (the service then credits them).
+    bool release = false;
+    if (Plovendale::installTraceState().kind != InstallTraceState::Kind::InFlight) {
+        std::lock_guard lock(sender().mutex);
+        release = !sender().traceSettled;
+        sender().traceSettled = true;
+        sender().held.clear();
+        sender().heldOrder.clear();
+    }
+    if (release) sendQueuedEventsSoon();
     return MainQueue::shared().runUntil(idle, timeout);
 }
 
@@ -465,13 +526,14 @@ std::size_t queuedEventCount() {
 }
 
 void forgetEvents() {
-    std::vector<StoredEvent> dropped;
+    std::deque<StoredEvent> dropped;
     {
         // Under the writer's lock: a group it takes is either dropped here or written under the
         // generation it was taken in, never under the new one.
         std::lock_guard lock(writer().mutex);
         advanceEventGeneration();
         dropped.swap(writer().pending);
+        writer().droppedUnwritten = 0;
     }
     std::lock_guard lock(sender().mutex);
     auto& s = sender();

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
 
 #include "host/clock.h"
 #include "plovendale/platform/log.h"
@@ -83,26 +84,70 @@ std::optional<StoredEvent> eventOf(const json& item) {
         return std::nullopt;
     const double at = ts->get<double>();
     if (at < 0 || at > kLatestTimeMs) return std::nullopt;
-    return StoredEvent{id->get<std::string>(), ts->get<long long>(),
-                       item.dump(-1, ' ', false, json::error_handler_t::replace)};
+    auto text = item.dump(-1, ' ', false, json::error_handler_t::replace);
+    // trackEvent makes none larger: a larger one would never fit a batch and stop all sending.
+    if (text.size() > kMaxEventBytes) return std::nullopt;
+    return StoredEvent{id->get<std::string>(), ts->get<long long>(), std::move(text)};
+}
+
+// The items of a stored array, each as its own text, for an array that does not parse whole (a
+// bad byte, a cut-off end): each item then costs only itself. False when it is no array at all.
+bool splitItems(std::string_view text, std::vector<std::string_view>& items) {
+    const std::size_t open = text.find_first_not_of(" \t\r\n");
+    if (open == std::string_view::npos || text[open] != '[') return false;
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    std::size_t start = open + 1;
+    const auto take = [&](std::size_t end) {
+        const auto item = text.substr(start, end - start);
+        if (item.find_first_not_of(" \t\r\n") != std::string_view::npos) items.push_back(item);
+        start = end + 1;
+    };
+    for (std::size_t i = start; i < text.size(); ++i) {
+        const char c = text[i];
+        if (escaped) {
+            escaped = false;
+        } else if (inString) {
+            escaped = c == '\\';
+            inString = c != '"';
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (depth > 0 && (c == ']' || c == '}')) {
+            --depth;
+        } else if (depth == 0 && (c == ',' || c == ']')) {
+            take(i);
+            if (c == ']') return true;
+        }
+    }
+    take(text.size());  // cut off: its last item is incomplete
+    return true;
 }
 
 std::vector<StoredEvent> parse(const std::string& text, std::size_t* malformed) {
     std::vector<StoredEvent> events;
     const auto stored =
         text.size() > kEventOutboxMaxStoredBytes ? json(nullptr) : parseJSONText(text);
-    if (!stored.is_array()) {
-        *malformed = 1;
-        return events;
-    }
-    events.reserve(stored.size());
-    for (const auto& item : stored) {
+    const auto add = [&](const json& item) {
         if (auto event = eventOf(item)) {
             events.push_back(std::move(*event));
         } else {
             ++*malformed;
         }
+    };
+    if (stored.is_array()) {
+        events.reserve(stored.size());
+        for (const auto& item : stored) add(item);
+        return events;
     }
+    std::vector<std::string_view> items;
+    if (text.size() > kEventOutboxMaxStoredBytes || !splitItems(text, items)) {
+        *malformed = 1;
+        return events;
+    }
+    for (const auto item : items) add(parseJSONText(std::string(item)));
     return events;
 }
 
@@ -212,56 +257,58 @@ bool readIndex(std::uint64_t generation, Dropped& dropped) {
 bool editChunk(std::uint64_t generation, const std::string& key,
                const std::function<bool(std::vector<StoredEvent>&)>& edit,
                std::map<std::string, std::string>& alsoSet, Dropped& dropped, bool* gone,
-               std::size_t stored = 0) {
+               std::size_t stored = 0, bool sync = true) {
     *gone = false;
-    const bool written = store()->update(
-        key,
+    const KeyValueStore::Change change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) return current;
-            if (!current) {
-                *gone = true;
-                noteChunk(key, std::nullopt);
-                return current;
-            }
-            Chunk chunk = chunkOf(key, *current);
-            if (!edit(chunk.events) && chunk.malformed == 0) {
-                noteChunk(key, std::move(chunk));
-                return current;
-            }
-            dropped.malformed += chunk.malformed;
-            if (chunk.events.empty()) {
-                *gone = true;
-                noteChunk(key, std::nullopt, stored);
-                return std::nullopt;
-            }
-            chunk.malformed = 0;
-            chunk.text = serialize(chunk.events);
-            std::string text = chunk.text;
-            noteChunk(key, std::move(chunk), stored);
-            return text;
-        },
-        alsoSet);
+        if (generation != generationNow.load()) return current;
+        if (!current) {
+            *gone = true;
+            noteChunk(key, std::nullopt);
+            return current;
+        }
+        Chunk chunk = chunkOf(key, *current);
+        if (!edit(chunk.events) && chunk.malformed == 0) {
+            noteChunk(key, std::move(chunk));
+            return current;
+        }
+        dropped.malformed += chunk.malformed;
+        if (chunk.events.empty()) {
+            *gone = true;
+            noteChunk(key, std::nullopt, stored);
+            return std::nullopt;
+        }
+        chunk.malformed = 0;
+        chunk.text = serialize(chunk.events);
+        std::string text = chunk.text;
+        noteChunk(key, std::move(chunk), stored);
+        return text;
+    };
+    // A pruning that a crash undoes is done again by the next write: it need not wait for the disk.
+    const bool written = sync || !alsoSet.empty() ? store()->update(key, change, alsoSet)
+                                                  : store()->updateWithoutSync(key, change);
     if (written) alsoSet.clear();
     return written;
 }
 
 // Takes chunk keys that are gone out of the index (a chunk goes before its index entry).
-bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gone) {
+bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gone,
+                   bool sync = true) {
     if (gone.empty()) return true;
-    return store()->update(
-        kEventIndexKey,
+    const KeyValueStore::Change change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) return current;
-            bool bad = false;
-            auto keys = parseIndex(current, &bad);
-            std::erase_if(keys, [&](const std::string& key) {
-                return std::find(gone.begin(), gone.end(), key) != gone.end();
-            });
-            auto next = indexText(keys);
-            noteIndex(std::move(keys));
-            return next;
-        },
-        {});
+        if (generation != generationNow.load()) return current;
+        bool bad = false;
+        auto keys = parseIndex(current, &bad);
+        std::erase_if(keys, [&](const std::string& key) {
+            return std::find(gone.begin(), gone.end(), key) != gone.end();
+        });
+        auto next = indexText(keys);
+        noteIndex(std::move(keys));
+        return next;
+    };
+    return sync ? store()->update(kEventIndexKey, change, {})
+                : store()->updateWithoutSync(kEventIndexKey, change);
 }
 
 // Stores `events` in new chunks, named in the index in the same store write (with `alsoSet`).
@@ -371,14 +418,20 @@ bool appendToLast(std::uint64_t generation, std::vector<StoredEvent>& events,
 bool prune(std::uint64_t generation, Dropped& dropped) {
     const long long atMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
     const long long oldest = atMs - static_cast<long long>(kEventOutboxMaxAgeSeconds * 1000);
-    std::size_t rounds = 0;
+    // Each round empties or trims one chunk: the chunks there are at the start bound the rounds
+    // (not those left, a list that shrinks as they go).
+    std::size_t roundsLeft = 0;
+    {
+        std::lock_guard lock(known().mutex);
+        roundsLeft = known().keys.size() + 1;
+    }
     for (;;) {
         std::string target;
         std::size_t excess = 0;
         {
             std::lock_guard lock(known().mutex);
             auto& k = known();
-            if (++rounds > k.keys.size() + 1) return true;
+            if (roundsLeft-- == 0) return true;
             // Those too old go anyway: the count bound is over the others.
             std::size_t total = 0;
             for (const auto& [key, chunk] : k.chunks) {
@@ -413,8 +466,8 @@ bool prune(std::uint64_t generation, Dropped& dropped) {
                 dropped.tooMany += tooMany;
                 return tooOld + tooMany > 0;
             },
-            none, dropped, &gone);
-        if (!written || (gone && !dropFromIndex(generation, {target}))) return false;
+            none, dropped, &gone, 0, false);
+        if (!written || (gone && !dropFromIndex(generation, {target}, false))) return false;
         if (generation != generationNow.load()) return true;
     }
 }
@@ -526,9 +579,11 @@ void refreshStoredEvents(std::uint64_t generation) {
 
 EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> group,
                              const std::set<std::string>& remove,
-                             const std::map<std::string, std::string>& alsoSet) {
+                             const std::map<std::string, std::string>& alsoSet,
+                             std::size_t droppedUnwritten) {
     EventWrite result;
     Dropped dropped;
+    dropped.tooMany = droppedUnwritten;
     auto also = alsoSet;
     bool stored = storedEventsKnown() || refresh(generation, dropped);
     // Answered events leave their chunks; a chunk left empty goes, then its index entry.
@@ -580,7 +635,9 @@ EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> 
         result.stored = false;
         result.unstored = group.size();
     }
-    tellPruned(dropped);
+    result.malformed = dropped.malformed;
+    result.tooOld = dropped.tooOld;
+    result.tooMany = dropped.tooMany;
     return result;
 }
 
@@ -652,6 +709,10 @@ bool takeSendingLease(std::uint64_t generation) {
         {});
     if (!stored) emitEvent("store.failed", {{"what", "event outbox"}});
     return stored && taken;
+}
+
+void tellEventsPruned(const EventWrite& dropped) {
+    tellPruned({dropped.malformed, dropped.tooOld, dropped.tooMany});
 }
 
 void tellEventsDropped(const char* reason, std::size_t count, const std::string& status) {

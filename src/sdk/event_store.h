@@ -56,14 +56,20 @@ struct EventWrite {
     bool stored = true;        // every store write took
     std::size_t unstored = 0;  // events of the group that could not be stored
     std::size_t count = 0;     // events stored now
+    // Dropped past the bounds, not yet told (tellEventsPruned): a burst's writes tell them once.
+    std::size_t malformed = 0;
+    std::size_t tooOld = 0;
+    std::size_t tooMany = 0;
 };
 /// Removes the events `remove` names and then appends `group`, writing `alsoSet` with the first
 /// store write, and keeps the bounds. Only the chunks that change are written; nothing when
 /// `generation` is no longer current. A store write that fails ends it (what was written before
-/// stays) with one store.failed event.
+/// stays) with one store.failed event. `droppedUnwritten` events the writer dropped beyond the
+/// bound before they were written count with those dropped here.
 EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> group,
                              const std::set<std::string>& remove,
-                             const std::map<std::string, std::string>& alsoSet = {});
+                             const std::map<std::string, std::string>& alsoSet = {},
+                             std::size_t droppedUnwritten = 0);
 
 /// Hands `visit` the stored events as this process last read or wrote them, oldest first, until
 /// it answers false; false when this process has not read them yet.
@@ -88,6 +94,8 @@ bool takeSendingLease(std::uint64_t generation);
 /// The lease's value for this launch now, for an update's alsoSet.
 std::map<std::string, std::string> sendingLeaseValue();
 
+/// One log line for what `dropped` dropped past the bounds, and event.dropped per reason.
+void tellEventsPruned(const EventWrite& dropped);
 /// One log line and event.dropped for `count` events.
 void tellEventsDropped(const char* reason, std::size_t count, const std::string& status = "");
 

@@ -116,12 +116,15 @@ bool Plovendale::trackEvent(const std::string& name,
     }
 }
 
-bool Plovendale::flush(double timeoutMs) {
+FlushResult Plovendale::flush(double timeoutMs) {
     try {
         const double bounded = timeoutMs > 0 ? std::min(timeoutMs, 3600.0 * 1000) : 0.0;
-        return internal::flushEvents(std::chrono::milliseconds(static_cast<long long>(bounded)));
+        if (!internal::flushEvents(std::chrono::milliseconds(static_cast<long long>(bounded))))
+            return FlushResult::TimedOut;
+        return internal::queuedEventCount() == 0 ? FlushResult::Delivered
+                                                 : FlushResult::StoredNotSent;
     } catch (const std::exception&) {
-        return false;
+        return FlushResult::TimedOut;
     }
 }
 

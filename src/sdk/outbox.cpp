@@ -587,6 +587,8 @@ std::optional<milliseconds> retryAfterOf(const Error::Headers& headers) {
 
 ReportVerdict classifyReportStatus(std::int64_t status) {
     if (status >= 200 && status < 300) return ReportVerdict::Delivered;
+    // 401 and 404 say the key or the server domain is wrong, not the data: it waits for the fix.
+    if (status == 401 || status == 404) return ReportVerdict::Retry;
     if (status >= 400 && status < 500 && status != 408 && status != 429) return ReportVerdict::Drop;
     return ReportVerdict::Retry;
 }

@@ -35,8 +35,9 @@ std::size_t dropOldestBeyond(std::vector<Item>& queue, std::size_t most) {
 
 /// What the service's answer to a report means for it.
 enum class ReportVerdict { Delivered, Drop, Retry };
-/// 2xx delivered; a 4xx other than 408 and 429 is one the service will never take; anything else
-/// (no answer, 408, 429, 5xx) is tried again later.
+/// 2xx delivered; a 4xx other than 401, 404, 408 and 429 is one the service will never take;
+/// anything else (no answer, 401 and 404 of a wrong key or domain, 408, 429, 5xx) is tried again
+/// later.
 ReportVerdict classifyReportStatus(std::int64_t status);
 
 /// Writes the report `body` to the outbox together with `alsoSet` (one write), then sends it; it

@@ -251,6 +251,7 @@ std::map<std::string, std::string> Plovendale::installParameters() {
 
 bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
     using Kind = InstallTraceState::Kind;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     const bool answered =
         MainQueue::shared().runUntil([] { return installTraceState().kind != Kind::InFlight; },
                                      std::max(timeout, std::chrono::milliseconds(0)));
@@ -258,9 +259,12 @@ bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
         Log::write("[Plovendale] shutdown refused: it was called on one of the library's threads.");
         return false;
     }
-    // Events handed in are stored before the store is let go.
-    if (!internal::stopEventWriter(std::max(timeout, std::chrono::milliseconds(100))))
-        Log::write("[Plovendale] shutdown: some events could not be stored in time.");
+    // Events handed in are stored before the store is let go, in what is left of the timeout but
+    // at least 100 ms (what the writer needs for the last events of a burst).
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const bool written = internal::stopEventWriter(std::max(left, std::chrono::milliseconds(100)));
+    if (!written) Log::write("[Plovendale] shutdown: some events could not be stored in time.");
     internal::setStartState(internal::StartState::Stopped);
     internal::finishStartUp();
     // What the stopped transfers left for the main queue runs here, on the host's main thread,
@@ -273,7 +277,7 @@ bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
     internal::releasePlatformServices();
     if (!answered)
         Log::write("[Plovendale] shutdown: the install-trace query on the wire was dropped.");
-    return answered;
+    return answered && written;
 }
 
 void Plovendale::setEventObserver(EventObserver observer) {

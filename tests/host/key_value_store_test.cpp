@@ -173,6 +173,8 @@ TEST(KeyValueStore, UpdatesFromProcessesOnOneNewFileLoseNothing) {
                                        [mark](const auto& now) { return now.value_or("") + mark; },
                                        {}) &&
                          ok;
+                    // A key of its own, written blind: another launch's write keeps it.
+                    ok = store->setString(std::to_string(i), std::string("own.") + mark) && ok;
                 }
                 _exit(ok ? 0 : 1);
             }
@@ -184,8 +186,11 @@ TEST(KeyValueStore, UpdatesFromProcessesOnOneNewFileLoseNothing) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         }
         const std::string log = makeSQLiteKeyValueStore(path)->stringForKey("log").value_or("");
+        const auto reopened = makeSQLiteKeyValueStore(path);
         for (const char mark : {'a', 'b', 'c', 'd'}) {
             EXPECT_EQ(std::count(log.begin(), log.end(), mark), kUpdates) << round << mark;
+            EXPECT_EQ(reopened->stringForKey(std::string("own.") + mark),
+                      std::to_string(kUpdates - 1));
         }
     }
 }

@@ -77,7 +77,7 @@ class GatedStore final : public KeyValueStore {
         std::unique_lock lock(mutex_);
         ++held_;
         changed_.notify_all();
-        if (!changed_.wait_for(lock, std::chrono::seconds(3), [&] { return !shut_; }))
+        if (!changed_.wait_for(lock, std::chrono::seconds(30), [&] { return !shut_; }))
             timedOut = true;
         --held_;
     }
@@ -131,7 +131,8 @@ class Events : public ::testing::Test {
 TEST_F(Events, EventsWaitForTheFirstAnswerThenGoOnceInBatchesThroughA503) {
     ASSERT_TRUE(Plovendale::trackEvent("signup", {{"plan", "gold"}}, Revenue{"9.99", "EUR"}, "e1"));
     for (int i = 0; i < 150; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap." + std::to_string(i)));
-    ASSERT_TRUE(Plovendale::flush(5000));
+    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
+    MainQueue::shared().drain();  // the send the write asked for
     EXPECT_EQ(Plovendale::queuedEventCount(), 151u);
     EXPECT_TRUE(batches().empty()) << "held until the install trace has ended";
 
@@ -159,7 +160,7 @@ TEST_F(Events, EventsWaitForTheFirstAnswerThenGoOnceInBatchesThroughA503) {
     // Once the installation has its answer, a new event goes without waiting.
     ASSERT_TRUE(Plovendale::trackEvent("after"));
     ASSERT_TRUE(test::runMainQueueUntil([&] { return batches().size() == 4; }));
-    EXPECT_TRUE(Plovendale::flush(5000));
+    EXPECT_EQ(Plovendale::flush(5000), FlushResult::Delivered);
     EXPECT_EQ(Plovendale::queuedEventCount(), 0u);
     std::set<std::string> names;
     for (const auto& e : events_) names.insert(e.name);
@@ -201,6 +202,8 @@ TEST_F(Events, BadArgumentsAreRefusedWithOneLineAndNothingIsQueued) {
         {"ok", {}, Revenue{"1234567890123456", "EUR"}, {}, "amount"},
         {"ok", {}, Revenue{"1.1234567", "EUR"}, {}, "amount"},
         {"ok", {}, Revenue{"--1", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"1.5x", "EUR"}, {}, "amount"},
+        {"ok", {}, Revenue{"1.2.3", "EUR"}, {}, "amount"},
         {"ok", {}, Revenue{"1", "eur"}, {}, "currency"},
         {"ok", {}, Revenue{"1", "EURO"}, {}, "currency"},
         {"ok", {}, {}, "has space", "event id"},
@@ -222,8 +225,9 @@ TEST_F(Events, BadArgumentsAreRefusedWithOneLineAndNothingIsQueued) {
             EXPECT_NE(lines.back().find(row.problem), std::string::npos) << lines.back();
         }
     }
-    ASSERT_TRUE(Plovendale::flush(5000));
-    EXPECT_EQ(Plovendale::queuedEventCount(), taken);
+    ASSERT_EQ(Plovendale::flush(5000), FlushResult::Delivered) << "no query held them";
+    EXPECT_EQ(batches().size(), 1u);
+    EXPECT_EQ(batches()[0]["events"].size(), taken);
 }
 
 TEST_F(Events, ConsentOffRecordsNothingAndForgetErasesWrittenAndUnwrittenEvents) {
@@ -233,16 +237,16 @@ TEST_F(Events, ConsentOffRecordsNothingAndForgetErasesWrittenAndUnwrittenEvents)
     Plovendale::setTrackingDisabled(false);
 
     ASSERT_TRUE(Plovendale::trackEvent("one"));
-    ASSERT_TRUE(Plovendale::flush(5000));
+    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
     ASSERT_TRUE(Plovendale::trackEvent("two"));  // not written yet
     ASSERT_TRUE(Plovendale::forgetInstallation());
-    EXPECT_TRUE(Plovendale::flush(5000));
+    EXPECT_EQ(Plovendale::flush(5000), FlushResult::Delivered);
     EXPECT_EQ(Plovendale::queuedEventCount(), 0u);
     EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventIndexKey));
 
     service_.answerReports({200, R"({"status":200})"});
     query();
-    EXPECT_TRUE(Plovendale::flush(5000));
+    EXPECT_EQ(Plovendale::flush(5000), FlushResult::Delivered);
     EXPECT_TRUE(batches().empty());
 }
 
@@ -263,7 +267,7 @@ TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
     service_.answerEvents(
         {503});  // they stay: one batch of earlier launches' events goes and fails
     ASSERT_TRUE(Plovendale::trackEvent("newest"));
-    ASSERT_TRUE(Plovendale::flush(10000));
+    ASSERT_EQ(Plovendale::flush(10000), FlushResult::StoredNotSent) << "503: a retry follows";
     // An earlier version's outbox is moved into chunks.
     EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventOutboxKey));
     internal::refreshStoredEvents(internal::eventGeneration());
@@ -289,7 +293,7 @@ TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
     platform_.config().keyValueStore = gated;
     platform_.configure();
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap"));
-    ASSERT_TRUE(Plovendale::flush(5000));
+    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
     gated->bytes = 0;
     gated->shut(true);
     ASSERT_TRUE(Plovendale::trackEvent("one"));
@@ -297,10 +301,116 @@ TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
     ASSERT_TRUE(gated->writerHeld());
     EXPECT_EQ(Plovendale::queuedEventCount(), 2002u) << "exact while the writer is held";
     gated->shut(false);
-    ASSERT_TRUE(Plovendale::flush(5000));
+    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
     EXPECT_FALSE(gated->timedOut) << "queuedEventCount waited for the write";
     EXPECT_LT(gated->bytes.load(), 40000u) << "the last chunk, not all 2,002 events";
     EXPECT_EQ(Plovendale::queuedEventCount(), 2002u);
+
+    // A burst while the writer is held: what waits in memory stays within the bound, the oldest
+    // go first, and the whole burst is told in one line.
+    gated->shut(true);
+    ASSERT_TRUE(Plovendale::trackEvent("held"));
+    ASSERT_TRUE(gated->writerHeld());
+    for (int i = 0; i < 12000; ++i) ASSERT_TRUE(Plovendale::trackEvent("b" + std::to_string(i)));
+    EXPECT_EQ(Plovendale::queuedEventCount(), 2003u + 10000u) << "stored, being written, waiting";
+    gated->shut(false);
+    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(20)));
+    std::vector<std::string> names;
+    internal::visitKnownEvents([&](const auto& e) {
+        names.push_back(json::parse(e.text)["name"]);
+        return true;
+    });
+    ASSERT_EQ(names.size(), 10000u);
+    EXPECT_EQ(names.front(), "b2000");
+    EXPECT_EQ(names.back(), "b11999");
+    EXPECT_EQ(logLines("Dropped 4003 undelivered events"), 1u);
+}
+
+TEST_F(Events, AStoreOfManyChunksIsCutToTheBoundInOneRead) {
+    const auto nowMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    json index = json::array();
+    std::map<std::string, std::string> values;
+    for (int c = 0; c < 120; ++c) {
+        json chunk = json::array();
+        for (int i = 0; i < 200; ++i)
+            chunk.push_back({{"id", std::to_string(c * 200 + i)},
+                             {"name", "n"},
+                             {"ts", nowMs},
+                             {"params", json::object()}});
+        const std::string key =
+            internal::kEventChunkKeyPrefix + std::string("old.") + std::to_string(c);
+        index.push_back(key);
+        values[key] = chunk.dump();
+    }
+    values[internal::kEventIndexKey] = index.dump();
+    ASSERT_TRUE(Platform::keyValueStore()->setStrings(values));
+    internal::refreshStoredEvents(internal::eventGeneration());  // as a new launch reads it
+    EXPECT_EQ(Plovendale::queuedEventCount(), 10000u);
+}
+
+// A damaged stored event costs itself: the rest of its chunk goes, and the count is exact.
+TEST_F(Events, ADamagedStoredEventIsDroppedAloneAndCounted) {
+    const auto nowMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    const auto chunkOf = [&](int from, int count) {
+        json chunk = json::array();
+        for (int i = from; i < from + count; ++i)
+            chunk.push_back({{"id", "s" + std::to_string(i)},
+                             {"name", "n"},
+                             {"ts", nowMs},
+                             {"params", json::object()}});
+        return chunk;
+    };
+    std::string badByte = chunkOf(0, 150).dump();
+    badByte.insert(badByte.find("\"s10\"") + 2, "\xff");
+    std::string cut = chunkOf(200, 150).dump();
+    cut.resize(cut.size() - 20);
+    json big = chunkOf(400, 10);
+    for (const long long days : {1, 29}) {  // unsent for long, still within the 30 days
+        big.push_back({{"id", "d" + std::to_string(days)},
+                       {"name", "n"},
+                       {"ts", nowMs - days * 24 * 3600 * 1000},
+                       {"params", json::object()}});
+    }
+    big.push_back({{"id", "big"},
+                   {"name", "n"},
+                   {"ts", nowMs},
+                   {"params", {{"k", std::string(70000, 'v')}}}});
+    const std::string prefix = internal::kEventChunkKeyPrefix;
+    const std::map<std::string, std::string> values{
+        {prefix + "a", badByte},
+        {prefix + "b", cut},
+        {prefix + "c", big.dump()},
+        {internal::kEventIndexKey, json::array({prefix + "a", prefix + "b", prefix + "c"}).dump()}};
+    ASSERT_TRUE(Platform::keyValueStore()->setStrings(values));
+    internal::refreshStoredEvents(internal::eventGeneration());  // as a new launch reads it
+    EXPECT_EQ(Plovendale::flush(10000), FlushResult::Delivered);
+    std::size_t sent = 0;
+    for (const auto& batch : batches()) sent += batch["events"].size();
+    EXPECT_EQ(sent, 149u + 149u + 12u);
+    EXPECT_EQ(logLines("Dropped 3 undelivered events"), 1u);
+}
+
+// A 401 or 404 is a wrong key or domain: the events wait for the fix. A refusal that names one
+// event drops that one alone.
+TEST_F(Events, AWrongKeyKeepsTheEventsAndARefusalNamingOneDropsItAlone) {
+    service_.answerEventsWith({{404, R"({"status":404,"error":"not found"})"},
+                               {401, R"({"status":401,"error":"bad key"})"},
+                               {400, R"({"status":400,"error":"event 1: bad","event":1})"}});
+    for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(Plovendale::trackEvent(name));
+    EXPECT_EQ(Plovendale::flush(5000), FlushResult::StoredNotSent);
+    EXPECT_EQ(Plovendale::queuedEventCount(), 3u);
+    EXPECT_EQ(logLines("answered HTTP 404 to the events: check the app key"), 1u);
+    ASSERT_TRUE(test::runMainQueueUntil(
+        [&] { return batches().size() == 4 && Plovendale::queuedEventCount() == 0; },
+        std::chrono::seconds(20)));
+    const auto sent = batches();
+    EXPECT_EQ(sent[3]["events"].size(), 2u);
+    EXPECT_EQ(sent[3]["events"][0]["name"], "a");
+    EXPECT_EQ(sent[3]["events"][1]["name"], "c");
+    const auto dropped = std::find_if(events_.begin(), events_.end(),
+                                      [](const auto& e) { return e.name == "event.dropped"; });
+    ASSERT_NE(dropped, events_.end());
+    EXPECT_EQ(dropped->values.at("count"), "1");
 }
 
 }  // namespace

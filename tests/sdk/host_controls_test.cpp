@@ -307,20 +307,20 @@ TEST(OutboxBackoff, DoublesFromOneSecondUpToFiveMinutesWithJitterAndHonoursRetry
     const struct {
         int failures;
         double random;
-        milliseconds retryAfter;
+        const char* retryAfter;  // the answer's header, if any
         milliseconds expected;
     } cases[] = {
-        {1, 0.0, milliseconds(0), milliseconds(500)},
-        {1, 0.999, milliseconds(0), milliseconds(999)},
-        {2, 0.0, milliseconds(0), milliseconds(1000)},
-        {4, 0.5, milliseconds(0), milliseconds(6000)},
-        {9, 0.0, milliseconds(0), milliseconds(128000)},
-        {40, 0.999, milliseconds(0), milliseconds(299850)},
-        {1, 0.0, milliseconds(120000), milliseconds(120000)},
-        {1, 0.0, std::chrono::hours(5), std::chrono::hours(1)},
+        {1, 0.0, nullptr, milliseconds(500)},     {1, 0.999, nullptr, milliseconds(999)},
+        {2, 0.0, nullptr, milliseconds(1000)},    {4, 0.5, nullptr, milliseconds(6000)},
+        {9, 0.0, nullptr, milliseconds(128000)},  {40, 0.999, nullptr, milliseconds(299850)},
+        {1, 0.0, "120", milliseconds(120000)},    {1, 0.999, "120", milliseconds(120000)},
+        {1, 0.0, "18000", std::chrono::hours(1)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(internal::outboxBackoff(c.failures, c.random, c.retryAfter), c.expected)
+        Error::Headers headers;
+        if (c.retryAfter) headers["Retry-After"] = c.retryAfter;
+        const auto retryAfter = internal::retryAfterOf(headers).value_or(milliseconds(0));
+        EXPECT_EQ(internal::outboxBackoff(c.failures, c.random, retryAfter), c.expected)
             << c.failures;
     }
 }

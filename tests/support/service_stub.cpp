@@ -14,11 +14,13 @@ ServiceStub::ServiceStub() {
         }
         if (request.path.find("/api/trace/client/events/") == 0) {
             std::lock_guard lock(mutex_);
-            const int status = eventStatuses_.empty() ? 200 : eventStatuses_.front();
-            if (!eventStatuses_.empty()) eventStatuses_.erase(eventStatuses_.begin());
-            response.status = status;
-            response.set_content(R"({"status":200,"accepted":1,"duplicates":0})",
-                                 "application/json");
+            Answer events{200, R"({"status":200,"accepted":1,"duplicates":0})"};
+            if (!eventAnswers_.empty()) {
+                events = eventAnswers_.front();
+                eventAnswers_.erase(eventAnswers_.begin());
+            }
+            response.status = events.status;
+            response.set_content(events.body, "application/json");
             return;
         }
         if (request.path.find("/api/trace/client/state/") == 0) {
@@ -48,8 +50,15 @@ void ServiceStub::answerReports(Answer answer) {
 }
 
 void ServiceStub::answerEvents(std::vector<int> statuses) {
+    std::vector<Answer> answers;
+    for (const int status : statuses)
+        answers.push_back({status, R"({"status":200,"accepted":1,"duplicates":0})"});
+    answerEventsWith(std::move(answers));
+}
+
+void ServiceStub::answerEventsWith(std::vector<Answer> answers) {
     std::lock_guard lock(mutex_);
-    eventStatuses_ = std::move(statuses);
+    eventAnswers_ = std::move(answers);
 }
 
 std::vector<ServiceStub::Received> ServiceStub::received() const {

@@ -33,13 +33,15 @@ class ServiceStub {
     void answerReports(Answer answer);
     /// The statuses of the next event batches' answers, in turn; 200 once they are used up.
     void answerEvents(std::vector<int> statuses);
+    /// The next event batches' answers in full, in turn.
+    void answerEventsWith(std::vector<Answer> answers);
     std::vector<Received> received() const;
     std::vector<Received> receivedAt(const std::string& pathPrefix) const;
 
   private:
     mutable std::mutex mutex_;
     Answer answer_;
-    std::vector<int> eventStatuses_;
+    std::vector<Answer> eventAnswers_;
     std::vector<Received> received_;
     std::atomic<bool> stopping_{false};
     LocalServer server_;  // last: stopped before what its handlers use goes away

@@ -180,13 +180,19 @@ class ServiceTest(unittest.TestCase):
         # Event ids are the client's own: another client's "e1" is another event.
         self.assertEqual(self.service.events("organic-client", [event("o1", "-2.50"), event("e1", "7")])[2],
                          {"status": 200, "accepted": 2, "duplicates": 0})
+        # Sums under 1, both signs.
+        self.service.events("organic-client", [event("o2", "0.25", "GBP"), event("o3", "0.25", "GBP"),
+                                               event("o4", "-0.25", "USD"), event("o5", "-0.5", "USD")])
         self.service.events("never-asked", [event("u1", "3")])
         status, _, summary = self.service.request("GET", "/api/apps/%s/summary" % KEY)
         self.assertEqual(status, 200)
         self.assertEqual(summary["channels"], [{"channel": "web", "installs": 1, "events": 5, "revenue": {
             "EUR": "1000000000000000.299999", "USD": "1"}}])
-        self.assertEqual(summary["organic"], {"installs": 1, "events": 2, "revenue": {"EUR": "4.5"}})
+        self.assertEqual(summary["organic"], {"installs": 1, "events": 6, "revenue": {
+            "EUR": "4.5", "GBP": "0.5", "USD": "-0.75"}})
         self.assertEqual(summary["unknown"], {"events": 1, "revenue": {"EUR": "3"}})
+        full = [event("h%d" % i) for i in range(100)]  # the most a batch holds
+        self.assertEqual(self.service.events("never-asked", full)[2]["accepted"], 100)
 
     def test_the_first_final_answer_credits_an_install_for_good(self):
         web, ads = self.link("web"), self.link("ads")
@@ -304,6 +310,9 @@ class ServiceTest(unittest.TestCase):
                 self.assertEqual(status, 400)
                 self.assertEqual(answer["status"], 400)
                 self.assertTrue(answer["error"])
+                # The one bad event is named, so that a client drops it alone.
+                if "ok" in str(body):
+                    self.assertEqual(answer["event"], 1)
         self.assertEqual(self.service.request("GET", "/api/events/" + KEY)[2], [])
 
     def test_lists_page_with_limit_and_cursor(self):

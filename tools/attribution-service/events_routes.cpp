@@ -90,7 +90,9 @@ void Service::handleEvents(const httplib::Request& req, httplib::Response& res) 
         std::string error;
         auto event = eventOf(items[i], i, error);
         if (!event) {
-            replyError(res, 400, error);
+            // Naming the event lets the client drop it alone and send the rest again.
+            replyJson(res, 400,
+                      json{{"status", 400}, {"error", error}, {"event", static_cast<int>(i)}});
             return;
         }
         event->ci = *ci;

@@ -169,7 +169,7 @@ int runEvent(const ParsedArguments& args) {
     // The library logs why it refused the event.
     if (!Plovendale::trackEvent(args.positional[0], params, revenue, args.get("id"))) return 1;
     printLine({{"queued", Plovendale::queuedEventCount()}});
-    // Events of earlier runs go now; this run's wait until the installation has its answer.
+    // This run's event goes now with those of earlier runs (no query of this run holds them).
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     Plovendale::flush(static_cast<double>(std::max<long long>(left.count(), 0)));

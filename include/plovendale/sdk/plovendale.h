@@ -37,6 +37,18 @@ struct PLOVENDALE_API Revenue {
     friend bool operator==(const Revenue&, const Revenue&) = default;
 };
 
+/// What Plovendale::flush reached (the C values of plovendale_flush).
+enum class FlushResult {
+    /// Writing, or a batch's answer, still waited when the time ran out.
+    TimedOut = 0,
+    /// Every event is written and answered: none waits in the store.
+    Delivered = 1,
+    /// Every event is written, and some wait in the store unsent: the service failed (they go
+    /// after a backoff), another launch on the data directory sends them, an install-trace query
+    /// is on the wire, tracking is disabled, or no key is set.
+    StoredNotSent = 2,
+};
+
 /// The library's facade. Every operation is class-level; call them from the host's main thread.
 /// No operation throws or blocks on the network; outcomes that need the network arrive on the main
 /// queue (see MainQueue).
@@ -149,8 +161,11 @@ class PLOVENDALE_API Plovendale {
     /// sent, for the next launch), runs the main-queue work already queued, and releases the
     /// delegate, the event observer, the application key and the services the platform made (the
     /// store is closed; the configuration stays). Answers false when a query was still on the wire
-    /// at the timeout (dropped: neither handler runs; the next launch asks again) or when called on
-    /// one of the library's threads (then nothing is done). Afterwards queries fail at once with
+    /// at the timeout (dropped: neither handler runs; the next launch asks again), when events
+    /// handed in were not all stored by then (those not stored are lost), or when called on one of
+    /// the library's threads (then nothing is done). It returns within `timeout` plus 100 ms (the
+    /// least it gives the event writer) plus the one store write under way (at most 1,000
+    /// events: tens of milliseconds on a phone's disk). Afterwards queries fail at once with
     /// -10000 until a start-up call starts the library again, with the configuration in force.
     /// Host's main thread, with no other thread calling the library while it runs.
     static bool shutdown(std::chrono::milliseconds timeout);
@@ -167,12 +182,14 @@ class PLOVENDALE_API Plovendale {
                            const std::map<std::string, std::string>& params = {},
                            const std::optional<Revenue>& revenue = std::nullopt,
                            const std::optional<std::string>& eventId = std::nullopt);
-    /// Writes recorded events to the store at once and waits, at most `timeoutMs`, until they are
-    /// written and the batches on the wire are answered, running the built-in main queue
-    /// meanwhile (its tasks, host handlers included, run inside this call). With a host poster
+    /// Writes recorded events to the store at once and sends them, waiting at most `timeoutMs`
+    /// until they are written and the batches on the wire are answered, running the built-in main
+    /// queue meanwhile (its tasks, host handlers included, run inside this call). Events held for
+    /// this launch's install-trace query go too unless a query is on the wire. With a host poster
     /// the answers wait for the host's loop, so only the write is waited for in practice. Answers
-    /// whether nothing was left to write or waiting for an answer. Host's main thread.
-    static bool flush(double timeoutMs);
+    /// Delivered when no event waits any more, StoredNotSent when all are written but some wait
+    /// unsent, TimedOut otherwise. Host's main thread.
+    static FlushResult flush(double timeoutMs);
     /// How many events wait to be delivered: those handed in and not yet written count too. Never
     /// waits for the writer; the first call of a launch reads the store. Any thread.
     static std::size_t queuedEventCount();
