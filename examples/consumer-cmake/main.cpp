@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     // A purchase: recorded at once, delivered in a batch; flush waits for that (or its timeout).
     const bool tracked = plovendale::Plovendale::trackEvent(
         "purchase", {{"sku", "room-7"}}, plovendale::Revenue{"9.99", "EUR"}, std::nullopt);
-    const bool flushed = plovendale::Plovendale::flush(10000);
+    const bool flushed = plovendale::Plovendale::flush(10000) == plovendale::FlushResult::Delivered;
     std::printf("purchase: tracked %d, flushed %d, still queued %zu\n", tracked, flushed,
                 plovendale::Plovendale::queuedEventCount());
     // Joins the library's threads for a clean exit.

@@ -12,6 +12,7 @@ thread.
 from __future__ import annotations
 
 import ctypes
+import enum
 import itertools
 import json
 import os
@@ -20,7 +21,8 @@ from dataclasses import dataclass
 from typing import Callable, Dict, Mapping, Optional, Tuple
 
 __all__ = [
-    "Plovendale", "PlovendaleError", "StateError", "Attribution", "TraceState", "load_library",
+    "Plovendale", "PlovendaleError", "StateError", "Attribution", "TraceState", "FlushResult",
+    "load_library",
 ]
 
 OK = 0
@@ -144,6 +146,16 @@ def _text(value: Optional[bytes]) -> Optional[str]:
 
 def _bytes(value: Optional[str]) -> Optional[bytes]:
     return None if value is None else value.encode("utf-8")
+
+
+class FlushResult(enum.IntEnum):
+    """What flush() achieved; only DELIVERED is true."""
+    TIMED_OUT = 0
+    DELIVERED = 1
+    STORED_NOT_SENT = 2
+
+    def __bool__(self) -> bool:
+        return self is FlushResult.DELIVERED
 
 
 def _checked(status: int) -> int:
@@ -440,10 +452,12 @@ class Plovendale:
             _bytes(name), _bytes(json.dumps(dict(params)) if params is not None else None),
             _bytes(amount), _bytes(currency), _bytes(event_id))) == 1
 
-    def flush(self, timeout_ms: float = 3000) -> bool:
+    def flush(self, timeout_ms: float = 3000) -> FlushResult:
         """Writes recorded events at once and runs the main queue until no batch waits, at most
-        timeout_ms; queued_event_count() then tells whether all were delivered."""
-        return _checked(self._lib.plovendale_flush(timeout_ms)) == 1
+        timeout_ms. DELIVERED when none waits; STORED_NOT_SENT when all are written but some wait
+        in the store (the service failed, or no query or key lets them go yet); TIMED_OUT.
+        Only DELIVERED is true."""
+        return FlushResult(_checked(self._lib.plovendale_flush(timeout_ms)))
 
     def queued_event_count(self) -> int:
         return _checked(self._lib.plovendale_queued_event_count())

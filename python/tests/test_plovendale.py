@@ -84,7 +84,7 @@ class Package(unittest.TestCase):
         self.assertEqual(self.sdk.install_trace(), plovendale.Attribution("room=7", "python"))
 
         self.assertTrue(self.sdk.track_event("purchase", {"sku": "a1"}, revenue=("9.99", "EUR")))
-        self.assertTrue(self.sdk.flush(10000))
+        self.assertEqual(self.sdk.flush(10000), plovendale.FlushResult.DELIVERED)
         self.assertEqual(self.sdk.queued_event_count(), 0)
 
     def test_misuse_raises_or_answers_false_with_a_reason(self):
