@@ -122,9 +122,8 @@ ProxyEnvironment proxyEnvironment() {
 // leave the environment alone. A proxy named by the environment is meant for the network, and must
 // not see (or break) traffic that never leaves this machine; NO_PROXY would replace libcurl's own
 // list, so loopback is added to it rather than dropped when the variable is set.
-// Null to leave the environment alone; `built` keeps a list made for the call.
+// `built` keeps a list made for the call.
 const char* noProxyList(std::string& built) {
-    if (URLSessionProxy::proxiesLoopback()) return nullptr;
     const ProxyEnvironment environment = proxyEnvironment();
     // No proxy named: every host goes direct whatever a list says. "*" tells libcurl so at once; a
     // list has it read an address host as an address against each entry, on every transfer.

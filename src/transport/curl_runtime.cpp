@@ -226,20 +226,6 @@ namespace {
     (internal::setCAFileHandler(&URLSessionTLS::setAdditionalCAFile), true);
 }  // namespace
 
-void URLSessionTLS::setAdditionalCAPEM(const std::string& pem) {
-    if (pem.empty()) {
-        clearAdditionalCA();
-        return;
-    }
-    if (!curl::holdsCertificate(pem)) {
-        Log::write(
-            "URLSessionTLS: the additional CA text holds no PEM certificate; trust unchanged");
-        return;
-    }
-    curl::runtimeProblem();
-    curl::installExtraCA(pem);
-}
-
 void URLSessionTLS::clearAdditionalCA() {
     auto& state = curl::trust();
     std::lock_guard lock(state.mutex);
