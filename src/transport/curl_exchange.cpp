@@ -61,12 +61,9 @@ Exchange::Exchange(Key, std::shared_ptr<const URLRequest> prepared,
 }
 
 Exchange::~Exchange() {
-    // The handle refers to the header list and the CA blob: it goes (or is cleared and kept, with
-    // the list it still points at) first.
-    if (pool_ && reusable_ && easy_) {
-        clearRequestOptions();
-        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_),
-                                 std::move(headerLines_), this, progressSet_, postsWhole()});
+    // The handle refers to the header list and the CA blob: it goes (or is reset and kept) first.
+    if (pool_ && reusable_) {
+        pool_->giveBack(std::move(easy_));
     } else {
         easy_.reset();
     }
@@ -74,26 +71,16 @@ Exchange::~Exchange() {
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
-    std::shared_ptr<const void> urlSet;
-    const void* dataSet = nullptr;
-    if (KeptEasy* kept = pool_ ? pool_->latest() : nullptr) {
-        easy_ = std::move(kept->easy);
-        urlSet = std::move(kept->urlSource);
-        noProxySet_ = std::move(kept->noProxy);
-        headerLines_ = std::move(kept->headerLines);
-        dataSet = kept->data;
-        progressSet_ = kept->progress;
-        keptPostingWhole_ = kept->postsWhole;
-        pool_->dropLatest();
-    }
+    if (pool_) easy_ = pool_->take();
     if (!easy_) {
         easy_.reset(curl_easy_init());
         if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
-        configureShared(easy_.get());
+        // A reset keeps the handle's shares.
         if (CURLSH* cache = pool_ ? EasyPool::dnsCache() : nullptr)
             setOption(easy_.get(), CURLOPT_SHARE, cache);
     }
     CURL* easy = easy_.get();
+    configureShared(easy);
 
     std::optional<std::int64_t> bodySize;
     if (uploadFile && !isMethod(request_->httpMethod, "HEAD")) {
@@ -111,126 +98,60 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         bodySize = bodySizeOf(*request_, std::nullopt);
     }
 
-    // A kept handle holds the URL and the list its last transfer set; libcurl copies what is set,
-    // so the same text need not be set (copied and freed) again.
-    if (urlSet != target_) setOption(easy, CURLOPT_URL, url_.c_str());
+    setOption(easy, CURLOPT_URL, url_.c_str());
     caBlob_ = caBlob();
     if (caBlob_) {
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
     std::string builtNoProxy;
-    const char* noProxy = noProxyList(builtNoProxy);
-    if (noProxySet_ != (noProxy ? noProxy : "")) {
-        setOption(easy, CURLOPT_NOPROXY, noProxy);
-        noProxySet_ = noProxy ? noProxy : "";
-    }
-    // An exchange made where the handle's last one was (as the allocator tends to place it) finds
-    // the callbacks' data pointing at it already.
-    if (dataSet != this) {
-        setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
-        setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
-        setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
-    }
+    setOption(easy, CURLOPT_NOPROXY, noProxyList(builtNoProxy));  // libcurl copies it
+    setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
+    setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
+    setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
 
-    auto lines = headerLinesFor(request_->headerFields,
-                                bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
-    if (!lines) return urlError(URLErrorCode::kUnknown, url_);
-    if (lines->acceptEncoding) {
-        setOption(easy, CURLOPT_ACCEPT_ENCODING, lines->acceptEncoding->c_str());
-        acceptEncodingSet_ = true;
-    }
-    // Most requests send the lines their handle's last one sent (they are shared).
-    if (lines != headerLines_) {
-        setOption(easy, CURLOPT_HTTPHEADER, lines->lines.get());
-        headerLines_ = std::move(lines);  // the lines set before go once no longer pointed at
-    }
+    headerLines_ = headerLinesFor(request_->headerFields,
+                                  bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
+    if (!headerLines_) return urlError(URLErrorCode::kUnknown, url_);
+    if (headerLines_->acceptEncoding)
+        setOption(easy, CURLOPT_ACCEPT_ENCODING, headerLines_->acceptEncoding->c_str());
+    setOption(easy, CURLOPT_HTTPHEADER, headerLines_->lines.get());
 
     const std::string& method = request_->httpMethod;
-    if (keptPostingWhole_ &&
-        !(bodySize && isMethod(method, "POST") && !file_ && *bodySize < kUpFrontBodyBytes)) {
-        forgetWholePost();
-    }
-    methodSet_ = true;
     if (isMethod(method, "HEAD")) {
         setOption(easy, CURLOPT_NOBODY, 1L);
     } else if (bodySize) {
         configureBody(*bodySize);
-        if (!isMethod(method, "POST")) {
-            setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-            customRequestSet_ = true;
-        }
-    } else if (isMethod(method, "GET")) {
-        setOption(easy, CURLOPT_HTTPGET, 1L);
-        methodSet_ = false;
-    } else {
+        if (!isMethod(method, "POST")) setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (!isMethod(method, "GET")) {
         setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-        customRequestSet_ = true;
     }
     // libcurl calls the progress function a dozen times per transfer: it is needed for the clock of
     // a transfer nobody else watches, and to follow a body handed over whole as it goes out (one
     // read out piece by piece is followed as it is read). Without it, a body sent whole is
     // reported when the response arrives.
-    const bool progress = !ownerWatchesDeadline_ || (bodyUpFront_ && observer_.followsSending());
-    if (progress != progressSet_) {
-        setOption(easy, CURLOPT_NOPROGRESS, progress ? 0L : 1L);
-        progressSet_ = progress;
-    }
+    if (!ownerWatchesDeadline_ || (bodyUpFront_ && observer_.followsSending()))
+        setOption(easy, CURLOPT_NOPROGRESS, 0L);
     return std::nullopt;
 }
 
+// libcurl's defaults stand for the rest: the peer and its host name verified, no redirection
+// followed (the owner decides), no progress calls.
 void Exchange::configureShared(CURL* easy) {
     setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    setOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
     setOption(easy, CURLOPT_NOSIGNAL, 1L);
-    setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    setOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     setOption(easy, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
     setOption(easy, CURLOPT_WRITEFUNCTION, &Exchange::onWrite);
-    setOption(easy, CURLOPT_NOPROGRESS, 0L);
     setOption(easy, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
-}
-
-void Exchange::clearRequestOptions() {
-    // The options configure sets for every request are set anew by the next one; the header list
-    // stays with the handle. The CA blob and the body are this exchange's and go with it.
-    CURL* easy = easy_.get();
-    if (caBlob_) setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
-    if (acceptEncodingSet_) setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
-    // Left as it is, the body pointer refers to this exchange's body, gone by then: libcurl reads
-    // it only in a transfer, and the next exchange sets it, or forgets it, first.
-    if (!methodSet_ || postsWhole()) return;
-    if (customRequestSet_) setOption(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
-    if (bodySize_ >= 0) {
-        if (bodyUpFront_) {
-            setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
-        } else {
-            setOption(easy, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
-            setOption(easy, CURLOPT_READDATA, static_cast<void*>(nullptr));
-            setOption(easy, CURLOPT_SEEKFUNCTION, static_cast<curl_seek_callback>(nullptr));
-            setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(nullptr));
-        }
-        setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
-    }
-    // Setting the body makes a POST; the GET undoes that, a HEAD and an upload.
-    setOption(easy, CURLOPT_HTTPGET, 1L);
-}
-
-void Exchange::forgetWholePost() {
-    CURL* easy = easy_.get();
-    setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
-    setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
-    setOption(easy, CURLOPT_HTTPGET, 1L);
-    keptPostingWhole_ = false;
 }
 
 void Exchange::configureBody(std::int64_t size) {
     CURL* easy = easy_.get();
     bodySize_ = size;
-    if (!keptPostingWhole_) setOption(easy, CURLOPT_POST, 1L);
+    setOption(easy, CURLOPT_POST, 1L);
     setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
     if (!file_ && size < kUpFrontBodyBytes) {
         // Given the whole body, libcurl sends the head and the body in one write. The buffer is
@@ -314,33 +235,14 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
         abort_ = Abort::OversizedHeaders;
         return 0;
     }
-    std::string_view line(data, size);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    constexpr std::string_view kStatusLine = "HTTP/";  // compared in place, not through memcmp
-    if (line.size() >= kStatusLine.size() &&
-        std::memcmp(line.data(), kStatusLine.data(), kStatusLine.size()) == 0) {
-        fields_.clear();
-        fields_.reserve(16);  // a usual block, without growing on the way
-        return size;
+    switch (readHeadLine(std::string_view(data, size), fields_)) {
+        case HeadLine::End:
+            endOfHeaderBlock();
+            return abort_ == Abort::None ? size : 0;
+        case HeadLine::StatusLine:
+        case HeadLine::Field:
+            return size;
     }
-    if (line.empty()) {
-        endOfHeaderBlock();
-        return abort_ == Abort::None ? size : 0;
-    }
-    if (line.front() == ' ' || line.front() == '\t') {  // obsolete line folding
-        if (!fields_.empty()) {
-            fields_.back().second += ' ';
-            fields_.back().second += trimmed(line);
-        }
-        return size;
-    }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return size;
-    // Made where they stay, not made and then moved there.
-    const std::string_view name = line.substr(0, colon);
-    const std::string_view value = trimmed(line.substr(colon + 1));
-    fields_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
-                         std::forward_as_tuple(value.data(), value.size()));
     return size;
 }
 

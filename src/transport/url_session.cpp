@@ -75,10 +75,6 @@ void postDelegateWorkToMainQueue(std::function<void()> work) {
     Engine::shared().postToMainQueue(std::move(work));
 }
 
-std::function<void()>* latestDelegateWorkToMainQueue() {
-    return Engine::shared().latestMainQueueWork();
-}
-
 URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
     return {};
 }

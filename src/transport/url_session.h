@@ -168,11 +168,6 @@ class URLSessionDelegate {
 /// work there. What one pass of the I/O thread hands on reaches the main queue together, so the
 /// main thread is woken once for it rather than per event. Any thread; each thread's order is kept.
 void postDelegateWorkToMainQueue(std::function<void()> work);
-/// The work this thread queued last with postDelegateWorkToMainQueue, while it still waits for the
-/// end of its pass (so has not reached the main queue) and nothing was queued after it; else null.
-/// A later event's work may join it: it then runs in the same place among the other work, in one
-/// task instead of two. Valid until the next postDelegateWorkToMainQueue.
-std::function<void()>* latestDelegateWorkToMainQueue();
 
 /// All members are callable from any thread.
 class URLSession {

@@ -38,122 +38,22 @@ const char* nonFiniteNumber(const nlohmann::json& root) {
     return nullptr;
 }
 
-constexpr const char* shortEscape(unsigned char c) {
-    switch (c) {
-        case '"':
-            return "\\\"";
-        case '\\':
-            return "\\\\";
-        case '\b':
-            return "\\b";
-        case '\f':
-            return "\\f";
-        case '\n':
-            return "\\n";
-        case '\r':
-            return "\\r";
-        case '\t':
-            return "\\t";
-        default:
-            return nullptr;
-    }
-}
-
-// One JSON string as the general writer puts it: quote, backslash and the five short control
-// escapes, every other control character as \u00xx, everything else (non-ASCII included) as is.
-// Measured first, in the pass that checks the UTF-8, so that the text is written once into room
-// made for it, and in one copy when nothing needs escaping.
-
-// What escaping adds to a byte: one for a short escape, five for \u00xx.
-constexpr std::array<std::uint8_t, 256> kEscapeGrowth = [] {
-    std::array<std::uint8_t, 256> growth{};
-    for (unsigned char c = 0; c < 0x20; ++c) growth[c] = shortEscape(c) ? 1 : 5;
-    growth['"'] = growth['\\'] = 1;
-    return growth;
-}();
-
-// The written length of `text`, quotes included; nothing when it is not valid UTF-8.
-std::optional<std::size_t> quotedLength(std::string_view text) {
-    std::size_t escapes = 0;
-    unsigned bits = 0;  // of every byte: its top bit tells of text beyond ASCII
-    for (const char byte : text) {
-        const auto c = static_cast<unsigned char>(byte);
-        escapes += kEscapeGrowth[c];
-        bits |= c;
-    }
-    if ((bits & 0x80) != 0 && !isValidUTF8(text)) return std::nullopt;
-    return text.size() + escapes + 2;
-}
-
-// Writes `text` quoted at `out`, which has room for its `quotedLength`; answers the end. `plain`:
-// nothing in it needs escaping.
-char* writeQuoted(char* out, std::string_view text, bool plain) {
-    *out++ = '"';
-    if (plain) {
-        out = std::copy(text.begin(), text.end(), out);
-    } else {
-        for (const char byte : text) {
-            const auto c = static_cast<unsigned char>(byte);
-            if (kEscapeGrowth[c] == 0) {
-                *out++ = byte;
-            } else if (const char* escaped = shortEscape(c)) {
-                *out++ = escaped[0];
-                *out++ = escaped[1];
-            } else {
-                const char unicode[] = {
-                    '\\', 'u', '0', '0', kLowerHexDigits[c >> 4], kLowerHexDigits[c & 0xF]};
-                out = std::copy(std::begin(unicode), std::end(unicode), out);
-            }
-        }
-    }
-    *out++ = '"';
-    return out;
-}
-
 }  // namespace
 
 bool appendJSONString(std::string& out, std::string_view text) {
-    const auto quoted = quotedLength(text);
-    if (!quoted) return false;
-    const std::size_t start = out.size();
-    out.resize(start + *quoted);
-    writeQuoted(out.data() + start, text, *quoted == text.size() + 2);
-    return true;
+    try {
+        out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+        return true;
+    } catch (const std::exception&) {
+        return false;  // not UTF-8
+    }
 }
 
 std::optional<Bytes> JSONSerialization::dataWithStringMembers(std::span<const StringMember> members,
                                                               Error* error) {
-    // Measured whole first, so that the bytes are written once into room made for them.
-    std::size_t size = members.empty() ? 2 : 1 + 2 * members.size();  // braces, colons, commas
-    std::size_t plainSize = size;
-    for (const auto& [key, value] : members) {
-        const auto keyLength = quotedLength(key);
-        if (!keyLength) {
-            fill(error, kWriteInapplicableError, "Invalid UTF-8 text in JSON write (a key)");
-            return std::nullopt;
-        }
-        const auto valueLength = quotedLength(value);
-        if (!valueLength) {
-            fill(error, kWriteInapplicableError,
-                 "Invalid UTF-8 text in JSON write (the value of \"" + std::string(key) + "\")");
-            return std::nullopt;
-        }
-        size += *keyLength + *valueLength;
-        plainSize += key.size() + value.size() + 4;
-    }
-    const bool plain = size == plainSize;
-    Bytes bytes(size);
-    char* const first = reinterpret_cast<char*>(bytes.data());
-    char* out = first;
-    *out++ = '{';
-    for (const auto& [key, value] : members) {
-        if (out != first + 1) *out++ = ',';
-        out = writeQuoted(out, key, plain);
-        *out++ = ':';
-        out = writeQuoted(out, value, plain);
-    }
-    *out = '}';
-    return bytes;
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& [key, value] : members) object[std::string(key)] = value;
+    return dataWithJSONObject(object, 0, error);
 }
 
 std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json& object,
@@ -177,56 +77,13 @@ std::optional<Bytes> JSONSerialization::dataWithJSONObject(const nlohmann::json&
     }
 }
 
-namespace {
-
-// The tree builder, told of the text's parts through the events interface.
-class TreeBuilder final : public nlohmann::json_sax<nlohmann::json> {
-  public:
-    explicit TreeBuilder(nlohmann::json& result) : builder_(result, false) {}
-    bool errored() const { return builder_.is_errored(); }
-
-    bool null() override { return builder_.null(); }
-    bool boolean(bool value) override { return builder_.boolean(value); }
-    bool number_integer(number_integer_t value) override { return builder_.number_integer(value); }
-    bool number_unsigned(number_unsigned_t value) override {
-        return builder_.number_unsigned(value);
-    }
-    bool number_float(number_float_t value, const string_t& text) override {
-        return builder_.number_float(value, text);
-    }
-    bool string(string_t& value) override { return builder_.string(value); }
-    bool binary(binary_t& value) override { return builder_.binary(value); }
-    bool start_object(std::size_t count) override { return builder_.start_object(count); }
-    bool key(string_t& name) override { return builder_.key(name); }
-    bool end_object() override { return builder_.end_object(); }
-    bool start_array(std::size_t count) override { return builder_.start_array(count); }
-    bool end_array() override { return builder_.end_array(); }
-    bool parse_error(std::size_t position, const std::string& token,
-                     const nlohmann::detail::exception& error) override {
-        return builder_.parse_error(position, token, error);
-    }
-
-  private:
-    nlohmann::detail::json_sax_dom_parser<nlohmann::json> builder_;
-};
-
-}  // namespace
-
 bool parseJSONEvents(const std::string& text, nlohmann::json_sax<nlohmann::json>& events) {
-    // The same input adapter as json::parse takes for a std::string, so that a host that parses
-    // both ways still carries one lexer.
-    using Input = decltype(nlohmann::detail::input_adapter(text));
-    return nlohmann::detail::parser<nlohmann::json, Input>(nlohmann::detail::input_adapter(text),
-                                                           nullptr, false)
-        .sax_parse(&events, /*strict=*/true);
+    return nlohmann::json::sax_parse(text, &events, nlohmann::json::input_format_t::json,
+                                     /*strict=*/true);
 }
 
 nlohmann::json parseJSONText(const std::string& text) {
-    nlohmann::json result;
-    TreeBuilder builder(result);
-    parseJSONEvents(text, builder);
-    if (builder.errored()) result = nlohmann::json(nlohmann::json::value_t::discarded);
-    return result;
+    return nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
 }
 
 std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& data,
@@ -239,9 +96,7 @@ std::optional<JSONDocument> JSONSerialization::JSONObjectWithData(const Bytes& d
         return std::nullopt;
     }
     // The parser keeps its own stack on the heap, so deep nesting cannot overflow ours; the
-    // non-throwing form reports malformed text (and invalid UTF-8) as a discarded value. It reads
-    // from a std::string, as every other parse in the library does, so that hosts carry one copy
-    // of the parser rather than two (about 10 KB).
+    // non-throwing form reports malformed text (and invalid UTF-8) as a discarded value.
     auto root =
         std::make_shared<nlohmann::json>(parseJSONText(std::string(data.begin(), data.end())));
     if (root->is_discarded()) {
