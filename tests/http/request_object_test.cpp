@@ -39,16 +39,6 @@ TEST(STHTTPRequestObject, CreationRefusesTextThatIsNoURLAndKeepsHeaderSpellings)
     EXPECT_EQ(request->requestHeaders(), (STHTTPHeaders{{"x-a", "3"}}));
 }
 
-TEST(STHTTPRequestObject, ValueTextualForms) {
-    EXPECT_EQ(STHTTPValue("x y").textualForm(), "x y");
-    EXPECT_EQ(STHTTPValue(2).textualForm(), "2");
-    EXPECT_EQ(STHTTPValue(-7L).textualForm(), "-7");
-    EXPECT_EQ(STHTTPValue(18446744073709551615ULL).textualForm(), "18446744073709551615");
-    EXPECT_EQ(STHTTPValue(true).textualForm(), "1");
-    EXPECT_EQ(STHTTPValue(0.1).textualForm(), "0.1");
-    EXPECT_EQ(STHTTPValue(2.0).textualForm(), "2");
-}
-
 TEST(STHTTPRequestObject, BodyDecodingByCharacterSetName) {
     auto request = STHTTPRequest::requestWithURLString("http://example.com/");
     const Bytes latin1 = bytesOf({'c', 'a', 'f', 0xE9});
