@@ -1,6 +1,7 @@
 // JSON text through the value wrapper (every accessor, every level) and through the serialiser
-// (read, write, read again); and as the service's install answer and the cached link data read
-// back on later launches.
+// (read, write, read again); the same bytes as an object of strings, through the direct writer and
+// the general one, which must give the same text; and as the service's install answer and the
+// cached link data read back on later launches.
 
 #include <cmath>
 #include <map>
@@ -48,6 +49,19 @@ bool allNumbersFinite(const nlohmann::json& value) {
     return true;
 }
 
+void writeStringObject(const std::uint8_t* data, std::size_t size) {
+    fuzz::InputReader fields(data, size);
+    std::map<std::string, std::string> object;
+    for (int i = 0; i < 64 && !fields.empty(); ++i) {
+        const std::string key(fields.field('\x1f'));
+        object[key] = std::string(fields.field('\x1f'));
+    }
+    const std::vector<JSONSerialization::StringMember> members(object.begin(), object.end());
+    const auto direct = JSONSerialization::dataWithStringMembers(members);
+    const auto general = JSONSerialization::dataWithJSONObject(nlohmann::json(object), 0);
+    FUZZ_CHECK(direct == general);
+}
+
 void readInstallAnswer(std::string_view text) {
     const auto answer = DataUtil::parseResData(fuzz::bytesOf(text));
     if (answer && answer->data) {
@@ -66,6 +80,7 @@ void readInstallAnswer(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    writeStringObject(data, size);
     readInstallAnswer(std::string_view(reinterpret_cast<const char*>(data), size));
     fuzz::InputReader input(data, size);
     const unsigned options =

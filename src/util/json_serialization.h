@@ -27,7 +27,7 @@ inline constexpr unsigned kJSONReadingAllowFragments = 4;
 
 inline constexpr const char* kJSONErrorDomain = "NSCocoaErrorDomain";
 
-/// Appends `text` to `out` as a JSON string, as dataWithJSONObject writes it.
+/// Appends `text` to `out` as a JSON string, quoted and escaped as dataWithJSONObject writes it.
 /// False, and `out` unchanged, when `text` is not valid UTF-8.
 bool appendJSONString(std::string& out, std::string_view text);
 
@@ -45,9 +45,9 @@ class JSONSerialization {
 
     using StringMember = std::pair<std::string_view, std::string_view>;
 
-    /// dataWithJSONObject of the object of these string members (keys in ascending order; of a key
-    /// given twice, the later value). Nothing, and `error` filled, when a key or a value is not
-    /// valid UTF-8.
+    /// An object of string members, written straight from them in the order given. With keys in
+    /// ascending order and each once, the text is the one dataWithJSONObject gives for the same
+    /// object. Nothing, and `error` filled, when a key or a value is not valid UTF-8.
     static std::optional<Bytes> dataWithStringMembers(std::span<const StringMember> members,
                                                       Error* error = nullptr);
 
