@@ -4,7 +4,7 @@
 #              shuffled, three times; every fuzz corpus replayed as tests), then again under
 #              AddressSanitizer + UBSan and under ThreadSanitizer, then the consumer examples
 #              against the installed library (static and shared)
-# make format-check - clang-format on the C++ files changed against main and on new ones
+# make format-check - clang-format on every tracked C++ file (and new ones)
 # make tidy  - clang-tidy (.clang-tidy) on the library's sources; part of test
 # make bench - the benchmarks, the footprint, the event crash torture (1,000 kills) and the
 #              attribution accuracy simulation
@@ -96,14 +96,11 @@ bench: deps
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
-# Files changed against FORMAT_BASE (every tracked one when that is not known here) and new ones.
-FORMAT_BASE ?= main
+# Every tracked C++ file and every new one: the same check on main, on a branch and in CI.
 format-check:
-	@files=$$( { if git rev-parse -q --verify $(FORMAT_BASE) >/dev/null; then \
-			git diff --name-only --diff-filter=d $(FORMAT_BASE) -- '*.h' '*.cpp'; \
-		else git ls-files -- '*.h' '*.cpp'; fi; \
-		git ls-files --others --exclude-standard -- '*.h' '*.cpp'; } | sort -u); \
-	if [ -n "$$files" ]; then clang-format --dry-run -Werror $$files && echo "format-check: clean"; fi
+	@files=$$( { git ls-files -- '*.h' '*.cpp'; git ls-files --others --exclude-standard -- '*.h' '*.cpp'; } \
+		| sort -u); \
+	clang-format --dry-run -Werror $$files && echo "format-check: clean ($$(echo "$$files" | wc -l) files)"
 
 # Uses the plain build's compile_commands.json; only the library, whose faults reach hosts.
 tidy: build

@@ -1,7 +1,7 @@
 // JSON text through the value wrapper (every accessor, every level) and through the serialiser
 // (read, write, read again); the same bytes as an object of strings, through the direct writer and
-// the general one, which must give the same text; as the service's install answer and the cached
-// link data read back on later launches; and through the library's parse and the JSON library's.
+// the general one, which must give the same text; and as the service's install answer and the
+// cached link data read back on later launches.
 
 #include <cmath>
 #include <map>
@@ -34,10 +34,9 @@ void visit(const FLOJSONObject& object, int depth) {
         }
     } else if (const auto array = object.array()) {
         for (std::size_t i = 0; i < array->size(); ++i) {
-            FUZZ_CHECK(object.objectAtIndex(i).isIdenticalTo((*array)[i]));
             visit((*array)[i], depth + 1);
         }
-        FUZZ_CHECK(!object.objectAtIndex(array->size()) && !object.dictionary());
+        FUZZ_CHECK(!object.dictionary());
     }
 }
 
@@ -81,10 +80,6 @@ void readInstallAnswer(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string whole(reinterpret_cast<const char*>(data), size);
-    const auto parsed = parseJSONText(whole);  // as the JSON library's own parse has it
-    const auto reference = nlohmann::json::parse(whole, nullptr, false);
-    FUZZ_CHECK(parsed.is_discarded() ? reference.is_discarded() : parsed == reference);
     writeStringObject(data, size);
     readInstallAnswer(std::string_view(reinterpret_cast<const char*>(data), size));
     fuzz::InputReader input(data, size);

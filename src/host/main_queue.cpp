@@ -44,7 +44,6 @@ struct PostingOrder {
     std::map<std::uint64_t, std::uint64_t> ranUpTo;  // per posting thread: last place run
     std::atomic<bool> broken{false};
     std::atomic<bool> said{false};
-    std::atomic<bool> hostPoster{false};
 };
 
 PostingOrder& postingOrder() {
@@ -132,9 +131,6 @@ bool mainQueueOrderBroken() {
     return postingOrder().broken.load();
 }
 
-bool mainQueueHasHostPoster() {
-    return postingOrder().hostPoster.load(std::memory_order_relaxed);
-}
 }  // namespace internal
 
 MainQueue& MainQueue::shared() {
@@ -347,7 +343,6 @@ void MainQueue::setPoster(Poster poster) {
     {
         std::lock_guard lock(s.mutex);
         s.poster.swap(poster);
-        postingOrder().hostPoster = bool(s.poster);
     }
     countAgain(true);
 }

@@ -6,7 +6,4 @@ namespace plovendale::internal {
 /// the poster was installed (said once in the log when first seen). Any thread.
 bool mainQueueOrderBroken();
 
-/// Whether tasks go to a poster of the host's rather than to the built-in queue. Any thread.
-bool mainQueueHasHostPoster();
-
 }  // namespace plovendale::internal

@@ -38,9 +38,6 @@ struct ProcessState {
 
 ProcessState& processState();
 
-/// Back to a new process's settings and stores: cookies, credentials, background handlers. Only
-/// in builds with the test suite (PLOVENDALE_TEST_SEAMS). Main thread, nothing in flight.
-void resetProcessStateForTests();
 /// Ends every transfer of the process and joins the threads that run them; false, and nothing done,
 /// on one of those threads. resumeTransfers starts them again. Main thread, with no other thread
 /// starting requests meanwhile.

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "host/host_code.h"
-#include "host/main_queue_order.h"
 #include "http/process_state.h"
 #include "http/st_http_request_impl.h"
 #include "plovendale/platform/main_queue.h"
@@ -73,16 +72,6 @@ STHTTPRequestSessionDelegate::Waiting STHTTPRequestSessionDelegate::takeAll(Pend
     return {std::exchange(body.oldest, std::nullopt), std::exchange(body.chunks, {})};
 }
 
-STHTTPRequestSessionDelegate::Answer* STHTTPRequestSessionDelegate::openAnswer() {
-    // A host's own loop gets each event as a task of its own, as it always has: the main queue
-    // checks the order in which such a loop runs tasks, and one task per answer would hide a loop
-    // that breaks it until it breaks something else.
-    if (internal::mainQueueHasHostPoster()) return nullptr;
-    std::function<void()>* latest = latestDelegateWorkToMainQueue();
-    auto* answer = latest ? latest->target<Answer>() : nullptr;
-    return answer && answer->body == body_ && !answer->completes ? answer : nullptr;
-}
-
 void STHTTPRequestSessionDelegate::receive(STHTTPRequest& target, Bytes& chunk) {
     auto& impl = *target.impl_;
     const bool shown = impl.hasDownloadProgressBlock.load(std::memory_order_acquire);
@@ -123,10 +112,6 @@ void STHTTPRequestSessionDelegate::didReceiveData(URLSession& session, URLSessio
 void STHTTPRequestSessionDelegate::didReceiveOwnedData(URLSession&, URLSessionTask&, Bytes& data) {
     if (discardBody_) return;
     add(*body_, data);
-    if (Answer* open = openAnswer()) {
-        ++open->chunks;
-        return;
-    }
     Answer answer{weakRequest_, body_};
     answer.chunks = 1;
     postDelegateWorkToMainQueue(std::move(answer));
@@ -187,15 +172,13 @@ void STHTTPRequestSessionDelegate::didCompleteWithError(URLSession&, URLSessionT
                                                         const std::optional<Error>& error) {
     // The request's one task is over: the work that delivers the outcome takes over holding the
     // request, and lets it go on the main queue when done (one task fewer there).
-    Answer fresh{weakRequest_, body_};
-    Answer* open = openAnswer();
-    Answer& answer = open ? *open : fresh;
+    Answer answer{weakRequest_, body_};
     answer.completes = true;
     answer.held = std::move(request_);
     answer.session = session_.lock();
     answer.finalResponse = task.response();
     answer.error = error;
-    if (!open) postDelegateWorkToMainQueue(std::move(fresh));
+    postDelegateWorkToMainQueue(std::move(answer));
 }
 
 void STHTTPRequestSessionDelegate::didBecomeInvalidWithError(URLSession&,

@@ -17,10 +17,6 @@ namespace plovendale {
 /// only weakly. The delegate hands its request to the main queue when it goes, so that the request
 /// (and the host's callbacks in it) is always released there.
 ///
-/// The response, the data and the completion that one pass of the I/O thread brings go to the
-/// built-in main queue as one task (an Answer), run in the order they arrived: a small answer
-/// costs the main queue one task, not three. A host's poster gets one task per event.
-///
 /// Body bytes wait in a queue of their own rather than in the answers: each answer takes the
 /// oldest bytes waiting, as many chunks as it brought, and the completion takes whatever is left
 /// before it finishes. The request thus gets its whole body, in order, even from a host loop that
@@ -80,8 +76,7 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
     /// Adds a received piece to the request's body, taking the piece's storage when it can.
     static void receive(STHTTPRequest& target, Bytes& chunk);
 
-    // The events of one pass for the main queue, in the order they arrived: a response, then body
-    // chunks, then the completion, each part optional.
+    // One event for the main queue: a response, body chunks or the completion.
     struct Answer {
         std::weak_ptr<STHTTPRequest> request;
         std::shared_ptr<PendingBody> body;
@@ -97,8 +92,6 @@ class STHTTPRequestSessionDelegate final : public URLSessionDelegate {
         std::optional<Error> error;
         void operator()();
     };
-    /// The answer this pass queued last, while later events may still join it; else null.
-    Answer* openAnswer();
 
     std::shared_ptr<STHTTPRequest> request_;
     std::weak_ptr<STHTTPRequest> weakRequest_;

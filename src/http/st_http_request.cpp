@@ -101,54 +101,20 @@ std::int64_t STHTTPRequest::responseStatus() const {
     return impl_->responseStatus;
 }
 
-void STHTTPRequest::setResponseStatus(std::int64_t status) {
-    impl_->responseStatus = status;
-}
-
-const std::shared_ptr<URLSessionTask>& STHTTPRequest::task() const {
-    return impl_->task;
-}
-
-void STHTTPRequest::setTask(std::shared_ptr<URLSessionTask> task) {
-    impl_->task = std::move(task);
-}
-
 const Bytes& STHTTPRequest::responseData() const {
     return impl_->responseData;
-}
-
-void STHTTPRequest::setResponseData(Bytes data) {
-    impl_->responseData = std::move(data);
 }
 
 const std::optional<std::string>& STHTTPRequest::responseStringEncodingName() const {
     return impl_->responseStringEncodingName;
 }
 
-void STHTTPRequest::setResponseStringEncodingName(std::optional<std::string> name) {
-    impl_->responseStringEncodingName = std::move(name);
-}
-
 const std::optional<STHTTPHeaders>& STHTTPRequest::responseHeaders() const {
     return impl_->settledResponseHeaders();
 }
 
-void STHTTPRequest::setResponseHeaders(std::optional<STHTTPHeaders> headers) {
-    impl_->responseHeaders = std::move(headers);
-    impl_->responseHeadersTaken = false;
-    impl_->responseHeadersPending = false;
-}
-
 std::int64_t STHTTPRequest::responseExpectedContentLength() const {
     return impl_->responseExpectedContentLength;
-}
-
-void STHTTPRequest::setResponseExpectedContentLength(std::int64_t length) {
-    impl_->responseExpectedContentLength = length;
-}
-
-void STHTTPRequest::setResponseString(std::optional<std::string> text) {
-    impl_->responseString = std::move(text);
 }
 
 const std::string& STHTTPRequest::url() const {
@@ -161,10 +127,6 @@ void STHTTPRequest::setUrl(std::string url) {
 
 const std::optional<Error>& STHTTPRequest::error() const {
     return impl_->error;
-}
-
-void STHTTPRequest::setError(std::optional<Error> error) {
-    impl_->error = std::move(error);
 }
 
 const std::vector<STHTTPRequestFileUpload>& STHTTPRequest::filesToUpload() const {
@@ -187,16 +149,8 @@ const std::shared_ptr<const URLRequest>& STHTTPRequest::request() const {
     return impl_->request;
 }
 
-void STHTTPRequest::setRequest(std::optional<URLRequest> request) {
-    impl_->request = request ? std::make_shared<const URLRequest>(std::move(*request)) : nullptr;
-}
-
 const std::optional<std::string>& STHTTPRequest::HTTPBodyFileURL() const {
     return impl_->HTTPBodyFileURL;
-}
-
-void STHTTPRequest::setHTTPBodyFileURL(std::optional<std::string> fileURL) {
-    impl_->HTTPBodyFileURL = std::move(fileURL);
 }
 
 const std::vector<HTTPCookie>& STHTTPRequest::ephemeralRequestCookies() const {

@@ -85,4 +85,10 @@ struct STHTTPRequest::Impl {
     }
 };
 
+/// The request's fields, for code that builds a response or an outcome without a transfer (the
+/// tests). A host has no way to these: what it reads comes from an exchange.
+struct STHTTPRequestAccess {
+    static STHTTPRequest::Impl& fields(STHTTPRequest& request) { return *request.impl_; }
+};
+
 }  // namespace plovendale

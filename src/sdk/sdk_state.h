@@ -61,9 +61,4 @@ struct SdkState {
 
 SdkState& sdkState();
 
-/// Returns the SDK's state to what a new process starts with: the parts above, the report sender
-/// and the delegate. Only in builds with the test suite (PLOVENDALE_TEST_SEAMS); the host's
-/// callables it drops are released after every mutex is let go. Main thread, nothing in flight.
-void resetSdkStateForTests();
-
 }  // namespace plovendale::internal

@@ -54,9 +54,6 @@ std::string BundleInfo::getBundleValue(const std::string& key) {
     return Platform::mainBundle()->infoString(key).value_or(kUnknown);
 }
 
-std::string BundleInfo::appVersion() {
-    return getBundleValue("CFBundleShortVersionString");
-}
 std::string BundleInfo::bundle() {
     return getBundleValue("CFBundleIdentifier");
 }

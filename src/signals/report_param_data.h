@@ -13,9 +13,8 @@ class BundleInfo {
   public:
     /// The entry under `key` when it is a string; "Unknown" otherwise.
     static std::string getBundleValue(const std::string& key);
-    static std::string appVersion();  ///< "CFBundleShortVersionString"
-    static std::string bundle();      ///< "CFBundleIdentifier"
-    static std::string appBuild();    ///< "CFBundleVersion"
+    static std::string bundle();    ///< "CFBundleIdentifier"
+    static std::string appBuild();  ///< "CFBundleVersion"
     /// The running system's version as "major.minor.patch" ("0.0.0" when unknown).
     static std::string osNameVersion();
 };

@@ -7,12 +7,4 @@ SignalsState& signalsState() {
     return instance;
 }
 
-#ifdef PLOVENDALE_TEST_SEAMS
-void resetSignalsStateForTests() {
-    auto& capture = signalsState().unstoredCapture;
-    std::lock_guard lock(capture.mutex);
-    capture.trace.clear();
-}
-#endif
-
 }  // namespace plovendale::internal

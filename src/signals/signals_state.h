@@ -18,8 +18,4 @@ struct SignalsState {
 
 SignalsState& signalsState();
 
-/// Returns the state above to what a new process starts with. Only in builds with the test suite
-/// (PLOVENDALE_TEST_SEAMS).
-void resetSignalsStateForTests();
-
 }  // namespace plovendale::internal

@@ -75,11 +75,6 @@ class Engine {
     /// the main thread is woken once for it, not per event; elsewhere it is queued at once. Each
     /// thread's work keeps its order.
     void postToMainQueue(std::function<void()> task);
-    /// The work postToMainQueue queued last on the I/O thread, while its pass lasts and nothing
-    /// was queued after it; null elsewhere. Valid until the next postToMainQueue.
-    std::function<void()>* latestMainQueueWork() {
-        return onIOThread() && !forMainQueue_.empty() ? &forMainQueue_.back() : nullptr;
-    }
 
     // I/O thread only.
     /// Keeps owner alive until release(); the service holds running tasks this way.

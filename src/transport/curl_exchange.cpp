@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "transport/curl_text.h"
+#include "transport/exchange_setup.h"
 #include "transport/recent_values.h"
 #include "transport/url_session.h"
 
@@ -21,229 +22,6 @@ namespace plovendale::curl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string filePathOf(const std::string& text) {
-    constexpr std::string_view kScheme = "file://";
-    if (text.compare(0, kScheme.size(), kScheme) != 0) return text;
-    std::string_view rest = std::string_view(text).substr(kScheme.size());
-    if (rest.compare(0, 9, "localhost") == 0) rest.remove_prefix(9);
-    return percentDecodeLenient(rest);
-}
-
-std::optional<std::int64_t> fileSize(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    return static_cast<std::int64_t>(info.st_size);
-}
-
-// Whether `method` is the method `name` (a literal): its length is compared first, and the bytes
-// in place, where the comparison with a C string would measure the literal and call memcmp.
-bool isMethod(const std::string& method, std::string_view name) {
-    return method.size() == name.size() &&
-           std::memcmp(method.data(), name.data(), name.size()) == 0;
-}
-
-bool methodAlwaysHasBody(const std::string& method) {
-    return isMethod(method, "POST") || isMethod(method, "PUT") || isMethod(method, "PATCH");
-}
-
-// What the environment says about proxies, found in one walk over it, since every transfer asks.
-struct ProxyEnvironment {
-    const char* noProxy = nullptr;  ///< non-empty no_proxy, else non-empty NO_PROXY, as libcurl
-    bool namesProxy = false;        ///< a variable libcurl takes a proxy from is set
-};
-
-// Whether text starts with the lower-case `prefix` in any case. Most entries differ at once.
-bool startsIgnoringCase(const char* text, std::string_view prefix) {
-    for (const char c : prefix) {
-        const bool letter = c >= 'a' && c <= 'z';
-        if (*text == '\0' || (letter ? *text | 0x20 : *text) != c) return false;
-        ++text;
-    }
-    return true;
-}
-
-// Whether text starts with `prefix`, in this case. Most entries differ at once.
-bool startsWith(const char* text, std::string_view prefix) {
-    for (const char c : prefix) {
-        if (*text != c) return false;  // the terminator differs too
-        ++text;
-    }
-    return true;
-}
-
-// libcurl takes the proxy of an http(s) transfer from http_proxy, https_proxy, HTTPS_PROXY,
-// all_proxy or ALL_PROXY; any spelling of those counts, which can only err towards the list.
-ProxyEnvironment proxyEnvironment() {
-    const char* lower = nullptr;
-    const char* upper = nullptr;
-    bool proxy = false;
-    constexpr std::size_t kNameLength = 9;  // "no_proxy="
-    // Most entries are passed over on their first letter, looked up in a table.
-    static constexpr auto kWatched = [] {
-        std::array<bool, 256> watched{};
-        for (const char c : std::string_view("nNhHaA"))
-            watched[static_cast<unsigned char>(c)] = true;
-        return watched;
-    }();
-    char** entry = environ;
-    if (!entry) return {};
-    for (const char* text = *entry; text; text = *++entry) {
-        if (!kWatched[static_cast<unsigned char>(text[0])]) continue;
-        switch (text[0]) {
-            case 'n':
-                if (!lower && startsWith(text + 1, "o_proxy=")) lower = text + kNameLength;
-                break;
-            case 'N':
-                if (!upper && startsWith(text + 1, "O_PROXY=")) upper = text + kNameLength;
-                break;
-            case 'h':
-            case 'H':
-                // http_proxy or https_proxy: the common prefix is read once.
-                if (!proxy && startsIgnoringCase(text + 1, "ttp")) {
-                    const char* rest = text + 4;
-                    if ((*rest | 0x20) == 's') ++rest;
-                    proxy = startsIgnoringCase(rest, "_proxy=");
-                }
-                break;
-            case 'a':
-            case 'A':
-                proxy = proxy || startsIgnoringCase(text + 1, "ll_proxy=");
-                break;
-            default:
-                break;
-        }
-    }
-    if (lower && *lower) return {lower, proxy};
-    return {upper && *upper ? upper : nullptr, proxy};
-}
-
-// What libcurl is to reach without a proxy: the environment's list plus loopback, or nothing to
-// leave the environment alone. A proxy named by the environment is meant for the network, and must
-// not see (or break) traffic that never leaves this machine; NO_PROXY would replace libcurl's own
-// list, so loopback is added to it rather than dropped when the variable is set.
-// Null to leave the environment alone; `built` keeps a list made for the call.
-const char* noProxyList(std::string& built) {
-    if (URLSessionProxy::proxiesLoopback()) return nullptr;
-    const ProxyEnvironment environment = proxyEnvironment();
-    // No proxy named: every host goes direct whatever a list says. "*" tells libcurl so at once; a
-    // list has it read an address host as an address against each entry, on every transfer.
-    if (!environment.namesProxy) return "*";
-    // libcurl reads every entry before a match as an address, for a transfer to an address: the
-    // usual loopback address goes first.
-    static constexpr const char* kLoopback = "127.0.0.1,localhost,127.0.0.0/8,::1";
-    const char* listed = environment.noProxy;
-    if (!listed) return kLoopback;
-    if (std::string_view(trimmed(listed)) == "*") return "*";  // libcurl knows "*" only alone
-    built = std::string(listed) + "," + kLoopback;
-    return built.c_str();
-}
-
-template <typename T>
-void setOption(CURL* easy, CURLoption option, T value) {
-    // Options set here are all known to this libcurl (checked at start-up); a failure would only be
-    // out of memory, which the transfer then reports.
-    (void)curl_easy_setopt(easy, option, value);
-}
-
-}  // namespace
-
-std::optional<std::int64_t> bodySizeOf(const URLRequest& request,
-                                       const std::optional<std::string>& uploadFile) {
-    if (isMethod(request.httpMethod, "HEAD")) return std::nullopt;
-    if (uploadFile) return fileSize(filePathOf(*uploadFile)).value_or(0);
-    if (request.httpBody) return static_cast<std::int64_t>(request.httpBody->size());
-    if (methodAlwaysHasBody(request.httpMethod)) return 0;
-    return std::nullopt;
-}
-
-namespace {
-
-// An application's requests go to a handful of URLs: those read lately on this thread are kept
-// with their reading, which the exchanges share.
-URLCheck readHTTPURL(const std::string& url, std::shared_ptr<const ReadURL>& read) {
-    using Read = std::shared_ptr<const ReadURL>;
-    thread_local RecentValues<Read> recent;
-    if (const Read* known =
-            recent.find([&url](const Read& entry) { return entry->given == url; })) {
-        read = *known;
-        return URLCheck::Ok;
-    }
-    ParsedURL target;
-    std::string text;
-    const URLCheck check = parseHTTPURL(url, target, &text);
-    if (check != URLCheck::Ok) return check;
-    std::string origin = target.scheme + "://" + target.host + ":" + target.port;
-    read = recent.remember(
-        std::make_shared<const ReadURL>(ReadURL{url, std::move(text), std::move(origin)}));
-    return check;
-}
-
-}  // namespace
-
-// The header lines handed to libcurl for a request's fields.
-struct HeaderLines {
-    std::vector<std::pair<std::string, std::string>> fields;  ///< those that made the lines
-    Slist lines;
-    std::optional<std::string> acceptEncoding;  ///< announced by libcurl, which then decodes
-    bool refusesContinue = false;               ///< holds the empty Expect line
-};
-
-namespace {
-
-bool isLengthField(std::string_view name) {
-    return equalsIgnoringASCIICase(name, "Content-Length");  // libcurl writes the true length
-}
-
-// Whether fields make the lines that `made` was made from (their lengths aside).
-bool makeSameLines(const std::vector<std::pair<std::string, std::string>>& fields,
-                   const HeaderLines& made) {
-    auto kept = made.fields.begin();
-    for (const auto& field : fields) {
-        if (isLengthField(field.first)) continue;
-        if (kept == made.fields.end() || *kept != field) return false;
-        ++kept;
-    }
-    return kept == made.fields.end();
-}
-
-// An application's requests mostly carry one of a few sets of fields (its service's content type,
-// say): the lines made lately on this thread are shared by the exchanges whose fields make the
-// same ones, rather than built and freed for each. Null when libcurl is out of memory.
-// libcurl asks for a 100-continue round trip only before a large body (over 1 MiB) whose size it
-// knows, and before one of unknown size: of the bodies sent here, only one read out piece by piece
-// can be large, so only that one needs the empty Expect line, which libcurl otherwise matches
-// against on every transfer for nothing.
-std::shared_ptr<const HeaderLines> headerLinesFor(const HTTPHeaderFields& fields,
-                                                  bool bodyReadOut) {
-    using Lines = std::shared_ptr<const HeaderLines>;
-    thread_local RecentValues<Lines> recent;
-    if (const Lines* known = recent.find([&](const Lines& lines) {
-            return lines->refusesContinue == bodyReadOut && makeSameLines(fields.entries(), *lines);
-        })) {
-        return *known;
-    }
-    auto made = std::make_shared<HeaderLines>();
-    made->refusesContinue = bodyReadOut;
-    bool hasContentType = false;
-    for (const auto& field : fields.entries()) {
-        const auto& [name, value] = field;
-        if (isLengthField(name)) continue;
-        made->fields.push_back(field);
-        if (equalsIgnoringASCIICase(name, "Accept-Encoding")) {
-            made->acceptEncoding = value;
-            continue;
-        }
-        hasContentType = hasContentType || equalsIgnoringASCIICase(name, "Content-Type");
-        if (!append(made->lines, value.empty() ? name + ";" : name + ": " + value)) return nullptr;
-    }
-    // No 100-continue round trip, and no content type the caller did not ask for.
-    if ((bodyReadOut && !append(made->lines, "Expect:")) ||
-        (!hasContentType && !append(made->lines, "Content-Type:"))) {
-        return nullptr;
-    }
-    return recent.remember(std::move(made));
-}
 
 }  // namespace
 
@@ -283,12 +61,9 @@ Exchange::Exchange(Key, std::shared_ptr<const URLRequest> prepared,
 }
 
 Exchange::~Exchange() {
-    // The handle refers to the header list and the CA blob: it goes (or is cleared and kept, with
-    // the list it still points at) first.
-    if (pool_ && reusable_ && easy_) {
-        clearRequestOptions();
-        pool_->giveBack(KeptEasy{std::move(easy_), target_, std::move(noProxySet_),
-                                 std::move(headerLines_), this, progressSet_, postsWhole()});
+    // The handle refers to the header list and the CA blob: it goes (or is reset and kept) first.
+    if (pool_ && reusable_) {
+        pool_->giveBack(std::move(easy_));
     } else {
         easy_.reset();
     }
@@ -296,26 +71,16 @@ Exchange::~Exchange() {
 }
 
 std::optional<Error> Exchange::configure(const std::optional<std::string>& uploadFile) {
-    std::shared_ptr<const void> urlSet;
-    const void* dataSet = nullptr;
-    if (KeptEasy* kept = pool_ ? pool_->latest() : nullptr) {
-        easy_ = std::move(kept->easy);
-        urlSet = std::move(kept->urlSource);
-        noProxySet_ = std::move(kept->noProxy);
-        headerLines_ = std::move(kept->headerLines);
-        dataSet = kept->data;
-        progressSet_ = kept->progress;
-        keptPostingWhole_ = kept->postsWhole;
-        pool_->dropLatest();
-    }
+    if (pool_) easy_ = pool_->take();
     if (!easy_) {
         easy_.reset(curl_easy_init());
         if (!easy_) return urlError(URLErrorCode::kUnknown, url_);
-        configureShared(easy_.get());
+        // A reset keeps the handle's shares.
         if (CURLSH* cache = pool_ ? EasyPool::dnsCache() : nullptr)
             setOption(easy_.get(), CURLOPT_SHARE, cache);
     }
     CURL* easy = easy_.get();
+    configureShared(easy);
 
     std::optional<std::int64_t> bodySize;
     if (uploadFile && !isMethod(request_->httpMethod, "HEAD")) {
@@ -333,126 +98,60 @@ std::optional<Error> Exchange::configure(const std::optional<std::string>& uploa
         bodySize = bodySizeOf(*request_, std::nullopt);
     }
 
-    // A kept handle holds the URL and the list its last transfer set; libcurl copies what is set,
-    // so the same text need not be set (copied and freed) again.
-    if (urlSet != target_) setOption(easy, CURLOPT_URL, url_.c_str());
+    setOption(easy, CURLOPT_URL, url_.c_str());
     caBlob_ = caBlob();
     if (caBlob_) {
         curl_blob blob{const_cast<char*>(caBlob_->data()), caBlob_->size(), CURL_BLOB_NOCOPY};
         setOption(easy, CURLOPT_CAINFO_BLOB, &blob);
     }
     std::string builtNoProxy;
-    const char* noProxy = noProxyList(builtNoProxy);
-    if (noProxySet_ != (noProxy ? noProxy : "")) {
-        setOption(easy, CURLOPT_NOPROXY, noProxy);
-        noProxySet_ = noProxy ? noProxy : "";
-    }
-    // An exchange made where the handle's last one was (as the allocator tends to place it) finds
-    // the callbacks' data pointing at it already.
-    if (dataSet != this) {
-        setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
-        setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
-        setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
-    }
+    setOption(easy, CURLOPT_NOPROXY, noProxyList(builtNoProxy));  // libcurl copies it
+    setOption(easy, CURLOPT_HEADERDATA, static_cast<void*>(this));
+    setOption(easy, CURLOPT_WRITEDATA, static_cast<void*>(this));
+    setOption(easy, CURLOPT_XFERINFODATA, static_cast<void*>(this));
 
-    auto lines = headerLinesFor(request_->headerFields,
-                                bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
-    if (!lines) return urlError(URLErrorCode::kUnknown, url_);
-    if (lines->acceptEncoding) {
-        setOption(easy, CURLOPT_ACCEPT_ENCODING, lines->acceptEncoding->c_str());
-        acceptEncodingSet_ = true;
-    }
-    // Most requests send the lines their handle's last one sent (they are shared).
-    if (lines != headerLines_) {
-        setOption(easy, CURLOPT_HTTPHEADER, lines->lines.get());
-        headerLines_ = std::move(lines);  // the lines set before go once no longer pointed at
-    }
+    headerLines_ = headerLinesFor(request_->headerFields,
+                                  bodySize && (file_ || *bodySize >= kUpFrontBodyBytes));
+    if (!headerLines_) return urlError(URLErrorCode::kUnknown, url_);
+    if (headerLines_->acceptEncoding)
+        setOption(easy, CURLOPT_ACCEPT_ENCODING, headerLines_->acceptEncoding->c_str());
+    setOption(easy, CURLOPT_HTTPHEADER, headerLines_->lines.get());
 
     const std::string& method = request_->httpMethod;
-    if (keptPostingWhole_ &&
-        !(bodySize && isMethod(method, "POST") && !file_ && *bodySize < kUpFrontBodyBytes)) {
-        forgetWholePost();
-    }
-    methodSet_ = true;
     if (isMethod(method, "HEAD")) {
         setOption(easy, CURLOPT_NOBODY, 1L);
     } else if (bodySize) {
         configureBody(*bodySize);
-        if (!isMethod(method, "POST")) {
-            setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-            customRequestSet_ = true;
-        }
-    } else if (isMethod(method, "GET")) {
-        setOption(easy, CURLOPT_HTTPGET, 1L);
-        methodSet_ = false;
-    } else {
+        if (!isMethod(method, "POST")) setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (!isMethod(method, "GET")) {
         setOption(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-        customRequestSet_ = true;
     }
     // libcurl calls the progress function a dozen times per transfer: it is needed for the clock of
     // a transfer nobody else watches, and to follow a body handed over whole as it goes out (one
     // read out piece by piece is followed as it is read). Without it, a body sent whole is
     // reported when the response arrives.
-    const bool progress = !ownerWatchesDeadline_ || (bodyUpFront_ && observer_.followsSending());
-    if (progress != progressSet_) {
-        setOption(easy, CURLOPT_NOPROGRESS, progress ? 0L : 1L);
-        progressSet_ = progress;
-    }
+    if (!ownerWatchesDeadline_ || (bodyUpFront_ && observer_.followsSending()))
+        setOption(easy, CURLOPT_NOPROGRESS, 0L);
     return std::nullopt;
 }
 
+// libcurl's defaults stand for the rest: the peer and its host name verified, no redirection
+// followed (the owner decides), no progress calls.
 void Exchange::configureShared(CURL* easy) {
     setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    setOption(easy, CURLOPT_FOLLOWLOCATION, 0L);
     setOption(easy, CURLOPT_NOSIGNAL, 1L);
-    setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    setOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     setOption(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     setOption(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     setOption(easy, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
     setOption(easy, CURLOPT_WRITEFUNCTION, &Exchange::onWrite);
-    setOption(easy, CURLOPT_NOPROGRESS, 0L);
     setOption(easy, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
-}
-
-void Exchange::clearRequestOptions() {
-    // The options configure sets for every request are set anew by the next one; the header list
-    // stays with the handle. The CA blob and the body are this exchange's and go with it.
-    CURL* easy = easy_.get();
-    if (caBlob_) setOption(easy, CURLOPT_CAINFO_BLOB, static_cast<curl_blob*>(nullptr));
-    if (acceptEncodingSet_) setOption(easy, CURLOPT_ACCEPT_ENCODING, static_cast<char*>(nullptr));
-    // Left as it is, the body pointer refers to this exchange's body, gone by then: libcurl reads
-    // it only in a transfer, and the next exchange sets it, or forgets it, first.
-    if (!methodSet_ || postsWhole()) return;
-    if (customRequestSet_) setOption(easy, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
-    if (bodySize_ >= 0) {
-        if (bodyUpFront_) {
-            setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
-        } else {
-            setOption(easy, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
-            setOption(easy, CURLOPT_READDATA, static_cast<void*>(nullptr));
-            setOption(easy, CURLOPT_SEEKFUNCTION, static_cast<curl_seek_callback>(nullptr));
-            setOption(easy, CURLOPT_SEEKDATA, static_cast<void*>(nullptr));
-        }
-        setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
-    }
-    // Setting the body makes a POST; the GET undoes that, a HEAD and an upload.
-    setOption(easy, CURLOPT_HTTPGET, 1L);
-}
-
-void Exchange::forgetWholePost() {
-    CURL* easy = easy_.get();
-    setOption(easy, CURLOPT_POSTFIELDS, static_cast<char*>(nullptr));
-    setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
-    setOption(easy, CURLOPT_HTTPGET, 1L);
-    keptPostingWhole_ = false;
 }
 
 void Exchange::configureBody(std::int64_t size) {
     CURL* easy = easy_.get();
     bodySize_ = size;
-    if (!keptPostingWhole_) setOption(easy, CURLOPT_POST, 1L);
+    setOption(easy, CURLOPT_POST, 1L);
     setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
     if (!file_ && size < kUpFrontBodyBytes) {
         // Given the whole body, libcurl sends the head and the body in one write. The buffer is
@@ -536,33 +235,14 @@ std::size_t Exchange::header(const char* data, std::size_t size) {
         abort_ = Abort::OversizedHeaders;
         return 0;
     }
-    std::string_view line(data, size);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    constexpr std::string_view kStatusLine = "HTTP/";  // compared in place, not through memcmp
-    if (line.size() >= kStatusLine.size() &&
-        std::memcmp(line.data(), kStatusLine.data(), kStatusLine.size()) == 0) {
-        fields_.clear();
-        fields_.reserve(16);  // a usual block, without growing on the way
-        return size;
+    switch (readHeadLine(std::string_view(data, size), fields_)) {
+        case HeadLine::End:
+            endOfHeaderBlock();
+            return abort_ == Abort::None ? size : 0;
+        case HeadLine::StatusLine:
+        case HeadLine::Field:
+            return size;
     }
-    if (line.empty()) {
-        endOfHeaderBlock();
-        return abort_ == Abort::None ? size : 0;
-    }
-    if (line.front() == ' ' || line.front() == '\t') {  // obsolete line folding
-        if (!fields_.empty()) {
-            fields_.back().second += ' ';
-            fields_.back().second += trimmed(line);
-        }
-        return size;
-    }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return size;
-    // Made where they stay, not made and then moved there.
-    const std::string_view name = line.substr(0, colon);
-    const std::string_view value = trimmed(line.substr(colon + 1));
-    fields_.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
-                         std::forward_as_tuple(value.data(), value.size()));
     return size;
 }
 

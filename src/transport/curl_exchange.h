@@ -11,7 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "plovendale/platform/error.h"
 #include "plovendale/platform/url_request.h"
@@ -147,16 +150,8 @@ class Exchange {
   private:
     std::optional<Error> configure(const std::optional<std::string>& uploadFile);
     void configureBody(std::int64_t size);
-    /// A plain POST of a body handed over whole. Its handle is kept set up for one: the next
-    /// request most often is one too, and sets the body and its size anyway.
-    bool postsWhole() const { return methodSet_ && !customRequestSet_ && bodyUpFront_; }
-    /// Undoes what a kept handle's whole-body POST left, for an exchange that is no such POST.
-    void forgetWholePost();
-    /// Sets the options every exchange shares on a new handle.
+    /// Sets the options every exchange shares on a new or reset handle.
     static void configureShared(CURL* easy);
-    /// Leaves only the shared options on the handle, whose transfer is over, so that the next
-    /// exchange starts from them and the handle points at nothing of this one.
-    void clearRequestOptions();
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* self);
@@ -179,19 +174,12 @@ class Exchange {
     Easy easy_;
     std::shared_ptr<const HeaderLines> headerLines_;  ///< what CURLOPT_HTTPHEADER points at
     std::shared_ptr<const std::string> caBlob_;
-    std::string noProxySet_;  ///< CURLOPT_NOPROXY as the handle holds it; empty: none
 
     // Body source: memory (request_->httpBody) or a file.
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_{nullptr, &std::fclose};
     std::int64_t bodySize_ = -1;
     std::int64_t bodyOffset_ = 0;  ///< sent (or read out) so far
     bool bodyUpFront_ = false;
-
-    // Options beyond the ones configure always sets, to be cleared before the handle is kept.
-    bool acceptEncodingSet_ = false;
-    bool customRequestSet_ = false;
-    bool methodSet_ = false;         ///< anything but the plain GET a cleared handle does
-    bool keptPostingWhole_ = false;  ///< the handle came still set up by postsWhole()
 
     // Header block being received.
     std::vector<std::pair<std::string, std::string>> fields_;
@@ -206,13 +194,19 @@ class Exchange {
     // An owner that watches the deadline (the engine checks it on every pass, and wakes for it)
     // spares libcurl's progress calls, a dozen per exchange, reading the clock.
     const bool ownerWatchesDeadline_;
-    bool progressSet_ = true;  ///< libcurl's progress calls are on (CURLOPT_NOPROGRESS 0)
     std::int64_t maximumBodySize_ = std::numeric_limits<std::int64_t>::max();
     std::int64_t bodyBytes_ = 0;
     Abort abort_ = Abort::None;
 };
 
-/// Builds a response from a header block (exposed for the hostile-input tests of the parser).
+enum class HeadLine { StatusLine, Field, End };
+/// Reads one line of a response head as libcurl hands it over (with its line end): a status line
+/// starts a new block (`fields` cleared), an empty line ends one, a field line (or a folded
+/// continuation) joins `fields`; a line that is no field is passed over. The status code is
+/// libcurl's to read.
+HeadLine readHeadLine(std::string_view line,
+                      std::vector<std::pair<std::string, std::string>>& fields);
+/// Builds a response from a header block.
 HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
                              std::vector<std::pair<std::string, std::string>> fields);
 /// The same, into a fresh response where it is to stay (a shared one, say) rather than moved there.

@@ -32,38 +32,15 @@ using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using Chars = std::unique_ptr<char, CharsDeleter>;
 
-struct HeaderLines;
-
-/// An easy handle with what some of its options were last set to: most requests go where the one
-/// before went, with the same fields, and setting an option costs a call (and for one libcurl
-/// copies, a copy and a free) each time.
-struct KeptEasy {
-    Easy easy;
-    std::shared_ptr<const void> urlSource;  ///< the reading of the URL set, or null
-    std::string noProxy;                    ///< the no-proxy list set; empty: none (the default)
-    std::shared_ptr<const HeaderLines> headerLines;  ///< the header list set, kept alive here
-    /// What the callbacks' data options were set to (the last exchange, gone: a value to compare,
-    /// never to follow), or null.
-    const void* data = nullptr;
-    bool progress = true;  ///< whether CURLOPT_NOPROGRESS is off
-    /// Still set up for a POST of a body handed over whole (see Exchange::postsWhole).
-    bool postsWhole = false;
-};
-
-/// Easy handles of finished transfers, kept for the next ones. Whoever gives a handle back has
-/// cleared what its transfer set (see Exchange) but the URL, the no-proxy list, the header list
-/// and the callbacks' data, which the next exchange sets anew unless they are what it needs; so a
-/// kept handle holds only those, the options every exchange shares, and the connections, which the
-/// multi handle owns anyway. Taking one saves setting up a new handle and those shared options. One
-/// thread's; not synchronised.
+/// Easy handles of finished transfers, kept for the next ones: taking one saves setting up a new
+/// handle (and its DNS cache share). A kept handle has every option reset to libcurl's default; its
+/// connections belong to the multi handle anyway. One thread's; not synchronised.
 class EasyPool {
   public:
-    /// The handle kept last, to take its parts from before dropLatest(); null when none is kept.
-    /// (Taken apart in place: the record is moved no further than it must be.)
-    KeptEasy* latest() { return kept_.empty() ? nullptr : &kept_.back(); }
-    void dropLatest() { kept_.pop_back(); }
-    /// A handle that is in no multi handle and runs no transfer.
-    void giveBack(KeptEasy&& kept);
+    /// A kept handle, or null when none is kept.
+    Easy take();
+    /// A handle that is in no multi handle and runs no transfer; its options are reset here.
+    void giveBack(Easy easy);
     void clear() { kept_.clear(); }
     /// The DNS cache for the pool's handles, or null when libcurl can't make one (each handle
     /// then uses its multi handle's). Set on a handle before it joins a multi handle.
@@ -71,7 +48,7 @@ class EasyPool {
 
   private:
     static constexpr std::size_t kKept = 64;
-    std::vector<KeptEasy> kept_;
+    std::vector<Easy> kept_;
 };
 
 /// Appends a line to an owned list; false when libcurl is out of memory (the list is then

@@ -96,9 +96,17 @@ bool isHTTPScheme(const std::string& scheme) {
 
 }  // namespace
 
-void EasyPool::giveBack(KeptEasy&& kept) {
-    if (!kept.easy || kept_.size() >= kKept) return;
-    kept_.push_back(std::move(kept));
+Easy EasyPool::take() {
+    if (kept_.empty()) return nullptr;
+    Easy easy = std::move(kept_.back());
+    kept_.pop_back();
+    return easy;
+}
+
+void EasyPool::giveBack(Easy easy) {
+    if (!easy || kept_.size() >= kKept) return;
+    curl_easy_reset(easy.get());  // it points at nothing of its last transfer any more
+    kept_.push_back(std::move(easy));
 }
 
 // libcurl prunes a handle's DNS cache before every transfer by walking all of its table: a multi
@@ -225,20 +233,6 @@ namespace {
 [[maybe_unused]] const bool kTakesConfiguredCAFile =
     (internal::setCAFileHandler(&URLSessionTLS::setAdditionalCAFile), true);
 }  // namespace
-
-void URLSessionTLS::setAdditionalCAPEM(const std::string& pem) {
-    if (pem.empty()) {
-        clearAdditionalCA();
-        return;
-    }
-    if (!curl::holdsCertificate(pem)) {
-        Log::write(
-            "URLSessionTLS: the additional CA text holds no PEM certificate; trust unchanged");
-        return;
-    }
-    curl::runtimeProblem();
-    curl::installExtraCA(pem);
-}
 
 void URLSessionTLS::clearAdditionalCA() {
     auto& state = curl::trust();

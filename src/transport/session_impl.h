@@ -180,7 +180,6 @@ class SessionImpl final : public URLSession, public std::enable_shared_from_this
     std::shared_ptr<URLSessionDelegate> delegate_;
     std::atomic<bool> invalidating_{false};  ///< written under mutex_
     int running_ = 0;
-    std::atomic<std::uint64_t> nextTaskIdentifier_{0};
     std::atomic<bool> leftLiveCount_{false};
     SessionImpl* previousInRegistry_ = nullptr;  // guarded by the registry's mutex
     SessionImpl* nextInRegistry_ = nullptr;

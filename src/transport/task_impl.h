@@ -28,15 +28,12 @@ class TaskImpl final : public URLSessionTask,
                        public curl::ExchangeObserver,
                        public std::enable_shared_from_this<TaskImpl> {
   public:
-    TaskImpl(std::shared_ptr<SessionImpl> session, std::uint64_t identifier, URLRequest&& request,
+    TaskImpl(std::shared_ptr<SessionImpl> session, URLRequest&& request,
              std::optional<std::string> uploadFile)
         : session_(std::move(session)),
-          identifier_(identifier),
           original_(std::make_shared<const URLRequest>(std::move(request))),
           uploadFile_(std::move(uploadFile)),
           current_(original_) {}
-
-    std::uint64_t taskIdentifier() const override { return identifier_; }
 
     void resume() override {
         auto expected = TaskState::Suspended;
@@ -81,7 +78,6 @@ class TaskImpl final : public URLSessionTask,
         std::lock_guard lock(mutex_);
         return current_;
     }
-    std::shared_ptr<const URLRequest> originalRequest() const override { return original_; }
     std::shared_ptr<const HTTPURLResponse> response() const override {
         if (ownedByThisThread()) return response_;
         std::lock_guard lock(mutex_);
@@ -145,7 +141,6 @@ class TaskImpl final : public URLSessionTask,
     void dropExchange();
 
     const std::shared_ptr<SessionImpl> session_;
-    const std::uint64_t identifier_;
     const std::shared_ptr<const URLRequest> original_;
     const std::optional<std::string> uploadFile_;
     std::atomic<TaskState> state_{TaskState::Suspended};

@@ -62,7 +62,7 @@ std::shared_ptr<URLSessionTask> SessionImpl::makeTask(URLRequest&& request,
     // Once set, invalidating_ stays; a task that races with invalidation is refused when resumed.
     if (!looksLikeAbsoluteURL(request.url) || invalidating_.load(std::memory_order_acquire))
         return nullptr;
-    return std::make_shared<TaskImpl>(shared_from_this(), ++nextTaskIdentifier_, std::move(request),
+    return std::make_shared<TaskImpl>(shared_from_this(), std::move(request),
                                       std::move(uploadFile));
 }
 
@@ -73,10 +73,6 @@ using curl::SessionImpl;
 
 void postDelegateWorkToMainQueue(std::function<void()> work) {
     Engine::shared().postToMainQueue(std::move(work));
-}
-
-std::function<void()>* latestDelegateWorkToMainQueue() {
-    return Engine::shared().latestMainQueueWork();
 }
 
 URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
@@ -108,21 +104,6 @@ bool URLSession::stopService() {
 
 void URLSession::resumeService() {
     curl::Engine::restartIfStopped();
-}
-
-namespace {
-std::atomic<bool>& loopbackThroughProxy() {
-    static std::atomic<bool> proxies{false};
-    return proxies;
-}
-}  // namespace
-
-void URLSessionProxy::setProxiesLoopback(bool proxies) {
-    loopbackThroughProxy() = proxies;
-}
-
-bool URLSessionProxy::proxiesLoopback() {
-    return loopbackThroughProxy();
 }
 
 }  // namespace plovendale

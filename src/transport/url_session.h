@@ -89,7 +89,6 @@ class URLSession;
 class URLSessionTask {
   public:
     virtual ~URLSessionTask() = default;
-    virtual std::uint64_t taskIdentifier() const = 0;
     /// Starts a suspended task; does nothing otherwise.
     virtual void resume() = 0;
     /// The task then completes with NSURLErrorDomain -999 "cancelled" (also one never resumed);
@@ -100,8 +99,6 @@ class URLSessionTask {
     /// are). Complete as soon as resume() returns; after a followed redirection, the redirected
     /// request. Before resume(): the request as given.
     virtual std::shared_ptr<const URLRequest> currentRequest() const = 0;
-    /// The request the task was made with.
-    virtual std::shared_ptr<const URLRequest> originalRequest() const = 0;
     /// The final response once it has arrived (the one didReceiveResponse is given), else null.
     virtual std::shared_ptr<const HTTPURLResponse> response() const = 0;
 };
@@ -171,11 +168,6 @@ class URLSessionDelegate {
 /// work there. What one pass of the I/O thread hands on reaches the main queue together, so the
 /// main thread is woken once for it rather than per event. Any thread; each thread's order is kept.
 void postDelegateWorkToMainQueue(std::function<void()> work);
-/// The work this thread queued last with postDelegateWorkToMainQueue, while it still waits for the
-/// end of its pass (so has not reached the main queue) and nothing was queued after it; else null.
-/// A later event's work may join it: it then runs in the same place among the other work, in one
-/// task instead of two. Valid until the next postDelegateWorkToMainQueue.
-std::function<void()>* latestDelegateWorkToMainQueue();
 
 /// All members are callable from any thread.
 class URLSession {
@@ -225,16 +217,6 @@ class URLConnection {
         std::int64_t maximumBodySize = kDefaultMaximumResponseBodySize);
 };
 
-/// Process-wide proxy rule. A proxy named by the environment (http_proxy, https_proxy, ALL_PROXY)
-/// carries the traffic to every host that no_proxy / NO_PROXY does not list, except loopback
-/// (localhost, 127.0.0.0/8, ::1), which goes direct unless the host lets the proxy have it too (a
-/// debugging proxy on the same machine, say). Any thread.
-class URLSessionProxy {
-  public:
-    static void setProxiesLoopback(bool proxies);
-    static bool proxiesLoopback();
-};
-
 /// Process-wide TLS trust. Peer and host name are always verified. By default the system's CA store
 /// is used; a host may add one extra CA (a private service needs its own), which is trusted in
 /// addition to the system's. Call before the first transfer or between transfers; thread-safe.
@@ -242,7 +224,6 @@ class URLSessionTLS {
   public:
     /// False when the file can't be read or holds no PEM certificate (the trust is then unchanged).
     static bool setAdditionalCAFile(const std::string& path);
-    static void setAdditionalCAPEM(const std::string& pem);
     static void clearAdditionalCA();
 };
 

@@ -179,6 +179,27 @@ std::optional<URLRequest> redirectRequest(const URLRequest& request,
     return next;
 }
 
+HeadLine readHeadLine(std::string_view line,
+                      std::vector<std::pair<std::string, std::string>>& fields) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.starts_with("HTTP/")) {  // a new block: an informational one came before
+        fields.clear();
+        return HeadLine::StatusLine;
+    }
+    if (line.empty()) return HeadLine::End;
+    if (line.front() == ' ' || line.front() == '\t') {  // obsolete line folding
+        if (!fields.empty()) {
+            fields.back().second += ' ';
+            fields.back().second += trimmed(line);
+        }
+        return HeadLine::Field;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return HeadLine::Field;
+    fields.emplace_back(line.substr(0, colon), trimmed(line.substr(colon + 1)));
+    return HeadLine::Field;
+}
+
 HTTPURLResponse makeResponse(const std::string& url, std::int64_t statusCode,
                              std::vector<std::pair<std::string, std::string>> fields) {
     HTTPURLResponse response;

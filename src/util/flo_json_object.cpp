@@ -199,10 +199,4 @@ FLOJSONObject FLOJSONObject::objectForKey(const std::string& key) const {
     return found == mapped->end() ? FLOJSONObject() : found->second;
 }
 
-FLOJSONObject FLOJSONObject::objectAtIndex(std::size_t index) const {
-    const Array* mapped = mappedArray();
-    if (!mapped || index >= mapped->size()) return {};
-    return (*mapped)[index];
-}
-
 }  // namespace plovendale

@@ -96,8 +96,6 @@ class FLOJSONObject {
 
     /// `dictionary()`, then the child under `key` (exact match); the empty handle otherwise.
     FLOJSONObject objectForKey(const std::string& key) const;
-    /// `array()`, then the child at `index`; the empty handle otherwise.
-    FLOJSONObject objectAtIndex(std::size_t index) const;
 
     /// Whether both handles share one wrapper.
     bool isIdenticalTo(const FLOJSONObject& other) const { return state_ == other.state_; }

@@ -11,11 +11,6 @@
 #include "plovendale/platform/bytes.h"
 #include "plovendale/platform/error.h"
 
-NLOHMANN_JSON_NAMESPACE_BEGIN
-template <typename BasicJsonType>
-struct json_sax;
-NLOHMANN_JSON_NAMESPACE_END
-
 namespace plovendale {
 
 /// A parsed JSON document. `true` and `false` are read as the numbers 1 and 0 by every reader of
@@ -36,15 +31,9 @@ inline constexpr const char* kJSONErrorDomain = "NSCocoaErrorDomain";
 /// False, and `out` unchanged, when `text` is not valid UTF-8.
 bool appendJSONString(std::string& out, std::string_view text);
 
-/// What nlohmann::json::parse(text, nullptr, false) gives: the value, or a discarded one for text
-/// that is not JSON, built through parseJSONEvents: the library's call to parse with no callback
-/// would bring in the callback parser besides (about 6 KB of a host's code).
+/// The value `text` holds, or a discarded one for text that is not JSON (nothing may follow the
+/// value). The one JSON reader of the library's own formats and of the service's answers.
 nlohmann::json parseJSONText(const std::string& text);
-
-/// Reads `text` as one JSON value, strictly (nothing may follow it), telling `events` of each part
-/// as it comes; false when the text is not JSON or `events` stopped the read. The one instance of
-/// the parser that every read of the library shares, parseJSONText's too.
-bool parseJSONEvents(const std::string& text, nlohmann::json_sax<nlohmann::json>& events);
 
 /// JSON text to values and back. No exception escapes; failures are answers.
 class JSONSerialization {
@@ -58,8 +47,7 @@ class JSONSerialization {
 
     /// An object of string members, written straight from them in the order given. With keys in
     /// ascending order and each once, the text is the one dataWithJSONObject gives for the same
-    /// object: the install parameters and the state report take this path on the host's thread.
-    /// Nothing, and `error` filled, when a key or a value is not valid UTF-8.
+    /// object. Nothing, and `error` filled, when a key or a value is not valid UTF-8.
     static std::optional<Bytes> dataWithStringMembers(std::span<const StringMember> members,
                                                       Error* error = nullptr);
 

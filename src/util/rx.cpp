@@ -274,12 +274,6 @@ RxMatch Rx::resultToMatch(const RxTextCheckingResult& result, const std::string&
     return makeMatch(result, toUTF16(original), original);
 }
 
-std::shared_ptr<Rx> toRx(const std::string& pattern) {
-    return Rx::initWithPattern(pattern);
-}
-std::shared_ptr<Rx> toRxIgnoreCase(const std::string& pattern, bool ignoreCase) {
-    return Rx::rx(pattern, ignoreCase);
-}
 std::shared_ptr<Rx> toRxWithOptions(const std::string& pattern, RxOptions options) {
     return Rx::rx(pattern, options);
 }

@@ -120,8 +120,6 @@ class Rx {
 };
 
 /// The string-side forms: the string is the pattern...
-std::shared_ptr<Rx> toRx(const std::string& pattern);
-std::shared_ptr<Rx> toRxIgnoreCase(const std::string& pattern, bool ignoreCase);
 std::shared_ptr<Rx> toRxWithOptions(const std::string& pattern, RxOptions options);
 
 /// ...or the subject, with the same results as the expression's operations.

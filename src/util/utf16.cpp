@@ -24,11 +24,4 @@ std::string utf16Substring(const icu::UnicodeString& text, std::int32_t start,
     return out;
 }
 
-std::string utf16Slice(const std::string& utf8, std::int32_t start, std::int32_t length) {
-    const icu::UnicodeString text = toUTF16(utf8);
-    if (text.isBogus()) return {};
-    if (length < 0) length = text.length();
-    return utf16Substring(text, start, length);
-}
-
 }  // namespace plovendale

@@ -15,8 +15,4 @@ icu::UnicodeString toUTF16(const std::string& utf8);
 /// left out, so a bad range never reads out of bounds.
 std::string utf16Substring(const icu::UnicodeString& text, std::int32_t start, std::int32_t length);
 
-/// UTF-8 text without its first `start` UTF-16 code units, at most `length` units of the rest
-/// (all of it when `length` is negative).
-std::string utf16Slice(const std::string& utf8, std::int32_t start, std::int32_t length = -1);
-
 }  // namespace plovendale

@@ -15,21 +15,6 @@ HTTPCookie sessionCookie(const std::string& name, const std::string& domain) {
     return cookie;
 }
 
-TEST_F(CookiesAndCredentials, PolicyResolution) {
-    auto request = STHTTPRequest::requestWithURLString("http://h.example/");
-    EXPECT_EQ(request->cookieStoragePolicy(), CookieStorageShared);
-    STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageLocal);
-    EXPECT_EQ(request->cookieStoragePolicy(),
-              CookieStorageLocal);  // read at the moment of the call
-    request->setCookieStoragePolicyForInstance(CookieStorageEphemeral);
-    EXPECT_EQ(request->cookieStoragePolicy(), CookieStorageEphemeral);
-    STHTTPRequest::setGlobalCookiesStoragePolicy(CookieStorageUnset);
-    auto unset = STHTTPRequest::requestWithURLString("http://h.example/");
-    unset->addCookieWithName("a", "1");
-    EXPECT_TRUE(unset->requestCookies().empty());
-    EXPECT_TRUE(STHTTPRequest::localCookiesStorage().empty());
-}
-
 TEST_F(CookiesAndCredentials, CreatedCookies) {
     const double before = Date::timeIntervalSince1970();
     auto cookie =

@@ -56,28 +56,7 @@ TEST_F(RequestPreparation, EscapingAndQueryParameters) {
     EXPECT_EQ(unparsable->url, "");  // the wire request is made without a URL
 }
 
-TEST_F(RequestPreparation, MethodCachePolicyAndTimeout) {
-    auto request = STHTTPRequest::requestWithURLString("http://h/");
-    auto wire = request->prepareURLRequest();
-    EXPECT_EQ(wire->httpMethod, "GET");
-    EXPECT_EQ(wire->timeoutInterval, 30.0);
-    EXPECT_EQ(wire->cachePolicy, URLRequestCachePolicy::UseProtocolCachePolicy);
-    EXPECT_FALSE(wire->httpBody);
-    EXPECT_FALSE(wire->headerFields.get("Content-Length"));
-    EXPECT_TRUE(wire->httpShouldHandleCookies);
-
-    request->setTimeoutSeconds(0);
-    request->setIgnoreCache(true);
-    wire = request->prepareURLRequest();
-    EXPECT_EQ(wire->timeoutInterval, URLRequest().timeoutInterval);
-    EXPECT_EQ(wire->cachePolicy, URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
-
-    auto other = STHTTPRequest::requestWithURLString("http://h/");
-    STHTTPRequest::setGlobalIgnoreCache(true);
-    EXPECT_EQ(other->prepareURLRequest()->cachePolicy,
-              URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
-
-    // A present but empty body source turns GET into POST; other methods stay as they are.
+TEST_F(RequestPreparation, AnEmptyBodySourceMakesAPostOfAGetOnly) {
     auto empty = STHTTPRequest::requestWithURLString("http://h/");
     empty->setRawPOSTData(Bytes());
     EXPECT_EQ(empty->prepareURLRequest()->httpMethod, "POST");

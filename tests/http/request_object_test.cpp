@@ -1,3 +1,4 @@
+#include "http/st_http_request_impl.h"
 #include "http_test_util.h"
 #include "plovendale/platform/platform.h"
 #include "support/test_environment.h"
@@ -6,6 +7,10 @@
 
 namespace plovendale {
 namespace {
+
+auto& fields(STHTTPRequest& request) {
+    return STHTTPRequestAccess::fields(request);
+}
 
 Bytes bytesOf(std::initializer_list<int> values) {
     Bytes bytes;
@@ -32,16 +37,6 @@ TEST(STHTTPRequestObject, CreationRefusesTextThatIsNoURLAndKeepsHeaderSpellings)
     request->removeHeaderWithName("X-A");
     request->removeHeaderWithName("missing");
     EXPECT_EQ(request->requestHeaders(), (STHTTPHeaders{{"x-a", "3"}}));
-}
-
-TEST(STHTTPRequestObject, ValueTextualForms) {
-    EXPECT_EQ(STHTTPValue("x y").textualForm(), "x y");
-    EXPECT_EQ(STHTTPValue(2).textualForm(), "2");
-    EXPECT_EQ(STHTTPValue(-7L).textualForm(), "-7");
-    EXPECT_EQ(STHTTPValue(18446744073709551615ULL).textualForm(), "18446744073709551615");
-    EXPECT_EQ(STHTTPValue(true).textualForm(), "1");
-    EXPECT_EQ(STHTTPValue(0.1).textualForm(), "0.1");
-    EXPECT_EQ(STHTTPValue(2.0).textualForm(), "2");
 }
 
 TEST(STHTTPRequestObject, BodyDecodingByCharacterSetName) {
@@ -88,24 +83,24 @@ TEST(STHTTPRequestObject, BodyDecodingByCharacterSetName) {
 
 TEST(STHTTPRequestObject, ResponseStringIsKeptOnceDecoded) {
     auto request = STHTTPRequest::requestWithURLString("http://example.com/");
-    request->setResponseData(Bytes{0xFF});
+    fields(*request).responseData = Bytes{0xFF};
     EXPECT_EQ(request->responseString(), std::nullopt);  // invalid: tried again on the next read
-    request->setResponseData(toBytes("ab"));
+    fields(*request).responseData = toBytes("ab");
     EXPECT_EQ(request->responseString(), "ab");
-    request->setResponseData(toBytes("abcd"));  // more bytes arrived: the kept text stays
+    fields(*request).responseData = toBytes("abcd");  // more bytes arrived: the kept text stays
     EXPECT_EQ(request->responseString(), "ab");
 }
 
 TEST(STHTTPRequestErrors, StatusErrorCarriesHeadersAndBody) {
     auto request = STHTTPRequest::requestWithURLString("http://h/");
-    request->setResponseStatus(399);
+    fields(*request).responseStatus = 399;
     EXPECT_FALSE(request->errorDescribingRequestNonfulfillment());
-    request->setResponseStatus(-1);
+    fields(*request).responseStatus = -1;
     EXPECT_FALSE(request->errorDescribingRequestNonfulfillment());
 
-    request->setResponseStatus(400);
-    request->setResponseHeaders(STHTTPHeaders{{"Content-Type", "text/plain"}});
-    request->setResponseData(toBytes("bad input"));
+    fields(*request).responseStatus = 400;
+    fields(*request).responseHeaders = STHTTPHeaders{{"Content-Type", "text/plain"}};
+    fields(*request).responseData = toBytes("bad input");
     auto error = request->errorDescribingRequestNonfulfillment();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, "STHTTPRequest");
@@ -114,8 +109,8 @@ TEST(STHTTPRequestErrors, StatusErrorCarriesHeadersAndBody) {
 
     // A body that does not decode is left out; the rest stays.
     auto binary = STHTTPRequest::requestWithURLString("http://h/");
-    binary->setResponseStatus(502);
-    binary->setResponseData(Bytes{0xFF, 0xFE, 0xFD});
+    fields(*binary).responseStatus = 502;
+    fields(*binary).responseData = Bytes{0xFF, 0xFE, 0xFD};
     error = binary->errorDescribingRequestNonfulfillment();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(), "HTTP Status 502: Bad Gateway");
@@ -169,7 +164,7 @@ TEST_F(Diagnostics, DescriptionsShowWhatWouldBeSent) {
     EXPECT_EQ(full->debugDescription(),
               "POST http://h.example/p\nPOST DATA\n\t a = x\n\t b = 2\n"
               "UPLOAD FILE\n\t f1 = /tmp/one.txt\nUPLOAD DATA\n\t d = [5 bytes]\n");
-    full->setRequest(full->prepareURLRequest());
+    fields(*full).request = std::make_shared<const URLRequest>(*full->prepareURLRequest());
     const std::string curl = full->curlDescription();
     for (const std::string part :
          {"-X POST", "-u \"u:p\"w\"", "-d \"a=x&b=2\"", "-d '[1,2]'", "-F \"f1=@/tmp/one.txt\"",

@@ -9,13 +9,11 @@ namespace {
 
 class FakeTask final : public URLSessionTask {
   public:
-    std::uint64_t taskIdentifier() const override { return 1; }
     void resume() override {}
     void cancel() override {}
     std::shared_ptr<const URLRequest> currentRequest() const override {
         return std::make_shared<const URLRequest>(URLRequest{"http://h.example/"});
     }
-    std::shared_ptr<const URLRequest> originalRequest() const override { return currentRequest(); }
     std::shared_ptr<const HTTPURLResponse> response() const override { return nullptr; }
 };
 

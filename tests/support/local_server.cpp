@@ -159,10 +159,6 @@ const TestCertificates& TestCertificates::shared() {
     return certificates;
 }
 
-std::string TestCertificates::caPEM() const {
-    return readFile(caFile());
-}
-
 LocalServer::LocalServer() : server_(std::make_unique<httplib::Server>()), scheme_("http") {}
 
 LocalServer::LocalServer(const TestCertificates& certificates)

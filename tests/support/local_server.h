@@ -26,7 +26,6 @@ class TestCertificates {
     std::string caFile() const { return dir_.file("ca.pem"); }
     std::string certificateFile() const { return dir_.file("server.pem"); }
     std::string keyFile() const { return dir_.file("server.key"); }
-    std::string caPEM() const;
     /// A certificate from the same CA for another host name only, and its key.
     std::string otherHostCertificateFile() const { return dir_.file("other.pem"); }
     std::string otherHostKeyFile() const { return dir_.file("other.key"); }

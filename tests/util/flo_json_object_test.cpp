@@ -94,7 +94,7 @@ TEST(FLOJSONObjectTest, NothingPropagatesThroughEveryAccessor) {
         EXPECT_FALSE(nothing.mutableArray());
         EXPECT_FALSE(nothing.mutableDictionary());
         EXPECT_FALSE(nothing.verifyClass(JSONKind::Null));
-        EXPECT_FALSE(nothing.objectForKey("a").objectAtIndex(3).objectForKey("b").string());
+        EXPECT_FALSE(nothing.objectForKey("a").objectForKey("b").string());
     }
 }
 
@@ -128,7 +128,7 @@ TEST(FLOJSONObjectTest, HostileDocumentsAreReadSafely) {
     {
         FLOJSONObject root = parse(deep);
         FLOJSONObject cursor = root;
-        for (int level = 0; level < kDepth; ++level) cursor = cursor.objectAtIndex(0);
+        for (int level = 0; level < kDepth; ++level) cursor = cursor.array()->at(0);
         EXPECT_EQ(cursor.string(), "bottom");
     }
     const std::string deepObjects = std::string(kDepth * 5, ' ') + [] {

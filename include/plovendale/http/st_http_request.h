@@ -96,21 +96,13 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     // ---- Response ---------------------------------------------------------------------------
 
     std::int64_t responseStatus() const;
-    void setResponseStatus(std::int64_t status);
-    const std::shared_ptr<URLSessionTask>& task() const;
-    void setTask(std::shared_ptr<URLSessionTask> task);
     const Bytes& responseData() const;
-    void setResponseData(Bytes data);
     const std::optional<std::string>& responseStringEncodingName() const;
-    void setResponseStringEncodingName(std::optional<std::string> name);
     const std::optional<STHTTPHeaders>& responseHeaders() const;
-    void setResponseHeaders(std::optional<STHTTPHeaders> headers);
     std::int64_t responseExpectedContentLength() const;
-    void setResponseExpectedContentLength(std::int64_t length);
     /// The body decoded with responseStringEncodingName (or forcedResponseEncoding); decoded on the
     /// first read that succeeds and kept from then on.
     std::optional<std::string> responseString();
-    void setResponseString(std::optional<std::string> text);
     /// Decodes bytes with this request's rules: forcedResponseEncoding when set, else the IANA
     /// character-set name (UTF-8 when absent or unknown). Invalid bytes give nothing.
     std::optional<std::string> stringWithData(const Bytes& data,
@@ -122,7 +114,6 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     const std::string& url() const;
     void setUrl(std::string url);
     const std::optional<Error>& error() const;
-    void setError(std::optional<Error> error);
     const std::vector<STHTTPRequestFileUpload>& filesToUpload() const;
     void setFilesToUpload(std::vector<STHTTPRequestFileUpload> files);
     const std::vector<STHTTPRequestDataUpload>& dataToUpload() const;
@@ -130,10 +121,8 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
     /// The wire request as the task sends it, recorded at start (shared with the task, not
     /// copied); null before.
     const std::shared_ptr<const URLRequest>& request() const;
-    void setRequest(std::optional<URLRequest> request);
     /// The file URL ("file://" and the path) of a background upload's temporary body file.
     const std::optional<std::string>& HTTPBodyFileURL() const;
-    void setHTTPBodyFileURL(std::optional<std::string> fileURL);
     const std::vector<HTTPCookie>& ephemeralRequestCookies() const;
     void setEphemeralRequestCookies(std::vector<HTTPCookie> cookies);
 
@@ -314,6 +303,7 @@ class PLOVENDALE_API STHTTPRequest : public std::enable_shared_from_this<STHTTPR
 
   private:
     friend class STHTTPRequestSessionDelegate;
+    friend struct STHTTPRequestAccess;  // the library's own code, not a host's
 
     /// Whether a progress block is set, without copying it (and what it captured) on the caller's
     /// thread.
@@ -349,12 +339,12 @@ PLOVENDALE_API bool st_isCancellationError(const Error& error);
 /// The text with the parameters in ascending key order ("?" first, "&" after a "?"), escaped
 /// when doApplyURLEncoding is true. They go before a fragment ("a?x=1#frag"); a "?" inside the
 /// fragment does not count.
-std::string st_stringByAppendingGETParameters(const std::string& text,
-                                              const std::optional<STHTTPDictionary>& parameters,
-                                              bool doApplyURLEncoding);
+PLOVENDALE_API std::string st_stringByAppendingGETParameters(
+    const std::string& text, const std::optional<STHTTPDictionary>& parameters,
+    bool doApplyURLEncoding);
 /// Every UTF-8 byte but the RFC 3986 unreserved characters as "%XX" (upper-case hexadecimal). The
 /// encoding does not change the result.
-std::string st_stringByAddingRFC3986PercentEscapesUsingEncoding(const std::string& text,
-                                                                NSStringEncoding encoding);
+PLOVENDALE_API std::string st_stringByAddingRFC3986PercentEscapesUsingEncoding(
+    const std::string& text, NSStringEncoding encoding);
 
 }  // namespace plovendale

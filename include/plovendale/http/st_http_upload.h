@@ -3,12 +3,13 @@
 #include <optional>
 #include <string>
 
+#include "plovendale/export.h"
 #include "plovendale/platform/bytes.h"
 
 namespace plovendale {
 
 /// A file sent as one part of a multipart body. A plain value.
-struct STHTTPRequestFileUpload {
+struct PLOVENDALE_API STHTTPRequestFileUpload {
     std::string path;  ///< file system path; the part's file name is its last component
     std::string parameterName;
     std::string mimeType;
@@ -21,7 +22,7 @@ struct STHTTPRequestFileUpload {
 
 /// In-memory data sent as one part of a multipart body. A plain value. A part without a MIME type
 /// is sent as "application/octet-stream"; one without a file name carries no filename clause.
-struct STHTTPRequestDataUpload {
+struct PLOVENDALE_API STHTTPRequestDataUpload {
     Bytes data;
     std::string parameterName;
     std::optional<std::string> mimeType;

@@ -66,7 +66,7 @@ struct URLRequest {
 };
 
 /// The received response (the HTTP URL response of the URL-loading layer).
-struct HTTPURLResponse {
+struct PLOVENDALE_API HTTPURLResponse {
     std::string url;  ///< the URL that answered
     std::int64_t statusCode = 0;
     /// Repeated fields joined with ", "; the key keeps the spelling of the field's first
