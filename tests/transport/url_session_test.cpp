@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
