@@ -95,6 +95,7 @@ struct Writer {
     // after the writer has stopped: a write under way finishes against live state.
     Writer() {
         visitKnownEvents([](const StoredEvent&) { return false; });
+        sender();
     }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;

@@ -76,7 +76,9 @@ TEST_F(Cli, TraceEndsByItsTimeoutAndTheNextLaunchDeliversTheReport) {
     };
     const auto started = std::chrono::steady_clock::now();
     const auto slow = trace(dripping.url(""), {"--timeout-ms", "4000"});
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(5000));
+    // Well under the 4 s timeout plus the report's own 10 s; the rest is room for a launch and its
+    // shutdown on a loaded machine under a sanitizer.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(9000));
     EXPECT_EQ(json::parse(slow.out)["code"], -10004) << slow.out;
 
     EXPECT_EQ(trace(service_->baseUrl(), {}).out, "{\"outcome\":\"success\",\"appData\":null}\n");
