@@ -16,11 +16,17 @@ import plovendale
 APP_KEY = "pythonPackage1"
 
 
+TOKEN = "python-package-test-operator-token"  # links are the operator's to make
+
+
 def start_service(binary, work):
     port_file = os.path.join(work, "port")
+    token_file = os.path.join(work, "token")
+    with open(token_file, "w") as token:
+        token.write(TOKEN + "\n")
     service = subprocess.Popen([binary, "--db", os.path.join(work, "service.db"), "--port-file",
-                                port_file, "--quiet"], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
+                                port_file, "--admin-token-file", token_file, "--quiet"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 15
     while time.monotonic() < deadline and service.poll() is None:
         if os.path.exists(port_file):
@@ -36,7 +42,8 @@ def start_service(binary, work):
 def register_link(base_url, params, channel):
     request = urllib.request.Request(base_url + "/api/links/" + APP_KEY,
                                      data=json.dumps({"params": params, "channel": channel}).encode(),
-                                     headers={"Content-Type": "application/json"})
+                                     headers={"Content-Type": "application/json",
+                                              "Authorization": "Bearer " + TOKEN})
     with urllib.request.urlopen(request, timeout=10) as answer:
         return json.load(answer)["trace_id"]
 
