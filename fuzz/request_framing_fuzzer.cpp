@@ -1,8 +1,8 @@
 // The service's request framing: request line, header fields, lengths, expectations, and requests
 // pipelined one after another on a connection.
 
-#include "attribution-service/request_framing.h"
 #include "fuzz_support.h"
+#include "request_framing.h"
 
 using plovendale::attribution_service::frameRequest;
 using plovendale::attribution_service::RequestFrame;

@@ -1,4 +1,4 @@
-#include "attribution-service/http_server.h"
+#include "http_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,8 +19,8 @@
 #include <climits>
 #include <cstring>
 
-#include "attribution-service/request_framing.h"
-#include "attribution-service/request_log.h"
+#include "request_framing.h"
+#include "request_log.h"
 
 namespace plovendale::attribution_service {
 namespace {

@@ -1,4 +1,4 @@
-#include "attribution-service/money.h"
+#include "money.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "attribution-service/store.h"
+#include "store.h"
 
 namespace plovendale::attribution_service {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "attribution-service/store.h"
+#include "store.h"
 
 namespace plovendale::attribution_service {
 

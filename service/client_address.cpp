@@ -1,4 +1,4 @@
-#include "attribution-service/client_address.h"
+#include "client_address.h"
 
 #include <arpa/inet.h>
 

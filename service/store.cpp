@@ -1,9 +1,9 @@
-#include "attribution-service/store.h"
+#include "store.h"
 
 #include <sqlite3.h>
 
-#include "attribution-service/identifiers.h"
-#include "attribution-service/sqlite_statement.h"
+#include "identifiers.h"
+#include "sqlite_statement.h"
 
 namespace plovendale::attribution_service {
 namespace {

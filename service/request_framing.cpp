@@ -1,4 +1,4 @@
-#include "attribution-service/request_framing.h"
+#include "request_framing.h"
 
 #include <algorithm>
 #include <cctype>

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "attribution-service/connection_pool.h"
+#include "connection_pool.h"
 
 namespace plovendale::attribution_service {
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "attribution-service/money.h"
-#include "attribution-service/sqlite_statement.h"
+#include "money.h"
+#include "sqlite_statement.h"
 
 namespace plovendale::attribution_service {
 

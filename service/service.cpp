@@ -1,4 +1,4 @@
-#include "attribution-service/service.h"
+#include "service.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -8,9 +8,9 @@
 #include <cstring>
 #include <exception>
 
-#include "attribution-service/json_body.h"
-#include "attribution-service/request_log.h"
-#include "attribution-service/route_helpers.h"
+#include "json_body.h"
+#include "request_log.h"
+#include "route_helpers.h"
 
 namespace plovendale::attribution_service {
 namespace {

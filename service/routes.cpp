@@ -5,13 +5,13 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "attribution-service/identifiers.h"
-#include "attribution-service/json_body.h"
-#include "attribution-service/landing.h"
-#include "attribution-service/request_log.h"
-#include "attribution-service/route_helpers.h"
-#include "attribution-service/service.h"
 #include "common/wake_up_link.h"
+#include "identifiers.h"
+#include "json_body.h"
+#include "landing.h"
+#include "request_log.h"
+#include "route_helpers.h"
+#include "service.h"
 
 namespace plovendale::attribution_service {
 namespace {

@@ -3,10 +3,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "attribution-service/identifiers.h"
-#include "attribution-service/json_body.h"
-#include "attribution-service/route_helpers.h"
-#include "attribution-service/service.h"
+#include "identifiers.h"
+#include "json_body.h"
+#include "route_helpers.h"
+#include "service.h"
 
 namespace plovendale::attribution_service {
 namespace {

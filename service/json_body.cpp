@@ -1,4 +1,4 @@
-#include "attribution-service/json_body.h"
+#include "json_body.h"
 
 namespace plovendale::attribution_service {
 

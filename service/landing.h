@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "attribution-service/store.h"
+#include "store.h"
 
 namespace plovendale::attribution_service {
 

@@ -2,12 +2,12 @@
 // anchor for the app's first launch and sends the visitor on to the store or site of their
 // platform.
 
-#include "attribution-service/landing.h"
+#include "landing.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "attribution-service/identifiers.h"
+#include "identifiers.h"
 
 namespace plovendale::attribution_service {
 namespace {

@@ -1,12 +1,12 @@
-#include "attribution-service/options.h"
+#include "options.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 
-#include "attribution-service/client_address.h"
-#include "attribution-service/landing.h"
+#include "client_address.h"
+#include "landing.h"
 #include "plovendale/sdk/plovendale.h"
 
 namespace plovendale::attribution_service {
@@ -293,7 +293,7 @@ A tappable link, from start to an attributed first launch:
   (open the printed landing URL in a browser and press "Open the app": the page copies the
   pasteboard anchor; the app's first launch reads it and is attributed to the link)
 The same over HTTP: POST /api/links/KEY {"params","channel","destinations","preview"}, whose
-answer carries "landing_url". See tools/attribution-service/README.md.
+answer carries "landing_url". See service/README.md.
 
 Once ready, the service prints "listening on http://HOST:PORT" and stops cleanly on SIGTERM or
 SIGINT.

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "attribution-service/json_body.h"
-#include "attribution-service/money.h"
-#include "attribution-service/request_log.h"
-#include "attribution-service/route_helpers.h"
-#include "attribution-service/service.h"
+#include "json_body.h"
+#include "money.h"
+#include "request_log.h"
+#include "route_helpers.h"
+#include "service.h"
 
 namespace plovendale::attribution_service {
 namespace {

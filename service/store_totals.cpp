@@ -9,8 +9,8 @@
 #include <tuple>
 #include <utility>
 
-#include "attribution-service/sqlite_statement.h"
-#include "attribution-service/store.h"
+#include "sqlite_statement.h"
+#include "store.h"
 
 namespace plovendale::attribution_service {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <map>
 
-#include "attribution-service/identifiers.h"
-#include "attribution-service/sqlite_statement.h"
-#include "attribution-service/store.h"
+#include "identifiers.h"
+#include "sqlite_statement.h"
+#include "store.h"
 
 namespace plovendale::attribution_service {
 namespace {

@@ -6,14 +6,14 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
-#include "attribution-service/identifiers.h"
-#include "attribution-service/json_body.h"
-#include "attribution-service/landing.h"
-#include "attribution-service/matching.h"
-#include "attribution-service/money.h"
-#include "attribution-service/request_log.h"
-#include "attribution-service/route_helpers.h"
-#include "attribution-service/service.h"
+#include "identifiers.h"
+#include "json_body.h"
+#include "landing.h"
+#include "matching.h"
+#include "money.h"
+#include "request_log.h"
+#include "route_helpers.h"
+#include "service.h"
 
 namespace plovendale::attribution_service {
 namespace {

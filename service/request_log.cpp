@@ -1,9 +1,9 @@
-#include "attribution-service/request_log.h"
+#include "request_log.h"
 
 #include <cstdio>
 #include <mutex>
 
-#include "attribution-service/identifiers.h"
+#include "identifiers.h"
 
 namespace plovendale::attribution_service {
 

@@ -1,4 +1,4 @@
-#include "attribution-service/connection_pool.h"
+#include "connection_pool.h"
 
 namespace plovendale::attribution_service {
 

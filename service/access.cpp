@@ -1,4 +1,4 @@
-#include "attribution-service/access.h"
+#include "access.h"
 
 #include <openssl/crypto.h>
 

@@ -1,4 +1,4 @@
-#include "attribution-service/identifiers.h"
+#include "identifiers.h"
 
 #include <algorithm>
 #include <chrono>

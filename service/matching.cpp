@@ -1,7 +1,7 @@
 // The fingerprint match: an install whose query carries no known trace identifier, credited to a
 // recent click from the same address when the device clearly is the one that clicked.
 
-#include "attribution-service/matching.h"
+#include "matching.h"
 
 #include <algorithm>
 #include <cctype>

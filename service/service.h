@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "attribution-service/access.h"
-#include "attribution-service/client_address.h"
-#include "attribution-service/http_server.h"
-#include "attribution-service/store.h"
+#include "access.h"
+#include "client_address.h"
 #include "common/wake_up_link.h"
+#include "http_server.h"
+#include "store.h"
 
 namespace plovendale::attribution_service {
 

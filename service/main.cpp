@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "attribution-service/client_address.h"
-#include "attribution-service/identifiers.h"
-#include "attribution-service/landing.h"
-#include "attribution-service/options.h"
-#include "attribution-service/service.h"
-#include "attribution-service/store.h"
+#include "client_address.h"
+#include "identifiers.h"
+#include "landing.h"
+#include "options.h"
+#include "service.h"
+#include "store.h"
 
 namespace plovendale::attribution_service {
 namespace {
