@@ -78,7 +78,7 @@ fuzz: deps
 	scripts/run-fuzzers $(FUZZ) $(FUZZ_SECONDS)
 
 demo: deps
-	@echo "building the library and its tools in $(BUILD), log in $(BUILD)/build.log (from cold about 10 minutes on 2 cores; with ccache warm, seconds)"
+	@echo "building the library and its tools in $(BUILD), log in $(BUILD)/build.log (from cold about 3 minutes on 2 cores; with ccache warm, seconds)"
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target plovendale_tool attribution_service_tool >$(BUILD)/build.log 2>&1 || { tail -40 $(BUILD)/build.log; exit 1; }
 	@KEEP=$(KEEP) scripts/demo.sh $(BUILD)
