@@ -18,7 +18,7 @@ constexpr std::chrono::seconds kPoolWait{5};
 
 // Bounds on the database's answers: an unreachable server fails a request in seconds, not minutes.
 constexpr const char* kConnectTimeoutSeconds = "3";
-constexpr const char* kSessionOptions = "-c statement_timeout=10000";
+constexpr const char* kSessionOptions = "-c statement_timeout=10000 -c client_min_messages=warning";
 constexpr const char* kTcpUserTimeoutMs = "10000";
 
 // A transaction broken off by a deadlock or a serialization failure runs again this many times.
@@ -154,6 +154,52 @@ constexpr const char* kOrganic = "organic";
 constexpr const char* kUnknown = "unknown";
 constexpr const char* kChannelPrefix = "channel:";
 
+/// Length of the well-formed UTF-8 sequence at text[at], or 0 when there is none.
+std::size_t utf8Sequence(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0U;
+    };
+    const unsigned lead = byte(at);
+    const auto continuation = [&](std::size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
+        return byte(i) >= low && byte(i) <= high;
+    };
+    if (lead >= 0x01 && lead <= 0x7F) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return continuation(at + 1) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+        const unsigned high = lead == 0xED ? 0x9F : 0xBF;
+        return continuation(at + 1, low, high) && continuation(at + 2) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+        const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+        return continuation(at + 1, low, high) && continuation(at + 2) && continuation(at + 3) ? 4
+                                                                                               : 0;
+    }
+    return 0;
+}
+
+/// The database takes text only as UTF-8 without NUL, while a header (a User-Agent) or a command
+/// line may carry any bytes: each byte that is no part of a character becomes U+FFFD.
+const std::string& storableText(const std::string& text, std::string& repaired) {
+    std::size_t at = 0;
+    std::size_t length = 0;
+    while (at < text.size() && (length = utf8Sequence(text, at)) != 0) at += length;
+    if (at == text.size()) return text;
+    repaired.assign(text, 0, at);
+    while (at < text.size()) {
+        length = utf8Sequence(text, at);
+        if (length == 0) {
+            repaired += "\xEF\xBF\xBD";
+            ++at;
+        } else {
+            repaired.append(text, at, length);
+            at += length;
+        }
+    }
+    return repaired;
+}
+
 std::string trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
@@ -209,8 +255,11 @@ PgResult PostgresStore::Session::run(const char* sql, const PgParams& params) {
         result = PgResult(PQexec(conn_, sql));  // may hold several statements
     } else {
         std::vector<const char*> values;
+        std::vector<std::string> repaired(params.size());
         values.reserve(params.size());
-        for (const auto& param : params) values.push_back(param ? param->c_str() : nullptr);
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            values.push_back(params[i] ? storableText(*params[i], repaired[i]).c_str() : nullptr);
+        }
         result = PgResult(PQexecParams(conn_, sql, static_cast<int>(values.size()), nullptr,
                                        values.data(), nullptr, nullptr, 0));
     }
@@ -285,6 +334,10 @@ PGconn* PostgresStore::connect(std::string& error) const {
         PQfinish(conn);
         return nullptr;
     }
+    // The server's notices (a shutdown announced to idle connections) are no errors of ours; the
+    // failures they lead to are logged where a request meets them.
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     return conn;
 }
 
