@@ -128,7 +128,9 @@ int serve(const ServeOptions& options) {
     // The store's one connection is shared under a lock: a write that finds the database locked
     // by another process gives up soon and the client retries, rather than every request queueing
     // behind it.
-    auto store = Store::open(options.database, error, kServingBusyWait);
+    StoreOptions storeOptions;
+    storeOptions.busyWait = kServingBusyWait;
+    auto store = openStore(options.database, error, storeOptions);
     if (!store) {
         complain("cannot open database " + options.database + ": " + error);
         return kExitFailure;
@@ -224,7 +226,7 @@ int registerLink(const RegisterOptions& options) {
                             !options.description.empty() || !options.imageUrl.empty();
     const LinkLanding* page = hasLanding ? &landing : nullptr;
     std::string error;
-    auto store = Store::open(options.database, error);
+    auto store = openStore(options.database, error);
     if (!store) {
         complain("cannot open database " + options.database + ": " + error);
         return kExitFailure;

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "sqlite_statement.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -42,14 +42,15 @@ Micros microsOf(const std::string& text) {
 
 }  // namespace
 
-std::string Store::groupOfTrace(const std::string& appKey, const std::string& traceId) {
+std::string SqliteStore::groupOfTrace(const std::string& appKey, const std::string& traceId) {
     if (traceId.empty()) return kOrganic;
     Statement& link = prepared("SELECT channel FROM links WHERE app_key = ? AND trace_id = ?");
     link.bind(1, appKey).bind(2, traceId);
     return kChannelPrefix + (link.step() == SQLITE_ROW ? link.text(0) : std::string());
 }
 
-std::optional<std::string> Store::groupOfClient(const std::string& appKey, const std::string& ci) {
+std::optional<std::string> SqliteStore::groupOfClient(const std::string& appKey,
+                                                      const std::string& ci) {
     Statement& install = prepared("SELECT trace_id FROM installs WHERE app_key = ? AND ci = ?");
     install.bind(1, appKey).bind(2, ci);
     if (install.step() != SQLITE_ROW) return std::nullopt;
@@ -57,9 +58,9 @@ std::optional<std::string> Store::groupOfClient(const std::string& appKey, const
     return groupOfTrace(appKey, traceId);
 }
 
-bool Store::addToTotals(const std::string& appKey, const std::string& group,
-                        const std::string& currency, long long installs, long long events,
-                        Micros amount) {
+bool SqliteStore::addToTotals(const std::string& appKey, const std::string& group,
+                              const std::string& currency, long long installs, long long events,
+                              Micros amount) {
     Statement& current =
         prepared("SELECT micros FROM totals WHERE app_key = ? AND grp = ? AND currency = ?");
     current.bind(1, appKey).bind(2, group).bind(3, currency);
@@ -74,8 +75,8 @@ bool Store::addToTotals(const std::string& appKey, const std::string& group,
     return upsert.step() == SQLITE_DONE;
 }
 
-bool Store::addEventsToTotals(const std::string& appKey, const std::string& ci,
-                              const std::vector<const Event*>& stored) {
+bool SqliteStore::addEventsToTotals(const std::string& appKey, const std::string& ci,
+                                    const std::vector<const Event*>& stored) {
     if (stored.empty()) return true;
     // Events of a client not yet credited are "unknown" until its install is, and are kept per
     // client as well so that its credit can move them.
@@ -107,8 +108,8 @@ bool Store::addEventsToTotals(const std::string& appKey, const std::string& ci,
     return true;
 }
 
-bool Store::creditToTotals(const std::string& appKey, const std::string& ci,
-                           const std::string& traceId) {
+bool SqliteStore::creditToTotals(const std::string& appKey, const std::string& ci,
+                                 const std::string& traceId) {
     const std::string group = groupOfTrace(appKey, traceId);
     if (!addToTotals(appKey, group, "", 1, 0, 0)) return false;
     // The client's events so far were counted as unknown: they move to its group.
@@ -130,7 +131,7 @@ bool Store::creditToTotals(const std::string& appKey, const std::string& ci,
     return forget.step() == SQLITE_DONE;
 }
 
-std::optional<Summary> Store::summary(const std::string& appKey) {
+std::optional<Summary> SqliteStore::summary(const std::string& appKey) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT grp, currency, installs, events, micros FROM totals WHERE app_key = ?");
@@ -157,7 +158,7 @@ std::optional<Summary> Store::summary(const std::string& appKey) {
     return summary;
 }
 
-bool Store::touchAppKey(const std::string& appKey, const std::string& now) {
+bool SqliteStore::touchAppKey(const std::string& appKey, const std::string& now) {
     Statement& touch = prepared(
         "INSERT INTO app_keys (app_key, last_active) VALUES (?, ?) "
         "ON CONFLICT (app_key) DO UPDATE SET last_active = excluded.last_active");
@@ -165,7 +166,7 @@ bool Store::touchAppKey(const std::string& appKey, const std::string& now) {
     return touch.step() == SQLITE_DONE;
 }
 
-bool Store::rebuildTotals() {
+bool SqliteStore::rebuildTotals() {
     // Once, for a database from before the totals were kept: what its rows add up to now.
     Statement keys(db_,
                    "INSERT INTO app_keys (app_key, last_active) SELECT app_key, max(at) FROM ("

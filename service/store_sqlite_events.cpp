@@ -7,7 +7,7 @@
 
 #include "identifiers.h"
 #include "sqlite_statement.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -23,8 +23,8 @@ Event eventOf(const Statement& row) {
 
 }  // namespace
 
-std::optional<EventBatchOutcome> Store::addEvents(const std::string& appKey,
-                                                  const std::vector<Event>& events) {
+std::optional<EventBatchOutcome> SqliteStore::addEvents(const std::string& appKey,
+                                                        const std::vector<Event>& events) {
     EventBatchOutcome outcome;
     const bool stored = write([&] {
         outcome = {};
@@ -57,7 +57,7 @@ std::optional<EventBatchOutcome> Store::addEvents(const std::string& appKey,
     return outcome;
 }
 
-std::vector<Event> Store::events(const std::string& appKey, Page page) {
+std::vector<Event> SqliteStore::events(const std::string& appKey, Page page) {
     std::lock_guard lock(readMutex());
     const std::string sql = std::string("SELECT ") + kEventColumns +
                             " FROM events WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?";
@@ -68,7 +68,7 @@ std::vector<Event> Store::events(const std::string& appKey, Page page) {
     return result;
 }
 
-std::vector<InstallView> Store::recentInstalls(const std::string& appKey, int count) {
+std::vector<InstallView> SqliteStore::recentInstalls(const std::string& appKey, int count) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT r.ci, r.trace_id, coalesce(l.params, ''), coalesce(l.channel, ''), "
@@ -85,7 +85,7 @@ std::vector<InstallView> Store::recentInstalls(const std::string& appKey, int co
     return result;
 }
 
-std::vector<StateReport> Store::recentStateReports(const std::string& appKey, int count) {
+std::vector<StateReport> SqliteStore::recentStateReports(const std::string& appKey, int count) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
@@ -99,7 +99,7 @@ std::vector<StateReport> Store::recentStateReports(const std::string& appKey, in
     return result;
 }
 
-std::vector<Event> Store::recentEvents(const std::string& appKey, int count) {
+std::vector<Event> SqliteStore::recentEvents(const std::string& appKey, int count) {
     std::lock_guard lock(readMutex());
     const std::string sql = std::string("SELECT ") + kEventColumns +
                             " FROM events WHERE app_key = ? ORDER BY id DESC LIMIT ?";
@@ -110,7 +110,7 @@ std::vector<Event> Store::recentEvents(const std::string& appKey, int count) {
     return result;
 }
 
-std::vector<std::string> Store::appKeys(int count) {
+std::vector<std::string> SqliteStore::appKeys(int count) {
     std::lock_guard lock(readMutex());
     Statement query(reader_, "SELECT app_key FROM app_keys ORDER BY last_active DESC LIMIT ?");
     query.bind(1, count);

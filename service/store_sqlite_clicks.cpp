@@ -4,7 +4,7 @@
 
 #include "identifiers.h"
 #include "sqlite_statement.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -26,7 +26,7 @@ constexpr int kMaxVisitors = 64;
 
 }  // namespace
 
-std::vector<Click> Store::clickRows(Statement& query) {
+std::vector<Click> SqliteStore::clickRows(Statement& query) {
     std::vector<Click> result;
     while (query.step() == SQLITE_ROW) {
         Click click;
@@ -53,8 +53,8 @@ std::vector<Click> Store::clickRows(Statement& query) {
     return result;
 }
 
-std::optional<LandingLink> Store::findLandingLink(const std::string& appKey,
-                                                  const std::string& traceId) {
+std::optional<LandingLink> SqliteStore::findLandingLink(const std::string& appKey,
+                                                        const std::string& traceId) {
     std::lock_guard lock(mutex_);
     Statement query(
         db_,
@@ -70,7 +70,8 @@ std::optional<LandingLink> Store::findLandingLink(const std::string& appKey,
         {query.text(4), query.text(5), query.text(6), query.text(7), query.text(8), query.text(9)}};
 }
 
-bool Store::addClick(const std::string& appKey, const Click& click, long long expiredBeforeMs) {
+bool SqliteStore::addClick(const std::string& appKey, const Click& click,
+                           long long expiredBeforeMs) {
     return write([&] {
         Statement& prune = prepared(
             "DELETE FROM clicks WHERE id IN (SELECT id FROM clicks WHERE received_ms < ? "
@@ -88,8 +89,8 @@ bool Store::addClick(const std::string& appKey, const Click& click, long long ex
     });
 }
 
-BeaconOutcome Store::addBeacon(const std::string& appKey, const std::string& traceId,
-                               const std::string& clickId, const Beacon& beacon) {
+BeaconOutcome SqliteStore::addBeacon(const std::string& appKey, const std::string& traceId,
+                                     const std::string& clickId, const Beacon& beacon) {
     BeaconOutcome outcome = BeaconOutcome::Failed;
     const bool stored = write([&] {
         Statement& update = prepared(
@@ -115,7 +116,7 @@ BeaconOutcome Store::addBeacon(const std::string& appKey, const std::string& tra
     return stored ? outcome : BeaconOutcome::Failed;
 }
 
-std::vector<Click> Store::clicks(const std::string& appKey, Page page) {
+std::vector<Click> SqliteStore::clicks(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     const std::string sql = std::string("SELECT ") + kClickColumns +
                             " FROM clicks WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?";
@@ -124,7 +125,7 @@ std::vector<Click> Store::clicks(const std::string& appKey, Page page) {
     return clickRows(query);
 }
 
-std::vector<Click> Store::recentClicks(const std::string& appKey, int count) {
+std::vector<Click> SqliteStore::recentClicks(const std::string& appKey, int count) {
     std::lock_guard lock(mutex_);
     const std::string sql = std::string("SELECT ") + kClickColumns +
                             " FROM clicks WHERE app_key = ? ORDER BY id DESC LIMIT ?";
@@ -133,8 +134,8 @@ std::vector<Click> Store::recentClicks(const std::string& appKey, int count) {
     return clickRows(query);
 }
 
-bool Store::creditMarkedClick(const std::string& appKey, const InstallRequest& request,
-                              const std::string& address) {
+bool SqliteStore::creditMarkedClick(const std::string& appKey, const InstallRequest& request,
+                                    const std::string& address) {
     if (request.answeredStatus != 200 || request.ci.empty() ||
         (request.match != "bundle" && request.match != "pasteboard"))
         return true;
@@ -148,11 +149,9 @@ bool Store::creditMarkedClick(const std::string& appKey, const InstallRequest& r
     return credit.step() == SQLITE_DONE;
 }
 
-std::optional<Click> Store::addFingerprintInstallRequest(const std::string& appKey,
-                                                         InstallRequest& request,
-                                                         const std::string& address,
-                                                         long long sinceMs, long long crowdSinceMs,
-                                                         const ClickChooser& choose, bool& stored) {
+std::optional<Click> SqliteStore::addFingerprintInstallRequest(
+    const std::string& appKey, InstallRequest& request, const std::string& address,
+    long long sinceMs, long long crowdSinceMs, const ClickChooser& choose, bool& stored) {
     std::optional<Click> credited;
     const int unmatchedStatus = request.answeredStatus;
     stored = write([&] {
@@ -202,7 +201,7 @@ std::optional<Click> Store::addFingerprintInstallRequest(const std::string& appK
     return credited;
 }
 
-std::vector<LinkFunnel> Store::funnels(const std::string& appKey, int count) {
+std::vector<LinkFunnel> SqliteStore::funnels(const std::string& appKey, int count) {
     std::lock_guard lock(mutex_);
     // Each step reads one link's rows through an index, so the cost follows the links shown,
     // not the size of the database.
