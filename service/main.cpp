@@ -128,11 +128,19 @@ int serve(const ServeOptions& options) {
     // The store's one connection is shared under a lock: a write that finds the database locked
     // by another process gives up soon and the client retries, rather than every request queueing
     // behind it.
+    // Instances sharing a database must share the operator token too: it is never made for one.
+    if (isPostgresUri(options.database) && options.adminTokenFile.empty()) {
+        complain(
+            "a PostgreSQL database needs --admin-token-file (the same file for every "
+            "instance)");
+        return kExitUsage;
+    }
     StoreOptions storeOptions;
     storeOptions.busyWait = kServingBusyWait;
+    storeOptions.poolSize = options.databasePool;
     auto store = openStore(options.database, error, storeOptions);
     if (!store) {
-        complain("cannot open database " + options.database + ": " + error);
+        complain("cannot open database " + databaseForLog(options.database) + ": " + error);
         return kExitFailure;
     }
     ServiceSettings settings{
@@ -228,7 +236,7 @@ int registerLink(const RegisterOptions& options) {
     std::string error;
     auto store = openStore(options.database, error);
     if (!store) {
-        complain("cannot open database " + options.database + ": " + error);
+        complain("cannot open database " + databaseForLog(options.database) + ": " + error);
         return kExitFailure;
     }
     std::optional<std::string> traceId;

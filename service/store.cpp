@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "identifiers.h"
+#include "store_postgres.h"
 #include "store_sqlite.h"
 
 namespace plovendale::attribution_service {
@@ -9,8 +10,18 @@ bool isPostgresUri(const std::string& db) {
     return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
 }
 
+std::string databaseForLog(const std::string& db) {
+    if (!isPostgresUri(db)) return db;
+    const std::size_t start = db.find("://") + 3;
+    const std::size_t at = db.find('@', start);
+    const std::size_t colon = db.find(':', start);
+    if (at == std::string::npos || colon == std::string::npos || colon > at) return db;
+    return db.substr(0, colon) + ":***" + db.substr(at);
+}
+
 std::unique_ptr<Store> openStore(const std::string& db, std::string& error,
                                  const StoreOptions& options) {
+    if (isPostgresUri(db)) return PostgresStore::open(db, error, options.poolSize);
     return SqliteStore::open(db, error, options.busyWait);
 }
 

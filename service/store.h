@@ -255,6 +255,9 @@ struct StoreOptions {
 /// True when db names a PostgreSQL database (a libpq connection URI) rather than a SQLite file.
 bool isPostgresUri(const std::string& db);
 
+/// db as it may be logged: a URI's password left out.
+std::string databaseForLog(const std::string& db);
+
 /// Opens the store db names: a libpq connection URI (postgresql://, postgres://) or a SQLite file
 /// (":memory:" gives a throw-away database), creating and migrating its schema. On failure returns
 /// nothing and puts the reason in error.

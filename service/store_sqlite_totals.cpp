@@ -19,27 +19,6 @@ constexpr const char* kOrganic = "organic";
 constexpr const char* kUnknown = "unknown";
 constexpr const char* kChannelPrefix = "channel:";
 
-/// 128-bit sums as decimal text: SQLite's integers would overflow and its reals would round.
-std::string microsText(Micros value) {
-    if (value == 0) return "0";
-    const bool negative = value < 0;
-    std::string digits;
-    while (value != 0) {
-        const auto digit = static_cast<int>(value % 10);
-        digits.insert(digits.begin(), static_cast<char>('0' + (negative ? -digit : digit)));
-        value /= 10;
-    }
-    return negative ? "-" + digits : digits;
-}
-
-Micros microsOf(const std::string& text) {
-    Micros value = 0;
-    const bool negative = !text.empty() && text.front() == '-';
-    for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i)
-        value = value * 10 + (text[i] - '0');
-    return negative ? -value : value;
-}
-
 }  // namespace
 
 std::string SqliteStore::groupOfTrace(const std::string& appKey, const std::string& traceId) {
@@ -64,14 +43,15 @@ bool SqliteStore::addToTotals(const std::string& appKey, const std::string& grou
     Statement& current =
         prepared("SELECT micros FROM totals WHERE app_key = ? AND grp = ? AND currency = ?");
     current.bind(1, appKey).bind(2, group).bind(3, currency);
-    const Micros sum = (current.step() == SQLITE_ROW ? microsOf(current.text(0)) : 0) + amount;
+    const Micros sum =
+        (current.step() == SQLITE_ROW ? microsOfDigits(current.text(0)) : 0) + amount;
     Statement& upsert = prepared(
         "INSERT INTO totals (app_key, grp, currency, installs, events, micros) "
         "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (app_key, grp, currency) DO UPDATE SET "
         "installs = installs + excluded.installs, events = events + excluded.events, "
         "micros = excluded.micros");
     upsert.bind(1, appKey).bind(2, group).bind(3, currency);
-    upsert.bind(4, installs).bind(5, events).bind(6, microsText(sum));
+    upsert.bind(4, installs).bind(5, events).bind(6, microsDigits(sum));
     return upsert.step() == SQLITE_DONE;
 }
 
@@ -96,13 +76,13 @@ bool SqliteStore::addEventsToTotals(const std::string& appKey, const std::string
             "SELECT micros FROM client_totals WHERE app_key = ? AND ci = ? AND currency = ?");
         current.bind(1, appKey).bind(2, ci).bind(3, currency);
         const Micros sum =
-            (current.step() == SQLITE_ROW ? microsOf(current.text(0)) : 0) + totals.second;
+            (current.step() == SQLITE_ROW ? microsOfDigits(current.text(0)) : 0) + totals.second;
         Statement& upsert = prepared(
             "INSERT INTO client_totals (app_key, ci, currency, events, micros) "
             "VALUES (?, ?, ?, ?, ?) ON CONFLICT (app_key, ci, currency) DO UPDATE SET "
             "events = events + excluded.events, micros = excluded.micros");
         upsert.bind(1, appKey).bind(2, ci).bind(3, currency).bind(4, totals.first);
-        upsert.bind(5, microsText(sum));
+        upsert.bind(5, microsDigits(sum));
         if (upsert.step() != SQLITE_DONE) return false;
     }
     return true;
@@ -118,7 +98,7 @@ bool SqliteStore::creditToTotals(const std::string& appKey, const std::string& c
         prepared("SELECT currency, events, micros FROM client_totals WHERE app_key = ? AND ci = ?");
     pending.bind(1, appKey).bind(2, ci);
     while (pending.step() == SQLITE_ROW)
-        moved.emplace_back(pending.text(0), pending.integer64(1), microsOf(pending.text(2)));
+        moved.emplace_back(pending.text(0), pending.integer64(1), microsOfDigits(pending.text(2)));
     pending.reset();
     for (const auto& [currency, events, sum] : moved) {
         if (!addToTotals(appKey, group, currency, 0, events, sum) ||
@@ -149,7 +129,8 @@ std::optional<Summary> SqliteStore::summary(const std::string& appKey) {
         const long long events = query.integer64(3);
         totals.installs += query.integer64(2);
         totals.events += events;
-        if (!currency.empty() && events != 0) totals.revenue[currency] += microsOf(query.text(4));
+        if (!currency.empty() && events != 0)
+            totals.revenue[currency] += microsOfDigits(query.text(4));
     }
     if (rc != SQLITE_DONE) {
         noteError(reader_);
