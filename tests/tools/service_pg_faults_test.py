@@ -73,6 +73,7 @@ class Load:
         self.statuses = {}
         self.unavailable_without_retry_after = 0
         self.mismatches = []
+        self.wrong = []  # answers that no database state explains: (what, detail)
         self.rounds = 0
         self.workers = [threading.Thread(target=self.work, args=(k,)) for k in range(threads)]
 
@@ -110,6 +111,13 @@ class Load:
         return self.ask(turn, "POST", "/api/trace/client/report/" + KEY, body, headers)
 
     def work(self, k):
+        try:
+            self.rounds_of(k)
+        except Exception as error:  # noqa: BLE001  (a worker that dies is a failure, not a pass)
+            with self.lock:
+                self.wrong.append(("worker died", repr(error)))
+
+    def rounds_of(self, k):
         n = 0
         while not self.stopping.is_set() and n < 100000:
             n += 1
@@ -117,7 +125,10 @@ class Load:
             # first 2xx answer stays the answer.
             ci = "m%dx%d" % (k, n)
             status, answer = self.install(n, {"ti": self.links[n % len(self.links)], "clip": "", "ci": ci})
-            if status == 200:
+            if status == 200 and "data" not in answer:
+                with self.lock:
+                    self.wrong.append(("a known link's marker answered as organic", ci))
+            elif status == 200:
                 trace = answer["data"]["trace_id"]
                 with self.lock:
                     self.installs[ci] = trace
@@ -141,6 +152,9 @@ class Load:
                 link = self.links[n % len(self.links)]
                 status, page = self.ask(n, "GET", "/l/%s/%s" % (KEY, link), None,
                                         {"User-Agent": IPHONE, "X-Forwarded-For": address})
+                if status == 404:
+                    with self.lock:
+                        self.wrong.append(("a known link's landing page answered 404", link))
                 found = status == 200 and 'data-click="' in page
                 if not found:
                     continue
@@ -167,6 +181,7 @@ def check_stored(cluster, database, load, label):
     lost = [ci for ci, trace in load.installs.items() if installs.get(ci) != trace]
     check(not lost, "%s: %d installs answered 2xx are not stored as answered, e.g. %s"
           % (label, len(lost), lost[:3]))
+    check(not load.wrong, "%s: %d wrong answers, e.g. %s" % (label, len(load.wrong), load.wrong[:3]))
     check(not load.mismatches, "%s: a credited client got another answer later: %s"
           % (label, load.mismatches[:2]))
     events = cluster.psql(database, "SELECT ci, event_id FROM events WHERE app_key = '%s'" % KEY)
