@@ -154,13 +154,21 @@ struct Page {
     int limit = 100;
 };
 
+/// A row looked up by its key: none found, or (failed) the database could not be read.
+template <class T>
+struct Lookup {
+    std::optional<T> found;
+    bool failed = false;
+};
+
 enum class RegisterOutcome { Registered, TraceIdTaken, Failed };
 
 /// Where the service keeps links per app key, received state reports, install requests, clicks
 /// and events: a SQLite file (one process) or a PostgreSQL database (any number of service
 /// processes). Every write is durable when the call returns; a write that returns false (or
-/// nothing) stored nothing. A read that returns nothing could not reach the database. All members
-/// may be called from any thread.
+/// nothing) stored nothing. A read that returns nothing (or a failed Lookup) could not read the
+/// database: "not found" and "could not look" are never the same answer. All members may be
+/// called from any thread.
 class Store {
   public:
     Store() = default;
@@ -177,13 +185,14 @@ class Store {
         return addLink(appKey, traceId, params, channel, nullptr);
     }
     /// The link with its landing page (all "" when it was registered without one).
-    virtual std::optional<LandingLink> findLandingLink(const std::string& appKey,
-                                                       const std::string& traceId) = 0;
-    virtual std::optional<Link> findLink(const std::string& appKey, const std::string& traceId) = 0;
-    virtual std::vector<Link> links(const std::string& appKey, Page page) = 0;
+    virtual Lookup<LandingLink> findLandingLink(const std::string& appKey,
+                                                const std::string& traceId) = 0;
+    virtual Lookup<Link> findLink(const std::string& appKey, const std::string& traceId) = 0;
+    virtual std::optional<std::vector<Link>> links(const std::string& appKey, Page page) = 0;
 
     virtual bool addStateReport(const std::string& appKey, const StateReport& report) = 0;
-    virtual std::vector<StateReport> stateReports(const std::string& appKey, Page page) = 0;
+    virtual std::optional<std::vector<StateReport>> stateReports(const std::string& appKey,
+                                                                 Page page) = 0;
 
     /// Records the request and, when it is the client's first final answer, which link (or none)
     /// the client's install is credited to, for good. A client already credited is answered from
@@ -199,7 +208,8 @@ class Store {
                                                     InstallRequest request) {
         return addInstallRequest(appKey, std::move(request), std::string());
     }
-    virtual std::vector<InstallRequest> installRequests(const std::string& appKey, Page page) = 0;
+    virtual std::optional<std::vector<InstallRequest>> installRequests(const std::string& appKey,
+                                                                       Page page) = 0;
     /// As addInstallRequest for a request no trace identifier matched (request.traceId ""), after
     /// offering `choose` the key's clicks from `address` received at or after `sinceMs` and not
     /// credited to another client, with the count of the address's distinct visitors since
@@ -218,27 +228,32 @@ class Store {
     /// Fills the beacon members of the click, once.
     virtual BeaconOutcome addBeacon(const std::string& appKey, const std::string& traceId,
                                     const std::string& clickId, const Beacon& beacon) = 0;
-    virtual std::vector<Click> clicks(const std::string& appKey, Page page) = 0;
+    virtual std::optional<std::vector<Click>> clicks(const std::string& appKey, Page page) = 0;
     /// The console's newest clicks.
-    virtual std::vector<Click> recentClicks(const std::string& appKey, int count) = 0;
+    virtual std::optional<std::vector<Click>> recentClicks(const std::string& appKey,
+                                                           int count) = 0;
 
     /// Stores the batch in one transaction; events whose id the client already sent are counted,
     /// not stored again. Nothing when the batch could not be stored (none of it was).
     virtual std::optional<EventBatchOutcome> addEvents(const std::string& appKey,
                                                        const std::vector<Event>& events) = 0;
-    virtual std::vector<Event> events(const std::string& appKey, Page page) = 0;
+    virtual std::optional<std::vector<Event>> events(const std::string& appKey, Page page) = 0;
 
     /// Nothing when the database could not be read.
     virtual std::optional<Summary> summary(const std::string& appKey) = 0;
     /// The console's views: the newest first, at most `count`.
-    virtual std::vector<InstallView> recentInstalls(const std::string& appKey, int count) = 0;
-    virtual std::vector<StateReport> recentStateReports(const std::string& appKey, int count) = 0;
-    virtual std::vector<Event> recentEvents(const std::string& appKey, int count) = 0;
+    virtual std::optional<std::vector<InstallView>> recentInstalls(const std::string& appKey,
+                                                                   int count) = 0;
+    virtual std::optional<std::vector<StateReport>> recentStateReports(const std::string& appKey,
+                                                                       int count) = 0;
+    virtual std::optional<std::vector<Event>> recentEvents(const std::string& appKey,
+                                                           int count) = 0;
     /// Per link (the newest `count` links of the key): clicks, installs by match method, events
     /// and revenue of the installs credited to it.
-    virtual std::vector<LinkFunnel> funnels(const std::string& appKey, int count) = 0;
+    virtual std::optional<std::vector<LinkFunnel>> funnels(const std::string& appKey,
+                                                           int count) = 0;
     /// App keys with any record, most recently active first, at most `count`.
-    virtual std::vector<std::string> appKeys(int count) = 0;
+    virtual std::optional<std::vector<std::string>> appKeys(int count) = 0;
 
     /// The last database error text, for the log.
     virtual std::string lastError() = 0;

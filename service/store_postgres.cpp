@@ -403,10 +403,10 @@ std::vector<Click> PostgresStore::clickRows(const PgResult& rows) {
     return result;
 }
 
-std::optional<LandingLink> PostgresStore::findLandingLink(const std::string& appKey,
-                                                          const std::string& traceId) {
+Lookup<LandingLink> PostgresStore::findLandingLink(const std::string& appKey,
+                                                   const std::string& traceId) {
     std::optional<LandingLink> found;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult row = session.run(
             "SELECT l.trace_id, l.params, l.channel, l.created_at, coalesce(p.ios, ''), "
             "coalesce(p.android, ''), coalesce(p.fallback, ''), coalesce(p.title, ''), "
@@ -422,12 +422,13 @@ std::optional<LandingLink> PostgresStore::findLandingLink(const std::string& app
         }
         return true;
     });
-    return found;
+    if (!readable) return {std::nullopt, true};
+    return {found};
 }
 
-std::optional<Link> PostgresStore::findLink(const std::string& appKey, const std::string& traceId) {
+Lookup<Link> PostgresStore::findLink(const std::string& appKey, const std::string& traceId) {
     std::optional<Link> found;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult row = session.run(
             "SELECT trace_id, params, channel, created_at FROM links "
             "WHERE app_key = $1 AND trace_id = $2",
@@ -437,12 +438,13 @@ std::optional<Link> PostgresStore::findLink(const std::string& appKey, const std
             found = Link{0, row.text(0, 0), row.text(0, 1), row.text(0, 2), row.text(0, 3)};
         return true;
     });
-    return found;
+    if (!readable) return {std::nullopt, true};
+    return {found};
 }
 
-std::vector<Link> PostgresStore::links(const std::string& appKey, Page page) {
+std::optional<std::vector<Link>> PostgresStore::links(const std::string& appKey, Page page) {
     std::vector<Link> result;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(
             "SELECT id, trace_id, params, channel, created_at FROM links "
             "WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
@@ -453,12 +455,14 @@ std::vector<Link> PostgresStore::links(const std::string& appKey, Page page) {
         }
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<StateReport> PostgresStore::stateReports(const std::string& appKey, Page page) {
+std::optional<std::vector<StateReport>> PostgresStore::stateReports(const std::string& appKey,
+                                                                    Page page) {
     std::vector<StateReport> result;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(
             "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
             "WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
@@ -466,12 +470,14 @@ std::vector<StateReport> PostgresStore::stateReports(const std::string& appKey, 
         result = reportRows(rows);
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<StateReport> PostgresStore::recentStateReports(const std::string& appKey, int count) {
+std::optional<std::vector<StateReport>> PostgresStore::recentStateReports(const std::string& appKey,
+                                                                          int count) {
     std::vector<StateReport> result;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(
             "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
             "WHERE app_key = $1 ORDER BY id DESC LIMIT $2",
@@ -479,12 +485,14 @@ std::vector<StateReport> PostgresStore::recentStateReports(const std::string& ap
         result = reportRows(rows);
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<InstallRequest> PostgresStore::installRequests(const std::string& appKey, Page page) {
+std::optional<std::vector<InstallRequest>> PostgresStore::installRequests(const std::string& appKey,
+                                                                          Page page) {
     std::vector<InstallRequest> result;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(
             "SELECT id, ci, params, trace_id, answered_status, received_at, match "
             "FROM install_requests WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
@@ -496,12 +504,14 @@ std::vector<InstallRequest> PostgresStore::installRequests(const std::string& ap
         }
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<InstallView> PostgresStore::recentInstalls(const std::string& appKey, int count) {
+std::optional<std::vector<InstallView>> PostgresStore::recentInstalls(const std::string& appKey,
+                                                                      int count) {
     std::vector<InstallView> result;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(
             "SELECT r.ci, r.trace_id, coalesce(l.params, ''), coalesce(l.channel, ''), "
             "r.answered_status, r.received_at, r.match FROM install_requests r "
@@ -515,68 +525,76 @@ std::vector<InstallView> PostgresStore::recentInstalls(const std::string& appKey
         }
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<Click> PostgresStore::clicks(const std::string& appKey, Page page) {
+std::optional<std::vector<Click>> PostgresStore::clicks(const std::string& appKey, Page page) {
     std::vector<Click> result;
     const std::string sql = std::string("SELECT ") + kClickColumns +
                             " FROM clicks WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3";
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(
             sql.c_str(), {appKey, std::to_string(page.after), std::to_string(page.limit)});
         result = clickRows(rows);
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<Click> PostgresStore::recentClicks(const std::string& appKey, int count) {
+std::optional<std::vector<Click>> PostgresStore::recentClicks(const std::string& appKey,
+                                                              int count) {
     std::vector<Click> result;
     const std::string sql = std::string("SELECT ") + kClickColumns +
                             " FROM clicks WHERE app_key = $1 ORDER BY id DESC LIMIT $2";
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(sql.c_str(), {appKey, std::to_string(count)});
         result = clickRows(rows);
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<Event> PostgresStore::events(const std::string& appKey, Page page) {
+std::optional<std::vector<Event>> PostgresStore::events(const std::string& appKey, Page page) {
     std::vector<Event> result;
     const std::string sql = std::string("SELECT ") + kEventColumns +
                             " FROM events WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3";
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(
             sql.c_str(), {appKey, std::to_string(page.after), std::to_string(page.limit)});
         result = eventRows(rows);
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<Event> PostgresStore::recentEvents(const std::string& appKey, int count) {
+std::optional<std::vector<Event>> PostgresStore::recentEvents(const std::string& appKey,
+                                                              int count) {
     std::vector<Event> result;
     const std::string sql = std::string("SELECT ") + kEventColumns +
                             " FROM events WHERE app_key = $1 ORDER BY id DESC LIMIT $2";
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows = session.run(sql.c_str(), {appKey, std::to_string(count)});
         result = eventRows(rows);
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
-std::vector<std::string> PostgresStore::appKeys(int count) {
+std::optional<std::vector<std::string>> PostgresStore::appKeys(int count) {
     std::vector<std::string> result;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         const PgResult rows =
             session.run("SELECT app_key FROM app_keys ORDER BY last_active DESC LIMIT $1",
                         {std::to_string(count)});
         for (int row = 0; row < rows.rows(); ++row) result.push_back(rows.text(row, 0));
         return rows.ok();
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 
@@ -608,9 +626,10 @@ std::optional<Summary> PostgresStore::summary(const std::string& appKey) {
     return summary;
 }
 
-std::vector<LinkFunnel> PostgresStore::funnels(const std::string& appKey, int count) {
+std::optional<std::vector<LinkFunnel>> PostgresStore::funnels(const std::string& appKey,
+                                                              int count) {
     std::vector<LinkFunnel> result;
-    read([&](Session& session) {
+    const bool readable = read([&](Session& session) {
         result.clear();
         // Each step reads one link's rows through an index, so the cost follows the links shown,
         // not the size of the database.
@@ -648,6 +667,7 @@ std::vector<LinkFunnel> PostgresStore::funnels(const std::string& appKey, int co
         }
         return true;
     });
+    if (!readable) return std::nullopt;
     return result;
 }
 

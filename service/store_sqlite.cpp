@@ -329,26 +329,35 @@ RegisterOutcome SqliteStore::addLink(const std::string& appKey, const std::strin
     return taken ? RegisterOutcome::TraceIdTaken : RegisterOutcome::Failed;
 }
 
-std::optional<Link> SqliteStore::findLink(const std::string& appKey, const std::string& traceId) {
+Lookup<Link> SqliteStore::findLink(const std::string& appKey, const std::string& traceId) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT trace_id, params, channel, created_at FROM links "
                     "WHERE app_key = ? AND trace_id = ?");
     query.bind(1, appKey).bind(2, traceId);
-    if (query.step() != SQLITE_ROW) return std::nullopt;
-    return Link{0, query.text(0), query.text(1), query.text(2), query.text(3)};
+    const int rc = query.step();
+    if (rc == SQLITE_ROW)
+        return {Link{0, query.text(0), query.text(1), query.text(2), query.text(3)}};
+    if (rc == SQLITE_DONE) return {};
+    noteError(reader_);
+    return {std::nullopt, true};
 }
 
-std::vector<Link> SqliteStore::links(const std::string& appKey, Page page) {
+std::optional<std::vector<Link>> SqliteStore::links(const std::string& appKey, Page page) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT rowid, trace_id, params, channel, created_at FROM links "
                     "WHERE app_key = ? AND rowid > ? ORDER BY rowid LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<Link> result;
-    while (query.step() == SQLITE_ROW) {
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) {
         result.push_back(
             {query.integer64(0), query.text(1), query.text(2), query.text(3), query.text(4)});
+    }
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
     }
     return result;
 }
@@ -365,16 +374,22 @@ bool SqliteStore::addStateReport(const std::string& appKey, const StateReport& r
     });
 }
 
-std::vector<StateReport> SqliteStore::stateReports(const std::string& appKey, Page page) {
+std::optional<std::vector<StateReport>> SqliteStore::stateReports(const std::string& appKey,
+                                                                  Page page) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
                     "WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<StateReport> result;
-    while (query.step() == SQLITE_ROW) {
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) {
         result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
                           query.text(4), query.text(5), query.text(6)});
+    }
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
     }
     return result;
 }
@@ -429,16 +444,22 @@ bool SqliteStore::insertInstallRequest(const std::string& appKey, InstallRequest
     return sqlite3_changes(db_) == 0 || creditToTotals(appKey, request.ci, request.traceId);
 }
 
-std::vector<InstallRequest> SqliteStore::installRequests(const std::string& appKey, Page page) {
+std::optional<std::vector<InstallRequest>> SqliteStore::installRequests(const std::string& appKey,
+                                                                        Page page) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT id, ci, params, trace_id, answered_status, received_at, match "
                     "FROM install_requests WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<InstallRequest> result;
-    while (query.step() == SQLITE_ROW) {
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) {
         result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
                           query.integer(4), query.text(5), query.text(6)});
+    }
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
     }
     return result;
 }

@@ -44,16 +44,18 @@ class SqliteStore final : public Store {
     RegisterOutcome addLink(const std::string& appKey, const std::string& traceId,
                             const std::string& params, const std::string& channel,
                             const LinkLanding* landing) override;
-    std::optional<LandingLink> findLandingLink(const std::string& appKey,
-                                               const std::string& traceId) override;
-    std::optional<Link> findLink(const std::string& appKey, const std::string& traceId) override;
-    std::vector<Link> links(const std::string& appKey, Page page) override;
+    Lookup<LandingLink> findLandingLink(const std::string& appKey,
+                                        const std::string& traceId) override;
+    Lookup<Link> findLink(const std::string& appKey, const std::string& traceId) override;
+    std::optional<std::vector<Link>> links(const std::string& appKey, Page page) override;
     bool addStateReport(const std::string& appKey, const StateReport& report) override;
-    std::vector<StateReport> stateReports(const std::string& appKey, Page page) override;
+    std::optional<std::vector<StateReport>> stateReports(const std::string& appKey,
+                                                         Page page) override;
     std::optional<InstallRequest> addInstallRequest(const std::string& appKey,
                                                     InstallRequest request,
                                                     const std::string& address) override;
-    std::vector<InstallRequest> installRequests(const std::string& appKey, Page page) override;
+    std::optional<std::vector<InstallRequest>> installRequests(const std::string& appKey,
+                                                               Page page) override;
     std::optional<Click> addFingerprintInstallRequest(const std::string& appKey,
                                                       InstallRequest& request,
                                                       const std::string& address, long long sinceMs,
@@ -64,17 +66,19 @@ class SqliteStore final : public Store {
                   long long expiredBeforeMs) override;
     BeaconOutcome addBeacon(const std::string& appKey, const std::string& traceId,
                             const std::string& clickId, const Beacon& beacon) override;
-    std::vector<Click> clicks(const std::string& appKey, Page page) override;
-    std::vector<Click> recentClicks(const std::string& appKey, int count) override;
+    std::optional<std::vector<Click>> clicks(const std::string& appKey, Page page) override;
+    std::optional<std::vector<Click>> recentClicks(const std::string& appKey, int count) override;
     std::optional<EventBatchOutcome> addEvents(const std::string& appKey,
                                                const std::vector<Event>& events) override;
-    std::vector<Event> events(const std::string& appKey, Page page) override;
+    std::optional<std::vector<Event>> events(const std::string& appKey, Page page) override;
     std::optional<Summary> summary(const std::string& appKey) override;
-    std::vector<InstallView> recentInstalls(const std::string& appKey, int count) override;
-    std::vector<StateReport> recentStateReports(const std::string& appKey, int count) override;
-    std::vector<Event> recentEvents(const std::string& appKey, int count) override;
-    std::vector<LinkFunnel> funnels(const std::string& appKey, int count) override;
-    std::vector<std::string> appKeys(int count) override;
+    std::optional<std::vector<InstallView>> recentInstalls(const std::string& appKey,
+                                                           int count) override;
+    std::optional<std::vector<StateReport>> recentStateReports(const std::string& appKey,
+                                                               int count) override;
+    std::optional<std::vector<Event>> recentEvents(const std::string& appKey, int count) override;
+    std::optional<std::vector<LinkFunnel>> funnels(const std::string& appKey, int count) override;
+    std::optional<std::vector<std::string>> appKeys(int count) override;
     std::string lastError() override;
 
   private:
@@ -101,7 +105,8 @@ class SqliteStore final : public Store {
     std::optional<std::pair<std::string, std::string>> creditedInstall(const std::string& appKey,
                                                                        const std::string& ci);
     /// The clicks of a query whose columns are kClickColumns.
-    static std::vector<Click> clickRows(Statement& query);
+    /// Nothing when the query failed.
+    static std::optional<std::vector<Click>> clickRows(Statement& query);
     void writerLoop();
     void commitGroup(const std::vector<Write*>& group);
     /// The statement for sql, prepared on first use and reset for this one (under mutex_).
