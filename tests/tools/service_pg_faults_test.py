@@ -61,7 +61,7 @@ class Load:
     """Client threads sending installs and events round-robin to the live instances until stopped,
     keeping what each answer 2xx claims and every status seen."""
 
-    def __init__(self, services, links, threads=4):
+    def __init__(self, services, links, threads=8):
         self.services, self.links = services, links
         self.alive = list(services)
         self.stopping = threading.Event()
@@ -223,10 +223,13 @@ def register_links(service, count=4):
 
 def two_start_at_once(cluster, work):
     for attempt in range(3):
-        _, services, errors = start_together(cluster, work, "together%d" % attempt, 2)
+        name = "together%d" % attempt
+        _, services, errors = start_together(cluster, work, name, 2)
         try:
             if not check(len(services) == 2, "two instances at once: %s" % errors):
                 return
+            versions = cluster.psql(name, "SELECT count(*) FROM schema_version")
+            check(versions == [["1"]], "the schema was made %s times" % versions)
             link = register_links(services[0], 1)[0]
             answer = services[1].install("together", link)
             check(answer[0] == 200 and answer[2]["data"]["trace_id"] == link,
@@ -247,10 +250,10 @@ def one_killed_mid_load(cluster, work):
     load = Load(services, register_links(survivor))
     load.start()
     try:
-        check(wait_for(lambda: load.rounds >= 40, 20), "the load did not get going")
+        check(wait_for(lambda: load.rounds >= 100, 20), "the load did not get going")
         load.kill(victim)
         before = load.rounds
-        check(wait_for(lambda: load.rounds >= before + 40, 20), "the survivor stopped serving")
+        check(wait_for(lambda: load.rounds >= before + 100, 20), "the survivor stopped serving")
     finally:
         load.stop()
         survivor.stop()
@@ -264,7 +267,7 @@ def server_restarted_mid_load(cluster, work):
     load = Load(services, register_links(services[0]))
     load.start()
     try:
-        check(wait_for(lambda: load.rounds >= 40, 20), "the load did not get going")
+        check(wait_for(lambda: load.rounds >= 100, 20), "the load did not get going")
         cluster.stop("fast")
         down = dict(load.statuses)
         # While the server is down every answer is 503 (or, for requests that had started
@@ -274,7 +277,7 @@ def server_restarted_mid_load(cluster, work):
         during = dict(load.statuses)
         cluster.start()
         back = load.rounds
-        check(wait_for(lambda: load.rounds >= back + 40, 30),
+        check(wait_for(lambda: load.rounds >= back + 100, 30),
               "the service did not serve again once the server was back: %s" % load.statuses)
     finally:
         load.stop()
