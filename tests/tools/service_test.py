@@ -9,9 +9,10 @@ on a private PostgreSQL cluster (tests/tools/pg_cluster.py) with a fresh databas
 
 usage: service_test.py <path of attribution-service> [--store sqlite|postgresql]
 """
-import itertools
+import functools
 import html
 import http.client
+import itertools
 import json
 import os
 import re
@@ -77,11 +78,11 @@ def execute(db, statement):
 def sqlite_only(why):
     """Marks a test that reads or locks the SQLite file itself; "why" says what it covers."""
     def wrap(test):
+        @functools.wraps(test)
         def run(self):
             if CLUSTER:
                 self.skipTest("SQLite only: " + why)
             test(self)
-        run.__name__, run.__doc__ = test.__name__, test.__doc__
         return run
     return wrap
 
