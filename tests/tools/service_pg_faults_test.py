@@ -3,7 +3,8 @@
   - two instances starting at once on an empty database both come up and serve;
   - two instances under load from a few client threads (installs by marker, installs by
     fingerprint, event batches repeating event ids), one killed with SIGKILL mid-load: every
-    answer 2xx is in the database, no click credits two installs, no event is stored twice;
+    answer 2xx is in the database, no click credits two installs, no event is stored twice, and
+    the survivor's summary adds up to the rows both wrote;
   - the PostgreSQL server stopped mid-load: the service answers 503 with Retry-After meanwhile,
     never 2xx, and serves again once the server is back, without a restart of its own.
 The database is read directly with psql. Exits 77 (skipped, with the reason) where PostgreSQL
@@ -208,6 +209,20 @@ def check_stored(cluster, database, load, label):
              len(load.fingerprints), len(stored)), flush=True)
 
 
+def check_summary(service, cluster, database, label):
+    """The totals an instance shows, kept in the database by both, add up to the rows."""
+    summary = service.request("GET", "/api/apps/%s/summary" % KEY)[2]
+    groups = summary["channels"] + [summary["organic"], summary["unknown"]]
+    installs = sum(group.get("installs", 0) for group in groups)
+    events = sum(group["events"] for group in groups)
+    revenue = sum(float(group["revenue"].get("EUR", "0")) for group in groups)
+    rows = cluster.psql(database, "SELECT (SELECT count(*) FROM installs), (SELECT count(*) FROM events)")
+    expected = (int(rows[0][0]), int(rows[0][1]))
+    check((installs, events) == expected and round(revenue * 100) == expected[1],
+          "%s: the summary shows %d installs, %d events, %.2f EUR; the database holds %s"
+          % (label, installs, events, revenue, expected))
+
+
 def wait_for(condition, seconds):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -254,10 +269,12 @@ def one_killed_mid_load(cluster, work):
         load.kill(victim)
         before = load.rounds
         check(wait_for(lambda: load.rounds >= before + 100, 20), "the survivor stopped serving")
+        load.stop()
+        check_stored(cluster, "killed", load, "SIGKILL mid-load")
+        check_summary(survivor, cluster, "killed", "SIGKILL mid-load")
     finally:
         load.stop()
         survivor.stop()
-    check_stored(cluster, "killed", load, "SIGKILL mid-load")
 
 
 def server_restarted_mid_load(cluster, work):
@@ -279,6 +296,8 @@ def server_restarted_mid_load(cluster, work):
         back = load.rounds
         check(wait_for(lambda: load.rounds >= back + 100, 30),
               "the service did not serve again once the server was back: %s" % load.statuses)
+        load.stop()
+        check_summary(services[1], cluster, "restarted", "server restarted mid-load")
     finally:
         load.stop()
         for service in services:
