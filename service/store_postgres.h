@@ -52,6 +52,11 @@ class PgResult {
     PGresult* result_;
 };
 
+/// The columns clickRows() reads, in its order.
+inline constexpr const char* kPgClickColumns =
+    "id, click_id, trace_id, address, user_agent, accept_language, platform, screen_width, "
+    "screen_height, pixel_ratio, time_zone, language, credited_ci, received_at, received_ms";
+
 /// Parameters of a query, as text; nothing stands for NULL.
 using PgParams = std::vector<std::optional<std::string>>;
 

@@ -13,10 +13,6 @@
 namespace plovendale::attribution_service {
 namespace {
 
-constexpr const char* kClickColumns =
-    "id, click_id, trace_id, address, user_agent, accept_language, platform, screen_width, "
-    "screen_height, pixel_ratio, time_zone, language, credited_ci, received_at, received_ms";
-
 constexpr const char* kUnknown = "unknown";
 constexpr const char* kChannelPrefix = "channel:";
 
@@ -254,7 +250,7 @@ std::optional<Click> PostgresStore::addFingerprintInstallRequest(
     std::optional<Click> credited;
     const int unmatchedStatus = request.answeredStatus;
     const std::string candidatesSql =
-        std::string("SELECT ") + kClickColumns +
+        std::string("SELECT ") + kPgClickColumns +
         " FROM clicks WHERE app_key = $1 AND address = $2 AND received_ms >= $3 AND "
         "credited_ci IN ('', $4) ORDER BY received_ms DESC LIMIT $5";
     stored = transact([&](Session& session) {
