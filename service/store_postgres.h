@@ -181,6 +181,11 @@ class PostgresStore final : public Store {
                                const std::string& traceId, TotalsDeltas& totals);
     static bool addTotals(Session& session, const std::string& appKey, const TotalsDeltas& totals);
     static std::vector<Click> clickRows(const PgResult& rows);
+    static Click clickOf(const PgResult& rows, int row);
+    /// The rows of one query (rowOf makes each), or nothing when the database failed.
+    template <class T>
+    std::optional<std::vector<T>> rowsOf(const std::string& sql, const PgParams& params,
+                                         T (*rowOf)(const PgResult&, int));
 
     const std::string uri_;
     const int poolSize_;

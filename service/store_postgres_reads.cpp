@@ -16,53 +16,70 @@ constexpr const char* kOrganic = "organic";
 constexpr const char* kUnknown = "unknown";
 constexpr const char* kChannelPrefix = "channel:";
 
-std::vector<Event> eventRows(const PgResult& rows) {
-    std::vector<Event> result;
-    for (int row = 0; row < rows.rows(); ++row) {
-        result.push_back({rows.integer(row, 0), rows.text(row, 1), rows.text(row, 2),
-                          rows.integer(row, 3), rows.text(row, 4), rows.text(row, 5),
-                          rows.text(row, 6), rows.text(row, 7), rows.text(row, 8)});
-    }
-    return result;
+constexpr const char* kReportColumns = "id, ci, t, ms, cd, msg, received_at";
+
+Event eventOf(const PgResult& rows, int row) {
+    return {rows.integer(row, 0), rows.text(row, 1), rows.text(row, 2),
+            rows.integer(row, 3), rows.text(row, 4), rows.text(row, 5),
+            rows.text(row, 6),    rows.text(row, 7), rows.text(row, 8)};
 }
 
-std::vector<StateReport> reportRows(const PgResult& rows) {
-    std::vector<StateReport> result;
-    for (int row = 0; row < rows.rows(); ++row) {
-        result.push_back({rows.integer(row, 0), rows.text(row, 1), rows.text(row, 2),
-                          rows.text(row, 3), rows.text(row, 4), rows.text(row, 5),
-                          rows.text(row, 6)});
-    }
-    return result;
+StateReport reportOf(const PgResult& rows, int row) {
+    return {rows.integer(row, 0), rows.text(row, 1), rows.text(row, 2), rows.text(row, 3),
+            rows.text(row, 4),    rows.text(row, 5), rows.text(row, 6)};
+}
+
+Link linkOf(const PgResult& rows, int row) {
+    return {rows.integer(row, 0), rows.text(row, 1), rows.text(row, 2), rows.text(row, 3),
+            rows.text(row, 4)};
+}
+
+std::string number(long long value) {
+    return std::to_string(value);
 }
 
 }  // namespace
 
+template <class T>
+std::optional<std::vector<T>> PostgresStore::rowsOf(const std::string& sql, const PgParams& params,
+                                                    T (*rowOf)(const PgResult&, int)) {
+    std::vector<T> result;
+    const bool readable = read([&](Session& session) {
+        const PgResult rows = session.run(sql.c_str(), params);
+        for (int row = 0; row < rows.rows(); ++row) result.push_back(rowOf(rows, row));
+        return rows.ok();
+    });
+    if (!readable) return std::nullopt;
+    return result;
+}
+
 std::vector<Click> PostgresStore::clickRows(const PgResult& rows) {
     std::vector<Click> result;
-    for (int row = 0; row < rows.rows(); ++row) {
-        Click click;
-        click.rowId = rows.integer(row, 0);
-        click.clickId = rows.text(row, 1);
-        click.traceId = rows.text(row, 2);
-        click.address = rows.text(row, 3);
-        click.userAgent = rows.text(row, 4);
-        click.acceptLanguage = rows.text(row, 5);
-        click.platform = rows.text(row, 6);
-        // The beacon fills all of its columns at once.
-        if (!rows.isNull(row, 7)) {
-            click.screenWidth = static_cast<int>(rows.integer(row, 7));
-            click.screenHeight = static_cast<int>(rows.integer(row, 8));
-            click.pixelRatio = rows.real(row, 9);
-            click.timeZone = rows.text(row, 10);
-            click.language = rows.text(row, 11);
-        }
-        click.creditedCi = rows.text(row, 12);
-        click.receivedAt = rows.text(row, 13);
-        click.receivedMs = rows.integer(row, 14);
-        result.push_back(std::move(click));
-    }
+    for (int row = 0; row < rows.rows(); ++row) result.push_back(clickOf(rows, row));
     return result;
+}
+
+Click PostgresStore::clickOf(const PgResult& rows, int row) {
+    Click click;
+    click.rowId = rows.integer(row, 0);
+    click.clickId = rows.text(row, 1);
+    click.traceId = rows.text(row, 2);
+    click.address = rows.text(row, 3);
+    click.userAgent = rows.text(row, 4);
+    click.acceptLanguage = rows.text(row, 5);
+    click.platform = rows.text(row, 6);
+    // The beacon fills all of its columns at once.
+    if (!rows.isNull(row, 7)) {
+        click.screenWidth = static_cast<int>(rows.integer(row, 7));
+        click.screenHeight = static_cast<int>(rows.integer(row, 8));
+        click.pixelRatio = rows.real(row, 9);
+        click.timeZone = rows.text(row, 10);
+        click.language = rows.text(row, 11);
+    }
+    click.creditedCi = rows.text(row, 12);
+    click.receivedAt = rows.text(row, 13);
+    click.receivedMs = rows.integer(row, 14);
+    return click;
 }
 
 Lookup<LandingLink> PostgresStore::findLandingLink(const std::string& appKey,
@@ -105,159 +122,93 @@ Lookup<Link> PostgresStore::findLink(const std::string& appKey, const std::strin
 }
 
 std::optional<std::vector<Link>> PostgresStore::links(const std::string& appKey, Page page) {
-    std::vector<Link> result;
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(
-            "SELECT id, trace_id, params, channel, created_at FROM links "
-            "WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
-            {appKey, std::to_string(page.after), std::to_string(page.limit)});
-        for (int row = 0; row < rows.rows(); ++row) {
-            result.push_back({rows.integer(row, 0), rows.text(row, 1), rows.text(row, 2),
-                              rows.text(row, 3), rows.text(row, 4)});
-        }
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<Link>(
+        "SELECT id, trace_id, params, channel, created_at FROM links "
+        "WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
+        {appKey, number(page.after), number(page.limit)}, linkOf);
 }
 
 std::optional<std::vector<StateReport>> PostgresStore::stateReports(const std::string& appKey,
                                                                     Page page) {
-    std::vector<StateReport> result;
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(
-            "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
-            "WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
-            {appKey, std::to_string(page.after), std::to_string(page.limit)});
-        result = reportRows(rows);
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<StateReport>(std::string("SELECT ") + kReportColumns +
+                                   " FROM state_reports WHERE app_key = $1 AND id > $2 "
+                                   "ORDER BY id LIMIT $3",
+                               {appKey, number(page.after), number(page.limit)}, reportOf);
 }
 
 std::optional<std::vector<StateReport>> PostgresStore::recentStateReports(const std::string& appKey,
                                                                           int count) {
-    std::vector<StateReport> result;
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(
-            "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
-            "WHERE app_key = $1 ORDER BY id DESC LIMIT $2",
-            {appKey, std::to_string(count)});
-        result = reportRows(rows);
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<StateReport>(std::string("SELECT ") + kReportColumns +
+                                   " FROM state_reports WHERE app_key = $1 ORDER BY id DESC "
+                                   "LIMIT $2",
+                               {appKey, number(count)}, reportOf);
 }
 
 std::optional<std::vector<InstallRequest>> PostgresStore::installRequests(const std::string& appKey,
                                                                           Page page) {
-    std::vector<InstallRequest> result;
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(
-            "SELECT id, ci, params, trace_id, answered_status, received_at, match "
-            "FROM install_requests WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
-            {appKey, std::to_string(page.after), std::to_string(page.limit)});
-        for (int row = 0; row < rows.rows(); ++row) {
-            result.push_back({rows.integer(row, 0), rows.text(row, 1), rows.text(row, 2),
-                              rows.text(row, 3), static_cast<int>(rows.integer(row, 4)),
-                              rows.text(row, 5), rows.text(row, 6)});
-        }
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<InstallRequest>(
+        "SELECT id, ci, params, trace_id, answered_status, received_at, match "
+        "FROM install_requests WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
+        {appKey, number(page.after), number(page.limit)},
+        [](const PgResult& rows, int row) -> InstallRequest {
+            return {rows.integer(row, 0),
+                    rows.text(row, 1),
+                    rows.text(row, 2),
+                    rows.text(row, 3),
+                    static_cast<int>(rows.integer(row, 4)),
+                    rows.text(row, 5),
+                    rows.text(row, 6)};
+        });
 }
 
 std::optional<std::vector<InstallView>> PostgresStore::recentInstalls(const std::string& appKey,
                                                                       int count) {
-    std::vector<InstallView> result;
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(
-            "SELECT r.ci, r.trace_id, coalesce(l.params, ''), coalesce(l.channel, ''), "
-            "r.answered_status, r.received_at, r.match FROM install_requests r "
-            "LEFT JOIN links l ON l.app_key = r.app_key AND l.trace_id = r.trace_id "
-            "WHERE r.app_key = $1 ORDER BY r.id DESC LIMIT $2",
-            {appKey, std::to_string(count)});
-        for (int row = 0; row < rows.rows(); ++row) {
-            result.push_back({rows.text(row, 0), rows.text(row, 1), rows.text(row, 2),
-                              rows.text(row, 3), static_cast<int>(rows.integer(row, 4)),
-                              rows.text(row, 5), rows.text(row, 6)});
-        }
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<InstallView>(
+        "SELECT r.ci, r.trace_id, coalesce(l.params, ''), coalesce(l.channel, ''), "
+        "r.answered_status, r.received_at, r.match FROM install_requests r "
+        "LEFT JOIN links l ON l.app_key = r.app_key AND l.trace_id = r.trace_id "
+        "WHERE r.app_key = $1 ORDER BY r.id DESC LIMIT $2",
+        {appKey, number(count)}, [](const PgResult& rows, int row) -> InstallView {
+            return {rows.text(row, 0),
+                    rows.text(row, 1),
+                    rows.text(row, 2),
+                    rows.text(row, 3),
+                    static_cast<int>(rows.integer(row, 4)),
+                    rows.text(row, 5),
+                    rows.text(row, 6)};
+        });
 }
 
 std::optional<std::vector<Click>> PostgresStore::clicks(const std::string& appKey, Page page) {
-    std::vector<Click> result;
-    const std::string sql = std::string("SELECT ") + kPgClickColumns +
-                            " FROM clicks WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3";
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(
-            sql.c_str(), {appKey, std::to_string(page.after), std::to_string(page.limit)});
-        result = clickRows(rows);
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<Click>(std::string("SELECT ") + kPgClickColumns +
+                             " FROM clicks WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
+                         {appKey, number(page.after), number(page.limit)}, clickOf);
 }
 
 std::optional<std::vector<Click>> PostgresStore::recentClicks(const std::string& appKey,
                                                               int count) {
-    std::vector<Click> result;
-    const std::string sql = std::string("SELECT ") + kPgClickColumns +
-                            " FROM clicks WHERE app_key = $1 ORDER BY id DESC LIMIT $2";
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(sql.c_str(), {appKey, std::to_string(count)});
-        result = clickRows(rows);
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<Click>(std::string("SELECT ") + kPgClickColumns +
+                             " FROM clicks WHERE app_key = $1 ORDER BY id DESC LIMIT $2",
+                         {appKey, number(count)}, clickOf);
 }
 
 std::optional<std::vector<Event>> PostgresStore::events(const std::string& appKey, Page page) {
-    std::vector<Event> result;
-    const std::string sql = std::string("SELECT ") + kEventColumns +
-                            " FROM events WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3";
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(
-            sql.c_str(), {appKey, std::to_string(page.after), std::to_string(page.limit)});
-        result = eventRows(rows);
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<Event>(std::string("SELECT ") + kEventColumns +
+                             " FROM events WHERE app_key = $1 AND id > $2 ORDER BY id LIMIT $3",
+                         {appKey, number(page.after), number(page.limit)}, eventOf);
 }
 
 std::optional<std::vector<Event>> PostgresStore::recentEvents(const std::string& appKey,
                                                               int count) {
-    std::vector<Event> result;
-    const std::string sql = std::string("SELECT ") + kEventColumns +
-                            " FROM events WHERE app_key = $1 ORDER BY id DESC LIMIT $2";
-    const bool readable = read([&](Session& session) {
-        const PgResult rows = session.run(sql.c_str(), {appKey, std::to_string(count)});
-        result = eventRows(rows);
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<Event>(std::string("SELECT ") + kEventColumns +
+                             " FROM events WHERE app_key = $1 ORDER BY id DESC LIMIT $2",
+                         {appKey, number(count)}, eventOf);
 }
 
 std::optional<std::vector<std::string>> PostgresStore::appKeys(int count) {
-    std::vector<std::string> result;
-    const bool readable = read([&](Session& session) {
-        const PgResult rows =
-            session.run("SELECT app_key FROM app_keys ORDER BY last_active DESC LIMIT $1",
-                        {std::to_string(count)});
-        for (int row = 0; row < rows.rows(); ++row) result.push_back(rows.text(row, 0));
-        return rows.ok();
-    });
-    if (!readable) return std::nullopt;
-    return result;
+    return rowsOf<std::string>("SELECT app_key FROM app_keys ORDER BY last_active DESC LIMIT $1",
+                               {number(count)},
+                               [](const PgResult& rows, int row) { return rows.text(row, 0); });
 }
 
 std::optional<Summary> PostgresStore::summary(const std::string& appKey) {
@@ -299,7 +250,7 @@ std::optional<std::vector<LinkFunnel>> PostgresStore::funnels(const std::string&
             "SELECT l.trace_id, l.channel, (SELECT count(*) FROM clicks c "
             "WHERE c.app_key = l.app_key AND c.trace_id = l.trace_id) "
             "FROM links l WHERE l.app_key = $1 ORDER BY l.id DESC LIMIT $2",
-            {appKey, std::to_string(count)});
+            {appKey, number(count)});
         if (!links.ok()) return false;
         for (int row = 0; row < links.rows(); ++row) {
             result.push_back(
