@@ -8,8 +8,15 @@ at a time, and install-trace requests recorded per second. Last, with 1,000,000 
 (written into the database file before the service opens it) and 4 console pollers, the latency
 of install-trace requests and of event batches of 10 (goal: p99 under 50 ms).
 
-usage: bench/service_load.py [--console-only] [build/bin/attribution-service]
+With --throughput, or --db postgresql, or --instances N, only the store's figures: install-trace
+requests and events stored per second, with the p50/p99 of each request, from concurrent clients
+sent round-robin to N instances on one database. --db postgresql starts a private cluster
+(tests/tools/pg_cluster.py, fsync on) and points the instances at one database of it.
+
+usage: bench/service_load.py [--console-only | --throughput] [--db sqlite|postgresql]
+                             [--instances N] [build/bin/attribution-service]
 """
+import argparse
 import json
 import multiprocessing
 import sqlite3
@@ -22,8 +29,14 @@ import tempfile
 import threading
 import time
 
-ARGS = [a for a in sys.argv[1:] if not a.startswith("--")]
-SERVICE = ARGS[0] if ARGS else "build/bin/attribution-service"
+parser = argparse.ArgumentParser(description=__doc__.split("\n\n", 1)[0])
+parser.add_argument("service", nargs="?", default="build/bin/attribution-service")
+parser.add_argument("--console-only", action="store_true")
+parser.add_argument("--throughput", action="store_true")
+parser.add_argument("--db", choices=("sqlite", "postgresql"), default="sqlite")
+parser.add_argument("--instances", type=int, default=1)
+OPTIONS = parser.parse_args()
+SERVICE = OPTIONS.service
 KEY = "benchKey"
 TIMEOUT = 10
 
@@ -32,11 +45,13 @@ TOKEN = "bench-operator-token"
 
 
 def start(workdir, db="bench.db"):
+    """The service on db: a file in workdir, or a postgresql:// URI."""
     port_file = os.path.join(workdir, "port")
     with open(os.path.join(workdir, "token"), "w") as f:
         f.write(TOKEN + "\n")
-    process = subprocess.Popen([SERVICE, "--quiet", "--port", "0", "--db",
-                                os.path.join(workdir, db), "--port-file", port_file,
+    if not db.startswith("postgresql:"):
+        db = os.path.join(workdir, db)
+    process = subprocess.Popen([SERVICE, "--quiet", "--port", "0", "--db", db, "--port-file", port_file,
                                 "--admin-token-file", os.path.join(workdir, "token")])
     deadline = time.monotonic() + 300  # a database from before may be brought up to date first
     while not (os.path.exists(port_file) and open(port_file).read().endswith("\n")):
@@ -149,14 +164,19 @@ def slowloris(port, count, stop):
             sock.close()
 
 
-def requests_per_second(port, clients, each):
-    """Install-trace requests recorded per second by concurrent clients, a connection each."""
+def requests_per_second(ports, clients, each, times=None, failed=None):
+    """Install-trace requests recorded per second by concurrent clients, a connection each,
+    round-robin over the instances' ports; each request's milliseconds go to times, a 1 for each
+    one not answered 200 to failed."""
     answered = []
+    times = [] if times is None else times
+    failed = [] if failed is None else failed
 
     def client(n):
         for i in range(each):
-            if install_request(port, n * each + i)[0] == 200:
-                answered.append(1)
+            status, ms = install_request(ports[(n + i) % len(ports)], n * each + i)
+            times.append(ms)
+            (answered if status == 200 else failed).append(1)
 
     threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
     started = time.monotonic()
@@ -167,8 +187,10 @@ def requests_per_second(port, clients, each):
     return len(answered) / (time.monotonic() - started)
 
 
-def events_per_second(port, clients, batches, per_batch):
+def events_per_second(ports, clients, batches, per_batch, times=None, failed=None):
     stored = []
+    times = [] if times is None else times
+    failed = [] if failed is None else failed
 
     def client(n):
         for b in range(batches):
@@ -176,8 +198,13 @@ def events_per_second(port, clients, batches, per_batch):
                        "params": {}, "revenue": {"amount": "1.99", "currency": "EUR"}}
                       for e in range(per_batch)]
             body = json.dumps({"ci": "client%d" % n, "events": events}).encode()
-            if exchange(port, "POST", "/api/trace/client/events/" + KEY, body) == 200:
+            started = time.monotonic()
+            status = exchange(ports[(n + b) % len(ports)], "POST", "/api/trace/client/events/" + KEY, body)
+            times.append((time.monotonic() - started) * 1000)
+            if status == 200:
                 stored.append(per_batch)
+            else:
+                failed.append(1)
 
     threads = [threading.Thread(target=client, args=(n,)) for n in range(clients)]
     started = time.monotonic()
@@ -265,9 +292,49 @@ def event_batch(port, n):
     return status, (time.monotonic() - started) * 1000
 
 
+def store_figures(work):
+    """Install-trace requests and events per second on the chosen store and instance count."""
+    cluster = None
+    db = "bench.db"
+    if OPTIONS.db == "postgresql":
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "tools"))
+        import pg_cluster
+        cluster = pg_cluster.start_or_skip()
+        db = cluster.create_database("bench")
+    processes, ports = [], []
+    try:
+        for n in range(OPTIONS.instances):
+            folder = os.path.join(work, "instance%d" % n)
+            os.mkdir(folder)
+            process, port = start(folder, db if cluster else os.path.join(work, db))
+            processes.append(process)
+            ports.append(port)
+        print("%s, %d instance%s, %d CPU cores on this machine:"
+              % ("PostgreSQL 15" if cluster else "SQLite", OPTIONS.instances,
+                 "s" if OPTIONS.instances > 1 else "", os.cpu_count()))
+        times, failed = [], []
+        rate = requests_per_second(ports, 32, 50, times, failed)
+        print("  install-trace requests: %6.0f/s (32 clients), %s"
+              % (rate, summary(times, len(failed))))
+        for clients, batches, per_batch in ((8, 40, 100), (32, 50, 1)):
+            times, failed = [], []
+            rate = events_per_second(ports, clients, batches, per_batch, times, failed)
+            print("  events, batches of %3d: %6.0f/s (%d clients), %s"
+                  % (per_batch, rate, clients, summary(times, len(failed))))
+    finally:
+        for process in processes:
+            process.terminate()
+            process.wait(30)
+        if cluster:
+            cluster.stop_and_remove()
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
-        if "--console-only" in sys.argv:
+        if OPTIONS.throughput or OPTIONS.db != "sqlite" or OPTIONS.instances != 1:
+            store_figures(work)
+            return
+        if OPTIONS.console_only:
             beside_console_pollers(work)
             return
         process, port = start(work)
@@ -284,11 +351,11 @@ def main():
             stop.set()
             loris.join()
             for clients, batches, per_batch in ((8, 40, 100), (32, 50, 1)):
-                rate = events_per_second(port, clients, batches, per_batch)
+                rate = events_per_second([port], clients, batches, per_batch)
                 print("events stored durably: %.0f/s (%d clients, batches of %d)"
                       % (rate, clients, per_batch))
             print("install-trace requests recorded durably: %.0f/s (32 clients)"
-                  % requests_per_second(port, 32, 50))
+                  % requests_per_second([port], 32, 50))
         finally:
             process.terminate()
             process.wait(30)

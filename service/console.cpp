@@ -5,6 +5,7 @@
 
 #include "identifiers.h"
 #include "json_body.h"
+#include "request_log.h"
 #include "route_helpers.h"
 #include "service.h"
 
@@ -150,16 +151,26 @@ const std::string& consolePage() {
 }
 
 void Service::handleConsoleData(const httplib::Request& req, httplib::Response& res) {
-    const std::vector<std::string> apps = store_.appKeys(kConsoleApps);
+    const auto unavailable = [&] {
+        writeLogLine("error: could not read the console's views: " + store_.lastError());
+        replyUnavailable(res, "could not read the database");
+    };
+    const auto apps = store_.appKeys(kConsoleApps);
+    if (!apps) return unavailable();
     std::string key = req.get_param_value("app");
-    if (key.empty() && !apps.empty()) key = apps.front();
-    json answer = {{"app", key}, {"apps", apps}};
+    if (key.empty() && !apps->empty()) key = apps->front();
+    json answer = {{"app", key}, {"apps", *apps}};
     json installs = json::array();
     json states = json::array();
     json events = json::array();
     Summary summary;
     if (isValidAppKey(key)) {
-        for (const InstallView& install : store_.recentInstalls(key, kConsoleRows)) {
+        const auto recentInstalls = store_.recentInstalls(key, kConsoleRows);
+        const auto recentStates = store_.recentStateReports(key, kConsoleRows);
+        const auto recentEvents = store_.recentEvents(key, kConsoleRows);
+        const auto totals = store_.summary(key);
+        if (!recentInstalls || !recentStates || !recentEvents || !totals) return unavailable();
+        for (const InstallView& install : *recentInstalls) {
             installs.push_back({{"ci", shortClientId(install.ci)},
                                 {"trace_id", install.traceId},
                                 {"params", install.params},
@@ -168,25 +179,26 @@ void Service::handleConsoleData(const httplib::Request& req, httplib::Response& 
                                 {"match", install.match},
                                 {"received_at", install.receivedAt}});
         }
-        for (const StateReport& report : store_.recentStateReports(key, kConsoleRows)) {
+        for (const StateReport& report : *recentStates) {
             states.push_back({{"ci", shortClientId(report.ci)},
                               {"cd", report.cd},
                               {"ms", report.ms},
                               {"msg", report.msg},
                               {"received_at", report.receivedAt}});
         }
-        for (const Event& event : store_.recentEvents(key, kConsoleRows)) {
+        for (const Event& event : *recentEvents) {
             json item = eventJson(event);
             item["ci"] = shortClientId(event.ci);
             events.push_back(std::move(item));
         }
-        summary = store_.summary(key).value_or(Summary{});
+        summary = *totals;
     }
     answer["installs"] = installs;
     answer["states"] = states;
     answer["events"] = events;
     answer["summary"] = summaryJson(key, summary);
-    addLinkViews(store_, isValidAppKey(key) ? key : "", kConsoleRows, answer);
+    if (!addLinkViews(store_, isValidAppKey(key) ? key : "", kConsoleRows, answer))
+        return unavailable();
     replyJson(res, 200, answer);
 }
 

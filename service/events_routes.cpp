@@ -116,7 +116,13 @@ void Service::handleListEvents(const httplib::Request& req, httplib::Response& r
     if (!page) return;
     json list = json::array();
     long long cursor = 0;
-    for (const Event& event : store_.events(*key, *page)) {
+    const auto rows = store_.events(*key, *page);
+    if (!rows) {
+        writeLogLine("error: could not read the events: " + store_.lastError());
+        replyUnavailable(res, "could not read the events");
+        return;
+    }
+    for (const Event& event : *rows) {
         cursor = event.rowId;
         list.push_back(eventJson(event));
     }

@@ -110,11 +110,14 @@ json clickJson(const Click& click) {
             {"received_at", click.receivedAt}};
 }
 
-void addLinkViews(Store& store, const std::string& key, int rows, json& answer) {
+bool addLinkViews(Store& store, const std::string& key, int rows, json& answer) {
     json funnels = json::array();
     json clicks = json::array();
     if (!key.empty()) {
-        for (const LinkFunnel& funnel : store.funnels(key, rows)) {
+        const auto linkFunnels = store.funnels(key, rows);
+        const auto recentClicks = store.recentClicks(key, rows);
+        if (!linkFunnels || !recentClicks) return false;
+        for (const LinkFunnel& funnel : *linkFunnels) {
             json revenue = json::object();
             for (const auto& [currency, amount] : funnel.revenue)
                 revenue[currency] = formatAmount(amount);
@@ -125,10 +128,11 @@ void addLinkViews(Store& store, const std::string& key, int rows, json& answer) 
                                {"events", funnel.events},
                                {"revenue", revenue}});
         }
-        for (const Click& click : store.recentClicks(key, rows)) clicks.push_back(clickJson(click));
+        for (const Click& click : *recentClicks) clicks.push_back(clickJson(click));
     }
     answer["funnels"] = funnels;
     answer["clicks"] = clicks;
+    return true;
 }
 
 std::string Service::landingUrl(const std::string& key, const std::string& traceId) const {
@@ -138,8 +142,16 @@ std::string Service::landingUrl(const std::string& key, const std::string& trace
 void Service::handleLanding(const httplib::Request& req, httplib::Response& res) {
     const std::string key = req.matches.size() > 2 ? req.matches[1].str() : std::string();
     const std::string traceId = req.matches.size() > 2 ? req.matches[2].str() : std::string();
-    std::optional<LandingLink> found;
-    if (isValidAppKey(key) && isValidTraceId(traceId)) found = store_.findLandingLink(key, traceId);
+    Lookup<LandingLink> lookup;
+    if (isValidAppKey(key) && isValidTraceId(traceId))
+        lookup = store_.findLandingLink(key, traceId);
+    if (lookup.failed) {
+        writeLogLine("error: could not look up a link: " + store_.lastError());
+        replyHtml(res, 503, missingLinkHtml());
+        res.set_header("Retry-After", "1");
+        return;
+    }
+    const std::optional<LandingLink>& found = lookup.found;
     if (!found) {
         replyHtml(res, 404, missingLinkHtml());
         return;
@@ -220,7 +232,13 @@ void Service::handleListClicks(const httplib::Request& req, httplib::Response& r
     if (!page) return;
     json list = json::array();
     long long cursor = 0;
-    for (const Click& click : store_.clicks(*key, *page)) {
+    const auto rows = store_.clicks(*key, *page);
+    if (!rows) {
+        writeLogLine("error: could not read the clicks: " + store_.lastError());
+        replyUnavailable(res, "could not read the clicks");
+        return;
+    }
+    for (const Click& click : *rows) {
         cursor = click.rowId;
         list.push_back(clickJson(click));
     }

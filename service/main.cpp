@@ -128,9 +128,19 @@ int serve(const ServeOptions& options) {
     // The store's one connection is shared under a lock: a write that finds the database locked
     // by another process gives up soon and the client retries, rather than every request queueing
     // behind it.
-    auto store = Store::open(options.database, error, kServingBusyWait);
+    // Instances sharing a database must share the operator token too: it is never made for one.
+    if (isPostgresUri(options.database) && options.adminTokenFile.empty()) {
+        complain(
+            "a PostgreSQL database needs --admin-token-file (the same file for every "
+            "instance)");
+        return kExitUsage;
+    }
+    StoreOptions storeOptions;
+    storeOptions.busyWait = kServingBusyWait;
+    storeOptions.poolSize = options.databasePool;
+    auto store = openStore(options.database, error, storeOptions);
     if (!store) {
-        complain("cannot open database " + options.database + ": " + error);
+        complain("cannot open database " + databaseForLog(options.database) + ": " + error);
         return kExitFailure;
     }
     ServiceSettings settings{
@@ -224,9 +234,9 @@ int registerLink(const RegisterOptions& options) {
                             !options.description.empty() || !options.imageUrl.empty();
     const LinkLanding* page = hasLanding ? &landing : nullptr;
     std::string error;
-    auto store = Store::open(options.database, error);
+    auto store = openStore(options.database, error);
     if (!store) {
-        complain("cannot open database " + options.database + ": " + error);
+        complain("cannot open database " + databaseForLog(options.database) + ": " + error);
         return kExitFailure;
     }
     std::optional<std::string> traceId;

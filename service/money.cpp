@@ -58,4 +58,24 @@ bool isCurrencyCode(std::string_view text) {
            std::all_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
 }
 
+std::string microsDigits(Micros value) {
+    if (value == 0) return "0";
+    const bool negative = value < 0;
+    std::string digits;
+    while (value != 0) {
+        const auto digit = static_cast<int>(value % 10);
+        digits.insert(digits.begin(), static_cast<char>('0' + (negative ? -digit : digit)));
+        value /= 10;
+    }
+    return negative ? "-" + digits : digits;
+}
+
+Micros microsOfDigits(std::string_view text) {
+    Micros value = 0;
+    const bool negative = !text.empty() && text.front() == '-';
+    for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i)
+        value = value * 10 + (text[i] - '0');
+    return negative ? -value : value;
+}
+
 }  // namespace plovendale::attribution_service

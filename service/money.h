@@ -18,6 +18,12 @@ std::optional<Micros> parseAmount(std::string_view text);
 /// is whole ("19.98", "10", "-0.5").
 std::string formatAmount(Micros amount);
 
+/// A sum of micros as integer decimal text ("-1500000"), for a database to keep exactly: 64-bit
+/// integers would overflow and floating point would round.
+std::string microsDigits(Micros value);
+/// The sum microsDigits wrote.
+Micros microsOfDigits(std::string_view text);
+
 /// Three upper-case ASCII letters, the shape of an ISO 4217 code.
 bool isCurrencyCode(std::string_view text);
 

@@ -15,6 +15,7 @@ namespace {
 constexpr int kMaxReportDelayMs = 600000;
 constexpr int kMaxLinkLifetimeSeconds = 315360000;  // ten years
 constexpr int kMaxMemoryBudgetMiB = 65536;
+constexpr int kMaxDatabasePool = 1000;
 constexpr int kMaxMatchWindowSeconds = 604800;       // seven days
 constexpr int kMaxClickRetentionSeconds = 31536000;  // a year
 
@@ -89,7 +90,7 @@ CommandLine parseServe(ArgReader& reader) {
             name != "--link-lifetime" && name != "--unmatched-status" &&
             name != "--memory-budget" && name != "--admin-token-file" && name != "--allowed-host" &&
             name != "--public-url" && name != "--trusted-proxy" && name != "--match-window" &&
-            name != "--click-retention") {
+            name != "--click-retention" && name != "--db-pool") {
             return invalid("unknown option: " + name);
         }
         const auto value = reader.value();
@@ -144,6 +145,10 @@ CommandLine parseServe(ArgReader& reader) {
         } else if (name == "--allowed-host") {
             if (value->empty()) return invalid("--allowed-host needs a name");
             options.allowedHosts.push_back(*value);
+        } else if (name == "--db-pool") {
+            const auto connections = parseInt(*value, 1, kMaxDatabasePool);
+            if (!connections) return invalid("--db-pool must be a number from 1 to 1000");
+            options.databasePool = *connections;
         } else if (name == "--memory-budget") {
             const auto mebibytes = parseInt(*value, 1, kMaxMemoryBudgetMiB);
             if (!mebibytes) return invalid("--memory-budget must be a number from 1 to 65536");
@@ -219,21 +224,23 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
 
 std::string usageText() {
     return R"(Usage:
-  attribution-service [--host ADDR] [--port N] [--db PATH] [--port-file FILE] [--quiet]
+  attribution-service [--host ADDR] [--port N] [--db PATH|URI] [--db-pool N] [--port-file FILE]
+                      [--quiet]
                       [--public-url URL] [--trusted-proxy CIDR]... [--match-window SECONDS]
                       [--click-retention SECONDS] [--delay-ms N] [--state-status N]
                       [--link-signing-key PEM] [--link-lifetime N] [--unmatched-status N]
                       [--memory-budget MIB] [--admin-token-file FILE] [--allowed-host NAME]...
-  attribution-service register [--db PATH] --app-key KEY [--params TEXT] [--channel TEXT]
+  attribution-service register [--db PATH|URI] --app-key KEY [--params TEXT] [--channel TEXT]
                       [--trace-id ID] [--ios-url URL] [--android-url URL] [--default-url URL]
                       [--title TEXT] [--description TEXT] [--image-url URL] [--public-url URL]
   attribution-service --help
   attribution-service --version
 
 Serves the install-trace, state-report and event endpoints of the Plovendale client for any app
-key, storing links, reports, install requests and events in a SQLite database, and the landing
-page of each link at /l/KEY/TRACE_ID (it records the click, copies the pasteboard anchor and
-sends the visitor to the link's destination). A live console is at /console.
+key, storing links, reports, install requests and events in a SQLite or PostgreSQL database,
+and the landing page of each link at /l/KEY/TRACE_ID (it records the click, copies the
+pasteboard anchor and sends the visitor to the link's destination). A live console is at
+/console.
 
 Options:
   --host ADDR       address to listen on (default 127.0.0.1; beyond loopback, put it behind a
@@ -241,6 +248,11 @@ Options:
   --port N          port to listen on; 0 (the default) lets the system pick a free one
   --db PATH         SQLite database file, created if missing (default attribution-service.db;
                     ":memory:" keeps nothing)
+  --db URI          a PostgreSQL database, as a libpq connection URI (postgresql://USER@HOST:PORT/
+                    NAME, postgres://...); its tables are created or migrated on start. Any number
+                    of services may share it; each needs --admin-token-file, the same for all.
+                    While the database cannot be reached, requests are answered 503.
+  --db-pool N       PostgreSQL: connections to keep open at most (1 to 1000, default 8)
   --port-file FILE  once listening, write the port number to FILE
   --quiet           no log line per request
   --public-url URL  the base of the landing URLs it hands out (http or https, no query or

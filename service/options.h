@@ -25,6 +25,7 @@ struct ServeOptions {
     std::vector<std::string> trustedProxies;  // CIDR networks, checked when parsed
     int matchWindowSeconds = 0;               // fingerprint matching; 0: off
     int clickRetentionSeconds = 604800;
+    int databasePool = 8;  // PostgreSQL: connections kept open at most
 };
 
 struct RegisterOptions {

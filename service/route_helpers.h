@@ -33,8 +33,9 @@ nlohmann::json eventJson(const Event& event);
 nlohmann::json summaryJson(const std::string& appKey, const Summary& summary);
 
 /// Adds the console's link views of key ("": none) to answer: "funnels", per link its clicks,
-/// installs by match method, events and revenue; "clicks", the newest clicks.
-void addLinkViews(Store& store, const std::string& key, int rows, nlohmann::json& answer);
+/// installs by match method, events and revenue; "clicks", the newest clicks. False when the
+/// database could not be read.
+bool addLinkViews(Store& store, const std::string& key, int rows, nlohmann::json& answer);
 
 /// The JSON form of a click, as the inspection list and the console show it.
 nlohmann::json clickJson(const Click& click);

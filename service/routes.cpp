@@ -91,10 +91,24 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
     const std::string clip = stringMember(*body, "clip").value_or("");
     std::optional<Link> link;
     std::string match;
-    if (!ti.empty() && ti != clip && (link = store_.findLink(*key, ti))) {
+    // A link that could not be looked up is no missing link: answered organic, the install
+    // would be credited to none for good.
+    bool unreadable = false;
+    const auto lookUp = [&](const std::string& traceId) {
+        Lookup<Link> found = store_.findLink(*key, traceId);
+        unreadable = unreadable || found.failed;
+        link = std::move(found.found);
+        return link.has_value();
+    };
+    if (!ti.empty() && ti != clip && lookUp(ti)) {
         match = "bundle";
-    } else if (!clip.empty() && (link = store_.findLink(*key, clip))) {
+    } else if (!unreadable && !clip.empty() && lookUp(clip)) {
         match = "pasteboard";
+    }
+    if (unreadable) {
+        writeLogLine("error: could not look up a link: " + store_.lastError());
+        replyUnavailable(res, "could not read the links");
+        return;
     }
     InstallRequest record{0,
                           stringMember(*body, "ci").value_or(""),
@@ -111,8 +125,15 @@ void Service::handleReport(const httplib::Request& req, httplib::Response& res) 
         return;
     }
     // The record says what the client is answered: a client credited before gets that credit.
-    if (record.traceId != (link ? link->traceId : std::string()))
-        link = record.traceId.empty() ? std::nullopt : store_.findLink(*key, record.traceId);
+    if (record.traceId != (link ? link->traceId : std::string())) {
+        link.reset();
+        if (!record.traceId.empty() && !lookUp(record.traceId) && unreadable) {
+            // Recorded: asked again, the client is answered from its credit.
+            writeLogLine("error: could not look up a link: " + store_.lastError());
+            replyUnavailable(res, "could not read the links");
+            return;
+        }
+    }
     // An install no link accounts for is organic, and that is a final answer: the client stops
     // asking. A service that may still learn of its link later answers another status instead.
     json answer = {{"status", 200}};
@@ -231,7 +252,13 @@ void Service::handleListLinks(const httplib::Request& req, httplib::Response& re
     if (!page) return;
     json list = json::array();
     long long cursor = 0;
-    for (const Link& link : store_.links(*key, *page)) {
+    const auto rows = store_.links(*key, *page);
+    if (!rows) {
+        writeLogLine("error: could not read the links: " + store_.lastError());
+        replyUnavailable(res, "could not read the links");
+        return;
+    }
+    for (const Link& link : *rows) {
         cursor = link.rowId;
         list.push_back({{"trace_id", link.traceId},
                         {"params", link.params},
@@ -247,7 +274,13 @@ void Service::handleListStates(const httplib::Request& req, httplib::Response& r
     if (!page) return;
     json list = json::array();
     long long cursor = 0;
-    for (const StateReport& report : store_.stateReports(*key, *page)) {
+    const auto rows = store_.stateReports(*key, *page);
+    if (!rows) {
+        writeLogLine("error: could not read the state reports: " + store_.lastError());
+        replyUnavailable(res, "could not read the state reports");
+        return;
+    }
+    for (const StateReport& report : *rows) {
         cursor = report.rowId;
         list.push_back({{"ci", report.ci},
                         {"t", report.t},
@@ -265,7 +298,13 @@ void Service::handleListInstalls(const httplib::Request& req, httplib::Response&
     if (!page) return;
     json list = json::array();
     long long cursor = 0;
-    for (const InstallRequest& request : store_.installRequests(*key, *page)) {
+    const auto rows = store_.installRequests(*key, *page);
+    if (!rows) {
+        writeLogLine("error: could not read the install requests: " + store_.lastError());
+        replyUnavailable(res, "could not read the install requests");
+        return;
+    }
+    for (const InstallRequest& request : *rows) {
         cursor = request.rowId;
         // Stored from a checked body, so it parses again; a row edited into something else is
         // shown as text.

@@ -1,20 +1,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "money.h"
-#include "sqlite_statement.h"
 
 namespace plovendale::attribution_service {
 
@@ -159,43 +154,45 @@ struct Page {
     int limit = 100;
 };
 
+/// A row looked up by its key: none found, or (failed) the database could not be read.
+template <class T>
+struct Lookup {
+    std::optional<T> found;
+    bool failed = false;
+};
+
 enum class RegisterOutcome { Registered, TraceIdTaken, Failed };
 
-/// The service's SQLite database: links per app key, received state reports, install requests and
-/// events. Every write is durable when the call returns (WAL, synchronous FULL); a write that
-/// returns false stored nothing. All members may be called from any thread.
-///
-/// Writes go through one writer thread that commits them in groups: what arrives while one
-/// transaction commits goes into the next, each write in a savepoint of its own (so one failing
-/// write takes back only itself), with statements prepared once. Durable commits then cost one
-/// sync per group rather than per request. Reads have a connection of their own (in WAL mode a
-/// reader never waits for the writer, nor the writer for it), and what the summary and the console
-/// show is kept as totals and indexed rows as writes happen, so no read scans. A group that finds
-/// the database locked by another process waits at most the busy wait given to open() and then
-/// fails every write in it.
+/// Where the service keeps links per app key, received state reports, install requests, clicks
+/// and events: a SQLite file (one process) or a PostgreSQL database (any number of service
+/// processes). Every write is durable when the call returns; a write that returns false (or
+/// nothing) stored nothing. A read that returns nothing (or a failed Lookup) could not read the
+/// database: "not found" and "could not look" are never the same answer. All members may be
+/// called from any thread.
 class Store {
   public:
-    /// Opens (creating if needed) the database at path; ":memory:" gives a throw-away database.
-    /// On failure returns nothing and puts the reason in error.
-    static std::unique_ptr<Store> open(
-        const std::string& path, std::string& error,
-        std::chrono::milliseconds busyWait = std::chrono::milliseconds(5000));
-    ~Store();  ///< finishes the writes already submitted
+    Store() = default;
+    virtual ~Store() = default;  ///< finishes the writes already submitted
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
     /// Registers a link under traceId (which the caller has validated).
+    virtual RegisterOutcome addLink(const std::string& appKey, const std::string& traceId,
+                                    const std::string& params, const std::string& channel,
+                                    const LinkLanding* landing) = 0;
     RegisterOutcome addLink(const std::string& appKey, const std::string& traceId,
-                            const std::string& params, const std::string& channel,
-                            const LinkLanding* landing = nullptr);
+                            const std::string& params, const std::string& channel) {
+        return addLink(appKey, traceId, params, channel, nullptr);
+    }
     /// The link with its landing page (all "" when it was registered without one).
-    std::optional<LandingLink> findLandingLink(const std::string& appKey,
-                                               const std::string& traceId);
-    std::optional<Link> findLink(const std::string& appKey, const std::string& traceId);
-    std::vector<Link> links(const std::string& appKey, Page page);
+    virtual Lookup<LandingLink> findLandingLink(const std::string& appKey,
+                                                const std::string& traceId) = 0;
+    virtual Lookup<Link> findLink(const std::string& appKey, const std::string& traceId) = 0;
+    virtual std::optional<std::vector<Link>> links(const std::string& appKey, Page page) = 0;
 
-    bool addStateReport(const std::string& appKey, const StateReport& report);
-    std::vector<StateReport> stateReports(const std::string& appKey, Page page);
+    virtual bool addStateReport(const std::string& appKey, const StateReport& report) = 0;
+    virtual std::optional<std::vector<StateReport>> stateReports(const std::string& appKey,
+                                                                 Page page) = 0;
 
     /// Records the request and, when it is the client's first final answer, which link (or none)
     /// the client's install is credited to, for good. A client already credited is answered from
@@ -204,10 +201,15 @@ class Store {
     /// credits the install and `address` is given, the newest click of that link from the
     /// address not yet credited is credited to the same client in the same transaction: it led
     /// to this install, and no fingerprint may hand it to another.
+    virtual std::optional<InstallRequest> addInstallRequest(const std::string& appKey,
+                                                            InstallRequest request,
+                                                            const std::string& address) = 0;
     std::optional<InstallRequest> addInstallRequest(const std::string& appKey,
-                                                    InstallRequest request,
-                                                    const std::string& address = {});
-    std::vector<InstallRequest> installRequests(const std::string& appKey, Page page);
+                                                    InstallRequest request) {
+        return addInstallRequest(appKey, std::move(request), std::string());
+    }
+    virtual std::optional<std::vector<InstallRequest>> installRequests(const std::string& appKey,
+                                                                       Page page) = 0;
     /// As addInstallRequest for a request no trace identifier matched (request.traceId ""), after
     /// offering `choose` the key's clicks from `address` received at or after `sinceMs` and not
     /// credited to another client, with the count of the address's distinct visitors since
@@ -215,106 +217,67 @@ class Store {
     /// transaction (so across processes a click credits one install at most), and request gains
     /// its trace id and the match "fingerprint". The chosen click, or nothing (organic); false
     /// in `stored` when nothing could be stored.
-    std::optional<Click> addFingerprintInstallRequest(const std::string& appKey,
-                                                      InstallRequest& request,
-                                                      const std::string& address, long long sinceMs,
-                                                      long long crowdSinceMs,
-                                                      const ClickChooser& choose, bool& stored);
+    virtual std::optional<Click> addFingerprintInstallRequest(
+        const std::string& appKey, InstallRequest& request, const std::string& address,
+        long long sinceMs, long long crowdSinceMs, const ClickChooser& choose, bool& stored) = 0;
 
     /// Records a click; first deletes at most a bounded number of clicks received before
     /// `expiredBeforeMs`, so the work per click stays small however many expired.
-    bool addClick(const std::string& appKey, const Click& click, long long expiredBeforeMs);
+    virtual bool addClick(const std::string& appKey, const Click& click,
+                          long long expiredBeforeMs) = 0;
     /// Fills the beacon members of the click, once.
-    BeaconOutcome addBeacon(const std::string& appKey, const std::string& traceId,
-                            const std::string& clickId, const Beacon& beacon);
-    std::vector<Click> clicks(const std::string& appKey, Page page);
+    virtual BeaconOutcome addBeacon(const std::string& appKey, const std::string& traceId,
+                                    const std::string& clickId, const Beacon& beacon) = 0;
+    virtual std::optional<std::vector<Click>> clicks(const std::string& appKey, Page page) = 0;
     /// The console's newest clicks.
-    std::vector<Click> recentClicks(const std::string& appKey, int count);
+    virtual std::optional<std::vector<Click>> recentClicks(const std::string& appKey,
+                                                           int count) = 0;
 
     /// Stores the batch in one transaction; events whose id the client already sent are counted,
     /// not stored again. Nothing when the batch could not be stored (none of it was).
-    std::optional<EventBatchOutcome> addEvents(const std::string& appKey,
-                                               const std::vector<Event>& events);
-    std::vector<Event> events(const std::string& appKey, Page page);
+    virtual std::optional<EventBatchOutcome> addEvents(const std::string& appKey,
+                                                       const std::vector<Event>& events) = 0;
+    virtual std::optional<std::vector<Event>> events(const std::string& appKey, Page page) = 0;
 
     /// Nothing when the database could not be read.
-    std::optional<Summary> summary(const std::string& appKey);
+    virtual std::optional<Summary> summary(const std::string& appKey) = 0;
     /// The console's views: the newest first, at most `count`.
-    std::vector<InstallView> recentInstalls(const std::string& appKey, int count);
-    std::vector<StateReport> recentStateReports(const std::string& appKey, int count);
-    std::vector<Event> recentEvents(const std::string& appKey, int count);
+    virtual std::optional<std::vector<InstallView>> recentInstalls(const std::string& appKey,
+                                                                   int count) = 0;
+    virtual std::optional<std::vector<StateReport>> recentStateReports(const std::string& appKey,
+                                                                       int count) = 0;
+    virtual std::optional<std::vector<Event>> recentEvents(const std::string& appKey,
+                                                           int count) = 0;
     /// Per link (the newest `count` links of the key): clicks, installs by match method, events
     /// and revenue of the installs credited to it.
-    std::vector<LinkFunnel> funnels(const std::string& appKey, int count);
+    virtual std::optional<std::vector<LinkFunnel>> funnels(const std::string& appKey,
+                                                           int count) = 0;
     /// App keys with any record, most recently active first, at most `count`.
-    std::vector<std::string> appKeys(int count);
+    virtual std::optional<std::vector<std::string>> appKeys(int count) = 0;
 
-    /// The last SQLite error text, for the log.
-    std::string lastError();
-
-  private:
-    Store(sqlite3* db, sqlite3* reader) : db_(db), reader_(reader) {}
-
-    /// One write waiting for its group's commit.
-    struct Write {
-        const std::function<bool()>* body;  // runs on the writer thread, under mutex_
-        bool done = false;
-        bool stored = false;
-    };
-    /// Runs body in the next group and waits for its commit: true when it returned true and the
-    /// group committed.
-    bool write(const std::function<bool()>& body);
-    /// Inserts the request and credits the install (on the writer thread, inside a write).
-    /// Inside a write: records the request, answered from the client's credit when it has one
-    /// (request then carries that credit), and credits a first final answer.
-    bool insertInstallRequest(const std::string& appKey, InstallRequest& request);
-    /// Inside a write: credits to request.ci the newest click of its marker's link from
-    /// `address` that no client holds yet (none when it already holds one there).
-    bool creditMarkedClick(const std::string& appKey, const InstallRequest& request,
-                           const std::string& address);
-    /// Inside a write: the trace id and match of the client's credited install, if any.
-    std::optional<std::pair<std::string, std::string>> creditedInstall(const std::string& appKey,
-                                                                       const std::string& ci);
-    /// The clicks of a query whose columns are kClickColumns.
-    static std::vector<Click> clickRows(Statement& query);
-    void writerLoop();
-    void commitGroup(const std::vector<Write*>& group);
-    /// The statement for sql, prepared on first use and reset for this one (under mutex_).
-    Statement& prepared(const std::string& sql);
-    void noteError(sqlite3* db);
-    void setError(std::string error);
-    /// What guards reader_: its own lock, or the writer's when both are one connection
-    /// (":memory:").
-    std::mutex& readMutex() { return reader_ == db_ ? mutex_ : readerMutex_; }
-
-    // The totals (store_totals.cpp): on the writer's connection, inside a write.
-    std::string groupOfTrace(const std::string& appKey, const std::string& traceId);
-    /// The group of a credited client's records; nothing when it has no credited install yet.
-    std::optional<std::string> groupOfClient(const std::string& appKey, const std::string& ci);
-    bool addToTotals(const std::string& appKey, const std::string& group,
-                     const std::string& currency, long long installs, long long events,
-                     Micros amount);
-    bool addEventsToTotals(const std::string& appKey, const std::string& ci,
-                           const std::vector<const Event*>& stored);
-    bool creditToTotals(const std::string& appKey, const std::string& ci,
-                        const std::string& traceId);
-    bool touchAppKey(const std::string& appKey, const std::string& now);
-    bool rebuildTotals();
-
-    sqlite3* db_;
-    std::mutex mutex_;  // the writer's connection and the statements
-    sqlite3* reader_;
-    std::mutex readerMutex_;
-    std::mutex errorMutex_;  // lastError_
-    std::string lastError_;
-    std::unordered_map<std::string, std::unique_ptr<Statement>> statements_;
-
-    std::mutex writesMutex_;  // pending_ and each Write's done and stored
-    std::condition_variable writesChanged_;
-    std::vector<Write*> pending_;
-    bool closing_ = false;
-    std::thread writer_;
+    /// The last database error text, for the log.
+    virtual std::string lastError() = 0;
 };
+
+/// How a store is opened.
+struct StoreOptions {
+    /// SQLite: how long a write waits for another process's write lock before it fails.
+    std::chrono::milliseconds busyWait{5000};
+    /// PostgreSQL: connections kept open at most.
+    int poolSize = 8;
+};
+
+/// True when db names a PostgreSQL database (a libpq connection URI) rather than a SQLite file.
+bool isPostgresUri(const std::string& db);
+
+/// db as it may be logged: a URI's password left out.
+std::string databaseForLog(const std::string& db);
+
+/// Opens the store db names: a libpq connection URI (postgresql://, postgres://) or a SQLite file
+/// (":memory:" gives a throw-away database), creating and migrating its schema. On failure returns
+/// nothing and puts the reason in error.
+std::unique_ptr<Store> openStore(const std::string& db, std::string& error,
+                                 const StoreOptions& options = {});
 
 /// Registers a link with a fresh random trace identifier (retrying on the rare collision).
 /// Returns the trace identifier, or nothing when the database refused the write.

@@ -4,7 +4,7 @@
 must show in the page within two seconds. Exits 77 (skipped) where no chromium is installed
 (scripts/install-deps installs it).
 
-usage: console_test.py <path of attribution-service>
+usage: console_test.py <path of attribution-service> [--store sqlite|postgresql]
 """
 import json
 import os
@@ -20,6 +20,7 @@ SKIP = 77
 
 
 def main():
+    service_test.use_store(sys.argv)
     service_test.SERVICE = sys.argv[1]
     chromium = browser.find_chromium()
     if not chromium:

@@ -7,7 +7,7 @@ destination. With script turned off (posing as an Android phone) the page's plai
 leads to the Android destination. The destinations are a local server that records who came.
 Exits 77 (skipped) where no chromium is installed.
 
-usage: landing_test.py <path of attribution-service> <path of plovendale>
+usage: landing_test.py <path of attribution-service> <path of plovendale> [--store ...]
 """
 import http.server
 import json
@@ -124,6 +124,7 @@ def plain_link(page, destinations, link):
 
 
 def main():
+    service_test.use_store(sys.argv)
     service_test.SERVICE, plovendale = sys.argv[1], sys.argv[2]
     chromium = browser.find_chromium()
     if not chromium:

@@ -4,12 +4,15 @@ answers, the first credit final, event ids per client, a database from before, p
 bodies, strict framing, the memory budget, who may call what, kept-alive connections, a header
 deadline, answers when the database is locked, the request log, a port in use, and the web side of
 links: landing pages, clicks, the client address behind proxies, the beacon and the fingerprint
-match. Runs the real binary on 127.0.0.1 with a real SQLite file.
+match. Runs the real binary on 127.0.0.1 with a real SQLite file, or, with --store postgresql,
+on a private PostgreSQL cluster (tests/tools/pg_cluster.py) with a fresh database per service.
 
-usage: service_test.py <path of attribution-service>
+usage: service_test.py <path of attribution-service> [--store sqlite|postgresql]
 """
+import functools
 import html
 import http.client
+import itertools
 import json
 import os
 import re
@@ -23,6 +26,8 @@ import time
 import unittest
 
 SERVICE = None
+CLUSTER = None  # the PostgreSQL cluster the services use; None on SQLite
+DATABASES = itertools.count(1)
 KEY = "serviceTestKey"
 TOKEN = "0123456789abcdef-operator-token"
 OPERATOR = {"Authorization": "Bearer " + TOKEN}
@@ -36,6 +41,52 @@ IPHONE_BEACON = {"screen_width": 390, "screen_height": 844, "pixel_ratio": 3,
                  "time_zone": "Europe/Paris", "language": "fr-FR"}
 
 
+def use_store(argv):
+    """Takes "--store sqlite|postgresql" out of argv; for postgresql, starts the script's cluster
+    (or exits 77 with the reason where PostgreSQL cannot run here)."""
+    global CLUSTER
+    if "--store" not in argv:
+        return
+    at = argv.index("--store")
+    store = argv[at + 1]
+    del argv[at:at + 2]
+    if store == "postgresql":
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import pg_cluster
+        CLUSTER = pg_cluster.start_or_skip(settings={"fsync": "off"})
+    elif store != "sqlite":
+        raise SystemExit("unknown store " + store)
+
+
+def fresh_db(workdir):
+    """A new, empty database for --db: a file in workdir, or a database of the cluster."""
+    if CLUSTER:
+        return CLUSTER.create_database("test%d" % next(DATABASES))
+    return os.path.join(workdir, "service-%d.db" % next(DATABASES))
+
+
+def execute(db, statement):
+    """Runs one SQL statement on the service's database, whichever store it is."""
+    if CLUSTER:
+        CLUSTER.psql(db.rsplit("/", 1)[1], statement)
+    else:
+        with sqlite3.connect(db) as connection:
+            connection.execute(statement)
+        connection.close()
+
+
+def sqlite_only(why):
+    """Marks a test that reads or locks the SQLite file itself; "why" says what it covers."""
+    def wrap(test):
+        @functools.wraps(test)
+        def run(self):
+            if CLUSTER:
+                self.skipTest("SQLite only: " + why)
+            test(self)
+        return run
+    return wrap
+
+
 def read(path):
     with open(path) as f:
         return f.read()
@@ -45,7 +96,7 @@ class Service:
     """The service as a child process; stop() ends it and returns its stderr."""
 
     def __init__(self, workdir, *extra, db=None, token_file=True):
-        self.db = db or os.path.join(workdir, "service.db")
+        self.db = db or fresh_db(workdir)
         if token_file:
             with open(os.path.join(workdir, "token"), "w") as f:
                 f.write(TOKEN + "\n")
@@ -206,6 +257,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual([(c["channel"], c["installs"]) for c in summary["channels"]], [("web", 1)])
         self.assertEqual(summary["organic"]["installs"], 1)
 
+    @sqlite_only("a file written by an earlier version")
     def test_a_database_from_before_opens_with_its_rows_and_totals(self):
         self.service.stop()
         path = os.path.join(self.dir.name, "old.db")
@@ -272,6 +324,7 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(console["installs"][0]["ci"], "a-long-c\u2026")
         self.assertNotIn(TOKEN, self.service.stop())
 
+    @sqlite_only("the token is kept beside the database file")
     def test_without_a_token_file_one_is_made_beside_the_database_for_the_owner_alone(self):
         self.service.stop()
         self.service = Service(self.dir.name, token_file=False)
@@ -439,6 +492,7 @@ class ServiceTest(unittest.TestCase):
                     sock.sendall(b"X")  # a byte each half second keeps every single read alive
             self.assertIn(b" 408 ", answer)
 
+    @sqlite_only("a writer holding the file's lock; service_pg_faults_test.py restarts the server")
     def test_a_locked_database_is_answered_503_soon_and_nothing_is_claimed_stored(self):
         blocker = sqlite3.connect(self.service.db, timeout=0)
         blocker.execute("BEGIN IMMEDIATE")
@@ -690,7 +744,7 @@ class LinkPageTest(unittest.TestCase):
         self.assertEqual(self.query(off, "one", "203.0.113.1"), {"status": 200})
 
     def test_a_click_credits_one_install_across_processes_on_one_database(self):
-        db = os.path.join(self.dir.name, "shared.db")
+        db = fresh_db(self.dir.name)
         first = self.start("--match-window", "3600", "--trusted-proxy", "127.0.0.1", db=db)
         second = self.start("--match-window", "3600", "--trusted-proxy", "127.0.0.1", db=db)
         trace = first.register({})["trace_id"]
@@ -711,8 +765,8 @@ class LinkPageTest(unittest.TestCase):
         service = self.start("--click-retention", "60")
         trace = service.register({})["trace_id"]
         old = service.visit(trace)[3]
-        with sqlite3.connect(service.db) as db:
-            db.execute("UPDATE clicks SET received_ms = received_ms - 61000 WHERE click_id = ?", (old,))
+        execute(service.db, "UPDATE clicks SET received_ms = received_ms - 61000 "
+                            "WHERE click_id = '%s'" % old)
         new = service.visit(trace)[3]
         self.assertEqual([c["click_id"] for c in service.clicks()], [new])
 
@@ -720,4 +774,5 @@ class LinkPageTest(unittest.TestCase):
 if __name__ == "__main__":
     import unittest.mock  # noqa: F401  (ANY)
     SERVICE = sys.argv.pop(1)
+    use_store(sys.argv)
     unittest.main()

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "sqlite_statement.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -19,37 +19,17 @@ constexpr const char* kOrganic = "organic";
 constexpr const char* kUnknown = "unknown";
 constexpr const char* kChannelPrefix = "channel:";
 
-/// 128-bit sums as decimal text: SQLite's integers would overflow and its reals would round.
-std::string microsText(Micros value) {
-    if (value == 0) return "0";
-    const bool negative = value < 0;
-    std::string digits;
-    while (value != 0) {
-        const auto digit = static_cast<int>(value % 10);
-        digits.insert(digits.begin(), static_cast<char>('0' + (negative ? -digit : digit)));
-        value /= 10;
-    }
-    return negative ? "-" + digits : digits;
-}
-
-Micros microsOf(const std::string& text) {
-    Micros value = 0;
-    const bool negative = !text.empty() && text.front() == '-';
-    for (std::size_t i = negative ? 1 : 0; i < text.size(); ++i)
-        value = value * 10 + (text[i] - '0');
-    return negative ? -value : value;
-}
-
 }  // namespace
 
-std::string Store::groupOfTrace(const std::string& appKey, const std::string& traceId) {
+std::string SqliteStore::groupOfTrace(const std::string& appKey, const std::string& traceId) {
     if (traceId.empty()) return kOrganic;
     Statement& link = prepared("SELECT channel FROM links WHERE app_key = ? AND trace_id = ?");
     link.bind(1, appKey).bind(2, traceId);
     return kChannelPrefix + (link.step() == SQLITE_ROW ? link.text(0) : std::string());
 }
 
-std::optional<std::string> Store::groupOfClient(const std::string& appKey, const std::string& ci) {
+std::optional<std::string> SqliteStore::groupOfClient(const std::string& appKey,
+                                                      const std::string& ci) {
     Statement& install = prepared("SELECT trace_id FROM installs WHERE app_key = ? AND ci = ?");
     install.bind(1, appKey).bind(2, ci);
     if (install.step() != SQLITE_ROW) return std::nullopt;
@@ -57,25 +37,26 @@ std::optional<std::string> Store::groupOfClient(const std::string& appKey, const
     return groupOfTrace(appKey, traceId);
 }
 
-bool Store::addToTotals(const std::string& appKey, const std::string& group,
-                        const std::string& currency, long long installs, long long events,
-                        Micros amount) {
+bool SqliteStore::addToTotals(const std::string& appKey, const std::string& group,
+                              const std::string& currency, long long installs, long long events,
+                              Micros amount) {
     Statement& current =
         prepared("SELECT micros FROM totals WHERE app_key = ? AND grp = ? AND currency = ?");
     current.bind(1, appKey).bind(2, group).bind(3, currency);
-    const Micros sum = (current.step() == SQLITE_ROW ? microsOf(current.text(0)) : 0) + amount;
+    const Micros sum =
+        (current.step() == SQLITE_ROW ? microsOfDigits(current.text(0)) : 0) + amount;
     Statement& upsert = prepared(
         "INSERT INTO totals (app_key, grp, currency, installs, events, micros) "
         "VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (app_key, grp, currency) DO UPDATE SET "
         "installs = installs + excluded.installs, events = events + excluded.events, "
         "micros = excluded.micros");
     upsert.bind(1, appKey).bind(2, group).bind(3, currency);
-    upsert.bind(4, installs).bind(5, events).bind(6, microsText(sum));
+    upsert.bind(4, installs).bind(5, events).bind(6, microsDigits(sum));
     return upsert.step() == SQLITE_DONE;
 }
 
-bool Store::addEventsToTotals(const std::string& appKey, const std::string& ci,
-                              const std::vector<const Event*>& stored) {
+bool SqliteStore::addEventsToTotals(const std::string& appKey, const std::string& ci,
+                                    const std::vector<const Event*>& stored) {
     if (stored.empty()) return true;
     // Events of a client not yet credited are "unknown" until its install is, and are kept per
     // client as well so that its credit can move them.
@@ -95,20 +76,20 @@ bool Store::addEventsToTotals(const std::string& appKey, const std::string& ci,
             "SELECT micros FROM client_totals WHERE app_key = ? AND ci = ? AND currency = ?");
         current.bind(1, appKey).bind(2, ci).bind(3, currency);
         const Micros sum =
-            (current.step() == SQLITE_ROW ? microsOf(current.text(0)) : 0) + totals.second;
+            (current.step() == SQLITE_ROW ? microsOfDigits(current.text(0)) : 0) + totals.second;
         Statement& upsert = prepared(
             "INSERT INTO client_totals (app_key, ci, currency, events, micros) "
             "VALUES (?, ?, ?, ?, ?) ON CONFLICT (app_key, ci, currency) DO UPDATE SET "
             "events = events + excluded.events, micros = excluded.micros");
         upsert.bind(1, appKey).bind(2, ci).bind(3, currency).bind(4, totals.first);
-        upsert.bind(5, microsText(sum));
+        upsert.bind(5, microsDigits(sum));
         if (upsert.step() != SQLITE_DONE) return false;
     }
     return true;
 }
 
-bool Store::creditToTotals(const std::string& appKey, const std::string& ci,
-                           const std::string& traceId) {
+bool SqliteStore::creditToTotals(const std::string& appKey, const std::string& ci,
+                                 const std::string& traceId) {
     const std::string group = groupOfTrace(appKey, traceId);
     if (!addToTotals(appKey, group, "", 1, 0, 0)) return false;
     // The client's events so far were counted as unknown: they move to its group.
@@ -117,7 +98,7 @@ bool Store::creditToTotals(const std::string& appKey, const std::string& ci,
         prepared("SELECT currency, events, micros FROM client_totals WHERE app_key = ? AND ci = ?");
     pending.bind(1, appKey).bind(2, ci);
     while (pending.step() == SQLITE_ROW)
-        moved.emplace_back(pending.text(0), pending.integer64(1), microsOf(pending.text(2)));
+        moved.emplace_back(pending.text(0), pending.integer64(1), microsOfDigits(pending.text(2)));
     pending.reset();
     for (const auto& [currency, events, sum] : moved) {
         if (!addToTotals(appKey, group, currency, 0, events, sum) ||
@@ -130,7 +111,7 @@ bool Store::creditToTotals(const std::string& appKey, const std::string& ci,
     return forget.step() == SQLITE_DONE;
 }
 
-std::optional<Summary> Store::summary(const std::string& appKey) {
+std::optional<Summary> SqliteStore::summary(const std::string& appKey) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT grp, currency, installs, events, micros FROM totals WHERE app_key = ?");
@@ -148,7 +129,8 @@ std::optional<Summary> Store::summary(const std::string& appKey) {
         const long long events = query.integer64(3);
         totals.installs += query.integer64(2);
         totals.events += events;
-        if (!currency.empty() && events != 0) totals.revenue[currency] += microsOf(query.text(4));
+        if (!currency.empty() && events != 0)
+            totals.revenue[currency] += microsOfDigits(query.text(4));
     }
     if (rc != SQLITE_DONE) {
         noteError(reader_);
@@ -157,7 +139,7 @@ std::optional<Summary> Store::summary(const std::string& appKey) {
     return summary;
 }
 
-bool Store::touchAppKey(const std::string& appKey, const std::string& now) {
+bool SqliteStore::touchAppKey(const std::string& appKey, const std::string& now) {
     Statement& touch = prepared(
         "INSERT INTO app_keys (app_key, last_active) VALUES (?, ?) "
         "ON CONFLICT (app_key) DO UPDATE SET last_active = excluded.last_active");
@@ -165,7 +147,7 @@ bool Store::touchAppKey(const std::string& appKey, const std::string& now) {
     return touch.step() == SQLITE_DONE;
 }
 
-bool Store::rebuildTotals() {
+bool SqliteStore::rebuildTotals() {
     // Once, for a database from before the totals were kept: what its rows add up to now.
     Statement keys(db_,
                    "INSERT INTO app_keys (app_key, last_active) SELECT app_key, max(at) FROM ("

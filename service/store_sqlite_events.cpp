@@ -7,7 +7,7 @@
 
 #include "identifiers.h"
 #include "sqlite_statement.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -23,8 +23,8 @@ Event eventOf(const Statement& row) {
 
 }  // namespace
 
-std::optional<EventBatchOutcome> Store::addEvents(const std::string& appKey,
-                                                  const std::vector<Event>& events) {
+std::optional<EventBatchOutcome> SqliteStore::addEvents(const std::string& appKey,
+                                                        const std::vector<Event>& events) {
     EventBatchOutcome outcome;
     const bool stored = write([&] {
         outcome = {};
@@ -57,18 +57,24 @@ std::optional<EventBatchOutcome> Store::addEvents(const std::string& appKey,
     return outcome;
 }
 
-std::vector<Event> Store::events(const std::string& appKey, Page page) {
+std::optional<std::vector<Event>> SqliteStore::events(const std::string& appKey, Page page) {
     std::lock_guard lock(readMutex());
     const std::string sql = std::string("SELECT ") + kEventColumns +
                             " FROM events WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?";
     Statement query(reader_, sql.c_str());
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
     std::vector<Event> result;
-    while (query.step() == SQLITE_ROW) result.push_back(eventOf(query));
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) result.push_back(eventOf(query));
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
+    }
     return result;
 }
 
-std::vector<InstallView> Store::recentInstalls(const std::string& appKey, int count) {
+std::optional<std::vector<InstallView>> SqliteStore::recentInstalls(const std::string& appKey,
+                                                                    int count) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT r.ci, r.trace_id, coalesce(l.params, ''), coalesce(l.channel, ''), "
@@ -78,44 +84,65 @@ std::vector<InstallView> Store::recentInstalls(const std::string& appKey, int co
                     "WHERE r.app_key = ? ORDER BY r.id DESC LIMIT ?");
     query.bind(1, appKey).bind(2, count);
     std::vector<InstallView> result;
-    while (query.step() == SQLITE_ROW) {
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) {
         result.push_back({query.text(0), query.text(1), query.text(2), query.text(3),
                           query.integer(4), query.text(5), query.text(6)});
+    }
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
     }
     return result;
 }
 
-std::vector<StateReport> Store::recentStateReports(const std::string& appKey, int count) {
+std::optional<std::vector<StateReport>> SqliteStore::recentStateReports(const std::string& appKey,
+                                                                        int count) {
     std::lock_guard lock(readMutex());
     Statement query(reader_,
                     "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
                     "WHERE app_key = ? ORDER BY id DESC LIMIT ?");
     query.bind(1, appKey).bind(2, count);
     std::vector<StateReport> result;
-    while (query.step() == SQLITE_ROW) {
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) {
         result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
                           query.text(4), query.text(5), query.text(6)});
+    }
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
     }
     return result;
 }
 
-std::vector<Event> Store::recentEvents(const std::string& appKey, int count) {
+std::optional<std::vector<Event>> SqliteStore::recentEvents(const std::string& appKey, int count) {
     std::lock_guard lock(readMutex());
     const std::string sql = std::string("SELECT ") + kEventColumns +
                             " FROM events WHERE app_key = ? ORDER BY id DESC LIMIT ?";
     Statement query(reader_, sql.c_str());
     query.bind(1, appKey).bind(2, count);
     std::vector<Event> result;
-    while (query.step() == SQLITE_ROW) result.push_back(eventOf(query));
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) result.push_back(eventOf(query));
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
+    }
     return result;
 }
 
-std::vector<std::string> Store::appKeys(int count) {
+std::optional<std::vector<std::string>> SqliteStore::appKeys(int count) {
     std::lock_guard lock(readMutex());
     Statement query(reader_, "SELECT app_key FROM app_keys ORDER BY last_active DESC LIMIT ?");
     query.bind(1, count);
     std::vector<std::string> result;
-    while (query.step() == SQLITE_ROW) result.push_back(query.text(0));
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) result.push_back(query.text(0));
+    if (rc != SQLITE_DONE) {
+        noteError(reader_);
+        return std::nullopt;
+    }
     return result;
 }
 

@@ -4,7 +4,7 @@
 
 #include "identifiers.h"
 #include "sqlite_statement.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 namespace plovendale::attribution_service {
 namespace {
@@ -26,9 +26,10 @@ constexpr int kMaxVisitors = 64;
 
 }  // namespace
 
-std::vector<Click> Store::clickRows(Statement& query) {
+std::optional<std::vector<Click>> SqliteStore::clickRows(Statement& query) {
     std::vector<Click> result;
-    while (query.step() == SQLITE_ROW) {
+    int rc = SQLITE_OK;
+    while ((rc = query.step()) == SQLITE_ROW) {
         Click click;
         click.rowId = query.integer64(0);
         click.clickId = query.text(1);
@@ -50,11 +51,12 @@ std::vector<Click> Store::clickRows(Statement& query) {
         click.receivedMs = query.integer64(14);
         result.push_back(std::move(click));
     }
+    if (rc != SQLITE_DONE) return std::nullopt;
     return result;
 }
 
-std::optional<LandingLink> Store::findLandingLink(const std::string& appKey,
-                                                  const std::string& traceId) {
+Lookup<LandingLink> SqliteStore::findLandingLink(const std::string& appKey,
+                                                 const std::string& traceId) {
     std::lock_guard lock(mutex_);
     Statement query(
         db_,
@@ -64,13 +66,19 @@ std::optional<LandingLink> Store::findLandingLink(const std::string& appKey,
         "LEFT JOIN link_landings p ON p.app_key = l.app_key AND p.trace_id = l.trace_id "
         "WHERE l.app_key = ? AND l.trace_id = ?");
     query.bind(1, appKey).bind(2, traceId);
-    if (query.step() != SQLITE_ROW) return std::nullopt;
-    return LandingLink{
-        {0, query.text(0), query.text(1), query.text(2), query.text(3)},
-        {query.text(4), query.text(5), query.text(6), query.text(7), query.text(8), query.text(9)}};
+    const int rc = query.step();
+    if (rc == SQLITE_DONE) return {};
+    if (rc != SQLITE_ROW) {
+        noteError(db_);
+        return {std::nullopt, true};
+    }
+    return {LandingLink{{0, query.text(0), query.text(1), query.text(2), query.text(3)},
+                        {query.text(4), query.text(5), query.text(6), query.text(7), query.text(8),
+                         query.text(9)}}};
 }
 
-bool Store::addClick(const std::string& appKey, const Click& click, long long expiredBeforeMs) {
+bool SqliteStore::addClick(const std::string& appKey, const Click& click,
+                           long long expiredBeforeMs) {
     return write([&] {
         Statement& prune = prepared(
             "DELETE FROM clicks WHERE id IN (SELECT id FROM clicks WHERE received_ms < ? "
@@ -88,8 +96,8 @@ bool Store::addClick(const std::string& appKey, const Click& click, long long ex
     });
 }
 
-BeaconOutcome Store::addBeacon(const std::string& appKey, const std::string& traceId,
-                               const std::string& clickId, const Beacon& beacon) {
+BeaconOutcome SqliteStore::addBeacon(const std::string& appKey, const std::string& traceId,
+                                     const std::string& clickId, const Beacon& beacon) {
     BeaconOutcome outcome = BeaconOutcome::Failed;
     const bool stored = write([&] {
         Statement& update = prepared(
@@ -115,26 +123,30 @@ BeaconOutcome Store::addBeacon(const std::string& appKey, const std::string& tra
     return stored ? outcome : BeaconOutcome::Failed;
 }
 
-std::vector<Click> Store::clicks(const std::string& appKey, Page page) {
+std::optional<std::vector<Click>> SqliteStore::clicks(const std::string& appKey, Page page) {
     std::lock_guard lock(mutex_);
     const std::string sql = std::string("SELECT ") + kClickColumns +
                             " FROM clicks WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?";
     Statement query(db_, sql.c_str());
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
-    return clickRows(query);
+    auto rows = clickRows(query);
+    if (!rows) noteError(db_);
+    return rows;
 }
 
-std::vector<Click> Store::recentClicks(const std::string& appKey, int count) {
+std::optional<std::vector<Click>> SqliteStore::recentClicks(const std::string& appKey, int count) {
     std::lock_guard lock(mutex_);
     const std::string sql = std::string("SELECT ") + kClickColumns +
                             " FROM clicks WHERE app_key = ? ORDER BY id DESC LIMIT ?";
     Statement query(db_, sql.c_str());
     query.bind(1, appKey).bind(2, count);
-    return clickRows(query);
+    auto rows = clickRows(query);
+    if (!rows) noteError(db_);
+    return rows;
 }
 
-bool Store::creditMarkedClick(const std::string& appKey, const InstallRequest& request,
-                              const std::string& address) {
+bool SqliteStore::creditMarkedClick(const std::string& appKey, const InstallRequest& request,
+                                    const std::string& address) {
     if (request.answeredStatus != 200 || request.ci.empty() ||
         (request.match != "bundle" && request.match != "pasteboard"))
         return true;
@@ -148,11 +160,9 @@ bool Store::creditMarkedClick(const std::string& appKey, const InstallRequest& r
     return credit.step() == SQLITE_DONE;
 }
 
-std::optional<Click> Store::addFingerprintInstallRequest(const std::string& appKey,
-                                                         InstallRequest& request,
-                                                         const std::string& address,
-                                                         long long sinceMs, long long crowdSinceMs,
-                                                         const ClickChooser& choose, bool& stored) {
+std::optional<Click> SqliteStore::addFingerprintInstallRequest(
+    const std::string& appKey, InstallRequest& request, const std::string& address,
+    long long sinceMs, long long crowdSinceMs, const ClickChooser& choose, bool& stored) {
     std::optional<Click> credited;
     const int unmatchedStatus = request.answeredStatus;
     stored = write([&] {
@@ -171,7 +181,9 @@ std::optional<Click> Store::addFingerprintInstallRequest(const std::string& appK
         Statement& query = prepared(sql);
         query.bind(1, appKey).bind(2, address).bind(3, sinceMs).bind(4, request.ci);
         query.bind(5, kMaxCandidates);
-        const std::vector<Click> candidates = clickRows(query);
+        const auto rows = clickRows(query);
+        if (!rows) return false;
+        const std::vector<Click>& candidates = *rows;
         // Counting stops early: past a handful the address is crowded whatever the exact number.
         Statement& crowd = prepared(
             "SELECT count(*) FROM (SELECT DISTINCT user_agent, accept_language, screen_width, "
@@ -202,7 +214,7 @@ std::optional<Click> Store::addFingerprintInstallRequest(const std::string& appK
     return credited;
 }
 
-std::vector<LinkFunnel> Store::funnels(const std::string& appKey, int count) {
+std::optional<std::vector<LinkFunnel>> SqliteStore::funnels(const std::string& appKey, int count) {
     std::lock_guard lock(mutex_);
     // Each step reads one link's rows through an index, so the cost follows the links shown,
     // not the size of the database.
@@ -212,8 +224,13 @@ std::vector<LinkFunnel> Store::funnels(const std::string& appKey, int count) {
                     "FROM links l WHERE l.app_key = ? ORDER BY l.rowid DESC LIMIT ?");
     links.bind(1, appKey).bind(2, count);
     std::vector<LinkFunnel> result;
-    while (links.step() == SQLITE_ROW) {
+    int rc = SQLITE_OK;
+    while ((rc = links.step()) == SQLITE_ROW) {
         result.push_back({links.text(0), links.text(1), links.integer64(2), {}, 0, {}});
+    }
+    if (rc != SQLITE_DONE) {
+        noteError(db_);
+        return std::nullopt;
     }
     Statement& installs = prepared(
         "SELECT match, count(*) FROM installs WHERE app_key = ? AND trace_id = ? GROUP BY 1");
@@ -224,20 +241,24 @@ std::vector<LinkFunnel> Store::funnels(const std::string& appKey, int count) {
     for (LinkFunnel& funnel : result) {
         installs.reset();
         installs.bind(1, appKey).bind(2, funnel.traceId);
-        while (installs.step() == SQLITE_ROW) {
+        while ((rc = installs.step()) == SQLITE_ROW) {
             funnel.installs[installs.text(0)] += installs.integer64(1);
         }
+        if (rc != SQLITE_DONE) break;
         events.reset();
         events.bind(1, appKey).bind(2, funnel.traceId);
-        while (events.step() == SQLITE_ROW) {
+        while ((rc = events.step()) == SQLITE_ROW) {
             const long long n = events.integer64(2);
             funnel.events += n;
             if (events.text(0).empty()) continue;
             funnel.revenue[events.text(0)] += parseAmount(events.text(1)).value_or(0) * n;
         }
+        if (rc != SQLITE_DONE) break;
     }
+    if (rc != SQLITE_DONE) noteError(db_);
     installs.reset();
     events.reset();
+    if (rc != SQLITE_DONE) return std::nullopt;
     return result;
 }
 
