@@ -310,10 +310,12 @@ TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork)
     service_.answerReports(
         {200, R"({"status":200,"data":{"params_data":"P2","channel":"C2","trace_id":"T2"}})"});
     Plovendale::getInstallTrace(nullptr, nullptr);
-    ASSERT_TRUE(test::runMainQueueUntil(
-        [&] { return !Plovendale::isFirstOpen() && URLSession::liveSessionCount() == 0; }));
+    ASSERT_TRUE(test::runMainQueueUntil([&] {
+        return !service_.receivedAt("/api/trace/client/state/").empty() &&
+               URLSession::liveSessionCount() == 0;
+    }));
+    EXPECT_FALSE(Plovendale::isFirstOpen());
     EXPECT_EQ(CoreHelper::getTraceId(), "T2");
-    EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 1u);
 
     CoreHelper::saveTraceId("");
     int successes = 0;
@@ -399,8 +401,11 @@ TEST_F(InstallTrace, StoreFaultsAtEveryWriteCostNeitherTheAnswerNorTheInstallati
             ASSERT_TRUE(lock.emplace(storePath).held());
         }
         const std::size_t asked = service_.receivedAt("/api/trace/client/report/").size();
+        const int syncsHere = disk.walSyncsOnThisThread();
         auto outcome = query();
         lock.reset();
+        // The answer's durable write waits for the disk on the library's thread, not the host's.
+        EXPECT_EQ(disk.walSyncsOnThisThread(), syncsHere);
         if (!row.lasting) disk.clear();
         EXPECT_TRUE(outcome.success) << outcome.code << " " << outcome.message.value_or("");
         EXPECT_EQ(outcome.appData, (AppData{"P", "C"}));
