@@ -212,6 +212,11 @@ TEST_F(InstallTrace, TransportFailuresArriveAsRequestFailures) {
     EXPECT_EQ(outcome.code, -10004);
     EXPECT_EQ(outcome.message, "resource exceeds maximum size");
     EXPECT_TRUE(Plovendale::isFirstOpen());
+
+    // 0 asks for the default timeout, not the floor: a service that answers in 5 s is waited for.
+    service_.answerReports({200, R"({"status":200})", std::chrono::milliseconds(5000)});
+    outcome = query(0);
+    EXPECT_TRUE(outcome.success) << outcome.code << " " << outcome.message.value_or("");
 }
 
 // While the query waits for a service that answers too late, the wall clock is set back or
