@@ -67,9 +67,11 @@ struct Sender {
     std::optional<std::mt19937> random;
 };
 
+// Never destroyed, like what the parser remembers: the answer's commit may be running on the
+// event writer's thread while statics are torn down at exit.
 Sender& sender() {
-    static Sender instance;
-    return instance;
+    static Sender* instance = new Sender;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
 }
 
 long long now() {
@@ -156,8 +158,8 @@ struct LastParsed {
 };
 
 LastParsed& lastParsed() {
-    static LastParsed instance;
-    return instance;
+    static LastParsed* instance = new LastParsed;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
 }
 
 void remember(Parsed parsed) {
