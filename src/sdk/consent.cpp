@@ -63,6 +63,8 @@ bool Plovendale::isTrackingDisabled() {
 
 bool Plovendale::forgetInstallation() {
     try {
+        // An outcome being committed on the writer thread is written before the erase, or not.
+        const auto noCommits = internal::holdWriterJobs();
         // First, so that no event write or batch answer under way can bring events back.
         internal::forgetEvents();
         std::vector<std::string> keys{CoreHelper::kClientIdKey,   CoreHelper::kInstallKey,

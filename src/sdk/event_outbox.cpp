@@ -2,11 +2,13 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -89,6 +91,10 @@ struct Writer {
     bool writing = false;
     bool urgent = false;  // a flush waits: write without gathering more
     bool stopping = false;
+    // The library's other disk work, run ahead of the events: it keeps disk syncs off the host's
+    // main queue, on the one thread that already waits for the disk.
+    std::deque<std::function<void()>> jobs;
+    std::mutex jobMutex;  // held while a job runs (and by a forget, to keep jobs off its erase)
     std::thread thread;
 
     // What the writer thread uses is made before the writer, so that at exit it is destroyed
@@ -160,15 +166,32 @@ void runWriter() {
     auto& w = writer();
     std::unique_lock lock(w.mutex);
     for (;;) {
-        w.wake.wait(lock, [&] { return w.stopping || !w.pending.empty() || w.removeAnswered; });
-        if (!w.urgent && !w.removeAnswered)
+        w.wake.wait(lock, [&] {
+            return w.stopping || !w.jobs.empty() || !w.pending.empty() || w.removeAnswered;
+        });
+        if (w.jobs.empty() && !w.urgent && !w.removeAnswered && !w.stopping)
             // From the oldest event's arrival: events that came in during the previous write
             // have waited already.
             w.wake.wait_until(lock, w.firstPending + kGroupWindow,
-                              [&] { return w.stopping || w.urgent; });
+                              [&] { return w.stopping || w.urgent || !w.jobs.empty(); });
         // At exit the library's other parts may be gone already: what is not written stays
         // unwritten (it is at most one group window old).
         if (w.stopping) return;
+        if (!w.jobs.empty()) {
+            auto job = std::move(w.jobs.front());
+            w.jobs.pop_front();
+            w.writing = true;
+            lock.unlock();
+            {
+                std::lock_guard held(w.jobMutex);
+                job();
+            }
+            job = nullptr;  // what it captured goes before the writer says it is done
+            lock.lock();
+            w.writing = false;
+            w.written.notify_all();
+            continue;
+        }
         w.urgent = false;
         // What is left over is written next, without a new window: firstPending stays as it was.
         const auto end = w.pending.begin() +
@@ -384,7 +407,8 @@ bool startBatch(std::uint64_t generation, const std::string& appKey,
 bool idle() {
     {
         std::lock_guard lock(writer().mutex);
-        if (!writer().pending.empty() || writer().writing || writer().removeAnswered) return false;
+        const auto& w = writer();
+        if (!w.pending.empty() || !w.jobs.empty() || w.writing || w.removeAnswered) return false;
     }
     std::lock_guard lock(sender().mutex);
     return !sender().sending && !sender().scheduled;
@@ -480,7 +504,30 @@ bool waitUntilEventsWritten(milliseconds timeout) {
     std::unique_lock lock(w.mutex);
     w.urgent = !w.pending.empty();
     w.wake.notify_all();
-    return w.written.wait_for(lock, timeout, [&] { return w.pending.empty() && !w.writing; });
+    return w.written.wait_for(lock, timeout,
+                              [&] { return w.pending.empty() && w.jobs.empty() && !w.writing; });
+}
+
+void runOnWriter(std::function<void()> job) {
+    auto& w = writer();
+    {
+        std::unique_lock lock(w.mutex);
+        try {
+            startWriterLocked(w);
+        } catch (const std::system_error&) {
+            // No thread to be had now: the work is done late rather than never.
+            lock.unlock();
+            std::lock_guard held(w.jobMutex);
+            job();
+            return;
+        }
+        w.jobs.push_back(std::move(job));
+    }
+    w.wake.notify_one();
+}
+
+std::unique_lock<std::mutex> holdWriterJobs() {
+    return std::unique_lock(writer().jobMutex);
 }
 
 bool stopEventWriter(milliseconds timeout) {

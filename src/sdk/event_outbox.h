@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "sdk/event_store.h"
@@ -23,9 +25,16 @@ void sendQueuedEvents();
 /// Schedules sendQueuedEvents on the main queue. Any thread.
 void sendQueuedEventsSoon();
 
-/// Wakes the writer at once and waits, without running the main queue, until every event handed
-/// in so far is written (or given up) or `timeout` passes; answers whether they were.
+/// Wakes the writer at once and waits, without running the main queue, until every event (and job)
+/// handed in so far is written (or given up) or `timeout` passes; answers whether they were.
 bool waitUntilEventsWritten(std::chrono::milliseconds timeout);
+/// Runs `job` on the writer thread, ahead of the events waiting there: for the library's disk work
+/// that must not hold up the host's main queue. When no thread can be had it runs on the caller's.
+/// `job` must not throw. Any thread.
+void runOnWriter(std::function<void()> job);
+/// While the answer is held, no job runs: a forget holds it so that no job writes for the
+/// installation it erases.
+std::unique_lock<std::mutex> holdWriterJobs();
 /// For shutdown: writes what was handed in (waiting at most `timeout`), then stops the writer
 /// thread and joins it; the next event starts it again. Answers whether every event was written.
 /// Never on the writer thread.

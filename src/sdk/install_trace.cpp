@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,12 +12,14 @@
 #include "host/main_queue_order.h"
 #include "plovendale/http/st_http_request.h"
 #include "plovendale/platform/log.h"
+#include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
+#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/facade_internal.h"
 #include "sdk/outbox.h"
@@ -55,11 +58,17 @@ double timeoutSecondsFor(double timeoutMs) {
     return std::max(MIN_REQUEST_TIMEOUT, timeoutMs) / 1000.0;
 }
 
-// Stores the state report, with an elapsed time already measured, together with `alsoSet` (one
-// write), and sends it; with `reachable` (the service answered), the reports that wait follow.
-// Answers whether `alsoSet` was stored.
-bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
-                     const std::map<std::string, std::string>& alsoSet, bool reachable = false);
+// How the commit of a query's outcome went: written, refused by the store, or not made at all as
+// the installation was forgotten (or tracking disabled) meanwhile.
+enum class Commit { Stored, Failed, Dropped };
+
+// Stores `alsoSet` with a state report (one write, waiting for the disk) on the library's writer
+// thread, then, on the main queue, sends the report and hands `then` how the write went: stored,
+// then told. With `reachable` (the service answered), the reports that wait follow. Nothing is
+// written once the installation `generation` belongs to is forgotten.
+void commitThen(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
+                std::map<std::string, std::string> alsoSet, bool reachable,
+                std::uint64_t generation, std::function<void(Commit)> then);
 
 InstallTraceState failedState(std::int64_t code, const std::optional<std::string>& message) {
     return {Kind::Failed, std::nullopt, code, message};
@@ -79,10 +88,6 @@ struct Query {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now() - started)
             .count();
-    }
-    bool report(std::int64_t code, const std::string& traceId,
-                const std::map<std::string, std::string>& alsoSet, bool reachable) const {
-        return sendStateReport(elapsedMs(), code, traceId, alsoSet, reachable);
     }
 
     void succeedWith(const std::optional<AppData>& appData) const {
@@ -104,31 +109,39 @@ struct Query {
                                                {"code", std::to_string(code)},
                                                {"responseBytes", std::to_string(responseBytes)}});
     }
-    // `reachable`: the service answered, so the reports that wait may follow.
-    void reportAndFail(std::int64_t code, const std::optional<std::string>& message,
-                       std::size_t responseBytes, bool reachable = false) const {
-        answered(code, responseBytes);
-        const InstallTraceState failed = failedState(code, message);
-        const bool keep = keepsAnswer();
-        if (reachable && !keep) internal::sendQueuedReportsSoon();
-        // The failure for later launches goes to the store with the report: one write.
-        const bool stored =
-            keep &&
-            report(code, "", {{internal::kTraceFailureKey, internal::storedFailureText(failed)}},
-                   reachable);
-        internal::traceQueryEnded(failed, keep && !stored, generation);
-        failWith(code, message);
-    }
 };
+
+using SharedQuery = std::shared_ptr<const Query>;
+
+// `reachable`: the service answered, so the reports that wait may follow.
+void reportAndFail(const SharedQuery& query, std::int64_t code,
+                   const std::optional<std::string>& message, std::size_t responseBytes,
+                   bool reachable = false) {
+    query->answered(code, responseBytes);
+    const InstallTraceState failed = failedState(code, message);
+    if (!query->keepsAnswer()) {
+        if (reachable) internal::sendQueuedReportsSoon();
+        internal::traceQueryEnded(failed, false, query->generation);
+        query->failWith(code, message);
+        return;
+    }
+    // The failure for later launches goes to the store with the report: one write.
+    commitThen(query->elapsedMs(), code, "",
+               {{internal::kTraceFailureKey, internal::storedFailureText(failed)}}, reachable,
+               query->generation, [query, failed](Commit commit) {
+                   internal::traceQueryEnded(failed, commit == Commit::Failed, query->generation);
+                   query->failWith(failed.code, failed.message);
+               });
+}
 
 // The service answered: besides the query's own report, the reports that wait may follow (the
 // report's write tells whether any do).
-void handleCompletion(const Query& query, const STHTTPRequest& request, const Bytes& body) {
+void handleCompletion(const SharedQuery& query, const STHTTPRequest& request, const Bytes& body) {
     const std::int64_t status = request.responseStatus();
     if (status != 200) {
-        query.reportAndFail(
-            status, fillTemplate("Http statusCode error, code: %@", {std::to_string(status)}),
-            body.size(), true);
+        reportAndFail(query, status,
+                      fillTemplate("Http statusCode error, code: %@", {std::to_string(status)}),
+                      body.size(), true);
         return;
     }
     const std::optional<ResData> result = DataUtil::parseResData(body);
@@ -137,24 +150,24 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
         // breaks what the query relies on besides; it, not the service, is then the likelier
         // cause.
         if (internal::mainQueueOrderBroken()) {
-            query.reportAndFail(kCodeQueueOutOfOrder, kQueueOutOfOrder, body.size(), true);
+            reportAndFail(query, kCodeQueueOutOfOrder, kQueueOutOfOrder, body.size(), true);
             return;
         }
-        query.reportAndFail(kCodeBadBody, kBadBody, body.size(), true);
+        reportAndFail(query, kCodeBadBody, kBadBody, body.size(), true);
         return;
     }
     if (result->code != 200) {
-        query.reportAndFail(result->code, result->msg, body.size(), true);
+        reportAndFail(query, result->code, result->msg, body.size(), true);
         return;
     }
-    query.answered(200, body.size());
+    query->answered(200, body.size());
     const InstallTraceState outcome = result->data
                                           ? InstallTraceState{Kind::Attributed, result->data, 0, {}}
                                           : InstallTraceState{Kind::Organic, std::nullopt, 0, {}};
-    if (!query.keepsAnswer()) {
+    if (!query->keepsAnswer()) {
         internal::sendQueuedReportsSoon();
-        internal::traceQueryEnded(outcome, false, query.generation);
-        query.succeedWith(result->data);
+        internal::traceQueryEnded(outcome, false, query->generation);
+        query->succeedWith(result->data);
         return;
     }
     const std::string traceId = result->traceId.value_or("");
@@ -163,16 +176,21 @@ void handleCompletion(const Query& query, const STHTTPRequest& request, const By
     // The answer and its report reach the store in one write. The host still gets this answer
     // when the store refuses it; an installation whose answer is not on disk stays unattributed,
     // so the next launch asks the service again instead of failing from an empty cache for ever.
-    const auto values = CoreHelper::attributionValues(
+    auto values = CoreHelper::attributionValues(
         StringUtils::isNullOrEmpty(traceId) ? "init" : traceId, cache);
-    if (query.report(200, traceId, values, true)) {
-        CoreHelper::attributionStored(values);
-    } else {
-        Log::write("[Plovendale] The install trace could not be stored; the next query will ask.");
-        internal::emitEvent("store.failed", {{"what", "attribution"}});
-    }
-    internal::traceQueryEnded(outcome, false, query.generation);
-    query.succeedWith(result->data);
+    commitThen(query->elapsedMs(), 200, traceId, values, true, query->generation,
+               [query, values, outcome](Commit commit) {
+                   if (commit == Commit::Stored) {
+                       CoreHelper::attributionStored(values);
+                   } else if (commit == Commit::Failed) {
+                       Log::write(
+                           "[Plovendale] The install trace could not be stored; the next query "
+                           "will ask.");
+                       internal::emitEvent("store.failed", {{"what", "attribution"}});
+                   }
+                   internal::traceQueryEnded(outcome, false, query->generation);
+                   query->succeedWith(outcome.appData);
+               });
 }
 
 // The answer stored for this installation may belong to another key (a key with a typo that
@@ -286,13 +304,13 @@ void Plovendale::getInstallTraceWithTimeout(double timeoutMs, SuccessHandler suc
         [query, weakRequest](const auto& /*headers*/, const Bytes& answer) {
             auto self = weakRequest.lock();
             if (!self) return;
-            handleCompletion(*query, *self, answer);
+            handleCompletion(query, *self, answer);
         });
     request->setErrorBlock([query, base = getDomainUrl(appKey)](const Error& error) {
         const std::string description = error.localizedDescription();
         Log::write(fillTemplate("[Plovendale] The install-trace query to %@ failed (-10004): %@",
                                 {base, description}));
-        query->reportAndFail(kCodeRequestFailed, description, 0);
+        reportAndFail(query, kCodeRequestFailed, description, 0);
     });
     request->startAsynchronous();
 }
@@ -303,22 +321,19 @@ void internal::reportState(double startTime, std::int64_t code,
     if (internal::trackingDisabled()) return;
     // Only the wall clock is known here; one set back since the start counts as no time at all.
     const double elapsedMs = (Date::timeIntervalSince1970() - startTime) * 1000.0;
-    sendStateReport(static_cast<std::int64_t>(std::max(0.0, std::trunc(elapsedMs))), code, traceId,
-                    {});
+    commitThen(static_cast<std::int64_t>(std::max(0.0, std::trunc(elapsedMs))), code, traceId, {},
+               false, internal::installationGeneration(), nullptr);
 }
 
 namespace {
 
-bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
-                     const std::map<std::string, std::string>& alsoSet, bool reachable) {
-    const auto storeAlone = [&alsoSet, reachable] {
-        if (reachable) internal::sendQueuedReportsSoon();
-        return alsoSet.empty() || Platform::keyValueStore()->setStrings(alsoSet);
-    };
+// The state report as it goes on the wire; nothing without an app key.
+std::optional<std::string> stateReportBody(std::int64_t elapsedMs, std::int64_t code,
+                                           const std::string& traceId) {
     const std::string appKey = CoreHelper::getAppKey();
     if (StringUtils::isNullOrEmpty(appKey)) {
         Log::write("[Plovendale] The app key is not available.");
-        return storeAlone();
+        return std::nullopt;
     }
     const std::string clientId = CoreHelper::getClientId();
     const std::string elapsed = std::to_string(elapsedMs);
@@ -331,11 +346,51 @@ bool sendStateReport(std::int64_t elapsedMs, std::int64_t code, const std::strin
         {"t", elapsed},
     };
     std::optional<Bytes> body = JSONSerialization::dataWithStringMembers(report);
-    if (!body) return storeAlone();
+    if (!body) return std::nullopt;
     if (internal::eventsObserved())
         internal::emitEvent("report.sent", {{"code", std::to_string(code)}});
+    return toString(*body);
+}
+
+void commitThen(std::int64_t elapsedMs, std::int64_t code, const std::string& traceId,
+                std::map<std::string, std::string> alsoSet, bool reachable,
+                std::uint64_t generation, std::function<void(Commit)> then) {
+    auto body = stateReportBody(elapsedMs, code, traceId);
     // The host is never told how the report went; one that does not arrive stays in the outbox.
-    return internal::sendReport(toString(*body), alsoSet, reachable);
+    auto write = [body = std::move(body), alsoSet = std::move(alsoSet), reachable, generation,
+                  then = std::move(then)]() mutable {
+        std::shared_ptr<internal::StoredReport> report;
+        Commit commit = Commit::Dropped;
+        try {
+            if (generation == internal::installationGeneration() && !internal::trackingDisabled()) {
+                if (body) {
+                    report = internal::storeReport(std::move(*body), alsoSet);
+                    commit = internal::reportStored(*report) ? Commit::Stored : Commit::Failed;
+                } else {
+                    const bool stored =
+                        alsoSet.empty() || Platform::keyValueStore()->setStrings(alsoSet);
+                    commit = stored ? Commit::Stored : Commit::Failed;
+                }
+            }
+        } catch (const std::exception&) {
+            commit = Commit::Failed;  // out of memory: the host is still told
+        }
+        MainQueue::shared().async(
+            [report = std::move(report), commit, reachable, then = std::move(then)] {
+                if (report) {
+                    internal::sendStoredReport(report, reachable);
+                } else if (reachable) {
+                    internal::sendQueuedReportsSoon();
+                }
+                if (then) then(commit);
+            });
+    };
+    // Once shut down, the writer thread is not started again for what the last tasks leave.
+    if (internal::stopped()) {
+        write();
+    } else {
+        internal::runOnWriter(std::move(write));
+    }
 }
 
 }  // namespace

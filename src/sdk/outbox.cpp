@@ -67,9 +67,11 @@ struct Sender {
     std::optional<std::mt19937> random;
 };
 
+// Never destroyed, like what the parser remembers: the answer's commit may be running on the
+// event writer's thread while statics are torn down at exit.
 Sender& sender() {
-    static Sender instance;
-    return instance;
+    static Sender* instance = new Sender;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
 }
 
 long long now() {
@@ -156,8 +158,8 @@ struct LastParsed {
 };
 
 LastParsed& lastParsed() {
-    static LastParsed instance;
-    return instance;
+    static LastParsed* instance = new LastParsed;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *instance;
 }
 
 void remember(Parsed parsed) {
@@ -604,32 +606,47 @@ milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter)
     return std::clamp(std::max(jittered, retryAfter), milliseconds(0), MainQueue::kMaxDelay);
 }
 
-bool sendReport(std::string body, const std::map<std::string, std::string>& alsoSet,
-                bool thenQueued) {
+// A report written to the outbox (or refused by the store), not yet on the wire.
+struct StoredReport {
+    std::shared_ptr<Send> send;
+    std::size_t queued = 0;  // reports in the outbox once it was written
+};
+
+std::shared_ptr<StoredReport> storeReport(std::string body,
+                                          const std::map<std::string, std::string>& alsoSet) {
     const long long at = now();
-    auto send = std::make_shared<Send>(
+    auto report = std::make_shared<StoredReport>();
+    report->send = std::make_shared<Send>(
         Send{Entry{makeClientId(), std::move(body), at, 0, launchToken(), at}, false, false, 0});
+    auto& send = report->send;
     {
         std::lock_guard lock(sender().mutex);
         send->generation = sender().generation;
         sender().inFlight.insert(send->entry.id);
     }
     // Written claimed, so that another launch on the same store leaves it to this one.
-    std::size_t queued = 0;
     send->stored = editOutbox(
         [&send](std::vector<Entry>& entries) {
             entries.push_back(send->entry);
             return true;
         },
-        alsoSet, &queued);
+        alsoSet, &report->queued);
+    return report;
+}
+
+bool reportStored(const StoredReport& report) {
+    return report.send->stored;
+}
+
+void sendStoredReport(const std::shared_ptr<StoredReport>& report, bool thenQueued) {
+    const auto& send = report->send;
     if (!startSend(send)) {
         std::lock_guard lock(sender().mutex);
         sender().inFlight.erase(send->entry.id);
     }
     // A write that found no report but its own leaves the sender nothing to do; one queued by
     // another launch after it is sent by that launch.
-    if (thenQueued && (!send->stored || queued > 1)) sendQueuedReportsSoon();
-    return send->stored;
+    if (thenQueued && (!send->stored || report->queued > 1)) sendQueuedReportsSoon();
 }
 
 void sendQueuedReports() {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,12 +41,18 @@ enum class ReportVerdict { Delivered, Drop, Retry };
 /// later.
 ReportVerdict classifyReportStatus(std::int64_t status);
 
-/// Writes the report `body` to the outbox together with `alsoSet` (one write), then sends it; it
-/// leaves the outbox once delivered or refused. Answers whether the write took: when it did not,
-/// the report is still sent, and kept only if that send fails. With `thenQueued` (the service
+/// A report written to the outbox (or refused by the store), not yet on the wire.
+struct StoredReport;
+/// Writes the report `body` to the outbox together with `alsoSet` (one write, waiting for the
+/// disk): the first half of sending a report, for the library's own threads. Any thread.
+std::shared_ptr<StoredReport> storeReport(std::string body,
+                                          const std::map<std::string, std::string>& alsoSet);
+/// Whether the write of storeReport took.
+bool reportStored(const StoredReport& report);
+/// Sends a report storeReport wrote; it leaves the outbox once delivered or refused. One the
+/// store refused is still sent, and kept only if that send fails. With `thenQueued` (the service
 /// just answered), the reports that wait follow, if the write saw any. Main queue.
-bool sendReport(std::string body, const std::map<std::string, std::string>& alsoSet,
-                bool thenQueued = false);
+void sendStoredReport(const std::shared_ptr<StoredReport>& report, bool thenQueued);
 /// Sends the oldest queued report that no launch is sending, and then the next, until one fails
 /// (a retry then follows after a backoff) or none is left. Does nothing while a send or a retry is
 /// pending. Main queue.

@@ -212,6 +212,11 @@ TEST_F(InstallTrace, TransportFailuresArriveAsRequestFailures) {
     EXPECT_EQ(outcome.code, -10004);
     EXPECT_EQ(outcome.message, "resource exceeds maximum size");
     EXPECT_TRUE(Plovendale::isFirstOpen());
+
+    // 0 asks for the default timeout, not the floor: a service that answers in 5 s is waited for.
+    service_.answerReports({200, R"({"status":200})", std::chrono::milliseconds(5000)});
+    outcome = query(0);
+    EXPECT_TRUE(outcome.success) << outcome.code << " " << outcome.message.value_or("");
 }
 
 // While the query waits for a service that answers too late, the wall clock is set back or
@@ -310,10 +315,12 @@ TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork)
     service_.answerReports(
         {200, R"({"status":200,"data":{"params_data":"P2","channel":"C2","trace_id":"T2"}})"});
     Plovendale::getInstallTrace(nullptr, nullptr);
-    ASSERT_TRUE(test::runMainQueueUntil(
-        [&] { return !Plovendale::isFirstOpen() && URLSession::liveSessionCount() == 0; }));
+    ASSERT_TRUE(test::runMainQueueUntil([&] {
+        return !service_.receivedAt("/api/trace/client/state/").empty() &&
+               URLSession::liveSessionCount() == 0;
+    }));
+    EXPECT_FALSE(Plovendale::isFirstOpen());
     EXPECT_EQ(CoreHelper::getTraceId(), "T2");
-    EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 1u);
 
     CoreHelper::saveTraceId("");
     int successes = 0;
@@ -399,8 +406,11 @@ TEST_F(InstallTrace, StoreFaultsAtEveryWriteCostNeitherTheAnswerNorTheInstallati
             ASSERT_TRUE(lock.emplace(storePath).held());
         }
         const std::size_t asked = service_.receivedAt("/api/trace/client/report/").size();
+        const int syncsHere = disk.walSyncsOnThisThread();
         auto outcome = query();
         lock.reset();
+        // The answer's durable write waits for the disk on the library's thread, not the host's.
+        EXPECT_EQ(disk.walSyncsOnThisThread(), syncsHere);
         if (!row.lasting) disk.clear();
         EXPECT_TRUE(outcome.success) << outcome.code << " " << outcome.message.value_or("");
         EXPECT_EQ(outcome.appData, (AppData{"P", "C"}));

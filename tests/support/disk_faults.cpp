@@ -46,6 +46,8 @@ Budget& budget() {
     return instance;
 }
 
+thread_local int walSyncsHere = 0;
+
 sqlite3_vfs* baseVfs = nullptr;
 sqlite3_vfs faultVfs;
 
@@ -66,6 +68,7 @@ int faultWrite(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offs
 
 int countedSync(sqlite3_file* f, int flags) {
     if (trailer(f).wal) {
+        ++walSyncsHere;
         std::lock_guard lock(budget().mutex);
         ++budget().walSyncs;
     }
@@ -131,6 +134,10 @@ void DiskFaults::fillAfterCommits(int commits) {
 int DiskFaults::walSyncs() const {
     std::lock_guard lock(budget().mutex);
     return budget().walSyncs;
+}
+
+int DiskFaults::walSyncsOnThisThread() const {
+    return walSyncsHere;
 }
 
 void DiskFaults::protectFiles() {

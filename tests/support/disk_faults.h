@@ -24,6 +24,8 @@ class DiskFaults {
     void protectFiles();
     /// How many times a write-ahead log was synced to the disk since install().
     int walSyncs() const;
+    /// The same, counting only the syncs made on the calling thread.
+    int walSyncsOnThisThread() const;
     /// Writes succeed and files open as they are again.
     void clear();
 
