@@ -125,20 +125,34 @@ bool CoreHelper::saveClientId(const std::string& clientId) {
 }
 
 std::string CoreHelper::getClientId() {
+    std::string known;
+    bool knownStored = false;
     {
         std::lock_guard lock(memory().mutex);
-        if (memory().clientIdStored && !memory().clientId.empty()) return memory().clientId;
+        known = memory().clientId;
+        knownStored = memory().clientIdStored;
     }
-    // An identifier not yet stored may be on its way to the disk on start-up's worker: asking the
-    // store waits for that write, so that no caller hands out an identifier a crash could undo.
+    // The store is asked each time, even for an identifier it holds: another process on the data
+    // directory may have forgotten the installation since, and its erased identifier must not
+    // reach the service again. An identifier not yet stored may be on its way to the disk on
+    // start-up's worker: asking the store waits for that write, so that no caller hands out an
+    // identifier a crash could undo.
     auto stored = Platform::keyValueStore()->stringForKey(kClientIdKey);
     std::lock_guard lock(memory().mutex);
-    // One saved meanwhile by this process is the one the service hears of.
-    if (!StringUtils::isNullOrEmpty(memory().clientId)) return memory().clientId;
-    if (StringUtils::isNullOrEmpty(stored)) return "";
-    memory().clientId = *stored;
-    memory().clientIdStored = true;
-    return *stored;
+    if (!StringUtils::isNullOrEmpty(stored)) {
+        // One saved meanwhile by this process, not stored yet, is the one the service hears of.
+        if (!memory().clientIdStored && !memory().clientId.empty()) return memory().clientId;
+        memory().clientId = *stored;
+        memory().clientIdStored = true;
+        return *stored;
+    }
+    // The store holds none. An identifier this process had read or stored and still holds as it
+    // was is gone from the file: another process erased it.
+    if (knownStored && memory().clientIdStored && memory().clientId == known) {
+        memory().clientId.clear();
+        memory().clientIdStored = false;
+    }
+    return memory().clientId;
 }
 
 bool CoreHelper::saveTraceId(const std::string& traceId) {

@@ -13,6 +13,7 @@
 #include "sdk/core_helper.h"
 #include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
+#include "support/attribution_service_process.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
 #include "transport/url_session.h"
@@ -248,6 +249,25 @@ TEST_F(Events, ConsentOffRecordsNothingAndForgetErasesWrittenAndUnwrittenEvents)
     query();
     EXPECT_EQ(Plovendale::flush(5000), FlushResult::Delivered);
     EXPECT_TRUE(batches().empty());
+}
+
+// Another process on the data directory (the CLI) forgets the installation while this one runs:
+// this one's next event must not carry the erased client identifier.
+TEST_F(Events, AForgetInAnotherProcessIsSeenBeforeTheNextEvent) {
+    service_.answerReports({200, R"({"status":200})"});
+    query();
+    const std::string erased = CoreHelper::getClientId();
+    ASSERT_FALSE(erased.empty());
+    const auto forgot =
+        test::runAttributionCommand({std::string(PLOVENDALE_BIN_DIR) + "/plovendale", "forget",
+                                     "--data-dir", platform_.dataDirectory()});
+    ASSERT_EQ(forgot.out, "{\"forgotten\":true}\n") << forgot.err;
+    ASSERT_TRUE(Plovendale::trackEvent("after"));
+    EXPECT_EQ(Plovendale::flush(5000), FlushResult::Delivered);
+    const auto sent = batches();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0]["ci"], erased);
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(CoreHelper::kInstallKey));
 }
 
 TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
