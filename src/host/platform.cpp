@@ -207,7 +207,21 @@ void internal::setCAFileHandler(CAFileHandler handler) {
         Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
 }
 
+namespace {
+std::atomic<bool> libraryRunning{false};
+}  // namespace
+
+void internal::setLibraryRunning(bool running) {
+    libraryRunning.store(running);
+}
+
 bool Platform::configure(PlatformConfiguration configuration) {
+    if (libraryRunning.load()) {
+        Log::write(
+            "[Plovendale] Platform::configure refused: the library is running; call "
+            "Plovendale::shutdown first, then configure and start again.");
+        return false;
+    }
     // TLS trust belongs to the transport, process-wide; a host names it here with the rest of its
     // platform rather than through the transport's own interface, which is not public.
     const std::string caFile = configuration.additionalCAFile;

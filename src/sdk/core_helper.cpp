@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "host/platform_services.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "sdk/client_id.h"
@@ -49,6 +50,7 @@ void setMemory(std::string MemoryState::*slot, const std::string& value) {
 
 void internal::setStartState(StartState state) {
     startStateNow.store(state);
+    setLibraryRunning(state == StartState::Started);
 }
 
 internal::StartState internal::startState() {

@@ -311,7 +311,15 @@ TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
 TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
     auto gated = std::make_shared<GatedStore>(makeSQLiteKeyValueStore(platform_.dir().file("g")));
     platform_.config().keyValueStore = gated;
-    platform_.configure();
+    const std::size_t lines = platform_.log().lines().size();
+    EXPECT_FALSE(Platform::configure(platform_.config())) << "refused while the library runs";
+    EXPECT_EQ(platform_.log().lines().size(), lines + 1);
+    EXPECT_EQ(logLines("Platform::configure refused: the library is running; call "
+                       "Plovendale::shutdown first"),
+              1u);
+    ASSERT_TRUE(Plovendale::shutdown(std::chrono::seconds(5)));
+    ASSERT_TRUE(Platform::configure(platform_.config()));
+    ASSERT_TRUE(Plovendale::startWith(kKey));
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap"));
     ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
     gated->bytes = 0;

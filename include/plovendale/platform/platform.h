@@ -57,7 +57,9 @@ class PLOVENDALE_API Platform {
   public:
     /// Replaces the configuration. Services already handed out stay valid for their holders.
     /// False, with one log line, when additionalCAFile names no readable PEM certificate (the
-    /// trust stays as it was; the rest of the configuration is in force).
+    /// trust stays as it was; the rest of the configuration is in force). False, with one log line
+    /// and nothing changed, while the library runs (from a start until shutdown): call
+    /// Plovendale::shutdown first.
     static bool configure(PlatformConfiguration configuration);
 
     static std::shared_ptr<KeyValueStore> keyValueStore();
