@@ -3,11 +3,15 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "capi/binding.h"
+#include "host/locale_signals.h"
 #include "plovendale/platform/platform.h"
 #include "sdk/core_helper.h"
 
@@ -56,6 +60,21 @@ int plovendale_configure_with(const plovendale_configuration* given) {
             version.minor = parts[1];
             version.patch = parts[2];
             configuration.osVersion = version;
+        }
+        // Checked here, so that a refused one changes nothing, as a refused OS version does.
+        const std::tuple<const char*, const char*, const char* (*)(std::string_view),
+                         std::optional<std::string>*>
+            signals[] = {
+                {"language", c.language, internal::languageTagProblem, &configuration.language},
+                {"time zone", c.time_zone, internal::timeZoneProblem, &configuration.timeZone}};
+        for (const auto& [name, text, problem, field] : signals) {
+            if (!text) continue;
+            if (const char* why = problem(text)) {
+                Log::write(std::string("[Plovendale] plovendale_configure_with refused the ") +
+                           name + " \"" + std::string(text).substr(0, 40) + "\", it is " + why);
+                return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);
+            }
+            *field = text;
         }
         if (c.screen_width > 0 && c.screen_height > 0) {
             configuration.screen = ScreenMetrics{c.screen_width, c.screen_height, c.screen_scale,
