@@ -141,20 +141,20 @@ std::string CoreHelper::getClientId() {
     // identifier a crash could undo.
     auto stored = Platform::keyValueStore()->stringForKey(kClientIdKey);
     std::lock_guard lock(memory().mutex);
+    auto& id = memory().clientId;
+    // One this process saved or forgot meanwhile is newer than what the store answered; one not
+    // stored yet is the one the service hears of.
+    const bool changedMeanwhile = id != known || memory().clientIdStored != knownStored;
+    if (changedMeanwhile || (!memory().clientIdStored && !id.empty())) return id;
     if (!StringUtils::isNullOrEmpty(stored)) {
-        // One saved meanwhile by this process, not stored yet, is the one the service hears of.
-        if (!memory().clientIdStored && !memory().clientId.empty()) return memory().clientId;
-        memory().clientId = *stored;
+        id = *stored;
         memory().clientIdStored = true;
-        return *stored;
+        return id;
     }
-    // The store holds none. An identifier this process had read or stored and still holds as it
-    // was is gone from the file: another process erased it.
-    if (knownStored && memory().clientIdStored && memory().clientId == known) {
-        memory().clientId.clear();
-        memory().clientIdStored = false;
-    }
-    return memory().clientId;
+    // The identifier this process read or stored is gone from the file: another process erased it.
+    id.clear();
+    memory().clientIdStored = false;
+    return id;
 }
 
 bool CoreHelper::saveTraceId(const std::string& traceId) {
