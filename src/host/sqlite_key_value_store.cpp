@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "host/sqlite_file.h"
 #include "host/stored_values.h"
 #include "plovendale/platform/log.h"
 #include "util/text.h"
@@ -31,7 +32,6 @@ struct StatementFinalizer {
 using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kOpenAttempts = 5;
 constexpr int kKindString = 0;
@@ -103,7 +103,7 @@ class SQLiteStore final : public KeyValueStore {
         if (!execute(db.get(), "PRAGMA synchronous=NORMAL;", why)) return failed(db.get());
         const auto version = schemaVersion(db.get(), why);
         if (!version) return failed(db.get());
-        if (*version < kSchemaVersion && !setUp(db.get(), why)) return failed(db.get());
+        if (*version < kSchemaVersion && !setUpFile(db.get(), why)) return failed(db.get());
         std::shared_ptr<SQLiteStore> store(new SQLiteStore(std::move(db)));
         if (!store->reload(why)) return failed(store->db_.get());
         return store;
@@ -221,47 +221,6 @@ class SQLiteStore final : public KeyValueStore {
         if (!failure) return true;
         Log::write(*failure);
         return false;
-    }
-
-    static bool execute(sqlite3* db, const char* sql, std::string* why) {
-        char* message = nullptr;
-        if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-        *why = message ? message : sqlite3_errmsg(db);
-        sqlite3_free(message);
-        return false;
-    }
-
-    /// The file's schema version (0 for a new file); nothing when it is newer than this code or
-    /// cannot be read.
-    static std::optional<int> schemaVersion(sqlite3* db, std::string* why) {
-        sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &raw, nullptr);
-        Statement statement(raw);
-        if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) {
-            *why = sqlite3_errmsg(db);
-            return std::nullopt;
-        }
-        const int version = sqlite3_column_int(statement.get(), 0);
-        if (version > kSchemaVersion) {
-            *why =
-                "the store was written by a newer version (schema " + std::to_string(version) + ")";
-            return std::nullopt;
-        }
-        return version;
-    }
-
-    // Small pages: the table holds a few short values, and a page cache of small pages is less
-    // memory to touch when a launch opens the store (set before anything is written, or it has
-    // no effect).
-    static bool setUp(sqlite3* db, std::string* why) {
-        const std::string setup =
-            "PRAGMA page_size=1024;"
-            "PRAGMA journal_mode=WAL;"
-            "CREATE TABLE IF NOT EXISTS kv (key TEXT PRIMARY KEY NOT NULL,"
-            " kind INTEGER NOT NULL, value BLOB NOT NULL) WITHOUT ROWID;"
-            "PRAGMA user_version=" +
-            std::to_string(kSchemaVersion) + ";";
-        return execute(db, setup.c_str(), why);
     }
 
     // Reads the copy again when another connection committed since it was read. A read that fails
