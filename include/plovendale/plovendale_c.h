@@ -76,11 +76,18 @@ typedef struct plovendale_configuration {
     double screen_height;
     double screen_scale;
     double screen_native_scale;
+    /** The user's language as a BCP 47 tag, such as "de-CH" (at most 35 letters, digits and
+        hyphens); default: none, and the install request carries none. */
+    const char* language;
+    /** The device's IANA time zone name, such as "Europe/Zurich" (at most 64 characters);
+        default: none, and the install request carries none. */
+    const char* time_zone;
 } plovendale_configuration;
 
 /** plovendale_configure with every host signal a binding can give: answers as it does, and
     PLOVENDALE_ERROR_INVALID_ARGUMENT (with a log line) when `configuration` is NULL, its size is
-    smaller than the first two fields, the OS version is not three numbers, or the CA file cannot
+    smaller than the first two fields, the OS version is not three numbers, the language is not a
+    BCP 47 tag or the time zone not an IANA name (nothing is then changed), or the CA file cannot
     be read (the rest is then in force). Main thread. Strings: read before it returns; the caller
     keeps them. Re-entry: may be called from any callback on the main thread. */
 PLOVENDALE_API int plovendale_configure_with(const plovendale_configuration* configuration);

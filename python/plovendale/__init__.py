@@ -81,6 +81,8 @@ class _Configuration(ctypes.Structure):
         ("screen_height", ctypes.c_double),
         ("screen_scale", ctypes.c_double),
         ("screen_native_scale", ctypes.c_double),
+        ("language", ctypes.c_char_p),
+        ("time_zone", ctypes.c_char_p),
     ]
 
 
@@ -278,6 +280,7 @@ class Plovendale:
                  bundle_directory: Optional[str] = None, ca_file: Optional[str] = None,
                  device_model: Optional[str] = None, os_version: Optional[str] = None,
                  screen: Optional[Tuple[float, float, float, float]] = None,
+                 language: Optional[str] = None, time_zone: Optional[str] = None,
                  log: Optional[Callable[[str], None]] = None):
         self._lib = load_library(library)
         self._log = None
@@ -292,6 +295,9 @@ class Plovendale:
         configuration.ca_file = _bytes(ca_file)
         configuration.device_model = _bytes(device_model)
         configuration.os_version = _bytes(os_version)
+        # A BCP 47 tag ("de-CH") and an IANA zone ("Europe/Zurich"); ValueError otherwise.
+        configuration.language = _bytes(language)
+        configuration.time_zone = _bytes(time_zone)
         if screen:
             (configuration.screen_width, configuration.screen_height,
              configuration.screen_scale, configuration.screen_native_scale) = screen

@@ -62,6 +62,7 @@ class Package(unittest.TestCase):
         self.sdk = plovendale.Plovendale(data_directory=os.path.join(self.work.name, "data"),
                                          bundle_directory=os.path.join(self.work.name, "App.app"),
                                          device_model="Pixel8,1", os_version="14.2.1",
+                                         language="de-CH", time_zone="Europe/Zurich",
                                          log=self.lines.append)
 
     def tearDown(self):
@@ -95,6 +96,9 @@ class Package(unittest.TestCase):
         self.assertEqual(self.sdk.queued_event_count(), 0)
 
     def test_misuse_raises_or_answers_false_with_a_reason(self):
+        with self.assertRaises(ValueError):
+            plovendale.Plovendale(language="de_CH")
+        self.assertIn("refused the language \"de_CH\"", self.lines[-1])
         with self.assertRaises(ValueError):
             self.sdk.start("my.app")  # the service refuses "." in keys
         with self.assertRaises(plovendale.PlovendaleError) as raised:

@@ -1,52 +1,26 @@
 #include "plovendale/plovendale_c.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <deque>
-#include <exception>
 #include <limits>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "capi/binding.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
-#include "plovendale/platform/platform.h"
 #include "plovendale/sdk/app_key.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
-#include "util/json_serialization.h"
 
 namespace plovendale {
 namespace {
-
-// A binding cannot catch C++ exceptions: whatever escapes the facade stops here, once logged.
-template <typename Body>
-int guarded(const char* function, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        try {
-            Log::write(std::string("[Plovendale] ") + function + " failed: " + e.what());
-        } catch (...) {
-        }
-    } catch (...) {
-        try {
-            Log::write(std::string("[Plovendale] ") + function + " failed.");
-        } catch (...) {
-        }
-    }
-    return PLOVENDALE_ERROR_INTERNAL;
-}
 
 const char* orNull(const std::optional<std::string>& text) {
     return text ? text->c_str() : nullptr;
@@ -93,6 +67,8 @@ void writeToStandardError(std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fputc('\n', stderr);
 }
+
+}  // namespace
 
 // The library's log sink while this layer is in use, for every configuration: it is one fixed
 // function, so the order in which threads install it does not matter; the callback it reaches
@@ -141,6 +117,8 @@ void relayLine(std::string_view text) {
     }
 }
 
+namespace {
+
 int kindOf(InstallTraceState::Kind kind) {
     switch (kind) {
         case InstallTraceState::Kind::InFlight:
@@ -164,10 +142,6 @@ void tellState(plovendale_trace_state_callback callback, void* context,
              appData ? orNull(appData->channel) : nullptr, state.code, orNull(state.message));
 }
 
-std::string textOr(const char* text) {
-    return text ? std::string(text) : std::string();
-}
-
 }  // namespace
 }  // namespace plovendale
 
@@ -181,73 +155,6 @@ extern "C" {
 
 const char* plovendale_version(void) {
     return SDK_VERSION;
-}
-
-int plovendale_configure(const char* data_directory, const char* bundle_directory) {
-    plovendale_configuration configuration{};
-    configuration.size = sizeof configuration;
-    configuration.data_directory = data_directory;
-    configuration.bundle_directory = bundle_directory;
-    return plovendale_configure_with(&configuration);
-}
-
-int plovendale_configure_with(const plovendale_configuration* given) {
-    if (!given || given->size < offsetof(plovendale_configuration, ca_file))
-        return PLOVENDALE_ERROR_INVALID_ARGUMENT;
-    return guarded(__func__, [&] {
-        if (internal::startState() == internal::StartState::Started) {
-            Log::write(
-                "[Plovendale] plovendale_configure refused: the library is running; call "
-                "plovendale_shutdown first.");
-            return static_cast<int>(PLOVENDALE_ERROR_STATE);
-        }
-        // What a caller built against an older, shorter struct did not pass reads as unset.
-        plovendale_configuration c{};
-        std::memcpy(&c, given, std::min(given->size, sizeof c));
-        PlatformConfiguration configuration;
-        configuration.dataDirectory = textOr(c.data_directory);
-        configuration.bundleDirectory = textOr(c.bundle_directory);
-        configuration.additionalCAFile = textOr(c.ca_file);
-        if (c.device_model) configuration.machineName = c.device_model;
-        if (c.os_version) {
-            OperatingSystemVersion version;
-            char tail = 0;
-            long long parts[3] = {0, 0, 0};
-            if (std::sscanf(c.os_version, "%lld.%lld.%lld%c", &parts[0], &parts[1], &parts[2],
-                            &tail) != 3) {
-                Log::write(std::string("[Plovendale] plovendale_configure_with refused the OS "
-                                       "version, it is not MAJOR.MINOR.PATCH: ") +
-                           c.os_version);
-                return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);
-            }
-            version.major = parts[0];
-            version.minor = parts[1];
-            version.patch = parts[2];
-            configuration.osVersion = version;
-        }
-        if (c.screen_width > 0 && c.screen_height > 0) {
-            configuration.screen = ScreenMetrics{c.screen_width, c.screen_height, c.screen_scale,
-                                                 c.screen_native_scale};
-        }
-        // Platform::configure installs the configuration's sink: the relay keeps the callback a
-        // binding set (or stderr) in place.
-        configuration.logSink = relayLine;
-        return static_cast<int>(Platform::configure(std::move(configuration))
-                                    ? PLOVENDALE_OK
-                                    : PLOVENDALE_ERROR_INVALID_ARGUMENT);
-    });
-}
-
-int plovendale_set_pasteboard(const char* plain_text, const char* html) {
-    return guarded(__func__, [&] {
-        PasteboardItem item;
-        if (plain_text) item.emplace(Pasteboard::kPlainTextType, std::string(plain_text));
-        if (html) item.emplace(Pasteboard::kHTMLType, std::string(html));
-        std::vector<PasteboardItem> items;
-        if (!item.empty()) items.push_back(std::move(item));
-        Platform::generalPasteboard()->setItems(std::move(items));
-        return static_cast<int>(PLOVENDALE_OK);
-    });
 }
 
 int plovendale_start(void) {
@@ -431,65 +338,9 @@ int plovendale_remove_install_trace_observer(int64_t token) {
     });
 }
 
-int plovendale_set_event_observer(plovendale_event_callback observer, void* context) {
-    return guarded(__func__, [&] {
-        if (!observer) {
-            Plovendale::setEventObserver(nullptr);
-            return PLOVENDALE_OK;
-        }
-        Plovendale::setEventObserver([observer, context](const PlovendaleEvent& event) {
-            // A map's members come in key order, as the JSON text wants them.
-            const std::vector<JSONSerialization::StringMember> members(event.values.begin(),
-                                                                       event.values.end());
-            const auto values = JSONSerialization::dataWithStringMembers(members);
-            observer(context, event.name.c_str(), values ? toString(*values).c_str() : "{}");
-        });
-        return PLOVENDALE_OK;
-    });
-}
-
 int plovendale_set_link_verification_key(const char* pem) {
     if (!pem) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
     return guarded(__func__, [&] { return Plovendale::setLinkVerificationKey(pem) ? 1 : 0; });
-}
-
-int plovendale_queued_report_count(void) {
-    return guarded(__func__, [] {
-        constexpr auto most = static_cast<std::size_t>(std::numeric_limits<int>::max());
-        return static_cast<int>(std::min(Plovendale::queuedReportCount(), most));
-    });
-}
-
-int plovendale_track_event(const char* name, const char* params_json, const char* revenue_amount,
-                           const char* revenue_currency, const char* event_id) {
-    if (!name || !revenue_amount != !revenue_currency) return PLOVENDALE_ERROR_INVALID_ARGUMENT;
-    return guarded(__func__, [&] {
-        std::map<std::string, std::string> params;
-        if (params_json) {
-            const auto object = parseJSONText(params_json);
-            if (!object.is_object()) return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);
-            for (const auto& [key, value] : object.items()) {
-                if (!value.is_string()) return static_cast<int>(PLOVENDALE_ERROR_INVALID_ARGUMENT);
-                params[key] = value.get<std::string>();
-            }
-        }
-        std::optional<Revenue> revenue;
-        if (revenue_amount) revenue = Revenue{revenue_amount, revenue_currency};
-        std::optional<std::string> id;
-        if (event_id) id = event_id;
-        return Plovendale::trackEvent(name, params, revenue, id) ? 1 : 0;
-    });
-}
-
-int plovendale_flush(double timeout_ms) {
-    return guarded(__func__, [&] { return static_cast<int>(Plovendale::flush(timeout_ms)); });
-}
-
-int plovendale_queued_event_count(void) {
-    return guarded(__func__, [] {
-        constexpr auto most = static_cast<std::size_t>(std::numeric_limits<int>::max());
-        return static_cast<int>(std::min(Plovendale::queuedEventCount(), most));
-    });
 }
 
 int plovendale_shutdown(int64_t timeout_ms) {

@@ -30,7 +30,9 @@ OperatingSystemVersion parseRelease(const char* release) {
 DesktopDeviceServices::DesktopDeviceServices(DeviceOverrides overrides)
     : screen_(overrides.screen),
       machineName_(std::move(overrides.machineName)),
-      osVersion_(overrides.osVersion.value_or(OperatingSystemVersion{})) {
+      osVersion_(overrides.osVersion.value_or(OperatingSystemVersion{})),
+      language_(std::move(overrides.language)),
+      timeZone_(std::move(overrides.timeZone)) {
     if (machineName_ && overrides.osVersion) return;
     struct utsname name {};
     if (uname(&name) != 0) return;
@@ -48,6 +50,14 @@ OperatingSystemVersion DesktopDeviceServices::operatingSystemVersion() const {
 
 std::optional<std::string> DesktopDeviceServices::machineName() const {
     return machineName_;
+}
+
+std::optional<std::string> DesktopDeviceServices::language() const {
+    return language_;
+}
+
+std::optional<std::string> DesktopDeviceServices::timeZone() const {
+    return timeZone_;
 }
 
 }  // namespace plovendale

@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "host/clock.h"
 #include "host/device_services.h"
 #include "host/held_log_lines.h"
+#include "host/locale_signals.h"
 #include "host/platform_services.h"
 #include "host/private_directory.h"
 #include "plovendale/platform/log.h"
@@ -207,7 +210,36 @@ void internal::setCAFileHandler(CAFileHandler handler) {
         Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
 }
 
+namespace {
+std::atomic<bool> libraryRunning{false};
+}  // namespace
+
+void internal::setLibraryRunning(bool running) {
+    libraryRunning.store(running);
+}
+
 bool Platform::configure(PlatformConfiguration configuration) {
+    if (libraryRunning.load()) {
+        Log::write(
+            "[Plovendale] Platform::configure refused: the library is running; call "
+            "Plovendale::shutdown first, then configure and start again.");
+        return false;
+    }
+    // Said once the configuration's own log sink is in force.
+    std::vector<std::string> dropped;
+    const std::tuple<const char*, std::optional<std::string>*, const char* (*)(std::string_view)>
+        signals[] = {{"language", &configuration.language, internal::languageTagProblem},
+                     {"timeZone", &configuration.timeZone, internal::timeZoneProblem}};
+    for (const auto& [name, value, problem] : signals) {
+        const char* why = *value ? problem(**value) : nullptr;
+        if (!why) continue;
+        constexpr std::size_t kShown = 40;
+        const std::string& text = **value;
+        dropped.push_back(std::string("[Plovendale] Platform::configure dropped the ") + name +
+                          " \"" + text.substr(0, kShown) +
+                          (text.size() > kShown ? "...\", " : "\", ") + why + "; it is not sent.");
+        value->reset();
+    }
     // TLS trust belongs to the transport, process-wide; a host names it here with the rest of its
     // platform rather than through the transport's own interface, which is not public.
     const std::string caFile = configuration.additionalCAFile;
@@ -232,8 +264,9 @@ bool Platform::configure(PlatformConfiguration configuration) {
         ++s.storeGeneration;
     }
     Log::setSink(std::move(sink));
+    for (const auto& line : dropped) Log::write(line);
     const auto handler = caFileHandler.load();
-    if (caFile.empty() || !handler || handler(caFile)) return true;
+    if (caFile.empty() || !handler || handler(caFile)) return dropped.empty();
     Log::write("[Plovendale] additionalCAFile holds no readable PEM certificate: " + caFile);
     return false;
 }
@@ -346,7 +379,8 @@ std::shared_ptr<DeviceServices> Platform::device() {
     std::lock_guard lock(s.mutex);
     if (!s.device) {
         s.device = std::make_shared<DesktopDeviceServices>(
-            DeviceOverrides{s.config.screen, s.config.machineName, s.config.osVersion});
+            DeviceOverrides{s.config.screen, s.config.machineName, s.config.osVersion,
+                            s.config.language, s.config.timeZone});
     }
     return s.device;
 }

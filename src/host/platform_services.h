@@ -19,4 +19,8 @@ void adoptKeyValueStoreHold();
 /// when no worker could be started.
 void releaseKeyValueStore();
 
+/// Whether the library runs (started, not shut down): a configuration is refused meanwhile, as
+/// the services in use would change under the work in flight.
+void setLibraryRunning(bool running);
+
 }  // namespace plovendale::internal

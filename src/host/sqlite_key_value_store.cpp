@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "host/sqlite_file.h"
 #include "host/stored_values.h"
 #include "plovendale/platform/log.h"
 #include "util/text.h"
@@ -31,7 +32,6 @@ struct StatementFinalizer {
 using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
-constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 1000;
 constexpr int kOpenAttempts = 5;
 constexpr int kKindString = 0;
@@ -51,10 +51,12 @@ constexpr const char* kReadOne =
 // committed, so a value is on disk when the write returns true, even if the process dies right
 // after; a write that fails is rolled back whole.
 //
-// Reads never reach the file: the table is read whole when the store opens, and each write
-// reaches the copy only once its commit succeeded, so the copy is always what the file holds
-// for this process. One store per file per process (see makeSQLiteKeyValueStore) keeps two
-// copies from drifting apart.
+// Reads are answered from a copy of the table, read whole when the store opens; each write reaches
+// the copy only once its commit succeeded. Another process on the data directory may write the
+// file meanwhile (a forget erases the client identifier): each read first asks SQLite whether
+// another connection committed since the copy was read, which costs no read of the table, and
+// reads the table again when one did. One store per file per process (see
+// makeSQLiteKeyValueStore) keeps two copies in the process from drifting apart.
 class SQLiteStore final : public KeyValueStore {
   public:
     // Launches that make the file at the same moment can find it locked while another sets it
@@ -101,21 +103,20 @@ class SQLiteStore final : public KeyValueStore {
         if (!execute(db.get(), "PRAGMA synchronous=NORMAL;", why)) return failed(db.get());
         const auto version = schemaVersion(db.get(), why);
         if (!version) return failed(db.get());
-        if (*version < kSchemaVersion && !setUp(db.get(), why)) return failed(db.get());
+        if (*version < kSchemaVersion && !setUpFile(db.get(), why)) return failed(db.get());
         std::shared_ptr<SQLiteStore> store(new SQLiteStore(std::move(db)));
-        // Asked before the read: a commit of another connection in between makes the next
-        // update read its key from the file rather than trust a copy that may miss it.
-        store->othersCommitsAtLoad_ = store->othersCommits();
-        if (!store->load(why)) return failed(store->db_.get());
+        if (!store->reload(why)) return failed(store->db_.get());
         return store;
     }
 
     std::optional<std::string> stringForKey(const std::string& key) const override {
         std::lock_guard lock(mutex_);
+        refresh();
         return table_.string(key);
     }
     bool boolForKey(const std::string& key) const override {
         std::lock_guard lock(mutex_);
+        refresh();
         return table_.boolean(key);
     }
     bool setString(const std::string& value, const std::string& key) override {
@@ -222,52 +223,34 @@ class SQLiteStore final : public KeyValueStore {
         return false;
     }
 
-    static bool execute(sqlite3* db, const char* sql, std::string* why) {
-        char* message = nullptr;
-        if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-        *why = message ? message : sqlite3_errmsg(db);
-        sqlite3_free(message);
-        return false;
+    // Reads the copy again when another connection committed since it was read. A read that fails
+    // (the file damaged since the open) keeps the copy as it was, and the next read tries again.
+    // Callers hold the mutex.
+    void refresh() const {
+        // A count that cannot be told leaves the copy as it is: the open read it.
+        const auto now = othersCommits();
+        if (!now || now == othersCommitsInCopy_) return;
+        std::string why;
+        (void)reload(&why);
     }
 
-    /// The file's schema version (0 for a new file); nothing when it is newer than this code or
-    /// cannot be read.
-    static std::optional<int> schemaVersion(sqlite3* db, std::string* why) {
-        sqlite3_stmt* raw = nullptr;
-        sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &raw, nullptr);
-        Statement statement(raw);
-        if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) {
-            *why = sqlite3_errmsg(db);
-            return std::nullopt;
-        }
-        const int version = sqlite3_column_int(statement.get(), 0);
-        if (version > kSchemaVersion) {
-            *why =
-                "the store was written by a newer version (schema " + std::to_string(version) + ")";
-            return std::nullopt;
-        }
-        return version;
-    }
-
-    // Small pages: the table holds a few short values, and a page cache of small pages is less
-    // memory to touch when a launch opens the store (set before anything is written, or it has
-    // no effect).
-    static bool setUp(sqlite3* db, std::string* why) {
-        const std::string setup =
-            "PRAGMA page_size=1024;"
-            "PRAGMA journal_mode=WAL;"
-            "CREATE TABLE IF NOT EXISTS kv (key TEXT PRIMARY KEY NOT NULL,"
-            " kind INTEGER NOT NULL, value BLOB NOT NULL) WITHOUT ROWID;"
-            "PRAGMA user_version=" +
-            std::to_string(kSchemaVersion) + ";";
-        return execute(db, setup.c_str(), why);
+    // Reads every value into the copy, which it replaces. The commit count is asked before the
+    // read: a commit of another connection in between makes the next read load the table again
+    // rather than trust a copy that may miss it. Callers hold the mutex, or own the store alone.
+    bool reload(std::string* why) const {
+        const auto commits = othersCommits();
+        Values values;
+        if (!readAll(&values, why)) return false;
+        table_.replace(std::move(values));
+        othersCommitsInCopy_ = commits;
+        return true;
     }
 
     // Reads every value. A damaged file reads as missing values (a new client identifier, an
     // unattributed installation) and takes no writes: that is said once by the caller, and the
     // run kept in memory. Reading the whole table meets every damaged page a read could meet;
     // damage elsewhere in the file shows as a failed write, which is reported like any other.
-    bool load(std::string* why) {
+    bool readAll(Values* out, std::string* why) const {
         sqlite3_stmt* raw = nullptr;
         sqlite3_prepare_v2(db_.get(), kReadAll, -1, &raw, nullptr);
         Statement statement(raw);
@@ -295,7 +278,7 @@ class SQLiteStore final : public KeyValueStore {
             *why = sqlite3_errmsg(db_.get());
             return false;
         }
-        table_.merge(std::move(values));
+        *out = std::move(values);
         return true;
     }
 
@@ -357,7 +340,7 @@ class SQLiteStore final : public KeyValueStore {
     // How many commits other connections (other launches, other processes) have made to the
     // file, as of the snapshot the connection reads; nothing when that cannot be told. This
     // connection's own commits do not count. Callers hold the mutex, or own the store alone.
-    std::optional<sqlite3_int64> othersCommits() {
+    std::optional<sqlite3_int64> othersCommits() const {
         if (!version_) {
             sqlite3_stmt* raw = nullptr;
             if (sqlite3_prepare_v2(db_.get(), "PRAGMA data_version;", -1, &raw, nullptr) !=
@@ -373,14 +356,12 @@ class SQLiteStore final : public KeyValueStore {
     }
 
     // Whether the copy holds what the file holds, inside a write transaction: so it does when no
-    // other connection has committed since the load, as every commit of this one reached the
-    // copy. Callers hold the mutex.
-    bool copyIsCurrent() {
-        if (!othersCommitsAtLoad_) return false;
-        const auto now = othersCommits();
-        if (now == othersCommitsAtLoad_) return true;
-        othersCommitsAtLoad_.reset();  // another launch wrote: its values are read from the file
-        return false;
+    // other connection has committed since the copy was read, as every commit of this one reached
+    // the copy. When one has, the update reads its one key from the file, and the next read
+    // reads the table again. Callers hold the mutex.
+    bool copyIsCurrent() const {
+        if (!othersCommitsInCopy_) return false;
+        return othersCommits() == othersCommitsInCopy_;
     }
 
     // Callers hold the mutex.
@@ -479,10 +460,10 @@ class SQLiteStore final : public KeyValueStore {
     Statement begin_;
     Statement commit_;
     Statement rollback_;
-    Statement version_;
+    mutable Statement version_;
     // Other connections' commits when the copy was read from the file.
-    std::optional<sqlite3_int64> othersCommitsAtLoad_;
-    ValueTable table_;
+    mutable std::optional<sqlite3_int64> othersCommitsInCopy_;
+    mutable ValueTable table_;
 };
 
 }  // namespace

@@ -46,6 +46,7 @@ class ValueTable {
             if (!inserted.inserted) inserted.position->second = std::move(inserted.node.mapped());
         }
     }
+    void replace(Values values) noexcept { values_.swap(values); }
     void erase(std::span<const std::string> keys) noexcept {
         for (const auto& key : keys) values_.erase(key);
     }

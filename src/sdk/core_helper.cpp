@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "host/platform_services.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "sdk/client_id.h"
@@ -49,6 +50,7 @@ void setMemory(std::string MemoryState::*slot, const std::string& value) {
 
 void internal::setStartState(StartState state) {
     startStateNow.store(state);
+    setLibraryRunning(state == StartState::Started);
 }
 
 internal::StartState internal::startState() {
@@ -125,20 +127,34 @@ bool CoreHelper::saveClientId(const std::string& clientId) {
 }
 
 std::string CoreHelper::getClientId() {
+    std::string known;
+    bool knownStored = false;
     {
         std::lock_guard lock(memory().mutex);
-        if (memory().clientIdStored && !memory().clientId.empty()) return memory().clientId;
+        known = memory().clientId;
+        knownStored = memory().clientIdStored;
     }
-    // An identifier not yet stored may be on its way to the disk on start-up's worker: asking the
-    // store waits for that write, so that no caller hands out an identifier a crash could undo.
+    // The store is asked each time, even for an identifier it holds: another process on the data
+    // directory may have forgotten the installation since, and its erased identifier must not
+    // reach the service again. An identifier not yet stored may be on its way to the disk on
+    // start-up's worker: asking the store waits for that write, so that no caller hands out an
+    // identifier a crash could undo.
     auto stored = Platform::keyValueStore()->stringForKey(kClientIdKey);
     std::lock_guard lock(memory().mutex);
-    // One saved meanwhile by this process is the one the service hears of.
-    if (!StringUtils::isNullOrEmpty(memory().clientId)) return memory().clientId;
-    if (StringUtils::isNullOrEmpty(stored)) return "";
-    memory().clientId = *stored;
-    memory().clientIdStored = true;
-    return *stored;
+    auto& id = memory().clientId;
+    // One this process saved or forgot meanwhile is newer than what the store answered; one not
+    // stored yet is the one the service hears of.
+    const bool changedMeanwhile = id != known || memory().clientIdStored != knownStored;
+    if (changedMeanwhile || (!memory().clientIdStored && !id.empty())) return id;
+    if (!StringUtils::isNullOrEmpty(stored)) {
+        id = *stored;
+        memory().clientIdStored = true;
+        return id;
+    }
+    // The identifier this process read or stored is gone from the file: another process erased it.
+    id.clear();
+    memory().clientIdStored = false;
+    return id;
 }
 
 bool CoreHelper::saveTraceId(const std::string& traceId) {

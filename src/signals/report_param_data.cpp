@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <variant>
 
+#include "host/locale_signals.h"
+#include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/constants.h"
 #include "signals/pasteboard_helper.h"
@@ -75,8 +78,27 @@ std::optional<std::string> Device::getVersionCode() {
     return model;
 }
 
+namespace {
+
+// A language or time zone the host's device services give; one that fails the check a
+// configuration's passes is not sent, and said (a configured one was checked when it entered).
+std::optional<std::string> checkedSignal(std::optional<std::string> value, const char* name,
+                                         const char* (*problem)(std::string_view)) {
+    if (!value) return std::nullopt;
+    const char* why = problem(*value);
+    if (!why) return value;
+    Log::write(std::string("[Plovendale] The device services' ") + name + " is " + why +
+               "; it is not sent.");
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::vector<std::pair<const char*, std::string>> ReportParamData::orderedParams() {
     const std::optional<std::string> model = Device::getVersionCode();
+    const auto device = Platform::device();
+    auto language = checkedSignal(device->language(), "language", internal::languageTagProblem);
+    auto timeZone = checkedSignal(device->timeZone(), "time zone", internal::timeZoneProblem);
     const PixelSize pixels = screenPixels(model);
     std::string clip = UIPasteboardHelper::getCacheTraceId();
     const std::optional<SignData> marker = SignInfoUtils::getSignData();
@@ -85,7 +107,7 @@ std::vector<std::pair<const char*, std::string>> ReportParamData::orderedParams(
     std::string ti = StringUtils::isNullOrEmpty(markerTrace) ? clip : std::move(markerTrace);
 
     std::vector<std::pair<const char*, std::string>> params;
-    params.reserve(17);
+    params.reserve(19);
     params.emplace_back("ai", "");
     params.emplace_back("br", "Apple");
     params.emplace_back("ch", std::move(channel));
@@ -93,6 +115,7 @@ std::vector<std::pair<const char*, std::string>> ReportParamData::orderedParams(
     params.emplace_back("di", "");
     params.emplace_back("gr", "");
     params.emplace_back("gv", "");
+    if (language) params.emplace_back("lang", std::move(*language));
     params.emplace_back("li", "");
     if (model) params.emplace_back("md", *model);
     params.emplace_back("os", "iOS");
@@ -102,6 +125,7 @@ std::vector<std::pair<const char*, std::string>> ReportParamData::orderedParams(
     params.emplace_back("svn", SDK_VERSION);
     params.emplace_back("sw", wholePixels(pixels.width));
     params.emplace_back("ti", std::move(ti));
+    if (timeZone) params.emplace_back("tz", std::move(*timeZone));
     params.emplace_back("vc", BundleInfo::appBuild());
     return params;
 }

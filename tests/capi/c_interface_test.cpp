@@ -131,6 +131,22 @@ TEST_F(CInterface, EveryEntryPointRefusesMissingArgumentsBeforeStartUp) {
     shortOne.size = offsetof(plovendale_configuration, bundle_directory);
     EXPECT_EQ(plovendale_configure_with(&shortOne), PLOVENDALE_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(plovendale_configure_with(nullptr), PLOVENDALE_ERROR_INVALID_ARGUMENT);
+    // A language or time zone that is not one is refused where it enters, and nothing changes.
+    const std::pair<const char*, const char*> signals[] = {
+        {"de_CH", nullptr},   {"d-CH", nullptr},          {"de-toolongsubtag", nullptr},
+        {nullptr, "Europe/"}, {nullptr, "../etc/passwd"}, {nullptr, "Europe/Zurich\n"}};
+    for (const auto& [language, zone] : signals) {
+        plovendale_configuration refused{};
+        refused.size = sizeof refused;
+        refused.data_directory = "/nonexistent/never/made";
+        refused.language = language;
+        refused.time_zone = zone;
+        EXPECT_EQ(plovendale_configure_with(&refused), PLOVENDALE_ERROR_INVALID_ARGUMENT)
+            << (language ? language : zone);
+        EXPECT_NE(log_.back().find(language ? "refused the language" : "refused the time zone"),
+                  std::string::npos)
+            << log_.back();
+    }
     EXPECT_EQ(plovendale_get_install_trace(0, nullptr, nullptr, nullptr), PLOVENDALE_OK);
     // An answer that needs no network comes before the call returns.
     Outcome noKey;
@@ -187,6 +203,8 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         configuration.screen_height = 896;
         configuration.screen_scale = 2;
         configuration.screen_native_scale = 2;
+        configuration.language = "de-CH";
+        configuration.time_zone = "America/Port-au-Prince";
         ASSERT_EQ(plovendale_configure_with(&configuration), PLOVENDALE_OK);
         ASSERT_EQ(plovendale_set_pasteboard(nullptr,
                                             test::pasteboardAnchor(kKey, "pasteTrace1234").c_str()),
@@ -213,7 +231,8 @@ TEST_F(CInterface, InstallTraceOutcomesArriveOnTheMainQueueWithTheContext) {
         EXPECT_EQ(outcome.calls, 1);
         const std::string sent = service_.receivedAt("/api/trace/client/report/").back().body;
         for (const char* member : {R"("md":"Pixel8,1")", R"("osvn":"14.2.1")", R"("sw":"828")",
-                                   R"("sh":"1792")", R"("clip":"pasteTrace1234")"})
+                                   R"("sh":"1792")", R"("clip":"pasteTrace1234")",
+                                   R"("lang":"de-CH")", R"("tz":"America/Port-au-Prince")"})
             EXPECT_NE(sent.find(member), std::string::npos) << member << " in " << sent;
         EXPECT_EQ(outcome.success, c.success);
         EXPECT_EQ(outcome.params, c.params);

@@ -13,6 +13,7 @@
 #include "sdk/core_helper.h"
 #include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
+#include "support/attribution_service_process.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
 #include "transport/url_session.h"
@@ -250,6 +251,25 @@ TEST_F(Events, ConsentOffRecordsNothingAndForgetErasesWrittenAndUnwrittenEvents)
     EXPECT_TRUE(batches().empty());
 }
 
+// Another process on the data directory (the CLI) forgets the installation while this one runs:
+// this one's next event must not carry the erased client identifier.
+TEST_F(Events, AForgetInAnotherProcessIsSeenBeforeTheNextEvent) {
+    service_.answerReports({200, R"({"status":200})"});
+    query();
+    const std::string erased = CoreHelper::getClientId();
+    ASSERT_FALSE(erased.empty());
+    const auto forgot =
+        test::runAttributionCommand({std::string(PLOVENDALE_BIN_DIR) + "/plovendale", "forget",
+                                     "--data-dir", platform_.dataDirectory()});
+    ASSERT_EQ(forgot.out, "{\"forgotten\":true}\n") << forgot.err;
+    ASSERT_TRUE(Plovendale::trackEvent("after"));
+    EXPECT_EQ(Plovendale::flush(5000), FlushResult::Delivered);
+    const auto sent = batches();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0]["ci"], erased);
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(CoreHelper::kInstallKey));
+}
+
 TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
     const auto nowMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
     json stored = json::array();
@@ -291,7 +311,15 @@ TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
 TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
     auto gated = std::make_shared<GatedStore>(makeSQLiteKeyValueStore(platform_.dir().file("g")));
     platform_.config().keyValueStore = gated;
-    platform_.configure();
+    const std::size_t lines = platform_.log().lines().size();
+    EXPECT_FALSE(Platform::configure(platform_.config())) << "refused while the library runs";
+    EXPECT_EQ(platform_.log().lines().size(), lines + 1);
+    EXPECT_EQ(logLines("Platform::configure refused: the library is running; call "
+                       "Plovendale::shutdown first"),
+              1u);
+    ASSERT_TRUE(Plovendale::shutdown(std::chrono::seconds(5)));
+    ASSERT_TRUE(Platform::configure(platform_.config()));
+    ASSERT_TRUE(Plovendale::startWith(kKey));
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap"));
     ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
     gated->bytes = 0;

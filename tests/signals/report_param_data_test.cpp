@@ -50,6 +50,55 @@ TEST_F(ReportParamDataTest, ParamsCarryTheSeventeenKeys) {
     EXPECT_EQ(nlohmann::json(ReportParamData::getParams()), expected);
 }
 
+// Sent only when the host gave them, and only as a tag and a zone name: what the host got wrong
+// is dropped where it enters, or where its own device services give it, with a line either way.
+TEST_F(ReportParamDataTest, LanguageAndTimeZoneGoOnlyWhenTheHostGaveValidOnes) {
+    struct Case {
+        std::optional<std::string> language, zone;
+        bool accepted;
+        std::optional<std::string> lang, tz;
+    };
+    const Case cases[] = {
+        {"de-CH", "Europe/Zurich", true, "de-CH", "Europe/Zurich"},
+        {"zh-Hant-TW", "Etc/GMT+5", true, "zh-Hant-TW", "Etc/GMT+5"},
+        {std::nullopt, "UTC", true, std::nullopt, "UTC"},
+        {"en_US", "Europe//Zurich", false, std::nullopt, std::nullopt},
+        {"en-", "/etc/localtime", false, std::nullopt, std::nullopt},
+        {std::string(36, 'a'), "Europe/Zürich", false, std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.language.value_or("-") + " " + c.zone.value_or("-"));
+        platform_.config().language = c.language;
+        platform_.config().timeZone = c.zone;
+        platform_.log().clear();
+        EXPECT_EQ(Platform::configure(platform_.config()), c.accepted);
+        EXPECT_EQ(platform_.log().lines().size(), c.accepted ? 0u : 2u);
+        auto params = ReportParamData::getParams();
+        EXPECT_EQ(params.contains("lang") ? std::optional(params["lang"]) : std::nullopt, c.lang);
+        EXPECT_EQ(params.contains("tz") ? std::optional(params["tz"]) : std::nullopt, c.tz);
+    }
+
+    class HostDevice final : public DeviceServices {
+      public:
+        std::optional<ScreenMetrics> mainScreen() const override { return std::nullopt; }
+        OperatingSystemVersion operatingSystemVersion() const override { return {}; }
+        std::optional<std::string> machineName() const override { return std::nullopt; }
+        std::optional<std::string> language() const override { return "fr-CA"; }
+        std::optional<std::string> timeZone() const override { return "Europe/Paris;"; }
+    };
+    platform_.config().language.reset();
+    platform_.config().timeZone.reset();
+    platform_.config().device = std::make_shared<HostDevice>();
+    platform_.log().clear();
+    ASSERT_TRUE(Platform::configure(platform_.config()));
+    auto params = ReportParamData::getParams();
+    EXPECT_EQ(params["lang"], "fr-CA");
+    EXPECT_FALSE(params.contains("tz"));
+    ASSERT_EQ(platform_.log().lines().size(), 1u);
+    EXPECT_NE(platform_.log().lines()[0].find("The device services' time zone is not an IANA"),
+              std::string::npos);
+}
+
 TEST_F(ReportParamDataTest, ScreenSizeInPixels) {
     using Size = std::pair<std::string, std::string>;
     EXPECT_EQ(screenSize(ScreenMetrics{390.3, 844.9, 3.0, 3.0}, "x86_64"), Size("1170", "2534"));

@@ -33,6 +33,12 @@ class PLOVENDALE_API DeviceServices {
     virtual OperatingSystemVersion operatingSystemVersion() const = 0;
     /// The hardware model (uname machine); nothing when unavailable.
     virtual std::optional<std::string> machineName() const = 0;
+    /// The user's language as a BCP 47 tag ("de-CH"); nothing (the default) when unknown. A
+    /// value that is not one is not sent, with a log line.
+    virtual std::optional<std::string> language() const { return std::nullopt; }
+    /// The device's IANA time zone name ("Europe/Zurich"); nothing (the default) when unknown. A
+    /// value that is not one is not sent, with a log line.
+    virtual std::optional<std::string> timeZone() const { return std::nullopt; }
 };
 
 }  // namespace plovendale

@@ -26,6 +26,10 @@ namespace plovendale {
 ///   store's files (-wal and -shm too) are 0600 either way;
 /// - pasteboard: an in-process pasteboard;
 /// - screen, machineName, osVersion: no screen, uname's machine, the running kernel's version;
+/// - language, timeZone: none, and the install request carries neither. The user's language as a
+///   BCP 47 tag ("de-CH", at most 35 characters) and the device's IANA time zone name
+///   ("Europe/Zurich", at most 64), which the service may compare with those of the browser that
+///   opened the link;
 /// - logSink: stderr;
 /// - additionalCAFile: none. A PEM file of certificate authorities that the service's certificate
 ///   may chain to besides the system's (a private or test service); read when the configuration
@@ -45,7 +49,9 @@ struct PlatformConfiguration {
     std::optional<ScreenMetrics> screen;
     std::optional<std::string> machineName;
     std::optional<OperatingSystemVersion> osVersion;
-    std::shared_ptr<DeviceServices> device;  ///< replaces screen/machineName/osVersion wholesale
+    std::optional<std::string> language;
+    std::optional<std::string> timeZone;
+    std::shared_ptr<DeviceServices> device;  ///< replaces screen ... timeZone wholesale
     Log::Sink logSink;
     std::function<double()> wallClock;  ///< called on any thread
     std::string additionalCAFile;
@@ -57,7 +63,11 @@ class PLOVENDALE_API Platform {
   public:
     /// Replaces the configuration. Services already handed out stay valid for their holders.
     /// False, with one log line, when additionalCAFile names no readable PEM certificate (the
-    /// trust stays as it was; the rest of the configuration is in force).
+    /// trust stays as it was; the rest of the configuration is in force), or when language or
+    /// timeZone is not a tag or zone name as the defaults above say (that value is dropped; the
+    /// rest of the configuration is in force). False, with one log line
+    /// and nothing changed, while the library runs (from a start until shutdown): call
+    /// Plovendale::shutdown first.
     static bool configure(PlatformConfiguration configuration);
 
     static std::shared_ptr<KeyValueStore> keyValueStore();
