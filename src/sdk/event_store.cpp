@@ -6,58 +6,24 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <string_view>
 
 #include "host/clock.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
+#include "sdk/event_chunks.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "util/format.h"
 #include "util/json_serialization.h"
 
 namespace plovendale::internal {
+using namespace event_chunks;  // NOLINT(google-build-using-namespace)
+
 namespace {
 
 using nlohmann::json;
 
-static_assert(kEventOutboxMaxStoredBytes < 48 * 1024 * 1024,
-              "an earlier version's full outbox must stay readable by the built-in store (48 MiB "
-              "a value) to be moved into chunks");
-static_assert(kEventChunkMaxEvents * (kMaxEventBytes + 1) + 2 < 1024 * 1024,
-              "a chunk of the largest events stays below 1 MiB");
-
-// Stored times outside this range (milliseconds) are not times this library wrote.
-constexpr double kLatestTimeMs = 1e14;
-// An index names a few dozen chunks, and never more chunks than events: 10,000 keys of under 100
-// bytes each.
-constexpr std::size_t kIndexMaxBytes = 1024 * 1024;
-
-std::atomic<std::uint64_t> generationNow{1};
 std::atomic<std::uint64_t> chunksMade{0};
-
-struct Chunk {
-    std::string text;
-    std::vector<StoredEvent> events;
-    std::size_t malformed = 0;
-};
-
-// What this process last read or wrote of the stored events: the index and the chunks' contents.
-// Each is updated inside the store update that read or wrote it, so in the store's order: a
-// launch that sends a thousand batches parses a chunk once, not a thousand times. The lock is
-// taken under the store's lock, or alone; never the other way round.
-struct Known {
-    std::mutex mutex;
-    bool loaded = false;
-    std::vector<std::string> keys;
-    std::map<std::string, Chunk> chunks;
-    std::size_t unwritten = 0;  // taken by the writer, not yet stored or given up
-};
-
-Known& known() {
-    static Known instance;
-    return instance;
-}
 
 struct Dropped {
     std::size_t malformed = 0;
@@ -72,163 +38,6 @@ struct Forgotten : std::exception {
     const char* what() const noexcept override { return "the stored events were forgotten"; }
 };
 
-std::optional<StoredEvent> eventOf(const json& item) {
-    if (!item.is_object()) return std::nullopt;
-    const auto id = item.find("id");
-    const auto name = item.find("name");
-    const auto ts = item.find("ts");
-    const auto params = item.find("params");
-    if (id == item.end() || !id->is_string() || name == item.end() || !name->is_string() ||
-        ts == item.end() || !ts->is_number_integer() || params == item.end() ||
-        !params->is_object())
-        return std::nullopt;
-    const double at = ts->get<double>();
-    if (at < 0 || at > kLatestTimeMs) return std::nullopt;
-    auto text = item.dump(-1, ' ', false, json::error_handler_t::replace);
-    // trackEvent makes none larger: a larger one would never fit a batch and stop all sending.
-    if (text.size() > kMaxEventBytes) return std::nullopt;
-    return StoredEvent{id->get<std::string>(), ts->get<long long>(), std::move(text)};
-}
-
-// The items of a stored array, each as its own text, for an array that does not parse whole (a
-// bad byte, a cut-off end): each item then costs only itself. False when it is no array at all.
-bool splitItems(std::string_view text, std::vector<std::string_view>& items) {
-    const std::size_t open = text.find_first_not_of(" \t\r\n");
-    if (open == std::string_view::npos || text[open] != '[') return false;
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    std::size_t start = open + 1;
-    const auto take = [&](std::size_t end) {
-        const auto item = text.substr(start, end - start);
-        if (item.find_first_not_of(" \t\r\n") != std::string_view::npos) items.push_back(item);
-        start = end + 1;
-    };
-    for (std::size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        if (escaped) {
-            escaped = false;
-        } else if (inString) {
-            escaped = c == '\\';
-            inString = c != '"';
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            ++depth;
-        } else if (depth > 0 && (c == ']' || c == '}')) {
-            --depth;
-        } else if (depth == 0 && (c == ',' || c == ']')) {
-            take(i);
-            if (c == ']') return true;
-        }
-    }
-    take(text.size());  // cut off: its last item is incomplete
-    return true;
-}
-
-std::vector<StoredEvent> parse(const std::string& text, std::size_t* malformed) {
-    std::vector<StoredEvent> events;
-    const auto stored =
-        text.size() > kEventOutboxMaxStoredBytes ? json(nullptr) : parseJSONText(text);
-    const auto add = [&](const json& item) {
-        if (auto event = eventOf(item)) {
-            events.push_back(std::move(*event));
-        } else {
-            ++*malformed;
-        }
-    };
-    if (stored.is_array()) {
-        events.reserve(stored.size());
-        for (const auto& item : stored) add(item);
-        return events;
-    }
-    std::vector<std::string_view> items;
-    if (text.size() > kEventOutboxMaxStoredBytes || !splitItems(text, items)) {
-        *malformed = 1;
-        return events;
-    }
-    for (const auto item : items) add(parseJSONText(std::string(item)));
-    return events;
-}
-
-std::string serialize(const std::vector<StoredEvent>& events) {
-    std::size_t size = 2;
-    for (const auto& event : events) size += event.text.size() + 1;
-    std::string text;
-    text.reserve(size);
-    text += '[';
-    for (const auto& event : events) {
-        if (text.size() > 1) text += ',';
-        text += event.text;
-    }
-    text += ']';
-    return text;
-}
-
-// The chunk keys an index names; `bad` when it holds anything else (it is then rewritten).
-std::vector<std::string> parseIndex(const std::optional<std::string>& text, bool* bad) {
-    std::vector<std::string> keys;
-    if (!text) return keys;
-    const auto stored = text->size() > kIndexMaxBytes ? json(nullptr) : parseJSONText(*text);
-    if (!stored.is_array()) {
-        *bad = true;
-        return keys;
-    }
-    for (const auto& item : stored) {
-        // Only chunk keys: a damaged index must not make a forget or a pruning touch other values.
-        if (item.is_string() &&
-            item.get_ref<const std::string&>().starts_with(kEventChunkKeyPrefix) &&
-            std::find(keys.begin(), keys.end(), item.get<std::string>()) == keys.end()) {
-            keys.push_back(item.get<std::string>());
-        } else {
-            *bad = true;
-        }
-    }
-    return keys;
-}
-
-std::optional<std::string> indexText(const std::vector<std::string>& keys) {
-    if (keys.empty()) return std::nullopt;
-    return json(keys).dump();
-}
-
-// Under the store's lock: the index as the store holds it now.
-void noteIndex(std::vector<std::string> keys) {
-    auto& k = known();
-    std::lock_guard lock(k.mutex);
-    std::erase_if(k.chunks, [&](const auto& entry) {
-        return std::find(keys.begin(), keys.end(), entry.first) == keys.end();
-    });
-    k.keys = std::move(keys);
-}
-
-// Under the store's lock: the chunk `text` (the store's value under `key`), parsed again only
-// when it is not the one this process knows.
-Chunk chunkOf(const std::string& key, const std::string& text) {
-    {
-        std::lock_guard lock(known().mutex);
-        const auto found = known().chunks.find(key);
-        if (found != known().chunks.end() && found->second.text == text) return found->second;
-    }
-    Chunk chunk;
-    chunk.text = text;
-    chunk.events = parse(text, &chunk.malformed);
-    return chunk;
-}
-
-// Under the store's lock: what the store holds under `key` now (nothing: the chunk is gone).
-// `stored` of the writer's events are in it since this process last knew it.
-void noteChunk(const std::string& key, std::optional<Chunk> chunk, std::size_t stored = 0) {
-    auto& k = known();
-    std::lock_guard lock(k.mutex);
-    k.unwritten -= std::min(stored, k.unwritten);
-    if (!chunk) {
-        k.chunks.erase(key);
-    } else if (std::find(k.keys.begin(), k.keys.end(), key) != k.keys.end()) {
-        k.chunks[key] = std::move(*chunk);
-    }
-}
-
 std::shared_ptr<KeyValueStore> store() {
     return Platform::keyValueStore();
 }
@@ -239,7 +48,7 @@ bool readIndex(std::uint64_t generation, Dropped& dropped) {
     return store()->update(
         kEventIndexKey,
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) return current;
+            if (generation != eventGeneration()) return current;
             bool bad = false;
             auto keys = parseIndex(current, &bad);
             dropped.malformed += bad ? 1 : 0;
@@ -261,7 +70,7 @@ bool editChunk(std::uint64_t generation, const std::string& key,
     *gone = false;
     const KeyValueStore::Change change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-        if (generation != generationNow.load()) return current;
+        if (generation != eventGeneration()) return current;
         if (!current) {
             *gone = true;
             noteChunk(key, std::nullopt);
@@ -297,7 +106,7 @@ bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gon
     if (gone.empty()) return true;
     const KeyValueStore::Change change =
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-        if (generation != generationNow.load()) return current;
+        if (generation != eventGeneration()) return current;
         bool bad = false;
         auto keys = parseIndex(current, &bad);
         std::erase_if(keys, [&](const std::string& key) {
@@ -339,7 +148,7 @@ bool addChunks(std::uint64_t generation, std::vector<StoredEvent>& events,
         written = store()->update(
             kEventIndexKey,
             [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-                if (generation != generationNow.load()) throw Forgotten();
+                if (generation != eventGeneration()) throw Forgotten();
                 bool bad = false;
                 auto keys = parseIndex(current, &bad);
                 movedBefore = !moved.empty() && std::any_of(keys.begin(), keys.end(), [&](auto& k) {
@@ -390,7 +199,7 @@ bool appendToLast(std::uint64_t generation, std::vector<StoredEvent>& events,
     const bool written = store()->update(
         last,
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load() || !current) return current;
+            if (generation != eventGeneration() || !current) return current;
             Chunk chunk = chunkOf(last, *current);
             if (chunk.events.size() + events.size() > kEventChunkMaxEvents) {
                 noteChunk(last, std::move(chunk));
@@ -468,7 +277,7 @@ bool prune(std::uint64_t generation, Dropped& dropped) {
             },
             none, dropped, &gone, 0, false);
         if (!written || (gone && !dropFromIndex(generation, {target}, false))) return false;
-        if (generation != generationNow.load()) return true;
+        if (generation != eventGeneration()) return true;
     }
 }
 
@@ -546,7 +355,7 @@ bool refresh(std::uint64_t generation, Dropped& dropped) {
     if (!dropFromIndex(generation, gone) || !migrate(generation, dropped, &moving)) return false;
     if (!prune(generation, dropped)) return false;
     std::lock_guard lock(known().mutex);
-    if (generation == generationNow.load() && !moving) known().loaded = true;
+    if (generation == eventGeneration() && !moving) known().loaded = true;
     return true;
 }
 
@@ -556,23 +365,10 @@ long long nowSeconds() {
 
 }  // namespace
 
-std::uint64_t eventGeneration() {
-    return generationNow.load();
-}
-
-void advanceEventGeneration() {
-    std::lock_guard lock(known().mutex);
-    ++generationNow;
-    known().loaded = false;
-    known().keys.clear();
-    known().chunks.clear();
-    known().unwritten = 0;
-}
-
 void refreshStoredEvents(std::uint64_t generation) {
     Dropped dropped;
     const bool read = refresh(generation, dropped);
-    if (!read && generation == generationNow.load())
+    if (!read && generation == eventGeneration())
         emitEvent("store.failed", {{"what", "event outbox"}});
     tellPruned(dropped);
 }
@@ -620,7 +416,7 @@ EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> 
     {
         std::lock_guard lock(known().mutex);
         // What was not stored is given up.
-        if (generation == generationNow.load())
+        if (generation == eventGeneration())
             known().unwritten -= std::min(group.size(), known().unwritten);
         for (const auto& [key, chunk] : known().chunks) result.count += chunk.events.size();
     }
@@ -630,7 +426,7 @@ EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> 
         std::lock_guard lock(known().mutex);
         known().loaded = false;
     }
-    if (!stored && generation == generationNow.load()) {
+    if (!stored && generation == eventGeneration()) {
         emitEvent("store.failed", {{"what", "event outbox"}});
         result.stored = false;
         result.unstored = group.size();
@@ -639,36 +435,6 @@ EventWrite writeStoredEvents(std::uint64_t generation, std::vector<StoredEvent> 
     result.tooOld = dropped.tooOld;
     result.tooMany = dropped.tooMany;
     return result;
-}
-
-bool visitKnownEvents(const std::function<bool(const StoredEvent&)>& visit) {
-    std::lock_guard lock(known().mutex);
-    if (!known().loaded) return false;
-    for (const auto& key : known().keys) {
-        const auto found = known().chunks.find(key);
-        if (found == known().chunks.end()) continue;
-        for (const auto& event : found->second.events) {
-            if (!visit(event)) return true;
-        }
-    }
-    return true;
-}
-
-void noteEventsTaken(std::uint64_t generation, std::size_t count) {
-    std::lock_guard lock(known().mutex);
-    if (generation == generationNow.load()) known().unwritten += count;
-}
-
-std::size_t knownEventCount() {
-    std::lock_guard lock(known().mutex);
-    std::size_t count = known().unwritten;
-    for (const auto& [key, chunk] : known().chunks) count += chunk.events.size();
-    return count;
-}
-
-bool storedEventsKnown() {
-    std::lock_guard lock(known().mutex);
-    return known().loaded;
 }
 
 std::vector<std::string> storedEventKeys() {
@@ -696,7 +462,7 @@ bool takeSendingLease(std::uint64_t generation) {
     const bool stored = Platform::keyValueStore()->update(
         kEventSenderKey,
         [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != generationNow.load()) return current;
+            if (generation != eventGeneration()) return current;
             const auto lease = current ? parseJSONText(*current) : json();
             if (lease.is_object() && lease.contains("by") && lease["by"].is_string() &&
                 lease.contains("at") && lease["at"].is_number_integer() &&

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "sdk/event_store.h"
+
+// What the events' sender (event_outbox.cpp) and their writer thread (event_writer.cpp) share.
+namespace plovendale::internal::event_sending {
+
+using std::chrono::steady_clock;
+
+struct Sender {
+    std::mutex mutex;
+    bool sending = false;
+    bool scheduled = false;
+    bool retryPending = false;
+    int failures = 0;
+    // Whether this launch's install-trace query has ended (or the installation was answered
+    // before): until then, events made in this launch are held so the service can credit them.
+    bool traceSettled = false;
+    std::set<std::string> held;
+    std::deque<std::string> heldOrder;  // to keep `held` within the outbox's bound
+    std::set<std::string> answered;     // delivered or refused, still in the store
+    std::optional<steady_clock::time_point> leaseRenewed;
+    std::mt19937 random{std::random_device{}()};
+};
+
+Sender& sender();
+
+// Events wait here, in memory, until the writer thread has put them in the store: the host's
+// call never waits for a disk sync.
+struct Writer {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable written;  // a group is done
+    // At most the outbox's bound: past it the oldest go, as the store would drop them anyway, so
+    // that a burst holds no more memory than a full store.
+    std::deque<StoredEvent> pending;
+    std::size_t droppedUnwritten = 0;
+    EventWrite dropped;  // by the writes since the writer last caught up, not yet told
+    steady_clock::time_point firstPending;  // when the oldest of `pending` came in
+    bool removeAnswered = false;  // the sender asks to remove the events the service answered
+    bool renewLease = false;      // ... and to renew its lease in the same write
+    bool writing = false;
+    bool urgent = false;  // a flush waits: write without gathering more
+    bool stopping = false;
+    // The library's other disk work, run ahead of the events: it keeps disk syncs off the host's
+    // main queue, on the one thread that already waits for the disk.
+    std::deque<std::function<void()>> jobs;
+    std::mutex jobMutex;  // held while a job runs (and by a forget, to keep jobs off its erase)
+    std::thread thread;
+
+    // What the writer thread uses is made before the writer, so that at exit it is destroyed
+    // after the writer has stopped: a write under way finishes against live state.
+    Writer() {
+        visitKnownEvents([](const StoredEvent&) { return false; });
+        sender();
+    }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    ~Writer() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+};
+
+Writer& writer();
+
+/// Starts the writer thread unless it runs; under the writer's lock. Throws std::system_error
+/// when no thread can be had.
+void startWriterLocked(Writer& w);
+// Asks the writer to remove the answered events from the store; a launch that holds the lease
+// renews it in the same write. The disk sync stays off the main thread.
+void requestRemoval(bool holdingLease);
+
+}  // namespace plovendale::internal::event_sending
