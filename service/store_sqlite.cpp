@@ -349,17 +349,9 @@ std::optional<std::vector<Link>> SqliteStore::links(const std::string& appKey, P
                     "SELECT rowid, trace_id, params, channel, created_at FROM links "
                     "WHERE app_key = ? AND rowid > ? ORDER BY rowid LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
-    std::vector<Link> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) {
-        result.push_back(
-            {query.integer64(0), query.text(1), query.text(2), query.text(3), query.text(4)});
-    }
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<Link>(reader_, query, [](Statement& row) {
+        return Link{row.integer64(0), row.text(1), row.text(2), row.text(3), row.text(4)};
+    });
 }
 
 bool SqliteStore::addStateReport(const std::string& appKey, const StateReport& report) {
@@ -381,17 +373,10 @@ std::optional<std::vector<StateReport>> SqliteStore::stateReports(const std::str
                     "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
                     "WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
-    std::vector<StateReport> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) {
-        result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
-                          query.text(4), query.text(5), query.text(6)});
-    }
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<StateReport>(reader_, query, [](Statement& row) {
+        return StateReport{row.integer64(0), row.text(1), row.text(2), row.text(3),
+                           row.text(4),      row.text(5), row.text(6)};
+    });
 }
 
 std::optional<InstallRequest> SqliteStore::addInstallRequest(const std::string& appKey,
@@ -451,17 +436,10 @@ std::optional<std::vector<InstallRequest>> SqliteStore::installRequests(const st
                     "SELECT id, ci, params, trace_id, answered_status, received_at, match "
                     "FROM install_requests WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
-    std::vector<InstallRequest> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) {
-        result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
-                          query.integer(4), query.text(5), query.text(6)});
-    }
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<InstallRequest>(reader_, query, [](Statement& row) {
+        return InstallRequest{row.integer64(0), row.text(1), row.text(2), row.text(3),
+                              row.integer(4),   row.text(5), row.text(6)};
+    });
 }
 
 }  // namespace plovendale::attribution_service

@@ -112,6 +112,19 @@ class SqliteStore final : public Store {
     /// The statement for sql, prepared on first use and reset for this one (under mutex_).
     Statement& prepared(const std::string& sql);
     void noteError(sqlite3* db);
+    /// Steps `query` to its end, making a Row of each result row; nothing, with the error noted
+    /// from `db`, when a step fails.
+    template <typename Row, typename Make>
+    std::optional<std::vector<Row>> readRows(sqlite3* db, Statement& query, Make make) {
+        std::vector<Row> result;
+        int rc = SQLITE_OK;
+        while ((rc = query.step()) == SQLITE_ROW) result.push_back(make(query));
+        if (rc != SQLITE_DONE) {
+            noteError(db);
+            return std::nullopt;
+        }
+        return result;
+    }
     void setError(std::string error);
     /// What guards reader_: its own lock, or the writer's when both are one connection
     /// (":memory:").

@@ -63,14 +63,7 @@ std::optional<std::vector<Event>> SqliteStore::events(const std::string& appKey,
                             " FROM events WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?";
     Statement query(reader_, sql.c_str());
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
-    std::vector<Event> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) result.push_back(eventOf(query));
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<Event>(reader_, query, eventOf);
 }
 
 std::optional<std::vector<InstallView>> SqliteStore::recentInstalls(const std::string& appKey,
@@ -83,17 +76,10 @@ std::optional<std::vector<InstallView>> SqliteStore::recentInstalls(const std::s
                     "ON l.app_key = r.app_key AND l.trace_id = r.trace_id "
                     "WHERE r.app_key = ? ORDER BY r.id DESC LIMIT ?");
     query.bind(1, appKey).bind(2, count);
-    std::vector<InstallView> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) {
-        result.push_back({query.text(0), query.text(1), query.text(2), query.text(3),
-                          query.integer(4), query.text(5), query.text(6)});
-    }
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<InstallView>(reader_, query, [](Statement& row) {
+        return InstallView{row.text(0),    row.text(1), row.text(2), row.text(3),
+                           row.integer(4), row.text(5), row.text(6)};
+    });
 }
 
 std::optional<std::vector<StateReport>> SqliteStore::recentStateReports(const std::string& appKey,
@@ -103,17 +89,10 @@ std::optional<std::vector<StateReport>> SqliteStore::recentStateReports(const st
                     "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
                     "WHERE app_key = ? ORDER BY id DESC LIMIT ?");
     query.bind(1, appKey).bind(2, count);
-    std::vector<StateReport> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) {
-        result.push_back({query.integer64(0), query.text(1), query.text(2), query.text(3),
-                          query.text(4), query.text(5), query.text(6)});
-    }
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<StateReport>(reader_, query, [](Statement& row) {
+        return StateReport{row.integer64(0), row.text(1), row.text(2), row.text(3),
+                           row.text(4),      row.text(5), row.text(6)};
+    });
 }
 
 std::optional<std::vector<Event>> SqliteStore::recentEvents(const std::string& appKey, int count) {
@@ -122,28 +101,14 @@ std::optional<std::vector<Event>> SqliteStore::recentEvents(const std::string& a
                             " FROM events WHERE app_key = ? ORDER BY id DESC LIMIT ?";
     Statement query(reader_, sql.c_str());
     query.bind(1, appKey).bind(2, count);
-    std::vector<Event> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) result.push_back(eventOf(query));
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<Event>(reader_, query, eventOf);
 }
 
 std::optional<std::vector<std::string>> SqliteStore::appKeys(int count) {
     std::lock_guard lock(readMutex());
     Statement query(reader_, "SELECT app_key FROM app_keys ORDER BY last_active DESC LIMIT ?");
     query.bind(1, count);
-    std::vector<std::string> result;
-    int rc = SQLITE_OK;
-    while ((rc = query.step()) == SQLITE_ROW) result.push_back(query.text(0));
-    if (rc != SQLITE_DONE) {
-        noteError(reader_);
-        return std::nullopt;
-    }
-    return result;
+    return readRows<std::string>(reader_, query, [](Statement& row) { return row.text(0); });
 }
 
 }  // namespace plovendale::attribution_service
