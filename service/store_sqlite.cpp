@@ -366,6 +366,16 @@ bool SqliteStore::addStateReport(const std::string& appKey, const StateReport& r
     });
 }
 
+namespace {
+
+/// A row of "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports".
+StateReport stateReportOf(const Statement& row) {
+    return {row.integer64(0), row.text(1), row.text(2), row.text(3),
+            row.text(4),      row.text(5), row.text(6)};
+}
+
+}  // namespace
+
 std::optional<std::vector<StateReport>> SqliteStore::stateReports(const std::string& appKey,
                                                                   Page page) {
     std::lock_guard lock(readMutex());
@@ -373,10 +383,17 @@ std::optional<std::vector<StateReport>> SqliteStore::stateReports(const std::str
                     "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
                     "WHERE app_key = ? AND id > ? ORDER BY id LIMIT ?");
     query.bind(1, appKey).bind(2, page.after).bind(3, page.limit);
-    return readRows<StateReport>(reader_, query, [](Statement& row) {
-        return StateReport{row.integer64(0), row.text(1), row.text(2), row.text(3),
-                           row.text(4),      row.text(5), row.text(6)};
-    });
+    return readRows<StateReport>(reader_, query, stateReportOf);
+}
+
+std::optional<std::vector<StateReport>> SqliteStore::recentStateReports(const std::string& appKey,
+                                                                        int count) {
+    std::lock_guard lock(readMutex());
+    Statement query(reader_,
+                    "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
+                    "WHERE app_key = ? ORDER BY id DESC LIMIT ?");
+    query.bind(1, appKey).bind(2, count);
+    return readRows<StateReport>(reader_, query, stateReportOf);
 }
 
 std::optional<InstallRequest> SqliteStore::addInstallRequest(const std::string& appKey,

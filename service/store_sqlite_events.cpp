@@ -82,19 +82,6 @@ std::optional<std::vector<InstallView>> SqliteStore::recentInstalls(const std::s
     });
 }
 
-std::optional<std::vector<StateReport>> SqliteStore::recentStateReports(const std::string& appKey,
-                                                                        int count) {
-    std::lock_guard lock(readMutex());
-    Statement query(reader_,
-                    "SELECT id, ci, t, ms, cd, msg, received_at FROM state_reports "
-                    "WHERE app_key = ? ORDER BY id DESC LIMIT ?");
-    query.bind(1, appKey).bind(2, count);
-    return readRows<StateReport>(reader_, query, [](Statement& row) {
-        return StateReport{row.integer64(0), row.text(1), row.text(2), row.text(3),
-                           row.text(4),      row.text(5), row.text(6)};
-    });
-}
-
 std::optional<std::vector<Event>> SqliteStore::recentEvents(const std::string& appKey, int count) {
     std::lock_guard lock(readMutex());
     const std::string sql = std::string("SELECT ") + kEventColumns +
