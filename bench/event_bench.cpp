@@ -18,7 +18,7 @@
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
-#include "sdk/event_outbox.h"
+#include "sdk/outbox.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     }
     const double callsMs = msSince(firstCall);
     const auto lastCall = Clock::now();
-    internal::waitUntilEventsWritten(std::chrono::seconds(60));
+    internal::waitUntilWritten(std::chrono::seconds(60));
     const double durableMs = msSince(lastCall);
     const std::size_t queued = Plovendale::queuedEventCount();
 

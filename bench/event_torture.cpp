@@ -36,7 +36,8 @@
 
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
-#include "sdk/event_outbox.h"
+#include "sdk/outbox.h"
+#include "sdk/outbox_store.h"
 
 namespace {
 
@@ -122,7 +123,7 @@ void burst(long long count) {
     configure(dir);
     (void)plovendale::internal::queuedEventCount();
     std::string ids;
-    plovendale::internal::visitKnownEvents([&](const plovendale::internal::StoredEvent& event) {
+    plovendale::internal::visitKnownEntries([&](const plovendale::internal::OutboxEntry& event) {
         ids += event.id + "\n";
         return true;
     });

@@ -10,7 +10,6 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/client_id.h"
 #include "sdk/core_helper.h"
-#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "sdk/sdk_state.h"
@@ -51,8 +50,7 @@ bool Plovendale::setTrackingDisabled(bool disabled) {
         internal::emitEvent("store.failed", {{"what", "tracking choice"}});
     }
     if (!disabled) {
-        internal::sendQueuedReportsSoon();
-        internal::sendQueuedEventsSoon();
+        internal::sendOutboxSoon();
     }
     return stored;
 }
@@ -66,12 +64,11 @@ bool Plovendale::forgetInstallation() {
         // An outcome being committed on the writer thread is written before the erase, or not.
         const auto noCommits = internal::holdWriterJobs();
         // First, so that no event write or batch answer under way can bring events back.
-        internal::forgetEvents();
+        internal::forgetOutbox();
         std::vector<std::string> keys{CoreHelper::kClientIdKey,   CoreHelper::kInstallKey,
                                       CoreHelper::kAppDataKey,    CoreHelper::kPasteKey,
-                                      internal::kOutboxKey,       internal::kTraceFailureKey,
-                                      CoreHelper::kAnsweredAppKey};
-        for (auto& key : internal::storedEventKeys()) keys.push_back(std::move(key));
+                                      internal::kTraceFailureKey, CoreHelper::kAnsweredAppKey};
+        for (auto& key : internal::outboxKeys()) keys.push_back(std::move(key));
         const bool erased = Platform::keyValueStore()->removeObjectsForKeys(keys);
         if (!erased) {
             internal::emitEvent("store.failed", {{"what", "forget"}});
@@ -79,7 +76,6 @@ bool Plovendale::forgetInstallation() {
         }
         internal::forgetClientIdMemory();
         internal::forgetTraceState();
-        internal::resetOutboxSender();
         return true;
     } catch (const std::exception&) {
         return false;

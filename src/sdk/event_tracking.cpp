@@ -7,7 +7,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
-#include "sdk/event_outbox.h"
+#include "sdk/outbox.h"
 #include "util/identifiers.h"
 #include "util/text.h"
 
@@ -119,7 +119,7 @@ bool Plovendale::trackEvent(const std::string& name,
 FlushResult Plovendale::flush(double timeoutMs) {
     try {
         const double bounded = timeoutMs > 0 ? std::min(timeoutMs, 3600.0 * 1000) : 0.0;
-        if (!internal::flushEvents(std::chrono::milliseconds(static_cast<long long>(bounded))))
+        if (!internal::flushOutbox(std::chrono::milliseconds(static_cast<long long>(bounded))))
             return FlushResult::TimedOut;
         return internal::queuedEventCount() == 0 ? FlushResult::Delivered
                                                  : FlushResult::StoredNotSent;
@@ -131,6 +131,14 @@ FlushResult Plovendale::flush(double timeoutMs) {
 std::size_t Plovendale::queuedEventCount() {
     try {
         return internal::queuedEventCount();
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+std::size_t Plovendale::queuedReportCount() {
+    try {
+        return internal::queuedReportCount();
     } catch (const std::exception&) {
         return 0;
     }

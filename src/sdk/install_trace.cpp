@@ -19,7 +19,6 @@
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
-#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/facade_internal.h"
 #include "sdk/outbox.h"
@@ -120,7 +119,7 @@ void reportAndFail(const SharedQuery& query, std::int64_t code,
     query->answered(code, responseBytes);
     const InstallTraceState failed = failedState(code, message);
     if (!query->keepsAnswer()) {
-        if (reachable) internal::sendQueuedReportsSoon();
+        if (reachable) internal::sendOutboxSoon();
         internal::traceQueryEnded(failed, false, query->generation);
         query->failWith(code, message);
         return;
@@ -165,7 +164,7 @@ void handleCompletion(const SharedQuery& query, const STHTTPRequest& request, co
                                           ? InstallTraceState{Kind::Attributed, result->data, 0, {}}
                                           : InstallTraceState{Kind::Organic, std::nullopt, 0, {}};
     if (!query->keepsAnswer()) {
-        internal::sendQueuedReportsSoon();
+        internal::sendOutboxSoon();
         internal::traceQueryEnded(outcome, false, query->generation);
         query->succeedWith(result->data);
         return;
@@ -359,31 +358,24 @@ void commitThen(std::int64_t elapsedMs, std::int64_t code, const std::string& tr
     // The host is never told how the report went; one that does not arrive stays in the outbox.
     auto write = [body = std::move(body), alsoSet = std::move(alsoSet), reachable, generation,
                   then = std::move(then)]() mutable {
-        std::shared_ptr<internal::StoredReport> report;
         Commit commit = Commit::Dropped;
         try {
             if (generation == internal::installationGeneration() && !internal::trackingDisabled()) {
-                if (body) {
-                    report = internal::storeReport(std::move(*body), alsoSet);
-                    commit = internal::reportStored(*report) ? Commit::Stored : Commit::Failed;
-                } else {
-                    const bool stored =
-                        alsoSet.empty() || Platform::keyValueStore()->setStrings(alsoSet);
-                    commit = stored ? Commit::Stored : Commit::Failed;
-                }
+                const bool stored =
+                    body ? internal::storeReport(std::move(*body), alsoSet)
+                         : alsoSet.empty() || Platform::keyValueStore()->setStrings(alsoSet);
+                commit = stored ? Commit::Stored : Commit::Failed;
             }
         } catch (const std::exception&) {
             commit = Commit::Failed;  // out of memory: the host is still told
         }
-        MainQueue::shared().async(
-            [report = std::move(report), commit, reachable, then = std::move(then)] {
-                if (report) {
-                    internal::sendStoredReport(report, reachable);
-                } else if (reachable) {
-                    internal::sendQueuedReportsSoon();
-                }
-                if (then) then(commit);
-            });
+        // The report goes from the outbox, with what waits there when the service just answered:
+        // on the wire before the host is told.
+        if ((commit == Commit::Stored || reachable) && !internal::stopped())
+            internal::sendOutboxNow();
+        MainQueue::shared().async([commit, then = std::move(then)] {
+            if (then) then(commit);
+        });
     };
     // Once shut down, the writer thread is not started again for what the last tasks leave.
     if (internal::stopped()) {

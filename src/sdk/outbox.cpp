@@ -1,30 +1,23 @@
 #include "sdk/outbox.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <ctime>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <random>
-#include <set>
-#include <vector>
+#include <nlohmann/json.hpp>
 
 #include "host/clock.h"
+#include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
-#include "plovendale/sdk/plovendale.h"
 #include "sdk/client_id.h"
-#include "sdk/consent.h"
-#include "sdk/core_helper.h"
-#include "sdk/events.h"
 #include "sdk/outbox_store.h"
-#include "sdk/service_request.h"
 #include "util/format.h"
-#include "util/string_utils.h"
 #include "util/text.h"
 
 namespace plovendale::internal {
-using namespace report_outbox;  // NOLINT(google-build-using-namespace)
 
 namespace {
 
@@ -32,189 +25,32 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kFirstBackoff{1000};
 constexpr milliseconds kMaxBackoff{5 * 60 * 1000};
+// A launch renews its lease at least every 20 s while it sends; a lease older than this belongs to
+// a launch that is gone, whatever its process identifier says now.
+constexpr long long kLeaseSeconds = 60;
 
-struct Sender {
-    std::mutex mutex;
-    bool sending = false;       // a queued report is on the wire
-    bool scheduled = false;     // sendQueuedReports is posted
-    bool retryPending = false;  // waiting out a backoff
-    int failures = 0;           // in a row, in this process
-    std::uint64_t generation = 1;
-    std::set<std::string> inFlight;  // ids of this launch's reports on the wire
-    // Seeded at the first retry: a launch whose reports go out at once never pays for it.
-    std::optional<std::mt19937> random;
-};
-
-// Never destroyed, like what the parser remembers: the answer's commit may be running on the
-// event writer's thread while statics are torn down at exit.
-Sender& sender() {
-    static Sender* instance = new Sender;  // NOLINT(cppcoreguidelines-owning-memory)
-    return *instance;
-}
-
-void scheduleRetry(std::uint64_t generation, std::int64_t status, int attempts,
-                   milliseconds retryAfter) {
-    milliseconds delay{};
-    {
-        std::lock_guard lock(sender().mutex);
-        auto& generator = sender().random;
-        if (!generator) generator.emplace(std::random_device{}());
-        const double random = std::uniform_real_distribution<double>(0.0, 1.0)(*generator);
-        delay = outboxBackoff(++sender().failures, random, retryAfter);
-        sender().retryPending = true;
+bool processGone(const std::string& token) {
+    const auto dash = token.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 9) return false;
+    for (std::size_t i = 0; i < dash; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(token[i]))) return false;
     }
-    emitEvent("report.retrying", {{"status", std::to_string(status)},
-                                  {"attempts", std::to_string(attempts)},
-                                  {"delayMs", std::to_string(delay.count())}});
-    const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
-        {
-            std::lock_guard lock(sender().mutex);
-            if (generation != sender().generation) return;
-            sender().retryPending = false;
-        }
-        sendQueuedReports();
-    });
-    if (!timed) {
-        std::lock_guard lock(sender().mutex);
-        sender().retryPending = false;  // the next start-up or answered query sends it
-    }
-}
-
-// One report on the wire: which entry, whether the outbox holds it, and who sent it (the query
-// that wrote it, or the sender of queued reports).
-struct Send {
-    Entry entry;
-    bool stored = false;
-    bool queued = false;
-    std::uint64_t generation = 0;
-};
-
-void keepForLater(const Send& send, int attempts, const std::string& why) {
-    std::size_t queued = 0;
-    bool kept = false;
-    if (send.stored) {
-        kept = editOutbox(
-            [&](std::vector<Entry>& entries) {
-                auto it = findEntry(entries, send.entry);
-                if (it == entries.end()) return false;  // forgotten, or pruned meanwhile
-                it->attempts = attempts;
-                it->claimedBy.clear();
-                it->claimedAt = 0;
-                return true;
-            },
-            {}, &queued);
-    } else {
-        Entry entry = send.entry;
-        entry.attempts = attempts;
-        entry.claimedBy.clear();
-        entry.claimedAt = 0;
-        kept = editOutbox(
-            [&](std::vector<Entry>& entries) {
-                entries.push_back(entry);
-                return true;
-            },
-            {}, &queued);
-    }
-    if (kept && !send.queued)
-        emitEvent("report.queued", {{"reason", why}, {"queued", std::to_string(queued)}});
-}
-
-// A removal after the service answered need not survive a crash: the report is then sent once
-// more, and the service keeps one of each. One for a user who disabled tracking must: the report
-// must not go out again once tracking is enabled. Answers whether the removal took the entry out
-// and its transaction left the outbox empty: a pass of the sender would then find nothing.
-bool removeEntry(const Send& send, bool durable) {
-    if (!send.stored) return false;
-    bool found = false;
-    std::size_t left = 0;
-    const bool removed = editOutbox(
-        [&](std::vector<Entry>& entries) {
-            auto it = findEntry(entries, send.entry);
-            if (it == entries.end()) return false;
-            entries.erase(it);
-            found = true;
-            return true;
-        },
-        {}, &left, durable);
-    return removed && found && left == 0;
-}
-
-void finishSend(const Send& send, std::int64_t status, const Error::Headers& headers,
-                const std::string& failure) {
-    {
-        std::lock_guard lock(sender().mutex);
-        // A forget came in between: this report belongs to an identity that no longer exists.
-        if (send.generation != sender().generation) return;
-        sender().inFlight.erase(send.entry.id);
-        if (send.queued) sender().sending = false;
-    }
-    const int attempts = send.entry.attempts + 1;
-    auto verdict = classifyReportStatus(status);
-    const bool disabled = trackingDisabled();
-    switch (disabled && verdict == ReportVerdict::Retry ? ReportVerdict::Drop : verdict) {
-        case ReportVerdict::Delivered: {
-            // Another launch may queue a report after this removal; it sends that one itself.
-            const bool emptied = removeEntry(send, false);
-            {
-                std::lock_guard lock(sender().mutex);
-                sender().failures = 0;
-            }
-            if (eventsObserved())
-                emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
-            if (!emptied) sendQueuedReportsSoon();
-            break;
-        }
-        case ReportVerdict::Drop: {
-            // The service will never take it, or the user no longer lets it go out.
-            const bool emptied = removeEntry(send, disabled);
-            if (disabled) {
-                emitEvent("report.dropped", {{"reason", "tracking disabled"}});
-            } else {
-                emitEvent("report.dropped",
-                          {{"reason", "rejected"}, {"status", std::to_string(status)}});
-                if (!emptied) sendQueuedReportsSoon();
-            }
-            break;
-        }
-        case ReportVerdict::Retry:
-            keepForLater(send, attempts, status ? "HTTP " + std::to_string(status) : failure);
-            if (send.queued) {
-                scheduleRetry(send.generation, status, attempts,
-                              retryAfterOf(headers).value_or(milliseconds(0)));
-            }
-            break;
-    }
-}
-
-// The one place a report goes on the wire, `send` shared by the request's two blocks (one of them
-// runs). False when no request could be made.
-bool startSend(std::shared_ptr<const Send> sent) {
-    const Send& send = *sent;
-    const std::string appKey = CoreHelper::getAppKey();
-    if (StringUtils::isNullOrEmpty(appKey)) return false;
-    auto request = makeServiceRequest(
-        fillTemplate(REPORT_STATE_URL, {Plovendale::getDomainUrl(appKey), appKey}),
-        toBytes(send.entry.body), REQUEST_TIMEOUT / 1000.0);
-    if (!request) return false;
-    request->setDiscardsResponseBody(true);  // the report's answer is never read
-    std::weak_ptr<STHTTPRequest> weakRequest = request;
-    request->setCompletionDataBlock(
-        [sent, weakRequest](const STHTTPHeaders& headers, const Bytes&) {
-            auto self = weakRequest.lock();
-            finishSend(*sent, self ? self->responseStatus() : 0, headers, "");
-        });
-    request->setErrorBlock([sent](const Error& error) {
-        Error::Headers headers;
-        if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
-            if (const auto* found = std::get_if<Error::Headers>(&it->second)) headers = *found;
-        }
-        finishSend(*sent, httpStatusOf(error), headers, error.localizedDescription());
-    });
-    request->startAsynchronous();
-    return true;
+    const auto pid = static_cast<pid_t>(std::stol(token.substr(0, dash)));
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 }  // namespace
+
+OutboxEntry reportEntry(std::string id, long long ts, std::string body, int attempts) {
+    const nlohmann::json item = {
+        {"attempts", attempts}, {"body", body}, {"id", id}, {"kind", "report"}, {"ts", ts}};
+    return OutboxEntry{std::move(id),
+                       ts,
+                       item.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                       OutboxKind::Report,
+                       std::move(body),
+                       attempts};
+}
 
 std::optional<milliseconds> retryAfterOf(const Error::Headers& headers) {
     for (const auto& [name, value] : headers) {
@@ -252,110 +88,39 @@ milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter)
     return std::clamp(std::max(jittered, retryAfter), milliseconds(0), MainQueue::kMaxDelay);
 }
 
-// A report written to the outbox (or refused by the store), not yet on the wire.
-struct StoredReport {
-    std::shared_ptr<Send> send;
-    std::size_t queued = 0;  // reports in the outbox once it was written
-};
-
-std::shared_ptr<StoredReport> storeReport(std::string body,
-                                          const std::map<std::string, std::string>& alsoSet) {
-    const long long at = now();
-    auto report = std::make_shared<StoredReport>();
-    report->send = std::make_shared<Send>(
-        Send{Entry{makeClientId(), std::move(body), at, 0, launchToken(), at}, false, false, 0});
-    auto& send = report->send;
-    {
-        std::lock_guard lock(sender().mutex);
-        send->generation = sender().generation;
-        sender().inFlight.insert(send->entry.id);
-    }
-    // Written claimed, so that another launch on the same store leaves it to this one.
-    send->stored = editOutbox(
-        [&send](std::vector<Entry>& entries) {
-            entries.push_back(send->entry);
-            return true;
-        },
-        alsoSet, &report->queued);
-    return report;
+// Names this launch in the lease: the process, so that a lease of a process that is gone can be
+// taken at once, and a random part, as process identifiers are reused.
+const std::string& launchToken() {
+    static const std::string token =
+        std::to_string(::getpid()) + "-" + makeClientId().substr(0, 12);
+    return token;
 }
 
-bool reportStored(const StoredReport& report) {
-    return report.send->stored;
+bool leaseHeldElsewhere(const std::string& by, long long at, long long now) {
+    if (by.empty() || by == launchToken()) return false;
+    if (std::llabs(now - at) > kLeaseSeconds) return false;
+    return !processGone(by);
 }
 
-void sendStoredReport(const std::shared_ptr<StoredReport>& report, bool thenQueued) {
-    const auto& send = report->send;
-    if (!startSend(send)) {
-        std::lock_guard lock(sender().mutex);
-        sender().inFlight.erase(send->entry.id);
+bool storeReport(std::string body, const std::map<std::string, std::string>& alsoSet) {
+    const auto ts = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    OutboxEntry entry = reportEntry(makeClientId(), ts, std::move(body), 0);
+    if (entry.text.size() > kMaxEntryBytes) {
+        // Never made by this library: a report holds a few short fields.
+        Log::write("[Plovendale] A state report too large to keep was dropped.");
+        entry = {};
     }
-    // A write that found no report but its own leaves the sender nothing to do; one queued by
-    // another launch after it is sent by that launch.
-    if (thenQueued && (!send->stored || report->queued > 1)) sendQueuedReportsSoon();
+    std::vector<OutboxEntry> group;
+    if (!entry.id.empty()) group.push_back(std::move(entry));
+    const auto written = writeOutbox(outboxGeneration(), std::move(group), {}, alsoSet);
+    tellEventsPruned(written);
+    return written.stored;
 }
 
-void sendQueuedReports() {
-    std::set<std::string> ownInFlight;
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(sender().mutex);
-        sender().scheduled = false;
-        if (sender().sending || sender().retryPending) return;
-        generation = sender().generation;
-        ownInFlight = sender().inFlight;
-    }
-    if (trackingDisabled() || StringUtils::isNullOrEmpty(CoreHelper::getAppKey())) return;
-    const long long at = now();
-    if (!worthClaiming(ownInFlight, at)) return;
-    std::optional<Entry> claimed;
-    editOutbox(
-        [&](std::vector<Entry>& entries) {
-            for (auto& entry : entries) {
-                if (!claimable(entry, ownInFlight, at)) continue;
-                if (entry.id.empty()) entry.id = makeClientId();
-                entry.claimedBy = launchToken();
-                entry.claimedAt = at;
-                claimed = entry;
-                return true;
-            }
-            return false;
-        },
-        {});
-    if (!claimed) return;
-    {
-        std::lock_guard lock(sender().mutex);
-        if (generation != sender().generation || sender().sending) return;
-        sender().sending = true;
-        sender().inFlight.insert(claimed->id);
-    }
-    if (!startSend(std::make_shared<const Send>(Send{*claimed, true, true, generation}))) {
-        std::lock_guard lock(sender().mutex);
-        sender().sending = false;
-        sender().inFlight.erase(claimed->id);
-    }
-}
-
-void sendQueuedReportsSoon() {
-    {
-        std::lock_guard lock(sender().mutex);
-        sender().scheduled = true;
-    }
-    MainQueue::shared().async([] { sendQueuedReports(); });
-}
-
-bool outboxBusy() {
-    std::lock_guard lock(sender().mutex);
-    return sender().sending || sender().scheduled || !sender().inFlight.empty();
-}
-
-void resetOutboxSender() {
-    forgetLastParsed();  // reports of a forgotten installation are not kept, not even in memory
-    std::lock_guard lock(sender().mutex);
-    ++sender().generation;
-    sender().sending = sender().scheduled = sender().retryPending = false;
-    sender().failures = 0;
-    sender().inFlight.clear();
+std::size_t queuedReportCount() {
+    // Read again each time: another launch sharing the store may have queued or sent some.
+    refreshOutbox(outboxGeneration());
+    return knownCount(OutboxKind::Report);
 }
 
 }  // namespace plovendale::internal

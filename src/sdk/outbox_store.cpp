@@ -1,13 +1,8 @@
 #include "sdk/outbox_store.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <charconv>
-#include <cmath>
+#include <atomic>
+#include <exception>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -15,364 +10,569 @@
 #include "host/clock.h"
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/platform.h"
-#include "plovendale/sdk/plovendale.h"
-#include "sdk/client_id.h"
 #include "sdk/events.h"
+#include "sdk/outbox.h"
+#include "sdk/outbox_chunks.h"
 #include "util/format.h"
 #include "util/json_serialization.h"
 
 namespace plovendale::internal {
-using namespace report_outbox;  // NOLINT(google-build-using-namespace)
+using namespace outbox_chunks;  // NOLINT(google-build-using-namespace)
 
 namespace {
 
-// A launch holds its claim on a report while the report is on the wire (10 s at most); a claim
-// older than this belongs to a launch that is gone, whatever its process identifier says now.
-constexpr double kClaimLeaseSeconds = 60;
-// Stored times outside this range are not times this library wrote.
-constexpr double kLatestTime = 1e11;
-constexpr int kMaxAttempts = 1000000;
+using nlohmann::json;
 
-// Whether a time is one this library could have written (a value such as 1e300 would not fit the
-// integer it becomes).
-bool storableTime(double seconds) {
-    return std::isfinite(seconds) && seconds >= 0 && seconds <= kLatestTime;
-}
-// A stored time, or nothing when it is not one this library could have written.
-std::optional<long long> storedTime(const nlohmann::json& value) {
-    if (!value.is_number()) return std::nullopt;
-    const double seconds = value.get<double>();
-    if (!storableTime(seconds)) return std::nullopt;
-    return static_cast<long long>(seconds);
+std::atomic<std::uint64_t> chunksMade{0};
+
+using Dropped = OutboxWrite;
+
+std::size_t eventsIn(const std::vector<OutboxEntry>& entries) {
+    return static_cast<std::size_t>(std::count_if(
+        entries.begin(), entries.end(), [](auto& e) { return e.kind == OutboxKind::Event; }));
 }
 
-std::optional<Entry> entryOf(const nlohmann::json& item) {
-    if (!item.is_object()) return std::nullopt;
-    const auto body = item.find("body");
-    const auto queuedAt = item.find("queuedAt");
-    if (body == item.end() || !body->is_string() || queuedAt == item.end()) return std::nullopt;
-    const auto queued = storedTime(*queuedAt);
-    if (!queued) return std::nullopt;
-    Entry entry{"", body->get<std::string>(), *queued, 0, "", 0};
-    if (auto it = item.find("attempts"); it != item.end() && it->is_number_integer()) {
-        entry.attempts =
-            static_cast<int>(std::clamp<std::int64_t>(it->get<std::int64_t>(), 0, kMaxAttempts));
-    }
-    if (auto it = item.find("id"); it != item.end() && it->is_string())
-        entry.id = it->get<std::string>();
-    auto by = item.find("claimedBy");
-    auto at = item.find("claimedAt");
-    if (by != item.end() && by->is_string() && at != item.end() && storedTime(*at)) {
-        entry.claimedBy = by->get<std::string>();
-        entry.claimedAt = *storedTime(*at);
-    }
-    return entry;
-}
-
-// What one reading of the stored outbox found, besides its entries.
-struct Reading {
-    std::vector<Entry> entries;
-    std::size_t malformed = 0;  // entries (or a whole value) not as this library writes them
-    std::size_t tooOld = 0;
-    std::size_t tooMany = 0;
-    bool pruned() const { return malformed + tooOld + tooMany > 0; }
+// Thrown inside a store update made for an installation forgotten meanwhile: the update then
+// stores nothing, the chunks it would have made included.
+struct Forgotten : std::exception {
+    const char* what() const noexcept override { return "the stored events were forgotten"; }
 };
 
-// A stored text's entries as written (before the age bound, which moves with the clock), and
-// how many were not.
-struct Parsed {
-    std::string text;
-    std::vector<Entry> entries;
-    std::size_t malformed = 0;
-};
+std::shared_ptr<KeyValueStore> store() {
+    return Platform::keyValueStore();
+}
 
-// What the parser makes of `text`, given the value it parses to.
-Parsed parsedFrom(const nlohmann::json& stored, const std::string& text) {
-    Parsed parsed{text, {}, 0};
-    if (!stored.is_array()) {
-        parsed.malformed = 1;
-        return parsed;
-    }
-    for (const auto& item : stored) {
-        if (auto entry = entryOf(item)) {
-            parsed.entries.push_back(std::move(*entry));
-        } else {
-            ++parsed.malformed;
+// Reads the index as the store holds it now; a damaged one is rewritten with the chunk keys it
+// still names.
+bool readIndex(std::uint64_t generation, Dropped& dropped) {
+    return store()->update(
+        kOutboxIndexKey,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            if (generation != outboxGeneration()) return current;
+            bool bad = false;
+            auto keys = parseIndex(current, &bad);
+            dropped.malformed += bad ? 1 : 0;
+            auto next = bad ? indexText(keys) : current;
+            noteIndex(std::move(keys));
+            return next;
+        },
+        {});
+}
+
+// The last chunk is kept when it is left empty: the next write appends to it, without a write of
+// the index either time.
+bool isLastChunk(const std::string& key) {
+    std::lock_guard lock(known().mutex);
+    return !known().keys.empty() && known().keys.back() == key;
+}
+
+// Rewrites (or removes) the chunk under `key` with what `edit` makes of its events, and
+// `alsoSet` with it; `gone` says whether the chunk is gone now. `edit` answers whether it changed
+// anything; it runs under the store's lock. Events the chunk held that are not readable are
+// dropped with any rewrite.
+bool editChunk(std::uint64_t generation, const std::string& key,
+               const std::function<bool(std::vector<OutboxEntry>&)>& edit,
+               std::map<std::string, std::string>& alsoSet, Dropped& dropped, bool* gone,
+               std::size_t stored = 0, bool sync = true) {
+    *gone = false;
+    const KeyValueStore::Change change =
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+        if (generation != outboxGeneration()) return current;
+        if (!current) {
+            *gone = true;
+            noteChunk(key, std::nullopt);
+            return current;
         }
+        Chunk chunk = chunkOf(key, *current);
+        // An empty chunk left behind once a newer one was made goes too.
+        const bool edited = edit(chunk.events);
+        if (!edited && chunk.malformed == 0 && !(chunk.events.empty() && !isLastChunk(key))) {
+            noteChunk(key, std::move(chunk));
+            return current;
+        }
+        dropped.malformed += chunk.malformed;
+        if (chunk.events.empty() && !isLastChunk(key)) {
+            *gone = true;
+            noteChunk(key, std::nullopt, stored);
+            return std::nullopt;
+        }
+        chunk.malformed = 0;
+        chunk.text = serialize(chunk.events);
+        std::string text = chunk.text;
+        noteChunk(key, std::move(chunk), stored);
+        return text;
+    };
+    // A pruning that a crash undoes is done again by the next write: it need not wait for the disk.
+    const bool written = sync || !alsoSet.empty() ? store()->update(key, change, alsoSet)
+                                                  : store()->updateWithoutSync(key, change);
+    if (written) alsoSet.clear();
+    return written;
+}
+
+// Takes chunk keys that are gone out of the index (a chunk goes before its index entry).
+bool dropFromIndex(std::uint64_t generation, const std::vector<std::string>& gone,
+                   bool sync = true) {
+    if (gone.empty()) return true;
+    const KeyValueStore::Change change =
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+        if (generation != outboxGeneration()) return current;
+        bool bad = false;
+        auto keys = parseIndex(current, &bad);
+        std::erase_if(keys, [&](const std::string& key) {
+            return std::find(gone.begin(), gone.end(), key) != gone.end();
+        });
+        auto next = indexText(keys);
+        noteIndex(std::move(keys));
+        return next;
+    };
+    return sync ? store()->update(kOutboxIndexKey, change, {})
+                : store()->updateWithoutSync(kOutboxIndexKey, change);
+}
+
+// Stores `events` in new chunks, named in the index in the same store write (with `alsoSet`).
+// `moved` empty: they are the writer's, counted as unwritten until now. Otherwise they are an
+// earlier version's outbox, older than any event this version stored: they go first, under keys
+// that start with `moved` (named after that outbox's text), and not at all when the index names
+// one already (a launch killed before it removed the outbox had moved it).
+bool addChunks(std::uint64_t generation, std::vector<OutboxEntry>& events,
+               std::map<std::string, std::string>& alsoSet, const std::string& moved = "") {
+    if (events.empty()) return true;
+    std::vector<std::pair<std::string, Chunk>> made;
+    auto values = alsoSet;
+    for (std::size_t at = 0; at < events.size(); at += kChunkMaxEntries) {
+        const auto end = std::min(events.size(), at + kChunkMaxEntries);
+        Chunk chunk;
+        chunk.events.assign(std::make_move_iterator(events.begin() + static_cast<long>(at)),
+                            std::make_move_iterator(events.begin() + static_cast<long>(end)));
+        chunk.text = serialize(chunk.events);
+        std::string key = moved.empty() ? kOutboxChunkKeyPrefix + launchToken() + "." +
+                                              std::to_string(++chunksMade)
+                                        : moved + std::to_string(made.size());
+        values[key] = chunk.text;
+        made.emplace_back(std::move(key), std::move(chunk));
     }
-    return parsed;
+    bool movedBefore = false;
+    bool written = false;
+    try {
+        written = store()->update(
+            kOutboxIndexKey,
+            [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+                if (generation != outboxGeneration()) throw Forgotten();
+                bool bad = false;
+                auto keys = parseIndex(current, &bad);
+                movedBefore = !moved.empty() && std::any_of(keys.begin(), keys.end(), [&](auto& k) {
+                    return k.starts_with(moved);
+                });
+                // Thrown so that the chunks are not written again over what became of them.
+                if (movedBefore) throw Forgotten();
+                auto at = moved.empty() ? keys.end() : keys.begin();
+                for (const auto& entry : made) at = std::next(keys.insert(at, entry.first));
+                auto next = indexText(keys);
+                noteIndex(std::move(keys));
+                for (auto& [key, chunk] : made) {
+                    const std::size_t count = moved.empty() ? eventsIn(chunk.events) : 0;
+                    noteChunk(key, std::move(chunk), count);
+                }
+                return next;
+            },
+            values);
+    } catch (const Forgotten&) {
+        // A host's store that lets it through stored nothing either.
+    }
+    if (movedBefore) return true;
+    if (written) {
+        events.clear();
+        alsoSet.clear();
+    }
+    return written;
 }
 
-// The last text parsed or written: a query's report is written, then read by the sender's look
-// and by its removal after delivery, unchanged in between, and parsing costs more than the store's
-// read. What was parsed is used only for the very same text (compared whole), of which it is a
-// pure function.
-struct LastParsed {
-    std::mutex mutex;
-    Parsed parsed;
-};
-
-LastParsed& lastParsed() {
-    static LastParsed* instance = new LastParsed;  // NOLINT(cppcoreguidelines-owning-memory)
-    return *instance;
-}
-
-void remember(Parsed parsed) {
-    std::lock_guard lock(lastParsed().mutex);
-    lastParsed().parsed =
-        std::move(parsed);  // moves allocate nothing: text and entries stay a pair
-}
-
-std::vector<Entry> entriesOf(const std::string& text, std::size_t* malformed) {
-    auto& last = lastParsed();
+// Appends `events` to the last chunk when they all fit there, taking them out of `events`; those
+// that do not fit go to a new chunk instead (one store write either way, so a group is durable
+// sooner; a chunk that takes no more holds over 100 events).
+bool appendToLast(std::uint64_t generation, std::vector<OutboxEntry>& events,
+                  std::map<std::string, std::string>& alsoSet, Dropped& dropped) {
+    if (events.empty() || events.size() >= kChunkMaxEntries / 2) return true;
+    std::string last;
     {
-        std::lock_guard lock(last.mutex);
-        if (last.parsed.text == text) {
-            *malformed = last.parsed.malformed;
-            return last.parsed.entries;
-        }
+        std::lock_guard lock(known().mutex);
+        if (known().keys.empty()) return true;
+        last = known().keys.back();
+        const auto found = known().chunks.find(last);
+        if (found == known().chunks.end() ||
+            found->second.events.size() + events.size() > kChunkMaxEntries)
+            return true;
     }
-    Parsed parsed = parsedFrom(parseJSONText(text), text);
-    *malformed = parsed.malformed;
-    std::vector<Entry> entries = parsed.entries;
-    remember(std::move(parsed));
-    return entries;
-}
-
-// Reads the stored array within its bounds: a value past the size bound or not an array is
-// dropped whole, an entry not as written is dropped alone, and so are reports past the age bound.
-Reading read(const std::optional<std::string>& text, long long at) {
-    Reading reading;
-    if (!text) return reading;
-    if (text->size() > kOutboxMaxStoredBytes) {
-        reading.malformed = 1;
-        return reading;
-    }
-    const long long oldest = at - static_cast<long long>(kOutboxMaxAgeSeconds);
-    for (auto& entry : entriesOf(*text, &reading.malformed)) {
-        if (entry.queuedAt < oldest) {
-            ++reading.tooOld;
-        } else {
-            reading.entries.push_back(std::move(entry));
-        }
-    }
-    return reading;
-}
-
-// Keeps the newest reports within the count bound.
-void trim(Reading& reading) {
-    reading.tooMany += dropOldestBeyond(reading.entries, kOutboxMaxReports);
-}
-
-// The text as the JSON library writes the array (members in key order), by way of its tree: for
-// entries with text that is not valid UTF-8, which it writes with replacement characters. Such a
-// text parses to other strings than the entries', so what it parses to is not remembered.
-std::string serializeThroughTree(const std::vector<Entry>& entries) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& entry : entries) {
-        // Member by member: a braced list builds every pair as an array first.
-        nlohmann::json item;
-        item["body"] = entry.body;
-        item["queuedAt"] = entry.queuedAt;
-        item["attempts"] = entry.attempts;
-        if (!entry.id.empty()) item["id"] = entry.id;
-        if (!entry.claimedBy.empty()) {
-            item["claimedBy"] = entry.claimedBy;
-            item["claimedAt"] = entry.claimedAt;
-        }
-        list.push_back(std::move(item));
-    }
-    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-void appendInteger(std::string& out, long long value) {
-    char digits[24];
-    const auto written = std::to_chars(std::begin(digits), std::end(digits), value);
-    out.append(digits, written.ptr);
-}
-
-// One entry, written as the JSON library writes its object: members in key order, a claim and an
-// id only when there is one. False when a string is not valid UTF-8.
-bool appendEntry(std::string& out, const Entry& entry) {
-    out += R"({"attempts":)";
-    appendInteger(out, entry.attempts);
-    out += R"(,"body":)";
-    if (!appendJSONString(out, entry.body)) return false;
-    if (!entry.claimedBy.empty()) {
-        out += R"(,"claimedAt":)";
-        appendInteger(out, entry.claimedAt);
-        out += R"(,"claimedBy":)";
-        if (!appendJSONString(out, entry.claimedBy)) return false;
-    }
-    if (!entry.id.empty()) {
-        out += R"(,"id":)";
-        if (!appendJSONString(out, entry.id)) return false;
-    }
-    out += R"(,"queuedAt":)";
-    appendInteger(out, entry.queuedAt);
-    out += '}';
+    // Whether they fit is known only inside the update, from the chunk as the store holds it.
+    std::size_t taken = 0;
+    const bool written = store()->update(
+        last,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            if (generation != outboxGeneration() || !current) return current;
+            Chunk chunk = chunkOf(last, *current);
+            if (chunk.events.size() + events.size() > kChunkMaxEntries) {
+                noteChunk(last, std::move(chunk));
+                return current;
+            }
+            taken = events.size();
+            dropped.malformed += chunk.malformed;
+            chunk.malformed = 0;
+            chunk.events.insert(chunk.events.end(), events.begin(),
+                                events.begin() + static_cast<long>(taken));
+            chunk.text = serialize(chunk.events);
+            std::string text = chunk.text;
+            noteChunk(last, std::move(chunk), eventsIn(events));
+            return text;
+        },
+        alsoSet);
+    if (!written) return false;
+    alsoSet.clear();
+    events.erase(events.begin(), events.begin() + static_cast<long>(taken));
     return true;
 }
 
-// Makes `entry` what entryOf makes of it once written, so that the text need not be parsed to learn
-// it; false when entryOf would drop it.
-bool readBack(Entry& entry) {
-    if (!storableTime(static_cast<double>(entry.queuedAt))) return false;
-    entry.attempts = std::clamp(entry.attempts, 0, kMaxAttempts);
-    if (entry.claimedBy.empty() || !storableTime(static_cast<double>(entry.claimedAt))) {
-        entry.claimedBy.clear();
-        entry.claimedAt = 0;
+// The bounds of one kind of entry: how many are kept, and from when.
+struct Bound {
+    OutboxKind kind;
+    std::size_t most;
+    long long oldestMs;
+};
+
+// Drops the stored entries past the bounds: of each kind the oldest beyond its count and those
+// older than its age, and unreadable ones. Rewrites only the chunks that hold them.
+bool prune(std::uint64_t generation, Dropped& dropped) {
+    const long long atMs = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
+    const Bound bounds[] = {{OutboxKind::Event, kOutboxMaxEvents,
+                             atMs - static_cast<long long>(kOutboxMaxEventAgeSeconds * 1000)},
+                            {OutboxKind::Report, kOutboxMaxReports,
+                             atMs - static_cast<long long>(kOutboxMaxReportAgeSeconds * 1000)}};
+    const auto tooOld = [&](const OutboxEntry& e) {
+        return e.ts < bounds[e.kind == OutboxKind::Event ? 0 : 1].oldestMs;
+    };
+    // Each round empties or trims one chunk: the chunks there are at the start bound the rounds
+    // (not those left, a list that shrinks as they go).
+    std::size_t roundsLeft = 0;
+    {
+        std::lock_guard lock(known().mutex);
+        roundsLeft = known().keys.size() + 1;
     }
-    return true;
+    for (;;) {
+        std::string target;
+        std::size_t excess[2] = {0, 0};
+        {
+            std::lock_guard lock(known().mutex);
+            auto& k = known();
+            if (roundsLeft-- == 0) return true;
+            // Those too old go anyway: the count bound is over the others.
+            std::size_t total[2] = {0, 0};
+            for (const auto& [key, chunk] : k.chunks) {
+                for (const auto& e : chunk.events)
+                    total[e.kind == OutboxKind::Event ? 0 : 1] += tooOld(e) ? 0 : 1;
+            }
+            for (int i = 0; i < 2; ++i)
+                excess[i] = total[i] > bounds[i].most ? total[i] - bounds[i].most : 0;
+            for (const auto& key : k.keys) {
+                const auto found = k.chunks.find(key);
+                if (found == k.chunks.end()) continue;
+                const auto& events = found->second.events;
+                const auto holds = [&](OutboxKind kind) {
+                    return std::any_of(events.begin(), events.end(),
+                                       [&](const OutboxEntry& e) { return e.kind == kind; });
+                };
+                if ((events.empty() && key != k.keys.back()) ||
+                    (excess[0] > 0 && holds(OutboxKind::Event)) ||
+                    (excess[1] > 0 && holds(OutboxKind::Report)) || found->second.malformed > 0 ||
+                    std::any_of(events.begin(), events.end(), tooOld)) {
+                    target = key;
+                    break;
+                }
+            }
+        }
+        if (target.empty()) return true;
+        bool gone = false;
+        std::map<std::string, std::string> none;
+        const bool written = editChunk(
+            generation, target,
+            [&](std::vector<OutboxEntry>& events) {
+                std::size_t changed = 0;
+                std::size_t left[2] = {excess[0], excess[1]};
+                std::erase_if(events, [&](const OutboxEntry& e) {
+                    const bool event = e.kind == OutboxKind::Event;
+                    if (tooOld(e)) {
+                        ++(event ? dropped.tooOld : dropped.reportsTooOld);
+                    } else if (left[event ? 0 : 1] > 0) {
+                        --left[event ? 0 : 1];
+                        ++(event ? dropped.tooMany : dropped.reportsTooMany);
+                    } else {
+                        return false;
+                    }
+                    ++changed;
+                    return true;
+                });
+                return changed > 0;
+            },
+            none, dropped, &gone, 0, false);
+        if (!written || (gone && !dropFromIndex(generation, {target}, false))) return false;
+        if (generation != outboxGeneration()) return true;
+    }
 }
 
-// The text of `entries`, which then become what it reads back as (they are not copied for that).
-std::optional<std::string> serialize(std::vector<Entry>&& entries) {
-    if (entries.empty()) return std::nullopt;
-    std::size_t size = 2;
-    for (const auto& entry : entries)
-        size += entry.body.size() + entry.id.size() + entry.claimedBy.size() + 120;
-    std::string text;
-    text.reserve(size);
-    text += '[';
-    for (const auto& entry : entries) {
-        if (text.size() > 1) text += ',';
-        if (!appendEntry(text, entry)) return serializeThroughTree(entries);
+bool moveOutbox(std::uint64_t generation, Dropped& dropped);
+
+// Moves an earlier version's outbox into chunks, then removes it unless it changed meanwhile (it
+// is moved again then: an event stored twice is counted once by the service).
+bool migrate(std::uint64_t generation, Dropped& dropped, bool* moving) {
+    // Two threads of this launch reading the store for the first time move it once.
+    static std::atomic<bool> claimed{false};
+    if (claimed.exchange(true)) {
+        *moving = true;
+        return true;
     }
-    text += ']';
-    const auto kept = std::remove_if(entries.begin(), entries.end(),
-                                     [](Entry& entry) { return !readBack(entry); });
-    const auto malformed = static_cast<std::size_t>(entries.end() - kept);
-    entries.erase(kept, entries.end());
-    remember(Parsed{text, std::move(entries), malformed});
-    return text;
+    const bool moved = moveOutbox(generation, dropped);
+    claimed = false;
+    return moved;
 }
 
-// Said once per reading, after the store's write (never under its lock).
-void tellPruned(const Reading& reading) {
-    if (reading.malformed) {
+// Moves one earlier layout's outbox (under `key`) into chunks, ahead of what is there.
+bool moveLegacy(std::uint64_t generation, const char* key, Dropped& dropped) {
+    // A look first: launches after the move find nothing, without the store's write lock.
+    const auto old = store()->currentStringForKey(key);
+    // The launch that sends moves them: two launches never move them both.
+    if (!old || !takeSendingLease(generation)) return true;
+    const bool reports = std::string_view(key) == kLegacyReportOutboxKey;
+    std::size_t malformed = 0;
+    auto entries = reports ? parseLegacyReports(*old, &malformed) : parse(*old, &malformed);
+    (reports ? dropped.reportsMalformed : dropped.malformed) += malformed;
+    std::map<std::string, std::string> none;
+    const std::string moved = std::string(kOutboxChunkKeyPrefix) +
+                              (reports ? "moved.r" : "moved.") +
+                              std::to_string(std::hash<std::string>{}(*old)) + ".";
+    if (!addChunks(generation, entries, none, moved)) return false;
+    return store()->update(
+        key,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            return current == old ? std::nullopt : current;
+        },
+        {});
+}
+
+bool moveOutbox(std::uint64_t generation, Dropped& dropped) {
+    return moveLegacy(generation, kLegacyEventOutboxKey, dropped) &&
+           moveLegacy(generation, kLegacyReportOutboxKey, dropped);
+}
+
+// Said once per write or read, after the store's writes (never under its lock).
+void tellPruned(const Dropped& dropped) {
+    const auto events = dropped.malformed + dropped.tooOld + dropped.tooMany;
+    if (events > 0) {
+        Log::write(fillTemplate(
+            "[Plovendale] Dropped %@ undelivered events (unreadable, older than 30 days or beyond "
+            "10000).",
+            {std::to_string(events)}));
+    }
+    if (dropped.malformed) tellEventsDropped("malformed", dropped.malformed);
+    if (dropped.tooOld) tellEventsDropped("too old", dropped.tooOld);
+    if (dropped.tooMany) tellEventsDropped("too many", dropped.tooMany);
+    const auto tellReports = [](const char* reason, std::size_t count) {
+        if (count)
+            emitEvent("report.dropped", {{"reason", reason}, {"count", std::to_string(count)}});
+    };
+    if (dropped.reportsMalformed) {
         Log::write(
             fillTemplate("[Plovendale] Dropped %@ stored state reports that could not be read.",
-                         {std::to_string(reading.malformed)}));
-        emitEvent("report.dropped",
-                  {{"reason", "malformed"}, {"count", std::to_string(reading.malformed)}});
+                         {std::to_string(dropped.reportsMalformed)}));
+        tellReports("malformed", dropped.reportsMalformed);
     }
-    const auto dropped = reading.tooOld + reading.tooMany;
-    if (dropped == 0) return;
-    Log::write(fillTemplate(
-        "[Plovendale] Dropped %@ undelivered state reports (older than 7 days or beyond 100).",
-        {std::to_string(dropped)}));
-    if (reading.tooOld)
-        emitEvent("report.dropped",
-                  {{"reason", "too old"}, {"count", std::to_string(reading.tooOld)}});
-    if (reading.tooMany)
-        emitEvent("report.dropped",
-                  {{"reason", "too many"}, {"count", std::to_string(reading.tooMany)}});
+    if (dropped.reportsTooOld + dropped.reportsTooMany > 0) {
+        Log::write(fillTemplate(
+            "[Plovendale] Dropped %@ undelivered state reports (older than 7 days or beyond 100).",
+            {std::to_string(dropped.reportsTooOld + dropped.reportsTooMany)}));
+    }
+    tellReports("too old", dropped.reportsTooOld);
+    tellReports("too many", dropped.reportsTooMany);
 }
 
-bool processGone(const std::string& token) {
-    const auto dash = token.find('-');
-    if (dash == 0 || dash == std::string::npos || dash > 9) return false;
-    for (std::size_t i = 0; i < dash; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(token[i]))) return false;
+bool refresh(std::uint64_t generation, Dropped& dropped) {
+    if (!readIndex(generation, dropped)) return false;
+    std::vector<std::string> keys;
+    {
+        std::lock_guard lock(known().mutex);
+        keys = known().keys;
     }
-    const auto pid = static_cast<pid_t>(std::stol(token.substr(0, dash)));
-    return ::kill(pid, 0) != 0 && errno == ESRCH;
+    std::vector<std::string> gone;
+    for (const auto& key : keys) {
+        bool isGone = false;
+        std::map<std::string, std::string> none;
+        if (!editChunk(
+                generation, key, [](auto&) { return false; }, none, dropped, &isGone))
+            return false;
+        if (isGone) gone.push_back(key);  // a launch killed between removing it and its entry
+    }
+    bool moving = false;  // by another thread: it says when the events are known
+    if (!dropFromIndex(generation, gone) || !migrate(generation, dropped, &moving)) return false;
+    if (!prune(generation, dropped)) return false;
+    std::lock_guard lock(known().mutex);
+    if (generation == outboxGeneration() && !moving) known().loaded = true;
+    return true;
+}
+
+long long nowSeconds() {
+    return static_cast<long long>(Date::timeIntervalSince1970());
 }
 
 }  // namespace
 
-namespace report_outbox {
-
-long long now() {
-    return static_cast<long long>(Date::timeIntervalSince1970());
+void refreshOutbox(std::uint64_t generation) {
+    Dropped dropped;
+    const bool read = refresh(generation, dropped);
+    if (!read && generation == outboxGeneration()) emitEvent("store.failed", {{"what", "outbox"}});
+    tellPruned(dropped);
 }
 
-void forgetLastParsed() {
-    Parsed none;
-    std::lock_guard lock(lastParsed().mutex);
-    std::swap(lastParsed().parsed, none);
-}
-
-bool editOutbox(const std::function<bool(std::vector<Entry>&)>& edit,
-                const std::map<std::string, std::string>& alsoSet, std::size_t* count,
-                bool durable) {
-    Reading reading;
-    std::size_t left = 0;        // reports in the outbox once written
-    const long long at = now();  // the clock may be the host's: never asked under the store's lock
-    const auto change =
-        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-        reading = read(current, at);
-        trim(reading);  // what is past the bound is not sent either
-        const bool edited = edit(reading.entries);
-        trim(reading);
-        left = reading.entries.size();
-        if (!edited && !reading.pruned()) return current;
-        return serialize(std::move(reading.entries));
+OutboxWrite writeOutbox(std::uint64_t generation, std::vector<OutboxEntry> group,
+                        const OutboxEdits& edits, const std::map<std::string, std::string>& alsoSet,
+                        std::size_t droppedUnwritten, bool durable) {
+    Dropped dropped;
+    dropped.tooMany = droppedUnwritten;
+    auto also = alsoSet;
+    bool stored = outboxKnown() || refresh(generation, dropped);
+    const auto touched = [&](const OutboxEntry& e) {
+        return edits.remove.count(e.id) != 0 || edits.attempts.count(e.id) != 0;
     };
-    auto store = Platform::keyValueStore();
-    const bool stored = durable || !alsoSet.empty() ? store->update(kOutboxKey, change, alsoSet)
-                                                    : store->updateWithoutSync(kOutboxKey, change);
-    if (!stored) {
-        emitEvent("store.failed", {{"what", "outbox"}});
-        return false;
+    // Answered entries leave their chunks; a chunk left empty goes, then its index entry.
+    std::vector<std::string> chunks;
+    if (stored && !edits.empty()) {
+        std::lock_guard lock(known().mutex);
+        for (const auto& key : known().keys) {
+            const auto found = known().chunks.find(key);
+            if (found != known().chunks.end() &&
+                std::any_of(found->second.events.begin(), found->second.events.end(), touched))
+                chunks.push_back(key);
+        }
     }
-    tellPruned(reading);
-    if (count) *count = left;
-    return true;
+    std::vector<std::string> gone;
+    for (const auto& key : chunks) {
+        bool isGone = false;
+        stored = editChunk(
+            generation, key,
+            [&](std::vector<OutboxEntry>& entries) {
+                bool changed = false;
+                for (auto& e : entries) {
+                    const auto tried = edits.attempts.find(e.id);
+                    if (tried == edits.attempts.end() || e.kind != OutboxKind::Report) continue;
+                    e = reportEntry(std::move(e.id), e.ts, std::move(e.body), tried->second);
+                    changed = true;
+                }
+                return std::erase_if(entries,
+                                     [&](const OutboxEntry& e) {
+                                         return edits.remove.count(e.id) != 0;
+                                     }) > 0 ||
+                       changed;
+            },
+            also, dropped, &isGone, 0, durable || !group.empty());
+        if (!stored) break;
+        if (isGone) gone.push_back(key);
+    }
+    stored = stored && dropFromIndex(generation, gone, durable || !group.empty());
+    stored = stored && appendToLast(generation, group, also, dropped) &&
+             addChunks(generation, group, also);
+    if (stored && !also.empty()) stored = store()->setStrings(also);
+    stored = stored && prune(generation, dropped);
+    {
+        std::lock_guard lock(known().mutex);
+        // What was not stored is given up.
+        if (generation == outboxGeneration())
+            known().unwritten -= std::min(eventsIn(group), known().unwritten);
+        for (const auto& [key, chunk] : known().chunks) dropped.count += eventsIn(chunk.events);
+    }
+    if (!stored) {
+        // A change that ran for a write the store then refused left this process's copy ahead of
+        // the store: it is read again before it is used.
+        std::lock_guard lock(known().mutex);
+        known().loaded = false;
+    }
+    if (!stored && generation == outboxGeneration()) {
+        emitEvent("store.failed", {{"what", "outbox"}});
+        dropped.stored = false;
+        dropped.unstored = group.size();
+    }
+    return dropped;
 }
 
-std::vector<Entry>::iterator findEntry(std::vector<Entry>& entries, const Entry& sent) {
-    return std::find_if(entries.begin(), entries.end(), [&](const Entry& e) {
-        return e.id == sent.id && e.body == sent.body && e.queuedAt == sent.queuedAt;
-    });
-}
-
-bool claimable(const Entry& entry, const std::set<std::string>& ownInFlight, long long at) {
-    if (entry.claimedBy == launchToken()) return !ownInFlight.count(entry.id);
-    return !claimHeldElsewhere(entry.claimedBy, entry.claimedAt, at);
-}
-
-bool worthClaiming(const std::set<std::string>& ownInFlight, long long at) {
+bool outboxChangedElsewhere() {
     try {
-        Reading look = read(Platform::keyValueStore()->currentStringForKey(kOutboxKey), at);
-        trim(look);
-        return look.pruned() ||
-               std::any_of(look.entries.begin(), look.entries.end(),
-                           [&](const Entry& entry) { return claimable(entry, ownInFlight, at); });
+        std::string last;
+        std::string lastText;
+        std::vector<std::string> keys;
+        {
+            std::lock_guard lock(known().mutex);
+            if (!known().loaded) return true;
+            keys = known().keys;
+            if (!keys.empty()) {
+                last = keys.back();
+                const auto found = known().chunks.find(last);
+                if (found != known().chunks.end()) lastText = found->second.text;
+            }
+        }
+        bool bad = false;
+        if (parseIndex(store()->currentStringForKey(kOutboxIndexKey), &bad) != keys || bad)
+            return true;
+        return !last.empty() && store()->currentStringForKey(last).value_or("") != lastText;
     } catch (const std::exception&) {
         return true;
     }
 }
 
-}  // namespace report_outbox
-
-// Names this launch in the claims it writes: the process, so that a claim of a process that is
-// gone can be taken at once, and a random part, as process identifiers are reused.
-const std::string& launchToken() {
-    static const std::string token =
-        std::to_string(::getpid()) + "-" + makeClientId().substr(0, 12);
-    return token;
+std::vector<std::string> outboxKeys() {
+    std::vector<std::string> keys{kOutboxIndexKey, kLegacyEventOutboxKey, kLegacyReportOutboxKey,
+                                  kOutboxSenderKey};
+    std::optional<std::string> index;
+    store()->update(kOutboxIndexKey,
+                    [&](const std::optional<std::string>& current) {
+                        index = current;
+                        return current;
+                    },
+                    {});
+    bool bad = false;
+    for (auto& key : parseIndex(index, &bad)) keys.push_back(std::move(key));
+    return keys;
 }
 
-bool claimHeldElsewhere(const std::string& claimedBy, long long claimedAt, long long at) {
-    if (claimedBy.empty() || claimedBy == launchToken()) return false;
-    if (std::llabs(at - claimedAt) > static_cast<long long>(kClaimLeaseSeconds)) return false;
-    return !processGone(claimedBy);
+std::map<std::string, std::string> sendingLeaseValue(bool release) {
+    if (release) return {{kOutboxSenderKey, json{{"by", ""}, {"at", 0}}.dump()}};
+    return {{kOutboxSenderKey, json{{"by", launchToken()}, {"at", nowSeconds()}}.dump()}};
+}
+
+bool takeSendingLease(std::uint64_t generation) {
+    const long long at = nowSeconds();
+    const std::string mine = json{{"by", launchToken()}, {"at", at}}.dump();
+    bool taken = false;
+    const bool stored = Platform::keyValueStore()->update(
+        kOutboxSenderKey,
+        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
+            if (generation != outboxGeneration()) return current;
+            const auto lease = current ? parseJSONText(*current) : json();
+            if (lease.is_object() && lease.contains("by") && lease["by"].is_string() &&
+                lease.contains("at") && lease["at"].is_number_integer() &&
+                leaseHeldElsewhere(lease["by"].get<std::string>(), lease["at"].get<long long>(),
+                                   at))
+                return current;
+            taken = true;
+            return mine;
+        },
+        {});
+    if (!stored) emitEvent("store.failed", {{"what", "outbox"}});
+    return stored && taken;
+}
+
+void tellEventsPruned(const OutboxWrite& dropped) {
+    tellPruned(dropped);
+}
+
+void tellEventsDropped(const char* reason, std::size_t count, const std::string& status) {
+    std::map<std::string, std::string> values{{"reason", reason}, {"count", std::to_string(count)}};
+    if (!status.empty()) values["status"] = status;
+    emitEvent("event.dropped", std::move(values));
 }
 
 }  // namespace plovendale::internal
-
-namespace plovendale {
-
-std::size_t Plovendale::queuedReportCount() {
-    try {
-        std::size_t count = 0;
-        internal::editOutbox([](auto&) { return false; }, {}, &count);
-        return count;
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
-}  // namespace plovendale

@@ -12,7 +12,6 @@
 #include "sdk/client_id.h"
 #include "sdk/consent.h"
 #include "sdk/core_helper.h"
-#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "sdk/outbox.h"
 #include "sdk/start_up.h"
@@ -114,10 +113,8 @@ void startUp() {
     internal::runStartUpSteps(commonInit);
     // Posted from here, so that a host that drains its main queue after start-up finds them there
     // (they wait for start-up's work, and do nothing while tracking is disabled); and posted, so
-    // that a service base URL the host sets right after start-up is the one used. The event
-    // sender is first made on the main queue, not in start-up's time.
-    internal::sendQueuedReportsSoon();
-    MainQueue::shared().async([] { internal::sendQueuedEventsSoon(); });
+    // that a service base URL the host sets right after start-up is the one used.
+    internal::sendOutboxSoon();
 }
 
 // A start-up while the library runs with one key may not switch it to another: the state stored
@@ -263,7 +260,7 @@ bool Plovendale::shutdown(std::chrono::milliseconds timeout) {
     // at least 100 ms (what the writer needs for the last events of a burst).
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    const bool written = internal::stopEventWriter(std::max(left, std::chrono::milliseconds(100)));
+    const bool written = internal::stopOutboxWriter(std::max(left, std::chrono::milliseconds(100)));
     if (!written) Log::write("[Plovendale] shutdown: some events could not be stored in time.");
     internal::setStartState(internal::StartState::Stopped);
     internal::finishStartUp();

@@ -10,7 +10,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
-#include "sdk/event_outbox.h"
+#include "sdk/outbox.h"
 #include "sdk/events.h"
 #include "sdk/sdk_state.h"
 #include "util/json_serialization.h"
@@ -124,7 +124,7 @@ void internal::traceQueryEnded(const InstallTraceState& outcome, bool persist,
     }
     if (persist && outcome.kind == InstallTraceState::Kind::Failed) persistFailure(outcome);
     notifyIfSettled();
-    internal::sendQueuedEventsSoon();  // events held for this answer may go now
+    internal::sendOutboxSoon();  // events held for this answer may go now
 }
 
 std::string internal::storedFailureText(const InstallTraceState& failure) {

@@ -11,8 +11,8 @@
 #include "plovendale/platform/platform.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
-#include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
+#include "sdk/outbox_store.h"
 #include "support/attribution_service_process.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
@@ -132,7 +132,7 @@ class Events : public ::testing::Test {
 TEST_F(Events, EventsWaitForTheFirstAnswerThenGoOnceInBatchesThroughA503) {
     ASSERT_TRUE(Plovendale::trackEvent("signup", {{"plan", "gold"}}, Revenue{"9.99", "EUR"}, "e1"));
     for (int i = 0; i < 150; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap." + std::to_string(i)));
-    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
+    ASSERT_TRUE(internal::waitUntilWritten(std::chrono::seconds(5)));
     MainQueue::shared().drain();  // the send the write asked for
     EXPECT_EQ(Plovendale::queuedEventCount(), 151u);
     EXPECT_TRUE(batches().empty()) << "held until the install trace has ended";
@@ -238,12 +238,12 @@ TEST_F(Events, ConsentOffRecordsNothingAndForgetErasesWrittenAndUnwrittenEvents)
     Plovendale::setTrackingDisabled(false);
 
     ASSERT_TRUE(Plovendale::trackEvent("one"));
-    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
+    ASSERT_TRUE(internal::waitUntilWritten(std::chrono::seconds(5)));
     ASSERT_TRUE(Plovendale::trackEvent("two"));  // not written yet
     ASSERT_TRUE(Plovendale::forgetInstallation());
     EXPECT_EQ(Plovendale::flush(5000), FlushResult::Delivered);
     EXPECT_EQ(Plovendale::queuedEventCount(), 0u);
-    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventIndexKey));
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kOutboxIndexKey));
 
     service_.answerReports({200, R"({"status":200})"});
     query();
@@ -282,17 +282,18 @@ TEST_F(Events, TheOutboxKeepsTheNewestTenThousandEventsOfThirtyDays) {
     for (int i = 0; i < 10000; ++i)
         stored.push_back(
             {{"id", std::to_string(i)}, {"name", "n"}, {"ts", nowMs}, {"params", json::object()}});
-    ASSERT_TRUE(Platform::keyValueStore()->setString(stored.dump(), internal::kEventOutboxKey));
+    ASSERT_TRUE(
+        Platform::keyValueStore()->setString(stored.dump(), internal::kLegacyEventOutboxKey));
 
     service_.answerEvents(
         {503});  // they stay: one batch of earlier launches' events goes and fails
     ASSERT_TRUE(Plovendale::trackEvent("newest"));
     ASSERT_EQ(Plovendale::flush(10000), FlushResult::StoredNotSent) << "503: a retry follows";
     // An earlier version's outbox is moved into chunks.
-    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kEventOutboxKey));
-    internal::refreshStoredEvents(internal::eventGeneration());
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kLegacyEventOutboxKey));
+    internal::refreshOutbox(internal::outboxGeneration());
     std::vector<json> kept;
-    internal::visitKnownEvents([&](const auto& e) {
+    internal::visitKnownEntries([&](const auto& e) {
         kept.push_back(json::parse(e.text));
         return true;
     });
@@ -321,7 +322,7 @@ TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
     ASSERT_TRUE(Platform::configure(platform_.config()));
     ASSERT_TRUE(Plovendale::startWith(kKey));
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(Plovendale::trackEvent("tap"));
-    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
+    ASSERT_TRUE(internal::waitUntilWritten(std::chrono::seconds(5)));
     gated->bytes = 0;
     gated->shut(true);
     ASSERT_TRUE(Plovendale::trackEvent("one"));
@@ -329,7 +330,7 @@ TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
     ASSERT_TRUE(gated->writerHeld());
     EXPECT_EQ(Plovendale::queuedEventCount(), 2002u) << "exact while the writer is held";
     gated->shut(false);
-    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(5)));
+    ASSERT_TRUE(internal::waitUntilWritten(std::chrono::seconds(5)));
     EXPECT_FALSE(gated->timedOut) << "queuedEventCount waited for the write";
     EXPECT_LT(gated->bytes.load(), 40000u) << "the last chunk, not all 2,002 events";
     EXPECT_EQ(Plovendale::queuedEventCount(), 2002u);
@@ -342,9 +343,9 @@ TEST_F(Events, AWriteStoresWhatItAddsAndCountingNeverWaitsForTheWriter) {
     for (int i = 0; i < 12000; ++i) ASSERT_TRUE(Plovendale::trackEvent("b" + std::to_string(i)));
     EXPECT_EQ(Plovendale::queuedEventCount(), 2003u + 10000u) << "stored, being written, waiting";
     gated->shut(false);
-    ASSERT_TRUE(internal::waitUntilEventsWritten(std::chrono::seconds(20)));
+    ASSERT_TRUE(internal::waitUntilWritten(std::chrono::seconds(20)));
     std::vector<std::string> names;
-    internal::visitKnownEvents([&](const auto& e) {
+    internal::visitKnownEntries([&](const auto& e) {
         names.push_back(json::parse(e.text)["name"]);
         return true;
     });
@@ -366,13 +367,13 @@ TEST_F(Events, AStoreOfManyChunksIsCutToTheBoundInOneRead) {
                              {"ts", nowMs},
                              {"params", json::object()}});
         const std::string key =
-            internal::kEventChunkKeyPrefix + std::string("old.") + std::to_string(c);
+            internal::kOutboxChunkKeyPrefix + std::string("old.") + std::to_string(c);
         index.push_back(key);
         values[key] = chunk.dump();
     }
-    values[internal::kEventIndexKey] = index.dump();
+    values[internal::kOutboxIndexKey] = index.dump();
     ASSERT_TRUE(Platform::keyValueStore()->setStrings(values));
-    internal::refreshStoredEvents(internal::eventGeneration());  // as a new launch reads it
+    internal::refreshOutbox(internal::outboxGeneration());  // as a new launch reads it
     EXPECT_EQ(Plovendale::queuedEventCount(), 10000u);
 }
 
@@ -403,14 +404,15 @@ TEST_F(Events, ADamagedStoredEventIsDroppedAloneAndCounted) {
                    {"name", "n"},
                    {"ts", nowMs},
                    {"params", {{"k", std::string(70000, 'v')}}}});
-    const std::string prefix = internal::kEventChunkKeyPrefix;
+    const std::string prefix = internal::kOutboxChunkKeyPrefix;
     const std::map<std::string, std::string> values{
         {prefix + "a", badByte},
         {prefix + "b", cut},
         {prefix + "c", big.dump()},
-        {internal::kEventIndexKey, json::array({prefix + "a", prefix + "b", prefix + "c"}).dump()}};
+        {internal::kOutboxIndexKey,
+         json::array({prefix + "a", prefix + "b", prefix + "c"}).dump()}};
     ASSERT_TRUE(Platform::keyValueStore()->setStrings(values));
-    internal::refreshStoredEvents(internal::eventGeneration());  // as a new launch reads it
+    internal::refreshOutbox(internal::outboxGeneration());  // as a new launch reads it
     EXPECT_EQ(Plovendale::flush(10000), FlushResult::Delivered);
     std::size_t sent = 0;
     for (const auto& batch : batches()) sent += batch["events"].size();

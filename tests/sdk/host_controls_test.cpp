@@ -11,6 +11,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/outbox.h"
+#include "sdk/outbox_store.h"
 #include "support/attribution_service_process.h"
 #include "support/disk_faults.h"
 #include "support/test_environment.h"
@@ -23,6 +24,18 @@ using nlohmann::json;
 using Kind = InstallTraceState::Kind;
 constexpr const char* kKey = "hostCtl42key";
 const std::string kService = std::string(PLOVENDALE_BIN_DIR) + "/attribution-service";
+
+// The reports the outbox holds now, oldest first, as stored.
+json storedReports() {
+    json reports = json::array();
+    auto store = Platform::keyValueStore();
+    const auto index = json::parse(store->stringForKey(internal::kOutboxIndexKey).value_or("[]"));
+    for (const auto& key : index) {
+        for (auto& entry : json::parse(store->stringForKey(key.get<std::string>()).value_or("[]")))
+            if (entry.value("kind", "") == "report") reports.push_back(entry);
+    }
+    return reports;
+}
 
 struct Outcome {
     bool arrived = false;
@@ -222,20 +235,35 @@ TEST_F(HostControls, AReportTheServiceCannotTakeWaitsForTheNextLaunchAndOneItRej
 TEST_F(HostControls, AReportAnotherLaunchLeftInTheFileMeanwhileGoesOut) {
     launch();
     settle();
-    const auto leave = [this](std::initializer_list<const char*> clients) {
-        json outbox = json::array();
+    int made = 0;
+    const auto leave = [&](std::initializer_list<const char*> clients) {
+        json chunk = json::array();
         for (const char* client : clients) {
             const json body = {{"cd", "503"}, {"ci", client}, {"ms", "0"}, {"msg", ""}, {"t", "9"}};
-            outbox.push_back({{"body", body.dump()},
-                              {"queuedAt", Date::timeIntervalSince1970()},
-                              {"attempts", 1}});
+            chunk.push_back(json::parse(
+                internal::reportEntry(client,
+                                      static_cast<long long>(Date::timeIntervalSince1970() * 1000),
+                                      body.dump(), 1)
+                    .text));
         }
+        // As another launch writes: a new chunk and its index entry in one transaction.
+        const std::string key =
+            internal::kOutboxChunkKeyPrefix + std::string("other.") + std::to_string(++made);
         sqlite3* other = nullptr;
         sqlite3_open((platform_.dataDirectory() + "/defaults.sqlite").c_str(), &other);
-        const std::string insert = "INSERT OR REPLACE INTO kv VALUES ('" +
-                                   std::string(internal::kOutboxKey) + "', 0, '" + outbox.dump() +
-                                   "');";
-        EXPECT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_stmt* read = nullptr;
+        sqlite3_prepare_v2(other, "SELECT value FROM kv WHERE key = ?", -1, &read, nullptr);
+        sqlite3_bind_text(read, 1, internal::kOutboxIndexKey, -1, SQLITE_STATIC);
+        json index = json::array();
+        if (sqlite3_step(read) == SQLITE_ROW)
+            index = json::parse(reinterpret_cast<const char*>(sqlite3_column_text(read, 0)));
+        sqlite3_finalize(read);
+        index.push_back(key);
+        const std::string write = "BEGIN; INSERT OR REPLACE INTO kv VALUES ('" + key + "', 0, '" +
+                                  chunk.dump() + "'); INSERT OR REPLACE INTO kv VALUES ('" +
+                                  internal::kOutboxIndexKey + "', 0, '" + index.dump() +
+                                  "'); COMMIT;";
+        EXPECT_EQ(sqlite3_exec(other, write.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(other);
     };
     leave({"other", "another"});
@@ -276,14 +304,15 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
     outbox.push_back({{"queuedAt", now}});
     outbox.push_back("body");
     platform_.configure();
-    ASSERT_TRUE(Platform::keyValueStore()->setString(outbox.dump(), internal::kOutboxKey));
+    // As an earlier version stored them: moved once into the outbox, within its bounds.
+    ASSERT_TRUE(
+        Platform::keyValueStore()->setString(outbox.dump(), internal::kLegacyReportOutboxKey));
 
     launch();
     settle();
-    const auto stored = Platform::keyValueStore()->stringForKey(internal::kOutboxKey);
-    const json kept = json::parse(*stored);
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kLegacyReportOutboxKey));
+    const json kept = storedReports();
     ASSERT_EQ(kept.size(), 100u);
-    EXPECT_EQ(*stored, kept.dump());
     EXPECT_EQ(kept[0]["body"], "1" + escaped);
     EXPECT_EQ(kept[0]["attempts"], 2) << "the oldest was sent once more and failed";
     int dropLines = 0;
@@ -296,9 +325,10 @@ TEST_F(HostControls, TheOutboxKeepsAtMostAHundredReportsOfTheLastSevenDays) {
 
     // A value past the size bound is not parsed at all.
     ASSERT_TRUE(Platform::keyValueStore()->setString(
-        "[" + std::string(internal::kOutboxMaxStoredBytes, ' ') + "]", internal::kOutboxKey));
-    EXPECT_EQ(Plovendale::queuedReportCount(), 0u);
-    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kOutboxKey));
+        "[" + std::string(internal::kLegacyReportOutboxMaxBytes, ' ') + "]",
+        internal::kLegacyReportOutboxKey));
+    EXPECT_EQ(Plovendale::queuedReportCount(), 100u);
+    EXPECT_FALSE(Platform::keyValueStore()->stringForKey(internal::kLegacyReportOutboxKey));
     settle();  // its event
 }
 

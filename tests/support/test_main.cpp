@@ -7,7 +7,6 @@
 #include "plovendale/platform/main_queue.h"
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
-#include "sdk/event_outbox.h"
 #include "sdk/outbox.h"
 #include "sdk/sdk_state.h"
 #include "sdk/start_up.h"
@@ -47,8 +46,7 @@ void resetSdkState() {
     }
     setStartState(StartState::NotStarted);
     setServerDomainRefused(false);
-    resetOutboxSender();
-    forgetEvents();
+    forgetOutbox();
     Plovendale::shareInstance().setPlovendaleDelegate(nullptr);
 }
 

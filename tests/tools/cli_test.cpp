@@ -124,6 +124,50 @@ TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectoryDeliverEveryReportOnce) {
     }
 }
 
+// A data directory that main at e06e7ea left (two state reports in one JSON array, 250 events in
+// two chunks, its sending lease) moves into the outbox once, and all of it is delivered once.
+TEST_F(Cli, AStoreAnEarlierVersionLeftIsMovedOnceAndDelivered) {
+    const std::string data = dir_.file("earlier");
+    std::filesystem::create_directories(data);
+    std::filesystem::copy_file(
+        std::string(PLOVENDALE_SOURCE_DIR) + "/tests/data/e06e7ea-store.sqlite",
+        data + "/defaults.sqlite");
+    const std::string key = "demoKey1";
+    {
+        // Its times move to a minute ago: as the file ages, the outbox's age bounds would drop it.
+        auto store = makeSQLiteKeyValueStore(data + "/defaults.sqlite");
+        const auto ago = static_cast<long long>(Date::timeIntervalSince1970()) - 60;
+        json reports = json::parse(*store->stringForKey("com.plovendale.report_outbox"));
+        for (auto& report : reports) report["queuedAt"] = ago;
+        ASSERT_TRUE(store->setString(reports.dump(), "com.plovendale.report_outbox"));
+        for (const auto& chunk : json::parse(*store->stringForKey("com.plovendale.event_chunks"))) {
+            json events = json::parse(*store->stringForKey(chunk));
+            for (auto& event : events) event["ts"] = ago * 1000;
+            ASSERT_TRUE(store->setString(events.dump(), chunk));
+        }
+    }
+    EXPECT_EQ(run({"outbox", "--app-key", key, "--data-dir", data}).out, "{\"queued\":2}\n");
+    const auto sent = run({"event", "--app-key", key, "--data-dir", data, "--server",
+                           service_->baseUrl(), "--timeout-ms", "8000", "after"});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err;
+    EXPECT_EQ(run({"outbox", "--app-key", key, "--data-dir", data}).out, "{\"queued\":0}\n");
+
+    std::multiset<std::string> times;
+    for (const auto& report : json::parse(service_->stateReports(key))) {
+        EXPECT_EQ(report["ci"], "d9157305c8834beb99f9234938494123");
+        times.insert(report["t"].get<std::string>());
+    }
+    EXPECT_EQ(times, (std::multiset<std::string>{"4", "17"}));
+    httplib::Client client("127.0.0.1", service_->port());
+    const auto events =
+        client.Get(("/api/events/" + key + "?limit=500").c_str(),
+                   {{"Authorization", test::AttributionServiceProcess::operatorAuthorization()}});
+    ASSERT_TRUE(events);
+    std::set<std::string> ids;
+    for (const auto& event : json::parse(events->body)) ids.insert(event["id"].get<std::string>());
+    EXPECT_EQ(ids.size(), 251u) << events->body.substr(0, 300);
+}
+
 TEST_F(Cli, ConcurrentLaunchesOnOneDataDirectorySendEachStoredEventOnce) {
     std::mutex mutex;
     std::vector<std::string> received;

@@ -12,17 +12,20 @@
 #include <string>
 #include <thread>
 
-#include "sdk/event_store.h"
+#include "sdk/outbox_store.h"
 
 // What the events' sender (event_outbox.cpp) and their writer thread (event_writer.cpp) share.
-namespace plovendale::internal::event_sending {
+namespace plovendale::internal::outbox_sending {
 
 using std::chrono::steady_clock;
 
 struct Sender {
     std::mutex mutex;
-    bool sending = false;
-    bool scheduled = false;
+    bool sending = false;    // a report or a batch is on the wire
+    bool scheduled = false;  // a pass is handed to the writer
+    bool passing = false;    // a pass runs
+    int leaseWaits = 0;      // passes in a row that found the lease held by another launch
+    bool leaseWaiting = false;
     bool retryPending = false;
     int failures = 0;
     // Whether this launch's install-trace query has ended (or the installation was answered
@@ -30,7 +33,8 @@ struct Sender {
     bool traceSettled = false;
     std::set<std::string> held;
     std::deque<std::string> heldOrder;  // to keep `held` within the outbox's bound
-    std::set<std::string> answered;     // delivered or refused, still in the store
+    OutboxEdits answered;       // what the service answered, still to be written to the store
+    bool durableEdits = false;  // a removal that must survive a crash: tracking was disabled
     std::optional<steady_clock::time_point> leaseRenewed;
     std::mt19937 random{std::random_device{}()};
 };
@@ -45,12 +49,10 @@ struct Writer {
     std::condition_variable written;  // a group is done
     // At most the outbox's bound: past it the oldest go, as the store would drop them anyway, so
     // that a burst holds no more memory than a full store.
-    std::deque<StoredEvent> pending;
+    std::deque<OutboxEntry> pending;
     std::size_t droppedUnwritten = 0;
-    EventWrite dropped;  // by the writes since the writer last caught up, not yet told
+    OutboxWrite dropped;  // by the writes since the writer last caught up, not yet told
     steady_clock::time_point firstPending;  // when the oldest of `pending` came in
-    bool removeAnswered = false;  // the sender asks to remove the events the service answered
-    bool renewLease = false;      // ... and to renew its lease in the same write
     bool writing = false;
     bool urgent = false;  // a flush waits: write without gathering more
     bool stopping = false;
@@ -63,7 +65,7 @@ struct Writer {
     // What the writer thread uses is made before the writer, so that at exit it is destroyed
     // after the writer has stopped: a write under way finishes against live state.
     Writer() {
-        visitKnownEvents([](const StoredEvent&) { return false; });
+        visitKnownEntries([](const OutboxEntry&) { return false; });
         sender();
     }
     Writer(const Writer&) = delete;
@@ -84,8 +86,7 @@ Writer& writer();
 /// Starts the writer thread unless it runs; under the writer's lock. Throws std::system_error
 /// when no thread can be had.
 void startWriterLocked(Writer& w);
-// Asks the writer to remove the answered events from the store; a launch that holds the lease
-// renews it in the same write. The disk sync stays off the main thread.
-void requestRemoval(bool holdingLease);
+/// The sender's pass; on the writer thread.
+void sendOutbox();
 
-}  // namespace plovendale::internal::event_sending
+}  // namespace plovendale::internal::outbox_sending

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "sdk/event_store.h"
+#include "sdk/outbox_store.h"
 
 // The stored events' format (chunks and their index) and what this process last read or wrote of
 // them; the store's writes (event_store.cpp) keep both in step with the store.
-namespace plovendale::internal::event_chunks {
+namespace plovendale::internal::outbox_chunks {
 
 struct Chunk {
     std::string text;
-    std::vector<StoredEvent> events;
+    std::vector<OutboxEntry> events;
     std::size_t malformed = 0;
 };
 
@@ -34,9 +34,11 @@ struct Known {
 Known& known();
 
 /// The events of a stored chunk's text; `malformed` counts what is not an event as written.
-std::vector<StoredEvent> parse(const std::string& text, std::size_t* malformed);
+std::vector<OutboxEntry> parse(const std::string& text, std::size_t* malformed);
+/// The reports of an earlier version's report outbox; `malformed` counts what is not one.
+std::vector<OutboxEntry> parseLegacyReports(const std::string& text, std::size_t* malformed);
 /// A chunk's text: the events' wire texts as one JSON array.
-std::string serialize(const std::vector<StoredEvent>& events);
+std::string serialize(const std::vector<OutboxEntry>& events);
 // The chunk keys an index names; `bad` when it holds anything else (it is then rewritten).
 std::vector<std::string> parseIndex(const std::optional<std::string>& text, bool* bad);
 /// The index's text, or nothing (the key is removed) when it names no chunk.
@@ -51,4 +53,4 @@ Chunk chunkOf(const std::string& key, const std::string& text);
 // `stored` of the writer's events are in it since this process last knew it.
 void noteChunk(const std::string& key, std::optional<Chunk> chunk, std::size_t stored = 0);
 
-}  // namespace plovendale::internal::event_chunks
+}  // namespace plovendale::internal::outbox_chunks

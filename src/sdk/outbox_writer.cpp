@@ -1,4 +1,4 @@
-#include "sdk/event_writer.h"
+#include "sdk/outbox_writer.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -12,12 +12,11 @@
 #include <vector>
 
 #include "plovendale/platform/log.h"
-#include "sdk/event_outbox.h"
 #include "sdk/events.h"
 #include "util/format.h"
 
 namespace plovendale::internal {
-using namespace event_sending;  // NOLINT(google-build-using-namespace)
+using namespace outbox_sending;  // NOLINT(google-build-using-namespace)
 
 namespace {
 
@@ -31,20 +30,12 @@ constexpr milliseconds kGroupWindow{20};
 // under way (five chunks and their pruning) and how far a new event waits behind a burst.
 constexpr std::size_t kMaxGroupEvents = 1000;
 
-// Removes what the sender asked to and appends `group`, writing only the chunks that change.
-// Answers whether every write took.
-bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewLease,
-                std::uint64_t generation, std::size_t droppedUnwritten) {
-    std::set<std::string> answered;
-    if (removeAnswered) {
-        std::lock_guard lock(sender().mutex);
-        answered = sender().answered;
-    }
+// Appends `group`, writing only the chunks that change. Answers whether every write took.
+bool writeGroup(std::vector<OutboxEntry> group, std::uint64_t generation,
+                std::size_t droppedUnwritten) {
     const std::size_t count = group.size();
-    const auto written = writeStoredEvents(
-        generation, std::move(group), answered,
-        renewLease ? sendingLeaseValue() : std::map<std::string, std::string>{}, droppedUnwritten);
-    if (generation != eventGeneration()) return false;  // forgotten while it was being written
+    const auto written = writeOutbox(generation, std::move(group), {}, {}, droppedUnwritten);
+    if (generation != outboxGeneration()) return false;  // forgotten while it was being written
     {
         // Told once the writer has caught up: a burst's many writes make one log line.
         std::lock_guard lock(writer().mutex);
@@ -52,6 +43,9 @@ bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewL
         d.malformed += written.malformed;
         d.tooOld += written.tooOld;
         d.tooMany += written.tooMany;
+        d.reportsTooOld += written.reportsTooOld;
+        d.reportsTooMany += written.reportsTooMany;
+        d.reportsMalformed += written.reportsMalformed;
     }
     if (!written.stored) {
         if (written.unstored == 0) return false;
@@ -60,15 +54,8 @@ bool writeGroup(std::vector<StoredEvent> group, bool removeAnswered, bool renewL
         tellEventsDropped("store failed", written.unstored);
         return false;
     }
-    {
-        std::lock_guard lock(sender().mutex);
-        for (const auto& id : answered) sender().answered.erase(id);
-        if (renewLease) sender().leaseRenewed = steady_clock::now();
-    }
-    if (count > 0) {
-        emitEvent("event.queued",
-                  {{"count", std::to_string(count)}, {"queued", std::to_string(written.count)}});
-    }
+    emitEvent("event.queued",
+              {{"count", std::to_string(count)}, {"queued", std::to_string(written.count)}});
     return true;
 }
 
@@ -76,10 +63,8 @@ void runWriter() {
     auto& w = writer();
     std::unique_lock lock(w.mutex);
     for (;;) {
-        w.wake.wait(lock, [&] {
-            return w.stopping || !w.jobs.empty() || !w.pending.empty() || w.removeAnswered;
-        });
-        if (w.jobs.empty() && !w.urgent && !w.removeAnswered && !w.stopping)
+        w.wake.wait(lock, [&] { return w.stopping || !w.jobs.empty() || !w.pending.empty(); });
+        if (w.jobs.empty() && !w.urgent && !w.stopping)
             // From the oldest event's arrival: events that came in during the previous write
             // have waited already.
             w.wake.wait_until(lock, w.firstPending + kGroupWindow,
@@ -106,24 +91,21 @@ void runWriter() {
         // What is left over is written next, without a new window: firstPending stays as it was.
         const auto end = w.pending.begin() +
                          static_cast<std::ptrdiff_t>(std::min(w.pending.size(), kMaxGroupEvents));
-        std::vector<StoredEvent> group(std::make_move_iterator(w.pending.begin()),
+        std::vector<OutboxEntry> group(std::make_move_iterator(w.pending.begin()),
                                        std::make_move_iterator(end));
         w.pending.erase(w.pending.begin(), end);
         const std::size_t droppedUnwritten = std::exchange(w.droppedUnwritten, 0);
-        const bool removeAnswered = std::exchange(w.removeAnswered, false);
-        const bool renewLease = std::exchange(w.renewLease, false);
-        if (group.empty() && !removeAnswered) continue;  // a forget took what was pending
+        if (group.empty()) continue;  // a forget took what was pending
         w.writing = true;
-        const std::uint64_t generation = eventGeneration();
+        const std::uint64_t generation = outboxGeneration();
         // Under the writer's lock: queuedEventCount sees them either waiting here or taken.
         noteEventsTaken(generation, group.size());
         lock.unlock();
-        // A removal the store refused is not asked again at once: the next trigger does.
-        if (writeGroup(std::move(group), removeAnswered, renewLease, generation, droppedUnwritten))
-            sendQueuedEventsSoon();  // before `writing` clears, so a flush sees the send coming
+        if (writeGroup(std::move(group), generation, droppedUnwritten))
+            sendOutboxSoon();  // before `writing` clears, so a flush sees the send coming
         lock.lock();
         if (w.pending.empty()) {
-            const EventWrite dropped = std::exchange(w.dropped, {});
+            const OutboxWrite dropped = std::exchange(w.dropped, {});
             lock.unlock();
             tellEventsPruned(dropped);  // never under the writer's lock
             lock.lock();
@@ -135,7 +117,7 @@ void runWriter() {
 
 }  // namespace
 
-namespace event_sending {
+namespace outbox_sending {
 
 Writer& writer() {
     static Writer instance;
@@ -146,30 +128,15 @@ void startWriterLocked(Writer& w) {
     if (!w.thread.joinable()) w.thread = std::thread(runWriter);
 }
 
-void requestRemoval(bool holdingLease) {
-    auto& w = writer();
-    {
-        std::lock_guard lock(w.mutex);
-        w.removeAnswered = true;
-        w.renewLease = w.renewLease || holdingLease;
-        try {
-            startWriterLocked(w);
-        } catch (const std::exception&) {
-            w.removeAnswered = false;  // no thread to be had now: a later send asks again
-        }
-    }
-    w.wake.notify_one();
-}
+}  // namespace outbox_sending
 
-}  // namespace event_sending
-
-void queueEvent(StoredEvent event) {
+void queueEvent(OutboxEntry event) {
     {
         std::lock_guard lock(sender().mutex);
         auto& s = sender();
         if (!s.traceSettled && s.held.insert(event.id).second) {
             s.heldOrder.push_back(event.id);
-            if (s.heldOrder.size() > kEventOutboxMaxEvents) {
+            if (s.heldOrder.size() > kOutboxMaxEvents) {
                 s.held.erase(s.heldOrder.front());
                 s.heldOrder.pop_front();
             }
@@ -180,7 +147,7 @@ void queueEvent(StoredEvent event) {
         std::lock_guard lock(w.mutex);
         if (w.pending.empty()) w.firstPending = steady_clock::now();
         w.pending.push_back(std::move(event));
-        if (w.pending.size() > kEventOutboxMaxEvents) {
+        if (w.pending.size() > kOutboxMaxEvents) {
             w.pending.pop_front();
             ++w.droppedUnwritten;
         }
@@ -189,7 +156,7 @@ void queueEvent(StoredEvent event) {
     w.wake.notify_one();
 }
 
-bool waitUntilEventsWritten(milliseconds timeout) {
+bool waitUntilWritten(milliseconds timeout) {
     auto& w = writer();
     std::unique_lock lock(w.mutex);
     w.urgent = !w.pending.empty();
@@ -220,8 +187,8 @@ std::unique_lock<std::mutex> holdWriterJobs() {
     return std::unique_lock(writer().jobMutex);
 }
 
-bool stopEventWriter(milliseconds timeout) {
-    const bool written = waitUntilEventsWritten(timeout);
+bool stopOutboxWriter(milliseconds timeout) {
+    const bool written = waitUntilWritten(timeout);
     auto& w = writer();
     std::thread thread;
     {
@@ -238,9 +205,9 @@ bool stopEventWriter(milliseconds timeout) {
 
 std::size_t queuedEventCount() {
     // The first call of a launch reads the store (on this thread, without any lock held).
-    if (!storedEventsKnown()) refreshStoredEvents(eventGeneration());
+    if (!outboxKnown()) refreshOutbox(outboxGeneration());
     std::lock_guard lock(writer().mutex);
-    return writer().pending.size() + knownEventCount();
+    return writer().pending.size() + knownCount(OutboxKind::Event);
 }
 
 }  // namespace plovendale::internal

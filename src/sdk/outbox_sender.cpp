@@ -1,0 +1,534 @@
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "plovendale/platform/log.h"
+#include "plovendale/platform/main_queue.h"
+#include "plovendale/platform/platform.h"
+#include "plovendale/sdk/plovendale.h"
+#include "sdk/consent.h"
+#include "sdk/core_helper.h"
+#include "sdk/events.h"
+#include "sdk/outbox.h"
+#include "sdk/outbox_writer.h"
+#include "sdk/service_request.h"
+#include "sdk/trace_state.h"
+#include "util/format.h"
+#include "util/json_serialization.h"
+#include "util/string_utils.h"
+
+namespace plovendale::internal {
+using namespace outbox_sending;  // NOLINT(google-build-using-namespace)
+
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr const char* kEventsUrl = "%@/api/trace/client/events/%@";
+// Room in a batch for {"ci":"<32 digits>","events":[]}.
+constexpr std::size_t kBatchFrame = 64;
+// Answered entries leave the store in one write per this many (or when nothing is left to send):
+// each write rewrites the chunks that held them, which after every batch of a burst would cost
+// more than the sending. One that is sent again after a crash meanwhile is counted once by the
+// service.
+constexpr std::size_t kRemoveEvery = 1000;
+// The sending lease is renewed at least this often while entries go (it lapses after 60 s).
+constexpr auto kLeaseRenewal = std::chrono::seconds(20);
+// A launch that finds the lease held looks again after this, doubling up to kMostLeaseWait: the
+// holder gives it up once it has nothing left to send, often a moment later.
+constexpr milliseconds kFirstLeaseWait{200};
+constexpr milliseconds kMostLeaseWait{5000};
+
+// What goes on the wire in one request: one report, or a batch of events.
+struct Send {
+    std::uint64_t generation = 0;
+    OutboxKind kind = OutboxKind::Event;
+    std::vector<std::string> ids;
+    int attempts = 0;  // a report's failures so far
+};
+
+}  // namespace
+
+namespace outbox_sending {
+
+Sender& sender() {
+    static Sender instance;
+    return instance;
+}
+
+}  // namespace outbox_sending
+
+namespace {
+
+void scheduleRetry(const Send& send, std::int64_t status, milliseconds retryAfter) {
+    milliseconds delay{};
+    {
+        std::lock_guard lock(sender().mutex);
+        const double random = std::uniform_real_distribution<double>(0.0, 1.0)(sender().random);
+        delay = outboxBackoff(++sender().failures, random, retryAfter);
+        sender().retryPending = true;
+    }
+    if (send.kind == OutboxKind::Report && !send.ids.empty()) {
+        emitEvent("report.retrying", {{"status", std::to_string(status)},
+                                      {"attempts", std::to_string(send.attempts + 1)},
+                                      {"delayMs", std::to_string(delay.count())}});
+    }
+    const std::uint64_t generation = send.generation;
+    const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
+        {
+            std::lock_guard lock(sender().mutex);
+            if (generation != outboxGeneration()) return;
+            sender().retryPending = false;
+        }
+        sendOutboxSoon(true);
+    });
+    if (!timed) {
+        std::lock_guard lock(sender().mutex);
+        sender().retryPending = false;  // the next write, start-up or query sends them
+    }
+}
+
+// Writes what the service answered to the store: the entries it took or refused leave, the
+// failures of reports it did not take are counted. With `release`, this launch gives up the lease
+// in the same write (nothing is left to send); otherwise a launch holding it renews it.
+void writeAnswered(std::uint64_t generation, bool holdingLease, bool release) {
+    OutboxEdits edits;
+    bool durable = false;
+    {
+        std::lock_guard lock(sender().mutex);
+        edits = sender().answered;
+        durable = sender().durableEdits;
+    }
+    if (edits.empty() && !release) return;
+    const auto lease =
+        holdingLease ? sendingLeaseValue(release) : std::map<std::string, std::string>{};
+    const auto written = writeOutbox(generation, {}, edits, lease, 0, durable);
+    tellEventsPruned(written);
+    if (!written.stored) return;  // asked again by the next pass
+    std::lock_guard lock(sender().mutex);
+    for (const auto& id : edits.remove) sender().answered.remove.erase(id);
+    for (const auto& [id, attempts] : edits.attempts) {
+        const auto found = sender().answered.attempts.find(id);
+        if (found != sender().answered.attempts.end() && found->second == attempts)
+            sender().answered.attempts.erase(found);
+    }
+    if (durable && sender().answered.remove.empty()) sender().durableEdits = false;
+    if (holdingLease) {
+        if (release) {
+            sender().leaseRenewed.reset();
+        } else {
+            sender().leaseRenewed = steady_clock::now();
+        }
+    }
+}
+
+// Looks for the lease again after a wait; a send that waits so is about to run.
+void waitForLease(std::uint64_t generation) {
+    milliseconds delay{};
+    {
+        std::lock_guard lock(sender().mutex);
+        const int waits = std::min(sender().leaseWaits++, 5);
+        delay = std::min(kFirstLeaseWait * (1 << waits), kMostLeaseWait);
+        sender().leaseWaiting = true;
+    }
+    const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
+        {
+            std::lock_guard lock(sender().mutex);
+            if (generation != outboxGeneration()) return;
+            sender().leaseWaiting = false;
+        }
+        sendOutboxSoon(true);
+    });
+    if (!timed) {
+        std::lock_guard lock(sender().mutex);
+        sender().leaseWaiting = false;  // the next write, start-up or query looks again
+    }
+}
+
+// Whether this launch may send now: it holds the lease, renewed when due.
+bool holdLease(std::uint64_t generation) {
+    {
+        std::lock_guard lock(sender().mutex);
+        const auto renewed = sender().leaseRenewed;
+        if (renewed && steady_clock::now() - *renewed < kLeaseRenewal) {
+            // Held: what another launch queued meanwhile is read before the next send.
+            if (outboxChangedElsewhere()) refreshOutbox(generation);
+            return true;
+        }
+    }
+    if (!takeSendingLease(generation)) return false;
+    // The launch that held the lease before may have sent and removed entries this one still
+    // remembers: read what the store holds now.
+    refreshOutbox(generation);
+    std::lock_guard lock(sender().mutex);
+    sender().leaseRenewed = steady_clock::now();
+    sender().leaseWaits = 0;
+    return true;
+}
+
+// The oldest entries that may go: a report alone, or events within a batch's bounds.
+std::vector<OutboxEntry> nextSend(std::uint64_t generation) {
+    std::set<std::string> held;
+    OutboxEdits answered;
+    {
+        std::lock_guard lock(sender().mutex);
+        held = sender().held;
+        answered = sender().answered;
+    }
+    std::vector<OutboxEntry> batch;
+    std::size_t bytes = kBatchFrame;
+    const auto pick = [&](const OutboxEntry& entry) {
+        if (held.count(entry.id) || answered.remove.count(entry.id)) return true;
+        if (entry.kind == OutboxKind::Report) {
+            if (!batch.empty()) return false;
+            batch.push_back(entry);
+            if (const auto tried = answered.attempts.find(entry.id);
+                tried != answered.attempts.end())
+                batch.back().attempts = tried->second;
+            return false;
+        }
+        if (bytes + entry.text.size() + 1 > kMaxBatchBytes) return false;
+        bytes += entry.text.size() + 1;
+        batch.push_back(entry);
+        return batch.size() < kMaxBatchEvents;
+    };
+    if (!visitKnownEntries(pick)) {
+        refreshOutbox(generation);  // first read of this launch
+        visitKnownEntries(pick);
+    }
+    return batch;
+}
+
+std::string countIn(const std::string& answer, const char* member) {
+    const auto body = parseJSONText(answer);
+    if (!body.is_object() || !body.contains(member) || !body[member].is_number_integer()) return "";
+    return std::to_string(body[member].get<long long>());
+}
+
+// The one event of the batch a refusal names ({"event": <its index>}), if it names one.
+std::optional<std::size_t> refusedEventOf(const std::string& answer, std::size_t batchSize) {
+    const auto body = parseJSONText(answer);
+    if (!body.is_object() || !body.contains("event") || !body["event"].is_number_unsigned())
+        return std::nullopt;
+    const auto index = body["event"].get<std::size_t>();
+    return index < batchSize ? std::optional(index) : std::nullopt;
+}
+
+void finishReport(const Send& send, ReportVerdict verdict, bool disabled, std::int64_t status,
+                  const Error::Headers& headers, const std::string& failure) {
+    const int attempts = send.attempts + 1;
+    switch (verdict) {
+        case ReportVerdict::Delivered:
+            if (eventsObserved())
+                emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
+            sendOutboxSoon(true);
+            break;
+        case ReportVerdict::Drop:
+            // The service will never take it, or the user no longer lets it go out.
+            if (disabled) {
+                emitEvent("report.dropped", {{"reason", "tracking disabled"}});
+            } else {
+                emitEvent("report.dropped",
+                          {{"reason", "rejected"}, {"status", std::to_string(status)}});
+            }
+            sendOutboxSoon(true);
+            break;
+        case ReportVerdict::Retry:
+            scheduleRetry(send, status, retryAfterOf(headers).value_or(milliseconds(0)));
+            if (send.attempts == 0) {
+                emitEvent("report.queued",
+                          {{"reason", status ? "HTTP " + std::to_string(status) : failure},
+                           {"queued", std::to_string(knownCount(OutboxKind::Report))}});
+            }
+            sendOutboxSoon(true);  // its failures are counted in the store while it waits
+            break;
+    }
+}
+
+void finishEvents(const Send& send, std::vector<std::string> ids, ReportVerdict verdict,
+                  std::int64_t status, const Error::Headers& headers, const std::string& answer) {
+    const std::string count = std::to_string(ids.size());
+    switch (verdict) {
+        case ReportVerdict::Delivered: {
+            std::map<std::string, std::string> values{{"count", count}};
+            for (const char* member : {"accepted", "duplicates"}) {
+                if (auto n = countIn(answer, member); !n.empty()) values[member] = n;
+            }
+            emitEvent("event.delivered", std::move(values));
+            sendOutboxSoon(true);
+            break;
+        }
+        case ReportVerdict::Drop:
+            Log::write(fillTemplate("[Plovendale] The service refused %@ events (HTTP %@).",
+                                    {count, std::to_string(status)}));
+            tellEventsDropped("rejected", ids.size(), std::to_string(status));
+            sendOutboxSoon(true);
+            break;
+        case ReportVerdict::Retry:
+            if (status == 401 || status == 404)
+                Log::write(fillTemplate(
+                    "[Plovendale] The service at %@ answered HTTP %@ to the events: check the app "
+                    "key and the server domain. The events are kept and sent again later.",
+                    {Plovendale::getDomainUrl(CoreHelper::getAppKey()), std::to_string(status)}));
+            // While tracking is disabled they wait in the store; enabling it sends them.
+            if (!trackingDisabled())
+                scheduleRetry(send, status, retryAfterOf(headers).value_or(milliseconds(0)));
+            break;
+    }
+}
+
+// On the main queue: what the service answered to `send`.
+void finishSend(const Send& send, std::int64_t status, const Error::Headers& headers,
+                const std::string& answer, const std::string& failure) {
+    const bool report = send.kind == OutboxKind::Report;
+    const bool disabled = trackingDisabled();
+    auto verdict = classifyReportStatus(status);
+    // A report the user no longer lets go out is not kept to be tried again.
+    if (report && disabled && verdict == ReportVerdict::Retry) verdict = ReportVerdict::Drop;
+    std::vector<std::string> ids = send.ids;
+    // A refusal that names one event refuses it alone: the rest of the batch goes again at once.
+    if (!report && verdict == ReportVerdict::Drop) {
+        if (const auto index = refusedEventOf(answer, ids.size())) ids = {ids[*index]};
+    }
+    {
+        std::lock_guard lock(sender().mutex);
+        // A forget came in between: these entries belong to an installation that is gone.
+        if (send.generation != outboxGeneration()) return;
+        sender().sending = false;
+        if (verdict != ReportVerdict::Retry) {
+            sender().answered.remove.insert(ids.begin(), ids.end());
+            for (const auto& id : ids) sender().answered.attempts.erase(id);
+            if (report && disabled) sender().durableEdits = true;
+        } else if (report) {
+            sender().answered.attempts[ids.front()] = send.attempts + 1;
+        }
+        if (verdict == ReportVerdict::Delivered) sender().failures = 0;
+    }
+    if (report) {
+        finishReport(send, verdict, disabled, status, headers, failure);
+    } else {
+        finishEvents(send, std::move(ids), verdict, status, headers, answer);
+    }
+}
+
+Error::Headers headersOf(const Error& error) {
+    if (auto it = error.userInfo.find("headers"); it != error.userInfo.end()) {
+        if (const auto* found = std::get_if<Error::Headers>(&it->second)) return *found;
+    }
+    return {};
+}
+
+bool startSend(std::shared_ptr<const Send> send, const std::string& appKey,
+               const std::vector<OutboxEntry>& batch) {
+    const bool report = send->kind == OutboxKind::Report;
+    std::string text;
+    if (report) {
+        text = batch.front().body;
+    } else {
+        text = "{\"ci\":" + json(CoreHelper::getClientId()).dump() + ",\"events\":[";
+        for (const auto& event : batch) {
+            if (text.back() != '[') text += ',';
+            text += event.text;
+        }
+        text += "]}";
+    }
+    const std::string url = fillTemplate(report ? REPORT_STATE_URL : kEventsUrl,
+                                         {Plovendale::getDomainUrl(appKey), appKey});
+    auto request = makeServiceRequest(url, toBytes(text), REQUEST_TIMEOUT / 1000.0);
+    if (!request) return false;
+    if (report) {
+        request->setDiscardsResponseBody(true);  // the report's answer is never read
+    } else {
+        emitEvent("event.sent", {{"count", std::to_string(batch.size())},
+                                 {"bytes", std::to_string(text.size())}});
+    }
+    std::weak_ptr<STHTTPRequest> weakRequest = request;
+    request->setCompletionDataBlock(
+        [send, weakRequest](const STHTTPHeaders& headers, const Bytes& data) {
+            auto self = weakRequest.lock();
+            finishSend(*send, self ? self->responseStatus() : 0, headers, toString(data), "");
+        });
+    request->setErrorBlock([send, weakRequest](const Error& error) {
+        auto self = weakRequest.lock();
+        // Called on this (the writer's) thread when the request cannot start: the answer is
+        // taken on the main queue all the same.
+        MainQueue::shared().async([send, status = httpStatusOf(error), headers = headersOf(error),
+                                   answer = self ? toString(self->responseData()) : "",
+                                   failure = error.localizedDescription()] {
+            finishSend(*send, status, headers, answer, failure);
+        });
+    });
+    request->startAsynchronous();
+    return true;
+}
+
+bool idle() {
+    {
+        std::lock_guard lock(writer().mutex);
+        const auto& w = writer();
+        if (!w.pending.empty() || !w.jobs.empty() || w.writing) return false;
+    }
+    std::lock_guard lock(sender().mutex);
+    return !sender().sending && !sender().scheduled && !sender().passing;
+}
+
+void pass();
+
+}  // namespace
+
+namespace outbox_sending {
+
+void sendOutbox() {
+    {
+        std::lock_guard lock(sender().mutex);
+        sender().passing = true;
+    }
+    pass();
+    std::lock_guard lock(sender().mutex);
+    sender().passing = false;
+}
+
+}  // namespace outbox_sending
+
+namespace {
+
+void pass() {
+    const std::uint64_t generation = outboxGeneration();
+    bool waiting = false;
+    bool settled = false;
+    bool anyAnswered = false;
+    bool holding = false;
+    std::size_t answered = 0;
+    {
+        std::lock_guard lock(sender().mutex);
+        sender().scheduled = false;
+        if (sender().sending) return;
+        waiting = sender().retryPending;
+        settled = sender().traceSettled;
+        answered = sender().answered.remove.size();
+        anyAnswered = !sender().answered.empty();
+        holding = sender().leaseRenewed.has_value();
+    }
+    if (waiting) {
+        // Waiting out a backoff: only the failures counted meanwhile are written.
+        if (anyAnswered) writeAnswered(generation, holding, false);
+        return;
+    }
+    const std::string appKey = CoreHelper::getAppKey();
+    if (trackingDisabled() || StringUtils::isNullOrEmpty(appKey)) {
+        if (anyAnswered) writeAnswered(generation, false, false);
+        return;
+    }
+    if (!settled && traceSettled()) {
+        std::lock_guard lock(sender().mutex);
+        sender().traceSettled = true;
+        sender().held.clear();
+        sender().heldOrder.clear();
+    }
+    auto batch = nextSend(generation);
+    // Another launch may have queued entries since this one last looked.
+    if (batch.empty() && outboxChangedElsewhere()) {
+        refreshOutbox(generation);
+        batch = nextSend(generation);
+    }
+    if (batch.empty() && !anyAnswered) return;  // nothing to do: no lease, no write
+    if (!holdLease(generation)) {
+        // Another launch sends the stored entries, ours among them; this one looks again soon.
+        waitForLease(generation);
+        return;
+    }
+    batch = nextSend(generation);  // taking the lease may have read newer stored entries
+    // Once nothing is left to send, the answered entries leave the store and the lease is given
+    // up in the same write, so another launch's entries need not wait for it to lapse.
+    if (answered >= kRemoveEvery || batch.empty()) writeAnswered(generation, true, batch.empty());
+    if (batch.empty()) return;
+    auto send = std::make_shared<Send>(Send{generation, batch.front().kind, {}, 0});
+    for (const auto& entry : batch) send->ids.push_back(entry.id);
+    if (send->kind == OutboxKind::Report) send->attempts = batch.front().attempts;
+    {
+        std::lock_guard lock(sender().mutex);
+        if (generation != outboxGeneration() || sender().sending) return;
+        sender().sending = true;
+    }
+    if (!startSend(send, appKey, batch)) {
+        std::lock_guard lock(sender().mutex);
+        sender().sending = false;
+    }
+}
+
+}  // namespace
+
+void sendOutboxSoon(bool fromMainQueue) {
+    if (stopped()) return;  // nothing is sent after shutdown; the next start-up sends it
+    {
+        std::lock_guard lock(sender().mutex);
+        if (sender().scheduled) return;
+        sender().scheduled = true;
+    }
+    // From the main queue, as the host's other calls come: a pass never starts while a host's
+    // callback on that thread holds the store open at start-up.
+    if (fromMainQueue) {
+        runOnWriter([] { outbox_sending::sendOutbox(); });
+    } else {
+        MainQueue::shared().async([] { runOnWriter([] { outbox_sending::sendOutbox(); }); });
+    }
+}
+
+void sendOutboxNow() {
+    outbox_sending::sendOutbox();
+}
+
+bool outboxBusy() {
+    std::lock_guard lock(sender().mutex);
+    return sender().sending || sender().scheduled || sender().passing || sender().leaseWaiting;
+}
+
+bool flushOutbox(milliseconds timeout) {
+    {
+        std::lock_guard lock(writer().mutex);
+        writer().urgent = !writer().pending.empty();
+    }
+    writer().wake.notify_all();
+    // A host that flushes wants the events out: those held for a query that this launch never
+    // made go now. A query on the wire keeps them until it ends (the service then credits them).
+    bool release = false;
+    if (Plovendale::installTraceState().kind != InstallTraceState::Kind::InFlight) {
+        std::lock_guard lock(sender().mutex);
+        release = !sender().traceSettled;
+        sender().traceSettled = true;
+        sender().held.clear();
+        sender().heldOrder.clear();
+    }
+    if (release) sendOutboxSoon(true);
+    return MainQueue::shared().runUntil(idle, timeout);
+}
+
+void forgetOutbox() {
+    std::deque<OutboxEntry> dropped;
+    {
+        // Under the writer's lock: a group it takes is either dropped here or written under the
+        // generation it was taken in, never under the new one.
+        std::lock_guard lock(writer().mutex);
+        advanceOutboxGeneration();
+        dropped.swap(writer().pending);
+        writer().droppedUnwritten = 0;
+    }
+    std::lock_guard lock(sender().mutex);
+    auto& s = sender();
+    s.sending = s.scheduled = s.retryPending = s.traceSettled = s.durableEdits = false;
+    s.passing = s.leaseWaiting = false;
+    s.leaseWaits = 0;
+    s.failures = 0;
+    s.held.clear();
+    s.heldOrder.clear();
+    s.answered = {};
+    s.leaseRenewed.reset();
+}
+
+}  // namespace plovendale::internal
