@@ -79,6 +79,8 @@ bool storeReport(std::string body, const std::map<std::string, std::string>& als
 void sendOutboxSoon(bool fromMainQueue = false);
 /// A pass of the sender now, on the calling thread: for the writer's own jobs.
 void sendOutboxNow();
+/// Gives up the sending lease, when this launch holds it: for shutdown, on the writer thread.
+void releaseSendingLease();
 /// Whether a send is running or about to run (a retry waiting for its backoff is not).
 bool outboxBusy();
 

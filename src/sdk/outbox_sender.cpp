@@ -95,9 +95,9 @@ void scheduleRetry(const Send& send, std::int64_t status, milliseconds retryAfte
 }
 
 // Writes what the service answered to the store: the entries it took or refused leave, the
-// failures of reports it did not take are counted. With `release`, this launch gives up the lease
-// in the same write (nothing is left to send); otherwise a launch holding it renews it.
-void writeAnswered(std::uint64_t generation, bool holdingLease, bool release) {
+// failures of reports it did not take are counted. A launch holding the lease renews it in the
+// same write.
+void writeAnswered(std::uint64_t generation, bool holdingLease) {
     OutboxEdits edits;
     bool durable = false;
     {
@@ -105,9 +105,8 @@ void writeAnswered(std::uint64_t generation, bool holdingLease, bool release) {
         edits = sender().answered;
         durable = sender().durableEdits;
     }
-    if (edits.empty() && !release) return;
-    const auto lease =
-        holdingLease ? sendingLeaseValue(release) : std::map<std::string, std::string>{};
+    if (edits.empty()) return;
+    const auto lease = holdingLease ? sendingLeaseValue() : std::map<std::string, std::string>{};
     const auto written = writeOutbox(generation, {}, edits, lease, 0, durable);
     tellEventsPruned(written);
     if (!written.stored) return;  // asked again by the next pass
@@ -119,13 +118,7 @@ void writeAnswered(std::uint64_t generation, bool holdingLease, bool release) {
             sender().answered.attempts.erase(found);
     }
     if (durable && sender().answered.remove.empty()) sender().durableEdits = false;
-    if (holdingLease) {
-        if (release) {
-            sender().leaseRenewed.reset();
-        } else {
-            sender().leaseRenewed = steady_clock::now();
-        }
-    }
+    if (holdingLease) sender().leaseRenewed = steady_clock::now();
 }
 
 // Looks for the lease again after a wait; a send that waits so is about to run.
@@ -156,11 +149,7 @@ bool holdLease(std::uint64_t generation) {
     {
         std::lock_guard lock(sender().mutex);
         const auto renewed = sender().leaseRenewed;
-        if (renewed && steady_clock::now() - *renewed < kLeaseRenewal) {
-            // Held: what another launch queued meanwhile is read before the next send.
-            if (outboxChangedElsewhere()) refreshOutbox(generation);
-            return true;
-        }
+        if (renewed && steady_clock::now() - *renewed < kLeaseRenewal) return true;
     }
     if (!takeSendingLease(generation)) return false;
     // The launch that held the lease before may have sent and removed entries this one still
@@ -384,9 +373,10 @@ void pass();
 
 namespace outbox_sending {
 
-void sendOutbox() {
+void sendOutbox(bool scheduled) {
     {
         std::lock_guard lock(sender().mutex);
+        if (scheduled) sender().scheduled = false;
         sender().passing = true;
     }
     pass();
@@ -407,7 +397,6 @@ void pass() {
     std::size_t answered = 0;
     {
         std::lock_guard lock(sender().mutex);
-        sender().scheduled = false;
         if (sender().sending) return;
         waiting = sender().retryPending;
         settled = sender().traceSettled;
@@ -417,12 +406,12 @@ void pass() {
     }
     if (waiting) {
         // Waiting out a backoff: only the failures counted meanwhile are written.
-        if (anyAnswered) writeAnswered(generation, holding, false);
+        if (anyAnswered) writeAnswered(generation, holding);
         return;
     }
     const std::string appKey = CoreHelper::getAppKey();
     if (trackingDisabled() || StringUtils::isNullOrEmpty(appKey)) {
-        if (anyAnswered) writeAnswered(generation, false, false);
+        if (anyAnswered) writeAnswered(generation, false);
         return;
     }
     if (!settled && traceSettled()) {
@@ -444,9 +433,9 @@ void pass() {
         return;
     }
     batch = nextSend(generation);  // taking the lease may have read newer stored entries
-    // Once nothing is left to send, the answered entries leave the store and the lease is given
-    // up in the same write, so another launch's entries need not wait for it to lapse.
-    if (answered >= kRemoveEvery || batch.empty()) writeAnswered(generation, true, batch.empty());
+    // Once nothing is left to send, the answered entries leave the store (the lease renewed in the
+    // same write); during a burst, in one write per kRemoveEvery.
+    if (answered >= kRemoveEvery || batch.empty()) writeAnswered(generation, true);
     if (batch.empty()) return;
     auto send = std::make_shared<Send>(Send{generation, batch.front().kind, {}, 0});
     for (const auto& entry : batch) send->ids.push_back(entry.id);
@@ -474,14 +463,33 @@ void sendOutboxSoon(bool fromMainQueue) {
     // From the main queue, as the host's other calls come: a pass never starts while a host's
     // callback on that thread holds the store open at start-up.
     if (fromMainQueue) {
-        runOnWriter([] { outbox_sending::sendOutbox(); });
+        runOnWriter([] { outbox_sending::sendOutbox(true); });
     } else {
-        MainQueue::shared().async([] { runOnWriter([] { outbox_sending::sendOutbox(); }); });
+        MainQueue::shared().async([] { runOnWriter([] { outbox_sending::sendOutbox(true); }); });
     }
 }
 
 void sendOutboxNow() {
-    outbox_sending::sendOutbox();
+    outbox_sending::sendOutbox(false);
+}
+
+void releaseSendingLease() {
+    {
+        std::lock_guard lock(sender().mutex);
+        if (!sender().leaseRenewed) return;
+        sender().leaseRenewed.reset();
+    }
+    // Another launch may send at once, rather than after the lease lapses; a crash that undoes
+    // this write only makes it wait so. A lease another launch took meanwhile stays its own.
+    Platform::keyValueStore()->updateWithoutSync(
+        kOutboxSenderKey,
+        [](const std::optional<std::string>& current) -> std::optional<std::string> {
+            const auto lease = current ? parseJSONText(*current) : json();
+            const bool mine = lease.is_object() && lease.contains("by") &&
+                              lease["by"].is_string() && lease["by"] == launchToken();
+            if (!mine) return current;
+            return sendingLeaseValue(true).begin()->second;
+        });
 }
 
 bool outboxBusy() {

@@ -188,6 +188,7 @@ std::unique_lock<std::mutex> holdWriterJobs() {
 }
 
 bool stopOutboxWriter(milliseconds timeout) {
+    runOnWriter(releaseSendingLease);
     const bool written = waitUntilWritten(timeout);
     auto& w = writer();
     std::thread thread;

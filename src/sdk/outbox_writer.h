@@ -67,6 +67,7 @@ struct Writer {
     Writer() {
         visitKnownEntries([](const OutboxEntry&) { return false; });
         sender();
+        launchToken();
     }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
@@ -86,7 +87,7 @@ Writer& writer();
 /// Starts the writer thread unless it runs; under the writer's lock. Throws std::system_error
 /// when no thread can be had.
 void startWriterLocked(Writer& w);
-/// The sender's pass; on the writer thread.
-void sendOutbox();
+/// The sender's pass; on the writer thread. `scheduled`: the pass sendOutboxSoon handed over.
+void sendOutbox(bool scheduled);
 
 }  // namespace plovendale::internal::outbox_sending
