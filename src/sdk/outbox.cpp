@@ -1,11 +1,7 @@
 #include "sdk/outbox.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <ctime>
 #include <nlohmann/json.hpp>
 
@@ -13,6 +9,7 @@
 #include "plovendale/platform/log.h"
 #include "plovendale/platform/main_queue.h"
 #include "sdk/client_id.h"
+#include "sdk/events.h"
 #include "sdk/outbox_store.h"
 #include "util/format.h"
 #include "util/text.h"
@@ -25,20 +22,6 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kFirstBackoff{1000};
 constexpr milliseconds kMaxBackoff{5 * 60 * 1000};
-// A launch renews its lease at least every 20 s while it sends; a lease older than this belongs to
-// a launch that is gone, whatever its process identifier says now.
-constexpr long long kLeaseSeconds = 60;
-
-bool processGone(const std::string& token) {
-    const auto dash = token.find('-');
-    if (dash == 0 || dash == std::string::npos || dash > 9) return false;
-    for (std::size_t i = 0; i < dash; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(token[i]))) return false;
-    }
-    const auto pid = static_cast<pid_t>(std::stol(token.substr(0, dash)));
-    return ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
 }  // namespace
 
 OutboxEntry reportEntry(std::string id, long long ts, std::string body, int attempts) {
@@ -88,20 +71,6 @@ milliseconds outboxBackoff(int failures, double random, milliseconds retryAfter)
     return std::clamp(std::max(jittered, retryAfter), milliseconds(0), MainQueue::kMaxDelay);
 }
 
-// Names this launch in the lease: the process, so that a lease of a process that is gone can be
-// taken at once, and a random part, as process identifiers are reused.
-const std::string& launchToken() {
-    static const std::string token =
-        std::to_string(::getpid()) + "-" + makeClientId().substr(0, 12);
-    return token;
-}
-
-bool leaseHeldElsewhere(const std::string& by, long long at, long long now) {
-    if (by.empty() || by == launchToken()) return false;
-    if (std::llabs(now - at) > kLeaseSeconds) return false;
-    return !processGone(by);
-}
-
 bool storeReport(std::string body, const std::map<std::string, std::string>& alsoSet) {
     const auto ts = static_cast<long long>(Date::timeIntervalSince1970() * 1000);
     OutboxEntry entry = reportEntry(makeClientId(), ts, std::move(body), 0);
@@ -115,6 +84,43 @@ bool storeReport(std::string body, const std::map<std::string, std::string>& als
     const auto written = writeOutbox(outboxGeneration(), std::move(group), {}, alsoSet);
     tellEventsPruned(written);
     return written.stored;
+}
+
+// Said once per write or read, after the store's writes (never under its lock).
+void tellEventsPruned(const OutboxWrite& dropped) {
+    const auto events = dropped.malformed + dropped.tooOld + dropped.tooMany;
+    if (events > 0) {
+        Log::write(fillTemplate(
+            "[Plovendale] Dropped %@ undelivered events (unreadable, older than 30 days or beyond "
+            "10000).",
+            {std::to_string(events)}));
+    }
+    if (dropped.malformed) tellEventsDropped("malformed", dropped.malformed);
+    if (dropped.tooOld) tellEventsDropped("too old", dropped.tooOld);
+    if (dropped.tooMany) tellEventsDropped("too many", dropped.tooMany);
+    const auto tellReports = [](const char* reason, std::size_t count) {
+        if (count)
+            emitEvent("report.dropped", {{"reason", reason}, {"count", std::to_string(count)}});
+    };
+    if (dropped.reportsMalformed) {
+        Log::write(
+            fillTemplate("[Plovendale] Dropped %@ stored state reports that could not be read.",
+                         {std::to_string(dropped.reportsMalformed)}));
+        tellReports("malformed", dropped.reportsMalformed);
+    }
+    if (dropped.reportsTooOld + dropped.reportsTooMany > 0) {
+        Log::write(fillTemplate(
+            "[Plovendale] Dropped %@ undelivered state reports (older than 7 days or beyond 100).",
+            {std::to_string(dropped.reportsTooOld + dropped.reportsTooMany)}));
+    }
+    tellReports("too old", dropped.reportsTooOld);
+    tellReports("too many", dropped.reportsTooMany);
+}
+
+void tellEventsDropped(const char* reason, std::size_t count, const std::string& status) {
+    std::map<std::string, std::string> values{{"reason", reason}, {"count", std::to_string(count)}};
+    if (!status.empty()) values["status"] = status;
+    emitEvent("event.dropped", std::move(values));
 }
 
 std::size_t queuedReportCount() {

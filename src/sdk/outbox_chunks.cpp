@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "plovendale/platform/platform.h"
 #include "sdk/client_id.h"
 #include "util/json_serialization.h"
 
@@ -298,6 +299,33 @@ std::size_t knownCount(OutboxKind kind) {
 bool outboxKnown() {
     std::lock_guard lock(known().mutex);
     return known().loaded;
+}
+
+bool outboxChangedElsewhere() {
+    try {
+        std::string last;
+        std::string lastText;
+        std::vector<std::string> keys;
+        {
+            std::lock_guard lock(known().mutex);
+            if (!known().loaded) return true;
+            keys = known().keys;
+            if (!keys.empty()) {
+                last = keys.back();
+                const auto found = known().chunks.find(last);
+                if (found != known().chunks.end()) lastText = found->second.text;
+            }
+        }
+        bool bad = false;
+        if (parseIndex(Platform::keyValueStore()->currentStringForKey(kOutboxIndexKey), &bad) !=
+                keys ||
+            bad)
+            return true;
+        return !last.empty() &&
+               Platform::keyValueStore()->currentStringForKey(last).value_or("") != lastText;
+    } catch (const std::exception&) {
+        return true;
+    }
 }
 
 }  // namespace plovendale::internal

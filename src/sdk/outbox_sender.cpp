@@ -38,13 +38,6 @@ constexpr std::size_t kBatchFrame = 64;
 // more than the sending. One that is sent again after a crash meanwhile is counted once by the
 // service.
 constexpr std::size_t kRemoveEvery = 1000;
-// The sending lease is renewed at least this often while entries go (it lapses after 60 s).
-constexpr auto kLeaseRenewal = std::chrono::seconds(20);
-// A launch that finds the lease held looks again after this, doubling up to kMostLeaseWait: the
-// holder gives it up once it has nothing left to send, often a moment later.
-constexpr milliseconds kFirstLeaseWait{200};
-constexpr milliseconds kMostLeaseWait{5000};
-
 // What goes on the wire in one request: one report, or a batch of events.
 struct Send {
     std::uint64_t generation = 0;
@@ -119,46 +112,6 @@ void writeAnswered(std::uint64_t generation, bool holdingLease) {
     }
     if (durable && sender().answered.remove.empty()) sender().durableEdits = false;
     if (holdingLease) sender().leaseRenewed = steady_clock::now();
-}
-
-// Looks for the lease again after a wait; a send that waits so is about to run.
-void waitForLease(std::uint64_t generation) {
-    milliseconds delay{};
-    {
-        std::lock_guard lock(sender().mutex);
-        const int waits = std::min(sender().leaseWaits++, 5);
-        delay = std::min(kFirstLeaseWait * (1 << waits), kMostLeaseWait);
-        sender().leaseWaiting = true;
-    }
-    const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
-        {
-            std::lock_guard lock(sender().mutex);
-            if (generation != outboxGeneration()) return;
-            sender().leaseWaiting = false;
-        }
-        sendOutboxSoon(true);
-    });
-    if (!timed) {
-        std::lock_guard lock(sender().mutex);
-        sender().leaseWaiting = false;  // the next write, start-up or query looks again
-    }
-}
-
-// Whether this launch may send now: it holds the lease, renewed when due.
-bool holdLease(std::uint64_t generation) {
-    {
-        std::lock_guard lock(sender().mutex);
-        const auto renewed = sender().leaseRenewed;
-        if (renewed && steady_clock::now() - *renewed < kLeaseRenewal) return true;
-    }
-    if (!takeSendingLease(generation)) return false;
-    // The launch that held the lease before may have sent and removed entries this one still
-    // remembers: read what the store holds now.
-    refreshOutbox(generation);
-    std::lock_guard lock(sender().mutex);
-    sender().leaseRenewed = steady_clock::now();
-    sender().leaseWaits = 0;
-    return true;
 }
 
 // The oldest entries that may go: a report alone, or events within a batch's bounds.
@@ -471,25 +424,6 @@ void sendOutboxSoon(bool fromMainQueue) {
 
 void sendOutboxNow() {
     outbox_sending::sendOutbox(false);
-}
-
-void releaseSendingLease() {
-    {
-        std::lock_guard lock(sender().mutex);
-        if (!sender().leaseRenewed) return;
-        sender().leaseRenewed.reset();
-    }
-    // Another launch may send at once, rather than after the lease lapses; a crash that undoes
-    // this write only makes it wait so. A lease another launch took meanwhile stays its own.
-    Platform::keyValueStore()->updateWithoutSync(
-        kOutboxSenderKey,
-        [](const std::optional<std::string>& current) -> std::optional<std::string> {
-            const auto lease = current ? parseJSONText(*current) : json();
-            const bool mine = lease.is_object() && lease.contains("by") &&
-                              lease["by"].is_string() && lease["by"] == launchToken();
-            if (!mine) return current;
-            return sendingLeaseValue(true).begin()->second;
-        });
 }
 
 bool outboxBusy() {

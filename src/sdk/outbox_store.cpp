@@ -361,37 +361,6 @@ bool moveOutbox(std::uint64_t generation, Dropped& dropped) {
            moveLegacy(generation, kLegacyReportOutboxKey, dropped);
 }
 
-// Said once per write or read, after the store's writes (never under its lock).
-void tellPruned(const Dropped& dropped) {
-    const auto events = dropped.malformed + dropped.tooOld + dropped.tooMany;
-    if (events > 0) {
-        Log::write(fillTemplate(
-            "[Plovendale] Dropped %@ undelivered events (unreadable, older than 30 days or beyond "
-            "10000).",
-            {std::to_string(events)}));
-    }
-    if (dropped.malformed) tellEventsDropped("malformed", dropped.malformed);
-    if (dropped.tooOld) tellEventsDropped("too old", dropped.tooOld);
-    if (dropped.tooMany) tellEventsDropped("too many", dropped.tooMany);
-    const auto tellReports = [](const char* reason, std::size_t count) {
-        if (count)
-            emitEvent("report.dropped", {{"reason", reason}, {"count", std::to_string(count)}});
-    };
-    if (dropped.reportsMalformed) {
-        Log::write(
-            fillTemplate("[Plovendale] Dropped %@ stored state reports that could not be read.",
-                         {std::to_string(dropped.reportsMalformed)}));
-        tellReports("malformed", dropped.reportsMalformed);
-    }
-    if (dropped.reportsTooOld + dropped.reportsTooMany > 0) {
-        Log::write(fillTemplate(
-            "[Plovendale] Dropped %@ undelivered state reports (older than 7 days or beyond 100).",
-            {std::to_string(dropped.reportsTooOld + dropped.reportsTooMany)}));
-    }
-    tellReports("too old", dropped.reportsTooOld);
-    tellReports("too many", dropped.reportsTooMany);
-}
-
 bool refresh(std::uint64_t generation, Dropped& dropped) {
     if (!readIndex(generation, dropped)) return false;
     std::vector<std::string> keys;
@@ -416,17 +385,13 @@ bool refresh(std::uint64_t generation, Dropped& dropped) {
     return true;
 }
 
-long long nowSeconds() {
-    return static_cast<long long>(Date::timeIntervalSince1970());
-}
-
 }  // namespace
 
 void refreshOutbox(std::uint64_t generation) {
     Dropped dropped;
     const bool read = refresh(generation, dropped);
     if (!read && generation == outboxGeneration()) emitEvent("store.failed", {{"what", "outbox"}});
-    tellPruned(dropped);
+    tellEventsPruned(dropped);
 }
 
 OutboxWrite writeOutbox(std::uint64_t generation, std::vector<OutboxEntry> group,
@@ -499,30 +464,6 @@ OutboxWrite writeOutbox(std::uint64_t generation, std::vector<OutboxEntry> group
     return dropped;
 }
 
-bool outboxChangedElsewhere() {
-    try {
-        std::string last;
-        std::string lastText;
-        std::vector<std::string> keys;
-        {
-            std::lock_guard lock(known().mutex);
-            if (!known().loaded) return true;
-            keys = known().keys;
-            if (!keys.empty()) {
-                last = keys.back();
-                const auto found = known().chunks.find(last);
-                if (found != known().chunks.end()) lastText = found->second.text;
-            }
-        }
-        bool bad = false;
-        if (parseIndex(store()->currentStringForKey(kOutboxIndexKey), &bad) != keys || bad)
-            return true;
-        return !last.empty() && store()->currentStringForKey(last).value_or("") != lastText;
-    } catch (const std::exception&) {
-        return true;
-    }
-}
-
 std::vector<std::string> outboxKeys() {
     std::vector<std::string> keys{kOutboxIndexKey, kLegacyEventOutboxKey, kLegacyReportOutboxKey,
                                   kOutboxSenderKey};
@@ -536,43 +477,6 @@ std::vector<std::string> outboxKeys() {
     bool bad = false;
     for (auto& key : parseIndex(index, &bad)) keys.push_back(std::move(key));
     return keys;
-}
-
-std::map<std::string, std::string> sendingLeaseValue(bool release) {
-    if (release) return {{kOutboxSenderKey, json{{"by", ""}, {"at", 0}}.dump()}};
-    return {{kOutboxSenderKey, json{{"by", launchToken()}, {"at", nowSeconds()}}.dump()}};
-}
-
-bool takeSendingLease(std::uint64_t generation) {
-    const long long at = nowSeconds();
-    const std::string mine = json{{"by", launchToken()}, {"at", at}}.dump();
-    bool taken = false;
-    const bool stored = Platform::keyValueStore()->update(
-        kOutboxSenderKey,
-        [&](const std::optional<std::string>& current) -> std::optional<std::string> {
-            if (generation != outboxGeneration()) return current;
-            const auto lease = current ? parseJSONText(*current) : json();
-            if (lease.is_object() && lease.contains("by") && lease["by"].is_string() &&
-                lease.contains("at") && lease["at"].is_number_integer() &&
-                leaseHeldElsewhere(lease["by"].get<std::string>(), lease["at"].get<long long>(),
-                                   at))
-                return current;
-            taken = true;
-            return mine;
-        },
-        {});
-    if (!stored) emitEvent("store.failed", {{"what", "outbox"}});
-    return stored && taken;
-}
-
-void tellEventsPruned(const OutboxWrite& dropped) {
-    tellPruned(dropped);
-}
-
-void tellEventsDropped(const char* reason, std::size_t count, const std::string& status) {
-    std::map<std::string, std::string> values{{"reason", reason}, {"count", std::to_string(count)}};
-    if (!status.empty()) values["status"] = status;
-    emitEvent("event.dropped", std::move(values));
 }
 
 }  // namespace plovendale::internal

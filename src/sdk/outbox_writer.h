@@ -87,6 +87,11 @@ Writer& writer();
 /// Starts the writer thread unless it runs; under the writer's lock. Throws std::system_error
 /// when no thread can be had.
 void startWriterLocked(Writer& w);
+/// Whether this launch may send now: it holds the lease, renewed when due (taking it reads what
+/// the store holds now). On the writer thread.
+bool holdLease(std::uint64_t generation);
+/// Looks for the lease again after a wait; a send that waits so is about to run.
+void waitForLease(std::uint64_t generation);
 /// The sender's pass; on the writer thread. `scheduled`: the pass sendOutboxSoon handed over.
 void sendOutbox(bool scheduled);
 

@@ -142,11 +142,12 @@ class PLOVENDALE_API Plovendale {
     /// nothing. The tracking choice stays. False when the store refused: then nothing changed.
     /// Host's main thread.
     static bool forgetInstallation();
-    /// How many state reports wait to be delivered. Any thread.
+    /// How many state reports wait to be delivered, as the store holds them now (another launch
+    /// sharing the data directory may have queued some). Any thread.
     static std::size_t queuedReportCount();
-    /// Whether a state report is being sent or about to be (a retry waiting out its backoff is
-    /// not): a host about to exit may run the main queue until this is false, with a bound. Any
-    /// thread.
+    /// Whether the outbox (state reports and events) is being sent or about to be, waiting for
+    /// another launch's sending lease included (a retry waiting out its backoff is not): a host
+    /// about to exit may run the main queue until this is false, with a bound. Any thread.
     static bool isDeliveringReports();
     /// The install parameters a first query sends (the seventeen device and app entries, without
     /// the client identifier "ci"), read afresh: for diagnostics and support. Reads the bundle,
