@@ -266,7 +266,36 @@ Error::Headers headersOf(const Error& error) {
     return {};
 }
 
-bool startSend(std::shared_ptr<const Send> send, const std::string& appKey,
+// The request, made and started on the main queue as every request of the library; the answer
+// comes back there. Answers whether one could be made.
+bool startRequest(const std::shared_ptr<const Send>& send, const std::string& url, std::string text,
+                  std::size_t count) {
+    const bool report = send->kind == OutboxKind::Report;
+    auto request = makeServiceRequest(url, toBytes(text), REQUEST_TIMEOUT / 1000.0);
+    if (!request) return false;
+    if (report) {
+        request->setDiscardsResponseBody(true);  // the report's answer is never read
+    } else {
+        emitEvent("event.sent",
+                  {{"count", std::to_string(count)}, {"bytes", std::to_string(text.size())}});
+    }
+    std::weak_ptr<STHTTPRequest> weakRequest = request;
+    request->setCompletionDataBlock(
+        [send, weakRequest](const STHTTPHeaders& headers, const Bytes& data) {
+            auto self = weakRequest.lock();
+            finishSend(*send, self ? self->responseStatus() : 0, headers, toString(data), "");
+        });
+    request->setErrorBlock([send, weakRequest](const Error& error) {
+        auto self = weakRequest.lock();
+        finishSend(*send, httpStatusOf(error), headersOf(error),
+                   self ? toString(self->responseData()) : "", error.localizedDescription());
+    });
+    request->startAsynchronous();
+    return true;
+}
+
+// Hands `batch` to the main queue, to go on the wire.
+void startSend(std::shared_ptr<const Send> send, const std::string& appKey,
                const std::vector<OutboxEntry>& batch) {
     const bool report = send->kind == OutboxKind::Report;
     std::string text;
@@ -280,34 +309,14 @@ bool startSend(std::shared_ptr<const Send> send, const std::string& appKey,
         }
         text += "]}";
     }
-    const std::string url = fillTemplate(report ? REPORT_STATE_URL : kEventsUrl,
-                                         {Plovendale::getDomainUrl(appKey), appKey});
-    auto request = makeServiceRequest(url, toBytes(text), REQUEST_TIMEOUT / 1000.0);
-    if (!request) return false;
-    if (report) {
-        request->setDiscardsResponseBody(true);  // the report's answer is never read
-    } else {
-        emitEvent("event.sent", {{"count", std::to_string(batch.size())},
-                                 {"bytes", std::to_string(text.size())}});
-    }
-    std::weak_ptr<STHTTPRequest> weakRequest = request;
-    request->setCompletionDataBlock(
-        [send, weakRequest](const STHTTPHeaders& headers, const Bytes& data) {
-            auto self = weakRequest.lock();
-            finishSend(*send, self ? self->responseStatus() : 0, headers, toString(data), "");
+    std::string url = fillTemplate(report ? REPORT_STATE_URL : kEventsUrl,
+                                   {Plovendale::getDomainUrl(appKey), appKey});
+    MainQueue::shared().async(
+        [send, url = std::move(url), text = std::move(text), count = batch.size()]() mutable {
+            if (startRequest(send, url, std::move(text), count)) return;
+            std::lock_guard lock(sender().mutex);
+            if (send->generation == outboxGeneration()) sender().sending = false;
         });
-    request->setErrorBlock([send, weakRequest](const Error& error) {
-        auto self = weakRequest.lock();
-        // Called on this (the writer's) thread when the request cannot start: the answer is
-        // taken on the main queue all the same.
-        MainQueue::shared().async([send, status = httpStatusOf(error), headers = headersOf(error),
-                                   answer = self ? toString(self->responseData()) : "",
-                                   failure = error.localizedDescription()] {
-            finishSend(*send, status, headers, answer, failure);
-        });
-    });
-    request->startAsynchronous();
-    return true;
 }
 
 bool idle() {
@@ -398,10 +407,7 @@ void pass() {
         if (generation != outboxGeneration() || sender().sending) return;
         sender().sending = true;
     }
-    if (!startSend(send, appKey, batch)) {
-        std::lock_guard lock(sender().mutex);
-        sender().sending = false;
-    }
+    startSend(send, appKey, batch);
 }
 
 }  // namespace

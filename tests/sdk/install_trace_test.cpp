@@ -11,6 +11,7 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/facade_internal.h"
+#include "sdk/outbox.h"
 #include "support/disk_faults.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
@@ -327,8 +328,9 @@ TEST_F(InstallTrace, QueriesWithoutHandlersAndConcurrentQueriesStillDoTheirWork)
     for (int i = 0; i < 2; ++i) {
         Plovendale::getInstallTrace([&](const std::optional<AppData>&) { ++successes; }, nullptr);
     }
-    ASSERT_TRUE(test::runMainQueueUntil(
-        [&] { return successes == 2 && URLSession::liveSessionCount() == 0; }));
+    ASSERT_TRUE(test::runMainQueueUntil([&] {
+        return successes == 2 && URLSession::liveSessionCount() == 0 && !internal::outboxBusy();
+    }));
     EXPECT_EQ(service_.receivedAt("/api/trace/client/report/").size(), 3u);
     EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 3u);
 }
