@@ -10,8 +10,8 @@
 #include "plovendale/sdk/plovendale.h"
 #include "sdk/core_helper.h"
 #include "sdk/data_util.h"
-#include "sdk/outbox.h"
 #include "sdk/events.h"
+#include "sdk/outbox.h"
 #include "sdk/sdk_state.h"
 #include "util/json_serialization.h"
 
