@@ -122,7 +122,20 @@ void internal::traceQueryEnded(const InstallTraceState& outcome, bool persist,
         }
         memory().outcome = outcome;
     }
-    if (persist && outcome.kind == InstallTraceState::Kind::Failed) persistFailure(outcome);
+    if (persist && outcome.kind == InstallTraceState::Kind::Failed) {
+        // After a query's answer, the library's own thread waits for the disk, not the host's
+        // main queue. A query that failed before it was sent stores it within the host's call
+        // (a host callback at start-up may hold the store then); after shutdown no writer thread
+        // is started again for it.
+        if (generation == 0 || internal::stopped()) {
+            persistFailure(outcome);
+        } else {
+            internal::runOnWriter([outcome, generation = internal::installationGeneration()] {
+                // Not for an installation forgotten meanwhile.
+                if (generation == internal::installationGeneration()) persistFailure(outcome);
+            });
+        }
+    }
     notifyIfSettled();
     internal::sendOutboxSoon();  // events held for this answer may go now
 }
