@@ -12,6 +12,7 @@
 #include "sdk/events.h"
 #include "sdk/outbox_store.h"
 #include "util/format.h"
+#include "util/json_serialization.h"
 #include "util/text.h"
 
 namespace plovendale::internal {
@@ -24,15 +25,21 @@ constexpr milliseconds kFirstBackoff{1000};
 constexpr milliseconds kMaxBackoff{5 * 60 * 1000};
 }  // namespace
 
+std::string jsonString(const std::string& text) {
+    std::string out;
+    if (appendJSONString(out, text)) return out;
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 OutboxEntry reportEntry(std::string id, long long ts, std::string body, int attempts) {
-    const nlohmann::json item = {
-        {"attempts", attempts}, {"body", body}, {"id", id}, {"kind", "report"}, {"ts", ts}};
-    return OutboxEntry{std::move(id),
-                       ts,
-                       item.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-                       OutboxKind::Report,
-                       std::move(body),
-                       attempts};
+    // The members in the order the JSON library writes an object's: a stored entry read back
+    // makes the same text. Built member by member: a tree of them costs the install trace a
+    // tenth of raw libcurl's two requests (bench/install_trace_bench).
+    std::string text = "{\"attempts\":" + std::to_string(attempts) +
+                       ",\"body\":" + jsonString(body) + ",\"id\":" + jsonString(id) +
+                       ",\"kind\":\"report\",\"ts\":" + std::to_string(ts) + "}";
+    return OutboxEntry{std::move(id),   ts,      std::move(text), OutboxKind::Report,
+                       std::move(body), attempts};
 }
 
 std::optional<milliseconds> retryAfterOf(const Error::Headers& headers) {

@@ -42,6 +42,8 @@ inline constexpr std::size_t kMaxEventBytes = kMaxEntryBytes;
 inline constexpr std::size_t kMaxBatchEvents = 100;
 inline constexpr std::size_t kMaxBatchBytes = 64 * 1024;
 
+/// `text` as a JSON string (invalid UTF-8 replaced).
+std::string jsonString(const std::string& text);
 /// A report's entry (its stored text made from the others).
 OutboxEntry reportEntry(std::string id, long long ts, std::string body, int attempts);
 
@@ -76,7 +78,8 @@ bool storeReport(std::string body, const std::map<std::string, std::string>& als
 /// send fails (a retry follows after a backoff) or nothing may go. The pass is handed over from the
 /// main queue (what it holds now runs first), or at once with `fromMainQueue` (the caller runs
 /// there). Any thread.
-void sendOutboxSoon(bool fromMainQueue = false);
+/// `lookElsewhere` false: the pass need not read what other launches queued meanwhile.
+void sendOutboxSoon(bool fromMainQueue = false, bool lookElsewhere = true);
 /// A pass of the sender now, on the calling thread: for the writer's own jobs.
 void sendOutboxNow();
 /// Gives up the sending lease, when this launch holds it: for shutdown, on the writer thread.

@@ -38,8 +38,6 @@ bool processGone(const std::string& token) {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// The sending lease is renewed at least this often while entries go (it lapses after 60 s).
-constexpr auto kLeaseRenewal = std::chrono::seconds(20);
 // A launch that finds the lease held looks again after this, doubling up to kMostLeaseWait: the
 // holder gives it up at shutdown (or its process ends), often a moment later.
 constexpr milliseconds kFirstLeaseWait{200};
@@ -66,8 +64,9 @@ bool leaseHeldElsewhere(const std::string& by, long long at, long long now) {
 }
 
 std::map<std::string, std::string> sendingLeaseValue(bool release) {
-    if (release) return {{kOutboxSenderKey, json{{"by", ""}, {"at", 0}}.dump()}};
-    return {{kOutboxSenderKey, json{{"by", launchToken()}, {"at", nowSeconds()}}.dump()}};
+    if (release) return {{kOutboxSenderKey, R"({"at":0,"by":""})"}};
+    return {{kOutboxSenderKey, "{\"at\":" + std::to_string(nowSeconds()) +
+                                   ",\"by\":" + jsonString(launchToken()) + "}"}};
 }
 
 bool takeSendingLease(std::uint64_t generation) {

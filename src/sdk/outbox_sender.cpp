@@ -4,6 +4,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "plovendale/platform/log.h"
@@ -99,7 +100,14 @@ void writeAnswered(std::uint64_t generation, bool holdingLease) {
         durable = sender().durableEdits;
     }
     if (edits.empty()) return;
-    const auto lease = holdingLease ? sendingLeaseValue() : std::map<std::string, std::string>{};
+    // The lease is renewed in the same write once it is half way to its renewal.
+    bool renew = false;
+    {
+        std::lock_guard lock(sender().mutex);
+        renew = holdingLease && sender().leaseRenewed &&
+                steady_clock::now() - *sender().leaseRenewed > kLeaseRenewal / 2;
+    }
+    const auto lease = renew ? sendingLeaseValue() : std::map<std::string, std::string>{};
     const auto written = writeOutbox(generation, {}, edits, lease, 0, durable);
     tellEventsPruned(written);
     if (!written.stored) return;  // asked again by the next pass
@@ -111,7 +119,7 @@ void writeAnswered(std::uint64_t generation, bool holdingLease) {
             sender().answered.attempts.erase(found);
     }
     if (durable && sender().answered.remove.empty()) sender().durableEdits = false;
-    if (holdingLease) sender().leaseRenewed = steady_clock::now();
+    if (renew) sender().leaseRenewed = steady_clock::now();
 }
 
 // The oldest entries that may go: a report alone, or events within a batch's bounds.
@@ -169,7 +177,7 @@ void finishReport(const Send& send, ReportVerdict verdict, bool disabled, std::i
         case ReportVerdict::Delivered:
             if (eventsObserved())
                 emitEvent("report.delivered", {{"attempts", std::to_string(attempts)}});
-            sendOutboxSoon(true);
+            sendOutboxSoon(true, false);
             break;
         case ReportVerdict::Drop:
             // The service will never take it, or the user no longer lets it go out.
@@ -179,7 +187,7 @@ void finishReport(const Send& send, ReportVerdict verdict, bool disabled, std::i
                 emitEvent("report.dropped",
                           {{"reason", "rejected"}, {"status", std::to_string(status)}});
             }
-            sendOutboxSoon(true);
+            sendOutboxSoon(true, false);
             break;
         case ReportVerdict::Retry:
             scheduleRetry(send, status, retryAfterOf(headers).value_or(milliseconds(0)));
@@ -203,14 +211,14 @@ void finishEvents(const Send& send, std::vector<std::string> ids, ReportVerdict 
                 if (auto n = countIn(answer, member); !n.empty()) values[member] = n;
             }
             emitEvent("event.delivered", std::move(values));
-            sendOutboxSoon(true);
+            sendOutboxSoon(true, false);
             break;
         }
         case ReportVerdict::Drop:
             Log::write(fillTemplate("[Plovendale] The service refused %@ events (HTTP %@).",
                                     {count, std::to_string(status)}));
             tellEventsDropped("rejected", ids.size(), std::to_string(status));
-            sendOutboxSoon(true);
+            sendOutboxSoon(true, false);
             break;
         case ReportVerdict::Retry:
             if (status == 401 || status == 404)
@@ -353,6 +361,7 @@ namespace {
 void pass() {
     const std::uint64_t generation = outboxGeneration();
     bool waiting = false;
+    bool look = false;
     bool settled = false;
     bool anyAnswered = false;
     bool holding = false;
@@ -361,6 +370,7 @@ void pass() {
         std::lock_guard lock(sender().mutex);
         if (sender().sending) return;
         waiting = sender().retryPending;
+        look = std::exchange(sender().lookElsewhere, false);
         settled = sender().traceSettled;
         answered = sender().answered.remove.size();
         anyAnswered = !sender().answered.empty();
@@ -384,7 +394,7 @@ void pass() {
     }
     auto batch = nextSend(generation);
     // Another launch may have queued entries since this one last looked.
-    if (batch.empty() && outboxChangedElsewhere()) {
+    if (batch.empty() && look && outboxChangedElsewhere()) {
         refreshOutbox(generation);
         batch = nextSend(generation);
     }
@@ -412,10 +422,11 @@ void pass() {
 
 }  // namespace
 
-void sendOutboxSoon(bool fromMainQueue) {
+void sendOutboxSoon(bool fromMainQueue, bool lookElsewhere) {
     if (stopped()) return;  // nothing is sent after shutdown; the next start-up sends it
     {
         std::lock_guard lock(sender().mutex);
+        sender().lookElsewhere = sender().lookElsewhere || lookElsewhere;
         if (sender().scheduled) return;
         sender().scheduled = true;
     }

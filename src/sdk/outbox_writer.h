@@ -24,7 +24,10 @@ struct Sender {
     bool sending = false;    // a report or a batch is on the wire
     bool scheduled = false;  // a pass is handed to the writer
     bool passing = false;    // a pass runs
-    int leaseWaits = 0;      // passes in a row that found the lease held by another launch
+    // The next pass reads what other launches queued meanwhile (one that follows this launch's
+    // own delivery need not: the writes it waits on are this launch's).
+    bool lookElsewhere = false;
+    int leaseWaits = 0;  // passes in a row that found the lease held by another launch
     bool leaseWaiting = false;
     bool retryPending = false;
     int failures = 0;
@@ -90,6 +93,8 @@ void startWriterLocked(Writer& w);
 /// Whether this launch may send now: it holds the lease, renewed when due (taking it reads what
 /// the store holds now). On the writer thread.
 bool holdLease(std::uint64_t generation);
+/// The sending lease is renewed at least this often while entries go (it lapses after 60 s).
+inline constexpr auto kLeaseRenewal = std::chrono::seconds(20);
 /// Looks for the lease again after a wait; a send that waits so is about to run.
 void waitForLease(std::uint64_t generation);
 /// The sender's pass; on the writer thread. `scheduled`: the pass sendOutboxSoon handed over.

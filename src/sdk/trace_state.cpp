@@ -137,7 +137,9 @@ void internal::traceQueryEnded(const InstallTraceState& outcome, bool persist,
         }
     }
     notifyIfSettled();
-    internal::sendOutboxSoon();  // events held for this answer may go now
+    // Events held for this answer may go now (this launch's own: no need to read what other
+    // launches queued).
+    internal::sendOutboxSoon(false, false);
 }
 
 std::string internal::storedFailureText(const InstallTraceState& failure) {
