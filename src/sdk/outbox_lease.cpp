@@ -102,18 +102,7 @@ void waitForLease(std::uint64_t generation) {
         delay = std::min(kFirstLeaseWait * (1 << waits), kMostLeaseWait);
         sender().leaseWaiting = true;
     }
-    const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
-        {
-            std::lock_guard lock(sender().mutex);
-            if (generation != outboxGeneration()) return;
-            sender().leaseWaiting = false;
-        }
-        sendOutboxSoon(true);
-    });
-    if (!timed) {
-        std::lock_guard lock(sender().mutex);
-        sender().leaseWaiting = false;  // the next write, start-up or query looks again
-    }
+    passAfter(delay, generation, &Sender::leaseWaiting);
 }
 
 // Whether this launch may send now: it holds the lease, renewed when due.

@@ -56,6 +56,21 @@ Sender& sender() {
     return instance;
 }
 
+void passAfter(milliseconds delay, std::uint64_t generation, bool Sender::*waiting) {
+    const bool timed = MainQueue::shared().asyncAfter(delay, [generation, waiting] {
+        {
+            std::lock_guard lock(sender().mutex);
+            if (generation != outboxGeneration()) return;
+            sender().*waiting = false;
+        }
+        sendOutboxSoon(true);
+    });
+    if (!timed) {
+        std::lock_guard lock(sender().mutex);
+        sender().*waiting = false;  // the next write, start-up or query makes a pass
+    }
+}
+
 }  // namespace outbox_sending
 
 namespace {
@@ -73,19 +88,7 @@ void scheduleRetry(const Send& send, std::int64_t status, milliseconds retryAfte
                                       {"attempts", std::to_string(send.attempts + 1)},
                                       {"delayMs", std::to_string(delay.count())}});
     }
-    const std::uint64_t generation = send.generation;
-    const bool timed = MainQueue::shared().asyncAfter(delay, [generation] {
-        {
-            std::lock_guard lock(sender().mutex);
-            if (generation != outboxGeneration()) return;
-            sender().retryPending = false;
-        }
-        sendOutboxSoon(true);
-    });
-    if (!timed) {
-        std::lock_guard lock(sender().mutex);
-        sender().retryPending = false;  // the next write, start-up or query sends them
-    }
+    passAfter(delay, send.generation, &Sender::retryPending);
 }
 
 // Writes what the service answered to the store: the entries it took or refused leave, the

@@ -95,6 +95,9 @@ void startWriterLocked(Writer& w);
 bool holdLease(std::uint64_t generation);
 /// The sending lease is renewed at least this often while entries go (it lapses after 60 s).
 inline constexpr auto kLeaseRenewal = std::chrono::seconds(20);
+/// A pass after `delay` on the main queue; the sender's flag `waiting`, set by the caller, says so
+/// meanwhile.
+void passAfter(std::chrono::milliseconds delay, std::uint64_t generation, bool Sender::*waiting);
 /// Looks for the lease again after a wait; a send that waits so is about to run.
 void waitForLease(std::uint64_t generation);
 /// The sender's pass; on the writer thread. `scheduled`: the pass sendOutboxSoon handed over.
