@@ -36,9 +36,10 @@ constexpr const char* kEventsUrl = "%@/api/trace/client/events/%@";
 constexpr std::size_t kBatchFrame = 64;
 // Answered entries leave the store in one write per this many (or when nothing is left to send):
 // each write rewrites the chunks that held them, which after every batch of a burst would cost
-// more than the sending. One that is sent again after a crash meanwhile is counted once by the
-// service.
+// more than the sending. An event sent again after a crash meanwhile is counted once by the
+// service; a report may be recorded twice.
 constexpr std::size_t kRemoveEvery = 1000;
+
 // What goes on the wire in one request: one report, or a batch of events.
 struct Send {
     std::uint64_t generation = 0;
