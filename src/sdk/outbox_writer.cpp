@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "plovendale/platform/log.h"
+#include "plovendale/platform/platform.h"
 #include "sdk/events.h"
 #include "util/format.h"
 
@@ -77,6 +78,14 @@ void runWriter() {
             w.jobs.pop_front();
             w.writing = true;
             lock.unlock();
+            // The store is had before the job holds its lock: start-up holds the store while it
+            // opens it, and a host callback it calls may forget the installation, which waits for
+            // the job. Waiting under the lock, the job would wait for that forget in turn.
+            try {
+                (void)Platform::keyValueStore();
+            } catch (const std::exception&) {
+                // The job meets the same failure and deals with it.
+            }
             {
                 std::lock_guard held(w.jobMutex);
                 job();
