@@ -1,6 +1,7 @@
 #include "plovendale/platform/key_value_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -193,6 +194,20 @@ TEST(KeyValueStore, UpdatesFromProcessesOnOneNewFileLoseNothing) {
                       std::to_string(kUpdates - 1));
         }
     }
+    // What an update sets beside its key is written though this process's copy holds it
+    // already: another connection may have changed it since.
+    const std::string path = dir.file("stale.sqlite");
+    auto store = makeSQLiteKeyValueStore(path);
+    ASSERT_TRUE(store->setString("mine", "shared"));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(other, "UPDATE kv SET value = 'theirs' WHERE key = 'shared';", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+    ASSERT_TRUE(
+        store->update("other", [](const auto&) { return std::string("x"); }, {{"shared", "mine"}}));
+    EXPECT_EQ(store->stringForKey("shared"), "mine");
 }
 
 TEST(KeyValueStore, UnusableFilesFallBackToMemoryWithOneLogLine) {
