@@ -341,19 +341,21 @@ bool idle() {
     return !sender().sending && !sender().scheduled && !sender().passing;
 }
 
-void pass();
+void pass(std::uint64_t generation);
 
 }  // namespace
 
 namespace outbox_sending {
 
-void sendOutbox(bool scheduled) {
+void sendOutbox(bool scheduled, std::uint64_t generation) {
     {
         std::lock_guard lock(sender().mutex);
+        // Asked for before a forget: the flags are the next installation's now.
+        if (generation != outboxGeneration()) return;
         if (scheduled) sender().scheduled = false;
         sender().passing = true;
     }
-    pass();
+    pass(generation);
     std::lock_guard lock(sender().mutex);
     sender().passing = false;
 }
@@ -362,8 +364,7 @@ void sendOutbox(bool scheduled) {
 
 namespace {
 
-void pass() {
-    const std::uint64_t generation = outboxGeneration();
+void pass(std::uint64_t generation) {
     bool waiting = false;
     bool look = false;
     bool settled = false;
@@ -428,23 +429,26 @@ void pass() {
 
 void sendOutboxSoon(bool fromMainQueue, bool lookElsewhere) {
     if (stopped()) return;  // nothing is sent after shutdown; the next start-up sends it
+    std::uint64_t generation = 0;
     {
         std::lock_guard lock(sender().mutex);
         sender().lookElsewhere = sender().lookElsewhere || lookElsewhere;
         if (sender().scheduled) return;
         sender().scheduled = true;
+        generation = outboxGeneration();
     }
     // From the main queue, as the host's other calls come: a pass never starts while a host's
     // callback on that thread holds the store open at start-up.
+    const auto job = [generation] { outbox_sending::sendOutbox(true, generation); };
     if (fromMainQueue) {
-        runOnWriter([] { outbox_sending::sendOutbox(true); });
+        runOnWriter(job);
     } else {
-        MainQueue::shared().async([] { runOnWriter([] { outbox_sending::sendOutbox(true); }); });
+        MainQueue::shared().async([job] { runOnWriter(job); });
     }
 }
 
 void sendOutboxNow() {
-    outbox_sending::sendOutbox(false);
+    outbox_sending::sendOutbox(false, outboxGeneration());
 }
 
 bool outboxBusy() {

@@ -100,7 +100,8 @@ inline constexpr auto kLeaseRenewal = std::chrono::seconds(20);
 void passAfter(std::chrono::milliseconds delay, std::uint64_t generation, bool Sender::*waiting);
 /// Looks for the lease again after a wait; a send that waits so is about to run.
 void waitForLease(std::uint64_t generation);
-/// The sender's pass; on the writer thread. `scheduled`: the pass sendOutboxSoon handed over.
-void sendOutbox(bool scheduled);
+/// The sender's pass for the installation of `generation`; nothing once that one was forgotten.
+/// On the writer thread. `scheduled`: the pass sendOutboxSoon handed over.
+void sendOutbox(bool scheduled, std::uint64_t generation);
 
 }  // namespace plovendale::internal::outbox_sending
