@@ -370,12 +370,16 @@ void commitThen(std::int64_t elapsedMs, std::int64_t code, const std::string& tr
             commit = Commit::Failed;  // out of memory: the host is still told
         }
         // The report goes from the outbox, with what waits there when the service just answered:
-        // on the wire before the host is told.
-        if ((commit == Commit::Stored || reachable) && !internal::stopped())
-            internal::sendOutboxNow();
-        MainQueue::shared().async([commit, then = std::move(then)] {
+        // on the wire before the host is told, and the host told before its answer is handled
+        // (a handler that forgets or disables tracking decides what becomes of it).
+        MainQueue::Task tell = [commit, then = std::move(then)] {
             if (then) then(commit);
-        });
+        };
+        if ((commit == Commit::Stored || reachable) && !internal::stopped()) {
+            internal::sendOutboxNow(std::move(tell));
+        } else {
+            MainQueue::shared().async(std::move(tell));
+        }
     };
     // Once shut down, the writer thread is not started again for what the last tasks leave.
     if (internal::stopped()) {

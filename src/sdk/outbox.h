@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "plovendale/platform/error.h"
+#include "plovendale/platform/main_queue.h"
 
 // The outbox: everything the library owes the service (state reports and in-app events), kept in
 // the store until the service has answered it. One layout, one writer thread, one sender, one
@@ -80,8 +81,10 @@ bool storeReport(std::string body, const std::map<std::string, std::string>& als
 /// there). Any thread.
 /// `lookElsewhere` false: the pass need not read what other launches queued meanwhile.
 void sendOutboxSoon(bool fromMainQueue = false, bool lookElsewhere = true);
-/// A pass of the sender now, on the calling thread: for the writer's own jobs.
-void sendOutboxNow();
+/// A pass of the sender now, on the calling thread: for the writer's own jobs. `then` goes to the
+/// main queue in the task that starts the pass's request, after it (or on its own when the pass
+/// starts none): the answer's handling never comes before it.
+void sendOutboxNow(MainQueue::Task then = nullptr);
 /// Gives up the sending lease, when this launch holds it: for shutdown, on the writer thread.
 void releaseSendingLease();
 /// Whether a send is running or about to run (a retry waiting for its backoff is not).

@@ -306,9 +306,10 @@ bool startRequest(const std::shared_ptr<const Send>& send, const std::string& ur
     return true;
 }
 
-// Hands `batch` to the main queue, to go on the wire.
+// Hands `batch` to the main queue, to go on the wire; `then` runs right after the request
+// started, in the same task, so that nothing the answer does can come before it.
 void startSend(std::shared_ptr<const Send> send, const std::string& appKey,
-               const std::vector<OutboxEntry>& batch) {
+               const std::vector<OutboxEntry>& batch, MainQueue::Task then) {
     const bool report = send->kind == OutboxKind::Report;
     std::string text;
     if (report) {
@@ -323,12 +324,14 @@ void startSend(std::shared_ptr<const Send> send, const std::string& appKey,
     }
     std::string url = fillTemplate(report ? REPORT_STATE_URL : kEventsUrl,
                                    {Plovendale::getDomainUrl(appKey), appKey});
-    MainQueue::shared().async(
-        [send, url = std::move(url), text = std::move(text), count = batch.size()]() mutable {
-            if (startRequest(send, url, std::move(text), count)) return;
+    MainQueue::shared().async([send, url = std::move(url), text = std::move(text),
+                               count = batch.size(), then = std::move(then)]() mutable {
+        if (!startRequest(send, url, std::move(text), count)) {
             std::lock_guard lock(sender().mutex);
             if (send->generation == outboxGeneration()) sender().sending = false;
-        });
+        }
+        if (then) then();
+    });
 }
 
 bool idle() {
@@ -341,30 +344,36 @@ bool idle() {
     return !sender().sending && !sender().scheduled && !sender().passing;
 }
 
-void pass(std::uint64_t generation);
+void pass(std::uint64_t generation, MainQueue::Task& then);
 
 }  // namespace
 
 namespace outbox_sending {
 
-void sendOutbox(bool scheduled, std::uint64_t generation) {
+void sendOutbox(bool scheduled, std::uint64_t generation, MainQueue::Task then) {
+    bool current = false;
     {
         std::lock_guard lock(sender().mutex);
         // Asked for before a forget: the flags are the next installation's now.
-        if (generation != outboxGeneration()) return;
-        if (scheduled) sender().scheduled = false;
-        sender().passing = true;
+        current = generation == outboxGeneration();
+        if (current) {
+            if (scheduled) sender().scheduled = false;
+            sender().passing = true;
+        }
     }
-    pass(generation);
-    std::lock_guard lock(sender().mutex);
-    sender().passing = false;
+    if (current) {
+        pass(generation, then);
+        std::lock_guard lock(sender().mutex);
+        sender().passing = false;
+    }
+    if (then) MainQueue::shared().async(std::move(then));  // no send started to carry it
 }
 
 }  // namespace outbox_sending
 
 namespace {
 
-void pass(std::uint64_t generation) {
+void pass(std::uint64_t generation, MainQueue::Task& then) {
     bool waiting = false;
     bool look = false;
     bool settled = false;
@@ -422,7 +431,8 @@ void pass(std::uint64_t generation) {
         if (generation != outboxGeneration() || sender().sending) return;
         sender().sending = true;
     }
-    startSend(send, appKey, batch);
+    startSend(send, appKey, batch, std::move(then));
+    then = nullptr;
 }
 
 }  // namespace
@@ -447,8 +457,8 @@ void sendOutboxSoon(bool fromMainQueue, bool lookElsewhere) {
     }
 }
 
-void sendOutboxNow() {
-    outbox_sending::sendOutbox(false, outboxGeneration());
+void sendOutboxNow(MainQueue::Task then) {
+    outbox_sending::sendOutbox(false, outboxGeneration(), std::move(then));
 }
 
 bool outboxBusy() {

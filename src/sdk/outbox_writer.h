@@ -102,6 +102,7 @@ void passAfter(std::chrono::milliseconds delay, std::uint64_t generation, bool S
 void waitForLease(std::uint64_t generation);
 /// The sender's pass for the installation of `generation`; nothing once that one was forgotten.
 /// On the writer thread. `scheduled`: the pass sendOutboxSoon handed over.
-void sendOutbox(bool scheduled, std::uint64_t generation);
+/// `then`: as sendOutboxNow's.
+void sendOutbox(bool scheduled, std::uint64_t generation, MainQueue::Task then = nullptr);
 
 }  // namespace plovendale::internal::outbox_sending

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -12,6 +14,7 @@
 #include "sdk/core_helper.h"
 #include "sdk/facade_internal.h"
 #include "sdk/outbox.h"
+#include "sdk/outbox_writer.h"
 #include "support/disk_faults.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
@@ -120,6 +123,60 @@ TEST_F(InstallTrace, FirstInstallSendsTheFingerprintStoresTheAnswerAndReportsFir
 
     EXPECT_FALSE(Plovendale::isFirstOpen());
     EXPECT_EQ(CoreHelper::getTraceId(), "T123");
+}
+
+// However late the writer thread hands the outcome to the main queue, the host is told before
+// the report's answer is handled: a fail handler that disables tracking drops the report that the
+// 503 would have kept. A host's poster holds up each hand-over of the writer until the I/O thread
+// has queued what came after it.
+TEST_F(InstallTrace, TheHostIsToldBeforeTheReportsAnswerIsHandledHoweverLateTheWriter) {
+    service_.answerReports({503, R"({"status":503})"});
+    service_.answerStates({503, R"({"status":503})"});
+    std::atomic<std::thread::id> writer;
+    internal::runOnWriter([&writer] { writer = std::this_thread::get_id(); });
+    ASSERT_TRUE(test::runMainQueueUntil([&] { return writer.load() != std::thread::id(); }));
+    const auto mainThread = std::this_thread::get_id();
+    std::mutex mutex;
+    std::condition_variable queued;
+    std::deque<MainQueue::Task> tasks;
+    std::size_t fromIO = 0;
+    MainQueue::shared().setPoster([&](MainQueue::Task task) {
+        const auto self = std::this_thread::get_id();
+        std::unique_lock lock(mutex);
+        tasks.push_back(std::move(task));
+        if (self != writer.load() && self != mainThread) ++fromIO;
+        queued.notify_all();
+        if (self != writer.load()) return;
+        // An answer comes in several tasks: until the I/O thread has been quiet for a moment.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        std::size_t seen = fromIO;
+        queued.wait_until(lock, until, [&] { return fromIO > seen; });
+        while (fromIO > seen && std::chrono::steady_clock::now() < until) {
+            seen = fromIO;
+            queued.wait_for(lock, std::chrono::milliseconds(100), [&] { return fromIO > seen; });
+        }
+    });
+    bool failed = false;
+    Plovendale::getInstallTrace(nullptr, [&](std::int64_t, const std::optional<std::string>&) {
+        failed = true;
+        Plovendale::setTrackingDisabled(true);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!(failed && URLSession::liveSessionCount() == 0 && !internal::outboxBusy()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::unique_lock lock(mutex);
+        if (!queued.wait_for(lock, std::chrono::milliseconds(20), [&] { return !tasks.empty(); }))
+            continue;
+        auto task = std::move(tasks.front());
+        tasks.pop_front();
+        lock.unlock();
+        task();
+    }
+    MainQueue::shared().setPoster(nullptr);
+    for (auto& task : tasks) task();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 1u);
+    EXPECT_EQ(Plovendale::queuedReportCount(), 0u) << "the 503 is handled after the disable";
 }
 
 TEST_F(InstallTrace, SuccessWithoutDataStoresInitAndLaterQueriesFailFromTheCache) {

@@ -24,7 +24,9 @@ ServiceStub::ServiceStub() {
             return;
         }
         if (request.path.find("/api/trace/client/state/") == 0) {
-            response.set_content(R"({"status":200})", "application/json");
+            std::lock_guard lock(mutex_);
+            response.status = stateAnswer_.status;
+            response.set_content(stateAnswer_.body, "application/json");
             return;
         }
         // Bounded wait that ends early when the stub is torn down.
@@ -42,6 +44,11 @@ ServiceStub::ServiceStub() {
 ServiceStub::~ServiceStub() {
     stopping_ = true;
     server_.stop();
+}
+
+void ServiceStub::answerStates(Answer answer) {
+    std::lock_guard lock(mutex_);
+    stateAnswer_ = std::move(answer);
 }
 
 void ServiceStub::answerReports(Answer answer) {

@@ -31,6 +31,8 @@ class ServiceStub {
 
     std::string baseURL() const { return server_.url(""); }
     void answerReports(Answer answer);
+    /// The answer to state reports (200 unless told).
+    void answerStates(Answer answer);
     /// The statuses of the next event batches' answers, in turn; 200 once they are used up.
     void answerEvents(std::vector<int> statuses);
     /// The next event batches' answers in full, in turn.
@@ -41,6 +43,7 @@ class ServiceStub {
   private:
     mutable std::mutex mutex_;
     Answer answer_;
+    Answer stateAnswer_;
     std::vector<Answer> eventAnswers_;
     std::vector<Received> received_;
     std::atomic<bool> stopping_{false};
