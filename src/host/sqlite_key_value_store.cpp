@@ -299,10 +299,8 @@ class SQLiteStore final : public KeyValueStore {
             return true;
         };
         return prepare(kReadOne, select_) &&
-               prepare(
-                   "INSERT INTO kv (key, kind, value) VALUES (?1, ?2, ?3)"
-                   " ON CONFLICT(key) DO UPDATE SET kind = excluded.kind, value = excluded.value;",
-                   upsert_) &&
+               prepare("INSERT OR REPLACE INTO kv (key, kind, value) VALUES (?1, ?2, ?3);",
+                       upsert_) &&
                prepare("DELETE FROM kv WHERE key = ?1;", remove_) &&
                prepare("BEGIN IMMEDIATE;", begin_) && prepare("COMMIT;", commit_) &&
                prepare("ROLLBACK;", rollback_);
