@@ -132,28 +132,33 @@ TEST_F(InstallTrace, FirstInstallSendsTheFingerprintStoresTheAnswerAndReportsFir
 TEST_F(InstallTrace, TheHostIsToldBeforeTheReportsAnswerIsHandledHoweverLateTheWriter) {
     service_.answerReports({503, R"({"status":503})"});
     service_.answerStates({503, R"({"status":503})"});
-    std::atomic<std::thread::id> writer;
-    internal::runOnWriter([&writer] { writer = std::this_thread::get_id(); });
-    ASSERT_TRUE(test::runMainQueueUntil([&] { return writer.load() != std::thread::id(); }));
-    const auto mainThread = std::this_thread::get_id();
-    std::mutex mutex;
-    std::condition_variable queued;
-    std::deque<MainQueue::Task> tasks;
-    std::size_t fromIO = 0;
-    MainQueue::shared().setPoster([&](MainQueue::Task task) {
+    // Shared with the poster: a writer still held there when the test ends finds it alive.
+    struct Loop {
+        std::mutex mutex;
+        std::condition_variable queued;
+        std::deque<MainQueue::Task> tasks;
+        std::size_t fromIO = 0;
+        std::atomic<std::thread::id> writer;
+        std::thread::id main = std::this_thread::get_id();
+    };
+    auto loop = std::make_shared<Loop>();
+    internal::runOnWriter([loop] { loop->writer = std::this_thread::get_id(); });
+    ASSERT_TRUE(test::runMainQueueUntil([&] { return loop->writer.load() != std::thread::id(); }));
+    MainQueue::shared().setPoster([loop](MainQueue::Task task) {
         const auto self = std::this_thread::get_id();
-        std::unique_lock lock(mutex);
-        tasks.push_back(std::move(task));
-        if (self != writer.load() && self != mainThread) ++fromIO;
-        queued.notify_all();
-        if (self != writer.load()) return;
+        std::unique_lock lock(loop->mutex);
+        loop->tasks.push_back(std::move(task));
+        if (self != loop->writer.load() && self != loop->main) ++loop->fromIO;
+        loop->queued.notify_all();
+        if (self != loop->writer.load()) return;
         // An answer comes in several tasks: until the I/O thread has been quiet for a moment.
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        std::size_t seen = fromIO;
-        queued.wait_until(lock, until, [&] { return fromIO > seen; });
-        while (fromIO > seen && std::chrono::steady_clock::now() < until) {
-            seen = fromIO;
-            queued.wait_for(lock, std::chrono::milliseconds(100), [&] { return fromIO > seen; });
+        std::size_t seen = loop->fromIO;
+        const auto more = [&] { return loop->fromIO > seen; };
+        loop->queued.wait_until(lock, until, more);
+        while (more() && std::chrono::steady_clock::now() < until) {
+            seen = loop->fromIO;
+            loop->queued.wait_for(lock, std::chrono::milliseconds(100), more);
         }
     });
     bool failed = false;
@@ -164,16 +169,22 @@ TEST_F(InstallTrace, TheHostIsToldBeforeTheReportsAnswerIsHandledHoweverLateTheW
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!(failed && URLSession::liveSessionCount() == 0 && !internal::outboxBusy()) &&
            std::chrono::steady_clock::now() < deadline) {
-        std::unique_lock lock(mutex);
-        if (!queued.wait_for(lock, std::chrono::milliseconds(20), [&] { return !tasks.empty(); }))
+        std::unique_lock lock(loop->mutex);
+        if (!loop->queued.wait_for(lock, std::chrono::milliseconds(20),
+                                   [&] { return !loop->tasks.empty(); }))
             continue;
-        auto task = std::move(tasks.front());
-        tasks.pop_front();
+        auto task = std::move(loop->tasks.front());
+        loop->tasks.pop_front();
         lock.unlock();
         task();
     }
     MainQueue::shared().setPoster(nullptr);
-    for (auto& task : tasks) task();
+    std::deque<MainQueue::Task> left;
+    {
+        std::lock_guard lock(loop->mutex);
+        left.swap(loop->tasks);
+    }
+    for (auto& task : left) task();
     ASSERT_TRUE(failed);
     EXPECT_EQ(service_.receivedAt("/api/trace/client/state/").size(), 1u);
     EXPECT_EQ(Plovendale::queuedReportCount(), 0u) << "the 503 is handled after the disable";
