@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <deque>
 #include <nlohmann/json.hpp>
 
 #include "host/clock.h"
@@ -11,6 +12,7 @@
 #include "sdk/client_id.h"
 #include "sdk/events.h"
 #include "sdk/outbox_store.h"
+#include "sdk/outbox_writer.h"
 #include "util/format.h"
 #include "util/json_serialization.h"
 #include "util/text.h"
@@ -134,6 +136,29 @@ std::size_t queuedReportCount() {
     // Read again each time: another launch sharing the store may have queued or sent some.
     refreshOutbox(outboxGeneration());
     return knownCount(OutboxKind::Report);
+}
+
+void forgetOutbox() {
+    std::deque<OutboxEntry> dropped;
+    {
+        // Under the writer's lock: a group it takes is either dropped here or written under the
+        // generation it was taken in, never under the new one.
+        auto& w = outbox_sending::writer();
+        std::lock_guard lock(w.mutex);
+        advanceOutboxGeneration();
+        dropped.swap(w.pending);
+        w.droppedUnwritten = 0;
+    }
+    auto& s = outbox_sending::sender();
+    std::lock_guard lock(s.mutex);
+    s.sending = s.scheduled = s.retryPending = s.traceSettled = s.durableEdits = false;
+    s.passing = s.leaseWaiting = false;
+    s.leaseWaits = 0;
+    s.failures = 0;
+    s.held.clear();
+    s.heldOrder.clear();
+    s.answered = {};
+    s.leaseRenewed.reset();
 }
 
 }  // namespace plovendale::internal

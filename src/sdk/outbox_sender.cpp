@@ -486,26 +486,4 @@ bool flushOutbox(milliseconds timeout) {
     return MainQueue::shared().runUntil(idle, timeout);
 }
 
-void forgetOutbox() {
-    std::deque<OutboxEntry> dropped;
-    {
-        // Under the writer's lock: a group it takes is either dropped here or written under the
-        // generation it was taken in, never under the new one.
-        std::lock_guard lock(writer().mutex);
-        advanceOutboxGeneration();
-        dropped.swap(writer().pending);
-        writer().droppedUnwritten = 0;
-    }
-    std::lock_guard lock(sender().mutex);
-    auto& s = sender();
-    s.sending = s.scheduled = s.retryPending = s.traceSettled = s.durableEdits = false;
-    s.passing = s.leaseWaiting = false;
-    s.leaseWaits = 0;
-    s.failures = 0;
-    s.held.clear();
-    s.heldOrder.clear();
-    s.answered = {};
-    s.leaseRenewed.reset();
-}
-
 }  // namespace plovendale::internal
