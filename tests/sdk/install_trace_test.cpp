@@ -14,7 +14,6 @@
 #include "sdk/core_helper.h"
 #include "sdk/facade_internal.h"
 #include "sdk/outbox.h"
-#include "sdk/outbox_writer.h"
 #include "support/disk_faults.h"
 #include "support/service_stub.h"
 #include "support/test_environment.h"
